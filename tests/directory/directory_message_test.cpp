@@ -22,6 +22,16 @@ void put(Raw &raw, std::size_t offset, const std::string &text)
     std::copy(text.begin(), text.end(), raw.begin() + static_cast<long>(offset) + 1);
 }
 
+// Command, ChannelId, Flag "0" and AdapterAddress, as most node records start.
+void putHead(Raw &raw, const std::string &word, const std::string &channel, const std::string &node)
+{
+    put(raw, 0, word);
+    put(raw, 21, channel);
+    raw[29] = 0x01;
+    raw[30] = '0';
+    put(raw, 32, node);
+}
+
 Raw bytesOf(const DirectoryMessage &msg) { return Raw(msg.bytes().begin(), msg.bytes().end()); }
 
 // A received record whose every byte is non-zero and distinct by position, so
@@ -135,10 +145,7 @@ TEST(NodeRecords, LinkKerfCamIsFreshWithTrimmedTexts)
     const auto msg = DirectoryMessage::linkKerfCam(NodeId, "192.168.1.5", "  " + name120 + " \r\n",
                                                    "\tdesc ", " key words ");
     Raw expected = zeros();
-    put(expected, 0, "LinkKERF_CAM");
-    expected[29] = 0x01;
-    expected[30] = '0';
-    put(expected, 32, NodeId);
+    putHead(expected, "LinkKERF_CAM", "", NodeId); // no channel id yet: stays zero
     put(expected, 48, "192.168.1.5");
     put(expected, 94, std::string(100, 'N'));
     put(expected, 195, "desc");
@@ -167,11 +174,7 @@ TEST(NodeRecords, FreshHeadKinds)
     };
     for (const Case &c : cases) {
         Raw expected = zeros();
-        put(expected, 0, c.word);
-        put(expected, 21, "ABCDEFG");
-        expected[29] = 0x01;
-        expected[30] = '0';
-        put(expected, 32, NodeId);
+        putHead(expected, c.word, "ABCDEFG", NodeId);
         EXPECT_EQ(bytesOf(c.msg), expected) << c.word;
     }
 }
@@ -196,11 +199,7 @@ TEST(NodeRecords, ChangeChannelTextHasNoKeywords)
     const auto msg = DirectoryMessage::changeChannelText("1234567", NodeId, " name ",
                                                          std::string(230, 'd'));
     Raw expected = zeros();
-    put(expected, 0, "ChangeChannelText");
-    put(expected, 21, "1234567");
-    expected[29] = 0x01;
-    expected[30] = '0';
-    put(expected, 32, NodeId);
+    putHead(expected, "ChangeChannelText", "1234567", NodeId);
     put(expected, 94, "name");
     put(expected, 195, std::string(200, 'd'));
     EXPECT_EQ(bytesOf(msg), expected);
@@ -222,11 +221,7 @@ TEST(NodeAnswers, LinkKerfPortSendsBackEverythingElse)
     msg.answerLinkKerfPort(channel, NodeId);
 
     Raw expected = raw;
-    put(expected, 0, "LinkKERF_Port"); // bytes 0-13 only
-    put(expected, 21, "ABCDEFG");      // sent as 7
-    expected[29] = 0x01;
-    expected[30] = '0';
-    put(expected, 32, NodeId);
+    putHead(expected, "LinkKERF_Port", "ABCDEFG", NodeId); // command bytes 0-13; id sent as 7
     EXPECT_EQ(bytesOf(msg), expected);
     EXPECT_EQ(msg.bytes()[14], raw[14]);
     EXPECT_EQ(msg.bytes()[150], 'T');
@@ -240,11 +235,7 @@ TEST(NodeAnswers, ChannelOnlineOnDelChannelOnline)
     msg.answerChannelOnline("CH1", NodeId, "0");
 
     Raw expected = raw;
-    put(expected, 0, "ChannelOnline"); // bytes 14-16 keep "ine"
-    put(expected, 21, "CH1");
-    expected[29] = 0x01;
-    expected[30] = '0';
-    put(expected, 32, NodeId);
+    putHead(expected, "ChannelOnline", "CH1", NodeId); // bytes 14-16 keep "ine"
     put(expected, 396, "0");
     EXPECT_EQ(bytesOf(msg), expected);
     EXPECT_EQ(std::string(msg.bytes().begin() + 14, msg.bytes().begin() + 17), "ine");
@@ -268,11 +259,7 @@ TEST(NodeAnswers, ViewerJoinChainOnOneBuffer)
 
     msg.answerCamChannelRate("CH1", NodeId);
     Raw rate = ucansee;
-    put(rate, 0, "CAMChannelRate");
-    put(rate, 21, "CH1");
-    rate[29] = 0x01;
-    rate[30] = '0';
-    put(rate, 32, NodeId);
+    putHead(rate, "CAMChannelRate", "CH1", NodeId);
     EXPECT_EQ(bytesOf(msg), rate);
     EXPECT_EQ(msg.readText(Field::PeerPort), "40123");
 
