@@ -1,0 +1,51 @@
+#include "app/app_config.h"
+
+#include "app/settings_file.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace morlanex {
+
+AppConfig parseAppConfig(std::string_view text)
+{
+    AppConfig config;
+    std::string section;
+    std::istringstream in{std::string(text)};
+    std::string raw;
+    while (std::getline(in, raw)) {
+        std::string line = trimmed(raw);
+        if (line.empty() || line[0] == ';' || line[0] == '#')
+            continue;
+        if (line.front() == '[' && line.back() == ']') {
+            section = trimmed(std::string_view(line).substr(1, line.size() - 2));
+            continue;
+        }
+        size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue; // a broken line loses nothing else
+        std::string key = trimmed(std::string_view(line).substr(0, eq));
+        std::string value = trimmed(std::string_view(line).substr(eq + 1));
+        if (value.empty())
+            continue;
+        if (section == "Directory" && key == "Address")
+            config.directoryAddress = value;
+        else if (section == "Links" && key == "Portal")
+            config.portalUrl = value;
+        else if (section == "Links" && key == "Product")
+            config.productUrl = value;
+    }
+    return config;
+}
+
+AppConfig loadAppConfig(const std::filesystem::path &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return {};
+    std::ostringstream all;
+    all << in.rdbuf();
+    return parseAppConfig(all.str());
+}
+
+} // namespace morlanex

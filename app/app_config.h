@@ -1,0 +1,28 @@
+// Public header. Configuration values the program needs but does not ask the user for:
+// the directory server's address and the portal and product web addresses. Read once at
+// start-up from the optional "Morlanex.conf" (INI) in the program folder; a missing file or
+// key keeps the built-in default.
+//
+//   [Directory]
+//   Address=127.0.0.1
+//   [Links]
+//   Portal=https://www.zanvu.example/
+//   Product=https://morlanex.example/
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace morlanex {
+
+struct AppConfig {
+    std::string directoryAddress = "127.0.0.1";
+    std::string portalUrl = "https://www.zanvu.example/";
+    std::string productUrl = "https://morlanex.example/";
+};
+
+AppConfig parseAppConfig(std::string_view iniText);
+AppConfig loadAppConfig(const std::filesystem::path &file);
+
+} // namespace morlanex

@@ -1,0 +1,23 @@
+// Internal header. `TForm4`: the start pop-up, a borderless balloon pointing at the action button.
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QTimer;
+class TForm1;
+
+class TForm4 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm4(TForm1 *mainWindow);
+
+    void closePopup();
+
+    QLabel *Image1 = nullptr; // balloon picture
+    QLabel *Label1 = nullptr; // call to action
+    QTimer *Timer1 = nullptr; // closes the pop-up after 5000 ms
+
+private:
+    TForm1 *Form1;
+};

@@ -1,0 +1,456 @@
+// Draws the program's artwork into resources/skin/. Run by scripts/make-artwork; its output is
+// kept in the repository so a build needs no drawing step.
+#include <QDir>
+#include <QFont>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+#include <cstdio>
+
+namespace {
+const QColor kKey(0, 0, 3);       // the colour key: outside the window's shape
+const QColor kEdge(0x6d, 0x8f, 0xb5);
+const QColor kDeep(0x0b, 0x16, 0x28);
+QString outDir;
+
+QImage canvas(int w, int h, bool keyed)
+{
+    QImage img(w, h, keyed ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied);
+    img.fill(keyed ? kKey : QColor(Qt::transparent));
+    return img;
+}
+
+void save(const QImage &img, const char *name)
+{
+    const QString path = outDir + "/" + name;
+    if (!img.save(path))
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+}
+
+QFont ming(int px, bool bold = false)
+{
+    QFont f(QStringLiteral("AR PL UMing TW"));
+    f.setPixelSize(px);
+    f.setBold(bold);
+    return f;
+}
+
+void insetPanel(QPainter &p, QRectF r, qreal radius)
+{
+    QLinearGradient g(r.topLeft(), r.bottomLeft());
+    g.setColorAt(0, QColor(0x08, 0x11, 0x20));
+    g.setColorAt(1, QColor(0x10, 0x1f, 0x36));
+    p.setPen(QPen(QColor(0x3e, 0x5f, 0x86), 1));
+    p.setBrush(g);
+    p.drawRoundedRect(r.adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
+}
+
+// The window body. Drawn antialiased on a transparent canvas, then flattened onto the key colour
+// with hard edges, so the shape cut from the key has no fringe.
+void skin()
+{
+    const int W = 357, H = 458;
+    QImage body(W, H, QImage::Format_ARGB32_Premultiplied);
+    body.fill(Qt::transparent);
+    QPainter p(&body);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath outline;
+    outline.addRoundedRect(QRectF(0.5, 0.5, W - 1, H - 1), 14, 14);
+    QLinearGradient bg(0, 0, 0, H);
+    bg.setColorAt(0, QColor(0x24, 0x43, 0x6a));
+    bg.setColorAt(0.12, QColor(0x1a, 0x33, 0x55));
+    bg.setColorAt(1, QColor(0x0e, 0x1c, 0x31));
+    p.fillPath(outline, bg);
+
+    // Title band with a glossy top.
+    QPainterPath title;
+    title.addRoundedRect(QRectF(3, 3, W - 6, 24), 11, 11);
+    QLinearGradient tg(0, 3, 0, 27);
+    tg.setColorAt(0, QColor(0x5b, 0x8c, 0xc4));
+    tg.setColorAt(0.5, QColor(0x2f, 0x5e, 0x94));
+    tg.setColorAt(1, QColor(0x1f, 0x43, 0x70));
+    p.fillPath(title, tg);
+
+    // Close affordance at rest (the highlight picture lies over it).
+    QRectF close(304, 5, 43, 17);
+    p.setPen(QPen(QColor(0x9c, 0xb9, 0xdb), 1));
+    p.setBrush(QColor(0x1b, 0x3a, 0x60));
+    p.drawRoundedRect(close.adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
+    p.setPen(QPen(QColor(0xe4, 0xee, 0xf8), 1.6));
+    p.drawLine(QPointF(321, 9.5), QPointF(329, 17.5));
+    p.drawLine(QPointF(329, 9.5), QPointF(321, 17.5));
+
+    // Tool row.
+    p.setPen(Qt::NoPen);
+    QLinearGradient row(0, 30, 0, 57);
+    row.setColorAt(0, QColor(0x22, 0x40, 0x66));
+    row.setColorAt(1, QColor(0x18, 0x30, 0x50));
+    p.setBrush(row);
+    p.drawRoundedRect(QRectF(8, 30, W - 16, 27), 6, 6);
+
+    insetPanel(p, QRectF(12, 60, 333, 48), 6);   // channel texts
+    insetPanel(p, QRectF(12, 112, 333, 254), 6); // video
+    insetPanel(p, QRectF(12, 372, 333, 74), 6);  // status
+    // Divider between status and counters.
+    p.setPen(QPen(QColor(0x2a, 0x45, 0x68), 1));
+    p.drawLine(QPointF(22, 404.5), QPointF(285, 404.5));
+
+    // Outer rim.
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(kEdge, 1.2));
+    p.drawPath(outline);
+    p.end();
+
+    QImage out = canvas(W, H, true);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            QColor c = body.pixelColor(x, y);
+            if (c.alpha() >= 128) {
+                // Over a dark backdrop, so the rim stays smooth against any desktop.
+                QColor d(QColor(0x0e, 0x1c, 0x31));
+                float a = c.alphaF();
+                QColor mixed = QColor::fromRgbF(c.redF() + d.redF() * (1 - a), c.greenF() + d.greenF() * (1 - a),
+                                                c.blueF() + d.blueF() * (1 - a));
+                if (mixed == kKey)
+                    mixed = QColor(0, 0, 4);
+                out.setPixelColor(x, y, mixed);
+            }
+        }
+    save(out, "skin.png");
+}
+
+void placeholder()
+{
+    QImage img(320, 240, QImage::Format_RGB32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient g(160, 110, 220);
+    g.setColorAt(0, QColor(0x23, 0x3d, 0x60));
+    g.setColorAt(1, QColor(0x07, 0x0f, 0x1c));
+    p.fillRect(img.rect(), g);
+    p.setPen(QPen(QColor(255, 255, 255, 14), 1));
+    for (int x = 0; x < 320; x += 16)
+        p.drawLine(x, 0, x, 240);
+    for (int y = 0; y < 240; y += 16)
+        p.drawLine(0, y, 320, y);
+    // Camera.
+    p.setPen(QPen(QColor(0x9c, 0xb9, 0xdb), 3));
+    p.setBrush(QColor(0x16, 0x2b, 0x47));
+    p.drawRoundedRect(QRectF(112, 72, 76, 52), 9, 9);
+    QPainterPath lensHood;
+    lensHood.moveTo(188, 88);
+    lensHood.lineTo(212, 76);
+    lensHood.lineTo(212, 120);
+    lensHood.lineTo(188, 108);
+    lensHood.closeSubpath();
+    p.drawPath(lensHood);
+    p.setBrush(QColor(0x5b, 0x8c, 0xc4));
+    p.drawEllipse(QPointF(150, 98), 15, 15);
+    p.setBrush(QColor(0xe4, 0xee, 0xf8));
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(145, 93), 4, 4);
+    p.setBrush(QColor(0xe5, 0x3e, 0x3e));
+    p.drawEllipse(QPointF(122, 81), 3.5, 3.5);
+    p.setPen(QColor(0xe4, 0xee, 0xf8));
+    p.setFont(QFont(QStringLiteral("DejaVu Sans"), 15, QFont::Bold));
+    p.drawText(QRectF(0, 140, 320, 28), Qt::AlignCenter, QStringLiteral("Morlanex!"));
+    p.setPen(QColor(0x9c, 0xb9, 0xdb));
+    p.setFont(ming(13));
+    p.drawText(QRectF(0, 170, 320, 20), Qt::AlignCenter, QStringLiteral("按右下角按鈕開始設定您的視訊頻道"));
+    p.end();
+    save(img, "placeholder.png");
+}
+
+QImage roundButton(QColor top, QColor bottom)
+{
+    QImage img = canvas(36, 36, false);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient shadow(18, 19, 18);
+    shadow.setColorAt(0.8, QColor(0, 0, 0, 120));
+    shadow.setColorAt(1, QColor(0, 0, 0, 0));
+    p.setPen(Qt::NoPen);
+    p.setBrush(shadow);
+    p.drawEllipse(QRectF(0, 1, 36, 35));
+    QLinearGradient g(0, 2, 0, 34);
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.setBrush(g);
+    p.setPen(QPen(QColor(255, 255, 255, 150), 1));
+    p.drawEllipse(QRectF(2.5, 2.5, 31, 31));
+    QLinearGradient gloss(0, 3, 0, 18);
+    gloss.setColorAt(0, QColor(255, 255, 255, 120));
+    gloss.setColorAt(1, QColor(255, 255, 255, 0));
+    p.setPen(Qt::NoPen);
+    p.setBrush(gloss);
+    p.drawEllipse(QRectF(7, 4, 22, 13));
+    p.end();
+    return img;
+}
+
+void actionButtons()
+{
+    {
+        QImage img = roundButton(QColor(0x6f, 0x86, 0xa3), QColor(0x2c, 0x3e, 0x58));
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(QColor(0xe4, 0xee, 0xf8), 2.6, Qt::SolidLine, Qt::RoundCap));
+        p.drawArc(QRectF(11, 11, 14, 14), 120 * 16, 300 * 16);
+        p.drawLine(QPointF(18, 9), QPointF(18, 17));
+        p.end();
+        save(img, "action.png");
+    }
+    {
+        QImage img = roundButton(QColor(0x6c, 0xb4, 0xf2), QColor(0x1d, 0x5c, 0xa8));
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.translate(18, 18);
+        p.setPen(Qt::NoPen);
+        p.setBrush(Qt::white);
+        for (int i = 0; i < 8; ++i) {
+            p.drawRoundedRect(QRectF(-2, -10, 4, 6), 1, 1);
+            p.rotate(45);
+        }
+        p.drawEllipse(QPointF(0, 0), 7, 7);
+        p.setBrush(QColor(0x2a, 0x6f, 0xbf));
+        p.drawEllipse(QPointF(0, 0), 3, 3);
+        p.end();
+        save(img, "action_setup.png");
+    }
+    {
+        QImage img = roundButton(QColor(0x7b, 0xdc, 0x74), QColor(0x1f, 0x8a, 0x2b));
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        QPainterPath tri;
+        tri.moveTo(14, 10);
+        tri.lineTo(26, 18);
+        tri.lineTo(14, 26);
+        tri.closeSubpath();
+        p.fillPath(tri, Qt::white);
+        p.end();
+        save(img, "action_start.png");
+    }
+    {
+        QImage img = roundButton(QColor(0xf2, 0x7a, 0x6c), QColor(0xb0, 0x1e, 0x1e));
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(Qt::white);
+        p.drawRoundedRect(QRectF(12.5, 12.5, 11, 11), 2, 2);
+        p.end();
+        save(img, "action_stop.png");
+    }
+}
+
+void smallIcons()
+{
+    for (int hot = 0; hot < 2; ++hot) {
+        QImage img = canvas(10, 11, false);
+        QPainter p(&img);
+        p.setPen(Qt::NoPen);
+        p.setBrush(hot ? QColor(0xff, 0xd8, 0x4a) : QColor(0xe4, 0xee, 0xf8));
+        for (int y : {1, 5, 9})
+            p.drawRect(0, y, 10, 2);
+        p.end();
+        save(img, hot ? "menu_hot.png" : "menu.png");
+    }
+    {
+        QImage img = canvas(43, 17, false);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        QLinearGradient g(0, 0, 0, 17);
+        g.setColorAt(0, QColor(0xf0, 0x6a, 0x5a));
+        g.setColorAt(1, QColor(0xb3, 0x22, 0x1c));
+        p.setPen(QPen(QColor(0xff, 0xc9, 0xc0), 1));
+        p.setBrush(g);
+        p.drawRoundedRect(QRectF(0.5, 0.5, 42, 16), 4, 4);
+        p.setPen(QPen(Qt::white, 1.8));
+        p.drawLine(QPointF(17, 4.5), QPointF(25, 12.5));
+        p.drawLine(QPointF(25, 4.5), QPointF(17, 12.5));
+        p.end();
+        save(img, "close_hot.png");
+    }
+    auto lamp = [](QColor centre, QColor rim, const char *name) {
+        QImage img = canvas(9, 9, false);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        QRadialGradient g(3.5, 3.5, 5);
+        g.setColorAt(0, centre);
+        g.setColorAt(1, rim);
+        p.setPen(Qt::NoPen);
+        p.setBrush(g);
+        p.drawEllipse(QRectF(0.5, 0.5, 8, 8));
+        p.end();
+        save(img, name);
+    };
+    lamp(QColor(0xb8, 0xc4, 0xd2), QColor(0x4a, 0x58, 0x6a), "lamp.png");
+    lamp(QColor(0xff, 0xb0, 0xa0), QColor(0xe0, 0x10, 0x10), "lamp_on.png");
+    lamp(QColor(0x8a, 0x30, 0x30), QColor(0x40, 0x08, 0x08), "lamp_off.png");
+
+    auto glyph = [](const char *name, auto draw) {
+        QImage img = canvas(16, 16, false);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        draw(p);
+        p.end();
+        save(img, name);
+    };
+    const QColor ink(0xe4, 0xee, 0xf8);
+    glyph("tool_wizard.png", [&](QPainter &p) {
+        p.setPen(QPen(ink, 2, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(3, 13), QPointF(10, 6));
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0xff, 0xd8, 0x4a));
+        QPainterPath star;
+        for (int i = 0; i < 10; ++i) {
+            double r = i % 2 ? 1.6 : 4.2, a = i * M_PI / 5 - M_PI / 2;
+            QPointF pt(11.5 + r * std::cos(a), 4.5 + r * std::sin(a));
+            i ? star.lineTo(pt) : star.moveTo(pt);
+        }
+        star.closeSubpath();
+        p.drawPath(star);
+    });
+    glyph("tool_mixer.png", [&](QPainter &p) {
+        p.setPen(QPen(ink, 1.5));
+        p.setBrush(ink);
+        p.drawRoundedRect(QRectF(5.5, 1.5, 5, 8), 2.5, 2.5);
+        p.setBrush(Qt::NoBrush);
+        p.drawArc(QRectF(3, 4, 10, 9), 200 * 16, 140 * 16);
+        p.drawLine(QPointF(8, 13), QPointF(8, 15));
+        p.drawLine(QPointF(5, 15), QPointF(11, 15));
+    });
+    glyph("tool_close.png", [&](QPainter &p) {
+        p.setPen(QPen(ink, 1.4));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(1.5, 4.5, 9, 7), 1.5, 1.5);
+        p.drawLine(QPointF(10.5, 7), QPointF(14, 5));
+        p.drawLine(QPointF(10.5, 9), QPointF(14, 11));
+        p.setPen(QPen(QColor(0xff, 0x6a, 0x5a), 2, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(2, 14), QPointF(14, 2));
+    });
+    glyph("tool_about.png", [&](QPainter &p) {
+        p.setPen(QPen(ink, 1.4));
+        p.setBrush(QColor(0x2f, 0x5e, 0x94));
+        p.drawEllipse(QRectF(1.5, 1.5, 13, 13));
+        p.setPen(Qt::NoPen);
+        p.setBrush(ink);
+        p.drawEllipse(QPointF(8, 4.8), 1.2, 1.2);
+        p.drawRoundedRect(QRectF(7, 6.8, 2, 5.8), 0.8, 0.8);
+    });
+    glyph("help.png", [&](QPainter &p) {
+        p.setPen(QPen(QColor(0xff, 0xe0, 0x8a), 1.2));
+        p.setBrush(QColor(0xd9, 0x8c, 0x1f));
+        p.drawEllipse(QRectF(1.5, 1.5, 13, 13));
+        p.setPen(Qt::white);
+        QFont f(QStringLiteral("DejaVu Sans"));
+        f.setPixelSize(11);
+        f.setBold(true);
+        p.setFont(f);
+        p.drawText(QRectF(1, 1, 14, 14), Qt::AlignCenter, QStringLiteral("?"));
+    });
+}
+
+void appIcon()
+{
+    for (int size : {64, 256}) {
+        QImage img = canvas(size, size, false);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.scale(size / 64.0, size / 64.0);
+        QLinearGradient g(0, 0, 0, 64);
+        g.setColorAt(0, QColor(0x5b, 0x8c, 0xc4));
+        g.setColorAt(1, QColor(0x14, 0x2c, 0x4c));
+        p.setPen(QPen(QColor(0xe4, 0xee, 0xf8), 2));
+        p.setBrush(g);
+        p.drawRoundedRect(QRectF(3, 3, 58, 58), 13, 13);
+        p.setBrush(QColor(0x0b, 0x16, 0x28));
+        p.drawEllipse(QPointF(28, 34), 14, 14);
+        p.setBrush(QColor(0x5b, 0x8c, 0xc4));
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QPointF(28, 34), 7, 7);
+        p.setBrush(Qt::white);
+        p.drawEllipse(QPointF(25, 31), 2.4, 2.4);
+        p.setPen(QPen(QColor(0xff, 0x6a, 0x5a), 3, Qt::SolidLine, Qt::RoundCap));
+        p.setBrush(Qt::NoBrush);
+        p.drawArc(QRectF(38, 8, 16, 16), -30 * 16, 120 * 16);
+        p.drawArc(QRectF(42, 12, 8, 8), -30 * 16, 120 * 16);
+        p.end();
+        save(img, size == 64 ? "app.png" : "app256.png");
+    }
+}
+
+void banner()
+{
+    QImage img(385, 103, QImage::Format_RGB32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 385, 103);
+    g.setColorAt(0, QColor(0x2f, 0x5e, 0x94));
+    g.setColorAt(1, QColor(0x0e, 0x1c, 0x31));
+    p.fillRect(img.rect(), g);
+    p.setPen(QPen(QColor(255, 255, 255, 28), 14));
+    p.setBrush(Qt::NoBrush);
+    for (int r = 40; r <= 160; r += 30)
+        p.drawEllipse(QPointF(330, 110), r, r);
+    QImage icon(outDir + "/app.png");
+    p.drawImage(QRectF(18, 20, 64, 64), icon);
+    p.setPen(Qt::white);
+    p.setFont(QFont(QStringLiteral("DejaVu Sans"), 22, QFont::Bold));
+    p.drawText(QRectF(96, 22, 270, 36), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Morlanex!"));
+    p.setPen(QColor(0xc8, 0xda, 0xee));
+    p.setFont(ming(14));
+    p.drawText(QRectF(98, 58, 270, 22), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("個人視訊直播頻道"));
+    p.end();
+    save(img, "banner.png");
+}
+
+void balloon()
+{
+    // 102 x 62 on the key colour, with a tail at the bottom towards the action button.
+    QImage body(102, 62, QImage::Format_ARGB32_Premultiplied);
+    body.fill(Qt::transparent);
+    QPainter p(&body);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(1, 1, 100, 44), 10, 10);
+    QPainterPath tail;
+    tail.moveTo(40, 43);
+    tail.lineTo(54, 61);
+    tail.lineTo(58, 43);
+    tail.closeSubpath();
+    shape = shape.united(tail);
+    QLinearGradient g(0, 0, 0, 62);
+    g.setColorAt(0, QColor(0xf0, 0x6a, 0x5a));
+    g.setColorAt(1, QColor(0xb3, 0x22, 0x1c));
+    p.setPen(QPen(QColor(0xff, 0xe0, 0xd8), 1.5));
+    p.setBrush(g);
+    p.drawPath(shape);
+    p.end();
+    QImage out = canvas(102, 62, true);
+    for (int y = 0; y < 62; ++y)
+        for (int x = 0; x < 102; ++x) {
+            QColor c = body.pixelColor(x, y);
+            if (c.alpha() >= 128)
+                out.setPixelColor(x, y, QColor::fromRgbF(c.redF() / c.alphaF(), c.greenF() / c.alphaF(), c.blueF() / c.alphaF()));
+        }
+    save(out, "balloon.png");
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QGuiApplication app(argc, argv);
+    outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("resources/skin");
+    QDir().mkpath(outDir);
+    skin();
+    placeholder();
+    actionButtons();
+    smallIcons();
+    appIcon();
+    banner();
+    balloon();
+    return 0;
+}
