@@ -138,6 +138,15 @@ public:
     void Label4MouseMove();
     void Label5MouseMove();
     void Edit1Exit();
+    void sendChannelTextNotice(); // "ChangeChannelText" while live (session section)
+
+    // --- settings file (the wizard holds the record) ----------------------------------------
+    void saveSettingsFromMainWindow();
+    void saveNewLevel(int level);
+    // Copies the record into the captions and working copies; throws ConversionError for a
+    // line 3 to 6 that is not a number (the captions are set by then).
+    void applySettingsRecord();
+    void setChannelCaptions(const QString &name, const QString &description);
 
     // --- components, named as the window's designer named them --------------------------------
     QLabel *Image3 = nullptr;        // skin picture, fills the window

@@ -20,3 +20,4 @@ void TForm1::StopSendWebCamData() {}
 void TForm1::N11Click() {}
 void TForm1::Label8Click() {}
 void TForm1::Label12Click() {}
+void TForm1::sendChannelTextNotice() {}
