@@ -1,0 +1,120 @@
+#include "media/netsink/asf_header.h"
+
+#include "media/netsink/byte_order.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace morlanex {
+namespace {
+
+using Guid = uint8_t[16];
+
+// GUIDs as they appear on the wire (first three fields little-endian).
+constexpr Guid kHeaderObject = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr Guid kDataObject = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr Guid kFileProperties = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr Guid kStreamProperties = {0x91, 0x07, 0xDC, 0xB7, 0xB7, 0xA9, 0xCF, 0x11, 0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr Guid kVideoMedia = {0xC0, 0xEF, 0x19, 0xBC, 0x4D, 0x5B, 0xCF, 0x11, 0xA8, 0xFD, 0x00, 0x80, 0x5F, 0x5C, 0x44, 0x2B};
+constexpr Guid kAudioMedia = {0x40, 0x9E, 0x69, 0xF8, 0x4D, 0x5B, 0xCF, 0x11, 0xA8, 0xFD, 0x00, 0x80, 0x5F, 0x5C, 0x44, 0x2B};
+
+constexpr size_t kObjectHeaderBytes = 24;   // GUID + u64 size
+constexpr size_t kHeaderObjectFixed = 30;   // + u32 count + 2 reserved bytes
+constexpr size_t kFilePropertiesBytes = 104;
+constexpr size_t kStreamPropertiesMin = 78;
+
+// File Properties field offsets, from the object start.
+constexpr size_t kFpFileSize = 40, kFpPackets = 56, kFpPlayDuration = 64, kFpSendDuration = 72,
+                 kFpPreroll = 80, kFpFlags = 88, kFpMinPacket = 92, kFpMaxPacket = 96;
+constexpr uint32_t kFlagBroadcast = 0x01, kFlagSeekable = 0x02;
+// Data Object: total data packets, from the object start.
+constexpr size_t kDoPackets = 40;
+
+bool isGuid(const uint8_t *p, const Guid &g) { return std::memcmp(p, g, sizeof(Guid)) == 0; }
+
+bool fail(std::string *error, const char *why) {
+    if (error) *error = why;
+    return false;
+}
+
+// Walks the Header Object's children, calling `visit(offset, size)` for each.
+template <typename Visit>
+bool walkChildren(std::span<const uint8_t> b, size_t headerEnd, std::string *error, Visit visit) {
+    const uint32_t count = le::u32(b.data() + 24);
+    size_t pos = kHeaderObjectFixed;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (headerEnd - pos < kObjectHeaderBytes) return fail(error, "header object child runs past its end");
+        const uint64_t size = le::u64(b.data() + pos + 16);
+        if (size < kObjectHeaderBytes || size > headerEnd - pos) return fail(error, "header object child has a bad size");
+        visit(pos, size_t(size));
+        pos += size_t(size);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<AsfHeaderInfo> parseAsfHeader(std::span<const uint8_t> b, std::string *error, bool allowTrailing) {
+    if (b.size() < kHeaderObjectFixed + kAsfDataObjectHeaderBytes || !isGuid(b.data(), kHeaderObject)) {
+        fail(error, "not an ASF header");
+        return std::nullopt;
+    }
+    const uint64_t hsize = le::u64(b.data() + 16);
+    if (hsize < kHeaderObjectFixed || hsize > b.size() - kAsfDataObjectHeaderBytes) {
+        fail(error, "ASF header object size does not match the data");
+        return std::nullopt;
+    }
+    AsfHeaderInfo info;
+    info.headerObjectBytes = size_t(hsize);
+    info.totalBytes = info.headerObjectBytes + kAsfDataObjectHeaderBytes;
+    if (!allowTrailing && info.totalBytes != b.size()) {
+        fail(error, "ASF header is followed by unexpected bytes");
+        return std::nullopt;
+    }
+    if (!isGuid(b.data() + info.headerObjectBytes, kDataObject)) {
+        fail(error, "ASF header is not followed by the data object");
+        return std::nullopt;
+    }
+    bool haveFileProperties = false;
+    uint32_t minPacket = 0;
+    const bool walked = walkChildren(b, info.headerObjectBytes, error, [&](size_t at, size_t size) {
+        const uint8_t *o = b.data() + at;
+        if (isGuid(o, kFileProperties) && size >= kFilePropertiesBytes) {
+            haveFileProperties = true;
+            minPacket = le::u32(o + kFpMinPacket);
+            info.packetSize = le::u32(o + kFpMaxPacket);
+            info.preroll_ms = uint32_t(std::min<uint64_t>(le::u64(o + kFpPreroll), UINT32_MAX));
+        } else if (isGuid(o, kStreamProperties) && size >= kStreamPropertiesMin) {
+            const uint8_t number = o[72] & 0x7F;
+            if (isGuid(o + 24, kVideoMedia)) info.videoStreams.push_back(number);
+            else if (isGuid(o + 24, kAudioMedia)) info.audioStreams.push_back(number);
+        }
+    });
+    if (!walked) return std::nullopt;
+    if (!haveFileProperties) {
+        fail(error, "ASF header has no file properties");
+        return std::nullopt;
+    }
+    if (info.packetSize == 0 || info.packetSize > 65535 - 8 || minPacket != info.packetSize) {
+        fail(error, "ASF header does not declare one fixed packet size");
+        return std::nullopt;
+    }
+    return info;
+}
+
+std::vector<uint8_t> makeLiveAsfHeader(std::span<const uint8_t> b, const AsfHeaderInfo &info) {
+    std::vector<uint8_t> out(b.begin(), b.begin() + std::ptrdiff_t(info.totalBytes));
+    walkChildren(out, info.headerObjectBytes, nullptr, [&](size_t at, size_t size) {
+        uint8_t *o = out.data() + at;
+        if (!isGuid(o, kFileProperties) || size < kFilePropertiesBytes) return;
+        le::put64(o + kFpFileSize, 0);
+        le::put64(o + kFpPackets, 0);
+        le::put64(o + kFpPlayDuration, 0);
+        le::put64(o + kFpSendDuration, 0);
+        le::put32(o + kFpFlags, (le::u32(o + kFpFlags) | kFlagBroadcast) & ~kFlagSeekable);
+    });
+    le::put64(out.data() + info.headerObjectBytes + kDoPackets, 0);
+    return out;
+}
+
+}  // namespace morlanex

@@ -1,0 +1,100 @@
+// Public header file.
+//
+// NetworkSink: serves the live ASF stream over HTTP to at most `maxClients` viewers.
+//
+// The muxer's streaming thread hands over the stream header (setHeader) and fixed-size data
+// packets (pushPacket). A loop thread of the sink's own, on epoll with non-blocking sockets,
+// accepts viewers and fans every packet out to all of them:
+//  - Windows Media clients (User-Agent NSPlayer/, NSServer/, WMCacheProxy/) get the framed
+//    protocol: a Describe gets the header as $H, a Play gets $H then $D packets;
+//  - every other HTTP client gets plain progressive "video/x-ms-asf": header, then packets.
+// A viewer always gets the header first and then whole packets from a video key frame on.
+// Over the limit a viewer gets 503; another path 404; a malformed or oversized request 400;
+// a request not complete within `requestTimeout` is closed. A viewer that falls more than
+// `maxBacklogBytes` behind is dropped, so a slow viewer costs neither the others nor memory.
+//
+// Threads: setHeader/pushPacket from any one producer thread; start/stop/stats from any
+// thread (start and stop not concurrently with each other). All viewer state belongs to the
+// loop thread; the hand-off is a short locked queue and an eventfd. Packets are copied once,
+// on hand-off, and shared by all viewers.
+//
+// Example:
+//   NetworkSink sink({.port = 8080});
+//   std::string err;
+//   if (!sink.start(&err)) report(err);
+//   sink.setHeader(hdr.data(), hdr.size());
+//   sink.pushPacket(pkt.data(), pkt.size());   // for every muxer packet
+//   sink.stop();                               // viewers disconnected, port free
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace morlanex {
+
+struct NetworkSinkConfig {
+    std::string bindAddress = "0.0.0.0";
+    uint16_t port = 0;                          // 0 = any free port (see NetworkSink::port)
+    std::string path = "/";                     // the stream's path; others get 404
+    size_t maxClients = 6000;                   // simultaneous viewers
+    size_t maxPendingRequests = 1024;           // connections still sending their request
+    size_t maxBacklogBytes = 2 * 1024 * 1024;   // a viewer further behind is dropped
+    size_t maxWindowBytes = 8 * 1024 * 1024;    // shared packet window kept for late joiners
+    std::chrono::milliseconds requestTimeout{5000};
+    std::chrono::milliseconds lingerTimeout{2000};  // wait for the peer's close after an answer
+    int socketSendBufferBytes = 0;              // SO_SNDBUF of viewer sockets; 0 = system default
+    // Receives one line per notable event (viewer dropped, bad header...). Called on the loop
+    // thread; default: standard error.
+    std::function<void(std::string_view)> log;
+};
+
+struct NetworkSinkStats {
+    size_t viewers = 0;             // streaming now (Play and plain GET)
+    uint64_t servedTotal = 0;       // stream responses started
+    uint64_t droppedSlowTotal = 0;  // viewers dropped for falling behind
+    uint64_t refusedTotal = 0;      // 503: over the limit or no stream yet
+    uint64_t badRequestTotal = 0;   // 400 and 405
+    uint64_t notFoundTotal = 0;     // 404
+    uint64_t timedOutTotal = 0;     // request not complete in time
+    uint64_t bytesSent = 0;
+    uint64_t packetsIn = 0;
+    uint64_t packetsRejected = 0;   // larger than the header's packet size, or before any header
+};
+
+class SinkLoop;
+
+class NetworkSink {
+public:
+    explicit NetworkSink(NetworkSinkConfig config);
+    ~NetworkSink();  // stops
+    NetworkSink(const NetworkSink &) = delete;
+    NetworkSink &operator=(const NetworkSink &) = delete;
+
+    // Binds, listens and starts the loop thread. False with a readable reason when the port
+    // cannot be opened. Keeps the last header given, so viewers can be served at once.
+    bool start(std::string *error);
+    // Disconnects every viewer (Windows Media viewers get $E first where possible), frees the
+    // port and joins the loop thread. Start may be called again afterwards.
+    void stop();
+    bool running() const;
+    uint16_t port() const;  // the bound port while running
+
+    // The ASF header as the muxer emits it (Header Object + 50-byte Data Object start).
+    // False with a reason when it is not a usable ASF header; the previous one stays.
+    bool setHeader(const uint8_t *data, size_t size, std::string *error = nullptr);
+    // One ASF data packet of the header's packet size.
+    void pushPacket(const uint8_t *data, size_t size);
+
+    NetworkSinkStats stats() const;
+
+private:
+    NetworkSinkConfig config_;
+    std::unique_ptr<SinkLoop> loop_;
+};
+
+}  // namespace morlanex

@@ -1,0 +1,56 @@
+// Internal header file.
+//
+// SinkInbox: the hand-off from the muxer's streaming thread to the sink's loop thread.
+//
+// Producers append headers and packets under a short lock and wake the loop through an eventfd
+// (only when the queue was empty, so a burst costs one wake-up). The loop takes the whole queue
+// at once. The inbox remembers the last header, so a sink started later serves at once. While
+// the loop is not running, packets are discarded: there is nobody to send them to.
+//
+// Threads: post* from any thread; open/close/take from the loop's owner. Guarded by mutex_.
+#pragma once
+
+#include "media/netsink/sink_socket.h"
+#include "media/netsink/stream_buffer.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace morlanex {
+
+struct InboxItem {
+    std::shared_ptr<const StreamHeader> header;  // set for a header, else `packet` is
+    std::vector<uint8_t> packet;
+};
+
+class SinkInbox {
+public:
+    // Bound on queued items; beyond it the loop is not keeping up and packets are dropped.
+    static constexpr size_t kMaxQueuedItems = 4096;
+
+    bool open(std::string *error);   // creates the eventfd and starts accepting packets
+    void close();                    // stops accepting packets; drops queued ones
+    int wakeFd() const;              // readable when there is work or a stop request
+
+    void postHeader(std::shared_ptr<const StreamHeader> header);
+    bool postPacket(std::vector<uint8_t> &&packet);  // false when discarded
+    void postStop();
+
+    // Takes every queued item; `*stop` tells whether stop was requested.
+    void take(std::vector<InboxItem> *items, bool *stop);
+    std::shared_ptr<const StreamHeader> lastHeader() const;
+
+private:
+    void wakeLocked();
+
+    mutable std::mutex mutex_;
+    UniqueFd wake_;                               // guarded by mutex_
+    bool open_ = false;                           // guarded by mutex_
+    bool stop_ = false;                           // guarded by mutex_
+    std::vector<InboxItem> items_;                // guarded by mutex_
+    std::shared_ptr<const StreamHeader> last_;    // guarded by mutex_
+};
+
+}  // namespace morlanex

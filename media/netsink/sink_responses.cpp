@@ -1,0 +1,59 @@
+#include "media/netsink/sink_responses.h"
+
+namespace morlanex {
+namespace {
+
+std::string windowsMediaFields(uint32_t clientId) {
+    std::string s = "Server: ";
+    s += kServerToken;
+    s += "\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n";
+    if (clientId != 0) s += "Pragma: client-id=" + std::to_string(clientId) + "\r\n";
+    return s;
+}
+
+const char *reasonPhrase(int status) {
+    switch (status) {
+        case 200: return "OK";
+        case 204: return "No Content";
+        case 400: return "Bad Request";
+        case 404: return "Not Found";
+        case 405: return "Method Not Allowed";
+        case 503: return "Service Unavailable";
+        default: return "Error";
+    }
+}
+
+}  // namespace
+
+std::string plainStreamHead() {
+    return std::string("HTTP/1.0 200 OK\r\nServer: ") + kServerToken +
+           "\r\nContent-Type: video/x-ms-asf\r\nCache-Control: no-cache\r\nPragma: no-cache\r\nConnection: close\r\n\r\n";
+}
+
+std::string describeHead(uint32_t clientId, size_t framedHeaderBytes) {
+    return "HTTP/1.0 200 OK\r\n" + windowsMediaFields(clientId) +
+           "Pragma: features=\"broadcast\"\r\nContent-Type: application/vnd.ms.wms-hdr.asfv1\r\nContent-Length: " +
+           std::to_string(framedHeaderBytes) + "\r\nConnection: close\r\n\r\n";
+}
+
+std::string playHead(uint32_t clientId, bool resetSession) {
+    return "HTTP/1.0 200 OK\r\n" + windowsMediaFields(clientId) + (resetSession ? "Pragma: xResetStrm=1\r\n" : "") +
+           "Pragma: features=\"broadcast\"\r\nContent-Type: application/x-mms-framed\r\nConnection: close\r\n\r\n";
+}
+
+std::string statusResponse(int status, bool windowsMedia, uint32_t clientId, bool headOnly) {
+    std::string body;
+    if (status >= 400) body = std::string(reasonPhrase(status)) + "\n";
+    if (status == 503 || status == 204) body.clear();
+    std::string s = "HTTP/1.0 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\n";
+    if (windowsMedia) s += windowsMediaFields(clientId);
+    else s += std::string("Server: ") + kServerToken + "\r\nCache-Control: no-cache\r\n";
+    if (status == 405) s += "Allow: GET, HEAD" + std::string(windowsMedia ? ", POST" : "") + "\r\n";
+    if (!body.empty()) s += "Content-Type: text/plain\r\n";
+    if (status != 204) s += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    s += "Connection: close\r\n\r\n";
+    if (!headOnly) s += body;
+    return s;
+}
+
+}  // namespace morlanex

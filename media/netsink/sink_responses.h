@@ -1,0 +1,27 @@
+// Internal header file.
+//
+// The HTTP response heads of the network sink. All answers are HTTP/1.0 with
+// "Connection: close": the sink never keeps a connection for a second request.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace morlanex {
+
+// Server token of a live encoder; Windows Media clients send no extra requests for it.
+inline constexpr const char *kServerToken = "Rex/9.0.0.2837";
+
+// Plain progressive ASF for ordinary HTTP clients (no length: the stream runs until closed).
+std::string plainStreamHead();
+
+// Windows Media Describe ($H only, so with its length) and Play ($H then $D, no length).
+// `resetSession` adds "xResetStrm=1" when the request named a session the sink does not know.
+std::string describeHead(uint32_t clientId, size_t framedHeaderBytes);
+std::string playHead(uint32_t clientId, bool resetSession);
+
+// Complete short answers with an empty or short text body: 200, 204, 400, 404, 405, 503.
+std::string statusResponse(int status, bool windowsMedia, uint32_t clientId, bool headOnly);
+
+}  // namespace morlanex

@@ -1,0 +1,60 @@
+#include "media/netsink/sink_socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace morlanex {
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+UniqueFd openListener(const std::string &address, uint16_t port, std::string *error) {
+    const std::string where = address + ":" + std::to_string(port);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
+        if (error) *error = "cannot listen on " + where + ": not an IPv4 address";
+        return {};
+    }
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const int one = 1;
+    if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd.get(), SOMAXCONN) != 0) {
+        if (error) *error = "cannot listen on " + where + ": " + std::strerror(errno);
+        return {};
+    }
+    return fd;
+}
+
+uint16_t boundPort(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+size_t raiseOpenFileLimit(size_t wanted) {
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < wanted) {
+        rl.rlim_cur = rl.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(wanted, rl.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+        ::getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    return rl.rlim_cur == RLIM_INFINITY ? SIZE_MAX : size_t(rl.rlim_cur);
+}
+
+std::string peerName(const sockaddr_in &peer) {
+    char ip[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    return std::string(ip) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+}  // namespace morlanex

@@ -1,0 +1,76 @@
+#include "media/netsink/stream_buffer.h"
+
+#include "media/netsink/asf_packet.h"
+#include "media/netsink/mmsh_framing.h"
+
+#include <algorithm>
+
+namespace morlanex {
+
+std::shared_ptr<const StreamHeader> StreamHeader::fromMuxer(std::span<const uint8_t> bytes, std::string *error) {
+    auto info = parseAsfHeader(bytes, error);
+    if (!info) return nullptr;
+    auto h = std::make_shared<StreamHeader>();
+    h->raw = makeLiveAsfHeader(bytes, *info);
+    h->framed = frameMmshHeader(h->raw);
+    h->info = std::move(*info);
+    return h;
+}
+
+StreamBuffer::StreamBuffer(size_t maxBacklogBytes, size_t maxWindowBytes)
+    : maxBacklogBytes_(maxBacklogBytes), maxWindowBytes_(std::max(maxWindowBytes, maxBacklogBytes)) {}
+
+bool StreamBuffer::setHeader(std::shared_ptr<const StreamHeader> header) {
+    if (header_ && header && header_->raw == header->raw) return false;
+    header_ = std::move(header);
+    headerStart_ = nextSeq_;
+    lastStart_ = kNoPacket;
+    if (header_) {
+        const size_t p = header_->info.packetSize;
+        backlogPackets_ = std::max<size_t>(1, maxBacklogBytes_ / p);
+        maxWindowPackets_ = std::max<size_t>(backlogPackets_, maxWindowBytes_ / p);
+    }
+    return true;
+}
+
+StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes) {
+    if (!header_) return PushResult::NoHeader;
+    const size_t p = header_->info.packetSize;
+    if (bytes.size() > p) return PushResult::TooLarge;
+    if (bytes.size() < p) bytes.resize(p, 0);
+    if (isAsfStartPoint(bytes, header_->info.videoStreams)) lastStart_ = nextSeq_;
+    if (window_.empty()) firstSeq_ = nextSeq_;
+    window_.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)));
+    ++nextSeq_;
+    trim();
+    return PushResult::Accepted;
+}
+
+void StreamBuffer::trim() {
+    while (!window_.empty()) {
+        const bool beyondBacklog = nextSeq_ - firstSeq_ > backlogPackets_;
+        const bool neededForJoin = lastStart_ != kNoPacket && firstSeq_ >= lastStart_;
+        if (!beyondBacklog || (neededForJoin && window_.size() <= maxWindowPackets_)) break;
+        if (lastStart_ == firstSeq_) lastStart_ = kNoPacket;
+        window_.pop_front();
+        ++firstSeq_;
+    }
+}
+
+const PacketBytes *StreamBuffer::packet(uint64_t seq) const {
+    if (seq < firstSeq_ || seq >= nextSeq_ || window_.empty()) return nullptr;
+    return &window_[size_t(seq - firstSeq_)];
+}
+
+uint64_t StreamBuffer::joinSeq() const {
+    if (lastStart_ == kNoPacket || lastStart_ < firstSeq_) return kNoPacket;
+    return nextSeq_ - lastStart_ > backlogPackets_ / 2 ? kNoPacket : lastStart_;
+}
+
+void StreamBuffer::clearPackets() {
+    window_.clear();
+    firstSeq_ = nextSeq_;
+    lastStart_ = kNoPacket;
+}
+
+}  // namespace morlanex

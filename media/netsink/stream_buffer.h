@@ -1,0 +1,85 @@
+// Public header file.
+//
+// StreamBuffer: the live stream as the network sink's viewers see it, without any sockets.
+//
+// It holds the current stream header and a window of recent data packets shared by every
+// viewer. Each packet gets the next sequence number (the "virtual file" packet number that
+// framed clients see as LocationId) and is marked when a viewer may start there (see
+// AsfPacket). A viewer keeps only a sequence number and an offset into the packet it is
+// writing; packets are immutable and reference-counted, so nothing is copied per viewer.
+//
+// Limits: a viewer more than `backlogPackets()` behind the newest packet is too slow and must
+// be dropped; the window keeps at least that many packets, plus the packets since the last
+// start point (so a new viewer gets a burst from the last key frame), but never more than
+// `maxWindowPackets`. A new viewer joins at the last start point, unless that is more than
+// half the backlog limit old; then it waits for the next one.
+//
+// Threads: not thread-safe; owned by the sink's loop thread.
+#pragma once
+
+#include "media/netsink/asf_header.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace morlanex {
+
+// One broadcast's header, in both forms a viewer may need.
+struct StreamHeader {
+    std::vector<uint8_t> raw;     // live ASF header, for plain HTTP clients
+    std::vector<uint8_t> framed;  // the same as $H pieces, for Windows Media clients
+    AsfHeaderInfo info;
+
+    // Builds it from the bytes the muxer emits; nullptr and `*error` when they are unusable.
+    static std::shared_ptr<const StreamHeader> fromMuxer(std::span<const uint8_t> bytes, std::string *error);
+};
+
+using PacketBytes = std::shared_ptr<const std::vector<uint8_t>>;
+
+class StreamBuffer {
+public:
+    static constexpr uint64_t kNoPacket = UINT64_MAX;
+
+    StreamBuffer(size_t maxBacklogBytes, size_t maxWindowBytes);
+
+    // Replaces the header. Returns false when the bytes equal the current header's (no change).
+    // Packets pushed before it stay for the viewers still sending them, but no new viewer
+    // starts before the new header.
+    bool setHeader(std::shared_ptr<const StreamHeader> header);
+    const std::shared_ptr<const StreamHeader> &header() const { return header_; }
+    // Sequence number of the first packet under the current header.
+    uint64_t headerStart() const { return headerStart_; }
+
+    enum class PushResult { Accepted, NoHeader, TooLarge };
+    // Appends one packet; packets shorter than the header's packet size are padded with zeros.
+    PushResult push(std::vector<uint8_t> &&bytes);
+
+    uint64_t nextSeq() const { return nextSeq_; }
+    // The packet with this sequence number, or nullptr when it left the window or is not there yet.
+    const PacketBytes *packet(uint64_t seq) const;
+    // Where a new viewer starts, or kNoPacket while it must wait for a start point.
+    uint64_t joinSeq() const;
+    bool tooFarBehind(uint64_t seq) const { return seq != kNoPacket && nextSeq_ - seq > backlogPackets_; }
+
+    size_t backlogPackets() const { return backlogPackets_; }
+    size_t windowPackets() const { return window_.size(); }
+    void clearPackets();
+
+private:
+    void trim();
+
+    size_t maxBacklogBytes_, maxWindowBytes_;
+    size_t backlogPackets_ = 1, maxWindowPackets_ = 1;
+    std::shared_ptr<const StreamHeader> header_;
+    uint64_t headerStart_ = 0;
+    std::deque<PacketBytes> window_;  // window_[i] has sequence number firstSeq_ + i
+    uint64_t firstSeq_ = 0, nextSeq_ = 0;
+    uint64_t lastStart_ = kNoPacket;
+};
+
+}  // namespace morlanex

@@ -1,0 +1,109 @@
+#include "media/netsink/stream_request.h"
+
+#include <charconv>
+
+namespace morlanex {
+namespace {
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+struct Pragmas {
+    bool playStream = false, playNextEntry = false, logLine = false;
+    uint32_t clientId = 0;
+};
+
+// Pragma fields: comma-separated tokens, each `name` or `name=value`.
+Pragmas readPragmas(const HttpRequest &r) {
+    Pragmas p;
+    for (std::string_view line : r.headers_named("Pragma")) {
+        while (!line.empty()) {
+            const size_t comma = line.find(',');
+            const std::string_view token = trim(line.substr(0, comma));
+            line = comma == std::string_view::npos ? std::string_view{} : line.substr(comma + 1);
+            const size_t eq = token.find('=');
+            const std::string_view name = trim(token.substr(0, eq));
+            const std::string_view value = eq == std::string_view::npos ? std::string_view{} : trim(token.substr(eq + 1));
+            if (equalsIgnoreCase(name, "xPlayStrm")) p.playStream = value == "1";
+            else if (equalsIgnoreCase(name, "xPlayNextEntry")) p.playNextEntry = value == "1";
+            else if (equalsIgnoreCase(name, "log-line")) p.logLine = true;
+            else if (equalsIgnoreCase(name, "client-id")) {
+                uint32_t id = 0;
+                const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), id);
+                if (ec == std::errc() && end == value.data() + value.size()) p.clientId = id;
+            }
+        }
+    }
+    return p;
+}
+
+// The path part of an origin-form or absolute-form target, without its query.
+std::string_view targetPath(std::string_view target) {
+    if (const size_t scheme = target.find("://"); scheme != std::string_view::npos && target.front() != '/') {
+        target.remove_prefix(scheme + 3);
+        const size_t slash = target.find('/');
+        target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
+    }
+    return target.substr(0, target.find('?'));
+}
+
+bool parseContentLength(std::string_view v, size_t *out) {
+    if (v.empty()) {
+        *out = 0;
+        return true;
+    }
+    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), *out);
+    return ec == std::errc() && end == v.data() + v.size();
+}
+
+}  // namespace
+
+bool isWindowsMediaUserAgent(std::string_view ua) {
+    const std::string_view token = ua.substr(0, ua.find('/'));
+    if (token.size() == ua.size()) return false;
+    return equalsIgnoreCase(token, "NSPlayer") || equalsIgnoreCase(token, "NSServer") || equalsIgnoreCase(token, "WMCacheProxy");
+}
+
+StreamRequest classifyRequest(const HttpRequest &r, std::string_view streamPath) {
+    StreamRequest s;
+    s.windowsMedia = isWindowsMediaUserAgent(r.header("User-Agent"));
+    if (!r.header("Transfer-Encoding").empty() || !parseContentLength(r.header("Content-Length"), &s.bodyBytes) ||
+        s.bodyBytes > kMaxRequestBodyBytes) {
+        s.kind = RequestKind::BadRequest;
+        return s;
+    }
+    const bool get = r.method == "GET", head = r.method == "HEAD";
+    s.headOnly = head;
+    if (r.method == "OPTIONS") {
+        s.kind = RequestKind::Options;
+        return s;
+    }
+    if (targetPath(r.target) != streamPath) {
+        s.kind = RequestKind::NotFound;
+        return s;
+    }
+    if (!s.windowsMedia) {
+        s.kind = get || head ? RequestKind::PlainStream : RequestKind::MethodNotAllowed;
+        return s;
+    }
+    const Pragmas p = readPragmas(r);
+    s.clientId = p.clientId;
+    if (r.method == "POST") {
+        const bool log = p.logLine || equalsIgnoreCase(r.header("Content-Type"), "application/x-wms-LogStats");
+        s.kind = log ? RequestKind::LogPost : RequestKind::ControlPost;
+    } else if (!get && !head) {
+        s.kind = RequestKind::MethodNotAllowed;
+    } else if (p.playNextEntry) {
+        s.kind = RequestKind::BadRequest;  // only in pipelined mode, which is never offered
+    } else if (p.playStream) {
+        s.kind = RequestKind::Play;
+    } else {
+        s.kind = RequestKind::Describe;
+    }
+    return s;
+}
+
+}  // namespace morlanex

@@ -1,0 +1,49 @@
+// Public header file.
+//
+// StreamRequest: decides what a parsed HTTP request asks of the network sink.
+//
+// Windows Media clients (User-Agent token NSPlayer, NSServer or WMCacheProxy) speak the framed
+// streaming protocol: a GET without "xPlayStrm=1" in its Pragma fields is a Describe (header
+// only), with it a Play (header then live data); their POSTs (log, keep-alive, stream
+// selection) are acknowledged with an empty answer. Every other client gets plain progressive
+// ASF on GET. Unknown Pragma tokens are ignored, as the protocol demands.
+//
+// Threads: plain functions; callable from any thread.
+#pragma once
+
+#include "media/netsink/http_request.h"
+
+#include <cstdint>
+#include <string_view>
+
+namespace morlanex {
+
+enum class RequestKind {
+    PlainStream,       // GET/HEAD by an ordinary HTTP client
+    Describe,          // Windows Media client: header only
+    Play,              // Windows Media client: header and live data
+    LogPost,           // Windows Media client log: 204
+    ControlPost,       // keep-alive, stream selection, stop and other control messages: 200
+    Options,           // OPTIONS (keep-alive in pipelined mode, or a plain probe): 200
+    NotFound,          // not the stream's path
+    MethodNotAllowed,  // plain client with another method than GET/HEAD
+    BadRequest,        // a request the sink cannot serve
+};
+
+struct StreamRequest {
+    RequestKind kind = RequestKind::BadRequest;
+    bool headOnly = false;        // HEAD: answer without a body
+    bool windowsMedia = false;
+    uint32_t clientId = 0;        // Pragma client-id from the request, 0 when absent
+    size_t bodyBytes = 0;         // Content-Length the sink must read past before answering
+};
+
+// Upper bound of a request body the sink reads (and discards) before answering.
+inline constexpr size_t kMaxRequestBodyBytes = 64 * 1024;
+
+bool isWindowsMediaUserAgent(std::string_view userAgent);
+
+// `streamPath` is the path the stream is served on ("/" by default); a query is ignored.
+StreamRequest classifyRequest(const HttpRequest &request, std::string_view streamPath);
+
+}  // namespace morlanex
