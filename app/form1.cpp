@@ -413,10 +413,26 @@ void TForm1::N3Click()
 
 void TForm1::beginWindowDrag(const QPoint &globalPos)
 {
-    if (QWindow *w = windowHandle(); w && w->startSystemMove())
-        return;
-    manualDragging = true;
-    manualDragOffset = globalPos - frameGeometry().topLeft();
+    // The move starts once the mouse travels, so a double click on a caption stays a double click.
+    dragState = DragState::Pending;
+    dragOffset = globalPos - frameGeometry().topLeft();
+    dragPressPos = globalPos;
+}
+
+void TForm1::continueWindowDrag(const QPoint &globalPos)
+{
+    if (dragState == DragState::Pending) {
+        if ((globalPos - dragPressPos).manhattanLength() < QApplication::startDragDistance())
+            return;
+        QWindow *w = windowHandle();
+        if (w && w->startSystemMove()) {
+            dragState = DragState::None;
+            return;
+        }
+        dragState = DragState::Manual; // the window system cannot move it: move it by hand
+    }
+    if (dragState == DragState::Manual)
+        move(globalPos - dragOffset);
 }
 
 void TForm1::closeStartPopup()
@@ -704,12 +720,14 @@ bool TForm1::eventFilter(QObject *watched, QEvent *e)
     }
     case QEvent::MouseMove: {
         auto *m = static_cast<QMouseEvent *>(e);
-        if (manualDragging) {
-            if (m->buttons() & Qt::LeftButton)
-                move(m->globalPosition().toPoint() - manualDragOffset);
-            else
-                manualDragging = false;
-            return true;
+        if (dragState != DragState::None) {
+            if (m->buttons() & Qt::LeftButton) {
+                continueWindowDrag(m->globalPosition().toPoint());
+                if (dragState == DragState::Manual)
+                    return true;
+            } else {
+                dragState = DragState::None;
+            }
         }
         if (w == Panel3 || w == GroupBox1 || w == Image8 || w == VideoWindow1)
             Panel3MouseMove();
@@ -727,7 +745,7 @@ bool TForm1::eventFilter(QObject *watched, QEvent *e)
     }
     case QEvent::MouseButtonRelease: {
         auto *m = static_cast<QMouseEvent *>(e);
-        manualDragging = false;
+        dragState = DragState::None;
         const bool click = pressedWidget == w && w->rect().contains(m->position().toPoint())
                            && m->button() == Qt::LeftButton;
         pressedWidget = nullptr;

@@ -74,7 +74,8 @@ protected:
     virtual bool trayAvailable() const;
     // Starts moving the window with the mouse; falls back to moving it by hand where the window
     // system cannot do it.
-    virtual void beginWindowDrag(const QPoint &globalPos);
+    void beginWindowDrag(const QPoint &globalPos);
+    void continueWindowDrag(const QPoint &globalPos);
 
 public:
     // --- handlers of the window, menus and tray ---------------------------------------------
@@ -129,6 +130,11 @@ public:
     void releaseMediaTypeLists();
     void setWriterPort(int port);
     void detachWriter();
+
+    // --- device lists of the wizard (Form2's ComboBox1..ComboBox4 and Label8) -----------------
+    void GetWebCamProc();
+    void GetWAVProc();
+    QString ListedAudioDevice; // the audio device whose recording lines the wizard lists
 
     // --- caption editing --------------------------------------------------------------------
     void Label4DblClick();
@@ -258,8 +264,10 @@ private:
     void guarded(const std::function<void()> &handler);
 
     morlanex::AppConfig Config;
-    QPoint manualDragOffset;
-    bool manualDragging = false;
+    enum class DragState { None, Pending, Manual };
+    DragState dragState = DragState::None;
+    QPoint dragOffset;
+    QPoint dragPressPos;
     QPointer<QWidget> pressedWidget;
     bool closing = false;
 };
