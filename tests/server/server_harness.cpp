@@ -1,0 +1,197 @@
+#include "tests/server/server_harness.h"
+
+#include "directory/ipv4.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char **environ;
+
+namespace morlanex::testing {
+
+std::filesystem::path buildDir()
+{
+    const char *dir = std::getenv("MORLANEX_BUILD_DIR");
+    return dir ? std::filesystem::path(dir) : std::filesystem::current_path();
+}
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "morlanex-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ScriptedPeer::ScriptedPeer(const std::string &address, std::uint16_t port) : address_(address)
+{
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = *parseDottedQuad(address);
+    local.sin_port = htons(port);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
+        throw std::runtime_error("cannot bind scripted peer on " + address);
+    socklen_t length = sizeof local;
+    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &length);
+    port_ = ntohs(local.sin_port);
+}
+
+ScriptedPeer::~ScriptedPeer()
+{
+    ::close(fd_);
+}
+
+void ScriptedPeer::send(const std::string &host, std::uint16_t port,
+                        const std::vector<std::uint8_t> &bytes)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr = *parseDottedQuad(host);
+    to.sin_port = htons(port);
+    if (::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) <
+        0)
+        throw std::runtime_error("scripted peer cannot send");
+}
+
+void ScriptedPeer::send(const std::string &host, std::uint16_t port, const DirectoryMessage &msg)
+{
+    send(host, port, std::vector<std::uint8_t>(msg.bytes().begin(), msg.bytes().end()));
+}
+
+std::optional<Received> ScriptedPeer::receive(std::chrono::milliseconds wait)
+{
+    pollfd fds{fd_, POLLIN, 0};
+    if (::poll(&fds, 1, static_cast<int>(wait.count())) <= 0)
+        return std::nullopt;
+    std::vector<std::uint8_t> buffer(65536);
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const ssize_t size = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
+                                    reinterpret_cast<sockaddr *>(&from), &length);
+    if (size < 0)
+        return std::nullopt;
+    buffer.resize(static_cast<std::size_t>(size));
+    return Received{dottedQuad(from.sin_addr), ntohs(from.sin_port), std::move(buffer)};
+}
+
+std::optional<DirectoryMessage> ScriptedPeer::receiveCommand(std::string_view word,
+                                                             std::chrono::milliseconds wait)
+{
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        auto got = receive(left);
+        if (!got)
+            return std::nullopt;
+        auto msg = got->message();
+        if (msg && msg->matches(word))
+            return msg;
+    }
+}
+
+DirectoryProcess::DirectoryProcess(std::string address, std::filesystem::path database,
+                                   std::vector<std::string> extraArgs)
+    : address_(std::move(address)), database_(std::move(database)),
+      extraArgs_(std::move(extraArgs))
+{
+    logFile_ = database_.parent_path() / ("directory-" + address_ + ".log");
+}
+
+DirectoryProcess::~DirectoryProcess()
+{
+    if (running())
+        stop();
+}
+
+bool DirectoryProcess::start()
+{
+    const std::string program = (buildDir() / "server" / "morlanex-directory").string();
+    std::vector<std::string> args = {program, "--address", address_, "--database",
+                                     database_.string()};
+    args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile_.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const int result = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (result != 0) {
+        pid_ = -1;
+        return false;
+    }
+    ScriptedPeer probe;
+    for (int attempt = 0; attempt < 50 && running(); ++attempt) {
+        probe.send(address_, 22, DirectoryMessage::getVersion());
+        if (probe.receiveCommand(cmd::GetVersion, 100ms))
+            return true;
+    }
+    return false;
+}
+
+bool DirectoryProcess::running()
+{
+    if (pid_ <= 0)
+        return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_)
+        return true;
+    pid_ = -1; // reaped: never signal that number again
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return false;
+}
+
+int DirectoryProcess::stop()
+{
+    if (!running())
+        return exitStatus_;
+    ::kill(pid_, SIGTERM);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (!running())
+            return exitStatus_;
+        std::this_thread::sleep_for(50ms);
+    }
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    exitStatus_ = -1;
+    return exitStatus_;
+}
+
+std::string DirectoryProcess::log() const
+{
+    std::ifstream in(logFile_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace morlanex::testing
