@@ -53,6 +53,14 @@ struct Node {
         ok.answerLinkKerfPort(channelId, nodeId);
         udp.send(server, 22, ok);
     }
+    // Registration and second endpoint, as a node that went live; the reply.
+    std::optional<DirectoryMessage> goLive(const std::string &server)
+    {
+        auto ok = registerAt(server);
+        if (ok)
+            showSecondEndpoint(server, *ok);
+        return ok;
+    }
     void sendFromUdp(const std::string &server, std::uint16_t port, const DirectoryMessage &msg)
     {
         udp.send(server, port, msg);
@@ -125,9 +133,8 @@ TEST_F(DirectoryDaemon, ViewersJoinAndLeaveThroughTheNodesTwoEndpoints)
     startServer("127.0.0.122");
     const std::string server = "127.0.0.122";
     Node node("0A0B0C0D0E0F");
-    auto ok = node.registerAt(server);
+    auto ok = node.goLive(server);
     ASSERT_TRUE(ok) << server_->log();
-    node.showSecondEndpoint(server, *ok);
 
     ScriptedPeer viewer1, viewer2;
     viewer1.send(server, 22, viewerRequest(cmd::WatchChannel, node.channelId, "10.1.2.3",
@@ -202,9 +209,8 @@ TEST_F(DirectoryDaemon, ViewsAndChannelSurviveARestart)
     const std::string server = "127.0.0.125";
     startServer(server);
     Node node("333333333333");
-    auto ok = node.registerAt(server);
+    auto ok = node.goLive(server);
     ASSERT_TRUE(ok);
-    node.showSecondEndpoint(server, *ok);
     const std::string channel = node.channelId;
 
     // Three viewers counted by the node.
@@ -245,9 +251,8 @@ TEST_F(DirectoryDaemon, NodeMessagesFromAnotherAddressChangeNothing)
     const std::string server = "127.0.0.126";
     startServer(server);
     Node node("555555555555");
-    auto ok = node.registerAt(server);
+    auto ok = node.goLive(server);
     ASSERT_TRUE(ok);
-    node.showSecondEndpoint(server, *ok);
 
     // A forger knows the channel and the node identity but not the address.
     ScriptedPeer forger("127.0.0.2");
@@ -268,9 +273,8 @@ TEST_F(DirectoryDaemon, MalformedDatagramsAreIgnoredAndTheServerRunsOn)
     const std::string server = "127.0.0.127";
     startServer(server);
     Node node("666666666666");
-    auto ok = node.registerAt(server);
+    auto ok = node.goLive(server);
     ASSERT_TRUE(ok);
-    node.showSecondEndpoint(server, *ok);
 
     ScriptedPeer junk;
     Raw record = bytesOf(DirectoryMessage::linkKerfCam("777777777777", "", "x", "", ""));
