@@ -26,3 +26,9 @@ void TForm4::closePopup()
     Timer1->stop();
     hide();
 }
+
+void TForm4::showWithText(const QString &text)
+{
+    Label1->setText(text);
+    show();
+}

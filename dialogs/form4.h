@@ -13,6 +13,8 @@ public:
     explicit TForm4(TForm1 *mainWindow);
 
     void closePopup();
+    // Sets the call to action and shows the pop-up (placed again, a fresh 5000 ms if it was closed).
+    void showWithText(const QString &text);
 
     QLabel *Image1 = nullptr; // balloon picture
     QLabel *Label1 = nullptr; // call to action
