@@ -438,6 +438,94 @@ void balloon()
         }
     save(out, "balloon.png");
 }
+
+// A video camera, drawn into a 64 x 64 box: the body of the wizard's two mode buttons.
+void camera(QPainter &p)
+{
+    QLinearGradient body(0, 18, 0, 48);
+    body.setColorAt(0, QColor(0x6c, 0xb4, 0xf2));
+    body.setColorAt(1, QColor(0x1d, 0x5c, 0xa8));
+    p.setPen(QPen(QColor(0x15, 0x3a, 0x66), 1.5));
+    p.setBrush(body);
+    p.drawRoundedRect(QRectF(6, 20, 36, 26), 5, 5);
+    QPainterPath lens;
+    lens.moveTo(42, 28);
+    lens.lineTo(56, 21);
+    lens.lineTo(56, 45);
+    lens.lineTo(42, 38);
+    lens.closeSubpath();
+    p.drawPath(lens);
+    p.setBrush(QColor(0xe4, 0xee, 0xf8));
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(16, 28), 3.5, 3.5);
+}
+
+// The wizard's two mode buttons: the last settings again, and a new device.
+void wizardButtons()
+{
+    {
+        QImage img = canvas(64, 64, false);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        camera(p);
+        // A circling arrow: the same settings once more.
+        p.setPen(QPen(QColor(0x1f, 0x8a, 0x2b), 4, Qt::SolidLine, Qt::RoundCap));
+        p.setBrush(Qt::NoBrush);
+        p.drawArc(QRectF(30, 38, 22, 22), 30 * 16, 280 * 16);
+        QPainterPath head;
+        head.moveTo(52, 40);
+        head.lineTo(53, 51);
+        head.lineTo(43, 46);
+        head.closeSubpath();
+        p.fillPath(head, QColor(0x1f, 0x8a, 0x2b));
+        p.end();
+        save(img, "wizard_last.png");
+    }
+    {
+        QImage img = canvas(64, 64, false);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        camera(p);
+        // A plus: a device not set up before.
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0xe0, 0x8a, 0x10));
+        p.drawEllipse(QPointF(44, 48), 12, 12);
+        p.setBrush(Qt::white);
+        p.drawRect(QRectF(42, 41, 4, 14));
+        p.drawRect(QRectF(37, 46, 14, 4));
+        p.end();
+        save(img, "wizard_new.png");
+    }
+}
+
+// The wizard's picture strip, 116 x 381, beside the pages.
+void wizardStrip()
+{
+    QImage img(116, 381, QImage::Format_RGB32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 0, 381);
+    g.setColorAt(0, QColor(0x2f, 0x5e, 0x94));
+    g.setColorAt(1, QColor(0x0e, 0x1c, 0x31));
+    p.fillRect(img.rect(), g);
+    p.setPen(QPen(QColor(255, 255, 255, 24), 12));
+    p.setBrush(Qt::NoBrush);
+    for (int r = 40; r <= 200; r += 32)
+        p.drawEllipse(QPointF(116, 381), r, r);
+    QImage icon(outDir + "/app.png");
+    p.drawImage(QRectF(26, 24, 64, 64), icon);
+    p.setPen(Qt::white);
+    p.setFont(QFont(QStringLiteral("DejaVu Sans"), 12, QFont::Bold));
+    p.drawText(QRectF(0, 96, 116, 24), Qt::AlignCenter, QStringLiteral("Morlanex!"));
+    // The title, one character a line.
+    p.setPen(QColor(0xc8, 0xda, 0xee));
+    p.setFont(ming(20, true));
+    const QString title = QStringLiteral("快速設定精靈");
+    for (int i = 0; i < title.size(); ++i)
+        p.drawText(QRectF(0, 140 + i * 30, 116, 28), Qt::AlignCenter, title.mid(i, 1));
+    p.end();
+    save(img, "wizard_strip.png");
+}
 } // namespace
 
 int main(int argc, char **argv)
@@ -452,5 +540,7 @@ int main(int argc, char **argv)
     appIcon();
     banner();
     balloon();
+    wizardButtons();
+    wizardStrip();
     return 0;
 }
