@@ -1,0 +1,133 @@
+#include "netsink_test_support.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace morlanex::test {
+
+std::string testStreamPath() {
+    static const std::string path = [] {
+        char dir[] = "/tmp/netsink-test-XXXXXX";
+        const char *made = ::mkdtemp(dir);
+        return std::string(made ? made : "/tmp") + "/stream.asf";
+    }();
+    return path;
+}
+
+const RecordedAsf &testStream() {
+    static const RecordedAsf stream = [] {
+        const char *src = std::getenv("MORLANEX_SOURCE_DIR");
+        const std::string script = std::string(src ? src : ".") + "/tests/netsink/make_test_stream.sh";
+        // 6 s at the 768 kbps profile, a key frame every second.
+        const std::string cmd = script + " " + testStreamPath() + " 6 1 4800";
+        if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot record the test stream: " << cmd;
+        std::string error;
+        auto s = loadRecordedAsf(testStreamPath(), &error);
+        if (!s) ADD_FAILURE() << "cannot read the test stream: " << error;
+        return s ? *s : RecordedAsf{};
+    }();
+    return stream;
+}
+
+Client::Client(uint16_t port, int receiveBufferBytes) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return;
+    if (receiveBufferBytes > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) close();
+}
+
+Client::~Client() { close(); }
+
+void Client::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool Client::send(const std::string &bytes) {
+    return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+}
+
+bool Client::readSome(std::chrono::milliseconds timeout) {
+    if (fd_ < 0 || eof_) return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, int(timeout.count())) <= 0) return false;
+    uint8_t buf[65536];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) {
+        eof_ = true;
+        return false;
+    }
+    auto &dst = headDone_ ? body_ : in_;
+    dst.insert(dst.end(), buf, buf + n);
+    return true;
+}
+
+std::string Client::readHead(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::string_view s(reinterpret_cast<const char *>(in_.data()), in_.size());
+        if (const size_t end = s.find("\r\n\r\n"); end != std::string_view::npos) {
+            headDone_ = true;
+            body_.assign(in_.begin() + std::ptrdiff_t(end + 4), in_.end());
+            return std::string(s.substr(0, end + 4));
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !readSome(left)) return {};
+    }
+}
+
+const std::vector<uint8_t> &Client::readBody(size_t n, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (body_.size() < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !readSome(left)) break;
+    }
+    return body_;
+}
+
+bool Client::waitClosed(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!eof_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        readSome(left);
+    }
+    return true;
+}
+
+std::string plainGet(const std::string &path) {
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Lavf/59.27.100\r\nAccept: */*\r\nRange: bytes=0-\r\n\r\n";
+}
+
+std::string ffmpegDescribe() {
+    return "GET / HTTP/1.1\r\nAccept: */*\r\nUser-Agent: NSPlayer/4.1.0.3856\r\nHost: 127.0.0.1\r\n"
+           "Pragma: no-cache,rate=1.000000,stream-time=0,stream-offset=0:0,request-context=1,max-duration=0\r\n"
+           "Pragma: xClientGUID={c77e7400-738a-11d2-9add-0020af0a3278}\r\nConnection: Close\r\nRange: bytes=0-\r\n\r\n";
+}
+
+std::string ffmpegPlay() {
+    return "GET / HTTP/1.1\r\nAccept: */*\r\nUser-Agent: NSPlayer/4.1.0.3856\r\nHost: 127.0.0.1\r\n"
+           "Pragma: no-cache,rate=1.000000,request-context=2\r\nPragma: xPlayStrm=1\r\n"
+           "Pragma: xClientGUID={c77e7400-738a-11d2-9add-0020af0a3278}\r\nPragma: stream-switch-count=2\r\n"
+           "Pragma: stream-switch-entry=ffff:1:0 ffff:2:0 \r\n"
+           "Pragma: no-cache,rate=1.000000,stream-time=0Connection: Close\r\nRange: bytes=0-\r\n\r\n";
+}
+
+int statusOf(const std::string &head) {
+    if (head.size() < 12 || head.compare(0, 7, "HTTP/1.") != 0) return -1;
+    return std::atoi(head.c_str() + 9);
+}
+
+bool hasField(const std::string &head, const std::string &line) { return head.find("\r\n" + line + "\r\n") != std::string::npos; }
+
+}  // namespace morlanex::test

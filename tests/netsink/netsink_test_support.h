@@ -1,0 +1,56 @@
+// Helpers for the network sink tests: a recorded test stream and a blocking loopback client
+// with deadlines, so no test can hang.
+#pragma once
+
+#include "media/netsink/recorded_asf.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace morlanex::test {
+
+// Records (once per process) a short WMV2 + WMA stream with a key frame every second and
+// returns it split into header and packets. Fails the calling test when gst-launch fails.
+const RecordedAsf &testStream();
+std::string testStreamPath();
+
+class Client {
+public:
+    explicit Client(uint16_t port, int receiveBufferBytes = 0);
+    ~Client();
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    bool send(const std::string &bytes);
+    // Reads until the head's empty line; returns it (status line and fields) or "" on failure.
+    std::string readHead(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Reads until `n` body bytes are buffered (or EOF / timeout); returns what is buffered.
+    const std::vector<uint8_t> &readBody(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // True when the peer closes (EOF or reset) within the timeout; reads and keeps data meanwhile.
+    bool waitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    const std::vector<uint8_t> &body() const { return body_; }
+    void close();
+
+private:
+    // One read of whatever is there, waiting at most `timeout`. False on EOF/error/timeout.
+    bool readSome(std::chrono::milliseconds timeout);
+
+    int fd_ = -1;
+    bool eof_ = false;
+    std::vector<uint8_t> in_;   // bytes before the end of the head
+    std::vector<uint8_t> body_;
+    bool headDone_ = false;
+};
+
+std::string plainGet(const std::string &path = "/");
+// A request as FFmpeg's mmsh protocol sends it (Describe, or Play with the glued last line).
+std::string ffmpegDescribe();
+std::string ffmpegPlay();
+
+int statusOf(const std::string &head);
+bool hasField(const std::string &head, const std::string &line);
+
+}  // namespace morlanex::test

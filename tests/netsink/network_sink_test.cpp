@@ -1,0 +1,432 @@
+// The network sink end to end over loopback: real sockets, a real recorded stream, and
+// real ffprobe as a client of both the plain and the framed protocol.
+#include "media/netsink/asf_packet.h"
+#include "media/netsink/byte_order.h"
+#include "media/netsink/mmsh_framing.h"
+#include "media/netsink/network_sink.h"
+#include "media/netsink/stream_buffer.h"
+#include "netsink_test_support.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace morlanex {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Client;
+
+const std::vector<std::vector<uint8_t>> &packets() { return test::testStream().packets; }
+
+std::shared_ptr<const StreamHeader> liveHeader() { return StreamHeader::fromMuxer(test::testStream().header, nullptr); }
+
+std::vector<size_t> startPackets() {
+    std::vector<size_t> out;
+    for (size_t i = 0; i < packets().size(); ++i)
+        if (isAsfStartPoint(packets()[i], test::testStream().info.videoStreams)) out.push_back(i);
+    return out;
+}
+
+template <typename Pred>
+bool waitUntil(Pred pred, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+class NetworkSinkTest : public ::testing::Test {
+protected:
+    NetworkSinkConfig baseConfig() {
+        NetworkSinkConfig c;
+        c.bindAddress = "127.0.0.1";
+        c.port = 0;
+        c.log = [this](std::string_view line) {
+            std::lock_guard lock(logMutex_);
+            log_.emplace_back(line);
+        };
+        return c;
+    }
+    void start(NetworkSinkConfig c, bool withHeader = true) {
+        sink_ = std::make_unique<NetworkSink>(std::move(c));
+        std::string error;
+        ASSERT_TRUE(sink_->start(&error)) << error;
+        if (withHeader) {
+            const auto &h = test::testStream().header;
+            ASSERT_TRUE(sink_->setHeader(h.data(), h.size(), &error)) << error;
+        }
+    }
+    void push(size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) sink_->pushPacket(packets()[i].data(), packets()[i].size());
+    }
+    uint16_t port() const { return sink_->port(); }
+    std::vector<std::string> logLines() {
+        std::lock_guard lock(logMutex_);
+        return log_;
+    }
+
+    std::unique_ptr<NetworkSink> sink_;
+    std::mutex logMutex_;
+    std::vector<std::string> log_;
+};
+
+// The body a plain viewer must get: live header, then whole packets from `first` to `last`.
+std::vector<uint8_t> plainBody(size_t first, size_t last) {
+    std::vector<uint8_t> b = liveHeader()->raw;
+    for (size_t i = first; i < last; ++i) b.insert(b.end(), packets()[i].begin(), packets()[i].end());
+    return b;
+}
+
+TEST_F(NetworkSinkTest, PlainClientGetsHeaderThenPacketsFromTheLastKeyFrame) {
+    start(baseConfig());
+    const auto starts = startPackets();
+    ASSERT_GE(starts.size(), 4u);
+    push(0, starts[1] + 3);  // before the viewer: it must start at starts[1]
+    Client c(port());
+    ASSERT_TRUE(c.send(test::plainGet()));
+    const std::string head = c.readHead();
+    EXPECT_EQ(test::statusOf(head), 200) << head;
+    EXPECT_TRUE(test::hasField(head, "Content-Type: video/x-ms-asf")) << head;
+    EXPECT_EQ(head.find("Content-Length"), std::string::npos);
+    EXPECT_EQ(head.find("features"), std::string::npos);
+    push(starts[1] + 3, starts[3]);
+    const std::vector<uint8_t> expected = plainBody(starts[1], starts[3]);
+    EXPECT_EQ(c.readBody(expected.size()), expected);
+    EXPECT_EQ(sink_->stats().viewers, 1u);
+    EXPECT_EQ(sink_->stats().servedTotal, 1u);
+}
+
+TEST_F(NetworkSinkTest, TwoViewersReceiveTheSameBytes) {
+    start(baseConfig());
+    Client a(port()), b(port());
+    ASSERT_TRUE(a.send(test::plainGet()));
+    ASSERT_TRUE(b.send(test::plainGet()));
+    ASSERT_EQ(test::statusOf(a.readHead()), 200);
+    ASSERT_EQ(test::statusOf(b.readHead()), 200);
+    ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 2; }));
+    push(0, packets().size());
+    // Waiting viewers start at the first video key frame, after the audio the muxer put first.
+    const std::vector<uint8_t> expected = plainBody(startPackets().front(), packets().size());
+    EXPECT_EQ(a.readBody(expected.size()), expected);
+    EXPECT_EQ(b.readBody(expected.size()), expected);
+}
+
+// Walks the framed body: $H, then $D pieces. Returns the LocationIds of the $D pieces.
+std::vector<uint32_t> checkFramedBody(const std::vector<uint8_t> &body, size_t expectedPackets) {
+    const std::vector<uint8_t> framedHeader = liveHeader()->framed;
+    EXPECT_GE(body.size(), framedHeader.size());
+    EXPECT_TRUE(std::equal(framedHeader.begin(), framedHeader.end(), body.begin())) << "$H first";
+    std::vector<uint32_t> ids;
+    size_t at = framedHeader.size();
+    while (at + 12 <= body.size() && ids.size() < expectedPackets) {
+        const uint8_t *d = &body[at];
+        EXPECT_EQ(d[0], 0x24);
+        EXPECT_EQ(d[1], 'D');
+        EXPECT_EQ(le::u16(d + 2), le::u16(d + 10)) << "PacketLength == PacketSize";
+        EXPECT_EQ(le::u16(d + 2), 8u + 4800u);
+        EXPECT_EQ(d[9], uint8_t(ids.size())) << "AFFlags counts the $D";
+        const uint32_t id = le::u32(d + 4);
+        if (!ids.empty()) {
+            EXPECT_EQ(id, ids.back() + 1);
+        }
+        ids.push_back(id);
+        EXPECT_LE(at + 12 + 4800, body.size());
+        if (id < packets().size() && at + 12 + 4800 <= body.size()) {
+            EXPECT_TRUE(std::equal(packets()[id].begin(), packets()[id].end(), body.begin() + std::ptrdiff_t(at + 12)));
+        }
+        at += 12 + 4800;
+    }
+    EXPECT_EQ(ids.size(), expectedPackets);
+    return ids;
+}
+
+TEST_F(NetworkSinkTest, WindowsMediaPlayGetsFramedHeaderThenDataFromAKeyFrame) {
+    start(baseConfig());
+    const auto starts = startPackets();
+    push(0, starts[2] + 1);
+    Client c(port());
+    ASSERT_TRUE(c.send(test::ffmpegPlay()));
+    const std::string head = c.readHead();
+    EXPECT_EQ(test::statusOf(head), 200) << head;
+    EXPECT_TRUE(test::hasField(head, "Content-Type: application/x-mms-framed")) << head;
+    EXPECT_TRUE(test::hasField(head, "Server: Rex/9.0.0.2837")) << head;
+    EXPECT_TRUE(test::hasField(head, "Pragma: features=\"broadcast\"")) << head;
+    EXPECT_NE(head.find("\r\nPragma: client-id="), std::string::npos) << head;
+    EXPECT_EQ(head.find("Content-Length"), std::string::npos);
+    push(starts[2] + 1, packets().size());
+    const size_t n = packets().size() - starts[2];
+    c.readBody(liveHeader()->framed.size() + n * (12 + 4800));
+    const auto ids = checkFramedBody(c.body(), n);
+    ASSERT_FALSE(ids.empty());
+    EXPECT_EQ(ids.front(), starts[2]);
+}
+
+TEST_F(NetworkSinkTest, DescribeGetsTheSameHeaderAloneAndIsClosed) {
+    start(baseConfig());
+    Client d(port());
+    ASSERT_TRUE(d.send(test::ffmpegDescribe()));
+    const std::string head = d.readHead();
+    EXPECT_EQ(test::statusOf(head), 200) << head;
+    EXPECT_TRUE(test::hasField(head, "Content-Type: application/vnd.ms.wms-hdr.asfv1")) << head;
+    const std::vector<uint8_t> framed = liveHeader()->framed;
+    EXPECT_TRUE(test::hasField(head, "Content-Length: " + std::to_string(framed.size()))) << head;
+    EXPECT_TRUE(test::hasField(head, "Pragma: features=\"broadcast\"")) << head;
+    EXPECT_TRUE(d.waitClosed());
+    EXPECT_EQ(d.body(), framed);
+    EXPECT_EQ(le::u16(&framed[2]), framed.size() - 4);
+    EXPECT_EQ(framed[9], 0x0C);
+    EXPECT_EQ(sink_->stats().viewers, 0u) << "a Describe is not a viewer";
+
+    // The session id from the Describe is kept by the Play; an unknown one is replaced.
+    const size_t at = head.find("client-id=") + 10;
+    const std::string id = head.substr(at, head.find("\r\n", at) - at);
+    Client p(port());
+    std::string play = test::ffmpegPlay();
+    play.insert(play.size() - 2, "Pragma: client-id=" + id + "\r\n");
+    ASSERT_TRUE(p.send(play));
+    const std::string playHead = p.readHead();
+    EXPECT_TRUE(test::hasField(playHead, "Pragma: client-id=" + id)) << playHead;
+    EXPECT_EQ(playHead.find("xResetStrm"), std::string::npos);
+    Client u(port());
+    play = test::ffmpegPlay();
+    play.insert(play.size() - 2, "Pragma: client-id=17\r\n");
+    ASSERT_TRUE(u.send(play));
+    const std::string unknown = u.readHead();
+    EXPECT_TRUE(test::hasField(unknown, "Pragma: xResetStrm=1")) << unknown;
+    EXPECT_FALSE(test::hasField(unknown, "Pragma: client-id=17")) << unknown;
+}
+
+TEST_F(NetworkSinkTest, ViewerOverTheLimitGets503AndTheSlotIsReused) {
+    NetworkSinkConfig c = baseConfig();
+    c.maxClients = 2;
+    start(c);
+    auto a = std::make_unique<Client>(port());
+    Client b(port());
+    ASSERT_TRUE(a->send(test::plainGet()));
+    ASSERT_TRUE(b.send(test::ffmpegPlay()));
+    ASSERT_EQ(test::statusOf(a->readHead()), 200);
+    ASSERT_EQ(test::statusOf(b.readHead()), 200);
+    Client over(port());
+    ASSERT_TRUE(over.send(test::plainGet()));
+    const std::string head = over.readHead();
+    EXPECT_EQ(test::statusOf(head), 503) << head;
+    EXPECT_TRUE(over.waitClosed());
+    Client describe(port());
+    ASSERT_TRUE(describe.send(test::ffmpegDescribe()));
+    EXPECT_EQ(test::statusOf(describe.readHead()), 200) << "a Describe still works at the limit";
+    EXPECT_EQ(sink_->stats().refusedTotal, 1u);
+
+    a.reset();
+    ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 1; }));
+    Client again(port());
+    ASSERT_TRUE(again.send(test::plainGet()));
+    EXPECT_EQ(test::statusOf(again.readHead()), 200);
+}
+
+TEST_F(NetworkSinkTest, NoStreamYetGives503) {
+    start(baseConfig(), /*withHeader=*/false);
+    Client c(port());
+    ASSERT_TRUE(c.send(test::plainGet()));
+    const std::string head = c.readHead();
+    EXPECT_EQ(test::statusOf(head), 503) << head;
+    EXPECT_TRUE(test::hasField(head, "Content-Length: 0")) << head;
+    EXPECT_TRUE(c.waitClosed());
+}
+
+TEST_F(NetworkSinkTest, WrongPathBadRequestsAndOtherMethods) {
+    start(baseConfig());
+    struct Case {
+        std::string request;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {test::plainGet("/other"), 404},
+        {"garbage\r\n\r\n", 400},
+        {"GET / HTTP/1.1\r\nX: " + std::string(9000, 'a'), 400},
+        {"DELETE / HTTP/1.1\r\n\r\n", 405},
+        {"POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nPragma: log-line=x\r\nContent-Length: 5\r\n\r\nhello", 204},
+        {"POST / HTTP/1.0\r\nUser-Agent: NSPlayer/12.0\r\nPragma: xKeepAliveInPause=1\r\n\r\n", 200},
+        {"OPTIONS * HTTP/1.1\r\n\r\n", 200},
+    };
+    for (const Case &k : cases) {
+        Client c(port());
+        ASSERT_TRUE(c.send(k.request));
+        const std::string head = c.readHead();
+        EXPECT_EQ(test::statusOf(head), k.status) << k.request.substr(0, 40) << "\n" << head;
+        EXPECT_TRUE(c.waitClosed()) << k.request.substr(0, 40);
+    }
+    Client h(port());
+    ASSERT_TRUE(h.send("HEAD / HTTP/1.1\r\n\r\n"));
+    const std::string head = h.readHead();
+    EXPECT_EQ(test::statusOf(head), 200);
+    EXPECT_TRUE(h.waitClosed());
+    EXPECT_TRUE(h.body().empty()) << "HEAD has no body";
+    const NetworkSinkStats s = sink_->stats();
+    EXPECT_EQ(s.notFoundTotal, 1u);
+    EXPECT_EQ(s.badRequestTotal, 3u);
+    EXPECT_EQ(s.viewers, 0u);
+}
+
+TEST_F(NetworkSinkTest, IncompleteRequestIsClosedAfterTheTimeout) {
+    NetworkSinkConfig c = baseConfig();
+    c.requestTimeout = 300ms;
+    start(c);
+    Client slow(port()), silent(port());
+    ASSERT_TRUE(slow.send("GET / HTTP/1.1\r\nHost: x\r\n"));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(slow.waitClosed(3s));
+    EXPECT_TRUE(silent.waitClosed(3s));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 250ms);
+    EXPECT_TRUE(slow.body().empty());
+    EXPECT_EQ(sink_->stats().timedOutTotal, 2u);
+}
+
+TEST_F(NetworkSinkTest, SlowReaderIsDroppedWhileAFastOneKeepsReceiving) {
+    NetworkSinkConfig c = baseConfig();
+    c.maxBacklogBytes = 20 * 4800;
+    c.socketSendBufferBytes = 16 * 1024;
+    start(c);
+    Client slow(port(), 4096), fast(port());
+    ASSERT_TRUE(slow.send(test::plainGet()));
+    ASSERT_TRUE(fast.send(test::plainGet()));
+    ASSERT_EQ(test::statusOf(slow.readHead()), 200);
+    ASSERT_EQ(test::statusOf(fast.readHead()), 200);
+    ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 2; }));
+
+    const size_t rounds = 3;  // the recorded stream three times: far more than the slow one holds
+    const size_t total = rounds * packets().size() - startPackets().front();
+    std::thread reader([&] { fast.readBody(liveHeader()->raw.size() + total * 4800, 20s); });
+    for (size_t r = 0; r < rounds; ++r)
+        for (size_t i = 0; i < packets().size(); ++i) {
+            sink_->pushPacket(packets()[i].data(), packets()[i].size());
+            std::this_thread::sleep_for(1ms);
+        }
+    reader.join();
+    EXPECT_EQ(fast.body().size(), liveHeader()->raw.size() + total * 4800) << "the fast viewer got every packet";
+    EXPECT_TRUE(slow.waitClosed(5s));
+    EXPECT_EQ(sink_->stats().droppedSlowTotal, 1u);
+    EXPECT_EQ(sink_->stats().viewers, 1u);
+    const auto lines = logLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string &l) { return l.find("too slow") != std::string::npos; }));
+}
+
+TEST_F(NetworkSinkTest, StopClosesEveryViewerAndARestartServesOnTheSamePort) {
+    start(baseConfig());
+    Client plain(port()), framed(port());
+    ASSERT_TRUE(plain.send(test::plainGet()));
+    ASSERT_TRUE(framed.send(test::ffmpegPlay()));
+    ASSERT_EQ(test::statusOf(plain.readHead()), 200);
+    ASSERT_EQ(test::statusOf(framed.readHead()), 200);
+    ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 2; }));
+    const size_t first = startPackets().front();
+    push(0, first + 10);
+    const size_t framedBytes = liveHeader()->framed.size() + 10 * (12 + 4800);
+    ASSERT_EQ(framed.readBody(framedBytes).size(), framedBytes);
+    const uint16_t used = port();
+    sink_->stop();
+    EXPECT_FALSE(sink_->running());
+    EXPECT_TRUE(plain.waitClosed(2s));
+    EXPECT_TRUE(framed.waitClosed(2s));
+    const auto end = mmshEnd(0);
+    ASSERT_EQ(framed.body().size(), framedBytes + end.size());
+    EXPECT_TRUE(std::equal(end.begin(), end.end(), framed.body().end() - 8)) << "$E ends the framed stream";
+    EXPECT_EQ(sink_->stats().viewers, 0u);
+
+    NetworkSinkConfig c = baseConfig();
+    c.port = used;
+    sink_ = std::make_unique<NetworkSink>(c);
+    std::string error;
+    ASSERT_TRUE(sink_->start(&error)) << error;
+    const auto &h = test::testStream().header;
+    sink_->setHeader(h.data(), h.size());
+    sink_->stop();
+    ASSERT_TRUE(sink_->start(&error)) << "second start of the same sink: " << error;
+    EXPECT_EQ(port(), used);
+    Client again(port());
+    ASSERT_TRUE(again.send(test::plainGet()));
+    EXPECT_EQ(test::statusOf(again.readHead()), 200) << "the header survives a restart";
+    push(0, first + 5);
+    EXPECT_EQ(again.readBody(liveHeader()->raw.size() + 5 * 4800).size(), liveHeader()->raw.size() + 5 * 4800);
+}
+
+TEST_F(NetworkSinkTest, StartReportsAPortInUse) {
+    const int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(busy, 1), 0);
+    socklen_t len = sizeof sa;
+    ::getsockname(busy, reinterpret_cast<sockaddr *>(&sa), &len);
+    NetworkSinkConfig c = baseConfig();
+    c.port = ntohs(sa.sin_port);
+    NetworkSink sink(c);
+    std::string error;
+    EXPECT_FALSE(sink.start(&error));
+    EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
+    EXPECT_NE(error.find(std::to_string(c.port)), std::string::npos) << error;
+    EXPECT_FALSE(sink.running());
+    ::close(busy);
+    EXPECT_TRUE(sink.start(&error)) << error;
+}
+
+TEST_F(NetworkSinkTest, RejectsABadHeaderAndKeepsTheGoodOne) {
+    start(baseConfig());
+    std::string error;
+    const std::vector<uint8_t> junk(700, 0x55);
+    EXPECT_FALSE(sink_->setHeader(junk.data(), junk.size(), &error));
+    EXPECT_FALSE(error.empty());
+    Client c(port());
+    ASSERT_TRUE(c.send(test::plainGet()));
+    EXPECT_EQ(test::statusOf(c.readHead()), 200);
+    EXPECT_EQ(c.readBody(liveHeader()->raw.size()), liveHeader()->raw);
+}
+
+// Runs `ffprobe URL` while the stream is fed at four times real time; returns its output.
+std::string probeWhileFeeding(NetworkSink &sink, const std::string &url) {
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        for (size_t i = 0; i < packets().size() && !done; ++i) {
+            sink.pushPacket(packets()[i].data(), packets()[i].size());
+            std::this_thread::sleep_for(12ms);
+        }
+        for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(10ms);
+        sink.stop();  // end of broadcast: ffprobe reports what it found
+    });
+    const std::string cmd = "timeout 30 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + url + " 2>&1";
+    std::string out;
+    if (FILE *p = ::popen(cmd.c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        ::pclose(p);
+    }
+    done = true;
+    feeder.join();
+    return out;
+}
+
+TEST_F(NetworkSinkTest, FfprobeReadsThePlainStream) {
+    start(baseConfig());
+    const std::string out = probeWhileFeeding(*sink_, "http://127.0.0.1:" + std::to_string(port()) + "/");
+    EXPECT_NE(out.find("wmv2"), std::string::npos) << out;
+    EXPECT_NE(out.find("wmav2"), std::string::npos) << out;
+}
+
+TEST_F(NetworkSinkTest, FfprobeReadsTheFramedStream) {
+    start(baseConfig());
+    const std::string out = probeWhileFeeding(*sink_, "mmsh://127.0.0.1:" + std::to_string(port()) + "/");
+    EXPECT_NE(out.find("wmv2"), std::string::npos) << out;
+    EXPECT_NE(out.find("wmav2"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace morlanex
