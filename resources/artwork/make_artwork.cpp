@@ -382,19 +382,25 @@ void appIcon()
     }
 }
 
+// The brand's backdrop: the blue gradient from `from` to `to` with faint rings around `centre`.
+void backdrop(QPainter &p, QRect area, QPointF from, QPointF to, QPointF centre, int lastRing, int step)
+{
+    QLinearGradient g(from, to);
+    g.setColorAt(0, QColor(0x2f, 0x5e, 0x94));
+    g.setColorAt(1, QColor(0x0e, 0x1c, 0x31));
+    p.fillRect(area, g);
+    p.setPen(QPen(QColor(255, 255, 255, 28), 14));
+    p.setBrush(Qt::NoBrush);
+    for (int r = 40; r <= lastRing; r += step)
+        p.drawEllipse(centre, r, r);
+}
+
 void banner()
 {
     QImage img(385, 103, QImage::Format_RGB32);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient g(0, 0, 385, 103);
-    g.setColorAt(0, QColor(0x2f, 0x5e, 0x94));
-    g.setColorAt(1, QColor(0x0e, 0x1c, 0x31));
-    p.fillRect(img.rect(), g);
-    p.setPen(QPen(QColor(255, 255, 255, 28), 14));
-    p.setBrush(Qt::NoBrush);
-    for (int r = 40; r <= 160; r += 30)
-        p.drawEllipse(QPointF(330, 110), r, r);
+    backdrop(p, img.rect(), QPointF(0, 0), QPointF(385, 103), QPointF(330, 110), 160, 30);
     QImage icon(outDir + "/app.png");
     p.drawImage(QRectF(18, 20, 64, 64), icon);
     p.setPen(Qt::white);
@@ -504,14 +510,7 @@ void wizardStrip()
     QImage img(116, 381, QImage::Format_RGB32);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient g(0, 0, 0, 381);
-    g.setColorAt(0, QColor(0x2f, 0x5e, 0x94));
-    g.setColorAt(1, QColor(0x0e, 0x1c, 0x31));
-    p.fillRect(img.rect(), g);
-    p.setPen(QPen(QColor(255, 255, 255, 24), 12));
-    p.setBrush(Qt::NoBrush);
-    for (int r = 40; r <= 200; r += 32)
-        p.drawEllipse(QPointF(116, 381), r, r);
+    backdrop(p, img.rect(), QPointF(0, 0), QPointF(0, 381), QPointF(116, 381), 200, 32);
     QImage icon(outDir + "/app.png");
     p.drawImage(QRectF(26, 24, 64, 64), icon);
     p.setPen(Qt::white);
