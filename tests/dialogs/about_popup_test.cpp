@@ -1,0 +1,174 @@
+// The about box in both broadcast states and the start pop-up: its shape, its place beside the
+// action button, and the three ways it goes away.
+#include "dialog_fixture.h"
+
+#include "app/mouse_hook.h"
+
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+
+namespace {
+
+class AboutBox : public DialogTest {
+protected:
+    // Opens the about box as its button does; returns what it showed, then closes it.
+    QStringList openAbout()
+    {
+        QStringList seen;
+        QObject scope; // the wait ends with this call
+        whenModalShows(&scope, [&](QWidget *w) {
+            if (w != about)
+                return;
+            seen << about->Label3->text() << about->Label1->text();
+            about->reject();
+        });
+        form->SpeedButton3Click();
+        return seen;
+    }
+};
+
+TEST_F(AboutBox, ShowsTheVersionAndNotLiveYet)
+{
+    form->PreviewActive = true;
+    EXPECT_EQ(openAbout(), (QStringList{QStringLiteral("1.1.0.2"), QStringLiteral("尚未啟動直播模式")}));
+    EXPECT_EQ(about->size(), QSize(385, 290));
+    EXPECT_EQ(about->windowTitle(), QStringLiteral("關於Morlanex!"));
+    EXPECT_EQ(about->GroupBox1->title(), QStringLiteral("視訊分享網路位置"));
+}
+
+TEST_F(AboutBox, ShowsTheStreamAddressOnlyWhileLive)
+{
+    form->NodePublicAddress = QStringLiteral("203.0.113.7");
+    form->LocalPort = 40123;
+    form->PreviewActive = true;
+    form->LiveActive = true;
+    EXPECT_EQ(openAbout().value(1), QStringLiteral("203.0.113.7:40123"));
+
+    // Set on every showing: the next one after the broadcast ended says so.
+    form->LiveActive = false;
+    EXPECT_EQ(openAbout().value(1), QStringLiteral("尚未啟動直播模式"));
+}
+
+TEST_F(AboutBox, DoesNotOpenWhileConnecting)
+{
+    form->Timer1->start();
+    bool showed = false;
+    rejectNextDialog(form, &showed);
+    form->SpeedButton3Click();
+    QTest::qWait(100);
+    EXPECT_FALSE(showed);
+    EXPECT_FALSE(about->isVisible());
+}
+
+TEST_F(AboutBox, HelpTextIsReadOnlyAndKeepsRightClicksAway)
+{
+    QPlainTextEdit *memo = about->Memo1;
+    EXPECT_TRUE(memo->isReadOnly());
+    EXPECT_EQ(memo->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(memo->contextMenuPolicy(), Qt::NoContextMenu);
+    EXPECT_EQ(memo->size(), QSize(341, 76));
+    const QString text = memo->toPlainText();
+    EXPECT_TRUE(text.startsWith(QStringLiteral("▼說明:")));
+    EXPECT_TRUE(text.contains(QStringLiteral("▼商務版本說明:")));
+    EXPECT_TRUE(text.contains(QStringLiteral("service@ulma.example")));
+    EXPECT_TRUE(text.contains(QStringLiteral("business@ulma.example")));
+    EXPECT_TRUE(text.contains(QString::fromStdString(form->config().portalUrl)));
+    for (int point = 1; point <= 5; ++point)
+        EXPECT_TRUE(text.contains(QStringLiteral("\n%1. ").arg(point))) << point;
+
+    // The application-wide filter swallows right presses aimed at the text.
+    MouseHook hook;
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::RightButton,
+                      Qt::RightButton, Qt::NoModifier);
+    EXPECT_TRUE(hook.eventFilter(memo->viewport(), &press));
+    EXPECT_TRUE(hook.eventFilter(memo, &press));
+}
+
+class StartPopup : public DialogTest {
+protected:
+    QPoint expectedPlace() const { return form->Image7->mapToGlobal(QPoint(0, 0)) - QPoint(50, 50); }
+};
+
+TEST_F(StartPopup, ShowsAtStartUpBesideTheActionButton)
+{
+    EXPECT_TRUE(popup->isVisible());
+    EXPECT_EQ(popup->Label1->text(), QStringLiteral("按此開始"));
+    EXPECT_EQ(popup->pos(), expectedPlace());
+    EXPECT_TRUE(popup->Timer1->isActive());
+    EXPECT_EQ(popup->Timer1->interval(), 5000);
+    EXPECT_TRUE(popup->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_TRUE(popup->windowFlags() & Qt::WindowStaysOnTopHint);
+    // The colour key cuts the balloon's shape: its rounded corner and the strip at the right.
+    const QRegion shape = popup->mask();
+    EXPECT_FALSE(shape.contains(QPoint(0, 0)));
+    EXPECT_FALSE(shape.contains(QPoint(106, 20)));
+    EXPECT_TRUE(shape.contains(QPoint(50, 22)));
+    EXPECT_TRUE(shape.contains(popup->Label1->geometry().center()));
+}
+
+TEST_F(StartPopup, FollowsTheMainWindowWhenShownAgain)
+{
+    popup->closePopup();
+    form->move(form->pos() + QPoint(120, 70));
+    QTest::qWait(50);
+    popup->showWithText(QStringLiteral("按此啟動直播"));
+    EXPECT_TRUE(popup->isVisible());
+    EXPECT_EQ(popup->Label1->text(), QStringLiteral("按此啟動直播"));
+    EXPECT_EQ(popup->pos(), expectedPlace());
+    EXPECT_GT(popup->Timer1->remainingTime(), 4000) << "a fresh 5000 ms";
+}
+
+TEST_F(StartPopup, ShowingAgainDoesNotRestartARunningTimer)
+{
+    popup->closePopup();
+    popup->showWithText(QStringLiteral("按此開始"));
+    QTest::qWait(2000);
+    popup->showWithText(QStringLiteral("按此啟動直播"));
+    EXPECT_EQ(popup->Label1->text(), QStringLiteral("按此啟動直播"));
+    EXPECT_TRUE(popup->Timer1->isActive());
+    EXPECT_LT(popup->Timer1->remainingTime(), 4000) << "restarted: a fresh 5000 ms";
+}
+
+TEST_F(StartPopup, ClosesByItselfAfterFiveSeconds)
+{
+    popup->closePopup();
+    QElapsedTimer clock;
+    popup->showWithText(QStringLiteral("按此開始"));
+    clock.start();
+    QTest::qWait(4000);
+    EXPECT_TRUE(popup->isVisible()) << "closed before its time";
+    QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), 5000);
+    EXPECT_GE(clock.elapsed(), 4500);
+    EXPECT_FALSE(popup->Timer1->isActive());
+    // The text stays as it was.
+    EXPECT_EQ(popup->Label1->text(), QStringLiteral("按此開始"));
+}
+
+TEST_F(StartPopup, APressOnTheMainWindowClosesIt)
+{
+    ASSERT_TRUE(popup->isVisible());
+    QTest::mousePress(form->Panel3, Qt::RightButton, {}, QPoint(200, 20));
+    EXPECT_FALSE(popup->isVisible());
+    EXPECT_FALSE(popup->Timer1->isActive());
+    QTest::mouseRelease(form->Panel3, Qt::RightButton, {}, QPoint(200, 20));
+
+    popup->showWithText(QStringLiteral("按此啟動直播"));
+    QTest::mousePress(form->Image7, Qt::LeftButton);
+    EXPECT_FALSE(popup->isVisible()) << "a press on the action button";
+    QTest::mouseRelease(form->Image7, Qt::LeftButton);
+}
+
+TEST_F(StartPopup, LosingTheActivationClosesIt)
+{
+    popup->showWithText(QStringLiteral("按此開始"));
+    popup->activateWindow();
+    if (!QTest::qWaitForWindowActive(popup, 2000))
+        GTEST_SKIP() << "this platform does not activate windows";
+    form->activateWindow();
+    QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), 2000);
+    EXPECT_FALSE(popup->Timer1->isActive());
+}
+
+} // namespace
