@@ -72,8 +72,8 @@ void chooseNext(QComboBox *c) { QTest::keyClick(c, Qt::Key_Down); }
 
 class Wizard : public DialogTest {
 protected:
-    // From the mode page to the channel page, with two cameras, two microphones and lines.
-    void walkToChannelPage(TForm2 *w)
+    // From the mode page to the audio page, with the second of two cameras chosen.
+    void walkToAudioPage(TForm2 *w)
     {
         click(w->SpeedButton2);
         ASSERT_EQ(visiblePage(w), w->Panel2);
@@ -82,6 +82,12 @@ protected:
         ASSERT_TRUE(w->SpeedButton7->isEnabled());
         click(w->SpeedButton7);
         ASSERT_EQ(visiblePage(w), w->Panel3);
+    }
+
+    // On to the channel page, with the recording line of pin 3 chosen.
+    void walkToChannelPage(TForm2 *w)
+    {
+        walkToAudioPage(w);
         offer(w->ComboBox3, {QStringLiteral("Line 0"), QStringLiteral("Line 3")});
         offer(w->ComboBox4, {QStringLiteral("0"), QStringLiteral("3")});
         chooseNext(w->ComboBox3);
@@ -189,11 +195,7 @@ TEST_F(Wizard, VideoPageOpensNextOnlyForARealCamera)
 TEST_F(Wizard, AudioPageListsAnotherDeviceAndTakesThePinOfTheChosenLine)
 {
     runWizard([&](TForm2 *w) {
-        click(w->SpeedButton2);
-        offer(w->ComboBox1, {QStringLiteral("Camera A"), QStringLiteral("Camera B")});
-        chooseNext(w->ComboBox1);
-        click(w->SpeedButton7);
-        ASSERT_EQ(visiblePage(w), w->Panel3);
+        walkToAudioPage(w);
 
         offer(w->ComboBox2, {QStringLiteral("Mic A"), QStringLiteral("Mic B")});
         w->ComboBox2->setCurrentIndex(1);
@@ -276,10 +278,7 @@ TEST_F(Wizard, FinishWritesTheFileAndShowsTheTrimmedCaptions)
 TEST_F(Wizard, FinishWithoutARecordingLineStoresMinusOne)
 {
     runWizard([&](TForm2 *w) {
-        click(w->SpeedButton2);
-        offer(w->ComboBox1, {QStringLiteral("Camera A"), QStringLiteral("Camera B")});
-        chooseNext(w->ComboBox1);
-        click(w->SpeedButton7);
+        walkToAudioPage(w);
         // Whatever the machine has, a device without lines leaves the line list closed.
         w->ComboBox3->clear();
         w->ComboBox4->clear();
