@@ -52,6 +52,7 @@ struct Connection {
 
     // Stream phase: next packet and the bytes of it (with its prefix when framed) already sent.
     uint64_t seq = StreamBuffer::kNoPacket;
+    uint64_t joinFrom = 0;   // while seq is unset: start at the first start point from here
     uint64_t firstSeq = 0;
     size_t offset = 0;
 

@@ -364,7 +364,7 @@ void SinkLoop::pump(Connection &c) {
                 const bool headerReplaced = c.header != buffer_.header();
                 if (c.seq == StreamBuffer::kNoPacket) {
                     if (headerReplaced) return closeConnection(c, CloseReason::Done);
-                    c.seq = c.firstSeq = buffer_.joinSeq();
+                    c.seq = c.firstSeq = buffer_.startFrom(c.joinFrom);
                     c.offset = 0;
                     if (c.seq == StreamBuffer::kNoPacket) return;  // wait for a start point
                 }
@@ -400,6 +400,7 @@ void SinkLoop::pump(Connection &c) {
             case Phase::Answer:
                 if (!c.streamAfterAnswer) return beginLinger(c);
                 c.phase = Phase::Stream;
+                c.joinFrom = buffer_.joinSeq() != StreamBuffer::kNoPacket ? buffer_.joinSeq() : buffer_.nextSeq();
                 continue;
             case Phase::Trailer: return beginLinger(c);
             default: return;  // caught up

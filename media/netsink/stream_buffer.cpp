@@ -24,7 +24,7 @@ bool StreamBuffer::setHeader(std::shared_ptr<const StreamHeader> header) {
     if (header_ && header && header_->raw == header->raw) return false;
     header_ = std::move(header);
     headerStart_ = nextSeq_;
-    lastStart_ = kNoPacket;
+    starts_.clear();
     if (header_) {
         const size_t p = header_->info.packetSize;
         backlogPackets_ = std::max<size_t>(1, maxBacklogBytes_ / p);
@@ -38,7 +38,7 @@ StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes) {
     const size_t p = header_->info.packetSize;
     if (bytes.size() > p) return PushResult::TooLarge;
     if (bytes.size() < p) bytes.resize(p, 0);
-    if (isAsfStartPoint(bytes, header_->info.videoStreams)) lastStart_ = nextSeq_;
+    if (isAsfStartPoint(bytes, header_->info.videoStreams)) starts_.push_back(nextSeq_);
     if (window_.empty()) firstSeq_ = nextSeq_;
     window_.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)));
     ++nextSeq_;
@@ -49,9 +49,9 @@ StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes) {
 void StreamBuffer::trim() {
     while (!window_.empty()) {
         const bool beyondBacklog = nextSeq_ - firstSeq_ > backlogPackets_;
-        const bool neededForJoin = lastStart_ != kNoPacket && firstSeq_ >= lastStart_;
+        const bool neededForJoin = !starts_.empty() && firstSeq_ >= starts_.back();
         if (!beyondBacklog || (neededForJoin && window_.size() <= maxWindowPackets_)) break;
-        if (lastStart_ == firstSeq_) lastStart_ = kNoPacket;
+        if (!starts_.empty() && starts_.front() == firstSeq_) starts_.pop_front();
         window_.pop_front();
         ++firstSeq_;
     }
@@ -63,14 +63,19 @@ const PacketBytes *StreamBuffer::packet(uint64_t seq) const {
 }
 
 uint64_t StreamBuffer::joinSeq() const {
-    if (lastStart_ == kNoPacket || lastStart_ < firstSeq_) return kNoPacket;
-    return nextSeq_ - lastStart_ > backlogPackets_ / 2 ? kNoPacket : lastStart_;
+    if (starts_.empty()) return kNoPacket;
+    return nextSeq_ - starts_.back() > backlogPackets_ / 2 ? kNoPacket : starts_.back();
+}
+
+uint64_t StreamBuffer::startFrom(uint64_t from) const {
+    const auto it = std::lower_bound(starts_.begin(), starts_.end(), from);
+    return it == starts_.end() ? kNoPacket : *it;
 }
 
 void StreamBuffer::clearPackets() {
     window_.clear();
     firstSeq_ = nextSeq_;
-    lastStart_ = kNoPacket;
+    starts_.clear();
 }
 
 }  // namespace morlanex

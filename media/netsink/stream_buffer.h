@@ -12,7 +12,8 @@
 // be dropped; the window keeps at least that many packets, plus the packets since the last
 // start point (so a new viewer gets a burst from the last key frame), but never more than
 // `maxWindowPackets`. A new viewer joins at the last start point, unless that is more than
-// half the backlog limit old; then it waits for the next one.
+// half the backlog limit old; then it waits for the next one, which it gets even when packets
+// arrive in a batch.
 //
 // Threads: not thread-safe; owned by the sink's loop thread.
 #pragma once
@@ -62,8 +63,11 @@ public:
     uint64_t nextSeq() const { return nextSeq_; }
     // The packet with this sequence number, or nullptr when it left the window or is not there yet.
     const PacketBytes *packet(uint64_t seq) const;
-    // Where a new viewer starts, or kNoPacket while it must wait for a start point.
+    // Where a new viewer may start: the last start point, or kNoPacket when there is none
+    // recent enough (then it starts at the first one from nextSeq() on).
     uint64_t joinSeq() const;
+    // The first start point at or after `from` still in the window, or kNoPacket.
+    uint64_t startFrom(uint64_t from) const;
     bool tooFarBehind(uint64_t seq) const { return seq != kNoPacket && nextSeq_ - seq > backlogPackets_; }
 
     size_t backlogPackets() const { return backlogPackets_; }
@@ -79,7 +83,7 @@ private:
     uint64_t headerStart_ = 0;
     std::deque<PacketBytes> window_;  // window_[i] has sequence number firstSeq_ + i
     uint64_t firstSeq_ = 0, nextSeq_ = 0;
-    uint64_t lastStart_ = kNoPacket;
+    std::deque<uint64_t> starts_;  // start points in the window (current header only), ascending
 };
 
 }  // namespace morlanex

@@ -42,6 +42,10 @@ TEST(StreamBuffer, NewViewersJoinAtTheLastKeyFrame) {
     ASSERT_NE(b.packet(starts[1]), nullptr);
     EXPECT_EQ(**b.packet(starts[1]), test::testStream().packets[starts[1]]);
     EXPECT_EQ(b.packet(b.nextSeq()), nullptr);
+    // A viewer that waited from the start gets the first key frame even when it comes in a batch.
+    EXPECT_EQ(b.startFrom(0), starts[0]);
+    EXPECT_EQ(b.startFrom(starts[0] + 1), starts[1]);
+    EXPECT_EQ(b.startFrom(starts[1] + 1), StreamBuffer::kNoPacket);
 }
 
 TEST(StreamBuffer, SlowViewersAndTheWindowAreBounded) {
