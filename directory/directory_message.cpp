@@ -23,7 +23,7 @@ FieldLayout layoutOf(Field field)
     return {0, 0};
 }
 
-std::string trimmed(std::string_view text)
+std::string trimBlanks(std::string_view text)
 {
     auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
     while (!text.empty() && blank(text.front()))
@@ -95,9 +95,9 @@ DirectoryMessage DirectoryMessage::linkKerfCam(std::string_view nodeId,
     msg.writeFlag();
     msg.writeText(Field::AdapterAddress, nodeId);
     msg.writeText(Field::PrivateAddress, localAddress);
-    msg.writeText(Field::ChannelName, trimmed(channelName));
-    msg.writeText(Field::ChannelDescription, trimmed(channelDescription));
-    msg.writeText(Field::Keywords, trimmed(keywords));
+    msg.writeText(Field::ChannelName, trimBlanks(channelName));
+    msg.writeText(Field::ChannelDescription, trimBlanks(channelDescription));
+    msg.writeText(Field::Keywords, trimBlanks(keywords));
     return msg;
 }
 
@@ -130,8 +130,8 @@ DirectoryMessage DirectoryMessage::changeChannelText(std::string_view channelId,
 {
     DirectoryMessage msg;
     msg.writeHead(cmd::ChangeChannelText, channelId, nodeId);
-    msg.writeText(Field::ChannelName, trimmed(channelName));
-    msg.writeText(Field::ChannelDescription, trimmed(channelDescription));
+    msg.writeText(Field::ChannelName, trimBlanks(channelName));
+    msg.writeText(Field::ChannelDescription, trimBlanks(channelDescription));
     return msg;
 }
 

@@ -84,7 +84,7 @@ FieldLayout layoutOf(Field field);
 
 // Removes leading and trailing bytes whose code is 32 or below. Safe on CP950:
 // no byte of a double-byte character is that low.
-std::string trimmed(std::string_view text);
+std::string trimBlanks(std::string_view text);
 
 class DirectoryMessage {
 public:

@@ -134,9 +134,9 @@ TEST(DirectoryRecord, FlagWritesTheTwoBytesOnly)
 
 TEST(DirectoryRecord, TrimRemovesBlanksAndControlBytesAtBothEnds)
 {
-    EXPECT_EQ(trimmed(" \t\r\n a b \x01\x1f "), "a b");
-    EXPECT_EQ(trimmed("   "), "");
-    EXPECT_EQ(trimmed("\xC0\x57"), "\xC0\x57");
+    EXPECT_EQ(trimBlanks(" \t\r\n a b \x01\x1f "), "a b");
+    EXPECT_EQ(trimBlanks("   "), "");
+    EXPECT_EQ(trimBlanks("\xC0\x57"), "\xC0\x57");
 }
 
 TEST(NodeRecords, LinkKerfCamIsFreshWithTrimmedTexts)
