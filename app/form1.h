@@ -33,6 +33,7 @@ class QToolButton;
 class TForm2;
 class TForm3;
 class TForm4;
+namespace morlanex { struct Datagram; }
 
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -117,6 +118,9 @@ public:
     void obtainLocalAddress();
     void activateEndpoints();
     void sendCloseNotice();
+    // Read events of IdCAMUDPServer1 and IdUDPServer1, run on this thread by the endpoints.
+    void IdCAMUDPServer1UDPRead(const morlanex::Datagram &datagram);
+    void IdUDPServer1UDPRead(const morlanex::Datagram &datagram);
 
     // --- media ------------------------------------------------------------------------------
     void BeginPreview();
