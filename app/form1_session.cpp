@@ -86,6 +86,13 @@ TForm1::Session &sessionOf(const std::unique_ptr<TForm1::Session, TForm1::Sessio
         throw std::runtime_error("the directory endpoints were never opened");
     return *s;
 }
+// The record in a datagram, when it is one and comes from the directory; others are dropped.
+std::optional<DirectoryMessage> directoryRecord(const TForm1::Session &s, const Datagram &datagram)
+{
+    if (datagram.peerAddress != s.directoryAddress)
+        return std::nullopt;
+    return DirectoryMessage::fromBytes(datagram.bytes);
+}
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -234,9 +241,7 @@ void TForm1::StopSendWebCamData()
 void TForm1::IdCAMUDPServer1UDPRead(const Datagram &datagram)
 {
     Session &s = sessionOf(session);
-    if (datagram.peerAddress != s.directoryAddress)
-        return;
-    auto msg = DirectoryMessage::fromBytes(datagram.bytes);
+    auto msg = directoryRecord(s, datagram);
     if (!msg)
         return;
     if (msg->matches(cmd::LinkKerfOk)) {
@@ -269,9 +274,7 @@ void TForm1::IdCAMUDPServer1UDPRead(const Datagram &datagram)
 void TForm1::IdUDPServer1UDPRead(const Datagram &datagram)
 {
     Session &s = sessionOf(session);
-    if (datagram.peerAddress != s.directoryAddress)
-        return;
-    auto msg = DirectoryMessage::fromBytes(datagram.bytes);
+    auto msg = directoryRecord(s, datagram);
     if (!msg)
         return;
     if (msg->matches(cmd::SendP2PData)) {
