@@ -134,6 +134,10 @@ public:
     void releaseMediaTypeLists();
     void setWriterPort(int port);
     void detachWriter();
+    // Graph events, on this thread: pause completed shows the video; an error is reported.
+    void FilterGraph2DSEvent(long code, long param1, long param2, const QString &text);
+    // ASFWriter1's profile (TWMPofiles8 index), for the about box and tests.
+    int writerProfile() const;
 
     // --- device lists of the wizard (Form2's ComboBox1..ComboBox4 and Label8) -----------------
     void GetWebCamProc();

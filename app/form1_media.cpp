@@ -1,33 +1,310 @@
-// The media side of the main window: preview, live encoding and the quality levels.
+// The media side of the main window: preview, live encoding, the quality levels, and the
+// wizard's device lists.
+//
+// The graph and its components live in morlanex::CaptureMedia (no widgets); this file moves
+// the window's working values in and out of it and shows the outcome. Graph events come
+// from GStreamer's threads through `post`, which queues them to this window's thread; frames
+// go straight to the video widget, which copies them and repaints on this thread.
 #include "app/form1.h"
 
+#include "dialogs/form2.h"
+#include "dialogs/form4.h"
+#include "media/capture_media.h"
+#include "media/video_window_widget.h"
+
+#include <QComboBox>
 #include <QFrame>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMovie>
 
+using morlanex::CaptureMedia;
+using morlanex::LiveStart;
+using morlanex::VideoWindowWidget;
+
+namespace {
+
+const QString kPreviewMode = QStringLiteral("預覽模式");
+const QString kLiveMode = QStringLiteral("現場直播");
+const QString kLiveStarted = QStringLiteral("視訊直播已啟動");
+const QString kDeviceClosed = QStringLiteral("視訊裝置已關閉");
+const QString kNoCaptureDevice = QStringLiteral("您未安裝任何視訊擷取裝置!");
+const QString kClickToGoLive = QStringLiteral("按此啟動直播");
+// The network sink could not listen on the serving port: nobody can watch.
+const QString kPortFailed = QStringLiteral("無法開啟直播連接埠 %1");
+
+const QColor kBadgeWhite(255, 255, 255);
+const QColor kBadgeYellow(255, 255, 0);
+
+void setTextColour(QLabel *label, const QColor &colour)
+{
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, colour);
+    label->setPalette(p);
+}
+
+void fillCombo(QComboBox *combo, const std::vector<std::string> &items, int current)
+{
+    combo->clear();
+    for (const std::string &item : items)
+        combo->addItem(QString::fromStdString(item));
+    combo->setCurrentIndex(current);
+}
+
+std::vector<std::string> comboItems(const QComboBox *combo)
+{
+    std::vector<std::string> items;
+    for (int i = 0; i < combo->count(); ++i)
+        items.push_back(combo->itemText(i).toStdString());
+    return items;
+}
+
+}  // namespace
+
 struct TForm1::Media {
+    // Receives the graph's events on the window's thread; outlives the graph's threads.
+    QObject eventTarget;
+    CaptureMedia capture;
+    VideoWindowWidget *video = nullptr;  // owned by the window
 };
 
 void TForm1::MediaDeleter::operator()(Media *m) const { delete m; }
 
-void TForm1::createMediaTypeLists() {}
-void TForm1::releaseMediaTypeLists() {}
-void TForm1::setWriterPort(int) {}
-void TForm1::detachWriter() {}
-void TForm1::BeginPreview() {}
-void TForm1::AbortWebCamDATA() {}
-// Placeholder until the live graph exists: the state and texts of a started broadcast.
+// --- working values ----------------------------------------------------------------------------
+
+namespace {
+
+void pushIndices(const TForm1 &f, CaptureMedia &c)
+{
+    c.VideoDeviceIndex = f.VideoDeviceIndex;
+    c.AudioDeviceIndex = f.AudioDeviceIndex;
+    c.AudioInputPin = f.AudioInputPin;
+    c.ListedAudioDevice = f.ListedAudioDevice.toStdString();
+}
+
+void pullIndices(TForm1 &f, const CaptureMedia &c)
+{
+    f.VideoDeviceIndex = c.VideoDeviceIndex;
+    f.AudioDeviceIndex = c.AudioDeviceIndex;
+    f.AudioInputPin = c.AudioInputPin;
+    f.ListedAudioDevice = QString::fromStdString(c.ListedAudioDevice);
+}
+
+}  // namespace
+
+// --- start-up and shutdown -----------------------------------------------------------------------
+
+void TForm1::createMediaTypeLists()
+{
+    if (media)
+        return;
+    media.reset(new Media);
+    CaptureMedia &c = media->capture;
+    QObject *target = &media->eventTarget;
+    c.FilterGraph2.setPost([target](std::function<void()> work) {
+        QMetaObject::invokeMethod(target, std::move(work), Qt::QueuedConnection);
+    });
+    c.FilterGraph2.setOnDSEvent([this](const morlanex::GraphEvent &e) {
+        guarded([&] { FilterGraph2DSEvent(e.code, e.param1, e.param2, QString::fromStdString(e.text)); });
+    });
+
+    // The painting video area takes the place of the plain one, under the badge.
+    auto *video = new VideoWindowWidget(GroupBox2);
+    video->setObjectName(QStringLiteral("VideoWindow1"));
+    video->setGeometry(VideoWindow1->geometry());
+    video->installEventFilter(this);
+    video->setMouseTracking(true);
+    video->setAttribute(Qt::WA_NoMousePropagation);
+    video->hide();
+    video->stackUnder(Panel1);
+    delete VideoWindow1;
+    VideoWindow1 = video;
+    media->video = video;
+    c.VideoWindow1.setFrameCallback([video](const morlanex::VideoFrame &f) { video->presentFrame(f); });
+}
+
+void TForm1::releaseMediaTypeLists()
+{
+    if (!media)
+        return;
+    media->capture.AudioFormatList.clear();
+    media->capture.VideoFormatList.clear();
+}
+
+void TForm1::setWriterPort(int port)
+{
+    if (media)
+        media->capture.ASFWriter1.Port = port > 0 ? static_cast<uint32_t>(port) : 0;
+}
+
+void TForm1::detachWriter()
+{
+    if (media)
+        media->capture.ASFWriter1.setFilterGraph(nullptr);
+}
+
+// --- graph events --------------------------------------------------------------------------------
+
+void TForm1::FilterGraph2DSEvent(long code, long, long, const QString &text)
+{
+    if (code == morlanex::kEcPaused) {
+        VideoWindow1->show();
+    } else if (code == morlanex::kEcErrorAbort) {
+        // The picture is gone (a device vanished or failed): say so rather than freeze.
+        VideoWindow1->hide();
+        Image8->update();
+        setStatus(text, kStatusRed);
+    }
+}
+
+// --- preview -------------------------------------------------------------------------------------
+
+void TForm1::BeginPreview()
+{
+    GetWebCamProc();
+    if (VideoDeviceIndex == -1) {
+        QMessageBox::information(this, QStringLiteral("Morlanex!"), kNoCaptureDevice, QMessageBox::Ok);
+        return;
+    }
+    GetWAVProc();
+    applySettingsRecord();  // captions, indices and the compression level
+
+    CaptureMedia &c = media->capture;
+    pushIndices(*this, c);
+    c.startPreviewGraph();
+
+    setTextColour(Label10, kBadgeWhite);
+    Label10->setText(kPreviewMode);
+    Panel1->show();
+    PreviewActive = true;
+    if (Form2 && Form2->isVisible() && Form4)
+        Form4->showWithText(kClickToGoLive);
+}
+
+void TForm1::AbortWebCamDATA()
+{
+    media->capture.closeDevice();
+    VideoWindow1->hide();
+    Panel1->hide();
+    Image8->update();
+    PreviewActive = false;
+    CloseDeviceAfterStop = false;
+    Image10->hide();
+    Image9->hide();
+    setChannelCaptions(QString(), QString());
+    Label8->hide();
+    Label9->hide();
+    Label9->setText(QStringLiteral("0"));
+    Label12->hide();
+    Label11->hide();
+    Label11->setText(QStringLiteral("0"));
+    if (Form2 && Form2->isVisible())
+        Label7->setText(QString());
+    else
+        setStatus(kDeviceClosed, kStatusRed);
+}
+
+// --- live ----------------------------------------------------------------------------------------
+
 void TForm1::MixBoth()
 {
+    CaptureMedia &c = media->capture;
+    if (!c.Filter1.holdsDevice())
+        return;
+    Panel1->hide();
+    media->video->clearFrame();
+    pushIndices(*this, c);
+    const LiveStart started = c.switchToLive();
+
     LiveActive = true;
     Image5->show();
     if (Image5Movie)
         Image5Movie->start();
-    setStatus(QStringLiteral("視訊直播已啟動"), kStatusRed);
-    Label10->setText(QStringLiteral("現場直播"));
+    if (started == LiveStart::SinkFailed)
+        setStatus(kPortFailed.arg(c.ASFWriter1.Port), kStatusRed);
+    else
+        setStatus(kLiveStarted, kStatusRed);
+    setTextColour(Label10, kBadgeYellow);
+    Label10->setText(kLiveMode);
     Panel1->show();
 }
-void TForm1::stopLiveEncoding() {}
-void TForm1::RadioCheck(int) {}
-void TForm1::levelMenuClick(int) {}
-void TForm1::applyCompressionLevel() {}
+
+void TForm1::stopLiveEncoding()
+{
+    media->capture.stopLive();
+    if (Image5Movie)
+        Image5Movie->stop();
+}
+
+// --- quality levels ------------------------------------------------------------------------------
+
+void TForm1::RadioCheck(int level)
+{
+    QAction *items[] = {N19, N15, N16, N17};
+    if (media && media->capture.applyLevel(level))
+        items[level]->setChecked(true);
+    if (!SaveLevelRequest)
+        return;
+    SaveLevelRequest = false;
+    saveNewLevel(level);
+}
+
+void TForm1::levelMenuClick(int level)
+{
+    SaveLevelRequest = true;
+    RadioCheck(level);
+}
+
+void TForm1::applyCompressionLevel()
+{
+    RadioCheck(CompressionLevel);
+}
+
+int TForm1::writerProfile() const
+{
+    return media ? media->capture.ASFWriter1.Profile() : -1;
+}
+
+// --- the wizard's device lists -------------------------------------------------------------------
+
+void TForm1::GetWebCamProc()
+{
+    CaptureMedia &c = media->capture;
+    pushIndices(*this, c);
+    c.GetWebCamProc();
+    pullIndices(*this, c);
+    if (!Form2)
+        return;
+    fillCombo(Form2->ComboBox1, c.lists.comboBox1, c.lists.comboBox1Index);
+    Form2->ComboBox2->clear();
+}
+
+void TForm1::GetWAVProc()
+{
+    CaptureMedia &c = media->capture;
+    if (Form2) {
+        // The wizard's list is what the user sees and chose from.
+        c.lists.comboBox2 = comboItems(Form2->ComboBox2);
+        c.lists.comboBox2Index = Form2->ComboBox2->currentIndex();
+    }
+    pushIndices(*this, c);
+    std::exception_ptr failure;
+    try {
+        c.GetWAVProc();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    pullIndices(*this, c);
+    if (Form2) {
+        if (comboItems(Form2->ComboBox2) != c.lists.comboBox2)
+            fillCombo(Form2->ComboBox2, c.lists.comboBox2, c.lists.comboBox2Index);
+        else
+            Form2->ComboBox2->setCurrentIndex(c.lists.comboBox2Index);
+        fillCombo(Form2->ComboBox3, c.lists.comboBox3, c.lists.comboBox3Index);
+        fillCombo(Form2->ComboBox4, c.lists.comboBox4, c.lists.comboBox3Index);
+        Form2->ComboBox3->setEnabled(c.lists.comboBox3Enabled);
+        Form2->Label8->setEnabled(c.lists.label8Enabled);
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
