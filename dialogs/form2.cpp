@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QRadioButton>
+#include <QScreen>
 #include <QToolButton>
 
 using morlanex::dialogs::cp950Text;
@@ -274,6 +275,9 @@ void TForm2::connectHandlers()
 void TForm2::showEvent(QShowEvent *e)
 {
     QDialog::showEvent(e);
+    // Centred on the screen, not over the main window, which the user may have moved.
+    if (const QScreen *screen = Form1->screen())
+        move(screen->availableGeometry().center() - rect().center());
     // Runs while the dialog counts as showing, so the main window's close-device command
     // knows the wizard asked for it and asks no confirmation.
     FormShow();

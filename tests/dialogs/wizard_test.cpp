@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QScreen>
 #include <QToolButton>
 #include <QUrl>
 
@@ -100,8 +101,11 @@ TEST_F(Wizard, ShowingStartsOnTheModePageAndLoadsTheFile)
 {
     writeSettingsBytes("  " + kChannelCp950 + " \r\nabout\r\n0\r\n0\r\n-1\r\n1\r\n" + kSelfieCp950 + " x\r\n");
     form->Keywords = QStringLiteral("stale");
+    form->move(form->pos() + QPoint(150, 40));
     runWizard([&](TForm2 *w) {
         EXPECT_EQ(w->size(), QSize(492, 426));
+        const QRect screen = form->screen()->availableGeometry();
+        EXPECT_EQ(w->pos(), screen.center() - w->rect().center()) << "centred on the screen";
         EXPECT_EQ(w->windowTitle(), QStringLiteral("快速設定精靈"));
         EXPECT_EQ(visiblePage(w), w->Panel1);
         EXPECT_FALSE(w->SpeedButton4->isVisible());
