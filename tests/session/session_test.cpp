@@ -1,0 +1,299 @@
+// The broadcast session end to end: the real main window (offscreen, driven by clicks on its
+// components) against the real morlanex-directory process, or against a directory that never
+// answers, each on a loopback address of its own (ports 20 and 22; tests run as root).
+#include "app/form1.h"
+#include "app/morlanex_app.h"
+#include "app/qt_codepage.h"
+#include "dialogs/form2.h"
+#include "directory/directory_message.h"
+#include "tests/server/server_harness.h"
+#include "widget_helpers.h"
+
+#include <QAction>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace morlanex;
+using namespace morlanex::testing;
+
+namespace {
+
+// Runs the event loop until pred holds or ms pass.
+bool waitUntil(const std::function<bool()> &pred, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!pred()) {
+        if (clock.elapsed() > ms)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+// The next datagram at a scripted peer, with the event loop running meanwhile (the node's
+// handlers run on this thread).
+std::optional<Received> receiveLive(ScriptedPeer &peer, int ms = 3000)
+{
+    std::optional<Received> got;
+    waitUntil([&] { return bool(got = peer.receive(std::chrono::milliseconds(0))); }, ms);
+    return got;
+}
+
+// Collects every datagram that arrives at a scripted peer while the event loop runs.
+std::vector<Received> collectLive(ScriptedPeer &peer, int ms)
+{
+    std::vector<Received> all;
+    waitUntil([&] {
+        while (auto got = peer.receive(std::chrono::milliseconds(0)))
+            all.push_back(std::move(*got));
+        return false;
+    }, ms);
+    return all;
+}
+
+DirectoryMessage viewerRequest(std::string_view word, const std::string &channelId)
+{
+    DirectoryMessage msg;
+    msg.writeCommand(word);
+    msg.writeText(Field::ChannelId, channelId);
+    return msg; // no private address or port: the directory uses the request's source
+}
+
+// The media side runs on the project's test camera and microphone (a GStreamer plugin of the
+// build tree), with a plugin registry of this process's own. Once, before GStreamer starts.
+void useTestDevices()
+{
+    static TempDir registry;
+    const std::string plugins = (buildDir() / "media" / "testdevices").string();
+    setenv("GST_PLUGIN_PATH", plugins.c_str(), 1);
+    setenv("GST_REGISTRY", (registry.path() / "registry.bin").c_str(), 1);
+    setenv("GST_REGISTRY_FORK", "no", 1);
+}
+
+class BroadcastSession : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { useTestDevices(); }
+
+    // Points the program at a directory on `address` and opens the windows.
+    void openWindows(const std::string &address)
+    {
+        QDir().mkpath(config.programFolder());
+        QFile conf(config.programFolder() + QStringLiteral("/Morlanex.conf"));
+        ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+        conf.write("[Directory]\nAddress=" + QByteArray::fromStdString(address) + "\n");
+        conf.close();
+
+        app = std::make_unique<MorlanexApp>();
+        form = app->Form1.get();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
+        ASSERT_NE(form->localPort(), 0);
+        // The last settings, as the wizard leaves them, start the preview.
+        morlanex::SettingsRecord &settings = app->Form2->SettingsRecord;
+        settings[morlanex::SettingsRecord::ChannelName] = toCp950(QStringLiteral("夜市直播"));
+        settings[morlanex::SettingsRecord::ChannelDescription] = "  live from the stall ";
+        settings[morlanex::SettingsRecord::VideoDeviceIndex] = "0";
+        settings[morlanex::SettingsRecord::AudioDeviceIndex] = "0";
+        settings[morlanex::SettingsRecord::AudioInputPin] = "0";
+        settings[morlanex::SettingsRecord::CompressionLevel] = "0";
+        form->Keywords = QStringLiteral("food");
+        form->BeginPreview();
+        ASSERT_TRUE(form->previewActive()) << label("Label7")->text().toStdString();
+    }
+    void TearDown() override { app.reset(); }
+
+    QLabel *label(const char *name) { return child<QLabel>(form, name); }
+    void hover(QWidget *w)
+    {
+        QTest::mouseMove(w, QPoint(1, 1));
+        QTest::mouseMove(w, w->rect().center());
+    }
+    // The action button as a user meets it: hover the base, click the overlay.
+    void clickAction(const char *overlay)
+    {
+        hover(label("Image7"));
+        ASSERT_TRUE(label(overlay)->isVisible()) << overlay;
+        QTest::mouseClick(label(overlay), Qt::LeftButton);
+    }
+    QColor statusColour() { return label("Label7")->palette().color(QPalette::WindowText); }
+
+    IsolatedConfig config;
+    std::unique_ptr<MorlanexApp> app;
+    TForm1 *form = nullptr;
+};
+
+} // namespace
+
+TEST_F(BroadcastSession, LiveBroadcastWithViewersThroughTheDirectory)
+{
+    const std::string server = "127.0.0.131";
+    TempDir temp;
+    DirectoryProcess directory(server, temp.path() / "directory.sqlite");
+    ASSERT_TRUE(directory.start()) << directory.log();
+    openWindows(server);
+
+    clickAction("Image11");
+    EXPECT_TRUE(form->Timer1->isActive());
+    ASSERT_TRUE(waitUntil([&] { return form->liveActive(); }, 8000)) << directory.log();
+    EXPECT_FALSE(form->Timer1->isActive());
+    EXPECT_EQ(form->PhaseTick, 0);
+    EXPECT_EQ(label("Label7")->text(), QStringLiteral("視訊直播已啟動"));
+    EXPECT_TRUE(label("Image5")->isVisible());
+    EXPECT_TRUE(label("Label8")->isVisible());
+    EXPECT_TRUE(label("Label9")->isVisible());
+    EXPECT_FALSE(label("Label11")->isVisible());
+    EXPECT_EQ(label("Label9")->text(), QStringLiteral("0"));
+    EXPECT_EQ(form->nodePublicAddress(), QStringLiteral("127.0.0.1"));
+    const std::string channel = form->ChannelId.toStdString();
+    ASSERT_FALSE(channel.empty());
+    ASSERT_TRUE(waitUntil([&] { return directory.log().find("LinkKERF_Port") != std::string::npos; },
+                          3000));
+    const std::string log = directory.log();
+    EXPECT_NE(log.find("\"\\xA9]\\xA5\\xAB\\xAA\\xBD\\xBC\\xBD\""), std::string::npos)
+        << "the channel name travels in CP950: " << log;
+
+    // Forged datagrams from another address: the directory's words, all ignored.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(log, m, std::regex(R"(127\.0\.0\.1:(\d+) LinkKERF_Port)")));
+    const auto udpPort = static_cast<std::uint16_t>(std::stoi(m[1]));
+    ScriptedPeer forger("127.0.0.3");
+    DirectoryMessage p2p;
+    p2p.writeCommand(cmd::SendP2PData);
+    p2p.writeText(Field::PublicAddress, "127.0.0.3");
+    p2p.writeText(Field::PeerPort, std::to_string(forger.port()));
+    forger.send("127.0.0.1", udpPort, p2p);
+    DirectoryMessage version;
+    version.writeCommand(cmd::GetVersion);
+    version.writeText(Field::ChannelId, "9.9.9.9");
+    forger.send("127.0.0.1", udpPort, version);
+    DirectoryMessage ok;
+    ok.writeCommand(cmd::LinkKerfOk);
+    ok.writeText(Field::ChannelId, "666");
+    ok.writeText(Field::ViewerCount, "5000");
+    forger.send("127.0.0.1", static_cast<std::uint16_t>(form->localPort()), ok);
+    DirectoryMessage gone;
+    gone.writeCommand(cmd::DelChannelOnline);
+    forger.send("127.0.0.1", static_cast<std::uint16_t>(form->localPort()), gone);
+    EXPECT_FALSE(receiveLive(forger, 500)) << "no UCanSee for a forged viewer";
+    EXPECT_EQ(form->ChannelId.toStdString(), channel);
+    EXPECT_EQ(label("Label9")->text(), QStringLiteral("0"));
+    EXPECT_TRUE(form->isVisible()) << "a forged version reply must not close the program";
+
+    // Three viewers join through the directory; each gets "UCanSee" from the serving port.
+    std::vector<std::unique_ptr<ScriptedPeer>> viewers;
+    for (int i = 0; i < 3; ++i) {
+        viewers.push_back(std::make_unique<ScriptedPeer>());
+        viewers.back()->send(server, 22, viewerRequest(cmd::WatchChannel, channel));
+        auto seen = receiveLive(*viewers.back());
+        ASSERT_TRUE(seen) << directory.log();
+        EXPECT_EQ(seen->fromPort, form->localPort());
+        ASSERT_TRUE(seen->message());
+        EXPECT_TRUE(seen->message()->matches(cmd::UCanSee));
+        EXPECT_EQ(std::string(seen->bytes.begin() + 8, seen->bytes.begin() + 12), "Data");
+    }
+    ASSERT_TRUE(waitUntil([&] { return label("Label9")->text() == QStringLiteral("3"); }, 3000));
+    EXPECT_EQ(label("Label11")->text(), QStringLiteral("3"));
+
+    // The current count is the other pair of the same place.
+    QTest::mouseClick(label("Label8"), Qt::LeftButton);
+    EXPECT_FALSE(label("Label9")->isVisible());
+    EXPECT_TRUE(label("Label11")->isVisible());
+    EXPECT_TRUE(label("Label12")->isVisible());
+
+    for (int i = 0; i < 2; ++i)
+        viewers[static_cast<std::size_t>(i)]->send(server, 22,
+                                                   viewerRequest(cmd::LeaveChannel, channel));
+    ASSERT_TRUE(waitUntil([&] { return label("Label11")->text() == QStringLiteral("1"); }, 3000))
+        << directory.log();
+    EXPECT_EQ(label("Label9")->text(), QStringLiteral("3"));
+    ASSERT_TRUE(waitUntil([&] {
+        return directory.log().find("ChannelOnline channel " + channel + " current 1") !=
+               std::string::npos;
+    }, 3000)) << directory.log();
+    EXPECT_NE(directory.log().find("CAMChannelRate channel " + channel + " views 3"),
+              std::string::npos);
+
+    // Reset the cumulative count from the advanced menu, confirmed.
+    QTest::mouseClick(label("Label12"), Qt::LeftButton);
+    EXPECT_TRUE(label("Label9")->isVisible());
+    form->N10Menu->popup(form->mapToGlobal(QPoint(10, 10)));
+    ASSERT_TRUE(form->N11->isEnabled());
+    form->N10Menu->hide();
+    QString question;
+    answerMessageBox(form, QMessageBox::Yes, &question);
+    form->N11->trigger();
+    EXPECT_EQ(question, QStringLiteral("累計收視人次將歸零,確定要繼續嗎?"));
+    EXPECT_EQ(label("Label9")->text(), QStringLiteral("0"));
+    ASSERT_TRUE(waitUntil([&] { return directory.log().find("ChannelRateZero") != std::string::npos; },
+                          3000));
+
+    // Stop, confirmed: three ticks, then the close notice and the counters gone.
+    answerMessageBox(form, QMessageBox::Yes, &question);
+    clickAction("Image12");
+    EXPECT_EQ(question, QStringLiteral("確定要中止現場直播模式嗎?"));
+    ASSERT_TRUE(form->Timer2->isActive());
+    ASSERT_TRUE(waitUntil([&] { return !form->Timer2->isActive(); }, 5000));
+    EXPECT_FALSE(form->liveActive());
+    EXPECT_EQ(label("Label7")->text(), QStringLiteral("視訊直播已關閉"));
+    EXPECT_EQ(statusColour(), QColor(255, 0, 0));
+    EXPECT_FALSE(label("Image5")->isVisible());
+    for (const char *counter : {"Label8", "Label9", "Label12", "Label11"})
+        EXPECT_FALSE(label(counter)->isVisible()) << counter;
+    EXPECT_EQ(label("Label9")->text(), QStringLiteral("0"));
+    EXPECT_EQ(label("Label11")->text(), QStringLiteral("0"));
+    ASSERT_TRUE(waitUntil([&] {
+        return directory.log().find("CloseKERF: channel " + channel + " offline") != std::string::npos;
+    }, 3000)) << directory.log();
+
+    // The version query, every 10 s from start-up, ends with the directory's matching answer.
+    ASSERT_TRUE(waitUntil([&] { return !form->Timer3->isActive(); }, 12000)) << directory.log();
+    EXPECT_NE(directory.log().find("GetVersion -> 1.1.0.2"), std::string::npos);
+    EXPECT_TRUE(form->isVisible());
+}
+
+TEST_F(BroadcastSession, SilentDirectoryGetsTwoRegistrationsThenTheAttemptEnds)
+{
+    const std::string server = "127.0.0.132";
+    ScriptedPeer port20(server, 20);
+    ScriptedPeer port22(server, 22);
+    openWindows(server);
+
+    QElapsedTimer clock;
+    clickAction("Image11");
+    clock.start();
+    ASSERT_TRUE(waitUntil([&] { return label("Label7")->text() == QStringLiteral("伺服連線中"); },
+                          2000));
+    EXPECT_EQ(statusColour(), QColor(0, 128, 0));
+
+    std::vector<Received> registrations = collectLive(port20, 8000);
+    ASSERT_TRUE(waitUntil([&] { return !form->Timer1->isActive(); }, 6000));
+    const auto endedAt = clock.elapsed();
+    for (auto &late : collectLive(port20, 500))
+        registrations.push_back(std::move(late));
+
+    ASSERT_EQ(registrations.size(), 2u);
+    for (const Received &r : registrations) {
+        EXPECT_EQ(r.fromPort, form->localPort()) << "registration leaves from the serving port";
+        ASSERT_TRUE(r.message());
+        EXPECT_TRUE(r.message()->matches(cmd::LinkKerfCam));
+        EXPECT_EQ(r.message()->readText(Field::ChannelDescription), "live from the stall");
+        EXPECT_EQ(r.message()->readText(Field::Keywords), "food");
+    }
+    EXPECT_GE(endedAt, 11000);
+    EXPECT_EQ(label("Label7")->text(), QStringLiteral("伺服無法連線"));
+    EXPECT_EQ(statusColour(), QColor(255, 0, 0));
+    EXPECT_EQ(form->PhaseTick, 0);
+    EXPECT_FALSE(form->liveActive());
+
+    // The user may start again: the sequence begins from its first tick.
+    clickAction("Image11");
+    EXPECT_TRUE(form->Timer1->isActive());
+    ASSERT_TRUE(waitUntil([&] { return label("Label7")->text() == QStringLiteral("伺服連線中"); },
+                          2000));
+}
