@@ -312,12 +312,14 @@ void TForm2::showPage(QFrame *shown)
     shown->show();
 }
 
-void TForm2::guarded(void (TForm1::*call)())
+bool TForm2::guarded(void (TForm1::*call)())
 {
     try {
         (Form1->*call)();
+        return true;
     } catch (const std::exception &e) {
         Form1->reportError(QString::fromUtf8(e.what()));
+        return false;
     }
 }
 
@@ -327,8 +329,9 @@ void TForm2::SpeedButton3Click()
 {
     if (Form1->busy())
         return;
-    guarded(&TForm1::BeginPreview);
-    accept();
+    // A stored line that is no number stops the preview start; the user may then set up anew.
+    if (guarded(&TForm1::BeginPreview))
+        accept();
 }
 
 void TForm2::SpeedButton2Click()
@@ -459,8 +462,8 @@ void TForm2::SpeedButton11Click()
     // A file that cannot be written is not reported; the preview starts all the same.
     morlanex::writeSettings(morlanex::settingsFilePath(), SettingsRecord);
 
-    guarded(&TForm1::BeginPreview);
-    accept();
+    if (guarded(&TForm1::BeginPreview))
+        accept();
 }
 
 // --- any page ----------------------------------------------------------------------------------

@@ -105,8 +105,9 @@ private:
     void showPage(QFrame *page);
     void updateSpeedButton7();
     void updateSpeedButton8();
-    // Runs a call into the main window; an escaped error goes to its standard error report.
-    void guarded(void (TForm1::*call)());
+    // Runs a call into the main window; an escaped error goes to its standard error report
+    // and the result is false.
+    bool guarded(void (TForm1::*call)());
 
     TForm1 *Form1;
 };

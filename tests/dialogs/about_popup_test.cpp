@@ -120,6 +120,21 @@ TEST_F(StartPopup, FollowsTheMainWindowWhenShownAgain)
     EXPECT_GT(popup->Timer1->remainingTime(), 4000) << "a fresh 5000 ms";
 }
 
+TEST_F(StartPopup, ShownByThePreviewStartOutlivesTheWizard)
+{
+    popup->closePopup();
+    // As the preview start does it from "完成": shown while the wizard is still modal, which
+    // then closes.
+    runWizard([&](TForm2 *w) {
+        popup->showWithText(QStringLiteral("按此啟動直播"));
+        w->accept();
+    });
+    QTest::qWait(300);
+    EXPECT_TRUE(popup->isVisible());
+    EXPECT_EQ(popup->Label1->text(), QStringLiteral("按此啟動直播"));
+    EXPECT_TRUE(popup->Timer1->isActive());
+}
+
 TEST_F(StartPopup, ShowingAgainDoesNotRestartARunningTimer)
 {
     popup->closePopup();
