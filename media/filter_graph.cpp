@@ -3,6 +3,7 @@
 #include <gst/gst.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "media/asf_writer.h"
@@ -53,6 +54,8 @@ void postToGraph(const std::shared_ptr<TFilterGraph::Relay> &relay, uint64_t gen
 struct BusContext {
     std::weak_ptr<TFilterGraph::Relay> relay;
     uint64_t generation;
+    // One failure makes several elements report; the first is the one that says why.
+    std::atomic<bool> errorSeen{false};
 };
 
 }  // namespace
@@ -76,6 +79,8 @@ static GstBusSyncReply busHandler(GstBus *, GstMessage *message, gpointer data)
         break;
     }
     case GST_MESSAGE_ERROR: {
+        if (context->errorSeen.exchange(true))
+            return GST_BUS_DROP;
         GError *error = nullptr;
         gchar *debug = nullptr;
         gst_message_parse_error(message, &error, &debug);

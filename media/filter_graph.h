@@ -11,7 +11,8 @@
 // application points at its UI thread) and delivered there to OnDSEvent:
 //   kEcPaused     - the pipeline reached PAUSED on its way to PLAYING (pause completed);
 //   kEcErrorAbort - an element failed (text = its message), e.g. a vanished device;
-//                   also posted when an attached device cannot be created at activation;
+//                   only the first failure of an activation is reported; also posted
+//                   when an attached device cannot be created at activation;
 //   kEcComplete   - end of stream.
 // Events of an earlier activation are dropped, and none is delivered after the graph
 // is destroyed.
