@@ -59,8 +59,8 @@ TForm3::TForm3(TForm1 *mainWindow) : QDialog(mainWindow), Form1(mainWindow)
     memo.setColor(QPalette::Base, Qt::white);
     memo.setColor(QPalette::Text, QColor(128, 128, 128));
     Memo1->setPalette(memo);
-    // The view is an embedded HTML view on the original desktop: the application-wide mouse
-    // filter keeps right clicks away from it, so it offers no context menu.
+    // It carries the window class of an embedded HTML view, whose right clicks the
+    // application-wide mouse filter swallows.
     Memo1->setProperty("windowClass", QString::fromLatin1(MouseHook::kBlockedClass));
     Memo1->viewport()->setProperty("windowClass", QString::fromLatin1(MouseHook::kBlockedClass));
     // Qt raises the context menu from the press on its own, past any mouse filter.
