@@ -185,7 +185,7 @@ void TForm1::buildWidgets()
     Panel1 = new QFrame(GroupBox2);
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setGeometry(10, 11, 62, 18);
-    Panel1->setStyleSheet(QStringLiteral("#Panel1 { background: white; border: 1px solid #6d8fb5; }"));
+    Panel1->setStyleSheet(QStringLiteral("#Panel1 { background: #008000; border: 1px solid #6d8fb5; }"));
     Label10 = caption(Panel1, "Label10", QStringLiteral("預覽模式"), QRect(0, 1, 62, 16), kStatusGreen);
     Label10->setAlignment(Qt::AlignCenter);
     Panel1->hide();
