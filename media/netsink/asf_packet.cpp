@@ -67,13 +67,16 @@ std::optional<AsfPacketInfo> parseAsfPacket(std::span<const uint8_t> packet, std
     r.sized(2);  // duration
     if (r.bad()) return std::nullopt;
 
-    // Explicit packet length may be shorter than the buffer (the tail is padding).
+    // An explicit packet length may be shorter than the buffer; the tail is padding.
     size_t end = packet.size();
     if ((flags >> 5) & 3) {
         if (packetLength > packet.size() || packetLength < r.pos()) return std::nullopt;
         end = packetLength;
     }
     if (padding > end - r.pos()) return std::nullopt;
+    // Payloads with explicit lengths may run up to the packet length: some muxers write a
+    // packet length that already leaves out the padding.
+    const size_t payloadLimit = multiple ? end : end - padding;
     end -= padding;
 
     const unsigned replicatedType = props & 3, offsetType = (props >> 2) & 3, objectType = (props >> 4) & 3;
@@ -92,11 +95,11 @@ std::optional<AsfPacketInfo> parseAsfPacket(std::span<const uint8_t> packet, std
         const uint32_t offset = r.sized(offsetType);
         const uint32_t replicated = r.sized(replicatedType);
         r.skip(replicated);
-        if (r.bad() || r.pos() > end) return std::nullopt;
-        size_t length = end - r.pos();
+        if (r.bad() || r.pos() > payloadLimit) return std::nullopt;
+        size_t length = end > r.pos() ? end - r.pos() : 0;
         if (multiple) {
             length = r.sized(payloadLengthType);
-            if (r.bad() || length > end - r.pos()) return std::nullopt;
+            if (r.bad() || r.pos() > payloadLimit || length > payloadLimit - r.pos()) return std::nullopt;
         }
         // With replicated length 1 the payload is compressed and "offset" is a time:
         // each sub-payload is a whole object, so it starts one.

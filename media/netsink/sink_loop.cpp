@@ -123,6 +123,11 @@ void SinkLoop::run() {
         if (wake) {
             takeInbox(&stop);
             if (stop) return;
+            fanOutPending_ = true;
+        }
+        if (fanOutPending_ && Clock::now() - lastFanOut_ >= config_.fanOutInterval) {
+            fanOutPending_ = false;
+            lastFanOut_ = Clock::now();
             fanOut();
         }
         expireTimers();
@@ -375,11 +380,13 @@ void SinkLoop::pump(Connection &c) {
                     c.phase = Phase::Trailer;
                     continue;
                 }
-                if (buffer_.tooFarBehind(c.seq)) {
+                r = writeStream(c, buffer_);
+                if (r.status == IoStatus::Blocked && buffer_.tooFarBehind(c.seq)) {
+                    // Its socket is full and it is still too far behind: it cannot keep up.
+                    bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
                     droppedSlow_.fetch_add(1, std::memory_order_relaxed);
                     return closeConnection(c, CloseReason::Slow);
                 }
-                r = writeStream(c, buffer_);
                 break;
             }
             case Phase::Trailer:
@@ -468,6 +475,7 @@ int SinkLoop::epollTimeoutMs() const {
     Clock::time_point due = Clock::time_point::max();
     if (!requestTimers_.empty()) due = requestTimers_.front().due;
     if (!lingerTimers_.empty()) due = std::min(due, lingerTimers_.front().due);
+    if (fanOutPending_) due = std::min(due, lastFanOut_ + config_.fanOutInterval);
     if (due == Clock::time_point::max()) return -1;
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
     return int(std::clamp<decltype(ms)>(ms, 0, 60000));

@@ -86,6 +86,8 @@ private:
     std::deque<uint32_t> sessionOrder_;
     std::vector<InboxItem> inboxItems_;
     std::vector<uint8_t> scratch_;
+    Clock::time_point lastFanOut_{};
+    bool fanOutPending_ = false;
     Clock::time_point logWindow_{};
     unsigned logLines_ = 0, logSuppressed_ = 0;
 
