@@ -1,0 +1,110 @@
+#include "bench_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace morlanex::bench {
+
+ChildProcess::~ChildProcess() { stop(); }
+
+bool ChildProcess::start(const std::vector<std::string> &argv, const ProcessOptions &o, bool stdoutPipe) {
+    int fds[2] = {-1, -1};
+    if (stdoutPipe && ::pipe2(fds, O_CLOEXEC) != 0) return false;
+    pid_ = ::fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+        ::setpgid(0, 0);
+        if (stdoutPipe) ::dup2(fds[1], STDOUT_FILENO);
+        if (o.quiet) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            if (!stdoutPipe) ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+        }
+        if (!o.home.empty()) ::setenv("HOME", o.home.c_str(), 1);
+        if (o.uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(o.gid) != 0 || ::setuid(o.uid) != 0)) ::_exit(126);
+        std::vector<char *> args;
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    if (stdoutPipe) {
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+    return true;
+}
+
+std::string ChildProcess::readLine(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out_ >= 0) {
+        if (const size_t nl = pending_.find('\n'); nl != std::string::npos) {
+            std::string line = pending_.substr(0, nl);
+            pending_.erase(0, nl + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{out_, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) break;
+        char buf[512];
+        const ssize_t n = ::read(out_, buf, sizeof buf);
+        if (n <= 0) break;
+        pending_.append(buf, size_t(n));
+    }
+    return {};
+}
+
+void ChildProcess::stop() {
+    if (out_ >= 0) ::close(out_);
+    out_ = -1;
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    for (int i = 0; i < 300; ++i) {
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t paren = all.rfind(')');
+    if (paren == std::string::npos) return -1;
+    std::istringstream fields(all.substr(paren + 2));
+    std::string f;
+    unsigned long utime = 0, stime = 0;
+    // Fields after the command name start at field 3 (state); utime and stime are 14 and 15.
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14) utime = std::stoul(f);
+        if (i == 15) stime = std::stoul(f);
+    }
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+double residentKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6);
+    return -1;
+}
+
+}  // namespace morlanex::bench

@@ -1,0 +1,41 @@
+// Child processes for the benchmark (the sink's bench server, VLC) and what /proc says about
+// them: CPU seconds and resident memory.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace morlanex::bench {
+
+struct ProcessOptions {
+    uid_t uid = 0;        // switch to this user before exec when not 0 (VLC refuses root)
+    gid_t gid = 0;
+    std::string home;     // HOME for the child, when set
+    bool quiet = false;   // stdout and stderr to /dev/null
+};
+
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    // Starts argv[0] (looked up in PATH). `stdoutPipe` gives a readable fd of its stdout.
+    bool start(const std::vector<std::string> &argv, const ProcessOptions &options, bool stdoutPipe = false);
+    // Reads one line of the child's stdout (pipe mode), waiting at most `timeoutMs`.
+    std::string readLine(int timeoutMs);
+    void stop();  // SIGTERM, then SIGKILL after 3 s; reaps
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string pending_;
+};
+
+double cpuSeconds(pid_t pid);      // user + system time so far, -1 when unknown
+double residentKiB(pid_t pid);     // VmRSS, -1 when unknown
+
+}  // namespace morlanex::bench
