@@ -296,4 +296,16 @@ TEST_F(BroadcastSession, SilentDirectoryGetsTwoRegistrationsThenTheAttemptEnds)
     EXPECT_TRUE(form->Timer1->isActive());
     ASSERT_TRUE(waitUntil([&] { return label("Label7")->text() == QStringLiteral("伺服連線中"); },
                           2000));
+
+    // Exit: one close notice from the second endpoint, though no channel was ever given.
+    form->close();
+    const auto notices = collectLive(port20, 500);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].fromPort, form->localPort());
+    DirectoryMessage expected = DirectoryMessage::closeKerf("", form->NodeId.toStdString());
+    EXPECT_EQ(notices[0].bytes, std::vector<std::uint8_t>(expected.bytes().begin(),
+                                                          expected.bytes().end()));
+    EXPECT_EQ(notices[0].bytes[21], 0);
+    EXPECT_EQ(notices[0].bytes[29], 0x01);
+    EXPECT_EQ(notices[0].bytes[30], '0');
 }
