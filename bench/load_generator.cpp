@@ -152,7 +152,8 @@ LoadResult runLoad(const LoadOptions &o) {
     if (o.onWindowEnd) o.onWindowEnd();
     r.windowSeconds = std::chrono::duration<double>(Clock::now() - windowStart).count();
 
-    const double needed = 0.99 * o.referenceBytesPerSecond * r.windowSeconds;
+    const double edge = std::chrono::duration<double>(o.edgeAllowance).count();
+    const double needed = o.referenceBytesPerSecond * (0.99 * r.windowSeconds - edge);
     for (Viewer &v : viewers) {
         const bool served = v.state == State::Body || v.servedThenClosed;
         if (!served) {
