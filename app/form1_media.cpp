@@ -94,6 +94,18 @@ void pullIndices(TForm1 &f, const CaptureMedia &c)
 
 // --- start-up and shutdown -----------------------------------------------------------------------
 
+namespace {
+
+// The media side, created on first use when start-up stopped before it got there.
+CaptureMedia &captureOf(TForm1 &form)
+{
+    if (!form.media)
+        form.createMediaTypeLists();
+    return form.media->capture;
+}
+
+}  // namespace
+
 void TForm1::createMediaTypeLists()
 {
     if (media)
@@ -169,7 +181,7 @@ void TForm1::BeginPreview()
     GetWAVProc();
     applySettingsRecord();  // captions, indices and the compression level
 
-    CaptureMedia &c = media->capture;
+    CaptureMedia &c = captureOf(*this);
     pushIndices(*this, c);
     c.startPreviewGraph();
 
@@ -183,7 +195,7 @@ void TForm1::BeginPreview()
 
 void TForm1::AbortWebCamDATA()
 {
-    media->capture.closeDevice();
+    captureOf(*this).closeDevice();
     VideoWindow1->hide();
     Panel1->hide();
     Image8->update();
@@ -208,11 +220,12 @@ void TForm1::AbortWebCamDATA()
 
 void TForm1::MixBoth()
 {
-    CaptureMedia &c = media->capture;
+    CaptureMedia &c = captureOf(*this);
     if (!c.Filter1.holdsDevice())
         return;
     Panel1->hide();
-    media->video->clearFrame();
+    if (media->video)
+        media->video->clearFrame();
     pushIndices(*this, c);
     const LiveStart started = c.switchToLive();
 
@@ -231,7 +244,7 @@ void TForm1::MixBoth()
 
 void TForm1::stopLiveEncoding()
 {
-    media->capture.stopLive();
+    captureOf(*this).stopLive();
     if (Image5Movie)
         Image5Movie->stop();
 }
@@ -241,7 +254,7 @@ void TForm1::stopLiveEncoding()
 void TForm1::RadioCheck(int level)
 {
     QAction *items[] = {N19, N15, N16, N17};
-    if (media && media->capture.applyLevel(level))
+    if (captureOf(*this).applyLevel(level))
         items[level]->setChecked(true);
     if (!SaveLevelRequest)
         return;
@@ -269,7 +282,7 @@ int TForm1::writerProfile() const
 
 void TForm1::GetWebCamProc()
 {
-    CaptureMedia &c = media->capture;
+    CaptureMedia &c = captureOf(*this);
     pushIndices(*this, c);
     c.GetWebCamProc();
     pullIndices(*this, c);
@@ -281,7 +294,7 @@ void TForm1::GetWebCamProc()
 
 void TForm1::GetWAVProc()
 {
-    CaptureMedia &c = media->capture;
+    CaptureMedia &c = captureOf(*this);
     if (Form2) {
         // The wizard's list is what the user sees and chose from.
         c.lists.comboBox2 = comboItems(Form2->ComboBox2);
