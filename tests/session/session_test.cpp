@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -218,6 +219,21 @@ TEST_F(BroadcastSession, LiveBroadcastWithViewersThroughTheDirectory)
     }, 3000)) << directory.log();
     EXPECT_NE(directory.log().find("CAMChannelRate channel " + channel + " views 3"),
               std::string::npos);
+
+    // A corrected channel name reaches the directory at once while live.
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form));
+    QTest::mouseDClick(label("Label4"), Qt::LeftButton);
+    auto *edit = child<QLineEdit>(form, "Edit1");
+    ASSERT_TRUE(edit->isVisible());
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClicks(edit, QStringLiteral("Night Market"));
+    QTest::keyClick(edit, Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] {
+        return directory.log().find("ChangeChannelText channel " + channel + " \"Night Market\"") !=
+               std::string::npos;
+    }, 3000)) << directory.log();
 
     // Reset the cumulative count from the advanced menu, confirmed.
     QTest::mouseClick(label("Label12"), Qt::LeftButton);
