@@ -150,7 +150,7 @@ std::string cell(const Row &r, int what) {
         case 0: std::snprintf(b, sizeof b, "%zu/%zu", l.served, l.viewers); break;
         case 1: std::snprintf(b, sizeof b, "%zu", l.dropped); break;
         case 2: std::snprintf(b, sizeof b, "%.1f%%", l.served ? 100.0 * double(l.keptUp) / double(l.viewers) : 0.0); break;
-        case 3: std::snprintf(b, sizeof b, "%.1f", r.cpuPerGB); break;
+        case 3: std::snprintf(b, sizeof b, "%.2f", r.cpuPerGB); break;
         case 4: std::snprintf(b, sizeof b, "%.2f", r.kibPerViewer); break;
         case 5: std::snprintf(b, sizeof b, "%.1f", l.meanBytesPerSecond * 8 / 1000); break;
         default: b[0] = 0;

@@ -222,18 +222,14 @@ bool SinkLoop::drainInput(Connection &c) {
 void SinkLoop::readRequest(Connection &c) {
     bool eof = false;
     for (;;) {
+        // Read through the scratch buffer so a connection holds only the bytes it sent.
         const bool head = c.phase == Phase::Request;
         const size_t room = head ? kMaxRequestHeadBytes - c.in.size() : scratch_.size();
         if (room == 0) break;  // a full head without its end: the parser says so below
-        uint8_t *dst = scratch_.data();
-        if (head) {
-            c.in.resize(c.in.size() + room);
-            dst = reinterpret_cast<uint8_t *>(c.in.data()) + c.in.size() - room;
-        }
-        const ssize_t n = ::recv(c.fd.get(), dst, room, MSG_DONTWAIT);
-        if (head) c.in.resize(c.in.size() - room + size_t(std::max<ssize_t>(n, 0)));
+        const ssize_t n = ::recv(c.fd.get(), scratch_.data(), room, MSG_DONTWAIT);
         if (n > 0) {
-            if (!head) c.bodyLeft -= std::min(c.bodyLeft, size_t(n));
+            if (head) c.in.append(reinterpret_cast<const char *>(scratch_.data()), size_t(n));
+            else c.bodyLeft -= std::min(c.bodyLeft, size_t(n));
             continue;
         }
         if (n < 0 && errno == EINTR) continue;

@@ -276,6 +276,55 @@ TEST_F(NetworkSinkTest, WrongPathBadRequestsAndOtherMethods) {
     EXPECT_EQ(s.viewers, 0u);
 }
 
+TEST_F(NetworkSinkTest, RequestsDripFedOrWithALateBodyAreServed) {
+    start(baseConfig());
+    Client drip(port());
+    for (char ch : test::ffmpegPlay()) {
+        ASSERT_TRUE(drip.send(std::string(1, ch)));
+        std::this_thread::sleep_for(100us);
+    }
+    EXPECT_EQ(test::statusOf(drip.readHead()), 200);
+    Client log(port());
+    ASSERT_TRUE(log.send("POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nPragma: log-line=1\r\nContent-Length: 6\r\n\r\nab"));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(log.send("cdef"));
+    const std::string head = log.readHead();
+    EXPECT_EQ(test::statusOf(head), 204) << head;
+    EXPECT_TRUE(log.waitClosed());
+}
+
+TEST_F(NetworkSinkTest, ANewHeaderEndsTheOldStreamAndServesTheNewOne) {
+    start(baseConfig());
+    const auto starts = startPackets();
+    push(0, starts[1]);
+    Client plain(port()), framed(port());
+    ASSERT_TRUE(plain.send(test::plainGet()));
+    ASSERT_TRUE(framed.send(test::ffmpegPlay()));
+    ASSERT_EQ(test::statusOf(plain.readHead()), 200);
+    ASSERT_EQ(test::statusOf(framed.readHead()), 200);
+    ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 2; }));
+
+    std::vector<uint8_t> changed = test::testStream().header;
+    changed[changed.size() - 60] ^= 0x01;  // a byte inside the last header object
+    ASSERT_TRUE(sink_->setHeader(changed.data(), changed.size()));
+    push(starts[1], starts[2] + 1);
+    EXPECT_TRUE(plain.waitClosed());
+    EXPECT_TRUE(framed.waitClosed());
+    const auto end = mmshEnd(1);
+    ASSERT_GE(framed.body().size(), end.size());
+    EXPECT_TRUE(std::equal(end.begin(), end.end(), framed.body().end() - 8)) << "$E with reason 1: reconnect";
+
+    Client again(port());
+    ASSERT_TRUE(again.send(test::plainGet()));
+    EXPECT_EQ(test::statusOf(again.readHead()), 200);
+    const auto fresh = StreamHeader::fromMuxer(changed, nullptr);
+    ASSERT_TRUE(fresh);
+    const size_t n = fresh->raw.size() + 4800;
+    ASSERT_EQ(again.readBody(n).size(), n) << "joins at the new header's last key frame";
+    EXPECT_TRUE(std::equal(fresh->raw.begin(), fresh->raw.end(), again.body().begin()));
+    EXPECT_TRUE(std::equal(packets()[starts[2]].begin(), packets()[starts[2]].end(), again.body().begin() + std::ptrdiff_t(fresh->raw.size())));
+}
+
 TEST_F(NetworkSinkTest, IncompleteRequestIsClosedAfterTheTimeout) {
     NetworkSinkConfig c = baseConfig();
     c.requestTimeout = 300ms;
