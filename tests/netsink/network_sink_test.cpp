@@ -69,6 +69,14 @@ protected:
         for (size_t i = from; i < to; ++i) sink_->pushPacket(packets()[i].data(), packets()[i].size());
     }
     uint16_t port() const { return sink_->port(); }
+    // Both clients ask for the stream, get 200, and are counted as viewers.
+    void watch(Client &a, const std::string &requestA, Client &b, const std::string &requestB) {
+        ASSERT_TRUE(a.send(requestA));
+        ASSERT_TRUE(b.send(requestB));
+        ASSERT_EQ(test::statusOf(a.readHead()), 200);
+        ASSERT_EQ(test::statusOf(b.readHead()), 200);
+        ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 2; }));
+    }
     std::vector<std::string> logLines() {
         std::lock_guard lock(logMutex_);
         return log_;
@@ -108,11 +116,7 @@ TEST_F(NetworkSinkTest, PlainClientGetsHeaderThenPacketsFromTheLastKeyFrame) {
 TEST_F(NetworkSinkTest, TwoViewersReceiveTheSameBytes) {
     start(baseConfig());
     Client a(port()), b(port());
-    ASSERT_TRUE(a.send(test::plainGet()));
-    ASSERT_TRUE(b.send(test::plainGet()));
-    ASSERT_EQ(test::statusOf(a.readHead()), 200);
-    ASSERT_EQ(test::statusOf(b.readHead()), 200);
-    ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 2; }));
+    ASSERT_NO_FATAL_FAILURE(watch(a, test::plainGet(), b, test::plainGet()));
     push(0, packets().size());
     // Waiting viewers start at the first video key frame.
     const std::vector<uint8_t> expected = plainBody(startPackets().front(), packets().size());
@@ -298,11 +302,7 @@ TEST_F(NetworkSinkTest, ANewHeaderEndsTheOldStreamAndServesTheNewOne) {
     const auto starts = startPackets();
     push(0, starts[1]);
     Client plain(port()), framed(port());
-    ASSERT_TRUE(plain.send(test::plainGet()));
-    ASSERT_TRUE(framed.send(test::ffmpegPlay()));
-    ASSERT_EQ(test::statusOf(plain.readHead()), 200);
-    ASSERT_EQ(test::statusOf(framed.readHead()), 200);
-    ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 2; }));
+    ASSERT_NO_FATAL_FAILURE(watch(plain, test::plainGet(), framed, test::ffmpegPlay()));
 
     std::vector<uint8_t> changed = test::testStream().header;
     changed[changed.size() - 60] ^= 0x01;  // a byte inside the last header object
@@ -346,11 +346,7 @@ TEST_F(NetworkSinkTest, SlowReaderIsDroppedWhileAFastOneKeepsReceiving) {
     c.fanOutInterval = 0ms;  // each packet at once, so the backlog limit is all that matters
     start(c);
     Client slow(port(), 4096), fast(port());
-    ASSERT_TRUE(slow.send(test::plainGet()));
-    ASSERT_TRUE(fast.send(test::plainGet()));
-    ASSERT_EQ(test::statusOf(slow.readHead()), 200);
-    ASSERT_EQ(test::statusOf(fast.readHead()), 200);
-    ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 2; }));
+    ASSERT_NO_FATAL_FAILURE(watch(slow, test::plainGet(), fast, test::plainGet()));
 
     const size_t rounds = 3;  // the recorded stream three times: far more than the slow one holds
     const size_t total = rounds * packets().size() - startPackets().front();
@@ -372,11 +368,7 @@ TEST_F(NetworkSinkTest, SlowReaderIsDroppedWhileAFastOneKeepsReceiving) {
 TEST_F(NetworkSinkTest, StopClosesEveryViewerAndARestartServesOnTheSamePort) {
     start(baseConfig());
     Client plain(port()), framed(port());
-    ASSERT_TRUE(plain.send(test::plainGet()));
-    ASSERT_TRUE(framed.send(test::ffmpegPlay()));
-    ASSERT_EQ(test::statusOf(plain.readHead()), 200);
-    ASSERT_EQ(test::statusOf(framed.readHead()), 200);
-    ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 2; }));
+    ASSERT_NO_FATAL_FAILURE(watch(plain, test::plainGet(), framed, test::ffmpegPlay()));
     const size_t first = startPackets().front();
     push(0, first + 10);
     const size_t framedBytes = liveHeader()->framed.size() + 10 * (12 + 4800);
