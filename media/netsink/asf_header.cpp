@@ -27,8 +27,8 @@ constexpr size_t kStreamPropertiesMin = 78;
 constexpr size_t kFpFileSize = 40, kFpPackets = 56, kFpPlayDuration = 64, kFpSendDuration = 72,
                  kFpPreroll = 80, kFpFlags = 88, kFpMinPacket = 92, kFpMaxPacket = 96;
 constexpr uint32_t kFlagBroadcast = 0x01, kFlagSeekable = 0x02;
-// Data Object: total data packets, from the object start.
-constexpr size_t kDoPackets = 40;
+// Data Object: object size and total data packets, from the object start.
+constexpr size_t kDoSize = 16, kDoPackets = 40;
 
 bool isGuid(const uint8_t *p, const Guid &g) { return std::memcmp(p, g, sizeof(Guid)) == 0; }
 
@@ -113,6 +113,8 @@ std::vector<uint8_t> makeLiveAsfHeader(std::span<const uint8_t> b, const AsfHead
         le::put64(o + kFpSendDuration, 0);
         le::put32(o + kFpFlags, (le::u32(o + kFpFlags) | kFlagBroadcast) & ~kFlagSeekable);
     });
+    // Size 0 marks a live data object: a player taking 50 (header only) would stop at once.
+    le::put64(out.data() + info.headerObjectBytes + kDoSize, 0);
     le::put64(out.data() + info.headerObjectBytes + kDoPackets, 0);
     return out;
 }

@@ -38,8 +38,8 @@ std::optional<AsfHeaderInfo> parseAsfHeader(std::span<const uint8_t> bytes, std:
                                             bool allowTrailing = false);
 
 // The same header with the fields a broadcast must not claim zeroed (file size, packet
-// counts, durations), the broadcast flag set and the seekable flag cleared. Expects a header
-// that parseAsfHeader accepted.
+// counts, durations, the data object's size), the broadcast flag set and the seekable flag
+// cleared. Expects a header that parseAsfHeader accepted.
 std::vector<uint8_t> makeLiveAsfHeader(std::span<const uint8_t> bytes, const AsfHeaderInfo &info);
 
 }  // namespace morlanex

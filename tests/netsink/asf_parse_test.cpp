@@ -62,6 +62,8 @@ TEST(AsfHeader, LiveHeaderClaimsBroadcastAndNoSizes) {
     EXPECT_EQ(le::u64(&live[fp + 64]), 0u);
     EXPECT_EQ(le::u32(&live[fp + 88]), 0x01u);
     EXPECT_EQ(le::u32(&live[fp + 96]), 4800u) << "packet size kept";
+    EXPECT_EQ(le::u64(&live[info->headerObjectBytes + 16]), 0u) << "live data object size";
+    EXPECT_EQ(le::u64(&live[info->headerObjectBytes + 40]), 0u) << "live data packet count";
     EXPECT_TRUE(parseAsfHeader(live, nullptr));
 }
 
