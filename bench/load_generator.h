@@ -5,7 +5,7 @@
 // its response head or failed, warm up (the join burst from the last key frame passes), then
 // measure for `window`: per viewer, the body bytes received inside the window. A viewer
 // "kept up" when it received at least 99% of referenceBytesPerSecond * window, less what
-// `edgeAllowance` of stream is worth: a server that writes in bursts (every 200 ms, say)
+// `edgeAllowance` of stream is worth: a server that writes in bursts (every 400 ms, say)
 // may have one burst fall just outside the window.
 #pragma once
 
@@ -32,7 +32,7 @@ struct LoadOptions {
     size_t viewers = 1;
     std::chrono::seconds warmUp{5};
     std::chrono::seconds window{60};
-    std::chrono::milliseconds edgeAllowance{250};
+    std::chrono::milliseconds edgeAllowance{500};
     double referenceBytesPerSecond = 0;  // 0: do not judge "kept up"
     std::function<void()> onWindowStart, onWindowEnd;
 };

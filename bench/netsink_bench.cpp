@@ -3,7 +3,7 @@
 // For each viewer count it starts the server in its own process (our netsink_bench_server,
 // then VLC with the asfh muxer), attaches that many viewers from the load generator in this
 // process, and reports: viewers served and dropped, the share that kept up with the stream
-// (>= 99% of the reference rate over the whole window, give or take 250 ms at its edges),
+// (>= 99% of the reference rate over the whole window, give or take 500 ms at its edges),
 // the server's CPU seconds per GB delivered and its resident memory per viewer. The reference
 // rate of each server is what one lone viewer receives from it (a calibration run), so both
 // are judged against their own unloaded output.

@@ -49,9 +49,10 @@ struct NetworkSinkConfig {
     std::chrono::milliseconds requestTimeout{5000};
     std::chrono::milliseconds lingerTimeout{2000};  // wait for the peer's close after an answer
     // New packets are written to the viewers at most this often, so each write carries
-    // several packets: far fewer system calls per byte for a few tens of ms of delay.
+    // several packets: far fewer system calls per byte, for a delay that players hide in
+    // their preroll of seconds.
     // 0 = write every packet at once.
-    std::chrono::milliseconds fanOutInterval{200};
+    std::chrono::milliseconds fanOutInterval{400};
     int socketSendBufferBytes = 0;              // SO_SNDBUF of viewer sockets; 0 = system default
     // Receives one line per notable event (viewer dropped, bad header...). Called on the loop
     // thread; default: standard error.
