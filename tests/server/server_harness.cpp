@@ -150,8 +150,11 @@ bool DirectoryProcess::start()
     ScriptedPeer probe;
     for (int attempt = 0; attempt < 50 && running(); ++attempt) {
         probe.send(address_, 22, DirectoryMessage::getVersion());
-        if (probe.receiveCommand(cmd::GetVersion, 100ms))
-            return true;
+        if (probe.receiveCommand(cmd::GetVersion, 100ms)) {
+            // The answer may come from a stale daemon of an aborted run; ours must still be up.
+            std::this_thread::sleep_for(100ms);
+            return running();
+        }
     }
     return false;
 }

@@ -1,0 +1,291 @@
+#include "road_walk.h"
+
+#include "app/form1.h"
+#include "app/morlanex_app.h"
+#include "dialogs/form2.h"
+#include "dialogs/form4.h"
+#include "server_harness.h"
+#include "widget_helpers.h"
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QRadioButton>
+#include <QScreen>
+#include <QToolButton>
+
+using morlanex::testing::ScriptedPeer;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Road {
+public:
+    Road(MorlanexApp &app, const RoadOptions &options) : app(app), form(app.Form1.get()), opt(options) {}
+
+    RoadReport walk();
+
+private:
+    void say(const QString &text)
+    {
+        opt.say(QStringLiteral("[%1s] %2").arg(clock.elapsed() / 1000.0, 5, 'f', 1).arg(text));
+    }
+    void shot(const QString &name)
+    {
+        if (opt.shotsDir.isEmpty())
+            return;
+        QTest::qWait(300); // let the last paint reach the screen
+        const QString path = opt.shotsDir + QLatin1Char('/') + name + QStringLiteral(".png");
+        if (QScreen *screen = QGuiApplication::primaryScreen(); screen && screen->grabWindow(0).save(path))
+            say(QStringLiteral("screenshot %1").arg(path));
+    }
+    bool fail(const QString &why)
+    {
+        if (report.failure.isEmpty())
+            report.failure = why;
+        say(QStringLiteral("FAILED: ") + why);
+        return false;
+    }
+    void hover(QWidget *w)
+    {
+        QTest::mouseMove(w, QPoint(2, 2));
+        QTest::mouseMove(w, w->rect().center());
+    }
+    void click(QWidget *w) { QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center()); }
+    // Key events carrying the characters, as an input method commits them (QTest's own typing
+    // knows only ASCII).
+    void type(QWidget *w, const QString &text)
+    {
+        w->setFocus();
+        for (const QChar c : text) {
+            QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+            QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(c));
+            QApplication::sendEvent(w, &press);
+            QApplication::sendEvent(w, &release);
+        }
+    }
+    QLabel *label(const char *name) { return child<QLabel>(form, name); }
+
+    bool walkWizard();
+    bool goLive();
+    bool watch();
+    bool stop();
+    bool reuseLastSettings();
+
+    MorlanexApp &app;
+    TForm1 *form;
+    RoadOptions opt;
+    RoadReport report;
+    QElapsedTimer clock;
+};
+
+bool Road::walkWizard()
+{
+    TForm2 *w = app.Form2;
+    say(QStringLiteral("wizard open: page 1, setup mode"));
+    shot(QStringLiteral("road-01-wizard-mode"));
+    click(w->SpeedButton2);
+    if (!w->Panel2->isVisible())
+        return fail(QStringLiteral("the wizard did not turn to the video page"));
+    for (int i = 0; i < w->ComboBox1->count(); ++i)
+        report.videoDevices << w->ComboBox1->itemText(i);
+    say(QStringLiteral("video devices: ") + report.videoDevices.join(QStringLiteral(", ")));
+    shot(QStringLiteral("road-02-wizard-video"));
+    click(w->SpeedButton7);
+
+    if (!w->Panel3->isVisible())
+        return fail(QStringLiteral("the wizard did not turn to the audio page"));
+    for (int i = 0; i < w->ComboBox3->count(); ++i)
+        report.recordingLines << w->ComboBox3->itemText(i);
+    say(QStringLiteral("audio device: %1; recording lines: %2")
+            .arg(w->ComboBox2->currentText(), report.recordingLines.join(QStringLiteral(", "))));
+    if (w->ComboBox3->count() > 0) {
+        w->ComboBox3->setCurrentIndex(w->ComboBox3->count() - 1);
+        report.chosenLinePin = w->ComboBox4->itemText(w->ComboBox3->currentIndex());
+    }
+    shot(QStringLiteral("road-03-wizard-audio"));
+    click(w->SpeedButton1);
+
+    if (!w->Panel4->isVisible())
+        return fail(QStringLiteral("the wizard did not turn to the channel page"));
+    type(w->Edit1, QStringLiteral("  阿明的旅遊頻道  "));
+    type(w->Edit2, QStringLiteral("每天帶您看台灣各地的景點與美食"));
+    w->Edit3->selectAll();
+    type(w->Edit3, QStringLiteral(" 自拍 景點 飯店 "));
+    say(QStringLiteral("channel texts typed"));
+    shot(QStringLiteral("road-04-wizard-channel"));
+    click(w->SpeedButton8);
+
+    if (!w->Panel5->isVisible())
+        return fail(QStringLiteral("the wizard did not turn to the compression page"));
+    click(w->RadioButton3);
+    say(QStringLiteral("compression: ") + w->RadioButton3->text());
+    shot(QStringLiteral("road-05-wizard-compression"));
+    click(w->SpeedButton9);
+
+    if (!w->Panel6->isVisible())
+        return fail(QStringLiteral("the wizard did not turn to the last page"));
+    shot(QStringLiteral("road-06-wizard-done"));
+    click(w->SpeedButton11); // "完成"
+    return true;
+}
+
+bool Road::goLive()
+{
+    hover(label("Image7"));
+    if (!label("Image11")->isVisible())
+        return fail(QStringLiteral("the start overlay did not show in preview"));
+    click(label("Image11"));
+    say(QStringLiteral("start pressed: ") + label("Label7")->text());
+    QTest::qWait(2500);
+    shot(QStringLiteral("road-08-connecting"));
+    if (!QTest::qWaitFor([&] { return form->liveActive(); }, 15000))
+        return fail(QStringLiteral("the directory never acknowledged: ") + label("Label7")->text());
+    report.statusWhenLive = label("Label7")->text();
+    report.localPort = form->localPort();
+    say(QStringLiteral("live: \"%1\", channel %2, serving on port %3")
+            .arg(report.statusWhenLive, form->ChannelId).arg(report.localPort));
+    QTest::qWait(1500);
+    shot(QStringLiteral("road-09-live"));
+    return true;
+}
+
+bool Road::watch()
+{
+    // A stream viewer: the real ffprobe, reading what the sink serves.
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::MergedChannels);
+    probe.start(QStringLiteral("ffprobe"),
+                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-rw_timeout"), QStringLiteral("10000000"),
+                 QStringLiteral("-show_entries"), QStringLiteral("stream=codec_name,codec_type,width,height,sample_rate,bit_rate"),
+                 QStringLiteral("-of"), QStringLiteral("compact"),
+                 QStringLiteral("http://127.0.0.1:%1/").arg(report.localPort)});
+    if (!QTest::qWaitFor([&] { return probe.state() == QProcess::NotRunning; }, 30000))
+        probe.kill();
+    report.ffprobe = QString::fromUtf8(probe.readAll()).trimmed();
+    say(QStringLiteral("ffprobe http://127.0.0.1:%1/:\n    %2")
+            .arg(report.localPort).arg(report.ffprobe.replace(QLatin1Char('\n'), QStringLiteral("\n    "))));
+
+    // A directory viewer: asks the directory to watch, gets "UCanSee" from the node.
+    ScriptedPeer viewer("127.0.0.1");
+    morlanex::DirectoryMessage watchRequest;
+    watchRequest.writeCommand("WatchChannel");
+    watchRequest.writeText(morlanex::Field::ChannelId, form->ChannelId.toStdString());
+    viewer.send(opt.directoryAddress, 22, watchRequest);
+    (void)QTest::qWaitFor([&] { return label("Label9")->text() != QStringLiteral("0"); }, 5000);
+    QTest::qWait(200);
+    report.viewerGotUCanSee = viewer.receiveCommand("UCanSee", 2s).has_value();
+    report.cumulativeAfterJoin = label("Label9")->text();
+    report.viewersWhileWatched = label("Label11")->text();
+    say(QStringLiteral("a viewer asked the directory to watch; it got \"UCanSee\": %1; 累計收視人次 %2, 目前收視人數 %3")
+            .arg(report.viewerGotUCanSee ? QStringLiteral("yes") : QStringLiteral("no"),
+                 report.cumulativeAfterJoin, report.viewersWhileWatched));
+    click(label("Label8")); // show the current viewers
+    shot(QStringLiteral("road-10-viewer"));
+
+    morlanex::DirectoryMessage leave = watchRequest;
+    leave.writeCommand("LeaveChannel");
+    viewer.send(opt.directoryAddress, 22, leave);
+    (void)QTest::qWaitFor([&] { return label("Label11")->text() == QStringLiteral("0"); }, 5000);
+    report.viewersAfterLeave = label("Label11")->text();
+    say(QStringLiteral("the viewer left: 目前收視人數 %1").arg(report.viewersAfterLeave));
+    return true;
+}
+
+bool Road::stop()
+{
+    hover(label("Image7"));
+    if (!label("Image12")->isVisible())
+        return fail(QStringLiteral("the stop overlay did not show while live"));
+    QString asked;
+    answerMessageBox(form, QMessageBox::Yes, &asked);
+    click(label("Image12"));
+    say(QStringLiteral("stop pressed, confirmed \"%1\"").arg(asked));
+    if (!QTest::qWaitFor([&] { return !form->busy() && !form->liveActive(); }, 10000))
+        return fail(QStringLiteral("the stop sequence did not end"));
+    report.statusAfterStop = label("Label7")->text();
+    report.previewAfterStop = form->previewActive()
+        && QTest::qWaitFor([&] { return child(form, "VideoWindow1")->isVisible(); }, 5000);
+    say(QStringLiteral("stopped: \"%1\", preview running again: %2")
+            .arg(report.statusAfterStop, report.previewAfterStop ? QStringLiteral("yes") : QStringLiteral("no")));
+    shot(QStringLiteral("road-11-stopped"));
+    return true;
+}
+
+bool Road::reuseLastSettings()
+{
+    // The second opening offers the last settings; taking them restarts the preview. Replacing
+    // the running preview asks first.
+    bool offered = false;
+    std::function<void(QWidget *)> handle = [&](QWidget *dialog) {
+        if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
+            box->button(QMessageBox::Yes)->click();
+            whenModalShows(form, handle);
+        } else if (dialog == app.Form2) {
+            offered = app.Form2->SpeedButton3->isEnabled();
+            click(app.Form2->SpeedButton3);
+        }
+    };
+    whenModalShows(form, handle);
+    click(child(form, "SpeedButton2"));
+    report.reusedLastSettings = offered
+        && QTest::qWaitFor([&] { return form->previewActive() && child(form, "VideoWindow1")->isVisible(); }, 10000);
+    say(QStringLiteral("wizard opened again: last settings offered %1, preview restarted from them: %2")
+            .arg(offered ? QStringLiteral("yes") : QStringLiteral("no"),
+                 report.reusedLastSettings ? QStringLiteral("yes") : QStringLiteral("no")));
+    return report.reusedLastSettings || fail(QStringLiteral("the last settings were not reused"));
+}
+
+RoadReport Road::walk()
+{
+    clock.start();
+    say(QStringLiteral("main window up; start pop-up says \"%1\"").arg(app.Form4->Label1->text()));
+    shot(QStringLiteral("road-00-start"));
+
+    hover(label("Image7"));
+    bool walked = false;
+    whenModalShows(form, [&](QWidget *dialog) {
+        if (dialog == app.Form2)
+            walked = walkWizard();
+    });
+    click(label("Image1"));
+    if (!walked)
+        return fail(QStringLiteral("the wizard did not open or was not finished")), report;
+
+    QFile settings(opt.settingsFile);
+    if (settings.open(QIODevice::ReadOnly))
+        report.settingsBytes = settings.readAll();
+    report.nameCaption = label("Label4")->text();
+    report.descriptionCaption = label("Label5")->text();
+    report.popupText = app.Form4->Label1->text();
+    report.popupShowing = app.Form4->isVisible();
+    say(QStringLiteral("wizard finished: settings file %1 bytes; captions \"%2\" / \"%3\"; pop-up \"%4\"")
+            .arg(report.settingsBytes.size()).arg(report.nameCaption, report.descriptionCaption, report.popupText));
+
+    report.previewPainting = QTest::qWaitFor([&] { return child(form, "VideoWindow1")->isVisible(); }, 10000);
+    QTest::qWait(1000);
+    say(QStringLiteral("preview: %1, badge \"%2\"")
+            .arg(report.previewPainting ? QStringLiteral("camera picture showing") : QStringLiteral("no picture"),
+                 label("Label10")->text()));
+    shot(QStringLiteral("road-07-preview"));
+    if (!report.previewPainting)
+        return fail(QStringLiteral("the preview did not show")), report;
+
+    if (goLive() && watch() && stop())
+        reuseLastSettings();
+    return report;
+}
+
+} // namespace
+
+RoadReport walkTheRoad(MorlanexApp &app, const RoadOptions &options)
+{
+    return Road(app, options).walk();
+}
