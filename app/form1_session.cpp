@@ -6,6 +6,8 @@
 // send is acted on only when it comes from the directory's address; others are dropped silently.
 #include "app/form1.h"
 
+#include "app/serving_port.h"
+
 #include "app/qt_codepage.h"
 #include "dialogs/form2.h"
 #include "directory/directory_message.h"
@@ -71,6 +73,7 @@ struct TForm1::Session {
 
     UdpEndpoint IdCAMUDPServer1;
     UdpEndpoint IdUDPServer1;
+    ServingPortReservation servingPort; // the TCP twin of IdCAMUDPServer1's port
     std::string directoryAddress; // ServerAddress resolved; the only accepted sender
     // The directory's texts kept as they came, so they go back byte for byte.
     std::string channelId;
@@ -121,7 +124,16 @@ void TForm1::activateEndpoints()
         [this](const Datagram &datagram) { IdCAMUDPServer1UDPRead(datagram); });
     session->IdUDPServer1.setReadHandler(
         [this](const Datagram &datagram) { IdUDPServer1UDPRead(datagram); });
-    session->IdCAMUDPServer1.activate();
+    // The stream is served on the same number over TCP: take a UDP port whose TCP twin is free.
+    constexpr int kPortAttempts = 32;
+    for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+        session->IdCAMUDPServer1.activate();
+        if (session->servingPort.reserve(session->IdCAMUDPServer1.localPort()))
+            break;
+        session->IdCAMUDPServer1.deactivate();
+    }
+    if (!session->IdCAMUDPServer1.isActive())
+        session->IdCAMUDPServer1.activate(); // keep the endpoint; the sink will say if it cannot open
     session->IdUDPServer1.activate();
     LocalPort = session->IdCAMUDPServer1.localPort();
 }
