@@ -6,7 +6,7 @@
  * The plugin is built into <build>/media/testdevices/ and is found only through
  * GST_PLUGIN_PATH; it is installed nowhere else, so a user's machine never lists it.
  *
- * Camera ("Morlanex Test Camera", Video/Source): videotestsrc (moving ball, live)
+ * Camera ("Morlanex Test Camera", Video/Source): videotestsrc (colour bars scrolling sideways, live)
  * behind a caps filter that offers, in this order, I420 640x480, YUY2 320x240,
  * RGB 320x240, RGB 160x120, all at 30 fps. An unrestricted consumer gets the first.
  *
@@ -96,7 +96,7 @@ static GstElement *morlanex_test_device_create_element(GstDevice *device, const 
   if (self->kind == TEST_CAMERA) {
     src = gst_element_factory_make("videotestsrc", NULL);
     if (src)
-      g_object_set(src, "is-live", TRUE, "pattern", 18 /* ball */, NULL);
+      g_object_set(src, "is-live", TRUE, "pattern", 0 /* colour bars */, "horizontal-speed", 2, NULL);
   } else {
     src = gst_element_factory_make("audiotestsrc", NULL);
     if (src)

@@ -53,10 +53,15 @@ private:
         say(QStringLiteral("FAILED: ") + why);
         return false;
     }
-    void hover(QWidget *w)
+    // Moves over `w` the way a hand does, a few times if need be, until `shown` is visible.
+    bool hoverUntil(QWidget *w, QWidget *shown)
     {
-        QTest::mouseMove(w, QPoint(2, 2));
-        QTest::mouseMove(w, w->rect().center());
+        for (int attempt = 0; attempt < 10 && !shown->isVisible(); ++attempt) {
+            QTest::mouseMove(w, QPoint(2 + attempt, 2));
+            QTest::mouseMove(w, w->rect().center());
+            QTest::qWait(50);
+        }
+        return shown->isVisible();
     }
     void click(QWidget *w) { QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center()); }
     // Key events carrying the characters, as an input method commits them (QTest's own typing
@@ -139,8 +144,7 @@ bool Road::walkWizard()
 
 bool Road::goLive()
 {
-    hover(label("Image7"));
-    if (!label("Image11")->isVisible())
+    if (!hoverUntil(label("Image7"), label("Image11")))
         return fail(QStringLiteral("the start overlay did not show in preview"));
     click(label("Image11"));
     say(QStringLiteral("start pressed: ") + label("Label7")->text());
@@ -201,8 +205,7 @@ bool Road::watch()
 
 bool Road::stop()
 {
-    hover(label("Image7"));
-    if (!label("Image12")->isVisible())
+    if (!hoverUntil(label("Image7"), label("Image12")))
         return fail(QStringLiteral("the stop overlay did not show while live"));
     QString asked;
     answerMessageBox(form, QMessageBox::Yes, &asked);
@@ -249,7 +252,7 @@ RoadReport Road::walk()
     say(QStringLiteral("main window up; start pop-up says \"%1\"").arg(app.Form4->Label1->text()));
     shot(QStringLiteral("road-00-start"));
 
-    hover(label("Image7"));
+    hoverUntil(label("Image7"), label("Image1"));
     bool walked = false;
     whenModalShows(form, [&](QWidget *dialog) {
         if (dialog == app.Form2)
