@@ -2,6 +2,7 @@
 
 #include "media/netsink/mmsh_framing.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -54,16 +55,17 @@ IoResult writeAnswer(Connection &c) {
     return {IoStatus::Done, total};
 }
 
-IoResult writeStream(Connection &c, const StreamBuffer &buffer) {
+IoResult writeStream(Connection &c, const StreamBuffer &buffer, uint64_t endSeq) {
     const size_t packetBytes = c.header->info.packetSize;
     const size_t prefixBytes = c.framed ? kMmshPrefixBytes : 0;
     const size_t unit = prefixBytes + packetBytes;
     size_t total = 0;
-    while (c.seq < buffer.nextSeq()) {
+    endSeq = std::min(endSeq, buffer.nextSeq());
+    while (c.seq < endSeq) {
         iovec iov[kMaxIov];
         std::array<uint8_t, kMmshPrefixBytes> prefixes[kMaxIov / 2];
         size_t n = 0, k = 0, off = c.offset;
-        for (uint64_t s = c.seq; s < buffer.nextSeq() && n + 2 <= kMaxIov; ++s, off = 0) {
+        for (uint64_t s = c.seq; s < endSeq && n + 2 <= kMaxIov; ++s, off = 0) {
             const PacketBytes *p = buffer.packet(s);
             if (!p) return {IoStatus::Closed, total};  // left the window: the caller drops it
             if (prefixBytes) {

@@ -72,8 +72,9 @@ struct IoResult {
 
 // Writes the rest of the answer.
 IoResult writeAnswer(Connection &c);
-// Writes queued packets until caught up (Done), the socket is full (Blocked) or it failed.
-IoResult writeStream(Connection &c, const StreamBuffer &buffer);
+// Writes packets before `endSeq` until there are none left (Done), the socket is full
+// (Blocked) or it failed.
+IoResult writeStream(Connection &c, const StreamBuffer &buffer, uint64_t endSeq);
 IoResult writeTrailer(Connection &c);
 
 }  // namespace morlanex

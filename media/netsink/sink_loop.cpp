@@ -364,10 +364,13 @@ void SinkLoop::pump(Connection &c) {
             case Phase::Stream: {
                 const bool headerReplaced = c.header != buffer_.header();
                 if (c.seq == StreamBuffer::kNoPacket) {
-                    if (headerReplaced) return closeConnection(c, CloseReason::Done);
-                    c.seq = c.firstSeq = buffer_.startFrom(c.joinFrom);
+                    const uint64_t start = buffer_.startFrom(c.joinFrom);
+                    // Under a replaced header only a start point made under that header will do.
+                    if (headerReplaced && (start == StreamBuffer::kNoPacket || start >= buffer_.headerStart()))
+                        return closeConnection(c, CloseReason::Done);
+                    if (start == StreamBuffer::kNoPacket) return;  // wait for a start point
+                    c.seq = c.firstSeq = start;
                     c.offset = 0;
-                    if (c.seq == StreamBuffer::kNoPacket) return;  // wait for a start point
                 }
                 if (headerReplaced && c.seq >= buffer_.headerStart() && c.offset == 0) {
                     // The broadcast's header changed: end this stream so the player reconnects.
@@ -376,7 +379,8 @@ void SinkLoop::pump(Connection &c) {
                     c.phase = Phase::Trailer;
                     continue;
                 }
-                r = writeStream(c, buffer_);
+                // A viewer of a replaced header gets only the packets made under its header.
+                r = writeStream(c, buffer_, headerReplaced ? buffer_.headerStart() : buffer_.nextSeq());
                 if (r.status == IoStatus::Blocked && buffer_.tooFarBehind(c.seq)) {
                     // Its socket is full and it is still too far behind: it cannot keep up.
                     bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
@@ -406,7 +410,10 @@ void SinkLoop::pump(Connection &c) {
                 c.joinFrom = buffer_.joinSeq() != StreamBuffer::kNoPacket ? buffer_.joinSeq() : buffer_.nextSeq();
                 continue;
             case Phase::Trailer: return beginLinger(c);
-            default: return;  // caught up
+            case Phase::Stream:
+                if (c.header != buffer_.header() && c.seq >= buffer_.headerStart()) continue;  // to the trailer
+                return;  // caught up
+            default: return;
         }
     }
 }

@@ -23,8 +23,7 @@ StreamBuffer::StreamBuffer(size_t maxBacklogBytes, size_t maxWindowBytes)
 bool StreamBuffer::setHeader(std::shared_ptr<const StreamHeader> header) {
     if (header_ && header && header_->raw == header->raw) return false;
     header_ = std::move(header);
-    headerStart_ = nextSeq_;
-    starts_.clear();
+    headerStart_ = nextSeq_;  // start points before it stay for viewers of the old header
     if (header_) {
         const size_t p = header_->info.packetSize;
         backlogPackets_ = std::max<size_t>(1, maxBacklogBytes_ / p);
@@ -49,7 +48,7 @@ StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes) {
 void StreamBuffer::trim() {
     while (!window_.empty()) {
         const bool beyondBacklog = nextSeq_ - firstSeq_ > backlogPackets_;
-        const bool neededForJoin = !starts_.empty() && firstSeq_ >= starts_.back();
+        const bool neededForJoin = !starts_.empty() && starts_.back() >= headerStart_ && firstSeq_ >= starts_.back();
         if (!beyondBacklog || (neededForJoin && window_.size() <= maxWindowPackets_)) break;
         if (!starts_.empty() && starts_.front() == firstSeq_) starts_.pop_front();
         window_.pop_front();
@@ -63,7 +62,7 @@ const PacketBytes *StreamBuffer::packet(uint64_t seq) const {
 }
 
 uint64_t StreamBuffer::joinSeq() const {
-    if (starts_.empty()) return kNoPacket;
+    if (starts_.empty() || starts_.back() < headerStart_) return kNoPacket;
     return nextSeq_ - starts_.back() > backlogPackets_ / 2 ? kNoPacket : starts_.back();
 }
 

@@ -66,7 +66,8 @@ public:
     // Where a new viewer may start: the last start point, or kNoPacket when there is none
     // recent enough (then it starts at the first one from nextSeq() on).
     uint64_t joinSeq() const;
-    // The first start point at or after `from` still in the window, or kNoPacket.
+    // The first start point at or after `from` still in the window, or kNoPacket. It may lie
+    // before headerStart(): a viewer of the old header still needs the old start points.
     uint64_t startFrom(uint64_t from) const;
     bool tooFarBehind(uint64_t seq) const { return seq != kNoPacket && nextSeq_ - seq > backlogPackets_; }
 

@@ -325,6 +325,31 @@ TEST_F(NetworkSinkTest, ANewHeaderEndsTheOldStreamAndServesTheNewOne) {
     EXPECT_TRUE(std::equal(packets()[starts[2]].begin(), packets()[starts[2]].end(), again.body().begin() + std::ptrdiff_t(fresh->raw.size())));
 }
 
+TEST_F(NetworkSinkTest, ALaggingViewerGetsNoPacketOfTheNewHeader) {
+    NetworkSinkConfig c = baseConfig();
+    c.socketSendBufferBytes = 16 * 1024;
+    start(c);
+    const auto starts = startPackets();
+    Client lagging(port(), 4096);
+    ASSERT_TRUE(lagging.send(test::ffmpegPlay()));
+    ASSERT_EQ(test::statusOf(lagging.readHead()), 200);
+    ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 1; }));
+    push(0, starts[2]);  // far more than the two small socket buffers hold
+    std::this_thread::sleep_for(100ms);
+    std::vector<uint8_t> changed = test::testStream().header;
+    changed[changed.size() - 60] ^= 0x01;
+    ASSERT_TRUE(sink_->setHeader(changed.data(), changed.size()));
+    push(starts[2], packets().size());
+    ASSERT_TRUE(lagging.waitClosed(10s));
+    const size_t n = starts[2] - starts[0];
+    const auto ids = checkFramedBody(lagging.body(), n);
+    ASSERT_EQ(ids.size(), n) << "first " << (ids.empty() ? -1 : int(ids.front())) << " starts " << starts[0] << "," << starts[1] << "," << starts[2] << " body " << lagging.body().size();
+    EXPECT_EQ(ids.back(), starts[2] - 1) << "every old packet, none of the new header's";
+    const auto end = mmshEnd(1);
+    EXPECT_EQ(lagging.body().size(), liveHeader()->framed.size() + n * (12 + 4800) + end.size());
+    EXPECT_TRUE(std::equal(end.begin(), end.end(), lagging.body().end() - 8));
+}
+
 TEST_F(NetworkSinkTest, IncompleteRequestIsClosedAfterTheTimeout) {
     NetworkSinkConfig c = baseConfig();
     c.requestTimeout = 300ms;
