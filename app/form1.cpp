@@ -661,7 +661,7 @@ bool TForm1::eventFilter(QObject *watched, QEvent *e)
         return false;
 
     // Key preview: Enter and Escape finish an in-place edit.
-    if (e->type() == QEvent::KeyPress && (w == Edit1 || w == Edit2)) {
+    if (e->type() == QEvent::KeyPress && (w == Edit1 || w == Edit2) && w->isVisible()) {
         auto *k = static_cast<QKeyEvent *>(e);
         if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) {
             guarded([this] { Edit1Exit(); });
@@ -675,9 +675,11 @@ bool TForm1::eventFilter(QObject *watched, QEvent *e)
         return false;
     }
     if (e->type() == QEvent::FocusOut && (w == Edit1 || w == Edit2)) {
-        // Focus moving on finishes the edit; the window merely losing activation does not.
+        // Focus moving on from an open editor finishes the edit; the window merely losing
+        // activation does not, nor does a closed editor that still held the focus.
         const Qt::FocusReason reason = static_cast<QFocusEvent *>(e)->reason();
-        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason && !finishingEdit)
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason && !finishingEdit
+            && w->isVisible())
             guarded([this] { Edit1Exit(); });
         return false;
     }

@@ -88,6 +88,9 @@ void TForm1::Edit1Exit()
             label->setText(text);
             label->setToolTip(text);
         }
+        // The focus goes back to the window, so keys no longer reach a closed editor.
+        if (edit->hasFocus())
+            setFocus(Qt::OtherFocusReason);
         edit->hide();
         edit->clear();
         return changed;

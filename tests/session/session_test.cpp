@@ -330,3 +330,68 @@ TEST_F(BroadcastSession, SilentDirectoryGetsTwoRegistrationsThenTheAttemptEnds)
     EXPECT_EQ(notices[0].bytes[29], 0x01);
     EXPECT_EQ(notices[0].bytes[30], '0');
 }
+
+TEST_F(BroadcastSession, CaptionNoticeGoesOutOnlyWhileLiveAndByteExact)
+{
+    const std::string server = "127.0.0.133";
+    ScriptedPeer port20(server, 20);
+    ScriptedPeer port22(server, 22);
+    openWindows(server);
+    form->activateWindow(); // editing happens in the window the user works in
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form));
+    auto noticesOn22 = [&](int ms) {
+        std::vector<Received> notices;
+        for (Received &r : collectLive(port22, ms))
+            if (r.message() && r.message()->matches("ChangeChannelText"))
+                notices.push_back(std::move(r));
+        return notices;
+    };
+    auto correct = [&](const char *labelName, const char *editName, const QString &text) {
+        QTest::mouseDClick(label(labelName), Qt::LeftButton);
+        auto *edit = child<QLineEdit>(form, editName);
+        ASSERT_TRUE(edit->isVisible()) << labelName;
+        edit->setText(text);
+        QTest::keyClick(edit, Qt::Key_Return);
+    };
+
+    // Not live: the correction is saved and nothing is sent.
+    correct("Label4", "Edit1", QStringLiteral("離線改名"));
+    EXPECT_TRUE(noticesOn22(700).empty());
+    EXPECT_EQ(app->Form2->SettingsRecord[morlanex::SettingsRecord::ChannelName], toCp950(QStringLiteral("離線改名")));
+
+    // Live: the scripted directory accepts the registration.
+    clickAction("Image11");
+    auto registration = receiveLive(port20);
+    ASSERT_TRUE(registration);
+    DirectoryMessage ok;
+    ok.writeCommand(cmd::LinkKerfOk);
+    ok.writeText(Field::ChannelId, "1234567");
+    ok.writeText(Field::PublicAddress, "203.0.113.9");
+    ok.writeText(Field::ViewerCount, "42");
+    port20.send("127.0.0.1", registration->fromPort, ok);
+    ASSERT_TRUE(waitUntil([&] { return form->liveActive(); }, kPatienceMs));
+    EXPECT_EQ(label("Label9")->text(), QStringLiteral("42"));
+
+    // 60 double-byte characters (120 bytes) and 210 ASCII bytes: cut at 100 and 200.
+    const QString longName = QString(60, QChar(0x983B)); // 頻
+    const std::string longDescription(210, 'd');
+    correct("Label4", "Edit1", longName);
+    correct("Label5", "Edit2", QString::fromStdString(longDescription));
+    EXPECT_EQ(label("Label4")->text(), longName) << "the label keeps the whole name";
+    const std::vector<Received> notices = noticesOn22(3000);
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[1].fromPort, form->localPort()) << "the notice leaves from the serving port";
+
+    std::vector<std::uint8_t> expected(663, 0);
+    auto put = [&](std::size_t at, const std::string &text) {
+        expected[at] = static_cast<std::uint8_t>(text.size());
+        std::copy(text.begin(), text.end(), expected.begin() + std::ptrdiff_t(at) + 1);
+    };
+    put(0, "ChangeChannelText");
+    put(21, "1234567");
+    put(29, "0");
+    put(32, form->NodeId.toStdString());
+    put(94, std::string(toCp950(longName)).substr(0, 100));
+    put(195, longDescription.substr(0, 200));
+    EXPECT_EQ(notices[1].bytes, expected);
+}
