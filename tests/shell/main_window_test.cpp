@@ -8,6 +8,7 @@
 #include "widget_helpers.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -421,3 +422,42 @@ TEST(MouseHook, SwallowsRightClicksOfTheHtmlViewOnly)
 }
 
 } // namespace
+
+// --- the recording input control -----------------------------------------------------------------
+
+TEST_F(MainWindow, RecordingControlOpensTheMixerUnlessBusy)
+{
+    // A stand-in mixer on PATH that notes how it was started.
+    QTemporaryDir bin;
+    const QString launched = bin.path() + QStringLiteral("/launched");
+    QFile mixer(bin.path() + QStringLiteral("/pavucontrol"));
+    ASSERT_TRUE(mixer.open(QIODevice::WriteOnly));
+    mixer.write("#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/launched\"\n");
+    mixer.close();
+    mixer.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.path().toUtf8() + ":" + path);
+    auto lines = [&] {
+        QFile f(launched);
+        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+    };
+
+    form->Timer2->start();
+    QTest::mouseClick(child(form, "SpeedButton5"), Qt::LeftButton);
+    form->N9->trigger();
+    QTest::qWait(500);
+    EXPECT_EQ(lines(), 0) << "nothing opens while busy";
+    form->Timer2->stop();
+
+    label("Label7")->setText(QStringLiteral("舊訊息"));
+    form->N9->trigger();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == 1; }, 5000));
+    EXPECT_EQ(label("Label7")->text(), QStringLiteral("舊訊息")) << "the menu item leaves the status line";
+    QTest::mouseClick(child(form, "SpeedButton5"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == 2; }, 5000));
+    EXPECT_EQ(label("Label7")->text(), QString()) << "a press in the tool row empties the status line";
+    QFile f(launched);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray("--tab=4\n--tab=4\n")) << "opened on its input devices";
+    qputenv("PATH", path);
+}
