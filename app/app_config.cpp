@@ -2,7 +2,6 @@
 
 #include "app/settings_file.h"
 
-#include <fstream>
 #include <sstream>
 
 namespace morlanex {
@@ -40,12 +39,7 @@ AppConfig parseAppConfig(std::string_view text)
 
 AppConfig loadAppConfig(const std::filesystem::path &file)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return {};
-    std::ostringstream all;
-    all << in.rdbuf();
-    return parseAppConfig(all.str());
+    return parseAppConfig(readWholeFile(file));
 }
 
 } // namespace morlanex

@@ -441,12 +441,17 @@ void TForm1::closeStartPopup()
         Form4->closePopup();
 }
 
-void TForm1::Panel4MouseDown(Qt::MouseButton button, const QPoint &globalPos)
+void TForm1::finishOpenEdit()
 {
     if (Edit1->hasFocus())
         Edit1Exit();
     if (Edit2->hasFocus())
         Edit1Exit();
+}
+
+void TForm1::Panel4MouseDown(Qt::MouseButton button, const QPoint &globalPos)
+{
+    finishOpenEdit();
     closeStartPopup();
     if (button == Qt::LeftButton)
         beginWindowDrag(globalPos);
@@ -454,10 +459,7 @@ void TForm1::Panel4MouseDown(Qt::MouseButton button, const QPoint &globalPos)
 
 void TForm1::SpeedButton2MouseDown()
 {
-    if (Edit1->hasFocus())
-        Edit1Exit();
-    if (Edit2->hasFocus())
-        Edit1Exit();
+    finishOpenEdit();
     closeStartPopup();
     Label7->setText(QString());
 }

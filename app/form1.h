@@ -265,6 +265,8 @@ private:
     void buildTray();
     void resetHover();
     void closeStartPopup();
+    // A press elsewhere accepts an open caption edit first.
+    void finishOpenEdit();
     void showAboutBox();
     void showWizard();
     bool confirm(const QString &text);

@@ -103,14 +103,18 @@ SettingsRecord parseSettings(std::string_view bytes)
     return record;
 }
 
-SettingsRecord readSettings(const fs::path &file)
+std::string readWholeFile(const fs::path &file)
 {
     std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return {};
     std::ostringstream all;
-    all << in.rdbuf();
-    return parseSettings(all.str());
+    if (in)
+        all << in.rdbuf();
+    return all.str();
+}
+
+SettingsRecord readSettings(const fs::path &file)
+{
+    return parseSettings(readWholeFile(file));
 }
 
 std::string serializeSettings(const SettingsRecord &record)

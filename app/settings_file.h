@@ -39,6 +39,8 @@ std::filesystem::path settingsFilePath();
 bool createSettingsIfMissing(const std::filesystem::path &file);
 
 SettingsRecord readSettings(const std::filesystem::path &file);
+// The file's bytes; empty when it cannot be read.
+std::string readWholeFile(const std::filesystem::path &file);
 SettingsRecord parseSettings(std::string_view bytes);
 
 // Replaces the file whole: a sibling file is written and renamed over the old one, so a process
