@@ -78,6 +78,8 @@ void TASFWriter::added()
     config.bindAddress = BindAddress;
     config.port = static_cast<uint16_t>(Port);
     config.maxClients = MaxUsers;
+    if (std::optional<EncoderSettings> settings = encoderSettings(profile_))
+        config.maxBitrateBps = static_cast<uint32_t>(settings->videoBitrate + settings->audioBitrate);
     auto sink = std::make_unique<NetworkSink>(std::move(config));
     std::string error;
     if (sink->start(&error))

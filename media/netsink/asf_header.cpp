@@ -25,7 +25,8 @@ constexpr size_t kStreamPropertiesMin = 78;
 
 // File Properties field offsets, from the object start.
 constexpr size_t kFpFileSize = 40, kFpPackets = 56, kFpPlayDuration = 64, kFpSendDuration = 72,
-                 kFpPreroll = 80, kFpFlags = 88, kFpMinPacket = 92, kFpMaxPacket = 96;
+                 kFpPreroll = 80, kFpFlags = 88, kFpMinPacket = 92, kFpMaxPacket = 96,
+                 kFpMaxBitrate = 100;
 constexpr uint32_t kFlagBroadcast = 0x01, kFlagSeekable = 0x02;
 // Data Object: object size and total data packets, from the object start.
 constexpr size_t kDoSize = 16, kDoPackets = 40;
@@ -102,7 +103,7 @@ std::optional<AsfHeaderInfo> parseAsfHeader(std::span<const uint8_t> b, std::str
     return info;
 }
 
-std::vector<uint8_t> makeLiveAsfHeader(std::span<const uint8_t> b, const AsfHeaderInfo &info) {
+std::vector<uint8_t> makeLiveAsfHeader(std::span<const uint8_t> b, const AsfHeaderInfo &info, uint32_t maxBitrateBps) {
     std::vector<uint8_t> out(b.begin(), b.begin() + std::ptrdiff_t(info.totalBytes));
     walkChildren(out, info.headerObjectBytes, nullptr, [&](size_t at, size_t size) {
         uint8_t *o = out.data() + at;
@@ -112,6 +113,7 @@ std::vector<uint8_t> makeLiveAsfHeader(std::span<const uint8_t> b, const AsfHead
         le::put64(o + kFpPlayDuration, 0);
         le::put64(o + kFpSendDuration, 0);
         le::put32(o + kFpFlags, (le::u32(o + kFpFlags) | kFlagBroadcast) & ~kFlagSeekable);
+        if (le::u32(o + kFpMaxBitrate) == 0) le::put32(o + kFpMaxBitrate, maxBitrateBps);
     });
     // Size 0 marks a live data object: a player taking 50 (header only) would stop at once.
     le::put64(out.data() + info.headerObjectBytes + kDoSize, 0);

@@ -40,6 +40,9 @@ std::optional<AsfHeaderInfo> parseAsfHeader(std::span<const uint8_t> bytes, std:
 // The same header with the fields a broadcast must not claim zeroed (file size, packet
 // counts, durations, the data object's size), the broadcast flag set and the seekable flag
 // cleared. Expects a header that parseAsfHeader accepted.
-std::vector<uint8_t> makeLiveAsfHeader(std::span<const uint8_t> bytes, const AsfHeaderInfo &info);
+// `maxBitrateBps` goes into File Properties' Max Bitrate when the muxer left it 0 (some players
+// refuse a stream whose header says 0); 0 keeps what the muxer wrote.
+std::vector<uint8_t> makeLiveAsfHeader(std::span<const uint8_t> bytes, const AsfHeaderInfo &info,
+                                       uint32_t maxBitrateBps = 0);
 
 }  // namespace morlanex

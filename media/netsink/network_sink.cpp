@@ -25,7 +25,7 @@ uint16_t NetworkSink::port() const { return loop_->port(); }
 
 bool NetworkSink::setHeader(const uint8_t *data, size_t size, std::string *error) {
     std::string why;
-    auto header = StreamHeader::fromMuxer({data, size}, &why);
+    auto header = StreamHeader::fromMuxer({data, size}, &why, config_.maxBitrateBps);
     if (!header) {
         if (error) *error = why;
         return false;

@@ -53,6 +53,8 @@ struct NetworkSinkConfig {
     // their preroll of seconds.
     // 0 = write every packet at once.
     std::chrono::milliseconds fanOutInterval{400};
+    // The stream's total bit rate, for the live header's Max Bitrate where the muxer wrote 0.
+    uint32_t maxBitrateBps = 0;
     int socketSendBufferBytes = 0;              // SO_SNDBUF of viewer sockets; 0 = system default
     // Receives one line per notable event (viewer dropped, bad header...). Called on the loop
     // thread; default: standard error.

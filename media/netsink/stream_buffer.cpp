@@ -7,11 +7,12 @@
 
 namespace morlanex {
 
-std::shared_ptr<const StreamHeader> StreamHeader::fromMuxer(std::span<const uint8_t> bytes, std::string *error) {
+std::shared_ptr<const StreamHeader> StreamHeader::fromMuxer(std::span<const uint8_t> bytes, std::string *error,
+                                                           uint32_t maxBitrateBps) {
     auto info = parseAsfHeader(bytes, error);
     if (!info) return nullptr;
     auto h = std::make_shared<StreamHeader>();
-    h->raw = makeLiveAsfHeader(bytes, *info);
+    h->raw = makeLiveAsfHeader(bytes, *info, maxBitrateBps);
     h->framed = frameMmshHeader(h->raw);
     h->info = std::move(*info);
     return h;

@@ -37,7 +37,8 @@ struct StreamHeader {
     AsfHeaderInfo info;
 
     // Builds it from the bytes the muxer emits; nullptr and `*error` when they are unusable.
-    static std::shared_ptr<const StreamHeader> fromMuxer(std::span<const uint8_t> bytes, std::string *error);
+    static std::shared_ptr<const StreamHeader> fromMuxer(std::span<const uint8_t> bytes, std::string *error,
+                                                        uint32_t maxBitrateBps = 0);
 };
 
 using PacketBytes = std::shared_ptr<const std::vector<uint8_t>>;

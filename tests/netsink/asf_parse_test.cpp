@@ -67,6 +67,18 @@ TEST(AsfHeader, LiveHeaderClaimsBroadcastAndNoSizes) {
     EXPECT_TRUE(parseAsfHeader(live, nullptr));
 }
 
+TEST(AsfHeader, LiveHeaderNeverClaimsAZeroMaxBitrate) {
+    std::vector<uint8_t> h = test::testStream().header;
+    const size_t fp = filePropertiesAt(h);
+    le::put32(&h[fp + 100], 0);  // as the muxer writes it
+    const auto info = parseAsfHeader(h, nullptr);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(le::u32(&makeLiveAsfHeader(h, *info, 736000)[fp + 100]), 736000u);
+    EXPECT_EQ(le::u32(&makeLiveAsfHeader(h, *info)[fp + 100]), 0u) << "no rate known: left alone";
+    le::put32(&h[fp + 100], 500000);
+    EXPECT_EQ(le::u32(&makeLiveAsfHeader(h, *info, 736000)[fp + 100]), 500000u) << "the muxer's own rate wins";
+}
+
 TEST(AsfHeader, RejectsDamagedHeadersWithAReason) {
     const std::vector<uint8_t> &h = test::testStream().header;
     for (size_t n = 0; n < h.size(); ++n) {
