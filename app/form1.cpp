@@ -464,16 +464,11 @@ void TForm1::SpeedButton2MouseDown()
     Label7->setText(QString());
 }
 
-void TForm1::resetHover()
-{
-    FormShow();
-}
-
 void TForm1::Panel3MouseMove()
 {
     if (busy())
         return;
-    resetHover();
+    FormShow(); // the same reset as showing the window
 }
 
 void TForm1::Image1MouseMove()

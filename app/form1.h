@@ -263,7 +263,6 @@ private:
     void buildWidgets();
     void buildMenus();
     void buildTray();
-    void resetHover();
     void closeStartPopup();
     // A press elsewhere accepts an open caption edit first.
     void finishOpenEdit();
