@@ -1,0 +1,319 @@
+#include "media/asf/asf_writer.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace morlanex {
+
+namespace {
+
+using Guid = std::array<uint8_t, 16>;
+
+// A GUID as written on the wire: the first three fields little-endian, the rest as is.
+constexpr Guid guid(uint32_t a, uint16_t b, uint16_t c, uint64_t d)
+{
+    Guid g{};
+    for (int i = 0; i < 4; ++i)
+        g[size_t(i)] = uint8_t(a >> (8 * i));
+    for (int i = 0; i < 2; ++i) {
+        g[size_t(4 + i)] = uint8_t(b >> (8 * i));
+        g[size_t(6 + i)] = uint8_t(c >> (8 * i));
+    }
+    for (int i = 0; i < 8; ++i)
+        g[size_t(8 + i)] = uint8_t(d >> (8 * (7 - i)));
+    return g;
+}
+
+constexpr Guid kHeaderObject = guid(0x75B22630, 0x668E, 0x11CF, 0xA6D900AA0062CE6C);
+constexpr Guid kDataObject = guid(0x75B22636, 0x668E, 0x11CF, 0xA6D900AA0062CE6C);
+constexpr Guid kFileProperties = guid(0x8CABDCA1, 0xA947, 0x11CF, 0x8EE400C00C205365);
+constexpr Guid kStreamProperties = guid(0xB7DC0791, 0xA9B7, 0x11CF, 0x8EE600C00C205365);
+constexpr Guid kHeaderExtension = guid(0x5FBF03B5, 0xA92E, 0x11CF, 0x8EE300C00C205365);
+constexpr Guid kHeaderExtensionReserved = guid(0xABD3D211, 0xA9BA, 0x11CF, 0x8EE600C00C205365);
+constexpr Guid kExtendedStreamProperties = guid(0x14E6A5CB, 0xC672, 0x4332, 0x8399A96952065B5A);
+constexpr Guid kStreamBitrateProperties = guid(0x7BF875CE, 0x468D, 0x11D1, 0x8D82006097C9A2B2);
+constexpr Guid kCodecList = guid(0x86D15240, 0x311D, 0x11D0, 0xA3A400A0C90348F6);
+constexpr Guid kCodecListReserved = guid(0x86D15241, 0x311D, 0x11D0, 0xA3A400A0C90348F6);
+constexpr Guid kAudioMedia = guid(0xF8699E40, 0x5B4D, 0x11CF, 0xA8FD00805F5C442B);
+constexpr Guid kVideoMedia = guid(0xBC19EFC0, 0x5B4D, 0x11CF, 0xA8FD00805F5C442B);
+constexpr Guid kNoErrorCorrection = guid(0x20FB5700, 0x5B55, 0x11CF, 0xA8FD00805F5C442B);
+constexpr Guid kAudioSpread = guid(0xBFC3CD50, 0x618F, 0x11CF, 0x8BB200AA00B4E220);
+
+constexpr uint32_t kBroadcastFlag = 0x01;
+constexpr size_t kObjectHeaderBytes = 24;  // GUID + size
+
+// Appends little-endian fields; objects are opened, filled, then closed with their size.
+class Bytes {
+public:
+    std::vector<uint8_t> out;
+
+    void u8(uint8_t v) { out.push_back(v); }
+    void u16(uint16_t v) { u8(uint8_t(v)), u8(uint8_t(v >> 8)); }
+    void u32(uint32_t v) { u16(uint16_t(v)), u16(uint16_t(v >> 16)); }
+    void u64(uint64_t v) { u32(uint32_t(v)), u32(uint32_t(v >> 32)); }
+    void bytes(std::span<const uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); }
+    // UTF-16LE with its terminating zero, preceded by its length in characters. Only the
+    // ASCII texts we write ourselves come here.
+    void counted(const std::string &text)
+    {
+        u16(uint16_t(text.size() + 1));
+        for (char c : text)
+            u16(uint8_t(c));
+        u16(0);
+    }
+    size_t open(const Guid &g)
+    {
+        const size_t at = out.size();
+        bytes(g);
+        u64(0);
+        return at;
+    }
+    void close(size_t at)
+    {
+        const uint64_t size = out.size() - at;
+        for (int i = 0; i < 8; ++i)
+            out[at + 16 + size_t(i)] = uint8_t(size >> (8 * i));
+    }
+};
+
+void put16(uint8_t *p, uint16_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+
+void put32(uint8_t *p, uint32_t v)
+{
+    put16(p, uint16_t(v));
+    put16(p + 2, uint16_t(v >> 16));
+}
+
+void streamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number)
+{
+    const bool audio = s.kind == AsfStreamFormat::Kind::Audio;
+    Bytes specific;
+    Bytes correction;
+    if (audio) {
+        specific.u16(s.formatTag);
+        specific.u16(s.channels);
+        specific.u32(s.sampleRate);
+        specific.u32(s.bitrate / 8);
+        specific.u16(s.blockAlign);
+        specific.u16(s.bitsPerSample);
+        specific.u16(uint16_t(s.codecData.size()));
+        specific.bytes(s.codecData);
+        // Audio spread with a span of 1: no reordering, as players of WMA expect it.
+        correction.u8(1);
+        correction.u16(s.blockAlign);
+        correction.u16(s.blockAlign);
+        correction.u16(1);
+        correction.u8(0);
+    } else {
+        const uint32_t bitmapBytes = 40 + uint32_t(s.codecData.size());
+        specific.u32(s.width);
+        specific.u32(s.height);
+        specific.u8(2);  // reserved flags
+        specific.u16(uint16_t(bitmapBytes));
+        specific.u32(bitmapBytes);
+        specific.u32(s.width);
+        specific.u32(s.height);
+        specific.u16(1);   // planes
+        specific.u16(24);  // bits per pixel
+        for (char c : s.fourcc)
+            specific.u8(uint8_t(c));
+        specific.u32(s.width * s.height * 3);
+        specific.u32(0);
+        specific.u32(0);
+        specific.u32(0);
+        specific.u32(0);
+        specific.bytes(s.codecData);
+    }
+    const size_t at = b.open(kStreamProperties);
+    b.bytes(audio ? kAudioMedia : kVideoMedia);
+    b.bytes(audio ? kAudioSpread : kNoErrorCorrection);
+    b.u64(0);  // time offset
+    b.u32(uint32_t(specific.out.size()));
+    b.u32(uint32_t(correction.out.size()));
+    b.u16(number);
+    b.u32(0);
+    b.bytes(specific.out);
+    b.bytes(correction.out);
+    b.close(at);
+}
+
+void extendedStreamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number, uint32_t prerollMs)
+{
+    const size_t at = b.open(kExtendedStreamProperties);
+    b.u64(0);  // start time
+    b.u64(0);  // end time
+    b.u32(s.bitrate);
+    b.u32(prerollMs);  // buffer size, in ms
+    b.u32(prerollMs);  // initial buffer fullness
+    b.u32(s.bitrate);  // alternate: the same
+    b.u32(prerollMs);
+    b.u32(prerollMs);
+    b.u32(0);  // maximum object size: not known in advance
+    b.u32(0);  // flags
+    b.u16(number);
+    b.u16(0);  // language
+    b.u64(s.kind == AsfStreamFormat::Kind::Video && s.framesPerSecond ? 10'000'000u / s.framesPerSecond : 0);
+    b.u16(0);  // stream names
+    b.u16(0);  // payload extension systems
+    b.close(at);
+}
+
+}  // namespace
+
+AsfWriter::AsfWriter(AsfWriterConfig config, PacketSink sink)
+    : config_(std::move(config)), sink_(std::move(sink)), packet_(config_.packetSize),
+      objectNumbers_(config_.streams.size(), 0)
+{
+    if (config_.packetSize < kPacketHeaderBytes + kPayloadHeaderBytes + 1 || config_.packetSize > 65535)
+        throw std::invalid_argument("ASF packet size out of range");
+    if (config_.streams.empty() || config_.streams.size() > 127)
+        throw std::invalid_argument("ASF stream count out of range");
+}
+
+std::vector<uint8_t> AsfWriter::header() const
+{
+    Bytes b;
+    const size_t header = b.open(kHeaderObject);
+    const size_t n = config_.streams.size();
+    b.u32(uint32_t(n + 4));  // file, streams, extension, bit rates, codecs
+    b.u8(1);
+    b.u8(2);
+
+    uint32_t totalBitrate = 0;
+    for (const AsfStreamFormat &s : config_.streams)
+        totalBitrate += s.bitrate;
+
+    const size_t file = b.open(kFileProperties);
+    b.bytes(config_.fileId);
+    b.u64(0);  // file size
+    b.u64(0);  // creation date
+    b.u64(0);  // data packets
+    b.u64(0);  // play duration
+    b.u64(0);  // send duration
+    b.u64(config_.prerollMs);
+    b.u32(kBroadcastFlag);
+    b.u32(config_.packetSize);
+    b.u32(config_.packetSize);
+    b.u32(totalBitrate);
+    b.close(file);
+
+    for (size_t i = 0; i < n; ++i)
+        streamProperties(b, config_.streams[i], uint8_t(i + 1));
+
+    const size_t extension = b.open(kHeaderExtension);
+    b.bytes(kHeaderExtensionReserved);
+    b.u16(6);
+    const size_t sizeAt = b.out.size();
+    b.u32(0);
+    for (size_t i = 0; i < n; ++i)
+        extendedStreamProperties(b, config_.streams[i], uint8_t(i + 1), config_.prerollMs);
+    put32(b.out.data() + sizeAt, uint32_t(b.out.size() - sizeAt - 4));
+    b.close(extension);
+
+    const size_t rates = b.open(kStreamBitrateProperties);
+    b.u16(uint16_t(n));
+    for (size_t i = 0; i < n; ++i) {
+        b.u16(uint16_t(i + 1));
+        b.u32(config_.streams[i].bitrate);
+    }
+    b.close(rates);
+
+    const size_t codecs = b.open(kCodecList);
+    b.bytes(kCodecListReserved);
+    b.u32(uint32_t(n));
+    for (const AsfStreamFormat &s : config_.streams) {
+        const bool audio = s.kind == AsfStreamFormat::Kind::Audio;
+        b.u16(audio ? 2 : 1);
+        b.counted(s.codecName);
+        b.counted(s.codecDescription);
+        if (audio) {
+            b.u16(2);
+            b.u16(s.formatTag);
+        } else {
+            b.u16(4);
+            for (char c : s.fourcc)
+                b.u8(uint8_t(c));
+        }
+    }
+    b.close(codecs);
+    b.close(header);
+
+    // The Data Object's start: size and packet count 0, as the stream has no end.
+    b.bytes(kDataObject);
+    b.u64(0);
+    b.bytes(config_.fileId);
+    b.u64(0);
+    b.u8(1);
+    b.u8(1);
+    return std::move(b.out);
+}
+
+void AsfWriter::beginPacket(uint32_t sendTimeMs, uint8_t keyFrameStream)
+{
+    std::fill(packet_.begin(), packet_.end(), 0);
+    packet_[0] = 0x82;  // error correction data: 2 bytes, both 0
+    packet_[3] = 0x11;  // multiple payloads; padding length as WORD; packet length from the header
+    packet_[4] = 0x5D;  // replicated data BYTE, offset DWORD, object number BYTE, stream BYTE
+    sendTimeMs_ = std::max(sendTimeMs_, sendTimeMs);  // send times never go back
+    put32(&packet_[7], sendTimeMs_);
+    keyFrameStream_ = keyFrameStream;
+    used_ = kPacketHeaderBytes;
+    payloads_ = 0;
+}
+
+void AsfWriter::flush()
+{
+    if (used_ == 0)
+        return;
+    put16(&packet_[5], uint16_t(config_.packetSize - used_));  // padding, already zeros
+    packet_[13] = uint8_t(0x80 | payloads_);                   // payload lengths as WORD
+    sink_(AsfDataPacket{packet_, sendTimeMs_, keyFrameStream_});
+    ++packetsOut_;
+    used_ = 0;
+}
+
+void AsfWriter::addFrame(uint8_t stream, std::span<const uint8_t> payload, uint64_t timeMs, bool keyFrame)
+{
+    if (stream == 0 || stream > config_.streams.size() || payload.empty())
+        return;
+    const AsfStreamFormat &format = config_.streams[stream - 1u];
+    const bool video = format.kind == AsfStreamFormat::Kind::Video;
+    if (!haveOrigin_) {
+        haveOrigin_ = true;
+        originMs_ = timeMs;
+    }
+    const uint32_t time = uint32_t(std::min<uint64_t>(timeMs > originMs_ ? timeMs - originMs_ : 0, UINT32_MAX - config_.prerollMs));
+    // Every audio frame stands alone; a video frame only when the encoder says so.
+    const bool key = keyFrame || !video;
+    if (video && keyFrame)
+        flush();
+
+    const uint8_t objectNumber = objectNumbers_[stream - 1u]++;
+    const uint32_t objectSize = uint32_t(payload.size());
+    size_t offset = 0;
+    while (offset < payload.size()) {
+        if (used_ != 0 && (freeBytes() < kPayloadHeaderBytes + 1 || payloads_ == kMaxPayloadsPerPacket))
+            flush();
+        if (used_ == 0)
+            beginPacket(time, video && keyFrame && offset == 0 ? stream : 0);
+        const size_t length = std::min(payload.size() - offset, freeBytes() - kPayloadHeaderBytes);
+        uint8_t *p = &packet_[used_];
+        p[0] = uint8_t(stream | (key ? 0x80 : 0));
+        p[1] = objectNumber;
+        put32(p + 2, uint32_t(offset));
+        p[6] = 8;  // replicated data: object size and presentation time
+        put32(p + 7, objectSize);
+        put32(p + 11, time + config_.prerollMs);
+        put16(p + 15, uint16_t(length));
+        std::copy_n(payload.data() + offset, length, p + kPayloadHeaderBytes);
+        used_ += kPayloadHeaderBytes + length;
+        ++payloads_;
+        offset += length;
+    }
+}
+
+}  // namespace morlanex

@@ -1,0 +1,472 @@
+// The ASF writer byte for byte: header objects, packet layout, fragmentation, padding,
+// send times, key frames at packet starts; and what the network sink reads from it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "media/asf/asf_writer.h"
+#include "media/netsink/asf_header.h"
+#include "media/netsink/asf_packet.h"
+
+namespace morlanex {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint16_t u16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t u32(const uint8_t *p) { return uint32_t(u16(p)) | uint32_t(u16(p + 2)) << 16; }
+uint64_t u64(const uint8_t *p) { return uint64_t(u32(p)) | uint64_t(u32(p + 4)) << 32; }
+
+// A GUID's wire bytes from its usual text form.
+Bytes guid(const std::string &text)
+{
+    auto hex = [&](size_t at, size_t n) { return std::stoull(text.substr(at, n), nullptr, 16); };
+    Bytes g;
+    const uint32_t a = uint32_t(hex(0, 8));
+    for (int i = 0; i < 4; ++i)
+        g.push_back(uint8_t(a >> (8 * i)));
+    for (size_t at : {9u, 14u}) {
+        const uint16_t v = uint16_t(hex(at, 4));
+        g.push_back(uint8_t(v));
+        g.push_back(uint8_t(v >> 8));
+    }
+    for (size_t at : {19u, 21u, 24u, 26u, 28u, 30u, 32u, 34u})
+        g.push_back(uint8_t(hex(at, 2)));
+    return g;
+}
+
+bool isGuid(const uint8_t *p, const std::string &text)
+{
+    const Bytes g = guid(text);
+    return std::memcmp(p, g.data(), g.size()) == 0;
+}
+
+const std::string kHeaderGuid = "75B22630-668E-11CF-A6D9-00AA0062CE6C";
+const std::string kDataGuid = "75B22636-668E-11CF-A6D9-00AA0062CE6C";
+const std::string kFileGuid = "8CABDCA1-A947-11CF-8EE4-00C00C205365";
+const std::string kStreamGuid = "B7DC0791-A9B7-11CF-8EE6-00C00C205365";
+const std::string kExtensionGuid = "5FBF03B5-A92E-11CF-8EE3-00C00C205365";
+const std::string kExtendedStreamGuid = "14E6A5CB-C672-4332-8399-A96952065B5A";
+const std::string kBitrateGuid = "7BF875CE-468D-11D1-8D82-006097C9A2B2";
+const std::string kCodecListGuid = "86D15240-311D-11D0-A3A4-00A0C90348F6";
+const std::string kAudioGuid = "F8699E40-5B4D-11CF-A8FD-00805F5C442B";
+const std::string kVideoGuid = "BC19EFC0-5B4D-11CF-A8FD-00805F5C442B";
+
+AsfStreamFormat audioFormat()
+{
+    AsfStreamFormat a;
+    a.kind = AsfStreamFormat::Kind::Audio;
+    a.bitrate = 32000;
+    a.channels = 2;
+    a.sampleRate = 22050;
+    a.blockAlign = 185;
+    a.codecData = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0};
+    a.codecName = "Windows Media Audio 8";
+    return a;
+}
+
+AsfStreamFormat videoFormat()
+{
+    AsfStreamFormat v;
+    v.kind = AsfStreamFormat::Kind::Video;
+    v.bitrate = 224000;
+    v.width = 320;
+    v.height = 240;
+    v.framesPerSecond = 15;
+    v.codecData = {0x00, 0xC3, 0xB4, 0x80};
+    v.codecName = "Windows Media Video 8";
+    return v;
+}
+
+AsfWriterConfig config(uint32_t packetSize, uint32_t prerollMs = 1000)
+{
+    AsfWriterConfig c;
+    c.packetSize = packetSize;
+    c.prerollMs = prerollMs;
+    for (uint8_t i = 0; i < 16; ++i)
+        c.fileId[i] = uint8_t(0xF0 + i);
+    c.streams = {audioFormat(), videoFormat()};
+    return c;
+}
+
+struct Collected {
+    std::vector<Bytes> packets;
+    std::vector<uint32_t> sendTimes;
+    std::vector<uint8_t> keyFrameStreams;
+};
+
+AsfWriter::PacketSink collectInto(Collected &c)
+{
+    return [&c](const AsfDataPacket &p) {
+        c.packets.emplace_back(p.bytes.begin(), p.bytes.end());
+        c.sendTimes.push_back(p.sendTimeMs);
+        c.keyFrameStreams.push_back(p.keyFrameStream);
+    };
+}
+
+// One payload as read back from a packet of our layout.
+struct Payload {
+    uint8_t stream;
+    bool key;
+    uint8_t objectNumber;
+    uint32_t offset;
+    uint32_t objectSize;
+    uint32_t presentationMs;
+    Bytes data;
+};
+
+std::vector<Payload> payloadsOf(const Bytes &packet)
+{
+    std::vector<Payload> out;
+    const size_t count = packet.at(13) & 0x3F;
+    size_t at = 14;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t *p = &packet.at(at);
+        const uint16_t length = u16(p + 15);
+        Payload pl{uint8_t(p[0] & 0x7F), (p[0] & 0x80) != 0, p[1], u32(p + 2), u32(p + 7), u32(p + 11),
+                   Bytes(p + 17, p + 17 + length)};
+        out.push_back(pl);
+        at += 17 + length;
+    }
+    EXPECT_EQ(at + u16(&packet[5]), packet.size()) << "payloads and padding do not fill the packet";
+    return out;
+}
+
+TEST(AsfWriterPackets, SmallFramesGiveTheseExactBytes)
+{
+    Collected got;
+    AsfWriter writer(config(64), collectInto(got));
+    const Bytes audio = {0xA1, 0xA2, 0xA3};
+    const Bytes video = {0xB1, 0xB2};
+    writer.addFrame(1, audio, 500, false);  // the first frame: time 0
+    writer.addFrame(2, video, 540, true);   // a key frame ends the audio packet
+    writer.flush();
+
+    const Bytes first = {
+        0x82, 0x00, 0x00, 0x11, 0x5D, 0x1E, 0x00,  // error correction, flags, padding 30
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00,        // send time 0, duration 0
+        0x81,                                      // one payload, lengths as WORD
+        0x81, 0x00, 0x00, 0x00, 0x00, 0x00,        // stream 1 (key), object 0, offset 0
+        0x08, 0x03, 0x00, 0x00, 0x00,              // replicated: object size 3
+        0xE8, 0x03, 0x00, 0x00,                    // presentation 0 + preroll 1000
+        0x03, 0x00, 0xA1, 0xA2, 0xA3};
+    const Bytes second = {
+        0x82, 0x00, 0x00, 0x11, 0x5D, 0x1F, 0x00,  // padding 31
+        0x28, 0x00, 0x00, 0x00, 0x00, 0x00,        // send time 40
+        0x81,
+        0x82, 0x00, 0x00, 0x00, 0x00, 0x00,        // stream 2 (key), object 0, offset 0
+        0x08, 0x02, 0x00, 0x00, 0x00,
+        0x10, 0x04, 0x00, 0x00,                    // presentation 1040
+        0x02, 0x00, 0xB1, 0xB2};
+    ASSERT_EQ(got.packets.size(), 2u);
+    Bytes expected = first;
+    expected.resize(64, 0);
+    EXPECT_EQ(got.packets[0], expected);
+    expected = second;
+    expected.resize(64, 0);
+    EXPECT_EQ(got.packets[1], expected);
+    EXPECT_EQ(got.sendTimes, (std::vector<uint32_t>{0, 40}));
+    EXPECT_EQ(got.keyFrameStreams, (std::vector<uint8_t>{0, 2}));
+    EXPECT_EQ(writer.packetsOut(), 2u);
+}
+
+TEST(AsfWriterPackets, AFrameLargerThanAPacketIsSplitWithOffsets)
+{
+    Collected got;
+    AsfWriter writer(config(64), collectInto(got));
+    Bytes frame(80);
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] = uint8_t(i);
+    writer.addFrame(2, frame, 0, true);
+    writer.addFrame(2, Bytes{0xEE}, 66, false);  // a delta frame shares the last packet
+    writer.flush();
+
+    ASSERT_EQ(got.packets.size(), 3u);  // 33 + 33 + 14 bytes of the frame
+    Bytes joined;
+    uint32_t expectedOffset = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        const std::vector<Payload> p = payloadsOf(got.packets[i]);
+        ASSERT_FALSE(p.empty());
+        EXPECT_EQ(p[0].stream, 2);
+        EXPECT_TRUE(p[0].key);  // every piece of a key frame says so
+        EXPECT_EQ(p[0].objectNumber, 0);
+        EXPECT_EQ(p[0].objectSize, 80u);
+        EXPECT_EQ(p[0].offset, expectedOffset);
+        expectedOffset += uint32_t(p[0].data.size());
+        joined.insert(joined.end(), p[0].data.begin(), p[0].data.end());
+    }
+    EXPECT_EQ(joined, frame);
+    const std::vector<Payload> last = payloadsOf(got.packets[2]);
+    ASSERT_EQ(last.size(), 2u);
+    EXPECT_FALSE(last[1].key);
+    EXPECT_EQ(last[1].objectNumber, 1);
+    EXPECT_EQ(last[1].presentationMs, 1066u);
+    EXPECT_EQ(u16(&got.packets[2][5]), 64u - 14 - 17 - 14 - 17 - 1);
+    // Only the packet that begins the key frame is marked as such.
+    EXPECT_EQ(got.keyFrameStreams, (std::vector<uint8_t>{2, 0, 0}));
+}
+
+TEST(AsfWriterPackets, EveryVideoKeyFrameBeginsAPacketAndTheSinkSeesIt)
+{
+    Collected got;
+    AsfWriter writer(config(4800), collectInto(got));
+    // Three seconds of 15 fps video with a key frame every second, and audio between.
+    for (int i = 0; i < 45; ++i) {
+        writer.addFrame(2, Bytes(size_t(300 + 37 * (i % 7)), uint8_t(i)), uint64_t(i) * 1000 / 15, i % 15 == 0);
+        writer.addFrame(1, Bytes(185, 0x55), uint64_t(i) * 1000 / 15 + 5, false);
+    }
+    writer.flush();
+
+    int keyFrames = 0;
+    const std::vector<uint8_t> videoStreams = {2};
+    for (size_t i = 0; i < got.packets.size(); ++i) {
+        const std::vector<Payload> p = payloadsOf(got.packets[i]);
+        for (size_t k = 0; k < p.size(); ++k) {
+            if (p[k].stream == 2 && p[k].key && p[k].offset == 0) {
+                ++keyFrames;
+                EXPECT_EQ(k, 0u) << "a key frame starts inside packet " << i;
+            }
+        }
+        const std::optional<AsfPacketInfo> info = parseAsfPacket(got.packets[i], videoStreams);
+        ASSERT_TRUE(info.has_value()) << "packet " << i;
+        EXPECT_EQ(info->startsVideoKeyFrame, got.keyFrameStreams[i] == 2) << "packet " << i;
+        EXPECT_EQ(info->sendTime_ms, got.sendTimes[i]);
+        if (i > 0) {
+            EXPECT_GE(got.sendTimes[i], got.sendTimes[i - 1]);
+        }
+    }
+    EXPECT_EQ(keyFrames, 3);
+    EXPECT_EQ(std::count(got.keyFrameStreams.begin(), got.keyFrameStreams.end(), 2), 3);
+}
+
+TEST(AsfWriterPackets, SendTimesStartAtZeroAndNeverGoBack)
+{
+    Collected got;
+    AsfWriter writer(config(4800), collectInto(got));
+    writer.addFrame(1, Bytes{1}, 7000, false);   // running time of the first frame: 0
+    writer.addFrame(2, Bytes{2}, 6990, true);    // earlier than the first: 0 as well
+    writer.addFrame(2, Bytes{3}, 7200, true);    // new packet at 200
+    writer.addFrame(1, Bytes{4}, 7100, false);   // late audio joins that packet
+    writer.flush();
+    writer.addFrame(1, Bytes{5}, 7150, false);   // a new packet may not go back to 150
+    writer.flush();
+
+    ASSERT_EQ(got.packets.size(), 4u);
+    EXPECT_EQ(got.sendTimes, (std::vector<uint32_t>{0, 0, 200, 200}));
+    EXPECT_EQ(payloadsOf(got.packets[1])[0].presentationMs, 1000u);
+    const std::vector<Payload> third = payloadsOf(got.packets[2]);
+    ASSERT_EQ(third.size(), 2u);
+    EXPECT_EQ(third[1].presentationMs, 1100u);  // its own time, not the packet's
+    EXPECT_EQ(payloadsOf(got.packets[3])[0].presentationMs, 1150u);
+}
+
+TEST(AsfWriterPackets, APacketHoldsAtMostSixtyThreePayloads)
+{
+    Collected got;
+    AsfWriter writer(config(4800), collectInto(got));
+    for (int i = 0; i < 70; ++i)
+        writer.addFrame(1, Bytes{uint8_t(i)}, uint64_t(i), false);
+    writer.flush();
+    ASSERT_EQ(got.packets.size(), 2u);
+    EXPECT_EQ(payloadsOf(got.packets[0]).size(), 63u);
+    EXPECT_EQ(payloadsOf(got.packets[1]).size(), 7u);
+    EXPECT_EQ(payloadsOf(got.packets[1])[0].objectNumber, 63);
+}
+
+TEST(AsfWriterPackets, NothingIsWrittenForUnknownStreamsOrEmptyFrames)
+{
+    Collected got;
+    AsfWriter writer(config(64), collectInto(got));
+    writer.addFrame(0, Bytes{1}, 0, true);
+    writer.addFrame(3, Bytes{1}, 0, true);
+    writer.addFrame(2, Bytes{}, 0, true);
+    writer.flush();
+    EXPECT_TRUE(got.packets.empty());
+    EXPECT_THROW(AsfWriter(config(30), collectInto(got)), std::invalid_argument);
+    AsfWriterConfig none = config(64);
+    none.streams.clear();
+    EXPECT_THROW(AsfWriter(none, collectInto(got)), std::invalid_argument);
+}
+
+// The header's top-level objects by GUID text, with their offsets and sizes.
+struct HeaderObjects {
+    std::vector<std::pair<std::string, std::pair<size_t, size_t>>> list;
+    size_t headerBytes = 0;
+};
+
+HeaderObjects walk(const Bytes &h)
+{
+    HeaderObjects out;
+    EXPECT_TRUE(isGuid(h.data(), kHeaderGuid));
+    out.headerBytes = size_t(u64(&h[16]));
+    const uint32_t count = u32(&h[24]);
+    EXPECT_EQ(h[28], 1);
+    EXPECT_EQ(h[29], 2);
+    size_t at = 30;
+    for (uint32_t i = 0; i < count; ++i) {
+        const size_t size = size_t(u64(&h[at + 16]));
+        EXPECT_GE(size, 24u);
+        std::string name = "?";
+        for (const std::string *g : {&kFileGuid, &kStreamGuid, &kExtensionGuid, &kBitrateGuid, &kCodecListGuid})
+            if (isGuid(&h[at], *g))
+                name = *g;
+        out.list.push_back({name, {at, size}});
+        at += size;
+    }
+    EXPECT_EQ(at, out.headerBytes) << "the children do not fill the header object exactly";
+    return out;
+}
+
+TEST(AsfWriterHeader, BroadcastFilePropertiesAndTheDataObjectStart)
+{
+    Collected got;
+    const AsfWriter writer(config(4800, 3000), collectInto(got));
+    const Bytes h = writer.header();
+    const HeaderObjects objects = walk(h);
+    ASSERT_EQ(objects.list.size(), 6u);
+    EXPECT_EQ(objects.list[0].first, kFileGuid);
+    EXPECT_EQ(objects.list[1].first, kStreamGuid);
+    EXPECT_EQ(objects.list[2].first, kStreamGuid);
+    EXPECT_EQ(objects.list[3].first, kExtensionGuid);
+    EXPECT_EQ(objects.list[4].first, kBitrateGuid);
+    EXPECT_EQ(objects.list[5].first, kCodecListGuid);
+
+    const auto [at, size] = objects.list[0].second;
+    ASSERT_EQ(size, 104u);
+    const uint8_t *f = &h[at];
+    EXPECT_EQ(f[24], 0xF0);  // file id
+    for (size_t field : {40u, 48u, 56u, 64u, 72u})
+        EXPECT_EQ(u64(f + field), 0u) << "field at " << field;
+    EXPECT_EQ(u64(f + 80), 3000u);           // preroll
+    EXPECT_EQ(u32(f + 88), 1u);              // broadcast, not seekable
+    EXPECT_EQ(u32(f + 92), 4800u);
+    EXPECT_EQ(u32(f + 96), 4800u);
+    EXPECT_EQ(u32(f + 100), 256000u);        // max bit rate: the streams together
+
+    ASSERT_EQ(h.size(), objects.headerBytes + 50);
+    const uint8_t *d = &h[objects.headerBytes];
+    EXPECT_TRUE(isGuid(d, kDataGuid));
+    EXPECT_EQ(u64(d + 16), 0u);  // no size: the stream does not end
+    EXPECT_EQ(std::memcmp(d + 24, f + 24, 16), 0);
+    EXPECT_EQ(u64(d + 40), 0u);
+    EXPECT_EQ(u16(d + 48), 0x0101);
+    EXPECT_EQ(writer.header(), h);
+}
+
+TEST(AsfWriterHeader, StreamPropertiesCarryTheCodecData)
+{
+    Collected got;
+    const AsfWriter writer(config(4800), collectInto(got));
+    const Bytes h = writer.header();
+    const HeaderObjects objects = walk(h);
+
+    const auto [aAt, aSize] = objects.list[1].second;
+    const uint8_t *a = &h[aAt];
+    EXPECT_TRUE(isGuid(a + 24, kAudioGuid));
+    EXPECT_EQ(u32(a + 64), 18u + 10u);  // WAVEFORMATEX and its extra data
+    EXPECT_EQ(u32(a + 68), 8u);         // audio spread data
+    EXPECT_EQ(u16(a + 72), 1);          // stream number
+    const uint8_t *wave = a + 78;
+    EXPECT_EQ(u16(wave), 0x0161);
+    EXPECT_EQ(u16(wave + 2), 2);
+    EXPECT_EQ(u32(wave + 4), 22050u);
+    EXPECT_EQ(u32(wave + 8), 4000u);
+    EXPECT_EQ(u16(wave + 12), 185);
+    EXPECT_EQ(u16(wave + 14), 16);
+    EXPECT_EQ(u16(wave + 16), 10);
+    EXPECT_EQ(Bytes(wave + 18, wave + 28), audioFormat().codecData);
+    EXPECT_EQ(wave[28], 1);          // span
+    EXPECT_EQ(u16(wave + 29), 185);  // virtual packet and chunk: one block
+    EXPECT_EQ(aSize, 78u + 28 + 8);
+
+    const auto [vAt, vSize] = objects.list[2].second;
+    const uint8_t *v = &h[vAt];
+    EXPECT_TRUE(isGuid(v + 24, kVideoGuid));
+    EXPECT_EQ(u32(v + 64), 11u + 40 + 4);
+    EXPECT_EQ(u32(v + 68), 0u);
+    EXPECT_EQ(u16(v + 72), 2);
+    const uint8_t *image = v + 78;
+    EXPECT_EQ(u32(image), 320u);
+    EXPECT_EQ(u32(image + 4), 240u);
+    EXPECT_EQ(u16(image + 9), 44);
+    const uint8_t *bitmap = image + 11;
+    EXPECT_EQ(u32(bitmap), 44u);
+    EXPECT_EQ(u32(bitmap + 4), 320u);
+    EXPECT_EQ(u32(bitmap + 8), 240u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(bitmap + 16), 4), "WMV2");
+    EXPECT_EQ(Bytes(bitmap + 40, bitmap + 44), videoFormat().codecData);
+    EXPECT_EQ(vSize, 78u + 55);
+}
+
+TEST(AsfWriterHeader, ExtensionBitRatesAndCodecList)
+{
+    Collected got;
+    const AsfWriter writer(config(4800, 3000), collectInto(got));
+    const Bytes h = writer.header();
+    const HeaderObjects objects = walk(h);
+
+    const auto [eAt, eSize] = objects.list[3].second;
+    const uint8_t *e = &h[eAt];
+    EXPECT_EQ(u16(e + 40), 6);
+    EXPECT_EQ(u32(e + 42), eSize - 46);
+    ASSERT_EQ(eSize, 46u + 2 * 88);
+    std::map<int, std::pair<uint32_t, uint64_t>> extended;  // stream: bit rate, time per frame
+    for (size_t at = 46; at < eSize; at += 88) {
+        const uint8_t *x = e + at;
+        EXPECT_TRUE(isGuid(x, kExtendedStreamGuid));
+        EXPECT_EQ(u64(x + 16), 88u);
+        EXPECT_EQ(u32(x + 44), 3000u);  // buffer: the preroll
+        extended[u16(x + 72)] = {u32(x + 40), u64(x + 76)};
+    }
+    EXPECT_EQ(extended[1], (std::pair<uint32_t, uint64_t>{32000, 0}));
+    EXPECT_EQ(extended[2], (std::pair<uint32_t, uint64_t>{224000, 666666}));
+
+    const auto [bAt, bSize] = objects.list[4].second;
+    const uint8_t *b = &h[bAt];
+    ASSERT_EQ(bSize, 24u + 2 + 12);
+    EXPECT_EQ(u16(b + 24), 2);
+    EXPECT_EQ(u16(b + 26), 1);
+    EXPECT_EQ(u32(b + 28), 32000u);
+    EXPECT_EQ(u16(b + 32), 2);
+    EXPECT_EQ(u32(b + 34), 224000u);
+
+    const auto [cAt, cSize] = objects.list[5].second;
+    const uint8_t *c = &h[cAt];
+    EXPECT_EQ(u32(c + 40), 2u);
+    const uint8_t *entry = c + 44;
+    EXPECT_EQ(u16(entry), 2);       // audio
+    EXPECT_EQ(u16(entry + 2), 22);  // "Windows Media Audio 8" and its zero
+    EXPECT_EQ(entry[4], 'W');
+    entry += 4 + 44;
+    EXPECT_EQ(u16(entry), 1);  // empty description: just the zero
+    entry += 4;
+    EXPECT_EQ(u16(entry), 2);
+    EXPECT_EQ(u16(entry + 2), 0x0161);
+    entry += 4;
+    EXPECT_EQ(u16(entry), 1);  // video
+    entry += 4 + 44 + 4;
+    EXPECT_EQ(u16(entry), 4);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(entry + 2), 4), "WMV2");
+    EXPECT_EQ(size_t(entry + 6 - c), cSize);
+}
+
+TEST(AsfWriterHeader, TheSinkAcceptsItAsALiveHeaderWithoutChanges)
+{
+    Collected got;
+    const AsfWriter writer(config(4800), collectInto(got));
+    const Bytes h = writer.header();
+    std::string error;
+    const std::optional<AsfHeaderInfo> info = parseAsfHeader(h, &error);
+    ASSERT_TRUE(info.has_value()) << error;
+    EXPECT_EQ(info->packetSize, 4800u);
+    EXPECT_EQ(info->preroll_ms, 1000u);
+    EXPECT_EQ(info->audioStreams, std::vector<uint8_t>{1});
+    EXPECT_EQ(info->videoStreams, std::vector<uint8_t>{2});
+    EXPECT_EQ(makeLiveAsfHeader(h, *info, 999999), h) << "the header still needed patching";
+}
+
+}  // namespace
+}  // namespace morlanex
