@@ -1,6 +1,7 @@
 // Morlanex: a live video channel from a Linux desktop.
 #include "app/form1.h"
 #include "app/morlanex_app.h"
+#include "app/termination_signals.h"
 
 #include <QApplication>
 
@@ -8,7 +9,13 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false); // hiding to the tray must not end the run
+    TerminationSignals endRequests; // caught from before the windows exist until after they are gone
     MorlanexApp morlanex;
-    QObject::connect(morlanex.Form1.get(), &TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    TForm1 *window = morlanex.Form1.get();
+    QObject::connect(window, &TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    // A signal, or the desktop session quitting the application, ends the run as the exit item
+    // does: the close notice goes to the directory. A second request finds the window closed.
+    QObject::connect(&endRequests, &TerminationSignals::received, window, &TForm1::N3Click);
+    QObject::connect(&app, &QApplication::aboutToQuit, window, &TForm1::N3Click);
     return app.exec();
 }
