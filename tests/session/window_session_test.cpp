@@ -7,6 +7,8 @@
 #include "dialogs/form2.h"
 #include "directory/directory_message.h"
 #include "tests/server/server_harness.h"
+#include "event_waits.h"
+#include "test_devices.h"
 #include "widget_helpers.h"
 
 #include <QAction>
@@ -25,44 +27,6 @@ using namespace morlanex::testing;
 
 namespace {
 
-// How long a step may take before the test gives up: a hang guard, not a speed target
-// (sanitizer builds on a shared machine are slow, and the live switch starts real encoders).
-constexpr int kPatienceMs = 20000;
-
-// Runs the event loop until pred holds or ms pass.
-bool waitUntil(const std::function<bool()> &pred, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
-}
-
-// The next datagram at a scripted peer, with the event loop running meanwhile (the node's
-// handlers run on this thread).
-std::optional<Received> receiveLive(ScriptedPeer &peer, int ms = kPatienceMs)
-{
-    std::optional<Received> got;
-    waitUntil([&] { return bool(got = peer.receive(std::chrono::milliseconds(0))); }, ms);
-    return got;
-}
-
-// Collects every datagram that arrives at a scripted peer while the event loop runs.
-std::vector<Received> collectLive(ScriptedPeer &peer, int ms)
-{
-    std::vector<Received> all;
-    waitUntil([&] {
-        while (auto got = peer.receive(std::chrono::milliseconds(0)))
-            all.push_back(std::move(*got));
-        return false;
-    }, ms);
-    return all;
-}
-
 DirectoryMessage viewerRequest(std::string_view word, const std::string &channelId)
 {
     DirectoryMessage msg;
@@ -71,18 +35,7 @@ DirectoryMessage viewerRequest(std::string_view word, const std::string &channel
     return msg; // no private address or port: the directory uses the request's source
 }
 
-// The media side runs on the project's test camera and microphone (a GStreamer plugin of the
-// build tree), with a plugin registry of this process's own. Once, before GStreamer starts.
-void useTestDevices()
-{
-    static TempDir registry;
-    const std::string plugins = (buildDir() / "media" / "testdevices").string();
-    setenv("GST_PLUGIN_PATH", plugins.c_str(), 1);
-    setenv("GST_REGISTRY", (registry.path() / "registry.bin").c_str(), 1);
-    setenv("GST_REGISTRY_FORK", "no", 1);
-}
-
-class BroadcastSession : public ::testing::Test {
+class WindowSession : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { useTestDevices(); }
 
@@ -135,7 +88,7 @@ protected:
 
 } // namespace
 
-TEST_F(BroadcastSession, LiveBroadcastWithViewersThroughTheDirectory)
+TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
 {
     const std::string server = "127.0.0.131";
     TempDir temp;
@@ -278,7 +231,7 @@ TEST_F(BroadcastSession, LiveBroadcastWithViewersThroughTheDirectory)
     EXPECT_TRUE(form->isVisible());
 }
 
-TEST_F(BroadcastSession, SilentDirectoryGetsTwoRegistrationsThenTheAttemptEnds)
+TEST_F(WindowSession, SilentDirectoryGetsTwoRegistrationsThenTheAttemptEnds)
 {
     const std::string server = "127.0.0.132";
     ScriptedPeer port20(server, 20);
@@ -331,7 +284,7 @@ TEST_F(BroadcastSession, SilentDirectoryGetsTwoRegistrationsThenTheAttemptEnds)
     EXPECT_EQ(notices[0].bytes[30], '0');
 }
 
-TEST_F(BroadcastSession, CaptionNoticeGoesOutOnlyWhileLiveAndByteExact)
+TEST_F(WindowSession, CaptionNoticeGoesOutOnlyWhileLiveAndByteExact)
 {
     const std::string server = "127.0.0.133";
     ScriptedPeer port20(server, 20);

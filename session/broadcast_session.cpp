@@ -1,0 +1,388 @@
+#include "session/broadcast_session.h"
+
+#include "app/qt_codepage.h"
+#include "app/serving_port.h"
+#include "directory/directory_message.h"
+#include "directory/ipv4.h"
+#include "directory/node_identity.h"
+#include "directory/udp_endpoint.h"
+
+#include <QCoreApplication>
+
+#include <charconv>
+#include <stdexcept>
+
+namespace morlanex {
+
+const QColor BroadcastSession::kRed(255, 0, 0);
+const QColor BroadcastSession::kGreen(0, 128, 0);
+
+namespace {
+const QString kConnecting = QStringLiteral("伺服連線中");
+const QString kCannotConnect = QStringLiteral("伺服無法連線");
+const QString kDisconnecting = QStringLiteral("伺服中斷中");
+const QString kLiveClosed = QStringLiteral("視訊直播已關閉");
+constexpr std::chrono::milliseconds kSequenceTick{1000};
+constexpr std::chrono::milliseconds kVersionInterval{10000};
+constexpr int kRegistrationTicks = 12;
+constexpr int kStopTicks = 3;
+
+// Runs a listener's hand-off on the application's thread.
+void postToAppThread(UdpEndpoint::Task task)
+{
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task), Qt::QueuedConnection);
+}
+
+// A decimal port text; anything else ends the handling of the datagram.
+int portValue(const std::string &text)
+{
+    int value = 0;
+    const char *end = text.data() + text.size();
+    const auto [next, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || next != end || value <= 0 || value > 65535)
+        throw std::runtime_error("peer port is not a port number");
+    return value;
+}
+} // namespace
+
+struct BroadcastSession::Link {
+    Link() : serving(postToAppThread), report(postToAppThread) {}
+
+    UdpEndpoint serving;                // IdCAMUDPServer1: registration, "UCanSee"; its port is LocalPort
+    UdpEndpoint report;                 // IdUDPServer1: answers, counts, version, close notice
+    ServingPortReservation servingPort; // the TCP twin of the serving endpoint's port
+    std::string directoryAddress;       // the directory host resolved; the only accepted sender
+    // The directory's texts kept as they came, so they go back byte for byte.
+    std::string channelId;
+    std::string publicAddress;
+};
+
+BroadcastSession::BroadcastSession(SessionSettings settings, TickSource &ticks, QObject *parent)
+    : QObject(parent), settings_(std::move(settings)), link_(std::make_unique<Link>()),
+      statusText_(QStringLiteral(" ")), statusColour_(kRed)
+{
+    registerTimer_ = ticks.makeTicker(kSequenceTick, [this] { registerTick(); });
+    stopTimer_ = ticks.makeTicker(kSequenceTick, [this] { stopTick(); });
+    versionTimer_ = ticks.makeTicker(kVersionInterval, [this] {
+        try {
+            versionTick();
+        } catch (const std::exception &e) {
+            emit failed(QString::fromUtf8(e.what())); // the query goes on 10 s later
+        }
+    });
+    link_->serving.setReadHandler([this](const Datagram &d) { onServingEndpoint(d); });
+    link_->report.setReadHandler([this](const Datagram &d) { onReportEndpoint(d); });
+}
+
+BroadcastSession::~BroadcastSession()
+{
+    // The endpoints end their listeners before the handlers' target goes.
+    link_.reset();
+}
+
+void BroadcastSession::setMediaSide(MediaSide media)
+{
+    media_ = std::move(media);
+}
+
+bool BroadcastSession::versionQueryRunning() const
+{
+    return versionTimer_->isActive();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up and shutdown
+
+void BroadcastSession::open()
+{
+    nodeId_ = QString::fromStdString(NBGetAdapterAddress(0));
+    localAddress_ = QString::fromStdString(localIPv4Address());
+    try {
+        link_->directoryAddress = dottedQuad(resolveHost(settings_.directoryHost));
+    } catch (const std::exception &) {
+        // An unknown directory host: nothing is accepted as coming from it.
+    }
+    for (UdpEndpoint *endpoint : {&link_->serving, &link_->report})
+        endpoint->setBindAddress(settings_.bindAddress);
+    // The stream is served on the same number over TCP: take a UDP port whose TCP twin is free.
+    constexpr int kPortAttempts = 32;
+    for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+        link_->serving.activate();
+        if (link_->servingPort.reserve(link_->serving.localPort()))
+            break;
+        link_->serving.deactivate();
+    }
+    if (!link_->serving.isActive())
+        link_->serving.activate(); // keep the endpoint; the sink will say if it cannot open
+    link_->report.activate();
+    servingPort_ = link_->serving.localPort();
+    versionTimer_->start();
+}
+
+void BroadcastSession::sendCloseNotice()
+{
+    try {
+        sendToDirectory(false, settings_.registerPort,
+                        DirectoryMessage::closeKerf(link_->channelId, toCp950(nodeId_)));
+    } catch (const std::exception &) {
+        // The stop or exit goes on whatever the directory heard.
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// State, status and counters
+
+void BroadcastSession::setState(BroadcastState state)
+{
+    if (state == state_)
+        return;
+    state_ = state;
+    emit stateChanged(state);
+}
+
+void BroadcastSession::setStatus(const QString &text, const QColor &colour)
+{
+    statusText_ = text;
+    statusColour_ = colour;
+    emit statusChanged(text, colour);
+}
+
+void BroadcastSession::setCounters(int total, int current)
+{
+    totalViews_ = total;
+    currentViewers_ = current;
+    emit countersChanged(total, current);
+}
+
+void BroadcastSession::setPreviewRunning(bool running)
+{
+    previewRunning_ = running;
+    if (state_ == BroadcastState::Idle || state_ == BroadcastState::Preview)
+        setState(running ? BroadcastState::Preview : BroadcastState::Idle);
+}
+
+void BroadcastSession::setChannelTexts(const QString &name, const QString &description)
+{
+    channelName_ = name;
+    channelDescription_ = description;
+}
+
+void BroadcastSession::setKeywords(const QString &keywords)
+{
+    keywords_ = keywords;
+}
+
+void BroadcastSession::correctChannelTexts(const QString &name, const QString &description)
+{
+    setChannelTexts(name, description);
+    if (!live())
+        return;
+    try {
+        sendToDirectory(true, settings_.reportPort,
+                        DirectoryMessage::changeChannelText(link_->channelId, toCp950(nodeId_),
+                                                            toCp950(name), toCp950(description)));
+    } catch (const std::exception &) {
+        // The correction stays whatever the directory heard.
+    }
+}
+
+void BroadcastSession::resetViews()
+{
+    setCounters(0, currentViewers_);
+    try {
+        sendToDirectory(false, settings_.reportPort,
+                        DirectoryMessage::channelRateZero(link_->channelId, toCp950(nodeId_)));
+    } catch (const std::exception &) {
+        // The local reset stands whatever the directory heard.
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registration
+
+bool BroadcastSession::startBroadcast()
+{
+    if (state_ != BroadcastState::Preview)
+        return false;
+    phaseTick_ = 0;
+    setState(BroadcastState::Registering);
+    registerTimer_->start();
+    return true;
+}
+
+void BroadcastSession::registerTick()
+{
+    emit sequenceTicked();
+    setStatus(statusText_, kGreen);
+    switch (phaseTick_) {
+    case 0:
+        setStatus(kConnecting, kGreen);
+        break;
+    case 4:
+    case 8:
+        sendRegistration();
+        if (!registerTimer_->isActive())
+            return; // the send failed and ended the attempt
+        break;
+    default:
+        setStatus(kConnecting + QString(phaseTick_ % 4, QLatin1Char('.')), kGreen);
+        break;
+    }
+    if (++phaseTick_ == kRegistrationTicks) {
+        registerTimer_->stop();
+        phaseTick_ = 0;
+        setState(BroadcastState::Preview);
+        setStatus(kCannotConnect, kRed);
+    }
+}
+
+void BroadcastSession::sendRegistration()
+{
+    try {
+        sendToDirectory(true, settings_.registerPort,
+                        DirectoryMessage::linkKerfCam(toCp950(nodeId_), toCp950(localAddress_),
+                                                      toCp950(channelName_),
+                                                      toCp950(channelDescription_),
+                                                      toCp950(keywords_)));
+    } catch (const std::exception &) {
+        registerTimer_->stop();
+        phaseTick_ = 0;
+        setState(BroadcastState::Preview);
+        setStatus(kCannotConnect, kRed);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stop
+
+bool BroadcastSession::stopBroadcast(bool closeDevice)
+{
+    if (state_ != BroadcastState::Live)
+        return false;
+    closeDeviceAfterStop_ = closeDevice;
+    phaseTick_ = 0;
+    setState(BroadcastState::Stopping);
+    stopTimer_->start();
+    return true;
+}
+
+void BroadcastSession::stopTick()
+{
+    emit sequenceTicked();
+    setStatus(statusText_, kGreen);
+    if (phaseTick_ < kStopTicks - 1) {
+        setStatus(kDisconnecting + QString(phaseTick_ + 1, QLatin1Char('.')), kGreen);
+    } else {
+        setStatus(kDisconnecting + QStringLiteral("..."), kGreen);
+        endLive(closeDeviceAfterStop_);
+    }
+    if (++phaseTick_ == kStopTicks) {
+        stopTimer_->stop();
+        phaseTick_ = 0;
+        setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+        setStatus(kLiveClosed, kRed);
+    }
+}
+
+// The close notice, the counters gone, the media side back to preview or closed.
+void BroadcastSession::endLive(bool closeDevice)
+{
+    sendCloseNotice();
+    closeDeviceAfterStop_ = false;
+    setCounters(0, 0);
+    if (media_.leaveLive)
+        media_.leaveLive(closeDevice);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Datagrams
+
+bool BroadcastSession::fromDirectory(const Datagram &datagram) const
+{
+    return !link_->directoryAddress.empty() && datagram.peerAddress == link_->directoryAddress
+           && (datagram.peerPort == settings_.registerPort || datagram.peerPort == settings_.reportPort);
+}
+
+void BroadcastSession::sendToDirectory(bool fromServingEndpoint, int port, const DirectoryMessage &msg)
+{
+    UdpEndpoint &endpoint = fromServingEndpoint ? link_->serving : link_->report;
+    endpoint.sendBuffer(settings_.directoryHost, port, msg.span());
+}
+
+void BroadcastSession::onServingEndpoint(const Datagram &datagram)
+{
+    if (!fromDirectory(datagram))
+        return;
+    auto msg = DirectoryMessage::fromBytes(datagram.bytes);
+    if (!msg)
+        return;
+    if (msg->matches(cmd::LinkKerfOk)) {
+        // Accepted while registering and after a given-up attempt; a live channel is not
+        // rebuilt by a second acknowledgement.
+        if (state_ != BroadcastState::Registering && state_ != BroadcastState::Preview)
+            return;
+        registerTimer_->stop();
+        phaseTick_ = 0;
+        link_->channelId = msg->readText(Field::ChannelId);
+        link_->publicAddress = msg->readText(Field::PublicAddress);
+        channelId_ = fromCp950(link_->channelId);
+        publicAddress_ = fromCp950(link_->publicAddress);
+        bool numeric = false;
+        const int views = fromCp950(msg->readText(Field::ViewerCount)).toInt(&numeric);
+        msg->answerLinkKerfPort(link_->channelId, toCp950(nodeId_));
+        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
+        if (media_.goLive && !media_.goLive()) {
+            // Nobody could watch: end it as a stop does, keeping the status the media side set.
+            endLive(false);
+            setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+            return;
+        }
+        setCounters(numeric ? views : 0, 0);
+        setState(BroadcastState::Live);
+    } else if (msg->matches(cmd::DelChannelOnline)) {
+        const int current = std::max(0, currentViewers_ - 1);
+        setCounters(totalViews_, current);
+        msg->answerChannelOnline(link_->channelId, toCp950(nodeId_), std::to_string(current));
+        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
+    }
+    // Anything else, "CAMChannelMSG" among them, asks nothing of us.
+}
+
+void BroadcastSession::onReportEndpoint(const Datagram &datagram)
+{
+    if (!fromDirectory(datagram))
+        return;
+    auto msg = DirectoryMessage::fromBytes(datagram.bytes);
+    if (!msg)
+        return;
+    if (msg->matches(cmd::SendP2PData)) {
+        // Only a registered channel invites viewers.
+        if (state_ != BroadcastState::Live && state_ != BroadcastState::Stopping)
+            return;
+        // A viewer behind the same public address is reached on its own network.
+        const std::string publicAddress = msg->readText(Field::PublicAddress);
+        const std::string viewerHost = publicAddress == link_->publicAddress
+                                           ? msg->readText(Field::PrivateAddress)
+                                           : publicAddress;
+        const int viewerPort = portValue(msg->readText(Field::PeerPort));
+        msg->answerUCanSee();
+        link_->serving.sendBuffer(viewerHost, viewerPort, msg->span());
+        msg->answerCamChannelRate(link_->channelId, toCp950(nodeId_));
+        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
+        setCounters(totalViews_ + 1, currentViewers_ + 1);
+        msg->answerChannelOnline(link_->channelId, toCp950(nodeId_), std::to_string(currentViewers_));
+        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
+    } else if (msg->matches(cmd::GetVersion)) {
+        versionTimer_->stop();
+        const QString version = fromCp950(trimBlanks(msg->readText(Field::ChannelId)));
+        if (version != settings_.ownVersion)
+            emit newVersionAnnounced(version);
+    }
+}
+
+void BroadcastSession::versionTick()
+{
+    sendToDirectory(false, settings_.reportPort, DirectoryMessage::getVersion());
+}
+
+} // namespace morlanex
