@@ -2,11 +2,14 @@
 #include "app/form1.h"
 #include "app/morlanex_app.h"
 #include "app/termination_signals.h"
+#include "media/netsink/network_sink.h"
 
 #include <QApplication>
 
 int main(int argc, char **argv)
 {
+    // Open files for the stream's viewers: the limit is the whole process's, so it is set here.
+    morlanex::raiseOpenFileLimit(morlanex::openFilesNeeded(morlanex::NetworkSinkConfig{}));
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false); // hiding to the tray must not end the run
     TerminationSignals endRequests; // caught from before the windows exist until after they are gone

@@ -50,6 +50,7 @@ int main(int argc, char **argv) {
     config.port = uint16_t(std::atoi(argv[2]));
     config.maxClients = size_t(std::atol(argv[3]));
     if (argc == 5) config.fanOutInterval = std::chrono::milliseconds(std::atoi(argv[4]));
+    raiseOpenFileLimit(openFilesNeeded(config));
     NetworkSink sink(config);
     if (!sink.start(&error) || !sink.setHeader(stream->header.data(), stream->header.size(), &error)) {
         std::fprintf(stderr, "netsink_bench_server: %s\n", error.c_str());

@@ -14,89 +14,163 @@ namespace {
 constexpr size_t kMaxIov = 64;
 constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
 
+const StreamRequest kNoRequest{};
+
+}  // namespace
+
+Connection::Connection(UniqueFd fd, const sockaddr_in &peer, uint64_t id, uint32_t generation)
+    : fd_(std::move(fd)), peer_(peer), id_(id), generation_(generation), reader_(std::make_unique<RequestReader>()) {}
+
+std::string Connection::name() const { return peerName(peer_) + "#" + std::to_string(id_); }
+
+RequestReader::Status Connection::readRequest(std::string_view streamPath, std::vector<uint8_t> &scratch) {
+    if (!reader_) return RequestReader::Status::Complete;
+    const RequestReader::Status s = reader_->read(fd_.get(), streamPath, scratch);
+    peerClosed_ = reader_->peerClosed();
+    return s;
+}
+
+const StreamRequest &Connection::request() const { return reader_ ? reader_->request() : kNoRequest; }
+
 // Sends the vectors once; Done only means "some or all bytes went".
-IoResult sendVectors(int fd, iovec *iov, size_t count) {
+IoResult Connection::send(iovec *iov, size_t count) {
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = count;
     for (;;) {
-        const ssize_t n = ::sendmsg(fd, &msg, kSendFlags);
+        const ssize_t n = ::sendmsg(fd_.get(), &msg, kSendFlags);
         if (n >= 0) return {IoStatus::Done, size_t(n)};
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::Blocked, 0};
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            blocked_ = true;
+            return {IoStatus::Blocked, 0};
+        }
         return {IoStatus::Closed, 0};
     }
 }
 
-const std::vector<uint8_t> &answerHeader(const Connection &c) {
-    return c.framed ? c.header->framed : c.header->raw;
+void Connection::beginAnswer(std::string head, std::shared_ptr<const StreamHeader> header, bool framed, bool thenStream) {
+    reader_.reset();
+    head_ = std::move(head);
+    header_ = std::move(header);
+    framed_ = framed;
+    streamAfterAnswer_ = thenStream;
+    sent_ = 0;
+    phase_ = Phase::Answer;
 }
 
-}  // namespace
-
-IoResult writeAnswer(Connection &c) {
+IoResult Connection::writeAnswer() {
     size_t total = 0;
-    const size_t headerBytes = c.answerWithHeader ? answerHeader(c).size() : 0;
-    while (c.sent < c.head.size() + headerBytes) {
+    const std::vector<uint8_t> *header = header_ ? (framed_ ? &header_->framed : &header_->raw) : nullptr;
+    const size_t headerBytes = header ? header->size() : 0;
+    while (sent_ < head_.size() + headerBytes) {
         iovec iov[2];
         size_t n = 0;
-        if (c.sent < c.head.size()) iov[n++] = {c.head.data() + c.sent, c.head.size() - c.sent};
+        if (sent_ < head_.size()) iov[n++] = {head_.data() + sent_, head_.size() - sent_};
         if (headerBytes) {
-            const size_t at = c.sent > c.head.size() ? c.sent - c.head.size() : 0;
-            iov[n++] = {const_cast<uint8_t *>(answerHeader(c).data()) + at, headerBytes - at};
+            const size_t at = sent_ > head_.size() ? sent_ - head_.size() : 0;
+            iov[n++] = {const_cast<uint8_t *>(header->data()) + at, headerBytes - at};
         }
-        const IoResult r = sendVectors(c.fd.get(), iov, n);
+        const IoResult r = send(iov, n);
         if (r.status != IoStatus::Done) return {r.status, total};
-        c.sent += r.bytes;
+        sent_ += r.bytes;
         total += r.bytes;
     }
-    c.head.clear();
-    c.head.shrink_to_fit();
+    std::string().swap(head_);
+    header_.reset();
     return {IoStatus::Done, total};
 }
 
-IoResult writeStream(Connection &c, const StreamBuffer &buffer, uint64_t endSeq) {
-    const size_t packetBytes = c.header->info.packetSize;
-    const size_t prefixBytes = c.framed ? kMmshPrefixBytes : 0;
+void Connection::beginStream(ViewerPosition position) {
+    position_ = std::move(position);
+    phase_ = Phase::Stream;
+}
+
+IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
+    ViewerPosition &p = position_;
+    const size_t packetBytes = p.header->info.packetSize;
+    const size_t prefixBytes = framed_ ? kMmshPrefixBytes : 0;
     const size_t unit = prefixBytes + packetBytes;
     size_t total = 0;
     endSeq = std::min(endSeq, buffer.nextSeq());
-    while (c.seq < endSeq) {
+    while (p.seq < endSeq) {
         iovec iov[kMaxIov];
         std::array<uint8_t, kMmshPrefixBytes> prefixes[kMaxIov / 2];
-        size_t n = 0, k = 0, off = c.offset;
-        for (uint64_t s = c.seq; s < endSeq && n + 2 <= kMaxIov; ++s, off = 0) {
-            const PacketBytes *p = buffer.packet(s);
-            if (!p) return {IoStatus::Closed, total};  // left the window: the caller drops it
+        size_t n = 0, k = 0, off = p.offset;
+        for (uint64_t s = p.seq; s < endSeq && n + 2 <= kMaxIov; ++s, off = 0) {
+            const PacketBytes *packet = buffer.packet(s);
+            if (!packet) return {IoStatus::Closed, total};  // left the window: the caller drops it
             if (prefixBytes) {
                 auto &pre = prefixes[k++];
-                pre = mmshDataPrefix(uint32_t(s), uint8_t(s - c.firstSeq), packetBytes);
+                pre = mmshDataPrefix(uint32_t(s), uint8_t(s - p.firstSeq), packetBytes);
                 if (off < prefixBytes) iov[n++] = {pre.data() + off, prefixBytes - off};
             }
             const size_t at = off > prefixBytes ? off - prefixBytes : 0;
-            iov[n++] = {const_cast<uint8_t *>((*p)->data()) + at, packetBytes - at};
+            iov[n++] = {const_cast<uint8_t *>((*packet)->data()) + at, packetBytes - at};
         }
-        const IoResult r = sendVectors(c.fd.get(), iov, n);
+        const IoResult r = send(iov, n);
         if (r.status != IoStatus::Done) return {r.status, total};
         total += r.bytes;
-        c.offset += r.bytes;
-        c.seq += c.offset / unit;
-        c.offset %= unit;
-        if (r.bytes == 0) return {IoStatus::Blocked, total};
+        p.offset += r.bytes;
+        p.seq += p.offset / unit;
+        p.offset %= unit;
+        if (r.bytes == 0) {
+            blocked_ = true;
+            return {IoStatus::Blocked, total};
+        }
     }
     return {IoStatus::Done, total};
 }
 
-IoResult writeTrailer(Connection &c) {
+void Connection::beginTrailer(const std::array<uint8_t, 8> &trailer) {
+    trailer_ = trailer;
+    sent_ = 0;
+    phase_ = Phase::Trailer;
+}
+
+IoResult Connection::writeTrailer() {
     size_t total = 0;
-    while (c.trailerSent < c.trailer.size()) {
-        iovec iov{c.trailer.data() + c.trailerSent, c.trailer.size() - c.trailerSent};
-        const IoResult r = sendVectors(c.fd.get(), &iov, 1);
+    while (sent_ < trailer_.size()) {
+        iovec iov{trailer_.data() + sent_, trailer_.size() - sent_};
+        const IoResult r = send(&iov, 1);
         if (r.status != IoStatus::Done) return {r.status, total};
-        c.trailerSent = uint8_t(c.trailerSent + r.bytes);
+        sent_ += r.bytes;
         total += r.bytes;
     }
     return {IoStatus::Done, total};
+}
+
+void Connection::beginLinger() {
+    reader_.reset();
+    position_ = ViewerPosition{};
+    ::shutdown(fd_.get(), SHUT_WR);
+    phase_ = Phase::Linger;
+}
+
+bool Connection::drainInput(std::vector<uint8_t> &scratch) {
+    for (;;) {
+        const ssize_t n = ::recv(fd_.get(), scratch.data(), scratch.size(), MSG_DONTWAIT);
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) peerClosed_ = true;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+bool Connection::readWhileStreaming(std::vector<uint8_t> &scratch) {
+    if (peerClosed_) return true;
+    // A viewer that shut its sending side may still be reading: keep streaming. A peer that
+    // is really gone shows itself on the next write.
+    return drainInput(scratch) || peerClosed_;
+}
+
+void Connection::resetOnClose() {
+    const linger l{1, 0};
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+void Connection::sendNow(const std::string &bytes) {
+    [[maybe_unused]] const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), kSendFlags);
 }
 
 }  // namespace morlanex

@@ -1,20 +1,21 @@
 // Internal header file.
 //
-// Connection: one client connection of the network sink and its writes.
+// Connection: one client connection of the network sink, its socket and its writes.
 //
-// A connection walks through phases: it reads its request (and any small body), then writes
-// an answer (a response head, possibly followed by the stream header), then, for a viewer,
-// streams packets from the shared StreamBuffer, possibly ends with a $E trailer, and finally
-// lingers (write side shut) until the peer closes. Per-connection state is small and fixed:
-// the request buffer exists only while reading the request and the answer text only until
-// it is sent; packet data is never copied here.
+// A connection walks through phases: it reads its request (RequestReader), then writes an
+// answer (a response head, possibly followed by the stream header), then, for a viewer,
+// streams packets from the shared StreamBuffer at the ViewerPosition the fan-out policy
+// keeps, possibly ends with a $E trailer, and finally lingers (write side shut, input
+// drained) until the peer closes. The loop moves it between phases with the begin* calls;
+// only the connection touches its socket. State kept while streaming is small and fixed: the
+// request reader and the answer text are freed once used; packet data is never copied here.
 //
 // Threads: owned and used by the sink's loop thread only. The connection owns its fd.
 #pragma once
 
+#include "media/netsink/fan_out_policy.h"
+#include "media/netsink/request_reader.h"
 #include "media/netsink/sink_socket.h"
-#include "media/netsink/stream_buffer.h"
-#include "media/netsink/stream_request.h"
 
 #include <array>
 #include <cstdint>
@@ -23,45 +24,7 @@
 
 namespace morlanex {
 
-enum class Phase : uint8_t { Request, Body, Answer, Stream, Trailer, Linger };
-
-struct Connection {
-    UniqueFd fd;
-    uint32_t generation = 0;     // tells a reused fd number from its predecessor in epoll
-    uint64_t id = 0;             // for log lines: peer#id
-    sockaddr_in peer{};
-    Phase phase = Phase::Request;
-    bool framed = false;         // Windows Media client: $H/$D framing
-    bool isViewer = false;       // counted against the client limit
-    bool blocked = false;        // last write hit a full socket; wait for EPOLLOUT
-    bool peerClosed = false;
-    bool streamAfterAnswer = false;
-    uint32_t clientId = 0;
-
-    // Request and Body phases.
-    std::string in;
-    size_t parsedUpTo = 0;
-    size_t bodyLeft = 0;
-    StreamRequest request;
-
-    // Answer phase: `head` then, if set, `header` (raw or framed); `sent` spans both.
-    std::string head;
-    std::shared_ptr<const StreamHeader> header;  // kept by viewers: the header they were given
-    bool answerWithHeader = false;
-    size_t sent = 0;
-
-    // Stream phase: next packet and the bytes of it (with its prefix when framed) already sent.
-    uint64_t seq = StreamBuffer::kNoPacket;
-    uint64_t joinFrom = 0;   // while seq is unset: start at the first start point from here
-    uint64_t firstSeq = 0;
-    size_t offset = 0;
-
-    // Trailer phase.
-    std::array<uint8_t, 8> trailer{};
-    uint8_t trailerSent = 0;
-
-    size_t viewerSlot = SIZE_MAX;  // index in the loop's viewer list
-};
+enum class Phase : uint8_t { Request, Answer, Stream, Trailer, Linger };
 
 enum class IoStatus { Done, Blocked, Closed };
 
@@ -70,11 +33,78 @@ struct IoResult {
     size_t bytes = 0;
 };
 
-// Writes the rest of the answer.
-IoResult writeAnswer(Connection &c);
-// Writes packets before `endSeq` until there are none left (Done), the socket is full
-// (Blocked) or it failed.
-IoResult writeStream(Connection &c, const StreamBuffer &buffer, uint64_t endSeq);
-IoResult writeTrailer(Connection &c);
+class Connection {
+public:
+    Connection(UniqueFd fd, const sockaddr_in &peer, uint64_t id, uint32_t generation);
+
+    int fd() const { return fd_.get(); }
+    uint64_t id() const { return id_; }
+    uint32_t generation() const { return generation_; }  // tells a reused fd number from its predecessor
+    uint32_t address() const { return peer_.sin_addr.s_addr; }
+    std::string name() const;  // "ip:port#id", for log lines
+    Phase phase() const { return phase_; }
+    bool framed() const { return framed_; }
+    bool blocked() const { return blocked_; }     // the last write found the socket full
+    void unblock() { blocked_ = false; }
+    bool peerClosed() const { return peerClosed_; }
+
+    // Request phase.
+    RequestReader::Status readRequest(std::string_view streamPath, std::vector<uint8_t> &scratch);
+    const StreamRequest &request() const;
+
+    // Answer phase: `head`, then `header` (framed for a Windows Media client) when given.
+    void beginAnswer(std::string head, std::shared_ptr<const StreamHeader> header, bool framed, bool thenStream);
+    bool streamsAfterAnswer() const { return streamAfterAnswer_; }
+    IoResult writeAnswer();
+
+    // Stream phase: the policy's position of this viewer.
+    void beginStream(ViewerPosition position);
+    ViewerPosition &position() { return position_; }
+    // Writes packets before `endSeq` until there are none left (Done), the socket is full
+    // (Blocked) or it failed or the next packet left the window (Closed).
+    IoResult writePackets(const StreamBuffer &buffer, uint64_t endSeq);
+
+    // Trailer phase: the $E of a framed stream.
+    void beginTrailer(const std::array<uint8_t, 8> &trailer);
+    IoResult writeTrailer();
+
+    // Linger phase: the write side is shut; input is drained until the peer closes.
+    void beginLinger();
+    // Reads and discards input. False at end of stream or on error.
+    bool drainInput(std::vector<uint8_t> &scratch);
+    // Input arrived while streaming: drained; a half-close only ends the input. False when
+    // the connection failed.
+    bool readWhileStreaming(std::vector<uint8_t> &scratch);
+
+    // Makes the close that follows drop unsent data and reset the connection, so its kernel
+    // memory is freed at once rather than held while the peer does not read.
+    void resetOnClose();
+    // Best effort, never blocking: the bytes go only if the socket has room.
+    void sendNow(const std::string &bytes);
+
+    size_t viewerSlot = SIZE_MAX;  // index in the loop's viewer list, kept by the loop
+
+private:
+    IoResult send(iovec *iov, size_t count);
+
+    UniqueFd fd_;
+    sockaddr_in peer_{};
+    uint64_t id_;
+    uint32_t generation_;
+    Phase phase_ = Phase::Request;
+    bool framed_ = false;
+    bool blocked_ = false;
+    bool peerClosed_ = false;
+    bool streamAfterAnswer_ = false;
+
+    std::unique_ptr<RequestReader> reader_;  // Request phase only
+
+    std::string head_;                           // Answer phase
+    std::shared_ptr<const StreamHeader> header_;  // Answer phase: the header that follows the head
+    size_t sent_ = 0;                            // Answer and Trailer phases
+
+    ViewerPosition position_;                    // Stream phase
+    std::array<uint8_t, 8> trailer_{};           // Trailer phase
+};
 
 }  // namespace morlanex

@@ -2,7 +2,25 @@
 
 #include "media/netsink/sink_loop.h"
 
+#include <sys/resource.h>
+
 namespace morlanex {
+
+size_t raiseOpenFileLimit(size_t wanted) {
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < wanted) {
+        rl.rlim_cur = rl.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(wanted, rl.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+        ::getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    return rl.rlim_cur == RLIM_INFINITY ? SIZE_MAX : size_t(rl.rlim_cur);
+}
+
+size_t openFilesNeeded(const NetworkSinkConfig &config) {
+    constexpr size_t kOwnFiles = 64;  // listener, epoll, eventfd, spare, and room for the process
+    return config.maxClients + 2 * config.maxPendingRequests + kOwnFiles;
+}
 
 NetworkSink::NetworkSink(NetworkSinkConfig config)
     : config_(std::move(config)), loop_(std::make_unique<SinkLoop>(config_)) {}

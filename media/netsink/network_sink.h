@@ -9,10 +9,17 @@
 //    protocol: a Describe gets the header as $H, a Play gets $H then $D packets;
 //  - every other HTTP client gets plain progressive "video/x-ms-asf": header, then packets.
 // A viewer always gets the header first and then whole packets from a video key frame on.
-// Over the limit a viewer gets 503; another path 404; a malformed or oversized request 400;
-// a request not complete within `requestTimeout` is closed. A viewer whose socket is full
-// while it is more than `maxBacklogBytes` behind is dropped, so a slow viewer costs neither
-// the others nor memory. New packets go out every `fanOutInterval`, several per write.
+// Over the limit a viewer gets 503; another path 404; a malformed request or conflicting
+// Content-Length 400; a body over 64 KiB 413. New packets go out every `fanOutInterval`,
+// several per write.
+//
+// Under hostile load: connections whose request is incomplete live in a pool of their own,
+// never counted against the viewers, with a per-address cap, a timeout that shortens under
+// pressure and the oldest evicted for a newcomer (see Admission). A viewer that falls more
+// than `maxViewerLag` behind live while its socket is full is dropped with a reset, so its
+// kernel memory is freed at once. Worst-case memory per viewer: docs/network-sink-limits.md.
+//
+// The process must allow enough open files: main() raises the limit (see openFilesNeeded).
 //
 // Threads: setHeader/pushPacket from any one producer thread; start/stop/stats from any
 // thread (start and stop not concurrently with each other). All viewer state belongs to the
@@ -43,10 +50,14 @@ struct NetworkSinkConfig {
     uint16_t port = 0;                          // 0 = any free port (see NetworkSink::port)
     std::string path = "/";                     // the stream's path; others get 404
     size_t maxClients = 6000;                   // simultaneous viewers
-    size_t maxPendingRequests = 1024;           // connections still sending their request
-    size_t maxBacklogBytes = 2 * 1024 * 1024;   // a viewer this far behind with a full socket is dropped
-    size_t maxWindowBytes = 8 * 1024 * 1024;    // shared packet window kept for late joiners
+    size_t maxPendingRequests = 1024;           // connections still sending their request, in all
+    size_t maxPendingPerAddress = 32;           // ... and from one IPv4 address
     std::chrono::milliseconds requestTimeout{5000};
+    std::chrono::milliseconds requestTimeoutUnderPressure{1000};  // while half the pending pool is used
+    // A viewer whose socket is full while its next packet is older than this is dropped.
+    std::chrono::milliseconds maxViewerLag{8000};
+    size_t maxBacklogBytes = 2 * 1024 * 1024;   // ... and one this many bytes behind, whatever the time
+    size_t maxWindowBytes = 8 * 1024 * 1024;    // shared packet window kept for late joiners
     std::chrono::milliseconds lingerTimeout{2000};  // wait for the peer's close after an answer
     // New packets are written to the viewers at most this often, so each write carries
     // several packets: far fewer system calls per byte, for a delay that players hide in
@@ -55,7 +66,10 @@ struct NetworkSinkConfig {
     std::chrono::milliseconds fanOutInterval{400};
     // The stream's total bit rate, for the live header's Max Bitrate where the muxer wrote 0.
     uint32_t maxBitrateBps = 0;
-    int socketSendBufferBytes = 0;              // SO_SNDBUF of viewer sockets; 0 = system default
+    // SO_SNDBUF of every client socket (the kernel doubles it for its bookkeeping): several
+    // fan-out intervals at the top rate, so a viewer that keeps up never waits for room.
+    // 0 = the system's default, which grows to 4 MiB per stalled viewer.
+    int socketSendBufferBytes = 128 * 1024;
     // Receives one line per notable event (viewer dropped, bad header...). Called on the loop
     // thread; default: standard error.
     std::function<void(std::string_view)> log;
@@ -63,18 +77,27 @@ struct NetworkSinkConfig {
 
 struct NetworkSinkStats {
     size_t viewers = 0;             // streaming now (Play and plain GET)
+    size_t pendingRequests = 0;     // connections whose request is incomplete
     uint64_t servedTotal = 0;       // stream responses started
     uint64_t droppedSlowTotal = 0;  // viewers dropped for falling behind
-    uint64_t refusedTotal = 0;      // 503: over the limit or no stream yet
+    uint64_t refusedTotal = 0;      // 503: over a limit (viewers, pending requests) or no stream yet
     uint64_t badRequestTotal = 0;   // 400 and 405
     uint64_t notFoundTotal = 0;     // 404
     uint64_t timedOutTotal = 0;     // request not complete in time
+    uint64_t tooLargeTotal = 0;     // 413: request body over the limit
     uint64_t bytesSent = 0;
     uint64_t packetsIn = 0;
     uint64_t packetsRejected = 0;   // larger than the header's packet size, or before any header
 };
 
 class SinkLoop;
+
+// Open files a process needs for a sink of this configuration (its clients, the requests
+// being read and lingering, and its own few); main() raises RLIMIT_NOFILE to it.
+size_t openFilesNeeded(const NetworkSinkConfig &config);
+// Raises the soft RLIMIT_NOFILE to at least `wanted` (capped at the hard limit). Returns the
+// soft limit in force afterwards. Process-wide: for main(), never for a library.
+size_t raiseOpenFileLimit(size_t wanted);
 
 class NetworkSink {
 public:

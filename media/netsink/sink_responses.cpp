@@ -18,12 +18,15 @@ const char *reasonPhrase(int status) {
         case 400: return "Bad Request";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
+        case 413: return "Content Too Large";
         case 503: return "Service Unavailable";
         default: return "Error";
     }
 }
 
 }  // namespace
+
+std::string continueResponse() { return "HTTP/1.1 100 Continue\r\n\r\n"; }
 
 std::string plainStreamHead() {
     return std::string("HTTP/1.0 200 OK\r\nServer: ") + kServerToken +
@@ -44,10 +47,12 @@ std::string playHead(uint32_t clientId, bool resetSession) {
 std::string statusResponse(int status, bool windowsMedia, uint32_t clientId, bool headOnly) {
     std::string body;
     if (status >= 400) body = std::string(reasonPhrase(status)) + "\n";
-    if (status == 503 || status == 204) body.clear();
+    if (status == 503) body = "The channel is busy; try again shortly.\n";
+    if (status == 204) body.clear();
     std::string s = "HTTP/1.0 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\n";
     if (windowsMedia) s += windowsMediaFields(clientId);
     else s += std::string("Server: ") + kServerToken + "\r\nCache-Control: no-cache\r\n";
+    if (status == 503) s += "Retry-After: 5\r\n";
     if (status == 405) s += "Allow: GET, HEAD" + std::string(windowsMedia ? ", POST" : "") + "\r\n";
     if (!body.empty()) s += "Content-Type: text/plain\r\n";
     if (status != 204) s += "Content-Length: " + std::to_string(body.size()) + "\r\n";

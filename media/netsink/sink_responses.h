@@ -21,7 +21,10 @@ std::string plainStreamHead();
 std::string describeHead(uint32_t clientId, size_t framedHeaderBytes);
 std::string playHead(uint32_t clientId, bool resetSession);
 
-// Complete short answers with an empty or short text body: 200, 204, 400, 404, 405, 503.
+// The interim answer to "Expect: 100-continue".
+std::string continueResponse();
+
+// Complete short answers with an empty or short text body: 200, 204, 400, 404, 405, 413, 503.
 std::string statusResponse(int status, bool windowsMedia, uint32_t clientId, bool headOnly);
 
 }  // namespace morlanex

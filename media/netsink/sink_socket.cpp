@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,17 +37,6 @@ uint16_t boundPort(int fd) {
     socklen_t len = sizeof sa;
     if (::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return 0;
     return ntohs(sa.sin_port);
-}
-
-size_t raiseOpenFileLimit(size_t wanted) {
-    rlimit rl{};
-    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
-    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < wanted) {
-        rl.rlim_cur = rl.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(wanted, rl.rlim_max);
-        ::setrlimit(RLIMIT_NOFILE, &rl);
-        ::getrlimit(RLIMIT_NOFILE, &rl);
-    }
-    return rl.rlim_cur == RLIM_INFINITY ? SIZE_MAX : size_t(rl.rlim_cur);
 }
 
 std::string peerName(const sockaddr_in &peer) {

@@ -1,7 +1,6 @@
 // Internal header file.
 //
-// Socket plumbing of the network sink: the fd owner, the listening socket, the process's
-// open-file limit.
+// Socket plumbing of the network sink: the fd owner, the listening socket, peer names.
 #pragma once
 
 #include <cstddef>
@@ -36,10 +35,6 @@ private:
 // Empty with `*error` set ("cannot listen on 0.0.0.0:80: Address already in use").
 UniqueFd openListener(const std::string &address, uint16_t port, std::string *error);
 uint16_t boundPort(int fd);
-
-// Raises the soft RLIMIT_NOFILE to at least `wanted` (capped at the hard limit).
-// Returns the soft limit in force afterwards.
-size_t raiseOpenFileLimit(size_t wanted);
 
 std::string peerName(const sockaddr_in &peer);
 

@@ -33,7 +33,7 @@ bool StreamBuffer::setHeader(std::shared_ptr<const StreamHeader> header) {
     return true;
 }
 
-StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes) {
+StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes, Clock::time_point arrived) {
     if (!header_) return PushResult::NoHeader;
     const size_t p = header_->info.packetSize;
     if (bytes.size() > p) return PushResult::TooLarge;
@@ -41,6 +41,7 @@ StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes) {
     if (isAsfStartPoint(bytes, header_->info.videoStreams)) starts_.push_back(nextSeq_);
     if (window_.empty()) firstSeq_ = nextSeq_;
     window_.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)));
+    arrivals_.push_back(arrived);
     ++nextSeq_;
     trim();
     return PushResult::Accepted;
@@ -53,6 +54,7 @@ void StreamBuffer::trim() {
         if (!beyondBacklog || (neededForJoin && window_.size() <= maxWindowPackets_)) break;
         if (!starts_.empty() && starts_.front() == firstSeq_) starts_.pop_front();
         window_.pop_front();
+        arrivals_.pop_front();
         ++firstSeq_;
     }
 }
@@ -60,6 +62,11 @@ void StreamBuffer::trim() {
 const PacketBytes *StreamBuffer::packet(uint64_t seq) const {
     if (seq < firstSeq_ || seq >= nextSeq_ || window_.empty()) return nullptr;
     return &window_[size_t(seq - firstSeq_)];
+}
+
+StreamBuffer::Clock::time_point StreamBuffer::arrivedAt(uint64_t seq) const {
+    if (seq < firstSeq_ || seq >= nextSeq_ || window_.empty()) return Clock::time_point::min();
+    return arrivals_[size_t(seq - firstSeq_)];
 }
 
 uint64_t StreamBuffer::joinSeq() const {
@@ -74,6 +81,7 @@ uint64_t StreamBuffer::startFrom(uint64_t from) const {
 
 void StreamBuffer::clearPackets() {
     window_.clear();
+    arrivals_.clear();
     firstSeq_ = nextSeq_;
     starts_.clear();
 }

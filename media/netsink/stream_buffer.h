@@ -20,6 +20,7 @@
 
 #include "media/netsink/asf_header.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -45,6 +46,7 @@ using PacketBytes = std::shared_ptr<const std::vector<uint8_t>>;
 
 class StreamBuffer {
 public:
+    using Clock = std::chrono::steady_clock;
     static constexpr uint64_t kNoPacket = UINT64_MAX;
 
     StreamBuffer(size_t maxBacklogBytes, size_t maxWindowBytes);
@@ -58,12 +60,15 @@ public:
     uint64_t headerStart() const { return headerStart_; }
 
     enum class PushResult { Accepted, NoHeader, TooLarge };
-    // Appends one packet; packets shorter than the header's packet size are padded with zeros.
-    PushResult push(std::vector<uint8_t> &&bytes);
+    // Appends one packet that reached the sink at `arrived`; packets shorter than the header's
+    // packet size are padded with zeros.
+    PushResult push(std::vector<uint8_t> &&bytes, Clock::time_point arrived = Clock::now());
 
     uint64_t nextSeq() const { return nextSeq_; }
     // The packet with this sequence number, or nullptr when it left the window or is not there yet.
     const PacketBytes *packet(uint64_t seq) const;
+    // When the packet reached the sink; Clock::time_point::min() when it is not in the window.
+    Clock::time_point arrivedAt(uint64_t seq) const;
     // Where a new viewer may start: the last start point, or kNoPacket when there is none
     // recent enough (then it starts at the first one from nextSeq() on).
     uint64_t joinSeq() const;
@@ -84,6 +89,7 @@ private:
     std::shared_ptr<const StreamHeader> header_;
     uint64_t headerStart_ = 0;
     std::deque<PacketBytes> window_;  // window_[i] has sequence number firstSeq_ + i
+    std::deque<Clock::time_point> arrivals_;  // arrivals_[i] belongs to window_[i]
     uint64_t firstSeq_ = 0, nextSeq_ = 0;
     std::deque<uint64_t> starts_;  // start points in the window (current header only), ascending
 };

@@ -50,13 +50,25 @@ std::string_view targetPath(std::string_view target) {
     return target.substr(0, target.find('?'));
 }
 
-bool parseContentLength(std::string_view v, size_t *out) {
-    if (v.empty()) {
-        *out = 0;
-        return true;
+// Every Content-Length field, each possibly a list, must name the same number (RFC 9110 8.6);
+// anything else is a request whose end cannot be known.
+bool parseContentLength(const HttpRequest &r, size_t *out) {
+    *out = 0;
+    bool seen = false;
+    for (std::string_view field : r.headers_named("Content-Length")) {
+        for (;;) {
+            const size_t comma = field.find(',');
+            const std::string_view v = trim(field.substr(0, comma));
+            size_t n = 0;
+            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+            if (v.empty() || ec != std::errc() || end != v.data() + v.size() || (seen && n != *out)) return false;
+            *out = n;
+            seen = true;
+            if (comma == std::string_view::npos) break;
+            field.remove_prefix(comma + 1);
+        }
     }
-    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), *out);
-    return ec == std::errc() && end == v.data() + v.size();
+    return true;
 }
 
 }  // namespace
@@ -70,11 +82,15 @@ bool isWindowsMediaUserAgent(std::string_view ua) {
 StreamRequest classifyRequest(const HttpRequest &r, std::string_view streamPath) {
     StreamRequest s;
     s.windowsMedia = isWindowsMediaUserAgent(r.header("User-Agent"));
-    if (!r.header("Transfer-Encoding").empty() || !parseContentLength(r.header("Content-Length"), &s.bodyBytes) ||
-        s.bodyBytes > kMaxRequestBodyBytes) {
+    if (!r.header("Transfer-Encoding").empty() || !parseContentLength(r, &s.bodyBytes)) {
         s.kind = RequestKind::BadRequest;
         return s;
     }
+    if (s.bodyBytes > kMaxRequestBodyBytes) {
+        s.kind = RequestKind::TooLarge;
+        return s;
+    }
+    s.expectContinue = s.bodyBytes > 0 && r.versionMinor >= 1 && equalsIgnoreCase(r.header("Expect"), "100-continue");
     const bool get = r.method == "GET", head = r.method == "HEAD";
     s.headOnly = head;
     if (r.method == "OPTIONS") {

@@ -27,7 +27,8 @@ enum class RequestKind {
     Options,           // OPTIONS (keep-alive in pipelined mode, or a plain probe): 200
     NotFound,          // not the stream's path
     MethodNotAllowed,  // plain client with another method than GET/HEAD
-    BadRequest,        // a request the sink cannot serve
+    TooLarge,          // a body over kMaxRequestBodyBytes: 413
+    BadRequest,        // a request the sink cannot serve (also conflicting Content-Length)
 };
 
 struct StreamRequest {
@@ -36,6 +37,7 @@ struct StreamRequest {
     bool windowsMedia = false;
     uint32_t clientId = 0;        // Pragma client-id from the request, 0 when absent
     size_t bodyBytes = 0;         // Content-Length the sink must read past before answering
+    bool expectContinue = false;  // "Expect: 100-continue": the client waits for 100 before its body
 };
 
 // Upper bound of a request body the sink reads (and discards) before answering.

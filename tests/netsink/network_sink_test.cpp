@@ -230,6 +230,8 @@ TEST_F(NetworkSinkTest, ViewerOverTheLimitGets503AndTheSlotIsReused) {
     EXPECT_EQ(sink_->stats().refusedTotal, 1u);
 
     a.reset();
+    // A closed viewer looks half-closed until a write to it fails: the next packets tell.
+    push(0, packets().size());
     ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 1; }));
     Client again(port());
     ASSERT_TRUE(again.send(test::plainGet()));
@@ -242,7 +244,7 @@ TEST_F(NetworkSinkTest, NoStreamYetGives503) {
     ASSERT_TRUE(c.send(test::plainGet()));
     const std::string head = c.readHead();
     EXPECT_EQ(test::statusOf(head), 503) << head;
-    EXPECT_TRUE(test::hasField(head, "Content-Length: 0")) << head;
+    EXPECT_TRUE(test::hasField(head, "Retry-After: 5")) << head;
     EXPECT_TRUE(c.waitClosed());
 }
 

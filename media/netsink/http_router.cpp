@@ -1,0 +1,82 @@
+#include "media/netsink/http_router.h"
+
+#include "media/netsink/sink_responses.h"
+
+#include <sys/random.h>
+
+namespace morlanex {
+namespace {
+
+constexpr size_t kMaxSessions = 4096;
+
+Route status(RouteOutcome outcome, int code, const StreamRequest &r, bool headOnly) {
+    Route route;
+    route.outcome = outcome;
+    route.head = statusResponse(code, r.windowsMedia, 0, headOnly);
+    return route;
+}
+
+}  // namespace
+
+Route HttpRouter::refuse(bool windowsMedia) {
+    return {RouteOutcome::Refused, statusResponse(503, windowsMedia, 0, false)};
+}
+
+Route HttpRouter::tooLarge(bool windowsMedia) {
+    return {RouteOutcome::TooLarge, statusResponse(413, windowsMedia, 0, false)};
+}
+
+Route HttpRouter::badRequest() { return {RouteOutcome::BadRequest, statusResponse(400, false, 0, false)}; }
+
+uint32_t HttpRouter::sessionFor(uint32_t requested, bool *reset) {
+    *reset = false;
+    if (requested != 0 && sessions_.count(requested)) return requested;
+    *reset = requested != 0;
+    uint32_t id = 0;
+    while (id == 0 || sessions_.count(id)) {
+        if (::getrandom(&id, sizeof id, 0) != sizeof id) id = uint32_t(++counter_ * 2654435761u);
+        id &= 0x7FFFFFFF;
+    }
+    sessions_.insert(id);
+    sessionOrder_.push_back(id);
+    if (sessionOrder_.size() > kMaxSessions) {
+        sessions_.erase(sessionOrder_.front());
+        sessionOrder_.pop_front();
+    }
+    return id;
+}
+
+Route HttpRouter::route(const StreamRequest &r, const StreamHeader *header, bool roomForViewer) {
+    switch (r.kind) {
+        case RequestKind::BadRequest: return status(RouteOutcome::BadRequest, 400, r, r.headOnly);
+        case RequestKind::TooLarge: return status(RouteOutcome::TooLarge, 413, r, r.headOnly);
+        case RequestKind::MethodNotAllowed: return status(RouteOutcome::BadRequest, 405, r, r.headOnly);
+        case RequestKind::NotFound: return status(RouteOutcome::NotFound, 404, r, r.headOnly);
+        case RequestKind::Options:
+        case RequestKind::ControlPost: return status(RouteOutcome::Answered, 200, r, true);
+        case RequestKind::LogPost: {
+            Route route = status(RouteOutcome::Answered, 204, r, true);
+            route.head = statusResponse(204, true, 0, true);
+            return route;
+        }
+        case RequestKind::PlainStream:
+        case RequestKind::Describe:
+        case RequestKind::Play: break;
+    }
+    const bool stream = r.kind != RequestKind::Describe && !r.headOnly;
+    if (!header || (stream && !roomForViewer)) return status(RouteOutcome::Refused, 503, r, r.headOnly);
+    Route route;
+    route.outcome = stream ? RouteOutcome::Stream : RouteOutcome::Header;
+    route.withHeader = !r.headOnly;
+    route.thenStream = stream;
+    if (r.kind == RequestKind::PlainStream) {
+        route.head = plainStreamHead();
+        return route;
+    }
+    bool reset = false;
+    route.clientId = sessionFor(r.clientId, &reset);
+    route.head = r.kind == RequestKind::Describe ? describeHead(route.clientId, header->framed.size()) : playHead(route.clientId, reset);
+    return route;
+}
+
+}  // namespace morlanex
