@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -35,10 +37,20 @@ const RecordedAsf &testStream() {
     return stream;
 }
 
-Client::Client(uint16_t port, int receiveBufferBytes) {
+Client::Client(uint16_t port, int receiveBufferBytes, const char *sourceAddress) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return;
     if (receiveBufferBytes > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+    if (sourceAddress) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ::inet_pton(AF_INET, sourceAddress, &from.sin_addr);
+        if (::bind(fd_, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0) {
+            ADD_FAILURE() << "cannot bind to " << sourceAddress;
+            close();
+            return;
+        }
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
@@ -70,6 +82,17 @@ bool Client::readSome(std::chrono::milliseconds timeout) {
     auto &dst = headDone_ ? body_ : in_;
     dst.insert(dst.end(), buf, buf + n);
     return true;
+}
+
+void Client::shutdownWrite() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
+uint16_t Client::localPort() const {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
 }
 
 std::string Client::readHead(std::chrono::milliseconds timeout) {
@@ -121,6 +144,24 @@ std::string ffmpegPlay() {
            "Pragma: xClientGUID={c77e7400-738a-11d2-9add-0020af0a3278}\r\nPragma: stream-switch-count=2\r\n"
            "Pragma: stream-switch-entry=ffff:1:0 ffff:2:0 \r\n"
            "Pragma: no-cache,rate=1.000000,stream-time=0Connection: Close\r\nRange: bytes=0-\r\n\r\n";
+}
+
+int serverSocketsOf(uint16_t serverPort, uint16_t clientPort) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // column names
+    int count = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote;
+        fields >> slot >> local >> remote;
+        const auto portOf = [](const std::string &address) {
+            const size_t colon = address.find(':');
+            return colon == std::string::npos ? 0ul : std::stoul(address.substr(colon + 1), nullptr, 16);
+        };
+        if (portOf(local) == serverPort && portOf(remote) == clientPort) ++count;
+    }
+    return count;
 }
 
 int statusOf(const std::string &head) {

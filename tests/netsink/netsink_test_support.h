@@ -18,13 +18,17 @@ std::string testStreamPath();
 
 class Client {
 public:
-    explicit Client(uint16_t port, int receiveBufferBytes = 0);
+    // Connects to 127.0.0.1:port, from `sourceAddress` when given (127.0.0.x stands for another host).
+    explicit Client(uint16_t port, int receiveBufferBytes = 0, const char *sourceAddress = nullptr);
     ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
 
     bool connected() const { return fd_ >= 0; }
     bool send(const std::string &bytes);
+    // Ends the sending side only (the client half-closes); it keeps reading.
+    void shutdownWrite();
+    uint16_t localPort() const;
     // Reads until the head's empty line; returns it (status line and fields) or "" on failure.
     std::string readHead(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Reads until `n` body bytes are buffered (or EOF / timeout); returns what is buffered.
@@ -49,6 +53,10 @@ std::string plainGet(const std::string &path = "/");
 // A request as FFmpeg's mmsh protocol sends it (Describe, or Play with the glued last line).
 std::string ffmpegDescribe();
 std::string ffmpegPlay();
+
+// Server-side TCP sockets of the connection between 127.0.0.1:`serverPort` and the client's
+// `clientPort`, as the kernel lists them (/proc/net/tcp): 0 once the sink has let it go.
+int serverSocketsOf(uint16_t serverPort, uint16_t clientPort);
 
 int statusOf(const std::string &head);
 bool hasField(const std::string &head, const std::string &line);
