@@ -1,5 +1,7 @@
 #include "netsink_test_support.h"
 
+#include "media/netsink/asf_packet.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
@@ -35,6 +37,14 @@ const RecordedAsf &testStream() {
         return s ? *s : RecordedAsf{};
     }();
     return stream;
+}
+
+std::vector<size_t> startPackets() {
+    const RecordedAsf &s = testStream();
+    std::vector<size_t> out;
+    for (size_t i = 0; i < s.packets.size(); ++i)
+        if (isAsfStartPoint(s.packets[i], s.info.videoStreams)) out.push_back(i);
+    return out;
 }
 
 Client::Client(uint16_t port, int receiveBufferBytes, const char *sourceAddress) {

@@ -15,6 +15,8 @@ namespace morlanex::test {
 // returns it split into header and packets. Fails the calling test when gst-launch fails.
 const RecordedAsf &testStream();
 std::string testStreamPath();
+// Indices of the test stream's packets where a viewer may start (video key frames).
+std::vector<size_t> startPackets();
 
 class Client {
 public:

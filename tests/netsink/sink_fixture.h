@@ -15,17 +15,12 @@ namespace morlanex::sinktest {
 
 using namespace std::chrono_literals;
 using test::Client;
+using test::startPackets;
 
 inline const std::vector<std::vector<uint8_t>> &packets() { return test::testStream().packets; }
 
 inline std::shared_ptr<const StreamHeader> liveHeader() { return StreamHeader::fromMuxer(test::testStream().header, nullptr); }
 
-inline std::vector<size_t> startPackets() {
-    std::vector<size_t> out;
-    for (size_t i = 0; i < packets().size(); ++i)
-        if (isAsfStartPoint(packets()[i], test::testStream().info.videoStreams)) out.push_back(i);
-    return out;
-}
 
 template <typename Pred>
 bool waitUntil(Pred pred, std::chrono::milliseconds timeout = 5s) {

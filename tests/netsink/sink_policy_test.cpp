@@ -11,6 +11,8 @@
 namespace morlanex {
 namespace {
 
+using test::startPackets;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -64,13 +66,6 @@ TEST(Admission, TheRequestTimeoutShortensUnderPressure) {
 
 std::shared_ptr<const StreamHeader> recordedHeader() { return StreamHeader::fromMuxer(test::testStream().header, nullptr); }
 
-std::vector<size_t> startPackets() {
-    const RecordedAsf &s = test::testStream();
-    std::vector<size_t> out;
-    for (size_t i = 0; i < s.packets.size(); ++i)
-        if (isAsfStartPoint(s.packets[i], s.info.videoStreams)) out.push_back(i);
-    return out;
-}
 
 // Pushes packets [from, to) of the recording, `spacing` apart from `t`.
 Clock::time_point pushRecorded(StreamBuffer &b, size_t from, size_t to, Clock::time_point t, Clock::duration spacing) {

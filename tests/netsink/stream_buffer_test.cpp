@@ -8,6 +8,8 @@
 namespace morlanex {
 namespace {
 
+using test::startPackets;
+
 std::shared_ptr<const StreamHeader> recordedHeader() {
     std::string error;
     auto h = StreamHeader::fromMuxer(test::testStream().header, &error);
@@ -15,13 +17,6 @@ std::shared_ptr<const StreamHeader> recordedHeader() {
     return h;
 }
 
-std::vector<size_t> startPackets() {
-    const RecordedAsf &s = test::testStream();
-    std::vector<size_t> out;
-    for (size_t i = 0; i < s.packets.size(); ++i)
-        if (isAsfStartPoint(s.packets[i], s.info.videoStreams)) out.push_back(i);
-    return out;
-}
 
 void pushRecorded(StreamBuffer &b, size_t from, size_t to) {
     for (size_t i = from; i < to; ++i) {
