@@ -1,6 +1,7 @@
 // Morlanex: a live video channel from a Linux desktop.
 #include "app/form1.h"
 #include "app/morlanex_app.h"
+#include "app/single_instance.h"
 #include "app/termination_signals.h"
 #include "media/netsink/network_sink.h"
 
@@ -11,6 +12,16 @@ int main(int argc, char **argv)
     // Open files for the stream's viewers: the limit is the whole process's, so it is set here.
     morlanex::raiseOpenFileLimit(morlanex::openFilesNeeded(morlanex::NetworkSinkConfig{}));
     QApplication app(argc, argv);
+    SingleInstance instance;
+    switch (instance.claim()) {
+    case SingleInstance::Role::HandedOver:
+        return 0;
+    case SingleInstance::Role::NoAnswer:
+        return 1;
+    case SingleInstance::Role::First:
+    case SingleInstance::Role::Unguarded:
+        break;
+    }
     QApplication::setQuitOnLastWindowClosed(false); // hiding to the tray must not end the run
     TerminationSignals endRequests; // caught from before the windows exist until after they are gone
     MorlanexApp morlanex;
@@ -20,5 +31,6 @@ int main(int argc, char **argv)
     // does: the close notice goes to the directory. A second request finds the window closed.
     QObject::connect(&endRequests, &TerminationSignals::received, window, &TForm1::N3Click);
     QObject::connect(&app, &QApplication::aboutToQuit, window, &TForm1::N3Click);
+    QObject::connect(&instance, &SingleInstance::activationRequested, window, &TForm1::showFromTray);
     return app.exec();
 }
