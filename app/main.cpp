@@ -12,6 +12,7 @@ int main(int argc, char **argv)
     // Open files for the stream's viewers: the limit is the whole process's, so it is set here.
     morlanex::raiseOpenFileLimit(morlanex::openFilesNeeded(morlanex::NetworkSinkConfig{}));
     QApplication app(argc, argv);
+    QApplication::setDesktopFileName(QStringLiteral("example.morlanex.Morlanex"));
     SingleInstance instance;
     switch (instance.claim()) {
     case SingleInstance::Role::HandedOver:

@@ -353,32 +353,49 @@ void smallIcons()
     });
 }
 
+// The application icon, drawn on a 64 unit grid so every size is sharp (resources/desktop/
+// icons/morlanex.svg is the same drawing for scalable themes).
+QImage appIconImage(int size)
+{
+    QImage img = canvas(size, size, false);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);
+    QLinearGradient g(0, 0, 0, 64);
+    g.setColorAt(0, QColor(0x5b, 0x8c, 0xc4));
+    g.setColorAt(1, QColor(0x14, 0x2c, 0x4c));
+    p.setPen(QPen(QColor(0xe4, 0xee, 0xf8), 2));
+    p.setBrush(g);
+    p.drawRoundedRect(QRectF(3, 3, 58, 58), 13, 13);
+    p.setBrush(QColor(0x0b, 0x16, 0x28));
+    p.drawEllipse(QPointF(28, 34), 14, 14);
+    p.setBrush(QColor(0x5b, 0x8c, 0xc4));
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(28, 34), 7, 7);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QPointF(25, 31), 2.4, 2.4);
+    p.setPen(QPen(QColor(0xff, 0x6a, 0x5a), 3, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(38, 8, 16, 16), -30 * 16, 120 * 16);
+    p.drawArc(QRectF(42, 12, 8, 8), -30 * 16, 120 * 16);
+    p.end();
+    return img;
+}
+
 void appIcon()
 {
-    for (int size : {64, 256}) {
-        QImage img = canvas(size, size, false);
-        QPainter p(&img);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.scale(size / 64.0, size / 64.0);
-        QLinearGradient g(0, 0, 0, 64);
-        g.setColorAt(0, QColor(0x5b, 0x8c, 0xc4));
-        g.setColorAt(1, QColor(0x14, 0x2c, 0x4c));
-        p.setPen(QPen(QColor(0xe4, 0xee, 0xf8), 2));
-        p.setBrush(g);
-        p.drawRoundedRect(QRectF(3, 3, 58, 58), 13, 13);
-        p.setBrush(QColor(0x0b, 0x16, 0x28));
-        p.drawEllipse(QPointF(28, 34), 14, 14);
-        p.setBrush(QColor(0x5b, 0x8c, 0xc4));
-        p.setPen(Qt::NoPen);
-        p.drawEllipse(QPointF(28, 34), 7, 7);
-        p.setBrush(Qt::white);
-        p.drawEllipse(QPointF(25, 31), 2.4, 2.4);
-        p.setPen(QPen(QColor(0xff, 0x6a, 0x5a), 3, Qt::SolidLine, Qt::RoundCap));
-        p.setBrush(Qt::NoBrush);
-        p.drawArc(QRectF(38, 8, 16, 16), -30 * 16, 120 * 16);
-        p.drawArc(QRectF(42, 12, 8, 8), -30 * 16, 120 * 16);
-        p.end();
-        save(img, size == 64 ? "app.png" : "app256.png");
+    save(appIconImage(64), "app.png");
+    save(appIconImage(256), "app256.png");
+}
+
+// The icon at the desktop theme's usual sizes, named by size: 16.png ... 256.png.
+void themeIcons(const QString &dir)
+{
+    QDir().mkpath(dir);
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString path = dir + "/" + QString::number(size) + ".png";
+        if (!appIconImage(size).save(path))
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
     }
 }
 
@@ -541,5 +558,7 @@ int main(int argc, char **argv)
     balloon();
     wizardButtons();
     wizardStrip();
+    if (argc > 2)
+        themeIcons(QString::fromLocal8Bit(argv[2]));
     return 0;
 }
