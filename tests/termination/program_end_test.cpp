@@ -63,7 +63,8 @@ std::set<std::uint16_t> udpPortsOf(pid_t pid)
     return ports;
 }
 
-// The program from the build tree with a configuration folder of its own.
+// The program from the build tree with a configuration folder of its own, which is also its
+// runtime folder, so copies run by other tests at the same time are not handed over to.
 class ProgramProcess {
 public:
     explicit ProgramProcess(const std::filesystem::path &configHome) : log_(configHome / "program.log")
@@ -71,6 +72,7 @@ public:
         const std::string program = (buildDir() / "app" / "morlanex").string();
         std::vector<std::string> variables = {
             "XDG_CONFIG_HOME=" + configHome.string(),
+            "XDG_RUNTIME_DIR=" + configHome.string(),
             "QT_QPA_PLATFORM=offscreen",
             "GST_PLUGIN_PATH=" + (buildDir() / "media" / "testdevices").string(),
             "GST_REGISTRY=" + (configHome / "registry.bin").string(),
@@ -78,8 +80,8 @@ public:
         for (char **entry = environ; *entry; ++entry) {
             const std::string_view text(*entry);
             const auto name = text.substr(0, text.find('=') + 1);
-            if (name != "XDG_CONFIG_HOME=" && name != "QT_QPA_PLATFORM=" && name != "GST_PLUGIN_PATH=" &&
-                name != "GST_REGISTRY=")
+            if (name != "XDG_CONFIG_HOME=" && name != "XDG_RUNTIME_DIR=" && name != "QT_QPA_PLATFORM=" &&
+                name != "GST_PLUGIN_PATH=" && name != "GST_REGISTRY=")
                 variables.emplace_back(text);
         }
         std::vector<char *> envp;
