@@ -9,26 +9,36 @@
 // "WatchChannel" / "LeaveChannel" on port 22; the server then sends
 // "SendP2PData" to the node's second endpoint or "DelChannelOnline" to its
 // first. "GetVersion" is answered with the configured version.
-// The whole contract is in docs/directory-protocol.md.
+//
+// Liveness: a live node serves its stream over TCP on the port it registered
+// from. The server asks for TCP connects to that port (dueChecks) on a
+// schedule, and at once after suspicious events; the loop reports each
+// outcome (checkDone). A channel whose stream stops answering goes offline;
+// a registration for an online node from another address takes it over only
+// when the node's stream no longer answers.
 //
 // Anything malformed (wrong size, unknown word, wrong port, text longer than
 // its field, bad number, unknown channel, a node message from another address)
-// is dropped with one log line (rate limited) and changes nothing.
+// is dropped with one log line (limited per source) and changes nothing.
+// The whole contract, with the limits below, is in docs/directory-protocol.md.
 //
-// Threads: one; the daemon's loop calls handle() and owns the store.
+// Threads: one; the daemon's loop calls everything and owns the store.
 #pragma once
 
 #include "directory/directory_message.h"
 #include "server/channel_store.h"
+#include "server/log_limiter.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -36,12 +46,6 @@ namespace morlanex {
 
 // Which of the directory's two ports (20 and 22 by default).
 enum class DirectoryPort { First, Second };
-
-struct Peer {
-    std::string address; // dotted IPv4
-    std::uint16_t port = 0;
-    auto operator<=>(const Peer &) const = default;
-};
 
 struct Incoming {
     DirectoryPort at = DirectoryPort::First;
@@ -57,36 +61,84 @@ struct Outgoing {
     DirectoryMessage message;
 };
 
+// A TCP connect the loop is to try, answered with checkDone(id, ...).
+struct LivenessCheck {
+    std::uint64_t id = 0;
+    Peer target;
+};
+
+// The directory's limits and schedule; the defaults are the documented ones.
+struct DirectoryRules {
+    using Duration = std::chrono::milliseconds;
+    std::size_t maxOnlineChannels = 10000;
+    std::size_t maxViewersPerChannel = 6000; // the node serves at most 6000
+    std::size_t maxOnlinePerSource = 32;
+    double registrationsPerMinute = 20;      // per source address, also the burst
+    std::size_t storedPerSource = 256;       // database rows per source address
+    std::chrono::seconds pruneAfter{30 * 24 * 3600};
+    std::chrono::seconds viewWindow{3600};
+    Duration checkInterval{60'000};
+    Duration checkRetry{10'000};
+    Duration checkTimeout{5'000};
+    int failedChecksOffline = 3;
+    std::size_t maxChecksInFlight = 512;
+    double logBurstPerSource = 50;
+    double logLinesPerSecondPerSource = 5;
+    double logLinesPerSecond = 100;
+};
+
 class DirectoryServer {
 public:
     using Log = std::function<void(const std::string &line)>;
+    using Clock = std::chrono::steady_clock;
 
-    // At most this many channels online, and viewers per channel (the node
-    // serves at most 6000).
-    static constexpr std::size_t MaxOnlineChannels = 10000;
-    static constexpr std::size_t MaxViewersPerChannel = 6000;
-    // Dropped datagrams logged per second at most; the rest are counted.
-    static constexpr int MaxDropLinesPerSecond = 20;
-
-    DirectoryServer(ChannelStore &store, std::string versionText, Log log);
+    // Takes back the channels the store holds as online; each is checked at
+    // once and kept only if its stream answers.
+    DirectoryServer(ChannelStore &store, std::string versionText, Log log,
+                    DirectoryRules rules = {});
 
     std::vector<Outgoing> handle(const Incoming &datagram);
+
+    // Checks to start now (at most maxChecksInFlight running), after the
+    // periodic housekeeping (pruning, log summary).
+    std::vector<LivenessCheck> dueChecks();
+    // The outcome of a check: answered means the TCP connect succeeded.
+    std::vector<Outgoing> checkDone(std::uint64_t id, bool answered);
+    // When dueChecks() has work next.
+    Clock::time_point nextWakeup() const;
+    const DirectoryRules &rules() const { return rules_; }
 
     std::size_t onlineChannels() const { return channels_.size(); }
 
 private:
-    struct Channel {
+    // A registration's fields, checked.
+    struct Registration {
+        Peer from;
+        std::string localAddress;
         std::string nodeKey;
         std::string nodeId;
-        std::string channelId;
-        Peer first;                 // where "LinkKERF_CAM" came from
-        std::optional<Peer> second; // where "LinkKERF_Port" came from
-        std::string localAddress;   // the address the node uses for us
-        std::int64_t views = 0;
-        std::int64_t current = 0;   // as the node last reported it
-        std::set<Peer> viewers;     // by seen address and answer port
+        std::string privateAddress;
+        std::string name;
+        std::string description;
+        std::string keywords;
     };
-
+    struct Channel {
+        OnlineChannel online;
+        std::uint64_t instance = 0;  // tells a check's channel from a later one
+        std::int64_t current = 0;    // as the node last reported it
+        std::set<Peer> viewers;      // by seen address and answer port
+        // Views the node may count: viewer addresses given "SendP2PData" and
+        // not counted within the window.
+        std::map<std::string, int> viewCredits;
+        // Liveness
+        bool restored = false;       // from before a restart: one failed check ends it
+        int failedChecks = 0;
+        std::uint64_t checkRunning = 0;
+        Clock::time_point nextCheck{};
+        Clock::time_point lastAnswer{};
+        std::optional<Registration> takeover; // waiting for a check
+    };
+    using Channels = std::map<std::string, Channel>;
     using Reply = std::vector<Outgoing>;
 
     Reply onRegister(const Incoming &in, const DirectoryMessage &msg);
@@ -99,6 +151,11 @@ private:
     Reply onVersion(const Incoming &in, const DirectoryMessage &msg);
     Reply onWatch(const Incoming &in, const DirectoryMessage &msg);
     Reply onLeave(const Incoming &in, const DirectoryMessage &msg);
+
+    // Registers (after the rate and ownership checks): limits, store, reply.
+    Reply admit(const Registration &registration);
+    // Another address registers an online node: refused while its stream answers.
+    void attemptTakeover(Channel &channel, Registration registration);
 
     // The online channel a node message speaks for: channel id, node id and
     // sender address must all agree. Logs the drop otherwise.
@@ -114,19 +171,31 @@ private:
 
     Outgoing toNode(DirectoryPort via, const Channel &channel, const Peer &to,
                     std::string_view word) const;
-    void storeViews(const Channel &channel);
+    Channel &bringOnline(OnlineChannel online, bool restored);
+    void closeChannel(Channels::iterator it, const std::string &why);
+    void schedule(Channel &channel, Clock::time_point when);
+    // Suspicious: check the channel soon, but not more often than the retry time.
+    void checkSoon(Channel &channel);
+    void housekeeping(Clock::time_point now);
     void note(const Peer &peer, const std::string &text);
     void drop(const Peer &peer, const std::string &reason);
-    void closeChannel(std::map<std::string, Channel>::iterator it, const char *why);
 
     ChannelStore &store_;
     std::string versionText_;
     Log log_;
-    std::map<std::string, Channel> channels_;          // online, by channel id
-    std::map<std::string, std::string> channelOfNode_; // node key -> channel id
-    std::chrono::steady_clock::time_point dropWindow_{};
-    int dropLines_ = 0;
-    std::uint64_t dropsUnlogged_ = 0;
+    DirectoryRules rules_;
+    Channels channels_;                                          // online, by channel id
+    std::unordered_map<std::string, std::string> channelOfNode_; // node key -> channel id
+    std::unordered_map<std::string, std::size_t> onlinePerSource_;
+    SourceBuckets registrations_;
+    LogLimiter logLimiter_;
+    std::set<std::pair<Clock::time_point, std::string>> schedule_; // next checks
+    std::unordered_map<std::uint64_t, std::pair<std::string, std::uint64_t>> checks_; // id -> channel, instance
+    std::uint64_t nextCheckId_ = 1;
+    std::uint64_t nextInstance_ = 1;
+    std::minstd_rand spread_{20260101};
+    Clock::time_point nextHousekeeping_{};
+    Clock::time_point nextPrune_{};
 };
 
 } // namespace morlanex

@@ -6,10 +6,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -40,14 +41,18 @@ int openSocket(in_addr address, std::uint16_t port)
 ServerLoop::ServerLoop(DirectoryServer &server, Log log)
     : server_(server), log_(std::move(log)), buffer_(UdpEndpoint::BufferSizeBytes)
 {
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0)
+        throw EndpointError::fromErrno(errno);
 }
 
 ServerLoop::~ServerLoop()
 {
-    if (first_ >= 0)
-        ::close(first_);
-    if (second_ >= 0)
-        ::close(second_);
+    for (const auto &[fd, check] : checks_)
+        ::close(fd);
+    for (int fd : {first_, second_, epoll_})
+        if (fd >= 0)
+            ::close(fd);
 }
 
 void ServerLoop::bind(const std::string &address, std::uint16_t firstPort,
@@ -62,24 +67,108 @@ void ServerLoop::bind(const std::string &address, std::uint16_t firstPort,
 
 void ServerLoop::run(int stopFd)
 {
+    for (int fd : {first_, second_, stopFd}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+    }
+    epoll_event events[64];
     for (;;) {
-        pollfd fds[3] = {{first_, POLLIN, 0}, {second_, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        if (::poll(fds, 3, -1) < 0) {
+        startChecks();
+        expireChecks();
+        const int ready = ::epoll_wait(epoll_, events, 64, waitMilliseconds());
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            log_(std::string("poll failed: ") + std::strerror(errno));
+            log_(std::string("epoll failed: ") + std::strerror(errno));
             return;
         }
-        if (fds[2].revents)
-            return;
-        if (fds[0].revents)
-            receive(DirectoryPort::First);
-        if (fds[1].revents)
-            receive(DirectoryPort::Second);
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == stopFd)
+                return;
+            if (fd == first_ || fd == second_) {
+                // A batch per wake-up, so a busy port does not starve the other or the checks.
+                const DirectoryPort at = fd == first_ ? DirectoryPort::First : DirectoryPort::Second;
+                for (int batch = 0; batch < 64 && receive(at); ++batch) {
+                }
+            } else if (checks_.contains(fd)) {
+                int error = 0;
+                socklen_t length = sizeof error;
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+                finishCheck(fd, error == 0);
+            }
+        }
     }
 }
 
-void ServerLoop::receive(DirectoryPort at)
+void ServerLoop::startChecks()
+{
+    for (const LivenessCheck &check : server_.dueChecks()) {
+        ++checksMade_;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(check.target.port);
+        const auto address = parseDottedQuad(check.target.address);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0 || !address) {
+            if (fd >= 0)
+                ::close(fd);
+            for (const Outgoing &out : server_.checkDone(check.id, false))
+                send(out);
+            continue;
+        }
+        // A reset, not a FIN, ends the probe: no TIME_WAIT pile-up here, nothing to read there.
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        to.sin_addr = *address;
+        const int result = ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        const auto deadline = DirectoryServer::Clock::now() + server_.rules().checkTimeout;
+        checks_[fd] = {check.id, deadline};
+        deadlines_.insert({deadline, fd});
+        if (result == 0 || errno != EINPROGRESS) {
+            finishCheck(fd, result == 0);
+            continue;
+        }
+        epoll_event event{};
+        event.events = EPOLLOUT;
+        event.data.fd = fd;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+    }
+}
+
+void ServerLoop::finishCheck(int fd, bool answered)
+{
+    const auto it = checks_.find(fd);
+    if (it == checks_.end())
+        return;
+    const RunningCheck check = it->second;
+    deadlines_.erase({check.deadline, fd});
+    checks_.erase(it);
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    ::close(fd);
+    for (const Outgoing &out : server_.checkDone(check.id, answered))
+        send(out);
+}
+
+void ServerLoop::expireChecks()
+{
+    const auto now = DirectoryServer::Clock::now();
+    while (!deadlines_.empty() && deadlines_.begin()->first <= now)
+        finishCheck(deadlines_.begin()->second, false);
+}
+
+int ServerLoop::waitMilliseconds() const
+{
+    auto next = server_.nextWakeup();
+    if (!deadlines_.empty())
+        next = std::min(next, deadlines_.begin()->first);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - DirectoryServer::Clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, 60'000));
+}
+
+bool ServerLoop::receive(DirectoryPort at)
 {
     sockaddr_in from{};
     iovec data{buffer_.data(), buffer_.size()};
@@ -93,7 +182,8 @@ void ServerLoop::receive(DirectoryPort at)
     header.msg_controllen = sizeof control;
     const ssize_t size = ::recvmsg(socketOf(at), &header, MSG_TRUNC);
     if (size < 0)
-        return; // nothing there after all, or a stray ICMP error
+        return errno != EAGAIN && errno != EWOULDBLOCK; // a stray ICMP error: read on
+    ++datagrams_;
 
     Incoming in;
     in.at = at;
@@ -111,6 +201,7 @@ void ServerLoop::receive(DirectoryPort at)
         in.bytes = {}; // reported as a wrong size, never read past the buffer
     for (const Outgoing &out : server_.handle(in))
         send(out);
+    return true;
 }
 
 void ServerLoop::send(const Outgoing &out)

@@ -1,13 +1,15 @@
 // Internal header of the directory daemon.
 //
-// ServerLoop: the daemon's two UDP sockets (ports 20 and 22 by default) and
-// its single-threaded poll loop. Each datagram is read whole (8192 bytes at
-// most; larger ones are dropped), handed to the DirectoryServer, and its
-// answers are sent at once. With a wildcard address the loop learns which
-// local address each datagram was sent to (IP_PKTINFO) and answers from it,
-// so a node that checks the sender sees the address it registered with.
+// ServerLoop: the daemon's two UDP sockets (ports 20 and 22 by default), its
+// liveness checks (non-blocking TCP connects to the nodes' stream ports, each
+// bounded by the check timeout) and its single-threaded epoll loop. Each
+// datagram is read whole (8192 bytes at most; larger ones are dropped),
+// handed to the DirectoryServer, and its answers are sent at once. With a
+// wildcard address the loop learns which local address each datagram was
+// sent to (IP_PKTINFO) and answers from it, so a node that checks the sender
+// sees the address it registered with.
 //
-// Threads: one. The loop owns both sockets; the stop fd is borrowed.
+// Threads: one. The loop owns its sockets; the stop fd is borrowed.
 //
 // Example:
 //   ServerLoop loop(server, log);
@@ -18,6 +20,8 @@
 #include "server/directory_server.h"
 
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,16 +40,35 @@ public:
     // Serves until stopFd becomes readable.
     void run(int stopFd);
 
+    std::uint64_t datagramsHandled() const { return datagrams_; }
+    std::uint64_t checksMade() const { return checksMade_; }
+
 private:
-    void receive(DirectoryPort at);
+    struct RunningCheck {
+        std::uint64_t id = 0;
+        DirectoryServer::Clock::time_point deadline;
+    };
+
+    // Reads and handles one datagram; false when none was waiting.
+    bool receive(DirectoryPort at);
     void send(const Outgoing &out);
+    void startChecks();
+    // Ends a check: closes its socket and tells the server.
+    void finishCheck(int fd, bool answered);
+    void expireChecks();
+    int waitMilliseconds() const;
     int socketOf(DirectoryPort port) const { return port == DirectoryPort::First ? first_ : second_; }
 
     DirectoryServer &server_;
     Log log_;
+    int epoll_ = -1;  // owned
     int first_ = -1;  // owned
     int second_ = -1; // owned
     std::vector<std::uint8_t> buffer_;
+    std::map<int, RunningCheck> checks_; // by socket, owned
+    std::set<std::pair<DirectoryServer::Clock::time_point, int>> deadlines_;
+    std::uint64_t datagrams_ = 0;
+    std::uint64_t checksMade_ = 0;
 };
 
 } // namespace morlanex

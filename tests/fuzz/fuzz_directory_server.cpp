@@ -2,7 +2,8 @@
 // The input is a run of datagrams, each a control byte, a length byte n and
 // up to 3n bytes of record, padded with zeros to 663 (so short inputs make
 // whole records). The control byte picks the port, one of four senders and
-// whether the bytes go out as they are, cut short of a record. Every answer must be a whole record going to a
+// whether the bytes go out as they are, cut short of a record, and whether the
+// liveness checks due then run, answered or not. Every answer must be a whole record going to a
 // sender the server has heard from.
 #include "server/channel_store.h"
 #include "server/directory_server.h"
@@ -50,7 +51,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                        : std::span<const std::uint8_t>(record);
         heardFrom.insert(in.from.address);
 
-        for (const Outgoing &out : server.handle(in)) {
+        std::vector<Outgoing> sent = server.handle(in);
+        // Liveness checks due now (new channels wait; restored ones never) end
+        // as the control byte says: a takeover may register its sender then.
+        if (control & 0x10) {
+            for (const LivenessCheck &due : server.dueChecks()) {
+                check(heardFrom.contains(due.target.address));
+                auto more = server.checkDone(due.id, (control & 0x20) != 0);
+                sent.insert(sent.end(), more.begin(), more.end());
+            }
+        }
+        for (const Outgoing &out : sent) {
             check(out.message.bytes().size() == DirectoryMessage::Size);
             check(heardFrom.contains(out.to.address));
             check(out.to.port != 0);
@@ -59,6 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         data += length;
         size -= length;
     }
-    check(server.onlineChannels() <= DirectoryServer::MaxOnlineChannels);
+    check(server.onlineChannels() <= server.rules().maxOnlineChannels);
     return 0;
 }

@@ -32,57 +32,6 @@ Raw head(const std::string &word, const std::string &channel, const std::string 
 
 Raw bytesOf(const DirectoryMessage &msg) { return Raw(msg.bytes().begin(), msg.bytes().end()); }
 
-// A node with its two endpoints, as the application has them.
-struct Node {
-    explicit Node(std::string id, const std::string &address = "127.0.0.1")
-        : nodeId(std::move(id)), cam(address), udp(address) {}
-
-    std::optional<DirectoryMessage> registerAt(const std::string &server,
-                                               const std::string &name = "Night Market")
-    {
-        cam.send(server, 20, DirectoryMessage::linkKerfCam(nodeId, "192.168.7.7", name,
-                                                           "live from the stall", "food"));
-        auto ok = cam.receiveCommand(cmd::LinkKerfOk);
-        if (ok)
-            channelId = ok->readText(Field::ChannelId);
-        return ok;
-    }
-    // The answer in place that shows the second endpoint.
-    void showSecondEndpoint(const std::string &server, DirectoryMessage ok)
-    {
-        ok.answerLinkKerfPort(channelId, nodeId);
-        udp.send(server, 22, ok);
-    }
-    // Registration and second endpoint, as a node that went live; the reply.
-    std::optional<DirectoryMessage> goLive(const std::string &server)
-    {
-        auto ok = registerAt(server);
-        if (ok)
-            showSecondEndpoint(server, *ok);
-        return ok;
-    }
-    void sendFromUdp(const std::string &server, std::uint16_t port, const DirectoryMessage &msg)
-    {
-        udp.send(server, port, msg);
-    }
-
-    std::string nodeId;
-    ScriptedPeer cam;
-    ScriptedPeer udp;
-    std::string channelId;
-};
-
-DirectoryMessage viewerRequest(std::string_view word, const std::string &channelId,
-                               const std::string &privateAddress, std::uint16_t port)
-{
-    DirectoryMessage msg;
-    msg.writeCommand(word);
-    msg.writeText(Field::ChannelId, channelId);
-    msg.writeText(Field::PrivateAddress, privateAddress);
-    msg.writeText(Field::PeerPort, port ? std::to_string(port) : "");
-    return msg;
-}
-
 class DirectoryDaemon : public ::testing::Test {
 protected:
     void startServer(const std::string &address, std::vector<std::string> extra = {})
@@ -107,7 +56,7 @@ protected:
 TEST_F(DirectoryDaemon, RegistrationIsAnsweredAtItsSourceWithTheSeenAddressAndViews)
 {
     startServer("127.0.0.121");
-    Node node("00E04C1A2B3C");
+    ScriptedNode node("00E04C1A2B3C");
     node.cam.send("127.0.0.121", 20,
                   DirectoryMessage::linkKerfCam(node.nodeId, "192.168.7.7", "Night Market",
                                                 "live", "food"));
@@ -132,7 +81,7 @@ TEST_F(DirectoryDaemon, ViewersJoinAndLeaveThroughTheNodesTwoEndpoints)
 {
     startServer("127.0.0.122");
     const std::string server = "127.0.0.122";
-    Node node("0A0B0C0D0E0F");
+    ScriptedNode node("0A0B0C0D0E0F");
     auto ok = node.goLive(server);
     ASSERT_TRUE(ok) << server_->log();
 
@@ -182,7 +131,7 @@ TEST_F(DirectoryDaemon, ViewersJoinAndLeaveThroughTheNodesTwoEndpoints)
 TEST_F(DirectoryDaemon, ViewerBeforeTheSecondEndpointIsKnownIsNotForwarded)
 {
     startServer("127.0.0.123");
-    Node node("111111111111");
+    ScriptedNode node("111111111111");
     ASSERT_TRUE(node.registerAt("127.0.0.123"));
     ScriptedPeer viewer;
     viewer.send("127.0.0.123", 22, viewerRequest(cmd::WatchChannel, node.channelId, "", 0));
@@ -193,7 +142,7 @@ TEST_F(DirectoryDaemon, ViewerBeforeTheSecondEndpointIsKnownIsNotForwarded)
 TEST_F(DirectoryDaemon, VersionQueryIsAnsweredWithTheConfiguredText)
 {
     startServer("127.0.0.124", {"--version-text", "2.0.0.1"});
-    Node node("222222222222");
+    ScriptedNode node("222222222222");
     node.sendFromUdp("127.0.0.124", 22, DirectoryMessage::getVersion());
     auto reply = node.udp.receive();
     ASSERT_TRUE(reply);
@@ -208,20 +157,23 @@ TEST_F(DirectoryDaemon, ViewsAndChannelSurviveARestart)
 {
     const std::string server = "127.0.0.125";
     startServer(server);
-    Node node("333333333333");
+    ScriptedNode node("333333333333");
     auto ok = node.goLive(server);
     ASSERT_TRUE(ok);
     const std::string channel = node.channelId;
 
-    // Three viewers counted by the node.
+    // Three viewers on three addresses, each counted by the node.
     for (int i = 0; i < 3; ++i) {
-        DirectoryMessage rate;
-        rate.answerCamChannelRate(channel, node.nodeId);
-        node.sendFromUdp(server, 22, rate);
+        ScriptedPeer viewer("127.0.3." + std::to_string(i + 1));
+        viewer.send(server, 22, viewerRequest(cmd::WatchChannel, channel, "", 0));
+        ASSERT_TRUE(node.countNextViewer(server)) << server_->log();
     }
+    // A count the directory did not ask for is not taken.
+    DirectoryMessage unasked;
+    unasked.answerCamChannelRate(channel, node.nodeId);
+    node.sendFromUdp(server, 22, unasked);
     // Ports 20 and 22 are separate queues: let port 22 catch up before closing.
-    node.sendFromUdp(server, 22, DirectoryMessage::getVersion());
-    ASSERT_TRUE(node.udp.receiveCommand(cmd::GetVersion));
+    ASSERT_TRUE(node.sync(server));
     node.sendFromUdp(server, 20, DirectoryMessage::closeKerf(channel, node.nodeId));
     ASSERT_EQ(server_->stop(), 0) << server_->log();
 
@@ -234,13 +186,12 @@ TEST_F(DirectoryDaemon, ViewsAndChannelSurviveARestart)
     // A reset is remembered too.
     node.showSecondEndpoint(server, *again);
     node.sendFromUdp(server, 22, DirectoryMessage::channelRateZero(channel, node.nodeId));
-    node.sendFromUdp(server, 22, DirectoryMessage::getVersion());
-    ASSERT_TRUE(node.udp.receiveCommand(cmd::GetVersion));
+    ASSERT_TRUE(node.sync(server));
     auto third = node.registerAt(server);
     ASSERT_TRUE(third);
     EXPECT_EQ(third->readText(Field::ViewerCount), "0");
 
-    Node other("444444444444");
+    ScriptedNode other("444444444444");
     auto otherOk = other.registerAt(server);
     ASSERT_TRUE(otherOk);
     EXPECT_NE(other.channelId, channel);
@@ -250,7 +201,7 @@ TEST_F(DirectoryDaemon, NodeMessagesFromAnotherAddressChangeNothing)
 {
     const std::string server = "127.0.0.126";
     startServer(server);
-    Node node("555555555555");
+    ScriptedNode node("555555555555");
     auto ok = node.goLive(server);
     ASSERT_TRUE(ok);
 
@@ -272,7 +223,7 @@ TEST_F(DirectoryDaemon, MalformedDatagramsAreIgnoredAndTheServerRunsOn)
 {
     const std::string server = "127.0.0.127";
     startServer(server);
-    Node node("666666666666");
+    ScriptedNode node("666666666666");
     auto ok = node.goLive(server);
     ASSERT_TRUE(ok);
 

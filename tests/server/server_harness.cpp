@@ -112,6 +112,92 @@ std::optional<DirectoryMessage> ScriptedPeer::receiveCommand(std::string_view wo
     }
 }
 
+StreamStandIn::StreamStandIn(const std::string &address, std::uint16_t port)
+{
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = *parseDottedQuad(address);
+    local.sin_port = htons(port);
+    // A deep backlog: the checks' connections are never accepted, the kernel completes them.
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        ::listen(fd_, 4096) != 0)
+        throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port));
+}
+
+StreamStandIn::~StreamStandIn()
+{
+    stop();
+}
+
+void StreamStandIn::stop()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+ScriptedNode::ScriptedNode(std::string id, const std::string &address)
+    : nodeId(std::move(id)), cam(address), udp(address)
+{
+    stream.emplace(address, cam.port());
+}
+
+std::optional<DirectoryMessage> ScriptedNode::registerAt(const std::string &server,
+                                                         const std::string &name,
+                                                         std::chrono::milliseconds wait)
+{
+    cam.send(server, 20, DirectoryMessage::linkKerfCam(nodeId, "192.168.7.7", name,
+                                                       "live from the stall", "food"));
+    auto ok = cam.receiveCommand(cmd::LinkKerfOk, wait);
+    if (ok)
+        channelId = ok->readText(Field::ChannelId);
+    return ok;
+}
+
+void ScriptedNode::showSecondEndpoint(const std::string &server, DirectoryMessage ok)
+{
+    ok.answerLinkKerfPort(channelId, nodeId);
+    udp.send(server, 22, ok);
+}
+
+std::optional<DirectoryMessage> ScriptedNode::goLive(const std::string &server)
+{
+    auto ok = registerAt(server);
+    if (ok)
+        showSecondEndpoint(server, *ok);
+    return ok;
+}
+
+bool ScriptedNode::countNextViewer(const std::string &server)
+{
+    auto p2p = udp.receiveCommand(cmd::SendP2PData);
+    if (!p2p)
+        return false;
+    p2p->answerCamChannelRate(channelId, nodeId);
+    udp.send(server, 22, *p2p);
+    return true;
+}
+
+bool ScriptedNode::sync(const std::string &server)
+{
+    udp.send(server, 22, DirectoryMessage::getVersion());
+    return udp.receiveCommand(cmd::GetVersion).has_value();
+}
+
+DirectoryMessage viewerRequest(std::string_view word, const std::string &channelId,
+                               const std::string &privateAddress, std::uint16_t port)
+{
+    DirectoryMessage msg;
+    msg.writeCommand(word);
+    msg.writeText(Field::ChannelId, channelId);
+    msg.writeText(Field::PrivateAddress, privateAddress);
+    msg.writeText(Field::PeerPort, port ? std::to_string(port) : "");
+    return msg;
+}
+
 DirectoryProcess::DirectoryProcess(std::string address, std::filesystem::path database,
                                    std::vector<std::string> extraArgs)
     : address_(std::move(address)), database_(std::move(database)),
@@ -187,6 +273,62 @@ int DirectoryProcess::stop()
     pid_ = -1;
     exitStatus_ = -1;
     return exitStatus_;
+}
+
+void DirectoryProcess::crash()
+{
+    if (!running())
+        return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    exitStatus_ = -1;
+}
+
+CommandResult runDirectory(const std::vector<std::string> &args,
+                           const std::vector<std::string> &prefix)
+{
+    TempDir temp;
+    const std::string program = (buildDir() / "server" / "morlanex-directory").string();
+    std::vector<std::string> all = prefix;
+    all.push_back(program);
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &arg : all)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const auto outFile = temp.path() / "out", errFile = temp.path() / "err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, all.front().c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    CommandResult result;
+    if (spawned != 0)
+        return result;
+    int status = 0;
+    for (int attempt = 0; attempt < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++attempt)
+        std::this_thread::sleep_for(50ms);
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
+    }
+    auto slurp = [](const std::filesystem::path &file) {
+        std::ifstream in(file);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    result.out = slurp(outFile);
+    result.err = slurp(errFile);
+    return result;
 }
 
 std::string DirectoryProcess::log() const

@@ -48,6 +48,52 @@ private:
     std::uint16_t port_ = 0;
 };
 
+// A TCP listener standing in for a node's stream on its CAM address and port:
+// the directory's liveness checks connect to it. stop() makes the port refuse.
+class StreamStandIn {
+public:
+    StreamStandIn(const std::string &address, std::uint16_t port);
+    ~StreamStandIn();
+    StreamStandIn(const StreamStandIn &) = delete;
+    StreamStandIn &operator=(const StreamStandIn &) = delete;
+    void stop();
+
+private:
+    int fd_ = -1;
+};
+
+// A node with its two endpoints, as the application has them, and a stream
+// stand-in on its CAM port (so the directory's liveness checks find it live).
+struct ScriptedNode {
+    explicit ScriptedNode(std::string id, const std::string &address = "127.0.0.1");
+
+    std::optional<DirectoryMessage> registerAt(const std::string &server,
+                                               const std::string &name = "Night Market",
+                                               std::chrono::milliseconds wait = 3s);
+    // The answer in place that shows the second endpoint.
+    void showSecondEndpoint(const std::string &server, DirectoryMessage ok);
+    // Registration and second endpoint, as a node that went live; the reply.
+    std::optional<DirectoryMessage> goLive(const std::string &server);
+    void sendFromUdp(const std::string &server, std::uint16_t port, const DirectoryMessage &msg)
+    {
+        udp.send(server, port, msg);
+    }
+    // Answers the next "SendP2PData" in place with "CAMChannelRate", as the
+    // node does; false when none came.
+    bool countNextViewer(const std::string &server);
+    // A round trip on port 22: everything sent there before has been handled.
+    bool sync(const std::string &server);
+
+    std::string nodeId;
+    ScriptedPeer cam;
+    ScriptedPeer udp;
+    std::optional<StreamStandIn> stream;
+    std::string channelId;
+};
+
+DirectoryMessage viewerRequest(std::string_view word, const std::string &channelId,
+                               const std::string &privateAddress, std::uint16_t port);
+
 // morlanex-directory run from the build tree with its stderr in a log file.
 class DirectoryProcess {
 public:
@@ -61,6 +107,8 @@ public:
     // SIGTERM, then waits (bounded); the exit status, or -1 when it had to be
     // killed or died of a signal.
     int stop();
+    // SIGKILL, as a crash; waits for the end.
+    void crash();
     bool running();
 
     const std::string &address() const { return address_; }
@@ -74,6 +122,16 @@ private:
     pid_t pid_ = -1;     // -1 once reaped
     int exitStatus_ = -1;
 };
+
+// morlanex-directory run to its end with these arguments (bounded): its exit
+// code (-1 when killed) and what it wrote on stdout and stderr.
+struct CommandResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+CommandResult runDirectory(const std::vector<std::string> &args,
+                           const std::vector<std::string> &prefix = {});
 
 // A fresh directory for one test's files, removed at the end.
 class TempDir {

@@ -468,7 +468,8 @@ TEST_F(SessionTest, LiveBroadcastWithViewersThroughTheRealDirectory)
     ASSERT_TRUE(waitUntil([&] {
         return directory.log().find("ChannelOnline channel " + channel + " current 1") != std::string::npos;
     })) << directory.log();
-    EXPECT_NE(directory.log().find("CAMChannelRate channel " + channel + " views 3"), std::string::npos);
+    // The directory counts a viewer address once per channel: three viewers on 127.0.0.1 are one view.
+    EXPECT_NE(directory.log().find("CAMChannelRate channel " + channel + " views 1"), std::string::npos);
 
     session->correctChannelTexts(QStringLiteral("Night Market"), QStringLiteral("live from the stall"));
     ASSERT_TRUE(waitUntil([&] {

@@ -175,7 +175,8 @@ TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
         return directory.log().find("ChannelOnline channel " + channel + " current 1") !=
                std::string::npos;
     }, kPatienceMs)) << directory.log();
-    EXPECT_NE(directory.log().find("CAMChannelRate channel " + channel + " views 3"),
+    // The directory counts a viewer address once per channel: three viewers on 127.0.0.1 are one view.
+    EXPECT_NE(directory.log().find("CAMChannelRate channel " + channel + " views 1"),
               std::string::npos);
 
     // A corrected channel name reaches the directory at once while live.
