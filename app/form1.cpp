@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QBitmap>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QFrame>
 #include <QKeyEvent>
@@ -466,6 +467,7 @@ void TForm1::SpeedButton2MouseDown()
 
 void TForm1::Panel3MouseMove()
 {
+    actionHovered = false;
     if (busy())
         return;
     FormShow(); // the same reset as showing the window
@@ -473,12 +475,26 @@ void TForm1::Panel3MouseMove()
 
 void TForm1::Image1MouseMove()
 {
-    if (LiveActive)
-        Image12->show();
-    else if (PreviewActive)
-        Image11->show();
-    else
-        Image1->show();
+    actionHovered = true;
+    QLabel *shown = LiveActive ? Image12 : PreviewActive ? Image11 : Image1;
+    for (QLabel *overlay : {Image1, Image11, Image12})
+        if (overlay != shown)
+            overlay->hide();
+    shown->show();
+}
+
+void TForm1::refreshActionOverlay()
+{
+    if (actionHovered)
+        Image1MouseMove();
+}
+
+void TForm1::leaveEvent(QEvent *e)
+{
+    QWidget::leaveEvent(e);
+    // A confirmation opening over the button takes the pointer from the window, not off it.
+    if (!rect().contains(mapFromGlobal(QCursor::pos())))
+        actionHovered = false;
 }
 
 void TForm1::Image2MouseMove()

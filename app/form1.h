@@ -111,6 +111,8 @@ public:
     void Timer3Timer();
     void BeginSendWebCamData();
     void StopSendWebCamData();
+    // The live part of a stop: close notice, encoding stopped, counters reset and hidden.
+    void endLive();
     void N11Click();
     void Label8Click();
     void Label12Click();
@@ -125,7 +127,8 @@ public:
     // --- media ------------------------------------------------------------------------------
     void BeginPreview();
     void AbortWebCamDATA();
-    void MixBoth();
+    // False when the stream's port could not be opened (the status says so in red).
+    bool MixBoth();
     void stopLiveEncoding();
     void RadioCheck(int level);
     void levelMenuClick(int level);
@@ -267,6 +270,9 @@ private:
     // A press elsewhere accepts an open caption edit first.
     void finishOpenEdit();
     void showAboutBox();
+    // The action button under a still pointer shows the overlay of the current state.
+    void refreshActionOverlay();
+    void leaveEvent(QEvent *e) override;
     void showWizard();
     bool confirm(const QString &text);
     // Runs a handler; an escaped error goes to the standard error report.
@@ -279,6 +285,7 @@ private:
     QPoint dragPressPos;
     QPointer<QWidget> pressedWidget;
     bool closing = false;
+    bool actionHovered = false; // the pointer rests on the action button
 };
 
 // Status colours.

@@ -191,6 +191,7 @@ void TForm1::BeginPreview()
     PreviewActive = true;
     if (Form2 && Form2->isVisible() && Form4)
         Form4->showWithText(kClickToGoLive);
+    refreshActionOverlay();
 }
 
 void TForm1::AbortWebCamDATA()
@@ -214,15 +215,16 @@ void TForm1::AbortWebCamDATA()
         Label7->setText(QString());
     else
         setStatus(kDeviceClosed, kStatusRed);
+    refreshActionOverlay();
 }
 
 // --- live ----------------------------------------------------------------------------------------
 
-void TForm1::MixBoth()
+bool TForm1::MixBoth()
 {
     CaptureMedia &c = captureOf(*this);
     if (!c.Filter1.holdsDevice())
-        return;
+        return true;
     Panel1->hide();
     if (media->video)
         media->video->clearFrame();
@@ -240,6 +242,8 @@ void TForm1::MixBoth()
     setTextColour(Label10, kBadgeYellow);
     Label10->setText(kLiveMode);
     Panel1->show();
+    refreshActionOverlay();
+    return started != LiveStart::SinkFailed;
 }
 
 void TForm1::stopLiveEncoding()

@@ -89,10 +89,13 @@ TForm1::Session &sessionOf(const std::unique_ptr<TForm1::Session, TForm1::Sessio
         throw std::runtime_error("the directory endpoints were never opened");
     return *s;
 }
-// The record in a datagram, when it is one and comes from the directory; others are dropped.
-std::optional<DirectoryMessage> directoryRecord(const TForm1::Session &s, const Datagram &datagram)
+// The record in a datagram, when it is one and comes from the directory's address and one of
+// its two ports; others are dropped.
+std::optional<DirectoryMessage> directoryRecord(const TForm1::Session &s, const Datagram &datagram,
+                                                std::pair<int, int> ports)
 {
-    if (datagram.peerAddress != s.directoryAddress)
+    if (datagram.peerAddress != s.directoryAddress
+        || (datagram.peerPort != ports.first && datagram.peerPort != ports.second))
         return std::nullopt;
     return DirectoryMessage::fromBytes(datagram.bytes);
 }
@@ -150,14 +153,15 @@ void TForm1::sendCloseNotice()
 
 void TForm1::Image11Click()
 {
-    if (busy())
+    // Start acts only in preview: a live channel registered again would lose its viewers.
+    if (busy() || LiveActive || !PreviewActive)
         return;
     Timer1->start();
 }
 
 void TForm1::Image12Click()
 {
-    if (busy())
+    if (busy() || !LiveActive)
         return;
     if (confirm(kConfirmStop))
         Timer2->start();
@@ -225,6 +229,17 @@ void TForm1::Timer2Timer()
 void TForm1::StopSendWebCamData()
 {
     setStatus(kDisconnecting + QStringLiteral("..."), kStatusGreen);
+    endLive();
+    if (!(Form2 && Form2->isVisible()))
+        setStatus(kLiveClosed, kStatusRed);
+    if (!CloseDeviceAfterStop)
+        BeginPreview();
+    else if (PreviewActive)
+        AbortWebCamDATA();
+}
+
+void TForm1::endLive()
+{
     try {
         sendCloseNotice();
     } catch (const std::exception &) {
@@ -233,18 +248,13 @@ void TForm1::StopSendWebCamData()
     stopLiveEncoding();
     LiveActive = false;
     Image5->hide();
-    if (!(Form2 && Form2->isVisible()))
-        setStatus(kLiveClosed, kStatusRed);
     Label8->hide();
     Label9->hide();
     Label9->setText(QStringLiteral("0"));
     Label12->hide();
     Label11->hide();
     Label11->setText(QStringLiteral("0"));
-    if (!CloseDeviceAfterStop)
-        BeginPreview();
-    else if (PreviewActive)
-        AbortWebCamDATA();
+    refreshActionOverlay();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -253,7 +263,7 @@ void TForm1::StopSendWebCamData()
 void TForm1::IdCAMUDPServer1UDPRead(const Datagram &datagram)
 {
     Session &s = sessionOf(session);
-    auto msg = directoryRecord(s, datagram);
+    auto msg = directoryRecord(s, datagram, {DirectoryPort1, DirectoryPort2});
     if (!msg)
         return;
     if (msg->matches(cmd::LinkKerfOk)) {
@@ -266,7 +276,12 @@ void TForm1::IdCAMUDPServer1UDPRead(const Datagram &datagram)
         const QString views = fromCp950(msg->readText(Field::ViewerCount));
         msg->answerLinkKerfPort(s.channelId, toCp950(NodeId));
         s.IdUDPServer1.sendBuffer(ServerAddress.toStdString(), DirectoryPort2, msg->span());
-        MixBoth();
+        if (!MixBoth()) {
+            // Nobody can watch: ended as a stop ends it, the red message kept, preview again.
+            endLive();
+            BeginPreview();
+            return;
+        }
         Label9->setText(views);
         Label12->hide();
         Label11->hide();
@@ -286,10 +301,13 @@ void TForm1::IdCAMUDPServer1UDPRead(const Datagram &datagram)
 void TForm1::IdUDPServer1UDPRead(const Datagram &datagram)
 {
     Session &s = sessionOf(session);
-    auto msg = directoryRecord(s, datagram);
+    auto msg = directoryRecord(s, datagram, {DirectoryPort1, DirectoryPort2});
     if (!msg)
         return;
     if (msg->matches(cmd::SendP2PData)) {
+        // Only a registered channel invites viewers.
+        if (!LiveActive)
+            return;
         // A viewer behind the same public address is reached on its own network.
         const std::string publicAddress = msg->readText(Field::PublicAddress);
         const std::string viewerHost = publicAddress == s.nodePublicAddress

@@ -12,6 +12,9 @@
 #include "widget_helpers.h"
 
 #include <QAction>
+#include <QDesktopServices>
+#include <QSignalSpy>
+#include <QUrl>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -21,6 +24,11 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace morlanex;
 using namespace morlanex::testing;
@@ -349,3 +357,155 @@ TEST_F(WindowSession, CaptionNoticeGoesOutOnlyWhileLiveAndByteExact)
     put(195, longDescription.substr(0, 200));
     EXPECT_EQ(notices[1].bytes, expected);
 }
+
+namespace {
+// The directory's acknowledgement of a registration, from its port 20.
+void acknowledge(ScriptedPeer &port20, const Received &registration, const std::string &channel)
+{
+    DirectoryMessage ok;
+    ok.writeCommand(cmd::LinkKerfOk);
+    ok.writeText(Field::ChannelId, channel);
+    ok.writeText(Field::PublicAddress, "203.0.113.9");
+    port20.send("127.0.0.1", registration.fromPort, ok);
+}
+
+// Collects the web addresses the program asks the desktop to open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    UrlCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "open"); }
+    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("https")); }
+    QStringList opened;
+public slots:
+    void open(const QUrl &url) { opened << url.toString(); }
+};
+} // namespace
+
+TEST_F(WindowSession, ActionButtonShowsAndObeysTheStateUnderAStillPointer)
+{
+    const std::string server = "127.0.0.134";
+    ScriptedPeer port20(server, 20);
+    ScriptedPeer port22(server, 22);
+    openWindows(server);
+
+    // Start, and the pointer stays where it clicked.
+    clickAction("Image11");
+    auto registration = receiveLive(port20);
+    ASSERT_TRUE(registration);
+    acknowledge(port20, *registration, "4321");
+    ASSERT_TRUE(waitUntil([&] { return form->liveActive(); }));
+    EXPECT_TRUE(label("Image12")->isVisible()) << "live: the button under the pointer offers stop";
+    EXPECT_FALSE(label("Image11")->isVisible());
+
+    // A start overlay left showing (as before the mend) does not register a live channel again.
+    label("Image12")->hide();
+    label("Image11")->show();
+    QTest::mouseClick(label("Image11"), Qt::LeftButton);
+    EXPECT_FALSE(form->busy());
+    EXPECT_TRUE(form->liveActive());
+
+    // Stop answered No: the broadcast runs on and nothing is sent.
+    hover(label("Image7"));
+    ASSERT_TRUE(label("Image12")->isVisible());
+    QString question;
+    answerMessageBox(form, QMessageBox::No, &question);
+    QTest::mouseClick(label("Image12"), Qt::LeftButton);
+    EXPECT_EQ(question, QStringLiteral("確定要中止現場直播模式嗎?"));
+    EXPECT_FALSE(form->busy());
+    EXPECT_TRUE(form->liveActive());
+    EXPECT_TRUE(collectCommand(port20, cmd::CloseKerf, 500).empty());
+
+    // Stop answered Yes; once stopped, the still pointer is offered start again.
+    answerMessageBox(form, QMessageBox::Yes);
+    QTest::mouseClick(label("Image12"), Qt::LeftButton);
+    ASSERT_TRUE(form->busy());
+    ASSERT_TRUE(waitUntil([&] { return !form->busy(); }));
+    EXPECT_FALSE(form->liveActive());
+    EXPECT_EQ(collectCommand(port20, cmd::CloseKerf, 500).size(), 1u);
+    EXPECT_TRUE(label("Image11")->isVisible());
+    EXPECT_FALSE(label("Image12")->isVisible());
+
+    // A stop overlay left showing asks nothing of a broadcast that is not running.
+    label("Image11")->hide();
+    label("Image12")->show();
+    bool asked = false;
+    rejectNextDialog(form, &asked, nullptr);
+    QTest::mouseClick(label("Image12"), Qt::LeftButton);
+    spinFor(300);
+    EXPECT_FALSE(asked);
+    EXPECT_FALSE(form->busy());
+}
+
+TEST_F(WindowSession, PortThatCannotOpenEndsTheBroadcastBackInPreview)
+{
+    const std::string server = "127.0.0.135";
+    ScriptedPeer port20(server, 20);
+    ScriptedPeer port22(server, 22);
+    openWindows(server);
+    // Something else already listens on the serving port.
+    const int squatter = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    socklen_t length = sizeof a;
+    ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(squatter, 1), 0);
+    ASSERT_EQ(getsockname(squatter, reinterpret_cast<sockaddr *>(&a), &length), 0);
+    const int port = ntohs(a.sin_port);
+    form->setWriterPort(port);
+
+    clickAction("Image11");
+    auto registration = receiveLive(port20);
+    ASSERT_TRUE(registration);
+    acknowledge(port20, *registration, "9876");
+    std::vector<Received> notices;
+    ASSERT_TRUE(waitUntil([&] {
+        for (Received &r : collectCommand(port20, cmd::CloseKerf, 0))
+            notices.push_back(std::move(r));
+        return !notices.empty();
+    }));
+    close(squatter);
+    EXPECT_EQ(notices[0].message()->readText(Field::ChannelId), "9876");
+    EXPECT_FALSE(form->liveActive());
+    EXPECT_TRUE(form->previewActive());
+    EXPECT_EQ(label("Label7")->text(), QStringLiteral("無法開啟直播連接埠 %1").arg(port));
+    EXPECT_EQ(statusColour(), QColor(255, 0, 0));
+    EXPECT_EQ(label("Label10")->text(), QStringLiteral("預覽模式"));
+    for (const char *hidden : {"Image5", "Label8", "Label9", "Label11", "Label12"})
+        EXPECT_FALSE(label(hidden)->isVisible()) << hidden;
+
+    // Not live: a viewer forwarded by the directory is not invited.
+    ScriptedPeer watcher("127.0.0.136");
+    DirectoryMessage p2p;
+    p2p.writeCommand(cmd::SendP2PData);
+    p2p.writeText(Field::PublicAddress, "127.0.0.136");
+    p2p.writeText(Field::PeerPort, std::to_string(watcher.port()));
+    port22.send("127.0.0.1", notices[0].fromPort, p2p);
+    EXPECT_FALSE(receiveLive(watcher, 500));
+}
+
+TEST_F(WindowSession, AnotherVersionShowsTheNoticeOpensThePortalAndCloses)
+{
+    const std::string server = "127.0.0.137";
+    ScriptedPeer port20(server, 20);
+    ScriptedPeer port22(server, 22);
+    UrlCatcher urls;
+    openWindows(server);
+    QSignalSpy closed(form, &TForm1::closed);
+
+    auto query = receiveLive(port22); // the first version query, 10 s after start-up
+    ASSERT_TRUE(query);
+    ASSERT_TRUE(query->message()->matches(cmd::GetVersion));
+    QString notice;
+    answerMessageBox(form, QMessageBox::Ok, &notice);
+    DirectoryMessage reply;
+    reply.writeCommand(cmd::GetVersion);
+    reply.writeText(Field::ChannelId, "1.2.0.0");
+    port22.send("127.0.0.1", query->fromPort, reply);
+
+    ASSERT_TRUE(waitUntil([&] { return closed.count() == 1; }));
+    EXPECT_EQ(notice, QStringLiteral("檢查到新版本(1.2.0.0),請下載更新."));
+    EXPECT_EQ(urls.opened, QStringList{QStringLiteral("https://www.zanvu.example/")});
+    EXPECT_EQ(collectCommand(port20, cmd::CloseKerf, 500).size(), 1u);
+}
+
+#include "window_session_test.moc"
