@@ -354,7 +354,6 @@ void TForm1::FormCreate()
         obtainLocalAddress();
         activateEndpoints();
         setWriterPort(LocalPort);
-        detachWriter();
         OwnVersion = QStringLiteral("1.1.0.2");
         Timer3->start();
     } catch (const std::exception &e) {
@@ -395,7 +394,6 @@ bool TForm1::FormCloseQuery()
         CoolTrayIcon1->deleteLater();
         CoolTrayIcon1 = nullptr;
     }
-    releaseMediaTypeLists();
     try {
         sendCloseNotice();
     } catch (...) {

@@ -33,7 +33,7 @@ class QToolButton;
 class TForm2;
 class TForm3;
 class TForm4;
-namespace morlanex { struct Datagram; }
+namespace morlanex { struct Datagram; struct PipelineEvent; }
 
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -134,12 +134,10 @@ public:
     void levelMenuClick(int level);
     void applyCompressionLevel();
     void createMediaTypeLists();
-    void releaseMediaTypeLists();
     void setWriterPort(int port);
-    void detachWriter();
-    // Graph events, on this thread: pause completed shows the video; an error is reported.
-    void FilterGraph2DSEvent(long code, long param1, long param2, const QString &text);
-    // ASFWriter1's profile (TWMPofiles8 index), for the about box and tests.
+    // Pipeline events, on this thread: pause completed shows the video; an error is reported.
+    void showPipelineEvent(const morlanex::PipelineEvent &event);
+    // The live profile (Wm8Profile index), for the about box and tests.
     int writerProfile() const;
 
     // --- device lists of the wizard (Form2's ComboBox1..ComboBox4 and Label8) -----------------

@@ -1,15 +1,16 @@
 // The media side of the main window: preview, live encoding, the quality levels, and the
 // wizard's device lists.
 //
-// The graph and its components live in morlanex::CaptureMedia (no widgets); this file moves
-// the window's working values in and out of it and shows the outcome. Graph events come
-// from GStreamer's threads through `post`, which queues them to this window's thread; frames
-// go straight to the video widget, which copies them and repaints on this thread.
+// The capture pipeline lives in morlanex::CaptureMedia (no widgets); this file moves the
+// window's working values in and out of it and shows the outcome. The pipeline's events
+// reach this window's thread through its bus descriptor; frames go straight to the video
+// widget, which copies them and repaints on this thread.
 #include "app/form1.h"
 
 #include "dialogs/form2.h"
 #include "dialogs/form4.h"
 #include "media/capture_media.h"
+#include "media/pipeline_events.h"
 #include "media/video_window_widget.h"
 
 #include <QComboBox>
@@ -62,10 +63,9 @@ std::vector<std::string> comboItems(const QComboBox *combo)
 }  // namespace
 
 struct TForm1::Media {
-    // Receives the graph's events on the window's thread; outlives the graph's threads.
-    QObject eventTarget;
     CaptureMedia capture;
-    VideoWindowWidget *video = nullptr;  // owned by the window
+    std::unique_ptr<morlanex::PipelineEvents> events;  // destroyed before the pipeline
+    VideoWindowWidget *video = nullptr;                // owned by the window
 };
 
 void TForm1::MediaDeleter::operator()(Media *m) const { delete m; }
@@ -76,18 +76,15 @@ namespace {
 
 void pushIndices(const TForm1 &f, CaptureMedia &c)
 {
-    c.VideoDeviceIndex = f.VideoDeviceIndex;
-    c.AudioDeviceIndex = f.AudioDeviceIndex;
-    c.AudioInputPin = f.AudioInputPin;
-    c.ListedAudioDevice = f.ListedAudioDevice.toStdString();
+    c.choice = {f.VideoDeviceIndex, f.AudioDeviceIndex, f.AudioInputPin, f.ListedAudioDevice.toStdString()};
 }
 
 void pullIndices(TForm1 &f, const CaptureMedia &c)
 {
-    f.VideoDeviceIndex = c.VideoDeviceIndex;
-    f.AudioDeviceIndex = c.AudioDeviceIndex;
-    f.AudioInputPin = c.AudioInputPin;
-    f.ListedAudioDevice = QString::fromStdString(c.ListedAudioDevice);
+    f.VideoDeviceIndex = c.choice.camera;
+    f.AudioDeviceIndex = c.choice.microphone;
+    f.AudioInputPin = c.choice.recordingLine;
+    f.ListedAudioDevice = QString::fromStdString(c.choice.listedMicrophone);
 }
 
 }  // namespace
@@ -112,12 +109,8 @@ void TForm1::createMediaTypeLists()
         return;
     media.reset(new Media);
     CaptureMedia &c = media->capture;
-    QObject *target = &media->eventTarget;
-    c.FilterGraph2.setPost([target](std::function<void()> work) {
-        QMetaObject::invokeMethod(target, std::move(work), Qt::QueuedConnection);
-    });
-    c.FilterGraph2.setOnDSEvent([this](const morlanex::GraphEvent &e) {
-        guarded([&] { FilterGraph2DSEvent(e.code, e.param1, e.param2, QString::fromStdString(e.text)); });
+    media->events = std::make_unique<morlanex::PipelineEvents>(c.pipeline, [this](const morlanex::PipelineEvent &e) {
+        guarded([&] { showPipelineEvent(e); });
     });
 
     // The painting video area takes the place of the plain one, under the badge.
@@ -132,40 +125,26 @@ void TForm1::createMediaTypeLists()
     delete VideoWindow1;
     VideoWindow1 = video;
     media->video = video;
-    c.VideoWindow1.setFrameCallback([video](const morlanex::VideoFrame &f) { video->presentFrame(f); });
-}
-
-void TForm1::releaseMediaTypeLists()
-{
-    if (!media)
-        return;
-    media->capture.AudioFormatList.clear();
-    media->capture.VideoFormatList.clear();
+    c.pipeline.setFrameCallback([video](const morlanex::VideoFrame &f) { video->presentFrame(f); });
 }
 
 void TForm1::setWriterPort(int port)
 {
     if (media)
-        media->capture.ASFWriter1.Port = port > 0 ? static_cast<uint32_t>(port) : 0;
+        media->capture.port = port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
 }
 
-void TForm1::detachWriter()
-{
-    if (media)
-        media->capture.ASFWriter1.setFilterGraph(nullptr);
-}
+// --- pipeline events -----------------------------------------------------------------------------
 
-// --- graph events --------------------------------------------------------------------------------
-
-void TForm1::FilterGraph2DSEvent(long code, long, long, const QString &text)
+void TForm1::showPipelineEvent(const morlanex::PipelineEvent &event)
 {
-    if (code == morlanex::kEcPaused) {
+    if (event.kind == morlanex::PipelineEvent::Paused) {
         VideoWindow1->show();
-    } else if (code == morlanex::kEcErrorAbort) {
+    } else if (event.kind == morlanex::PipelineEvent::Error) {
         // The picture is gone (a device vanished or failed): say so rather than freeze.
         VideoWindow1->hide();
         Image8->update();
-        setStatus(text, kStatusRed);
+        setStatus(QString::fromStdString(event.text), kStatusRed);
     }
 }
 
@@ -183,7 +162,7 @@ void TForm1::BeginPreview()
 
     CaptureMedia &c = captureOf(*this);
     pushIndices(*this, c);
-    c.startPreviewGraph();
+    c.startPreview();
 
     setTextColour(Label10, kBadgeWhite);
     Label10->setText(kPreviewMode);
@@ -196,7 +175,7 @@ void TForm1::BeginPreview()
 
 void TForm1::AbortWebCamDATA()
 {
-    captureOf(*this).closeDevice();
+    captureOf(*this).close();
     VideoWindow1->hide();
     Panel1->hide();
     Image8->update();
@@ -223,20 +202,20 @@ void TForm1::AbortWebCamDATA()
 bool TForm1::MixBoth()
 {
     CaptureMedia &c = captureOf(*this);
-    if (!c.Filter1.holdsDevice())
+    if (!c.hasCamera())
         return true;
     Panel1->hide();
     if (media->video)
         media->video->clearFrame();
     pushIndices(*this, c);
-    const LiveStart started = c.switchToLive();
+    const LiveStart started = c.goLive();
 
     LiveActive = true;
     Image5->show();
     if (Image5Movie)
         Image5Movie->start();
     if (started == LiveStart::SinkFailed)
-        setStatus(kPortFailed.arg(c.ASFWriter1.Port), kStatusRed);
+        setStatus(kPortFailed.arg(c.port), kStatusRed);
     else
         setStatus(kLiveStarted, kStatusRed);
     setTextColour(Label10, kBadgeYellow);
@@ -279,7 +258,7 @@ void TForm1::applyCompressionLevel()
 
 int TForm1::writerProfile() const
 {
-    return media ? media->capture.ASFWriter1.Profile() : -1;
+    return media ? media->capture.profile() : -1;
 }
 
 // --- the wizard's device lists -------------------------------------------------------------------
@@ -288,11 +267,11 @@ void TForm1::GetWebCamProc()
 {
     CaptureMedia &c = captureOf(*this);
     pushIndices(*this, c);
-    c.GetWebCamProc();
+    c.listCameras();
     pullIndices(*this, c);
     if (!Form2)
         return;
-    fillCombo(Form2->ComboBox1, c.lists.comboBox1, c.lists.comboBox1Index);
+    fillCombo(Form2->ComboBox1, c.lists.cameras, c.lists.cameraIndex);
     Form2->ComboBox2->clear();
 }
 
@@ -301,26 +280,29 @@ void TForm1::GetWAVProc()
     CaptureMedia &c = captureOf(*this);
     if (Form2) {
         // The wizard's list is what the user sees and chose from.
-        c.lists.comboBox2 = comboItems(Form2->ComboBox2);
-        c.lists.comboBox2Index = Form2->ComboBox2->currentIndex();
+        c.lists.microphones = comboItems(Form2->ComboBox2);
+        c.lists.microphoneIndex = Form2->ComboBox2->currentIndex();
     }
     pushIndices(*this, c);
     std::exception_ptr failure;
     try {
-        c.GetWAVProc();
+        c.listMicrophones();
     } catch (...) {
         failure = std::current_exception();
     }
     pullIndices(*this, c);
     if (Form2) {
-        if (comboItems(Form2->ComboBox2) != c.lists.comboBox2)
-            fillCombo(Form2->ComboBox2, c.lists.comboBox2, c.lists.comboBox2Index);
+        if (comboItems(Form2->ComboBox2) != c.lists.microphones)
+            fillCombo(Form2->ComboBox2, c.lists.microphones, c.lists.microphoneIndex);
         else
-            Form2->ComboBox2->setCurrentIndex(c.lists.comboBox2Index);
-        fillCombo(Form2->ComboBox3, c.lists.comboBox3, c.lists.comboBox3Index);
-        fillCombo(Form2->ComboBox4, c.lists.comboBox4, c.lists.comboBox3Index);
-        Form2->ComboBox3->setEnabled(c.lists.comboBox3Enabled);
-        Form2->Label8->setEnabled(c.lists.label8Enabled);
+            Form2->ComboBox2->setCurrentIndex(c.lists.microphoneIndex);
+        fillCombo(Form2->ComboBox3, c.lists.lines, c.lists.lineIndex);
+        std::vector<std::string> numbers;
+        for (int n : c.lists.lineNumbers)
+            numbers.push_back(std::to_string(n));
+        fillCombo(Form2->ComboBox4, numbers, c.lists.lineIndex);
+        Form2->ComboBox3->setEnabled(c.lists.linesEnabled);
+        Form2->Label8->setEnabled(c.lists.linesEnabled);
     }
     if (failure)
         std::rethrow_exception(failure);

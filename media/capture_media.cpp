@@ -3,225 +3,153 @@
 #include <gst/gst.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include "media/media_error.h"
-#include "media/pin_list.h"
-#include "media/profiles.h"
+#include "media/recording_mixer.h"
 
 namespace morlanex {
 
 namespace {
 
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // Trimming removes leading and trailing characters of code 32 or below.
 bool blankAfterTrim(const std::string &text)
 {
-    return std::all_of(text.begin(), text.end(),
-                       [](unsigned char c) { return c <= 32; });
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; });
+}
+
+std::vector<std::string> namesOf(const std::vector<CatalogEntry> &entries)
+{
+    std::vector<std::string> names;
+    for (const CatalogEntry &e : entries)
+        names.push_back(e.name);
+    return names;
 }
 
 }  // namespace
 
-std::string WizardDeviceLists::comboBox2Text() const
+std::string DeviceLists::microphoneText() const
 {
-    if (comboBox2Index < 0 || comboBox2Index >= static_cast<int>(comboBox2.size()))
+    if (microphoneIndex < 0 || microphoneIndex >= static_cast<int>(microphones.size()))
         return {};
-    return comboBox2[static_cast<size_t>(comboBox2Index)];
+    return microphones[static_cast<size_t>(microphoneIndex)];
 }
 
-CaptureMedia::CaptureMedia()
+void CaptureMedia::listCameras()
 {
-    // Attachment order is the order filters join the graph.
-    Filter2.setFilterGraph(&FilterGraph2);
-    Filter1.setFilterGraph(&FilterGraph2);
-    VideoWindow1.setFilterGraph(&FilterGraph2);
+    lists.cameras = namesOf(listDevices(DeviceKind::Camera));
+    lists.microphones.clear();  // so that the next listing lists the microphones afresh
+    lists.microphoneIndex = -1;
+    choice.camera = lists.cameras.empty() ? -1 : 0;
+    if (lists.cameras.empty())
+        lists.cameras.push_back(kNoVideoDevice);
+    lists.cameraIndex = 0;
 }
 
-CaptureMedia::~CaptureMedia()
+void CaptureMedia::listMicrophones()
 {
-    FilterGraph2.setActive(false);
-}
+    lists.lines.clear();
+    lists.lineNumbers.clear();
+    lists.lineIndex = -1;
+    lists.linesEnabled = false;
+    pipeline.clear();
 
-void CaptureMedia::GetWebCamProc()
-{
-    lists.comboBox1.clear();
-    lists.comboBox2.clear();
-    lists.comboBox2Index = -1;
-    DeviceEnumerator = std::make_unique<TSysDevEnum>(DeviceCategory::VideoInput);
-    if (DeviceEnumerator->DeviceCount() > 0) {
-        for (int i = 0; i < DeviceEnumerator->DeviceCount(); ++i)
-            lists.comboBox1.push_back(DeviceEnumerator->DeviceName(i).friendlyName);
-        VideoDeviceIndex = 0;
-    } else {
-        VideoDeviceIndex = -1;
-        lists.comboBox1.push_back(kNoVideoDevice);
-    }
-    lists.comboBox1Index = 0;
-}
-
-void CaptureMedia::GetWAVProc()
-{
-    lists.comboBox3.clear();
-    lists.comboBox4.clear();
-    lists.comboBox3Index = -1;
-    lists.comboBox3Enabled = false;
-    lists.label8Enabled = false;
-
-    if (!DeviceEnumerator)
-        DeviceEnumerator = std::make_unique<TSysDevEnum>(DeviceCategory::AudioInput);
-    else
-        DeviceEnumerator->SelectCategory(DeviceCategory::AudioInput);
-
-    if (DeviceEnumerator->DeviceCount() > 0) {
-        if (blankAfterTrim(lists.comboBox2Text())) {
-            lists.comboBox2.clear();
-            for (int i = 0; i < DeviceEnumerator->DeviceCount(); ++i)
-                lists.comboBox2.push_back(DeviceEnumerator->DeviceName(i).friendlyName);
-            lists.comboBox2Index = 0;
-            ListedAudioDevice = lists.comboBox2Text();
-            AudioDeviceIndex = 0;
+    const std::vector<CatalogEntry> microphones = listDevices(DeviceKind::Microphone);
+    if (!microphones.empty()) {
+        if (blankAfterTrim(lists.microphoneText())) {
+            lists.microphones = namesOf(microphones);
+            lists.microphoneIndex = 0;
+            choice.microphone = 0;
         }
-        Filter2.setBaseFilter(DeviceEnumerator->DeviceMoniker(AudioDeviceIndex));
-        FilterGraph2.setActive(true);
+        const int at = choice.microphone;
+        GstDevice *device = at >= 0 && at < static_cast<int>(microphones.size())
+                                ? microphones[static_cast<size_t>(at)].device.get() : nullptr;
+        // A device that cannot be opened has no lines to show.
+        GstElement *probe = device ? gst_device_create_element(device, nullptr) : nullptr;
+        if (!probe)
+            throw MediaError(kInterfaceNotSupported);
+        gst_object_unref(gst_object_ref_sink(probe));
+        listedMicrophoneFormat_ = firstFormat(device);
 
-        std::unique_ptr<TPinList> pins;
-        try {
-            pins = std::make_unique<TPinList>(Filter2);
-        } catch (const MediaError &) {
-            // Do not leave a half-used graph behind the error report.
-            FilterGraph2.setActive(false);
-            throw;
-        }
-        for (int at = 0; at < pins->count();) {
-            if (pins->info(at).direction == PinDirection::Output) {
-                AudioFormatList.fillFromPin(pins->pin(at));
-                pins->remove(at);
-            } else {
-                ++at;
+        if (std::unique_ptr<RecordingMixer> mixer = recordingMixerFor(device)) {
+            for (int n = 0; n < mixer->lineCount(); ++n) {
+                if (mixer->enabled(n)) {
+                    lists.lines.push_back(mixer->lineName(n));
+                    lists.lineNumbers.push_back(n);
+                    lists.linesEnabled = true;
+                }
             }
         }
-        FilterGraph2.setActive(false);
-
-        for (int n = 0; n < pins->count(); ++n) {
-            if (pins->pin(n).getEnable()) {
-                lists.comboBox3.push_back(pins->info(n).name);
-                lists.comboBox3Enabled = true;
-                lists.label8Enabled = true;
-                lists.comboBox4.push_back(std::to_string(n));
-            }
-        }
-        AudioInputPin = lists.comboBox4.empty() ? -1 : std::stoi(lists.comboBox4.front());
+        choice.recordingLine = lists.lineNumbers.empty() ? -1 : lists.lineNumbers.front();
     }
-
-    lists.comboBox2Index =
-        AudioDeviceIndex >= 0 && AudioDeviceIndex < static_cast<int>(lists.comboBox2.size())
-            ? AudioDeviceIndex : -1;
-    lists.comboBox3Index = lists.comboBox3.empty() ? -1 : 0;
-    ListedAudioDevice = lists.comboBox2Text();
+    lists.microphoneIndex =
+        choice.microphone >= 0 && choice.microphone < static_cast<int>(lists.microphones.size()) ? choice.microphone : -1;
+    lists.lineIndex = lists.lines.empty() ? -1 : 0;
+    choice.listedMicrophone = lists.microphoneText();
 }
 
-void CaptureMedia::startPreviewGraph()
+void CaptureMedia::startPreview()
 {
-    DeviceEnumerator = std::make_unique<TSysDevEnum>(DeviceCategory::VideoInput);
-    Filter1.setBaseFilter(DeviceEnumerator->DeviceMoniker(VideoDeviceIndex));
-    DeviceEnumerator->SelectCategory(DeviceCategory::AudioInput);
-    Filter2.setBaseFilter(DeviceEnumerator->DeviceMoniker(AudioDeviceIndex));
-    FilterGraph2.setActive(true);
-    if (Filter1.holdsDevice())
-        FilterGraph2.renderPreview(Filter1, VideoWindow1);
-    FilterGraph2.Run();
+    camera_ = deviceAt(DeviceKind::Camera, choice.camera);
+    microphone_ = deviceAt(DeviceKind::Microphone, choice.microphone);
+    CaptureDescription description;
+    description.camera = camera_;
+    pipeline.build(description);
+    pipeline.play();
 }
 
-LiveStart CaptureMedia::switchToLive()
+LiveStart CaptureMedia::goLive()
 {
-    if (!Filter1.holdsDevice())
+    if (!camera_)
         return LiveStart::NoVideoDevice;
-    FilterGraph2.ClearGraph();
-    FilterGraph2.setActive(false);
-    ASFWriter1.setFilterGraph(&FilterGraph2);
-    FilterGraph2.setActive(true);
-
-    // Audio format and recording line. Without a microphone the stream is video only.
-    if (Filter2.holdsDevice()) {
-        TPinList pins(Filter2);
-        for (int at = 0; at < pins.count();) {
-            if (pins.info(at).direction != PinDirection::Output) {
-                ++at;
-                continue;
-            }
-            if (AudioFormatList.count() == 0)
-                throw MediaError("The audio capture device offers no format.");
-            // The list may come from another audio device; never force a format on a
-            // device that does not offer it.
-            GstCaps *offered = pins.pin(at).mediaTypes();
-            if (offered && !gst_caps_can_intersect(offered, AudioFormatList.item(0).caps()))
-                AudioFormatList.fillFromPin(pins.pin(at));
-            if (offered)
-                gst_caps_unref(offered);
-            if (AudioFormatList.count() > 0)
-                Filter2.setFormat(AudioFormatList.item(0));
-            pins.remove(at);
-        }
-        if (AudioInputPin >= 0 && AudioInputPin < pins.count())
-            pins.pin(AudioInputPin).putEnable(true);
+    CaptureDescription description;
+    description.camera = camera_;
+    description.microphone = microphone_;
+    // The camera's first RGB 320 x 240, where it offers one.
+    GstCaps *offered = gst_device_get_caps(camera_.get());
+    description.cameraCaps = firstRgb320x240(offered);
+    if (offered)
+        gst_caps_unref(offered);
+    if (microphone_) {
+        // The format listed last, unless it came from a device that does not offer it.
+        description.microphoneCaps = offersFormat(microphone_.get(), listedMicrophoneFormat_)
+                                         ? listedMicrophoneFormat_ : firstFormat(microphone_.get());
+        if (description.microphoneCaps.empty())
+            throw MediaError("The audio capture device offers no format.");
+        description.recordingLine = choice.recordingLine;
     }
-
-    // Video format: the first RGB24 320x240 type, if the camera has one.
-    TPinList videoPins(Filter1);
-    VideoFormatList.fillFromPin(videoPins.pin(0));
-    if (int at = findRgb24At320x240(VideoFormatList); at >= 0)
-        Filter1.setFormat(VideoFormatList.item(at));
-
-    FilterGraph2.renderPreview(Filter1, VideoWindow1);
-    FilterGraph2.renderCapture(Filter1, ASFWriter1);
-    FilterGraph2.renderAudio(Filter2, ASFWriter1);
-    FilterGraph2.Run();
-    if (!ASFWriter1.sinkOpen() && ASFWriter1.Port > 0 && ASFWriter1.MaxUsers > 0)
+    LiveSettings live;
+    live.encoder = *encoderSettings(profile_);
+    live.bindAddress = bindAddress;
+    live.port = port;
+    live.maxViewers = maxViewers;
+    live.observer = observer;
+    description.live = std::move(live);
+    pipeline.build(description);
+    pipeline.play();
+    if (!pipeline.sinkOpen() && port > 0 && maxViewers > 0)
         return LiveStart::SinkFailed;
     return LiveStart::Started;
 }
 
 void CaptureMedia::stopLive()
 {
-    FilterGraph2.setActive(false);
-    ASFWriter1.setFilterGraph(nullptr);
+    pipeline.clear();
 }
 
-void CaptureMedia::closeDevice()
+void CaptureMedia::close()
 {
-    if (FilterGraph2.Active()) {
-        FilterGraph2.Stop();
-        FilterGraph2.ClearGraph();
-        FilterGraph2.setActive(false);
-        ASFWriter1.setFilterGraph(nullptr);
-    }
-    DeviceEnumerator.reset();
+    pipeline.clear();
+    camera_.reset();
+    microphone_.reset();
 }
 
 bool CaptureMedia::applyLevel(int level)
 {
-    std::optional<TWMPofiles8> profile = profileForLevel(level);
-    if (!profile)
+    std::optional<Wm8Profile> p = profileForLevel(level);
+    if (!p)
         return false;
-    ASFWriter1.setProfile(*profile);
+    profile_ = *p;
     return true;
-}
-
-int CaptureMedia::findRgb24At320x240(const TEnumMediaType &list)
-{
-    for (int i = 0; i < list.count(); ++i) {
-        const std::string d = lower(list.description(i));
-        if (d.find("rgb24") != std::string::npos && d.find("320x240") != std::string::npos)
-            return i;
-    }
-    return -1;
 }
 
 }  // namespace morlanex

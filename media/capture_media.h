@@ -1,103 +1,93 @@
 // Public header. The media side of the main window, without widgets (CaptureMedia).
 //
-// Owns the capture graph and its components under their form names (FilterGraph2,
-// Filter1 video source, Filter2 audio source, VideoWindow1 renderer, ASFWriter1
-// encoder), the device enumerator, the two media-type lists and the device working
-// values, and runs the media steps of the main window's operations:
-//   GetWebCamProc / GetWAVProc - list the devices and recording lines into
-//       WizardDeviceLists, which the wizard copies into ComboBox1..4 and Label8;
-//   startPreviewGraph          - open the chosen devices and run the preview;
-//   switchToLive / stopLive    - rebuild the graph with / without the encoder;
-//   closeDevice                - stop and drop the graph;
-//   applyLevel                 - the writer's profile for a compression level.
+// Holds the capture pipeline, the device lists the user chooses from and the device
+// choice, and runs the media steps of the window's operations:
+//   listCameras / listMicrophones - fill `lists` (and adjust `choice`) from the devices;
+//   startPreview                  - the chosen camera's preview;
+//   goLive / stopLive             - the pipeline with / without the live branch;
+//   close                         - stop and empty the pipeline;
+//   applyLevel                    - the profile of a compression level.
 // Failures that end an operation are thrown as MediaError with the text to report.
 //
-// Threads: UI thread only (see TFilterGraph for events and TVideoWindow for frames).
+// Threads: UI thread only (see CapturePipeline for frames and events).
 #pragma once
 
-#include <memory>
+#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "media/asf_writer.h"
-#include "media/filter.h"
-#include "media/filter_graph.h"
-#include "media/media_type.h"
-#include "media/sys_dev_enum.h"
-#include "media/video_window.h"
+#include "media/capture_pipeline.h"
+#include "media/profiles.h"
 
 namespace morlanex {
 
-// The only entry of the video device list when there is no camera.
+// The only entry of the camera list when there is no camera.
 inline constexpr const char *kNoVideoDevice = "您未安裝任何視訊擷取裝置";
 
-// What the wizard's device controls show. Indices are -1 for "nothing selected"; the UI
-// writes the user's choices back into the *Index fields before the next call.
-struct WizardDeviceLists {
-    std::vector<std::string> comboBox1;  // video devices (or kNoVideoDevice)
-    int comboBox1Index = -1;
-    std::vector<std::string> comboBox2;  // audio devices
-    int comboBox2Index = -1;
-    std::vector<std::string> comboBox3;  // recording lines that are enabled
-    std::vector<std::string> comboBox4;  // their pin numbers, decimal (never shown)
-    int comboBox3Index = -1;             // ComboBox4 follows the same position
-    bool comboBox3Enabled = false;
-    bool label8Enabled = false;
+// What the user picks from. Indices are -1 for "nothing selected"; the caller writes the
+// user's choices back before the next call.
+struct DeviceLists {
+    std::vector<std::string> cameras;  // or kNoVideoDevice alone
+    int cameraIndex = -1;
+    std::vector<std::string> microphones;
+    int microphoneIndex = -1;
+    std::vector<std::string> lines;    // recording lines whose capture switch is on
+    std::vector<int> lineNumbers;      // each one's position among the device's lines
+    int lineIndex = -1;                // lineNumbers follows the same position
+    bool linesEnabled = false;
 
-    std::string comboBox2Text() const;
+    std::string microphoneText() const;
+};
+
+// Positions in the device lists; -1 for none.
+struct DeviceChoice {
+    int camera = -1;
+    int microphone = -1;
+    int recordingLine = -1;
+    std::string listedMicrophone;  // the name of the microphone whose lines are listed
 };
 
 enum class LiveStart {
     NoVideoDevice,  // nothing was done
-    Started,        // encoding, and the network sink serves on Port
+    Started,        // encoding, and the network sink serves on the port
     SinkFailed,     // encoding, but the sink could not open its port (see sinkError)
 };
 
 class CaptureMedia {
 public:
-    CaptureMedia();
-    ~CaptureMedia();
-    CaptureMedia(const CaptureMedia &) = delete;
-    CaptureMedia &operator=(const CaptureMedia &) = delete;
+    static constexpr size_t kDefaultMaxViewers = 6000;
 
-    // Declared first: the components detach from it before it goes.
-    TFilterGraph FilterGraph2;
-    TFilter Filter2{"Filter2"};
-    TFilter Filter1{"Filter1"};
-    TVideoWindow VideoWindow1{"VideoWindow1"};
-    TASFWriter ASFWriter1{"ASFWriter1"};
+    CapturePipeline pipeline;
+    DeviceLists lists;
+    DeviceChoice choice;
+    uint16_t port = 0;  // 0: encode without serving
+    std::string bindAddress = "0.0.0.0";
+    size_t maxViewers = kDefaultMaxViewers;
+    StreamObserver observer;  // optional, for whoever watches the stream as served
 
-    std::unique_ptr<TSysDevEnum> DeviceEnumerator;
-    TEnumMediaType AudioFormatList;
-    TEnumMediaType VideoFormatList;
+    void listCameras();
+    // Throws MediaError("Interface not supported") when the microphone cannot be opened;
+    // lines listed before stay. Stops the pipeline in any case.
+    void listMicrophones();
 
-    int VideoDeviceIndex = -1;
-    int AudioDeviceIndex = -1;
-    int AudioInputPin = -1;
-    std::string ListedAudioDevice;
-    WizardDeviceLists lists;
-
-    void GetWebCamProc();
-    // Throws MediaError when the audio device cannot be opened; lines listed before
-    // stay, and the graph is left inactive.
-    void GetWAVProc();
-
-    // Devices by VideoDeviceIndex / AudioDeviceIndex, activate, render the preview, run.
-    void startPreviewGraph();
-    // The media steps of going live. Throws MediaError when a source lacks what a step
-    // needs (e.g. the device vanished) or the audio device offers no format.
-    LiveStart switchToLive();
-    // Deactivates the graph (stops the encoder, closes the sink) and detaches the writer.
+    void startPreview();
+    // Throws MediaError when a device that going live needs cannot be opened, or the
+    // microphone offers no format.
+    LiveStart goLive();
     void stopLive();
-    // Stops, clears and deactivates the graph, detaches the writer, drops the enumerator.
-    void closeDevice();
+    void close();
 
-    // Sets ASFWriter1's profile for level 0..3; false (nothing changed) for other levels.
+    // The profile for level 0..3; false (nothing changed) for other levels.
     bool applyLevel(int level);
+    Wm8Profile profile() const { return profile_; }
+    bool hasCamera() const { return camera_ != nullptr; }
+    DeviceHandle camera() const { return camera_; }
+    DeviceHandle microphone() const { return microphone_; }
 
-    // Index of the first type whose description holds "RGB24" and "320x240", letter
-    // case ignored; -1 when none does.
-    static int findRgb24At320x240(const TEnumMediaType &list);
+private:
+    Wm8Profile profile_ = wmp_V80_100768VideoMBR;
+    DeviceHandle camera_, microphone_;  // chosen at the preview start
+    std::string listedMicrophoneFormat_;  // the first format of the microphone listed last
 };
 
 }  // namespace morlanex

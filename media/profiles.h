@@ -1,21 +1,18 @@
-// Public header. Windows Media 8 system profiles and the four compression levels.
+// Public header. The Windows Media 8 system profiles and the four compression levels.
 //
-// TWMPofiles8 numbers the 27 profiles 0..26 in the order of the profile enumeration;
-// each has the GUID and official name that Windows Media players know it by. The
-// compression level (0 automatic, 1 high, 2 medium, 3 low compression) picks one of
-// four profiles, and each of those four has the encoder numbers we stream it with.
+// The 27 profiles are numbered 0..26 in the order of the profile enumeration. The compression
+// level (0 automatic, 1 high, 2 medium, 3 low compression) picks one of four of them, and each
+// of those four has the encoder numbers we stream it with.
 //
 // Pure data and look-ups: any thread.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 namespace morlanex {
 
-enum TWMPofiles8 : uint8_t {
+enum Wm8Profile : uint8_t {
     wmp_V80_255VideoPDA, wmp_V80_150VideoPDA, wmp_V80_28856VideoMBR, wmp_V80_100768VideoMBR,
     wmp_V80_288100VideoMBR, wmp_V80_288Video, wmp_V80_56Video, wmp_V80_100Video,
     wmp_V80_256Video, wmp_V80_384Video, wmp_V80_768Video, wmp_V80_700NTSCVideo,
@@ -26,27 +23,8 @@ enum TWMPofiles8 : uint8_t {
     wmp_V80_BESTVBRVideo,
 };
 
-inline constexpr int kProfileCount = 27;
-// What a profile GUID outside the table reads back as.
-inline constexpr int kUnknownProfile = 255;
-
-struct ProfileInfo {
-    TWMPofiles8 value;
-    std::string_view enumName;  // "wmp_V80_100Video"
-    std::string_view guid;      // "{A2E300B4-C2D4-4FC0-B5DD-ECBD948DC0DF}"
-    std::string_view officialName;
-};
-
-const std::array<ProfileInfo, kProfileCount> &profileTable();
-
-// Profile by index; nullopt when outside 0..26.
-std::optional<ProfileInfo> profileInfo(int index);
-
-// Index of the profile with this GUID (braces and letter case optional), else kUnknownProfile.
-int profileFromGuid(std::string_view guid);
-
 // Level (0..3) to profile; nullopt for any other level.
-std::optional<TWMPofiles8> profileForLevel(int level);
+std::optional<Wm8Profile> profileForLevel(int level);
 
 // What the encoders are told for one profile.
 struct EncoderSettings {
@@ -62,6 +40,6 @@ struct EncoderSettings {
 };
 
 // Encoder numbers of the four profiles the levels use; nullopt for the others.
-std::optional<EncoderSettings> encoderSettings(TWMPofiles8 profile);
+std::optional<EncoderSettings> encoderSettings(Wm8Profile profile);
 
 }  // namespace morlanex

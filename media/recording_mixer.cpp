@@ -42,35 +42,21 @@ private:
     std::vector<std::string> names_;
 };
 
-// RAII for one opened ALSA mixer.
-class AlsaMixerHandle {
-public:
-    explicit AlsaMixerHandle(int card)
-    {
-        const std::string name = "hw:" + std::to_string(card);
-        if (snd_mixer_open(&mixer_, 0) < 0) {
-            mixer_ = nullptr;
-            return;
-        }
-        if (snd_mixer_attach(mixer_, name.c_str()) < 0 ||
-            snd_mixer_selem_register(mixer_, nullptr, nullptr) < 0 || snd_mixer_load(mixer_) < 0) {
-            snd_mixer_close(mixer_);
-            mixer_ = nullptr;
-        }
-    }
-    ~AlsaMixerHandle()
-    {
-        if (mixer_)
-            snd_mixer_close(mixer_);
-    }
-    AlsaMixerHandle(const AlsaMixerHandle &) = delete;
-    AlsaMixerHandle &operator=(const AlsaMixerHandle &) = delete;
+// One opened ALSA mixer, closed when it goes; null when the card has no mixer to open.
+using AlsaMixerHandle = std::unique_ptr<snd_mixer_t, int (*)(snd_mixer_t *)>;
 
-    snd_mixer_t *get() const { return mixer_; }
-
-private:
-    snd_mixer_t *mixer_ = nullptr;
-};
+AlsaMixerHandle openMixer(int card)
+{
+    const std::string name = "hw:" + std::to_string(card);
+    snd_mixer_t *mixer = nullptr;
+    if (snd_mixer_open(&mixer, 0) < 0)
+        return {nullptr, snd_mixer_close};
+    AlsaMixerHandle handle(mixer, snd_mixer_close);
+    if (snd_mixer_attach(mixer, name.c_str()) < 0 || snd_mixer_selem_register(mixer, nullptr, nullptr) < 0 ||
+        snd_mixer_load(mixer) < 0)
+        handle.reset();
+    return handle;
+}
 
 struct AlsaLine {
     std::string selemName;
@@ -89,7 +75,7 @@ public:
     }
     bool enabled(int line) const override
     {
-        AlsaMixerHandle mixer(card_);
+        AlsaMixerHandle mixer = openMixer(card_);
         snd_mixer_elem_t *elem = find(mixer, line);
         int on = 0;
         return elem && snd_mixer_selem_get_capture_switch(elem, SND_MIXER_SCHN_FRONT_LEFT, &on) >= 0 &&
@@ -97,7 +83,7 @@ public:
     }
     bool setEnabled(int line, bool on) override
     {
-        AlsaMixerHandle mixer(card_);
+        AlsaMixerHandle mixer = openMixer(card_);
         snd_mixer_elem_t *elem = find(mixer, line);
         return elem && snd_mixer_selem_set_capture_switch_all(elem, on ? 1 : 0) >= 0;
     }
@@ -140,7 +126,7 @@ int alsaCardOf(const GstStructure *props)
 
 std::unique_ptr<RecordingMixer> alsaRecordingMixer(int card)
 {
-    AlsaMixerHandle mixer(card);
+    AlsaMixerHandle mixer = openMixer(card);
     if (!mixer.get())
         return nullptr;
     std::vector<AlsaLine> lines;

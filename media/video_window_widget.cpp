@@ -9,7 +9,7 @@ namespace morlanex {
 VideoWindowWidget::VideoWindowWidget(QWidget *parent) : QWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
-    resize(TVideoWindow::kWidth, TVideoWindow::kHeight);
+    resize(CapturePipeline::kPreviewWidth, CapturePipeline::kPreviewHeight);
 }
 
 void VideoWindowWidget::presentFrame(const VideoFrame &frame)

@@ -1,4 +1,4 @@
-// Public header. The main window's video area (VideoWindow1): paints the capture graph's
+// Public header. The main window's video area (VideoWindow1): paints the capture pipeline's
 // 320 x 240 frames.
 //
 // presentFrame is called on a GStreamer streaming thread: it copies the pixels and asks
@@ -6,7 +6,7 @@
 // other). Without a frame the area is black.
 //
 // Threads: presentFrame and framesPresented from any thread; everything else on the UI
-// thread. Stop the graph before destroying the widget.
+// thread. Stop the pipeline before destroying the widget.
 #pragma once
 
 #include <QImage>
@@ -15,7 +15,7 @@
 
 #include <atomic>
 
-#include "media/video_window.h"
+#include "media/capture_pipeline.h"
 
 namespace morlanex {
 

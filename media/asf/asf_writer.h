@@ -88,6 +88,8 @@ public:
     void flush();
 
     uint64_t packetsOut() const { return packetsOut_; }
+    // The time given with the first frame, which the stream counts from (0 before any).
+    uint64_t originMs() const { return originMs_; }
 
 private:
     void beginPacket(uint32_t sendTimeMs, uint8_t keyFrameStream);

@@ -1,5 +1,7 @@
 #include "media_test_env.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -17,42 +19,41 @@ void useTestDevices()
     gst_init(nullptr, nullptr);
 }
 
-PostFunction PostQueue::poster()
-{
-    return [this](std::function<void()> work) {
-        {
-            std::lock_guard lock(mutex_);
-            queue_.push_back(std::move(work));
-        }
-        cv_.notify_all();
-    };
-}
-
-bool PostQueue::pumpUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout)
+bool EventPump::pumpUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
-        std::function<void()> work;
-        {
-            std::unique_lock lock(mutex_);
-            // Short slices: `done` may also turn true through other threads' work.
-            const auto now = std::chrono::steady_clock::now();
-            if (now >= deadline)
-                return done();
-            const auto slice = std::min(deadline, now + std::chrono::milliseconds(20));
-            if (!cv_.wait_until(lock, slice, [this] { return !queue_.empty(); }))
-                continue;
-            work = std::move(queue_.front());
-            queue_.pop_front();
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return done();
+        // Short slices: `done` may also turn true through other threads' work.
+        pollfd fd{pipeline_.busDescriptor(), POLLIN, 0};
+        const auto slice = std::min<std::chrono::milliseconds>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now), std::chrono::milliseconds(20));
+        if (poll(&fd, 1, int(slice.count()) + 1) > 0) {
+            for (PipelineEvent &e : pipeline_.takeEvents())
+                events.push_back(std::move(e));
         }
-        work();
     }
     return true;
 }
 
-void PostQueue::pumpFor(std::chrono::milliseconds duration)
+void EventPump::pumpFor(std::chrono::milliseconds duration)
 {
     pumpUntil([] { return false; }, duration);
+}
+
+bool EventPump::has(PipelineEvent::Kind kind) const
+{
+    return std::any_of(events.begin(), events.end(), [kind](const PipelineEvent &e) { return e.kind == kind; });
+}
+
+std::string EventPump::firstError() const
+{
+    for (const PipelineEvent &e : events)
+        if (e.kind == PipelineEvent::Error)
+            return e.text;
+    return {};
 }
 
 }  // namespace morlanex::testing

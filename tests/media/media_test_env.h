@@ -1,16 +1,14 @@
 // Test support for the media tests: points GStreamer at the test devices of this build
-// before anything initialises it, and runs "UI thread" work posted by the graph.
+// before anything initialises it, and stands in for the UI thread's event loop.
 #pragma once
 
 #include <gst/gst.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <vector>
 
-#include "media/filter_graph.h"
+#include "media/capture_pipeline.h"
 
 namespace morlanex::testing {
 
@@ -18,18 +16,21 @@ namespace morlanex::testing {
 // build and loads plugins in process, then initialises GStreamer. Call first in main().
 void useTestDevices();
 
-// A stand-in for the UI thread: post() queues, pump() runs queued work on the caller.
-class PostQueue {
+// Waits on the pipeline's bus descriptor, as the UI thread does, and collects its events.
+class EventPump {
 public:
-    PostFunction poster();
-    // Runs queued work until `done()` holds or `timeout` passes; returns done().
+    explicit EventPump(CapturePipeline &pipeline) : pipeline_(pipeline) {}
+    // Takes events until `done()` holds or `timeout` passes; returns done().
     bool pumpUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout);
     void pumpFor(std::chrono::milliseconds duration);
+    bool has(PipelineEvent::Kind kind) const;
+    // The text of the first error taken; empty when there was none.
+    std::string firstError() const;
+
+    std::vector<PipelineEvent> events;
 
 private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::function<void()>> queue_;
+    CapturePipeline &pipeline_;
 };
 
 }  // namespace morlanex::testing

@@ -6,7 +6,7 @@
 #include "app/settings_file.h"
 #include "dialogs/form2.h"
 #include "media/profiles.h"
-#include "media/sys_dev_enum.h"
+#include "media/device_catalog.h"
 #include "media/video_window_widget.h"
 #include "media_test_env.h"
 #include "widget_helpers.h"
@@ -33,12 +33,12 @@ public:
 };
 const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new TestDevicesEnvironment);
 
-int deviceIndex(morlanex::DeviceCategory category, const std::string &name)
+int deviceIndex(morlanex::DeviceKind kind, const std::string &name)
 {
-    morlanex::TSysDevEnum e(category);
-    for (int i = 0; i < e.DeviceCount(); ++i) {
-        if (e.DeviceName(i).friendlyName == name)
-            return i;
+    const std::vector<morlanex::CatalogEntry> entries = morlanex::listDevices(kind);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].name == name)
+            return int(i);
     }
     return -1;
 }
@@ -79,8 +79,8 @@ protected:
         form = app->Form1.get();
         video = child<morlanex::VideoWindowWidget>(form, "VideoWindow1");
         ASSERT_NE(video, nullptr);
-        camera = deviceIndex(morlanex::DeviceCategory::VideoInput, "Morlanex Test Camera");
-        microphone = deviceIndex(morlanex::DeviceCategory::AudioInput, "Morlanex Test Microphone");
+        camera = deviceIndex(morlanex::DeviceKind::Camera, "Morlanex Test Camera");
+        microphone = deviceIndex(morlanex::DeviceKind::Microphone, "Morlanex Test Microphone");
         ASSERT_GE(camera, 0);
         ASSERT_GE(microphone, 0);
         setRecord(camera, microphone, 1, 2);
@@ -293,8 +293,8 @@ TEST_F(MainWindowMedia, ClosingTheDeviceResetsTheDisplay)
 TEST_F(MainWindowMedia, APulledOutCameraIsReportedAndTheVideoHidden)
 {
     startPreview();
-    morlanex::TSysDevEnum e(morlanex::DeviceCategory::VideoInput);
-    GstDevice *device = e.DeviceMoniker(camera).get();
+    const morlanex::DeviceHandle handle = morlanex::deviceAt(morlanex::DeviceKind::Camera, camera);
+    GstDevice *device = handle.get();
     g_object_set(device, "present", FALSE, nullptr);
     const bool hidden = waitFor([this] { return !video->isVisible(); }, 10000);
     g_object_set(device, "present", TRUE, nullptr);

@@ -1,0 +1,44 @@
+// Public header. The capture devices the desktop offers, over a GstDeviceMonitor.
+//
+// A device is known by its position in its kind's list. The order is stable from run to run
+// (by provider, then device path, then name), so an index stored in the settings finds the
+// same device next time. Names are cut to 255 bytes on a character boundary.
+//
+// Also the format choices made from a device's caps: the camera format for going live and
+// the microphone's first format.
+//
+// UI thread. Listing probes the providers; no monitor thread is left running.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+typedef struct _GstDevice GstDevice;
+typedef struct _GstCaps GstCaps;
+
+namespace morlanex {
+
+using DeviceHandle = std::shared_ptr<GstDevice>;
+
+enum class DeviceKind { Camera, Microphone };
+
+struct CatalogEntry {
+    std::string name;
+    std::string provider;  // the device provider's factory name
+    DeviceHandle device;
+};
+
+std::vector<CatalogEntry> listDevices(DeviceKind kind);
+// The device at `index` of a fresh listing; empty when the index is outside it.
+DeviceHandle deviceAt(DeviceKind kind, int index);
+
+// The first format of `offered` that is RGB 320 x 240, fixed, as caps text; empty when the
+// camera offers none (it then keeps its current format).
+std::string firstRgb320x240(const GstCaps *offered);
+// The device's first format, fixed on usual values, as caps text; empty when it has none.
+std::string firstFormat(GstDevice *device);
+// Whether the device offers the format given as caps text.
+bool offersFormat(GstDevice *device, const std::string &caps);
+
+}  // namespace morlanex

@@ -1,0 +1,82 @@
+// Internal header. The live branch of the capture pipeline: WMV8 and WMA encoders into our ASF
+// writer, whose header and packets go to the network sink.
+//
+// The writer starts once every encoder has said its format (codec data comes with the first
+// frame's caps); frames that come before that wait. Stream 1 is the audio, when there is a
+// microphone, then the video.
+//
+// Threads: built and stopped on the UI thread; frames arrive on the encoders' streaming
+// threads and meet under one lock, in which the sink and the observer are fed.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "media/asf/asf_writer.h"
+#include "media/capture_pipeline.h"
+
+typedef struct _GstElement GstElement;
+typedef struct _GstSample GstSample;
+
+namespace morlanex {
+
+class NetworkSink;
+
+// Makes the elements of `factories`, adds them to `bin` and links them one after another from
+// `from`; empty, with nothing added, when an element is missing.
+std::vector<GstElement *> addChain(GstElement *bin, GstElement *from, std::initializer_list<const char *> factories);
+
+class LiveEncoder {
+public:
+    // Opens the network sink (when the settings give a port).
+    explicit LiveEncoder(LiveSettings settings);
+    ~LiveEncoder();
+
+    // Adds the encoder branches to `pipeline`, fed by the tees; `audioTee` may be null.
+    // False when an element is missing.
+    bool link(GstElement *pipeline, GstElement *videoTee, GstElement *audioTee);
+    // Stops serving: viewers are disconnected and the port is freed.
+    void stop();
+
+    bool sinkOpen() const { return sink_ != nullptr; }
+    const std::string &sinkError() const { return sinkError_; }
+    NetworkSink *sink() const { return sink_.get(); }
+    uint64_t packetsOut() const { return packets_.load(); }
+    // The pipeline clock's time (ns) at the stream's time 0, once the first frame is written.
+    std::optional<uint64_t> streamStartClockNs() const;
+
+    // The packet size for a stream of this many bits per second.
+    static uint32_t packetSizeFor(uint32_t bitsPerSecond);
+
+private:
+    struct Frame {
+        uint8_t stream;
+        std::vector<uint8_t> bytes;
+        uint64_t timeMs;
+        bool key;
+    };
+    bool branch(GstElement *pipeline, GstElement *tee, bool audio);
+    void onSample(bool audio, GstSample *sample);
+    void startWriter();  // under mutex_
+
+    LiveSettings settings_;
+    std::unique_ptr<NetworkSink> sink_;
+    std::string sinkError_;
+    GstElement *pipeline_ = nullptr;  // not owned
+    bool hasAudio_ = false;
+
+    std::mutex mutex_;
+    std::optional<AsfStreamFormat> audioFormat_, videoFormat_;
+    std::vector<Frame> pending_;
+    std::unique_ptr<AsfWriter> writer_;
+    std::atomic<uint64_t> packets_{0};
+    std::atomic<int64_t> startClockNs_{-1};
+};
+
+}  // namespace morlanex
