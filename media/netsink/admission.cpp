@@ -6,7 +6,9 @@ Admission::Verdict Admission::admit(uint64_t id, uint32_t address, Clock::time_p
                                     std::optional<uint64_t> *evicted) {
     evicted->reset();
     auto it = perAddress_.find(address);
-    if (it != perAddress_.end() && it->second >= limits_.maxPerAddress) return Verdict::Refuse;
+    // A host may use a free pool as it likes (a NAT's burst of viewers); once the pool is
+    // under pressure it gets no more than its share.
+    if (it != perAddress_.end() && it->second >= limits_.maxPerAddress && underPressure()) return Verdict::Refuse;
     if (pending() >= limits_.maxPending) {
         dropLeftEntries();
         if (!order_.empty()) {

@@ -4,8 +4,8 @@
 // viewers so that idle or slow connections can never lock new viewers out.
 //
 // Rules (no sockets here; the loop acts on the answers):
-//  - at most `maxPerAddress` incomplete requests from one IPv4 address; one more is refused
-//    (the loop answers 503 where it still can);
+//  - while the pool is at least half full, at most `maxPerAddress` incomplete requests from
+//    one IPv4 address; one more is refused (the loop answers 503 where it still can);
 //  - at most `maxPending` in all; when the pool is full a newcomer is still admitted and the
 //    oldest incomplete request is evicted instead, as it is the likeliest to be hostile;
 //  - a request must be complete within `timeout`, or within `timeoutUnderPressure` while the

@@ -22,25 +22,28 @@ TEST_F(NetworkSinkTest, IdleConnectionsCannotLockOutViewersOldOrNew) {
     ASSERT_TRUE(viewer.send(test::plainGet()));
     ASSERT_EQ(test::statusOf(viewer.readHead()), 200);
 
-    // One host opens six idle connections: four are held, the others are told 503 at once.
+    // Six hosts with one idle connection each put the pool under pressure.
     std::vector<std::unique_ptr<Client>> idle;
-    for (int i = 0; i < 6; ++i) {
-        idle.push_back(std::make_unique<Client>(port(), 0, "127.0.0.2"));
-        ASSERT_TRUE(idle.back()->send(kPartialRequest));
-    }
-    ASSERT_TRUE(waitUntil([&] { return sink_->stats().refusedTotal == 2; }));
-    EXPECT_EQ(sink_->stats().pendingRequests, 4u);
-    int refused = 0;
-    for (int i = 4; i < 6; ++i) refused += test::statusOf(idle[size_t(i)]->readHead()) == 503;
-    EXPECT_EQ(refused, 2) << "the connections over the per-host cap get 503, not a reset";
-    idle.resize(4);
-
-    // Eight more hosts fill the pool, one idle connection each.
-    for (int i = 0; i < 8; ++i) {
-        const std::string from = "127.0.0." + std::to_string(10 + i);
+    auto openIdle = [&](const std::string &from) {
         idle.push_back(std::make_unique<Client>(port(), 0, from.c_str()));
         ASSERT_TRUE(idle.back()->send(kPartialRequest));
-        ASSERT_TRUE(waitUntil([&] { return sink_->stats().pendingRequests == size_t(5 + i); }));
+    };
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_NO_FATAL_FAILURE(openIdle("127.0.0." + std::to_string(10 + i)));
+        ASSERT_TRUE(waitUntil([&] { return sink_->stats().pendingRequests == size_t(i + 1); }));
+    }
+    // Then one host opens six: four are held, the others are told 503 at once.
+    for (int i = 0; i < 6; ++i) ASSERT_NO_FATAL_FAILURE(openIdle("127.0.0.2"));
+    ASSERT_TRUE(waitUntil([&] { return sink_->stats().refusedTotal == 2; }));
+    EXPECT_EQ(sink_->stats().pendingRequests, 10u);
+    int refused = 0;
+    for (size_t i = 10; i < 12; ++i) refused += test::statusOf(idle[i]->readHead()) == 503;
+    EXPECT_EQ(refused, 2) << "the connections over the host's share get 503, not a reset";
+    idle.resize(10);
+    // Two more hosts fill the pool.
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_NO_FATAL_FAILURE(openIdle("127.0.0." + std::to_string(20 + i)));
+        ASSERT_TRUE(waitUntil([&] { return sink_->stats().pendingRequests == size_t(11 + i); }));
     }
     // A newcomer whose request comes in two pieces enters the full pool; the oldest idle one goes.
     Client newcomer(port(), 0, "127.0.0.30");

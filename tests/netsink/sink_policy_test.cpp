@@ -44,6 +44,17 @@ TEST(Admission, CapsEachAddressAndEvictsTheOldestForANewcomer) {
     EXPECT_EQ(*evicted, 4u);
 }
 
+TEST(Admission, AHostMayUseAFreePoolBeyondItsShare) {
+    Admission a({.maxPending = 8, .maxPerAddress = 2, .timeout = 5000ms, .timeoutUnderPressure = 1000ms});
+    const auto t0 = Clock::now();
+    std::optional<uint64_t> evicted;
+    for (uint64_t id = 1; id <= 4; ++id)
+        EXPECT_EQ(a.admit(id, 0x0A, t0, &evicted), Admission::Verdict::Admit) << "a burst from one NAT, " << id;
+    EXPECT_TRUE(a.underPressure());
+    EXPECT_EQ(a.admit(5, 0x0A, t0, &evicted), Admission::Verdict::Refuse) << "over its share under pressure";
+    EXPECT_EQ(a.admit(6, 0x0B, t0, &evicted), Admission::Verdict::Admit) << "other hosts still get in";
+}
+
 TEST(Admission, TheRequestTimeoutShortensUnderPressure) {
     Admission a(smallPool());
     const auto t0 = Clock::now();
