@@ -7,7 +7,7 @@
 //   1,000 stalled readers (127.0.3.*): a whole request, then they never read; reopened;
 //     500 slow readers (127.0.4.*) reading 10 kB/s; reopened when dropped;
 //     100 churners (127.0.5.*): connect, ask for the stream, read 0.2-1 s, close, again;
-//     200 newcomers (127.0.6.*), spread over the measurement window.
+//     200 newcomers (127.0.6.*), spread over the measurement window but its last 3 s.
 //
 // It prints the share of well-behaved viewers that kept up (>= 99% of the stream's own rate
 // over the window, give or take 500 ms of stream at its edges, never dropped), the share of
@@ -361,7 +361,7 @@ int main(int argc, char **argv) {
             rssWindowStart = residentKiB(sink.pid());
         }
         if (inWindow && nextNewcomer < newcomers.size() &&
-            now >= windowStart + (windowEnd - windowStart) * double(nextNewcomer) / double(newcomers.size()))
+            now >= windowStart + (windowEnd - 3s - windowStart) * double(nextNewcomer) / double(newcomers.size()))
             load.open(newcomers[nextNewcomer++]);
         if (now - lastSample >= 1s) {
             lastSample = now;

@@ -66,10 +66,11 @@ struct NetworkSinkConfig {
     std::chrono::milliseconds fanOutInterval{400};
     // The stream's total bit rate, for the live header's Max Bitrate where the muxer wrote 0.
     uint32_t maxBitrateBps = 0;
-    // SO_SNDBUF of every client socket (the kernel doubles it for its bookkeeping): several
-    // fan-out intervals at the top rate, so a viewer that keeps up never waits for room.
+    // SO_SNDBUF of every client socket (the kernel doubles it for its bookkeeping): about
+    // 2.5 fan-out intervals at the top rate (768 kbps), so a viewer that keeps up never waits
+    // for room, and no more: it bounds the kernel memory a stalled viewer holds.
     // 0 = the system's default, which grows to 4 MiB per stalled viewer.
-    int socketSendBufferBytes = 128 * 1024;
+    int socketSendBufferBytes = 96 * 1024;
     // Receives one line per notable event (viewer dropped, bad header...). Called on the loop
     // thread; default: standard error.
     std::function<void(std::string_view)> log;
