@@ -49,6 +49,11 @@ IoResult Connection::send(iovec *iov, size_t count) {
     }
 }
 
+void Connection::enter(Phase phase) {
+    phase_ = phase;
+    phaseStarted_ = std::chrono::steady_clock::now();
+}
+
 void Connection::beginAnswer(std::string head, std::shared_ptr<const StreamHeader> header, bool framed, bool thenStream) {
     reader_.reset();
     head_ = std::move(head);
@@ -56,7 +61,7 @@ void Connection::beginAnswer(std::string head, std::shared_ptr<const StreamHeade
     framed_ = framed;
     streamAfterAnswer_ = thenStream;
     sent_ = 0;
-    phase_ = Phase::Answer;
+    enter(Phase::Answer);
 }
 
 IoResult Connection::writeAnswer() {
@@ -83,7 +88,7 @@ IoResult Connection::writeAnswer() {
 
 void Connection::beginStream(ViewerPosition position) {
     position_ = std::move(position);
-    phase_ = Phase::Stream;
+    enter(Phase::Stream);
 }
 
 IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
@@ -125,7 +130,7 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
 void Connection::beginTrailer(const std::array<uint8_t, 8> &trailer) {
     trailer_ = trailer;
     sent_ = 0;
-    phase_ = Phase::Trailer;
+    enter(Phase::Trailer);
 }
 
 IoResult Connection::writeTrailer() {
@@ -144,7 +149,7 @@ void Connection::beginLinger() {
     reader_.reset();
     position_ = ViewerPosition{};
     ::shutdown(fd_.get(), SHUT_WR);
-    phase_ = Phase::Linger;
+    enter(Phase::Linger);
 }
 
 bool Connection::drainInput(std::vector<uint8_t> &scratch) {

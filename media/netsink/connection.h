@@ -18,6 +18,7 @@
 #include "media/netsink/sink_socket.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +44,7 @@ public:
     uint32_t address() const { return peer_.sin_addr.s_addr; }
     std::string name() const;  // "ip:port#id", for log lines
     Phase phase() const { return phase_; }
+    std::chrono::steady_clock::time_point phaseStarted() const { return phaseStarted_; }
     bool framed() const { return framed_; }
     bool blocked() const { return blocked_; }     // the last write found the socket full
     void unblock() { blocked_ = false; }
@@ -82,16 +84,21 @@ public:
     // Best effort, never blocking: the bytes go only if the socket has room.
     void sendNow(const std::string &bytes);
 
-    size_t viewerSlot = SIZE_MAX;  // index in the loop's viewer list, kept by the loop
+    // Kept by the loop: the index in its viewer list, and whether a deadline to finish (answer
+    // and linger of a non-viewer, or a viewer's end) is set.
+    size_t viewerSlot = SIZE_MAX;
+    bool finishing = false;
 
 private:
     IoResult send(iovec *iov, size_t count);
+    void enter(Phase phase);
 
     UniqueFd fd_;
     sockaddr_in peer_{};
     uint64_t id_;
     uint32_t generation_;
     Phase phase_ = Phase::Request;
+    std::chrono::steady_clock::time_point phaseStarted_ = std::chrono::steady_clock::now();
     bool framed_ = false;
     bool blocked_ = false;
     bool peerClosed_ = false;

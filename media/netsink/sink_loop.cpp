@@ -79,7 +79,7 @@ void SinkLoop::stop() {
     for (auto &c : byFd_)
         if (c) closeConnection(*c, CloseReason::Stopping);
     byFd_.clear();
-    lingerTimers_.clear();
+    finishTimers_.clear();
     pendingFd_.clear();
     inbox_.close();
     buffer_.clearPackets();
@@ -266,6 +266,7 @@ void SinkLoop::dispatch(Connection &c) {
     const bool framed = r.windowsMedia;
     c.beginAnswer(std::move(route.head), route.withHeader ? buffer_.header() : nullptr, framed, route.thenStream);
     if (route.thenStream) addViewer(c);
+    else setFinishDeadline(c);  // a client that does not read its answer is not kept
     pump(c);
 }
 
@@ -349,20 +350,28 @@ void SinkLoop::fanOut() {
         Connection &c = *viewers_[i];
         if (!c.blocked()) {
             pump(c);
-        } else if (c.phase() == Phase::Stream && policy_.tooFarBehind(c.position(), now)) {
+        } else if (c.phase() == Phase::Stream ? policy_.tooFarBehind(c.position(), now)
+                                              : now - c.phaseStarted() > policy_.maxLag()) {
+            // Blocked on its stream, or for as long on its answer or its end of stream.
             droppedSlow_.fetch_add(1, std::memory_order_relaxed);
             closeConnection(c, CloseReason::Slow);
         }
     }
 }
 
+void SinkLoop::setFinishDeadline(Connection &c) {
+    if (c.finishing) return;
+    c.finishing = true;
+    ++finishing_;
+    finishTimers_.push_back({Clock::now() + config_.lingerTimeout, c.fd(), c.generation()});
+}
+
 void SinkLoop::beginLinger(Connection &c) {
     removeViewer(c);
     // Lingering keeps the answer from being lost to a reset; under load it is not worth a slot.
-    if (c.peerClosed() || lingering_ >= config_.maxPendingRequests) return closeConnection(c, CloseReason::Done);
+    if (c.peerClosed() || finishing_ > config_.maxPendingRequests) return closeConnection(c, CloseReason::Done);
     c.beginLinger();
-    ++lingering_;
-    lingerTimers_.push_back({Clock::now() + config_.lingerTimeout, c.fd(), c.generation()});
+    setFinishDeadline(c);
 }
 
 void SinkLoop::closeById(uint64_t id, CloseReason reason) {
@@ -398,7 +407,7 @@ void SinkLoop::closeConnection(Connection &c, CloseReason reason) {
         admission_.leave(c.id());
         pendingCount_.store(admission_.pending(), std::memory_order_relaxed);
     }
-    if (c.phase() == Phase::Linger) --lingering_;
+    if (c.finishing) --finishing_;
     removeViewer(c);
     const int fd = c.fd();
     --connections_;
@@ -415,17 +424,19 @@ void SinkLoop::expireTimers() {
         if (c && c->id() == *id) closeConnection(*c, CloseReason::Timeout);
     }
     pendingCount_.store(admission_.pending(), std::memory_order_relaxed);
-    while (!lingerTimers_.empty() && lingerTimers_.front().due <= now) {
-        const LingerTimer t = lingerTimers_.front();
-        lingerTimers_.pop_front();
+    while (!finishTimers_.empty() && finishTimers_.front().due <= now) {
+        const FinishTimer t = finishTimers_.front();
+        finishTimers_.pop_front();
         Connection *c = size_t(t.fd) < byFd_.size() ? byFd_[size_t(t.fd)].get() : nullptr;
-        if (c && c->generation() == t.generation && c->phase() == Phase::Linger) closeConnection(*c, CloseReason::Done);
+        if (!c || c->generation() != t.generation) continue;
+        if (c->phase() != Phase::Linger) c->resetOnClose();  // its answer is not taken: drop it
+        closeConnection(*c, CloseReason::Done);
     }
 }
 
 int SinkLoop::epollTimeoutMs() {
     Clock::time_point due = admission_.nextDeadline();
-    if (!lingerTimers_.empty()) due = std::min(due, lingerTimers_.front().due);
+    if (!finishTimers_.empty()) due = std::min(due, finishTimers_.front().due);
     if (fanOutPending_) due = std::min(due, lastFanOut_ + config_.fanOutInterval);
     if (due == Clock::time_point::max()) return -1;
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();

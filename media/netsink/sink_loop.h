@@ -47,7 +47,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     enum class CloseReason { Done, PeerClosed, WriteError, Slow, Timeout, Evicted, Stopping };
-    struct LingerTimer {
+    struct FinishTimer {
         Clock::time_point due;
         int fd;
         uint32_t generation;
@@ -63,6 +63,7 @@ private:
     void pump(Connection &c);
     void fanOut();
     void beginLinger(Connection &c);
+    void setFinishDeadline(Connection &c);
     void closeConnection(Connection &c, CloseReason reason);
     void closeById(uint64_t id, CloseReason reason);
     void expireTimers();
@@ -85,10 +86,10 @@ private:
     std::vector<std::unique_ptr<Connection>> byFd_;
     std::vector<Connection *> viewers_;
     std::unordered_map<uint64_t, int> pendingFd_;  // connection id -> fd, while in the admission pool
-    size_t connections_ = 0, lingering_ = 0;
+    size_t connections_ = 0, finishing_ = 0;
     uint32_t nextGeneration_ = 1;
     uint64_t nextId_ = 1;
-    std::deque<LingerTimer> lingerTimers_;
+    std::deque<FinishTimer> finishTimers_;  // answers and lingering of non-viewers, viewers' ends
     std::vector<InboxItem> inboxItems_;
     std::vector<uint8_t> scratch_;
     Clock::time_point lastFanOut_{};
