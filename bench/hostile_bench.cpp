@@ -159,11 +159,13 @@ public:
     }
 
     std::vector<Clock::duration> servedAfter_;  // newcomers: connect to 200
+    std::vector<Clock::duration> stalledFor_;   // stalled readers: connect to the sink's reset
 
 private:
     void lost(size_t i) {
         Client &c = clients_[i];
         if (c.kind == Kind::Good && c.served) c.dropped = true;
+        if (c.kind == Kind::Stalled) stalledFor_.push_back(Clock::now() - c.started);
         ++totals_.refusedOrClosed[int(c.kind)];
         close(i);
         c.due = Clock::now() + 1s;  // reopened by the tick where its kind does that
@@ -398,6 +400,12 @@ int main(int argc, char **argv) {
                 tcpPeak / 1e6, tcpBase / 1e6);
     std::printf("sink's unsent bytes at peak:      %6.1f MB in its send queues; %.0f KiB in the fullest one\n",
                 queuePeak / 1e6, queueLargest / 1024);
+    std::vector<Clock::duration> stalledFor = load.stalledFor_;
+    std::sort(stalledFor.begin(), stalledFor.end());
+    if (!stalledFor.empty())
+        std::printf("stalled readers dropped after:    %.1f s median, %.1f s at most (%zu drops)\n",
+                    std::chrono::duration<double>(stalledFor[stalledFor.size() / 2]).count(),
+                    std::chrono::duration<double>(stalledFor.back()).count(), stalledFor.size());
     std::printf("sink RSS: %.1f MB idle, %.1f MB at the window's start, %.1f MB at peak, %.1f MB at the end\n",
                 rssBase / 1024, rssWindowStart / 1024, rssPeak / 1024, rssEnd / 1024);
     return 0;
