@@ -156,22 +156,24 @@ std::string ffmpegPlay() {
            "Pragma: no-cache,rate=1.000000,stream-time=0Connection: Close\r\nRange: bytes=0-\r\n\r\n";
 }
 
-int serverSocketsOf(uint16_t serverPort, uint16_t clientPort) {
+ServerSide serverSideOf(uint16_t serverPort, uint16_t clientPort) {
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line);  // column names
-    int count = 0;
+    ServerSide side;
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string slot, local, remote;
-        fields >> slot >> local >> remote;
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
         const auto portOf = [](const std::string &address) {
             const size_t colon = address.find(':');
             return colon == std::string::npos ? 0ul : std::stoul(address.substr(colon + 1), nullptr, 16);
         };
-        if (portOf(local) == serverPort && portOf(remote) == clientPort) ++count;
+        if (portOf(local) != serverPort || portOf(remote) != clientPort) continue;
+        ++side.sockets;
+        side.unsentBytes += std::stoul(queues.substr(0, queues.find(':')), nullptr, 16);
     }
-    return count;
+    return side;
 }
 
 int statusOf(const std::string &head) {

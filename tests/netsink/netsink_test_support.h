@@ -56,9 +56,13 @@ std::string plainGet(const std::string &path = "/");
 std::string ffmpegDescribe();
 std::string ffmpegPlay();
 
-// Server-side TCP sockets of the connection between 127.0.0.1:`serverPort` and the client's
-// `clientPort`, as the kernel lists them (/proc/net/tcp): 0 once the sink has let it go.
-int serverSocketsOf(uint16_t serverPort, uint16_t clientPort);
+// The server side of the connection between 127.0.0.1:`serverPort` and the client's
+// `clientPort`, as the kernel lists it (/proc/net/tcp): no sockets once the sink has let it go.
+struct ServerSide {
+    int sockets = 0;
+    size_t unsentBytes = 0;  // in its send queue
+};
+ServerSide serverSideOf(uint16_t serverPort, uint16_t clientPort);
 
 int statusOf(const std::string &head);
 bool hasField(const std::string &head, const std::string &line);

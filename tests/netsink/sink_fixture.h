@@ -23,7 +23,7 @@ inline std::shared_ptr<const StreamHeader> liveHeader() { return StreamHeader::f
 
 
 template <typename Pred>
-bool waitUntil(Pred pred, std::chrono::milliseconds timeout = 5s) {
+bool waitUntil(Pred pred, std::chrono::milliseconds timeout = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
