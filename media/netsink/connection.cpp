@@ -93,9 +93,7 @@ void Connection::beginStream(ViewerPosition position) {
 
 IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
     ViewerPosition &p = position_;
-    const size_t packetBytes = p.header->info.packetSize;
     const size_t prefixBytes = framed_ ? kMmshPrefixBytes : 0;
-    const size_t unit = prefixBytes + packetBytes;
     size_t total = 0;
     endSeq = std::min(endSeq, buffer.nextSeq());
     while (p.seq < endSeq) {
@@ -105,6 +103,7 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
         for (uint64_t s = p.seq; s < endSeq && n + 2 <= kMaxIov; ++s, off = 0) {
             const PacketBytes *packet = buffer.packet(s);
             if (!packet) return {IoStatus::Closed, total};  // left the window: the caller drops it
+            const size_t packetBytes = (*packet)->size();
             if (prefixBytes) {
                 auto &pre = prefixes[k++];
                 pre = mmshDataPrefix(uint32_t(s), uint8_t(s - p.firstSeq), packetBytes);
@@ -117,8 +116,13 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
         if (r.status != IoStatus::Done) return {r.status, total};
         total += r.bytes;
         p.offset += r.bytes;
-        p.seq += p.offset / unit;
-        p.offset %= unit;
+        // Packets of other formats differ in size: step over each one written in full.
+        while (p.seq < endSeq) {
+            const size_t unit = prefixBytes + (*buffer.packet(p.seq))->size();
+            if (p.offset < unit) break;
+            p.offset -= unit;
+            ++p.seq;
+        }
         if (r.bytes == 0) {
             blocked_ = true;
             return {IoStatus::Blocked, total};

@@ -84,10 +84,11 @@ public:
     // Best effort, never blocking: the bytes go only if the socket has room.
     void sendNow(const std::string &bytes);
 
-    // Kept by the loop: the index in its viewer list, and whether a deadline to finish (answer
-    // and linger of a non-viewer, or a viewer's end) is set.
+    // Kept by the loop: the index in its viewer list, whether a deadline to finish (answer
+    // and linger of a non-viewer, or a viewer's end) is set, and the stream it asked for (0: ASF).
     size_t viewerSlot = SIZE_MAX;
     bool finishing = false;
+    size_t stream = 0;
 
 private:
     IoResult send(iovec *iov, size_t count);

@@ -28,6 +28,24 @@ Route HttpRouter::tooLarge(bool windowsMedia) {
 
 Route HttpRouter::badRequest() { return {RouteOutcome::BadRequest, statusResponse(400, false, 0, false)}; }
 
+Route HttpRouter::routeMedia(const StreamRequest &r, const std::string &contentType, const StreamHeader *header,
+                             bool roomForViewer) {
+    if (!r.getOrHead) return {RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
+    const bool stream = !r.headOnly;
+    if (!header || (stream && !roomForViewer)) return {RouteOutcome::Refused, statusResponse(503, false, 0, r.headOnly)};
+    Route route;
+    route.outcome = stream ? RouteOutcome::Stream : RouteOutcome::Header;
+    route.head = mediaStreamHead(contentType);
+    route.withHeader = stream;
+    route.thenStream = stream;
+    return route;
+}
+
+Route HttpRouter::page(const StreamRequest &r, const SinkPage &page) {
+    if (!r.getOrHead) return {RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
+    return {RouteOutcome::Answered, pageResponse(page.contentType, page.body, r.headOnly)};
+}
+
 uint32_t HttpRouter::sessionFor(uint32_t requested, bool *reset) {
     *reset = false;
     if (requested != 0 && sessions_.count(requested)) return requested;

@@ -11,6 +11,7 @@
 // Threads: not thread-safe; used by the sink's loop thread only.
 #pragma once
 
+#include "media/netsink/network_sink.h"
 #include "media/netsink/stream_buffer.h"
 #include "media/netsink/stream_request.h"
 
@@ -37,6 +38,13 @@ public:
     // `header`: the current stream header, nullptr before the first; `roomForViewer`: below
     // the client limit.
     Route route(const StreamRequest &request, const StreamHeader *header, bool roomForViewer);
+
+    // A request at a further stream's path (a plain HTTP viewer, whatever its User-Agent):
+    // `header` is that stream's header, nullptr before the first.
+    Route routeMedia(const StreamRequest &request, const std::string &contentType, const StreamHeader *header,
+                     bool roomForViewer);
+    // A fixed page; only GET and HEAD.
+    static Route page(const StreamRequest &request, const SinkPage &page);
 
     // Answers that do not depend on a request or the stream.
     static Route refuse(bool windowsMedia = false);        // 503 for load

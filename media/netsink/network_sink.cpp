@@ -56,6 +56,18 @@ void NetworkSink::pushPacket(const uint8_t *data, size_t size) {
     if (!loop_->inbox().postPacket(std::vector<uint8_t>(data, data + size))) loop_->countRejectedPacket();
 }
 
+bool NetworkSink::setStreamHeader(size_t stream, std::span<const uint8_t> bytes) {
+    if (stream == 0 || stream > config_.mediaStreams.size() || bytes.empty()) return false;
+    loop_->inbox().postHeader(StreamHeader::opaque(bytes), stream);
+    return true;
+}
+
+void NetworkSink::pushChunk(size_t stream, std::span<const uint8_t> bytes, bool startPoint) {
+    if (stream == 0 || stream > config_.mediaStreams.size() || bytes.empty()) return;
+    if (!loop_->inbox().postPacket(std::vector<uint8_t>(bytes.begin(), bytes.end()), stream, startPoint))
+        loop_->countRejectedPacket();
+}
+
 NetworkSinkStats NetworkSink::stats() const { return loop_->stats(); }
 
 }  // namespace morlanex

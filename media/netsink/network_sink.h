@@ -9,6 +9,11 @@
 //    protocol: a Describe gets the header as $H, a Play gets $H then $D packets;
 //  - every other HTTP client gets plain progressive "video/x-ms-asf": header, then packets.
 // A viewer always gets the header first and then whole packets from a video key frame on.
+// Further live streams of other formats (a browser rendition, e.g. WebM) may be served at
+// paths of their own (mediaStreams): their producer gives a header (setStreamHeader) and
+// chunks of any size, marking those a viewer may start with (pushChunk); their viewers get
+// the header, then chunks from a start point on, under the same limits as the ASF viewers and
+// counted with them against `maxClients`. Fixed pages (a player page) may be served too.
 // Over the limit a viewer gets 503; another path 404; a malformed request or conflicting
 // Content-Length 400; a body over 64 KiB 413. New packets go out every `fanOutInterval`,
 // several per write.
@@ -40,10 +45,29 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace morlanex {
+
+// A further live stream: served at `path` as `contentType`, after its header, from a start point.
+struct MediaStreamConfig {
+    std::string path;         // e.g. "/live.webm"
+    std::string contentType;  // e.g. "video/webm"
+    // Called when the stream gains its first viewer (true) or loses its last (false), so its
+    // producer may work only while watched. Called on the loop thread (or in stop()); it must
+    // not call back into the sink.
+    std::function<void(bool watched)> watchedChanged;
+};
+
+// A fixed answer at a path, such as a player page.
+struct SinkPage {
+    std::string path;
+    std::string contentType;  // e.g. "text/html; charset=utf-8"
+    std::string body;
+};
 
 struct NetworkSinkConfig {
     std::string bindAddress = "0.0.0.0";
@@ -71,13 +95,17 @@ struct NetworkSinkConfig {
     // for room, and no more: it bounds the kernel memory a stalled viewer holds.
     // 0 = the system's default, which grows to 4 MiB per stalled viewer.
     int socketSendBufferBytes = 96 * 1024;
+    // Further streams (stream 1 is mediaStreams[0], and so on; stream 0 is the ASF stream) and pages.
+    std::vector<MediaStreamConfig> mediaStreams;
+    std::vector<SinkPage> pages;
     // Receives one line per notable event (viewer dropped, bad header...). Called on the loop
     // thread; default: standard error.
     std::function<void(std::string_view)> log;
 };
 
 struct NetworkSinkStats {
-    size_t viewers = 0;             // streaming now (Play and plain GET)
+    size_t viewers = 0;             // streaming now (Play and plain GET), of every stream
+    size_t mediaViewers = 0;        // ... of these, viewers of the further streams
     size_t pendingRequests = 0;     // connections whose request is incomplete
     uint64_t servedTotal = 0;       // stream responses started
     uint64_t droppedSlowTotal = 0;  // viewers dropped for falling behind
@@ -89,6 +117,7 @@ struct NetworkSinkStats {
     uint64_t bytesSent = 0;
     uint64_t packetsIn = 0;
     uint64_t packetsRejected = 0;   // larger than the header's packet size, or before any header
+    uint64_t chunksIn = 0;          // chunks of the further streams accepted
 };
 
 class SinkLoop;
@@ -121,6 +150,13 @@ public:
     bool setHeader(const uint8_t *data, size_t size, std::string *error = nullptr);
     // One ASF data packet of the header's packet size.
     void pushPacket(const uint8_t *data, size_t size);
+
+    // A further stream's header (stream >= 1, see NetworkSinkConfig::mediaStreams), sent as it
+    // is to each of its viewers first. False for an unknown stream or an empty header.
+    bool setStreamHeader(size_t stream, std::span<const uint8_t> bytes);
+    // The next chunk of a further stream; `startPoint`: a viewer may start with it (a cluster
+    // that begins with a video key frame). Chunks before its header are discarded.
+    void pushChunk(size_t stream, std::span<const uint8_t> bytes, bool startPoint);
 
     NetworkSinkStats stats() const;
 

@@ -39,19 +39,20 @@ void SinkInbox::wakeLocked() {
     }
 }
 
-void SinkInbox::postHeader(std::shared_ptr<const StreamHeader> header) {
+void SinkInbox::postHeader(std::shared_ptr<const StreamHeader> header, size_t stream) {
     std::lock_guard lock(mutex_);
-    last_ = header;
+    if (last_.size() <= stream) last_.resize(stream + 1);
+    last_[stream] = header;
     if (!open_) return;
     if (items_.empty()) wakeLocked();
-    items_.push_back({std::move(header), {}});
+    items_.push_back({std::move(header), {}, stream});
 }
 
-bool SinkInbox::postPacket(std::vector<uint8_t> &&packet) {
+bool SinkInbox::postPacket(std::vector<uint8_t> &&packet, size_t stream, bool startPoint) {
     std::lock_guard lock(mutex_);
     if (!open_ || items_.size() >= kMaxQueuedItems) return false;
     if (items_.empty()) wakeLocked();
-    items_.push_back({nullptr, std::move(packet)});
+    items_.push_back({nullptr, std::move(packet), stream, startPoint});
     return true;
 }
 
@@ -72,9 +73,9 @@ void SinkInbox::take(std::vector<InboxItem> *items, bool *stop) {
     *stop = stop_;
 }
 
-std::shared_ptr<const StreamHeader> SinkInbox::lastHeader() const {
+std::shared_ptr<const StreamHeader> SinkInbox::lastHeader(size_t stream) const {
     std::lock_guard lock(mutex_);
-    return last_;
+    return stream < last_.size() ? last_[stream] : nullptr;
 }
 
 }  // namespace morlanex

@@ -23,6 +23,8 @@ namespace morlanex {
 struct InboxItem {
     std::shared_ptr<const StreamHeader> header;  // set for a header, else `packet` is
     std::vector<uint8_t> packet;
+    size_t stream = 0;        // 0: the ASF stream; else a further stream of the sink's
+    bool startPoint = false;  // a further stream's chunk a viewer may start with
 };
 
 class SinkInbox {
@@ -34,13 +36,14 @@ public:
     void close();                    // stops accepting packets; drops queued ones
     int wakeFd() const;              // readable when there is work or a stop request
 
-    void postHeader(std::shared_ptr<const StreamHeader> header);
-    bool postPacket(std::vector<uint8_t> &&packet);  // false when discarded
+    void postHeader(std::shared_ptr<const StreamHeader> header, size_t stream = 0);
+    // False when discarded.
+    bool postPacket(std::vector<uint8_t> &&packet, size_t stream = 0, bool startPoint = false);
     void postStop();
 
     // Takes every queued item; `*stop` tells whether stop was requested.
     void take(std::vector<InboxItem> *items, bool *stop);
-    std::shared_ptr<const StreamHeader> lastHeader() const;
+    std::shared_ptr<const StreamHeader> lastHeader(size_t stream = 0) const;
 
 private:
     void wakeLocked();
@@ -50,7 +53,7 @@ private:
     bool open_ = false;                           // guarded by mutex_
     bool stop_ = false;                           // guarded by mutex_
     std::vector<InboxItem> items_;                // guarded by mutex_
-    std::shared_ptr<const StreamHeader> last_;    // guarded by mutex_
+    std::vector<std::shared_ptr<const StreamHeader>> last_;  // by stream; guarded by mutex_
 };
 
 }  // namespace morlanex

@@ -37,11 +37,16 @@ Admission::Limits admissionLimits(const NetworkSinkConfig &c) {
 
 }  // namespace
 
+SinkLoop::MediaStream::MediaStream(const MediaStreamConfig &c, const NetworkSinkConfig &sink)
+    : config(c), buffer(sink.maxBacklogBytes, sink.maxWindowBytes), policy(buffer, sink.maxViewerLag) {}
+
 SinkLoop::SinkLoop(const NetworkSinkConfig &config)
     : config_(config),
       buffer_(config.maxBacklogBytes, config.maxWindowBytes),
       policy_(buffer_, config.maxViewerLag),
-      admission_(admissionLimits(config)) {}
+      admission_(admissionLimits(config)) {
+    for (const MediaStreamConfig &m : config_.mediaStreams) media_.push_back(std::make_unique<MediaStream>(m, config_));
+}
 
 SinkLoop::~SinkLoop() { stop(); }
 
@@ -66,6 +71,10 @@ bool SinkLoop::start(std::string *error) {
     scratch_.resize(kScratchBytes);
     buffer_.clearPackets();
     buffer_.setHeader(inbox_.lastHeader());
+    for (size_t i = 0; i < media_.size(); ++i) {
+        media_[i]->buffer.clearPackets();
+        media_[i]->buffer.setHeader(inbox_.lastHeader(i + 1));
+    }
     admission_ = Admission(admissionLimits(config_));
     port_ = boundPort(listener_.get());
     thread_ = std::thread([this] { run(); });
@@ -83,6 +92,7 @@ void SinkLoop::stop() {
     pendingFd_.clear();
     inbox_.close();
     buffer_.clearPackets();
+    for (auto &m : media_) m->buffer.clearPackets();
     listener_.reset();
     epoll_.reset();
     spareFd_.reset();
@@ -103,6 +113,8 @@ NetworkSinkStats SinkLoop::stats() const {
     s.bytesSent = bytesSent_.load(std::memory_order_relaxed);
     s.packetsIn = packetsIn_.load(std::memory_order_relaxed);
     s.packetsRejected = packetsRejected_.load(std::memory_order_relaxed);
+    s.mediaViewers = mediaViewerCount_.load(std::memory_order_relaxed);
+    s.chunksIn = chunksIn_.load(std::memory_order_relaxed);
     return s;
 }
 
@@ -146,6 +158,15 @@ void SinkLoop::takeInbox(bool *stop) {
     inbox_.take(&inboxItems_, stop);
     const auto now = Clock::now();
     for (InboxItem &item : inboxItems_) {
+        if (item.stream > 0) {
+            if (item.stream > media_.size()) continue;
+            StreamBuffer &b = media_[item.stream - 1]->buffer;
+            if (item.header) b.setHeader(std::move(item.header));
+            else if (b.pushChunk(std::move(item.packet), item.startPoint, now) == StreamBuffer::PushResult::Accepted)
+                chunksIn_.fetch_add(1, std::memory_order_relaxed);
+            else packetsRejected_.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
         if (item.header) {
             buffer_.setHeader(std::move(item.header));
             continue;
@@ -253,7 +274,8 @@ void SinkLoop::readRequest(Connection &c) {
 
 void SinkLoop::dispatch(Connection &c) {
     const StreamRequest &r = c.request();
-    Route route = router_.route(r, buffer_.header().get(), viewers_.size() < config_.maxClients);
+    Route route = r.kind == RequestKind::NotFound ? routeElsewhere(c)
+                                                  : router_.route(r, buffer_.header().get(), viewers_.size() < config_.maxClients);
     switch (route.outcome) {
         case RouteOutcome::BadRequest: badRequests_.fetch_add(1, std::memory_order_relaxed); break;
         case RouteOutcome::NotFound: notFound_.fetch_add(1, std::memory_order_relaxed); break;
@@ -264,20 +286,43 @@ void SinkLoop::dispatch(Connection &c) {
         case RouteOutcome::Answered: break;
     }
     const bool framed = r.windowsMedia;
-    c.beginAnswer(std::move(route.head), route.withHeader ? buffer_.header() : nullptr, framed, route.thenStream);
+    c.beginAnswer(std::move(route.head), route.withHeader ? bufferOf(c).header() : nullptr, framed, route.thenStream);
     if (route.thenStream) addViewer(c);
     else setFinishDeadline(c);  // a client that does not read its answer is not kept
     pump(c);
+}
+
+// The stream or page at another path than the ASF stream's, or 404.
+Route SinkLoop::routeElsewhere(Connection &c) {
+    const StreamRequest &r = c.request();
+    for (size_t i = 0; i < media_.size(); ++i) {
+        if (media_[i]->config.path != r.path) continue;
+        c.stream = i + 1;
+        return router_.routeMedia(r, media_[i]->config.contentType, media_[i]->buffer.header().get(),
+                                  viewers_.size() < config_.maxClients);
+    }
+    for (const SinkPage &page : config_.pages)
+        if (page.path == r.path) return HttpRouter::page(r, page);
+    return router_.route(r, nullptr, false);
 }
 
 void SinkLoop::addViewer(Connection &c) {
     c.viewerSlot = viewers_.size();
     viewers_.push_back(&c);
     viewerCount_.store(viewers_.size(), std::memory_order_relaxed);
+    if (c.stream == 0) return;
+    MediaStream &m = *media_[c.stream - 1];
+    mediaViewerCount_.fetch_add(1, std::memory_order_relaxed);
+    if (m.viewers++ == 0 && m.config.watchedChanged) m.config.watchedChanged(true);
 }
 
 void SinkLoop::removeViewer(Connection &c) {
     if (c.viewerSlot == SIZE_MAX) return;
+    if (c.stream != 0) {
+        MediaStream &m = *media_[c.stream - 1];
+        mediaViewerCount_.fetch_sub(1, std::memory_order_relaxed);
+        if (--m.viewers == 0 && m.config.watchedChanged) m.config.watchedChanged(false);
+    }
     Connection *last = viewers_.back();
     viewers_[c.viewerSlot] = last;
     last->viewerSlot = c.viewerSlot;
@@ -288,6 +333,8 @@ void SinkLoop::removeViewer(Connection &c) {
 
 // Writes as much as the connection's phase allows, moving it on to the next phase.
 void SinkLoop::pump(Connection &c) {
+    StreamBuffer &buffer = bufferOf(c);
+    FanOutPolicy &policy = policyOf(c);
     for (;;) {
         IoResult r{IoStatus::Done};
         switch (c.phase()) {
@@ -298,12 +345,12 @@ void SinkLoop::pump(Connection &c) {
                 if (r.status == IoStatus::Done) {
                     bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
                     if (!c.streamsAfterAnswer()) return beginLinger(c);
-                    c.beginStream(policy_.join(Clock::now()));
+                    c.beginStream(policy.join(Clock::now()));
                     continue;
                 }
                 break;
             case Phase::Stream: {
-                const FanOutPolicy::Next next = policy_.next(c.position());
+                const FanOutPolicy::Next next = policy.next(c.position());
                 if (next.step == FanOutPolicy::Step::Wait) return;
                 if (next.step == FanOutPolicy::Step::EndStream) {
                     // The broadcast's header changed: end this stream so the player reconnects.
@@ -311,19 +358,19 @@ void SinkLoop::pump(Connection &c) {
                     c.beginTrailer(mmshEnd(kEndHeaderChanged));
                     continue;
                 }
-                r = c.writePackets(buffer_, next.endSeq);
+                r = c.writePackets(buffer, next.endSeq);
                 if (r.status == IoStatus::Done) {
                     bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
                     continue;  // caught up, or on to the end of its header
                 }
-                if (r.status == IoStatus::Blocked && policy_.tooFarBehind(c.position(), Clock::now())) {
+                if (r.status == IoStatus::Blocked && policy.tooFarBehind(c.position(), Clock::now())) {
                     // Its socket is full and it is too far behind live: it cannot keep up.
                     bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
                     droppedSlow_.fetch_add(1, std::memory_order_relaxed);
                     return closeConnection(c, CloseReason::Slow);
                 }
-                if (r.status == IoStatus::Closed && buffer_.packet(c.position().seq) == nullptr &&
-                    c.position().seq < buffer_.nextSeq()) {
+                if (r.status == IoStatus::Closed && buffer.packet(c.position().seq) == nullptr &&
+                    c.position().seq < buffer.nextSeq()) {
                     droppedSlow_.fetch_add(1, std::memory_order_relaxed);
                     return closeConnection(c, CloseReason::Slow);
                 }
@@ -350,7 +397,7 @@ void SinkLoop::fanOut() {
         Connection &c = *viewers_[i];
         if (!c.blocked()) {
             pump(c);
-        } else if (c.phase() == Phase::Stream ? policy_.tooFarBehind(c.position(), now)
+        } else if (c.phase() == Phase::Stream ? policyOf(c).tooFarBehind(c.position(), now)
                                               : now - c.phaseStarted() > policy_.maxLag()) {
             // Blocked on its stream, or for as long on its answer or its end of stream.
             droppedSlow_.fetch_add(1, std::memory_order_relaxed);

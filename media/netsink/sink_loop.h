@@ -68,6 +68,17 @@ private:
     void closeById(uint64_t id, CloseReason reason);
     void expireTimers();
     int epollTimeoutMs();
+    // A further stream (stream >= 1 of the inbox), its window and its rules.
+    struct MediaStream {
+        MediaStream(const MediaStreamConfig &config, const NetworkSinkConfig &sink);
+        const MediaStreamConfig &config;
+        StreamBuffer buffer;
+        FanOutPolicy policy;
+        size_t viewers = 0;
+    };
+    StreamBuffer &bufferOf(const Connection &c) { return c.stream == 0 ? buffer_ : media_[c.stream - 1]->buffer; }
+    FanOutPolicy &policyOf(const Connection &c) { return c.stream == 0 ? policy_ : media_[c.stream - 1]->policy; }
+    Route routeElsewhere(Connection &c);
     void addViewer(Connection &c);
     void removeViewer(Connection &c);
     void log(const Connection *c, const std::string &line);
@@ -83,6 +94,7 @@ private:
     FanOutPolicy policy_;
     HttpRouter router_;
     Admission admission_;
+    std::vector<std::unique_ptr<MediaStream>> media_;
     std::vector<std::unique_ptr<Connection>> byFd_;
     std::vector<Connection *> viewers_;
     std::unordered_map<uint64_t, int> pendingFd_;  // connection id -> fd, while in the admission pool
@@ -97,9 +109,9 @@ private:
     Clock::time_point logWindow_{};
     unsigned logLines_ = 0, logSuppressed_ = 0;
 
-    std::atomic<size_t> viewerCount_{0}, pendingCount_{0};
+    std::atomic<size_t> viewerCount_{0}, pendingCount_{0}, mediaViewerCount_{0};
     std::atomic<uint64_t> served_{0}, droppedSlow_{0}, refused_{0}, badRequests_{0}, notFound_{0}, timedOut_{0},
-        tooLarge_{0}, bytesSent_{0}, packetsIn_{0}, packetsRejected_{0};
+        tooLarge_{0}, bytesSent_{0}, packetsIn_{0}, packetsRejected_{0}, chunksIn_{0};
 };
 
 }  // namespace morlanex

@@ -33,6 +33,19 @@ std::string plainStreamHead() {
            "\r\nContent-Type: video/x-ms-asf\r\nCache-Control: no-cache\r\nPragma: no-cache\r\nConnection: close\r\n\r\n";
 }
 
+std::string mediaStreamHead(const std::string &contentType) {
+    return std::string("HTTP/1.0 200 OK\r\nServer: ") + kServerToken + "\r\nContent-Type: " + contentType +
+           "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
+}
+
+std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly) {
+    std::string s = std::string("HTTP/1.0 200 OK\r\nServer: ") + kServerToken + "\r\nContent-Type: " + contentType +
+                    "\r\nContent-Length: " + std::to_string(body.size()) +
+                    "\r\nCache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+    if (!headOnly) s += body;
+    return s;
+}
+
 std::string describeHead(uint32_t clientId, size_t framedHeaderBytes) {
     return "HTTP/1.0 200 OK\r\n" + windowsMediaFields(clientId) +
            "Pragma: features=\"broadcast\"\r\nContent-Type: application/vnd.ms.wms-hdr.asfv1\r\nContent-Length: " +

@@ -16,6 +16,12 @@ inline constexpr const char *kServerToken = "Rex/9.0.0.2837";
 // Plain progressive ASF for ordinary HTTP clients (no length: the stream runs until closed).
 std::string plainStreamHead();
 
+// A further live stream of `contentType` (no length: the stream runs until closed).
+std::string mediaStreamHead(const std::string &contentType);
+
+// A fixed page, complete with its body (none for HEAD).
+std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly);
+
 // Windows Media Describe ($H only, so with its length) and Play ($H then $D, no length).
 // `resetSession` adds "xResetStrm=1" when the request named a session the sink does not know.
 std::string describeHead(uint32_t clientId, size_t framedHeaderBytes);

@@ -18,6 +18,12 @@ std::shared_ptr<const StreamHeader> StreamHeader::fromMuxer(std::span<const uint
     return h;
 }
 
+std::shared_ptr<const StreamHeader> StreamHeader::opaque(std::span<const uint8_t> bytes) {
+    auto h = std::make_shared<StreamHeader>();
+    h->raw.assign(bytes.begin(), bytes.end());
+    return h;
+}
+
 StreamBuffer::StreamBuffer(size_t maxBacklogBytes, size_t maxWindowBytes)
     : maxBacklogBytes_(maxBacklogBytes), maxWindowBytes_(std::max(maxWindowBytes, maxBacklogBytes)) {}
 
@@ -25,12 +31,17 @@ bool StreamBuffer::setHeader(std::shared_ptr<const StreamHeader> header) {
     if (header_ && header && header_->raw == header->raw) return false;
     header_ = std::move(header);
     headerStart_ = nextSeq_;  // start points before it stay for viewers of the old header
-    if (header_) {
-        const size_t p = header_->info.packetSize;
-        backlogPackets_ = std::max<size_t>(1, maxBacklogBytes_ / p);
-        maxWindowPackets_ = std::max<size_t>(backlogPackets_, maxWindowBytes_ / p);
-    }
     return true;
+}
+
+size_t StreamBuffer::backlogPackets() const {
+    const size_t p = header_ ? header_->info.packetSize : 0;
+    return p ? std::max<size_t>(1, maxBacklogBytes_ / p) : 0;
+}
+
+bool StreamBuffer::tooFarBehind(uint64_t seq) const {
+    if (seq == kNoPacket || seq >= nextSeq_) return false;
+    return seq < firstSeq_ || window_.empty() || bytesFrom(seq) > maxBacklogBytes_;
 }
 
 StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes, Clock::time_point arrived) {
@@ -38,23 +49,38 @@ StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes, Clock:
     const size_t p = header_->info.packetSize;
     if (bytes.size() > p) return PushResult::TooLarge;
     if (bytes.size() < p) bytes.resize(p, 0);
-    if (isAsfStartPoint(bytes, header_->info.videoStreams)) starts_.push_back(nextSeq_);
+    const bool start = isAsfStartPoint(bytes, header_->info.videoStreams);
+    append(std::move(bytes), start, arrived);
+    return PushResult::Accepted;
+}
+
+StreamBuffer::PushResult StreamBuffer::pushChunk(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived) {
+    if (!header_) return PushResult::NoHeader;
+    append(std::move(bytes), startPoint, arrived);
+    return PushResult::Accepted;
+}
+
+void StreamBuffer::append(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived) {
+    if (startPoint) starts_.push_back(nextSeq_);
     if (window_.empty()) firstSeq_ = nextSeq_;
+    offsets_.push_back(streamBytes_);
+    streamBytes_ += bytes.size();
     window_.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)));
     arrivals_.push_back(arrived);
     ++nextSeq_;
     trim();
-    return PushResult::Accepted;
 }
 
 void StreamBuffer::trim() {
     while (!window_.empty()) {
-        const bool beyondBacklog = nextSeq_ - firstSeq_ > backlogPackets_;
+        const uint64_t windowBytes = bytesFrom(firstSeq_);
+        const bool beyondBacklog = windowBytes > maxBacklogBytes_;
         const bool neededForJoin = !starts_.empty() && starts_.back() >= headerStart_ && firstSeq_ >= starts_.back();
-        if (!beyondBacklog || (neededForJoin && window_.size() <= maxWindowPackets_)) break;
+        if (!beyondBacklog || (neededForJoin && windowBytes <= maxWindowBytes_)) break;
         if (!starts_.empty() && starts_.front() == firstSeq_) starts_.pop_front();
         window_.pop_front();
         arrivals_.pop_front();
+        offsets_.pop_front();
         ++firstSeq_;
     }
 }
@@ -70,8 +96,8 @@ StreamBuffer::Clock::time_point StreamBuffer::arrivedAt(uint64_t seq) const {
 }
 
 uint64_t StreamBuffer::joinSeq() const {
-    if (starts_.empty() || starts_.back() < headerStart_) return kNoPacket;
-    return nextSeq_ - starts_.back() > backlogPackets_ / 2 ? kNoPacket : starts_.back();
+    if (starts_.empty() || starts_.back() < headerStart_ || starts_.back() < firstSeq_) return kNoPacket;
+    return bytesFrom(starts_.back()) > maxBacklogBytes_ / 2 ? kNoPacket : starts_.back();
 }
 
 uint64_t StreamBuffer::startFrom(uint64_t from) const {
@@ -82,6 +108,7 @@ uint64_t StreamBuffer::startFrom(uint64_t from) const {
 void StreamBuffer::clearPackets() {
     window_.clear();
     arrivals_.clear();
+    offsets_.clear();
     firstSeq_ = nextSeq_;
     starts_.clear();
 }

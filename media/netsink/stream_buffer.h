@@ -8,11 +8,15 @@
 // AsfPacket). A viewer keeps only a sequence number and an offset into the packet it is
 // writing; packets are immutable and reference-counted, so nothing is copied per viewer.
 //
-// Limits: a viewer more than `backlogPackets()` behind the newest packet is too slow and must
-// be dropped; the window keeps at least that many packets, plus the packets since the last
+// The same window carries streams of other formats (a browser rendition): their header is
+// opaque bytes and their chunks have any size, each marked by its producer as a start point or
+// not (pushChunk).
+//
+// Limits, in bytes: a viewer more than `maxBacklogBytes` behind the newest byte is too slow
+// and must be dropped; the window keeps at least that much, plus the packets since the last
 // start point (so a new viewer gets a burst from the last key frame), but never more than
-// `maxWindowPackets`. A new viewer joins at the last start point, unless that is more than
-// half the backlog limit old; then it waits for the next one, which it gets even when packets
+// `maxWindowBytes`. A new viewer joins at the last start point, unless that is more than half
+// the backlog limit old; then it waits for the next one, which it gets even when packets
 // arrive in a batch.
 //
 // Threads: not thread-safe; owned by the sink's loop thread.
@@ -40,6 +44,8 @@ struct StreamHeader {
     // Builds it from the bytes the muxer emits; nullptr and `*error` when they are unusable.
     static std::shared_ptr<const StreamHeader> fromMuxer(std::span<const uint8_t> bytes, std::string *error,
                                                         uint32_t maxBitrateBps = 0);
+    // The header of a stream of another format, sent as it is (no packet size, no framing).
+    static std::shared_ptr<const StreamHeader> opaque(std::span<const uint8_t> bytes);
 };
 
 using PacketBytes = std::shared_ptr<const std::vector<uint8_t>>;
@@ -63,6 +69,9 @@ public:
     // Appends one packet that reached the sink at `arrived`; packets shorter than the header's
     // packet size are padded with zeros.
     PushResult push(std::vector<uint8_t> &&bytes, Clock::time_point arrived = Clock::now());
+    // Appends one chunk of a stream of another format, of any size; `startPoint`: a viewer may
+    // start with it.
+    PushResult pushChunk(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived = Clock::now());
 
     uint64_t nextSeq() const { return nextSeq_; }
     // The packet with this sequence number, or nullptr when it left the window or is not there yet.
@@ -75,21 +84,26 @@ public:
     // The first start point at or after `from` still in the window, or kNoPacket. It may lie
     // before headerStart(): a viewer of the old header still needs the old start points.
     uint64_t startFrom(uint64_t from) const;
-    bool tooFarBehind(uint64_t seq) const { return seq != kNoPacket && nextSeq_ - seq > backlogPackets_; }
+    bool tooFarBehind(uint64_t seq) const;
 
-    size_t backlogPackets() const { return backlogPackets_; }
+    // The backlog limit in whole packets of the header's packet size (0 for chunks of any size).
+    size_t backlogPackets() const;
     size_t windowPackets() const { return window_.size(); }
     void clearPackets();
 
 private:
+    void append(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived);
     void trim();
+    // Bytes from the start of packet `seq` (in the window) to the newest byte.
+    uint64_t bytesFrom(uint64_t seq) const { return streamBytes_ - offsets_[size_t(seq - firstSeq_)]; }
 
     size_t maxBacklogBytes_, maxWindowBytes_;
-    size_t backlogPackets_ = 1, maxWindowPackets_ = 1;
     std::shared_ptr<const StreamHeader> header_;
     uint64_t headerStart_ = 0;
     std::deque<PacketBytes> window_;  // window_[i] has sequence number firstSeq_ + i
     std::deque<Clock::time_point> arrivals_;  // arrivals_[i] belongs to window_[i]
+    std::deque<uint64_t> offsets_;  // offsets_[i]: stream bytes before window_[i]
+    uint64_t streamBytes_ = 0;      // stream bytes pushed, in all
     uint64_t firstSeq_ = 0, nextSeq_ = 0;
     std::deque<uint64_t> starts_;  // start points in the window (current header only), ascending
 };

@@ -93,12 +93,14 @@ StreamRequest classifyRequest(const HttpRequest &r, std::string_view streamPath)
     s.expectContinue = s.bodyBytes > 0 && r.versionMinor >= 1 && equalsIgnoreCase(r.header("Expect"), "100-continue");
     const bool get = r.method == "GET", head = r.method == "HEAD";
     s.headOnly = head;
+    s.getOrHead = get || head;
     if (r.method == "OPTIONS") {
         s.kind = RequestKind::Options;
         return s;
     }
     if (targetPath(r.target) != streamPath) {
         s.kind = RequestKind::NotFound;
+        s.path = targetPath(r.target);
         return s;
     }
     if (!s.windowsMedia) {

@@ -14,6 +14,7 @@
 #include "media/netsink/http_request.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace morlanex {
@@ -25,7 +26,7 @@ enum class RequestKind {
     LogPost,           // Windows Media client log: 204
     ControlPost,       // keep-alive, stream selection, stop and other control messages: 200
     Options,           // OPTIONS (keep-alive in pipelined mode, or a plain probe): 200
-    NotFound,          // not the stream's path
+    NotFound,          // not the stream's path (the sink may serve something else there)
     MethodNotAllowed,  // plain client with another method than GET/HEAD
     TooLarge,          // a body over kMaxRequestBodyBytes: 413
     BadRequest,        // a request the sink cannot serve (also conflicting Content-Length)
@@ -38,6 +39,8 @@ struct StreamRequest {
     uint32_t clientId = 0;        // Pragma client-id from the request, 0 when absent
     size_t bodyBytes = 0;         // Content-Length the sink must read past before answering
     bool expectContinue = false;  // "Expect: 100-continue": the client waits for 100 before its body
+    bool getOrHead = false;       // the method is GET or HEAD
+    std::string path;             // of a NotFound request: the target's path, without its query
 };
 
 // Upper bound of a request body the sink reads (and discards) before answering.
