@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <poll.h>
@@ -105,6 +106,28 @@ double residentKiB(pid_t pid) {
     while (std::getline(in, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6);
     return -1;
+}
+
+std::set<uint16_t> udpPorts(pid_t pid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::set<std::string> inodes;
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(proc + "/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (!error && target.rfind("socket:[", 0) == 0) inodes.insert(target.substr(8, target.size() - 9));
+    }
+    std::set<uint16_t> ports;
+    std::ifstream table(proc + "/net/udp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        if (fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode &&
+            inodes.count(inode))
+            ports.insert(static_cast<uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
+    }
+    return ports;
 }
 
 }  // namespace morlanex::bench

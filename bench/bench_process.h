@@ -2,6 +2,8 @@
 // them: CPU seconds and resident memory.
 #pragma once
 
+#include <cstdint>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -37,5 +39,7 @@ private:
 
 double cpuSeconds(pid_t pid);      // user + system time so far, -1 when unknown
 double residentKiB(pid_t pid);     // VmRSS, -1 when unknown
+// The local ports of the process's IPv4 UDP sockets (its fds matched with /proc/PID/net/udp).
+std::set<uint16_t> udpPorts(pid_t pid);
 
 }  // namespace morlanex::bench

@@ -7,11 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <future>
 #include <mutex>
+#include <thread>
 
 using namespace morlanex;
 using namespace std::chrono_literals;
@@ -58,14 +60,21 @@ public:
             {
                 std::lock_guard lock(mutex_);
                 tasks_.push_back(std::move(task));
+                mostWaiting_ = std::max(mostWaiting_, tasks_.size());
             }
             changed_.notify_all();
         };
     }
-    bool waitForTasks(std::size_t count)
+    bool waitForTasks(std::size_t count, std::chrono::milliseconds wait = Patience)
     {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, Patience, [&] { return tasks_.size() >= count; });
+        return changed_.wait_for(lock, wait, [&] { return tasks_.size() >= count; });
+    }
+    // The longest the queue has been.
+    std::size_t mostWaiting()
+    {
+        std::lock_guard lock(mutex_);
+        return mostWaiting_;
     }
     std::size_t size()
     {
@@ -87,6 +96,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<UdpEndpoint::Task> tasks_;
+    std::size_t mostWaiting_ = 0;
 };
 
 void rawSend(std::uint16_t port, const std::vector<std::uint8_t> &bytes)
@@ -190,6 +200,36 @@ TEST(UdpEndpoint, PostedHandlerRunsOnTheOwnerWhileTheListenerWaits)
     ASSERT_TRUE(queue.waitForTasks(1)); // released, it hands over the second
     queue.runOne();
     EXPECT_EQ(inbox.next(0ms)->bytes, bytesOf("second"));
+}
+
+TEST(UdpEndpoint, AFloodOfJunkKeepsOneHandOffInFlight)
+{
+    // A slow owner thread under a flood: the listener hands over one datagram and waits, so
+    // nothing piles up between the threads; the rest waits in (or overflows) the socket.
+    ManualQueue queue;
+    std::size_t delivered = 0;
+    UdpEndpoint receiver(queue.poster());
+    receiver.setReadHandler([&](const Datagram &) { ++delivered; });
+    const std::uint16_t port = receiver.localPort();
+    constexpr int Flood = 3000;
+    std::thread flood([port] {
+        UdpEndpoint sender;
+        for (int i = 0; i < Flood; ++i) {
+            const std::vector<std::uint8_t> junk(static_cast<std::size_t>(1 + (i * 37) % 1400),
+                                                 static_cast<std::uint8_t>(i));
+            sender.sendBuffer("127.0.0.1", port, junk);
+        }
+    });
+    const bool handedOver = queue.waitForTasks(1);
+    while (queue.waitForTasks(1, 1s)) {
+        std::this_thread::sleep_for(100us); // the owner is busy; the flood goes on meanwhile
+        queue.runOne();
+    }
+    flood.join();
+    ASSERT_TRUE(handedOver);
+    EXPECT_EQ(queue.mostWaiting(), 1u);
+    EXPECT_GE(delivered, 20u) << "the flood was handed over one datagram at a time: " << delivered;
+    EXPECT_LE(delivered, static_cast<std::size_t>(Flood));
 }
 
 TEST(UdpEndpoint, DeactivationReleasesAPendingHandOffAndTheLateTaskDoesNothing)

@@ -1,12 +1,12 @@
 // The real program ended by a signal: it runs the exit item's shutdown (the close notice reaches
 // the directory's first port), leaves its files as they were and exits with 0. The directory is
 // a scripted pair of ports 20 and 22 on a loopback address of the test's own (tests run as root).
+#include "bench/bench_process.h"
 #include "directory/directory_message.h"
 #include "tests/server/server_harness.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -35,32 +35,6 @@ std::string fileText(const std::filesystem::path &path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-// The local ports of a process's UDP sockets, from /proc.
-std::set<std::uint16_t> udpPortsOf(pid_t pid)
-{
-    std::set<std::string> inodes;
-    const std::filesystem::path fdDir = "/proc/" + std::to_string(pid) + "/fd";
-    std::error_code error;
-    for (const auto &entry : std::filesystem::directory_iterator(fdDir, error)) {
-        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-        if (!error && target.starts_with("socket:["))
-            inodes.insert(target.substr(8, target.size() - 9));
-    }
-    std::set<std::uint16_t> ports;
-    std::istringstream table(fileText("/proc/" + std::to_string(pid) + "/net/udp"));
-    std::string line;
-    std::getline(table, line); // the heading
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        if (fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-                timeout >> inode &&
-            inodes.contains(inode))
-            ports.insert(static_cast<std::uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
-    }
-    return ports;
 }
 
 // The program from the build tree with a configuration folder of its own, which is also its
@@ -115,7 +89,7 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() + kPatience;
         while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-            const auto udp = udpPortsOf(pid_);
+            const auto udp = bench::udpPorts(pid_);
             if (udp.size() >= 2)
                 return udp;
             std::this_thread::sleep_for(50ms);
