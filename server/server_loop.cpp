@@ -204,23 +204,26 @@ bool ServerLoop::receive(DirectoryPort at)
     return true;
 }
 
-void ServerLoop::send(const Outgoing &out)
+bool sendRecordFrom(int fd, const Peer &to, const std::string &fromAddress,
+                    std::span<const std::uint8_t> bytes)
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(out.to.port);
-    const auto address = parseDottedQuad(out.to.address);
-    if (!address)
-        return;
-    to.sin_addr = *address;
-    iovec data{const_cast<std::uint8_t *>(out.message.bytes().data()), out.message.bytes().size()};
+    const auto address = parseDottedQuad(to.address);
+    if (!address) {
+        errno = EINVAL;
+        return false;
+    }
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(to.port);
+    destination.sin_addr = *address;
+    iovec data{const_cast<std::uint8_t *>(bytes.data()), bytes.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
     msghdr header{};
-    header.msg_name = &to;
-    header.msg_namelen = sizeof to;
+    header.msg_name = &destination;
+    header.msg_namelen = sizeof destination;
     header.msg_iov = &data;
     header.msg_iovlen = 1;
-    if (const auto source = parseDottedQuad(out.fromAddress)) {
+    if (const auto source = parseDottedQuad(fromAddress)) {
         header.msg_control = control;
         header.msg_controllen = sizeof control;
         cmsghdr *c = CMSG_FIRSTHDR(&header);
@@ -231,7 +234,12 @@ void ServerLoop::send(const Outgoing &out)
         info.ipi_spec_dst = *source;
         std::memcpy(CMSG_DATA(c), &info, sizeof info);
     }
-    if (::sendmsg(socketOf(out.via), &header, MSG_NOSIGNAL) < 0)
+    return ::sendmsg(fd, &header, MSG_NOSIGNAL) >= 0;
+}
+
+void ServerLoop::send(const Outgoing &out)
+{
+    if (!sendRecordFrom(socketOf(out.via), out.to, out.fromAddress, out.message.span()))
         log_(out.to.address + ":" + std::to_string(out.to.port) + " send failed: " +
              std::strerror(errno));
 }

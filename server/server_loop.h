@@ -22,10 +22,16 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace morlanex {
+
+// Sends one datagram from fd to `to`, from the local address fromAddress
+// (IP_PKTINFO; empty for the socket's own). False with errno on failure.
+bool sendRecordFrom(int fd, const Peer &to, const std::string &fromAddress,
+                    std::span<const std::uint8_t> bytes);
 
 class ServerLoop {
 public:
