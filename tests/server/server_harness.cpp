@@ -125,6 +125,9 @@ StreamStandIn::StreamStandIn(const std::string &address, std::uint16_t port)
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
         ::listen(fd_, 4096) != 0)
         throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port));
+    socklen_t length = sizeof local;
+    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &length);
+    port_ = ntohs(local.sin_port);
 }
 
 StreamStandIn::~StreamStandIn()
@@ -140,9 +143,9 @@ void StreamStandIn::stop()
 }
 
 ScriptedNode::ScriptedNode(std::string id, const std::string &address)
-    : nodeId(std::move(id)), cam(address), udp(address)
+    : nodeId(std::move(id)), stream(std::in_place, address, 0), cam(address, stream->port()),
+      udp(address)
 {
-    stream.emplace(address, cam.port());
 }
 
 std::optional<DirectoryMessage> ScriptedNode::registerAt(const std::string &server,

@@ -52,7 +52,9 @@ private:
 // the directory's liveness checks connect to it. stop() makes the port refuse.
 class StreamStandIn {
 public:
+    // Port 0: one the system chooses.
     StreamStandIn(const std::string &address, std::uint16_t port);
+    std::uint16_t port() const { return port_; }
     ~StreamStandIn();
     StreamStandIn(const StreamStandIn &) = delete;
     StreamStandIn &operator=(const StreamStandIn &) = delete;
@@ -60,6 +62,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::uint16_t port_ = 0;
 };
 
 // A node with its two endpoints, as the application has them, and a stream
@@ -85,9 +88,10 @@ struct ScriptedNode {
     bool sync(const std::string &server);
 
     std::string nodeId;
+    // First: the CAM endpoint takes the stream's port (TCP ports are the busier ones).
+    std::optional<StreamStandIn> stream;
     ScriptedPeer cam;
     ScriptedPeer udp;
-    std::optional<StreamStandIn> stream;
     std::string channelId;
 };
 
