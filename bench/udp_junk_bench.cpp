@@ -37,7 +37,7 @@ struct Options {
     std::string plugins;
     int rounds = 5;
     long datagrams = 200000;
-    std::string directory = "127.0.0.181";
+    std::string directory = "127.0.0.211";
 };
 
 int boundSocket(const std::string &address, uint16_t port) {

@@ -180,7 +180,7 @@ TEST_P(ProgramEnd, SignalRunsTheExitShutdown)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryEndingSignal, ProgramEnd,
-                         ::testing::Values(EndingSignal{SIGTERM, "SIGTERM", "127.0.0.151"},
-                                           EndingSignal{SIGINT, "SIGINT", "127.0.0.152"},
-                                           EndingSignal{SIGHUP, "SIGHUP", "127.0.0.153"}),
+                         ::testing::Values(EndingSignal{SIGTERM, "SIGTERM", "127.0.0.201"},
+                                           EndingSignal{SIGINT, "SIGINT", "127.0.0.202"},
+                                           EndingSignal{SIGHUP, "SIGHUP", "127.0.0.203"}),
                          [](const auto &info) { return std::string(info.param.name); });
