@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <random>
 
+#include "media/browser_encoder.h"
 #include "media/netsink/network_sink.h"
 
 namespace morlanex {
@@ -72,11 +73,16 @@ LiveEncoder::LiveEncoder(LiveSettings settings) : settings_(std::move(settings))
     config.port = settings_.port;
     config.maxClients = settings_.maxViewers;
     config.fanOutInterval = settings_.fanOutInterval;
+    auto browser = std::make_unique<BrowserEncoder>(settings_.encoder);
+    config.mediaStreams.push_back(browser->streamConfig());
+    config.pages.push_back(BrowserEncoder::playerPage());
     auto sink = std::make_unique<NetworkSink>(std::move(config));
     std::string error;
-    if (sink->start(&error))
+    if (sink->start(&error)) {
         sink_ = std::move(sink);
-    else
+        browser_ = std::move(browser);
+        browser_->serveWith(sink_.get(), 1);
+    } else
         sinkError_ = error.empty() ? "cannot open port " + std::to_string(settings_.port) : error;
 }
 
@@ -142,7 +148,8 @@ bool LiveEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement *a
     pipeline_ = pipeline;
     hasAudio_ = audioTee != nullptr;
     const bool audioBuilt = !audioTee || branch(pipeline, audioTee, true);
-    return branch(pipeline, videoTee, false) && audioBuilt;
+    const bool browserBuilt = !browser_ || browser_->link(pipeline, videoTee, audioTee);
+    return branch(pipeline, videoTee, false) && audioBuilt && browserBuilt;
 }
 
 void LiveEncoder::onSample(bool audio, GstSample *sample)

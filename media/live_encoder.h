@@ -1,5 +1,6 @@
 // Internal header. The live branch of the capture pipeline: WMV8 and WMA encoders into our ASF
-// writer, whose header and packets go to the network sink.
+// writer, whose header and packets go to the network sink; beside them, while the sink
+// serves, the browser rendition (BrowserEncoder) as the sink's second stream.
 //
 // The writer starts once every encoder has said its format (codec data comes with the first
 // frame's caps); frames that come before that wait. Stream 1 is the audio, when there is a
@@ -26,6 +27,7 @@ typedef struct _GstSample GstSample;
 
 namespace morlanex {
 
+class BrowserEncoder;
 class NetworkSink;
 
 // Makes the elements of `factories`, adds them to `bin` and links them one after another from
@@ -47,6 +49,7 @@ public:
     bool sinkOpen() const { return sink_ != nullptr; }
     const std::string &sinkError() const { return sinkError_; }
     NetworkSink *sink() const { return sink_.get(); }
+    BrowserEncoder *browser() const { return browser_.get(); }
     uint64_t packetsOut() const { return packets_.load(); }
     // The pipeline clock's time (ns) at the stream's time 0, once the first frame is written.
     std::optional<uint64_t> streamStartClockNs() const;
@@ -66,6 +69,7 @@ private:
     void startWriter();  // under mutex_
 
     LiveSettings settings_;
+    std::unique_ptr<BrowserEncoder> browser_;  // while the sink serves
     std::unique_ptr<NetworkSink> sink_;
     std::string sinkError_;
     GstElement *pipeline_ = nullptr;  // not owned

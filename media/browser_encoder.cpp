@@ -1,0 +1,279 @@
+#include "media/browser_encoder.h"
+
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "media/live_encoder.h"
+
+namespace morlanex {
+
+namespace {
+
+// A chunk holds at most this much of the stream, so the sink's window fills in small steps
+// and a viewer's burst from a key frame is never held back for one big piece.
+constexpr size_t kMaxChunkBytes = 16 * 1024;
+constexpr GstClockTime kMaxChunkSpan = 200 * GST_MSECOND;
+constexpr int kOpusRate = 48000;
+
+const char kPlayerPage[] = R"(<!doctype html>
+<html lang="zh-Hant">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Morlanex 直播</title>
+<style>
+body { margin: 0; background: #111; color: #eee; font-family: sans-serif; text-align: center; }
+video { display: block; width: 100%; max-width: 640px; margin: 1em auto 0; background: #000; }
+p { margin: .6em; }
+a { color: #9cf; }
+</style>
+</head>
+<body>
+<h1>現正直播</h1>
+<video id="player" src="/live.webm" autoplay muted controls playsinline></video>
+<p id="status">連線中…</p>
+<p>聲音預設為靜音，請按播放器上的喇叭開啟。</p>
+<p>以 Windows Media Player 觀看：<a id="wm" href="/">串流位址</a></p>
+<script>
+"use strict";
+const player = document.getElementById("player");
+const status = document.getElementById("status");
+const wm = document.getElementById("wm");
+wm.textContent = location.protocol + "//" + location.host + "/";
+player.addEventListener("playing", () => { status.textContent = "播放中"; });
+player.addEventListener("waiting", () => { status.textContent = "緩衝中…"; });
+let retrying = false;
+function retry() {
+  if (retrying) return;
+  retrying = true;
+  status.textContent = "目前無法播放，稍後自動重試…";
+  setTimeout(() => {
+    retrying = false;
+    player.src = "/live.webm?" + Date.now();
+    player.play().catch(() => {});
+  }, 5000);
+}
+player.addEventListener("error", retry);
+player.addEventListener("ended", retry);
+</script>
+</body>
+</html>
+)";
+
+GstCaps *videoCaps(const EncoderSettings &s)
+{
+    return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, s.width, "height",
+                               G_TYPE_INT, s.height, "framerate", GST_TYPE_FRACTION, s.videoFramesPerSecond, 1,
+                               "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+}
+
+}  // namespace
+
+// The valves and the video encoder, shared with the sink's callback so that it never reaches
+// elements that are gone.
+struct BrowserEncoder::Gate {
+    std::mutex mutex;
+    std::vector<GstElement *> valves;    // guarded by mutex; references held
+    GstElement *videoEncoder = nullptr;  // guarded by mutex; reference held
+    bool watched = false;                // guarded by mutex
+    bool warmingUp = true;               // guarded by mutex: until the first chunk
+    bool open = true;                    // guarded by mutex: the valves pass frames
+
+    ~Gate()
+    {
+        for (GstElement *v : valves)
+            gst_object_unref(v);
+        if (videoEncoder)
+            gst_object_unref(videoEncoder);
+    }
+    void setWatched(bool value)
+    {
+        std::lock_guard lock(mutex);
+        watched = value;
+        applyLocked();
+    }
+    void endWarmUp()
+    {
+        std::lock_guard lock(mutex);
+        if (!warmingUp)
+            return;
+        warmingUp = false;
+        applyLocked();
+    }
+    // Called with mutex held. Neither call waits for the streaming threads.
+    void applyLocked()
+    {
+        const bool wanted = watched || warmingUp;
+        if (wanted == open)
+            return;
+        open = wanted;
+        for (GstElement *v : valves)
+            g_object_set(v, "drop", !open, nullptr);
+        if (!open || !videoEncoder)
+            return;
+        // A newcomer starts at a key frame: ask for one now rather than wait for the next.
+        if (GstPad *src = gst_element_get_static_pad(videoEncoder, "src")) {
+            gst_pad_send_event(src, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+            gst_object_unref(src);
+        }
+    }
+};
+
+BrowserEncoder::BrowserEncoder(const EncoderSettings &settings) : settings_(settings), gate_(std::make_shared<Gate>())
+{
+}
+
+BrowserEncoder::~BrowserEncoder() = default;
+
+MediaStreamConfig BrowserEncoder::streamConfig() const
+{
+    std::weak_ptr<Gate> gate = gate_;
+    return {kStreamPath, "video/webm", [gate](bool watched) {
+                if (std::shared_ptr<Gate> g = gate.lock())
+                    g->setWatched(watched);
+            }};
+}
+
+SinkPage BrowserEncoder::playerPage()
+{
+    return {kPlayerPath, "text/html; charset=utf-8", kPlayerPage};
+}
+
+void BrowserEncoder::serveWith(NetworkSink *sink, size_t stream)
+{
+    sink_ = sink;
+    stream_ = stream;
+}
+
+bool BrowserEncoder::encoding() const
+{
+    std::lock_guard lock(gate_->mutex);
+    return gate_->open;
+}
+
+bool BrowserEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement *audioTee)
+{
+    GstElement *mux = gst_element_factory_make("webmmux", nullptr);
+    GstElement *out = gst_element_factory_make("appsink", nullptr);
+    if (!mux || !out) {
+        g_printerr("morlanex media: GStreamer elements \"webmmux\" and \"appsink\" are needed\n");
+        if (mux)
+            gst_object_unref(gst_object_ref_sink(mux));
+        if (out)
+            gst_object_unref(gst_object_ref_sink(out));
+        return false;
+    }
+    g_object_set(mux, "streamable", TRUE, nullptr);
+    g_object_set(out, "sync", FALSE, "async", FALSE, "qos", FALSE, "max-buffers", 0u, nullptr);
+    gst_bin_add_many(GST_BIN(pipeline), mux, out, nullptr);
+    gst_element_link(mux, out);
+    GstAppSinkCallbacks callbacks{};
+    callbacks.new_sample = [](GstAppSink *sink, gpointer self) {
+        if (GstSample *sample = gst_app_sink_pull_sample(sink)) {
+            if (GstBuffer *buffer = gst_sample_get_buffer(sample))
+                static_cast<BrowserEncoder *>(self)->onBuffer(buffer);
+            gst_sample_unref(sample);
+        }
+        return GST_FLOW_OK;
+    };
+    gst_app_sink_set_callbacks(GST_APP_SINK(out), &callbacks, this, nullptr);
+
+    std::vector<GstElement *> video = addChain(
+        pipeline, videoTee, {"queue", "valve", "videoconvert", "videoscale", "videorate", "capsfilter", "vp8enc"});
+    std::vector<GstElement *> audio;
+    if (audioTee)
+        audio = addChain(pipeline, audioTee,
+                         {"queue", "valve", "audioconvert", "audioresample", "capsfilter", "opusenc"});
+    if (video.empty() || (audioTee && audio.empty()))
+        return false;
+
+    const EncoderSettings &s = settings_;
+    g_object_set(video[3], "add-borders", FALSE, nullptr);
+    g_object_set(video[4], "drop-only", TRUE, nullptr);
+    GstCaps *caps = videoCaps(s);
+    g_object_set(video[5], "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    // Real time, constant rate, no frames held back: a live picture that a viewer's buffer
+    // of a few seconds plays smoothly.
+    g_object_set(video[6], "deadline", gint64(1), "cpu-used", 8, "end-usage", 1 /* cbr */, "target-bitrate",
+                 s.videoBitrate, "keyframe-max-dist", s.videoFramesPerSecond * s.keyFrameSeconds, "lag-in-frames", 0,
+                 "threads", 1, nullptr);
+    gst_element_link(video.back(), mux);
+    if (!audio.empty()) {
+        caps = gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, kOpusRate, "channels", G_TYPE_INT,
+                                   std::clamp(s.audioChannels, 1, 2), nullptr);
+        g_object_set(audio[4], "caps", caps, nullptr);
+        gst_caps_unref(caps);
+        g_object_set(audio[5], "bitrate", std::clamp(s.audioBitrate, 16000, 128000), nullptr);
+        gst_element_link(audio.back(), mux);
+    }
+
+    std::lock_guard lock(gate_->mutex);
+    for (const std::vector<GstElement *> *chain : {&video, &audio}) {
+        if (chain->empty())
+            continue;
+        // A live queue that never holds up the camera or microphone for long.
+        g_object_set((*chain)[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
+                     guint64(GST_SECOND), "leaky", 2 /* downstream */, nullptr);
+        gate_->valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[1])));
+    }
+    gate_->videoEncoder = GST_ELEMENT(gst_object_ref(video.back()));
+    return true;
+}
+
+void BrowserEncoder::onBuffer(GstBuffer *buffer)
+{
+    const size_t size = gst_buffer_get_size(buffer);
+    if (GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_HEADER)) {
+        // The muxer writes its header once; a later one would not match the clusters sent.
+        if (!headerSent_) {
+            const size_t at = header_.size();
+            header_.resize(at + size);
+            gst_buffer_extract(buffer, 0, header_.data() + at, size);
+        }
+        return;
+    }
+    if (!headerSent_) {
+        headerSent_ = true;
+        if (sink_ && !sink_->setStreamHeader(stream_, header_))
+            g_printerr("morlanex media: the browser rendition has no header\n");
+    }
+    const bool start = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    const bool old = GST_CLOCK_TIME_IS_VALID(pts) && pendingSinceNs_ != GST_CLOCK_TIME_NONE &&
+                     pts > pendingSinceNs_ + kMaxChunkSpan;
+    if (start || old)
+        flush();
+    if (pending_.empty()) {
+        pendingStart_ = start;
+        pendingSinceNs_ = GST_CLOCK_TIME_NONE;
+    }
+    if (pendingSinceNs_ == GST_CLOCK_TIME_NONE && GST_CLOCK_TIME_IS_VALID(pts))
+        pendingSinceNs_ = pts;
+    const size_t at = pending_.size();
+    pending_.resize(at + size);
+    gst_buffer_extract(buffer, 0, pending_.data() + at, size);
+    if (pending_.size() >= kMaxChunkBytes)
+        flush();
+}
+
+void BrowserEncoder::flush()
+{
+    if (pending_.empty())
+        return;
+    if (sink_)
+        sink_->pushChunk(stream_, pending_, pendingStart_);
+    chunks_.fetch_add(1);
+    bytes_.fetch_add(pending_.size());
+    pending_.clear();
+    pendingStart_ = false;
+    pendingSinceNs_ = GST_CLOCK_TIME_NONE;
+    // The sink has the header and a first start point: the encoders may rest.
+    gate_->endWarmUp();
+}
+
+}  // namespace morlanex

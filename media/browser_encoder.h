@@ -1,0 +1,91 @@
+// Public header. The browser rendition of the live capture: VP8 video and Opus sound in live
+// WebM, which Chromium and Firefox play in a plain <video> element, served by the network sink
+// at a path of its own (kStreamPath) beside the Windows Media stream, with a player page
+// (kPlayerPath).
+//
+// Its branches hang off the capture pipeline's tees: queue, valve, conversion and VP8 encoder
+// for the camera; queue, valve, conversion and Opus encoder for the microphone; both into a
+// streamable WebM muxer and an appsink. The valves pass frames only while someone watches the
+// rendition (the sink says so through streamConfig()'s callback), and at the start until the
+// sink has the stream's header and a first chunk: with nobody watching the encoders get no
+// work. When the
+// first viewer comes, the VP8 encoder is asked for a key frame, where the muxer begins a
+// cluster and the viewer starts.
+//
+// The muxer's header buffers (EBML header, Segment, Info, Tracks) become the stream's header;
+// the rest goes to the sink in chunks. A chunk that begins a cluster (the muxer's only buffers
+// without the delta flag, each at a video key frame) is a start point; the others continue it.
+//
+// Threads: built on the UI thread; the watched callback runs on the sink's loop thread; the
+// muxer's output arrives on its streaming thread.
+//
+// Example (inside the live encoder):
+//   BrowserEncoder browser(settings);
+//   config.mediaStreams.push_back(browser.streamConfig());
+//   config.pages.push_back(BrowserEncoder::playerPage());
+//   ... start the sink ...
+//   browser.serveWith(sink, 1);
+//   browser.link(pipeline, cameraTee, microphoneTee);
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "media/netsink/network_sink.h"
+#include "media/profiles.h"
+
+typedef struct _GstElement GstElement;
+typedef struct _GstBuffer GstBuffer;
+
+namespace morlanex {
+
+class BrowserEncoder {
+public:
+    static constexpr const char *kStreamPath = "/live.webm";
+    static constexpr const char *kPlayerPath = "/watch";
+
+    explicit BrowserEncoder(const EncoderSettings &settings);
+    ~BrowserEncoder();
+    BrowserEncoder(const BrowserEncoder &) = delete;
+    BrowserEncoder &operator=(const BrowserEncoder &) = delete;
+
+    // The sink's entry for the rendition. Its callback reaches this encoder's valves for as
+    // long as they exist, whatever outlives what.
+    MediaStreamConfig streamConfig() const;
+    // The player page, in Traditional Chinese.
+    static SinkPage playerPage();
+
+    // The sink and its stream number the chunks go to (none: encode without serving).
+    void serveWith(NetworkSink *sink, size_t stream);
+    // Adds the branches to `pipeline`, fed by the tees; `audioTee` may be null. False when an
+    // element is missing.
+    bool link(GstElement *pipeline, GstElement *videoTee, GstElement *audioTee);
+
+    // Whether the valves pass frames now.
+    bool encoding() const;
+    uint64_t chunksOut() const { return chunks_.load(); }
+    uint64_t bytesOut() const { return bytes_.load(); }
+
+private:
+    struct Gate;
+    void onBuffer(GstBuffer *buffer);  // the muxer's streaming thread
+    void flush();
+
+    const EncoderSettings settings_;
+    std::shared_ptr<Gate> gate_;
+    NetworkSink *sink_ = nullptr;
+    size_t stream_ = 0;
+
+    // Touched only by the muxer's streaming thread once linked.
+    std::vector<uint8_t> header_;
+    bool headerSent_ = false;
+    std::vector<uint8_t> pending_;  // the chunk being gathered
+    bool pendingStart_ = false;
+    uint64_t pendingSinceNs_ = UINT64_MAX;  // the chunk's first time stamp; UINT64_MAX: none yet
+
+    std::atomic<uint64_t> chunks_{0}, bytes_{0};
+};
+
+}  // namespace morlanex

@@ -1,0 +1,243 @@
+// The browser rendition of a live channel: the test devices through the VP8 and Opus encoders
+// and the WebM muxer into the network sink's second stream, read back by real ffprobe and
+// ffmpeg and by a plain socket; the encoders work only while someone watches.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/browser_encoder.h"
+#include "media/capture_media.h"
+#include "media/netsink/network_sink.h"
+#include "media_test_env.h"
+
+namespace morlanex {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string run(const std::string &command, int *status)
+{
+    std::string output;
+    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return output;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
+    *status = pclose(pipe);
+    return output;
+}
+
+uint16_t freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A viewer on a plain socket: sends a GET and reads the answer until `bytes` or the deadline.
+class RawViewer {
+public:
+    RawViewer(uint16_t port, const std::string &path)
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+            const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Mozilla/5.0\r\n\r\n";
+            connected_ = send(fd_, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
+        }
+    }
+    ~RawViewer() { close(fd_); }
+    bool connected() const { return connected_; }
+    // Everything after the response head, read until `bytes` of it are in or `timeout` passes.
+    std::string read(size_t bytes, std::chrono::milliseconds timeout)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const size_t body = all_.find("\r\n\r\n");
+            if (body != std::string::npos && all_.size() - body - 4 >= bytes)
+                break;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
+                break;
+            char buffer[16384];
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            all_.append(buffer, size_t(n));
+        }
+        return all_;
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string all_;
+};
+
+// The body of an HTTP answer (after its head), empty when there is no head.
+std::string bodyOf(const std::string &answer)
+{
+    const size_t at = answer.find("\r\n\r\n");
+    return at == std::string::npos ? std::string() : answer.substr(at + 4);
+}
+
+// An EBML variable-length number at `at`: its width in bytes (0 when malformed or cut off),
+// and its value without the length marker.
+size_t readVint(const std::string &b, size_t at, uint64_t *value)
+{
+    if (at >= b.size() || b[at] == 0)
+        return 0;
+    const size_t width = size_t(__builtin_clz(uint8_t(b[at])) - 23);
+    if (at + width > b.size())
+        return 0;
+    *value = uint8_t(b[at]) & (0xFF >> width);
+    for (size_t i = 1; i < width; ++i)
+        *value = *value << 8 | uint8_t(b[at + i]);
+    return width;
+}
+
+// The flags of the first SimpleBlock of `track` in the cluster whose ID is at `cluster`, or -1.
+int firstBlockFlags(const std::string &b, size_t cluster, uint8_t track)
+{
+    uint64_t v = 0;
+    size_t at = cluster + 4;
+    const size_t w = readVint(b, at, &v);  // the cluster's size, unknown in a live stream
+    if (w == 0)
+        return -1;
+    at += w;
+    for (;;) {
+        uint64_t id = 0, size = 0;
+        const size_t idWidth = readVint(b, at, &id);
+        const size_t sizeWidth = idWidth ? readVint(b, at + idWidth, &size) : 0;
+        if (sizeWidth == 0)
+            return -1;
+        const size_t data = at + idWidth + sizeWidth;
+        if (uint8_t(b[at]) == 0xA3 && data + 4 <= b.size() && uint8_t(b[data]) == (0x80 | track))
+            return uint8_t(b[data + 3]);
+        if (uint8_t(b[at]) == 0x1F)  // the next cluster
+            return -1;
+        at = data + size;
+    }
+}
+
+class BrowserRenditionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        media.listCameras();
+        media.listMicrophones();
+        media.bindAddress = "127.0.0.1";
+        media.port = freePort();
+        ASSERT_TRUE(media.applyLevel(2));
+        media.startPreview();
+        ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
+        // The header is made at once; the encoders then rest until someone watches.
+        ASSERT_TRUE(pump.pumpUntil([&] { return chunksIn() > 0; }, 20s));
+    }
+    void TearDown() override { media.close(); }
+
+    uint64_t chunksIn() const { return media.pipeline.networkSink()->stats().chunksIn; }
+    std::string url(const char *path) const { return "http://127.0.0.1:" + std::to_string(media.port) + path; }
+
+    CaptureMedia media;
+    testing::EventPump pump{media.pipeline};
+};
+
+TEST_F(BrowserRenditionTest, FfmpegReadsVp8AndOpusAndFiveSecondsDecodeCleanly)
+{
+    int status = -1;
+    const std::string probe =
+        run("timeout 30 ffprobe -v error -show_entries stream=codec_name,width,height,sample_rate -of csv=p=0 " +
+                url(BrowserEncoder::kStreamPath),
+            &status);
+    ASSERT_EQ(status, 0) << probe;
+    EXPECT_NE(probe.find("vp8,320,240"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("opus,48000"), std::string::npos) << probe;
+
+    const std::string decode =
+        run("timeout 60 ffmpeg -nostdin -v error -i " + url(BrowserEncoder::kStreamPath) + " -t 5 -f null -", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(decode, "");
+    // Both streams at once: the Windows Media one still plays beside it.
+    const std::string asf = run("timeout 30 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + url("/"), &status);
+    EXPECT_EQ(status, 0) << asf;
+    EXPECT_NE(asf.find("wmv2"), std::string::npos) << asf;
+    pump.pumpFor(10ms);
+    EXPECT_EQ(pump.firstError(), "");
+}
+
+TEST_F(BrowserRenditionTest, ANewViewerGetsTheHeaderThenAClusterThatStartsWithAVideoKeyFrame)
+{
+    for (int viewer = 0; viewer < 2; ++viewer) {
+        RawViewer v(media.port, BrowserEncoder::kStreamPath);
+        ASSERT_TRUE(v.connected());
+        const std::string answer = v.read(64 * 1024, 15s);
+        EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer.substr(0, 200);
+        EXPECT_NE(answer.find("Content-Type: video/webm\r\n"), std::string::npos);
+        const std::string body = bodyOf(answer);
+        ASSERT_GT(body.size(), 4096u) << "viewer " << viewer;
+        EXPECT_EQ(body.substr(0, 4), std::string("\x1A\x45\xDF\xA3", 4)) << "EBML header first";
+        const size_t tracks = body.find("\x16\x54\xAE\x6B");
+        const size_t cluster = body.find("\x1F\x43\xB6\x75");
+        ASSERT_NE(tracks, std::string::npos);
+        ASSERT_NE(cluster, std::string::npos);
+        EXPECT_LT(tracks, cluster);
+        // The cluster's first block of the video track (1: linked first) is a key frame.
+        const int flags = firstBlockFlags(body, cluster, 1);
+        ASSERT_GE(flags, 0) << "viewer " << viewer << ": no video block in the first cluster";
+        EXPECT_TRUE(flags & 0x80) << "viewer " << viewer << " starts with a key frame";
+    }
+}
+
+TEST_F(BrowserRenditionTest, TheEncodersWorkOnlyWhileSomeoneWatchesAndThePlayerPageIsServed)
+{
+    // Nobody watches: after the header's cluster nothing more is encoded.
+    pump.pumpFor(1500ms);
+    const uint64_t resting = chunksIn();
+    pump.pumpFor(1500ms);
+    EXPECT_LE(chunksIn(), resting + 2) << "idle encoders";
+    {
+        RawViewer v(media.port, BrowserEncoder::kStreamPath);
+        ASSERT_TRUE(v.connected());
+        EXPECT_GT(bodyOf(v.read(32 * 1024, 15s)).size(), 32u * 1024);
+        EXPECT_GT(chunksIn(), resting + 4) << "encoding while watched";
+        EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 1u);
+    }
+    // The sink notices the viewer gone at its next write; then the encoders rest again.
+    ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.networkSink()->stats().mediaViewers == 0; }, 10s));
+    pump.pumpFor(500ms);
+    const uint64_t after = chunksIn();
+    pump.pumpFor(1500ms);
+    EXPECT_LE(chunksIn(), after + 2);
+
+    RawViewer page(media.port, BrowserEncoder::kPlayerPath);
+    const std::string answer = page.read(1 << 20, 5s);
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_NE(answer.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
+    EXPECT_NE(answer.find("<video id=\"player\" src=\"/live.webm\""), std::string::npos);
+    EXPECT_NE(answer.find("現正直播"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace morlanex
