@@ -24,31 +24,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using testing::freePort;
+
+// Runs `command`; its output, and its exit status in `*status`.
 std::string run(const std::string &command, int *status)
 {
-    std::string output;
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, n);
-    *status = pclose(pipe);
-    return output;
-}
-
-uint16_t freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    const testing::CommandResult r = testing::run(command);
+    *status = r.status;
+    return r.output;
 }
 
 // A viewer on a plain socket: sends a GET and reads the answer until `bytes` or the deadline.

@@ -21,38 +21,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct CommandResult {
-    int status;
-    std::string output;
-};
-
-CommandResult run(const std::string &command)
-{
-    CommandResult r{-1, {}};
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return r;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        r.output.append(buffer, n);
-    r.status = pclose(pipe);
-    return r;
-}
-
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-uint16_t freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+using testing::CommandResult;
+using testing::freePort;
+using testing::run;
 
 std::string url(uint16_t port)
 {

@@ -1,6 +1,12 @@
 #include "media_test_env.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <cstdlib>
@@ -17,6 +23,33 @@ void useTestDevices()
     // The plugin scanner is a helper process; in process is simpler under sanitizers.
     setenv("GST_REGISTRY_FORK", "no", 1);
     gst_init(nullptr, nullptr);
+}
+
+CommandResult run(const std::string &command)
+{
+    CommandResult r{-1, {}};
+    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return r;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        r.output.append(buffer, n);
+    r.status = pclose(pipe);
+    return r;
+}
+
+uint16_t freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
 }
 
 bool EventPump::pumpUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout)

@@ -5,7 +5,9 @@
 #include <gst/gst.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "media/capture_pipeline.h"
@@ -15,6 +17,16 @@ namespace morlanex::testing {
 // Sets GST_PLUGIN_PATH to <build>/media/testdevices, keeps the registry private to the
 // build and loads plugins in process, then initialises GStreamer. Call first in main().
 void useTestDevices();
+
+// Runs a shell command; its exit status (as pclose gives it) and its output and errors.
+struct CommandResult {
+    int status;
+    std::string output;
+};
+CommandResult run(const std::string &command);
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+uint16_t freePort();
 
 // Waits on the pipeline's bus descriptor, as the UI thread does, and collects its events.
 class EventPump {
