@@ -122,6 +122,7 @@ LiveStart CaptureMedia::goLive()
     live.bindAddress = bindAddress;
     live.port = port;
     live.maxViewers = maxViewers;
+    live.fanOutInterval = fanOutInterval;
     live.observer = observer;
     description.live = std::move(live);
     pipeline.build(description);

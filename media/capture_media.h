@@ -12,6 +12,7 @@
 // Threads: UI thread only (see CapturePipeline for frames and events).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -63,6 +64,7 @@ public:
     uint16_t port = 0;  // 0: encode without serving
     std::string bindAddress = "0.0.0.0";
     size_t maxViewers = kDefaultMaxViewers;
+    std::chrono::milliseconds fanOutInterval{400};  // the sink's, see NetworkSinkConfig
     StreamObserver observer;  // optional, for whoever watches the stream as served
 
     void listCameras();

@@ -1,6 +1,8 @@
 // morlanex-road: walks the user's road through the real windows on the current display and
 // prints what happened; used by the headless run. Usage:
 //   morlanex-road --directory ADDRESS [--shots DIR]
+// MORLANEX_LIVE_SECONDS=N keeps the channel live N seconds once its stream is served, so that
+// a person can open the printed "watch:" address in a player of their own.
 #include "road_walk.h"
 
 #include "app/form1.h"
@@ -12,6 +14,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 int main(int argc, char **argv)
@@ -25,12 +28,26 @@ int main(int argc, char **argv)
         else if (!std::strcmp(argv[i], "--shots"))
             options.shotsDir = QString::fromLocal8Bit(argv[i + 1]);
     }
+    if (const char *seconds = std::getenv("MORLANEX_LIVE_SECONDS"); seconds && *seconds) {
+        char *end = nullptr;
+        const long n = std::strtol(seconds, &end, 10);
+        if (*end != '\0' || n < 0 || n > 24 * 3600) {
+            std::fprintf(stderr, "MORLANEX_LIVE_SECONDS must be a whole number of seconds (0 to 86400), not \"%s\"\n",
+                         seconds);
+            return 2;
+        }
+        options.extraLiveSeconds = int(n);
+    }
     if (options.directoryAddress.empty()) {
         std::fprintf(stderr, "usage: morlanex-road --directory ADDRESS [--shots DIR]\n");
         return 2;
     }
     options.settingsFile = QString::fromStdString(morlanex::settingsFilePath().string());
     options.say = [](const QString &line) { std::printf("%s\n", line.toUtf8().constData()); std::fflush(stdout); };
+    options.served = [](int port) {
+        std::printf("watch: http://127.0.0.1:%d/\n", port);
+        std::fflush(stdout);
+    };
 
     MorlanexApp app;
     if (!QTest::qWaitForWindowExposed(app.Form1.get()))

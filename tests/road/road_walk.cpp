@@ -81,6 +81,7 @@ private:
     bool walkWizard();
     bool goLive();
     bool watch();
+    bool stayLive();
     bool stop();
     bool reuseLastSettings();
 
@@ -176,6 +177,8 @@ bool Road::watch()
     report.ffprobe = QString::fromUtf8(probe.readAll()).trimmed();
     say(QStringLiteral("ffprobe http://127.0.0.1:%1/:\n    %2")
             .arg(report.localPort).arg(report.ffprobe.replace(QLatin1Char('\n'), QStringLiteral("\n    "))));
+    if (report.ffprobe.contains(QStringLiteral("wmv2")))
+        opt.served(report.localPort);
 
     // A directory viewer: asks the directory to watch, gets "UCanSee" from the node.
     ScriptedPeer viewer("127.0.0.1");
@@ -201,6 +204,15 @@ bool Road::watch()
     report.viewersAfterLeave = label("Label11")->text();
     say(QStringLiteral("the viewer left: 目前收視人數 %1").arg(report.viewersAfterLeave));
     return true;
+}
+
+bool Road::stayLive()
+{
+    if (opt.extraLiveSeconds <= 0)
+        return true;
+    say(QStringLiteral("staying live for %1 s").arg(opt.extraLiveSeconds));
+    QTest::qWait(opt.extraLiveSeconds * 1000);
+    return form->liveActive() || fail(QStringLiteral("the broadcast ended while staying live"));
 }
 
 bool Road::stop()
@@ -281,7 +293,7 @@ RoadReport Road::walk()
     if (!report.previewPainting)
         return fail(QStringLiteral("the preview did not show")), report;
 
-    if (goLive() && watch() && stop())
+    if (goLive() && watch() && stayLive() && stop())
         reuseLastSettings();
     return report;
 }

@@ -17,7 +17,9 @@ struct RoadOptions {
     std::string directoryAddress;       // where morlanex-directory listens (ports 20 and 22)
     QString settingsFile;               // the program's DefData.ini
     QString shotsDir;                   // screenshots of the whole screen; empty: none
+    int extraLiveSeconds = 0;           // how long to stay live once the stream is served
     std::function<void(const QString &)> say = [](const QString &) {};
+    std::function<void(int port)> served = [](int) {};  // the stream is served on this port
 };
 
 // What a user would have seen, step by step. Empty or zero where a step did not get that far.

@@ -1,0 +1,262 @@
+// Glass-to-glass latency of the live stream: from a frame's capture to the moment a viewer
+// has received the packet that completes it.
+//
+// For each level it goes live with the test camera and microphone through the real pipeline
+// (encoders, our ASF writer, the network sink) on loopback, connects one plain HTTP viewer and
+// reads the stream as it comes. A video frame is complete when its last payload arrives; its
+// capture time is the pipeline clock's time at the frame's presentation time (the test camera
+// is a live source, so a frame is stamped with the moment it is taken). Frames from before
+// the viewer connected (the join burst from the last key frame) are left out.
+//
+// Usage: latency_bench [--seconds S] [--levels 1,2,3,0] [--fan-out-ms N]
+// Needs GST_PLUGIN_PATH pointing at <build>/media/testdevices (see bench/latency).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gst/gst.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "media/capture_media.h"
+
+namespace {
+
+using namespace morlanex;
+
+uint16_t le16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t *p) { return uint32_t(le16(p)) | uint32_t(le16(p + 2)) << 16; }
+
+uint64_t clockNow()
+{
+    static GstClock *clock = gst_system_clock_obtain();
+    return gst_clock_get_time(clock);
+}
+
+uint16_t freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// One plain HTTP viewer on loopback; the stream's bytes as they arrive.
+class Viewer {
+public:
+    explicit Viewer(uint16_t port)
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+        const char request[] = "GET / HTTP/1.0\r\nUser-Agent: latency-bench\r\n\r\n";
+        if (send(fd_, request, sizeof request - 1, 0) != ssize_t(sizeof request - 1)) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~Viewer()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    // Appends what arrives within `ms`; false when the connection ended.
+    bool read(std::vector<uint8_t> &into, int ms)
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0)
+            return true;
+        uint8_t buffer[65536];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return false;
+        into.insert(into.end(), buffer, buffer + n);
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+struct HeaderFacts {
+    size_t bytes = 0;  // HTTP answer + ASF header + data object start
+    uint32_t packetSize = 0;
+    uint32_t prerollMs = 0;
+    uint8_t videoStream = 0;
+};
+
+// The HTTP answer and ASF header at the start of `data`, once all of it has arrived.
+std::optional<HeaderFacts> readHeader(const std::vector<uint8_t> &data)
+{
+    const std::string text(data.begin(), data.end());
+    const size_t body = text.find("\r\n\r\n");
+    if (body == std::string::npos || data.size() < body + 4 + 30)
+        return std::nullopt;
+    HeaderFacts f;
+    const uint8_t *h = data.data() + body + 4;
+    const uint64_t headerBytes = le32(h + 16);
+    if (data.size() < body + 4 + headerBytes + 50)
+        return std::nullopt;
+    static const uint8_t kFile[4] = {0xA1, 0xDC, 0xAB, 0x8C}, kStream[4] = {0x91, 0x07, 0xDC, 0xB7},
+                         kVideo[4] = {0xC0, 0xEF, 0x19, 0xBC};
+    for (size_t at = 30; at + 24 <= headerBytes;) {
+        const uint8_t *o = h + at;
+        const uint64_t size = le32(o + 16);
+        if (size < 24)
+            return std::nullopt;
+        if (!std::memcmp(o, kFile, 4)) {
+            f.prerollMs = le32(o + 80);
+            f.packetSize = le32(o + 96);
+        } else if (!std::memcmp(o, kStream, 4) && !std::memcmp(o + 24, kVideo, 4)) {
+            f.videoStream = o[72] & 0x7F;
+        }
+        at += size;
+    }
+    f.bytes = body + 4 + headerBytes + 50;
+    return f;
+}
+
+// The presentation times (ms) of the video frames that end in this packet of our writer's
+// layout (multiple payloads, 8 bytes of replicated data, WORD lengths).
+std::vector<uint32_t> framesEndingIn(const uint8_t *p, uint8_t videoStream)
+{
+    std::vector<uint32_t> ends;
+    const size_t count = p[13] & 0x3F;
+    size_t at = 14;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t *q = p + at;
+        const uint32_t offset = le32(q + 2), objectSize = le32(q + 7), presentation = le32(q + 11);
+        const uint16_t length = le16(q + 15);
+        if ((q[0] & 0x7F) == videoStream && offset + length == objectSize)
+            ends.push_back(presentation);
+        at += 17 + length;
+    }
+    return ends;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
+}
+
+struct LevelResult {
+    int level;
+    size_t frames = 0;
+    double median = 0, p95 = 0, max = 0;
+    std::string error;
+};
+
+LevelResult measure(int level, int seconds, int fanOutMs)
+{
+    LevelResult r;
+    r.level = level;
+    CaptureMedia media;
+    media.bindAddress = "127.0.0.1";
+    media.port = freePort();
+    media.fanOutInterval = std::chrono::milliseconds(fanOutMs);
+    media.listCameras();
+    media.listMicrophones();
+    media.applyLevel(level);
+    media.startPreview();
+    if (media.goLive() != LiveStart::Started)
+        return r.error = "could not go live: " + media.pipeline.sinkError(), r;
+    // Let the encoders settle, then join as a viewer would.
+    for (int i = 0; i < 40 && !media.pipeline.streamStartClockNs(); ++i)
+        g_usleep(50000);
+    g_usleep(1500000);
+    const std::optional<uint64_t> start = media.pipeline.streamStartClockNs();
+    if (!start)
+        return r.error = "the stream did not start", r;
+    Viewer viewer(media.port);
+    if (!viewer.ok())
+        return r.error = "could not connect", r;
+    const uint64_t joined = clockNow();
+
+    std::vector<uint8_t> data;
+    std::optional<HeaderFacts> header;
+    size_t at = 0;
+    std::vector<double> latencies;
+    while (clockNow() - joined < uint64_t(seconds) * GST_SECOND) {
+        if (!viewer.read(data, 50))
+            return r.error = "the stream ended", r;
+        if (!header && (header = readHeader(data)))
+            at = header->bytes;
+        if (!header)
+            continue;
+        const uint64_t now = clockNow();
+        for (; header->packetSize && data.size() - at >= header->packetSize; at += header->packetSize) {
+            for (uint32_t presentation : framesEndingIn(data.data() + at, header->videoStream)) {
+                const uint64_t captured = *start + uint64_t(presentation - header->prerollMs) * GST_MSECOND;
+                if (captured >= joined)
+                    latencies.push_back(double(now - captured) / double(GST_SECOND));
+            }
+        }
+    }
+    media.close();
+    r.frames = latencies.size();
+    r.median = percentile(latencies, 0.5);
+    r.p95 = percentile(latencies, 0.95);
+    r.max = percentile(latencies, 1.0);
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int seconds = 20, fanOutMs = 400;
+    std::vector<int> levels = {1, 2, 3, 0};
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i], value = argv[i + 1];
+        if (option == "--seconds") {
+            seconds = std::stoi(value);
+        } else if (option == "--fan-out-ms") {
+            fanOutMs = std::stoi(value);
+        } else if (option == "--levels") {
+            levels.clear();
+            std::stringstream list(value);
+            for (std::string item; std::getline(list, item, ',');)
+                levels.push_back(std::stoi(item));
+        } else {
+            std::fprintf(stderr, "usage: latency_bench [--seconds S] [--levels 1,2,3,0] [--fan-out-ms N]\n");
+            return 2;
+        }
+    }
+    gst_init(&argc, &argv);
+    std::printf("glass-to-glass latency, %d s per level, sink fan-out every %d ms\n", seconds, fanOutMs);
+    std::printf("| level | frames | median s | 95th percentile s | max s |\n|---|---|---|---|---|\n");
+    int failures = 0;
+    for (int level : levels) {
+        const LevelResult r = measure(level, seconds, fanOutMs);
+        if (!r.error.empty()) {
+            std::printf("| %d | %s | | | |\n", level, r.error.c_str());
+            ++failures;
+            continue;
+        }
+        std::printf("| %d | %zu | %.3f | %.3f | %.3f |\n", level, r.frames, r.median, r.p95, r.max);
+        std::fflush(stdout);
+    }
+    return failures == 0 ? 0 : 1;
+}
