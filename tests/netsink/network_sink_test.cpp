@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -371,6 +372,30 @@ TEST_F(NetworkSinkTest, StartReportsAPortInUse) {
     EXPECT_FALSE(sink.running());
     ::close(busy);
     EXPECT_TRUE(sink.start(&error)) << error;
+}
+
+TEST(OpenFileLimit, TheSinkLeavesItToMainWhichRaisesItForTheViewers) {
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit low = before;
+    low.rlim_cur = std::min<rlim_t>(before.rlim_max, 512);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    NetworkSinkConfig c;
+    c.bindAddress = "127.0.0.1";
+    NetworkSink sink(c);
+    std::string error;
+    ASSERT_TRUE(sink.start(&error)) << error;
+    rlimit during{};
+    ::getrlimit(RLIMIT_NOFILE, &during);
+    sink.stop();
+    EXPECT_EQ(during.rlim_cur, low.rlim_cur) << "a library does not change the process's limit";
+
+    const size_t needed = openFilesNeeded(c);
+    EXPECT_GE(needed, c.maxClients + c.maxPendingRequests);
+    const size_t now = raiseOpenFileLimit(needed);
+    EXPECT_EQ(now, std::min<size_t>(needed, before.rlim_max == RLIM_INFINITY ? SIZE_MAX : size_t(before.rlim_max)));
+    EXPECT_EQ(raiseOpenFileLimit(16), now) << "never lowered";
+    ::setrlimit(RLIMIT_NOFILE, &before);
 }
 
 TEST_F(NetworkSinkTest, RejectsABadHeaderAndKeepsTheGoodOne) {
