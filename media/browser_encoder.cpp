@@ -27,7 +27,7 @@ const char kPlayerPage[] = R"(<!doctype html>
 <title>Morlanex 直播</title>
 <style>
 body { margin: 0; background: #111; color: #eee; font-family: sans-serif; text-align: center; }
-video { display: block; width: 100%; max-width: 640px; margin: 1em auto 0; background: #000; }
+video { display: block; width: 100%; max-width: 480px; margin: 1em auto 0; background: #000; }
 p { margin: .6em; }
 a { color: #9cf; }
 </style>

@@ -9,7 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -220,6 +224,72 @@ TEST_F(BrowserRenditionTest, TheEncodersWorkOnlyWhileSomeoneWatchesAndThePlayerP
     EXPECT_NE(answer.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
     EXPECT_NE(answer.find("<video id=\"player\" src=\"/live.webm\""), std::string::npos);
     EXPECT_NE(answer.find("現正直播"), std::string::npos);
+}
+
+// The numbers in `json` after `"key":`, up to the end of its value (nested arrays flattened).
+std::vector<double> numbersOf(const std::string &json, const std::string &key)
+{
+    std::vector<double> out;
+    const size_t at = json.find("\"" + key + "\":");
+    if (at == std::string::npos)
+        return out;
+    const char *p = json.c_str() + at + key.size() + 3;
+    int depth = 0;
+    do {
+        if (*p == '[')
+            ++depth;
+        else if (*p == ']')
+            --depth;
+        else if ((*p >= '0' && *p <= '9') || *p == '-') {
+            char *end = nullptr;
+            out.push_back(std::strtod(p, &end));
+            p = end;
+            continue;
+        }
+        ++p;
+    } while (*p && depth > 0);
+    return out;
+}
+
+TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysThePlayerPageAndShowsTheColourBars)
+{
+    const char *source = std::getenv("MORLANEX_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    char dir[] = "/tmp/morlanex-chromium-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string shot = std::string(dir) + "/player.png";
+    const testing::CommandResult r =
+        testing::run("timeout 120 node " + std::string(source) + "/tests/browser/chromium_page.mjs --url " +
+                     url(BrowserEncoder::kPlayerPath) + " --find 現正直播 --video-seconds 3 --screenshot " + shot);
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::printf("chromium: %s", r.output.c_str());  // the figures, for the log
+    const std::vector<double> advanced = numbersOf(r.output, "videoAdvancedSeconds");
+    ASSERT_EQ(advanced.size(), 1u) << r.output;
+    EXPECT_GE(advanced[0], 3.0);
+    // The test camera's colour bars: across the picture, many clearly different colours.
+    const std::vector<double> c = numbersOf(r.output, "videoColumns");
+    ASSERT_EQ(c.size(), 24u) << r.output;
+    std::vector<size_t> distinct;
+    for (size_t i = 0; i < 8; ++i) {
+        const bool seen = std::any_of(distinct.begin(), distinct.end(), [&](size_t k) {
+            return std::abs(c[3 * i] - c[3 * k]) + std::abs(c[3 * i + 1] - c[3 * k + 1]) + std::abs(c[3 * i + 2] - c[3 * k + 2]) < 90;
+        });
+        if (!seen)
+            distinct.push_back(i);
+    }
+    EXPECT_GE(distinct.size(), 5u) << r.output;
+    FILE *png = std::fopen(shot.c_str(), "rb");
+    ASSERT_NE(png, nullptr) << r.output;
+    unsigned char magic[8] = {};
+    EXPECT_EQ(std::fread(magic, 1, 8, png), 8u);
+    std::fseek(png, 0, SEEK_END);
+    EXPECT_GT(std::ftell(png), 10000L) << "a screenshot with a picture in it";
+    std::fclose(png);
+    EXPECT_EQ(std::memcmp(magic, "\x89PNG\r\n\x1a\n", 8), 0);
+    if (!std::getenv("MORLANEX_KEEP_SCREENSHOTS")) {
+        std::remove(shot.c_str());
+        rmdir(dir);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,256 @@
+#!/usr/bin/env node
+// Loads a page in headless Chromium, driven over the DevTools protocol, and reports what a
+// person would see: texts found, a <video> element playing, the colours of its picture, and a
+// screenshot. No packages: a WebSocket client of its own on node's http module.
+//
+// Usage: chromium_page.mjs --url URL [--screenshot FILE] [--find TEXT]... [--video-seconds N]
+//                          [--timeout SECONDS] [--chromium PATH]
+// Prints one JSON object; exits 0 when every check holds, 1 when one fails, 2 on a usage or
+// launch error.
+//  --find TEXT         the page's text must contain TEXT (waits for it, the page may fill later)
+//  --video-seconds N   the first <video> must play: its currentTime must advance by N seconds;
+//                      then its picture is sampled in eight columns across its middle row
+import { spawn } from "node:child_process";
+import crypto from "node:crypto";
+import fs from "node:fs";
+import http from "node:http";
+import os from "node:os";
+import path from "node:path";
+
+function parseArgs(argv) {
+  const a = { find: [], timeout: 60, chromium: "chromium", videoSeconds: 0 };
+  for (let i = 0; i < argv.length; ++i) {
+    const next = () => {
+      if (i + 1 >= argv.length) throw new Error(`${argv[i]} needs a value`);
+      return argv[++i];
+    };
+    switch (argv[i]) {
+      case "--url": a.url = next(); break;
+      case "--screenshot": a.screenshot = next(); break;
+      case "--find": a.find.push(next()); break;
+      case "--video-seconds": a.videoSeconds = Number(next()); break;
+      case "--timeout": a.timeout = Number(next()); break;
+      case "--chromium": a.chromium = next(); break;
+      default: throw new Error(`unknown option ${argv[i]}`);
+    }
+  }
+  if (!a.url) throw new Error("--url is needed");
+  return a;
+}
+
+// One DevTools connection: a WebSocket (RFC 6455) client, text frames only.
+class DevTools {
+  static connect(wsUrl) {
+    return new Promise((resolve, reject) => {
+      const u = new URL(wsUrl);
+      const req = http.request({
+        host: u.hostname, port: u.port, path: u.pathname,
+        headers: {
+          Connection: "Upgrade", Upgrade: "websocket", "Sec-WebSocket-Version": "13",
+          "Sec-WebSocket-Key": crypto.randomBytes(16).toString("base64"),
+        },
+      });
+      req.on("upgrade", (res, socket, head) => resolve(new DevTools(socket, head)));
+      req.on("response", (res) => reject(new Error(`DevTools refused the WebSocket: ${res.statusCode}`)));
+      req.on("error", reject);
+      req.end();
+    });
+  }
+
+  constructor(socket, head) {
+    this.socket = socket;
+    this.input = head;
+    this.fragments = [];
+    this.nextId = 1;
+    this.waiting = new Map();
+    socket.on("data", (d) => { this.input = Buffer.concat([this.input, d]); this.readFrames(); });
+    socket.on("close", () => {
+      for (const w of this.waiting.values()) w.reject(new Error("DevTools connection closed"));
+      this.waiting.clear();
+    });
+    socket.on("error", () => {});
+  }
+
+  readFrames() {
+    for (;;) {
+      const b = this.input;
+      if (b.length < 2) return;
+      let length = b[1] & 0x7f, at = 2;
+      if (length === 126) { if (b.length < 4) return; length = b.readUInt16BE(2); at = 4; }
+      else if (length === 127) { if (b.length < 10) return; length = Number(b.readBigUInt64BE(2)); at = 10; }
+      if (b.length < at + length) return;
+      const fin = (b[0] & 0x80) !== 0, opcode = b[0] & 0x0f;
+      const payload = b.subarray(at, at + length);
+      this.input = b.subarray(at + length);
+      if (opcode === 0x1 || opcode === 0x0) {
+        this.fragments.push(payload);
+        if (fin) {
+          const message = JSON.parse(Buffer.concat(this.fragments).toString("utf8"));
+          this.fragments = [];
+          const w = this.waiting.get(message.id);
+          if (w) {
+            this.waiting.delete(message.id);
+            message.error ? w.reject(new Error(`${w.method}: ${message.error.message}`)) : w.resolve(message.result);
+          }
+        }
+      } else if (opcode === 0x9) {
+        this.writeFrame(0xa, payload);
+      } else if (opcode === 0x8) {
+        this.socket.end();
+      }
+    }
+  }
+
+  writeFrame(opcode, payload) {
+    const mask = crypto.randomBytes(4);
+    const n = payload.length;
+    const head = n < 126 ? Buffer.from([0x80 | opcode, 0x80 | n])
+      : n < 65536 ? Buffer.from([0x80 | opcode, 0x80 | 126, n >> 8, n & 0xff])
+      : Buffer.concat([Buffer.from([0x80 | opcode, 0x80 | 127]), (() => { const l = Buffer.alloc(8); l.writeBigUInt64BE(BigInt(n)); return l; })()]);
+    const masked = Buffer.alloc(n);
+    for (let i = 0; i < n; ++i) masked[i] = payload[i] ^ mask[i & 3];
+    this.socket.write(Buffer.concat([head, mask, masked]));
+  }
+
+  call(method, params = {}) {
+    const id = this.nextId++;
+    return new Promise((resolve, reject) => {
+      this.waiting.set(id, { resolve, reject, method });
+      this.writeFrame(0x1, Buffer.from(JSON.stringify({ id, method, params })));
+    });
+  }
+
+  // The value of a page expression (awaited when it is a promise).
+  async evaluate(expression) {
+    const r = await this.call("Runtime.evaluate", { expression, returnByValue: true, awaitPromise: true });
+    if (r.exceptionDetails) throw new Error(`page: ${r.exceptionDetails.text} in ${expression}`);
+    return r.result.value;
+  }
+
+  close() { this.socket.destroy(); }
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+function getJson(url) {
+  return new Promise((resolve, reject) => {
+    http.get(url, (res) => {
+      let body = "";
+      res.on("data", (d) => { body += d; });
+      res.on("end", () => { try { resolve(JSON.parse(body)); } catch (e) { reject(e); } });
+    }).on("error", reject);
+  });
+}
+
+// Starts Chromium on a fresh profile; resolves with the process and its DevTools port.
+function launch(chromium, profile) {
+  const args = [
+    "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+    "--disable-background-networking", "--disable-component-update", "--disable-sync",
+    "--autoplay-policy=no-user-gesture-required", "--mute-audio", "--window-size=800,700",
+    `--user-data-dir=${profile}`, "--remote-debugging-port=0", "about:blank",
+  ];
+  return new Promise((resolve, reject) => {
+    const child = spawn(chromium, args, { stdio: ["ignore", "ignore", "pipe"] });
+    let log = "";
+    const timer = setTimeout(() => reject(new Error(`Chromium did not open DevTools:\n${log}`)), 30000);
+    child.on("error", (e) => { clearTimeout(timer); reject(e); });
+    child.on("exit", (code) => { clearTimeout(timer); reject(new Error(`Chromium ended (${code}):\n${log}`)); });
+    child.stderr.on("data", (d) => {
+      log += d;
+      const m = /DevTools listening on ws:\/\/[^:]+:(\d+)\//.exec(log);
+      if (m) { clearTimeout(timer); child.removeAllListeners("exit"); resolve({ child, port: Number(m[1]) }); }
+    });
+  });
+}
+
+// Ends Chromium (its helpers follow it): asked first, then killed.
+async function stop(child) {
+  const ended = new Promise((r) => child.once("exit", r));
+  child.kill("SIGTERM");
+  if (await Promise.race([ended.then(() => true), sleep(5000).then(() => false)])) return;
+  child.kill("SIGKILL");
+  await ended;
+}
+
+// Samples the first video's current picture: eight columns across its middle row, as [r, g, b].
+const kSampleColumns = `(() => {
+  const v = document.querySelector("video");
+  const c = document.createElement("canvas");
+  c.width = v.videoWidth; c.height = v.videoHeight;
+  const g = c.getContext("2d");
+  g.drawImage(v, 0, 0);
+  const row = Math.floor(c.height / 2), out = [];
+  for (let i = 0; i < 8; ++i) {
+    const p = g.getImageData(Math.floor((i + 0.5) * c.width / 8), row, 1, 1).data;
+    out.push([p[0], p[1], p[2]]);
+  }
+  return out;
+})()`;
+
+async function check(a, devtools, result) {
+  const deadline = Date.now() + a.timeout * 1000;
+  const left = () => deadline - Date.now();
+  await devtools.call("Page.enable");
+  await devtools.call("Page.navigate", { url: a.url });
+  for (const text of a.find) {
+    while (!(await devtools.evaluate(`document.body ? document.body.innerText.includes(${JSON.stringify(text)}) : false`))) {
+      if (left() <= 0) { result.failures.push(`text not found: ${text}`); break; }
+      await sleep(200);
+    }
+  }
+  if (a.videoSeconds > 0) {
+    const state = () => devtools.evaluate(`(() => { const v = document.querySelector("video");
+      return v ? { t: v.currentTime, ready: v.readyState, paused: v.paused, error: v.error ? v.error.message || String(v.error.code) : null,
+                   width: v.videoWidth, height: v.videoHeight } : null; })()`);
+    let s = await state();
+    while (!(s && s.ready >= 2 && s.t > 0) && left() > 0) { await sleep(200); s = await state(); }
+    result.videoStart = s;
+    if (!(s && s.ready >= 2 && s.t > 0)) {
+      result.failures.push(`the video does not play: ${JSON.stringify(s)}`);
+    } else {
+      const t0 = s.t, wall0 = Date.now();
+      while (s.t < t0 + a.videoSeconds && left() > 0) { await sleep(250); s = await state(); }
+      result.videoEnd = s;
+      result.videoAdvancedSeconds = s.t - t0;
+      result.wallSeconds = (Date.now() - wall0) / 1000;
+      if (s.t < t0 + a.videoSeconds) result.failures.push(`currentTime advanced by ${s.t - t0} s only`);
+      result.videoColumns = await devtools.evaluate(kSampleColumns);
+    }
+  }
+  if (a.screenshot) {
+    const shot = await devtools.call("Page.captureScreenshot", { format: "png" });
+    fs.writeFileSync(a.screenshot, Buffer.from(shot.data, "base64"));
+    result.screenshot = a.screenshot;
+  }
+  result.title = await devtools.evaluate("document.title");
+}
+
+async function main() {
+  let a;
+  try { a = parseArgs(process.argv.slice(2)); } catch (e) {
+    console.error(`chromium_page: ${e.message}`);
+    return 2;
+  }
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "chromium-page-"));
+  const result = { url: a.url, failures: [] };
+  let browser;
+  try {
+    browser = await launch(a.chromium, profile);
+    const targets = await getJson(`http://127.0.0.1:${browser.port}/json/list`);
+    const page = targets.find((t) => t.type === "page");
+    if (!page) throw new Error("Chromium has no page");
+    const devtools = await DevTools.connect(page.webSocketDebuggerUrl);
+    try { await check(a, devtools, result); } finally { devtools.close(); }
+  } catch (e) {
+    result.failures.push(e.message);
+    result.launchError = !browser;
+  } finally {
+    if (browser) await stop(browser.child);
+    fs.rmSync(profile, { recursive: true, force: true });
+  }
+  console.log(JSON.stringify(result));
+  return result.launchError ? 2 : result.failures.length ? 1 : 0;
+}
+
+process.exitCode = await main();
