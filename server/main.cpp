@@ -9,6 +9,7 @@
 // (limited per source), and ends cleanly on SIGTERM or SIGINT.
 // Threads: one.
 #include "directory/directory_message.h"
+#include "server/channel_page_server.h"
 #include "server/channel_store.h"
 #include "server/directory_server.h"
 #include "server/server_loop.h"
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 using namespace morlanex;
@@ -33,6 +35,8 @@ struct Options {
     std::uint16_t secondPort = 22;
     std::string versionText = "1.1.0.2";
     std::string database;
+    std::string httpAddress; // the datagram address when empty
+    std::uint16_t httpPort = 0; // 0: no channel page
     DirectoryRules rules;
 };
 
@@ -45,6 +49,8 @@ constexpr const char *Usage =
     "  --port1 N, --port2 N      the two UDP ports (20 and 22)\n"
     "  --version-text TEXT       version the nodes must have, at most 7 bytes (1.1.0.2)\n"
     "  --database PATH           SQLite file ($XDG_STATE_HOME/morlanex/directory.sqlite)\n"
+    "  --http-port N             serve the channel page on this TCP port (off)\n"
+    "  --http-address IPV4       address for the channel page (the --address)\n"
     "  --check-interval SECONDS  liveness check of each online channel (60)\n"
     "  --check-retry SECONDS     after a failed check (10)\n"
     "  --check-timeout SECONDS   a check's TCP connect (5)\n"
@@ -125,6 +131,10 @@ Options parse(int argc, char **argv)
             options.versionText = value;
         else if (flag == "--database")
             options.database = value;
+        else if (flag == "--http-port")
+            options.httpPort = static_cast<std::uint16_t>(parseWhole(flag, value, 1, 65535));
+        else if (flag == "--http-address")
+            options.httpAddress = value;
         else if (flag == "--check-interval")
             rules.checkInterval = parseSeconds(flag, value);
         else if (flag == "--check-retry")
@@ -178,6 +188,17 @@ int main(int argc, char **argv)
         DirectoryServer server(store, options.versionText, logLine, options.rules);
         ServerLoop loop(server, logLine);
         loop.bind(options.address, options.firstPort, options.secondPort);
+        std::optional<ChannelListing> listing;
+        std::optional<ChannelPageServer> page;
+        if (options.httpPort != 0) {
+            const std::string &address =
+                options.httpAddress.empty() ? options.address : options.httpAddress;
+            listing.emplace(options.database);
+            page.emplace(*listing, logLine);
+            page->bind(address, options.httpPort);
+            loop.attachPage(*page);
+            logLine("channel page on http://" + address + ":" + std::to_string(page->port()) + "/");
+        }
         logLine("listening on " + options.address + " ports " + std::to_string(options.firstPort) +
             " and " + std::to_string(options.secondPort) + ", version " + options.versionText +
             ", database " + options.database);

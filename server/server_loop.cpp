@@ -67,7 +67,9 @@ void ServerLoop::bind(const std::string &address, std::uint16_t firstPort,
 
 void ServerLoop::run(int stopFd)
 {
-    for (int fd : {first_, second_, stopFd}) {
+    for (int fd : {first_, second_, stopFd, page_ ? page_->pollFd() : -1}) {
+        if (fd < 0)
+            continue;
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
@@ -77,6 +79,8 @@ void ServerLoop::run(int stopFd)
     for (;;) {
         startChecks();
         expireChecks();
+        if (page_)
+            page_->expireIdle();
         const int ready = ::epoll_wait(epoll_, events, 64, waitMilliseconds());
         if (ready < 0) {
             if (errno == EINTR)
@@ -88,7 +92,9 @@ void ServerLoop::run(int stopFd)
             const int fd = events[i].data.fd;
             if (fd == stopFd)
                 return;
-            if (fd == first_ || fd == second_) {
+            if (page_ && fd == page_->pollFd()) {
+                page_->serveReady();
+            } else if (fd == first_ || fd == second_) {
                 // A batch per wake-up, so a busy port does not starve the other or the checks.
                 const DirectoryPort at = fd == first_ ? DirectoryPort::First : DirectoryPort::Second;
                 for (int batch = 0; batch < 64 && receive(at); ++batch) {
@@ -165,7 +171,9 @@ int ServerLoop::waitMilliseconds() const
     if (!deadlines_.empty())
         next = std::min(next, deadlines_.begin()->first);
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - DirectoryServer::Clock::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 0, 60'000));
+    // Open page connections are looked at every second for their idle limit.
+    const long long most = page_ && page_->busy() ? 1000 : 60'000;
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, most));
 }
 
 bool ServerLoop::receive(DirectoryPort at)

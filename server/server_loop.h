@@ -17,6 +17,7 @@
 //   loop.run(signalFd);               // returns when signalFd is readable
 #pragma once
 
+#include "server/channel_page_server.h"
 #include "server/directory_server.h"
 
 #include <cstdint>
@@ -43,6 +44,8 @@ public:
     ServerLoop &operator=(const ServerLoop &) = delete;
 
     void bind(const std::string &address, std::uint16_t firstPort, std::uint16_t secondPort);
+    // Serves the channel page from the same loop (borrowed; outlives the loop's run).
+    void attachPage(ChannelPageServer &page) { page_ = &page; }
     // Serves until stopFd becomes readable.
     void run(int stopFd);
 
@@ -71,6 +74,7 @@ private:
     int first_ = -1;  // owned
     int second_ = -1; // owned
     std::vector<std::uint8_t> buffer_;
+    ChannelPageServer *page_ = nullptr;
     std::map<int, RunningCheck> checks_; // by socket, owned
     std::set<std::pair<DirectoryServer::Clock::time_point, int>> deadlines_;
     std::uint64_t datagrams_ = 0;

@@ -1,7 +1,7 @@
 // The real morlanex-directory process on a loopback address of each test's
 // own (ports 20 and 22; tests run as root), driven by scripted nodes and
 // viewers. Expected records are written out by hand with literal offsets.
-#include "tests/server/server_harness.h"
+#include "tests/server/directory_test.h"
 
 #include <gtest/gtest.h>
 
@@ -32,24 +32,7 @@ Raw head(const std::string &word, const std::string &channel, const std::string 
 
 Raw bytesOf(const DirectoryMessage &msg) { return Raw(msg.bytes().begin(), msg.bytes().end()); }
 
-class DirectoryDaemon : public ::testing::Test {
-protected:
-    void startServer(const std::string &address, std::vector<std::string> extra = {})
-    {
-        server_ = std::make_unique<DirectoryProcess>(address, temp_.path() / "directory.sqlite",
-                                                     std::move(extra));
-        ASSERT_TRUE(server_->start()) << server_->log();
-    }
-    void TearDown() override
-    {
-        if (server_) {
-            EXPECT_EQ(server_->stop(), 0) << server_->log();
-        }
-    }
-
-    TempDir temp_;
-    std::unique_ptr<DirectoryProcess> server_;
-};
+class DirectoryDaemon : public DirectoryTest {};
 
 } // namespace
 

@@ -150,4 +150,5 @@ private:
 
 std::filesystem::path buildDir();
 
+
 } // namespace morlanex::testing
