@@ -188,20 +188,21 @@ int main(int argc, char **argv)
         DirectoryServer server(store, options.versionText, logLine, options.rules);
         ServerLoop loop(server, logLine);
         loop.bind(options.address, options.firstPort, options.secondPort);
+        const std::string pageAddress =
+            options.httpAddress.empty() ? options.address : options.httpAddress;
         std::optional<ChannelListing> listing;
         std::optional<ChannelPageServer> page;
         if (options.httpPort != 0) {
-            const std::string &address =
-                options.httpAddress.empty() ? options.address : options.httpAddress;
             listing.emplace(options.database);
             page.emplace(*listing, logLine);
-            page->bind(address, options.httpPort);
+            page->bind(pageAddress, options.httpPort);
             loop.attachPage(*page);
-            logLine("channel page on http://" + address + ":" + std::to_string(page->port()) + "/");
         }
         logLine("listening on " + options.address + " ports " + std::to_string(options.firstPort) +
             " and " + std::to_string(options.secondPort) + ", version " + options.versionText +
             ", database " + options.database);
+        if (page)
+            logLine("channel page on http://" + pageAddress + ":" + std::to_string(page->port()) + "/");
         loop.run(stopFd);
         logLine("stopped after " + std::to_string(loop.datagramsHandled()) + " datagrams and " +
             std::to_string(loop.checksMade()) + " liveness checks");
