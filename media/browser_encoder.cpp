@@ -132,7 +132,7 @@ BrowserEncoder::~BrowserEncoder() = default;
 MediaStreamConfig BrowserEncoder::streamConfig() const
 {
     std::weak_ptr<Gate> gate = gate_;
-    return {kStreamPath, "video/webm", [gate](bool watched) {
+    return {kStreamPath, "video/webm", kSegmentPrefix, [gate](bool watched) {
                 if (std::shared_ptr<Gate> g = gate.lock())
                     g->setWatched(watched);
             }};

@@ -45,6 +45,8 @@ class BrowserEncoder {
 public:
     static constexpr const char *kStreamPath = "/live.webm";
     static constexpr const char *kPlayerPath = "/watch";
+    // The rendition in pieces for a tier of HTTP caches (see MediaStreamConfig::segmentPrefix).
+    static constexpr const char *kSegmentPrefix = "/live/";
 
     explicit BrowserEncoder(const EncoderSettings &settings);
     ~BrowserEncoder();

@@ -56,9 +56,17 @@ namespace morlanex {
 struct MediaStreamConfig {
     std::string path;         // e.g. "/live.webm"
     std::string contentType;  // e.g. "video/webm"
+    // With a prefix (e.g. "/live/"), the stream is also offered in pieces an HTTP cache can
+    // keep, so a tier of caches can relay it: <prefix>latest names the current session and its
+    // newest complete segment as JSON ({"session":"1a2b3c4d","segment":41}, kept 1 s);
+    // <prefix><session>/header is the header and <prefix><session>/<n> segment n: the chunks
+    // from one start point to the next (both kept 60 s). Header and segments in order make the
+    // same bytes as the live stream. Empty: no segments.
+    std::string segmentPrefix;
     // Called when the stream gains its first viewer (true) or loses its last (false), so its
-    // producer may work only while watched. Called on the loop thread (or in stop()); it must
-    // not call back into the sink.
+    // producer may work only while watched; a request for its segments counts as watching for
+    // the next 10 s (a cache tier asks for "latest" every second or so). Called on the loop
+    // thread (or in stop()); it must not call back into the sink.
     std::function<void(bool watched)> watchedChanged;
 };
 
@@ -118,6 +126,7 @@ struct NetworkSinkStats {
     uint64_t packetsIn = 0;
     uint64_t packetsRejected = 0;   // larger than the header's packet size, or before any header
     uint64_t chunksIn = 0;          // chunks of the further streams accepted
+    uint64_t segmentAnswers = 0;    // answers of the further streams' segment paths (latest, header, segments)
 };
 
 class SinkLoop;

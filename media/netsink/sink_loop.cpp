@@ -4,11 +4,13 @@
 #include "media/netsink/sink_responses.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@ constexpr int kMaxAcceptsPerPass = 256;
 constexpr size_t kScratchBytes = 64 * 1024;
 constexpr unsigned kLogLinesPerSecond = 20;
 constexpr uint32_t kEndFinished = 0, kEndHeaderChanged = 1;
+constexpr std::chrono::seconds kRelayHold{10};
 constexpr uint32_t kConnectionEvents = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
 uint64_t tag(int fd, uint32_t generation) { return uint64_t(generation) << 32 | uint32_t(fd); }
@@ -38,7 +41,13 @@ Admission::Limits admissionLimits(const NetworkSinkConfig &c) {
 }  // namespace
 
 SinkLoop::MediaStream::MediaStream(const MediaStreamConfig &c, const NetworkSinkConfig &sink)
-    : config(c), buffer(sink.maxBacklogBytes, sink.maxWindowBytes), policy(buffer, sink.maxViewerLag) {}
+    : config(c), buffer(sink.maxBacklogBytes, sink.maxWindowBytes), policy(buffer, sink.maxViewerLag) {
+    uint32_t id = 0;
+    if (::getrandom(&id, sizeof id, 0) != sizeof id) id = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", id);
+    session = text;
+}
 
 SinkLoop::SinkLoop(const NetworkSinkConfig &config)
     : config_(config),
@@ -92,7 +101,11 @@ void SinkLoop::stop() {
     pendingFd_.clear();
     inbox_.close();
     buffer_.clearPackets();
-    for (auto &m : media_) m->buffer.clearPackets();
+    for (auto &m : media_) {
+        m->buffer.clearPackets();
+        m->relayUntil = {};
+        updateWatched(*m, Clock::now());
+    }
     listener_.reset();
     epoll_.reset();
     spareFd_.reset();
@@ -115,6 +128,7 @@ NetworkSinkStats SinkLoop::stats() const {
     s.packetsRejected = packetsRejected_.load(std::memory_order_relaxed);
     s.mediaViewers = mediaViewerCount_.load(std::memory_order_relaxed);
     s.chunksIn = chunksIn_.load(std::memory_order_relaxed);
+    s.segmentAnswers = segmentAnswers_.load(std::memory_order_relaxed);
     return s;
 }
 
@@ -296,6 +310,11 @@ void SinkLoop::dispatch(Connection &c) {
 Route SinkLoop::routeElsewhere(Connection &c) {
     const StreamRequest &r = c.request();
     for (size_t i = 0; i < media_.size(); ++i) {
+        const std::string &prefix = media_[i]->config.segmentPrefix;
+        if (!prefix.empty() && std::string_view(r.path).substr(0, prefix.size()) == prefix) {
+            segmentAnswers_.fetch_add(1, std::memory_order_relaxed);
+            return routeSegments(r, *media_[i], std::string_view(r.path).substr(prefix.size()));
+        }
         if (media_[i]->config.path != r.path) continue;
         c.stream = i + 1;
         return router_.routeMedia(r, media_[i]->config.contentType, media_[i]->buffer.header().get(),
@@ -306,6 +325,39 @@ Route SinkLoop::routeElsewhere(Connection &c) {
     return router_.route(r, nullptr, false);
 }
 
+// The cacheable pieces of a further stream: "latest", "<session>/header", "<session>/<n>".
+Route SinkLoop::routeSegments(const StreamRequest &r, MediaStream &m, std::string_view rest) {
+    const StreamBuffer &b = m.buffer;
+    m.relayUntil = Clock::now() + kRelayHold;
+    updateWatched(m, Clock::now());
+    const auto answer = [&](const std::string &type, const std::string &body, int maxAgeSeconds) {
+        if (!r.getOrHead) return Route{RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
+        return Route{RouteOutcome::Answered, pageResponse(type, body, r.headOnly, maxAgeSeconds)};
+    };
+    const std::optional<uint64_t> newest = b.newestSegment();
+    if (rest == "latest") {
+        if (!b.header() || !newest) return Route{RouteOutcome::Refused, statusResponse(503, false, 0, r.headOnly)};
+        return answer("application/json", "{\"session\":\"" + m.session + "\",\"segment\":" + std::to_string(*newest) + "}", 1);
+    }
+    const std::string own = m.session + "/";
+    if (rest.substr(0, own.size()) != own || !b.header()) return router_.route(r, nullptr, false);  // 404
+    rest.remove_prefix(own.size());
+    if (rest == "header") {
+        const std::vector<uint8_t> &h = b.header()->raw;
+        return answer(m.config.contentType, std::string(h.begin(), h.end()), 60);
+    }
+    uint64_t number = 0;
+    const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
+    const auto range = ec == std::errc() && end == rest.data() + rest.size() ? b.segment(number) : std::nullopt;
+    if (!range) return router_.route(r, nullptr, false);  // 404: not made yet, or long gone
+    std::string body;
+    for (uint64_t seq = range->first; seq < range->second; ++seq) {
+        const std::vector<uint8_t> &chunk = **b.packet(seq);
+        body.append(chunk.begin(), chunk.end());
+    }
+    return answer(m.config.contentType, body, 60);
+}
+
 void SinkLoop::addViewer(Connection &c) {
     c.viewerSlot = viewers_.size();
     viewers_.push_back(&c);
@@ -313,7 +365,15 @@ void SinkLoop::addViewer(Connection &c) {
     if (c.stream == 0) return;
     MediaStream &m = *media_[c.stream - 1];
     mediaViewerCount_.fetch_add(1, std::memory_order_relaxed);
-    if (m.viewers++ == 0 && m.config.watchedChanged) m.config.watchedChanged(true);
+    ++m.viewers;
+    updateWatched(m, Clock::now());
+}
+
+void SinkLoop::updateWatched(MediaStream &m, Clock::time_point now) {
+    const bool watched = m.viewers > 0 || now < m.relayUntil;
+    if (watched == m.watched) return;
+    m.watched = watched;
+    if (m.config.watchedChanged) m.config.watchedChanged(watched);
 }
 
 void SinkLoop::removeViewer(Connection &c) {
@@ -321,7 +381,8 @@ void SinkLoop::removeViewer(Connection &c) {
     if (c.stream != 0) {
         MediaStream &m = *media_[c.stream - 1];
         mediaViewerCount_.fetch_sub(1, std::memory_order_relaxed);
-        if (--m.viewers == 0 && m.config.watchedChanged) m.config.watchedChanged(false);
+        --m.viewers;
+        updateWatched(m, Clock::now());
     }
     Connection *last = viewers_.back();
     viewers_[c.viewerSlot] = last;
@@ -471,6 +532,7 @@ void SinkLoop::expireTimers() {
         if (c && c->id() == *id) closeConnection(*c, CloseReason::Timeout);
     }
     pendingCount_.store(admission_.pending(), std::memory_order_relaxed);
+    for (auto &m : media_) updateWatched(*m, now);
     while (!finishTimers_.empty() && finishTimers_.front().due <= now) {
         const FinishTimer t = finishTimers_.front();
         finishTimers_.pop_front();
@@ -485,6 +547,8 @@ int SinkLoop::epollTimeoutMs() {
     Clock::time_point due = admission_.nextDeadline();
     if (!finishTimers_.empty()) due = std::min(due, finishTimers_.front().due);
     if (fanOutPending_) due = std::min(due, lastFanOut_ + config_.fanOutInterval);
+    for (const auto &m : media_)
+        if (m->watched && m->viewers == 0) due = std::min(due, m->relayUntil);
     if (due == Clock::time_point::max()) return -1;
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
     return int(std::clamp<decltype(ms)>(ms, 0, 60000));

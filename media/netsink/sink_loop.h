@@ -75,10 +75,15 @@ private:
         StreamBuffer buffer;
         FanOutPolicy policy;
         size_t viewers = 0;
+        std::string session;  // names this sink's segments apart from another run's
+        Clock::time_point relayUntil{};  // a cache asked for segments: watched until then
+        bool watched = false;            // as last told to the producer
     };
+    void updateWatched(MediaStream &m, Clock::time_point now);
     StreamBuffer &bufferOf(const Connection &c) { return c.stream == 0 ? buffer_ : media_[c.stream - 1]->buffer; }
     FanOutPolicy &policyOf(const Connection &c) { return c.stream == 0 ? policy_ : media_[c.stream - 1]->policy; }
     Route routeElsewhere(Connection &c);
+    Route routeSegments(const StreamRequest &r, MediaStream &m, std::string_view rest);
     void addViewer(Connection &c);
     void removeViewer(Connection &c);
     void log(const Connection *c, const std::string &line);
@@ -111,7 +116,7 @@ private:
 
     std::atomic<size_t> viewerCount_{0}, pendingCount_{0}, mediaViewerCount_{0};
     std::atomic<uint64_t> served_{0}, droppedSlow_{0}, refused_{0}, badRequests_{0}, notFound_{0}, timedOut_{0},
-        tooLarge_{0}, bytesSent_{0}, packetsIn_{0}, packetsRejected_{0}, chunksIn_{0};
+        tooLarge_{0}, bytesSent_{0}, packetsIn_{0}, packetsRejected_{0}, chunksIn_{0}, segmentAnswers_{0};
 };
 
 }  // namespace morlanex

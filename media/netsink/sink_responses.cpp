@@ -38,10 +38,11 @@ std::string mediaStreamHead(const std::string &contentType) {
            "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
 }
 
-std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly) {
+std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly, int maxAgeSeconds) {
+    const std::string cache = maxAgeSeconds > 0 ? "max-age=" + std::to_string(maxAgeSeconds) : "no-cache";
     std::string s = std::string("HTTP/1.0 200 OK\r\nServer: ") + kServerToken + "\r\nContent-Type: " + contentType +
-                    "\r\nContent-Length: " + std::to_string(body.size()) +
-                    "\r\nCache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+                    "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nCache-Control: " + cache +
+                    "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
     if (!headOnly) s += body;
     return s;
 }

@@ -19,8 +19,9 @@ std::string plainStreamHead();
 // A further live stream of `contentType` (no length: the stream runs until closed).
 std::string mediaStreamHead(const std::string &contentType);
 
-// A fixed page, complete with its body (none for HEAD).
-std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly);
+// A fixed page or piece of a stream, complete with its body (none for HEAD), and how long a
+// cache may keep it (0: not at all).
+std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly, int maxAgeSeconds = 0);
 
 // Windows Media Describe ($H only, so with its length) and Play ($H then $D, no length).
 // `resetSession` adds "xResetStrm=1" when the request named a session the sink does not know.

@@ -61,7 +61,10 @@ StreamBuffer::PushResult StreamBuffer::pushChunk(std::vector<uint8_t> &&bytes, b
 }
 
 void StreamBuffer::append(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived) {
-    if (startPoint) starts_.push_back(nextSeq_);
+    if (startPoint) {
+        starts_.push_back(nextSeq_);
+        ++startsPushed_;
+    }
     if (window_.empty()) firstSeq_ = nextSeq_;
     offsets_.push_back(streamBytes_);
     streamBytes_ += bytes.size();
@@ -103,6 +106,18 @@ uint64_t StreamBuffer::joinSeq() const {
 uint64_t StreamBuffer::startFrom(uint64_t from) const {
     const auto it = std::lower_bound(starts_.begin(), starts_.end(), from);
     return it == starts_.end() ? kNoPacket : *it;
+}
+
+std::optional<uint64_t> StreamBuffer::newestSegment() const {
+    if (starts_.size() < 2) return std::nullopt;
+    return startsPushed_ - 2;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> StreamBuffer::segment(uint64_t number) const {
+    const uint64_t first = startsPushed_ - starts_.size();  // the number of starts_.front()
+    if (number < first || number + 1 >= startsPushed_) return std::nullopt;
+    const size_t i = size_t(number - first);
+    return std::make_pair(starts_[i], starts_[i + 1]);
 }
 
 void StreamBuffer::clearPackets() {

@@ -31,6 +31,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace morlanex {
@@ -89,6 +90,13 @@ public:
     // The backlog limit in whole packets of the header's packet size (0 for chunks of any size).
     size_t backlogPackets() const;
     size_t windowPackets() const { return window_.size(); }
+
+    // Segments: the stream cut at its start points and numbered from the first start point
+    // ever pushed (0, 1, ...). A complete segment (the next start point has come) never
+    // changes, so an HTTP cache may keep it. The newest complete one's number, if any:
+    std::optional<uint64_t> newestSegment() const;
+    // The packets [first, end) of segment `number`, while it is complete and in the window.
+    std::optional<std::pair<uint64_t, uint64_t>> segment(uint64_t number) const;
     void clearPackets();
 
 private:
@@ -106,6 +114,7 @@ private:
     uint64_t streamBytes_ = 0;      // stream bytes pushed, in all
     uint64_t firstSeq_ = 0, nextSeq_ = 0;
     std::deque<uint64_t> starts_;  // start points in the window (current header only), ascending
+    uint64_t startsPushed_ = 0;     // start points ever pushed: the number of the next segment
 };
 
 }  // namespace morlanex

@@ -21,7 +21,7 @@ protected:
     NetworkSinkConfig mediaConfig() {
         NetworkSinkConfig c = baseConfig();
         c.fanOutInterval = 0ms;
-        c.mediaStreams.push_back({"/live.webm", "video/webm", [this](bool watched) {
+        c.mediaStreams.push_back({"/live.webm", "video/webm", "/live/", [this](bool watched) {
                                       (watched ? watchedOn_ : watchedOff_).fetch_add(1);
                                   }});
         c.pages.push_back({"/watch", "text/html; charset=utf-8", "<!doctype html><video src=\"/live.webm\"></video>"});
@@ -159,6 +159,53 @@ TEST_F(MediaStreamTest, PagesAreServedAndOtherPathsAndMethodsRefused) {
     }
     EXPECT_EQ(sink_->stats().viewers, 0u);
     EXPECT_EQ(watchedOn_.load(), 0);
+}
+
+TEST_F(MediaStreamTest, SegmentsForCachesAreTheLiveBytesCutAtStartPoints) {
+    start(mediaConfig());
+    const auto get = [&](const std::string &path, std::string *head) {
+        Client c(port());
+        EXPECT_TRUE(c.send(test::plainGet(path)));
+        *head = c.readHead();
+        c.waitClosed();
+        return std::string(c.body().begin(), c.body().end());
+    };
+    std::string head;
+    get("/live/latest", &head);
+    EXPECT_EQ(test::statusOf(head), 503) << "nothing yet";
+    ASSERT_TRUE(sink_->setStreamHeader(1, kMediaHeader));
+    pushChunks(0, 10);  // start points at 0, 4, 8: segments 0 and 1 are complete
+    ASSERT_TRUE(waitUntil([&] { return sink_->stats().chunksIn == 10; }));
+
+    const std::string latest = get("/live/latest", &head);
+    EXPECT_EQ(test::statusOf(head), 200) << head;
+    EXPECT_TRUE(test::hasField(head, "Cache-Control: max-age=1")) << head;
+    const size_t quote = latest.find("\"session\":\"");
+    ASSERT_NE(quote, std::string::npos) << latest;
+    const std::string session = latest.substr(quote + 11, 8);
+    EXPECT_EQ(latest, "{\"session\":\"" + session + "\",\"segment\":1}");
+
+    std::string all = get("/live/" + session + "/header", &head);
+    EXPECT_TRUE(test::hasField(head, "Cache-Control: max-age=60")) << head;
+    for (int n = 0; n < 2; ++n) {
+        all += get("/live/" + session + "/" + std::to_string(n), &head);
+        EXPECT_EQ(test::statusOf(head), 200) << n;
+        EXPECT_TRUE(test::hasField(head, "Content-Type: video/webm")) << head;
+    }
+    const std::vector<uint8_t> expected = mediaBody(0, 8);
+    EXPECT_EQ(all, std::string(expected.begin(), expected.end())) << "header and segments make the live bytes";
+    const std::string other = session == "00000000" ? "00000001" : "00000000";
+    for (const std::string &path : std::vector<std::string>{"/live/" + session + "/2", "/live/" + session + "/x",
+                                                            "/live/" + session + "/1x", "/live/" + other + "/0",
+                                                            "/live/" + session + "/-1", "/live/"}) {
+        get(path, &head);
+        EXPECT_EQ(test::statusOf(head), 404) << path;
+    }
+    EXPECT_EQ(sink_->stats().viewers, 0u) << "pieces are answers, not viewers";
+    EXPECT_EQ(watchedOn_.load(), 1) << "a cache asking for pieces keeps the producer working";
+    EXPECT_EQ(watchedOff_.load(), 0);
+    sink_->stop();
+    EXPECT_EQ(watchedOff_.load(), 1);
 }
 
 TEST(StreamBufferChunks, LimitsCountBytesAndJoinsUseTheMarkedStartPoints) {
