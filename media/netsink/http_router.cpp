@@ -22,11 +22,7 @@ Route HttpRouter::refuse(bool windowsMedia) {
     return {RouteOutcome::Refused, statusResponse(503, windowsMedia, 0, false)};
 }
 
-Route HttpRouter::tooLarge(bool windowsMedia) {
-    return {RouteOutcome::TooLarge, statusResponse(413, windowsMedia, 0, false)};
-}
-
-Route HttpRouter::badRequest() { return {RouteOutcome::BadRequest, statusResponse(400, false, 0, false)}; }
+Route HttpRouter::timedOut() { return {RouteOutcome::Answered, statusResponse(408, false, 0, false)}; }
 
 Route HttpRouter::routeMedia(const StreamRequest &r, const std::string &contentType, const StreamHeader *header,
                              bool roomForViewer) {

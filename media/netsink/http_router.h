@@ -47,9 +47,8 @@ public:
     static Route page(const StreamRequest &request, const SinkPage &page);
 
     // Answers that do not depend on a request or the stream.
-    static Route refuse(bool windowsMedia = false);        // 503 for load
-    static Route tooLarge(bool windowsMedia = false);      // 413: body over the limit
-    static Route badRequest();                             // 400: unreadable request
+    static Route refuse(bool windowsMedia = false);  // 503 for load
+    static Route timedOut();                         // 408: the request did not come in time
 
 private:
     uint32_t sessionFor(uint32_t requested, bool *reset);

@@ -29,8 +29,14 @@ constexpr uint32_t kConnectionEvents = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET
 uint64_t tag(int fd, uint32_t generation) { return uint64_t(generation) << 32 | uint32_t(fd); }
 
 const char *reasonText(int reason) {
-    static const char *const kText[] = {"done",    "peer closed", "write error", "too slow",
-                                        "request timeout", "evicted for a newcomer", "sink stopping"};
+    static const char *const kText[] = {"done",
+                                        "peer closed",
+                                        "write error",
+                                        "too slow",
+                                        "request timeout",
+                                        "request timeout, shortened under load",
+                                        "evicted for a newcomer",
+                                        "sink stopping"};
     return kText[reason];
 }
 
@@ -235,8 +241,8 @@ void SinkLoop::acceptAll() {
             continue;
         }
         pendingFd_.emplace(c.id(), fd);
+        pendingCount_.store(admission_.pending(), std::memory_order_relaxed);  // before anyone is told
         if (evicted) closeById(*evicted, CloseReason::Evicted);
-        pendingCount_.store(admission_.pending(), std::memory_order_relaxed);
     }
 }
 
@@ -244,10 +250,10 @@ void SinkLoop::acceptAll() {
 void SinkLoop::refuseAtAccept(int fd) {
     if (fd < 0) return;
     UniqueFd owned(fd);
+    refused_.fetch_add(1, std::memory_order_relaxed);
     ::recv(fd, scratch_.data(), scratch_.size(), MSG_DONTWAIT);  // what came with it, so the close does not reset
     const std::string answer = HttpRouter::refuse().head;
     [[maybe_unused]] const ssize_t n = ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    refused_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void SinkLoop::onConnectionEvent(Connection &c, uint32_t events) {
@@ -490,7 +496,8 @@ void SinkLoop::closeById(uint64_t id, CloseReason reason) {
 }
 
 void SinkLoop::closeConnection(Connection &c, CloseReason reason) {
-    if (reason == CloseReason::Slow || reason == CloseReason::Timeout || reason == CloseReason::Evicted)
+    if (reason == CloseReason::Slow || reason == CloseReason::Timeout || reason == CloseReason::TimeoutUnderLoad ||
+        reason == CloseReason::Evicted)
         log(&c, std::string("closed: ") + reasonText(int(reason)));
     switch (reason) {
         case CloseReason::Stopping:
@@ -500,11 +507,15 @@ void SinkLoop::closeConnection(Connection &c, CloseReason reason) {
             if (c.blocked()) c.resetOnClose();
             break;
         case CloseReason::Timeout:
-        case CloseReason::Evicted:
             // Told why where a byte can still be written; a reset would lose it.
+            timedOut_.fetch_add(1, std::memory_order_relaxed);
+            c.sendNow(HttpRouter::timedOut().head);
+            break;
+        case CloseReason::TimeoutUnderLoad:
+        case CloseReason::Evicted:
+            // Cut short for load: a refusal.
+            (reason == CloseReason::Evicted ? refused_ : timedOut_).fetch_add(1, std::memory_order_relaxed);
             c.sendNow(HttpRouter::refuse().head);
-            if (reason == CloseReason::Timeout) timedOut_.fetch_add(1, std::memory_order_relaxed);
-            else refused_.fetch_add(1, std::memory_order_relaxed);
             break;
         case CloseReason::Slow:
         case CloseReason::WriteError: c.resetOnClose(); break;
@@ -524,12 +535,16 @@ void SinkLoop::closeConnection(Connection &c, CloseReason reason) {
 
 void SinkLoop::expireTimers() {
     const auto now = Clock::now();
-    while (const std::optional<uint64_t> id = admission_.expired(now)) {
+    for (;;) {
+        const bool shortened = admission_.underPressure();
+        const std::optional<uint64_t> id = admission_.expired(now);
+        if (!id) break;
+        pendingCount_.store(admission_.pending(), std::memory_order_relaxed);  // before it is told
         const auto it = pendingFd_.find(*id);
         if (it == pendingFd_.end()) continue;
         Connection *c = byFd_[size_t(it->second)].get();
         pendingFd_.erase(it);  // it has left the pool already
-        if (c && c->id() == *id) closeConnection(*c, CloseReason::Timeout);
+        if (c && c->id() == *id) closeConnection(*c, shortened ? CloseReason::TimeoutUnderLoad : CloseReason::Timeout);
     }
     pendingCount_.store(admission_.pending(), std::memory_order_relaxed);
     for (auto &m : media_) updateWatched(*m, now);

@@ -46,7 +46,7 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class CloseReason { Done, PeerClosed, WriteError, Slow, Timeout, Evicted, Stopping };
+    enum class CloseReason { Done, PeerClosed, WriteError, Slow, Timeout, TimeoutUnderLoad, Evicted, Stopping };
     struct FinishTimer {
         Clock::time_point due;
         int fd;

@@ -18,6 +18,7 @@ const char *reasonPhrase(int status) {
         case 400: return "Bad Request";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
+        case 408: return "Request Timeout";
         case 413: return "Content Too Large";
         case 503: return "Service Unavailable";
         default: return "Error";

@@ -67,6 +67,36 @@ TEST_F(NetworkSinkTest, IdleConnectionsCannotLockOutViewersOldOrNew) {
     EXPECT_EQ(sink_->stats().pendingRequests, idle.size() - 1) << "the other idle connections are still held";
 }
 
+TEST_F(NetworkSinkTest, UnderPressureIdleConnectionsAreRefusedSoonerForLoad) {
+    NetworkSinkConfig c = baseConfig();
+    c.maxPendingRequests = 4;
+    c.requestTimeout = 120s;  // never reached here
+    c.requestTimeoutUnderPressure = 1000ms;
+    start(c);
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<Client>(port(), 0, ("127.0.0." + std::to_string(3 + i)).c_str()));
+        ASSERT_TRUE(idle.back()->send(kPartialRequest));
+        // Held, or (on a slow machine, for the third) the first already gone under pressure.
+        ASSERT_TRUE(waitUntil([&] {
+            const NetworkSinkStats s = sink_->stats();
+            return s.pendingRequests + s.timedOutTotal == size_t(i + 1);
+        }));
+    }
+    // Three of four: under pressure, the oldest go after the short timeout, told 503, until
+    // the pool is below half full; the last one then has the long timeout again.
+    for (int i = 0; i < 2; ++i) {
+        const std::string head = idle[size_t(i)]->readHead(30s);
+        EXPECT_EQ(test::statusOf(head), 503) << head;
+        EXPECT_TRUE(idle[size_t(i)]->waitClosed(10s));
+    }
+    EXPECT_EQ(sink_->stats().timedOutTotal, 2u);
+    EXPECT_EQ(sink_->stats().pendingRequests, 1u) << "the third is still held";
+    Client viewer(port());
+    ASSERT_TRUE(viewer.send(test::plainGet()));
+    EXPECT_EQ(test::statusOf(viewer.readHead()), 200);
+}
+
 // A Windows Media log POST with a body of `bytes`, sent in `pieces` writes.
 void postLog(Client &c, size_t bytes, size_t pieces) {
     const std::string head = "POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nContent-Type: application/x-wms-LogStats\r\n"
