@@ -4,10 +4,11 @@
 // screenshot. No packages: a WebSocket client of its own on node's http module.
 //
 // Usage: chromium_page.mjs --url URL [--screenshot FILE] [--find TEXT]... [--video-seconds N]
-//                          [--timeout SECONDS] [--chromium PATH]
+//                          [--settle SECONDS] [--timeout SECONDS] [--chromium PATH]
 // Prints one JSON object; exits 0 when every check holds, 1 when one fails, 2 on a usage or
 // launch error.
 //  --find TEXT         the page's text must contain TEXT (waits for it, the page may fill later)
+//  --settle N          waits N seconds more before the screenshot (a page that fills itself)
 //  --video-seconds N   the first <video> must play: its currentTime must advance by N seconds;
 //                      then its picture is sampled in eight columns across its middle row
 import { spawn } from "node:child_process";
@@ -18,7 +19,7 @@ import os from "node:os";
 import path from "node:path";
 
 function parseArgs(argv) {
-  const a = { find: [], timeout: 60, chromium: "chromium", videoSeconds: 0 };
+  const a = { find: [], timeout: 60, chromium: "chromium", videoSeconds: 0, settle: 0 };
   for (let i = 0; i < argv.length; ++i) {
     const next = () => {
       if (i + 1 >= argv.length) throw new Error(`${argv[i]} needs a value`);
@@ -30,6 +31,7 @@ function parseArgs(argv) {
       case "--find": a.find.push(next()); break;
       case "--video-seconds": a.videoSeconds = Number(next()); break;
       case "--timeout": a.timeout = Number(next()); break;
+      case "--settle": a.settle = Number(next()); break;
       case "--chromium": a.chromium = next(); break;
       default: throw new Error(`unknown option ${argv[i]}`);
     }
@@ -218,6 +220,7 @@ async function check(a, devtools, result) {
       result.videoColumns = await devtools.evaluate(kSampleColumns);
     }
   }
+  await sleep(a.settle * 1000);
   if (a.screenshot) {
     const shot = await devtools.call("Page.captureScreenshot", { format: "png" });
     fs.writeFileSync(a.screenshot, Buffer.from(shot.data, "base64"));

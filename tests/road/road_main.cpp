@@ -1,13 +1,15 @@
 // morlanex-road: walks the user's road through the real windows on the current display and
 // prints what happened; used by the headless run. Usage:
-//   morlanex-road --directory ADDRESS [--shots DIR]
+//   morlanex-road --directory ADDRESS [--shots DIR] [--channels URL]
 // MORLANEX_LIVE_SECONDS=N keeps the channel live N seconds once its stream is served, so that
-// a person can open the printed "watch:" address in a player of their own.
+// a person can open the printed "watch:" address in a player of their own, "browser:" (the
+// player page) in a web browser, and "channels:" (the directory's channel page, when given).
 #include "road_walk.h"
 
 #include "app/form1.h"
 #include "app/morlanex_app.h"
 #include "app/settings_file.h"
+#include "media/browser_encoder.h"
 
 #include <QApplication>
 #include <QTest>
@@ -16,17 +18,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 int main(int argc, char **argv)
 {
     QApplication qapp(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     RoadOptions options;
+    std::string channelsUrl;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--directory"))
             options.directoryAddress = argv[i + 1];
         else if (!std::strcmp(argv[i], "--shots"))
             options.shotsDir = QString::fromLocal8Bit(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--channels"))
+            channelsUrl = argv[i + 1];
     }
     if (const char *seconds = std::getenv("MORLANEX_LIVE_SECONDS"); seconds && *seconds) {
         char *end = nullptr;
@@ -39,13 +45,16 @@ int main(int argc, char **argv)
         options.extraLiveSeconds = int(n);
     }
     if (options.directoryAddress.empty()) {
-        std::fprintf(stderr, "usage: morlanex-road --directory ADDRESS [--shots DIR]\n");
+        std::fprintf(stderr, "usage: morlanex-road --directory ADDRESS [--shots DIR] [--channels URL]\n");
         return 2;
     }
     options.settingsFile = QString::fromStdString(morlanex::settingsFilePath().string());
     options.say = [](const QString &line) { std::printf("%s\n", line.toUtf8().constData()); std::fflush(stdout); };
-    options.served = [](int port) {
+    options.served = [&channelsUrl](int port) {
         std::printf("watch: http://127.0.0.1:%d/\n", port);
+        std::printf("browser: http://127.0.0.1:%d%s\n", port, morlanex::BrowserEncoder::kPlayerPath);
+        if (!channelsUrl.empty())
+            std::printf("channels: %s\n", channelsUrl.c_str());
         std::fflush(stdout);
     };
 
