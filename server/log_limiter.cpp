@@ -34,8 +34,13 @@ bool TokenBucket::full(Clock::time_point now) const
 bool SourceBuckets::take(const std::string &source, Clock::time_point now)
 {
     auto it = buckets_.find(source);
-    if (it == buckets_.end())
+    if (it == buckets_.end()) {
+        if (buckets_.size() >= maxSources_)
+            forgetFull(now);
+        if (buckets_.size() >= maxSources_)
+            return false;
         it = buckets_.emplace(source, TokenBucket(burst_, perSecond_, now)).first;
+    }
     return it->second.take(now);
 }
 
@@ -45,7 +50,7 @@ void SourceBuckets::forgetFull(Clock::time_point now)
 }
 
 LogLimiter::LogLimiter(double burst, double perSecond, double totalPerSecond)
-    : sources_(burst, perSecond), total_(totalPerSecond, totalPerSecond, Clock::now())
+    : sources_(burst, perSecond), total_(totalPerSecond, totalPerSecond, Clock::time_point{})
 {
 }
 

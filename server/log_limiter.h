@@ -39,10 +39,14 @@ private:
 };
 
 // TokenBuckets by source address; sources that have refilled are forgotten.
+// At most maxSources are remembered: when that many are still draining (a
+// flood from forged addresses), a new source gets nothing until some refill.
 class SourceBuckets {
 public:
     using Clock = TokenBucket::Clock;
-    SourceBuckets(double burst, double perSecond) : burst_(burst), perSecond_(perSecond) {}
+    static constexpr std::size_t DefaultMaxSources = 65536;
+    SourceBuckets(double burst, double perSecond, std::size_t maxSources = DefaultMaxSources)
+        : burst_(burst), perSecond_(perSecond), maxSources_(maxSources) {}
 
     bool take(const std::string &source, Clock::time_point now);
     void forgetFull(Clock::time_point now);
@@ -51,6 +55,7 @@ public:
 private:
     double burst_;
     double perSecond_;
+    std::size_t maxSources_;
     std::unordered_map<std::string, TokenBucket> buckets_;
 };
 
