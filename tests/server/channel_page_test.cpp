@@ -212,3 +212,21 @@ TEST_F(ChannelPageTest, HeadlessChromiumShowsBothLiveChannels)
     EXPECT_NE(shown.find("data-updated="), std::string::npos) << shown;
     EXPECT_NE(shown.find("目前有 2 個頻道直播中。"), std::string::npos);
 }
+
+TEST_F(ChannelPageTest, ThePageIsOffUnlessAPortIsGivenAndATakenPortStopsTheStart)
+{
+    const std::string server = "127.0.7.4";
+    startServer(server);
+    EXPECT_EQ(get(server, "/").status, 0) << "nothing answers HTTP";
+    EXPECT_EQ(server_->log().find("channel page"), std::string::npos);
+
+    StreamStandIn squatter("127.0.7.5", PagePort);
+    const CommandResult taken = runDirectory({"--address", "127.0.7.5", "--database",
+                                              (temp_.path() / "other.sqlite").string(),
+                                              "--http-port", std::to_string(PagePort)});
+    EXPECT_EQ(taken.exitCode, 1);
+    EXPECT_NE(taken.err.find("cannot start: Could not bind socket. Address and port are already in use."),
+              std::string::npos)
+        << taken.err;
+    EXPECT_EQ(taken.err.find("listening"), std::string::npos) << taken.err;
+}
