@@ -1,5 +1,5 @@
 // Morlanex: a live video channel from a Linux desktop.
-#include "app/form1.h"
+#include "app/main_window.h"
 #include "app/morlanex_app.h"
 #include "app/single_instance.h"
 #include "app/termination_signals.h"
@@ -26,12 +26,12 @@ int main(int argc, char **argv)
     QApplication::setQuitOnLastWindowClosed(false); // hiding to the tray must not end the run
     TerminationSignals endRequests; // caught from before the windows exist until after they are gone
     MorlanexApp morlanex;
-    TForm1 *window = morlanex.Form1.get();
-    QObject::connect(window, &TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    MainWindow *window = morlanex.mainWindow.get();
+    QObject::connect(window, &MainWindow::closed, &app, &QApplication::quit, Qt::QueuedConnection);
     // A signal, or the desktop session quitting the application, ends the run as the exit item
     // does: the close notice goes to the directory. A second request finds the window closed.
-    QObject::connect(&endRequests, &TerminationSignals::received, window, &TForm1::N3Click);
-    QObject::connect(&app, &QApplication::aboutToQuit, window, &TForm1::N3Click);
-    QObject::connect(&instance, &SingleInstance::activationRequested, window, &TForm1::showFromTray);
+    QObject::connect(&endRequests, &TerminationSignals::received, window, &MainWindow::exitProgram);
+    QObject::connect(&app, &QApplication::aboutToQuit, window, &MainWindow::exitProgram);
+    QObject::connect(&instance, &SingleInstance::activationRequested, window, &MainWindow::showFromTray);
     return app.exec();
 }

@@ -1,10 +1,12 @@
 #include "app/morlanex_app.h"
 
-#include "app/form1.h"
+#include "app/main_window.h"
 #include "app/mouse_hook.h"
-#include "dialogs/form2.h"
-#include "dialogs/form3.h"
-#include "dialogs/form4.h"
+#include "app/settings_store.h"
+#include "dialogs/about_box.h"
+#include "dialogs/setup_wizard.h"
+#include "dialogs/start_hint.h"
+#include "session/tick_source.h"
 
 #include <QApplication>
 #include <QFont>
@@ -24,27 +26,31 @@ QFont interfaceFont()
 }
 } // namespace
 
-MorlanexApp::MorlanexApp()
+MorlanexApp::MorlanexApp(morlanex::TickSource *ticks) : settings(std::make_unique<SettingsStore>())
 {
+    if (!ticks) {
+        ownTicks = std::make_unique<morlanex::QtTickSource>();
+        ticks = ownTicks.get();
+    }
     QApplication::setApplicationName(QStringLiteral("Morlanex!"));
     QApplication::setApplicationDisplayName(QStringLiteral("Morlanex!"));
     QApplication::setFont(interfaceFont());
     hook = std::make_unique<MouseHook>();
     qApp->installEventFilter(hook.get());
 
-    Form1 = std::make_unique<TForm1>();
-    Form1->show();
-    Form2 = new TForm2(Form1.get());
-    Form3 = new TForm3(Form1.get());
-    Form4 = std::make_unique<TForm4>(Form1.get());
-    Form1->attachForms(Form2, Form3, Form4.get());
-    Form4->show();
+    mainWindow = std::make_unique<MainWindow>(*settings, *ticks);
+    mainWindow->show();
+    wizard = new SetupWizard(mainWindow->wizardHost(), mainWindow.get());
+    aboutBox = new AboutBox(QString::fromStdString(mainWindow->config().portalUrl), mainWindow.get());
+    startHint = std::make_unique<StartHint>();
+    mainWindow->attachDialogs(wizard, aboutBox, startHint.get());
+    startHint->show();
 }
 
 MorlanexApp::~MorlanexApp()
 {
     if (qApp && hook)
         qApp->removeEventFilter(hook.get());
-    Form4.reset();
-    Form1.reset();
+    startHint.reset();
+    mainWindow.reset();
 }

@@ -3,6 +3,8 @@
 // view shows no context menu of its own. Everything else passes untouched.
 #pragma once
 
+#include "dialogs/dialog_widgets.h"
+
 #include <QObject>
 
 class MouseHook : public QObject {
@@ -10,7 +12,7 @@ class MouseHook : public QObject {
 public:
     // A widget belongs to the class when its "windowClass" property (or else its class name)
     // is exactly this text.
-    static constexpr const char *kBlockedClass = "Internet Explorer_Server";
+    static constexpr const char *kBlockedClass = morlanex::dialogs::kHtmlViewWindowClass;
 
     using QObject::QObject;
     bool eventFilter(QObject *watched, QEvent *e) override;

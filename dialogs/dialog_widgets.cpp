@@ -1,8 +1,5 @@
 #include "dialogs/dialog_widgets.h"
 
-#include "app/codepage.h"
-#include "app/settings_file.h"
-
 #include <QLabel>
 #include <QPalette>
 #include <QWidget>
@@ -26,19 +23,12 @@ void paintCream(QWidget *w)
 
 QString trimmedText(const QString &text)
 {
-    // Every byte of a multi-byte UTF-8 sequence is above 127, so trimming the UTF-8 bytes
-    // removes exactly the characters of code 32 or below.
-    return QString::fromStdString(trimmed(text.toStdString()));
-}
-
-std::string cp950Text(const QString &text)
-{
-    return utf8ToCp950(text.toStdString());
-}
-
-QString unicodeText(std::string_view cp950)
-{
-    return QString::fromStdString(cp950ToUtf8(cp950));
+    qsizetype b = 0, e = text.size();
+    while (b < e && text.at(b).unicode() <= 32)
+        ++b;
+    while (e > b && text.at(e - 1).unicode() <= 32)
+        --e;
+    return text.mid(b, e - b);
 }
 
 } // namespace morlanex::dialogs

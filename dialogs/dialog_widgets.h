@@ -1,6 +1,5 @@
 // Internal header. Small helpers the three dialogs share: plain labels at fixed places, the
-// cream dialog background, trimming as the channel texts need it, and the code-page bridge
-// between the settings file's CP950 bytes and the widgets' Unicode.
+// cream dialog background, and trimming as the channel texts need it.
 #pragma once
 
 #include <QRect>
@@ -14,6 +13,10 @@ class QWidget;
 
 namespace morlanex::dialogs {
 
+// The window class of an embedded HTML view, whose right clicks the application-wide mouse
+// hook swallows; the about box's help text carries it.
+inline constexpr const char *kHtmlViewWindowClass = "Internet Explorer_Server";
+
 // The dialogs' background colour.
 inline constexpr unsigned kCreamRgb = 0xFFFBF0;
 
@@ -22,8 +25,5 @@ void paintCream(QWidget *w);
 
 // Removes leading and trailing characters whose code is 32 or below.
 QString trimmedText(const QString &text);
-
-std::string cp950Text(const QString &text);
-QString unicodeText(std::string_view cp950);
 
 } // namespace morlanex::dialogs

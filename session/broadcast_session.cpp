@@ -317,9 +317,8 @@ void BroadcastSession::onServingEndpoint(const Datagram &datagram)
     if (!msg)
         return;
     if (msg->matches(cmd::LinkKerfOk)) {
-        // Accepted while registering and after a given-up attempt; a live channel is not
-        // rebuilt by a second acknowledgement.
-        if (state_ != BroadcastState::Registering && state_ != BroadcastState::Preview)
+        // A live channel is not rebuilt by a second acknowledgement.
+        if (state_ == BroadcastState::Live || state_ == BroadcastState::Stopping)
             return;
         registerTimer_->stop();
         phaseTick_ = 0;
@@ -331,7 +330,16 @@ void BroadcastSession::onServingEndpoint(const Datagram &datagram)
         const int views = fromCp950(msg->readText(Field::ViewerCount)).toInt(&numeric);
         msg->answerLinkKerfPort(link_->channelId, toCp950(nodeId_));
         link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
-        if (media_.goLive && !media_.goLive()) {
+        if (state_ == BroadcastState::Idle)
+            return; // no device to go live with; the channel is known for the close notice
+        bool watchable = true;
+        try {
+            watchable = !media_.goLive || media_.goLive();
+        } catch (...) {
+            setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+            throw; // ends the handling of this datagram
+        }
+        if (!watchable) {
             // Nobody could watch: end it as a stop does, keeping the status the media side set.
             endLive(false);
             setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);

@@ -64,6 +64,8 @@ public:
     BroadcastState state() const { return state_; }
     bool busy() const { return state_ == BroadcastState::Registering || state_ == BroadcastState::Stopping; }
     bool live() const { return state_ == BroadcastState::Live; }
+    // The device is open (a preview, or the live picture).
+    bool previewRunning() const { return previewRunning_; }
     bool versionQueryRunning() const;
     int servingPort() const { return servingPort_; } // LocalPort; 0 before open()
     int totalViews() const { return totalViews_; }

@@ -8,10 +8,11 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QTimer>
 
 namespace {
 
-class AboutBox : public DialogTest {
+class AboutBoxTest : public DialogTest {
 protected:
     // Opens the about box as its button does; returns what it showed, then closes it.
     QStringList openAbout()
@@ -21,50 +22,50 @@ protected:
         whenModalShows(&scope, [&](QWidget *w) {
             if (w != about)
                 return;
-            seen << about->Label3->text() << about->Label1->text();
+            seen << child<QLabel>(about, "versionLabel")->text() << child<QLabel>(about, "liveAddressLabel")->text();
             about->reject();
         });
-        form->SpeedButton3Click();
+        QTest::mouseClick(child(form, "aboutButton"), Qt::LeftButton);
         return seen;
     }
 };
 
-TEST_F(AboutBox, ShowsTheVersionAndNotLiveYet)
+TEST_F(AboutBoxTest, ShowsTheVersionAndNotLiveYet)
 {
-    form->PreviewActive = true;
+    enterPreview();
     EXPECT_EQ(openAbout(), (QStringList{QStringLiteral("1.1.0.2"), QStringLiteral("尚未啟動直播模式")}));
     EXPECT_EQ(about->size(), QSize(385, 290));
     EXPECT_EQ(about->windowTitle(), QStringLiteral("關於Morlanex!"));
-    EXPECT_EQ(about->GroupBox1->title(), QStringLiteral("視訊分享網路位置"));
+    EXPECT_EQ(child<QGroupBox>(about, "locationBox")->title(), QStringLiteral("視訊分享網路位置"));
 }
 
-TEST_F(AboutBox, ShowsTheStreamAddressOnlyWhileLive)
+TEST_F(AboutBoxTest, ShowsTheStreamAddressOnlyWhileLive)
 {
-    form->NodePublicAddress = QStringLiteral("203.0.113.7");
-    form->LocalPort = 40123;
-    form->PreviewActive = true;
-    form->LiveActive = true;
-    EXPECT_EQ(openAbout().value(1), QStringLiteral("203.0.113.7:40123"));
+    reopenWithDirectory("127.0.0.146");
+    goLive(); // the directory sees the node at 203.0.113.9
+    EXPECT_EQ(openAbout().value(1), QStringLiteral("203.0.113.9:%1").arg(session().servingPort()));
 
     // Set on every showing: the next one after the broadcast ended says so.
-    form->LiveActive = false;
+    ASSERT_TRUE(session().stopBroadcast());
+    ticks.advanceSeconds(3);
     EXPECT_EQ(openAbout().value(1), QStringLiteral("尚未啟動直播模式"));
 }
 
-TEST_F(AboutBox, DoesNotOpenWhileConnecting)
+TEST_F(AboutBoxTest, DoesNotOpenWhileConnecting)
 {
-    form->Timer1->start();
+    enterPreview();
+    ASSERT_TRUE(session().startBroadcast());
     bool showed = false;
     rejectNextDialog(form, &showed);
-    form->SpeedButton3Click();
+    QTest::mouseClick(child(form, "aboutButton"), Qt::LeftButton);
     QTest::qWait(100);
     EXPECT_FALSE(showed);
     EXPECT_FALSE(about->isVisible());
 }
 
-TEST_F(AboutBox, HelpTextIsReadOnlyAndKeepsRightClicksAway)
+TEST_F(AboutBoxTest, HelpTextIsReadOnlyAndKeepsRightClicksAway)
 {
-    QPlainTextEdit *memo = about->Memo1;
+    auto *memo = child<QPlainTextEdit>(about, "helpText");
     EXPECT_TRUE(memo->isReadOnly());
     EXPECT_EQ(memo->focusPolicy(), Qt::NoFocus);
     EXPECT_EQ(memo->contextMenuPolicy(), Qt::NoContextMenu);
@@ -88,16 +89,17 @@ TEST_F(AboutBox, HelpTextIsReadOnlyAndKeepsRightClicksAway)
 
 class StartPopup : public DialogTest {
 protected:
-    QPoint expectedPlace() const { return form->Image7->mapToGlobal(QPoint(0, 0)) - QPoint(50, 50); }
+    QPoint expectedPlace() { return label("actionButton")->mapToGlobal(QPoint(0, 0)) - QPoint(50, 50); }
+    QTimer *lifetime() { return child<QTimer>(popup, "lifetimeTimer"); }
 };
 
 TEST_F(StartPopup, ShowsAtStartUpBesideTheActionButton)
 {
     EXPECT_TRUE(popup->isVisible());
-    EXPECT_EQ(popup->Label1->text(), QStringLiteral("按此開始"));
+    EXPECT_EQ(popup->text(), QStringLiteral("按此開始"));
     EXPECT_EQ(popup->pos(), expectedPlace());
-    EXPECT_TRUE(popup->Timer1->isActive());
-    EXPECT_EQ(popup->Timer1->interval(), 5000);
+    EXPECT_TRUE(lifetime()->isActive());
+    EXPECT_EQ(lifetime()->interval(), 5000);
     EXPECT_TRUE(popup->windowFlags() & Qt::FramelessWindowHint);
     EXPECT_TRUE(popup->windowFlags() & Qt::WindowStaysOnTopHint);
     // The colour key cuts the balloon's shape: its rounded corner and the strip at the right.
@@ -105,50 +107,50 @@ TEST_F(StartPopup, ShowsAtStartUpBesideTheActionButton)
     EXPECT_FALSE(shape.contains(QPoint(0, 0)));
     EXPECT_FALSE(shape.contains(QPoint(106, 20)));
     EXPECT_TRUE(shape.contains(QPoint(50, 22)));
-    EXPECT_TRUE(shape.contains(popup->Label1->geometry().center()));
+    EXPECT_TRUE(shape.contains(child<QLabel>(popup, "callToAction")->geometry().center()));
 }
 
 TEST_F(StartPopup, FollowsTheMainWindowWhenShownAgain)
 {
-    popup->closePopup();
+    popup->closeHint();
     form->move(form->pos() + QPoint(120, 70));
     QTest::qWait(50);
     popup->showWithText(QStringLiteral("按此啟動直播"));
     EXPECT_TRUE(popup->isVisible());
-    EXPECT_EQ(popup->Label1->text(), QStringLiteral("按此啟動直播"));
+    EXPECT_EQ(popup->text(), QStringLiteral("按此啟動直播"));
     EXPECT_EQ(popup->pos(), expectedPlace());
-    EXPECT_GT(popup->Timer1->remainingTime(), 4000) << "a fresh 5000 ms";
+    EXPECT_GT(lifetime()->remainingTime(), 4000) << "a fresh 5000 ms";
 }
 
 TEST_F(StartPopup, ShownByThePreviewStartOutlivesTheWizard)
 {
-    popup->closePopup();
+    popup->closeHint();
     // As the preview start does it from "完成": shown while the wizard is still modal, which
     // then closes.
-    runWizard([&](TForm2 *w) {
+    runWizard([&](SetupWizard *w) {
         popup->showWithText(QStringLiteral("按此啟動直播"));
         w->accept();
     });
     QTest::qWait(300);
     EXPECT_TRUE(popup->isVisible());
-    EXPECT_EQ(popup->Label1->text(), QStringLiteral("按此啟動直播"));
-    EXPECT_TRUE(popup->Timer1->isActive());
+    EXPECT_EQ(popup->text(), QStringLiteral("按此啟動直播"));
+    EXPECT_TRUE(lifetime()->isActive());
 }
 
 TEST_F(StartPopup, ShowingAgainDoesNotRestartARunningTimer)
 {
-    popup->closePopup();
+    popup->closeHint();
     popup->showWithText(QStringLiteral("按此開始"));
     QTest::qWait(2000);
     popup->showWithText(QStringLiteral("按此啟動直播"));
-    EXPECT_EQ(popup->Label1->text(), QStringLiteral("按此啟動直播"));
-    EXPECT_TRUE(popup->Timer1->isActive());
-    EXPECT_LT(popup->Timer1->remainingTime(), 4000) << "restarted: a fresh 5000 ms";
+    EXPECT_EQ(popup->text(), QStringLiteral("按此啟動直播"));
+    EXPECT_TRUE(lifetime()->isActive());
+    EXPECT_LT(lifetime()->remainingTime(), 4000) << "restarted: a fresh 5000 ms";
 }
 
 TEST_F(StartPopup, ClosesByItselfAfterFiveSeconds)
 {
-    popup->closePopup();
+    popup->closeHint();
     QElapsedTimer clock;
     popup->showWithText(QStringLiteral("按此開始"));
     clock.start();
@@ -156,23 +158,23 @@ TEST_F(StartPopup, ClosesByItselfAfterFiveSeconds)
     EXPECT_TRUE(popup->isVisible()) << "closed before its time";
     QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), 5000);
     EXPECT_GE(clock.elapsed(), 4500);
-    EXPECT_FALSE(popup->Timer1->isActive());
+    EXPECT_FALSE(lifetime()->isActive());
     // The text stays as it was.
-    EXPECT_EQ(popup->Label1->text(), QStringLiteral("按此開始"));
+    EXPECT_EQ(popup->text(), QStringLiteral("按此開始"));
 }
 
 TEST_F(StartPopup, APressOnTheMainWindowClosesIt)
 {
     ASSERT_TRUE(popup->isVisible());
-    QTest::mousePress(form->Panel3, Qt::RightButton, {}, QPoint(200, 20));
+    QTest::mousePress(child(form, "controlPanel"), Qt::RightButton, {}, QPoint(200, 20));
     EXPECT_FALSE(popup->isVisible());
-    EXPECT_FALSE(popup->Timer1->isActive());
-    QTest::mouseRelease(form->Panel3, Qt::RightButton, {}, QPoint(200, 20));
+    EXPECT_FALSE(lifetime()->isActive());
+    QTest::mouseRelease(child(form, "controlPanel"), Qt::RightButton, {}, QPoint(200, 20));
 
     popup->showWithText(QStringLiteral("按此啟動直播"));
-    QTest::mousePress(form->Image7, Qt::LeftButton);
+    QTest::mousePress(label("actionButton"), Qt::LeftButton);
     EXPECT_FALSE(popup->isVisible()) << "a press on the action button";
-    QTest::mouseRelease(form->Image7, Qt::LeftButton);
+    QTest::mouseRelease(label("actionButton"), Qt::LeftButton);
 }
 
 TEST_F(StartPopup, LosingTheActivationClosesIt)
@@ -183,7 +185,7 @@ TEST_F(StartPopup, LosingTheActivationClosesIt)
         GTEST_SKIP() << "this platform does not activate windows";
     form->activateWindow();
     QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), 2000);
-    EXPECT_FALSE(popup->Timer1->isActive());
+    EXPECT_FALSE(lifetime()->isActive());
 }
 
 } // namespace

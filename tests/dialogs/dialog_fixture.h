@@ -2,32 +2,38 @@
 // wizard is opened the way the idle overlay opens it and driven inside its modal loop.
 #pragma once
 
-#include "app/form1.h"
-#include "app/morlanex_app.h"
-#include "dialogs/form2.h"
-#include "dialogs/form3.h"
-#include "dialogs/form4.h"
-#include "widget_helpers.h"
+#include "app/media_controller.h"
+#include "app/settings_store.h"
+#include "app_fixture.h"
+#include "dialogs/about_box.h"
+#include "dialogs/setup_wizard.h"
+#include "dialogs/start_hint.h"
 
 #include <QFile>
 #include <QMessageBox>
 #include <QStringList>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
 
-class DialogTest : public ::testing::Test {
+using namespace morlanex;
+using namespace morlanex::testing;
+
+class DialogTest : public AppFixture {
 protected:
-    void SetUp() override
+    void SetUp() override { open(); }
+    // With a directory address, a scripted directory answers there on ports 20 and 22.
+    void open(const std::string &directory = {})
     {
-        app = std::make_unique<MorlanexApp>();
-        form = app->Form1.get();
-        wizard = app->Form2;
-        about = app->Form3;
-        popup = app->Form4.get();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
+        if (!directory.empty()) {
+            port20 = std::make_unique<ScriptedPeer>(directory, 20);
+            port22 = std::make_unique<ScriptedPeer>(directory, 22);
+        }
+        openApp(directory);
+        wizard = app->wizard;
+        about = app->aboutBox;
+        popup = app->startHint.get();
         // Any message box (a missing camera, a confirmation nobody should ask) is noted and
         // closed, so no test waits on it.
         boxWatch.setInterval(20);
@@ -39,14 +45,24 @@ protected:
         });
         boxWatch.start();
     }
+    // The same windows again, with a scripted directory on `directory`.
+    void reopenWithDirectory(const std::string &directory)
+    {
+        boxWatch.stop();
+        QObject::disconnect(&boxWatch, nullptr, nullptr, nullptr);
+        app.reset();
+        open(directory);
+    }
+    void goLive()
+    {
+        enterPreview();
+        goLiveThrough(*port20);
+    }
 
     void TearDown() override
     {
         boxWatch.stop();
-        form->Timer1->stop();
-        form->Timer2->stop();
-        form->LiveActive = false;
-        app.reset();
+        AppFixture::TearDown();
     }
 
     QString settingsPath() const { return config.programFolder() + QStringLiteral("/DefData.ini"); }
@@ -66,7 +82,7 @@ protected:
 
     // Opens the wizard and runs `steps` while it shows; a wizard left open is cancelled.
     // Returns the dialog's result.
-    int runWizard(const std::function<void(TForm2 *)> &steps)
+    int runWizard(const std::function<void(SetupWizard *)> &steps)
     {
         bool ran = false;
         QObject scope; // the wait ends with this call
@@ -78,17 +94,17 @@ protected:
             if (wizard->isVisible())
                 wizard->reject();
         });
-        form->Image1Click();
+        // The idle overlay, as the user meets it.
+        hover(label("actionButton"));
+        QTest::mouseClick(label("setupOverlay"), Qt::LeftButton);
         EXPECT_TRUE(ran) << "the wizard did not show";
         return wizard->result();
     }
 
-    IsolatedConfig config;
-    std::unique_ptr<MorlanexApp> app;
-    TForm1 *form = nullptr;
-    TForm2 *wizard = nullptr;
-    TForm3 *about = nullptr;
-    TForm4 *popup = nullptr;
+    std::unique_ptr<ScriptedPeer> port20, port22;
+    SetupWizard *wizard = nullptr;
+    AboutBox *about = nullptr;
+    StartHint *popup = nullptr;
     QTimer boxWatch;
     QStringList boxes;
 };

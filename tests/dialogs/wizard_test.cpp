@@ -3,6 +3,8 @@
 // lists may be empty on a test machine; where a page needs entries the test puts them there.
 #include "dialog_fixture.h"
 
+using morlanex::BroadcastState;
+
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QLabel>
@@ -27,10 +29,10 @@ namespace {
 const QByteArray kChannelCp950("\xc0\x57\xb9\x44", 4);          // "頻道"
 const QByteArray kSelfieCp950("\xa6\xdb\xa9\xe7", 4);           // "自拍"
 
-QFrame *visiblePage(TForm2 *w)
+QFrame *visiblePage(SetupWizard *w)
 {
     QFrame *shown = nullptr;
-    for (QFrame *p : {w->Panel1, w->Panel2, w->Panel3, w->Panel4, w->Panel5, w->Panel6}) {
+    for (QFrame *p : {w->modePage, w->videoPage, w->audioPage, w->channelPage, w->compressionPage, w->donePage}) {
         if (p->isVisible()) {
             EXPECT_EQ(shown, nullptr) << "two pages show at once";
             shown = p;
@@ -74,50 +76,50 @@ void chooseNext(QComboBox *c) { QTest::keyClick(c, Qt::Key_Down); }
 class Wizard : public DialogTest {
 protected:
     // From the mode page to the audio page, with the second of two cameras chosen.
-    void walkToAudioPage(TForm2 *w)
+    void walkToAudioPage(SetupWizard *w)
     {
-        click(w->SpeedButton2);
-        ASSERT_EQ(visiblePage(w), w->Panel2);
-        offer(w->ComboBox1, {QStringLiteral("Camera A"), QStringLiteral("Camera B")});
-        chooseNext(w->ComboBox1);
-        ASSERT_TRUE(w->SpeedButton7->isEnabled());
-        click(w->SpeedButton7);
-        ASSERT_EQ(visiblePage(w), w->Panel3);
+        click(w->newSetupButton);
+        ASSERT_EQ(visiblePage(w), w->videoPage);
+        offer(w->videoDeviceList, {QStringLiteral("Camera A"), QStringLiteral("Camera B")});
+        chooseNext(w->videoDeviceList);
+        ASSERT_TRUE(w->videoNextButton->isEnabled());
+        click(w->videoNextButton);
+        ASSERT_EQ(visiblePage(w), w->audioPage);
     }
 
     // On to the channel page, with the recording line of pin 3 chosen.
-    void walkToChannelPage(TForm2 *w)
+    void walkToChannelPage(SetupWizard *w)
     {
         walkToAudioPage(w);
-        offer(w->ComboBox3, {QStringLiteral("Line 0"), QStringLiteral("Line 3")});
-        offer(w->ComboBox4, {QStringLiteral("0"), QStringLiteral("3")});
-        chooseNext(w->ComboBox3);
-        click(w->SpeedButton1);
-        ASSERT_EQ(visiblePage(w), w->Panel4);
+        offer(w->recordingLineList, {QStringLiteral("Line 0"), QStringLiteral("Line 3")});
+        offer(w->recordingPinList, {QStringLiteral("0"), QStringLiteral("3")});
+        chooseNext(w->recordingLineList);
+        click(w->audioNextButton);
+        ASSERT_EQ(visiblePage(w), w->channelPage);
     }
 };
 
 TEST_F(Wizard, ShowingStartsOnTheModePageAndLoadsTheFile)
 {
     writeSettingsBytes("  " + kChannelCp950 + " \r\nabout\r\n0\r\n0\r\n-1\r\n1\r\n" + kSelfieCp950 + " x\r\n");
-    form->Keywords = QStringLiteral("stale");
+    form->setKeywords(QStringLiteral("stale"));
     form->move(form->pos() + QPoint(150, 40));
-    runWizard([&](TForm2 *w) {
+    runWizard([&](SetupWizard *w) {
         EXPECT_EQ(w->size(), QSize(492, 426));
         const QRect screen = form->screen()->availableGeometry();
         EXPECT_EQ(w->pos(), screen.center() - w->rect().center()) << "centred on the screen";
         EXPECT_EQ(w->windowTitle(), QStringLiteral("快速設定精靈"));
-        EXPECT_EQ(visiblePage(w), w->Panel1);
-        EXPECT_FALSE(w->SpeedButton4->isVisible());
-        EXPECT_FALSE(w->SpeedButton8->isEnabled());
-        EXPECT_TRUE(w->SpeedButton5->isVisible());
+        EXPECT_EQ(visiblePage(w), w->modePage);
+        EXPECT_FALSE(w->chooseModeAgainButton->isVisible());
+        EXPECT_FALSE(w->channelNextButton->isEnabled());
+        EXPECT_TRUE(w->cancelButton->isVisible());
         // The fields hold the lines as stored, untrimmed; the keywords also go to the main window.
-        EXPECT_EQ(w->Edit1->text(), QStringLiteral("  頻道 "));
-        EXPECT_EQ(w->Edit2->text(), QStringLiteral("about"));
-        EXPECT_EQ(w->Edit3->text(), QStringLiteral("自拍 x"));
-        EXPECT_EQ(form->Keywords, QStringLiteral("自拍 x"));
-        EXPECT_TRUE(w->SpeedButton3->isEnabled());
-        EXPECT_EQ(w->SettingsRecord[morlanex::SettingsRecord::CompressionLevel], "1");
+        EXPECT_EQ(w->channelNameEdit->text(), QStringLiteral("  頻道 "));
+        EXPECT_EQ(w->channelDescriptionEdit->text(), QStringLiteral("about"));
+        EXPECT_EQ(w->keywordsEdit->text(), QStringLiteral("自拍 x"));
+        EXPECT_EQ(form->channelKeywords(), QStringLiteral("自拍 x"));
+        EXPECT_TRUE(w->useLastButton->isEnabled());
+        EXPECT_EQ(app->settings->record()[morlanex::SettingsRecord::CompressionLevel], "1");
     });
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join(u'|').toStdString();
 }
@@ -132,172 +134,167 @@ TEST_F(Wizard, ReuseNeedsANameAndADescription)
     };
     for (const QByteArray &bytes : files) {
         writeSettingsBytes(bytes);
-        runWizard([&](TForm2 *w) {
-            EXPECT_FALSE(w->SpeedButton3->isEnabled()) << bytes.toStdString();
-            EXPECT_EQ(visiblePage(w), w->Panel1);
+        runWizard([&](SetupWizard *w) {
+            EXPECT_FALSE(w->useLastButton->isEnabled()) << bytes.toStdString();
+            EXPECT_EQ(visiblePage(w), w->modePage);
         });
     }
     QFile::remove(settingsPath());
-    runWizard([&](TForm2 *w) {
-        EXPECT_FALSE(w->SpeedButton3->isEnabled()) << "a missing file reads as empty";
-        EXPECT_TRUE(w->Edit1->text().isEmpty());
+    runWizard([&](SetupWizard *w) {
+        EXPECT_FALSE(w->useLastButton->isEnabled()) << "a missing file reads as empty";
+        EXPECT_TRUE(w->channelNameEdit->text().isEmpty());
     });
 }
 
 TEST_F(Wizard, PagesFollowOneAnotherAndBackToTheStart)
 {
-    runWizard([&](TForm2 *w) {
-        click(w->SpeedButton2);
-        EXPECT_EQ(visiblePage(w), w->Panel2);
-        EXPECT_TRUE(w->SpeedButton4->isVisible());
+    runWizard([&](SetupWizard *w) {
+        click(w->newSetupButton);
+        EXPECT_EQ(visiblePage(w), w->videoPage);
+        EXPECT_TRUE(w->chooseModeAgainButton->isVisible());
         // Whatever the machine offers, "next" is open exactly when a camera is listed.
-        ASSERT_GT(w->ComboBox1->count(), 0);
-        EXPECT_EQ(w->SpeedButton7->isEnabled(), w->ComboBox1->currentText() != TForm2::kNoVideoDevice);
+        ASSERT_GT(w->videoDeviceList->count(), 0);
+        EXPECT_EQ(w->videoNextButton->isEnabled(), w->videoDeviceList->currentText() != SetupWizard::kNoVideoDevice);
 
-        click(w->SpeedButton4);
-        EXPECT_EQ(visiblePage(w), w->Panel1);
-        EXPECT_FALSE(w->SpeedButton4->isVisible());
+        click(w->chooseModeAgainButton);
+        EXPECT_EQ(visiblePage(w), w->modePage);
+        EXPECT_FALSE(w->chooseModeAgainButton->isVisible());
 
         walkToChannelPage(w);
-        EXPECT_TRUE(w->SpeedButton4->isVisible());
-        retype(w->Edit1, QStringLiteral("name"));
-        retype(w->Edit2, QStringLiteral("about"));
-        click(w->SpeedButton8);
-        EXPECT_EQ(visiblePage(w), w->Panel5);
-        click(w->SpeedButton9);
-        EXPECT_EQ(visiblePage(w), w->Panel6);
-        EXPECT_EQ(w->Label16->text(), QString::fromStdString(form->config().portalUrl));
-        click(w->SpeedButton4);
-        EXPECT_EQ(visiblePage(w), w->Panel1);
+        EXPECT_TRUE(w->chooseModeAgainButton->isVisible());
+        retype(w->channelNameEdit, QStringLiteral("name"));
+        retype(w->channelDescriptionEdit, QStringLiteral("about"));
+        click(w->channelNextButton);
+        EXPECT_EQ(visiblePage(w), w->compressionPage);
+        click(w->compressionNextButton);
+        EXPECT_EQ(visiblePage(w), w->donePage);
+        EXPECT_EQ(w->portalLink->text(), QString::fromStdString(form->config().portalUrl));
+        click(w->chooseModeAgainButton);
+        EXPECT_EQ(visiblePage(w), w->modePage);
         EXPECT_TRUE(w->isVisible());
     });
 }
 
 TEST_F(Wizard, VideoPageOpensNextOnlyForARealCamera)
 {
-    runWizard([&](TForm2 *w) {
-        click(w->SpeedButton2);
-        offer(w->ComboBox1, {TForm2::kNoVideoDevice});
-        emit w->ComboBox1->activated(0);
-        EXPECT_EQ(form->VideoDeviceIndex, 0);
-        EXPECT_FALSE(w->SpeedButton7->isEnabled());
-        click(w->SpeedButton7);
-        EXPECT_EQ(visiblePage(w), w->Panel2) << "a disabled next does not lead on";
+    runWizard([&](SetupWizard *w) {
+        click(w->newSetupButton);
+        offer(w->videoDeviceList, {SetupWizard::kNoVideoDevice});
+        emit w->videoDeviceList->activated(0);
+        EXPECT_EQ(w->choices().videoDevice, 0);
+        EXPECT_FALSE(w->videoNextButton->isEnabled());
+        click(w->videoNextButton);
+        EXPECT_EQ(visiblePage(w), w->videoPage) << "a disabled next does not lead on";
 
-        offer(w->ComboBox1, {QStringLiteral("Camera A"), QStringLiteral("Camera B"), QStringLiteral("Camera C")});
-        chooseNext(w->ComboBox1);
-        chooseNext(w->ComboBox1);
-        EXPECT_EQ(form->VideoDeviceIndex, 2);
-        EXPECT_TRUE(w->SpeedButton7->isEnabled());
+        offer(w->videoDeviceList, {QStringLiteral("Camera A"), QStringLiteral("Camera B"), QStringLiteral("Camera C")});
+        chooseNext(w->videoDeviceList);
+        chooseNext(w->videoDeviceList);
+        EXPECT_EQ(w->choices().videoDevice, 2);
+        EXPECT_TRUE(w->videoNextButton->isEnabled());
 
         // Searching again lists what the machine has and decides "next" the same way.
-        click(w->SpeedButton6);
-        EXPECT_EQ(w->SpeedButton7->isEnabled(), w->ComboBox1->currentText() != TForm2::kNoVideoDevice);
+        click(w->searchAgainButton);
+        EXPECT_EQ(w->videoNextButton->isEnabled(), w->videoDeviceList->currentText() != SetupWizard::kNoVideoDevice);
     });
 }
 
 TEST_F(Wizard, AudioPageListsAnotherDeviceAndTakesThePinOfTheChosenLine)
 {
-    runWizard([&](TForm2 *w) {
+    runWizard([&](SetupWizard *w) {
         walkToAudioPage(w);
 
-        offer(w->ComboBox2, {QStringLiteral("Mic A"), QStringLiteral("Mic B")});
-        w->ComboBox2->setCurrentIndex(1);
-        form->ListedAudioDevice = QStringLiteral("Mic B");
-        form->AudioDeviceIndex = 1;
-        emit w->ComboBox2->activated(1); // the listed device chosen again
-        EXPECT_EQ(form->AudioDeviceIndex, 1);
-        EXPECT_EQ(form->ListedAudioDevice, QStringLiteral("Mic B"));
-        QTest::keyClick(w->ComboBox2, Qt::Key_Up);
-        EXPECT_EQ(form->AudioDeviceIndex, 0) << "another device is chosen";
-        EXPECT_EQ(visiblePage(w), w->Panel3);
+        offer(w->audioDeviceList, {QStringLiteral("Mic A"), QStringLiteral("Mic B")});
+        w->audioDeviceList->setCurrentIndex(1);
+        QTest::keyClick(w->audioDeviceList, Qt::Key_Up);
+        EXPECT_EQ(w->choices().audioDevice, 0) << "another device is chosen";
+        EXPECT_EQ(visiblePage(w), w->audioPage);
 
-        offer(w->ComboBox3, {QStringLiteral("Line 0"), QStringLiteral("Line 5"), QStringLiteral("Line 7")});
-        offer(w->ComboBox4, {QStringLiteral("0"), QStringLiteral("5"), QStringLiteral("7")});
-        chooseNext(w->ComboBox3);
-        EXPECT_EQ(form->AudioInputPin, 5);
-        chooseNext(w->ComboBox3);
-        EXPECT_EQ(form->AudioInputPin, 7);
-        click(w->SpeedButton1);
-        EXPECT_EQ(visiblePage(w), w->Panel4);
+        offer(w->recordingLineList, {QStringLiteral("Line 0"), QStringLiteral("Line 5"), QStringLiteral("Line 7")});
+        offer(w->recordingPinList, {QStringLiteral("0"), QStringLiteral("5"), QStringLiteral("7")});
+        chooseNext(w->recordingLineList);
+        EXPECT_EQ(w->choices().audioPin, 5);
+        chooseNext(w->recordingLineList);
+        EXPECT_EQ(w->choices().audioPin, 7);
+        click(w->audioNextButton);
+        EXPECT_EQ(visiblePage(w), w->channelPage);
     });
 }
 
 TEST_F(Wizard, ChannelPageNeedsANameAndADescription)
 {
     writeSettingsBytes("stored name\r\n\r\n0\r\n0\r\n0\r\n0\r\n\r\n");
-    runWizard([&](TForm2 *w) {
+    runWizard([&](SetupWizard *w) {
         walkToChannelPage(w);
-        EXPECT_EQ(w->Edit1->text(), QStringLiteral("stored name"));
-        EXPECT_FALSE(w->SpeedButton8->isEnabled()) << "no description yet";
-        type(w->Edit2, QStringLiteral("   "));
-        EXPECT_FALSE(w->SpeedButton8->isEnabled()) << "blanks are no description";
-        type(w->Edit2, QStringLiteral("頻道"));
-        EXPECT_TRUE(w->SpeedButton8->isEnabled());
-        retype(w->Edit1, QString());
-        EXPECT_FALSE(w->SpeedButton8->isEnabled()) << "deleting the name closes it again";
-        type(w->Edit1, QStringLiteral("n"));
-        EXPECT_TRUE(w->SpeedButton8->isEnabled());
+        EXPECT_EQ(w->channelNameEdit->text(), QStringLiteral("stored name"));
+        EXPECT_FALSE(w->channelNextButton->isEnabled()) << "no description yet";
+        type(w->channelDescriptionEdit, QStringLiteral("   "));
+        EXPECT_FALSE(w->channelNextButton->isEnabled()) << "blanks are no description";
+        type(w->channelDescriptionEdit, QStringLiteral("頻道"));
+        EXPECT_TRUE(w->channelNextButton->isEnabled());
+        retype(w->channelNameEdit, QString());
+        EXPECT_FALSE(w->channelNextButton->isEnabled()) << "deleting the name closes it again";
+        type(w->channelNameEdit, QStringLiteral("n"));
+        EXPECT_TRUE(w->channelNextButton->isEnabled());
         // Enter is no shortcut to the next page.
-        QTest::keyClick(w->Edit1, Qt::Key_Return);
-        EXPECT_EQ(visiblePage(w), w->Panel4);
+        QTest::keyClick(w->channelNameEdit, Qt::Key_Return);
+        EXPECT_EQ(visiblePage(w), w->channelPage);
         EXPECT_TRUE(w->isVisible());
     });
 }
 
 TEST_F(Wizard, FinishWritesTheFileAndShowsTheTrimmedCaptions)
 {
-    form->AudioDeviceIndex = 0;
-    runWizard([&](TForm2 *w) {
+    runWizard([&](SetupWizard *w) {
         walkToChannelPage(w);
-        retype(w->Edit1, QStringLiteral("  頻道\t"));
-        retype(w->Edit2, QStringLiteral(" about me "));
-        retype(w->Edit3, QStringLiteral(" 自拍 x  "));
-        click(w->SpeedButton8);
-        QTest::mouseClick(w->RadioButton3, Qt::LeftButton, {}, QPoint(6, w->RadioButton3->height() / 2));
-        EXPECT_TRUE(w->RadioButton3->isChecked());
-        EXPECT_FALSE(w->RadioButton1->isChecked()) << "the two groups are one choice";
-        EXPECT_EQ(form->CompressionLevel, 2) << "a click sets the level at once";
-        click(w->SpeedButton9);
-        click(w->SpeedButton11);
+        retype(w->channelNameEdit, QStringLiteral("  頻道\t"));
+        retype(w->channelDescriptionEdit, QStringLiteral(" about me "));
+        retype(w->keywordsEdit, QStringLiteral(" 自拍 x  "));
+        click(w->channelNextButton);
+        QTest::mouseClick(w->levelMediumButton, Qt::LeftButton, {}, QPoint(6, w->levelMediumButton->height() / 2));
+        EXPECT_TRUE(w->levelMediumButton->isChecked());
+        EXPECT_FALSE(w->levelAutomaticButton->isChecked()) << "the two groups are one choice";
+        EXPECT_EQ(w->choices().compressionLevel, 2) << "a click sets the level at once";
+        click(w->compressionNextButton);
+        click(w->finishButton);
         EXPECT_FALSE(w->isVisible());
     });
     EXPECT_EQ(wizard->result(), QDialog::Accepted);
     EXPECT_EQ(settingsBytes(),
               kChannelCp950 + "\r\nabout me\r\n1\r\n0\r\n3\r\n2\r\n" + kSelfieCp950 + " x\r\n");
-    EXPECT_EQ(form->Label4->text(), QStringLiteral("頻道"));
-    EXPECT_EQ(form->Label4->toolTip(), QStringLiteral("頻道"));
-    EXPECT_EQ(form->Label5->text(), QStringLiteral("about me"));
-    EXPECT_EQ(form->Label5->toolTip(), QStringLiteral("about me"));
-    EXPECT_EQ(form->Keywords, QStringLiteral("自拍 x"));
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("頻道"));
+    EXPECT_EQ(label("channelNameLabel")->toolTip(), QStringLiteral("頻道"));
+    EXPECT_EQ(label("channelDescriptionLabel")->text(), QStringLiteral("about me"));
+    EXPECT_EQ(label("channelDescriptionLabel")->toolTip(), QStringLiteral("about me"));
+    EXPECT_EQ(form->channelKeywords(), QStringLiteral("自拍 x"));
 
     // The next opening offers what was just stored.
-    runWizard([&](TForm2 *w) {
-        EXPECT_TRUE(w->SpeedButton3->isEnabled());
-        EXPECT_EQ(w->Edit1->text(), QStringLiteral("頻道"));
-        EXPECT_EQ(w->Edit3->text(), QStringLiteral("自拍 x"));
+    runWizard([&](SetupWizard *w) {
+        EXPECT_TRUE(w->useLastButton->isEnabled());
+        EXPECT_EQ(w->channelNameEdit->text(), QStringLiteral("頻道"));
+        EXPECT_EQ(w->keywordsEdit->text(), QStringLiteral("自拍 x"));
     });
 }
 
-TEST_F(Wizard, FinishWithoutARecordingLineStoresMinusOne)
+TEST_F(Wizard, FinishWithoutChoosingALineStoresThePinTheListingGave)
 {
-    runWizard([&](TForm2 *w) {
+    int listedPin = -2;
+    runWizard([&](SetupWizard *w) {
         walkToAudioPage(w);
-        // Whatever the machine has, a device without lines leaves the line list closed.
-        w->ComboBox3->clear();
-        w->ComboBox4->clear();
-        form->AudioInputPin = -1;
-        click(w->SpeedButton1);
-        retype(w->Edit1, QStringLiteral("n"));
-        retype(w->Edit2, QStringLiteral("d"));
-        click(w->SpeedButton8);
-        click(w->SpeedButton9);
-        click(w->SpeedButton11);
+        // Whatever the machine has, no line is chosen by hand.
+        w->recordingLineList->clear();
+        w->recordingPinList->clear();
+        listedPin = w->choices().audioPin;
+        click(w->audioNextButton);
+        retype(w->channelNameEdit, QStringLiteral("n"));
+        retype(w->channelDescriptionEdit, QStringLiteral("d"));
+        click(w->channelNextButton);
+        click(w->compressionNextButton);
+        click(w->finishButton);
     });
     const QList<QByteArray> lines = settingsBytes().split('\n');
     ASSERT_EQ(lines.size(), 8);
-    EXPECT_EQ(lines[4], "-1\r");
-    EXPECT_EQ(lines[5], QByteArray::number(form->CompressionLevel) + "\r")
+    EXPECT_EQ(lines[4], QByteArray::number(listedPin) + "\r");
+    EXPECT_EQ(lines[5], QByteArray::number(form->compressionLevelChoice()) + "\r")
         << "untouched radio buttons store the working level";
 }
 
@@ -305,65 +302,66 @@ TEST_F(Wizard, ReuseStartsFromTheStoredRecordAndWritesNothing)
 {
     const QByteArray stored = "name\r\nabout\r\n0\r\n0\r\n-1\r\n3\r\nkw\r\n";
     writeSettingsBytes(stored);
-    const int result = runWizard([&](TForm2 *w) {
-        click(w->SpeedButton3);
+    const int result = runWizard([&](SetupWizard *w) {
+        click(w->useLastButton);
         EXPECT_FALSE(w->isVisible());
     });
     EXPECT_EQ(result, QDialog::Accepted);
     EXPECT_EQ(settingsBytes(), stored);
-    EXPECT_EQ(wizard->SettingsRecord, morlanex::parseSettings(stored.toStdString()));
+    EXPECT_EQ(app->settings->record(), morlanex::parseSettings(stored.toStdString()));
 }
 
-TEST_F(Wizard, CancelWritesNothingButKeepsTheChoicesMade)
+TEST_F(Wizard, CancelWritesNothingAndHandsNothingOver)
 {
     const QByteArray stored = "name\r\nabout\r\n0\r\n0\r\n-1\r\n0\r\n\r\n";
     writeSettingsBytes(stored);
-    form->Label4->setText(QStringLiteral("shown"));
-    const int result = runWizard([&](TForm2 *w) {
+    form->setChannelCaptions(QStringLiteral("shown"), QStringLiteral("desc"));
+    const int result = runWizard([&](SetupWizard *w) {
         walkToChannelPage(w);
-        retype(w->Edit1, QStringLiteral("other"));
-        click(w->SpeedButton8);
-        QTest::mouseClick(w->RadioButton4, Qt::LeftButton, {}, QPoint(6, w->RadioButton4->height() / 2));
-        click(w->SpeedButton5);
+        retype(w->channelNameEdit, QStringLiteral("other"));
+        click(w->channelNextButton);
+        QTest::mouseClick(w->levelLowButton, Qt::LeftButton, {}, QPoint(6, w->levelLowButton->height() / 2));
+        click(w->cancelButton);
     });
     EXPECT_EQ(result, QDialog::Rejected);
     EXPECT_EQ(settingsBytes(), stored);
-    EXPECT_EQ(form->Label4->text(), QStringLiteral("shown"));
-    EXPECT_EQ(form->CompressionLevel, 3);
-    EXPECT_EQ(form->VideoDeviceIndex, 1);
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("shown"));
+    EXPECT_EQ(form->compressionLevelChoice(), 0) << "the choices go to the window only with 完成";
 
     // The radio buttons keep the last click; the stored level does not set them.
-    runWizard([&](TForm2 *w) {
-        EXPECT_TRUE(w->RadioButton4->isChecked());
-        EXPECT_FALSE(w->RadioButton1->isChecked());
+    runWizard([&](SetupWizard *w) {
+        EXPECT_TRUE(w->levelLowButton->isChecked());
+        EXPECT_FALSE(w->levelAutomaticButton->isChecked());
     });
 }
 
 TEST_F(Wizard, OpeningWhileLiveStopsTheBroadcastAndWaitsForIt)
 {
+    reopenWithDirectory("127.0.0.147");
     writeSettingsBytes("name\r\nabout\r\n0\r\n0\r\n0\r\n0\r\n\r\n");
-    form->PreviewActive = true;
-    form->LiveActive = true;
-    runWizard([&](TForm2 *w) {
+    goLive();
+    runWizard([&](SetupWizard *w) {
         // The wizard pressed the close-device button: the stop sequence runs, nothing was asked.
-        EXPECT_TRUE(form->Timer2->isActive());
-        EXPECT_TRUE(form->CloseDeviceAfterStop);
+        EXPECT_EQ(session().state(), BroadcastState::Stopping);
         EXPECT_TRUE(boxes.isEmpty()) << boxes.join(u'|').toStdString();
 
-        click(w->SpeedButton3);
+        click(w->useLastButton);
         EXPECT_TRUE(w->isVisible()) << "reuse waits while busy";
-        click(w->SpeedButton2);
-        EXPECT_EQ(visiblePage(w), w->Panel1) << "a new setup waits while busy";
+        click(w->newSetupButton);
+        EXPECT_EQ(visiblePage(w), w->modePage) << "a new setup waits while busy";
 
-        form->Timer2->stop();
-        click(w->SpeedButton2);
-        EXPECT_EQ(visiblePage(w), w->Panel2);
-        form->Timer1->start();
-        click(w->SpeedButton4);
-        EXPECT_EQ(visiblePage(w), w->Panel2) << "back to the start waits while busy";
-        form->Timer1->stop();
-        click(w->SpeedButton4);
-        EXPECT_EQ(visiblePage(w), w->Panel1);
+        // The stop ends with the device closed.
+        ticks.advanceSeconds(3);
+        EXPECT_EQ(session().state(), BroadcastState::Idle);
+        click(w->newSetupButton);
+        EXPECT_EQ(visiblePage(w), w->videoPage);
+        enterPreview();
+        ASSERT_TRUE(session().startBroadcast());
+        click(w->chooseModeAgainButton);
+        EXPECT_EQ(visiblePage(w), w->videoPage) << "back to the start waits while busy";
+        ticks.advanceSeconds(12);
+        click(w->chooseModeAgainButton);
+        EXPECT_EQ(visiblePage(w), w->modePage);
     });
 }
 
@@ -372,15 +370,15 @@ TEST_F(Wizard, PortalLinkOpensThePortal)
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher, "open");
     QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
-    runWizard([&](TForm2 *w) {
+    runWizard([&](SetupWizard *w) {
         walkToChannelPage(w);
-        retype(w->Edit1, QStringLiteral("n"));
-        retype(w->Edit2, QStringLiteral("d"));
-        click(w->SpeedButton8);
-        click(w->SpeedButton9);
-        EXPECT_EQ(w->Label16->cursor().shape(), Qt::PointingHandCursor);
-        EXPECT_TRUE(w->Label16->font().underline());
-        QTest::mouseClick(w->Label16, Qt::LeftButton);
+        retype(w->channelNameEdit, QStringLiteral("n"));
+        retype(w->channelDescriptionEdit, QStringLiteral("d"));
+        click(w->channelNextButton);
+        click(w->compressionNextButton);
+        EXPECT_EQ(w->portalLink->cursor().shape(), Qt::PointingHandCursor);
+        EXPECT_TRUE(w->portalLink->font().underline());
+        QTest::mouseClick(w->portalLink, Qt::LeftButton);
     });
     QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
     QDesktopServices::unsetUrlHandler(QStringLiteral("http"));

@@ -1,15 +1,17 @@
 // The main window's media side with the test devices: the preview painted in VideoWindow1,
 // the live stream read back by real clients from http://127.0.0.1:<LocalPort>/, the levels
 // menu and the wizard's device lists.
-#include "app/form1.h"
+#include "app/main_window.h"
 #include "app/morlanex_app.h"
 #include "app/settings_file.h"
-#include "dialogs/form2.h"
+#include "dialogs/setup_wizard.h"
 #include "media/profiles.h"
 #include "media/device_catalog.h"
 #include "media/video_window_widget.h"
-#include "media_test_env.h"
-#include "widget_helpers.h"
+#include "test_devices.h"
+#include "app/media_controller.h"
+#include "app/settings_store.h"
+#include "app_fixture.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -26,10 +28,15 @@
 namespace {
 
 using morlanex::SettingsRecord;
+using morlanex::testing::ScriptedPeer;
 
 class TestDevicesEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override { morlanex::testing::useTestDevices(); }
+    void SetUp() override
+    {
+        morlanex::testing::useTestDevices();
+        gst_init(nullptr, nullptr);
+    }
 };
 const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new TestDevicesEnvironment);
 
@@ -71,13 +78,13 @@ struct Client {
     QString output() { return QString::fromUtf8(process.readAll()); }
 };
 
-class MainWindowMedia : public ::testing::Test {
+class MainWindowMedia : public morlanex::testing::AppFixture {
 protected:
-    void SetUp() override
+    void SetUp() override { open(); }
+    void open(const std::string &directory = {})
     {
-        app = std::make_unique<MorlanexApp>();
-        form = app->Form1.get();
-        video = child<morlanex::VideoWindowWidget>(form, "VideoWindow1");
+        openApp(directory);
+        video = child<morlanex::VideoWindowWidget>(form, "videoArea");
         ASSERT_NE(video, nullptr);
         camera = deviceIndex(morlanex::DeviceKind::Camera, "Morlanex Test Camera");
         microphone = deviceIndex(morlanex::DeviceKind::Microphone, "Morlanex Test Microphone");
@@ -85,11 +92,17 @@ protected:
         ASSERT_GE(microphone, 0);
         setRecord(camera, microphone, 1, 2);
     }
-    void TearDown() override { app.reset(); }
+    // The same windows again, registering with a scripted directory on `address`.
+    void reopenWithDirectory(const std::string &address)
+    {
+        app.reset();
+        port20 = std::make_unique<ScriptedPeer>(address, 20);
+        open(address);
+    }
 
     void setRecord(int videoIndex, int audioIndex, int pin, int level)
     {
-        SettingsRecord &r = app->Form2->SettingsRecord;
+        SettingsRecord r;
         r[SettingsRecord::ChannelName] = "Test channel";
         r[SettingsRecord::ChannelDescription] = "A test";
         r[SettingsRecord::VideoDeviceIndex] = std::to_string(videoIndex);
@@ -97,22 +110,24 @@ protected:
         r[SettingsRecord::AudioInputPin] = std::to_string(pin);
         r[SettingsRecord::CompressionLevel] = std::to_string(level);
         r[SettingsRecord::Keywords] = "k";
+        app->settings->setRecord(r);
     }
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1/").arg(form->localPort()); }
-    QLabel *label(const char *name) { return child<QLabel>(form, name); }
+    QString url() { return QStringLiteral("http://127.0.0.1:%1/").arg(form->media().servingPort()); }
     QColor colour(const char *name) { return label(name)->palette().color(QPalette::WindowText); }
+    QAction *action(const char *name) { return child<QAction>(form, name); }
 
     void startPreview()
     {
-        form->BeginPreview();
+        form->startPreview();
         ASSERT_TRUE(form->previewActive());
         ASSERT_TRUE(waitFor([this] { return video->isVisible() && video->framesPainted() > 3; }, 20000));
     }
-    void goLive()
+    // Live through a scripted directory on `address`; the media side switches to live encoding.
+    void goLive(const std::string &address)
     {
+        reopenWithDirectory(address);
         startPreview();
-        form->MixBoth();
-        ASSERT_TRUE(form->liveActive());
+        goLiveThrough(*port20);
     }
     QString probe(int timeoutMs = 30000)
     {
@@ -125,9 +140,7 @@ protected:
         return c.output();
     }
 
-    IsolatedConfig config;
-    std::unique_ptr<MorlanexApp> app;
-    TForm1 *form = nullptr;
+    std::unique_ptr<ScriptedPeer> port20;
     morlanex::VideoWindowWidget *video = nullptr;
     int camera = -1;
     int microphone = -1;
@@ -135,15 +148,15 @@ protected:
 
 TEST_F(MainWindowMedia, PreviewShowsTheVideoOnlyAfterPauseCompletedThenPaintsFrames)
 {
-    form->BeginPreview();
+    form->startPreview();
     // The pause-completed event is queued to this thread: nothing shows before it runs.
     EXPECT_FALSE(video->isVisible());
-    EXPECT_TRUE(label("Image8")->isVisible());
+    EXPECT_TRUE(label("videoPlaceholder")->isVisible());
     EXPECT_TRUE(form->previewActive());
-    EXPECT_TRUE(child(form, "Panel1")->isVisible());
-    EXPECT_EQ(label("Label10")->text(), QStringLiteral("預覽模式"));
-    EXPECT_EQ(colour("Label10"), QColor(255, 255, 255));
-    EXPECT_EQ(label("Label4")->text(), QStringLiteral("Test channel"));
+    EXPECT_TRUE(child(form, "modeBadge")->isVisible());
+    EXPECT_EQ(label("modeLabel")->text(), QStringLiteral("預覽模式"));
+    EXPECT_EQ(colour("modeLabel"), QColor(255, 255, 255));
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("Test channel"));
 
     ASSERT_TRUE(waitFor([this] { return video->isVisible(); }, 10000));
     ASSERT_TRUE(waitFor([this] { return video->framesPainted() > 10; }, 20000));
@@ -170,48 +183,51 @@ TEST_F(MainWindowMedia, PreviewStartAppliesTheLevelWithoutWritingTheFile)
     before.close();
 
     startPreview();
-    EXPECT_TRUE(form->N17->isChecked());
-    EXPECT_EQ(form->writerProfile(), morlanex::wmp_V80_768Video);
+    EXPECT_TRUE(action("levelLowAction")->isChecked());
+    EXPECT_EQ(form->media().writerProfile(), morlanex::wmp_V80_768Video);
     QFile after(file);
     ASSERT_TRUE(after.open(QIODevice::ReadOnly));
     EXPECT_EQ(after.readAll(), bytes);
 
     // An unknown level leaves the check and the profile alone.
-    form->CompressionLevel = 7;
-    form->applyCompressionLevel();
-    EXPECT_TRUE(form->N17->isChecked());
-    EXPECT_EQ(form->writerProfile(), morlanex::wmp_V80_768Video);
+    setRecord(camera, microphone, 1, 7);
+    form->applyStoredSettings();
+    EXPECT_TRUE(action("levelLowAction")->isChecked());
+    EXPECT_EQ(form->media().writerProfile(), morlanex::wmp_V80_768Video);
 }
 
 TEST_F(MainWindowMedia, TheLevelMenuChecksStoresAndWritesLineSix)
 {
     startPreview();
-    form->N16->trigger();
-    EXPECT_TRUE(form->N16->isChecked());
-    EXPECT_FALSE(form->N19->isChecked());
-    EXPECT_EQ(form->writerProfile(), morlanex::wmp_V80_256Video);
-    EXPECT_FALSE(form->SaveLevelRequest);
+    action("levelMediumAction")->trigger();
+    EXPECT_TRUE(action("levelMediumAction")->isChecked());
+    EXPECT_FALSE(action("levelAutomaticAction")->isChecked());
+    EXPECT_EQ(form->media().writerProfile(), morlanex::wmp_V80_256Video);
     const SettingsRecord stored = morlanex::readSettings(morlanex::settingsFilePath());
-    SettingsRecord expected = app->Form2->SettingsRecord;
+    SettingsRecord expected = app->settings->record();
     EXPECT_EQ(stored[SettingsRecord::CompressionLevel], "2");
     EXPECT_EQ(stored[SettingsRecord::ChannelName], expected[SettingsRecord::ChannelName]);
     EXPECT_EQ(stored[SettingsRecord::Keywords], expected[SettingsRecord::Keywords]);
     // The working value is read back only at the next preview start.
-    EXPECT_EQ(form->CompressionLevel, 2);  // the record said 2 at this preview start
-    form->N19->trigger();
-    EXPECT_EQ(form->CompressionLevel, 2);
-    EXPECT_EQ(form->writerProfile(), morlanex::wmp_V80_100768VideoMBR);
+    EXPECT_EQ(form->compressionLevelChoice(), 2);  // the record said 2 at this preview start
+    action("levelAutomaticAction")->trigger();
+    EXPECT_EQ(form->compressionLevelChoice(), 2);
+    EXPECT_EQ(form->media().writerProfile(), morlanex::wmp_V80_100768VideoMBR);
+    // Only the level menu writes the file; a preview start that follows does not.
+    setRecord(camera, microphone, 1, 2);
+    form->startPreview();
+    EXPECT_EQ(morlanex::readSettings(morlanex::settingsFilePath())[SettingsRecord::CompressionLevel], "0");
 }
 
 TEST_F(MainWindowMedia, LiveStreamIsReadFromLocalPortWithTheLiveStatus)
 {
-    goLive();
-    EXPECT_EQ(label("Label7")->text(), QStringLiteral("視訊直播已啟動"));
-    EXPECT_EQ(colour("Label7"), QColor(255, 0, 0));
-    EXPECT_EQ(label("Label10")->text(), QStringLiteral("現場直播"));
-    EXPECT_EQ(colour("Label10"), QColor(255, 255, 0));
-    EXPECT_TRUE(child(form, "Panel1")->isVisible());
-    EXPECT_TRUE(label("Image5")->isVisible());
+    goLive("127.0.0.191");
+    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("視訊直播已啟動"));
+    EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
+    EXPECT_EQ(label("modeLabel")->text(), QStringLiteral("現場直播"));
+    EXPECT_EQ(colour("modeLabel"), QColor(255, 255, 0));
+    EXPECT_TRUE(child(form, "modeBadge")->isVisible());
+    EXPECT_TRUE(label("liveLampBlinking")->isVisible());
     ASSERT_TRUE(waitFor([this] { return video->isVisible(); }, 10000));
 
     const QString streams = probe();
@@ -223,7 +239,7 @@ TEST_F(MainWindowMedia, LiveStreamIsReadFromLocalPortWithTheLiveStatus)
 
 TEST_F(MainWindowMedia, TwoViewersThenStopClosesThemAndARestartServesAgain)
 {
-    goLive();
+    goLive("127.0.0.192");
     Client first, second;
     const QStringList args = {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
                               QStringLiteral("-i"), url(), QStringLiteral("-f"), QStringLiteral("null"),
@@ -235,7 +251,8 @@ TEST_F(MainWindowMedia, TwoViewersThenStopClosesThemAndARestartServesAgain)
     EXPECT_EQ(first.process.state(), QProcess::Running) << first.output().toStdString();
     EXPECT_EQ(second.process.state(), QProcess::Running) << second.output().toStdString();
 
-    form->StopSendWebCamData();
+    ASSERT_TRUE(session().stopBroadcast());
+    ticks.advanceSeconds(3);
     EXPECT_FALSE(form->liveActive());
     const bool firstEnded = first.finish(15000);
     const bool secondEnded = second.finish(15000);
@@ -251,7 +268,7 @@ TEST_F(MainWindowMedia, TwoViewersThenStopClosesThemAndARestartServesAgain)
     // The stop resumed the preview; going live again serves on the same port.
     EXPECT_TRUE(form->previewActive());
     ASSERT_TRUE(waitFor([this] { return video->isVisible(); }, 10000));
-    form->MixBoth();
+    goLiveThrough(*port20);
     EXPECT_TRUE(probe().contains(QStringLiteral("codec_name=wmv2")));
 }
 
@@ -266,25 +283,36 @@ TEST_F(MainWindowMedia, APortThatCannotBeOpenedIsSaidInRed)
     ASSERT_EQ(listen(squatter, 1), 0);
     ASSERT_EQ(getsockname(squatter, reinterpret_cast<sockaddr *>(&a), &length), 0);
     const int port = ntohs(a.sin_port);
-    form->setWriterPort(port);
-    goLive();
+    reopenWithDirectory("127.0.0.193");
+    form->media().setServingPort(port);
+    startPreview();
+    ASSERT_TRUE(session().startBroadcast());
+    ticks.advanceSeconds(5);
+    auto registration = receiveLive(*port20);
+    ASSERT_TRUE(registration);
+    morlanex::DirectoryMessage ok;
+    ok.writeCommand(morlanex::cmd::LinkKerfOk);
+    port20->send("127.0.0.1", registration->fromPort, ok);
+    ASSERT_TRUE(morlanex::testing::waitUntil([&] { return label("statusLabel")->text() == QStringLiteral("無法開啟直播連接埠 %1").arg(port); }));
     close(squatter);
-    EXPECT_EQ(label("Label7")->text(), QStringLiteral("無法開啟直播連接埠 %1").arg(port));
-    EXPECT_EQ(colour("Label7"), QColor(255, 0, 0));
+    EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
+    EXPECT_FALSE(form->liveActive()) << "nobody can watch: no false live";
+    EXPECT_TRUE(form->previewActive());
 }
 
 TEST_F(MainWindowMedia, ClosingTheDeviceResetsTheDisplay)
 {
     startPreview();
-    form->AbortWebCamDATA();
+    answerMessageBox(form, QMessageBox::Yes);
+    action("closeDeviceAction")->trigger();
     EXPECT_FALSE(form->previewActive());
     EXPECT_FALSE(video->isVisible());
-    EXPECT_FALSE(child(form, "Panel1")->isVisible());
-    EXPECT_TRUE(label("Image8")->isVisible());
-    EXPECT_EQ(label("Label4")->text(), QString());
-    EXPECT_EQ(label("Label9")->text(), QStringLiteral("0"));
-    EXPECT_EQ(label("Label7")->text(), QStringLiteral("視訊裝置已關閉"));
-    EXPECT_EQ(colour("Label7"), QColor(255, 0, 0));
+    EXPECT_FALSE(child(form, "modeBadge")->isVisible());
+    EXPECT_TRUE(label("videoPlaceholder")->isVisible());
+    EXPECT_EQ(label("channelNameLabel")->text(), QString());
+    EXPECT_EQ(label("totalViewsLabel")->text(), QStringLiteral("0"));
+    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("視訊裝置已關閉"));
+    EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
     const quint64 painted = video->framesPresented();
     QTest::qWait(300);
     EXPECT_EQ(video->framesPresented(), painted);
@@ -299,35 +327,35 @@ TEST_F(MainWindowMedia, APulledOutCameraIsReportedAndTheVideoHidden)
     const bool hidden = waitFor([this] { return !video->isVisible(); }, 10000);
     g_object_set(device, "present", TRUE, nullptr);
     EXPECT_TRUE(hidden);
-    EXPECT_EQ(colour("Label7"), QColor(255, 0, 0));
+    EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
     // The device's own message, not the generic one that follows it.
-    EXPECT_EQ(label("Label7")->text(), QStringLiteral("The capture device was removed."));
+    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("The capture device was removed."));
 }
 
 TEST_F(MainWindowMedia, WizardListsComeFromTheDevices)
 {
-    TForm2 *wizard = app->Form2;
-    form->GetWebCamProc();
-    ASSERT_GT(wizard->ComboBox1->count(), camera);
-    EXPECT_EQ(wizard->ComboBox1->itemText(camera), QStringLiteral("Morlanex Test Camera"));
-    EXPECT_EQ(wizard->ComboBox1->currentIndex(), 0);
-    EXPECT_EQ(wizard->ComboBox2->count(), 0);
-    EXPECT_EQ(form->VideoDeviceIndex, 0);
+    WizardHost &host = form->wizardHost();
+    const DeviceList videos = host.videoDevices();
+    ASSERT_GT(videos.names.size(), camera);
+    EXPECT_EQ(videos.names[camera], QStringLiteral("Morlanex Test Camera"));
+    EXPECT_EQ(videos.current, 0);
+    EXPECT_EQ(form->media().choice.videoDevice, 0);
 
-    form->AudioDeviceIndex = 3;
-    form->GetWAVProc();
-    EXPECT_EQ(wizard->ComboBox2->itemText(microphone), QStringLiteral("Morlanex Test Microphone"));
-    EXPECT_EQ(form->AudioDeviceIndex, 0);
-    EXPECT_EQ(wizard->ComboBox2->currentIndex(), 0);
-    if (microphone == 0) {
-        ASSERT_EQ(wizard->ComboBox3->count(), 1);
-        EXPECT_EQ(wizard->ComboBox3->itemText(0), QStringLiteral("Microphone"));
-        EXPECT_EQ(wizard->ComboBox4->itemText(0), QStringLiteral("1"));
-        EXPECT_TRUE(wizard->ComboBox3->isEnabled());
-        EXPECT_TRUE(wizard->Label8->isEnabled());
-        EXPECT_EQ(form->AudioInputPin, 1);
-        EXPECT_EQ(form->ListedAudioDevice, QStringLiteral("Morlanex Test Microphone"));
-    }
+    // From an empty list the devices are listed anew, the first one current.
+    const AudioChoices listed = host.audioChoices(DeviceList{}, 3);
+    ASSERT_GT(listed.devices.names.size(), microphone);
+    EXPECT_EQ(listed.devices.names[microphone], QStringLiteral("Morlanex Test Microphone"));
+    EXPECT_EQ(listed.devices.current, 0);
+    EXPECT_EQ(listed.audioDevice, 0);
+
+    // The test microphone's one recording line, chosen from the list the user sees.
+    const AudioChoices mic = host.audioChoices(DeviceList{listed.devices.names, microphone}, microphone);
+    EXPECT_EQ(mic.lines, QStringList{QStringLiteral("Microphone")});
+    EXPECT_EQ(mic.linePins, QStringList{QStringLiteral("1")});
+    EXPECT_TRUE(mic.linesEnabled);
+    EXPECT_TRUE(mic.linesCaptionEnabled);
+    EXPECT_EQ(mic.audioPin, 1);
+    EXPECT_EQ(mic.listedDevice, QStringLiteral("Morlanex Test Microphone"));
 }
 
 }  // namespace

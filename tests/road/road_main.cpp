@@ -6,7 +6,7 @@
 // player page) in a web browser, and "channels:" (the directory's channel page, when given).
 #include "road_walk.h"
 
-#include "app/form1.h"
+#include "app/main_window.h"
 #include "app/morlanex_app.h"
 #include "app/settings_file.h"
 #include "media/browser_encoder.h"
@@ -59,11 +59,11 @@ int main(int argc, char **argv)
     };
 
     MorlanexApp app;
-    if (!QTest::qWaitForWindowExposed(app.Form1.get()))
+    if (!QTest::qWaitForWindowExposed(app.mainWindow.get()))
         std::fprintf(stderr, "the main window did not appear\n");
     QTest::qWait(1000);
     const RoadReport report = walkTheRoad(app, options);
-    app.Form1->close(); // the exit: the close notice goes to the directory
+    app.mainWindow->close(); // the exit: the close notice goes to the directory
     QTest::qWait(300);
     std::printf("%s\n", report.failure.isEmpty() ? "the road was walked to its end"
                                                  : ("the road stopped: " + report.failure).toUtf8().constData());

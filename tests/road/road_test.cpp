@@ -3,7 +3,8 @@
 #include "road_walk.h"
 
 #include "app/morlanex_app.h"
-#include "app/form1.h"
+#include "app/main_window.h"
+#include "session/broadcast_session.h"
 #include "server_harness.h"
 #include "widget_helpers.h"
 
@@ -36,9 +37,9 @@ TEST(Road, FromTheWizardToLiveAndBack)
     conf.close();
 
     MorlanexApp app;
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(app.Form1.get()));
-    app.Form1->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(app.Form1.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(app.mainWindow.get()));
+    app.mainWindow->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(app.mainWindow.get()));
 
     RoadOptions options;
     options.directoryAddress = "127.0.0.61";
@@ -65,7 +66,7 @@ TEST(Road, FromTheWizardToLiveAndBack)
 
     // Live, watched, stopped.
     EXPECT_EQ(r.statusWhenLive, QStringLiteral("視訊直播已啟動"));
-    EXPECT_EQ(r.localPort, app.Form1->localPort());
+    EXPECT_EQ(r.localPort, app.mainWindow->session().servingPort());
     EXPECT_TRUE(r.ffprobe.contains(QStringLiteral("codec_name=wmv2"))) << r.ffprobe.toStdString();
     EXPECT_TRUE(r.ffprobe.contains(QStringLiteral("codec_name=wmav2"))) << r.ffprobe.toStdString();
     EXPECT_TRUE(r.viewerGotUCanSee);

@@ -1,9 +1,10 @@
 #include "road_walk.h"
 
-#include "app/form1.h"
+#include "app/main_window.h"
 #include "app/morlanex_app.h"
-#include "dialogs/form2.h"
-#include "dialogs/form4.h"
+#include "dialogs/setup_wizard.h"
+#include "session/broadcast_session.h"
+#include "dialogs/start_hint.h"
 #include "server_harness.h"
 #include "widget_helpers.h"
 
@@ -28,7 +29,7 @@ namespace {
 
 class Road {
 public:
-    Road(MorlanexApp &app, const RoadOptions &options) : app(app), form(app.Form1.get()), opt(options) {}
+    Road(MorlanexApp &app, const RoadOptions &options) : app(app), form(app.mainWindow.get()), opt(options) {}
 
     RoadReport walk();
 
@@ -86,7 +87,7 @@ private:
     bool reuseLastSettings();
 
     MorlanexApp &app;
-    TForm1 *form;
+    MainWindow *form;
     RoadOptions opt;
     RoadReport report;
     QElapsedTimer clock;
@@ -94,69 +95,69 @@ private:
 
 bool Road::walkWizard()
 {
-    TForm2 *w = app.Form2;
+    SetupWizard *w = app.wizard;
     say(QStringLiteral("wizard open: page 1, setup mode"));
     shot(QStringLiteral("road-01-wizard-mode"));
-    click(w->SpeedButton2);
-    if (!w->Panel2->isVisible())
+    click(w->newSetupButton);
+    if (!w->videoPage->isVisible())
         return fail(QStringLiteral("the wizard did not turn to the video page"));
-    for (int i = 0; i < w->ComboBox1->count(); ++i)
-        report.videoDevices << w->ComboBox1->itemText(i);
+    for (int i = 0; i < w->videoDeviceList->count(); ++i)
+        report.videoDevices << w->videoDeviceList->itemText(i);
     say(QStringLiteral("video devices: ") + report.videoDevices.join(QStringLiteral(", ")));
     shot(QStringLiteral("road-02-wizard-video"));
-    click(w->SpeedButton7);
+    click(w->videoNextButton);
 
-    if (!w->Panel3->isVisible())
+    if (!w->audioPage->isVisible())
         return fail(QStringLiteral("the wizard did not turn to the audio page"));
-    for (int i = 0; i < w->ComboBox3->count(); ++i)
-        report.recordingLines << w->ComboBox3->itemText(i);
+    for (int i = 0; i < w->recordingLineList->count(); ++i)
+        report.recordingLines << w->recordingLineList->itemText(i);
     say(QStringLiteral("audio device: %1; recording lines: %2")
-            .arg(w->ComboBox2->currentText(), report.recordingLines.join(QStringLiteral(", "))));
-    if (w->ComboBox3->count() > 0) {
-        w->ComboBox3->setCurrentIndex(w->ComboBox3->count() - 1);
-        report.chosenLinePin = w->ComboBox4->itemText(w->ComboBox3->currentIndex());
+            .arg(w->audioDeviceList->currentText(), report.recordingLines.join(QStringLiteral(", "))));
+    if (w->recordingLineList->count() > 0) {
+        w->recordingLineList->setCurrentIndex(w->recordingLineList->count() - 1);
+        report.chosenLinePin = w->recordingPinList->itemText(w->recordingLineList->currentIndex());
     }
     shot(QStringLiteral("road-03-wizard-audio"));
-    click(w->SpeedButton1);
+    click(w->audioNextButton);
 
-    if (!w->Panel4->isVisible())
+    if (!w->channelPage->isVisible())
         return fail(QStringLiteral("the wizard did not turn to the channel page"));
-    type(w->Edit1, QStringLiteral("  阿明的旅遊頻道  "));
-    type(w->Edit2, QStringLiteral("每天帶您看台灣各地的景點與美食"));
-    w->Edit3->selectAll();
-    type(w->Edit3, QStringLiteral(" 自拍 景點 飯店 "));
+    type(w->channelNameEdit, QStringLiteral("  阿明的旅遊頻道  "));
+    type(w->channelDescriptionEdit, QStringLiteral("每天帶您看台灣各地的景點與美食"));
+    w->keywordsEdit->selectAll();
+    type(w->keywordsEdit, QStringLiteral(" 自拍 景點 飯店 "));
     say(QStringLiteral("channel texts typed"));
     shot(QStringLiteral("road-04-wizard-channel"));
-    click(w->SpeedButton8);
+    click(w->channelNextButton);
 
-    if (!w->Panel5->isVisible())
+    if (!w->compressionPage->isVisible())
         return fail(QStringLiteral("the wizard did not turn to the compression page"));
-    click(w->RadioButton3);
-    say(QStringLiteral("compression: ") + w->RadioButton3->text());
+    click(w->levelMediumButton);
+    say(QStringLiteral("compression: ") + w->levelMediumButton->text());
     shot(QStringLiteral("road-05-wizard-compression"));
-    click(w->SpeedButton9);
+    click(w->compressionNextButton);
 
-    if (!w->Panel6->isVisible())
+    if (!w->donePage->isVisible())
         return fail(QStringLiteral("the wizard did not turn to the last page"));
     shot(QStringLiteral("road-06-wizard-done"));
-    click(w->SpeedButton11); // "完成"
+    click(w->finishButton); // "完成"
     return true;
 }
 
 bool Road::goLive()
 {
-    if (!hoverUntil(label("Image7"), label("Image11")))
+    if (!hoverUntil(label("actionButton"), label("startOverlay")))
         return fail(QStringLiteral("the start overlay did not show in preview"));
-    click(label("Image11"));
-    say(QStringLiteral("start pressed: ") + label("Label7")->text());
+    click(label("startOverlay"));
+    say(QStringLiteral("start pressed: ") + label("statusLabel")->text());
     QTest::qWait(2500);
     shot(QStringLiteral("road-08-connecting"));
     if (!QTest::qWaitFor([&] { return form->liveActive(); }, 15000))
-        return fail(QStringLiteral("the directory never acknowledged: ") + label("Label7")->text());
-    report.statusWhenLive = label("Label7")->text();
-    report.localPort = form->localPort();
+        return fail(QStringLiteral("the directory never acknowledged: ") + label("statusLabel")->text());
+    report.statusWhenLive = label("statusLabel")->text();
+    report.localPort = form->session().servingPort();
     say(QStringLiteral("live: \"%1\", channel %2, serving on port %3")
-            .arg(report.statusWhenLive, form->ChannelId).arg(report.localPort));
+            .arg(report.statusWhenLive, form->session().channelId()).arg(report.localPort));
     QTest::qWait(1500);
     shot(QStringLiteral("road-09-live"));
     return true;
@@ -184,24 +185,24 @@ bool Road::watch()
     ScriptedPeer viewer("127.0.0.1");
     morlanex::DirectoryMessage watchRequest;
     watchRequest.writeCommand("WatchChannel");
-    watchRequest.writeText(morlanex::Field::ChannelId, form->ChannelId.toStdString());
+    watchRequest.writeText(morlanex::Field::ChannelId, form->session().channelId().toStdString());
     viewer.send(opt.directoryAddress, 22, watchRequest);
-    (void)QTest::qWaitFor([&] { return label("Label9")->text() != QStringLiteral("0"); }, 5000);
+    (void)QTest::qWaitFor([&] { return label("totalViewsLabel")->text() != QStringLiteral("0"); }, 5000);
     QTest::qWait(200);
     report.viewerGotUCanSee = viewer.receiveCommand("UCanSee", 2s).has_value();
-    report.cumulativeAfterJoin = label("Label9")->text();
-    report.viewersWhileWatched = label("Label11")->text();
+    report.cumulativeAfterJoin = label("totalViewsLabel")->text();
+    report.viewersWhileWatched = label("currentViewersLabel")->text();
     say(QStringLiteral("a viewer asked the directory to watch; it got \"UCanSee\": %1; 累計收視人次 %2, 目前收視人數 %3")
             .arg(report.viewerGotUCanSee ? QStringLiteral("yes") : QStringLiteral("no"),
                  report.cumulativeAfterJoin, report.viewersWhileWatched));
-    click(label("Label8")); // show the current viewers
+    click(label("totalViewsCaption")); // show the current viewers
     shot(QStringLiteral("road-10-viewer"));
 
     morlanex::DirectoryMessage leave = watchRequest;
     leave.writeCommand("LeaveChannel");
     viewer.send(opt.directoryAddress, 22, leave);
-    (void)QTest::qWaitFor([&] { return label("Label11")->text() == QStringLiteral("0"); }, 5000);
-    report.viewersAfterLeave = label("Label11")->text();
+    (void)QTest::qWaitFor([&] { return label("currentViewersLabel")->text() == QStringLiteral("0"); }, 5000);
+    report.viewersAfterLeave = label("currentViewersLabel")->text();
     say(QStringLiteral("the viewer left: 目前收視人數 %1").arg(report.viewersAfterLeave));
     return true;
 }
@@ -217,17 +218,17 @@ bool Road::stayLive()
 
 bool Road::stop()
 {
-    if (!hoverUntil(label("Image7"), label("Image12")))
+    if (!hoverUntil(label("actionButton"), label("stopOverlay")))
         return fail(QStringLiteral("the stop overlay did not show while live"));
     QString asked;
     answerMessageBox(form, QMessageBox::Yes, &asked);
-    click(label("Image12"));
+    click(label("stopOverlay"));
     say(QStringLiteral("stop pressed, confirmed \"%1\"").arg(asked));
     if (!QTest::qWaitFor([&] { return !form->busy() && !form->liveActive(); }, 10000))
         return fail(QStringLiteral("the stop sequence did not end"));
-    report.statusAfterStop = label("Label7")->text();
+    report.statusAfterStop = label("statusLabel")->text();
     report.previewAfterStop = form->previewActive()
-        && QTest::qWaitFor([&] { return child(form, "VideoWindow1")->isVisible(); }, 5000);
+        && QTest::qWaitFor([&] { return child(form, "videoArea")->isVisible(); }, 5000);
     say(QStringLiteral("stopped: \"%1\", preview running again: %2")
             .arg(report.statusAfterStop, report.previewAfterStop ? QStringLiteral("yes") : QStringLiteral("no")));
     shot(QStringLiteral("road-11-stopped"));
@@ -243,15 +244,15 @@ bool Road::reuseLastSettings()
         if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
             box->button(QMessageBox::Yes)->click();
             whenModalShows(form, handle);
-        } else if (dialog == app.Form2) {
-            offered = app.Form2->SpeedButton3->isEnabled();
-            click(app.Form2->SpeedButton3);
+        } else if (dialog == app.wizard) {
+            offered = app.wizard->useLastButton->isEnabled();
+            click(app.wizard->useLastButton);
         }
     };
     whenModalShows(form, handle);
-    click(child(form, "SpeedButton2"));
+    click(child(form, "wizardButton"));
     report.reusedLastSettings = offered
-        && QTest::qWaitFor([&] { return form->previewActive() && child(form, "VideoWindow1")->isVisible(); }, 10000);
+        && QTest::qWaitFor([&] { return form->previewActive() && child(form, "videoArea")->isVisible(); }, 10000);
     say(QStringLiteral("wizard opened again: last settings offered %1, preview restarted from them: %2")
             .arg(offered ? QStringLiteral("yes") : QStringLiteral("no"),
                  report.reusedLastSettings ? QStringLiteral("yes") : QStringLiteral("no")));
@@ -261,34 +262,34 @@ bool Road::reuseLastSettings()
 RoadReport Road::walk()
 {
     clock.start();
-    say(QStringLiteral("main window up; start pop-up says \"%1\"").arg(app.Form4->Label1->text()));
+    say(QStringLiteral("main window up; start pop-up says \"%1\"").arg(app.startHint->text()));
     shot(QStringLiteral("road-00-start"));
 
-    hoverUntil(label("Image7"), label("Image1"));
+    hoverUntil(label("actionButton"), label("setupOverlay"));
     bool walked = false;
     whenModalShows(form, [&](QWidget *dialog) {
-        if (dialog == app.Form2)
+        if (dialog == app.wizard)
             walked = walkWizard();
     });
-    click(label("Image1"));
+    click(label("setupOverlay"));
     if (!walked)
         return fail(QStringLiteral("the wizard did not open or was not finished")), report;
 
     QFile settings(opt.settingsFile);
     if (settings.open(QIODevice::ReadOnly))
         report.settingsBytes = settings.readAll();
-    report.nameCaption = label("Label4")->text();
-    report.descriptionCaption = label("Label5")->text();
-    report.popupText = app.Form4->Label1->text();
-    report.popupShowing = app.Form4->isVisible();
+    report.nameCaption = label("channelNameLabel")->text();
+    report.descriptionCaption = label("channelDescriptionLabel")->text();
+    report.popupText = app.startHint->text();
+    report.popupShowing = app.startHint->isVisible();
     say(QStringLiteral("wizard finished: settings file %1 bytes; captions \"%2\" / \"%3\"; pop-up \"%4\"")
             .arg(report.settingsBytes.size()).arg(report.nameCaption, report.descriptionCaption, report.popupText));
 
-    report.previewPainting = QTest::qWaitFor([&] { return child(form, "VideoWindow1")->isVisible(); }, 10000);
+    report.previewPainting = QTest::qWaitFor([&] { return child(form, "videoArea")->isVisible(); }, 10000);
     QTest::qWait(1000);
     say(QStringLiteral("preview: %1, badge \"%2\"")
             .arg(report.previewPainting ? QStringLiteral("camera picture showing") : QStringLiteral("no picture"),
-                 label("Label10")->text()));
+                 label("modeLabel")->text()));
     shot(QStringLiteral("road-07-preview"));
     if (!report.previewPainting)
         return fail(QStringLiteral("the preview did not show")), report;

@@ -202,6 +202,26 @@ TEST_F(SessionTest, AcknowledgementAfterTheAttemptWasGivenUpStillGoesLive)
     EXPECT_EQ(answer->readText(Field::ChannelId), "77");
 }
 
+TEST_F(SessionTest, AcknowledgementWithoutADeviceIsAnsweredButGoesNowhere)
+{
+    openWithScriptedDirectory("127.0.0.172");
+    session->setPreviewRunning(false);
+    port20->send("127.0.0.1", servingPort(), record(cmd::LinkKerfOk, {{Field::ChannelId, "4711"}}));
+    std::vector<Received> answers;
+    waitUntil([&] {
+        answers = collectCommand(*port22, cmd::LinkKerfPort, 0);
+        return !answers.empty();
+    });
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].message()->readText(Field::ChannelId), "4711");
+    EXPECT_EQ(liveSwitches, 0);
+    EXPECT_EQ(session->state(), State::Idle);
+    session->sendCloseNotice();
+    auto notice = port20->receiveCommand(cmd::CloseKerf);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->readText(Field::ChannelId), "4711");
+}
+
 TEST_F(SessionTest, UnreachableDirectoryEndsTheAttemptAtTheFirstRegistration)
 {
     open("directory.invalid");

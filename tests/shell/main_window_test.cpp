@@ -1,14 +1,17 @@
 // The main window as a user meets it: hover overlays, dragging, menus, confirmations, tray,
 // closing, in-place caption editing and the application-wide right-click filter.
-#include "app/form1.h"
+#include "app/main_window.h"
 #include "app/morlanex_app.h"
 #include "app/mouse_hook.h"
 #include "app/settings_file.h"
-#include "dialogs/form2.h"
-#include "widget_helpers.h"
+#include "dialogs/setup_wizard.h"
+#include "app/media_controller.h"
+#include "app/settings_store.h"
+#include "app_fixture.h"
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QAction>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -18,122 +21,139 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
+using namespace morlanex;
+using namespace morlanex::testing;
+using morlanex::BroadcastState;
+
 namespace {
 
-class MainWindow : public ::testing::Test {
+class MainWindowTest : public AppFixture {
 protected:
     void SetUp() override
     {
-        app = std::make_unique<MorlanexApp>();
-        form = app->Form1.get();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
+        openApp(directoryAddress());
         form->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(form));
     }
-    void TearDown() override { app.reset(); }
-
-    QLabel *label(const char *name) { return child<QLabel>(form, name); }
-    // Two moves, so the widget sees motion even when the pointer already rests on its centre.
-    void hover(QWidget *w)
+    // A test that goes live names a directory address of its own.
+    virtual std::string directoryAddress() const { return {}; }
+    // Busy: a registration runs (and stays running until time moves on).
+    void enterRegistration()
     {
-        QTest::mouseMove(w, QPoint(1, 1));
-        QTest::mouseMove(w, w->rect().center());
+        enterPreview();
+        ASSERT_TRUE(session().startBroadcast());
     }
-    void enterState(bool preview, bool live)
-    {
-        form->PreviewActive = preview;
-        form->LiveActive = live;
-    }
-
-    IsolatedConfig config;
-    std::unique_ptr<MorlanexApp> app;
-    TForm1 *form = nullptr;
+    // Lets a running registration give up.
+    void endRegistration() { ticks.advanceSeconds(12); }
 };
 
-TEST_F(MainWindow, ComponentsStartAsDesigned)
+// The same window with a scripted directory on ports 20 and 22 of a loopback address that
+// the test names.
+class LiveWindowTest : public MainWindowTest {
+protected:
+    void SetUp() override {}
+    void openOn(const std::string &directory)
+    {
+        address = directory;
+        port20 = std::make_unique<ScriptedPeer>(address, 20);
+        port22 = std::make_unique<ScriptedPeer>(address, 22);
+        MainWindowTest::SetUp();
+    }
+    std::string directoryAddress() const override { return address; }
+    void goLive(const std::string &views = "0")
+    {
+        enterPreview();
+        goLiveThrough(*port20, "4321", views);
+    }
+
+    std::string address;
+    std::unique_ptr<ScriptedPeer> port20, port22;
+};
+
+TEST_F(MainWindowTest, ComponentsStartAsDesigned)
 {
     EXPECT_EQ(form->size(), QSize(357, 458));
     EXPECT_TRUE(form->windowFlags() & Qt::FramelessWindowHint);
     EXPECT_FALSE(form->mask().isEmpty());
     EXPECT_FALSE(form->mask().contains(QPoint(0, 0))) << "the colour key cuts the corners";
     EXPECT_TRUE(form->mask().contains(QPoint(178, 229)));
-    for (const char *hidden : {"Image14", "Image1", "Image11", "Image12", "Image5", "Image10", "Image9",
-                               "Label8", "Label9", "Label12", "Label11"})
+    for (const char *hidden : {"menuIconHot", "setupOverlay", "startOverlay", "stopOverlay", "liveLampBlinking", "nameHelpIcon", "descriptionHelpIcon",
+                               "totalViewsCaption", "totalViewsLabel", "currentViewersCaption", "currentViewersLabel"})
         EXPECT_FALSE(label(hidden)->isVisible()) << hidden;
-    EXPECT_FALSE(child(form, "VideoWindow1")->isVisible());
-    EXPECT_FALSE(child(form, "Panel1")->isVisible());
-    EXPECT_FALSE(child(form, "Edit1")->isVisible());
-    EXPECT_TRUE(label("Image8")->isVisible());
-    EXPECT_EQ(label("Label2")->text(), QStringLiteral("頻道名稱"));
-    EXPECT_EQ(label("Label8")->text(), QStringLiteral("累計收視人次"));
-    EXPECT_EQ(child<QToolButton>(form, "SpeedButton3")->toolTip(), QStringLiteral("關於Morlanex!"));
-    EXPECT_EQ(form->ownVersion(), QStringLiteral("1.1.0.2"));
-    EXPECT_TRUE(form->Timer3->isActive());
-    EXPECT_EQ(form->Timer3->interval(), 10000);
-    EXPECT_FALSE(form->N11->isEnabled());
-    EXPECT_TRUE(form->N19->isChecked());
-    EXPECT_FALSE(form->ProductItem->isVisible());
+    EXPECT_FALSE(child(form, "videoArea")->isVisible());
+    EXPECT_FALSE(child(form, "modeBadge")->isVisible());
+    EXPECT_FALSE(child(form, "channelNameEdit")->isVisible());
+    EXPECT_TRUE(label("videoPlaceholder")->isVisible());
+    EXPECT_EQ(label("channelNameCaption")->text(), QStringLiteral("頻道名稱"));
+    EXPECT_EQ(label("totalViewsCaption")->text(), QStringLiteral("累計收視人次"));
+    EXPECT_EQ(child<QToolButton>(form, "aboutButton")->toolTip(), QStringLiteral("關於Morlanex!"));
+    EXPECT_EQ(session().ownVersion(), QStringLiteral("1.1.0.2"));
+    EXPECT_TRUE(session().versionQueryRunning());
+    EXPECT_FALSE(child<QAction>(form, "resetViewsAction")->isEnabled());
+    EXPECT_TRUE(child<QAction>(form, "levelAutomaticAction")->isChecked());
+    EXPECT_FALSE(child<QAction>(form, "productAction")->isVisible());
 }
 
-TEST_F(MainWindow, StartupCreatesTheSettingsFile)
+TEST_F(MainWindowTest, StartupCreatesTheSettingsFile)
 {
     QFile file(config.programFolder() + QStringLiteral("/DefData.ini"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), QByteArray("\r\n\r\n\r\n\r\n\r\n\r\n\r\n"));
 }
 
-TEST_F(MainWindow, HoverShowsTheOverlayOfTheCurrentState)
+TEST_F(LiveWindowTest, HoverShowsTheOverlayOfTheCurrentState)
 {
-    QLabel *base = label("Image7");
+    openOn("127.0.0.141");
+    QLabel *base = label("actionButton");
     hover(base);
-    EXPECT_TRUE(label("Image1")->isVisible());
-    EXPECT_EQ(label("Image1")->toolTip(), QStringLiteral("初始設定"));
+    EXPECT_TRUE(label("setupOverlay")->isVisible());
+    EXPECT_EQ(label("setupOverlay")->toolTip(), QStringLiteral("初始設定"));
 
-    hover(label("Image8")); // the background resets the hover state
-    EXPECT_FALSE(label("Image1")->isVisible());
+    hover(label("videoPlaceholder")); // the background resets the hover state
+    EXPECT_FALSE(label("setupOverlay")->isVisible());
 
-    enterState(true, false);
+    enterPreview();
     hover(base);
-    EXPECT_TRUE(label("Image11")->isVisible());
-    EXPECT_FALSE(label("Image1")->isVisible());
-    hover(child(form, "GroupBox1"));
+    EXPECT_TRUE(label("startOverlay")->isVisible());
+    EXPECT_FALSE(label("setupOverlay")->isVisible());
+    hover(child(form, "statusFrame"));
 
-    enterState(true, true);
+    goLive();
     hover(base);
-    EXPECT_TRUE(label("Image12")->isVisible());
-    EXPECT_FALSE(label("Image11")->isVisible());
+    EXPECT_TRUE(label("stopOverlay")->isVisible());
+    EXPECT_FALSE(label("startOverlay")->isVisible());
 }
 
-TEST_F(MainWindow, BusyKeepsOverlaysAndRefusesCommands)
+TEST_F(MainWindowTest, BusyKeepsOverlaysAndRefusesCommands)
 {
-    enterState(true, false);
-    hover(label("Image7"));
-    ASSERT_TRUE(label("Image11")->isVisible());
-    form->Timer1->start();
-    hover(label("Image8"));
-    EXPECT_TRUE(label("Image11")->isVisible()) << "busy: the hover reset does nothing";
-    hover(label("Image2"));
-    EXPECT_TRUE(label("Image2")->pixmap().isNull()) << "busy: no close highlight";
+    enterPreview();
+    hover(label("actionButton"));
+    ASSERT_TRUE(label("startOverlay")->isVisible());
+    ASSERT_TRUE(session().startBroadcast());
+    hover(label("videoPlaceholder"));
+    EXPECT_TRUE(label("startOverlay")->isVisible()) << "busy: the hover reset does nothing";
+    hover(label("closeButton"));
+    EXPECT_TRUE(label("closeButton")->pixmap().isNull()) << "busy: no close highlight";
 
     bool dialogShowed = false;
     rejectNextDialog(form, &dialogShowed, nullptr);
-    QTest::mouseClick(child(form, "SpeedButton2"), Qt::LeftButton);
-    QTest::mouseClick(child(form, "SpeedButton1"), Qt::LeftButton);
-    QTest::mouseClick(child(form, "SpeedButton3"), Qt::LeftButton);
+    QTest::mouseClick(child(form, "wizardButton"), Qt::LeftButton);
+    QTest::mouseClick(child(form, "closeDeviceButton"), Qt::LeftButton);
+    QTest::mouseClick(child(form, "aboutButton"), Qt::LeftButton);
     QTest::qWait(200);
     EXPECT_FALSE(dialogShowed);
     EXPECT_TRUE(form->previewActive());
-    form->Timer1->stop();
+    endRegistration();
 
-    hover(label("Image2"));
-    EXPECT_FALSE(label("Image2")->pixmap().isNull());
-    QTest::mouseRelease(label("Image2"), Qt::RightButton);
-    EXPECT_TRUE(label("Image2")->pixmap().isNull());
+    hover(label("closeButton"));
+    EXPECT_FALSE(label("closeButton")->pixmap().isNull());
+    QTest::mouseRelease(label("closeButton"), Qt::RightButton);
+    EXPECT_TRUE(label("closeButton")->pixmap().isNull());
 }
 
-TEST_F(MainWindow, OnlyTheLeftButtonDragsTheWindow)
+TEST_F(MainWindowTest, OnlyTheLeftButtonDragsTheWindow)
 {
-    QWidget *title = child(form, "Label6");
+    QWidget *title = child(form, "titleLabel");
     const QPoint start = form->pos();
     const QPoint grab = title->rect().center();
 
@@ -148,7 +168,7 @@ TEST_F(MainWindow, OnlyTheLeftButtonDragsTheWindow)
     EXPECT_EQ(form->pos(), start + QPoint(40, 30));
 
     // A press on the status line is not a drag of the frame around it.
-    QWidget *status = child(form, "Label7");
+    QWidget *status = child(form, "statusLabel");
     const QPoint before = form->pos();
     QTest::mousePress(status, Qt::LeftButton, {}, QPoint(3, 3));
     QTest::mouseMove(status, QPoint(40, 40));
@@ -156,79 +176,96 @@ TEST_F(MainWindow, OnlyTheLeftButtonDragsTheWindow)
     EXPECT_EQ(form->pos(), before);
 }
 
-TEST_F(MainWindow, FunctionMenuEnablingFollowsTheState)
+TEST_F(LiveWindowTest, FunctionMenuEnablingFollowsTheState)
 {
+    openOn("127.0.0.142");
+    auto *functions = child<QMenu>(form, "functionMenu");
+    auto *advanced = child<QMenu>(form, "advancedMenu");
     auto openMenus = [&] {
-        form->PopupMenu3->popup(QPoint(10, 10));
-        form->N10Menu->popup(QPoint(20, 20));
-        form->N10Menu->close();
-        form->PopupMenu3->close();
+        functions->popup(QPoint(10, 10));
+        advanced->popup(QPoint(20, 20));
+        advanced->close();
+        functions->close();
     };
+    auto enabled = [&](const char *action) { return child<QAction>(form, action)->isEnabled(); };
     openMenus(); // idle
-    EXPECT_FALSE(form->N10->isEnabled());
+    EXPECT_FALSE(advanced->menuAction()->isEnabled());
 
-    enterState(true, false);
+    enterPreview();
     openMenus();
-    EXPECT_TRUE(form->N10->isEnabled());
-    EXPECT_TRUE(form->N14->isEnabled());
-    EXPECT_FALSE(form->N11->isEnabled());
+    EXPECT_TRUE(advanced->menuAction()->isEnabled());
+    EXPECT_TRUE(enabled("levelMenuAction"));
+    EXPECT_FALSE(enabled("resetViewsAction"));
 
-    form->Timer2->start();
+    ASSERT_TRUE(session().startBroadcast());
     openMenus();
-    EXPECT_FALSE(form->N10->isEnabled()) << "busy disables the advanced functions";
-    form->Timer2->stop();
+    EXPECT_FALSE(advanced->menuAction()->isEnabled()) << "busy disables the advanced functions";
+    ticks.advanceSeconds(12);
 
-    enterState(true, true);
+    goLive();
     openMenus();
-    EXPECT_FALSE(form->N14->isEnabled());
-    EXPECT_FALSE(form->N11->isEnabled()) << "cumulative count is 0";
-    label("Label9")->setText(QStringLiteral("5"));
+    EXPECT_FALSE(enabled("levelMenuAction"));
+    EXPECT_FALSE(enabled("resetViewsAction")) << "cumulative count is 0";
+    // A viewer joins through the directory: the count is no longer 0.
+    DirectoryMessage viewer;
+    viewer.writeCommand(cmd::SendP2PData);
+    viewer.writeText(Field::PublicAddress, "127.0.0.142");
+    viewer.writeText(Field::PeerPort, std::to_string(port22->port()));
+    auto fromReportEndpoint = receiveLive(*port22);
+    ASSERT_TRUE(fromReportEndpoint);
+    port22->send("127.0.0.1", fromReportEndpoint->fromPort, viewer);
+    ASSERT_TRUE(waitUntil([&] { return session().totalViews() == 1; }));
     openMenus();
-    EXPECT_TRUE(form->N11->isEnabled());
+    EXPECT_TRUE(enabled("resetViewsAction"));
 }
 
-TEST_F(MainWindow, ReplacingARunningPreviewAsksFirst)
+TEST_F(MainWindowTest, ReplacingARunningPreviewAsksFirst)
 {
-    enterState(true, false);
+    enterPreview();
     QString asked;
     answerMessageBox(form, QMessageBox::No, &asked);
-    QTest::mouseClick(child(form, "SpeedButton2"), Qt::LeftButton);
+    QTest::mouseClick(child(form, "wizardButton"), Qt::LeftButton);
     EXPECT_EQ(asked, QStringLiteral("視訊正在運作中,這樣做將會關閉先前的設定,確定要繼續嗎?"));
-    EXPECT_FALSE(app->Form2->isVisible());
+    EXPECT_FALSE(app->wizard->isVisible());
 
     // Yes opens the wizard.
     answerMessageBox(form, QMessageBox::Yes);
     QString opened;
     QTimer::singleShot(300, [&] { rejectNextDialog(form, nullptr, &opened); });
-    QTest::mouseClick(child(form, "SpeedButton2"), Qt::LeftButton);
-    EXPECT_EQ(opened, QStringLiteral("Form2"));
+    QTest::mouseClick(child(form, "wizardButton"), Qt::LeftButton);
+    EXPECT_EQ(opened, QStringLiteral("setupWizard"));
 }
 
-TEST_F(MainWindow, IdleOverlayOpensTheWizardWithoutAsking)
+TEST_F(MainWindowTest, IdleOverlayOpensTheWizardWithoutAsking)
 {
-    hover(label("Image7"));
+    hover(label("actionButton"));
     QString opened;
     rejectNextDialog(form, nullptr, &opened);
-    QTest::mouseClick(label("Image1"), Qt::LeftButton);
-    EXPECT_EQ(opened, QStringLiteral("Form2"));
+    QTest::mouseClick(label("setupOverlay"), Qt::LeftButton);
+    EXPECT_EQ(opened, QStringLiteral("setupWizard"));
 }
 
-TEST_F(MainWindow, ClosingTheDeviceWhileLiveStopsTheBroadcastFirst)
+TEST_F(LiveWindowTest, ClosingTheDeviceWhileLiveStopsTheBroadcastFirstAndEndsIdle)
 {
-    enterState(true, true);
+    openOn("127.0.0.143");
+    goLive();
     answerMessageBox(form, QMessageBox::No);
-    QTest::mouseClick(child(form, "SpeedButton1"), Qt::LeftButton);
-    EXPECT_FALSE(form->Timer2->isActive());
-    EXPECT_FALSE(form->CloseDeviceAfterStop);
+    QTest::mouseClick(child(form, "closeDeviceButton"), Qt::LeftButton);
+    EXPECT_EQ(session().state(), BroadcastState::Live);
 
     answerMessageBox(form, QMessageBox::Yes);
-    QTest::mouseClick(child(form, "SpeedButton1"), Qt::LeftButton);
-    EXPECT_TRUE(form->Timer2->isActive());
-    EXPECT_TRUE(form->CloseDeviceAfterStop);
-    form->Timer2->stop();
+    QTest::mouseClick(child(form, "closeDeviceButton"), Qt::LeftButton);
+    EXPECT_EQ(session().state(), BroadcastState::Stopping);
+    ticks.advanceSeconds(3);
+    EXPECT_EQ(session().state(), BroadcastState::Idle);
+    EXPECT_FALSE(form->previewActive());
+    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("視訊直播已關閉"));
+    EXPECT_EQ(collectCommand(*port20, cmd::CloseKerf, 500).size(), 1u);
 }
 
-class TrayDesktop : public TForm1 {
+class TrayDesktop : public MainWindow {
+public:
+    using MainWindow::MainWindow;
 protected:
     bool trayAvailable() const override { return true; }
 };
@@ -236,53 +273,56 @@ protected:
 TEST(Tray, HideToTrayAndShowBack)
 {
     IsolatedConfig config;
-    TrayDesktop form;
+    SettingsStore settings;
+    SteppedTicks ticks;
+    TrayDesktop form(settings, ticks);
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    QTest::mouseClick(child(&form, "Image2"), Qt::LeftButton);
+    QTest::mouseClick(child(&form, "closeButton"), Qt::LeftButton);
     EXPECT_FALSE(form.isVisible());
     form.showFromTray();
     EXPECT_TRUE(form.isVisible());
     EXPECT_FALSE(form.isMinimized());
 }
 
-TEST_F(MainWindow, WithoutANotificationAreaHidingMinimises)
+TEST_F(MainWindowTest, WithoutANotificationAreaHidingMinimises)
 {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
-    form->N4->trigger();
+    child<QAction>(form, "hideWindowAction")->trigger();
     EXPECT_TRUE(form->isMinimized());
     EXPECT_TRUE(form->isVisible()) << "the window must stay reachable";
-    form->N2->trigger();
+    child<QAction>(form, "showWindowAction")->trigger();
     EXPECT_FALSE(form->isMinimized());
 }
 
-TEST_F(MainWindow, SystemCloseRunsTheShutdownLikeTheExitItem)
+TEST_F(MainWindowTest, SystemCloseRunsTheShutdownLikeTheExitItem)
 {
-    QSignalSpy closedSpy(form, &TForm1::closed);
+    QSignalSpy closedSpy(form, &MainWindow::closed);
     form->close(); // what the window manager's close does
     EXPECT_EQ(closedSpy.count(), 1);
-    EXPECT_EQ(form->CoolTrayIcon1, nullptr) << "the tray icon is removed";
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(child<QSystemTrayIcon>(form, "trayIcon"), nullptr) << "the tray icon is removed";
     EXPECT_FALSE(form->isVisible());
 }
 
-TEST_F(MainWindow, ExitItemClosesTheWindow)
+TEST_F(MainWindowTest, ExitItemClosesTheWindow)
 {
-    QSignalSpy closedSpy(form, &TForm1::closed);
-    form->N6->trigger();
+    QSignalSpy closedSpy(form, &MainWindow::closed);
+    child<QAction>(form, "exitAction")->trigger();
     EXPECT_EQ(closedSpy.count(), 1);
     EXPECT_FALSE(form->isVisible());
 }
 
 // --- in-place caption editing ------------------------------------------------------------------
 
-class CaptionEditing : public MainWindow {
+class CaptionEditing : public MainWindowTest {
 protected:
     void SetUp() override
     {
-        MainWindow::SetUp();
+        MainWindowTest::SetUp();
         form->setChannelCaptions(QStringLiteral("老頻道"), QStringLiteral("舊簡介"));
-        form->Keywords = QStringLiteral("自拍");
-        app->Form2->SettingsRecord = morlanex::SettingsRecord{};
+        form->setKeywords(QStringLiteral("自拍"));
+        app->settings->setRecord(morlanex::SettingsRecord{});
     }
     QByteArray settingsBytes()
     {
@@ -292,20 +332,20 @@ protected:
     QLineEdit *edit(const char *name) { return child<QLineEdit>(form, name); }
     void startEditingName()
     {
-        QTest::mouseDClick(label("Label4"), Qt::LeftButton);
-        ASSERT_TRUE(edit("Edit1")->isVisible());
-        ASSERT_EQ(edit("Edit1")->text(), QStringLiteral("老頻道"));
+        QTest::mouseDClick(label("channelNameLabel"), Qt::LeftButton);
+        ASSERT_TRUE(edit("channelNameEdit")->isVisible());
+        ASSERT_EQ(edit("channelNameEdit")->text(), QStringLiteral("老頻道"));
     }
 };
 
 TEST_F(CaptionEditing, EnterAcceptsATrimmedNewNameAndSavesIt)
 {
     startEditingName();
-    edit("Edit1")->setText(QStringLiteral("  新頻道 "));
-    QTest::keyClick(edit("Edit1"), Qt::Key_Return);
-    EXPECT_EQ(label("Label4")->text(), QStringLiteral("新頻道"));
-    EXPECT_EQ(label("Label4")->toolTip(), QStringLiteral("新頻道"));
-    EXPECT_FALSE(edit("Edit1")->isVisible());
+    edit("channelNameEdit")->setText(QStringLiteral("  新頻道 "));
+    QTest::keyClick(edit("channelNameEdit"), Qt::Key_Return);
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("新頻道"));
+    EXPECT_EQ(label("channelNameLabel")->toolTip(), QStringLiteral("新頻道"));
+    EXPECT_FALSE(edit("channelNameEdit")->isVisible());
     EXPECT_EQ(settingsBytes(), QByteArray("\xb7\x73\xc0\x57\xb9\x44\r\n\xc2\xc2\xc2\xb2\xa4\xb6\r\n0\r\n0\r\n0\r\n0\r\n"
                                           "\xa6\xdb\xa9\xe7\r\n"));
 }
@@ -314,84 +354,98 @@ TEST_F(CaptionEditing, EscapeAndBlanksKeepTheOldText)
 {
     const QByteArray before = settingsBytes();
     startEditingName();
-    edit("Edit1")->setText(QStringLiteral("不要"));
-    QTest::keyClick(edit("Edit1"), Qt::Key_Escape);
-    EXPECT_EQ(label("Label4")->text(), QStringLiteral("老頻道"));
-    EXPECT_FALSE(edit("Edit1")->isVisible());
+    edit("channelNameEdit")->setText(QStringLiteral("不要"));
+    QTest::keyClick(edit("channelNameEdit"), Qt::Key_Escape);
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("老頻道"));
+    EXPECT_FALSE(edit("channelNameEdit")->isVisible());
 
     startEditingName();
-    edit("Edit1")->setText(QStringLiteral("    "));
-    QTest::keyClick(edit("Edit1"), Qt::Key_Return);
-    EXPECT_EQ(label("Label4")->text(), QStringLiteral("老頻道"));
+    edit("channelNameEdit")->setText(QStringLiteral("    "));
+    QTest::keyClick(edit("channelNameEdit"), Qt::Key_Return);
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("老頻道"));
     EXPECT_EQ(settingsBytes(), before) << "a refused edit saves nothing";
 }
 
 TEST_F(CaptionEditing, PressOnTheOtherLabelAcceptsTheOpenEdit)
 {
     startEditingName();
-    edit("Edit1")->setText(QStringLiteral("改名"));
-    QTest::mousePress(label("Label5"), Qt::LeftButton);
-    QTest::mouseRelease(label("Label5"), Qt::LeftButton);
-    EXPECT_EQ(label("Label4")->text(), QStringLiteral("改名"));
-    EXPECT_FALSE(edit("Edit1")->isVisible());
+    edit("channelNameEdit")->setText(QStringLiteral("改名"));
+    QTest::mousePress(label("channelDescriptionLabel"), Qt::LeftButton);
+    QTest::mouseRelease(label("channelDescriptionLabel"), Qt::LeftButton);
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("改名"));
+    EXPECT_FALSE(edit("channelNameEdit")->isVisible());
 }
 
 TEST_F(CaptionEditing, NoEditingWhileBusyOrWithoutAName)
 {
-    form->Timer1->start();
-    QTest::mouseDClick(label("Label4"), Qt::LeftButton);
-    EXPECT_FALSE(edit("Edit1")->isVisible());
-    form->Timer1->stop();
+    enterRegistration();
+    QTest::mouseDClick(label("channelNameLabel"), Qt::LeftButton);
+    EXPECT_FALSE(edit("channelNameEdit")->isVisible());
+    endRegistration();
 
     form->setChannelCaptions(QString(), QStringLiteral("只有簡介"));
-    QTest::mouseDClick(label("Label5"), Qt::LeftButton);
-    EXPECT_FALSE(edit("Edit2")->isVisible()) << "the description needs a channel name";
+    QTest::mouseDClick(label("channelDescriptionLabel"), Qt::LeftButton);
+    EXPECT_FALSE(edit("channelDescriptionEdit")->isVisible()) << "the description needs a channel name";
 }
 
-TEST_F(CaptionEditing, HelpIconsFollowTheMouseWithTheirOwnBusyTests)
+TEST_F(LiveWindowTest, HelpIconsFollowTheMouseWithTheirOwnBusyTests)
 {
-    hover(label("Label5"));
-    EXPECT_TRUE(label("Image9")->isVisible());
-    hover(label("Label4"));
-    EXPECT_TRUE(label("Image10")->isVisible());
-    EXPECT_FALSE(label("Image9")->isVisible());
+    openOn("127.0.0.144");
+    form->setChannelCaptions(QStringLiteral("老頻道"), QStringLiteral("舊簡介"));
+    hover(label("channelDescriptionLabel"));
+    EXPECT_TRUE(label("descriptionHelpIcon")->isVisible());
+    hover(label("channelNameLabel"));
+    EXPECT_TRUE(label("nameHelpIcon")->isVisible());
+    EXPECT_FALSE(label("descriptionHelpIcon")->isVisible());
 
-    label("Image10")->hide();
-    form->Timer2->start(); // the name tests only the connect sequence
-    hover(label("Label4"));
-    EXPECT_TRUE(label("Image10")->isVisible());
-    hover(label("Label5"));
-    EXPECT_FALSE(label("Image9")->isVisible());
-    form->Timer2->stop();
+    // Registering: neither icon shows.
+    label("nameHelpIcon")->hide();
+    enterPreview();
+    ASSERT_TRUE(session().startBroadcast());
+    hover(label("channelNameLabel"));
+    EXPECT_FALSE(label("nameHelpIcon")->isVisible());
+    ticks.advanceSeconds(12);
+
+    // Stopping: the name tests only the registration, the description both sequences.
+    goLive();
+    ASSERT_TRUE(session().stopBroadcast());
+    hover(label("channelNameLabel"));
+    EXPECT_TRUE(label("nameHelpIcon")->isVisible());
+    hover(label("channelDescriptionLabel"));
+    EXPECT_FALSE(label("descriptionHelpIcon")->isVisible());
+    // Each tick of a sequence hides both.
+    ticks.advanceSeconds(1);
+    EXPECT_FALSE(label("nameHelpIcon")->isVisible());
 }
 
 TEST_F(CaptionEditing, LevelWriterKeepsTheRecordNotTheWorkingCopies)
 {
-    app->Form2->SettingsRecord = morlanex::parseSettings("rec name\r\nrec desc\r\n1\r\n2\r\n1\r\n0\r\nkw\r\n");
+    app->settings->setRecord(morlanex::parseSettings("rec name\r\nrec desc\r\n1\r\n2\r\n1\r\n0\r\nkw\r\n"));
     form->setChannelCaptions(QStringLiteral("window name"), QStringLiteral("window desc"));
-    form->VideoDeviceIndex = 7;
-    form->saveNewLevel(3);
+    form->media().choice.videoDevice = 7;
+    form->chooseLevel(3);
+    EXPECT_TRUE(child<QAction>(form, "levelLowAction")->isChecked());
     EXPECT_EQ(settingsBytes(), QByteArray("rec name\r\nrec desc\r\n1\r\n2\r\n1\r\n3\r\nkw\r\n"));
 }
 
 TEST_F(CaptionEditing, ApplyingARecordTrimsCaptionsAndRejectsNonNumbers)
 {
-    app->Form2->SettingsRecord = morlanex::parseSettings("  padded name \r\n desc\r\n0\r\n1\r\n-1\r\n2\r\nkw\r\n");
-    form->applySettingsRecord();
-    EXPECT_EQ(label("Label4")->text(), QStringLiteral("padded name"));
-    EXPECT_EQ(form->AudioDeviceIndex, 1);
-    EXPECT_EQ(form->AudioInputPin, -1);
-    EXPECT_EQ(form->CompressionLevel, 2);
+    app->settings->setRecord(morlanex::parseSettings("  padded name \r\n desc\r\n0\r\n1\r\n-1\r\n2\r\nkw\r\n"));
+    form->applyStoredSettings();
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("padded name"));
+    EXPECT_EQ(form->media().choice.audioDevice, 1);
+    EXPECT_EQ(form->media().choice.audioPin, -1);
+    EXPECT_EQ(form->compressionLevelChoice(), 2);
 
-    app->Form2->SettingsRecord = morlanex::parseSettings("other\r\nd\r\n0\r\nx1\r\n0\r\n0\r\n");
+    app->settings->setRecord(morlanex::parseSettings("other\r\nd\r\n0\r\nx1\r\n0\r\n0\r\n"));
     try {
-        form->applySettingsRecord();
+        form->applyStoredSettings();
         ADD_FAILURE() << "a non-numeric line was accepted";
     } catch (const morlanex::ConversionError &e) {
         EXPECT_STREQ(e.what(), "'x1' is not a valid integer value");
     }
-    EXPECT_EQ(label("Label4")->text(), QStringLiteral("other")) << "captions are applied first";
-    EXPECT_EQ(form->AudioDeviceIndex, 1);
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("other")) << "captions are applied first";
+    EXPECT_EQ(form->media().choice.audioDevice, 1);
 }
 
 // --- the application-wide right-click filter ---------------------------------------------------
@@ -425,7 +479,7 @@ TEST(MouseHook, SwallowsRightClicksOfTheHtmlViewOnly)
 
 // --- the recording input control -----------------------------------------------------------------
 
-TEST_F(MainWindow, RecordingControlOpensTheMixerUnlessBusy)
+TEST_F(MainWindowTest, RecordingControlOpensTheMixerUnlessBusy)
 {
     // A stand-in mixer on PATH that notes how it was started.
     QTemporaryDir bin;
@@ -442,20 +496,20 @@ TEST_F(MainWindow, RecordingControlOpensTheMixerUnlessBusy)
         return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
     };
 
-    form->Timer2->start();
-    QTest::mouseClick(child(form, "SpeedButton5"), Qt::LeftButton);
-    form->N9->trigger();
+    enterRegistration();
+    QTest::mouseClick(child(form, "recordingButton"), Qt::LeftButton);
+    child<QAction>(form, "recordingAction")->trigger();
     QTest::qWait(500);
     EXPECT_EQ(lines(), 0) << "nothing opens while busy";
-    form->Timer2->stop();
+    endRegistration();
 
-    label("Label7")->setText(QStringLiteral("舊訊息"));
-    form->N9->trigger();
+    label("statusLabel")->setText(QStringLiteral("舊訊息"));
+    child<QAction>(form, "recordingAction")->trigger();
     EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == 1; }, 5000));
-    EXPECT_EQ(label("Label7")->text(), QStringLiteral("舊訊息")) << "the menu item leaves the status line";
-    QTest::mouseClick(child(form, "SpeedButton5"), Qt::LeftButton);
+    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("舊訊息")) << "the menu item leaves the status line";
+    QTest::mouseClick(child(form, "recordingButton"), Qt::LeftButton);
     EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == 2; }, 5000));
-    EXPECT_EQ(label("Label7")->text(), QString()) << "a press in the tool row empties the status line";
+    EXPECT_EQ(label("statusLabel")->text(), QString()) << "a press in the tool row empties the status line";
     QFile f(launched);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), QByteArray("--tab=4\n--tab=4\n")) << "opened on its input devices";

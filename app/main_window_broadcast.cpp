@@ -1,0 +1,264 @@
+// The main window's side of the broadcast: what the session's signals show, the media side's
+// preview and live switch, the stored settings, and what the wizard asks of the window.
+#include "app/clickable_label.h"
+#include "app/main_window_parts.h"
+#include "app/media_controller.h"
+#include "app/qt_codepage.h"
+#include "app/settings_store.h"
+#include "dialogs/setup_wizard.h"
+#include "dialogs/start_hint.h"
+#include "session/broadcast_session.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMovie>
+#include <QTimer>
+
+using morlanex::BroadcastSession;
+using morlanex::BroadcastState;
+
+namespace {
+const QString kPreviewMode = QStringLiteral("預覽模式");
+const QString kLiveMode = QStringLiteral("現場直播");
+const QString kLiveStarted = QStringLiteral("視訊直播已啟動");
+const QString kDeviceClosed = QStringLiteral("視訊裝置已關閉");
+const QString kNoCaptureDevice = QStringLiteral("您未安裝任何視訊擷取裝置!");
+const QString kClickToGoLive = QStringLiteral("按此啟動直播");
+// The network sink could not listen on the serving port: nobody can watch.
+const QString kPortFailed = QStringLiteral("無法開啟直播連接埠 %1");
+const QColor kBadgeWhite(255, 255, 255);
+const QColor kBadgeYellow(255, 255, 0);
+constexpr int kVersionNoticeCloseDelayMs = 1000;
+
+void setTextColour(QLabel *label, const QColor &colour)
+{
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, colour);
+    label->setPalette(p);
+}
+} // namespace
+
+void MainWindow::connectSession()
+{
+    broadcast->setMediaSide({[this] { return goLive(); }, [this](bool closeDevice) { leaveLive(closeDevice); }});
+    connect(broadcast, &BroadcastSession::statusChanged, this, &MainWindow::showStatus);
+    connect(broadcast, &BroadcastSession::countersChanged, this, &MainWindow::showCounters);
+    connect(broadcast, &BroadcastSession::stateChanged, this, &MainWindow::onStateChanged);
+    connect(broadcast, &BroadcastSession::sequenceTicked, this, [this] {
+        parts->nameHelpIcon->hide();
+        parts->descriptionHelpIcon->hide();
+    });
+    connect(broadcast, &BroadcastSession::newVersionAnnounced, this, &MainWindow::onNewVersion);
+    connect(broadcast, &BroadcastSession::failed, this, &MainWindow::reportError);
+    connect(mediaSide, &MediaController::pictureShowing, parts->videoArea, &QWidget::show);
+    connect(mediaSide, &MediaController::failed, this, [this](const QString &text) {
+        // The picture is gone (a device vanished or failed): say so rather than freeze.
+        parts->videoArea->hide();
+        parts->videoPlaceholder->update();
+        setStatus(text, BroadcastSession::kRed);
+    });
+}
+
+void MainWindow::setStatus(const QString &text, const QColor &colour)
+{
+    broadcast->setStatus(text, colour);
+}
+
+void MainWindow::showStatus(const QString &text, const QColor &colour)
+{
+    setTextColour(parts->statusLabel, colour);
+    parts->statusLabel->setText(text);
+}
+
+void MainWindow::showCounters(int totalViews, int currentViewers)
+{
+    parts->totalViewsLabel->setText(QString::number(totalViews));
+    parts->currentViewersLabel->setText(QString::number(currentViewers));
+}
+
+void MainWindow::onStateChanged(BroadcastState state)
+{
+    if (state == BroadcastState::Live)
+        showCounter(false); // the acknowledgement shows the cumulative count
+    refreshActionOverlay();
+}
+
+void MainWindow::onNewVersion(const QString &version)
+{
+    QMessageBox notice(QMessageBox::NoIcon, QApplication::applicationDisplayName(),
+                       QStringLiteral("檢查到新版本(") + version + QStringLiteral("),請下載更新."), QMessageBox::Ok, this);
+    notice.setObjectName(QStringLiteral("versionNotice"));
+    notice.exec();
+    openUrl(QString::fromStdString(appConfig.portalUrl));
+    // Closing a little later lets the browser start; the UI thread is not held meanwhile.
+    QTimer::singleShot(kVersionNoticeCloseDelayMs, this, [this] { close(); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Preview and live
+
+void MainWindow::startPreview()
+{
+    mediaSide->listVideoDevices();
+    if (mediaSide->choice.videoDevice == -1) {
+        QMessageBox::information(this, QStringLiteral("Morlanex!"), kNoCaptureDevice, QMessageBox::Ok);
+        return;
+    }
+    AudioChoices audio;
+    mediaSide->listAudio(DeviceList{}, audio);
+    applyStoredSettings(); // captions, devices and the compression level
+    mediaSide->startPreview();
+
+    setTextColour(parts->modeLabel, kBadgeWhite);
+    parts->modeLabel->setText(kPreviewMode);
+    parts->modeBadge->show();
+    broadcast->setPreviewRunning(true);
+    if (wizard && wizard->isVisible() && startHint)
+        startHint->showWithText(kClickToGoLive);
+    refreshActionOverlay();
+}
+
+void MainWindow::closeDevice()
+{
+    mediaSide->closeDevice();
+    parts->videoArea->hide();
+    parts->modeBadge->hide();
+    parts->videoPlaceholder->update();
+    broadcast->setPreviewRunning(false);
+    parts->nameHelpIcon->hide();
+    parts->descriptionHelpIcon->hide();
+    setChannelCaptions(QString(), QString());
+    hideCounters();
+    if (wizard && wizard->isVisible())
+        setStatus(QString(), broadcast->statusColour());
+    else
+        setStatus(kDeviceClosed, BroadcastSession::kRed);
+    refreshActionOverlay();
+}
+
+bool MainWindow::goLive()
+{
+    const MediaController::LiveOutcome outcome = mediaSide->switchToLive();
+    if (outcome == MediaController::LiveOutcome::NoVideoDevice)
+        return true; // nothing to switch
+    parts->modeBadge->hide();
+    parts->liveLampBlinking->show();
+    parts->liveLampMovie->start();
+    const bool portOpen = outcome == MediaController::LiveOutcome::Started;
+    setStatus(portOpen ? kLiveStarted : kPortFailed.arg(mediaSide->servingPort()), BroadcastSession::kRed);
+    setTextColour(parts->modeLabel, kBadgeYellow);
+    parts->modeLabel->setText(kLiveMode);
+    parts->modeBadge->show();
+    return portOpen;
+}
+
+void MainWindow::leaveLive(bool closeDeviceAfter)
+{
+    mediaSide->stopLive();
+    parts->liveLampMovie->stop();
+    parts->liveLampBlinking->hide();
+    hideCounters();
+    if (!closeDeviceAfter)
+        guarded([this] { startPreview(); });
+    else if (previewActive())
+        closeDevice();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings and levels
+
+void MainWindow::applyStoredSettings()
+{
+    setChannelCaptions(settings.name(), settings.description());
+    // All four convert before any is stored, so a bad line leaves the working copies whole.
+    const ChannelChoices numbers = settings.numbers();
+    mediaSide->choice = {numbers.videoDevice, numbers.audioDevice, numbers.audioPin};
+    compressionLevel = numbers.compressionLevel;
+    applyLevel(compressionLevel);
+}
+
+void MainWindow::applyLevel(int level)
+{
+    if (mediaSide->applyLevel(level))
+        parts->levelActions[std::size_t(level)]->setChecked(true);
+    if (!saveLevelRequest)
+        return;
+    saveLevelRequest = false;
+    settings.saveLevel(level);
+}
+
+void MainWindow::chooseLevel(int level)
+{
+    saveLevelRequest = true;
+    applyLevel(level);
+}
+
+void MainWindow::saveSettings()
+{
+    const DeviceChoice &c = mediaSide->choice;
+    settings.save({parts->channelNameLabel->text(), parts->channelDescriptionLabel->text(), keywords, c.videoDevice,
+                   c.audioDevice, c.audioPin, compressionLevel});
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the wizard asks
+
+void MainWindow::closeDeviceForWizard()
+{
+    guarded([this] { closeDeviceCommand(); });
+}
+
+ChannelChoices MainWindow::storedChoices()
+{
+    settings.reload();
+    const morlanex::SettingsRecord &r = settings.record();
+    keywords = settings.keywords();
+    const DeviceChoice &c = mediaSide->choice;
+    return {fromCp950(r[morlanex::SettingsRecord::ChannelName]), fromCp950(r[morlanex::SettingsRecord::ChannelDescription]),
+            keywords, c.videoDevice, c.audioDevice, c.audioPin, compressionLevel};
+}
+
+DeviceList MainWindow::videoDevices()
+{
+    DeviceList list;
+    guarded([&] { list = mediaSide->listVideoDevices(); });
+    return list;
+}
+
+AudioChoices MainWindow::audioChoices(const DeviceList &shown, int chosenDevice)
+{
+    mediaSide->choice.audioDevice = chosenDevice;
+    AudioChoices result;
+    guarded([&] { mediaSide->listAudio(shown, result); });
+    return result;
+}
+
+bool MainWindow::startWithStoredSettings()
+{
+    try {
+        startPreview();
+        return true;
+    } catch (const std::exception &e) {
+        reportError(QString::fromUtf8(e.what()));
+        return false;
+    }
+}
+
+bool MainWindow::startWithChoices(const ChannelChoices &choices)
+{
+    setChannelCaptions(choices.channelName, choices.channelDescription);
+    keywords = choices.keywords;
+    mediaSide->choice = {choices.videoDevice, choices.audioDevice, choices.audioPin};
+    compressionLevel = choices.compressionLevel;
+    // A file that cannot be written is not reported; the preview starts all the same.
+    saveSettings();
+    return startWithStoredSettings();
+}
+
+QString MainWindow::portalUrl() const
+{
+    return QString::fromStdString(appConfig.portalUrl);
+}

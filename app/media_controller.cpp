@@ -1,0 +1,155 @@
+#include "app/media_controller.h"
+
+#include "media/capture_media.h"
+#include "media/pipeline_events.h"
+#include "media/video_window_widget.h"
+
+using morlanex::CaptureMedia;
+using morlanex::LiveStart;
+
+namespace {
+
+QStringList names(const std::vector<std::string> &items)
+{
+    QStringList list;
+    for (const std::string &item : items)
+        list << QString::fromStdString(item);
+    return list;
+}
+
+std::vector<std::string> items(const QStringList &names)
+{
+    std::vector<std::string> list;
+    for (const QString &name : names)
+        list.push_back(name.toStdString());
+    return list;
+}
+
+} // namespace
+
+struct MediaController::Capture {
+    CaptureMedia media;
+    std::unique_ptr<morlanex::PipelineEvents> events; // destroyed before the pipeline
+};
+
+MediaController::MediaController(QObject *parent) : QObject(parent), capture(std::make_unique<Capture>())
+{
+    capture->events = std::make_unique<morlanex::PipelineEvents>(
+        capture->media.pipeline, [this](const morlanex::PipelineEvent &e) {
+            if (e.kind == morlanex::PipelineEvent::Paused)
+                emit pictureShowing();
+            else if (e.kind == morlanex::PipelineEvent::Error)
+                emit failed(QString::fromStdString(e.text));
+        });
+}
+
+MediaController::~MediaController() = default;
+
+QWidget *MediaController::createVideoArea(QWidget *parent, QRect geometry, QWidget *above)
+{
+    video = new morlanex::VideoWindowWidget(parent);
+    video->setGeometry(geometry);
+    video->hide();
+    video->stackUnder(above);
+    auto *area = video;
+    capture->media.pipeline.setFrameCallback([area](const morlanex::VideoFrame &f) { area->presentFrame(f); });
+    return video;
+}
+
+namespace {
+void pushChoice(const MediaController &m, CaptureMedia &c)
+{
+    c.choice = {m.choice.videoDevice, m.choice.audioDevice, m.choice.audioPin, m.listedAudioDevice.toStdString()};
+}
+
+void pullChoice(MediaController &m, const CaptureMedia &c)
+{
+    m.choice = {c.choice.camera, c.choice.microphone, c.choice.recordingLine};
+    m.listedAudioDevice = QString::fromStdString(c.choice.listedMicrophone);
+}
+} // namespace
+
+DeviceList MediaController::listVideoDevices()
+{
+    CaptureMedia &c = capture->media;
+    pushChoice(*this, c);
+    c.listCameras();
+    pullChoice(*this, c);
+    return {names(c.lists.cameras), c.lists.cameraIndex};
+}
+
+void MediaController::listAudio(const DeviceList &shown, AudioChoices &result)
+{
+    CaptureMedia &c = capture->media;
+    c.lists.microphones = items(shown.names);
+    c.lists.microphoneIndex = shown.current;
+    pushChoice(*this, c);
+    std::exception_ptr failure;
+    try {
+        c.listMicrophones();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    pullChoice(*this, c);
+    result.devices = {names(c.lists.microphones), c.lists.microphoneIndex};
+    result.lines = names(c.lists.lines);
+    result.linePins.clear();
+    for (int number : c.lists.lineNumbers)
+        result.linePins << QString::number(number);
+    result.currentLine = c.lists.lineIndex;
+    result.linesEnabled = c.lists.linesEnabled;
+    result.linesCaptionEnabled = c.lists.linesEnabled;
+    result.listedDevice = listedAudioDevice;
+    result.audioDevice = choice.audioDevice;
+    result.audioPin = choice.audioPin;
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void MediaController::startPreview()
+{
+    CaptureMedia &c = capture->media;
+    pushChoice(*this, c);
+    c.startPreview();
+}
+
+void MediaController::closeDevice()
+{
+    capture->media.close();
+}
+
+MediaController::LiveOutcome MediaController::switchToLive()
+{
+    CaptureMedia &c = capture->media;
+    if (!c.hasCamera())
+        return LiveOutcome::NoVideoDevice;
+    if (video)
+        video->clearFrame();
+    pushChoice(*this, c);
+    return c.goLive() == LiveStart::SinkFailed ? LiveOutcome::PortFailed : LiveOutcome::Started;
+}
+
+void MediaController::stopLive()
+{
+    capture->media.stopLive();
+}
+
+bool MediaController::applyLevel(int level)
+{
+    return capture->media.applyLevel(level);
+}
+
+void MediaController::setServingPort(int port)
+{
+    capture->media.port = port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
+}
+
+int MediaController::servingPort() const
+{
+    return capture->media.port;
+}
+
+int MediaController::writerProfile() const
+{
+    return capture->media.profile();
+}
