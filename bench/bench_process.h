@@ -37,6 +37,9 @@ private:
     std::string pending_;
 };
 
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+uint16_t freeLoopbackPort();
+
 double cpuSeconds(pid_t pid);      // user + system time so far, -1 when unknown
 double residentKiB(pid_t pid);     // VmRSS, -1 when unknown
 // The local ports of the process's IPv4 UDP sockets (its fds matched with /proc/PID/net/udp).

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.h"
 #include "media/capture_media.h"
 
 namespace {
@@ -39,19 +40,6 @@ uint64_t clockNow()
 {
     static GstClock *clock = gst_system_clock_obtain();
     return gst_clock_get_time(clock);
-}
-
-uint16_t freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 // One plain HTTP viewer on loopback; the stream's bytes as they arrive.
@@ -174,7 +162,7 @@ LevelResult measure(int level, int seconds, int fanOutMs)
     r.level = level;
     CaptureMedia media;
     media.bindAddress = "127.0.0.1";
-    media.port = freePort();
+    media.port = bench::freeLoopbackPort();
     media.fanOutInterval = std::chrono::milliseconds(fanOutMs);
     media.listCameras();
     media.listMicrophones();

@@ -1,0 +1,401 @@
+// The browser rendition: what its encoders cost, and how a standard nginx cache relays it.
+//
+// 1. CPU. The channel goes live at the 768 kbps level with the test camera and microphone
+//    through the real pipeline and network sink, one Windows Media viewer reading all along.
+//    The process's CPU time is taken over alternating windows without and with one browser
+//    viewer; the difference is the VP8/Opus/WebM branch (idle when nobody watches it).
+// 2. Relay. Debian's nginx, as an unprivileged process with its own configuration in a temporary
+//    folder, caches the sink's segments (proxy_cache with proxy_cache_lock, so one fetch from
+//    the sink fills the cache however many viewers ask at once). Many viewers fetch the live
+//    segments through it; the sink's own counts show what it served meanwhile. For contrast,
+//    a few viewers take the endless progressive stream through nginx with proxy_buffering off:
+//    there nginx holds one sink connection per viewer.
+//
+// Usage: browser_bench [--cpu-seconds S] [--relay-seconds S] [--viewers N] [--nginx PATH]
+// As root, nginx runs as nobody.
+// Needs GST_PLUGIN_PATH pointing at <build>/media/testdevices (see bench/browser).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_process.h"
+#include "media/browser_encoder.h"
+#include "media/capture_media.h"
+#include "media/netsink/network_sink.h"
+
+namespace {
+
+using namespace morlanex;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+double processCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+int connectTo(uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One HTTP/1.0 GET, read to the end: the status (0 on failure) and the body.
+int httpGet(uint16_t port, const std::string &path, std::string *body)
+{
+    const int fd = connectTo(port);
+    if (fd < 0)
+        return 0;
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
+        close(fd);
+        return 0;
+    }
+    std::string all;
+    char buffer[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            break;
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        all.append(buffer, size_t(n));
+    }
+    close(fd);
+    const size_t end = all.find("\r\n\r\n");
+    int status = 0;
+    if (end == std::string::npos || std::sscanf(all.c_str(), "HTTP/%*d.%*d %d", &status) != 1)
+        return 0;
+    *body = all.substr(end + 4);
+    return status;
+}
+
+// A viewer of an endless stream on its own thread: reads and counts until told to stop.
+class StreamReader {
+public:
+    StreamReader(uint16_t port, const std::string &path)
+    {
+        fd_ = connectTo(port);
+        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (fd_ >= 0 && send(fd_, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
+            thread_ = std::thread([this] { run(); });
+    }
+    ~StreamReader()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    uint64_t bytes() const { return bytes_; }
+
+private:
+    void run()
+    {
+        char buffer[65536];
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            bytes_ += uint64_t(n);
+        }
+    }
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> bytes_{0};
+    std::thread thread_;
+};
+
+struct Options {
+    int cpuSeconds = 20;
+    int relaySeconds = 30;
+    int viewers = 500;
+    std::string nginx = "nginx";
+};
+
+void measureCpu(CaptureMedia &media, const Options &o)
+{
+    std::printf("== CPU of the browser rendition (768 kbps level, 320x240, one Windows Media viewer throughout)\n");
+    StreamReader asfViewer(media.port, "/");
+    std::this_thread::sleep_for(3s);
+    const int window = std::max(2, o.cpuSeconds / 4);
+    double idle = 0, watched = 0, idleTime = 0, watchedTime = 0;
+    uint64_t webmBytes = 0;
+    for (int round = 0; round < 2; ++round) {
+        double c = processCpuSeconds();
+        auto t = Clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(window));
+        idle += processCpuSeconds() - c;
+        idleTime += std::chrono::duration<double>(Clock::now() - t).count();
+
+        StreamReader browserViewer(media.port, BrowserEncoder::kStreamPath);
+        std::this_thread::sleep_for(2s);  // the encoders start and reach their steady state
+        c = processCpuSeconds();
+        t = Clock::now();
+        const uint64_t before = browserViewer.bytes();
+        std::this_thread::sleep_for(std::chrono::seconds(window));
+        watched += processCpuSeconds() - c;
+        watchedTime += std::chrono::duration<double>(Clock::now() - t).count();
+        webmBytes += browserViewer.bytes() - before;
+    }
+    const double idleShare = 100 * idle / idleTime, watchedShare = 100 * watched / watchedTime;
+    std::printf("process CPU, nobody watching the browser rendition: %.1f %% of one core (%.0f s)\n", idleShare, idleTime);
+    std::printf("process CPU, one browser viewer:                    %.1f %% of one core (%.0f s)\n", watchedShare,
+                watchedTime);
+    std::printf("the browser rendition's encoders: %.1f %% of one core while watched, none while not; "
+                "it carried %.0f kbps\n",
+                watchedShare - idleShare, webmBytes * 8 / watchedTime / 1000);
+    std::printf("the Windows Media viewer received %.0f kbps meanwhile (the test picture needs less than the level's rate)\n",
+                asfViewer.bytes() * 8 / (idleTime + watchedTime + 7) / 1000);
+}
+
+std::string nginxConfig(const std::string &dir, uint16_t listenPort, uint16_t sinkPort)
+{
+    const std::string sink = "http://127.0.0.1:" + std::to_string(sinkPort);
+    return "worker_processes 1;\n"
+           "daemon off;\n"
+           "pid " + dir + "/nginx.pid;\n"
+           "error_log " + dir + "/error.log warn;\n"
+           "events { worker_connections 8192; }\n"
+           "http {\n"
+           "  access_log off;\n"
+           "  client_body_temp_path " + dir + "/body;\n"
+           "  proxy_temp_path " + dir + "/proxy;\n"
+           "  fastcgi_temp_path " + dir + "/fastcgi;\n"
+           "  uwsgi_temp_path " + dir + "/uwsgi;\n"
+           "  scgi_temp_path " + dir + "/scgi;\n"
+           "  proxy_cache_path " + dir + "/cache levels=1 keys_zone=relay:8m max_size=512m inactive=2m use_temp_path=off;\n"
+           "  server {\n"
+           "    listen 127.0.0.1:" + std::to_string(listenPort) + ";\n"
+           "    # The segments: one fetch from the broadcaster fills the cache for every viewer.\n"
+           "    location /live/ {\n"
+           "      proxy_pass " + sink + ";\n"
+           "      proxy_cache relay;\n"
+           "      proxy_cache_lock on;\n"
+           "      proxy_cache_lock_timeout 5s;\n"
+           "      proxy_cache_lock_age 5s;\n"
+           "    }\n"
+           "    # The endless progressive stream: passed through, one broadcaster connection per viewer.\n"
+           "    location = /live.webm {\n"
+           "      proxy_pass " + sink + ";\n"
+           "      proxy_buffering off;\n"
+           "      proxy_read_timeout 30s;\n"
+           "    }\n"
+           "  }\n"
+           "}\n";
+}
+
+// What the relayed viewers did, in all.
+struct RelayCounts {
+    std::atomic<uint64_t> segments{0}, bytes{0}, latest{0}, failures{0};
+};
+
+// The newest segment the cache names ({"session":"...","segment":N}); false when there is none.
+bool latestSegment(uint16_t port, std::string *session, uint64_t *number)
+{
+    std::string body;
+    char id[16] = {};
+    unsigned long long n = 0;
+    if (httpGet(port, "/live/latest", &body) != 200 ||
+        std::sscanf(body.c_str(), "{\"session\":\"%8[0-9a-f]\",\"segment\":%llu}", id, &n) != 2)
+        return false;
+    *session = id;
+    *number = n;
+    return true;
+}
+
+// One viewer behind the cache, as a player would be: it learns the newest segment from
+// "latest" (which the cache keeps for a second), fetches the header, then each segment once
+// "latest" says it is made.
+void relayViewer(uint16_t port, Clock::time_point end, RelayCounts &counts)
+{
+    std::string session, body;
+    uint64_t next = 0, newest = 0;
+    bool started = false;
+    while (Clock::now() < end) {
+        std::string named;
+        if (!started || next > newest) {
+            counts.latest++;
+            if (!latestSegment(port, &named, &newest) || (started && named != session)) {
+                counts.failures += started;
+                started = false;
+                std::this_thread::sleep_for(500ms);
+                continue;
+            }
+            if (!started) {
+                session = named;
+                next = newest;
+                started = httpGet(port, "/live/" + session + "/header", &body) == 200;
+                counts.failures += !started;
+            }
+            if (next > newest) {
+                std::this_thread::sleep_for(500ms);
+                continue;
+            }
+        }
+        if (httpGet(port, "/live/" + session + "/" + std::to_string(next), &body) == 200) {
+            counts.segments++;
+            counts.bytes += body.size();
+            ++next;
+        } else {
+            counts.failures++;
+            started = false;
+        }
+    }
+}
+
+int measureRelay(CaptureMedia &media, const Options &o)
+{
+    std::printf("\n== nginx relaying the browser rendition (%d viewers, %d s)\n", o.viewers, o.relaySeconds);
+    char dirTemplate[] = "/tmp/morlanex-relay-XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string dir = dirTemplate;
+    const uint16_t relayPort = bench::freeLoopbackPort();
+    std::ofstream(dir + "/nginx.conf") << nginxConfig(dir, relayPort, media.port);
+    bench::ProcessOptions process;
+    if (geteuid() == 0) {
+        // Unprivileged: the folder becomes nobody's, and nginx runs as nobody.
+        process.uid = 65534;
+        process.gid = 65534;
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(dir))
+            chown(entry.path().c_str(), 65534, 65534);
+        chown(dir.c_str(), 65534, 65534);
+    }
+    bench::ChildProcess nginx;
+    if (!nginx.start({o.nginx, "-p", dir, "-c", dir + "/nginx.conf", "-e", dir + "/error.log"}, process)) {
+        std::printf("nginx could not be started (%s)\n", o.nginx.c_str());
+        return 1;
+    }
+    std::string probe;
+    for (int i = 0; i < 100 && httpGet(relayPort, "/live/latest", &probe) == 0; ++i)
+        std::this_thread::sleep_for(100ms);
+
+    NetworkSink &sink = *media.pipeline.networkSink();
+    const NetworkSinkStats before = sink.stats();
+    RelayCounts counts;
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(o.relaySeconds);
+    size_t sinkViewersMax = 0;
+    {
+        std::vector<std::thread> viewers;
+        for (int i = 0; i < o.viewers; ++i)
+            viewers.emplace_back(relayViewer, relayPort, end, std::ref(counts));
+        std::this_thread::sleep_for(1s);  // the Windows Media viewer of the CPU part is gone by then
+        while (Clock::now() < end) {
+            sinkViewersMax = std::max(sinkViewersMax, sink.stats().viewers);
+            std::this_thread::sleep_for(100ms);
+        }
+        for (std::thread &t : viewers)
+            t.join();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const NetworkSinkStats after = sink.stats();
+    const uint64_t sinkAnswers = after.segmentAnswers - before.segmentAnswers;
+    std::printf("viewers behind nginx: %d; they got %llu segments (%.1f each, %.1f MB, %.0f kbps per viewer) "
+                "after %llu asks for the latest; failures %llu\n",
+                o.viewers, (unsigned long long)counts.segments.load(), double(counts.segments) / o.viewers,
+                counts.bytes / 1e6, counts.bytes * 8 / seconds / 1000 / o.viewers,
+                (unsigned long long)counts.latest.load(), (unsigned long long)counts.failures.load());
+    std::printf("the sink meanwhile: %llu requests from nginx (%.2f per second) for %.1f MB; streaming viewers at "
+                "most %zu\n",
+                (unsigned long long)sinkAnswers, sinkAnswers / seconds, (after.bytesSent - before.bytesSent) / 1e6,
+                sinkViewersMax);
+    std::printf("fan-out by the cache: %.0f viewer requests per request to the sink\n",
+                double(counts.segments + counts.latest) / std::max<uint64_t>(1, sinkAnswers));
+
+    // Contrast: the progressive stream passed through holds a broadcaster connection per viewer.
+    const size_t passThrough = 20;
+    {
+        std::vector<std::unique_ptr<StreamReader>> readers;
+        for (size_t i = 0; i < passThrough; ++i)
+            readers.push_back(std::make_unique<StreamReader>(relayPort, BrowserEncoder::kStreamPath));
+        std::this_thread::sleep_for(3s);
+        std::printf("the progressive stream through nginx (proxy_buffering off): %zu viewers hold %zu connections "
+                    "to the sink\n",
+                    passThrough, sink.stats().mediaViewers);
+    }
+    nginx.stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        if (flag == "--cpu-seconds")
+            o.cpuSeconds = std::atoi(argv[i + 1]);
+        else if (flag == "--relay-seconds")
+            o.relaySeconds = std::atoi(argv[i + 1]);
+        else if (flag == "--viewers")
+            o.viewers = std::atoi(argv[i + 1]);
+        else if (flag == "--nginx")
+            o.nginx = argv[i + 1];
+        else {
+            std::fprintf(stderr, "usage: browser_bench [--cpu-seconds S] [--relay-seconds S] [--viewers N] [--nginx PATH]\n");
+            return 2;
+        }
+    }
+    gst_init(&argc, &argv);
+    CaptureMedia media;
+    media.bindAddress = "127.0.0.1";
+    media.port = bench::freeLoopbackPort();
+    media.listCameras();
+    media.listMicrophones();
+    media.applyLevel(3);
+    media.startPreview();
+    if (media.goLive() != LiveStart::Started) {
+        std::fprintf(stderr, "could not go live: %s\n", media.pipeline.sinkError().c_str());
+        return 1;
+    }
+    // The pipeline's bus is not watched here: nothing in it is needed, and it only grows.
+    for (int i = 0; i < 100 && media.pipeline.packetsOut() == 0; ++i)
+        std::this_thread::sleep_for(100ms);
+    if (media.pipeline.packetsOut() == 0) {
+        std::fprintf(stderr, "the live stream did not start\n");
+        return 1;
+    }
+    measureCpu(media, o);
+    const int relay = measureRelay(media, o);
+    media.close();
+    return relay;
+}
