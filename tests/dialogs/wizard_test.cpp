@@ -31,14 +31,12 @@ const QByteArray kSelfieCp950("\xa6\xdb\xa9\xe7", 4);           // "自拍"
 
 QFrame *visiblePage(SetupWizard *w)
 {
-    QFrame *shown = nullptr;
-    for (QFrame *p : {w->modePage, w->videoPage, w->audioPage, w->channelPage, w->compressionPage, w->donePage}) {
-        if (p->isVisible()) {
-            EXPECT_EQ(shown, nullptr) << "two pages show at once";
-            shown = p;
-        }
-    }
-    return shown;
+    std::vector<QFrame *> shown;
+    for (QFrame *p : {w->modePage, w->videoPage, w->audioPage, w->channelPage, w->compressionPage, w->donePage})
+        if (p->isVisible())
+            shown.push_back(p);
+    EXPECT_LE(shown.size(), 1u) << "two pages show at once";
+    return shown.empty() ? nullptr : shown.front();
 }
 
 void click(QToolButton *b) { QTest::mouseClick(b, Qt::LeftButton); }
@@ -309,6 +307,16 @@ TEST_F(Wizard, ReuseStartsFromTheStoredRecordAndWritesNothing)
     EXPECT_EQ(result, QDialog::Accepted);
     EXPECT_EQ(settingsBytes(), stored);
     EXPECT_EQ(app->settings->record(), morlanex::parseSettings(stored.toStdString()));
+}
+
+TEST_F(Wizard, LastSettingsWithoutACameraSaySoAndStartNothing)
+{
+    // This machine offers no capture device to these tests.
+    writeSettingsBytes("name\r\nabout\r\n0\r\n0\r\n0\r\n0\r\n\r\n");
+    runWizard([&](SetupWizard *w) { click(w->useLastButton); });
+    EXPECT_EQ(boxes, QStringList{QStringLiteral("您未安裝任何視訊擷取裝置!")});
+    EXPECT_FALSE(form->previewActive());
+    EXPECT_FALSE(child(form, "modeBadge")->isVisible());
 }
 
 TEST_F(Wizard, CancelWritesNothingAndHandsNothingOver)
