@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <unordered_set>
 
@@ -31,6 +32,9 @@ struct Route {
     bool withHeader = false;   // the stream header follows the head (framed for Windows Media)
     bool thenStream = false;   // a viewer: packets follow
     uint32_t clientId = 0;     // Windows Media session id given in the answer
+    // Shared bytes that follow the head instead (a piece of a stream), so that many answers
+    // of the same piece hold one copy.
+    std::shared_ptr<const StreamHeader> body = nullptr;
 };
 
 class HttpRouter {

@@ -110,6 +110,7 @@ void SinkLoop::stop() {
     for (auto &m : media_) {
         m->buffer.clearPackets();
         m->relayUntil = {};
+        m->recentSegments.clear();
         updateWatched(*m, Clock::now());
     }
     listener_.reset();
@@ -305,8 +306,9 @@ void SinkLoop::dispatch(Connection &c) {
         case RouteOutcome::Header:
         case RouteOutcome::Answered: break;
     }
-    const bool framed = r.windowsMedia;
-    c.beginAnswer(std::move(route.head), route.withHeader ? bufferOf(c).header() : nullptr, framed, route.thenStream);
+    const bool framed = r.windowsMedia && r.kind != RequestKind::NotFound;  // not for other paths' answers
+    std::shared_ptr<const StreamHeader> follows = route.body ? route.body : route.withHeader ? bufferOf(c).header() : nullptr;
+    c.beginAnswer(std::move(route.head), std::move(follows), framed, route.thenStream);
     if (route.thenStream) addViewer(c);
     else setFinishDeadline(c);  // a client that does not read its answer is not kept
     pump(c);
@@ -348,20 +350,29 @@ Route SinkLoop::routeSegments(const StreamRequest &r, MediaStream &m, std::strin
     const std::string own = m.session + "/";
     if (rest.substr(0, own.size()) != own || !b.header()) return router_.route(r, nullptr, false);  // 404
     rest.remove_prefix(own.size());
-    if (rest == "header") {
-        const std::vector<uint8_t> &h = b.header()->raw;
-        return answer(m.config.contentType, std::string(h.begin(), h.end()), 60);
-    }
+    // Header and segments follow the head as shared bytes: no copy per answer.
+    const auto piece = [&](std::shared_ptr<const StreamHeader> bytes) {
+        if (!r.getOrHead) return Route{RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
+        Route route{RouteOutcome::Answered, pageHead(m.config.contentType, bytes->raw.size(), 60)};
+        if (!r.headOnly) route.body = std::move(bytes);
+        return route;
+    };
+    if (rest == "header") return piece(b.header());
     uint64_t number = 0;
     const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
     const auto range = ec == std::errc() && end == rest.data() + rest.size() ? b.segment(number) : std::nullopt;
     if (!range) return router_.route(r, nullptr, false);  // 404: not made yet, or long gone
-    std::string body;
+    for (const auto &[n, bytes] : m.recentSegments)
+        if (n == number) return piece(bytes);
+    auto bytes = std::make_shared<StreamHeader>();
     for (uint64_t seq = range->first; seq < range->second; ++seq) {
         const std::vector<uint8_t> &chunk = **b.packet(seq);
-        body.append(chunk.begin(), chunk.end());
+        bytes->raw.insert(bytes->raw.end(), chunk.begin(), chunk.end());
     }
-    return answer(m.config.contentType, body, 60);
+    constexpr size_t kRecentSegments = 4;
+    if (m.recentSegments.size() == kRecentSegments) m.recentSegments.pop_front();
+    m.recentSegments.emplace_back(number, bytes);
+    return piece(std::move(bytes));
 }
 
 void SinkLoop::addViewer(Connection &c) {

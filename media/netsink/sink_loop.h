@@ -78,6 +78,9 @@ private:
         std::string session;  // names this sink's segments apart from another run's
         Clock::time_point relayUntil{};  // a cache asked for segments: watched until then
         bool watched = false;            // as last told to the producer
+        // The segments answered last (number, bytes): a cache tier asks for each once, but
+        // requests that come together share one copy.
+        std::deque<std::pair<uint64_t, std::shared_ptr<const StreamHeader>>> recentSegments;
     };
     void updateWatched(MediaStream &m, Clock::time_point now);
     StreamBuffer &bufferOf(const Connection &c) { return c.stream == 0 ? buffer_ : media_[c.stream - 1]->buffer; }

@@ -39,11 +39,15 @@ std::string mediaStreamHead(const std::string &contentType) {
            "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
 }
 
-std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly, int maxAgeSeconds) {
+std::string pageHead(const std::string &contentType, size_t bodyBytes, int maxAgeSeconds) {
     const std::string cache = maxAgeSeconds > 0 ? "max-age=" + std::to_string(maxAgeSeconds) : "no-cache";
-    std::string s = std::string("HTTP/1.0 200 OK\r\nServer: ") + kServerToken + "\r\nContent-Type: " + contentType +
-                    "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nCache-Control: " + cache +
-                    "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+    return std::string("HTTP/1.0 200 OK\r\nServer: ") + kServerToken + "\r\nContent-Type: " + contentType +
+           "\r\nContent-Length: " + std::to_string(bodyBytes) + "\r\nCache-Control: " + cache +
+           "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+}
+
+std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly, int maxAgeSeconds) {
+    std::string s = pageHead(contentType, body.size(), maxAgeSeconds);
     if (!headOnly) s += body;
     return s;
 }

@@ -22,6 +22,8 @@ std::string mediaStreamHead(const std::string &contentType);
 // A fixed page or piece of a stream, complete with its body (none for HEAD), and how long a
 // cache may keep it (0: not at all).
 std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly, int maxAgeSeconds = 0);
+// The head alone of such an answer, whose body of `bodyBytes` follows from elsewhere.
+std::string pageHead(const std::string &contentType, size_t bodyBytes, int maxAgeSeconds);
 
 // Windows Media Describe ($H only, so with its length) and Play ($H then $D, no length).
 // `resetSession` adds "xResetStrm=1" when the request named a session the sink does not know.

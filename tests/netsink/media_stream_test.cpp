@@ -80,6 +80,19 @@ TEST_F(MediaStreamTest, AViewerGetsTheHeaderThenChunksFromTheLastStartPoint) {
     EXPECT_EQ(sink_->stats().mediaViewers, 0u);
 }
 
+TEST_F(MediaStreamTest, AWindowsMediaPlayerAtTheFurtherPathGetsThePlainStream) {
+    start(mediaConfig());
+    ASSERT_TRUE(sink_->setStreamHeader(1, kMediaHeader));
+    Client wm(port());
+    ASSERT_TRUE(wm.send("GET /live.webm HTTP/1.0\r\nUser-Agent: NSPlayer/9.0.0.2980\r\nPragma: xPlayStrm=1\r\n\r\n"));
+    const std::string head = wm.readHead();
+    EXPECT_EQ(test::statusOf(head), 200) << head;
+    EXPECT_TRUE(test::hasField(head, "Content-Type: video/webm")) << head;
+    pushChunks(0, 6);
+    const std::vector<uint8_t> expected = mediaBody(0, 6);
+    EXPECT_EQ(wm.readBody(expected.size()), expected) << "no framing on this path";
+}
+
 TEST_F(MediaStreamTest, BothStreamsPlayAtOnceAndShareTheViewerLimit) {
     NetworkSinkConfig c = mediaConfig();
     c.maxClients = 2;
@@ -194,6 +207,21 @@ TEST_F(MediaStreamTest, SegmentsForCachesAreTheLiveBytesCutAtStartPoints) {
     }
     const std::vector<uint8_t> expected = mediaBody(0, 8);
     EXPECT_EQ(all, std::string(expected.begin(), expected.end())) << "header and segments make the live bytes";
+    {
+        // A Windows Media player's request for a piece gets the same plain bytes, and HEAD none.
+        Client wm(port());
+        ASSERT_TRUE(wm.send("GET /live/" + session + "/1 HTTP/1.0\r\nUser-Agent: NSPlayer/9.0.0.2980\r\n\r\n"));
+        EXPECT_EQ(test::statusOf(wm.readHead()), 200);
+        wm.waitClosed();
+        const std::vector<uint8_t> one = mediaBody(4, 8);
+        EXPECT_EQ(wm.body(), std::vector<uint8_t>(one.begin() + std::ptrdiff_t(kMediaHeader.size()), one.end()));
+        Client head(port());
+        ASSERT_TRUE(head.send("HEAD /live/" + session + "/1 HTTP/1.0\r\n\r\n"));
+        const std::string h = head.readHead();
+        EXPECT_TRUE(test::hasField(h, "Content-Length: " + std::to_string(one.size() - kMediaHeader.size()))) << h;
+        head.waitClosed();
+        EXPECT_TRUE(head.body().empty());
+    }
     const std::string other = session == "00000000" ? "00000001" : "00000000";
     for (const std::string &path : std::vector<std::string>{"/live/" + session + "/2", "/live/" + session + "/x",
                                                             "/live/" + session + "/1x", "/live/" + other + "/0",
