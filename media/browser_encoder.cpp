@@ -82,6 +82,10 @@ struct BrowserEncoder::Gate {
     bool watched = false;                // guarded by mutex
     bool warmingUp = true;               // guarded by mutex: until the first chunk
     bool open = true;                    // guarded by mutex: the valves pass frames
+    // Set when the valves open again: the muxer's output until its next cluster (sound that
+    // came before the new key frame) still belongs to the cluster cut off when they closed,
+    // seconds earlier, and is dropped so that cluster ends where its frames did.
+    std::atomic<bool> skipUntilCluster{false};
 
     ~Gate()
     {
@@ -111,6 +115,8 @@ struct BrowserEncoder::Gate {
         if (wanted == open)
             return;
         open = wanted;
+        if (open)
+            skipUntilCluster = true;
         for (GstElement *v : valves)
             g_object_set(v, "drop", !open, nullptr);
         if (!open || !videoEncoder)
@@ -243,6 +249,10 @@ void BrowserEncoder::onBuffer(GstBuffer *buffer)
             g_printerr("morlanex media: the browser rendition has no header\n");
     }
     const bool start = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    if (start)
+        gate_->skipUntilCluster = false;
+    else if (gate_->skipUntilCluster)
+        return;
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
     const bool old = GST_CLOCK_TIME_IS_VALID(pts) && pendingSinceNs_ != GST_CLOCK_TIME_NONE &&
                      pts > pendingSinceNs_ + kMaxChunkSpan;
