@@ -90,10 +90,10 @@ TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
     std::smatch m;
     ASSERT_TRUE(std::regex_search(log, m, std::regex(R"(127\.0\.0\.1:(\d+) LinkKERF_Port)")));
     const auto udpPort = static_cast<std::uint16_t>(std::stoi(m[1]));
-    ScriptedPeer forger("127.0.0.3");
+    ScriptedPeer forger("127.0.0.209");
     DirectoryMessage p2p;
     p2p.writeCommand(cmd::SendP2PData);
-    p2p.writeText(Field::PublicAddress, "127.0.0.3");
+    p2p.writeText(Field::PublicAddress, "127.0.0.209");
     p2p.writeText(Field::PeerPort, std::to_string(forger.port()));
     forger.send("127.0.0.1", udpPort, p2p);
     DirectoryMessage version;

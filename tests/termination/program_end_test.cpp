@@ -180,7 +180,7 @@ TEST_P(ProgramEnd, SignalRunsTheExitShutdown)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryEndingSignal, ProgramEnd,
-                         ::testing::Values(EndingSignal{SIGTERM, "SIGTERM", "127.0.0.201"},
-                                           EndingSignal{SIGINT, "SIGINT", "127.0.0.202"},
-                                           EndingSignal{SIGHUP, "SIGHUP", "127.0.0.203"}),
+                         ::testing::Values(EndingSignal{SIGTERM, "SIGTERM", "127.0.9.1"},
+                                           EndingSignal{SIGINT, "SIGINT", "127.0.9.2"},
+                                           EndingSignal{SIGHUP, "SIGHUP", "127.0.9.3"}),
                          [](const auto &info) { return std::string(info.param.name); });
