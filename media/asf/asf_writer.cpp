@@ -165,8 +165,7 @@ void extendedStreamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number
 }  // namespace
 
 AsfWriter::AsfWriter(AsfWriterConfig config, PacketSink sink)
-    : config_(std::move(config)), sink_(std::move(sink)), packet_(config_.packetSize),
-      objectNumbers_(config_.streams.size(), 0)
+    : config_(std::move(config)), sink_(std::move(sink))
 {
     if (config_.packetSize < kPacketHeaderBytes + kPayloadHeaderBytes + 1 || config_.packetSize > 65535)
         throw std::invalid_argument("ASF packet size out of range");
@@ -252,31 +251,52 @@ std::vector<uint8_t> AsfWriter::header() const
     return std::move(b.out);
 }
 
-void AsfWriter::beginPacket(uint32_t sendTimeMs, uint8_t keyFrameStream)
+AsfWriter::Lane &AsfWriter::lane(uint8_t rendition)
 {
-    std::fill(packet_.begin(), packet_.end(), 0);
-    packet_[0] = 0x82;  // error correction data: 2 bytes, both 0
-    packet_[3] = 0x11;  // multiple payloads; padding length as WORD; packet length from the header
-    packet_[4] = 0x5D;  // replicated data BYTE, offset DWORD, object number BYTE, stream BYTE
-    sendTimeMs_ = std::max(sendTimeMs_, sendTimeMs);  // send times never go back
-    put32(&packet_[7], sendTimeMs_);
-    keyFrameStream_ = keyFrameStream;
-    used_ = kPacketHeaderBytes;
-    payloads_ = 0;
+    if (lanes_.size() <= rendition)
+        lanes_.resize(size_t(rendition) + 1);
+    Lane &l = lanes_[rendition];
+    if (l.packet.empty()) {
+        l.packet.resize(config_.packetSize);
+        l.objectNumbers.resize(config_.streams.size(), 0);
+    }
+    return l;
+}
+
+void AsfWriter::beginPacket(Lane &l, uint32_t timeMs, uint8_t keyFrameStream)
+{
+    std::fill(l.packet.begin(), l.packet.end(), 0);
+    l.packet[0] = 0x82;  // error correction data: 2 bytes, both 0
+    l.packet[3] = 0x11;  // multiple payloads; padding length as WORD; packet length from the header
+    l.packet[4] = 0x5D;  // replicated data BYTE, offset DWORD, object number BYTE, stream BYTE
+    l.firstTimeMs = timeMs;
+    l.keyFrameStream = keyFrameStream;
+    l.used = kPacketHeaderBytes;
+    l.payloads = 0;
+}
+
+void AsfWriter::flush(Lane &l, uint8_t rendition)
+{
+    if (l.used == 0)
+        return;
+    // Sent in this order, so send times may not go back, whichever rendition went before.
+    sendTimeMs_ = std::max(sendTimeMs_, l.firstTimeMs);
+    put16(&l.packet[5], uint16_t(config_.packetSize - l.used));  // padding, already zeros
+    put32(&l.packet[7], sendTimeMs_);
+    l.packet[13] = uint8_t(0x80 | l.payloads);  // payload lengths as WORD
+    sink_(AsfDataPacket{l.packet, sendTimeMs_, l.keyFrameStream, rendition});
+    ++packetsOut_;
+    l.used = 0;
 }
 
 void AsfWriter::flush()
 {
-    if (used_ == 0)
-        return;
-    put16(&packet_[5], uint16_t(config_.packetSize - used_));  // padding, already zeros
-    packet_[13] = uint8_t(0x80 | payloads_);                   // payload lengths as WORD
-    sink_(AsfDataPacket{packet_, sendTimeMs_, keyFrameStream_});
-    ++packetsOut_;
-    used_ = 0;
+    for (size_t r = 0; r < lanes_.size(); ++r)
+        flush(lanes_[r], uint8_t(r));
 }
 
-void AsfWriter::addFrame(uint8_t stream, std::span<const uint8_t> payload, uint64_t timeMs, bool keyFrame)
+void AsfWriter::addFrame(uint8_t stream, std::span<const uint8_t> payload, uint64_t timeMs, bool keyFrame,
+                         uint8_t rendition)
 {
     if (stream == 0 || stream > config_.streams.size() || payload.empty())
         return;
@@ -289,19 +309,21 @@ void AsfWriter::addFrame(uint8_t stream, std::span<const uint8_t> payload, uint6
     const uint32_t time = uint32_t(std::min<uint64_t>(timeMs > originMs_ ? timeMs - originMs_ : 0, UINT32_MAX - config_.prerollMs));
     // Every audio frame stands alone; a video frame only when the encoder says so.
     const bool key = keyFrame || !video;
+    Lane &l = lane(rendition);
     if (video && keyFrame)
-        flush();
+        flush(l, rendition);
 
-    const uint8_t objectNumber = objectNumbers_[stream - 1u]++;
+    const uint8_t objectNumber = l.objectNumbers[stream - 1u]++;
     const uint32_t objectSize = uint32_t(payload.size());
     size_t offset = 0;
     while (offset < payload.size()) {
-        if (used_ != 0 && (freeBytes() < kPayloadHeaderBytes + 1 || payloads_ == kMaxPayloadsPerPacket))
-            flush();
-        if (used_ == 0)
-            beginPacket(time, video && keyFrame && offset == 0 ? stream : 0);
-        const size_t length = std::min(payload.size() - offset, freeBytes() - kPayloadHeaderBytes);
-        uint8_t *p = &packet_[used_];
+        if (l.used != 0 &&
+            (config_.packetSize - l.used < kPayloadHeaderBytes + 1 || l.payloads == kMaxPayloadsPerPacket))
+            flush(l, rendition);
+        if (l.used == 0)
+            beginPacket(l, time, video && keyFrame && offset == 0 ? stream : 0);
+        const size_t length = std::min(payload.size() - offset, config_.packetSize - l.used - kPayloadHeaderBytes);
+        uint8_t *p = &l.packet[l.used];
         p[0] = uint8_t(stream | (key ? 0x80 : 0));
         p[1] = objectNumber;
         put32(p + 2, uint32_t(offset));
@@ -310,8 +332,8 @@ void AsfWriter::addFrame(uint8_t stream, std::span<const uint8_t> payload, uint6
         put32(p + 11, time + config_.prerollMs);
         put16(p + 15, uint16_t(length));
         std::copy_n(payload.data() + offset, length, p + kPayloadHeaderBytes);
-        used_ += kPayloadHeaderBytes + length;
-        ++payloads_;
+        l.used += kPayloadHeaderBytes + length;
+        ++l.payloads;
         offset += length;
     }
 }

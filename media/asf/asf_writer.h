@@ -17,6 +17,12 @@
 //
 // Stream numbers are 1 + the index in AsfWriterConfig::streams.
 //
+// Renditions: several encodings of one stream (the same video at other bit rates) are written
+// under the same stream number, each into packets of its own, so that a viewer can be sent one
+// rendition's packets plus the shared ones and still read one valid stream. Frames of rendition 0
+// are shared by every viewer; a frame of rendition r >= 1 goes only into packets marked r. With
+// renditions, give the shared streams (audio) rendition 0 and each video rendition its own r.
+//
 // Threads: not thread-safe; one caller at a time. The packet sink runs inside addFrame/flush.
 #pragma once
 
@@ -63,6 +69,7 @@ struct AsfDataPacket {
     // The video stream whose key frame begins this packet, 0 when the packet does not begin
     // with a video key frame.
     uint8_t keyFrameStream = 0;
+    uint8_t rendition = 0;  // 0: for every viewer; r: only for viewers of rendition r
 };
 
 class AsfWriter {
@@ -80,11 +87,12 @@ public:
     // Header Object + Data Object start; the same bytes on every call.
     std::vector<uint8_t> header() const;
 
-    // One encoded frame of stream `stream` (1-based) at `timeMs`. Frames of one stream come in
-    // presentation order; times before the first frame's count as the first frame's.
-    // Unknown streams and empty frames are ignored.
-    void addFrame(uint8_t stream, std::span<const uint8_t> payload, uint64_t timeMs, bool keyFrame);
-    // Sends the packet being filled, padded, if it holds anything.
+    // One encoded frame of stream `stream` (1-based) at `timeMs`, of rendition `rendition`.
+    // Frames of one stream and rendition come in presentation order; times before the first
+    // frame's count as the first frame's. Unknown streams and empty frames are ignored.
+    void addFrame(uint8_t stream, std::span<const uint8_t> payload, uint64_t timeMs, bool keyFrame,
+                  uint8_t rendition = 0);
+    // Sends every packet being filled, padded, if it holds anything.
     void flush();
 
     uint64_t packetsOut() const { return packetsOut_; }
@@ -92,19 +100,27 @@ public:
     uint64_t originMs() const { return originMs_; }
 
 private:
-    void beginPacket(uint32_t sendTimeMs, uint8_t keyFrameStream);
-    size_t freeBytes() const { return config_.packetSize - used_; }
+    // The packet being filled for one rendition.
+    struct Lane {
+        std::vector<uint8_t> packet;
+        size_t used = 0;  // 0: no packet open
+        unsigned payloads = 0;
+        uint32_t firstTimeMs = 0;  // of its first payload
+        uint8_t keyFrameStream = 0;
+        std::vector<uint8_t> objectNumbers;  // per stream, the next media object number
+    };
+    Lane &lane(uint8_t rendition);
+    void beginPacket(Lane &lane, uint32_t timeMs, uint8_t keyFrameStream);
+    // Sends the lane's packet, padded, with its send time: its first payload's time, or the
+    // last packet's when that was later.
+    void flush(Lane &lane, uint8_t rendition);
 
     AsfWriterConfig config_;
     PacketSink sink_;
-    std::vector<uint8_t> packet_;
-    size_t used_ = 0;  // 0: no packet open
-    unsigned payloads_ = 0;
-    uint32_t sendTimeMs_ = 0;
-    uint8_t keyFrameStream_ = 0;
+    std::vector<Lane> lanes_;  // by rendition
+    uint32_t sendTimeMs_ = 0;  // of the last packet sent, of any rendition
     bool haveOrigin_ = false;
     uint64_t originMs_ = 0;
-    std::vector<uint8_t> objectNumbers_;  // per stream, the next media object number
     uint64_t packetsOut_ = 0;
 };
 

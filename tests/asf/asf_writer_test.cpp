@@ -2,6 +2,7 @@
 // send times, key frames at packet starts; and what the network sink reads from it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -96,6 +97,7 @@ struct Collected {
     std::vector<Bytes> packets;
     std::vector<uint32_t> sendTimes;
     std::vector<uint8_t> keyFrameStreams;
+    std::vector<uint8_t> renditions;
 };
 
 AsfWriter::PacketSink collectInto(Collected &c)
@@ -104,6 +106,7 @@ AsfWriter::PacketSink collectInto(Collected &c)
         c.packets.emplace_back(p.bytes.begin(), p.bytes.end());
         c.sendTimes.push_back(p.sendTimeMs);
         c.keyFrameStreams.push_back(p.keyFrameStream);
+        c.renditions.push_back(p.rendition);
     };
 }
 
@@ -274,6 +277,52 @@ TEST(AsfWriterPackets, APacketHoldsAtMostSixtyThreePayloads)
     EXPECT_EQ(payloadsOf(got.packets[0]).size(), 63u);
     EXPECT_EQ(payloadsOf(got.packets[1]).size(), 7u);
     EXPECT_EQ(payloadsOf(got.packets[1])[0].objectNumber, 63);
+}
+
+TEST(AsfWriterPackets, RenditionsGetPacketsOfTheirOwnUnderOneStreamNumber)
+{
+    Collected got;
+    AsfWriter writer(config(4800), collectInto(got));
+    // One second: audio shared by all, video in two renditions at 10 and 30 fps, key frames at 0.
+    for (int i = 0; i < 30; ++i) {
+        const uint64_t t = uint64_t(i) * 1000 / 30;
+        if (i % 3 == 0)
+            writer.addFrame(2, Bytes(400, uint8_t(i)), t, i == 0, 1);
+        writer.addFrame(2, Bytes(900, uint8_t(i)), t, i == 0, 2);
+        writer.addFrame(1, Bytes(185, 0x55), t + 1, false, 0);
+    }
+    writer.flush();
+
+    std::map<uint8_t, std::vector<uint8_t>> objects;  // rendition: object numbers of stream 2 in order
+    std::map<uint8_t, size_t> bytes;
+    for (size_t i = 0; i < got.packets.size(); ++i) {
+        if (i > 0) {
+            EXPECT_GE(got.sendTimes[i], got.sendTimes[i - 1]);
+        }
+        for (const Payload &p : payloadsOf(got.packets[i])) {
+            // Shared packets hold only the audio, a rendition's only its video.
+            EXPECT_EQ(p.stream, got.renditions[i] == 0 ? 1 : 2) << "packet " << i;
+            if (p.stream == 2 && p.offset == 0)
+                objects[got.renditions[i]].push_back(p.objectNumber);
+            bytes[got.renditions[i]] += p.data.size();
+        }
+    }
+    EXPECT_EQ(bytes[0], 30u * 185);
+    EXPECT_EQ(bytes[1], 10u * 400);
+    EXPECT_EQ(bytes[2], 30u * 900);
+    // Each rendition counts its own objects, so each reads as one unbroken stream.
+    ASSERT_EQ(objects[1].size(), 10u);
+    ASSERT_EQ(objects[2].size(), 30u);
+    for (size_t n = 0; n < objects[2].size(); ++n)
+        EXPECT_EQ(objects[2][n], n);
+    for (size_t n = 0; n < objects[1].size(); ++n)
+        EXPECT_EQ(objects[1][n], n);
+    // The first packet of each rendition begins with its key frame.
+    for (uint8_t r : {1, 2}) {
+        const size_t first = size_t(std::find(got.renditions.begin(), got.renditions.end(), r) - got.renditions.begin());
+        ASSERT_LT(first, got.packets.size());
+        EXPECT_EQ(got.keyFrameStreams[first], 2) << "rendition " << int(r);
+    }
 }
 
 TEST(AsfWriterPackets, NothingIsWrittenForUnknownStreamsOrEmptyFrames)
