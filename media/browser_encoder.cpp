@@ -193,7 +193,7 @@ bool BrowserEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement
     std::vector<GstElement *> audio;
     if (audioTee)
         audio = addChain(pipeline, audioTee,
-                         {"queue", "valve", "audioconvert", "audioresample", "capsfilter", "opusenc"});
+                         {"valve", "queue", "audioconvert", "audioresample", "capsfilter", "opusenc"});
     if (video.empty() || (audioTee && audio.empty()))
         return false;
 
@@ -222,10 +222,14 @@ bool BrowserEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement
     for (const std::vector<GstElement *> *chain : {&video, &audio}) {
         if (chain->empty())
             continue;
-        // A live queue that never holds up the camera or microphone for long.
-        g_object_set((*chain)[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
+        // A live queue that never holds up the camera or microphone for long. On the microphone
+        // the valve comes before it: closed, it answers the tee at once, while the muxer behind
+        // the queue may wait for the video whose valve closed first; a query waiting in this
+        // queue would hold up the tee, and with it the Windows Media sound beside this branch.
+        const bool valveFirst = chain == &audio;
+        g_object_set((*chain)[valveFirst ? 1 : 0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
                      guint64(GST_SECOND), "leaky", 2 /* downstream */, nullptr);
-        gate_->valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[1])));
+        gate_->valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[valveFirst ? 0 : 1])));
     }
     gate_->videoEncoder = GST_ELEMENT(gst_object_ref(video.back()));
     return true;

@@ -4,7 +4,7 @@
 // (kPlayerPath).
 //
 // Its branches hang off the capture pipeline's tees: queue, valve, conversion and VP8 encoder
-// for the camera; queue, valve, conversion and Opus encoder for the microphone; both into a
+// for the camera; valve, queue, conversion and Opus encoder for the microphone; both into a
 // streamable WebM muxer and an appsink. The valves pass frames only while someone watches the
 // rendition (the sink says so through streamConfig()'s callback), and at the start until the
 // sink has the stream's header and a first chunk: with nobody watching the encoders get no
