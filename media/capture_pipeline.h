@@ -43,8 +43,9 @@ struct VideoFrame {
 };
 using FrameCallback = std::function<void(const VideoFrame &)>;
 
-// Sees the stream as served: the header once (isHeader), then every data packet.
-using StreamObserver = std::function<void(bool isHeader, std::span<const uint8_t> bytes)>;
+// Sees the stream as written: the header once (isHeader), then every data packet with its
+// rendition (0: for every viewer; r: only for viewers of rendition r, see AsfDataPacket).
+using StreamObserver = std::function<void(bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition)>;
 
 struct LiveSettings {
     EncoderSettings encoder;

@@ -97,49 +97,78 @@ void LiveEncoder::stop()
         sink_->stop();
 }
 
-bool LiveEncoder::branch(GstElement *pipeline, GstElement *tee, bool audio)
+// Frames of this appsink go to onSample as `source`: -1 for the audio, else the rendition.
+void LiveEncoder::deliverFrom(GstElement *appsink, int source)
 {
-    const EncoderSettings &s = settings_.encoder;
-    const std::vector<GstElement *> chain =
-        audio ? addChain(pipeline, tee, {"queue", "audioconvert", "audioresample", "capsfilter", "avenc_wmav2", "appsink"})
-              : addChain(pipeline, tee, {"queue", "videoconvert", "videoscale", "videorate", "capsfilter", "avenc_wmv2",
-                                         "appsink"});
-    if (chain.empty())
-        return false;
-    GstElement *caps = chain[chain.size() - 3];
-    GstElement *encoder = chain[chain.size() - 2];
-    GstElement *out = chain.back();
-    // A live queue that never holds up the camera or microphone for long.
-    g_object_set(chain[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(2 * GST_SECOND),
-                 "leaky", 2 /* downstream */, nullptr);
-    GstCaps *c;
-    if (audio) {
-        c = gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, s.audioSampleRate, "channels", G_TYPE_INT,
-                                s.audioChannels, nullptr);
-        g_object_set(encoder, "bitrate", s.audioBitrate, nullptr);
-    } else {
-        g_object_set(chain[2], "add-borders", FALSE, nullptr);
-        g_object_set(chain[3], "drop-only", TRUE, nullptr);
-        c = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, s.width,
-                                "height", G_TYPE_INT, s.height, "framerate", GST_TYPE_FRACTION,
-                                s.videoFramesPerSecond, 1, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
-        g_object_set(encoder, "bitrate", s.videoBitrate, "gop-size", s.videoFramesPerSecond * s.keyFrameSeconds,
-                     nullptr);
-    }
-    g_object_set(caps, "caps", c, nullptr);
-    gst_caps_unref(c);
-    g_object_set(out, "sync", FALSE, "async", FALSE, "qos", FALSE, "max-buffers", 0u, nullptr);
+    g_object_set(appsink, "sync", FALSE, "async", FALSE, "qos", FALSE, "max-buffers", 0u, nullptr);
+    g_object_set_data(G_OBJECT(appsink), "morlanex-source", GINT_TO_POINTER(source + 2));
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = [](GstAppSink *sink, gpointer self) {
         if (GstSample *sample = gst_app_sink_pull_sample(sink)) {
-            const bool isAudio = g_object_get_data(G_OBJECT(sink), "morlanex-audio") != nullptr;
-            static_cast<LiveEncoder *>(self)->onSample(isAudio, sample);
+            const int from = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(sink), "morlanex-source")) - 2;
+            static_cast<LiveEncoder *>(self)->onSample(from, sample);
             gst_sample_unref(sample);
         }
         return GST_FLOW_OK;
     };
-    g_object_set_data(G_OBJECT(out), "morlanex-audio", audio ? out : nullptr);
-    gst_app_sink_set_callbacks(GST_APP_SINK(out), &callbacks, this, nullptr);
+    gst_app_sink_set_callbacks(GST_APP_SINK(appsink), &callbacks, this, nullptr);
+}
+
+bool LiveEncoder::audioBranch(GstElement *pipeline, GstElement *tee)
+{
+    const EncoderSettings &s = settings_.encoder;
+    const std::vector<GstElement *> chain =
+        addChain(pipeline, tee, {"queue", "audioconvert", "audioresample", "capsfilter", "avenc_wmav2", "appsink"});
+    if (chain.empty())
+        return false;
+    // A live queue that never holds up the microphone for long.
+    g_object_set(chain[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(2 * GST_SECOND),
+                 "leaky", 2 /* downstream */, nullptr);
+    GstCaps *c = gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, s.audioSampleRate, "channels", G_TYPE_INT,
+                                     s.audioChannels, nullptr);
+    g_object_set(chain[3], "caps", c, nullptr);
+    gst_caps_unref(c);
+    g_object_set(chain[4], "bitrate", s.audioBitrate, nullptr);
+    deliverFrom(chain[5], -1);
+    return true;
+}
+
+bool LiveEncoder::videoBranches(GstElement *pipeline, GstElement *tee)
+{
+    const EncoderSettings &s = settings_.encoder;
+    // Converted and scaled once, then one encoder per rendition.
+    const std::vector<GstElement *> common =
+        addChain(pipeline, tee, {"queue", "videoconvert", "videoscale", "capsfilter", "tee"});
+    if (common.empty())
+        return false;
+    g_object_set(common[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(2 * GST_SECOND),
+                 "leaky", 2 /* downstream */, nullptr);
+    g_object_set(common[2], "add-borders", FALSE, nullptr);
+    GstCaps *scaled = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, s.width,
+                                          "height", G_TYPE_INT, s.height, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1,
+                                          nullptr);
+    g_object_set(common[3], "caps", scaled, nullptr);
+    gst_caps_unref(scaled);
+    for (size_t r = 0; r < s.renditions.size(); ++r) {
+        const VideoRendition &rendition = s.renditions[r];
+        const std::vector<GstElement *> chain =
+            addChain(pipeline, common[4], {"queue", "videorate", "capsfilter", "avenc_wmv2", "appsink"});
+        if (chain.empty())
+            return false;
+        g_object_set(chain[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
+                     guint64(2 * GST_SECOND), "leaky", 2 /* downstream */, nullptr);
+        g_object_set(chain[1], "drop-only", TRUE, nullptr);
+        GstCaps *rate = gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION, rendition.framesPerSecond,
+                                            1, nullptr);
+        g_object_set(chain[2], "caps", rate, nullptr);
+        gst_caps_unref(rate);
+        // Every rendition starts from the same first picture and keeps its own steady rate,
+        // so key frames every period come at the same times in all of them: a viewer can move
+        // between renditions at any key frame.
+        g_object_set(chain[3], "bitrate", rendition.bitrate, "gop-size", rendition.framesPerSecond * s.keyFrameSeconds,
+                     nullptr);
+        deliverFrom(chain[4], int(r));
+    }
     return true;
 }
 
@@ -147,13 +176,15 @@ bool LiveEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement *a
 {
     pipeline_ = pipeline;
     hasAudio_ = audioTee != nullptr;
-    const bool audioBuilt = !audioTee || branch(pipeline, audioTee, true);
+    const bool audioBuilt = !audioTee || audioBranch(pipeline, audioTee);
     const bool browserBuilt = !browser_ || browser_->link(pipeline, videoTee, audioTee);
-    return branch(pipeline, videoTee, false) && audioBuilt && browserBuilt;
+    return videoBranches(pipeline, videoTee) && audioBuilt && browserBuilt;
 }
 
-void LiveEncoder::onSample(bool audio, GstSample *sample)
+void LiveEncoder::onSample(int source, GstSample *sample)
 {
+    const bool audio = source < 0;
+    const size_t top = settings_.encoder.renditions.size() - 1;
     GstBuffer *buffer = gst_sample_get_buffer(sample);
     const GstSegment *segment = gst_sample_get_segment(sample);
     if (!buffer || !segment || !GST_BUFFER_PTS_IS_VALID(buffer))
@@ -162,14 +193,17 @@ void LiveEncoder::onSample(bool audio, GstSample *sample)
     const guint64 running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
     if (running == GST_CLOCK_TIME_NONE)
         return;
+    // With several renditions each has packets of its own (1, 2, ...) and the audio is shared.
+    const uint8_t rendition = audio || top == 0 ? 0 : uint8_t(source + 1);
     Frame frame{uint8_t(audio || !hasAudio_ ? 1 : 2), std::vector<uint8_t>(gst_buffer_get_size(buffer)),
-                running / GST_MSECOND, !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)};
+                running / GST_MSECOND, !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT), rendition};
     gst_buffer_extract(buffer, 0, frame.bytes.data(), frame.bytes.size());
 
     std::lock_guard lock(mutex_);
     if (!writer_) {
+        // The header describes the video by its top rendition.
         std::optional<AsfStreamFormat> &format = audio ? audioFormat_ : videoFormat_;
-        if (!format) {
+        if (!format && (audio || size_t(source) == top)) {
             if (GstCaps *caps = gst_sample_get_caps(sample))
                 format = formatFromCaps(audio, caps, settings_.encoder);
         }
@@ -180,7 +214,7 @@ void LiveEncoder::onSample(bool audio, GstSample *sample)
             startWriter();
         return;
     }
-    writer_->addFrame(frame.stream, frame.bytes, frame.timeMs, frame.key);
+    writer_->addFrame(frame.stream, frame.bytes, frame.timeMs, frame.key, frame.rendition);
 }
 
 void LiveEncoder::startWriter()
@@ -200,14 +234,16 @@ void LiveEncoder::startWriter()
 
     writer_ = std::make_unique<AsfWriter>(std::move(config), [this](const AsfDataPacket &packet) {
         if (settings_.observer)
-            settings_.observer(false, packet.bytes);
-        if (sink_)
+            settings_.observer(false, packet.bytes, packet.rendition);
+        // Until the sink chooses a rendition per viewer, every viewer gets the top one.
+        const size_t renditions = settings_.encoder.renditions.size();
+        if (sink_ && (packet.rendition == 0 || packet.rendition == renditions))
             sink_->pushPacket(packet.bytes.data(), packet.bytes.size());
         packets_.fetch_add(1);
     });
     const std::vector<uint8_t> header = writer_->header();
     if (settings_.observer)
-        settings_.observer(true, header);
+        settings_.observer(true, header, 0);
     std::string error;
     if (sink_ && !sink_->setHeader(header.data(), header.size(), &error))
         g_printerr("morlanex media: stream header refused: %s\n", error.c_str());
@@ -215,7 +251,7 @@ void LiveEncoder::startWriter()
     // Frames of both encoders, in time order, so that neither stream starts late.
     std::stable_sort(pending_.begin(), pending_.end(), [](const Frame &a, const Frame &b) { return a.timeMs < b.timeMs; });
     for (const Frame &f : pending_)
-        writer_->addFrame(f.stream, f.bytes, f.timeMs, f.key);
+        writer_->addFrame(f.stream, f.bytes, f.timeMs, f.key, f.rendition);
     pending_.clear();
     startClockNs_ = int64_t(gst_element_get_base_time(pipeline_) + writer_->originMs() * GST_MSECOND);
 }

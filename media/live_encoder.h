@@ -4,7 +4,9 @@
 //
 // The writer starts once every encoder has said its format (codec data comes with the first
 // frame's caps); frames that come before that wait. Stream 1 is the audio, when there is a
-// microphone, then the video.
+// microphone, then the video. With several video renditions (the automatic level) each is
+// encoded from the same scaled picture, with key frames at the same times, and written as the
+// same video stream in packets of its own.
 //
 // Threads: built and stopped on the UI thread; frames arrive on the encoders' streaming
 // threads and meet under one lock, in which the sink and the observer are fed.
@@ -63,9 +65,12 @@ private:
         std::vector<uint8_t> bytes;
         uint64_t timeMs;
         bool key;
+        uint8_t rendition;
     };
-    bool branch(GstElement *pipeline, GstElement *tee, bool audio);
-    void onSample(bool audio, GstSample *sample);
+    bool audioBranch(GstElement *pipeline, GstElement *tee);
+    bool videoBranches(GstElement *pipeline, GstElement *tee);
+    void deliverFrom(GstElement *appsink, int source);
+    void onSample(int source, GstSample *sample);
     void startWriter();  // under mutex_
 
     LiveSettings settings_;

@@ -19,14 +19,15 @@ std::optional<EncoderSettings> encoderSettings(Wm8Profile profile)
     // profile's total bandwidth with the encoders we have.
     switch (profile) {
     case wmp_V80_100Video:
-        return EncoderSettings{76000, 10, 320, 240, 24000, 22050, 1, 3, false};
+        return EncoderSettings{76000, 10, 320, 240, 24000, 22050, 1, 3, false, {{76000, 10}}};
     case wmp_V80_256Video:
-        return EncoderSettings{224000, 15, 320, 240, 32000, 22050, 2, 3, false};
+        return EncoderSettings{224000, 15, 320, 240, 32000, 22050, 2, 3, false, {{224000, 15}}};
     case wmp_V80_768Video:
-        return EncoderSettings{704000, 30, 320, 240, 64000, 44100, 2, 3, false};
+        return EncoderSettings{704000, 30, 320, 240, 64000, 44100, 2, 3, false, {{704000, 30}}};
     case wmp_V80_100768VideoMBR:
-        // Top rendition of 68/224/704 kbps; the audio stream is shared by all renditions.
-        return EncoderSettings{704000, 30, 320, 240, 32000, 22050, 2, 3, true};
+        // Renditions of 68, 224 and 704 kbps; the audio stream is shared by all of them.
+        return EncoderSettings{704000, 30, 320, 240, 32000, 22050, 2, 3, true,
+                               {{68000, 10}, {224000, 15}, {704000, 30}}};
     default:
         return std::nullopt;
     }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace morlanex {
 
@@ -26,6 +27,11 @@ enum Wm8Profile : uint8_t {
 // Level (0..3) to profile; nullopt for any other level.
 std::optional<Wm8Profile> profileForLevel(int level);
 
+struct VideoRendition {
+    int bitrate;  // bits per second
+    int framesPerSecond;
+};
+
 // What the encoders are told for one profile.
 struct EncoderSettings {
     int videoBitrate;      // bits per second
@@ -36,7 +42,9 @@ struct EncoderSettings {
     int audioSampleRate;   // Hz
     int audioChannels;
     int keyFrameSeconds;
-    bool multipleBitRate;  // the profile has several video renditions; we send the top one
+    bool multipleBitRate;  // the profile has several video renditions
+    // Every video rendition, lowest first; the last is videoBitrate at videoFramesPerSecond.
+    std::vector<VideoRendition> renditions;
 };
 
 // Encoder numbers of the four profiles the levels use; nullopt for the others.

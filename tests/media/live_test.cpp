@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -117,12 +120,14 @@ protected:
         media.listMicrophones();
         media.bindAddress = "127.0.0.1";
         media.port = freePort();
-        media.observer = [this](bool isHeader, std::span<const uint8_t> bytes) {
+        media.observer = [this](bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition) {
             std::lock_guard lock(mutex);
-            if (isHeader)
+            if (isHeader) {
                 ++headers;
-            else if (packets.size() < 2000)
+            } else if (packets.size() < 4000) {
                 packets.emplace_back(bytes.begin(), bytes.end());
+                renditions.push_back(rendition);
+            }
         };
     }
     void TearDown() override { media.close(); }
@@ -141,6 +146,7 @@ protected:
     std::mutex mutex;
     int headers = 0;
     std::vector<std::vector<uint8_t>> packets;
+    std::vector<uint8_t> renditions;  // of each packet
 };
 
 struct LevelNumbers {
@@ -177,6 +183,12 @@ TEST_P(LiveLevelTest, FfprobeReadsTheLevelsNumbersAndTwentySecondsDecodeCleanly)
     double first = -1;
     ASSERT_EQ(std::sscanf(times.output.c_str(), "%lf", &first), 1) << times.output;
     EXPECT_LT(first, 60.0) << times.output;
+
+    // Sound keeps coming: 5 s of the stream hold some fifty audio frames or more.
+    const CommandResult audio = run("timeout 30 ffprobe -v error -read_intervals %+5 -count_packets "
+                                    "-select_streams a -show_entries stream=nb_read_packets -of csv=p=0 " + url());
+    ASSERT_EQ(audio.status, 0) << audio.output;
+    EXPECT_GT(std::atoi(audio.output.c_str()), 20) << audio.output;
 
     // A recording of 20 s decodes with nothing to say.
     const CommandResult decode = run("timeout 60 ffmpeg -nostdin -v error -i " + url() + " -t 20 -f null -");
@@ -215,6 +227,52 @@ TEST_F(LiveTest, EveryVideoKeyFrameBeginsAPacket)
             EXPECT_FALSE(starts[k].stream == 2 && starts[k].key && starts[k].offset == 0)
                 << "a key frame starts as payload " << k << " of packet " << i;
     }
+}
+
+// The presentation times of the packets' video key frames, by rendition.
+std::map<uint8_t, std::vector<uint32_t>> keyFrameTimes(const std::vector<std::vector<uint8_t>> &packets,
+                                                       const std::vector<uint8_t> &renditions)
+{
+    std::map<uint8_t, std::vector<uint32_t>> times;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const std::vector<PayloadStart> starts = payloadStarts(packets[i]);
+        // Our packets: the first payload's presentation time is at byte 14 + 11.
+        if (!starts.empty() && starts[0].stream == 2 && starts[0].key && starts[0].offset == 0)
+            times[renditions[i]].push_back(uint32_t(packets[i][25] | packets[i][26] << 8 | packets[i][27] << 16 |
+                                                    packets[i][28] << 24));
+    }
+    return times;
+}
+
+TEST_F(LiveTest, TheAutomaticLevelEncodesThreeRenditionsWithKeyFramesAtTheSameTimes)
+{
+    goLive(0);
+    auto enough = [&] {
+        std::lock_guard lock(mutex);
+        const auto times = keyFrameTimes(packets, renditions);
+        return times.size() == 3 && std::all_of(times.begin(), times.end(), [](const auto &t) { return t.second.size() >= 3; });
+    };
+    ASSERT_TRUE(pump.pumpUntil(enough, 40s));
+    std::lock_guard lock(mutex);
+    const auto times = keyFrameTimes(packets, renditions);
+    ASSERT_EQ(times.size(), 3u);
+    EXPECT_EQ(times.begin()->first, 1);
+    const std::vector<uint32_t> first(times.at(1).begin(), times.at(1).begin() + 3);
+    for (uint8_t r : {2, 3})
+        EXPECT_EQ(std::vector<uint32_t>(times.at(r).begin(), times.at(r).begin() + 3), first) << "rendition " << int(r);
+    // Three seconds apart.
+    EXPECT_NEAR(double(first[2] - first[1]), 3000.0, 40.0);
+    // Every video packet belongs to a rendition; the audio is shared.
+    std::map<uint8_t, size_t> bytes;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        for (const PayloadStart &p : payloadStarts(packets[i]))
+            EXPECT_EQ(p.stream == 2, renditions[i] != 0) << "packet " << i;
+        bytes[renditions[i]] += packets[i].size();
+    }
+    // The renditions' sizes follow their bit rates; the audio's packets are there for all.
+    EXPECT_GT(bytes[0], 0u);
+    EXPECT_LT(bytes[1], bytes[2]);
+    EXPECT_LT(bytes[2], bytes[3]);
 }
 
 TEST_F(LiveTest, StopClosesThePortAndASecondStartServesAgainOnIt)
