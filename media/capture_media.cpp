@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "media/media_error.h"
 #include "media/recording_mixer.h"
 
 namespace morlanex {

@@ -5,7 +5,6 @@
 #include <gst/video/video.h>
 
 #include "media/live_encoder.h"
-#include "media/media_error.h"
 #include "media/netsink/network_sink.h"
 #include "media/recording_mixer.h"
 
@@ -232,37 +231,13 @@ std::string CapturePipeline::formatInUse(DeviceKind kind) const
         return {};
     GstCaps *caps = nullptr;
     g_object_get(format, "caps", &caps, nullptr);
-    std::string text;
-    if (caps && !gst_caps_is_any(caps)) {
-        gchar *t = gst_caps_to_string(caps);
-        text = t;
-        g_free(t);
-    }
-    if (caps)
-        gst_caps_unref(caps);
-    return text;
+    return takeCapsText(caps);
 }
 
-bool CapturePipeline::sinkOpen() const
-{
-    return encoder_ && encoder_->sinkOpen();
-}
-
-std::string CapturePipeline::sinkError() const
-{
-    return encoder_ ? encoder_->sinkError() : std::string();
-}
-
-NetworkSink *CapturePipeline::networkSink() const
-{
-    return encoder_ ? encoder_->sink() : nullptr;
-}
-
-uint64_t CapturePipeline::packetsOut() const
-{
-    return encoder_ ? encoder_->packetsOut() : 0;
-}
-
+bool CapturePipeline::sinkOpen() const { return encoder_ && encoder_->sinkOpen(); }
+std::string CapturePipeline::sinkError() const { return encoder_ ? encoder_->sinkError() : std::string(); }
+NetworkSink *CapturePipeline::networkSink() const { return encoder_ ? encoder_->sink() : nullptr; }
+uint64_t CapturePipeline::packetsOut() const { return encoder_ ? encoder_->packetsOut() : 0; }
 std::optional<uint64_t> CapturePipeline::streamStartClockNs() const
 {
     return encoder_ ? encoder_->streamStartClockNs() : std::nullopt;

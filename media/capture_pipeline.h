@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,14 @@
 typedef struct _GstElement GstElement;
 
 namespace morlanex {
+
+// What media operations throw: the text the application's error report shows.
+class MediaError : public std::runtime_error {
+public:
+    explicit MediaError(const std::string &text) : std::runtime_error(text) {}
+};
+// The text of a step that needs a device that cannot be opened.
+inline constexpr const char *kInterfaceNotSupported = "Interface not supported";
 
 class NetworkSink;
 class LiveEncoder;

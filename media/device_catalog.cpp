@@ -62,15 +62,23 @@ std::string fixedText(const GstStructure *s)
     if (gst_structure_has_field(copy, "framerate"))
         gst_structure_fixate_field_nearest_fraction(copy, "framerate", 30, 1);
     gst_structure_fixate(copy);
-    GstCaps *caps = gst_caps_new_full(copy, nullptr);
-    gchar *text = gst_caps_to_string(caps);
-    std::string out = text;
-    g_free(text);
-    gst_caps_unref(caps);
-    return out;
+    return takeCapsText(gst_caps_new_full(copy, nullptr));
 }
 
 }  // namespace
+
+std::string takeCapsText(GstCaps *caps)
+{
+    std::string text;
+    if (caps && !gst_caps_is_any(caps) && !gst_caps_is_empty(caps)) {
+        gchar *t = gst_caps_to_string(caps);
+        text = t;
+        g_free(t);
+    }
+    if (caps)
+        gst_caps_unref(caps);
+    return text;
+}
 
 std::vector<CatalogEntry> listDevices(DeviceKind kind)
 {

@@ -38,6 +38,8 @@ DeviceHandle deviceAt(DeviceKind kind, int index);
 std::string firstRgb320x240(const GstCaps *offered);
 // The device's first format, fixed on usual values, as caps text; empty when it has none.
 std::string firstFormat(GstDevice *device);
+// Caps as text; empty for none or any. Takes the caps over.
+std::string takeCapsText(GstCaps *caps);
 // Whether the device offers the format given as caps text.
 bool offersFormat(GstDevice *device, const std::string &caps);
 

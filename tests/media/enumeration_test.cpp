@@ -7,7 +7,6 @@
 
 #include "media/capture_media.h"
 #include "media/device_catalog.h"
-#include "media/media_error.h"
 #include "media/profiles.h"
 
 namespace morlanex {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "media/capture_media.h"
-#include "media/media_error.h"
 #include "media_test_env.h"
 
 namespace morlanex {
