@@ -3,7 +3,7 @@
 // 1. CPU. The channel goes live at the 768 kbps level with the test camera and microphone
 //    through the real pipeline and network sink, one Windows Media viewer reading all along.
 //    The process's CPU time is taken over alternating windows without and with one browser
-//    viewer; the difference is the VP8/Opus/WebM branch (idle when nobody watches it).
+//    viewer; the difference is the VP8/Vorbis/WebM branch (idle when nobody watches it).
 // 2. Relay. Debian's nginx, as an unprivileged process with its own configuration in a temporary
 //    folder, caches the sink's segments (proxy_cache with proxy_cache_lock, so one fetch from
 //    the sink fills the cache however many viewers ask at once). Many viewers fetch the live
@@ -19,7 +19,6 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gst/gst.h>
@@ -29,13 +28,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_process.h"
+#include "browser/nginx_relay.h"
 #include "media/browser_encoder.h"
 #include "media/capture_media.h"
 #include "media/netsink/network_sink.h"
@@ -181,42 +179,6 @@ void measureCpu(CaptureMedia &media, const Options &o)
                 asfViewer.bytes() * 8 / (idleTime + watchedTime + 7) / 1000);
 }
 
-std::string nginxConfig(const std::string &dir, uint16_t listenPort, uint16_t sinkPort)
-{
-    const std::string sink = "http://127.0.0.1:" + std::to_string(sinkPort);
-    return "worker_processes 1;\n"
-           "daemon off;\n"
-           "pid " + dir + "/nginx.pid;\n"
-           "error_log " + dir + "/error.log warn;\n"
-           "events { worker_connections 8192; }\n"
-           "http {\n"
-           "  access_log off;\n"
-           "  client_body_temp_path " + dir + "/body;\n"
-           "  proxy_temp_path " + dir + "/proxy;\n"
-           "  fastcgi_temp_path " + dir + "/fastcgi;\n"
-           "  uwsgi_temp_path " + dir + "/uwsgi;\n"
-           "  scgi_temp_path " + dir + "/scgi;\n"
-           "  proxy_cache_path " + dir + "/cache levels=1 keys_zone=relay:8m max_size=512m inactive=2m use_temp_path=off;\n"
-           "  server {\n"
-           "    listen 127.0.0.1:" + std::to_string(listenPort) + ";\n"
-           "    # The segments: one fetch from the broadcaster fills the cache for every viewer.\n"
-           "    location /live/ {\n"
-           "      proxy_pass " + sink + ";\n"
-           "      proxy_cache relay;\n"
-           "      proxy_cache_lock on;\n"
-           "      proxy_cache_lock_timeout 5s;\n"
-           "      proxy_cache_lock_age 5s;\n"
-           "    }\n"
-           "    # The endless progressive stream: passed through, one broadcaster connection per viewer.\n"
-           "    location = /live.webm {\n"
-           "      proxy_pass " + sink + ";\n"
-           "      proxy_buffering off;\n"
-           "      proxy_read_timeout 30s;\n"
-           "    }\n"
-           "  }\n"
-           "}\n";
-}
-
 // What the relayed viewers did, in all.
 struct RelayCounts {
     std::atomic<uint64_t> segments{0}, bytes{0}, latest{0}, failures{0};
@@ -279,28 +241,13 @@ void relayViewer(uint16_t port, Clock::time_point end, RelayCounts &counts)
 int measureRelay(CaptureMedia &media, const Options &o)
 {
     std::printf("\n== nginx relaying the browser rendition (%d viewers, %d s)\n", o.viewers, o.relaySeconds);
-    char dirTemplate[] = "/tmp/morlanex-relay-XXXXXX";
-    if (!mkdtemp(dirTemplate)) {
-        std::perror("mkdtemp");
+    test::NginxRelay nginx;
+    std::string error;
+    if (!nginx.start(bench::freeLoopbackPort(), media.port, &error, o.nginx)) {
+        std::printf("nginx could not be started: %s\n", error.c_str());
         return 1;
     }
-    const std::string dir = dirTemplate;
-    const uint16_t relayPort = bench::freeLoopbackPort();
-    std::ofstream(dir + "/nginx.conf") << nginxConfig(dir, relayPort, media.port);
-    bench::ProcessOptions process;
-    if (geteuid() == 0) {
-        // Unprivileged: the folder becomes nobody's, and nginx runs as nobody.
-        process.uid = 65534;
-        process.gid = 65534;
-        for (const auto &entry : std::filesystem::recursive_directory_iterator(dir))
-            chown(entry.path().c_str(), 65534, 65534);
-        chown(dir.c_str(), 65534, 65534);
-    }
-    bench::ChildProcess nginx;
-    if (!nginx.start({o.nginx, "-p", dir, "-c", dir + "/nginx.conf", "-e", dir + "/error.log"}, process)) {
-        std::printf("nginx could not be started (%s)\n", o.nginx.c_str());
-        return 1;
-    }
+    const uint16_t relayPort = nginx.port();
     std::string probe;
     for (int i = 0; i < 100 && httpGet(relayPort, "/live/latest", &probe) == 0; ++i)
         std::this_thread::sleep_for(100ms);
@@ -349,9 +296,6 @@ int measureRelay(CaptureMedia &media, const Options &o)
                     "to the sink\n",
                     passThrough, sink.stats().mediaViewers);
     }
-    nginx.stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
     return 0;
 }
 

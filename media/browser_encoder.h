@@ -1,14 +1,14 @@
-// Public header. The browser rendition of the live capture: VP8 video and Opus sound in live
+// Public header. The browser rendition of the live capture: VP8 video and Vorbis sound in live
 // WebM, which Chromium and Firefox play in a plain <video> element, served by the network sink
-// at a path of its own (kStreamPath) beside the Windows Media stream, with a player page
-// (kPlayerPath).
+// at a path of its own (kStreamPath) beside the Windows Media stream, with player pages.
 //
 // Its branches hang off the capture pipeline's tees: queue, valve, conversion and VP8 encoder
-// for the camera; valve, queue, conversion and Opus encoder for the microphone; both into a
-// streamable WebM muxer and an appsink. The valves pass frames only while someone watches the
-// rendition (the sink says so through streamConfig()'s callback), and at the start until the
-// sink has the stream's header and a first chunk: with nobody watching the encoders get no
-// work. When the
+// for the camera; valve, queue, conversion and Vorbis encoder for the microphone; both into a
+// streamable WebM muxer and an appsink. (Vorbis rather than Opus: the muxer orders Opus blocks
+// by their time before the codec delay but stamps them after it, which browsers' Media Source
+// Extensions refuse.) The valves pass frames only while someone watches the rendition (the
+// sink says so through streamConfig()'s callback), and at the start until the sink has the
+// stream's header and a first chunk: with nobody watching the encoders get no work. When the
 // first viewer comes, the VP8 encoder is asked for a key frame, where the muxer begins a
 // cluster and the viewer starts.
 //
@@ -47,6 +47,8 @@ public:
     static constexpr const char *kPlayerPath = "/watch";
     // The rendition in pieces for a tier of HTTP caches (see MediaStreamConfig::segmentPrefix).
     static constexpr const char *kSegmentPrefix = "/live/";
+    // The player of the segments, among them so that the same cache rule keeps it too.
+    static constexpr const char *kRelayPlayerPath = "/live/watch";
 
     explicit BrowserEncoder(const EncoderSettings &settings);
     ~BrowserEncoder();
@@ -56,8 +58,10 @@ public:
     // The sink's entry for the rendition. Its callback reaches this encoder's valves for as
     // long as they exist, whatever outlives what.
     MediaStreamConfig streamConfig() const;
-    // The player page, in Traditional Chinese.
+    // The player pages, in Traditional Chinese: of the live stream, and of its segments (which
+    // plays through a tier of HTTP caches as well).
     static SinkPage playerPage();
+    static SinkPage relayPlayerPage();
 
     // The sink and its stream number the chunks go to (none: encode without serving).
     void serveWith(NetworkSink *sink, size_t stream);

@@ -76,6 +76,7 @@ LiveEncoder::LiveEncoder(LiveSettings settings) : settings_(std::move(settings))
     auto browser = std::make_unique<BrowserEncoder>(settings_.encoder);
     config.mediaStreams.push_back(browser->streamConfig());
     config.pages.push_back(BrowserEncoder::playerPage());
+    config.pages.push_back(BrowserEncoder::relayPlayerPage());
     auto sink = std::make_unique<NetworkSink>(std::move(config));
     std::string error;
     if (sink->start(&error)) {

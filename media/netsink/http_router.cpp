@@ -39,7 +39,7 @@ Route HttpRouter::routeMedia(const StreamRequest &r, const std::string &contentT
 
 Route HttpRouter::page(const StreamRequest &r, const SinkPage &page) {
     if (!r.getOrHead) return {RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
-    return {RouteOutcome::Answered, pageResponse(page.contentType, page.body, r.headOnly)};
+    return {RouteOutcome::Answered, pageResponse(page.contentType, page.body, r.headOnly, page.maxAgeSeconds)};
 }
 
 uint32_t HttpRouter::sessionFor(uint32_t requested, bool *reset) {

@@ -75,6 +75,7 @@ struct SinkPage {
     std::string path;
     std::string contentType;  // e.g. "text/html; charset=utf-8"
     std::string body;
+    int maxAgeSeconds = 0;    // how long a cache may keep it; 0: not at all
 };
 
 struct NetworkSinkConfig {

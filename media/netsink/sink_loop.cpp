@@ -317,6 +317,9 @@ void SinkLoop::dispatch(Connection &c) {
 // The stream or page at another path than the ASF stream's, or 404.
 Route SinkLoop::routeElsewhere(Connection &c) {
     const StreamRequest &r = c.request();
+    // Pages first: one may sit among a stream's pieces, for the same cache to keep.
+    for (const SinkPage &page : config_.pages)
+        if (page.path == r.path) return HttpRouter::page(r, page);
     for (size_t i = 0; i < media_.size(); ++i) {
         const std::string &prefix = media_[i]->config.segmentPrefix;
         if (!prefix.empty() && std::string_view(r.path).substr(0, prefix.size()) == prefix) {
@@ -328,8 +331,6 @@ Route SinkLoop::routeElsewhere(Connection &c) {
         return router_.routeMedia(r, media_[i]->config.contentType, media_[i]->buffer.header().get(),
                                   viewers_.size() < config_.maxClients);
     }
-    for (const SinkPage &page : config_.pages)
-        if (page.path == r.path) return HttpRouter::page(r, page);
     return router_.route(r, nullptr, false);
 }
 

@@ -1,0 +1,132 @@
+#include "nginx_relay.h"
+
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+namespace morlanex::test {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+bool listening(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+std::string NginxRelay::config(const std::string &dir, uint16_t listenPort, uint16_t upstreamPort) {
+    const std::string upstream = "http://127.0.0.1:" + std::to_string(upstreamPort);
+    return "worker_processes 1;\n"
+           "daemon off;\n"
+           "pid " + dir + "/nginx.pid;\n"
+           "error_log " + dir + "/error.log warn;\n"
+           "events { worker_connections 8192; }\n"
+           "http {\n"
+           "  access_log off;\n"
+           "  client_body_temp_path " + dir + "/body;\n"
+           "  proxy_temp_path " + dir + "/proxy;\n"
+           "  fastcgi_temp_path " + dir + "/fastcgi;\n"
+           "  uwsgi_temp_path " + dir + "/uwsgi;\n"
+           "  scgi_temp_path " + dir + "/scgi;\n"
+           "  proxy_cache_path " + dir + "/cache levels=1 keys_zone=relay:8m max_size=512m inactive=2m use_temp_path=off;\n"
+           "  server {\n"
+           "    listen 127.0.0.1:" + std::to_string(listenPort) + ";\n"
+           "    # The pieces: one fetch from the broadcaster fills the cache for every viewer.\n"
+           "    location /live/ {\n"
+           "      proxy_pass " + upstream + ";\n"
+           "      proxy_cache relay;\n"
+           "      proxy_cache_lock on;\n"
+           "      proxy_cache_lock_timeout 5s;\n"
+           "      proxy_cache_lock_age 5s;\n"
+           "    }\n"
+           "    # The endless stream: passed through, one broadcaster connection per viewer.\n"
+           "    location = /live.webm {\n"
+           "      proxy_pass " + upstream + ";\n"
+           "      proxy_buffering off;\n"
+           "      proxy_read_timeout 30s;\n"
+           "    }\n"
+           "  }\n"
+           "}\n";
+}
+
+bool NginxRelay::start(uint16_t listenPort, uint16_t upstreamPort, std::string *error, const std::string &nginx) {
+    stop();
+    char dir[] = "/tmp/morlanex-relay-XXXXXX";
+    if (!mkdtemp(dir)) {
+        *error = "cannot make a temporary folder";
+        return false;
+    }
+    dir_ = dir;
+    port_ = listenPort;
+    std::ofstream(dir_ + "/nginx.conf") << config(dir_, port_, upstreamPort);
+    const bool root = geteuid() == 0;
+    if (root && chown(dir_.c_str(), kNobody, kNobody) != 0) {
+        *error = "cannot give the folder to nobody";
+        return false;
+    }
+    if (root) chown((dir_ + "/nginx.conf").c_str(), kNobody, kNobody);
+    const std::vector<std::string> args = {nginx, "-p", dir_, "-c", dir_ + "/nginx.conf", "-e", dir_ + "/error.log"};
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (root && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
+        std::vector<char *> argv;
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    for (int i = 0; i < 100; ++i) {
+        if (listening(port_)) return true;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            std::ifstream log(dir_ + "/error.log");
+            *error = "nginx ended: " + std::string(std::istreambuf_iterator<char>(log), {});
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    *error = "nginx did not listen within 10 s";
+    stop();
+    return false;
+}
+
+void NginxRelay::stop() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);  // nginx's fast shutdown; its worker follows
+        int status = 0;
+        for (int i = 0; i < 50 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (waitpid(pid_, &status, WNOHANG) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+    }
+    if (!dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+        dir_.clear();
+    }
+}
+
+}  // namespace morlanex::test

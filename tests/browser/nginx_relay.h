@@ -1,0 +1,40 @@
+// Debian's nginx as a cache tier in front of a broadcaster, for tests and benchmarks: its own
+// configuration and folders in a temporary folder, run as an unprivileged process (as nobody
+// when started by root), listening on 127.0.0.1.
+//
+// It caches the rendition's pieces (/live/...) with proxy_cache and proxy_cache_lock, taking
+// their lifetimes from the broadcaster's Cache-Control, and passes the endless /live.webm
+// through with proxy_buffering off.
+//
+// Threads: use from one thread. The relay owns its process and folder; stop() or the
+// destructor ends and removes them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+namespace morlanex::test {
+
+class NginxRelay {
+public:
+    NginxRelay() = default;
+    ~NginxRelay() { stop(); }
+    NginxRelay(const NginxRelay &) = delete;
+    NginxRelay &operator=(const NginxRelay &) = delete;
+
+    // Starts nginx on 127.0.0.1:`listenPort` (a free port) in front of 127.0.0.1:`upstreamPort`;
+    // false with a reason when it does not come up within 10 s.
+    bool start(uint16_t listenPort, uint16_t upstreamPort, std::string *error, const std::string &nginx = "nginx");
+    void stop();
+    uint16_t port() const { return port_; }
+    // The configuration it runs with.
+    static std::string config(const std::string &dir, uint16_t listenPort, uint16_t upstreamPort);
+
+private:
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
+    std::string dir_;
+};
+
+}  // namespace morlanex::test
