@@ -6,13 +6,15 @@
 // reads the stream as it comes. A video frame is complete when its last payload arrives; its
 // capture time is the pipeline clock's time at the frame's presentation time (the test camera
 // is a live source, so a frame is stamped with the moment it is taken). Frames from before
-// the viewer connected (the join burst from the last key frame) are left out.
+// the viewer connected (the join burst from the last key frame) are left out. It also prints the
+// process's CPU over the window: capture, preview, every encoder and the sink together.
 //
 // Usage: latency_bench [--seconds S] [--levels 1,2,3,0] [--fan-out-ms N]
 // Needs GST_PLUGIN_PATH pointing at <build>/media/testdevices (see bench/latency).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,6 +145,13 @@ std::vector<uint32_t> framesEndingIn(const uint8_t *p, uint8_t videoStream)
     return ends;
 }
 
+double cpuSeconds()
+{
+    rusage use{};
+    getrusage(RUSAGE_SELF, &use);
+    return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
 double percentile(std::vector<double> v, double p)
 {
     std::sort(v.begin(), v.end());
@@ -153,6 +162,7 @@ struct LevelResult {
     int level;
     size_t frames = 0;
     double median = 0, p95 = 0, max = 0;
+    double cpuPercent = 0;  // of one core: the whole capture, encoding and serving process
     std::string error;
 };
 
@@ -181,6 +191,7 @@ LevelResult measure(int level, int seconds, int fanOutMs)
     if (!viewer.ok())
         return r.error = "could not connect", r;
     const uint64_t joined = clockNow();
+    const double cpuAtJoin = cpuSeconds();
 
     std::vector<uint8_t> data;
     std::optional<HeaderFacts> header;
@@ -202,6 +213,7 @@ LevelResult measure(int level, int seconds, int fanOutMs)
             }
         }
     }
+    r.cpuPercent = 100.0 * (cpuSeconds() - cpuAtJoin) / (double(clockNow() - joined) / double(GST_SECOND));
     media.close();
     r.frames = latencies.size();
     r.median = percentile(latencies, 0.5);
@@ -234,16 +246,18 @@ int main(int argc, char **argv)
     }
     gst_init(&argc, &argv);
     std::printf("glass-to-glass latency, %d s per level, sink fan-out every %d ms\n", seconds, fanOutMs);
-    std::printf("| level | frames | median s | 95th percentile s | max s |\n|---|---|---|---|---|\n");
+    std::printf("| level | frames | median s | 95th percentile s | max s | process CPU, %% of one core |\n"
+                "|---|---|---|---|---|---|\n");
     int failures = 0;
     for (int level : levels) {
         const LevelResult r = measure(level, seconds, fanOutMs);
         if (!r.error.empty()) {
-            std::printf("| %d | %s | | | |\n", level, r.error.c_str());
+            std::printf("| %d | %s | | | | |\n", level, r.error.c_str());
             ++failures;
             continue;
         }
-        std::printf("| %d | %zu | %.3f | %.3f | %.3f |\n", level, r.frames, r.median, r.p95, r.max);
+        std::printf("| %d | %zu | %.3f | %.3f | %.3f | %.0f |\n", level, r.frames, r.median, r.p95, r.max,
+                    r.cpuPercent);
         std::fflush(stdout);
     }
     return failures == 0 ? 0 : 1;
