@@ -277,7 +277,7 @@ bool BrowserEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement
     gst_app_sink_set_callbacks(GST_APP_SINK(out), &callbacks, this, nullptr);
 
     std::vector<GstElement *> video = addChain(
-        pipeline, videoTee, {"queue", "valve", "videoconvert", "videoscale", "videorate", "capsfilter", "vp8enc"});
+        pipeline, videoTee, {"valve", "queue", "videoconvert", "videoscale", "videorate", "capsfilter", "vp8enc"});
     std::vector<GstElement *> audio;
     if (audioTee)
         audio = addChain(pipeline, audioTee,
@@ -310,14 +310,14 @@ bool BrowserEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement
     for (const std::vector<GstElement *> *chain : {&video, &audio}) {
         if (chain->empty())
             continue;
-        // A live queue that never holds up the camera or microphone for long. On the microphone
-        // the valve comes before it: closed, it answers the tee at once, while the muxer behind
-        // the queue may wait for the video whose valve closed first; a query waiting in this
-        // queue would hold up the tee, and with it the Windows Media sound beside this branch.
-        const bool valveFirst = chain == &audio;
-        g_object_set((*chain)[valveFirst ? 1 : 0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
+        // A live queue that never holds up the camera or microphone for long. The valve comes
+        // before it: while the valves are closed the muxer behind the queues keeps one branch's
+        // thread waiting for the other input, either of them; a closed valve answers the tee
+        // at once, where a query waiting in that queue (a device's allocation query, after the
+        // valve's reconfigure) would hold up the tee and the Windows Media stream beside it.
+        g_object_set((*chain)[1], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
                      guint64(GST_SECOND), "leaky", 2 /* downstream */, nullptr);
-        gate_->valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[valveFirst ? 0 : 1])));
+        gate_->valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[0])));
     }
     gate_->videoEncoder = GST_ELEMENT(gst_object_ref(video.back()));
     return true;

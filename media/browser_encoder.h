@@ -2,7 +2,7 @@
 // WebM, which Chromium and Firefox play in a plain <video> element, served by the network sink
 // at a path of its own (kStreamPath) beside the Windows Media stream, with player pages.
 //
-// Its branches hang off the capture pipeline's tees: queue, valve, conversion and VP8 encoder
+// Its branches hang off the capture pipeline's tees: valve, queue, conversion and VP8 encoder
 // for the camera; valve, queue, conversion and Vorbis encoder for the microphone; both into a
 // streamable WebM muxer and an appsink. (Vorbis rather than Opus: the muxer orders Opus blocks
 // by their time before the codec delay but stamps them after it, which browsers' Media Source

@@ -275,6 +275,25 @@ TEST_F(LiveTest, TheAutomaticLevelEncodesThreeRenditionsWithKeyFramesAtTheSameTi
     EXPECT_LT(bytes[2], bytes[3]);
 }
 
+TEST_F(LiveTest, SoundAndPictureKeepComingAfterTheUnwatchedBrowserRenditionRests)
+{
+    // The browser rendition's encoders rest as soon as its header is out, well within the
+    // first second; the Windows Media stream must go on with both of its streams.
+    goLive(3);
+    auto framesOf = [&](uint8_t stream) {
+        std::lock_guard lock(mutex);
+        int count = 0;
+        for (const std::vector<uint8_t> &p : packets)
+            for (const PayloadStart &s : payloadStarts(p))
+                count += s.stream == stream && s.offset == 0;
+        return count;
+    };
+    // 5 s of sound (WMA frames of 2048 samples at 44.1 kHz) and of 30 fps picture.
+    EXPECT_TRUE(pump.pumpUntil([&] { return framesOf(1) >= 108; }, 30s)) << framesOf(1) << " sound frames";
+    EXPECT_TRUE(pump.pumpUntil([&] { return framesOf(2) >= 150; }, 30s)) << framesOf(2) << " video frames";
+    EXPECT_EQ(pump.firstError(), "");
+}
+
 TEST_F(LiveTest, StopClosesThePortAndASecondStartServesAgainOnIt)
 {
     goLive(1);
