@@ -49,6 +49,7 @@ constexpr std::string_view PageHead = R"(<!DOCTYPE html>
 body { font-family: sans-serif; margin: 1.5em; color: #222; }
 table { border-collapse: collapse; width: 100%; }
 th, td { border-bottom: 1px solid #ccc; padding: 0.4em; text-align: left; vertical-align: top; }
+th, td.number { white-space: nowrap; }
 td.number { text-align: right; }
 td.name { font-weight: bold; }
 code { font-size: 0.9em; }
