@@ -18,7 +18,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME morlanex)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS
-  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad, gstreamer1.0-libav, fonts-arphic-uming")
+  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-libav, fonts-arphic-uming")
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_RECOMMENDS
   "gstreamer1.0-pipewire | gstreamer1.0-pulseaudio, pavucontrol, qt6-wayland")
 set(CPACK_COMPONENT_PROGRAM_DESCRIPTION "live video channel from a webcam and a microphone
