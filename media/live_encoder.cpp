@@ -236,10 +236,9 @@ void LiveEncoder::startWriter()
     writer_ = std::make_unique<AsfWriter>(std::move(config), [this](const AsfDataPacket &packet) {
         if (settings_.observer)
             settings_.observer(false, packet.bytes, packet.rendition);
-        // Until the sink chooses a rendition per viewer, every viewer gets the top one.
-        const size_t renditions = settings_.encoder.renditions.size();
-        if (sink_ && (packet.rendition == 0 || packet.rendition == renditions))
-            sink_->pushPacket(packet.bytes.data(), packet.bytes.size());
+        // The sink gives each viewer the shared packets and those of one rendition.
+        if (sink_)
+            sink_->pushPacket(packet.bytes.data(), packet.bytes.size(), packet.rendition);
         packets_.fetch_add(1);
     });
     const std::vector<uint8_t> header = writer_->header();

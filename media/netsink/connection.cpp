@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -96,32 +98,44 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
     const size_t prefixBytes = framed_ ? kMmshPrefixBytes : 0;
     size_t total = 0;
     endSeq = std::min(endSeq, buffer.nextSeq());
+    // Packets of another rendition are stepped over; a packet begun is always finished.
+    const auto skipOthers = [&] {
+        while (p.seq < endSeq && p.offset == 0 && buffer.packet(p.seq) && !viewerTakes(p, buffer, p.seq)) ++p.seq;
+    };
+    skipOthers();
     while (p.seq < endSeq) {
         iovec iov[kMaxIov];
         std::array<uint8_t, kMmshPrefixBytes> prefixes[kMaxIov / 2];
         size_t n = 0, k = 0, off = p.offset;
-        for (uint64_t s = p.seq; s < endSeq && n + 2 <= kMaxIov; ++s, off = 0) {
+        for (uint64_t s = p.seq; s < endSeq && n + 2 <= kMaxIov; ++s) {
             const PacketBytes *packet = buffer.packet(s);
             if (!packet) return {IoStatus::Closed, total};  // left the window: the caller drops it
+            if (s != p.seq && !viewerTakes(p, buffer, s)) continue;
             const size_t packetBytes = (*packet)->size();
             if (prefixBytes) {
+                // Framed clients count the packets they get, whatever was stepped over.
+                const uint32_t number = p.packetsWritten + uint32_t(k);
                 auto &pre = prefixes[k++];
-                pre = mmshDataPrefix(uint32_t(s), uint8_t(s - p.firstSeq), packetBytes);
+                pre = mmshDataPrefix(uint32_t(p.firstSeq) + number, uint8_t(number), packetBytes);
                 if (off < prefixBytes) iov[n++] = {pre.data() + off, prefixBytes - off};
             }
             const size_t at = off > prefixBytes ? off - prefixBytes : 0;
             iov[n++] = {const_cast<uint8_t *>((*packet)->data()) + at, packetBytes - at};
+            off = 0;
         }
         const IoResult r = send(iov, n);
         if (r.status != IoStatus::Done) return {r.status, total};
         total += r.bytes;
         p.offset += r.bytes;
+        p.control.writtenBytes += uint32_t(r.bytes);
         // Packets of other formats differ in size: step over each one written in full.
         while (p.seq < endSeq) {
             const size_t unit = prefixBytes + (*buffer.packet(p.seq))->size();
             if (p.offset < unit) break;
             p.offset -= unit;
             ++p.seq;
+            ++p.packetsWritten;
+            skipOthers();
         }
         if (r.bytes == 0) {
             blocked_ = true;
@@ -129,6 +143,12 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
         }
     }
     return {IoStatus::Done, total};
+}
+
+size_t Connection::queuedBytes() const {
+    int queued = 0;
+    if (::ioctl(fd_.get(), SIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return size_t(queued);
 }
 
 void Connection::beginTrailer(const std::array<uint8_t, 8> &trailer) {

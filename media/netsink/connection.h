@@ -64,7 +64,10 @@ public:
     ViewerPosition &position() { return position_; }
     // Writes packets before `endSeq` until there are none left (Done), the socket is full
     // (Blocked) or it failed or the next packet left the window (Closed).
+    // Packets the viewer does not take (another rendition) are stepped over.
     IoResult writePackets(const StreamBuffer &buffer, uint64_t endSeq);
+    // Bytes written to the socket that the peer has not acknowledged yet.
+    size_t queuedBytes() const;
 
     // Trailer phase: the $E of a framed stream.
     void beginTrailer(const std::array<uint8_t, 8> &trailer);
@@ -89,6 +92,7 @@ public:
     size_t viewerSlot = SIZE_MAX;
     bool finishing = false;
     size_t stream = 0;
+    uint8_t countedRendition = 0;  // the rendition it is counted on in the statistics
 
 private:
     IoResult send(iovec *iov, size_t count);

@@ -1,11 +1,38 @@
 #include "media/netsink/fan_out_policy.h"
 
+#include <algorithm>
+
 namespace morlanex {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr uint64_t kNoPacket = StreamBuffer::kNoPacket;
+// Key frames of the renditions are at the same times; their packets' send times may differ by
+// the other renditions' packets sent between them, never by a group of pictures.
+constexpr uint32_t kSameKeyFrameMs = 1000;
+constexpr auto kLinkRateKept = std::chrono::seconds(60);
+constexpr uint16_t kMaxUpWaitSeconds = 120;
+
+// The rendition a new viewer starts on: the middle one.
+uint8_t startRendition(uint8_t count) { return uint8_t((count + 1) / 2); }
+
+}  // namespace
+
+bool viewerTakes(const ViewerPosition &p, const StreamBuffer &buffer, uint64_t seq) {
+    const uint8_t r = buffer.rendition(seq);
+    if (r == 0 || p.rendition == 0) return true;
+    if (p.target == p.rendition) return r == p.rendition;
+    if (r == p.rendition) return seq < std::min(p.stopOldAt, p.switchAt);
+    return r == p.target && p.switchAt != kNoPacket && seq >= p.switchAt;
+}
 
 ViewerPosition FanOutPolicy::join(Clock::time_point now) const {
     ViewerPosition p;
     p.header = buffer_.header();
-    uint64_t at = buffer_.joinSeq();
+    if (buffer_.renditionCount() > 0) p.rendition = p.target = startRendition(buffer_.renditionCount());
+    uint64_t at = p.rendition ? buffer_.joinSeq(p.rendition) : buffer_.joinSeq();
     // A start point this old would leave the viewer half way to being dropped at once.
     if (at != StreamBuffer::kNoPacket && now - buffer_.arrivedAt(at) > maxLag_ / 2) at = StreamBuffer::kNoPacket;
     p.joinFrom = at != StreamBuffer::kNoPacket ? at : buffer_.nextSeq();
@@ -15,7 +42,9 @@ ViewerPosition FanOutPolicy::join(Clock::time_point now) const {
 FanOutPolicy::Next FanOutPolicy::next(ViewerPosition &p) const {
     const bool headerReplaced = p.header != buffer_.header();
     if (p.seq == StreamBuffer::kNoPacket) {
-        const uint64_t start = buffer_.startFrom(p.joinFrom);
+        if (p.rendition == 0 && buffer_.renditionCount() > 0)
+            p.rendition = p.target = startRendition(buffer_.renditionCount());
+        const uint64_t start = p.rendition ? buffer_.startFrom(p.joinFrom, p.rendition) : buffer_.startFrom(p.joinFrom);
         // Under a replaced header only a start point made under that header will do.
         if (headerReplaced && (start == StreamBuffer::kNoPacket || start >= buffer_.headerStart()))
             return {Step::EndStream};
@@ -23,6 +52,7 @@ FanOutPolicy::Next FanOutPolicy::next(ViewerPosition &p) const {
         p.seq = p.firstSeq = start;
         p.offset = 0;
     }
+    progressMove(p);
     const uint64_t end = headerReplaced ? buffer_.headerStart() : buffer_.nextSeq();
     if (p.seq < end) return {Step::Write, end};
     if (headerReplaced && p.offset == 0) return {Step::EndStream};
@@ -33,6 +63,95 @@ bool FanOutPolicy::tooFarBehind(const ViewerPosition &p, Clock::time_point now) 
     if (p.seq == StreamBuffer::kNoPacket || p.seq >= buffer_.nextSeq()) return false;
     if (buffer_.tooFarBehind(p.seq) || buffer_.packet(p.seq) == nullptr) return true;
     return now - buffer_.arrivedAt(p.seq) > maxLag_;
+}
+
+void FanOutPolicy::beginMove(ViewerPosition &p, uint8_t to, Clock::time_point now) const {
+    p.target = to;
+    // A packet partly written is finished first.
+    p.moveFrom = p.seq + (p.offset > 0 ? 1 : 0);
+    p.switchAt = kNoPacket;
+    p.stopOldAt = to < p.rendition ? p.moveFrom : kNoPacket;
+    p.control.lastMove = p.control.calmSince = now;
+    progressMove(p);
+}
+
+void FanOutPolicy::progressMove(ViewerPosition &p) const {
+    if (p.target == p.rendition) return;
+    const uint64_t from = std::max(p.moveFrom, p.seq + (p.offset > 0 ? 1 : 0));
+    for (uint64_t s = buffer_.startFrom(from, p.target); p.switchAt == kNoPacket && s != kNoPacket;
+         s = buffer_.startFrom(s + 1, p.target)) {
+        if (p.stopOldAt != kNoPacket) {  // moving down: the old rendition has stopped already
+            p.switchAt = s;
+            break;
+        }
+        // Moving up: the old rendition goes on until its own key frame of the same time, unless
+        // that one (or a later one) was written already; then wait for the next key frame.
+        const uint32_t keyTime = buffer_.startTimeMs(s);
+        const uint32_t sameTime = keyTime > kSameKeyFrameMs ? keyTime - kSameKeyFrameMs : 0;
+        bool passed = false;
+        for (uint64_t o = buffer_.startFrom(p.moveFrom, p.rendition); o != kNoPacket && o < from;
+             o = buffer_.startFrom(o + 1, p.rendition))
+            passed = passed || buffer_.startTimeMs(o) >= sameTime;
+        if (passed) continue;
+        uint64_t stop = s;
+        for (uint64_t o = buffer_.startFrom(from, p.rendition); o != kNoPacket && o < s;
+             o = buffer_.startFrom(o + 1, p.rendition))
+            if (buffer_.startTimeMs(o) >= sameTime) {
+                stop = o;
+                break;
+            }
+        p.stopOldAt = stop;
+        p.switchAt = s;
+    }
+    if (p.switchAt != kNoPacket && p.seq >= p.switchAt) {
+        p.rendition = p.target;
+        p.switchAt = p.stopOldAt = kNoPacket;
+    }
+}
+
+void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queuedBytes) const {
+    const uint8_t count = buffer_.renditionCount();
+    if (count < 2 || p.rendition == 0 || p.seq == kNoPacket) return;
+    RenditionControl &c = p.control;
+    if (c.sampledAt == Clock::time_point{}) {
+        c.lastMove = c.calmSince = now;
+    } else {
+        // Bytes queued at both samples: the link was busy all along, so what left is its rate.
+        const auto ms = std::chrono::duration_cast<milliseconds>(now - c.sampledAt).count();
+        if (c.queuedBytes > 0 && queuedBytes > 0 && ms >= 100) {
+            const uint64_t had = uint64_t(c.queuedBytes) + c.writtenBytes;
+            const uint64_t left = had - std::min<uint64_t>(had, queuedBytes);
+            c.linkBps = uint32_t(std::min<uint64_t>(left * 8000 / uint64_t(ms), UINT32_MAX));
+            c.linkMeasuredAt = now;
+        }
+    }
+    c.sampledAt = now;
+    c.queuedBytes = uint32_t(std::min<size_t>(queuedBytes, UINT32_MAX));
+    c.writtenBytes = 0;
+    if (p.target != p.rendition) return;  // a move is under way
+
+    const uint64_t rate = buffer_.bitsPerSecond(p.rendition);
+    if (rate == 0) return;
+    // What its socket holds reaches it at its link's rate, where known.
+    const bool linkKnown = c.linkBps > 0 && now - c.linkMeasuredAt < kLinkRateKept;
+    milliseconds behind{int64_t(uint64_t(queuedBytes) * 8000 / (linkKnown ? c.linkBps : rate))};
+    if (p.seq < buffer_.nextSeq()) behind += std::chrono::duration_cast<milliseconds>(now - buffer_.arrivedAt(p.seq));
+    if (behind >= kCalmBehind) c.calmSince = now;
+    if (now - c.lastMove < kSettle) return;
+
+    if (behind > kDownBehind && p.rendition > 1) {
+        uint8_t to = uint8_t(p.rendition - 1);
+        if (linkKnown)
+            while (to > 1 && buffer_.bitsPerSecond(to) * 115 / 100 > c.linkBps) --to;
+        if (c.movedUp) c.upWaitSeconds = uint16_t(std::min<int>(kMaxUpWaitSeconds, c.upWaitSeconds * 2));
+        c.movedUp = false;
+        return beginMove(p, to, now);
+    }
+    if (behind < kCalmBehind && p.rendition < count && now - c.calmSince >= std::chrono::seconds(c.upWaitSeconds)) {
+        if (linkKnown && c.linkBps < buffer_.bitsPerSecond(uint8_t(p.rendition + 1)) * 120 / 100) return;
+        c.movedUp = true;
+        beginMove(p, uint8_t(p.rendition + 1), now);
+    }
 }
 
 }  // namespace morlanex

@@ -10,6 +10,21 @@
 //    most half of `maxLag` old, else from the next one.
 //  - Take: packets up to the newest; a viewer of a replaced header takes only the packets made
 //    under its header, then its stream ends (so the player reconnects and gets the new one).
+//  - Renditions (a stream whose video comes in several bit rates, see StreamBuffer): a viewer
+//    takes the shared packets and those of one rendition. It starts on the middle one (the
+//    lower middle of an even count). adapt(), once per fan-out pass, measures how far behind
+//    live the viewer is (its unsent packets' age plus the time its socket's queued bytes take
+//    at its link's rate, or at its rendition's while that is unknown) and, while its socket
+//    stays busy, the rate its link carries. Behind more than
+//    kDownBehind: down, to the highest rendition the measured link carries with a 15 % margin
+//    (one step when not measured). Under kCalmBehind for `upWait` (8 s, doubled after each
+//    move down that undoes a move up, up to 2 min): one step up, unless a link rate measured
+//    in the last minute is below the higher rendition's with a 20 % margin. After a move
+//    nothing else moves it for kSettle. A move up keeps the old rendition until its key frame
+//    at the new one's start time, so the picture goes on without a gap; a move down stops the
+//    old rendition at once (its socket is already behind) and takes the sound alone until the
+//    new rendition's next key frame. Either way the new rendition starts at one of its key
+//    frames, so the decoder only ever sees whole groups of pictures.
 //  - Drop: a viewer whose next packet reached the sink more than `maxLag` ago, or has left the
 //    shared window, is too far behind live; the loop drops it when its socket is full.
 //
@@ -24,13 +39,40 @@
 
 namespace morlanex {
 
+// How a viewer of a stream with renditions has been doing (see FanOutPolicy::adapt).
+struct RenditionControl {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastMove{};     // its last move (or its start)
+    Clock::time_point calmSince{};    // behind less than kCalmBehind since
+    Clock::time_point sampledAt{};    // the last sample of its socket
+    Clock::time_point linkMeasuredAt{};
+    uint32_t linkBps = 0;             // the rate its link carried while its socket stayed busy
+    uint32_t queuedBytes = 0;         // in its socket at the last sample
+    uint32_t writtenBytes = 0;        // written since the last sample
+    uint16_t upWaitSeconds = 8;
+    bool movedUp = false;             // its last move was up
+};
+
 struct ViewerPosition {
     std::shared_ptr<const StreamHeader> header;  // the header the viewer was given
     uint64_t seq = StreamBuffer::kNoPacket;      // next packet to write; unset until it starts
     uint64_t joinFrom = 0;                       // while unset: start at the first start point from here
     uint64_t firstSeq = 0;                       // its first packet (framed clients count from it)
     size_t offset = 0;                           // bytes of packet `seq` (with any prefix) written
+    uint32_t packetsWritten = 0;                 // whole packets written (framed clients number them)
+    // Renditions: 0 for a single-rate stream. While `target` differs from `rendition` a move is
+    // under way: the old rendition's packets are taken before `stopOldAt`, the new one's from
+    // `switchAt` (its key frame; kNoPacket until known).
+    uint8_t rendition = 0;
+    uint8_t target = 0;
+    uint64_t switchAt = StreamBuffer::kNoPacket;
+    uint64_t stopOldAt = StreamBuffer::kNoPacket;
+    uint64_t moveFrom = 0;  // the packet it was at when the move was decided
+    RenditionControl control;
 };
+
+// Whether the viewer takes packet `seq` (shared, or of its rendition; see the move above).
+bool viewerTakes(const ViewerPosition &position, const StreamBuffer &buffer, uint64_t seq);
 
 class FanOutPolicy {
 public:
@@ -58,7 +100,17 @@ public:
 
     std::chrono::milliseconds maxLag() const { return maxLag_; }
 
+    static constexpr std::chrono::milliseconds kDownBehind{3500};
+    static constexpr std::chrono::milliseconds kCalmBehind{1200};
+    static constexpr std::chrono::milliseconds kSettle{3000};
+    // Once per fan-out pass for a streaming viewer: `queuedBytes` are in its socket now.
+    // Starts a move between renditions when the rules above say so.
+    void adapt(ViewerPosition &position, Clock::time_point now, size_t queuedBytes) const;
+
 private:
+    void beginMove(ViewerPosition &position, uint8_t to, Clock::time_point now) const;
+    void progressMove(ViewerPosition &position) const;
+
     const StreamBuffer &buffer_;
     std::chrono::milliseconds maxLag_;
 };

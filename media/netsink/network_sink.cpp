@@ -52,8 +52,9 @@ bool NetworkSink::setHeader(const uint8_t *data, size_t size, std::string *error
     return true;
 }
 
-void NetworkSink::pushPacket(const uint8_t *data, size_t size) {
-    if (!loop_->inbox().postPacket(std::vector<uint8_t>(data, data + size))) loop_->countRejectedPacket();
+void NetworkSink::pushPacket(const uint8_t *data, size_t size, uint8_t rendition) {
+    if (!loop_->inbox().postPacket(std::vector<uint8_t>(data, data + size), 0, false, rendition))
+        loop_->countRejectedPacket();
 }
 
 bool NetworkSink::setStreamHeader(size_t stream, std::span<const uint8_t> bytes) {

@@ -9,6 +9,10 @@
 //    protocol: a Describe gets the header as $H, a Play gets $H then $D packets;
 //  - every other HTTP client gets plain progressive "video/x-ms-asf": header, then packets.
 // A viewer always gets the header first and then whole packets from a video key frame on.
+// Several renditions of the video (the same stream number at other bit rates, each in packets
+// of its own, see AsfWriter) are served one per viewer, chosen from its own connection and
+// moved at key frames (FanOutPolicy); a Windows Media client may name the streams it wants
+// (Pragma stream-switch-entry). See docs/multiple-bit-rate.md.
 // Further live streams of other formats (a browser rendition, e.g. WebM) may be served at
 // paths of their own (mediaStreams): their producer gives a header (setStreamHeader) and
 // chunks of any size, marking those a viewer may start with (pushChunk); their viewers get
@@ -40,6 +44,7 @@
 //   sink.stop();                               // viewers disconnected, port free
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -128,6 +133,9 @@ struct NetworkSinkStats {
     uint64_t packetsRejected = 0;   // larger than the header's packet size, or before any header
     uint64_t chunksIn = 0;          // chunks of the further streams accepted
     uint64_t segmentAnswers = 0;    // answers of the further streams' segment paths (latest, header, segments)
+    // Viewers of the ASF stream on each video rendition: [0] on rendition 1 (the lowest), and
+    // so on. All zero for a single-rate stream.
+    std::array<size_t, 4> viewersOnRendition{};
 };
 
 class SinkLoop;
@@ -158,8 +166,9 @@ public:
     // The ASF header as the muxer emits it (Header Object + 50-byte Data Object start).
     // False with a reason when it is not a usable ASF header; the previous one stays.
     bool setHeader(const uint8_t *data, size_t size, std::string *error = nullptr);
-    // One ASF data packet of the header's packet size.
-    void pushPacket(const uint8_t *data, size_t size);
+    // One ASF data packet of the header's packet size; `rendition`: 0 for a packet every viewer
+    // takes, r (1 lowest, up to 4) for one of video rendition r only.
+    void pushPacket(const uint8_t *data, size_t size, uint8_t rendition = 0);
 
     // A further stream's header (stream >= 1, see NetworkSinkConfig::mediaStreams), sent as it
     // is to each of its viewers first. False for an unknown stream or an empty header.

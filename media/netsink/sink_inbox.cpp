@@ -48,11 +48,11 @@ void SinkInbox::postHeader(std::shared_ptr<const StreamHeader> header, size_t st
     items_.push_back({std::move(header), {}, stream});
 }
 
-bool SinkInbox::postPacket(std::vector<uint8_t> &&packet, size_t stream, bool startPoint) {
+bool SinkInbox::postPacket(std::vector<uint8_t> &&packet, size_t stream, bool startPoint, uint8_t rendition) {
     std::lock_guard lock(mutex_);
     if (!open_ || items_.size() >= kMaxQueuedItems) return false;
     if (items_.empty()) wakeLocked();
-    items_.push_back({nullptr, std::move(packet), stream, startPoint});
+    items_.push_back({nullptr, std::move(packet), stream, startPoint, rendition});
     return true;
 }
 

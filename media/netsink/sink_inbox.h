@@ -25,6 +25,7 @@ struct InboxItem {
     std::vector<uint8_t> packet;
     size_t stream = 0;        // 0: the ASF stream; else a further stream of the sink's
     bool startPoint = false;  // a further stream's chunk a viewer may start with
+    uint8_t rendition = 0;    // of an ASF packet: 0 shared, r >= 1 video rendition r
 };
 
 class SinkInbox {
@@ -38,7 +39,7 @@ public:
 
     void postHeader(std::shared_ptr<const StreamHeader> header, size_t stream = 0);
     // False when discarded.
-    bool postPacket(std::vector<uint8_t> &&packet, size_t stream = 0, bool startPoint = false);
+    bool postPacket(std::vector<uint8_t> &&packet, size_t stream = 0, bool startPoint = false, uint8_t rendition = 0);
     void postStop();
 
     // Takes every queued item; `*stop` tells whether stop was requested.

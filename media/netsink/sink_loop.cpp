@@ -119,6 +119,8 @@ void SinkLoop::stop() {
     port_ = 0;
 }
 
+static_assert(std::tuple_size_v<decltype(NetworkSinkStats::viewersOnRendition)> == StreamBuffer::kMaxRenditions);
+
 NetworkSinkStats SinkLoop::stats() const {
     NetworkSinkStats s;
     s.viewers = viewerCount_.load(std::memory_order_relaxed);
@@ -136,6 +138,8 @@ NetworkSinkStats SinkLoop::stats() const {
     s.mediaViewers = mediaViewerCount_.load(std::memory_order_relaxed);
     s.chunksIn = chunksIn_.load(std::memory_order_relaxed);
     s.segmentAnswers = segmentAnswers_.load(std::memory_order_relaxed);
+    for (size_t r = 0; r < s.viewersOnRendition.size(); ++r)
+        s.viewersOnRendition[r] = onRendition_[r].load(std::memory_order_relaxed);
     return s;
 }
 
@@ -192,7 +196,7 @@ void SinkLoop::takeInbox(bool *stop) {
             buffer_.setHeader(std::move(item.header));
             continue;
         }
-        switch (buffer_.push(std::move(item.packet), now)) {
+        switch (buffer_.push(std::move(item.packet), now, item.rendition)) {
             case StreamBuffer::PushResult::Accepted: packetsIn_.fetch_add(1, std::memory_order_relaxed); break;
             case StreamBuffer::PushResult::TooLarge:
                 log(nullptr, "packet larger than the header's packet size discarded");
@@ -394,8 +398,18 @@ void SinkLoop::updateWatched(MediaStream &m, Clock::time_point now) {
     if (m.config.watchedChanged) m.config.watchedChanged(watched);
 }
 
+void SinkLoop::countRendition(Connection &c) {
+    const uint8_t r = c.phase() == Phase::Stream ? c.position().rendition : 0;
+    if (r == c.countedRendition) return;
+    if (c.countedRendition) onRendition_[c.countedRendition - 1].fetch_sub(1, std::memory_order_relaxed);
+    if (r) onRendition_[r - 1].fetch_add(1, std::memory_order_relaxed);
+    c.countedRendition = r;
+}
+
 void SinkLoop::removeViewer(Connection &c) {
     if (c.viewerSlot == SIZE_MAX) return;
+    if (c.countedRendition) onRendition_[c.countedRendition - 1].fetch_sub(1, std::memory_order_relaxed);
+    c.countedRendition = 0;
     if (c.stream != 0) {
         MediaStream &m = *media_[c.stream - 1];
         mediaViewerCount_.fetch_sub(1, std::memory_order_relaxed);
@@ -474,8 +488,12 @@ void SinkLoop::fanOut() {
     // Backwards: closing a viewer moves the last (already visited) one into its slot.
     for (size_t i = viewers_.size(); i-- > 0;) {
         Connection &c = *viewers_[i];
+        if (c.stream == 0 && c.phase() == Phase::Stream && buffer_.renditionCount() > 1)
+            policy_.adapt(c.position(), now, c.queuedBytes());
         if (!c.blocked()) {
             pump(c);
+            // Still a viewer (pump may have closed it, moving the last one here): count its rendition.
+            if (i < viewers_.size() && viewers_[i] == &c) countRendition(c);
         } else if (c.phase() == Phase::Stream ? policyOf(c).tooFarBehind(c.position(), now)
                                               : now - c.phaseStarted() > policy_.maxLag()) {
             // Blocked on its stream, or for as long on its answer or its end of stream.

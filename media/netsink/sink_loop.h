@@ -89,6 +89,7 @@ private:
     Route routeSegments(const StreamRequest &r, MediaStream &m, std::string_view rest);
     void addViewer(Connection &c);
     void removeViewer(Connection &c);
+    void countRendition(Connection &c);
     void log(const Connection *c, const std::string &line);
 
     const NetworkSinkConfig config_;
@@ -118,6 +119,7 @@ private:
     unsigned logLines_ = 0, logSuppressed_ = 0;
 
     std::atomic<size_t> viewerCount_{0}, pendingCount_{0}, mediaViewerCount_{0};
+    std::atomic<size_t> onRendition_[StreamBuffer::kMaxRenditions]{};  // viewers on rendition r + 1
     std::atomic<uint64_t> served_{0}, droppedSlow_{0}, refused_{0}, badRequests_{0}, notFound_{0}, timedOut_{0},
         tooLarge_{0}, bytesSent_{0}, packetsIn_{0}, packetsRejected_{0}, chunksIn_{0}, segmentAnswers_{0};
 };

@@ -44,13 +44,15 @@ bool StreamBuffer::tooFarBehind(uint64_t seq) const {
     return seq < firstSeq_ || window_.empty() || bytesFrom(seq) > maxBacklogBytes_;
 }
 
-StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes, Clock::time_point arrived) {
+StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes, Clock::time_point arrived, uint8_t rendition) {
     if (!header_) return PushResult::NoHeader;
     const size_t p = header_->info.packetSize;
-    if (bytes.size() > p) return PushResult::TooLarge;
+    if (bytes.size() > p || rendition > kMaxRenditions) return PushResult::TooLarge;
     if (bytes.size() < p) bytes.resize(p, 0);
-    const bool start = isAsfStartPoint(bytes, header_->info.videoStreams);
-    append(std::move(bytes), start, arrived);
+    const auto info = parseAsfPacket(bytes, header_->info.videoStreams);
+    const bool start = info && (info->startsVideoKeyFrame || header_->info.videoStreams.empty());
+    renditionCount_ = std::max(renditionCount_, rendition);
+    append(std::move(bytes), start, arrived, rendition, info ? info->sendTime_ms : 0);
     return PushResult::Accepted;
 }
 
@@ -60,14 +62,18 @@ StreamBuffer::PushResult StreamBuffer::pushChunk(std::vector<uint8_t> &&bytes, b
     return PushResult::Accepted;
 }
 
-void StreamBuffer::append(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived) {
+void StreamBuffer::append(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived, uint8_t rendition,
+                          uint32_t sendTimeMs) {
     if (startPoint) {
         starts_.push_back(nextSeq_);
+        startTimes_.push_back(sendTimeMs);
         ++startsPushed_;
     }
     if (window_.empty()) firstSeq_ = nextSeq_;
     offsets_.push_back(streamBytes_);
     streamBytes_ += bytes.size();
+    renditions_.push_back(rendition);
+    renditionBytes_[rendition] += bytes.size();
     window_.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)));
     arrivals_.push_back(arrived);
     ++nextSeq_;
@@ -80,7 +86,12 @@ void StreamBuffer::trim() {
         const bool beyondBacklog = windowBytes > maxBacklogBytes_;
         const bool neededForJoin = !starts_.empty() && starts_.back() >= headerStart_ && firstSeq_ >= starts_.back();
         if (!beyondBacklog || (neededForJoin && windowBytes <= maxWindowBytes_)) break;
-        if (!starts_.empty() && starts_.front() == firstSeq_) starts_.pop_front();
+        if (!starts_.empty() && starts_.front() == firstSeq_) {
+            starts_.pop_front();
+            startTimes_.pop_front();
+        }
+        renditionBytes_[renditions_.front()] -= window_.front()->size();
+        renditions_.pop_front();
         window_.pop_front();
         arrivals_.pop_front();
         offsets_.pop_front();
@@ -108,6 +119,39 @@ uint64_t StreamBuffer::startFrom(uint64_t from) const {
     return it == starts_.end() ? kNoPacket : *it;
 }
 
+uint8_t StreamBuffer::rendition(uint64_t seq) const {
+    if (seq < firstSeq_ || seq >= nextSeq_ || window_.empty()) return 0;
+    return renditions_[size_t(seq - firstSeq_)];
+}
+
+uint64_t StreamBuffer::joinSeq(uint8_t r) const {
+    for (size_t i = starts_.size(); i-- > 0;) {
+        const uint64_t s = starts_[i];
+        if (s < headerStart_ || s < firstSeq_) break;
+        if (rendition(s) != r) continue;
+        return bytesFrom(s) > maxBacklogBytes_ / 2 ? kNoPacket : s;
+    }
+    return kNoPacket;
+}
+
+uint64_t StreamBuffer::startFrom(uint64_t from, uint8_t r) const {
+    for (auto it = std::lower_bound(starts_.begin(), starts_.end(), from); it != starts_.end(); ++it)
+        if (rendition(*it) == r) return *it;
+    return kNoPacket;
+}
+
+uint32_t StreamBuffer::startTimeMs(uint64_t seq) const {
+    const auto it = std::lower_bound(starts_.begin(), starts_.end(), seq);
+    return it != starts_.end() && *it == seq ? startTimes_[size_t(it - starts_.begin())] : 0;
+}
+
+uint64_t StreamBuffer::bitsPerSecond(uint8_t r) const {
+    if (window_.empty() || r > kMaxRenditions) return 0;
+    const auto span = std::chrono::duration_cast<std::chrono::milliseconds>(arrivals_.back() - arrivals_.front()).count();
+    if (span < 2000) return 0;
+    return (renditionBytes_[0] + (r ? renditionBytes_[r] : 0)) * 8000 / uint64_t(span);
+}
+
 std::optional<uint64_t> StreamBuffer::newestSegment() const {
     if (starts_.size() < 2) return std::nullopt;
     return startsPushed_ - 2;
@@ -124,8 +168,11 @@ void StreamBuffer::clearPackets() {
     window_.clear();
     arrivals_.clear();
     offsets_.clear();
+    renditions_.clear();
+    for (uint64_t &b : renditionBytes_) b = 0;
     firstSeq_ = nextSeq_;
     starts_.clear();
+    startTimes_.clear();
 }
 
 }  // namespace morlanex

@@ -19,6 +19,12 @@
 // the backlog limit old; then it waits for the next one, which it gets even when packets
 // arrive in a batch.
 //
+// Renditions: an ASF stream may carry several encodings of its video, written under the same
+// stream number in packets of their own (AsfWriter). Each packet is pushed with its rendition:
+// 0 for the packets every viewer takes (the sound), r >= 1 for those of video rendition r. A
+// start point then belongs to its rendition; the buffer keeps each start point's time and each
+// rendition's bit rate over the window, so the fan-out policy can move a viewer between them.
+//
 // Threads: not thread-safe; owned by the sink's loop thread.
 #pragma once
 
@@ -55,6 +61,7 @@ class StreamBuffer {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr uint64_t kNoPacket = UINT64_MAX;
+    static constexpr uint8_t kMaxRenditions = 4;
 
     StreamBuffer(size_t maxBacklogBytes, size_t maxWindowBytes);
 
@@ -67,9 +74,10 @@ public:
     uint64_t headerStart() const { return headerStart_; }
 
     enum class PushResult { Accepted, NoHeader, TooLarge };
-    // Appends one packet that reached the sink at `arrived`; packets shorter than the header's
-    // packet size are padded with zeros.
-    PushResult push(std::vector<uint8_t> &&bytes, Clock::time_point arrived = Clock::now());
+    // Appends one packet of `rendition` that reached the sink at `arrived`; packets shorter
+    // than the header's packet size are padded with zeros. A rendition above kMaxRenditions
+    // is refused as TooLarge.
+    PushResult push(std::vector<uint8_t> &&bytes, Clock::time_point arrived = Clock::now(), uint8_t rendition = 0);
     // Appends one chunk of a stream of another format, of any size; `startPoint`: a viewer may
     // start with it.
     PushResult pushChunk(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived = Clock::now());
@@ -87,6 +95,20 @@ public:
     uint64_t startFrom(uint64_t from) const;
     bool tooFarBehind(uint64_t seq) const;
 
+    // Renditions (see above). The highest rendition pushed so far; 0 for a single-rate stream.
+    uint8_t renditionCount() const { return renditionCount_; }
+    // The rendition of a packet in the window (0 when it is not there).
+    uint8_t rendition(uint64_t seq) const;
+    // The last start point of `rendition` in the window, or kNoPacket; like joinSeq().
+    uint64_t joinSeq(uint8_t rendition) const;
+    // The first start point of `rendition` at or after `from`, or kNoPacket.
+    uint64_t startFrom(uint64_t from, uint8_t rendition) const;
+    // The send time (ms) written in start point `seq`'s packet.
+    uint32_t startTimeMs(uint64_t seq) const;
+    // Bits per second a viewer of `rendition` takes (its packets and the shared ones), measured
+    // over the window; 0 while the window spans less than two seconds.
+    uint64_t bitsPerSecond(uint8_t rendition) const;
+
     // The backlog limit in whole packets of the header's packet size (0 for chunks of any size).
     size_t backlogPackets() const;
     size_t windowPackets() const { return window_.size(); }
@@ -100,7 +122,8 @@ public:
     void clearPackets();
 
 private:
-    void append(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived);
+    void append(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived, uint8_t rendition = 0,
+                uint32_t sendTimeMs = 0);
     void trim();
     // Bytes from the start of packet `seq` (in the window) to the newest byte.
     uint64_t bytesFrom(uint64_t seq) const { return streamBytes_ - offsets_[size_t(seq - firstSeq_)]; }
@@ -113,7 +136,11 @@ private:
     std::deque<uint64_t> offsets_;  // offsets_[i]: stream bytes before window_[i]
     uint64_t streamBytes_ = 0;      // stream bytes pushed, in all
     uint64_t firstSeq_ = 0, nextSeq_ = 0;
+    std::deque<uint8_t> renditions_;  // renditions_[i] belongs to window_[i]
     std::deque<uint64_t> starts_;  // start points in the window (current header only), ascending
+    std::deque<uint32_t> startTimes_;  // startTimes_[i]: the send time of start point starts_[i]
+    uint8_t renditionCount_ = 0;
+    uint64_t renditionBytes_[kMaxRenditions + 1] = {};  // bytes in the window, by rendition
     uint64_t startsPushed_ = 0;     // start points ever pushed: the number of the next segment
 };
 

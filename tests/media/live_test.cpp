@@ -348,7 +348,7 @@ TEST_F(LiveTest, TheRecordingLineIsEnabledAndTheRgb320x240FormatChosen)
     EXPECT_EQ(lines, 0x3u);
 }
 
-TEST_F(LiveTest, AutoLevelSendsTheTopRenditionAsOneVideoStream)
+TEST_F(LiveTest, AutoLevelServesEachViewerOneVideoStream)
 {
     goLive(0);
     const CommandResult probe = run("timeout 30 ffprobe -v error -show_streams " + url());

@@ -1,0 +1,226 @@
+// The fan-out policy's choice of video rendition, on a three-rendition stream from our ASF
+// writer and a simulated link per viewer: its socket buffer fills with what the sink writes
+// and drains at the link's rate, as the kernel's does.
+#include "media/asf/asf_writer.h"
+#include "media/netsink/asf_packet.h"
+#include "media/netsink/fan_out_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+namespace morlanex {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = StreamBuffer::Clock;
+
+struct RecordedPacket {
+    std::vector<uint8_t> bytes;
+    uint32_t sendTimeMs;
+    uint8_t rendition;
+};
+
+struct ThreeRenditions {
+    std::vector<uint8_t> header;
+    std::vector<RecordedPacket> packets;
+};
+
+// `seconds` of audio (32 kbps) and video at 68, 224 and 704 kbps (10, 15, 30 fps), key frames
+// every 3 s at the same times, written as one video stream in three renditions.
+const ThreeRenditions &threeRenditions() {
+    static const ThreeRenditions made = [] {
+        AsfStreamFormat audio;
+        audio.kind = AsfStreamFormat::Kind::Audio;
+        audio.bitrate = 32000;
+        audio.channels = 2;
+        audio.sampleRate = 22050;
+        audio.blockAlign = 742;
+        audio.codecData = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0};
+        AsfStreamFormat video;
+        video.bitrate = 704000;
+        video.width = 320;
+        video.height = 240;
+        video.framesPerSecond = 30;
+        video.codecData = {0x00, 0xC3, 0xB4, 0x80};
+        AsfWriterConfig config;
+        config.packetSize = 4800;
+        config.streams = {audio, video};
+        ThreeRenditions out;
+        AsfWriter writer(config, [&out](const AsfDataPacket &p) {
+            out.packets.push_back({{p.bytes.begin(), p.bytes.end()}, p.sendTimeMs, p.rendition});
+        });
+        out.header = writer.header();
+        const uint32_t fps[] = {10, 15, 30}, kbps[] = {68, 224, 704};
+        uint32_t frames[] = {0, 0, 0};
+        for (uint32_t ms = 0; ms < 90000; ++ms) {
+            if (ms % 185 == 0) writer.addFrame(1, std::vector<uint8_t>(742, 0xA0), ms, true);
+            for (uint8_t r = 0; r < 3; ++r) {
+                if (frames[r] * 1000 / fps[r] != ms) continue;
+                const bool key = frames[r]++ % (fps[r] * 3) == 0;
+                const size_t bytes = kbps[r] * 1000 / 8 / fps[r] * (key ? 3 : 1) * 9 / 10;
+                writer.addFrame(2, std::vector<uint8_t>(bytes, uint8_t(0x10 * (r + 1))), ms, key, uint8_t(r + 1));
+            }
+        }
+        writer.flush();
+        return out;
+    }();
+    return made;
+}
+
+// One viewer on a link of `linkBps`: the sink writes into its socket buffer while there is
+// room, the link drains it.
+struct SimulatedViewer {
+    ViewerPosition position;
+    uint64_t linkBps;
+    size_t socketBytes = 192 * 1024;
+    double queued = 0;
+    struct Got {
+        uint64_t seq;
+        uint8_t rendition;
+        bool key;
+        uint32_t sendTimeMs;
+    };
+    std::vector<Got> got;  // the packets written, in order
+};
+
+class RenditionSimulation : public ::testing::Test {
+protected:
+    RenditionSimulation() {
+        const auto &s = threeRenditions();
+        buffer.setHeader(StreamHeader::fromMuxer(s.header, nullptr));
+    }
+
+    // Advances to `until` in steps of one fan-out interval.
+    void runUntil(std::chrono::milliseconds until) {
+        const auto &s = threeRenditions();
+        for (; elapsed <= until; elapsed += 400ms) {
+            const Clock::time_point now = t0 + elapsed;
+            while (pushed < s.packets.size() && s.packets[pushed].sendTimeMs <= elapsed.count()) {
+                std::vector<uint8_t> p = s.packets[pushed].bytes;
+                ASSERT_EQ(buffer.push(std::move(p), t0 + std::chrono::milliseconds(s.packets[pushed].sendTimeMs),
+                                      s.packets[pushed].rendition),
+                          StreamBuffer::PushResult::Accepted);
+                ++pushed;
+            }
+            for (SimulatedViewer &v : viewers) step(v, now);
+        }
+    }
+
+    void step(SimulatedViewer &v, Clock::time_point now) {
+        v.queued = std::max(0.0, v.queued - double(v.linkBps) / 8 * 0.4);
+        policy.adapt(v.position, now, size_t(v.queued));
+        const FanOutPolicy::Next next = policy.next(v.position);
+        if (next.step != FanOutPolicy::Step::Write) return;
+        ViewerPosition &p = v.position;
+        while (p.seq < next.endSeq) {
+            if (!viewerTakes(p, buffer, p.seq)) {
+                ++p.seq;
+                continue;
+            }
+            const size_t size = (*buffer.packet(p.seq))->size();
+            if (v.queued + double(size) > double(v.socketBytes)) break;
+            v.queued += double(size);
+            p.control.writtenBytes += uint32_t(size);
+            const auto info = parseAsfPacket(**buffer.packet(p.seq), buffer.header()->info.videoStreams);
+            ASSERT_TRUE(info.has_value());
+            v.got.push_back({p.seq, buffer.rendition(p.seq), info->startsVideoKeyFrame, info->sendTime_ms});
+            ++p.seq;
+        }
+        ASSERT_FALSE(policy.tooFarBehind(p, now)) << "a viewer was left behind";
+    }
+
+    SimulatedViewer &join(uint64_t linkBps) {
+        viewers.push_back({policy.join(t0 + elapsed), linkBps, 192 * 1024, 0, {}});
+        return viewers.back();
+    }
+
+    // Checks the packets a viewer got make one valid stream: the shared ones and one
+    // rendition's at a time, each rendition begun at one of its key frames, and a move up
+    // never showing a group of pictures twice. Returns the renditions in the order it had them.
+    std::vector<uint8_t> checkStream(const SimulatedViewer &v) {
+        std::vector<uint8_t> order;
+        uint32_t lastKeyTime = 0;
+        bool anyKey = false;
+        for (const SimulatedViewer::Got &g : v.got) {
+            if (g.rendition == 0) continue;
+            if (order.empty() || order.back() != g.rendition) {
+                EXPECT_TRUE(g.key) << "rendition " << int(g.rendition) << " begins at packet " << g.seq
+                                   << ", not at a key frame";
+                order.push_back(g.rendition);
+            }
+            if (g.key) {
+                EXPECT_TRUE(!anyKey || g.sendTimeMs > lastKeyTime + 1000)
+                    << "key frame at " << g.sendTimeMs << " ms after one at " << lastKeyTime << " ms";
+                lastKeyTime = g.sendTimeMs;
+                anyKey = true;
+            }
+        }
+        return order;
+    }
+
+    StreamBuffer buffer{2 << 20, 8 << 20};
+    FanOutPolicy policy{buffer, 8000ms};
+    Clock::time_point t0 = Clock::now();
+    std::chrono::milliseconds elapsed{0};
+    size_t pushed = 0;
+    std::deque<SimulatedViewer> viewers;
+};
+
+TEST_F(RenditionSimulation, EachLinkSettlesOnTheRenditionItCarriesAndStaysThere) {
+    runUntil(5s);
+    SimulatedViewer &slow = join(150'000);
+    SimulatedViewer &medium = join(400'000);
+    SimulatedViewer &fast = join(100'000'000);
+    EXPECT_EQ(slow.position.rendition, 2) << "a new viewer starts on the middle rendition";
+    runUntil(50s);
+    EXPECT_EQ(slow.position.rendition, 1);
+    EXPECT_EQ(medium.position.rendition, 2);
+    EXPECT_EQ(fast.position.rendition, 3);
+    EXPECT_EQ(checkStream(slow), (std::vector<uint8_t>{2, 1}));
+    EXPECT_EQ(checkStream(medium), (std::vector<uint8_t>{2})) << "no move up the link cannot carry";
+    EXPECT_EQ(checkStream(fast), (std::vector<uint8_t>{2, 3}));
+    // Every audio packet reached each of them, whatever their rendition.
+    for (const SimulatedViewer *v : {&slow, &medium, &fast}) {
+        size_t shared = 0;
+        for (const SimulatedViewer::Got &g : v->got) shared += g.rendition == 0;
+        size_t pushedShared = 0;
+        for (uint64_t seq = v->got.front().seq; seq <= v->got.back().seq; ++seq)
+            pushedShared += threeRenditions().packets[seq].rendition == 0;
+        EXPECT_EQ(shared, pushedShared);
+    }
+}
+
+TEST_F(RenditionSimulation, ALinkThatSlowsDownIsMovedDownWithinSecondsAndKeepsPlaying) {
+    runUntil(2s);
+    SimulatedViewer &v = join(100'000'000);
+    runUntil(30s);
+    ASSERT_EQ(v.position.rendition, 3);
+    v.linkBps = 150'000;
+    const size_t before = v.got.size();
+    runUntil(36s);
+    EXPECT_EQ(v.position.target, 1) << "moved straight to the rendition its measured link carries";
+    runUntil(60s);
+    EXPECT_EQ(v.position.rendition, 1);
+    EXPECT_EQ(checkStream(v), (std::vector<uint8_t>{2, 3, 1}));
+    // Still fed, and caught up: what it has not received yet is at most a few seconds old.
+    ASSERT_GT(v.got.size(), before);
+    const auto inSocket = std::chrono::milliseconds(int64_t(v.queued * 8000 / double(v.linkBps)));
+    EXPECT_LT(t0 + elapsed - buffer.arrivedAt(v.got.back().seq) + inSocket, 4s);
+}
+
+TEST_F(RenditionSimulation, AFailedMoveUpIsUndoneAndNotRetriedSoon) {
+    runUntil(3s);
+    // A link that carries the middle rendition with room but not the top one, and whose rate the
+    // sink has not seen yet: it tries the top one once, comes back, and stays.
+    SimulatedViewer &v = join(500'000);
+    runUntil(120s);
+    EXPECT_EQ(v.position.rendition, 2);
+    const auto order = checkStream(v);
+    ASSERT_GE(order.size(), 1u);
+    EXPECT_LE(order.size(), 3u) << "moves: " << order.size() - 1;
+}
+
+}  // namespace
+}  // namespace morlanex
