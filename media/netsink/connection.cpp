@@ -129,13 +129,17 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
         p.offset += r.bytes;
         p.control.writtenBytes += uint32_t(r.bytes);
         // Packets of other formats differ in size: step over each one written in full.
+        // Packets stepped over in the batch took none of the bytes.
         while (p.seq < endSeq) {
+            if (!viewerTakes(p, buffer, p.seq)) {
+                ++p.seq;
+                continue;
+            }
             const size_t unit = prefixBytes + (*buffer.packet(p.seq))->size();
             if (p.offset < unit) break;
             p.offset -= unit;
             ++p.seq;
             ++p.packetsWritten;
-            skipOthers();
         }
         if (r.bytes == 0) {
             blocked_ = true;

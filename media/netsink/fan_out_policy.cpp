@@ -15,8 +15,9 @@ constexpr uint32_t kSameKeyFrameMs = 1000;
 constexpr auto kLinkRateKept = std::chrono::seconds(60);
 constexpr uint16_t kMaxUpWaitSeconds = 120;
 
-// The rendition a new viewer starts on: the middle one.
-uint8_t startRendition(uint8_t count) { return uint8_t((count + 1) / 2); }
+// The rendition a new viewer starts on: the top one. A player that guesses the frame rate from
+// the first frames (ffmpeg does) then never sees it rise, and a fast link needs no move.
+uint8_t startRendition(uint8_t count) { return count; }
 
 }  // namespace
 

@@ -11,8 +11,8 @@
 //  - Take: packets up to the newest; a viewer of a replaced header takes only the packets made
 //    under its header, then its stream ends (so the player reconnects and gets the new one).
 //  - Renditions (a stream whose video comes in several bit rates, see StreamBuffer): a viewer
-//    takes the shared packets and those of one rendition. It starts on the middle one (the
-//    lower middle of an even count). adapt(), once per fan-out pass, measures how far behind
+//    takes the shared packets and those of one rendition. It starts on the top one (see
+//    docs/multiple-bit-rate.md for why). adapt(), once per fan-out pass, measures how far behind
 //    live the viewer is (its unsent packets' age plus the time its socket's queued bytes take
 //    at its link's rate, or at its rendition's while that is unknown) and, while its socket
 //    stays busy, the rate its link carries. Behind more than
