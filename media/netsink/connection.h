@@ -93,6 +93,7 @@ public:
     bool finishing = false;
     size_t stream = 0;
     uint8_t countedRendition = 0;  // the rendition it is counted on in the statistics
+    bool soundOnly = false;        // it asked for no video stream
 
 private:
     IoResult send(iovec *iov, size_t count);

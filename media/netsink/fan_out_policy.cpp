@@ -24,6 +24,7 @@ uint8_t startRendition(uint8_t count) { return count; }
 bool viewerTakes(const ViewerPosition &p, const StreamBuffer &buffer, uint64_t seq) {
     const uint8_t r = buffer.rendition(seq);
     if (r == 0 || p.rendition == 0) return true;
+    if (p.soundOnly) return false;
     if (p.target == p.rendition) return r == p.rendition;
     if (r == p.rendition) return seq < std::min(p.stopOldAt, p.switchAt);
     return r == p.target && p.switchAt != kNoPacket && seq >= p.switchAt;
@@ -33,7 +34,9 @@ ViewerPosition FanOutPolicy::join(Clock::time_point now) const {
     ViewerPosition p;
     p.header = buffer_.header();
     if (buffer_.renditionCount() > 0) p.rendition = p.target = startRendition(buffer_.renditionCount());
-    uint64_t at = p.rendition ? buffer_.joinSeq(p.rendition) : buffer_.joinSeq();
+    // On several renditions a viewer starts at the next key frame: a burst of the last seconds
+    // at the top rate would fill a slow link's socket before the viewer could be moved down.
+    uint64_t at = p.rendition ? StreamBuffer::kNoPacket : buffer_.joinSeq();
     // A start point this old would leave the viewer half way to being dropped at once.
     if (at != StreamBuffer::kNoPacket && now - buffer_.arrivedAt(at) > maxLag_ / 2) at = StreamBuffer::kNoPacket;
     p.joinFrom = at != StreamBuffer::kNoPacket ? at : buffer_.nextSeq();
@@ -112,7 +115,7 @@ void FanOutPolicy::progressMove(ViewerPosition &p) const {
 
 void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queuedBytes) const {
     const uint8_t count = buffer_.renditionCount();
-    if (count < 2 || p.rendition == 0 || p.seq == kNoPacket) return;
+    if (count < 2 || p.rendition == 0 || p.seq == kNoPacket || p.soundOnly) return;
     RenditionControl &c = p.control;
     if (c.sampledAt == Clock::time_point{}) {
         c.lastMove = c.calmSince = now;

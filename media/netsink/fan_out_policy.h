@@ -12,7 +12,7 @@
 //    under its header, then its stream ends (so the player reconnects and gets the new one).
 //  - Renditions (a stream whose video comes in several bit rates, see StreamBuffer): a viewer
 //    takes the shared packets and those of one rendition. It starts on the top one (see
-//    docs/multiple-bit-rate.md for why). adapt(), once per fan-out pass, measures how far behind
+//    docs/multiple-bit-rate.md for why), at its next key frame rather than its last. adapt(), once per fan-out pass, measures how far behind
 //    live the viewer is (its unsent packets' age plus the time its socket's queued bytes take
 //    at its link's rate, or at its rendition's while that is unknown) and, while its socket
 //    stays busy, the rate its link carries. Behind more than
@@ -68,10 +68,12 @@ struct ViewerPosition {
     uint64_t switchAt = StreamBuffer::kNoPacket;
     uint64_t stopOldAt = StreamBuffer::kNoPacket;
     uint64_t moveFrom = 0;  // the packet it was at when the move was decided
+    bool soundOnly = false;  // a client that asked for no video: the shared packets only
     RenditionControl control;
 };
 
 // Whether the viewer takes packet `seq` (shared, or of its rendition; see the move above).
+// A viewer of several renditions that asked for the sound alone takes the shared packets only.
 bool viewerTakes(const ViewerPosition &position, const StreamBuffer &buffer, uint64_t seq);
 
 class FanOutPolicy {

@@ -312,6 +312,12 @@ void SinkLoop::dispatch(Connection &c) {
     }
     const bool framed = r.windowsMedia && r.kind != RequestKind::NotFound;  // not for other paths' answers
     std::shared_ptr<const StreamHeader> follows = route.body ? route.body : route.withHeader ? bufferOf(c).header() : nullptr;
+    if (route.thenStream && r.selectsStreams && buffer_.header()) {
+        const auto &video = buffer_.header()->info.videoStreams;
+        c.soundOnly = !video.empty() && std::none_of(video.begin(), video.end(), [&](uint8_t v) {
+            return v < 32 && (r.streamsWanted >> v & 1);
+        });
+    }
     c.beginAnswer(std::move(route.head), std::move(follows), framed, route.thenStream);
     if (route.thenStream) addViewer(c);
     else setFinishDeadline(c);  // a client that does not read its answer is not kept
@@ -399,7 +405,7 @@ void SinkLoop::updateWatched(MediaStream &m, Clock::time_point now) {
 }
 
 void SinkLoop::countRendition(Connection &c) {
-    const uint8_t r = c.phase() == Phase::Stream ? c.position().rendition : 0;
+    const uint8_t r = c.phase() == Phase::Stream && !c.position().soundOnly ? c.position().rendition : 0;
     if (r == c.countedRendition) return;
     if (c.countedRendition) onRendition_[c.countedRendition - 1].fetch_sub(1, std::memory_order_relaxed);
     if (r) onRendition_[r - 1].fetch_add(1, std::memory_order_relaxed);
@@ -438,7 +444,9 @@ void SinkLoop::pump(Connection &c) {
                 if (r.status == IoStatus::Done) {
                     bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
                     if (!c.streamsAfterAnswer()) return beginLinger(c);
-                    c.beginStream(policy.join(Clock::now()));
+                    ViewerPosition position = policy.join(Clock::now());
+                    position.soundOnly = c.soundOnly;
+                    c.beginStream(std::move(position));
                     continue;
                 }
                 break;

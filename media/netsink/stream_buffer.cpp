@@ -124,16 +124,6 @@ uint8_t StreamBuffer::rendition(uint64_t seq) const {
     return renditions_[size_t(seq - firstSeq_)];
 }
 
-uint64_t StreamBuffer::joinSeq(uint8_t r) const {
-    for (size_t i = starts_.size(); i-- > 0;) {
-        const uint64_t s = starts_[i];
-        if (s < headerStart_ || s < firstSeq_) break;
-        if (rendition(s) != r) continue;
-        return bytesFrom(s) > maxBacklogBytes_ / 2 ? kNoPacket : s;
-    }
-    return kNoPacket;
-}
-
 uint64_t StreamBuffer::startFrom(uint64_t from, uint8_t r) const {
     for (auto it = std::lower_bound(starts_.begin(), starts_.end(), from); it != starts_.end(); ++it)
         if (rendition(*it) == r) return *it;

@@ -99,8 +99,6 @@ public:
     uint8_t renditionCount() const { return renditionCount_; }
     // The rendition of a packet in the window (0 when it is not there).
     uint8_t rendition(uint64_t seq) const;
-    // The last start point of `rendition` in the window, or kNoPacket; like joinSeq().
-    uint64_t joinSeq(uint8_t rendition) const;
     // The first start point of `rendition` at or after `from`, or kNoPacket.
     uint64_t startFrom(uint64_t from, uint8_t rendition) const;
     // The send time (ms) written in start point `seq`'s packet.

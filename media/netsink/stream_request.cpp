@@ -14,7 +14,26 @@ std::string_view trim(std::string_view s) {
 struct Pragmas {
     bool playStream = false, playNextEntry = false, logLine = false;
     uint32_t clientId = 0;
+    bool selectsStreams = false;
+    uint32_t streamsWanted = 0;
 };
+
+// "ffff:<stream>:<thinning> ...", hexadecimal; thinning 2 switches the stream off.
+void readStreamSelection(std::string_view value, Pragmas &p) {
+    p.selectsStreams = true;
+    while (!value.empty()) {
+        const size_t space = value.find(' ');
+        const std::string_view entry = value.substr(0, space);
+        value = space == std::string_view::npos ? std::string_view{} : value.substr(space + 1);
+        const size_t first = entry.find(':'), second = entry.find(':', first == std::string_view::npos ? 0 : first + 1);
+        if (first == std::string_view::npos || second == std::string_view::npos) continue;
+        uint32_t stream = 0, thinning = 0;
+        const auto a = std::from_chars(entry.data() + first + 1, entry.data() + second, stream, 16);
+        const auto b = std::from_chars(entry.data() + second + 1, entry.data() + entry.size(), thinning, 16);
+        if (a.ec != std::errc() || b.ec != std::errc() || stream == 0 || stream > 31) continue;
+        if (thinning != 2) p.streamsWanted |= 1u << stream;
+    }
+}
 
 // Pragma fields: comma-separated tokens, each `name` or `name=value`.
 Pragmas readPragmas(const HttpRequest &r) {
@@ -30,6 +49,7 @@ Pragmas readPragmas(const HttpRequest &r) {
             if (equalsIgnoreCase(name, "xPlayStrm")) p.playStream = value == "1";
             else if (equalsIgnoreCase(name, "xPlayNextEntry")) p.playNextEntry = value == "1";
             else if (equalsIgnoreCase(name, "log-line")) p.logLine = true;
+            else if (equalsIgnoreCase(name, "stream-switch-entry")) readStreamSelection(value, p);
             else if (equalsIgnoreCase(name, "client-id")) {
                 uint32_t id = 0;
                 const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), id);
@@ -109,6 +129,8 @@ StreamRequest classifyRequest(const HttpRequest &r, std::string_view streamPath)
     }
     const Pragmas p = readPragmas(r);
     s.clientId = p.clientId;
+    s.selectsStreams = p.selectsStreams;
+    s.streamsWanted = p.streamsWanted;
     if (r.method == "POST") {
         const bool log = p.logLine || equalsIgnoreCase(r.header("Content-Type"), "application/x-wms-LogStats");
         s.kind = log ? RequestKind::LogPost : RequestKind::ControlPost;

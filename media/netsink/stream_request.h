@@ -6,7 +6,8 @@
 // streaming protocol: a GET without "xPlayStrm=1" in its Pragma fields is a Describe (header
 // only), with it a Play (header then live data); their POSTs (log, keep-alive, stream
 // selection) are acknowledged with an empty answer. Every other client gets plain progressive
-// ASF on GET. Unknown Pragma tokens are ignored, as the protocol demands.
+// ASF on GET. Unknown Pragma tokens are ignored, as the protocol demands. A stream selection
+// (stream-switch-entry) is read for the sink to honour where it can.
 //
 // Threads: plain functions; callable from any thread.
 #pragma once
@@ -41,6 +42,10 @@ struct StreamRequest {
     bool expectContinue = false;  // "Expect: 100-continue": the client waits for 100 before its body
     bool getOrHead = false;       // the method is GET or HEAD
     std::string path;             // of a NotFound request: the target's path, without its query
+    // Pragma stream-switch-entry of a Windows Media client: bit n set for stream n asked for
+    // (thinning other than "off"). Without the pragma every stream is.
+    bool selectsStreams = false;
+    uint32_t streamsWanted = 0;
 };
 
 // Upper bound of a request body the sink reads (and discards) before answering.

@@ -3,12 +3,16 @@
 // and drains at the link's rate, as the kernel's does.
 #include "media/asf/asf_writer.h"
 #include "media/netsink/asf_packet.h"
+#include "media/netsink/asf_header.h"
 #include "media/netsink/fan_out_policy.h"
+#include "media/netsink/network_sink.h"
+#include "netsink_test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
+#include <thread>
 
 namespace morlanex {
 namespace {
@@ -221,6 +225,71 @@ TEST_F(RenditionSimulation, ALinkBetweenTwoRenditionsIsTriedOnTheHigherOneRarely
     ASSERT_GE(order.size(), 2u);
     EXPECT_EQ(order[1], 2);
     EXPECT_LE(order.size(), 4u) << "moves: " << order.size() - 1;
+}
+
+}  // namespace
+}  // namespace morlanex
+
+namespace morlanex {
+namespace {
+
+// The data packets in a framed ($H/$D) body.
+std::vector<std::vector<uint8_t>> framedPackets(const std::vector<uint8_t> &body) {
+    std::vector<std::vector<uint8_t>> packets;
+    for (size_t at = 0; at + 4 <= body.size();) {
+        const size_t length = body[at + 2] | size_t(body[at + 3]) << 8;
+        if (at + 4 + length > body.size()) break;
+        if (body[at] == '$' && body[at + 1] == 'D' && length > 8)
+            packets.emplace_back(body.begin() + long(at + 12), body.begin() + long(at + 4 + length));
+        at += 4 + length;
+    }
+    return packets;
+}
+
+TEST(RenditionSink, AWindowsMediaClientThatSwitchesTheVideoOffGetsTheSoundAloneAndOthersOneRendition) {
+    NetworkSinkConfig config;
+    config.bindAddress = "127.0.0.1";
+    config.fanOutInterval = 0ms;
+    NetworkSink sink(config);
+    std::string error;
+    ASSERT_TRUE(sink.start(&error)) << error;
+    const auto &s = threeRenditions();
+    ASSERT_TRUE(sink.setHeader(s.header.data(), s.header.size(), &error)) << error;
+
+    test::Client both(sink.port()), sound(sink.port());
+    ASSERT_TRUE(both.send(test::ffmpegPlay()));  // asks for streams 1 and 2
+    std::string soundOnly = test::ffmpegPlay();
+    soundOnly.replace(soundOnly.find("ffff:2:0"), 8, "ffff:2:2");
+    ASSERT_TRUE(sound.send(soundOnly));
+    ASSERT_EQ(test::statusOf(both.readHead()), 200);
+    ASSERT_EQ(test::statusOf(sound.readHead()), 200);
+    for (int i = 0; i < 500 && sink.stats().viewers < 2; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(sink.stats().viewers, 2u);
+
+    size_t pushedShared = 0;
+    for (const RecordedPacket &p : s.packets) {
+        if (p.sendTimeMs >= 10000) break;
+        sink.pushPacket(p.bytes.data(), p.bytes.size(), p.rendition);
+        pushedShared += p.rendition == 0;
+    }
+    both.readBody(1 << 20, 3s);
+    sound.readBody(1 << 20, 3s);
+    const auto header = parseAsfHeader(s.header, &error);
+    ASSERT_TRUE(header.has_value()) << error;
+    const std::vector<uint8_t> video = header->videoStreams;
+    size_t withVideo = 0;
+    for (const auto &p : framedPackets(both.body())) withVideo += isAsfStartPoint(p, video);
+    EXPECT_GT(withVideo, 0u) << "the client of both streams gets video key frames";
+    const auto soundPackets = framedPackets(sound.body());
+    EXPECT_GT(soundPackets.size(), pushedShared / 2);
+    for (const auto &p : soundPackets) {
+        const auto info = parseAsfPacket(p, video);
+        ASSERT_TRUE(info.has_value());
+        // Shared packets hold the sound only: byte 15 on is the first payload's stream number.
+        EXPECT_EQ(p[14] & 0x7F, 1) << "a packet of the video reached the client that switched it off";
+    }
+    EXPECT_EQ(sink.stats().viewersOnRendition[2], 1u) << "the sound-only client is on no rendition";
+    sink.stop();
 }
 
 }  // namespace
