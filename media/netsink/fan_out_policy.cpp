@@ -118,7 +118,7 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
     if (count < 2 || p.rendition == 0 || p.seq == kNoPacket || p.soundOnly) return;
     RenditionControl &c = p.control;
     if (c.sampledAt == Clock::time_point{}) {
-        c.lastMove = c.calmSince = now;
+        c.calmSince = now;  // a new viewer may move down at once, up only once it has kept up
     } else {
         // Bytes queued at both samples: the link was busy all along, so what left is its rate.
         const auto ms = std::chrono::duration_cast<milliseconds>(now - c.sampledAt).count();
