@@ -250,7 +250,12 @@ async function main() {
     result.launchError = !browser;
   } finally {
     if (browser) await stop(browser.child);
-    fs.rmSync(profile, { recursive: true, force: true });
+    // Chromium's helpers may still be writing into the profile as they go.
+    try {
+      fs.rmSync(profile, { recursive: true, force: true, maxRetries: 10, retryDelay: 200 });
+    } catch (e) {
+      console.error(`chromium_page: profile ${profile} left behind: ${e.message}`);
+    }
   }
   console.log(JSON.stringify(result));
   return result.launchError ? 2 : result.failures.length ? 1 : 0;
