@@ -22,6 +22,7 @@
 #include "media/capture_media.h"
 #include "browser/nginx_relay.h"
 #include "media/netsink/network_sink.h"
+#include "bench/bench_process.h"
 #include "media_test_env.h"
 
 namespace morlanex {
@@ -29,7 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using testing::freePort;
+using bench::freeLoopbackPort;
 
 // Runs `command`; its output, and its exit status in `*status`.
 std::string run(const std::string &command, int *status)
@@ -136,7 +137,7 @@ protected:
         media.listCameras();
         media.listMicrophones();
         media.bindAddress = "127.0.0.1";
-        media.port = freePort();
+        media.port = freeLoopbackPort();
         ASSERT_TRUE(media.applyLevel(2));
         media.startPreview();
         ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
@@ -305,7 +306,7 @@ TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysTheSegmentsThroughAnNginxCache
 {
     test::NginxRelay nginx;
     std::string error;
-    ASSERT_TRUE(nginx.start(freePort(), media.port, &error)) << error;
+    ASSERT_TRUE(nginx.start(freeLoopbackPort(), media.port, &error)) << error;
     const uint64_t answersBefore = media.pipeline.networkSink()->stats().segmentAnswers;
     expectChromiumPlays("http://127.0.0.1:" + std::to_string(nginx.port()) + BrowserEncoder::kRelayPlayerPath);
     // Everything came through nginx, and the sink saw pieces asked for, never a viewer.

@@ -17,6 +17,7 @@
 
 #include "media/capture_media.h"
 #include "media/netsink/network_sink.h"
+#include "bench/bench_process.h"
 #include "media_test_env.h"
 
 namespace morlanex {
@@ -25,7 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 
 using testing::CommandResult;
-using testing::freePort;
+using bench::freeLoopbackPort;
 using testing::run;
 
 std::string url(uint16_t port)
@@ -119,7 +120,7 @@ protected:
         media.listCameras();
         media.listMicrophones();
         media.bindAddress = "127.0.0.1";
-        media.port = freePort();
+        media.port = freeLoopbackPort();
         media.observer = [this](bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition) {
             std::lock_guard lock(mutex);
             if (isHeader) {

@@ -1,9 +1,6 @@
 #include "media_test_env.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -37,19 +34,6 @@ CommandResult run(const std::string &command)
         r.output.append(buffer, n);
     r.status = pclose(pipe);
     return r;
-}
-
-uint16_t freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 bool EventPump::pumpUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout)

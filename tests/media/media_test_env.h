@@ -25,9 +25,6 @@ struct CommandResult {
 };
 CommandResult run(const std::string &command);
 
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-uint16_t freePort();
-
 // Waits on the pipeline's bus descriptor, as the UI thread does, and collects its events.
 class EventPump {
 public:
