@@ -99,8 +99,11 @@ uint16_t freeLoopbackPort() {
     return ntohs(a.sin_port);
 }
 
-double cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+namespace {
+
+// utime + stime of a /proc stat file, in seconds.
+double statCpuSeconds(const std::string &path) {
+    std::ifstream in(path);
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t paren = all.rfind(')');
     if (paren == std::string::npos) return -1;
@@ -114,6 +117,12 @@ double cpuSeconds(pid_t pid) {
     }
     return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
 }
+
+}  // namespace
+
+double cpuSeconds(pid_t pid) { return statCpuSeconds("/proc/" + std::to_string(pid) + "/stat"); }
+
+double threadCpuSeconds(pid_t tid) { return statCpuSeconds("/proc/self/task/" + std::to_string(tid) + "/stat"); }
 
 double residentKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");

@@ -41,6 +41,7 @@ private:
 uint16_t freeLoopbackPort();
 
 double cpuSeconds(pid_t pid);      // user + system time so far, -1 when unknown
+double threadCpuSeconds(pid_t tid);  // the same for one thread of this process
 double residentKiB(pid_t pid);     // VmRSS, -1 when unknown
 // The local ports of the process's IPv4 UDP sockets (its fds matched with /proc/PID/net/udp).
 std::set<uint16_t> udpPorts(pid_t pid);

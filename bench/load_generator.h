@@ -7,12 +7,26 @@
 // "kept up" when it received at least 99% of referenceBytesPerSecond * window, less what
 // `edgeAllowance` of stream is worth: a server that writes in bursts (every 400 ms, say)
 // may have one burst fall just outside the window.
+//
+// Slow links: a viewer may be given a link rate. It then reads no faster than that (a token
+// bucket refilled every 50 ms, holding at most 250 ms of the rate) through a small receive
+// buffer and in segments of an Ethernet link (1448 bytes), so what it cannot take waits in the
+// server's socket and leaves it in small steps, as behind a slow link.
+//
+// Delay: asked for, each viewer follows the ASF stream it gets (header, then fixed-size
+// packets, or the same in Windows Media framing, which VLC sends) and reads every packet's
+// send time. Its delay at a moment is that moment less the
+// send time of the newest packet it has, from an origin of its own (only changes count). Over
+// the last `delayTail` of the window the result gives how much the delay grew: from its
+// smallest in that part to its value at the end. A viewer that keeps up holds it steady; one
+// that falls behind adds up to a second each second.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace morlanex::bench {
 
@@ -25,6 +39,15 @@ struct LoadResult {
     uint64_t windowBytes = 0;
     double windowSeconds = 0;
     double meanBytesPerSecond = 0;  // per served viewer, in the window
+    // Per viewer, in the order of LoadOptions::linkBytesPerSecond; only when the delay is followed.
+    struct Viewer {
+        bool served = false;
+        bool dropped = false;      // closed by the server before the end
+        uint64_t windowBytes = 0;
+        bool delayKnown = false;   // packets came in the last part of the window
+        double delayGrowth = 0;    // seconds, over the last part of the window
+    };
+    std::vector<Viewer> perViewer;
 };
 
 struct LoadOptions {
@@ -34,6 +57,10 @@ struct LoadOptions {
     std::chrono::seconds window{60};
     std::chrono::milliseconds edgeAllowance{500};
     double referenceBytesPerSecond = 0;  // 0: do not judge "kept up"
+    // Per viewer (by index) the rate its link carries, bytes per second; 0 or missing: no limit.
+    std::vector<double> linkBytesPerSecond;
+    int slowLinkReceiveBuffer = 4096;  // SO_RCVBUF of a viewer with a link rate (the kernel doubles it)
+    std::chrono::seconds delayTail{0};  // 0: the delay is not followed
     std::function<void()> onWindowStart, onWindowEnd;
 };
 

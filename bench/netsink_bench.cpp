@@ -12,19 +12,13 @@
 //                      [--viewers 100,1000,6000] [--no-vlc] [--fan-out-ms N]
 #include "bench_process.h"
 #include "load_generator.h"
+#include "stream_server.h"
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <netinet/in.h>
-#include <pwd.h>
 #include <sstream>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -45,57 +39,17 @@ struct Options {
     bool vlc = true;
 };
 
-bool listening(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-    ::close(fd);
-    return ok;
+ServerSpec spec(const Options &o, bool vlc) {
+    ServerSpec spec;
+    spec.vlc = vlc;
+    spec.program = o.server;
+    spec.stream = vlc ? o.vlcStream : o.stream;
+    spec.fanOutMs = o.fanOutMs;
+    return spec;
 }
 
-// One server process for one measurement.
-class Server {
-public:
-    Server(const Options &o, bool vlc, uint16_t port, size_t maxClients) : vlc_(vlc), port_(port) {
-        ProcessOptions po;
-        if (vlc) {
-            // VLC will not run as root: run it as nobody with a HOME it can write.
-            const passwd *nobody = ::getpwnam("nobody");
-            po.uid = nobody ? nobody->pw_uid : 65534;
-            po.gid = nobody ? nobody->pw_gid : 65534;
-            po.home = "/tmp/morlanex-bench-vlc-home";
-            ::mkdir(po.home.c_str(), 0777);
-            ::chmod(po.home.c_str(), 0777);
-            po.quiet = true;
-            const std::string sout = "#std{access=http,mux=asfh,dst=127.0.0.1:" + std::to_string(port) + "/}";
-            ok_ = child_.start({"cvlc", "--quiet", "--loop", o.vlcStream, "--sout", sout}, po);
-            for (int i = 0; ok_ && i < 100 && !listening(port); ++i) std::this_thread::sleep_for(100ms);
-            ok_ = ok_ && listening(port);
-            std::this_thread::sleep_for(3s);  // let the stream begin and VLC settle
-        } else {
-            std::vector<std::string> argv = {o.server, o.stream, std::to_string(port), std::to_string(maxClients)};
-            if (!o.fanOutMs.empty()) argv.push_back(o.fanOutMs);
-            ok_ = child_.start(argv, po, true);
-            ok_ = ok_ && child_.readLine(60000).rfind("ready", 0) == 0;
-            std::this_thread::sleep_for(1s);
-        }
-    }
-    bool ok() const { return ok_; }
-    pid_t pid() const { return child_.pid(); }
-    uint16_t port() const { return port_; }
-
-private:
-    bool vlc_;
-    uint16_t port_;
-    ChildProcess child_;
-    bool ok_ = false;
-};
-
 double calibrate(const Options &o, bool vlc, uint16_t port) {
-    Server s(o, vlc, port, 10);
+    StreamServer s(spec(o, vlc), port, 10);
     if (!s.ok()) return 0;
     LoadOptions lo;
     lo.port = port;
@@ -108,7 +62,7 @@ double calibrate(const Options &o, bool vlc, uint16_t port) {
 Row measure(const Options &o, bool vlc, uint16_t port, size_t viewers, double reference) {
     Row row;
     row.viewers = viewers;
-    Server s(o, vlc, port, viewers);
+    StreamServer s(spec(o, vlc), port, viewers);
     if (!s.ok()) return row;
     const double baseKiB = residentKiB(s.pid());
     double cpu0 = 0, cpu1 = 0, endKiB = 0;
@@ -128,18 +82,6 @@ Row measure(const Options &o, bool vlc, uint16_t port, size_t viewers, double re
     row.kibPerViewer = row.load.served > 0 ? (endKiB - baseKiB) / double(row.load.served) : 0;
     row.ok = true;
     return row;
-}
-
-void raiseFileLimit() {
-    rlimit rl{};
-    ::getrlimit(RLIMIT_NOFILE, &rl);
-    rlimit want = rl;
-    want.rlim_max = std::max<rlim_t>(rl.rlim_max, 65536);  // root may raise the hard limit
-    want.rlim_cur = want.rlim_max;
-    if (::setrlimit(RLIMIT_NOFILE, &want) != 0) {
-        rl.rlim_cur = rl.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &rl);
-    }
 }
 
 std::string cell(const Row &r, int what) {

@@ -1,0 +1,206 @@
+// Mixed links at the automatic level: our sink serving the three renditions against VLC
+// serving one 768 kbps stream, to the same viewers, a third of them unthrottled, a third on
+// 300 kbit/s links and a third on 120 kbit/s links (see load_generator.h for how a link is
+// made slow).
+//
+// Ours replays a tagged recording of the real level-0 encoder (rendition_recorder) into the
+// real sink (netsink_bench_server); VLC loops the 768 kbps test file. For each it prints per
+// link group: viewers served, dropped by the server, kept up, how far their delay grew; and
+// overall: CPU seconds per GB delivered, resident memory per viewer, and for ours the viewers
+// on each rendition at the end of the window, as the sink counts them.
+//
+// Kept up: served, never closed by the server, and its delay behind the stream grew by at
+// most kKeptUpGrowth over the last --tail seconds of the window.
+//
+// Usage: mixed_bench --server PATH --recording FILE --vlc-stream FILE [--duration S]
+//                    [--viewers N] [--warm-up S] [--tail S] [--links KBPS,...] [--no-vlc]
+// --links: one group of viewers per rate, in kbit/s (0: unthrottled); default 0,300,120.
+#include "bench_process.h"
+#include "load_generator.h"
+#include "stream_server.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace morlanex::bench;
+
+constexpr double kKeptUpGrowth = 2.0;  // seconds
+
+struct Options {
+    std::string server, recording, vlcStream;
+    std::chrono::seconds duration{60}, warmUp{20}, tail{20};
+    size_t viewers = 6000;
+    std::vector<double> linkKbps{0, 300, 120};  // one group of viewers each; 0: unthrottled
+    bool vlc = true;
+};
+
+std::string linkName(double kbps) {
+    char b[32];
+    if (kbps <= 0) return "unthrottled";
+    std::snprintf(b, sizeof b, "%.0f kbit/s", kbps);
+    return b;
+}
+
+struct GroupFigures {
+    size_t viewers = 0, served = 0, dropped = 0, keptUp = 0;
+    std::vector<double> growth;  // of the viewers whose delay is known
+    uint64_t bytes = 0;
+};
+
+struct Run {
+    bool ok = false;
+    std::vector<GroupFigures> groups;
+    GroupFigures all;
+    double cpuPerGB = 0, kibPerViewer = 0;
+    std::string sinkStats;  // ours: the sink's counters at the end of the window
+};
+
+Run measure(const Options &o, bool vlc, uint16_t port) {
+    Run run;
+    const size_t groups = o.linkKbps.size();
+    run.groups.resize(groups);
+    ServerSpec spec;
+    spec.vlc = vlc;
+    spec.program = o.server;
+    spec.stream = vlc ? o.vlcStream : o.recording;
+    StreamServer server(spec, port, o.viewers);
+    if (!server.ok()) return run;
+    const double baseKiB = residentKiB(server.pid());
+    double cpu0 = 0, cpu1 = 0, endKiB = 0;
+    LoadOptions lo;
+    lo.port = port;
+    lo.viewers = o.viewers;
+    lo.warmUp = o.warmUp;
+    lo.window = o.duration;
+    lo.delayTail = o.tail;
+    // Viewer i is in group i % groups, so every batch of connections has all kinds of links.
+    for (size_t i = 0; i < o.viewers; ++i) lo.linkBytesPerSecond.push_back(o.linkKbps[i % groups] * 1000 / 8);
+    lo.onWindowStart = [&] { cpu0 = cpuSeconds(server.pid()); };
+    lo.onWindowEnd = [&] {
+        cpu1 = cpuSeconds(server.pid());
+        endKiB = residentKiB(server.pid());
+        run.sinkStats = server.stats();
+    };
+    const LoadResult load = runLoad(lo);
+    for (size_t i = 0; i < load.perViewer.size(); ++i) {
+        const LoadResult::Viewer &v = load.perViewer[i];
+        for (GroupFigures *g : {&run.groups[i % groups], &run.all}) {
+            ++g->viewers;
+            g->served += v.served;
+            g->dropped += v.dropped;
+            g->bytes += v.windowBytes;
+            if (v.delayKnown) g->growth.push_back(v.delayGrowth);
+            if (v.served && !v.dropped && v.delayKnown && v.delayGrowth <= kKeptUpGrowth) ++g->keptUp;
+        }
+    }
+    const double gb = double(load.windowBytes) / 1e9;
+    run.cpuPerGB = gb > 0 ? (cpu1 - cpu0) / gb : 0;
+    run.kibPerViewer = load.served > 0 ? (endKiB - baseKiB) / double(load.served) : 0;
+    run.ok = true;
+    return run;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(v.size() / 2), v.end());
+    return v[v.size() / 2];
+}
+
+double percent(size_t part, size_t whole) { return whole ? 100.0 * double(part) / double(whole) : 0; }
+
+// "on 68 / 224 / 704 kbps: a / b / c" from the server's stats line.
+std::string renditionCounts(const std::string &stats) {
+    size_t dropped = 0, on[4] = {}, viewers = 0;
+    if (std::sscanf(stats.c_str(), "stats dropped %zu renditions %zu %zu %zu %zu viewers %zu", &dropped, &on[0], &on[1],
+                    &on[2], &on[3], &viewers) != 6)
+        return "(no counts)";
+    char b[128];
+    std::snprintf(b, sizeof b, "%zu / %zu / %zu (sink's drops %zu)", on[0], on[1], on[2], dropped);
+    return b;
+}
+
+void printRun(const char *name, const Run &r, const Options &o) {
+    if (!r.ok) {
+        std::printf("| %s | failed to start | | | | | |\n", name);
+        return;
+    }
+    const double seconds = double(o.duration.count());
+    for (size_t g = 0; g < r.groups.size(); ++g) {
+        const GroupFigures &f = r.groups[g];
+        std::printf("| %s | %s | %zu/%zu | %zu | %.1f %% | %.2f | %.1f |\n", name, linkName(o.linkKbps[g]).c_str(),
+                    f.served, f.viewers,
+                    f.dropped, percent(f.keptUp, f.viewers), median(f.growth),
+                    f.served ? double(f.bytes) * 8 / 1000 / seconds / double(f.served) : 0.0);
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const char *v = i + 1 < argc ? argv[i + 1] : "";
+        if (a == "--server") o.server = v, ++i;
+        else if (a == "--recording") o.recording = v, ++i;
+        else if (a == "--vlc-stream") o.vlcStream = v, ++i;
+        else if (a == "--duration") o.duration = std::chrono::seconds(std::atoi(v)), ++i;
+        else if (a == "--warm-up") o.warmUp = std::chrono::seconds(std::atoi(v)), ++i;
+        else if (a == "--tail") o.tail = std::chrono::seconds(std::atoi(v)), ++i;
+        else if (a == "--viewers") o.viewers = size_t(std::atol(v)), ++i;
+        else if (a == "--links") {
+            o.linkKbps.clear();
+            std::stringstream list(v);
+            for (std::string item; std::getline(list, item, ',');) o.linkKbps.push_back(std::atof(item.c_str()));
+            ++i;
+        } else if (a == "--no-vlc") o.vlc = false;
+        else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    if (o.server.empty() || o.recording.empty() || (o.vlc && o.vlcStream.empty()) || o.viewers == 0 || o.linkKbps.empty() ||
+        o.tail.count() <= 0 || o.tail > o.duration) {
+        std::fprintf(stderr, "usage: %s --server PATH --recording FILE --vlc-stream FILE [--duration S] [--viewers N] "
+                             "[--warm-up S] [--tail S<=duration] [--links 0,300,120] [--no-vlc]\n", argv[0]);
+        return 2;
+    }
+    raiseFileLimit();
+    ::signal(SIGPIPE, SIG_IGN);
+
+    const Run ours = measure(o, false, freeLoopbackPort());
+    Run vlc;
+    if (o.vlc) vlc = measure(o, true, freeLoopbackPort());
+
+    std::string links;
+    for (double kbps : o.linkKbps) links += (links.empty() ? "" : ", ") + linkName(kbps);
+    std::printf("\n%zu viewers in equal groups by link (%s); %lld s warm-up, "
+                "%lld s window.\nkept up: served, never closed by the server, and its delay behind the stream grew by "
+                "at most %.1f s over the window's last %lld s\n",
+                o.viewers, links.c_str(), (long long)o.warmUp.count(), (long long)o.duration.count(), kKeptUpGrowth,
+                (long long)o.tail.count());
+    std::printf("| server | links | served | dropped | kept up | median delay growth s | kbit/s received |\n"
+                "|---|---|---|---|---|---|---|\n");
+    printRun("ours (3 renditions)", ours, o);
+    if (o.vlc) printRun("VLC (768 kbps)", vlc, o);
+
+    std::printf("\n| server | viewers | kept up | dropped | on 68 / 224 / 704 kbps | CPU s per GB | KiB per viewer |\n"
+                "|---|---|---|---|---|---|---|\n");
+    for (const auto &[name, r] : {std::pair<const char *, const Run &>{"ours", ours}, {"VLC", vlc}}) {
+        if (!r.ok) continue;
+        std::printf("| %s | %zu | %.1f %% | %zu | %s | %.2f | %.2f |\n", name, r.all.viewers,
+                    percent(r.all.keptUp, r.all.viewers), r.all.dropped,
+                    &r == &ours ? renditionCounts(r.sinkStats).c_str() : "-", r.cpuPerGB, r.kibPerViewer);
+    }
+    if (ours.ok && vlc.ok && vlc.cpuPerGB > 0 && vlc.kibPerViewer > 0)
+        std::printf("\nours / VLC: CPU per GB %.2f (target <= 0.50), memory per viewer %.3f (target < 1)\n",
+                    ours.cpuPerGB / vlc.cpuPerGB, ours.kibPerViewer / vlc.kibPerViewer);
+    return ours.ok && (!o.vlc || vlc.ok) ? 0 : 1;
+}
