@@ -106,10 +106,11 @@ Run measure(const Options &o, bool vlc, uint16_t port) {
     return run;
 }
 
-double median(std::vector<double> v) {
+double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
-    std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(v.size() / 2), v.end());
-    return v[v.size() / 2];
+    const size_t at = std::min(v.size() - 1, size_t(p * double(v.size())));
+    std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(at), v.end());
+    return v[at];
 }
 
 double percent(size_t part, size_t whole) { return whole ? 100.0 * double(part) / double(whole) : 0; }
@@ -133,9 +134,9 @@ void printRun(const char *name, const Run &r, const Options &o) {
     const double seconds = double(o.duration.count());
     for (size_t g = 0; g < r.groups.size(); ++g) {
         const GroupFigures &f = r.groups[g];
-        std::printf("| %s | %s | %zu/%zu | %zu | %.1f %% | %.2f | %.1f |\n", name, linkName(o.linkKbps[g]).c_str(),
-                    f.served, f.viewers,
-                    f.dropped, percent(f.keptUp, f.viewers), median(f.growth),
+        std::printf("| %s | %s | %zu/%zu | %zu | %.1f %% | %.2f / %.2f | %.1f |\n", name, linkName(o.linkKbps[g]).c_str(),
+                    f.served, f.viewers, f.dropped, percent(f.keptUp, f.viewers), percentile(f.growth, 0.5),
+                    percentile(f.growth, 0.95),
                     f.served ? double(f.bytes) * 8 / 1000 / seconds / double(f.served) : 0.0);
     }
     std::fflush(stdout);
@@ -186,7 +187,7 @@ int main(int argc, char **argv) {
                 "at most %.1f s over the window's last %lld s\n",
                 o.viewers, links.c_str(), (long long)o.warmUp.count(), (long long)o.duration.count(), kKeptUpGrowth,
                 (long long)o.tail.count());
-    std::printf("| server | links | served | dropped | kept up | median delay growth s | kbit/s received |\n"
+    std::printf("| server | links | served | dropped | kept up | delay growth s, median / 95th pct | kbit/s received |\n"
                 "|---|---|---|---|---|---|---|\n");
     printRun("ours (3 renditions)", ours, o);
     if (o.vlc) printRun("VLC (768 kbps)", vlc, o);
