@@ -15,6 +15,7 @@
 // Usage: mixed_bench --server PATH --recording FILE --vlc-stream FILE [--duration S]
 //                    [--viewers N] [--warm-up S] [--tail S] [--links KBPS,...] [--no-vlc]
 // --links: one group of viewers per rate, in kbit/s (0: unthrottled); default 0,300,120.
+#include "bench_options.h"
 #include "bench_process.h"
 #include "load_generator.h"
 #include "stream_server.h"
@@ -22,7 +23,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <sstream>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -146,27 +147,18 @@ void printRun(const char *name, const Run &r, const Options &o) {
 
 int main(int argc, char **argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char *v = i + 1 < argc ? argv[i + 1] : "";
-        if (a == "--server") o.server = v, ++i;
-        else if (a == "--recording") o.recording = v, ++i;
-        else if (a == "--vlc-stream") o.vlcStream = v, ++i;
-        else if (a == "--duration") o.duration = std::chrono::seconds(std::atoi(v)), ++i;
-        else if (a == "--warm-up") o.warmUp = std::chrono::seconds(std::atoi(v)), ++i;
-        else if (a == "--tail") o.tail = std::chrono::seconds(std::atoi(v)), ++i;
-        else if (a == "--viewers") o.viewers = size_t(std::atol(v)), ++i;
-        else if (a == "--links") {
-            o.linkKbps.clear();
-            std::stringstream list(v);
-            for (std::string item; std::getline(list, item, ',');) o.linkKbps.push_back(std::atof(item.c_str()));
-            ++i;
-        } else if (a == "--no-vlc") o.vlc = false;
-        else {
-            std::fprintf(stderr, "unknown option %s\n", a.c_str());
-            return 2;
-        }
-    }
+    auto seconds = [](const std::string &v) { return std::chrono::seconds(std::atoi(v.c_str())); };
+    const bool read = readOptions(argc, argv,
+                                  {{"--server", [&](const std::string &v) { o.server = v; }},
+                                   {"--recording", [&](const std::string &v) { o.recording = v; }},
+                                   {"--vlc-stream", [&](const std::string &v) { o.vlcStream = v; }},
+                                   {"--duration", [&](const std::string &v) { o.duration = seconds(v); }},
+                                   {"--warm-up", [&](const std::string &v) { o.warmUp = seconds(v); }},
+                                   {"--tail", [&](const std::string &v) { o.tail = seconds(v); }},
+                                   {"--viewers", [&](const std::string &v) { o.viewers = size_t(std::atol(v.c_str())); }},
+                                   {"--links", [&](const std::string &v) { o.linkKbps = numberList(v); }}},
+                                  {{"--no-vlc", [&] { o.vlc = false; }}});
+    if (!read) return 2;
     if (o.server.empty() || o.recording.empty() || (o.vlc && o.vlcStream.empty()) || o.viewers == 0 || o.linkKbps.empty() ||
         o.tail.count() <= 0 || o.tail > o.duration) {
         std::fprintf(stderr, "usage: %s --server PATH --recording FILE --vlc-stream FILE [--duration S] [--viewers N] "

@@ -10,6 +10,7 @@
 //
 // Usage: netsink_bench --server PATH --stream FILE --vlc-stream FILE [--duration S]
 //                      [--viewers 100,1000,6000] [--no-vlc] [--fan-out-ms N]
+#include "bench_options.h"
 #include "bench_process.h"
 #include "load_generator.h"
 #include "stream_server.h"
@@ -17,7 +18,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -104,25 +104,20 @@ std::string cell(const Row &r, int what) {
 
 int main(int argc, char **argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char *v = i + 1 < argc ? argv[i + 1] : "";
-        if (a == "--server") o.server = v, ++i;
-        else if (a == "--stream") o.stream = v, ++i;
-        else if (a == "--vlc-stream") o.vlcStream = v, ++i;
-        else if (a == "--duration") o.duration = std::chrono::seconds(std::atoi(v)), ++i;
-        else if (a == "--fan-out-ms") o.fanOutMs = v, ++i;
-        else if (a == "--no-vlc") o.vlc = false;
-        else if (a == "--viewers") {
-            o.viewers.clear();
-            std::stringstream ss(v);
-            for (std::string n; std::getline(ss, n, ',');) o.viewers.push_back(size_t(std::stoul(n)));
-            ++i;
-        } else {
-            std::fprintf(stderr, "unknown option %s\n", a.c_str());
-            return 2;
-        }
-    }
+    auto seconds = [](const std::string &v) { return std::chrono::seconds(std::atoi(v.c_str())); };
+    const bool read = readOptions(argc, argv,
+                                  {{"--server", [&](const std::string &v) { o.server = v; }},
+                                   {"--stream", [&](const std::string &v) { o.stream = v; }},
+                                   {"--vlc-stream", [&](const std::string &v) { o.vlcStream = v; }},
+                                   {"--duration", [&](const std::string &v) { o.duration = seconds(v); }},
+                                   {"--fan-out-ms", [&](const std::string &v) { o.fanOutMs = v; }},
+                                   {"--viewers",
+                                    [&](const std::string &v) {
+                                        o.viewers.clear();
+                                        for (double n : numberList(v)) o.viewers.push_back(size_t(n));
+                                    }}},
+                                  {{"--no-vlc", [&] { o.vlc = false; }}});
+    if (!read) return 2;
     if (o.server.empty() || o.stream.empty() || (o.vlc && o.vlcStream.empty())) {
         std::fprintf(stderr, "usage: %s --server PATH --stream FILE --vlc-stream FILE [--duration S] [--viewers a,b] [--no-vlc]\n", argv[0]);
         return 2;
