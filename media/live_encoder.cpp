@@ -2,12 +2,14 @@
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
+#include <gst/video/video.h>
 
 #include <algorithm>
 #include <random>
 
 #include "media/browser_encoder.h"
 #include "media/netsink/network_sink.h"
+#include "media/wmv_encoder.h"
 
 namespace morlanex {
 
@@ -28,29 +30,34 @@ std::vector<uint8_t> codecData(const GstStructure *s)
     return bytes;
 }
 
-AsfStreamFormat formatFromCaps(bool audio, const GstCaps *caps, const EncoderSettings &settings)
+AsfStreamFormat audioFormatFromCaps(const GstCaps *caps, const EncoderSettings &settings)
 {
     const GstStructure *s = gst_caps_get_structure(caps, 0);
     AsfStreamFormat f;
     f.codecData = codecData(s);
     int value = 0;
-    if (audio) {
-        f.kind = AsfStreamFormat::Kind::Audio;
-        f.bitrate = uint32_t(gst_structure_get_int(s, "bitrate", &value) ? value : settings.audioBitrate);
-        f.channels = uint16_t(gst_structure_get_int(s, "channels", &value) ? value : settings.audioChannels);
-        f.sampleRate = uint32_t(gst_structure_get_int(s, "rate", &value) ? value : settings.audioSampleRate);
-        f.blockAlign = uint16_t(gst_structure_get_int(s, "block_align", &value) ? value : 1);
-        f.codecName = "Windows Media Audio 8";
-        f.codecDescription = std::to_string(f.bitrate / 1000) + " kbps, " + std::to_string(f.sampleRate) +
-                             " Hz, " + (f.channels == 1 ? "mono" : "stereo");
-    } else {
-        f.kind = AsfStreamFormat::Kind::Video;
-        f.bitrate = uint32_t(settings.videoBitrate);
-        f.width = uint32_t(gst_structure_get_int(s, "width", &value) ? value : settings.width);
-        f.height = uint32_t(gst_structure_get_int(s, "height", &value) ? value : settings.height);
-        f.framesPerSecond = uint32_t(settings.videoFramesPerSecond);
-        f.codecName = "Windows Media Video 8";
-    }
+    f.kind = AsfStreamFormat::Kind::Audio;
+    f.bitrate = uint32_t(gst_structure_get_int(s, "bitrate", &value) ? value : settings.audioBitrate);
+    f.channels = uint16_t(gst_structure_get_int(s, "channels", &value) ? value : settings.audioChannels);
+    f.sampleRate = uint32_t(gst_structure_get_int(s, "rate", &value) ? value : settings.audioSampleRate);
+    f.blockAlign = uint16_t(gst_structure_get_int(s, "block_align", &value) ? value : 1);
+    f.codecName = "Windows Media Audio 8";
+    f.codecDescription = std::to_string(f.bitrate / 1000) + " kbps, " + std::to_string(f.sampleRate) + " Hz, " +
+                         (f.channels == 1 ? "mono" : "stereo");
+    return f;
+}
+
+// The header describes the video by its top rendition.
+AsfStreamFormat videoFormat(const EncoderSettings &settings, std::vector<uint8_t> codecData)
+{
+    AsfStreamFormat f;
+    f.kind = AsfStreamFormat::Kind::Video;
+    f.codecData = std::move(codecData);
+    f.bitrate = uint32_t(settings.videoBitrate);
+    f.width = uint32_t(settings.width);
+    f.height = uint32_t(settings.height);
+    f.framesPerSecond = uint32_t(settings.videoFramesPerSecond);
+    f.codecName = "Windows Media Video 8";
     return f;
 }
 
@@ -137,6 +144,23 @@ bool LiveEncoder::audioBranch(GstElement *pipeline, GstElement *tee)
 bool LiveEncoder::videoBranches(GstElement *pipeline, GstElement *tee)
 {
     const EncoderSettings &s = settings_.encoder;
+    videoEncoders_.clear();
+    for (const VideoRendition &rendition : s.renditions) {
+        // Every rendition starts from the same first picture and keeps its own steady rate,
+        // so key frames every period come at the same times in all of them: a viewer can move
+        // between renditions at any key frame.
+        std::string error;
+        std::unique_ptr<WmvEncoder> encoder = WmvEncoder::open(
+            {s.width, s.height, rendition.framesPerSecond, rendition.bitrate, rendition.framesPerSecond * s.keyFrameSeconds},
+            &error);
+        if (!encoder) {
+            g_printerr("morlanex media: %s\n", error.c_str());
+            return false;
+        }
+        videoEncoders_.push_back(std::move(encoder));
+    }
+    videoFormat_ = videoFormat(s, videoEncoders_.back()->codecData());
+
     // Converted and scaled once, then one encoder per rendition.
     const std::vector<GstElement *> common =
         addChain(pipeline, tee, {"queue", "videoconvert", "videoscale", "capsfilter", "tee"});
@@ -151,24 +175,18 @@ bool LiveEncoder::videoBranches(GstElement *pipeline, GstElement *tee)
     g_object_set(common[3], "caps", scaled, nullptr);
     gst_caps_unref(scaled);
     for (size_t r = 0; r < s.renditions.size(); ++r) {
-        const VideoRendition &rendition = s.renditions[r];
         const std::vector<GstElement *> chain =
-            addChain(pipeline, common[4], {"queue", "videorate", "capsfilter", "avenc_wmv2", "appsink"});
+            addChain(pipeline, common[4], {"queue", "videorate", "capsfilter", "appsink"});
         if (chain.empty())
             return false;
         g_object_set(chain[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
                      guint64(2 * GST_SECOND), "leaky", 2 /* downstream */, nullptr);
         g_object_set(chain[1], "drop-only", TRUE, nullptr);
-        GstCaps *rate = gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION, rendition.framesPerSecond,
-                                            1, nullptr);
+        GstCaps *rate = gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION,
+                                            s.renditions[r].framesPerSecond, 1, nullptr);
         g_object_set(chain[2], "caps", rate, nullptr);
         gst_caps_unref(rate);
-        // Every rendition starts from the same first picture and keeps its own steady rate,
-        // so key frames every period come at the same times in all of them: a viewer can move
-        // between renditions at any key frame.
-        g_object_set(chain[3], "bitrate", rendition.bitrate, "gop-size", rendition.framesPerSecond * s.keyFrameSeconds,
-                     nullptr);
-        deliverFrom(chain[4], int(r));
+        deliverFrom(chain[3], int(r));
     }
     return true;
 }
@@ -185,29 +203,57 @@ bool LiveEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement *a
 void LiveEncoder::onSample(int source, GstSample *sample)
 {
     const bool audio = source < 0;
-    const size_t top = settings_.encoder.renditions.size() - 1;
     GstBuffer *buffer = gst_sample_get_buffer(sample);
     const GstSegment *segment = gst_sample_get_segment(sample);
     if (!buffer || !segment || !GST_BUFFER_PTS_IS_VALID(buffer))
         return;
-    // Running time: the encoders' segments may start far from zero.
+    // Running time: the branches' segments may start far from zero.
     const guint64 running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
     if (running == GST_CLOCK_TIME_NONE)
         return;
-    // With several renditions each has packets of its own (1, 2, ...) and the audio is shared.
-    const uint8_t rendition = audio || top == 0 ? 0 : uint8_t(source + 1);
-    Frame frame{uint8_t(audio || !hasAudio_ ? 1 : 2), std::vector<uint8_t>(gst_buffer_get_size(buffer)),
-                running / GST_MSECOND, !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT), rendition};
-    gst_buffer_extract(buffer, 0, frame.bytes.data(), frame.bytes.size());
+    const uint64_t timeMs = running / GST_MSECOND;
+    if (audio) {
+        std::vector<uint8_t> bytes(gst_buffer_get_size(buffer));
+        gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
+        if (!audioFormatKnown_.load()) {
+            if (GstCaps *caps = gst_sample_get_caps(sample)) {
+                std::lock_guard lock(mutex_);
+                if (!audioFormat_)
+                    audioFormat_ = audioFormatFromCaps(caps, settings_.encoder);
+                audioFormatKnown_ = true;
+            }
+        }
+        addFrame(Frame{1, std::move(bytes), timeMs, true, 0});
+        return;
+    }
 
+    GstVideoInfo info;
+    GstCaps *caps = gst_sample_get_caps(sample);
+    GstVideoFrame picture;
+    if (!caps || !gst_video_info_from_caps(&info, caps) || GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_I420 ||
+        GST_VIDEO_INFO_WIDTH(&info) != settings_.encoder.width ||
+        GST_VIDEO_INFO_HEIGHT(&info) != settings_.encoder.height ||
+        !gst_video_frame_map(&picture, &info, buffer, GST_MAP_READ))
+        return;
+    const uint8_t *planes[3];
+    int strides[3];
+    for (guint i = 0; i < 3; ++i) {
+        planes[i] = static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&picture, i));
+        strides[i] = GST_VIDEO_FRAME_PLANE_STRIDE(&picture, i);
+    }
+    // With several renditions each has packets of its own (1, 2, ...) and the audio is shared.
+    const uint8_t rendition = settings_.encoder.renditions.size() > 1 ? uint8_t(source + 1) : 0;
+    const uint8_t stream = hasAudio_ ? 2 : 1;
+    videoEncoders_[size_t(source)]->encode(planes, strides, [&](std::span<const uint8_t> bytes, bool key) {
+        addFrame(Frame{stream, std::vector<uint8_t>(bytes.begin(), bytes.end()), timeMs, key, rendition});
+    });
+    gst_video_frame_unmap(&picture);
+}
+
+void LiveEncoder::addFrame(Frame frame)
+{
     std::lock_guard lock(mutex_);
     if (!writer_) {
-        // The header describes the video by its top rendition.
-        std::optional<AsfStreamFormat> &format = audio ? audioFormat_ : videoFormat_;
-        if (!format && (audio || size_t(source) == top)) {
-            if (GstCaps *caps = gst_sample_get_caps(sample))
-                format = formatFromCaps(audio, caps, settings_.encoder);
-        }
         if (pending_.size() == kMaxPendingFrames)
             pending_.erase(pending_.begin());
         pending_.push_back(std::move(frame));

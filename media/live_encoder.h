@@ -2,8 +2,8 @@
 // writer, whose header and packets go to the network sink; beside them, while the sink
 // serves, the browser rendition (BrowserEncoder) as the sink's second stream.
 //
-// The writer starts once every encoder has said its format (codec data comes with the first
-// frame's caps); frames that come before that wait. Stream 1 is the audio, when there is a
+// The writer starts once every encoder has said its format (the audio's codec data comes with
+// its first frame's caps); frames that come before that wait. Stream 1 is the audio, when there is a
 // microphone, then the video. With several video renditions (the automatic level) each is
 // encoded from the same scaled picture, with key frames at the same times, and written as the
 // same video stream in packets of its own.
@@ -31,6 +31,7 @@ namespace morlanex {
 
 class BrowserEncoder;
 class NetworkSink;
+class WmvEncoder;
 
 // Makes the elements of `factories`, adds them to `bin` and links them one after another from
 // `from`; empty, with nothing added, when an element is missing.
@@ -71,6 +72,7 @@ private:
     bool videoBranches(GstElement *pipeline, GstElement *tee);
     void deliverFrom(GstElement *appsink, int source);
     void onSample(int source, GstSample *sample);
+    void addFrame(Frame frame);
     void startWriter();  // under mutex_
 
     LiveSettings settings_;
@@ -82,6 +84,8 @@ private:
 
     std::mutex mutex_;
     std::optional<AsfStreamFormat> audioFormat_, videoFormat_;
+    std::atomic<bool> audioFormatKnown_{false};
+    std::vector<std::unique_ptr<WmvEncoder>> videoEncoders_;  // one per rendition, lowest first
     std::vector<Frame> pending_;
     std::unique_ptr<AsfWriter> writer_;
     std::atomic<uint64_t> packets_{0};
