@@ -7,7 +7,7 @@
  * GST_PLUGIN_PATH; it is installed nowhere else, so a user's machine never lists it.
  *
  * Camera ("Morlanex Test Camera", Video/Source): videotestsrc (colour bars scrolling sideways, live)
- * behind a caps filter that offers, in this order, I420 640x480, YUY2 320x240,
+ * with a little noise that changes every frame, as a real sensor has, behind a caps filter that offers, in this order, I420 640x480, YUY2 320x240,
  * RGB 320x240, RGB 160x120, all at 30 fps. An unrestricted consumer gets the first.
  *
  * Microphone ("Morlanex Test Microphone", Audio/Source): audiotestsrc (live sine)
@@ -32,6 +32,34 @@ typedef enum { TEST_CAMERA = 0, TEST_MICROPHONE = 1 } TestKind;
 /* Process-wide "hardware" state. */
 static gint device_present[2] = {1, 1};
 static guint microphone_enabled_lines = 0x2;
+
+/* Adds sensor-like noise (a few levels either way, new every frame) to every byte of a picture.
+ * Without it the synthetic bars cost an encoder almost nothing at a high rate while a low
+ * rate can never reach its target, so no rendition would run at the rate it is set to. */
+static GstPadProbeReturn noise_probe(GstPad *pad, GstPadProbeInfo *info, gpointer user_data)
+{
+  (void)pad;
+  (void)user_data;
+  GstBuffer *buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  GstMapInfo map;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_READWRITE))
+    return GST_PAD_PROBE_OK;
+  static guint32 state = 0x9E3779B9u; /* one streaming thread per camera; a race only mixes noise */
+  guint32 x = state;
+  for (gsize i = 0; i + 4 <= map.size; i += 4) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    for (int k = 0; k < 4; ++k) {
+      const int value = map.data[i + k] + (int)((x >> (8 * k)) & 31) - 15;
+      map.data[i + k] = (guint8)(value < 0 ? 0 : value > 255 ? 255 : value);
+    }
+  }
+  state = x;
+  gst_buffer_unmap(buffer, &map);
+  return GST_PAD_PROBE_OK;
+}
 
 /* ---------------------------------------------------------------- device */
 
@@ -96,7 +124,7 @@ static GstElement *morlanex_test_device_create_element(GstDevice *device, const 
   if (self->kind == TEST_CAMERA) {
     src = gst_element_factory_make("videotestsrc", NULL);
     if (src)
-      g_object_set(src, "is-live", TRUE, "pattern", 0 /* colour bars */, "horizontal-speed", 2, NULL);
+      g_object_set(src, "is-live", TRUE, "pattern", 19 /* full colour bars */, "horizontal-speed", 2, NULL);
   } else {
     src = gst_element_factory_make("audiotestsrc", NULL);
     if (src)
@@ -123,6 +151,8 @@ static GstElement *morlanex_test_device_create_element(GstDevice *device, const 
   gst_object_unref(srcpad);
 
   GstPad *target = gst_element_get_static_pad(filter, "src");
+  if (self->kind == TEST_CAMERA)
+    gst_pad_add_probe(target, GST_PAD_PROBE_TYPE_BUFFER, noise_probe, NULL, NULL);
   gst_element_add_pad(bin, gst_ghost_pad_new("src", target));
   gst_object_unref(target);
   return bin;
