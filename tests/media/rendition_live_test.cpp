@@ -1,0 +1,286 @@
+// The automatic level end to end: the test devices through three WMV8 renditions, our ASF
+// writer and the real network sink on loopback, read by clients whose links differ. Each
+// client is throttled the way a slow link is: a small receive buffer, read slowly.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/capture_media.h"
+#include "media/netsink/network_sink.h"
+#include "bench/bench_process.h"
+#include "media_test_env.h"
+
+namespace morlanex {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing::CommandResult;
+using testing::run;
+
+// A plain HTTP client of the stream that reads at most `bitsPerSecond` (0: as fast as it can).
+class ThrottledReader {
+public:
+    ThrottledReader(uint16_t port, uint64_t bitsPerSecond) : rate_(bitsPerSecond)
+    {
+        thread_ = std::thread([this, port] { read(port); });
+    }
+    ~ThrottledReader() { stop(); }
+
+    void setRate(uint64_t bitsPerSecond) { rate_ = bitsPerSecond; }
+    size_t received() const { return received_.load(); }
+    bool ended() const { return ended_.load(); }
+    // Stops reading; the body received (after the response head).
+    std::vector<uint8_t> stop()
+    {
+        stopping_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        std::lock_guard lock(mutex_);
+        const std::string text(bytes_.begin(), bytes_.end());
+        const size_t body = text.find("\r\n\r\n");
+        return body == std::string::npos ? std::vector<uint8_t>{}
+                                         : std::vector<uint8_t>(bytes_.begin() + long(body + 4), bytes_.end());
+    }
+
+private:
+    void read(uint16_t port)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        // A small receive window keeps the backlog in the sender's socket, as on a slow link,
+        // where it waits in front of the link and not in the viewer's machine.
+        const int window = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::string request = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nUser-Agent: throttled-reader\r\n\r\n";
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
+            ended_ = true;
+            ::close(fd);
+            return;
+        }
+        uint64_t phaseRate = rate_.load(), phaseBytes = 0;
+        Clock::time_point phaseStart = Clock::now();
+        uint8_t buffer[16384];
+        while (!stopping_) {
+            const uint64_t rate = rate_.load();
+            if (rate != phaseRate) {
+                phaseRate = rate;
+                phaseBytes = 0;
+                phaseStart = Clock::now();
+            }
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::recv(fd, buffer, rate ? 1024 : sizeof buffer, 0);
+            if (n <= 0) {
+                ended_ = true;
+                break;
+            }
+            {
+                std::lock_guard lock(mutex_);
+                bytes_.insert(bytes_.end(), buffer, buffer + n);
+            }
+            received_ += size_t(n);
+            phaseBytes += uint64_t(n);
+            if (rate)
+                std::this_thread::sleep_until(phaseStart + std::chrono::microseconds(phaseBytes * 8'000'000 / rate));
+        }
+        ::close(fd);
+    }
+
+    std::atomic<uint64_t> rate_;
+    std::atomic<bool> stopping_{false}, ended_{false};
+    std::atomic<size_t> received_{0};
+    std::mutex mutex_;
+    std::vector<uint8_t> bytes_;
+    std::thread thread_;
+};
+
+// Writes the header and the packets of a received stream up to its last video key frame to
+// `path`: a recording cut anywhere else would end in a frame whose rest never came.
+void saveWholeGroups(const std::vector<uint8_t> &body, const std::string &path)
+{
+    ASSERT_GT(body.size(), 30u + 50u);
+    uint64_t headerBytes = 0;
+    for (int i = 7; i >= 0; --i)
+        headerBytes = headerBytes << 8 | body[size_t(16 + i)];
+    headerBytes += 50;  // the Data Object's start
+    ASSERT_LT(headerBytes, body.size());
+    // Packet size: the File Properties object's minimum packet size (all packets are that size).
+    const std::string text(body.begin(), body.begin() + long(headerBytes));
+    const uint8_t fileGuid[] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+    const size_t at = text.find(std::string(reinterpret_cast<const char *>(fileGuid), 16));
+    ASSERT_NE(at, std::string::npos);
+    const size_t sizeAt = at + 92;  // after the GUID, size, file id, five times and sizes, preroll and flags
+    const uint32_t packetSize = uint32_t(body[sizeAt]) | uint32_t(body[sizeAt + 1]) << 8 |
+                                uint32_t(body[sizeAt + 2]) << 16 | uint32_t(body[sizeAt + 3]) << 24;
+    ASSERT_GE(packetSize, 20u);
+    // Our packets' first payload: stream byte at 14 (0x80: key frame), its offset at 16.
+    size_t packets = (body.size() - headerBytes) / packetSize, lastKey = 0;
+    for (size_t i = 0; i < packets; ++i) {
+        const uint8_t *p = &body[headerBytes + i * packetSize];
+        if (p[14] == (0x80 | 2) && p[16] == 0 && p[17] == 0 && p[18] == 0 && p[19] == 0)
+            lastKey = i;
+    }
+    ASSERT_GT(lastKey, 0u) << "no key frame after the first";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(body.data()),
+                                                 std::streamsize(headerBytes + lastKey * packetSize));
+}
+
+// The video's presentation times (ms) in a recorded stream.
+std::vector<int> videoTimes(const std::string &path)
+{
+    const CommandResult r = run("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 " + path);
+    std::vector<int> times;
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            times.push_back(std::atoi(line.c_str()));
+    return times;
+}
+
+// The rendition the frames at the end of a recording belong to, told by their spacing:
+// 1 at 10 fps, 2 at 15, 3 at 30; 0 when there are too few.
+int renditionAtEnd(const std::vector<int> &times)
+{
+    if (times.size() < 12)
+        return 0;
+    std::vector<int> gaps;
+    for (size_t i = times.size() - 10; i < times.size(); ++i)
+        gaps.push_back(times[i] - times[i - 1]);
+    std::nth_element(gaps.begin(), gaps.begin() + 5, gaps.end());
+    const int gap = gaps[5];
+    return gap >= 85 ? 1 : gap >= 50 ? 2 : 3;
+}
+
+std::string counts(const std::array<size_t, 4> &c)
+{
+    return std::to_string(c[0]) + "/" + std::to_string(c[1]) + "/" + std::to_string(c[2]);
+}
+
+class RenditionLiveTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        media.listCameras();
+        media.listMicrophones();
+        media.bindAddress = "127.0.0.1";
+        media.port = bench::freeLoopbackPort();
+        media.observer = [this](bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition) {
+            if (!isHeader)
+                wireBytes[rendition] += bytes.size();
+        };
+        ASSERT_TRUE(media.applyLevel(0));
+        media.startPreview();
+        ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
+        ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.packetsOut() > 0; }, 30s));
+        dir = ::testing::TempDir() + "renditions-" + std::to_string(::getpid());
+        run("mkdir -p " + dir);
+    }
+    void TearDown() override
+    {
+        media.close();
+        if (!getenv("KEEP_RENDITIONS")) run("rm -rf " + dir);
+    }
+    std::array<size_t, 4> onRendition() const { return media.pipeline.networkSink()->stats().viewersOnRendition; }
+    bool waitFor(std::array<size_t, 4> wanted, std::chrono::seconds timeout)
+    {
+        auto said = Clock::now();
+        return pump.pumpUntil(
+            [&] {
+                if (Clock::now() - said > 10s) {
+                    said = Clock::now();
+                    std::fprintf(stderr, "viewers on 68/224/704 kbps: %s; on the wire: %s\n", counts(onRendition()).c_str(),
+                                 wireRates().c_str());
+                }
+                return onRendition() == wanted;
+            },
+            timeout);
+    }
+
+    // What the sound and each rendition put on the wire so far.
+    std::string wireRates() const
+    {
+        const double seconds = std::chrono::duration<double>(Clock::now() - liveSince).count();
+        auto kbps = [&](size_t r) { return std::to_string(int(double(wireBytes[r]) * 8 / seconds / 1000)); };
+        return "sound " + kbps(0) + ", renditions " + kbps(1) + " / " + kbps(2) + " / " + kbps(3) + " kbit/s";
+    }
+
+    std::array<std::atomic<uint64_t>, 4> wireBytes{};
+    Clock::time_point liveSince = Clock::now();
+    CaptureMedia media;
+    testing::EventPump pump{media.pipeline};
+    std::string dir;
+};
+
+
+TEST_F(RenditionLiveTest, EachReaderSettlesOnTheRenditionItsLinkCarriesAndWhatItGotDecodes)
+{
+    const uint16_t port = media.port;
+    ThrottledReader slow(port, 150'000), medium(port, 400'000), fast(port, 0), dropping(port, 0);
+    const auto started = Clock::now();
+    // Every one starts on 704 kbps. Then 68: the slow one; 224: the medium one; 704: the two fast ones.
+    EXPECT_TRUE(waitFor({1, 1, 2, 0}, 180s)) << "viewers on 68/224/704 kbps: " << counts(onRendition());
+
+    // One fast link drops to 150 kbps: it is moved down to 68 and keeps playing.
+    dropping.setRate(150'000);
+    const auto dropped = Clock::now();
+    EXPECT_TRUE(waitFor({2, 1, 1, 0}, 60s)) << "viewers on 68/224/704 kbps: " << counts(onRendition());
+    std::printf("all settled %.1f s after they came; moved down %.1f s after its link slowed\n",
+                std::chrono::duration<double>(dropped - started).count(),
+                std::chrono::duration<double>(Clock::now() - dropped).count());
+    // Both slow links go on carrying the lowest rendition and the sound (about 110 kbit/s) in
+    // real time: 30 s of it is some 400 kB, where a stall of a few seconds would cost 40 kB each.
+    const size_t slowBefore = slow.received(), droppingBefore = dropping.received();
+    pump.pumpFor(30s);
+    EXPECT_GT(slow.received(), slowBefore + 330'000u) << "it kept receiving";
+    EXPECT_GT(dropping.received(), droppingBefore + 330'000u) << "it kept receiving";
+    EXPECT_EQ(media.pipeline.networkSink()->stats().droppedSlowTotal, 0u);
+
+    struct Expect {
+        ThrottledReader *reader;
+        const char *name;
+        int rendition;  // at the end
+        bool switched;  // its frame rate changed on the way
+    };
+    const Expect readers[] = {{&slow, "slow", 1, true}, {&medium, "medium", 2, true}, {&fast, "fast", 3, false},
+                              {&dropping, "dropping", 1, true}};
+    for (const Expect &e : readers) {
+        SCOPED_TRACE(e.name);
+        EXPECT_FALSE(e.reader->ended()) << "the sink closed it";
+        const std::string path = dir + "/" + e.name + ".asf";
+        saveWholeGroups(e.reader->stop(), path);
+        const CommandResult decode = run("ffmpeg -nostdin -v error -i " + path + " -f null -");
+        EXPECT_EQ(decode.status, 0);
+        EXPECT_EQ(decode.output, "");
+        const std::vector<int> times = videoTimes(path);
+        EXPECT_EQ(renditionAtEnd(times), e.rendition);
+        if (e.switched) {
+            EXPECT_NE(renditionAtEnd(std::vector<int>(times.begin(), times.begin() + long(std::min<size_t>(times.size(), 40)))),
+                      e.rendition)
+                << "it began on another rendition";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace morlanex
