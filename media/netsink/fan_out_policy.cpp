@@ -12,7 +12,7 @@ constexpr uint64_t kNoPacket = StreamBuffer::kNoPacket;
 // Key frames of the renditions are at the same times; their packets' send times may differ by
 // the other renditions' packets sent between them, never by a group of pictures.
 constexpr uint32_t kSameKeyFrameMs = 1000;
-constexpr auto kLinkRateKept = std::chrono::seconds(60);
+constexpr auto kLinkRateKept = std::chrono::seconds(120);
 constexpr uint16_t kMaxUpWaitSeconds = 120;
 
 // The rendition a new viewer starts on: the top one. A player that guesses the frame rate from
@@ -152,7 +152,15 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
         return beginMove(p, to, now);
     }
     if (behind < kCalmBehind && p.rendition < count && now - c.calmSince >= std::chrono::seconds(c.upWaitSeconds)) {
-        if (linkKnown && c.linkBps < buffer_.bitsPerSecond(uint8_t(p.rendition + 1)) * 120 / 100) return;
+        // A viewer that keeps up leaves its socket empty, so its link is measured only when it
+        // falls behind. Each failed try up makes that measurement count for longer, and the
+        // measured rate's last bits, which differ from viewer to viewer, spread the next try
+        // over 15 s, so that viewers who came together do not all try at the same moment.
+        const auto remembered = std::max<std::chrono::seconds>(kLinkRateKept, std::chrono::seconds(4 * c.upWaitSeconds)) +
+                                std::chrono::seconds(c.linkBps % 16);
+        if (c.linkBps > 0 && now - c.linkMeasuredAt < remembered &&
+            c.linkBps < buffer_.bitsPerSecond(uint8_t(p.rendition + 1)) * 120 / 100)
+            return;
         c.movedUp = true;
         beginMove(p, uint8_t(p.rendition + 1), now);
     }

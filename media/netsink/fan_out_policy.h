@@ -19,7 +19,8 @@
 //    kDownBehind: down, to the highest rendition the measured link carries with a 15 % margin
 //    (one step when not measured). Under kCalmBehind for `upWait` (8 s, doubled after each
 //    move down that undoes a move up, up to 2 min): one step up, unless a link rate measured
-//    in the last minute is below the higher rendition's with a 20 % margin. After a move
+//    in the last 2 minutes (4 x `upWait` once that is longer, plus up to 15 s) is below the
+//    higher rendition's with a 20 % margin. After a move
 //    nothing else moves it for kSettle. A move up keeps the old rendition until its key frame
 //    at the new one's start time, so the picture goes on without a gap; a move down stops the
 //    old rendition at once (its socket is already behind) and takes the sound alone until the

@@ -218,7 +218,7 @@ TEST_F(RenditionSimulation, ALinkThatSlowsDownIsMovedDownWithinSecondsAndKeepsPl
 TEST_F(RenditionSimulation, ALinkBetweenTwoRenditionsIsTriedOnTheHigherOneRarely) {
     runUntil(3s);
     // A link that carries the middle rendition with room but not the top one: it moves down,
-    // and tries the top one again only once its measured rate is a minute old.
+    // and tries the top one again only once its measured rate is two minutes old.
     SimulatedViewer &v = join(500'000);
     runUntil(120s);
     EXPECT_EQ(v.position.rendition, 2);
