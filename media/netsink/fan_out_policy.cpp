@@ -146,7 +146,7 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
     if (behind > kDownBehind && p.rendition > 1) {
         uint8_t to = uint8_t(p.rendition - 1);
         if (linkKnown)
-            while (to > 1 && buffer_.bitsPerSecond(to) * 115 / 100 > c.linkBps) --to;
+            while (to > 1 && buffer_.bitsPerSecond(to) * 110 / 100 > c.linkBps) --to;
         if (c.movedUp) c.upWaitSeconds = uint16_t(std::min<int>(kMaxUpWaitSeconds, c.upWaitSeconds * 2));
         c.movedUp = false;
         return beginMove(p, to, now);

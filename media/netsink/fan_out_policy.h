@@ -16,7 +16,7 @@
 //    live the viewer is (its unsent packets' age plus the time its socket's queued bytes take
 //    at its link's rate, or at its rendition's while that is unknown) and, while its socket
 //    stays busy, the rate its link carries. Behind more than
-//    kDownBehind: down, to the highest rendition the measured link carries with a 15 % margin
+//    kDownBehind: down, to the highest rendition the measured link carries with a 10 % margin
 //    (one step when not measured). Under kCalmBehind for `upWait` (8 s, doubled after each
 //    move down that undoes a move up, up to 2 min): one step up, unless a link rate measured
 //    in the last 2 minutes (4 x `upWait` once that is longer, plus up to 15 s) is below the
