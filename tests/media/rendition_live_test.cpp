@@ -22,6 +22,7 @@
 
 #include "media/capture_media.h"
 #include "media/netsink/network_sink.h"
+#include "media/netsink/recorded_asf.h"
 #include "bench/bench_process.h"
 #include "media_test_env.h"
 
@@ -119,31 +120,21 @@ private:
 // `path`: a recording cut anywhere else would end in a frame whose rest never came.
 void saveWholeGroups(const std::vector<uint8_t> &body, const std::string &path)
 {
-    ASSERT_GT(body.size(), 30u + 50u);
-    uint64_t headerBytes = 0;
-    for (int i = 7; i >= 0; --i)
-        headerBytes = headerBytes << 8 | body[size_t(16 + i)];
-    headerBytes += 50;  // the Data Object's start
-    ASSERT_LT(headerBytes, body.size());
-    // Packet size: the File Properties object's minimum packet size (all packets are that size).
-    const std::string text(body.begin(), body.begin() + long(headerBytes));
-    const uint8_t fileGuid[] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
-    const size_t at = text.find(std::string(reinterpret_cast<const char *>(fileGuid), 16));
-    ASSERT_NE(at, std::string::npos);
-    const size_t sizeAt = at + 92;  // after the GUID, size, file id, five times and sizes, preroll and flags
-    const uint32_t packetSize = uint32_t(body[sizeAt]) | uint32_t(body[sizeAt + 1]) << 8 |
-                                uint32_t(body[sizeAt + 2]) << 16 | uint32_t(body[sizeAt + 3]) << 24;
-    ASSERT_GE(packetSize, 20u);
+    std::string error;
+    const std::optional<RecordedAsf> stream = splitRecordedAsf(body, &error);
+    ASSERT_TRUE(stream) << error;
     // Our packets' first payload: stream byte at 14 (0x80: key frame), its offset at 16.
-    size_t packets = (body.size() - headerBytes) / packetSize, lastKey = 0;
-    for (size_t i = 0; i < packets; ++i) {
-        const uint8_t *p = &body[headerBytes + i * packetSize];
+    size_t lastKey = 0;
+    for (size_t i = 0; i < stream->packets.size(); ++i) {
+        const std::vector<uint8_t> &p = stream->packets[i];
         if (p[14] == (0x80 | 2) && p[16] == 0 && p[17] == 0 && p[18] == 0 && p[19] == 0)
             lastKey = i;
     }
     ASSERT_GT(lastKey, 0u) << "no key frame after the first";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(body.data()),
-                                                 std::streamsize(headerBytes + lastKey * packetSize));
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(stream->header.data()), std::streamsize(stream->header.size()));
+    for (size_t i = 0; i < lastKey; ++i)
+        out.write(reinterpret_cast<const char *>(stream->packets[i].data()), std::streamsize(stream->packets[i].size()));
 }
 
 // The video's presentation times (ms) in a recorded stream.
