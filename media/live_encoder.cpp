@@ -215,15 +215,7 @@ void LiveEncoder::onSample(int source, GstSample *sample)
     if (audio) {
         std::vector<uint8_t> bytes(gst_buffer_get_size(buffer));
         gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
-        if (!audioFormatKnown_.load()) {
-            if (GstCaps *caps = gst_sample_get_caps(sample)) {
-                std::lock_guard lock(mutex_);
-                if (!audioFormat_)
-                    audioFormat_ = audioFormatFromCaps(caps, settings_.encoder);
-                audioFormatKnown_ = true;
-            }
-        }
-        addFrame(Frame{1, std::move(bytes), timeMs, true, 0});
+        addFrame(Frame{1, std::move(bytes), timeMs, true, 0}, gst_sample_get_caps(sample));
         return;
     }
 
@@ -250,10 +242,12 @@ void LiveEncoder::onSample(int source, GstSample *sample)
     gst_video_frame_unmap(&picture);
 }
 
-void LiveEncoder::addFrame(Frame frame)
+void LiveEncoder::addFrame(Frame frame, const GstCaps *audioCaps)
 {
     std::lock_guard lock(mutex_);
     if (!writer_) {
+        if (audioCaps && !audioFormat_)
+            audioFormat_ = audioFormatFromCaps(audioCaps, settings_.encoder);
         if (pending_.size() == kMaxPendingFrames)
             pending_.erase(pending_.begin());
         pending_.push_back(std::move(frame));

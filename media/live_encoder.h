@@ -26,6 +26,7 @@
 
 typedef struct _GstElement GstElement;
 typedef struct _GstSample GstSample;
+typedef struct _GstCaps GstCaps;
 
 namespace morlanex {
 
@@ -72,7 +73,9 @@ private:
     bool videoBranches(GstElement *pipeline, GstElement *tee);
     void deliverFrom(GstElement *appsink, int source);
     void onSample(int source, GstSample *sample);
-    void addFrame(Frame frame);
+    // Writes the frame, or keeps it until the writer starts; an audio frame's caps give the
+    // audio format.
+    void addFrame(Frame frame, const GstCaps *audioCaps = nullptr);
     void startWriter();  // under mutex_
 
     LiveSettings settings_;
@@ -84,7 +87,6 @@ private:
 
     std::mutex mutex_;
     std::optional<AsfStreamFormat> audioFormat_, videoFormat_;
-    std::atomic<bool> audioFormatKnown_{false};
     std::vector<std::unique_ptr<WmvEncoder>> videoEncoders_;  // one per rendition, lowest first
     std::vector<Frame> pending_;
     std::unique_ptr<AsfWriter> writer_;

@@ -1,5 +1,7 @@
 #include "media/wmv_encoder.h"
 
+#include <algorithm>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>

@@ -7,7 +7,6 @@
 //
 // Threads: one caller at a time (a capture branch's streaming thread).
 #pragma once
-#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
