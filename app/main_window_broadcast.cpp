@@ -3,7 +3,7 @@
 #include "app/clickable_label.h"
 #include "app/main_window_parts.h"
 #include "app/media_controller.h"
-#include "app/qt_codepage.h"
+#include "common/qt_codepage.h"
 #include "app/settings_store.h"
 #include "dialogs/setup_wizard.h"
 #include "dialogs/start_hint.h"

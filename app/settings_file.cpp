@@ -1,6 +1,6 @@
 #include "app/settings_file.h"
 
-#include "app/codepage.h"
+#include "common/codepage.h"
 
 #include <cerrno>
 #include <charconv>

@@ -1,6 +1,6 @@
 #include "app/settings_store.h"
 
-#include "app/qt_codepage.h"
+#include "common/qt_codepage.h"
 
 using morlanex::SettingsRecord;
 

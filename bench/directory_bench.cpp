@@ -14,9 +14,9 @@
 //     "ChannelOnline", the viewer's "LeaveChannel"; each one SQLite write).
 #include "bench_process.h"
 
-#include "directory/directory_message.h"
-#include "directory/ipv4.h"
-#include "server/server_loop.h"
+#include "directory_link/directory_message.h"
+#include "net/ipv4.h"
+#include "directory_server/server_loop.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,11 +1,11 @@
 #include "session/broadcast_session.h"
 
-#include "app/qt_codepage.h"
-#include "app/serving_port.h"
-#include "directory/directory_message.h"
-#include "directory/ipv4.h"
-#include "directory/node_identity.h"
-#include "directory/udp_endpoint.h"
+#include "common/qt_codepage.h"
+#include "net/serving_port.h"
+#include "directory_link/directory_message.h"
+#include "net/ipv4.h"
+#include "directory_link/node_identity.h"
+#include "directory_link/udp_endpoint.h"
 
 #include <QCoreApplication>
 

@@ -15,7 +15,7 @@
 
 #include "media/netsink/fan_out_policy.h"
 #include "media/netsink/request_reader.h"
-#include "media/netsink/sink_socket.h"
+#include "net/socket.h"
 
 #include <array>
 #include <chrono>

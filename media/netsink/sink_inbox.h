@@ -10,7 +10,7 @@
 // Threads: post* from any thread; open/close/take from the loop's owner. Guarded by mutex_.
 #pragma once
 
-#include "media/netsink/sink_socket.h"
+#include "net/socket.h"
 #include "media/netsink/stream_buffer.h"
 
 #include <memory>

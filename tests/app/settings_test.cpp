@@ -1,6 +1,6 @@
 // The settings file, the code page and the configuration file, through their public functions.
 #include "app/app_config.h"
-#include "app/codepage.h"
+#include "common/codepage.h"
 #include "app/settings_file.h"
 
 #include <gtest/gtest.h>

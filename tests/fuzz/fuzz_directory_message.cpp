@@ -2,7 +2,7 @@
 // A datagram of any size goes through the size check; a 663-byte one through
 // command matching, every text read and every answer in place; the builders
 // get texts cut from the input. Checks the byte rules as it goes.
-#include "directory/directory_message.h"
+#include "directory_link/directory_message.h"
 
 #include <cstdlib>
 #include <string>

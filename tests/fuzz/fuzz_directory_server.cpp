@@ -5,8 +5,8 @@
 // whether the bytes go out as they are, cut short of a record, and whether the
 // liveness checks due then run, answered or not. Every answer must be a whole record going to a
 // sender the server has heard from.
-#include "server/channel_store.h"
-#include "server/directory_server.h"
+#include "directory_server/channel_store.h"
+#include "directory_server/directory_server.h"
 
 #include <algorithm>
 #include <cstdlib>

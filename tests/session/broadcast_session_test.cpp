@@ -3,9 +3,9 @@
 // (ports 20 and 22; tests run as root).
 #include "session/broadcast_session.h"
 
-#include "app/qt_codepage.h"
-#include "directory/directory_message.h"
-#include "directory/socket_error.h"
+#include "common/qt_codepage.h"
+#include "directory_link/directory_message.h"
+#include "net/socket_error.h"
 #include "event_waits.h"
 #include "stepped_ticks.h"
 

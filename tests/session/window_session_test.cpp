@@ -2,7 +2,7 @@
 // components) against the real morlanex-directory process, or against a directory that never
 // answers, each on a loopback address of its own (ports 20 and 22; tests run as root).
 #include "app/media_controller.h"
-#include "app/qt_codepage.h"
+#include "common/qt_codepage.h"
 #include "app/settings_store.h"
 #include "app_fixture.h"
 #include "test_devices.h"

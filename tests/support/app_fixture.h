@@ -8,7 +8,7 @@
 #include "event_waits.h"
 #include "session/broadcast_session.h"
 #include "stepped_ticks.h"
-#include "tests/server/server_harness.h"
+#include "tests/directory_server/server_harness.h"
 #include "widget_helpers.h"
 
 #include <QDir>

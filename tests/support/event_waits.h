@@ -2,7 +2,7 @@
 // run on the test's thread). The bounds are hang guards, not speed targets.
 #pragma once
 
-#include "tests/server/server_harness.h"
+#include "tests/directory_server/server_harness.h"
 
 #include <functional>
 #include <optional>

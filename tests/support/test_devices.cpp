@@ -1,6 +1,6 @@
 #include "test_devices.h"
 
-#include "tests/server/server_harness.h"
+#include "tests/directory_server/server_harness.h"
 
 #include <cstdlib>
 

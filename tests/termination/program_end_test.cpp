@@ -2,8 +2,8 @@
 // the directory's first port), leaves its files as they were and exits with 0. The directory is
 // a scripted pair of ports 20 and 22 on a loopback address of the test's own (tests run as root).
 #include "bench/bench_process.h"
-#include "directory/directory_message.h"
-#include "tests/server/server_harness.h"
+#include "directory_link/directory_message.h"
+#include "tests/directory_server/server_harness.h"
 
 #include <gtest/gtest.h>
 

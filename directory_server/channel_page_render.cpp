@@ -1,0 +1,307 @@
+#include "directory_server/channel_page_render.h"
+
+#include "common/codepage.h"
+
+#include <sqlite3.h>
+
+#include <stdexcept>
+
+namespace morlanex {
+namespace {
+
+std::string columnText(sqlite3_stmt *statement, int column)
+{
+    const auto *data = static_cast<const char *>(sqlite3_column_blob(statement, column));
+    return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
+                : std::string();
+}
+
+std::int64_t liveSeconds(const ListedChannel &channel, std::int64_t now)
+{
+    return channel.onlineSince > 0 && now > channel.onlineSince ? now - channel.onlineSince : 0;
+}
+
+// "2 小時 5 分", "5 分", "不到 1 分鐘" (the script says the same).
+std::string liveFor(std::int64_t seconds)
+{
+    const std::int64_t minutes = seconds / 60, hours = minutes / 60, days = hours / 24;
+    if (days > 0)
+        return std::to_string(days) + " 天 " + std::to_string(hours % 24) + " 小時";
+    if (hours > 0)
+        return std::to_string(hours) + " 小時 " + std::to_string(minutes % 60) + " 分";
+    if (minutes > 0)
+        return std::to_string(minutes) + " 分";
+    return "不到 1 分鐘";
+}
+
+std::string playlistPath(const ListedChannel &channel)
+{
+    return "/channel/" + channel.channelId + ".asx";
+}
+
+constexpr std::string_view PageHead = R"(<!DOCTYPE html>
+<html lang="zh-Hant">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Morlanex 頻道目錄</title>
+<style>
+body { font-family: sans-serif; margin: 1.5em; color: #222; }
+table { border-collapse: collapse; width: 100%; }
+th, td { border-bottom: 1px solid #ccc; padding: 0.4em; text-align: left; vertical-align: top; }
+th, td.number { white-space: nowrap; }
+td.number { text-align: right; }
+td.name { font-weight: bold; }
+code { font-size: 0.9em; }
+</style>
+</head>
+<body>
+<h1>Morlanex 頻道目錄</h1>
+)";
+
+constexpr std::string_view TableHead = R"(<table id="channels">
+<thead><tr><th>頻道名稱</th><th>說明</th><th>關鍵字</th><th>目前觀眾</th><th>累計人次</th><th>已直播</th><th>觀看</th></tr></thead>
+<tbody id="channel-rows">
+)";
+
+constexpr std::string_view PageTail = R"(</tbody>
+</table>
+<p><small>每 5 秒自動更新。播放器位址可用於 Windows Media Player、VLC、mpv 等播放器。</small></p>
+<script src="/page.js"></script>
+</body>
+</html>
+)";
+
+constexpr std::string_view Script = R"('use strict';
+// Redraws the channel list from /channels.json every 5 s; texts go in as text, never as markup.
+(function () {
+  function liveFor(seconds) {
+    const minutes = Math.floor(seconds / 60), hours = Math.floor(minutes / 60), days = Math.floor(hours / 24);
+    if (days > 0) return days + ' 天 ' + (hours % 24) + ' 小時';
+    if (hours > 0) return hours + ' 小時 ' + (minutes % 60) + ' 分';
+    if (minutes > 0) return minutes + ' 分';
+    return '不到 1 分鐘';
+  }
+  function cell(row, text, className) {
+    const td = row.insertCell();
+    td.textContent = text;
+    if (className) td.className = className;
+    return td;
+  }
+  function link(parent, href, text, className, title) {
+    const a = document.createElement('a');
+    a.href = href;
+    a.textContent = text;
+    a.className = className;
+    if (title) a.title = title;
+    parent.appendChild(a);
+    return a;
+  }
+  function draw(list) {
+    const rows = document.getElementById('channel-rows');
+    const body = document.createElement('tbody');
+    body.id = 'channel-rows';
+    for (const channel of list.channels) {
+      const row = body.insertRow();
+      row.dataset.channel = channel.id;
+      cell(row, channel.name, 'name');
+      cell(row, channel.description);
+      cell(row, channel.keywords);
+      cell(row, String(channel.viewersNow), 'number');
+      cell(row, String(channel.viewsTotal), 'number');
+      cell(row, liveFor(channel.liveSeconds));
+      const watch = row.insertCell();
+      link(watch, channel.watch, '在瀏覽器觀看', 'watch', 'watch in the browser');
+      watch.appendChild(document.createTextNode(' · '));
+      link(watch, channel.stream, '播放器位址', 'player');
+      watch.appendChild(document.createTextNode(' '));
+      const code = document.createElement('code');
+      code.textContent = channel.stream;
+      watch.appendChild(code);
+      watch.appendChild(document.createTextNode(' · '));
+      link(watch, channel.playlist, '下載 .asx 播放清單', 'playlist').download = 'channel-' + channel.id + '.asx';
+    }
+    rows.replaceWith(body);
+    document.documentElement.dataset.updated = String(list.generatedAt);
+    document.getElementById('summary').textContent = summaryText(list.channels.length);
+  }
+  function summaryText(count) {
+    return count > 0 ? '目前有 ' + count + ' 個頻道直播中。' : '目前沒有頻道直播。';
+  }
+  async function refresh() {
+    try {
+      const response = await fetch('/channels.json', { cache: 'no-store' });
+      if (response.ok) draw(await response.json());
+    } catch (error) {
+      // The directory may be restarting: keep the list shown and try again.
+    }
+  }
+  setInterval(refresh, 5000);
+  refresh();
+})();
+)";
+
+} // namespace
+
+std::string ListedChannel::streamUrl() const
+{
+    return "http://" + streamAddress + ":" + std::to_string(streamPort) + "/";
+}
+
+std::string ListedChannel::watchUrl() const
+{
+    return streamUrl() + "watch";
+}
+
+std::string htmlEscape(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default:
+            // Control characters have no place in a page.
+            if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+                out += "\xEF\xBF\xBD";
+            else
+                out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string jsonString(std::string_view text)
+{
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (byte < 0x20 || c == '<' || c == '>' || c == '&') {
+            out += "\\u00";
+            out.push_back(Hex[byte >> 4]);
+            out.push_back(Hex[byte & 0xF]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::int64_t now)
+{
+    std::string page(PageHead);
+    page += "<p id=\"summary\">";
+    page += channels.empty() ? std::string("目前沒有頻道直播。")
+                             : "目前有 " + std::to_string(channels.size()) + " 個頻道直播中。";
+    page += "</p>\n";
+    page += TableHead;
+    for (const ListedChannel &channel : channels) {
+        const std::string stream = htmlEscape(channel.streamUrl());
+        page += "<tr data-channel=\"" + htmlEscape(channel.channelId) + "\">";
+        page += "<td class=\"name\">" + htmlEscape(channel.name) + "</td>";
+        page += "<td>" + htmlEscape(channel.description) + "</td>";
+        page += "<td>" + htmlEscape(channel.keywords) + "</td>";
+        page += "<td class=\"number\">" + std::to_string(channel.currentViewers) + "</td>";
+        page += "<td class=\"number\">" + std::to_string(channel.views) + "</td>";
+        page += "<td>" + liveFor(liveSeconds(channel, now)) + "</td>";
+        page += "<td><a class=\"watch\" href=\"" + htmlEscape(channel.watchUrl()) +
+                "\" title=\"watch in the browser\">在瀏覽器觀看</a> · <a class=\"player\" href=\"" +
+                stream + "\">播放器位址</a> <code>" + stream + "</code> · <a class=\"playlist\" href=\"" +
+                htmlEscape(playlistPath(channel)) + "\" download=\"channel-" +
+                htmlEscape(channel.channelId) + ".asx\">下載 .asx 播放清單</a></td>";
+        page += "</tr>\n";
+    }
+    page += PageTail;
+    return page;
+}
+
+std::string renderChannelJson(const std::vector<ListedChannel> &channels, std::int64_t now)
+{
+    std::string json = "{\"generatedAt\":" + std::to_string(now) + ",\"channels\":[";
+    bool first = true;
+    for (const ListedChannel &channel : channels) {
+        if (!first)
+            json += ",";
+        first = false;
+        json += "{\"id\":" + jsonString(channel.channelId) + ",\"name\":" + jsonString(channel.name) +
+                ",\"description\":" + jsonString(channel.description) +
+                ",\"keywords\":" + jsonString(channel.keywords) +
+                ",\"viewersNow\":" + std::to_string(channel.currentViewers) +
+                ",\"viewsTotal\":" + std::to_string(channel.views) +
+                ",\"onlineSince\":" + std::to_string(channel.onlineSince) +
+                ",\"liveSeconds\":" + std::to_string(liveSeconds(channel, now)) +
+                ",\"stream\":" + jsonString(channel.streamUrl()) +
+                ",\"watch\":" + jsonString(channel.watchUrl()) +
+                ",\"playlist\":" + jsonString(playlistPath(channel)) + "}";
+    }
+    return json + "]}\n";
+}
+
+std::string renderPlaylist(const ListedChannel &channel)
+{
+    // ASX is XML-like: the same escaping as HTML serves it.
+    const std::string title = htmlEscape(channel.name);
+    return "<ASX VERSION=\"3.0\">\r\n<TITLE>" + title + "</TITLE>\r\n<ENTRY>\r\n<TITLE>" + title +
+           "</TITLE>\r\n<REF HREF=\"" + htmlEscape(channel.streamUrl()) +
+           "\" />\r\n</ENTRY>\r\n</ASX>\r\n";
+}
+
+std::string_view channelPageScript()
+{
+    return Script;
+}
+
+ChannelListing::ChannelListing(const std::string &databasePath) : path_(databasePath)
+{
+    if (sqlite3_open_v2(databasePath.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        const std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        throw std::runtime_error("database " + path_ + ": cannot open for the channel page: " + reason);
+    }
+    sqlite3_busy_timeout(db_, 2000);
+}
+
+ChannelListing::~ChannelListing()
+{
+    sqlite3_close(db_);
+}
+
+std::vector<ListedChannel> ChannelListing::liveChannels()
+{
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT id, name, description, keywords, current_viewers, views,"
+                           " online_since, first_address, first_port FROM channels WHERE online = 1"
+                           " ORDER BY current_viewers DESC, id",
+                           -1, &statement, nullptr) != SQLITE_OK)
+        throw std::runtime_error("database " + path_ + ": " + sqlite3_errmsg(db_));
+    std::vector<ListedChannel> channels;
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        ListedChannel channel;
+        channel.channelId = std::to_string(sqlite3_column_int64(statement, 0));
+        channel.name = cp950ToUtf8(columnText(statement, 1));
+        channel.description = cp950ToUtf8(columnText(statement, 2));
+        channel.keywords = cp950ToUtf8(columnText(statement, 3));
+        channel.currentViewers = sqlite3_column_int64(statement, 4);
+        channel.views = sqlite3_column_int64(statement, 5);
+        channel.onlineSince = sqlite3_column_int64(statement, 6);
+        channel.streamAddress = columnText(statement, 7);
+        channel.streamPort = static_cast<std::uint16_t>(sqlite3_column_int(statement, 8));
+        channels.push_back(std::move(channel));
+    }
+    sqlite3_finalize(statement);
+    if (step != SQLITE_DONE)
+        throw std::runtime_error("database " + path_ + ": " + sqlite3_errmsg(db_));
+    return channels;
+}
+
+} // namespace morlanex

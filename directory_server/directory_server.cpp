@@ -1,0 +1,612 @@
+#include "directory_server/directory_server.h"
+
+#include "net/ipv4.h"
+
+#include <algorithm>
+#include <ctime>
+#include <stdexcept>
+
+namespace morlanex {
+namespace {
+
+// Logged lines held back are summed up this often.
+constexpr auto SummaryEvery = std::chrono::seconds(10);
+
+// A text field, strictly: a length byte beyond the field's capacity is an
+// error here (the server is not bound by the node's lenient reading).
+std::optional<std::string> fieldText(const DirectoryMessage &msg, Field field)
+{
+    std::string text = msg.readText(field);
+    if (text.size() > layoutOf(field).capacity)
+        return std::nullopt;
+    return text;
+}
+
+// Decimal digits only, at most maxDigits of them.
+std::optional<std::int64_t> decimal(std::string_view text, std::size_t maxDigits)
+{
+    if (text.empty() || text.size() > maxDigits)
+        return std::nullopt;
+    std::int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+std::string printable(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            out.push_back(c);
+        } else {
+            static constexpr char Hex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out.push_back(Hex[byte >> 4]);
+            out.push_back(Hex[byte & 0xF]);
+        }
+    }
+    return out;
+}
+
+std::string endpoint(const Peer &peer)
+{
+    return peer.address + ":" + std::to_string(peer.port);
+}
+
+std::int64_t wallSeconds()
+{
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+} // namespace
+
+DirectoryServer::DirectoryServer(ChannelStore &store, std::string versionText, Log log,
+                                 DirectoryRules rules)
+    : store_(store), versionText_(std::move(versionText)), log_(std::move(log)),
+      rules_(rules), registrations_(rules.registrationsPerMinute, rules.registrationsPerMinute / 60.0),
+      logLimiter_(rules.logBurstPerSource, rules.logLinesPerSecondPerSource,
+                  rules.logLinesPerSecond)
+{
+    for (OnlineChannel &online : store_.onlineChannels())
+        bringOnline(std::move(online), true);
+    if (!channels_.empty() && log_)
+        log_("checking " + std::to_string(channels_.size()) +
+             " channels that were online before the restart");
+}
+
+std::vector<Outgoing> DirectoryServer::handle(const Incoming &in)
+{
+    const auto msg = DirectoryMessage::fromBytes(in.bytes);
+    if (!msg) {
+        drop(in.from, "datagram of " + std::to_string(in.bytes.size()) + " bytes");
+        return {};
+    }
+    struct Route {
+        std::string_view word;
+        DirectoryPort port;
+        Reply (DirectoryServer::*handler)(const Incoming &, const DirectoryMessage &);
+    };
+    static const Route Routes[] = {
+        {cmd::LinkKerfCam, DirectoryPort::First, &DirectoryServer::onRegister},
+        {cmd::CloseKerf, DirectoryPort::First, &DirectoryServer::onClose},
+        {cmd::LinkKerfPort, DirectoryPort::Second, &DirectoryServer::onSecondEndpoint},
+        {cmd::ChannelOnline, DirectoryPort::Second, &DirectoryServer::onChannelOnline},
+        {cmd::CamChannelRate, DirectoryPort::Second, &DirectoryServer::onChannelRate},
+        {cmd::ChannelRateZero, DirectoryPort::Second, &DirectoryServer::onRateZero},
+        {cmd::ChangeChannelText, DirectoryPort::Second, &DirectoryServer::onChangeText},
+        {cmd::GetVersion, DirectoryPort::Second, &DirectoryServer::onVersion},
+        {cmd::WatchChannel, DirectoryPort::Second, &DirectoryServer::onWatch},
+        {cmd::LeaveChannel, DirectoryPort::Second, &DirectoryServer::onLeave},
+    };
+    for (const Route &route : Routes) {
+        if (!msg->matches(route.word))
+            continue;
+        if (route.port != in.at) {
+            drop(in.from, std::string(route.word) + " on the wrong port");
+            return {};
+        }
+        try {
+            return (this->*route.handler)(in, *msg);
+        } catch (const std::exception &error) {
+            note(in.from, std::string(route.word) + " failed: " + error.what());
+            return {};
+        }
+    }
+    drop(in.from, "unknown command \"" + printable(msg->readText(Field::Command)) + "\"");
+    return {};
+}
+
+DirectoryServer::Reply DirectoryServer::onRegister(const Incoming &in,
+                                                   const DirectoryMessage &msg)
+{
+    const auto nodeId = fieldText(msg, Field::AdapterAddress);
+    const auto privateAddress = fieldText(msg, Field::PrivateAddress);
+    const auto name = fieldText(msg, Field::ChannelName);
+    const auto description = fieldText(msg, Field::ChannelDescription);
+    const auto keywords = fieldText(msg, Field::Keywords);
+    if (!nodeId || !privateAddress || !name || !description || !keywords) {
+        drop(in.from, "LinkKERF_CAM with a text longer than its field");
+        return {};
+    }
+    if (!registrations_.take(in.from.address, Clock::now())) {
+        drop(in.from, "LinkKERF_CAM: more than " +
+                          std::to_string(static_cast<int>(rules_.registrationsPerMinute)) +
+                          " registrations a minute from this address");
+        return {};
+    }
+    // A node whose adapter query failed sends no identity; its address stands in.
+    Registration registration{in.from,       in.localAddress, nodeId->empty() ? "@" + in.from.address : *nodeId,
+                              *nodeId,       *privateAddress, *name,
+                              *description,  *keywords};
+    if (auto it = channelOfNode_.find(registration.nodeKey); it != channelOfNode_.end()) {
+        auto online = channels_.find(it->second);
+        if (online->second.online.first.address != in.from.address) {
+            attemptTakeover(online->second, std::move(registration));
+            return {};
+        }
+        closeChannel(online, "registered again");
+    }
+    return admit(registration);
+}
+
+void DirectoryServer::attemptTakeover(Channel &channel, Registration registration)
+{
+    const std::string &id = channel.online.channelId;
+    if (channel.takeover) {
+        drop(registration.from, "LinkKERF_CAM for channel " + id +
+                                    " from another address: a check of its stream is running");
+        return;
+    }
+    const auto now = Clock::now();
+    if (channel.lastAnswer != Clock::time_point{} && now - channel.lastAnswer < rules_.checkRetry) {
+        drop(registration.from, "LinkKERF_CAM for channel " + id +
+                                    " from another address refused: its stream answers at " +
+                                    endpoint(channel.online.first));
+        return;
+    }
+    note(registration.from, "LinkKERF_CAM for channel " + id +
+                                " from another address: checking its stream at " +
+                                endpoint(channel.online.first));
+    channel.takeover = std::move(registration);
+    if (!channel.checkRunning)
+        schedule(channel, now);
+}
+
+DirectoryServer::Reply DirectoryServer::admit(const Registration &registration)
+{
+    const Peer &from = registration.from;
+    if (onlinePerSource_[from.address] >= rules_.maxOnlinePerSource) {
+        drop(from, "LinkKERF_CAM: " + std::to_string(rules_.maxOnlinePerSource) +
+                       " channels already online from this address");
+        // Some of them may be dead and holding the places: find out soon.
+        for (auto &[id, channel] : channels_)
+            if (channel.online.first.address == from.address)
+                checkSoon(channel);
+        return {};
+    }
+    if (channels_.size() >= rules_.maxOnlineChannels) {
+        drop(from, "LinkKERF_CAM: directory full");
+        return {};
+    }
+    OnlineChannel online;
+    online.nodeKey = registration.nodeKey;
+    online.nodeId = registration.nodeId;
+    online.first = from;
+    online.localAddress = registration.localAddress;
+    online.onlineSince = wallSeconds();
+    const NodeRecord record =
+        store_.registerOnline(online, registration.name, registration.description,
+                              registration.keywords, rules_.storedPerSource, online.onlineSince);
+    online.channelId = record.channelId;
+    online.views = record.views;
+    const Channel &stored = bringOnline(std::move(online), false);
+
+    Outgoing ok = toNode(DirectoryPort::First, stored, from, cmd::LinkKerfOk);
+    ok.message.writeText(Field::PrivateAddress, registration.privateAddress);
+    ok.message.writeText(Field::PublicAddress, from.address);
+    ok.message.writeText(Field::ViewerCount, std::to_string(stored.online.views));
+    note(from, "LinkKERF_CAM node " + printable(registration.nodeKey) + " \"" +
+                   printable(registration.name) + "\" -> LinkKERF_OK channel " +
+                   stored.online.channelId + " views " + std::to_string(stored.online.views));
+    return {std::move(ok)};
+}
+
+DirectoryServer::Channel &DirectoryServer::bringOnline(OnlineChannel online, bool restored)
+{
+    const std::string id = online.channelId;
+    // A stale row for the same node (another daemon on the file) gives way to this one.
+    if (auto old = channelOfNode_.find(online.nodeKey); old != channelOfNode_.end())
+        closeChannel(channels_.find(old->second), "replaced");
+    Channel &channel = channels_[id];
+    channel = Channel{};
+    channel.online = std::move(online);
+    channel.instance = nextInstance_++;
+    channel.restored = restored;
+    channelOfNode_[channel.online.nodeKey] = id;
+    ++onlinePerSource_[channel.online.first.address];
+    // New channels are spread over the interval so that checks do not come in waves.
+    const auto now = Clock::now();
+    if (restored) {
+        schedule(channel, now);
+    } else {
+        std::uniform_int_distribution<long> part(rules_.checkInterval.count() / 2,
+                                                 rules_.checkInterval.count());
+        schedule(channel, now + DirectoryRules::Duration(part(spread_)));
+    }
+    return channel;
+}
+
+DirectoryServer::Reply DirectoryServer::onClose(const Incoming &in, const DirectoryMessage &msg)
+{
+    if (msg.readText(Field::ChannelId).empty()) {
+        note(in.from, "CloseKERF of a node that never registered");
+        return {};
+    }
+    if (Channel *channel = nodeChannel(in, msg, "CloseKERF"))
+        closeChannel(channels_.find(channel->online.channelId), "CloseKERF");
+    return {};
+}
+
+DirectoryServer::Reply DirectoryServer::onSecondEndpoint(const Incoming &in,
+                                                         const DirectoryMessage &msg)
+{
+    if (Channel *channel = nodeChannel(in, msg, "LinkKERF_Port")) {
+        store_.setSecondEndpoint(channel->online.channelId, in.from);
+        channel->online.second = in.from;
+        note(in.from, "LinkKERF_Port channel " + channel->online.channelId);
+    }
+    return {};
+}
+
+DirectoryServer::Reply DirectoryServer::onChannelOnline(const Incoming &in,
+                                                        const DirectoryMessage &msg)
+{
+    Channel *channel = nodeChannel(in, msg, "ChannelOnline");
+    if (!channel)
+        return {};
+    const auto count = fieldText(msg, Field::ViewerCount);
+    const auto value = count ? decimal(*count, layoutOf(Field::ViewerCount).capacity) : std::nullopt;
+    if (!value) {
+        drop(in.from, "ChannelOnline with a bad count");
+        return {};
+    }
+    store_.setCurrentViewers(channel->online.channelId, *value);
+    channel->current = *value;
+    note(in.from, "ChannelOnline channel " + channel->online.channelId + " current " +
+                      std::to_string(channel->current));
+    return {};
+}
+
+DirectoryServer::Reply DirectoryServer::onChannelRate(const Incoming &in,
+                                                      const DirectoryMessage &msg)
+{
+    Channel *channel = nodeChannel(in, msg, "CAMChannelRate");
+    if (!channel)
+        return {};
+    const std::string &id = channel->online.channelId;
+    // The node answers in place on "SendP2PData": the viewer's seen address is still there.
+    const std::string viewer = msg.readText(Field::PublicAddress);
+    auto credit = channel->viewCredits.find(viewer);
+    if (credit == channel->viewCredits.end()) {
+        note(in.from, "CAMChannelRate channel " + id + ": viewer " + printable(viewer) +
+                          " already counted, views " + std::to_string(channel->online.views));
+        return {};
+    }
+    if (--credit->second == 0)
+        channel->viewCredits.erase(credit);
+    channel->online.views = store_.addView(id);
+    note(in.from, "CAMChannelRate channel " + id + " views " +
+                      std::to_string(channel->online.views));
+    return {};
+}
+
+DirectoryServer::Reply DirectoryServer::onRateZero(const Incoming &in, const DirectoryMessage &msg)
+{
+    if (Channel *channel = nodeChannel(in, msg, "ChannelRateZero")) {
+        store_.resetViews(channel->online.channelId);
+        channel->online.views = 0;
+        note(in.from, "ChannelRateZero channel " + channel->online.channelId);
+    }
+    return {};
+}
+
+DirectoryServer::Reply DirectoryServer::onChangeText(const Incoming &in,
+                                                     const DirectoryMessage &msg)
+{
+    Channel *channel = nodeChannel(in, msg, "ChangeChannelText");
+    if (!channel)
+        return {};
+    const auto name = fieldText(msg, Field::ChannelName);
+    const auto description = fieldText(msg, Field::ChannelDescription);
+    if (!name || !description) {
+        drop(in.from, "ChangeChannelText with a text longer than its field");
+        return {};
+    }
+    store_.setTexts(channel->online.channelId, *name, *description);
+    note(in.from, "ChangeChannelText channel " + channel->online.channelId + " \"" +
+                      printable(*name) + "\"");
+    return {};
+}
+
+DirectoryServer::Reply DirectoryServer::onVersion(const Incoming &in, const DirectoryMessage &)
+{
+    Outgoing reply{DirectoryPort::Second, in.from, in.localAddress, {}};
+    reply.message.writeCommand(cmd::GetVersion);
+    reply.message.writeText(Field::ChannelId, versionText_);
+    note(in.from, "GetVersion -> " + printable(versionText_));
+    return {std::move(reply)};
+}
+
+DirectoryServer::Reply DirectoryServer::onWatch(const Incoming &in, const DirectoryMessage &msg)
+{
+    auto request = viewerRequest(in, msg, "WatchChannel");
+    if (!request)
+        return {};
+    Channel &channel = *request->channel;
+    const std::string &id = channel.online.channelId;
+    if (!channel.online.second) {
+        drop(in.from, "WatchChannel: channel " + id + " has no second endpoint yet");
+        return {};
+    }
+    if (channel.viewers.contains(request->viewer)) {
+        drop(in.from, "WatchChannel: already watching channel " + id);
+        return {};
+    }
+    if (channel.viewers.size() >= rules_.maxViewersPerChannel) {
+        drop(in.from, "WatchChannel: channel " + id + " is full");
+        return {};
+    }
+    channel.viewers.insert(request->viewer);
+    const std::string &address = request->viewer.address;
+    const bool counts = channel.viewCredits.size() < rules_.maxViewersPerChannel &&
+                        store_.claimView(id, address, wallSeconds(), rules_.viewWindow.count());
+    if (counts)
+        ++channel.viewCredits[address];
+    const Peer &second = *channel.online.second;
+    Outgoing p2p = toNode(DirectoryPort::Second, channel, second, cmd::SendP2PData);
+    p2p.message.writeText(Field::PrivateAddress, request->privateAddress);
+    p2p.message.writeText(Field::PublicAddress, address);
+    p2p.message.writeText(Field::PeerPort, std::to_string(request->viewer.port));
+    note(in.from, "WatchChannel channel " + id + " -> SendP2PData to " + endpoint(second) +
+                      (counts ? "" : " (viewer already counted)"));
+    return {std::move(p2p)};
+}
+
+DirectoryServer::Reply DirectoryServer::onLeave(const Incoming &in, const DirectoryMessage &msg)
+{
+    auto request = viewerRequest(in, msg, "LeaveChannel");
+    if (!request)
+        return {};
+    Channel &channel = *request->channel;
+    const std::string &id = channel.online.channelId;
+    if (channel.viewers.erase(request->viewer) == 0) {
+        drop(in.from, "LeaveChannel: not watching channel " + id);
+        return {};
+    }
+    const Peer &first = channel.online.first;
+    Outgoing gone = toNode(DirectoryPort::First, channel, first, cmd::DelChannelOnline);
+    gone.message.writeText(Field::PrivateAddress, request->privateAddress);
+    gone.message.writeText(Field::PublicAddress, request->viewer.address);
+    gone.message.writeText(Field::PeerPort, std::to_string(request->viewer.port));
+    note(in.from, "LeaveChannel channel " + id + " -> DelChannelOnline to " + endpoint(first));
+    return {std::move(gone)};
+}
+
+DirectoryServer::Channel *DirectoryServer::nodeChannel(const Incoming &in,
+                                                       const DirectoryMessage &msg,
+                                                       const char *word)
+{
+    const auto channelId = fieldText(msg, Field::ChannelId);
+    const auto nodeId = fieldText(msg, Field::AdapterAddress);
+    auto it = channelId ? channels_.find(*channelId) : channels_.end();
+    if (it == channels_.end()) {
+        drop(in.from, std::string(word) + ": no such channel online");
+        return nullptr;
+    }
+    Channel &channel = it->second;
+    if (!nodeId || *nodeId != channel.online.nodeId ||
+        in.from.address != channel.online.first.address) {
+        drop(in.from, std::string(word) + ": not from the node of channel " +
+                          channel.online.channelId);
+        return nullptr;
+    }
+    return &channel;
+}
+
+std::optional<DirectoryServer::ViewerRequest>
+DirectoryServer::viewerRequest(const Incoming &in, const DirectoryMessage &msg, const char *word)
+{
+    const auto channelId = fieldText(msg, Field::ChannelId);
+    auto it = channelId ? channels_.find(*channelId) : channels_.end();
+    if (it == channels_.end()) {
+        drop(in.from, std::string(word) + ": no such channel online");
+        return std::nullopt;
+    }
+    const auto privateAddress = fieldText(msg, Field::PrivateAddress);
+    const auto peerPort = fieldText(msg, Field::PeerPort);
+    if (!privateAddress || (!privateAddress->empty() && !parseDottedQuad(*privateAddress))) {
+        drop(in.from, std::string(word) + ": bad private address");
+        return std::nullopt;
+    }
+    // No port given: the viewer answers where it asked from.
+    std::uint16_t port = in.from.port;
+    const auto value = peerPort && !peerPort->empty() ? decimal(*peerPort, 5) : std::nullopt;
+    if (!peerPort || (!peerPort->empty() && (!value || *value < 1 || *value > 65535))) {
+        drop(in.from, std::string(word) + ": bad peer port");
+        return std::nullopt;
+    }
+    if (value)
+        port = static_cast<std::uint16_t>(*value);
+    ViewerRequest request;
+    request.channel = &it->second;
+    request.viewer = {in.from.address, port};
+    request.privateAddress = privateAddress->empty() ? in.from.address : *privateAddress;
+    return request;
+}
+
+Outgoing DirectoryServer::toNode(DirectoryPort via, const Channel &channel, const Peer &to,
+                                 std::string_view word) const
+{
+    Outgoing out{via, to, channel.online.localAddress, {}};
+    out.message.writeCommand(word);
+    out.message.writeText(Field::ChannelId, channel.online.channelId);
+    out.message.writeFlag();
+    out.message.writeText(Field::AdapterAddress, channel.online.nodeId);
+    return out;
+}
+
+void DirectoryServer::closeChannel(Channels::iterator it, const std::string &why)
+{
+    if (it == channels_.end())
+        return;
+    const Channel &channel = it->second;
+    const std::string &address = channel.online.first.address;
+    note(channel.online.first, why + ": channel " + channel.online.channelId + " offline, " +
+                                   std::to_string(channel.viewers.size()) + " viewers dropped");
+    schedule_.erase({channel.nextCheck, channel.online.channelId});
+    channelOfNode_.erase(channel.online.nodeKey);
+    if (auto count = onlinePerSource_.find(address); count != onlinePerSource_.end() &&
+                                                      --count->second == 0)
+        onlinePerSource_.erase(count);
+    const std::string id = channel.online.channelId;
+    channels_.erase(it);
+    store_.setOffline(id, wallSeconds());
+}
+
+void DirectoryServer::schedule(Channel &channel, Clock::time_point when)
+{
+    schedule_.erase({channel.nextCheck, channel.online.channelId});
+    channel.nextCheck = when;
+    schedule_.insert({when, channel.online.channelId});
+}
+
+void DirectoryServer::checkSoon(Channel &channel)
+{
+    if (channel.checkRunning)
+        return;
+    const auto now = Clock::now();
+    const auto earliest = std::max(now, channel.lastAnswer + rules_.checkRetry);
+    if (channel.nextCheck > earliest)
+        schedule(channel, earliest);
+}
+
+std::vector<LivenessCheck> DirectoryServer::dueChecks()
+{
+    const auto now = Clock::now();
+    housekeeping(now);
+    std::vector<LivenessCheck> due;
+    while (!schedule_.empty() && schedule_.begin()->first <= now &&
+           checks_.size() < rules_.maxChecksInFlight) {
+        const std::string id = schedule_.begin()->second;
+        schedule_.erase(schedule_.begin());
+        Channel &channel = channels_.at(id);
+        channel.nextCheck = Clock::time_point::max();
+        channel.checkRunning = nextCheckId_++;
+        checks_[channel.checkRunning] = {id, channel.instance};
+        due.push_back({channel.checkRunning, channel.online.first});
+    }
+    return due;
+}
+
+std::vector<Outgoing> DirectoryServer::checkDone(std::uint64_t checkId, bool answered)
+{
+    const auto found = checks_.find(checkId);
+    if (found == checks_.end())
+        return {};
+    const auto [id, instance] = found->second;
+    checks_.erase(found);
+    auto it = channels_.find(id);
+    if (it == channels_.end() || it->second.instance != instance)
+        return {}; // the channel went offline meanwhile
+    Channel &channel = it->second;
+    channel.checkRunning = 0;
+    const auto now = Clock::now();
+    const Peer stream = channel.online.first; // kept: closing the channel ends `channel`
+    std::optional<Registration> takeover = std::move(channel.takeover);
+    channel.takeover.reset();
+    try {
+        if (answered) {
+            channel.failedChecks = 0;
+            channel.lastAnswer = now;
+            if (channel.restored)
+                note(channel.online.first, "channel " + id + " is back online after the restart");
+            channel.restored = false;
+            if (takeover)
+                drop(takeover->from, "LinkKERF_CAM for channel " + id +
+                                         " from another address refused: its stream answers at " +
+                                         endpoint(channel.online.first));
+            schedule(channel, now + rules_.checkInterval);
+            return {};
+        }
+        ++channel.failedChecks;
+        if (takeover) {
+            closeChannel(it, "stream at " + endpoint(stream) + " does not answer, taken over from " +
+                                 takeover->from.address);
+            return admit(*takeover);
+        }
+        if (channel.restored || channel.failedChecks >= rules_.failedChecksOffline) {
+            closeChannel(it, "stream at " + endpoint(stream) + " did not answer " +
+                                 std::to_string(channel.failedChecks) + " checks");
+            return {};
+        }
+        schedule(channel, now + rules_.checkRetry);
+    } catch (const std::exception &error) {
+        note(stream, "liveness of channel " + id + " failed: " + error.what());
+    }
+    return {};
+}
+
+DirectoryServer::Clock::time_point DirectoryServer::nextWakeup() const
+{
+    auto next = nextHousekeeping_;
+    if (!schedule_.empty() && checks_.size() < rules_.maxChecksInFlight)
+        next = std::min(next, schedule_.begin()->first);
+    return next;
+}
+
+void DirectoryServer::housekeeping(Clock::time_point now)
+{
+    if (now < nextHousekeeping_)
+        return;
+    nextHousekeeping_ = now + SummaryEvery;
+    registrations_.forgetFull(now);
+    if (auto summary = logLimiter_.summary(now); summary && log_)
+        log_(*summary);
+    if (now < nextPrune_)
+        return;
+    // Pruning runs a few times within each period, at least hourly.
+    const auto period = std::clamp<std::chrono::seconds>(rules_.pruneAfter / 4,
+                                                         std::chrono::seconds(1),
+                                                         std::chrono::seconds(3600));
+    nextPrune_ = now + period;
+    nextHousekeeping_ = std::min(nextHousekeeping_, nextPrune_);
+    const std::int64_t wall = wallSeconds();
+    try {
+        const int pruned = store_.prune(wall - rules_.pruneAfter.count(),
+                                        wall - rules_.viewWindow.count());
+        if (pruned > 0 && log_)
+            log_("pruned " + std::to_string(pruned) + " channels offline for more than " +
+                 std::to_string(rules_.pruneAfter.count()) + " s");
+    } catch (const std::exception &error) {
+        if (log_)
+            log_(std::string("pruning failed: ") + error.what());
+    }
+}
+
+void DirectoryServer::note(const Peer &peer, const std::string &text)
+{
+    if (log_ && logLimiter_.allow(peer.address, Clock::now()))
+        log_(endpoint(peer) + " " + text);
+}
+
+void DirectoryServer::drop(const Peer &peer, const std::string &reason)
+{
+    note(peer, "dropped: " + reason);
+}
+
+} // namespace morlanex

@@ -1,0 +1,201 @@
+// Internal header of the directory daemon (also linked by tests and fuzzers).
+//
+// DirectoryServer: the directory's decisions, without sockets. Each received
+// datagram goes in with the port it arrived at and its sender; what to send
+// comes out as a list. Nodes register on port 20 ("LinkKERF_CAM" ->
+// "LinkKERF_OK" with channel identifier, seen address and cumulative views),
+// show their second endpoint with "LinkKERF_Port", report counts and texts on
+// port 22, and unregister with "CloseKERF". Viewers ask for a channel with
+// "WatchChannel" / "LeaveChannel" on port 22; the server then sends
+// "SendP2PData" to the node's second endpoint or "DelChannelOnline" to its
+// first. "GetVersion" is answered with the configured version.
+//
+// Liveness: a live node serves its stream over TCP on the port it registered
+// from. The server asks for TCP connects to that port (dueChecks) on a
+// schedule, and at once after suspicious events; the loop reports each
+// outcome (checkDone). A channel whose stream stops answering goes offline;
+// a registration for an online node from another address takes it over only
+// when the node's stream no longer answers.
+//
+// Anything malformed (wrong size, unknown word, wrong port, text longer than
+// its field, bad number, unknown channel, a node message from another address)
+// is dropped with one log line (limited per source) and changes nothing.
+// The whole contract, with the limits below, is in docs/directory-protocol.md.
+//
+// Threads: one; the daemon's loop calls everything and owns the store.
+#pragma once
+
+#include "directory_link/directory_message.h"
+#include "directory_server/channel_store.h"
+#include "common/log_limiter.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace morlanex {
+
+// Which of the directory's two ports (20 and 22 by default).
+enum class DirectoryPort { First, Second };
+
+struct Incoming {
+    DirectoryPort at = DirectoryPort::First;
+    Peer from;
+    std::string localAddress; // the address the sender used for us
+    std::span<const std::uint8_t> bytes;
+};
+
+struct Outgoing {
+    DirectoryPort via = DirectoryPort::First;
+    Peer to;
+    std::string fromAddress; // our source address; empty for the default
+    DirectoryMessage message;
+};
+
+// A TCP connect the loop is to try, answered with checkDone(id, ...).
+struct LivenessCheck {
+    std::uint64_t id = 0;
+    Peer target;
+};
+
+// The directory's limits and schedule; the defaults are the documented ones.
+struct DirectoryRules {
+    using Duration = std::chrono::milliseconds;
+    std::size_t maxOnlineChannels = 10000;
+    std::size_t maxViewersPerChannel = 6000; // the node serves at most 6000
+    std::size_t maxOnlinePerSource = 32;
+    double registrationsPerMinute = 20;      // per source address, also the burst
+    std::size_t storedPerSource = 256;       // database rows per source address
+    std::chrono::seconds pruneAfter{30 * 24 * 3600};
+    std::chrono::seconds viewWindow{3600};
+    Duration checkInterval{60'000};
+    Duration checkRetry{10'000};
+    Duration checkTimeout{5'000};
+    int failedChecksOffline = 3;
+    std::size_t maxChecksInFlight = 512;
+    double logBurstPerSource = 50;
+    double logLinesPerSecondPerSource = 5;
+    double logLinesPerSecond = 100;
+};
+
+class DirectoryServer {
+public:
+    using Log = std::function<void(const std::string &line)>;
+    using Clock = std::chrono::steady_clock;
+
+    // Takes back the channels the store holds as online; each is checked at
+    // once and kept only if its stream answers.
+    DirectoryServer(ChannelStore &store, std::string versionText, Log log,
+                    DirectoryRules rules = {});
+
+    std::vector<Outgoing> handle(const Incoming &datagram);
+
+    // Checks to start now (at most maxChecksInFlight running), after the
+    // periodic housekeeping (pruning, log summary).
+    std::vector<LivenessCheck> dueChecks();
+    // The outcome of a check: answered means the TCP connect succeeded.
+    std::vector<Outgoing> checkDone(std::uint64_t id, bool answered);
+    // When dueChecks() has work next.
+    Clock::time_point nextWakeup() const;
+    const DirectoryRules &rules() const { return rules_; }
+
+    std::size_t onlineChannels() const { return channels_.size(); }
+
+private:
+    // A registration's fields, checked.
+    struct Registration {
+        Peer from;
+        std::string localAddress;
+        std::string nodeKey;
+        std::string nodeId;
+        std::string privateAddress;
+        std::string name;
+        std::string description;
+        std::string keywords;
+    };
+    struct Channel {
+        OnlineChannel online;
+        std::uint64_t instance = 0;  // tells a check's channel from a later one
+        std::int64_t current = 0;    // as the node last reported it
+        std::set<Peer> viewers;      // by seen address and answer port
+        // Views the node may count: viewer addresses given "SendP2PData" and
+        // not counted within the window.
+        std::map<std::string, int> viewCredits;
+        // Liveness
+        bool restored = false;       // from before a restart: one failed check ends it
+        int failedChecks = 0;
+        std::uint64_t checkRunning = 0;
+        Clock::time_point nextCheck{};
+        Clock::time_point lastAnswer{};
+        std::optional<Registration> takeover; // waiting for a check
+    };
+    using Channels = std::map<std::string, Channel>;
+    using Reply = std::vector<Outgoing>;
+
+    Reply onRegister(const Incoming &in, const DirectoryMessage &msg);
+    Reply onClose(const Incoming &in, const DirectoryMessage &msg);
+    Reply onSecondEndpoint(const Incoming &in, const DirectoryMessage &msg);
+    Reply onChannelOnline(const Incoming &in, const DirectoryMessage &msg);
+    Reply onChannelRate(const Incoming &in, const DirectoryMessage &msg);
+    Reply onRateZero(const Incoming &in, const DirectoryMessage &msg);
+    Reply onChangeText(const Incoming &in, const DirectoryMessage &msg);
+    Reply onVersion(const Incoming &in, const DirectoryMessage &msg);
+    Reply onWatch(const Incoming &in, const DirectoryMessage &msg);
+    Reply onLeave(const Incoming &in, const DirectoryMessage &msg);
+
+    // Registers (after the rate and ownership checks): limits, store, reply.
+    Reply admit(const Registration &registration);
+    // Another address registers an online node: refused while its stream answers.
+    void attemptTakeover(Channel &channel, Registration registration);
+
+    // The online channel a node message speaks for: channel id, node id and
+    // sender address must all agree. Logs the drop otherwise.
+    Channel *nodeChannel(const Incoming &in, const DirectoryMessage &msg, const char *word);
+    // The viewer that a viewer message names (channel, answer address and port).
+    struct ViewerRequest {
+        Channel *channel = nullptr;
+        Peer viewer;             // seen address, answer port
+        std::string privateAddress;
+    };
+    std::optional<ViewerRequest> viewerRequest(const Incoming &in, const DirectoryMessage &msg,
+                                               const char *word);
+
+    Outgoing toNode(DirectoryPort via, const Channel &channel, const Peer &to,
+                    std::string_view word) const;
+    Channel &bringOnline(OnlineChannel online, bool restored);
+    void closeChannel(Channels::iterator it, const std::string &why);
+    void schedule(Channel &channel, Clock::time_point when);
+    // Suspicious: check the channel soon, but not more often than the retry time.
+    void checkSoon(Channel &channel);
+    void housekeeping(Clock::time_point now);
+    void note(const Peer &peer, const std::string &text);
+    void drop(const Peer &peer, const std::string &reason);
+
+    ChannelStore &store_;
+    std::string versionText_;
+    Log log_;
+    DirectoryRules rules_;
+    Channels channels_;                                          // online, by channel id
+    std::unordered_map<std::string, std::string> channelOfNode_; // node key -> channel id
+    std::unordered_map<std::string, std::size_t> onlinePerSource_;
+    SourceBuckets registrations_;
+    LogLimiter logLimiter_;
+    std::set<std::pair<Clock::time_point, std::string>> schedule_; // next checks
+    std::unordered_map<std::uint64_t, std::pair<std::string, std::uint64_t>> checks_; // id -> channel, instance
+    std::uint64_t nextCheckId_ = 1;
+    std::uint64_t nextInstance_ = 1;
+    std::minstd_rand spread_{20260101};
+    Clock::time_point nextHousekeeping_{};
+    Clock::time_point nextPrune_{};
+};
+
+} // namespace morlanex

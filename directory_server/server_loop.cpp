@@ -1,0 +1,255 @@
+#include "directory_server/server_loop.h"
+
+#include "net/ipv4.h"
+#include "net/socket_error.h"
+#include "directory_link/udp_endpoint.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace morlanex {
+namespace {
+
+int openSocket(in_addr address, std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        throw EndpointError::cannotAllocate();
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = address;
+    local.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw error == EADDRINUSE ? EndpointError::addressInUse() : EndpointError::fromErrno(error);
+    }
+    return fd;
+}
+
+} // namespace
+
+ServerLoop::ServerLoop(DirectoryServer &server, Log log)
+    : server_(server), log_(std::move(log)), buffer_(UdpEndpoint::BufferSizeBytes)
+{
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0)
+        throw EndpointError::fromErrno(errno);
+}
+
+ServerLoop::~ServerLoop()
+{
+    for (const auto &[fd, check] : checks_)
+        ::close(fd);
+    for (int fd : {first_, second_, epoll_})
+        if (fd >= 0)
+            ::close(fd);
+}
+
+void ServerLoop::bind(const std::string &address, std::uint16_t firstPort,
+                      std::uint16_t secondPort)
+{
+    const auto parsed = parseDottedQuad(address);
+    if (!parsed)
+        throw EndpointError::fromErrno(EADDRNOTAVAIL);
+    first_ = openSocket(*parsed, firstPort);
+    second_ = openSocket(*parsed, secondPort);
+}
+
+void ServerLoop::run(int stopFd)
+{
+    for (int fd : {first_, second_, stopFd, page_ ? page_->pollFd() : -1}) {
+        if (fd < 0)
+            continue;
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+    }
+    epoll_event events[64];
+    for (;;) {
+        startChecks();
+        expireChecks();
+        if (page_)
+            page_->expireIdle();
+        const int ready = ::epoll_wait(epoll_, events, 64, waitMilliseconds());
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            log_(std::string("epoll failed: ") + std::strerror(errno));
+            return;
+        }
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == stopFd)
+                return;
+            if (page_ && fd == page_->pollFd()) {
+                page_->serveReady();
+            } else if (fd == first_ || fd == second_) {
+                // A batch per wake-up, so a busy port does not starve the other or the checks.
+                const DirectoryPort at = fd == first_ ? DirectoryPort::First : DirectoryPort::Second;
+                for (int batch = 0; batch < 64 && receive(at); ++batch) {
+                }
+            } else if (checks_.contains(fd)) {
+                int error = 0;
+                socklen_t length = sizeof error;
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+                finishCheck(fd, error == 0);
+            }
+        }
+    }
+}
+
+void ServerLoop::startChecks()
+{
+    for (const LivenessCheck &check : server_.dueChecks()) {
+        ++checksMade_;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(check.target.port);
+        const auto address = parseDottedQuad(check.target.address);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0 || !address) {
+            if (fd >= 0)
+                ::close(fd);
+            for (const Outgoing &out : server_.checkDone(check.id, false))
+                send(out);
+            continue;
+        }
+        // A reset, not a FIN, ends the probe: no TIME_WAIT pile-up here, nothing to read there.
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        to.sin_addr = *address;
+        const int result = ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        const auto deadline = DirectoryServer::Clock::now() + server_.rules().checkTimeout;
+        checks_[fd] = {check.id, deadline};
+        deadlines_.insert({deadline, fd});
+        if (result == 0 || errno != EINPROGRESS) {
+            finishCheck(fd, result == 0);
+            continue;
+        }
+        epoll_event event{};
+        event.events = EPOLLOUT;
+        event.data.fd = fd;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+    }
+}
+
+void ServerLoop::finishCheck(int fd, bool answered)
+{
+    const auto it = checks_.find(fd);
+    if (it == checks_.end())
+        return;
+    const RunningCheck check = it->second;
+    deadlines_.erase({check.deadline, fd});
+    checks_.erase(it);
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    ::close(fd);
+    for (const Outgoing &out : server_.checkDone(check.id, answered))
+        send(out);
+}
+
+void ServerLoop::expireChecks()
+{
+    const auto now = DirectoryServer::Clock::now();
+    while (!deadlines_.empty() && deadlines_.begin()->first <= now)
+        finishCheck(deadlines_.begin()->second, false);
+}
+
+int ServerLoop::waitMilliseconds() const
+{
+    auto next = server_.nextWakeup();
+    if (!deadlines_.empty())
+        next = std::min(next, deadlines_.begin()->first);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - DirectoryServer::Clock::now());
+    // Open page connections are looked at every second for their idle limit.
+    const long long most = page_ && page_->busy() ? 1000 : 60'000;
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, most));
+}
+
+bool ServerLoop::receive(DirectoryPort at)
+{
+    sockaddr_in from{};
+    iovec data{buffer_.data(), buffer_.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr header{};
+    header.msg_name = &from;
+    header.msg_namelen = sizeof from;
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    const ssize_t size = ::recvmsg(socketOf(at), &header, MSG_TRUNC);
+    if (size < 0)
+        return errno != EAGAIN && errno != EWOULDBLOCK; // a stray ICMP error: read on
+    ++datagrams_;
+
+    Incoming in;
+    in.at = at;
+    in.from = {dottedQuad(from.sin_addr), ntohs(from.sin_port)};
+    for (cmsghdr *c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            in.localAddress = dottedQuad(info.ipi_addr);
+        }
+    }
+    // MSG_TRUNC gives the real size, so an oversized datagram is seen as such.
+    in.bytes = std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(size));
+    if (static_cast<std::size_t>(size) > buffer_.size())
+        in.bytes = {}; // reported as a wrong size, never read past the buffer
+    for (const Outgoing &out : server_.handle(in))
+        send(out);
+    return true;
+}
+
+bool sendRecordFrom(int fd, const Peer &to, const std::string &fromAddress,
+                    std::span<const std::uint8_t> bytes)
+{
+    const auto address = parseDottedQuad(to.address);
+    if (!address) {
+        errno = EINVAL;
+        return false;
+    }
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(to.port);
+    destination.sin_addr = *address;
+    iovec data{const_cast<std::uint8_t *>(bytes.data()), bytes.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr header{};
+    header.msg_name = &destination;
+    header.msg_namelen = sizeof destination;
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    if (const auto source = parseDottedQuad(fromAddress)) {
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&header);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst = *source;
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    }
+    return ::sendmsg(fd, &header, MSG_NOSIGNAL) >= 0;
+}
+
+void ServerLoop::send(const Outgoing &out)
+{
+    if (!sendRecordFrom(socketOf(out.via), out.to, out.fromAddress, out.message.span()))
+        log_(out.to.address + ":" + std::to_string(out.to.port) + " send failed: " +
+             std::strerror(errno));
+}
+
+} // namespace morlanex

@@ -1,0 +1,84 @@
+// Internal header of the directory daemon.
+//
+// ServerLoop: the daemon's two UDP sockets (ports 20 and 22 by default), its
+// liveness checks (non-blocking TCP connects to the nodes' stream ports, each
+// bounded by the check timeout) and its single-threaded epoll loop. Each
+// datagram is read whole (8192 bytes at most; larger ones are dropped),
+// handed to the DirectoryServer, and its answers are sent at once. With a
+// wildcard address the loop learns which local address each datagram was
+// sent to (IP_PKTINFO) and answers from it, so a node that checks the sender
+// sees the address it registered with.
+//
+// Threads: one. The loop owns its sockets; the stop fd is borrowed.
+//
+// Example:
+//   ServerLoop loop(server, log);
+//   loop.bind("127.0.0.5", 20, 22);   // throws EndpointError
+//   loop.run(signalFd);               // returns when signalFd is readable
+#pragma once
+
+#include "directory_server/channel_page_server.h"
+#include "directory_server/directory_server.h"
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace morlanex {
+
+// Sends one datagram from fd to `to`, from the local address fromAddress
+// (IP_PKTINFO; empty for the socket's own). False with errno on failure.
+bool sendRecordFrom(int fd, const Peer &to, const std::string &fromAddress,
+                    std::span<const std::uint8_t> bytes);
+
+class ServerLoop {
+public:
+    using Log = DirectoryServer::Log;
+
+    ServerLoop(DirectoryServer &server, Log log);
+    ~ServerLoop();
+    ServerLoop(const ServerLoop &) = delete;
+    ServerLoop &operator=(const ServerLoop &) = delete;
+
+    void bind(const std::string &address, std::uint16_t firstPort, std::uint16_t secondPort);
+    // Serves the channel page from the same loop (borrowed; outlives the loop's run).
+    void attachPage(ChannelPageServer &page) { page_ = &page; }
+    // Serves until stopFd becomes readable.
+    void run(int stopFd);
+
+    std::uint64_t datagramsHandled() const { return datagrams_; }
+    std::uint64_t checksMade() const { return checksMade_; }
+
+private:
+    struct RunningCheck {
+        std::uint64_t id = 0;
+        DirectoryServer::Clock::time_point deadline;
+    };
+
+    // Reads and handles one datagram; false when none was waiting.
+    bool receive(DirectoryPort at);
+    void send(const Outgoing &out);
+    void startChecks();
+    // Ends a check: closes its socket and tells the server.
+    void finishCheck(int fd, bool answered);
+    void expireChecks();
+    int waitMilliseconds() const;
+    int socketOf(DirectoryPort port) const { return port == DirectoryPort::First ? first_ : second_; }
+
+    DirectoryServer &server_;
+    Log log_;
+    int epoll_ = -1;  // owned
+    int first_ = -1;  // owned
+    int second_ = -1; // owned
+    std::vector<std::uint8_t> buffer_;
+    ChannelPageServer *page_ = nullptr;
+    std::map<int, RunningCheck> checks_; // by socket, owned
+    std::set<std::pair<DirectoryServer::Clock::time_point, int>> deadlines_;
+    std::uint64_t datagrams_ = 0;
+    std::uint64_t checksMade_ = 0;
+};
+
+} // namespace morlanex

@@ -1,0 +1,48 @@
+#include "net/socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace morlanex {
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+UniqueFd openListener(const std::string &address, uint16_t port, std::string *error) {
+    const std::string where = address + ":" + std::to_string(port);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
+        if (error) *error = "cannot listen on " + where + ": not an IPv4 address";
+        return {};
+    }
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const int one = 1;
+    if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd.get(), SOMAXCONN) != 0) {
+        if (error) *error = "cannot listen on " + where + ": " + std::strerror(errno);
+        return {};
+    }
+    return fd;
+}
+
+uint16_t boundPort(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+std::string peerName(const sockaddr_in &peer) {
+    char ip[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    return std::string(ip) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+}  // namespace morlanex

@@ -1,0 +1,41 @@
+// Internal header file.
+//
+// Socket plumbing shared by every server here: the fd owner, the listening socket, peer names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include <netinet/in.h>
+
+namespace morlanex {
+
+// Sole owner of one file descriptor; closes it on destruction.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    UniqueFd &operator=(UniqueFd &&o) noexcept {
+        if (this != &o) reset(std::exchange(o.fd_, -1));
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// A non-blocking IPv4 TCP listener with SO_REUSEADDR, so a restart can bind at once.
+// Empty with `*error` set ("cannot listen on 0.0.0.0:80: Address already in use").
+UniqueFd openListener(const std::string &address, uint16_t port, std::string *error);
+uint16_t boundPort(int fd);
+
+std::string peerName(const sockaddr_in &peer);
+
+}  // namespace morlanex

@@ -1,0 +1,232 @@
+// The directory's channel page against the real daemon: hostile channel texts
+// come out escaped in the page, the JSON and the playlist; nothing but its own
+// pages is served; and a headless Chromium shows the live channels. The
+// directories listen on 127.0.7.x, this file's own.
+#include "common/codepage.h"
+#include "tests/directory_server/directory_test.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using namespace morlanex;
+using namespace morlanex::testing;
+
+namespace {
+
+constexpr std::uint16_t PagePort = 8080;
+
+struct HttpReply {
+    int status = 0;
+    std::string head;
+    std::string body;
+};
+
+// One request on a fresh connection, read to the end (the server closes).
+HttpReply httpExchange(const std::string &address, const std::string &request)
+{
+    HttpReply reply;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval wait{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(PagePort);
+    ::inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return reply;
+    }
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string all;
+    char buffer[8192];
+    ssize_t size;
+    while ((size = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        all.append(buffer, static_cast<std::size_t>(size));
+    ::close(fd);
+    const auto split = all.find("\r\n\r\n");
+    reply.head = all.substr(0, split);
+    reply.body = split == std::string::npos ? "" : all.substr(split + 4);
+    if (all.starts_with("HTTP/1.1 "))
+        reply.status = std::atoi(all.c_str() + 9);
+    return reply;
+}
+
+HttpReply get(const std::string &address, const std::string &target, const std::string &method = "GET")
+{
+    return httpExchange(address, method + " " + target + " HTTP/1.1\r\nHost: directory\r\n\r\n");
+}
+
+// A node whose texts are chosen by the test (CP950 bytes as given).
+std::optional<DirectoryMessage> registerWithTexts(ScriptedNode &node, const std::string &server,
+                                                  const std::string &name,
+                                                  const std::string &description,
+                                                  const std::string &keywords)
+{
+    node.cam.send(server, 20, DirectoryMessage::linkKerfCam(node.nodeId, "", name, description, keywords));
+    auto ok = node.cam.receiveCommand(cmd::LinkKerfOk);
+    if (ok)
+        node.channelId = ok->readText(Field::ChannelId);
+    return ok;
+}
+
+class ChannelPageTest : public DirectoryTest {
+protected:
+    void startWithPage(const std::string &address)
+    {
+        startServer(address, {"--http-port", std::to_string(PagePort)});
+    }
+};
+
+const std::string HostileName = "<script>alert(1)</script>" + utf8ToCp950("夜市");
+// A quote, an ampersand, bytes that are no CP950 and a lead byte cut off at the end.
+const std::string HostileDescription = "\"quoted\" & 'single' \xFF\xFF cut \xA4";
+const std::string HostileKeywords = "</td><img src=x onerror=alert(2)>";
+
+} // namespace
+
+TEST_F(ChannelPageTest, HostileChannelTextsAreEscapedInPageJsonAndPlaylist)
+{
+    const std::string server = "127.0.7.1";
+    startWithPage(server);
+    ScriptedNode node("3A3A3A3A3A3A", "127.0.0.21");
+    ASSERT_TRUE(registerWithTexts(node, server, HostileName, HostileDescription, HostileKeywords))
+        << server_->log();
+
+    const HttpReply page = get(server, "/");
+    ASSERT_EQ(page.status, 200) << page.head;
+    EXPECT_NE(page.head.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
+    EXPECT_NE(page.head.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
+    EXPECT_EQ(page.body.find("<script>alert"), std::string::npos);
+    EXPECT_EQ(page.body.find("<img"), std::string::npos);
+    EXPECT_NE(page.body.find("&lt;script&gt;alert(1)&lt;/script&gt;夜市"), std::string::npos) << page.body;
+    EXPECT_NE(page.body.find("&quot;quoted&quot; &amp; &#39;single&#39; \xEF\xBF\xBD\xEF\xBF\xBD cut \xEF\xBF\xBD"),
+              std::string::npos)
+        << page.body;
+    EXPECT_NE(page.body.find("&lt;/td&gt;&lt;img src=x onerror=alert(2)&gt;"), std::string::npos);
+    const std::string stream = "http://127.0.0.21:" + std::to_string(node.cam.port()) + "/";
+    EXPECT_NE(page.body.find("href=\"" + stream + "watch\""), std::string::npos) << page.body;
+    EXPECT_NE(page.body.find("<code>" + stream + "</code>"), std::string::npos);
+    EXPECT_NE(page.body.find("href=\"/channel/" + node.channelId + ".asx\""), std::string::npos);
+
+    const HttpReply json = get(server, "/channels.json");
+    ASSERT_EQ(json.status, 200);
+    EXPECT_NE(json.head.find("application/json"), std::string::npos);
+    EXPECT_EQ(json.body.find('<'), std::string::npos) << json.body;
+    QJsonParseError error;
+    const auto document = QJsonDocument::fromJson(QByteArray::fromStdString(json.body), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << json.body;
+    const QJsonArray channels = document.object().value("channels").toArray();
+    ASSERT_EQ(channels.size(), 1);
+    const QJsonObject channel = channels[0].toObject();
+    EXPECT_EQ(channel.value("id").toString().toStdString(), node.channelId);
+    EXPECT_EQ(channel.value("name").toString(), QStringLiteral("<script>alert(1)</script>夜市"));
+    EXPECT_EQ(channel.value("description").toString(),
+              QStringLiteral("\"quoted\" & 'single' \uFFFD\uFFFD cut \uFFFD"));
+    EXPECT_EQ(channel.value("keywords").toString().toStdString(), HostileKeywords);
+    EXPECT_EQ(channel.value("stream").toString().toStdString(), stream);
+    EXPECT_EQ(channel.value("viewersNow").toInt(), 0);
+
+    const HttpReply playlist = get(server, "/channel/" + node.channelId + ".asx");
+    ASSERT_EQ(playlist.status, 200);
+    EXPECT_NE(playlist.head.find("Content-Type: video/x-ms-asf"), std::string::npos);
+    EXPECT_NE(playlist.head.find("attachment; filename=\"channel-" + node.channelId + ".asx\""),
+              std::string::npos);
+    EXPECT_NE(playlist.body.find("<REF HREF=\"" + stream + "\" />"), std::string::npos) << playlist.body;
+    EXPECT_NE(playlist.body.find("<TITLE>&lt;script&gt;alert(1)&lt;/script&gt;夜市</TITLE>"),
+              std::string::npos);
+}
+
+TEST_F(ChannelPageTest, OnlyItsOwnPagesAreServed)
+{
+    const std::string server = "127.0.7.2";
+    startWithPage(server);
+    ScriptedNode node("3B3B3B3B3B3B", "127.0.0.22");
+    ASSERT_TRUE(node.registerAt(server));
+
+    for (const std::string &target : std::vector<std::string>
+         {"/../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd", "//etc/passwd", "/directory.sqlite",
+          "/channels.json/..", "/page.js/../../etc/passwd", "/channel/../page.js", "/channel/abc.asx",
+          "/channel/9999999.asx", "/channel/" + node.channelId + ".asx/..", "/index.htm", "/.."}) {
+        const HttpReply reply = get(server, target);
+        EXPECT_EQ(reply.status, 404) << target;
+        EXPECT_EQ(reply.body.find("root:"), std::string::npos) << target;
+    }
+    EXPECT_EQ(get(server, "/", "POST").status, 405);
+    EXPECT_EQ(get(server, "/", "DELETE").status, 405);
+    EXPECT_EQ(httpExchange(server, "nonsense\r\n\r\n").status, 400);
+    EXPECT_EQ(httpExchange(server, "GET / HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n").status, 431);
+    // HEAD: the headers alone.
+    const HttpReply head = get(server, "/channels.json", "HEAD");
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.body, "");
+
+    // The list follows the channels: closed, the channel and its playlist are gone.
+    EXPECT_EQ(get(server, "/channel/" + node.channelId + ".asx").status, 200);
+    node.cam.send(server, 20, DirectoryMessage::closeKerf(node.channelId, node.nodeId));
+    ASSERT_TRUE(node.sync(server));
+    std::this_thread::sleep_for(100ms); // port 20's queue
+    EXPECT_EQ(get(server, "/channel/" + node.channelId + ".asx").status, 404);
+    EXPECT_NE(get(server, "/channels.json").body.find("\"channels\":[]"), std::string::npos);
+    EXPECT_NE(get(server, "/").body.find("目前沒有頻道直播。"), std::string::npos);
+    EXPECT_TRUE(server_->running());
+}
+
+TEST_F(ChannelPageTest, HeadlessChromiumShowsBothLiveChannels)
+{
+    const std::string server = "127.0.7.3";
+    startWithPage(server);
+    ScriptedNode market("3C3C3C3C3C3C", "127.0.0.23");
+    ScriptedNode harbour("3D3D3D3D3D3D", "127.0.0.24");
+    ASSERT_TRUE(registerWithTexts(market, server, utf8ToCp950("夜市直播"), "", "food"));
+    ASSERT_TRUE(registerWithTexts(harbour, server, "Harbour Lights", "", "sea"));
+
+    TempDir profile;
+    const std::string dom = (temp_.path() / "dom.html").string();
+    const std::string command =
+        "chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+        " --disable-background-networking --disable-component-update --disable-sync"
+        " --user-data-dir='" + profile.path().string() + "' --virtual-time-budget=5000"
+        " --dump-dom http://" + server + ":" + std::to_string(PagePort) + "/ >'" + dom + "' 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << "chromium (scripts/setup installs it) failed: " << command;
+    std::ifstream in(dom);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string shown = text.str();
+    EXPECT_NE(shown.find("夜市直播"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Harbour Lights"), std::string::npos) << shown;
+    // The script ran and drew the list again from the JSON.
+    EXPECT_NE(shown.find("data-updated="), std::string::npos) << shown;
+    EXPECT_NE(shown.find("目前有 2 個頻道直播中。"), std::string::npos);
+}
+
+TEST_F(ChannelPageTest, ThePageIsOffUnlessAPortIsGivenAndATakenPortStopsTheStart)
+{
+    const std::string server = "127.0.7.4";
+    startServer(server);
+    EXPECT_EQ(get(server, "/").status, 0) << "nothing answers HTTP";
+    EXPECT_EQ(server_->log().find("channel page"), std::string::npos);
+
+    StreamStandIn squatter("127.0.7.5", PagePort);
+    const CommandResult taken = runDirectory({"--address", "127.0.7.5", "--database",
+                                              (temp_.path() / "other.sqlite").string(),
+                                              "--http-port", std::to_string(PagePort)});
+    EXPECT_EQ(taken.exitCode, 1);
+    EXPECT_NE(taken.err.find("cannot start: Could not bind socket. Address and port are already in use."),
+              std::string::npos)
+        << taken.err;
+    EXPECT_EQ(taken.err.find("listening"), std::string::npos) << taken.err;
+}
