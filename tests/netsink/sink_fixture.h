@@ -70,9 +70,10 @@ protected:
         return log_;
     }
 
-    std::unique_ptr<NetworkSink> sink_;
     std::mutex logMutex_;
     std::vector<std::string> log_;
+    // Last, so its loop thread has stopped before the log it writes to is destroyed.
+    std::unique_ptr<NetworkSink> sink_;
 };
 
 // The body a plain viewer must get: live header, then whole packets from `first` to `last`.
