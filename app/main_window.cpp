@@ -11,6 +11,7 @@
 #include "dialogs/setup_wizard.h"
 #include "dialogs/start_hint.h"
 #include "session/broadcast_session.h"
+#include "session/channel_setup.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -44,6 +45,7 @@ MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWi
     }
     // The directory's ports are fixed: 20 for registrations, 22 for everything else.
     broadcast = new BroadcastSession({appConfig.directoryAddress, 20, 22, kOwnVersion, {}}, ticks, this);
+    setupModel = new morlanex::ChannelSetupModel(this);
     mediaSide = new MediaController(this);
 
     buildLayout();
@@ -309,8 +311,9 @@ void MainWindow::recordingCommand()
 void MainWindow::startCommand()
 {
     // Start acts only in preview: a live channel registered again would lose its viewers.
-    broadcast->setChannelTexts(parts->channelNameLabel->text(), parts->channelDescriptionLabel->text());
-    broadcast->setKeywords(keywords);
+    const morlanex::ChannelSetup &setup = setupModel->setup();
+    broadcast->setChannelTexts(setup.name, setup.description);
+    broadcast->setKeywords(setup.keywords);
     broadcast->startBroadcast();
 }
 

@@ -23,6 +23,7 @@ class SetupWizard;
 class StartHint;
 namespace morlanex {
 class BroadcastSession;
+class ChannelSetupModel;
 class TickSource;
 enum class BroadcastState;
 }
@@ -40,6 +41,8 @@ public:
     WizardHost &wizardHost() { return *this; }
 
     morlanex::BroadcastSession &session() { return *broadcast; }
+    // The working setup: the captions shown (and registered with), keywords, level, devices.
+    morlanex::ChannelSetupModel &channelSetup() { return *setupModel; }
     MediaController &media() { return *mediaSide; }
     const morlanex::AppConfig &config() const { return appConfig; }
     bool busy() const override;
@@ -49,16 +52,11 @@ public:
     // The preview from the stored settings; throws (a stored number that is no number, an
     // audio device that cannot be opened). Without a camera a message box says so.
     void startPreview();
-    // The stored captions (trimmed), devices and compression level become the window's; throws
-    // ConversionError for a stored number that is no number (the captions are shown by then).
+    // The stored captions (trimmed), devices and compression level become the working setup;
+    // throws ConversionError for a stored number that is no number (the captions are set by then).
     void applyStoredSettings();
-    // The level menu's choice, saved to the settings file.
+    // The level menu's choice, saved to the settings file; the working setup keeps its level.
     void chooseLevel(int level);
-    int compressionLevelChoice() const { return compressionLevel; }
-    // The channel texts shown (and registered with); the search keywords that go with them.
-    void setChannelCaptions(const QString &name, const QString &description);
-    void setKeywords(const QString &text) { keywords = text; }
-    const QString &channelKeywords() const { return keywords; }
 
     // Shows an error in the application's standard error report.
     void reportError(const QString &text);
@@ -109,8 +107,7 @@ private:
     void startCommand();
     void stopCommand();
     void resetViewsCommand();
-    void updateFunctionMenu();
-    void updateAdvancedMenu();
+    void updateCommands();
     void showCounter(bool current);
     void hideCounters();
     bool confirm(const QString &text);
@@ -127,9 +124,12 @@ private:
     void showStatus(const QString &text, const QColor &colour);
     void showCounters(int totalViews, int currentViewers);
     void onStateChanged(morlanex::BroadcastState state);
+    // Runs a listing on the working devices; what it leaves is kept even when it throws.
+    void listDevices(const std::function<void(morlanex::DeviceChoice &)> &listing);
     void onNewVersion(const QString &version);
 
     // --- captions -----------------------------------------------------------------------------
+    void showChannelTexts();
     void openEditor(bool name);
     void onCaptionPressed(bool name, Qt::MouseButton button, const QPoint &globalPos);
     void onNameHovered();
@@ -140,23 +140,22 @@ private:
 
     // --- WizardHost ---------------------------------------------------------------------------
     void closeDeviceForWizard() override;
-    ChannelChoices storedChoices() override;
+    morlanex::ChannelSetup storedSetup() override;
     DeviceList videoDevices() override;
     AudioChoices audioChoices(const DeviceList &shown, int chosenDevice) override;
     bool startWithStoredSettings() override;
-    bool startWithChoices(const ChannelChoices &choices) override;
+    bool startWithSetup(const morlanex::ChannelSetup &setup) override;
     QString portalUrl() const override;
 
     SettingsStore &settings;
     morlanex::AppConfig appConfig;
     std::unique_ptr<Parts> parts;
     morlanex::BroadcastSession *broadcast = nullptr; // child
+    morlanex::ChannelSetupModel *setupModel = nullptr; // child
     MediaController *mediaSide = nullptr;            // child
     SetupWizard *wizard = nullptr;
     AboutBox *aboutBox = nullptr;
     StartHint *startHint = nullptr;
-    QString keywords;
-    int compressionLevel = 0;
     bool saveLevelRequest = false;
     bool finishingEdit = false; // a finish in progress; hiding its editor must not start another
     bool actionHovered = false; // the pointer rests on the action button

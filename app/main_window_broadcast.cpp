@@ -3,11 +3,11 @@
 #include "app/clickable_label.h"
 #include "app/main_window_parts.h"
 #include "app/media_controller.h"
-#include "common/qt_codepage.h"
 #include "app/settings_store.h"
 #include "dialogs/setup_wizard.h"
 #include "dialogs/start_hint.h"
 #include "session/broadcast_session.h"
+#include "session/channel_setup.h"
 
 #include <QAction>
 #include <QApplication>
@@ -19,6 +19,8 @@
 
 using morlanex::BroadcastSession;
 using morlanex::BroadcastState;
+using morlanex::ChannelSetup;
+using morlanex::DeviceChoice;
 
 namespace {
 const QString kPreviewMode = QStringLiteral("預覽模式");
@@ -100,17 +102,29 @@ void MainWindow::onNewVersion(const QString &version)
 // ---------------------------------------------------------------------------------------------
 // Preview and live
 
+void MainWindow::listDevices(const std::function<void(DeviceChoice &)> &listing)
+{
+    DeviceChoice devices = setupModel->setup().devices;
+    try {
+        listing(devices);
+    } catch (...) {
+        setupModel->setDevices(devices);
+        throw;
+    }
+    setupModel->setDevices(devices);
+}
+
 void MainWindow::startPreview()
 {
-    mediaSide->listVideoDevices();
-    if (mediaSide->choice.videoDevice == -1) {
+    listDevices([this](DeviceChoice &devices) { mediaSide->listVideoDevices(devices); });
+    if (setupModel->setup().devices.camera == -1) {
         QMessageBox::information(this, QStringLiteral("Morlanex!"), kNoCaptureDevice, QMessageBox::Ok);
         return;
     }
     AudioChoices audio;
-    mediaSide->listAudio(DeviceList{}, audio);
+    listDevices([&](DeviceChoice &devices) { mediaSide->listAudio(DeviceList{}, devices, audio); });
     applyStoredSettings(); // captions, devices and the compression level
-    mediaSide->startPreview();
+    mediaSide->startPreview(setupModel->setup().devices);
 
     setTextColour(parts->modeLabel, kBadgeWhite);
     parts->modeLabel->setText(kPreviewMode);
@@ -130,7 +144,7 @@ void MainWindow::closeDevice()
     broadcast->setPreviewRunning(false);
     parts->nameHelpIcon->hide();
     parts->descriptionHelpIcon->hide();
-    setChannelCaptions(QString(), QString());
+    setupModel->setTexts(QString(), QString());
     hideCounters();
     if (wizard && wizard->isVisible())
         setStatus(QString(), broadcast->statusColour());
@@ -141,7 +155,7 @@ void MainWindow::closeDevice()
 
 bool MainWindow::goLive()
 {
-    const MediaController::LiveOutcome outcome = mediaSide->switchToLive();
+    const MediaController::LiveOutcome outcome = mediaSide->switchToLive(setupModel->setup().devices);
     if (outcome == MediaController::LiveOutcome::NoVideoDevice)
         return true; // nothing to switch
     parts->modeBadge->hide();
@@ -172,12 +186,10 @@ void MainWindow::leaveLive(bool closeDeviceAfter)
 
 void MainWindow::applyStoredSettings()
 {
-    setChannelCaptions(settings.name(), settings.description());
-    // All four convert before any is stored, so a bad line leaves the working copies whole.
-    const ChannelChoices numbers = settings.numbers();
-    mediaSide->choice = {numbers.videoDevice, numbers.audioDevice, numbers.audioPin};
-    compressionLevel = numbers.compressionLevel;
-    applyLevel(compressionLevel);
+    setupModel->setTexts(settings.name(), settings.description());
+    // All four convert before any is taken, so a bad line leaves the working setup whole.
+    setupModel->set(settings.withStoredNumbers(setupModel->setup()));
+    applyLevel(setupModel->setup().compressionLevel);
 }
 
 void MainWindow::applyLevel(int level)
@@ -198,9 +210,7 @@ void MainWindow::chooseLevel(int level)
 
 void MainWindow::saveSettings()
 {
-    const DeviceChoice &c = mediaSide->choice;
-    settings.save({parts->channelNameLabel->text(), parts->channelDescriptionLabel->text(), keywords, c.videoDevice,
-                   c.audioDevice, c.audioPin, compressionLevel});
+    settings.save(setupModel->setup());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -211,28 +221,30 @@ void MainWindow::closeDeviceForWizard()
     guarded([this] { closeDeviceCommand(); });
 }
 
-ChannelChoices MainWindow::storedChoices()
+ChannelSetup MainWindow::storedSetup()
 {
     settings.reload();
-    const morlanex::SettingsRecord &r = settings.record();
-    keywords = settings.keywords();
-    const DeviceChoice &c = mediaSide->choice;
-    return {fromCp950(r[morlanex::SettingsRecord::ChannelName]), fromCp950(r[morlanex::SettingsRecord::ChannelDescription]),
-            keywords, c.videoDevice, c.audioDevice, c.audioPin, compressionLevel};
+    const ChannelSetup stored = settings.withStoredTexts(setupModel->setup());
+    setupModel->setKeywords(stored.keywords);
+    return stored;
 }
 
 DeviceList MainWindow::videoDevices()
 {
     DeviceList list;
-    guarded([&] { list = mediaSide->listVideoDevices(); });
+    guarded([&] { listDevices([&](DeviceChoice &devices) { list = mediaSide->listVideoDevices(devices); }); });
     return list;
 }
 
 AudioChoices MainWindow::audioChoices(const DeviceList &shown, int chosenDevice)
 {
-    mediaSide->choice.audioDevice = chosenDevice;
     AudioChoices result;
-    guarded([&] { mediaSide->listAudio(shown, result); });
+    guarded([&] {
+        listDevices([&](DeviceChoice &devices) {
+            devices.microphone = chosenDevice;
+            mediaSide->listAudio(shown, devices, result);
+        });
+    });
     return result;
 }
 
@@ -247,12 +259,9 @@ bool MainWindow::startWithStoredSettings()
     }
 }
 
-bool MainWindow::startWithChoices(const ChannelChoices &choices)
+bool MainWindow::startWithSetup(const ChannelSetup &setup)
 {
-    setChannelCaptions(choices.channelName, choices.channelDescription);
-    keywords = choices.keywords;
-    mediaSide->choice = {choices.videoDevice, choices.audioDevice, choices.audioPin};
-    compressionLevel = choices.compressionLevel;
+    setupModel->set(setup);
     // A file that cannot be written is not reported; the preview starts all the same.
     saveSettings();
     return startWithStoredSettings();
