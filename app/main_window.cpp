@@ -6,6 +6,7 @@
 #include "app/media_controller.h"
 #include "app/settings_store.h"
 #include "app/window_background.h"
+#include "app/window_wizard_host.h"
 #include "audio/recording_control.h"
 #include "dialogs/about_box.h"
 #include "dialogs/setup_wizard.h"
@@ -47,6 +48,7 @@ MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWi
     broadcast = new BroadcastSession({appConfig.directoryAddress, 20, 22, kOwnVersion, {}}, ticks, this);
     setupModel = new morlanex::ChannelSetupModel(this);
     mediaSide = new MediaController(this);
+    wizardSide = std::make_unique<WindowWizardHost>(*this, settings);
 
     buildLayout();
     cutShapeFromSkin();
@@ -64,6 +66,11 @@ MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWi
 }
 
 MainWindow::~MainWindow() = default;
+
+WizardHost &MainWindow::wizardHost()
+{
+    return *wizardSide;
+}
 
 void MainWindow::attachDialogs(SetupWizard *setupWizard, AboutBox *about, StartHint *hint)
 {

@@ -1,5 +1,5 @@
 // The main window's side of the broadcast: what the session's signals show, the media side's
-// preview and live switch, the stored settings, and what the wizard asks of the window.
+// preview and live switch, and the stored settings.
 #include "app/clickable_label.h"
 #include "app/main_window_parts.h"
 #include "app/media_controller.h"
@@ -19,7 +19,6 @@
 
 using morlanex::BroadcastSession;
 using morlanex::BroadcastState;
-using morlanex::ChannelSetup;
 using morlanex::DeviceChoice;
 
 namespace {
@@ -102,27 +101,15 @@ void MainWindow::onNewVersion(const QString &version)
 // ---------------------------------------------------------------------------------------------
 // Preview and live
 
-void MainWindow::listDevices(const std::function<void(DeviceChoice &)> &listing)
-{
-    DeviceChoice devices = setupModel->setup().devices;
-    try {
-        listing(devices);
-    } catch (...) {
-        setupModel->setDevices(devices);
-        throw;
-    }
-    setupModel->setDevices(devices);
-}
-
 void MainWindow::startPreview()
 {
-    listDevices([this](DeviceChoice &devices) { mediaSide->listVideoDevices(devices); });
+    setupModel->editDevices([this](DeviceChoice &devices) { mediaSide->listVideoDevices(devices); });
     if (setupModel->setup().devices.camera == -1) {
         QMessageBox::information(this, QStringLiteral("Morlanex!"), kNoCaptureDevice, QMessageBox::Ok);
         return;
     }
     AudioChoices audio;
-    listDevices([&](DeviceChoice &devices) { mediaSide->listAudio(DeviceList{}, devices, audio); });
+    setupModel->editDevices([&](DeviceChoice &devices) { mediaSide->listAudio(DeviceList{}, devices, audio); });
     applyStoredSettings(); // captions, devices and the compression level
     mediaSide->startPreview(setupModel->setup().devices);
 
@@ -196,78 +183,15 @@ void MainWindow::applyLevel(int level)
 {
     if (mediaSide->applyLevel(level))
         parts->levelActions[std::size_t(level)]->setChecked(true);
-    if (!saveLevelRequest)
-        return;
-    saveLevelRequest = false;
-    settings.saveLevel(level);
 }
 
 void MainWindow::chooseLevel(int level)
 {
-    saveLevelRequest = true;
     applyLevel(level);
+    settings.saveLevel(level);
 }
 
 void MainWindow::saveSettings()
 {
     settings.save(setupModel->setup());
-}
-
-// ---------------------------------------------------------------------------------------------
-// What the wizard asks
-
-void MainWindow::closeDeviceForWizard()
-{
-    guarded([this] { closeDeviceCommand(); });
-}
-
-ChannelSetup MainWindow::storedSetup()
-{
-    settings.reload();
-    const ChannelSetup stored = settings.withStoredTexts(setupModel->setup());
-    setupModel->setKeywords(stored.keywords);
-    return stored;
-}
-
-DeviceList MainWindow::videoDevices()
-{
-    DeviceList list;
-    guarded([&] { listDevices([&](DeviceChoice &devices) { list = mediaSide->listVideoDevices(devices); }); });
-    return list;
-}
-
-AudioChoices MainWindow::audioChoices(const DeviceList &shown, int chosenDevice)
-{
-    AudioChoices result;
-    guarded([&] {
-        listDevices([&](DeviceChoice &devices) {
-            devices.microphone = chosenDevice;
-            mediaSide->listAudio(shown, devices, result);
-        });
-    });
-    return result;
-}
-
-bool MainWindow::startWithStoredSettings()
-{
-    try {
-        startPreview();
-        return true;
-    } catch (const std::exception &e) {
-        reportError(QString::fromUtf8(e.what()));
-        return false;
-    }
-}
-
-bool MainWindow::startWithSetup(const ChannelSetup &setup)
-{
-    setupModel->set(setup);
-    // A file that cannot be written is not reported; the preview starts all the same.
-    saveSettings();
-    return startWithStoredSettings();
-}
-
-QString MainWindow::portalUrl() const
-{
-    return QString::fromStdString(appConfig.portalUrl);
 }

@@ -34,4 +34,16 @@ void ChannelSetupModel::setDevices(const DeviceChoice &devices)
     set(next);
 }
 
+void ChannelSetupModel::editDevices(const std::function<void(DeviceChoice &)> &edit)
+{
+    DeviceChoice devices = setup_.devices;
+    try {
+        edit(devices);
+    } catch (...) {
+        setDevices(devices);
+        throw;
+    }
+    setDevices(devices);
+}
+
 } // namespace morlanex

@@ -13,6 +13,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 namespace morlanex {
 
 struct ChannelSetup {
@@ -38,6 +40,8 @@ public:
     void setTexts(const QString &name, const QString &description);
     void setKeywords(const QString &keywords);
     void setDevices(const DeviceChoice &devices);
+    // Runs `edit` (a device listing) on the devices and keeps what it leaves, also when it throws.
+    void editDevices(const std::function<void(DeviceChoice &)> &edit);
 
 signals:
     void changed();
