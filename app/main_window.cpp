@@ -6,11 +6,13 @@
 #include "app/media_controller.h"
 #include "app/settings_store.h"
 #include "app/window_background.h"
+#include "app/window_wizard_host.h"
 #include "audio/recording_control.h"
 #include "dialogs/about_box.h"
 #include "dialogs/setup_wizard.h"
 #include "dialogs/start_hint.h"
 #include "session/broadcast_session.h"
+#include "session/channel_setup.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -44,7 +46,9 @@ MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWi
     }
     // The directory's ports are fixed: 20 for registrations, 22 for everything else.
     broadcast = new BroadcastSession({appConfig.directoryAddress, 20, 22, kOwnVersion, {}}, ticks, this);
+    setupModel = new morlanex::ChannelSetupModel(this);
     mediaSide = new MediaController(this);
+    wizardSide = std::make_unique<WindowWizardHost>(*this, settings);
 
     buildLayout();
     cutShapeFromSkin();
@@ -62,6 +66,11 @@ MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWi
 }
 
 MainWindow::~MainWindow() = default;
+
+WizardHost &MainWindow::wizardHost()
+{
+    return *wizardSide;
+}
 
 void MainWindow::attachDialogs(SetupWizard *setupWizard, AboutBox *about, StartHint *hint)
 {
@@ -309,8 +318,9 @@ void MainWindow::recordingCommand()
 void MainWindow::startCommand()
 {
     // Start acts only in preview: a live channel registered again would lose its viewers.
-    broadcast->setChannelTexts(parts->channelNameLabel->text(), parts->channelDescriptionLabel->text());
-    broadcast->setKeywords(keywords);
+    const morlanex::ChannelSetup &setup = setupModel->setup();
+    broadcast->setChannelTexts(setup.name, setup.description);
+    broadcast->setKeywords(setup.keywords);
     broadcast->startBroadcast();
 }
 

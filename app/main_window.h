@@ -1,15 +1,14 @@
 // Internal header. `MainWindow`: the borderless skinned window with its hover-driven action
 // button, the two menus, the tray icon, caption editing, and the glue between the broadcast
-// session, the media side, the settings store and the dialogs.
+// session, the media side, the working channel setup and the dialogs.
 //
 // Threads: UI thread only. The pieces: main_window.cpp (start-up, shutdown, commands, the
 // session's signals), main_window_layout.cpp (skin and widgets), main_window_menus.cpp
 // (actions, menus, tray), main_window_captions.cpp (in-place caption editing). Every media
-// call goes through MediaController.
+// call goes through MediaController; the wizard reaches the window through WindowWizardHost.
 #pragma once
 
 #include "app/app_config.h"
-#include "dialogs/wizard_host.h"
 
 #include <QWidget>
 
@@ -21,13 +20,16 @@ class MediaController;
 class SettingsStore;
 class SetupWizard;
 class StartHint;
+class WindowWizardHost;
+class WizardHost;
 namespace morlanex {
 class BroadcastSession;
+class ChannelSetupModel;
 class TickSource;
 enum class BroadcastState;
 }
 
-class MainWindow : public QWidget, private WizardHost {
+class MainWindow : public QWidget {
     Q_OBJECT
 public:
     // Start-up runs here: configuration, endpoints, the version query. A failing step skips
@@ -37,28 +39,28 @@ public:
 
     // The dialogs, created after the window.
     void attachDialogs(SetupWizard *wizard, AboutBox *about, StartHint *hint);
-    WizardHost &wizardHost() { return *this; }
+    WizardHost &wizardHost();
 
     morlanex::BroadcastSession &session() { return *broadcast; }
+    // The working setup: the captions shown (and registered with), keywords, level, devices.
+    morlanex::ChannelSetupModel &channelSetup() { return *setupModel; }
     MediaController &media() { return *mediaSide; }
     const morlanex::AppConfig &config() const { return appConfig; }
-    bool busy() const override;
+    bool busy() const;
     bool previewActive() const;
     bool liveActive() const;
 
     // The preview from the stored settings; throws (a stored number that is no number, an
     // audio device that cannot be opened). Without a camera a message box says so.
     void startPreview();
-    // The stored captions (trimmed), devices and compression level become the window's; throws
-    // ConversionError for a stored number that is no number (the captions are shown by then).
+    // The stored captions (trimmed), devices and compression level become the working setup;
+    // throws ConversionError for a stored number that is no number (the captions are set by then).
     void applyStoredSettings();
-    // The level menu's choice, saved to the settings file.
+    // The level menu's choice, saved to the settings file; the working setup keeps its level.
     void chooseLevel(int level);
-    int compressionLevelChoice() const { return compressionLevel; }
-    // The channel texts shown (and registered with); the search keywords that go with them.
-    void setChannelCaptions(const QString &name, const QString &description);
-    void setKeywords(const QString &text) { keywords = text; }
-    const QString &channelKeywords() const { return keywords; }
+    // Closes the device, asking first when a preview runs and the wizard is not showing; a live
+    // broadcast stops first. Nothing while busy.
+    void closeDeviceCommand();
 
     // Shows an error in the application's standard error report.
     void reportError(const QString &text);
@@ -103,14 +105,12 @@ private:
     void resetHover();
     void openWizard();
     void wizardCommand();
-    void closeDeviceCommand();
     void aboutCommand();
     void recordingCommand();
     void startCommand();
     void stopCommand();
     void resetViewsCommand();
-    void updateFunctionMenu();
-    void updateAdvancedMenu();
+    void updateCommands();
     void showCounter(bool current);
     void hideCounters();
     bool confirm(const QString &text);
@@ -130,6 +130,7 @@ private:
     void onNewVersion(const QString &version);
 
     // --- captions -----------------------------------------------------------------------------
+    void showChannelTexts();
     void openEditor(bool name);
     void onCaptionPressed(bool name, Qt::MouseButton button, const QPoint &globalPos);
     void onNameHovered();
@@ -138,26 +139,16 @@ private:
     void finishEdit();
     void saveSettings();
 
-    // --- WizardHost ---------------------------------------------------------------------------
-    void closeDeviceForWizard() override;
-    ChannelChoices storedChoices() override;
-    DeviceList videoDevices() override;
-    AudioChoices audioChoices(const DeviceList &shown, int chosenDevice) override;
-    bool startWithStoredSettings() override;
-    bool startWithChoices(const ChannelChoices &choices) override;
-    QString portalUrl() const override;
-
     SettingsStore &settings;
     morlanex::AppConfig appConfig;
     std::unique_ptr<Parts> parts;
     morlanex::BroadcastSession *broadcast = nullptr; // child
+    morlanex::ChannelSetupModel *setupModel = nullptr; // child
     MediaController *mediaSide = nullptr;            // child
+    std::unique_ptr<WindowWizardHost> wizardSide;
     SetupWizard *wizard = nullptr;
     AboutBox *aboutBox = nullptr;
     StartHint *startHint = nullptr;
-    QString keywords;
-    int compressionLevel = 0;
-    bool saveLevelRequest = false;
     bool finishingEdit = false; // a finish in progress; hiding its editor must not start another
     bool actionHovered = false; // the pointer rests on the action button
     bool closing = false;

@@ -1,13 +1,13 @@
 // The main window's side of the broadcast: what the session's signals show, the media side's
-// preview and live switch, the stored settings, and what the wizard asks of the window.
+// preview and live switch, and the stored settings.
 #include "app/clickable_label.h"
 #include "app/main_window_parts.h"
 #include "app/media_controller.h"
-#include "common/qt_codepage.h"
 #include "app/settings_store.h"
 #include "dialogs/setup_wizard.h"
 #include "dialogs/start_hint.h"
 #include "session/broadcast_session.h"
+#include "session/channel_setup.h"
 
 #include <QAction>
 #include <QApplication>
@@ -19,6 +19,7 @@
 
 using morlanex::BroadcastSession;
 using morlanex::BroadcastState;
+using morlanex::DeviceChoice;
 
 namespace {
 const QString kPreviewMode = QStringLiteral("預覽模式");
@@ -102,15 +103,15 @@ void MainWindow::onNewVersion(const QString &version)
 
 void MainWindow::startPreview()
 {
-    mediaSide->listVideoDevices();
-    if (mediaSide->choice.videoDevice == -1) {
+    setupModel->editDevices([this](DeviceChoice &devices) { mediaSide->listVideoDevices(devices); });
+    if (setupModel->setup().devices.camera == -1) {
         QMessageBox::information(this, QStringLiteral("Morlanex!"), kNoCaptureDevice, QMessageBox::Ok);
         return;
     }
     AudioChoices audio;
-    mediaSide->listAudio(DeviceList{}, audio);
+    setupModel->editDevices([&](DeviceChoice &devices) { mediaSide->listAudio(DeviceList{}, devices, audio); });
     applyStoredSettings(); // captions, devices and the compression level
-    mediaSide->startPreview();
+    mediaSide->startPreview(setupModel->setup().devices);
 
     setTextColour(parts->modeLabel, kBadgeWhite);
     parts->modeLabel->setText(kPreviewMode);
@@ -130,7 +131,7 @@ void MainWindow::closeDevice()
     broadcast->setPreviewRunning(false);
     parts->nameHelpIcon->hide();
     parts->descriptionHelpIcon->hide();
-    setChannelCaptions(QString(), QString());
+    setupModel->setTexts(QString(), QString());
     hideCounters();
     if (wizard && wizard->isVisible())
         setStatus(QString(), broadcast->statusColour());
@@ -141,7 +142,7 @@ void MainWindow::closeDevice()
 
 bool MainWindow::goLive()
 {
-    const MediaController::LiveOutcome outcome = mediaSide->switchToLive();
+    const MediaController::LiveOutcome outcome = mediaSide->switchToLive(setupModel->setup().devices);
     if (outcome == MediaController::LiveOutcome::NoVideoDevice)
         return true; // nothing to switch
     parts->modeBadge->hide();
@@ -172,93 +173,25 @@ void MainWindow::leaveLive(bool closeDeviceAfter)
 
 void MainWindow::applyStoredSettings()
 {
-    setChannelCaptions(settings.name(), settings.description());
-    // All four convert before any is stored, so a bad line leaves the working copies whole.
-    const ChannelChoices numbers = settings.numbers();
-    mediaSide->choice = {numbers.videoDevice, numbers.audioDevice, numbers.audioPin};
-    compressionLevel = numbers.compressionLevel;
-    applyLevel(compressionLevel);
+    setupModel->setTexts(settings.name(), settings.description());
+    // All four convert before any is taken, so a bad line leaves the working setup whole.
+    setupModel->set(settings.withStoredNumbers(setupModel->setup()));
+    applyLevel(setupModel->setup().compressionLevel);
 }
 
 void MainWindow::applyLevel(int level)
 {
     if (mediaSide->applyLevel(level))
         parts->levelActions[std::size_t(level)]->setChecked(true);
-    if (!saveLevelRequest)
-        return;
-    saveLevelRequest = false;
-    settings.saveLevel(level);
 }
 
 void MainWindow::chooseLevel(int level)
 {
-    saveLevelRequest = true;
     applyLevel(level);
+    settings.saveLevel(level);
 }
 
 void MainWindow::saveSettings()
 {
-    const DeviceChoice &c = mediaSide->choice;
-    settings.save({parts->channelNameLabel->text(), parts->channelDescriptionLabel->text(), keywords, c.videoDevice,
-                   c.audioDevice, c.audioPin, compressionLevel});
-}
-
-// ---------------------------------------------------------------------------------------------
-// What the wizard asks
-
-void MainWindow::closeDeviceForWizard()
-{
-    guarded([this] { closeDeviceCommand(); });
-}
-
-ChannelChoices MainWindow::storedChoices()
-{
-    settings.reload();
-    const morlanex::SettingsRecord &r = settings.record();
-    keywords = settings.keywords();
-    const DeviceChoice &c = mediaSide->choice;
-    return {fromCp950(r[morlanex::SettingsRecord::ChannelName]), fromCp950(r[morlanex::SettingsRecord::ChannelDescription]),
-            keywords, c.videoDevice, c.audioDevice, c.audioPin, compressionLevel};
-}
-
-DeviceList MainWindow::videoDevices()
-{
-    DeviceList list;
-    guarded([&] { list = mediaSide->listVideoDevices(); });
-    return list;
-}
-
-AudioChoices MainWindow::audioChoices(const DeviceList &shown, int chosenDevice)
-{
-    mediaSide->choice.audioDevice = chosenDevice;
-    AudioChoices result;
-    guarded([&] { mediaSide->listAudio(shown, result); });
-    return result;
-}
-
-bool MainWindow::startWithStoredSettings()
-{
-    try {
-        startPreview();
-        return true;
-    } catch (const std::exception &e) {
-        reportError(QString::fromUtf8(e.what()));
-        return false;
-    }
-}
-
-bool MainWindow::startWithChoices(const ChannelChoices &choices)
-{
-    setChannelCaptions(choices.channelName, choices.channelDescription);
-    keywords = choices.keywords;
-    mediaSide->choice = {choices.videoDevice, choices.audioDevice, choices.audioPin};
-    compressionLevel = choices.compressionLevel;
-    // A file that cannot be written is not reported; the preview starts all the same.
-    saveSettings();
-    return startWithStoredSettings();
-}
-
-QString MainWindow::portalUrl() const
-{
-    return QString::fromStdString(appConfig.portalUrl);
+    settings.save(setupModel->setup());
 }

@@ -5,6 +5,7 @@
 #include "app/window_background.h"
 #include "dialogs/dialog_widgets.h"
 #include "session/broadcast_session.h"
+#include "session/channel_setup.h"
 
 using morlanex::dialogs::trimmedText;
 
@@ -29,26 +30,30 @@ void MainWindow::connectCaptions()
     connect(w.channelDescriptionLabel, &ClickableLabel::hovered, this, &MainWindow::onDescriptionHovered);
     for (CaptionEditor *edit : {w.channelNameEdit, w.channelDescriptionEdit})
         connect(edit, &CaptionEditor::finished, this, [this] { guarded([this] { finishEdit(); }); });
+    connect(setupModel, &morlanex::ChannelSetupModel::changed, this, &MainWindow::showChannelTexts);
 }
 
-void MainWindow::setChannelCaptions(const QString &name, const QString &description)
+// The captions show the working setup's texts, which are also the ones registered with.
+void MainWindow::showChannelTexts()
 {
-    parts->channelNameLabel->setText(name);
-    parts->channelNameLabel->setToolTip(name);
-    parts->channelDescriptionLabel->setText(description);
-    parts->channelDescriptionLabel->setToolTip(description);
-    broadcast->setChannelTexts(name, description);
+    const morlanex::ChannelSetup &setup = setupModel->setup();
+    parts->channelNameLabel->setText(setup.name);
+    parts->channelNameLabel->setToolTip(setup.name);
+    parts->channelDescriptionLabel->setText(setup.description);
+    parts->channelDescriptionLabel->setToolTip(setup.description);
+    broadcast->setChannelTexts(setup.name, setup.description);
 }
 
 void MainWindow::openEditor(bool name)
 {
     // Either caption is editable only once a channel name is shown.
-    if (busy() || trimmedText(parts->channelNameLabel->text()).isEmpty())
+    const morlanex::ChannelSetup &setup = setupModel->setup();
+    if (busy() || trimmedText(setup.name).isEmpty())
         return;
     if (name)
-        parts->channelNameEdit->open(parts->channelNameLabel->text());
+        parts->channelNameEdit->open(setup.name);
     else
-        parts->channelDescriptionEdit->open(parts->channelDescriptionLabel->text());
+        parts->channelDescriptionEdit->open(setup.description);
 }
 
 void MainWindow::onCaptionPressed(bool name, Qt::MouseButton button, const QPoint &globalPos)
@@ -64,7 +69,7 @@ void MainWindow::onCaptionPressed(bool name, Qt::MouseButton button, const QPoin
 void MainWindow::onNameHovered()
 {
     // Only the registration stops the name's help icon; the description tests both sequences.
-    if (broadcast->state() == morlanex::BroadcastState::Registering || parts->channelNameLabel->text().isEmpty())
+    if (broadcast->state() == morlanex::BroadcastState::Registering || setupModel->setup().name.isEmpty())
         return;
     parts->descriptionHelpIcon->hide();
     parts->nameHelpIcon->show();
@@ -72,7 +77,7 @@ void MainWindow::onNameHovered()
 
 void MainWindow::onDescriptionHovered()
 {
-    if (busy() || parts->channelDescriptionLabel->text().isEmpty())
+    if (busy() || setupModel->setup().description.isEmpty())
         return;
     parts->nameHelpIcon->hide();
     parts->descriptionHelpIcon->show();
@@ -94,25 +99,30 @@ void MainWindow::finishEdit()
     finishingEdit = true;
     struct Reset { bool &flag; ~Reset() { flag = false; } } reset{finishingEdit};
 
-    auto accept = [this](CaptionEditor *edit, ClickableLabel *label) {
+    // The edit's trimmed text when it is new and not blank, else an empty one; the editor closes.
+    auto take = [this](CaptionEditor *edit, const QString &shown) {
         const QString text = trimmedText(edit->text());
-        const bool changed = !text.isEmpty() && text != label->text();
-        if (changed) {
-            label->setText(text);
-            label->setToolTip(text);
-        }
         // The focus goes back to the window, so keys no longer reach a closed editor.
         if (edit->hasFocus())
             setFocus(Qt::OtherFocusReason);
         edit->hide();
         edit->clear();
-        return changed;
+        return text != shown ? text : QString();
     };
-    if (parts->channelNameEdit->hasFocus() && !accept(parts->channelNameEdit, parts->channelNameLabel))
-        return;
-    if (parts->channelDescriptionEdit->hasFocus() && !accept(parts->channelDescriptionEdit, parts->channelDescriptionLabel))
-        return;
+    const morlanex::ChannelSetup &setup = setupModel->setup();
+    if (parts->channelNameEdit->hasFocus()) {
+        const QString name = take(parts->channelNameEdit, setup.name);
+        if (name.isEmpty())
+            return;
+        setupModel->setTexts(name, setup.description);
+    }
+    if (parts->channelDescriptionEdit->hasFocus()) {
+        const QString description = take(parts->channelDescriptionEdit, setup.description);
+        if (description.isEmpty())
+            return;
+        setupModel->setTexts(setup.name, description);
+    }
 
     saveSettings();
-    broadcast->correctChannelTexts(parts->channelNameLabel->text(), parts->channelDescriptionLabel->text());
+    broadcast->correctChannelTexts(setup.name, setup.description);
 }

@@ -1,5 +1,6 @@
 // The main window's actions, its two menus and the tray icon.
 #include "app/main_window_parts.h"
+#include "session/broadcast_session.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -46,7 +47,6 @@ void MainWindow::buildActions()
     w.recordingAction = command(this, "recordingAction", QStringLiteral("輸入音源控制"));
     w.closeDeviceAction = command(this, "closeDeviceAction", QStringLiteral("關閉視訊裝置"));
     w.resetViewsAction = command(this, "resetViewsAction", QStringLiteral("計數器歸零"));
-    w.resetViewsAction->setEnabled(false);
     const char *levelNames[] = {"levelAutomaticAction", "levelHighAction", "levelMediumAction", "levelLowAction"};
     const QString levelTexts[] = {QStringLiteral("自動- 依頻寬現狀浮動調整"), QStringLiteral("高- 畫質較差 頻寬消耗最少"),
                                   QStringLiteral("中- 畫質適中 頻寬消耗適中"), QStringLiteral("低- 畫質最佳 頻寬消耗最大")};
@@ -113,8 +113,9 @@ void MainWindow::buildMenus()
     w.functionMenu->addAction(w.aboutAction);
     w.functionMenu->addAction(w.exitAction);
 
-    connect(w.functionMenu, &QMenu::aboutToShow, this, &MainWindow::updateFunctionMenu);
-    connect(w.advancedMenu, &QMenu::aboutToShow, this, &MainWindow::updateAdvancedMenu);
+    connect(broadcast, &morlanex::BroadcastSession::stateChanged, this, &MainWindow::updateCommands);
+    connect(broadcast, &morlanex::BroadcastSession::countersChanged, this, &MainWindow::updateCommands);
+    updateCommands();
 }
 
 void MainWindow::buildTray()
@@ -137,16 +138,11 @@ bool MainWindow::trayAvailable() const
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-// The advanced functions only in a preview with no sequence running.
-void MainWindow::updateFunctionMenu()
+// The advanced functions only in a preview with no sequence running; no level change while
+// live; the reset only while live with views counted.
+void MainWindow::updateCommands()
 {
     parts->advancedMenu->menuAction()->setEnabled(previewActive() && !busy());
-}
-
-// No level change while live; the reset only while live with views counted.
-void MainWindow::updateAdvancedMenu()
-{
-    const bool live = liveActive();
-    parts->levelMenu->menuAction()->setEnabled(!live);
-    parts->resetViewsAction->setEnabled(live && parts->totalViewsLabel->text() != QLatin1String("0"));
+    parts->levelMenu->menuAction()->setEnabled(!liveActive());
+    parts->resetViewsAction->setEnabled(liveActive() && broadcast->totalViews() != 0);
 }

@@ -56,41 +56,28 @@ QWidget *MediaController::createVideoArea(QWidget *parent, QRect geometry, QWidg
     return video;
 }
 
-namespace {
-void pushChoice(const MediaController &m, CaptureMedia &c)
-{
-    c.choice = {m.choice.videoDevice, m.choice.audioDevice, m.choice.audioPin, m.listedAudioDevice.toStdString()};
-}
-
-void pullChoice(MediaController &m, const CaptureMedia &c)
-{
-    m.choice = {c.choice.camera, c.choice.microphone, c.choice.recordingLine};
-    m.listedAudioDevice = QString::fromStdString(c.choice.listedMicrophone);
-}
-} // namespace
-
-DeviceList MediaController::listVideoDevices()
+DeviceList MediaController::listVideoDevices(morlanex::DeviceChoice &choice)
 {
     CaptureMedia &c = capture->media;
-    pushChoice(*this, c);
+    c.choice = choice;
     c.listCameras();
-    pullChoice(*this, c);
+    choice = c.choice;
     return {names(c.lists.cameras), c.lists.cameraIndex};
 }
 
-void MediaController::listAudio(const DeviceList &shown, AudioChoices &result)
+void MediaController::listAudio(const DeviceList &shown, morlanex::DeviceChoice &choice, AudioChoices &result)
 {
     CaptureMedia &c = capture->media;
     c.lists.microphones = items(shown.names);
     c.lists.microphoneIndex = shown.current;
-    pushChoice(*this, c);
+    c.choice = choice;
     std::exception_ptr failure;
     try {
         c.listMicrophones();
     } catch (...) {
         failure = std::current_exception();
     }
-    pullChoice(*this, c);
+    choice = c.choice;
     result.devices = {names(c.lists.microphones), c.lists.microphoneIndex};
     result.lines = names(c.lists.lines);
     result.linePins.clear();
@@ -99,17 +86,15 @@ void MediaController::listAudio(const DeviceList &shown, AudioChoices &result)
     result.currentLine = c.lists.lineIndex;
     result.linesEnabled = c.lists.linesEnabled;
     result.linesCaptionEnabled = c.lists.linesEnabled;
-    result.listedDevice = listedAudioDevice;
-    result.audioDevice = choice.audioDevice;
-    result.audioPin = choice.audioPin;
+    result.choice = choice;
     if (failure)
         std::rethrow_exception(failure);
 }
 
-void MediaController::startPreview()
+void MediaController::startPreview(const morlanex::DeviceChoice &choice)
 {
     CaptureMedia &c = capture->media;
-    pushChoice(*this, c);
+    c.choice = choice;
     c.startPreview();
 }
 
@@ -118,14 +103,14 @@ void MediaController::closeDevice()
     capture->media.close();
 }
 
-MediaController::LiveOutcome MediaController::switchToLive()
+MediaController::LiveOutcome MediaController::switchToLive(const morlanex::DeviceChoice &choice)
 {
     CaptureMedia &c = capture->media;
     if (!c.hasCamera())
         return LiveOutcome::NoVideoDevice;
     if (video)
         video->clearFrame();
-    pushChoice(*this, c);
+    c.choice = choice;
     return c.goLive() == LiveStart::SinkFailed ? LiveOutcome::PortFailed : LiveOutcome::Started;
 }
 

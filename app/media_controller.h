@@ -1,12 +1,13 @@
 // Internal header. Every media call of the main window: the capture pipeline with its preview,
 // the live switch, the quality levels and the wizard's device lists. The window keeps what it
-// shows; this class keeps the graph and the device choices it was started with.
+// shows and the device choice; this class keeps the graph.
 //
 // Threads: UI thread. The pipeline's events reach this object's thread through its bus
 // descriptor; frames go straight to the video area, which copies them.
 #pragma once
 
 #include "dialogs/wizard_host.h"
+#include "media/device_choice.h"
 
 #include <QObject>
 #include <QRect>
@@ -15,13 +16,6 @@
 
 class QWidget;
 namespace morlanex { class VideoWindowWidget; }
-
-// Which devices the preview opens; -1 for none.
-struct DeviceChoice {
-    int videoDevice = 0;
-    int audioDevice = 0;
-    int audioPin = 0;
-};
 
 class MediaController : public QObject {
     Q_OBJECT
@@ -34,17 +28,15 @@ public:
     // The painting video area, hidden, placed at `geometry` in `parent` under `above`.
     QWidget *createVideoArea(QWidget *parent, QRect geometry, QWidget *above);
 
-    DeviceChoice choice;
-    QString listedAudioDevice; // the audio device whose recording lines were listed last
+    // The wizard's lists; each leaves in `choice` what the lists now stand for (the camera -1
+    // without a camera). Throws MediaError when the microphone cannot be opened; `choice` and
+    // `result` hold what was listed all the same.
+    DeviceList listVideoDevices(morlanex::DeviceChoice &choice);
+    void listAudio(const DeviceList &shown, morlanex::DeviceChoice &choice, AudioChoices &result);
 
-    // The wizard's lists; the first refreshes choice.videoDevice (-1 without a camera).
-    DeviceList listVideoDevices();
-    // Throws MediaError when the device cannot be opened; `result` holds what was listed.
-    void listAudio(const DeviceList &shown, AudioChoices &result);
-
-    void startPreview();
+    void startPreview(const morlanex::DeviceChoice &choice);
     void closeDevice();
-    LiveOutcome switchToLive();
+    LiveOutcome switchToLive(const morlanex::DeviceChoice &choice);
     void stopLive();
     // False (nothing changed) for a level outside 0..3.
     bool applyLevel(int level);

@@ -2,6 +2,7 @@
 
 #include "common/qt_codepage.h"
 
+using morlanex::ChannelSetup;
 using morlanex::SettingsRecord;
 
 SettingsStore::SettingsStore(std::filesystem::path file) : file_(std::move(file)) {}
@@ -16,15 +17,15 @@ void SettingsStore::reload()
     record_ = morlanex::readSettings(file_);
 }
 
-void SettingsStore::save(const ChannelChoices &values)
+void SettingsStore::save(const ChannelSetup &setup)
 {
-    record_[SettingsRecord::ChannelName] = toCp950(values.channelName);
-    record_[SettingsRecord::ChannelDescription] = toCp950(values.channelDescription);
-    record_[SettingsRecord::VideoDeviceIndex] = std::to_string(values.videoDevice);
-    record_[SettingsRecord::AudioDeviceIndex] = std::to_string(values.audioDevice);
-    record_[SettingsRecord::AudioInputPin] = std::to_string(values.audioPin);
-    record_[SettingsRecord::CompressionLevel] = std::to_string(values.compressionLevel);
-    record_[SettingsRecord::Keywords] = toCp950(values.keywords);
+    record_[SettingsRecord::ChannelName] = toCp950(setup.name);
+    record_[SettingsRecord::ChannelDescription] = toCp950(setup.description);
+    record_[SettingsRecord::VideoDeviceIndex] = std::to_string(setup.devices.camera);
+    record_[SettingsRecord::AudioDeviceIndex] = std::to_string(setup.devices.microphone);
+    record_[SettingsRecord::AudioInputPin] = std::to_string(setup.devices.recordingLine);
+    record_[SettingsRecord::CompressionLevel] = std::to_string(setup.compressionLevel);
+    record_[SettingsRecord::Keywords] = toCp950(setup.keywords);
     morlanex::writeSettings(file_, record_);
 }
 
@@ -44,17 +45,20 @@ QString SettingsStore::description() const
     return fromCp950(morlanex::trimmed(record_[SettingsRecord::ChannelDescription]));
 }
 
-QString SettingsStore::keywords() const
+ChannelSetup SettingsStore::withStoredTexts(ChannelSetup setup) const
 {
-    return fromCp950(record_[SettingsRecord::Keywords]);
+    setup.name = fromCp950(record_[SettingsRecord::ChannelName]);
+    setup.description = fromCp950(record_[SettingsRecord::ChannelDescription]);
+    setup.keywords = fromCp950(record_[SettingsRecord::Keywords]);
+    return setup;
 }
 
-ChannelChoices SettingsStore::numbers() const
+ChannelSetup SettingsStore::withStoredNumbers(ChannelSetup setup) const
 {
-    ChannelChoices values;
-    values.videoDevice = morlanex::toInteger(record_[SettingsRecord::VideoDeviceIndex]);
-    values.audioDevice = morlanex::toInteger(record_[SettingsRecord::AudioDeviceIndex]);
-    values.audioPin = morlanex::toInteger(record_[SettingsRecord::AudioInputPin]);
-    values.compressionLevel = morlanex::toInteger(record_[SettingsRecord::CompressionLevel]);
-    return values;
+    // Converted into a copy, so a bad line leaves the caller's setup whole.
+    setup.devices.camera = morlanex::toInteger(record_[SettingsRecord::VideoDeviceIndex]);
+    setup.devices.microphone = morlanex::toInteger(record_[SettingsRecord::AudioDeviceIndex]);
+    setup.devices.recordingLine = morlanex::toInteger(record_[SettingsRecord::AudioInputPin]);
+    setup.compressionLevel = morlanex::toInteger(record_[SettingsRecord::CompressionLevel]);
+    return setup;
 }

@@ -1,10 +1,10 @@
 // Internal header. The one settings store of the run, owned by the application and used by the
-// main window and (through the window) the wizard: the seven-line record in memory, loaded from
-// and written to the settings file, filled from named values in one place.
+// main window: the seven-line record in memory, loaded from and written to the settings file,
+// and read into or written from a channel setup in one place.
 #pragma once
 
 #include "app/settings_file.h"
-#include "dialogs/wizard_host.h"
+#include "session/channel_setup.h"
 
 #include <QString>
 
@@ -22,18 +22,19 @@ public:
     void createIfMissing() const;
     // The file's record replaces the one in memory.
     void reload();
-    // All seven lines from `values`, written at once; a file that cannot be written is kept.
-    void save(const ChannelChoices &values);
+    // All seven lines from `setup`, written at once; a file that cannot be written is kept.
+    void save(const morlanex::ChannelSetup &setup);
     // Only the compression level changes; the other lines stay as they are in memory.
     void saveLevel(int level);
 
-    // Lines 1 and 2 as text, trimmed; line 7 as stored.
+    // Lines 1 and 2 as text, trimmed: the captions the window shows.
     QString name() const;
     QString description() const;
-    QString keywords() const;
-    // Lines 3 to 6; throws morlanex::ConversionError for a line that is no number, before
-    // any value is returned.
-    ChannelChoices numbers() const;
+    // `setup` with lines 1, 2 and 7 as stored, untrimmed.
+    morlanex::ChannelSetup withStoredTexts(morlanex::ChannelSetup setup) const;
+    // `setup` with lines 3 to 6; throws morlanex::ConversionError for a line that is no
+    // number, before any value is taken.
+    morlanex::ChannelSetup withStoredNumbers(morlanex::ChannelSetup setup) const;
 
 private:
     std::filesystem::path file_;

@@ -80,16 +80,16 @@ void SetupWizard::prepareOnShow()
     channelNextButton->setEnabled(false);
     showPage(modePage);
 
-    chosen = host.storedChoices();
+    chosen = host.storedSetup();
     {
         // Loading is not typing: the channel page decides its button when it is entered.
         const QSignalBlocker block1(channelNameEdit), block2(channelDescriptionEdit);
-        channelNameEdit->setText(chosen.channelName);
-        channelDescriptionEdit->setText(chosen.channelDescription);
+        channelNameEdit->setText(chosen.name);
+        channelDescriptionEdit->setText(chosen.description);
     }
     keywordsEdit->setText(chosen.keywords);
-    useLastButton->setEnabled(!trimmedText(chosen.channelName).isEmpty()
-                              && !trimmedText(chosen.channelDescription).isEmpty());
+    useLastButton->setEnabled(!trimmedText(chosen.name).isEmpty()
+                              && !trimmedText(chosen.description).isEmpty());
 }
 
 void SetupWizard::showPage(QFrame *shown)
@@ -127,7 +127,7 @@ void SetupWizard::listVideoDevices()
 {
     const DeviceList videos = host.videoDevices();
     fill(videoDeviceList, videos.names, videos.current);
-    chosen.videoDevice = videos.current;
+    chosen.devices.camera = videos.current;
     audioDeviceList->clear();
 }
 
@@ -138,7 +138,7 @@ void SetupWizard::updateVideoNextButton()
 
 void SetupWizard::chooseVideoDevice(int index)
 {
-    chosen.videoDevice = index;
+    chosen.devices.camera = index;
     updateVideoNextButton();
 }
 
@@ -153,7 +153,7 @@ void SetupWizard::toAudioPage()
 void SetupWizard::listAudio()
 {
     const DeviceList shown{items(audioDeviceList), audioDeviceList->currentIndex()};
-    const AudioChoices audio = host.audioChoices(shown, chosen.audioDevice);
+    const AudioChoices audio = host.audioChoices(shown, chosen.devices.microphone);
     // The list the user sees and chose from stays unless the devices changed.
     if (items(audioDeviceList) != audio.devices.names)
         fill(audioDeviceList, audio.devices.names, audio.devices.current);
@@ -163,16 +163,17 @@ void SetupWizard::listAudio()
     fill(recordingPinList, audio.linePins, audio.currentLine);
     recordingLineList->setEnabled(audio.linesEnabled);
     recordingLineCaption->setEnabled(audio.linesCaptionEnabled);
-    listedAudioDevice = audio.listedDevice;
-    chosen.audioDevice = audio.audioDevice;
-    chosen.audioPin = audio.audioPin;
+    // The camera stays the one chosen on the video page.
+    chosen.devices.microphone = audio.choice.microphone;
+    chosen.devices.recordingLine = audio.choice.recordingLine;
+    chosen.devices.listedMicrophone = audio.choice.listedMicrophone;
 }
 
 void SetupWizard::chooseAudioDevice(int index)
 {
-    if (audioDeviceList->itemText(index) == listedAudioDevice)
+    if (audioDeviceList->itemText(index) == QString::fromStdString(chosen.devices.listedMicrophone))
         return;
-    chosen.audioDevice = index;
+    chosen.devices.microphone = index;
     listAudio();
 }
 
@@ -181,7 +182,7 @@ void SetupWizard::chooseRecordingLine(int index)
     bool ok = false;
     const int pin = recordingPinList->itemText(index).toInt(&ok);
     if (ok)
-        chosen.audioPin = pin;
+        chosen.devices.recordingLine = pin;
 }
 
 void SetupWizard::toChannelPage()
@@ -212,10 +213,10 @@ bool SetupWizard::eventFilter(QObject *watched, QEvent *e)
 
 void SetupWizard::finish()
 {
-    chosen.channelName = trimmedText(channelNameEdit->text());
-    chosen.channelDescription = trimmedText(channelDescriptionEdit->text());
+    chosen.name = trimmedText(channelNameEdit->text());
+    chosen.description = trimmedText(channelDescriptionEdit->text());
     chosen.keywords = trimmedText(keywordsEdit->text());
-    if (host.startWithChoices(chosen))
+    if (host.startWithSetup(chosen))
         accept();
 }
 

@@ -30,7 +30,7 @@ public:
     // The single entry of `videoDeviceList` when no video capture device is installed.
     static const QString kNoVideoDevice;
     // The choices of the current walk, as "完成" would hand them over.
-    const ChannelChoices &choices() const { return chosen; }
+    const morlanex::ChannelSetup &choices() const { return chosen; }
 
     QLabel *pictureStrip = nullptr;
     QFrame *modePage = nullptr;
@@ -95,6 +95,5 @@ private:
     void backToModePage();
 
     WizardHost &host;
-    ChannelChoices chosen;
-    QString listedAudioDevice;
+    morlanex::ChannelSetup chosen;
 };

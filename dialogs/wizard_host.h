@@ -2,6 +2,8 @@
 // the wizard owns no settings, devices or broadcast, and includes nothing of the main window.
 #pragma once
 
+#include "session/channel_setup.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -19,20 +21,7 @@ struct AudioChoices {
     int currentLine = -1;
     bool linesEnabled = false;
     bool linesCaptionEnabled = false;
-    QString listedDevice; // the device whose lines are listed
-    int audioDevice = 0;  // the choice the lists now stand for
-    int audioPin = 0;
-};
-
-// The channel's texts, devices and level: the user's choices, or the stored settings.
-struct ChannelChoices {
-    QString channelName;
-    QString channelDescription;
-    QString keywords;
-    int videoDevice = 0;
-    int audioDevice = 0;
-    int audioPin = 0;
-    int compressionLevel = 0;
+    morlanex::DeviceChoice choice; // what the lists now stand for
 };
 
 class WizardHost {
@@ -43,16 +32,16 @@ public:
     virtual bool busy() const = 0;
     // The wizard is opening: the capture device closes (a live broadcast stops first).
     virtual void closeDeviceForWizard() = 0;
-    // The stored settings, read again from the file; the numbers are the working choices.
-    virtual ChannelChoices storedChoices() = 0;
+    // The setup to start from: the texts read again from the file, the numbers the working ones.
+    virtual morlanex::ChannelSetup storedSetup() = 0;
     // Failures are reported by the host.
     virtual DeviceList videoDevices() = 0;
     // The lines of `chosenDevice`, from the list the user sees as `shown`. A device that cannot
     // be opened is reported by the host; what could be listed is returned all the same.
     virtual AudioChoices audioChoices(const DeviceList &shown, int chosenDevice) = 0;
-    // Starts the preview with the stored settings, or first stores `choices`. False when the
+    // Starts the preview with the stored settings, or first stores `setup`. False when the
     // start failed (the error has been reported).
     virtual bool startWithStoredSettings() = 0;
-    virtual bool startWithChoices(const ChannelChoices &choices) = 0;
+    virtual bool startWithSetup(const morlanex::ChannelSetup &setup) = 0;
     virtual QString portalUrl() const = 0;
 };

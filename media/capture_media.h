@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "media/capture_pipeline.h"
+#include "media/device_choice.h"
 #include "media/profiles.h"
 
 namespace morlanex {
@@ -38,14 +39,6 @@ struct DeviceLists {
     bool linesEnabled = false;
 
     std::string microphoneText() const;
-};
-
-// Positions in the device lists; -1 for none.
-struct DeviceChoice {
-    int camera = -1;
-    int microphone = -1;
-    int recordingLine = -1;
-    std::string listedMicrophone;  // the name of the microphone whose lines are listed
 };
 
 enum class LiveStart {

@@ -8,6 +8,7 @@
 #include "dialogs/about_box.h"
 #include "dialogs/setup_wizard.h"
 #include "dialogs/start_hint.h"
+#include "session/channel_setup.h"
 
 #include <QFile>
 #include <QMessageBox>

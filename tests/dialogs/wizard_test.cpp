@@ -100,7 +100,7 @@ protected:
 TEST_F(Wizard, ShowingStartsOnTheModePageAndLoadsTheFile)
 {
     writeSettingsBytes("  " + kChannelCp950 + " \r\nabout\r\n0\r\n0\r\n-1\r\n1\r\n" + kSelfieCp950 + " x\r\n");
-    form->setKeywords(QStringLiteral("stale"));
+    form->channelSetup().setKeywords(QStringLiteral("stale"));
     form->move(form->pos() + QPoint(150, 40));
     runWizard([&](SetupWizard *w) {
         EXPECT_EQ(w->size(), QSize(492, 426));
@@ -115,7 +115,7 @@ TEST_F(Wizard, ShowingStartsOnTheModePageAndLoadsTheFile)
         EXPECT_EQ(w->channelNameEdit->text(), QStringLiteral("  頻道 "));
         EXPECT_EQ(w->channelDescriptionEdit->text(), QStringLiteral("about"));
         EXPECT_EQ(w->keywordsEdit->text(), QStringLiteral("自拍 x"));
-        EXPECT_EQ(form->channelKeywords(), QStringLiteral("自拍 x"));
+        EXPECT_EQ(form->channelSetup().setup().keywords, QStringLiteral("自拍 x"));
         EXPECT_TRUE(w->useLastButton->isEnabled());
         EXPECT_EQ(app->settings->record()[morlanex::SettingsRecord::CompressionLevel], "1");
     });
@@ -179,7 +179,7 @@ TEST_F(Wizard, VideoPageOpensNextOnlyForARealCamera)
         click(w->newSetupButton);
         offer(w->videoDeviceList, {SetupWizard::kNoVideoDevice});
         emit w->videoDeviceList->activated(0);
-        EXPECT_EQ(w->choices().videoDevice, 0);
+        EXPECT_EQ(w->choices().devices.camera, 0);
         EXPECT_FALSE(w->videoNextButton->isEnabled());
         click(w->videoNextButton);
         EXPECT_EQ(visiblePage(w), w->videoPage) << "a disabled next does not lead on";
@@ -187,7 +187,7 @@ TEST_F(Wizard, VideoPageOpensNextOnlyForARealCamera)
         offer(w->videoDeviceList, {QStringLiteral("Camera A"), QStringLiteral("Camera B"), QStringLiteral("Camera C")});
         chooseNext(w->videoDeviceList);
         chooseNext(w->videoDeviceList);
-        EXPECT_EQ(w->choices().videoDevice, 2);
+        EXPECT_EQ(w->choices().devices.camera, 2);
         EXPECT_TRUE(w->videoNextButton->isEnabled());
 
         // Searching again lists what the machine has and decides "next" the same way.
@@ -204,15 +204,15 @@ TEST_F(Wizard, AudioPageListsAnotherDeviceAndTakesThePinOfTheChosenLine)
         offer(w->audioDeviceList, {QStringLiteral("Mic A"), QStringLiteral("Mic B")});
         w->audioDeviceList->setCurrentIndex(1);
         QTest::keyClick(w->audioDeviceList, Qt::Key_Up);
-        EXPECT_EQ(w->choices().audioDevice, 0) << "another device is chosen";
+        EXPECT_EQ(w->choices().devices.microphone, 0) << "another device is chosen";
         EXPECT_EQ(visiblePage(w), w->audioPage);
 
         offer(w->recordingLineList, {QStringLiteral("Line 0"), QStringLiteral("Line 5"), QStringLiteral("Line 7")});
         offer(w->recordingPinList, {QStringLiteral("0"), QStringLiteral("5"), QStringLiteral("7")});
         chooseNext(w->recordingLineList);
-        EXPECT_EQ(w->choices().audioPin, 5);
+        EXPECT_EQ(w->choices().devices.recordingLine, 5);
         chooseNext(w->recordingLineList);
-        EXPECT_EQ(w->choices().audioPin, 7);
+        EXPECT_EQ(w->choices().devices.recordingLine, 7);
         click(w->audioNextButton);
         EXPECT_EQ(visiblePage(w), w->channelPage);
     });
@@ -263,7 +263,7 @@ TEST_F(Wizard, FinishWritesTheFileAndShowsTheTrimmedCaptions)
     EXPECT_EQ(label("channelNameLabel")->toolTip(), QStringLiteral("頻道"));
     EXPECT_EQ(label("channelDescriptionLabel")->text(), QStringLiteral("about me"));
     EXPECT_EQ(label("channelDescriptionLabel")->toolTip(), QStringLiteral("about me"));
-    EXPECT_EQ(form->channelKeywords(), QStringLiteral("自拍 x"));
+    EXPECT_EQ(form->channelSetup().setup().keywords, QStringLiteral("自拍 x"));
 
     // The next opening offers what was just stored.
     runWizard([&](SetupWizard *w) {
@@ -281,7 +281,7 @@ TEST_F(Wizard, FinishWithoutChoosingALineStoresThePinTheListingGave)
         // Whatever the machine has, no line is chosen by hand.
         w->recordingLineList->clear();
         w->recordingPinList->clear();
-        listedPin = w->choices().audioPin;
+        listedPin = w->choices().devices.recordingLine;
         click(w->audioNextButton);
         retype(w->channelNameEdit, QStringLiteral("n"));
         retype(w->channelDescriptionEdit, QStringLiteral("d"));
@@ -292,7 +292,7 @@ TEST_F(Wizard, FinishWithoutChoosingALineStoresThePinTheListingGave)
     const QList<QByteArray> lines = settingsBytes().split('\n');
     ASSERT_EQ(lines.size(), 8);
     EXPECT_EQ(lines[4], QByteArray::number(listedPin) + "\r");
-    EXPECT_EQ(lines[5], QByteArray::number(form->compressionLevelChoice()) + "\r")
+    EXPECT_EQ(lines[5], QByteArray::number(form->channelSetup().setup().compressionLevel) + "\r")
         << "untouched radio buttons store the working level";
 }
 
@@ -323,7 +323,7 @@ TEST_F(Wizard, CancelWritesNothingAndHandsNothingOver)
 {
     const QByteArray stored = "name\r\nabout\r\n0\r\n0\r\n-1\r\n0\r\n\r\n";
     writeSettingsBytes(stored);
-    form->setChannelCaptions(QStringLiteral("shown"), QStringLiteral("desc"));
+    form->channelSetup().setTexts(QStringLiteral("shown"), QStringLiteral("desc"));
     const int result = runWizard([&](SetupWizard *w) {
         walkToChannelPage(w);
         retype(w->channelNameEdit, QStringLiteral("other"));
@@ -334,7 +334,7 @@ TEST_F(Wizard, CancelWritesNothingAndHandsNothingOver)
     EXPECT_EQ(result, QDialog::Rejected);
     EXPECT_EQ(settingsBytes(), stored);
     EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("shown"));
-    EXPECT_EQ(form->compressionLevelChoice(), 0) << "the choices go to the window only with 完成";
+    EXPECT_EQ(form->channelSetup().setup().compressionLevel, 0) << "the choices go to the window only with 完成";
 
     // The radio buttons keep the last click; the stored level does not set them.
     runWizard([&](SetupWizard *w) {

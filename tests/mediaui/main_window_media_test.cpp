@@ -209,9 +209,9 @@ TEST_F(MainWindowMedia, TheLevelMenuChecksStoresAndWritesLineSix)
     EXPECT_EQ(stored[SettingsRecord::ChannelName], expected[SettingsRecord::ChannelName]);
     EXPECT_EQ(stored[SettingsRecord::Keywords], expected[SettingsRecord::Keywords]);
     // The working value is read back only at the next preview start.
-    EXPECT_EQ(form->compressionLevelChoice(), 2);  // the record said 2 at this preview start
+    EXPECT_EQ(form->channelSetup().setup().compressionLevel, 2);  // the record said 2 at this preview start
     action("levelAutomaticAction")->trigger();
-    EXPECT_EQ(form->compressionLevelChoice(), 2);
+    EXPECT_EQ(form->channelSetup().setup().compressionLevel, 2);
     EXPECT_EQ(form->media().writerProfile(), morlanex::wmp_V80_100768VideoMBR);
     // Only the level menu writes the file; a preview start that follows does not.
     setRecord(camera, microphone, 1, 2);
@@ -339,14 +339,14 @@ TEST_F(MainWindowMedia, WizardListsComeFromTheDevices)
     ASSERT_GT(videos.names.size(), camera);
     EXPECT_EQ(videos.names[camera], QStringLiteral("Morlanex Test Camera"));
     EXPECT_EQ(videos.current, 0);
-    EXPECT_EQ(form->media().choice.videoDevice, 0);
+    EXPECT_EQ(form->channelSetup().setup().devices.camera, 0);
 
     // From an empty list the devices are listed anew, the first one current.
     const AudioChoices listed = host.audioChoices(DeviceList{}, 3);
     ASSERT_GT(listed.devices.names.size(), microphone);
     EXPECT_EQ(listed.devices.names[microphone], QStringLiteral("Morlanex Test Microphone"));
     EXPECT_EQ(listed.devices.current, 0);
-    EXPECT_EQ(listed.audioDevice, 0);
+    EXPECT_EQ(listed.choice.microphone, 0);
 
     // The test microphone's one recording line, chosen from the list the user sees.
     const AudioChoices mic = host.audioChoices(DeviceList{listed.devices.names, microphone}, microphone);
@@ -354,8 +354,8 @@ TEST_F(MainWindowMedia, WizardListsComeFromTheDevices)
     EXPECT_EQ(mic.linePins, QStringList{QStringLiteral("1")});
     EXPECT_TRUE(mic.linesEnabled);
     EXPECT_TRUE(mic.linesCaptionEnabled);
-    EXPECT_EQ(mic.audioPin, 1);
-    EXPECT_EQ(mic.listedDevice, QStringLiteral("Morlanex Test Microphone"));
+    EXPECT_EQ(mic.choice.recordingLine, 1);
+    EXPECT_EQ(mic.choice.listedMicrophone, "Morlanex Test Microphone");
 }
 
 }  // namespace

@@ -49,9 +49,11 @@ protected:
     {
         openApp(address);
         ASSERT_NE(session().servingPort(), 0);
-        const ChannelChoices choices{QStringLiteral("夜市直播"), QStringLiteral("live from the stall"),
-                                    QStringLiteral("food"), 0, 0, 0, 0};
-        ASSERT_TRUE(form->wizardHost().startWithChoices(choices));
+        morlanex::ChannelSetup setup;
+        setup.name = QStringLiteral("夜市直播");
+        setup.description = QStringLiteral("live from the stall");
+        setup.keywords = QStringLiteral("food");
+        ASSERT_TRUE(form->wizardHost().startWithSetup(setup));
         ASSERT_TRUE(form->previewActive()) << label("statusLabel")->text().toStdString();
     }
     bool registering() { return session().state() == BroadcastState::Registering; }

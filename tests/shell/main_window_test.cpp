@@ -7,6 +7,7 @@
 #include "dialogs/setup_wizard.h"
 #include "app/media_controller.h"
 #include "app/settings_store.h"
+#include "session/channel_setup.h"
 #include "app_fixture.h"
 
 #include <QFile>
@@ -176,36 +177,32 @@ TEST_F(MainWindowTest, OnlyTheLeftButtonDragsTheWindow)
     EXPECT_EQ(form->pos(), before);
 }
 
+// The commands follow the session as it changes, with no menu open.
 TEST_F(LiveWindowTest, FunctionMenuEnablingFollowsTheState)
 {
     openOn("127.0.0.142");
-    auto *functions = child<QMenu>(form, "functionMenu");
     auto *advanced = child<QMenu>(form, "advancedMenu");
-    auto openMenus = [&] {
-        functions->popup(QPoint(10, 10));
-        advanced->popup(QPoint(20, 20));
-        advanced->close();
-        functions->close();
-    };
     auto enabled = [&](const char *action) { return child<QAction>(form, action)->isEnabled(); };
-    openMenus(); // idle
-    EXPECT_FALSE(advanced->menuAction()->isEnabled());
+    EXPECT_FALSE(advanced->menuAction()->isEnabled()) << "idle";
 
     enterPreview();
-    openMenus();
     EXPECT_TRUE(advanced->menuAction()->isEnabled());
     EXPECT_TRUE(enabled("levelMenuAction"));
     EXPECT_FALSE(enabled("resetViewsAction"));
 
     ASSERT_TRUE(session().startBroadcast());
-    openMenus();
     EXPECT_FALSE(advanced->menuAction()->isEnabled()) << "busy disables the advanced functions";
     ticks.advanceSeconds(12);
 
     goLive();
-    openMenus();
     EXPECT_FALSE(enabled("levelMenuAction"));
     EXPECT_FALSE(enabled("resetViewsAction")) << "cumulative count is 0";
+    label("totalViewsLabel")->setText(QStringLiteral("5"));
+    child<QMenu>(form, "functionMenu")->popup(QPoint(10, 10));
+    advanced->popup(QPoint(20, 20));
+    EXPECT_FALSE(enabled("resetViewsAction")) << "the count is the session's, not the label's";
+    advanced->close();
+    child<QMenu>(form, "functionMenu")->close();
     // A viewer joins through the directory: the count is no longer 0.
     DirectoryMessage viewer;
     viewer.writeCommand(cmd::SendP2PData);
@@ -215,8 +212,9 @@ TEST_F(LiveWindowTest, FunctionMenuEnablingFollowsTheState)
     ASSERT_TRUE(fromReportEndpoint);
     port22->send("127.0.0.1", fromReportEndpoint->fromPort, viewer);
     ASSERT_TRUE(waitUntil([&] { return session().totalViews() == 1; }));
-    openMenus();
     EXPECT_TRUE(enabled("resetViewsAction"));
+    session().resetViews();
+    EXPECT_FALSE(enabled("resetViewsAction"));
 }
 
 TEST_F(MainWindowTest, ReplacingARunningPreviewAsksFirst)
@@ -320,8 +318,8 @@ protected:
     void SetUp() override
     {
         MainWindowTest::SetUp();
-        form->setChannelCaptions(QStringLiteral("老頻道"), QStringLiteral("舊簡介"));
-        form->setKeywords(QStringLiteral("自拍"));
+        form->channelSetup().setTexts(QStringLiteral("老頻道"), QStringLiteral("舊簡介"));
+        form->channelSetup().setKeywords(QStringLiteral("自拍"));
         app->settings->setRecord(morlanex::SettingsRecord{});
     }
     QByteArray settingsBytes()
@@ -383,7 +381,7 @@ TEST_F(CaptionEditing, NoEditingWhileBusyOrWithoutAName)
     EXPECT_FALSE(edit("channelNameEdit")->isVisible());
     endRegistration();
 
-    form->setChannelCaptions(QString(), QStringLiteral("只有簡介"));
+    form->channelSetup().setTexts(QString(), QStringLiteral("只有簡介"));
     QTest::mouseDClick(label("channelDescriptionLabel"), Qt::LeftButton);
     EXPECT_FALSE(edit("channelDescriptionEdit")->isVisible()) << "the description needs a channel name";
 }
@@ -391,7 +389,7 @@ TEST_F(CaptionEditing, NoEditingWhileBusyOrWithoutAName)
 TEST_F(LiveWindowTest, HelpIconsFollowTheMouseWithTheirOwnBusyTests)
 {
     openOn("127.0.0.144");
-    form->setChannelCaptions(QStringLiteral("老頻道"), QStringLiteral("舊簡介"));
+    form->channelSetup().setTexts(QStringLiteral("老頻道"), QStringLiteral("舊簡介"));
     hover(label("channelDescriptionLabel"));
     EXPECT_TRUE(label("descriptionHelpIcon")->isVisible());
     hover(label("channelNameLabel"));
@@ -421,8 +419,10 @@ TEST_F(LiveWindowTest, HelpIconsFollowTheMouseWithTheirOwnBusyTests)
 TEST_F(CaptionEditing, LevelWriterKeepsTheRecordNotTheWorkingCopies)
 {
     app->settings->setRecord(morlanex::parseSettings("rec name\r\nrec desc\r\n1\r\n2\r\n1\r\n0\r\nkw\r\n"));
-    form->setChannelCaptions(QStringLiteral("window name"), QStringLiteral("window desc"));
-    form->media().choice.videoDevice = 7;
+    form->channelSetup().setTexts(QStringLiteral("window name"), QStringLiteral("window desc"));
+    morlanex::DeviceChoice devices = form->channelSetup().setup().devices;
+    devices.camera = 7;
+    form->channelSetup().setDevices(devices);
     form->chooseLevel(3);
     EXPECT_TRUE(child<QAction>(form, "levelLowAction")->isChecked());
     EXPECT_EQ(settingsBytes(), QByteArray("rec name\r\nrec desc\r\n1\r\n2\r\n1\r\n3\r\nkw\r\n"));
@@ -433,9 +433,9 @@ TEST_F(CaptionEditing, ApplyingARecordTrimsCaptionsAndRejectsNonNumbers)
     app->settings->setRecord(morlanex::parseSettings("  padded name \r\n desc\r\n0\r\n1\r\n-1\r\n2\r\nkw\r\n"));
     form->applyStoredSettings();
     EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("padded name"));
-    EXPECT_EQ(form->media().choice.audioDevice, 1);
-    EXPECT_EQ(form->media().choice.audioPin, -1);
-    EXPECT_EQ(form->compressionLevelChoice(), 2);
+    EXPECT_EQ(form->channelSetup().setup().devices.microphone, 1);
+    EXPECT_EQ(form->channelSetup().setup().devices.recordingLine, -1);
+    EXPECT_EQ(form->channelSetup().setup().compressionLevel, 2);
 
     app->settings->setRecord(morlanex::parseSettings("other\r\nd\r\n0\r\nx1\r\n0\r\n0\r\n"));
     try {
@@ -445,7 +445,7 @@ TEST_F(CaptionEditing, ApplyingARecordTrimsCaptionsAndRejectsNonNumbers)
         EXPECT_STREQ(e.what(), "'x1' is not a valid integer value");
     }
     EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("other")) << "captions are applied first";
-    EXPECT_EQ(form->media().choice.audioDevice, 1);
+    EXPECT_EQ(form->channelSetup().setup().devices.microphone, 1);
 }
 
 // --- the application-wide right-click filter ---------------------------------------------------
