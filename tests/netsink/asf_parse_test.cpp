@@ -1,7 +1,7 @@
 // ASF header and data packet reading, on a real recorded stream and on hand-made packets.
-#include "media/netsink/asf_header.h"
-#include "media/netsink/asf_packet.h"
-#include "media/netsink/byte_order.h"
+#include "media/asf/asf_header.h"
+#include "media/asf/asf_packet.h"
+#include "media/asf/byte_order.h"
 #include "media/netsink/mmsh_framing.h"
 #include "netsink_test_support.h"
 
@@ -12,11 +12,12 @@
 namespace morlanex {
 namespace {
 
-// File Properties object offset within a header produced by parseAsfHeader's walk.
+// File Properties object offset within a header the reader accepts; 0 when there is none.
 size_t filePropertiesAt(const std::vector<uint8_t> &h) {
-    static const uint8_t guid[4] = {0xA1, 0xDC, 0xAB, 0x8C};
-    for (size_t at = 30; at + 24 <= h.size(); at += size_t(le::u64(&h[at + 16])))
-        if (std::equal(guid, guid + 4, &h[at])) return at;
+    const auto info = parseAsfHeader(h, nullptr);
+    if (!info) return 0;
+    for (const AsfObjectAt &o : asfHeaderObjects(h, *info))
+        if (o.guid == asf_guid::kFileProperties) return o.offset;
     return 0;
 }
 

@@ -1,6 +1,6 @@
 #include "netsink_test_support.h"
 
-#include "media/netsink/asf_packet.h"
+#include "media/asf/asf_packet.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

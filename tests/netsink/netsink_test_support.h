@@ -2,7 +2,7 @@
 // with deadlines, so no test can hang.
 #pragma once
 
-#include "media/netsink/recorded_asf.h"
+#include "media/asf/recorded_asf.h"
 
 #include <chrono>
 #include <cstdint>
