@@ -46,10 +46,6 @@ private:
 constexpr uint8_t kErrorCorrectionPresent = 0x80;
 constexpr uint8_t kKeyFrameBit = 0x80;
 
-}  // namespace
-
-namespace {
-
 // The error-correction data and the payload parsing information, up to the first payload.
 struct PacketHead {
     uint8_t flags = 0;
