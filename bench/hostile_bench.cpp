@@ -18,8 +18,8 @@
 // Usage: netsink_hostile_bench --server PATH --stream FILE [--duration S] [--port N]
 #include "bench_process.h"
 
-#include "media/netsink/asf_packet.h"
-#include "media/netsink/recorded_asf.h"
+#include "media/asf/asf_packet.h"
+#include "media/asf/recorded_asf.h"
 
 #include <arpa/inet.h>
 #include <algorithm>

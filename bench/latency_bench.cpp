@@ -22,21 +22,20 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench_process.h"
+#include "media/asf/asf_header.h"
+#include "media/asf/asf_packet.h"
 #include "media/capture_media.h"
 
 namespace {
 
 using namespace morlanex;
 
-uint16_t le16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t *p) { return uint32_t(le16(p)) | uint32_t(le16(p + 2)) << 16; }
 
 uint64_t clockNow()
 {
@@ -101,47 +100,30 @@ std::optional<HeaderFacts> readHeader(const std::vector<uint8_t> &data)
 {
     const std::string text(data.begin(), data.end());
     const size_t body = text.find("\r\n\r\n");
-    if (body == std::string::npos || data.size() < body + 4 + 30)
+    if (body == std::string::npos)
+        return std::nullopt;
+    const std::span<const uint8_t> stream(data.data() + body + 4, data.size() - body - 4);
+    const std::optional<AsfHeaderInfo> info = parseAsfHeader(stream, nullptr, /*allowTrailing=*/true);
+    if (!info)
         return std::nullopt;
     HeaderFacts f;
-    const uint8_t *h = data.data() + body + 4;
-    const uint64_t headerBytes = le32(h + 16);
-    if (data.size() < body + 4 + headerBytes + 50)
-        return std::nullopt;
-    static const uint8_t kFile[4] = {0xA1, 0xDC, 0xAB, 0x8C}, kStream[4] = {0x91, 0x07, 0xDC, 0xB7},
-                         kVideo[4] = {0xC0, 0xEF, 0x19, 0xBC};
-    for (size_t at = 30; at + 24 <= headerBytes;) {
-        const uint8_t *o = h + at;
-        const uint64_t size = le32(o + 16);
-        if (size < 24)
-            return std::nullopt;
-        if (!std::memcmp(o, kFile, 4)) {
-            f.prerollMs = le32(o + 80);
-            f.packetSize = le32(o + 96);
-        } else if (!std::memcmp(o, kStream, 4) && !std::memcmp(o + 24, kVideo, 4)) {
-            f.videoStream = o[72] & 0x7F;
-        }
-        at += size;
-    }
-    f.bytes = body + 4 + headerBytes + 50;
+    f.prerollMs = info->preroll_ms;
+    f.packetSize = info->packetSize;
+    f.videoStream = info->videoStreams.empty() ? 0 : info->videoStreams.front();
+    f.bytes = body + 4 + info->totalBytes;
     return f;
 }
 
-// The presentation times (ms) of the video frames that end in this packet of our writer's
-// layout (multiple payloads, 8 bytes of replicated data, WORD lengths).
-std::vector<uint32_t> framesEndingIn(const uint8_t *p, uint8_t videoStream)
+// The presentation times (ms) of the video frames that end in this packet.
+std::vector<uint32_t> framesEndingIn(std::span<const uint8_t> packet, uint8_t videoStream)
 {
     std::vector<uint32_t> ends;
-    const size_t count = p[13] & 0x3F;
-    size_t at = 14;
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t *q = p + at;
-        const uint32_t offset = le32(q + 2), objectSize = le32(q + 7), presentation = le32(q + 11);
-        const uint16_t length = le16(q + 15);
-        if ((q[0] & 0x7F) == videoStream && offset + length == objectSize)
-            ends.push_back(presentation);
-        at += 17 + length;
-    }
+    const std::optional<AsfPacketContents> contents = readAsfPacket(packet);
+    if (!contents)
+        return ends;
+    for (const AsfPayload &p : contents->payloads)
+        if (p.stream == videoStream && p.offset + p.data.size() == p.objectSize())
+            ends.push_back(p.presentationMs());
     return ends;
 }
 
@@ -206,7 +188,7 @@ LevelResult measure(int level, int seconds, int fanOutMs)
             continue;
         const uint64_t now = clockNow();
         for (; header->packetSize && data.size() - at >= header->packetSize; at += header->packetSize) {
-            for (uint32_t presentation : framesEndingIn(data.data() + at, header->videoStream)) {
+            for (uint32_t presentation : framesEndingIn({data.data() + at, header->packetSize}, header->videoStream)) {
                 const uint64_t captured = *start + uint64_t(presentation - header->prerollMs) * GST_MSECOND;
                 if (captured >= joined)
                     latencies.push_back(double(now - captured) / double(GST_SECOND));

@@ -1,5 +1,9 @@
 #include "load_generator.h"
 
+#include "media/asf/asf_header.h"
+#include "media/asf/asf_packet.h"
+#include "media/asf/byte_order.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <algorithm>
@@ -27,8 +31,6 @@ constexpr double kBucketSeconds = 0.25;
 constexpr int kSlowLinkSegment = 1448;
 
 enum class State : uint8_t { Connecting, Head, Body, Closed, Failed };
-
-uint32_t le32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
 // Reads the send times of an ASF stream's packets as its bytes come (see the header).
 class AsfFollower {
@@ -64,19 +66,12 @@ public:
 private:
     size_t headerWanted() const {
         if (head_.size() < 24) return 24;
-        return size_t(std::min<uint64_t>(le32(head_.data() + 16), 1 << 20)) + 50;  // + Data Object start
+        return size_t(std::min<uint64_t>(le::u64(head_.data() + 16), 1 << 20)) + kAsfDataObjectHeaderBytes;
     }
     bool readHeader() {
-        if (head_.size() < 74) return fail();
-        static const uint8_t kFileProperties[4] = {0xA1, 0xDC, 0xAB, 0x8C};
-        for (size_t at = 30; at + 100 <= head_.size() - 50;) {
-            const uint8_t *o = head_.data() + at;
-            const uint32_t objectSize = le32(o + 16);
-            if (objectSize < 24) return fail();
-            if (std::memcmp(o, kFileProperties, 4) == 0) packetSize_ = le32(o + 96);
-            at += objectSize;
-        }
-        if (packetSize_ < sizeof prefix_) return fail();
+        const std::optional<AsfHeaderInfo> info = parseAsfHeader(head_, nullptr);
+        if (!info || info->packetSize < sizeof prefix_) return fail();
+        packetSize_ = info->packetSize;
         packetsAt_ = received_ = head_.size();
         head_.clear();
         head_.shrink_to_fit();
@@ -121,18 +116,11 @@ private:
         std::memcpy(prefix_ + inPacket, data, copied);
         if (inPacket + copied == sizeof prefix_) packetStarted(now);
     }
-    // Send time: after the error correction data, the two flag bytes and the fields they size.
     void packetStarted(double now) {
         if (broken_) return;
-        size_t at = 0;
-        if (prefix_[0] & 0x80) at += 1 + (prefix_[0] & 0x0F);
-        if (at + 2 > sizeof prefix_) return;
-        const uint8_t lengths = prefix_[at];
-        at += 2;
-        static const size_t kSizes[4] = {0, 1, 2, 4};
-        at += kSizes[(lengths >> 5) & 3] + kSizes[(lengths >> 1) & 3] + kSizes[(lengths >> 3) & 3];
-        if (at + 4 > sizeof prefix_) return;
-        const uint32_t sendMs = le32(prefix_ + at);
+        const std::optional<uint32_t> sent = asfPacketSendTime(prefix_);
+        if (!sent) return;
+        const uint32_t sendMs = *sent;
         if (!haveSendTime_) firstSendMs_ = newestSendMs_ = sendMs;
         haveSendTime_ = true;
         newestSendMs_ = std::max(newestSendMs_, sendMs);

@@ -12,9 +12,9 @@
 // On SIGUSR1 it prints a line "stats dropped D renditions A B C D viewers V" (viewers dropped
 // as too slow so far, viewers on each rendition and in all, now). Ends on SIGTERM and prints
 // the sink's counters to stderr.
-#include "media/netsink/asf_packet.h"
+#include "media/asf/asf_packet.h"
 #include "media/netsink/network_sink.h"
-#include "media/netsink/recorded_asf.h"
+#include "media/asf/recorded_asf.h"
 #include "tagged_recording.h"
 
 #include <atomic>

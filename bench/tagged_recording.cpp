@@ -1,5 +1,7 @@
 #include "tagged_recording.h"
 
+#include "media/asf/byte_order.h"
+
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -10,12 +12,6 @@ namespace {
 constexpr char kMagic[8] = {'M', 'L', 'X', 'T', 'A', 'G', 'S', '1'};
 constexpr size_t kRecordHead = 10;
 constexpr uint32_t kMaxRecordBytes = 1 << 20;
-
-uint32_t le32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
-void putLe32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 }  // namespace
 
@@ -36,8 +32,8 @@ void TaggedRecordingWriter::packet(const uint8_t *data, size_t size, uint8_t ren
 void TaggedRecordingWriter::record(uint8_t kind, uint8_t rendition, uint32_t ms, const uint8_t *data, size_t size) {
     if (!ok()) return;
     uint8_t head[kRecordHead] = {kind, rendition};
-    putLe32(head + 2, ms);
-    putLe32(head + 6, uint32_t(size));
+    le::put32(head + 2, ms);
+    le::put32(head + 6, uint32_t(size));
     failed_ = std::fwrite(head, 1, sizeof head, file_) != sizeof head || std::fwrite(data, 1, size, file_) != size ||
               std::fflush(file_) != 0;
 }
@@ -58,7 +54,7 @@ std::optional<TaggedRecording> loadTaggedRecording(const std::string &path, std:
     for (size_t at = sizeof kMagic; at < all.size();) {
         if (all.size() - at < kRecordHead) return *error = path + ": a record is cut short", std::nullopt;
         const uint8_t *head = all.data() + at;
-        const uint32_t size = le32(head + 6);
+        const uint32_t size = le::u32(head + 6);
         if (head[0] > 1 || size > kMaxRecordBytes || all.size() - at - kRecordHead < size)
             return *error = path + ": malformed record at byte " + std::to_string(at), std::nullopt;
         const uint8_t *body = head + kRecordHead;
@@ -66,7 +62,7 @@ std::optional<TaggedRecording> loadTaggedRecording(const std::string &path, std:
             if (!r.header.empty()) return *error = path + ": a second header", std::nullopt;
             r.header.assign(body, body + size);
         } else {
-            r.packets.push_back({le32(head + 2), head[1], std::vector<uint8_t>(body, body + size)});
+            r.packets.push_back({le::u32(head + 2), head[1], std::vector<uint8_t>(body, body + size)});
         }
         at += kRecordHead + size;
     }

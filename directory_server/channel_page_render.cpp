@@ -1,6 +1,7 @@
 #include "directory_server/channel_page_render.h"
 
 #include "common/codepage.h"
+#include "resources/web/web_page.h"
 
 #include <sqlite3.h>
 
@@ -38,108 +39,6 @@ std::string playlistPath(const ListedChannel &channel)
 {
     return "/channel/" + channel.channelId + ".asx";
 }
-
-constexpr std::string_view PageHead = R"(<!DOCTYPE html>
-<html lang="zh-Hant">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Morlanex 頻道目錄</title>
-<style>
-body { font-family: sans-serif; margin: 1.5em; color: #222; }
-table { border-collapse: collapse; width: 100%; }
-th, td { border-bottom: 1px solid #ccc; padding: 0.4em; text-align: left; vertical-align: top; }
-th, td.number { white-space: nowrap; }
-td.number { text-align: right; }
-td.name { font-weight: bold; }
-code { font-size: 0.9em; }
-</style>
-</head>
-<body>
-<h1>Morlanex 頻道目錄</h1>
-)";
-
-constexpr std::string_view TableHead = R"(<table id="channels">
-<thead><tr><th>頻道名稱</th><th>說明</th><th>關鍵字</th><th>目前觀眾</th><th>累計人次</th><th>已直播</th><th>觀看</th></tr></thead>
-<tbody id="channel-rows">
-)";
-
-constexpr std::string_view PageTail = R"(</tbody>
-</table>
-<p><small>每 5 秒自動更新。播放器位址可用於 Windows Media Player、VLC、mpv 等播放器。</small></p>
-<script src="/page.js"></script>
-</body>
-</html>
-)";
-
-constexpr std::string_view Script = R"('use strict';
-// Redraws the channel list from /channels.json every 5 s; texts go in as text, never as markup.
-(function () {
-  function liveFor(seconds) {
-    const minutes = Math.floor(seconds / 60), hours = Math.floor(minutes / 60), days = Math.floor(hours / 24);
-    if (days > 0) return days + ' 天 ' + (hours % 24) + ' 小時';
-    if (hours > 0) return hours + ' 小時 ' + (minutes % 60) + ' 分';
-    if (minutes > 0) return minutes + ' 分';
-    return '不到 1 分鐘';
-  }
-  function cell(row, text, className) {
-    const td = row.insertCell();
-    td.textContent = text;
-    if (className) td.className = className;
-    return td;
-  }
-  function link(parent, href, text, className, title) {
-    const a = document.createElement('a');
-    a.href = href;
-    a.textContent = text;
-    a.className = className;
-    if (title) a.title = title;
-    parent.appendChild(a);
-    return a;
-  }
-  function draw(list) {
-    const rows = document.getElementById('channel-rows');
-    const body = document.createElement('tbody');
-    body.id = 'channel-rows';
-    for (const channel of list.channels) {
-      const row = body.insertRow();
-      row.dataset.channel = channel.id;
-      cell(row, channel.name, 'name');
-      cell(row, channel.description);
-      cell(row, channel.keywords);
-      cell(row, String(channel.viewersNow), 'number');
-      cell(row, String(channel.viewsTotal), 'number');
-      cell(row, liveFor(channel.liveSeconds));
-      const watch = row.insertCell();
-      link(watch, channel.watch, '在瀏覽器觀看', 'watch', 'watch in the browser');
-      watch.appendChild(document.createTextNode(' · '));
-      link(watch, channel.stream, '播放器位址', 'player');
-      watch.appendChild(document.createTextNode(' '));
-      const code = document.createElement('code');
-      code.textContent = channel.stream;
-      watch.appendChild(code);
-      watch.appendChild(document.createTextNode(' · '));
-      link(watch, channel.playlist, '下載 .asx 播放清單', 'playlist').download = 'channel-' + channel.id + '.asx';
-    }
-    rows.replaceWith(body);
-    document.documentElement.dataset.updated = String(list.generatedAt);
-    document.getElementById('summary').textContent = summaryText(list.channels.length);
-  }
-  function summaryText(count) {
-    return count > 0 ? '目前有 ' + count + ' 個頻道直播中。' : '目前沒有頻道直播。';
-  }
-  async function refresh() {
-    try {
-      const response = await fetch('/channels.json', { cache: 'no-store' });
-      if (response.ok) draw(await response.json());
-    } catch (error) {
-      // The directory may be restarting: keep the list shown and try again.
-    }
-  }
-  setInterval(refresh, 5000);
-  refresh();
-})();
-)";
 
 } // namespace
 
@@ -197,30 +96,27 @@ std::string jsonString(std::string_view text)
 
 std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::int64_t now)
 {
-    std::string page(PageHead);
-    page += "<p id=\"summary\">";
-    page += channels.empty() ? std::string("目前沒有頻道直播。")
-                             : "目前有 " + std::to_string(channels.size()) + " 個頻道直播中。";
-    page += "</p>\n";
-    page += TableHead;
+    // The page is resources/web/channel/; each channel is one row.html, every text escaped.
+    std::string rows;
     for (const ListedChannel &channel : channels) {
-        const std::string stream = htmlEscape(channel.streamUrl());
-        page += "<tr data-channel=\"" + htmlEscape(channel.channelId) + "\">";
-        page += "<td class=\"name\">" + htmlEscape(channel.name) + "</td>";
-        page += "<td>" + htmlEscape(channel.description) + "</td>";
-        page += "<td>" + htmlEscape(channel.keywords) + "</td>";
-        page += "<td class=\"number\">" + std::to_string(channel.currentViewers) + "</td>";
-        page += "<td class=\"number\">" + std::to_string(channel.views) + "</td>";
-        page += "<td>" + liveFor(liveSeconds(channel, now)) + "</td>";
-        page += "<td><a class=\"watch\" href=\"" + htmlEscape(channel.watchUrl()) +
-                "\" title=\"watch in the browser\">在瀏覽器觀看</a> · <a class=\"player\" href=\"" +
-                stream + "\">播放器位址</a> <code>" + stream + "</code> · <a class=\"playlist\" href=\"" +
-                htmlEscape(playlistPath(channel)) + "\" download=\"channel-" +
-                htmlEscape(channel.channelId) + ".asx\">下載 .asx 播放清單</a></td>";
-        page += "</tr>\n";
+        const std::string viewersNow = std::to_string(channel.currentViewers);
+        const std::string viewsTotal = std::to_string(channel.views);
+        rows += web::fillPage(web::kChannelRowHtml, {{"id", htmlEscape(channel.channelId)},
+                                                     {"name", htmlEscape(channel.name)},
+                                                     {"description", htmlEscape(channel.description)},
+                                                     {"keywords", htmlEscape(channel.keywords)},
+                                                     {"viewersNow", viewersNow},
+                                                     {"viewsTotal", viewsTotal},
+                                                     {"liveFor", liveFor(liveSeconds(channel, now))},
+                                                     {"watch", htmlEscape(channel.watchUrl())},
+                                                     {"stream", htmlEscape(channel.streamUrl())},
+                                                     {"playlist", htmlEscape(playlistPath(channel))}});
     }
-    page += PageTail;
-    return page;
+    const std::string summary = channels.empty()
+                                    ? std::string("目前沒有頻道直播。")
+                                    : "目前有 " + std::to_string(channels.size()) + " 個頻道直播中。";
+    return web::fillPage(web::kChannelIndexHtml,
+                         {{"style", web::kChannelStyleCss}, {"summary", summary}, {"rows", rows}});
 }
 
 std::string renderChannelJson(const std::vector<ListedChannel> &channels, std::int64_t now)
@@ -256,7 +152,7 @@ std::string renderPlaylist(const ListedChannel &channel)
 
 std::string_view channelPageScript()
 {
-    return Script;
+    return web::kChannelPageJs;
 }
 
 ChannelListing::ChannelListing(const std::string &databasePath) : path_(databasePath)

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "media/live_encoder.h"
+#include "resources/web/web_page.h"
 
 namespace morlanex {
 
@@ -20,132 +21,11 @@ constexpr GstClockTime kMaxChunkSpan = 200 * GST_MSECOND;
 constexpr int kAudioRate = 48000;
 constexpr float kVorbisQuality = 0.0f;  // about 64 kbps in stereo
 
-// The head of both player pages: title and look.
-const char kPageHead[] = R"(<!doctype html>
-<html lang="zh-Hant">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Morlanex 直播</title>
-<style>
-body { margin: 0; background: #111; color: #eee; font-family: sans-serif; text-align: center; }
-video { display: block; width: 100%; max-width: 480px; margin: 1em auto 0; background: #000; }
-p { margin: .6em; }
-a { color: #9cf; }
-</style>
-</head>
-)";
-
-const char kPlayerBody[] = R"(<body>
-<h1>現正直播</h1>
-<video id="player" src="/live.webm" autoplay muted controls playsinline></video>
-<p id="status">連線中…</p>
-<p>聲音預設為靜音，請按播放器上的喇叭開啟。</p>
-<p>以 Windows Media Player 觀看：<a id="wm" href="/">串流位址</a></p>
-<script>
-"use strict";
-const player = document.getElementById("player");
-const status = document.getElementById("status");
-const wm = document.getElementById("wm");
-wm.textContent = location.protocol + "//" + location.host + "/";
-player.addEventListener("playing", () => { status.textContent = "播放中"; });
-player.addEventListener("waiting", () => { status.textContent = "緩衝中…"; });
-let retrying = false;
-function retry() {
-  if (retrying) return;
-  retrying = true;
-  status.textContent = "目前無法播放，稍後自動重試…";
-  setTimeout(() => {
-    retrying = false;
-    player.src = "/live.webm?" + Date.now();
-    player.play().catch(() => {});
-  }, 5000);
+// The head of both player pages (resources/web/player/): title and look.
+std::string pageHead()
+{
+    return web::fillPage(web::kPlayerHeadHtml, {{"style", web::kPlayerStyleCss}});
 }
-player.addEventListener("error", retry);
-player.addEventListener("ended", retry);
-</script>
-</body>
-</html>
-)";
-
-// The same channel from its segments (through a cache tier, or straight from the broadcaster):
-// Media Source Extensions, header then each segment in turn as "latest" names it.
-const char kRelayBody[] = R"(<body>
-<h1>現正直播</h1>
-<video id="player" autoplay muted controls playsinline></video>
-<p id="status">連線中…</p>
-<p>聲音預設為靜音，請按播放器上的喇叭開啟。</p>
-<script>
-"use strict";
-const player = document.getElementById("player");
-const status = document.getElementById("status");
-const type = 'video/webm; codecs="vp8, vorbis"';
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-async function latest() {
-  const r = await fetch("/live/latest");
-  if (!r.ok) throw new Error("latest " + r.status);
-  return r.json();
-}
-async function piece(session, name) {
-  const r = await fetch("/live/" + session + "/" + name);
-  return r.ok ? r.arrayBuffer() : null;
-}
-function append(buffer, bytes) {
-  return new Promise((resolve, reject) => {
-    buffer.addEventListener("updateend", resolve, { once: true });
-    buffer.addEventListener("error", reject, { once: true });
-    buffer.appendBuffer(bytes);
-  });
-}
-// Past a gap in what is buffered (the broadcaster paused its encoders), on to what follows.
-function skipGap(buffer) {
-  const b = buffer.buffered, t = player.currentTime;
-  for (let i = 0; i < b.length; ++i) {
-    if (t >= b.start(i) && t < b.end(i)) return;
-    if (b.start(i) > t) { player.currentTime = b.start(i); return; }
-  }
-}
-async function play() {
-  const source = new MediaSource();
-  player.src = URL.createObjectURL(source);
-  await new Promise((r) => source.addEventListener("sourceopen", r, { once: true }));
-  const buffer = source.addSourceBuffer(type);
-  let now = await latest();
-  const session = now.session;
-  const header = await piece(session, "header");
-  if (!header) throw new Error("no header");
-  await append(buffer, header);
-  let next = now.segment + 1;  // the first one made from now on
-  for (;;) {
-    if (next > now.segment) {
-      await sleep(1000);
-      now = await latest();
-      if (now.session !== session) throw new Error("a new broadcast");
-      if (now.segment >= next + 5) next = now.segment;  // too far behind: catch up
-      continue;
-    }
-    const bytes = await piece(session, next);
-    if (!bytes) { next = now.segment; continue; }  // it left the window: on to the newest
-    await append(buffer, bytes);
-    ++next;
-    skipGap(buffer);
-    if (player.paused) player.play().catch(() => {});
-    if (buffer.buffered.length && player.currentTime - buffer.buffered.start(0) > 30)
-      buffer.remove(0, player.currentTime - 20);
-  }
-}
-player.addEventListener("playing", () => { status.textContent = "播放中"; });
-player.addEventListener("waiting", () => { status.textContent = "緩衝中…"; });
-(async () => {
-  for (;;) {
-    try { await play(); } catch (e) { status.textContent = "目前無法播放，稍後自動重試…"; }
-    await sleep(5000);
-  }
-})();
-</script>
-</body>
-</html>
-)";
 
 GstCaps *videoCaps(const EncoderSettings &s)
 {
@@ -229,12 +109,18 @@ MediaStreamConfig BrowserEncoder::streamConfig() const
 
 SinkPage BrowserEncoder::playerPage()
 {
-    return {kPlayerPath, "text/html; charset=utf-8", std::string(kPageHead) + kPlayerBody};
+    const std::string script = web::fillPage(web::kPlayerWatchJs, {{"stream", kStreamPath}});
+    return {kPlayerPath, "text/html; charset=utf-8",
+            pageHead() + web::fillPage(web::kPlayerWatchHtml, {{"stream", kStreamPath}, {"script", script}})};
 }
 
 SinkPage BrowserEncoder::relayPlayerPage()
 {
-    return {kRelayPlayerPath, "text/html; charset=utf-8", std::string(kPageHead) + kRelayBody, 60};
+    // The same channel from its segments (through a cache tier, or straight from the
+    // broadcaster): Media Source Extensions, header then each segment as "latest" names it.
+    const std::string script = web::fillPage(web::kPlayerRelayJs, {{"segments", kSegmentPrefix}});
+    return {kRelayPlayerPath, "text/html; charset=utf-8",
+            pageHead() + web::fillPage(web::kPlayerRelayHtml, {{"script", script}}), 60};
 }
 
 void BrowserEncoder::serveWith(NetworkSink *sink, size_t stream)

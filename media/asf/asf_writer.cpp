@@ -1,5 +1,8 @@
 #include "media/asf/asf_writer.h"
 
+#include "media/asf/asf_guids.h"
+#include "media/asf/byte_order.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -7,40 +10,9 @@ namespace morlanex {
 
 namespace {
 
-using Guid = std::array<uint8_t, 16>;
-
-// A GUID as written on the wire: the first three fields little-endian, the rest as is.
-constexpr Guid guid(uint32_t a, uint16_t b, uint16_t c, uint64_t d)
-{
-    Guid g{};
-    for (int i = 0; i < 4; ++i)
-        g[size_t(i)] = uint8_t(a >> (8 * i));
-    for (int i = 0; i < 2; ++i) {
-        g[size_t(4 + i)] = uint8_t(b >> (8 * i));
-        g[size_t(6 + i)] = uint8_t(c >> (8 * i));
-    }
-    for (int i = 0; i < 8; ++i)
-        g[size_t(8 + i)] = uint8_t(d >> (8 * (7 - i)));
-    return g;
-}
-
-constexpr Guid kHeaderObject = guid(0x75B22630, 0x668E, 0x11CF, 0xA6D900AA0062CE6C);
-constexpr Guid kDataObject = guid(0x75B22636, 0x668E, 0x11CF, 0xA6D900AA0062CE6C);
-constexpr Guid kFileProperties = guid(0x8CABDCA1, 0xA947, 0x11CF, 0x8EE400C00C205365);
-constexpr Guid kStreamProperties = guid(0xB7DC0791, 0xA9B7, 0x11CF, 0x8EE600C00C205365);
-constexpr Guid kHeaderExtension = guid(0x5FBF03B5, 0xA92E, 0x11CF, 0x8EE300C00C205365);
-constexpr Guid kHeaderExtensionReserved = guid(0xABD3D211, 0xA9BA, 0x11CF, 0x8EE600C00C205365);
-constexpr Guid kExtendedStreamProperties = guid(0x14E6A5CB, 0xC672, 0x4332, 0x8399A96952065B5A);
-constexpr Guid kStreamBitrateProperties = guid(0x7BF875CE, 0x468D, 0x11D1, 0x8D82006097C9A2B2);
-constexpr Guid kCodecList = guid(0x86D15240, 0x311D, 0x11D0, 0xA3A400A0C90348F6);
-constexpr Guid kCodecListReserved = guid(0x86D15241, 0x311D, 0x11D0, 0xA3A400A0C90348F6);
-constexpr Guid kAudioMedia = guid(0xF8699E40, 0x5B4D, 0x11CF, 0xA8FD00805F5C442B);
-constexpr Guid kVideoMedia = guid(0xBC19EFC0, 0x5B4D, 0x11CF, 0xA8FD00805F5C442B);
-constexpr Guid kNoErrorCorrection = guid(0x20FB5700, 0x5B55, 0x11CF, 0xA8FD00805F5C442B);
-constexpr Guid kAudioSpread = guid(0xBFC3CD50, 0x618F, 0x11CF, 0x8BB200AA00B4E220);
+using namespace asf_guid;
 
 constexpr uint32_t kBroadcastFlag = 0x01;
-constexpr size_t kObjectHeaderBytes = 24;  // GUID + size
 
 // Appends little-endian fields; objects are opened, filled, then closed with their size.
 class Bytes {
@@ -61,7 +33,7 @@ public:
             u16(uint8_t(c));
         u16(0);
     }
-    size_t open(const Guid &g)
+    size_t open(const AsfGuid &g)
     {
         const size_t at = out.size();
         bytes(g);
@@ -70,23 +42,9 @@ public:
     }
     void close(size_t at)
     {
-        const uint64_t size = out.size() - at;
-        for (int i = 0; i < 8; ++i)
-            out[at + 16 + size_t(i)] = uint8_t(size >> (8 * i));
+        le::put64(out.data() + at + 16, out.size() - at);
     }
 };
-
-void put16(uint8_t *p, uint16_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-
-void put32(uint8_t *p, uint32_t v)
-{
-    put16(p, uint16_t(v));
-    put16(p + 2, uint16_t(v >> 16));
-}
 
 void streamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number)
 {
@@ -210,7 +168,7 @@ std::vector<uint8_t> AsfWriter::header() const
     b.u32(0);
     for (size_t i = 0; i < n; ++i)
         extendedStreamProperties(b, config_.streams[i], uint8_t(i + 1), config_.prerollMs);
-    put32(b.out.data() + sizeAt, uint32_t(b.out.size() - sizeAt - 4));
+    le::put32(b.out.data() + sizeAt, uint32_t(b.out.size() - sizeAt - 4));
     b.close(extension);
 
     const size_t rates = b.open(kStreamBitrateProperties);
@@ -281,8 +239,8 @@ void AsfWriter::flush(Lane &l, uint8_t rendition)
         return;
     // Sent in this order, so send times may not go back, whichever rendition went before.
     sendTimeMs_ = std::max(sendTimeMs_, l.firstTimeMs);
-    put16(&l.packet[5], uint16_t(config_.packetSize - l.used));  // padding, already zeros
-    put32(&l.packet[7], sendTimeMs_);
+    le::put16(&l.packet[5], uint16_t(config_.packetSize - l.used));  // padding, already zeros
+    le::put32(&l.packet[7], sendTimeMs_);
     l.packet[13] = uint8_t(0x80 | l.payloads);  // payload lengths as WORD
     sink_(AsfDataPacket{l.packet, sendTimeMs_, l.keyFrameStream, rendition});
     ++packetsOut_;
@@ -326,11 +284,11 @@ void AsfWriter::addFrame(uint8_t stream, std::span<const uint8_t> payload, uint6
         uint8_t *p = &l.packet[l.used];
         p[0] = uint8_t(stream | (key ? 0x80 : 0));
         p[1] = objectNumber;
-        put32(p + 2, uint32_t(offset));
+        le::put32(p + 2, uint32_t(offset));
         p[6] = 8;  // replicated data: object size and presentation time
-        put32(p + 7, objectSize);
-        put32(p + 11, time + config_.prerollMs);
-        put16(p + 15, uint16_t(length));
+        le::put32(p + 7, objectSize);
+        le::put32(p + 11, time + config_.prerollMs);
+        le::put16(p + 15, uint16_t(length));
         std::copy_n(payload.data() + offset, length, p + kPayloadHeaderBytes);
         l.used += kPayloadHeaderBytes + length;
         ++l.payloads;

@@ -1,6 +1,6 @@
 #include "media/netsink/mmsh_framing.h"
 
-#include "media/netsink/byte_order.h"
+#include "media/asf/byte_order.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #include "media/netsink/stream_buffer.h"
 
-#include "media/netsink/asf_packet.h"
+#include "media/asf/asf_packet.h"
 #include "media/netsink/mmsh_framing.h"
 
 #include <algorithm>

@@ -28,7 +28,7 @@
 // Threads: not thread-safe; owned by the sink's loop thread.
 #pragma once
 
-#include "media/netsink/asf_header.h"
+#include "media/asf/asf_header.h"
 
 #include <chrono>
 #include <cstdint>

@@ -8,53 +8,19 @@
 #include <string>
 #include <vector>
 
+#include "media/asf/asf_header.h"
+#include "media/asf/asf_packet.h"
 #include "media/asf/asf_writer.h"
-#include "media/netsink/asf_header.h"
-#include "media/netsink/asf_packet.h"
+#include "media/asf/byte_order.h"
 
 namespace morlanex {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-uint16_t u16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t u32(const uint8_t *p) { return uint32_t(u16(p)) | uint32_t(u16(p + 2)) << 16; }
-uint64_t u64(const uint8_t *p) { return uint64_t(u32(p)) | uint64_t(u32(p + 4)) << 32; }
-
-// A GUID's wire bytes from its usual text form.
-Bytes guid(const std::string &text)
-{
-    auto hex = [&](size_t at, size_t n) { return std::stoull(text.substr(at, n), nullptr, 16); };
-    Bytes g;
-    const uint32_t a = uint32_t(hex(0, 8));
-    for (int i = 0; i < 4; ++i)
-        g.push_back(uint8_t(a >> (8 * i)));
-    for (size_t at : {9u, 14u}) {
-        const uint16_t v = uint16_t(hex(at, 4));
-        g.push_back(uint8_t(v));
-        g.push_back(uint8_t(v >> 8));
-    }
-    for (size_t at : {19u, 21u, 24u, 26u, 28u, 30u, 32u, 34u})
-        g.push_back(uint8_t(hex(at, 2)));
-    return g;
-}
-
-bool isGuid(const uint8_t *p, const std::string &text)
-{
-    const Bytes g = guid(text);
-    return std::memcmp(p, g.data(), g.size()) == 0;
-}
-
-const std::string kHeaderGuid = "75B22630-668E-11CF-A6D9-00AA0062CE6C";
-const std::string kDataGuid = "75B22636-668E-11CF-A6D9-00AA0062CE6C";
-const std::string kFileGuid = "8CABDCA1-A947-11CF-8EE4-00C00C205365";
-const std::string kStreamGuid = "B7DC0791-A9B7-11CF-8EE6-00C00C205365";
-const std::string kExtensionGuid = "5FBF03B5-A92E-11CF-8EE3-00C00C205365";
-const std::string kExtendedStreamGuid = "14E6A5CB-C672-4332-8399-A96952065B5A";
-const std::string kBitrateGuid = "7BF875CE-468D-11D1-8D82-006097C9A2B2";
-const std::string kCodecListGuid = "86D15240-311D-11D0-A3A4-00A0C90348F6";
-const std::string kAudioGuid = "F8699E40-5B4D-11CF-A8FD-00805F5C442B";
-const std::string kVideoGuid = "BC19EFC0-5B4D-11CF-A8FD-00805F5C442B";
+using le::u16;
+using le::u32;
+using le::u64;
+using namespace asf_guid;
 
 AsfStreamFormat audioFormat()
 {
@@ -110,32 +76,16 @@ AsfWriter::PacketSink collectInto(Collected &c)
     };
 }
 
-// One payload as read back from a packet of our layout.
-struct Payload {
-    uint8_t stream;
-    bool key;
-    uint8_t objectNumber;
-    uint32_t offset;
-    uint32_t objectSize;
-    uint32_t presentationMs;
-    Bytes data;
-};
-
-std::vector<Payload> payloadsOf(const Bytes &packet)
+// A packet's payloads as the library reads them; they and the padding fill the packet.
+std::vector<AsfPayload> payloadsOf(const Bytes &packet)
 {
-    std::vector<Payload> out;
-    const size_t count = packet.at(13) & 0x3F;
-    size_t at = 14;
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t *p = &packet.at(at);
-        const uint16_t length = u16(p + 15);
-        Payload pl{uint8_t(p[0] & 0x7F), (p[0] & 0x80) != 0, p[1], u32(p + 2), u32(p + 7), u32(p + 11),
-                   Bytes(p + 17, p + 17 + length)};
-        out.push_back(pl);
-        at += 17 + length;
-    }
-    EXPECT_EQ(at + u16(&packet[5]), packet.size()) << "payloads and padding do not fill the packet";
-    return out;
+    const std::optional<AsfPacketContents> contents = readAsfPacket(packet);
+    EXPECT_TRUE(contents.has_value()) << "a malformed packet";
+    if (!contents)
+        return {};
+    EXPECT_EQ(contents->payloadsEnd + contents->paddingBytes, packet.size())
+        << "payloads and padding do not fill the packet";
+    return contents->payloads;
 }
 
 TEST(AsfWriterPackets, SmallFramesGiveTheseExactBytes)
@@ -191,22 +141,22 @@ TEST(AsfWriterPackets, AFrameLargerThanAPacketIsSplitWithOffsets)
     Bytes joined;
     uint32_t expectedOffset = 0;
     for (size_t i = 0; i < 3; ++i) {
-        const std::vector<Payload> p = payloadsOf(got.packets[i]);
+        const std::vector<AsfPayload> p = payloadsOf(got.packets[i]);
         ASSERT_FALSE(p.empty());
         EXPECT_EQ(p[0].stream, 2);
-        EXPECT_TRUE(p[0].key);  // every piece of a key frame says so
+        EXPECT_TRUE(p[0].keyFrame);  // every piece of a key frame says so
         EXPECT_EQ(p[0].objectNumber, 0);
-        EXPECT_EQ(p[0].objectSize, 80u);
+        EXPECT_EQ(p[0].objectSize(), 80u);
         EXPECT_EQ(p[0].offset, expectedOffset);
         expectedOffset += uint32_t(p[0].data.size());
         joined.insert(joined.end(), p[0].data.begin(), p[0].data.end());
     }
     EXPECT_EQ(joined, frame);
-    const std::vector<Payload> last = payloadsOf(got.packets[2]);
+    const std::vector<AsfPayload> last = payloadsOf(got.packets[2]);
     ASSERT_EQ(last.size(), 2u);
-    EXPECT_FALSE(last[1].key);
+    EXPECT_FALSE(last[1].keyFrame);
     EXPECT_EQ(last[1].objectNumber, 1);
-    EXPECT_EQ(last[1].presentationMs, 1066u);
+    EXPECT_EQ(last[1].presentationMs(), 1066u);
     EXPECT_EQ(u16(&got.packets[2][5]), 64u - 14 - 17 - 14 - 17 - 1);
     // Only the packet that begins the key frame is marked as such.
     EXPECT_EQ(got.keyFrameStreams, (std::vector<uint8_t>{2, 0, 0}));
@@ -226,9 +176,9 @@ TEST(AsfWriterPackets, EveryVideoKeyFrameBeginsAPacketAndTheSinkSeesIt)
     int keyFrames = 0;
     const std::vector<uint8_t> videoStreams = {2};
     for (size_t i = 0; i < got.packets.size(); ++i) {
-        const std::vector<Payload> p = payloadsOf(got.packets[i]);
+        const std::vector<AsfPayload> p = payloadsOf(got.packets[i]);
         for (size_t k = 0; k < p.size(); ++k) {
-            if (p[k].stream == 2 && p[k].key && p[k].offset == 0) {
+            if (p[k].stream == 2 && p[k].keyFrame && p[k].offset == 0) {
                 ++keyFrames;
                 EXPECT_EQ(k, 0u) << "a key frame starts inside packet " << i;
             }
@@ -259,11 +209,11 @@ TEST(AsfWriterPackets, SendTimesStartAtZeroAndNeverGoBack)
 
     ASSERT_EQ(got.packets.size(), 4u);
     EXPECT_EQ(got.sendTimes, (std::vector<uint32_t>{0, 0, 200, 200}));
-    EXPECT_EQ(payloadsOf(got.packets[1])[0].presentationMs, 1000u);
-    const std::vector<Payload> third = payloadsOf(got.packets[2]);
+    EXPECT_EQ(payloadsOf(got.packets[1])[0].presentationMs(), 1000u);
+    const std::vector<AsfPayload> third = payloadsOf(got.packets[2]);
     ASSERT_EQ(third.size(), 2u);
-    EXPECT_EQ(third[1].presentationMs, 1100u);  // its own time, not the packet's
-    EXPECT_EQ(payloadsOf(got.packets[3])[0].presentationMs, 1150u);
+    EXPECT_EQ(third[1].presentationMs(), 1100u);  // its own time, not the packet's
+    EXPECT_EQ(payloadsOf(got.packets[3])[0].presentationMs(), 1150u);
 }
 
 TEST(AsfWriterPackets, APacketHoldsAtMostSixtyThreePayloads)
@@ -299,7 +249,7 @@ TEST(AsfWriterPackets, RenditionsGetPacketsOfTheirOwnUnderOneStreamNumber)
         if (i > 0) {
             EXPECT_GE(got.sendTimes[i], got.sendTimes[i - 1]);
         }
-        for (const Payload &p : payloadsOf(got.packets[i])) {
+        for (const AsfPayload &p : payloadsOf(got.packets[i])) {
             // Shared packets hold only the audio, a rendition's only its video.
             EXPECT_EQ(p.stream, got.renditions[i] == 0 ? 1 : 2) << "packet " << i;
             if (p.stream == 2 && p.offset == 0)
@@ -340,32 +290,30 @@ TEST(AsfWriterPackets, NothingIsWrittenForUnknownStreamsOrEmptyFrames)
     EXPECT_THROW(AsfWriter(none, collectInto(got)), std::invalid_argument);
 }
 
-// The header's top-level objects by GUID text, with their offsets and sizes.
+// The header's top-level objects, as the library reads them.
 struct HeaderObjects {
-    std::vector<std::pair<std::string, std::pair<size_t, size_t>>> list;
+    std::vector<AsfObjectAt> list;
     size_t headerBytes = 0;
 };
 
 HeaderObjects walk(const Bytes &h)
 {
     HeaderObjects out;
-    EXPECT_TRUE(isGuid(h.data(), kHeaderGuid));
-    out.headerBytes = size_t(u64(&h[16]));
-    const uint32_t count = u32(&h[24]);
+    std::string error;
+    const std::optional<AsfHeaderInfo> info = parseAsfHeader(h, &error);
+    EXPECT_TRUE(info.has_value()) << error;
+    if (!info)
+        return out;
     EXPECT_EQ(h[28], 1);
     EXPECT_EQ(h[29], 2);
-    size_t at = 30;
-    for (uint32_t i = 0; i < count; ++i) {
-        const size_t size = size_t(u64(&h[at + 16]));
-        EXPECT_GE(size, 24u);
-        std::string name = "?";
-        for (const std::string *g : {&kFileGuid, &kStreamGuid, &kExtensionGuid, &kBitrateGuid, &kCodecListGuid})
-            if (isGuid(&h[at], *g))
-                name = *g;
-        out.list.push_back({name, {at, size}});
-        at += size;
+    out.headerBytes = info->headerObjectBytes;
+    out.list = asfHeaderObjects(h, *info);
+    EXPECT_EQ(out.list.size(), u32(&h[24]));
+    EXPECT_FALSE(out.list.empty());
+    if (!out.list.empty()) {
+        EXPECT_EQ(out.list.back().offset + out.list.back().size, out.headerBytes)
+            << "the children do not fill the header object exactly";
     }
-    EXPECT_EQ(at, out.headerBytes) << "the children do not fill the header object exactly";
     return out;
 }
 
@@ -376,14 +324,14 @@ TEST(AsfWriterHeader, BroadcastFilePropertiesAndTheDataObjectStart)
     const Bytes h = writer.header();
     const HeaderObjects objects = walk(h);
     ASSERT_EQ(objects.list.size(), 6u);
-    EXPECT_EQ(objects.list[0].first, kFileGuid);
-    EXPECT_EQ(objects.list[1].first, kStreamGuid);
-    EXPECT_EQ(objects.list[2].first, kStreamGuid);
-    EXPECT_EQ(objects.list[3].first, kExtensionGuid);
-    EXPECT_EQ(objects.list[4].first, kBitrateGuid);
-    EXPECT_EQ(objects.list[5].first, kCodecListGuid);
+    EXPECT_EQ(objects.list[0].guid, kFileProperties);
+    EXPECT_EQ(objects.list[1].guid, kStreamProperties);
+    EXPECT_EQ(objects.list[2].guid, kStreamProperties);
+    EXPECT_EQ(objects.list[3].guid, kHeaderExtension);
+    EXPECT_EQ(objects.list[4].guid, kStreamBitrateProperties);
+    EXPECT_EQ(objects.list[5].guid, kCodecList);
 
-    const auto [at, size] = objects.list[0].second;
+    const size_t at = objects.list[0].offset, size = objects.list[0].size;
     ASSERT_EQ(size, 104u);
     const uint8_t *f = &h[at];
     EXPECT_EQ(f[24], 0xF0);  // file id
@@ -397,7 +345,7 @@ TEST(AsfWriterHeader, BroadcastFilePropertiesAndTheDataObjectStart)
 
     ASSERT_EQ(h.size(), objects.headerBytes + 50);
     const uint8_t *d = &h[objects.headerBytes];
-    EXPECT_TRUE(isGuid(d, kDataGuid));
+    EXPECT_TRUE(isAsfGuid(d, kDataObject));
     EXPECT_EQ(u64(d + 16), 0u);  // no size: the stream does not end
     EXPECT_EQ(std::memcmp(d + 24, f + 24, 16), 0);
     EXPECT_EQ(u64(d + 40), 0u);
@@ -412,9 +360,9 @@ TEST(AsfWriterHeader, StreamPropertiesCarryTheCodecData)
     const Bytes h = writer.header();
     const HeaderObjects objects = walk(h);
 
-    const auto [aAt, aSize] = objects.list[1].second;
+    const size_t aAt = objects.list[1].offset, aSize = objects.list[1].size;
     const uint8_t *a = &h[aAt];
-    EXPECT_TRUE(isGuid(a + 24, kAudioGuid));
+    EXPECT_TRUE(isAsfGuid(a + 24, kAudioMedia));
     EXPECT_EQ(u32(a + 64), 18u + 10u);  // WAVEFORMATEX and its extra data
     EXPECT_EQ(u32(a + 68), 8u);         // audio spread data
     EXPECT_EQ(u16(a + 72), 1);          // stream number
@@ -431,9 +379,9 @@ TEST(AsfWriterHeader, StreamPropertiesCarryTheCodecData)
     EXPECT_EQ(u16(wave + 29), 185);  // virtual packet and chunk: one block
     EXPECT_EQ(aSize, 78u + 28 + 8);
 
-    const auto [vAt, vSize] = objects.list[2].second;
+    const size_t vAt = objects.list[2].offset, vSize = objects.list[2].size;
     const uint8_t *v = &h[vAt];
-    EXPECT_TRUE(isGuid(v + 24, kVideoGuid));
+    EXPECT_TRUE(isAsfGuid(v + 24, kVideoMedia));
     EXPECT_EQ(u32(v + 64), 11u + 40 + 4);
     EXPECT_EQ(u32(v + 68), 0u);
     EXPECT_EQ(u16(v + 72), 2);
@@ -457,7 +405,7 @@ TEST(AsfWriterHeader, ExtensionBitRatesAndCodecList)
     const Bytes h = writer.header();
     const HeaderObjects objects = walk(h);
 
-    const auto [eAt, eSize] = objects.list[3].second;
+    const size_t eAt = objects.list[3].offset, eSize = objects.list[3].size;
     const uint8_t *e = &h[eAt];
     EXPECT_EQ(u16(e + 40), 6);
     EXPECT_EQ(u32(e + 42), eSize - 46);
@@ -465,7 +413,7 @@ TEST(AsfWriterHeader, ExtensionBitRatesAndCodecList)
     std::map<int, std::pair<uint32_t, uint64_t>> extended;  // stream: bit rate, time per frame
     for (size_t at = 46; at < eSize; at += 88) {
         const uint8_t *x = e + at;
-        EXPECT_TRUE(isGuid(x, kExtendedStreamGuid));
+        EXPECT_TRUE(isAsfGuid(x, kExtendedStreamProperties));
         EXPECT_EQ(u64(x + 16), 88u);
         EXPECT_EQ(u32(x + 44), 3000u);  // buffer: the preroll
         extended[u16(x + 72)] = {u32(x + 40), u64(x + 76)};
@@ -473,7 +421,7 @@ TEST(AsfWriterHeader, ExtensionBitRatesAndCodecList)
     EXPECT_EQ(extended[1], (std::pair<uint32_t, uint64_t>{32000, 0}));
     EXPECT_EQ(extended[2], (std::pair<uint32_t, uint64_t>{224000, 666666}));
 
-    const auto [bAt, bSize] = objects.list[4].second;
+    const size_t bAt = objects.list[4].offset, bSize = objects.list[4].size;
     const uint8_t *b = &h[bAt];
     ASSERT_EQ(bSize, 24u + 2 + 12);
     EXPECT_EQ(u16(b + 24), 2);
@@ -482,7 +430,7 @@ TEST(AsfWriterHeader, ExtensionBitRatesAndCodecList)
     EXPECT_EQ(u16(b + 32), 2);
     EXPECT_EQ(u32(b + 34), 224000u);
 
-    const auto [cAt, cSize] = objects.list[5].second;
+    const size_t cAt = objects.list[5].offset, cSize = objects.list[5].size;
     const uint8_t *c = &h[cAt];
     EXPECT_EQ(u32(c + 40), 2u);
     const uint8_t *entry = c + 44;

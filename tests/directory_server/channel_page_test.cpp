@@ -121,6 +121,7 @@ TEST_F(ChannelPageTest, HostileChannelTextsAreEscapedInPageJsonAndPlaylist)
     EXPECT_NE(page.body.find("href=\"" + stream + "watch\""), std::string::npos) << page.body;
     EXPECT_NE(page.body.find("<code>" + stream + "</code>"), std::string::npos);
     EXPECT_NE(page.body.find("href=\"/channel/" + node.channelId + ".asx\""), std::string::npos);
+    EXPECT_EQ(page.body.find("{{"), std::string::npos) << "a placeholder of the page left unfilled";
 
     const HttpReply json = get(server, "/channels.json");
     ASSERT_EQ(json.status, 200);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "media/asf/asf_packet.h"
 #include "media/capture_media.h"
 #include "media/netsink/network_sink.h"
 #include "bench/bench_process.h"
@@ -54,63 +55,17 @@ std::string field(const std::string &probe, const std::string &type, const std::
     return {};
 }
 
-// The payloads of one ASF data packet: (stream, key frame, offset into the object), read
-// from the packet's own length-type flags. Empty when the packet is malformed.
-struct PayloadStart {
-    uint8_t stream;
-    bool key;
-    uint32_t offset;
-};
-
-std::vector<PayloadStart> payloadStarts(const std::vector<uint8_t> &p)
+// The payloads of one ASF data packet; empty when the packet is malformed.
+std::vector<AsfPayload> payloadsOf(const std::vector<uint8_t> &p)
 {
-    auto sized = [&](size_t &at, int type) -> uint32_t {
-        const size_t n = type == 3 ? 4 : type;  // 0 none, 1 byte, 2 word, 3 dword
-        uint32_t v = 0;
-        for (size_t i = 0; i < n && at + i < p.size(); ++i)
-            v |= uint32_t(p[at + i]) << (8 * i);
-        at += n;
-        return v;
-    };
-    std::vector<PayloadStart> out;
-    size_t at = 0;
-    if (p.empty() || (p[0] & 0x80) == 0)
-        return {};
-    at = 1 + (p[0] & 0x0F);
-    if (at + 2 > p.size())
-        return {};
-    const uint8_t lengthFlags = p[at], propertyFlags = p[at + 1];
-    at += 2;
-    sized(at, (lengthFlags >> 5) & 3);                   // packet length
-    sized(at, (lengthFlags >> 1) & 3);                   // sequence
-    const uint32_t padding = sized(at, (lengthFlags >> 3) & 3);
-    at += 6;                                             // send time, duration
-    const bool multiple = lengthFlags & 1;
-    size_t count = 1;
-    int payloadLengthType = 0;
-    if (multiple) {
-        if (at >= p.size())
-            return {};
-        count = p[at] & 0x3F;
-        payloadLengthType = p[at] >> 6;
-        ++at;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        if (at >= p.size())
-            return {};
-        PayloadStart s{uint8_t(p[at] & 0x7F), (p[at] & 0x80) != 0, 0};
-        ++at;
-        sized(at, (propertyFlags >> 4) & 3);             // media object number
-        s.offset = sized(at, (propertyFlags >> 2) & 3);
-        const uint32_t replicated = sized(at, propertyFlags & 3);
-        at += replicated;
-        const size_t length = multiple ? sized(at, payloadLengthType) : p.size() - at - padding;
-        at += length;
-        if (at > p.size())
-            return {};
-        out.push_back(s);
-    }
-    return out;
+    std::optional<AsfPacketContents> contents = readAsfPacket(p);
+    return contents ? std::move(contents->payloads) : std::vector<AsfPayload>{};
+}
+
+uint32_t sendTimeMs(const std::vector<uint8_t> &p)
+{
+    const std::optional<AsfPacketContents> contents = readAsfPacket(p);
+    return contents ? contents->sendTimeMs : 0;
 }
 
 class LiveTest : public ::testing::Test {
@@ -214,18 +169,18 @@ TEST_F(LiveTest, EveryVideoKeyFrameBeginsAPacket)
         std::lock_guard lock(mutex);
         int count = 0;
         for (const std::vector<uint8_t> &p : packets)
-            for (const PayloadStart &s : payloadStarts(p))
-                count += s.stream == 2 && s.key && s.offset == 0;
+            for (const AsfPayload &s : payloadsOf(p))
+                count += s.stream == 2 && s.keyFrame && s.offset == 0;
         return count;
     };
     ASSERT_TRUE(pump.pumpUntil([&] { return keyFrames() >= 3; }, 30s));
     std::lock_guard lock(mutex);
     EXPECT_EQ(headers, 1);
     for (size_t i = 0; i < packets.size(); ++i) {
-        const std::vector<PayloadStart> starts = payloadStarts(packets[i]);
+        const std::vector<AsfPayload> starts = payloadsOf(packets[i]);
         ASSERT_FALSE(starts.empty()) << "packet " << i << " is malformed";
         for (size_t k = 1; k < starts.size(); ++k)
-            EXPECT_FALSE(starts[k].stream == 2 && starts[k].key && starts[k].offset == 0)
+            EXPECT_FALSE(starts[k].stream == 2 && starts[k].keyFrame && starts[k].offset == 0)
                 << "a key frame starts as payload " << k << " of packet " << i;
     }
 }
@@ -236,11 +191,9 @@ std::map<uint8_t, std::vector<uint32_t>> keyFrameTimes(const std::vector<std::ve
 {
     std::map<uint8_t, std::vector<uint32_t>> times;
     for (size_t i = 0; i < packets.size(); ++i) {
-        const std::vector<PayloadStart> starts = payloadStarts(packets[i]);
-        // Our packets: the first payload's presentation time is at byte 14 + 11.
-        if (!starts.empty() && starts[0].stream == 2 && starts[0].key && starts[0].offset == 0)
-            times[renditions[i]].push_back(uint32_t(packets[i][25] | packets[i][26] << 8 | packets[i][27] << 16 |
-                                                    packets[i][28] << 24));
+        const std::vector<AsfPayload> starts = payloadsOf(packets[i]);
+        if (!starts.empty() && starts[0].stream == 2 && starts[0].keyFrame && starts[0].offset == 0)
+            times[renditions[i]].push_back(starts[0].presentationMs());
     }
     return times;
 }
@@ -266,14 +219,13 @@ TEST_F(LiveTest, TheAutomaticLevelEncodesThreeRenditionsWithKeyFramesAtTheSameTi
     // Every video packet belongs to a rendition; the audio is shared.
     std::map<uint8_t, size_t> bytes;
     for (size_t i = 0; i < packets.size(); ++i) {
-        for (const PayloadStart &p : payloadStarts(packets[i]))
+        for (const AsfPayload &p : payloadsOf(packets[i]))
             EXPECT_EQ(p.stream == 2, renditions[i] != 0) << "packet " << i;
         bytes[renditions[i]] += packets[i].size();
     }
     // Each rendition keeps near its bit rate over the stream's own time (padding included);
     // the audio's packets are there for all.
     EXPECT_GT(bytes[0], 0u);
-    auto sendTimeMs = [](const std::vector<uint8_t> &p) { return p[7] | p[8] << 8 | p[9] << 16 | uint32_t(p[10]) << 24; };
     const double seconds = (sendTimeMs(packets.back()) - sendTimeMs(packets.front())) / 1000.0;
     ASSERT_GT(seconds, 5.0);
     const std::map<uint8_t, double> bitsPerSecond{{1, 68000}, {2, 224000}, {3, 704000}};
@@ -293,7 +245,7 @@ TEST_F(LiveTest, SoundAndPictureKeepComingAfterTheUnwatchedBrowserRenditionRests
         std::lock_guard lock(mutex);
         int count = 0;
         for (const std::vector<uint8_t> &p : packets)
-            for (const PayloadStart &s : payloadStarts(p))
+            for (const AsfPayload &s : payloadsOf(p))
                 count += s.stream == stream && s.offset == 0;
         return count;
     };

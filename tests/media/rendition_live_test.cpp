@@ -20,9 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "media/asf/asf_packet.h"
+#include "media/asf/recorded_asf.h"
 #include "media/capture_media.h"
 #include "media/netsink/network_sink.h"
-#include "media/netsink/recorded_asf.h"
 #include "bench/bench_process.h"
 #include "media_test_env.h"
 
@@ -123,11 +124,13 @@ void saveWholeGroups(const std::vector<uint8_t> &body, const std::string &path)
     std::string error;
     const std::optional<RecordedAsf> stream = splitRecordedAsf(body, &error);
     ASSERT_TRUE(stream) << error;
-    // Our packets' first payload: stream byte at 14 (0x80: key frame), its offset at 16.
+    // Our writer begins a packet with each video key frame.
     size_t lastKey = 0;
     for (size_t i = 0; i < stream->packets.size(); ++i) {
-        const std::vector<uint8_t> &p = stream->packets[i];
-        if (p[14] == (0x80 | 2) && p[16] == 0 && p[17] == 0 && p[18] == 0 && p[19] == 0)
+        const std::optional<AsfPacketContents> p = readAsfPacket(stream->packets[i]);
+        ASSERT_TRUE(p && !p->payloads.empty()) << "packet " << i << " is malformed";
+        const AsfPayload &first = p->payloads.front();
+        if (first.stream == 2 && first.keyFrame && first.offset == 0)
             lastKey = i;
     }
     ASSERT_GT(lastKey, 0u) << "no key frame after the first";

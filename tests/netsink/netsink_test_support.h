@@ -1,8 +1,8 @@
-// Helpers for the network sink tests: a recorded test stream and a blocking loopback client
-// with deadlines, so no test can hang.
+// Helpers for the network sink tests: where a viewer may start in the recorded test stream
+// (tests/asf), and a blocking loopback client with deadlines, so no test can hang.
 #pragma once
 
-#include "media/netsink/recorded_asf.h"
+#include "tests/asf/recorded_test_stream.h"
 
 #include <chrono>
 #include <cstdint>
@@ -11,10 +11,6 @@
 
 namespace morlanex::test {
 
-// Records (once per process) a short WMV2 + WMA stream with a key frame every second and
-// returns it split into header and packets. Fails the calling test when gst-launch fails.
-const RecordedAsf &testStream();
-std::string testStreamPath();
 // Indices of the test stream's packets where a viewer may start (video key frames).
 std::vector<size_t> startPackets();
 

@@ -1,6 +1,6 @@
 // The network sink end to end over loopback: real sockets, a real recorded stream, and
 // real ffprobe as a client of both the plain and the framed protocol.
-#include "media/netsink/byte_order.h"
+#include "media/asf/byte_order.h"
 #include "media/netsink/mmsh_framing.h"
 #include "sink_fixture.h"
 

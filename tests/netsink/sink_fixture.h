@@ -2,7 +2,7 @@
 // the recorded test stream, and waits for events with generous deadlines.
 #pragma once
 
-#include "media/netsink/asf_packet.h"
+#include "media/asf/asf_packet.h"
 #include "media/netsink/network_sink.h"
 #include "media/netsink/stream_buffer.h"
 #include "netsink_test_support.h"

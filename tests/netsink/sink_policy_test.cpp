@@ -1,7 +1,7 @@
 // The sink's decisions without sockets: admission of incomplete requests, the fan-out policy
 // (joins, what a viewer takes, drops by time behind live) and the routing of requests.
 #include "media/netsink/admission.h"
-#include "media/netsink/asf_packet.h"
+#include "media/asf/asf_packet.h"
 #include "media/netsink/fan_out_policy.h"
 #include "media/netsink/http_router.h"
 #include "netsink_test_support.h"

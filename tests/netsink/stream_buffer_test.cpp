@@ -1,5 +1,5 @@
 // The shared packet window: join points, slow-viewer limit, trimming, header changes.
-#include "media/netsink/asf_packet.h"
+#include "media/asf/asf_packet.h"
 #include "media/netsink/stream_buffer.h"
 #include "netsink_test_support.h"
 

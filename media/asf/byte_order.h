@@ -1,4 +1,4 @@
-// Internal header file.
+// Public header file.
 //
 // Little-endian loads and stores for ASF and framing fields. Callers check bounds first.
 #pragma once

@@ -1,6 +1,6 @@
-#include "media/netsink/recorded_asf.h"
+#include "media/asf/recorded_asf.h"
 
-#include "media/netsink/byte_order.h"
+#include "media/asf/byte_order.h"
 
 #include <fstream>
 #include <iterator>

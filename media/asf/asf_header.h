@@ -1,6 +1,6 @@
 // Public header file.
 //
-// AsfHeader: reads the stream header that the ASF muxer emits (Header Object followed by the
+// AsfHeader: reads the stream header that an ASF writer emits (Header Object followed by the
 // 50-byte start of the Data Object) and prepares it for live serving.
 //
 // The network sink needs three facts from it: the fixed data packet size, which streams carry
@@ -17,6 +17,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "media/asf/asf_guids.h"
 
 namespace morlanex {
 
@@ -36,6 +38,17 @@ struct AsfHeaderInfo {
 // unless `allowTrailing`). Returns nullopt and sets `*error` when it is not a usable header.
 std::optional<AsfHeaderInfo> parseAsfHeader(std::span<const uint8_t> bytes, std::string *error,
                                             bool allowTrailing = false);
+
+// One child of the Header Object: its GUID, and where it starts and how long it is in the
+// header's bytes.
+struct AsfObjectAt {
+    AsfGuid guid{};
+    size_t offset = 0;
+    size_t size = 0;
+};
+
+// The Header Object's children in order. Expects a header that parseAsfHeader accepted.
+std::vector<AsfObjectAt> asfHeaderObjects(std::span<const uint8_t> bytes, const AsfHeaderInfo &info);
 
 // The same header with the fields a broadcast must not claim zeroed (file size, packet
 // counts, durations, the data object's size), the broadcast flag set and the seekable flag

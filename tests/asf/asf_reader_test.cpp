@@ -1,22 +1,24 @@
-// ASF header and data packet reading, on a real recorded stream and on hand-made packets.
-#include "media/netsink/asf_header.h"
-#include "media/netsink/asf_packet.h"
-#include "media/netsink/byte_order.h"
-#include "media/netsink/mmsh_framing.h"
-#include "netsink_test_support.h"
+// The ASF header and data packet readers, on a stream recorded by GStreamer's asfmux and on
+// hand-made packets.
+#include "media/asf/asf_header.h"
+#include "media/asf/asf_packet.h"
+#include "media/asf/byte_order.h"
+#include "tests/asf/recorded_test_stream.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <map>
 #include <random>
 
 namespace morlanex {
 namespace {
 
-// File Properties object offset within a header produced by parseAsfHeader's walk.
+// File Properties object offset within a header the reader accepts; 0 when there is none.
 size_t filePropertiesAt(const std::vector<uint8_t> &h) {
-    static const uint8_t guid[4] = {0xA1, 0xDC, 0xAB, 0x8C};
-    for (size_t at = 30; at + 24 <= h.size(); at += size_t(le::u64(&h[at + 16])))
-        if (std::equal(guid, guid + 4, &h[at])) return at;
+    const auto info = parseAsfHeader(h, nullptr);
+    if (!info) return 0;
+    for (const AsfObjectAt &o : asfHeaderObjects(h, *info))
+        if (o.guid == asf_guid::kFileProperties) return o.offset;
     return 0;
 }
 
@@ -117,6 +119,33 @@ TEST(AsfPacket, StartPointsMatchTheVideoKeyFrames) {
     EXPECT_GE(valid, s.packets.size() - 1);
 }
 
+TEST(AsfPacket, TheRecordedStreamsPayloadsJoinIntoWholeFrames) {
+    const RecordedAsf &s = test::testStream();
+    struct Frame {
+        uint32_t number = 0, size = 0, have = 0;
+    };
+    std::map<uint8_t, Frame> open;  // by stream
+    size_t whole = 0;
+    for (size_t i = 0; i < s.packets.size(); ++i) {
+        const auto contents = readAsfPacket(s.packets[i]);
+        ASSERT_TRUE(contents) << "packet " << i;
+        for (const AsfPayload &p : contents->payloads) {
+            ASSERT_FALSE(p.compressed());
+            Frame &f = open[p.stream];
+            if (p.offset == 0) {
+                EXPECT_EQ(f.have, f.size) << "a frame of stream " << int(p.stream) << " left unfinished";
+                f = {p.objectNumber, p.objectSize(), 0};
+            }
+            EXPECT_EQ(p.objectNumber, f.number) << "packet " << i;
+            EXPECT_EQ(p.offset, f.have) << "packet " << i;
+            f.have += uint32_t(p.data.size());
+            whole += f.have == f.size;
+        }
+    }
+    EXPECT_EQ(open.size(), 2u);
+    EXPECT_GT(whole, 6u * 30);  // 6 s of 30 fps video and the sound beside it
+}
+
 // A packet as a 2-byte error-correction writer makes it: 0x82 00 00, then parsing info.
 std::vector<uint8_t> handMadePacket(std::vector<std::pair<uint8_t, uint32_t>> payloads, size_t size = 256) {
     std::vector<uint8_t> p = {0x82, 0x00, 0x00};
@@ -180,38 +209,6 @@ TEST(AsfPacket, DamagedPacketsAreNeverStartPointsAndNeverOverread) {
     }
     std::vector<uint8_t> zeros(4800, 0);
     EXPECT_FALSE(isAsfStartPoint(zeros, video));
-}
-
-TEST(MmshFraming, HeaderPiecesAndDataPrefix) {
-    const std::vector<uint8_t> small(5000, 0x11);
-    const auto one = frameMmshHeader(small);
-    ASSERT_EQ(one.size(), 5012u);
-    EXPECT_EQ(one[0], 0x24);
-    EXPECT_EQ(one[1], 'H');
-    EXPECT_EQ(le::u16(&one[2]), 5008u);
-    EXPECT_EQ(le::u32(&one[4]), 0u);
-    EXPECT_EQ(one[9], 0x0C);
-    EXPECT_EQ(le::u16(&one[10]), 5008u);
-
-    const std::vector<uint8_t> big(2 * kMmshMaxPayloadBytes + 10, 0x22);
-    const auto three = frameMmshHeader(big);
-    ASSERT_EQ(three.size(), big.size() + 3 * kMmshPrefixBytes);
-    const size_t second = kMmshPrefixBytes + kMmshMaxPayloadBytes, third = 2 * second;
-    EXPECT_EQ(three[9], 0x04);
-    EXPECT_EQ(three[second + 9], 0x00);
-    EXPECT_EQ(le::u32(&three[second + 4]), 1u);
-    EXPECT_EQ(three[third + 9], 0x08);
-    EXPECT_EQ(le::u16(&three[third + 2]), 18u);
-
-    const auto d = mmshDataPrefix(0x01020304, 7, 4800);
-    EXPECT_EQ(d[0], 0x24);
-    EXPECT_EQ(d[1], 'D');
-    EXPECT_EQ(le::u16(&d[2]), 4808u);
-    EXPECT_EQ(le::u32(&d[4]), 0x01020304u);
-    EXPECT_EQ(d[9], 7);
-    EXPECT_EQ(le::u16(&d[10]), 4808u);
-    const auto e = mmshEnd(0);
-    EXPECT_EQ(std::vector<uint8_t>(e.begin(), e.end()), (std::vector<uint8_t>{0x24, 'E', 4, 0, 0, 0, 0, 0}));
 }
 
 }  // namespace

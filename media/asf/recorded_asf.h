@@ -7,7 +7,7 @@
 // Threads: plain functions; callable from any thread.
 #pragma once
 
-#include "media/netsink/asf_header.h"
+#include "media/asf/asf_header.h"
 
 #include <optional>
 #include <string>

@@ -1,22 +1,14 @@
-#include "media/netsink/asf_header.h"
+#include "media/asf/asf_header.h"
 
-#include "media/netsink/byte_order.h"
+#include "media/asf/asf_guids.h"
+#include "media/asf/byte_order.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace morlanex {
 namespace {
 
-using Guid = uint8_t[16];
-
-// GUIDs as they appear on the wire (first three fields little-endian).
-constexpr Guid kHeaderObject = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-constexpr Guid kDataObject = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-constexpr Guid kFileProperties = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
-constexpr Guid kStreamProperties = {0x91, 0x07, 0xDC, 0xB7, 0xB7, 0xA9, 0xCF, 0x11, 0x8E, 0xE6, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
-constexpr Guid kVideoMedia = {0xC0, 0xEF, 0x19, 0xBC, 0x4D, 0x5B, 0xCF, 0x11, 0xA8, 0xFD, 0x00, 0x80, 0x5F, 0x5C, 0x44, 0x2B};
-constexpr Guid kAudioMedia = {0x40, 0x9E, 0x69, 0xF8, 0x4D, 0x5B, 0xCF, 0x11, 0xA8, 0xFD, 0x00, 0x80, 0x5F, 0x5C, 0x44, 0x2B};
+using namespace asf_guid;
 
 constexpr size_t kObjectHeaderBytes = 24;   // GUID + u64 size
 constexpr size_t kHeaderObjectFixed = 30;   // + u32 count + 2 reserved bytes
@@ -30,8 +22,6 @@ constexpr size_t kFpFileSize = 40, kFpPackets = 56, kFpPlayDuration = 64, kFpSen
 constexpr uint32_t kFlagBroadcast = 0x01, kFlagSeekable = 0x02;
 // Data Object: object size and total data packets, from the object start.
 constexpr size_t kDoSize = 16, kDoPackets = 40;
-
-bool isGuid(const uint8_t *p, const Guid &g) { return std::memcmp(p, g, sizeof(Guid)) == 0; }
 
 bool fail(std::string *error, const char *why) {
     if (error) *error = why;
@@ -56,7 +46,7 @@ bool walkChildren(std::span<const uint8_t> b, size_t headerEnd, std::string *err
 }  // namespace
 
 std::optional<AsfHeaderInfo> parseAsfHeader(std::span<const uint8_t> b, std::string *error, bool allowTrailing) {
-    if (b.size() < kHeaderObjectFixed + kAsfDataObjectHeaderBytes || !isGuid(b.data(), kHeaderObject)) {
+    if (b.size() < kHeaderObjectFixed + kAsfDataObjectHeaderBytes || !isAsfGuid(b.data(), kHeaderObject)) {
         fail(error, "not an ASF header");
         return std::nullopt;
     }
@@ -72,7 +62,7 @@ std::optional<AsfHeaderInfo> parseAsfHeader(std::span<const uint8_t> b, std::str
         fail(error, "ASF header is followed by unexpected bytes");
         return std::nullopt;
     }
-    if (!isGuid(b.data() + info.headerObjectBytes, kDataObject)) {
+    if (!isAsfGuid(b.data() + info.headerObjectBytes, kDataObject)) {
         fail(error, "ASF header is not followed by the data object");
         return std::nullopt;
     }
@@ -80,15 +70,15 @@ std::optional<AsfHeaderInfo> parseAsfHeader(std::span<const uint8_t> b, std::str
     uint32_t minPacket = 0;
     const bool walked = walkChildren(b, info.headerObjectBytes, error, [&](size_t at, size_t size) {
         const uint8_t *o = b.data() + at;
-        if (isGuid(o, kFileProperties) && size >= kFilePropertiesBytes) {
+        if (isAsfGuid(o, kFileProperties) && size >= kFilePropertiesBytes) {
             haveFileProperties = true;
             minPacket = le::u32(o + kFpMinPacket);
             info.packetSize = le::u32(o + kFpMaxPacket);
             info.preroll_ms = uint32_t(std::min<uint64_t>(le::u64(o + kFpPreroll), UINT32_MAX));
-        } else if (isGuid(o, kStreamProperties) && size >= kStreamPropertiesMin) {
+        } else if (isAsfGuid(o, kStreamProperties) && size >= kStreamPropertiesMin) {
             const uint8_t number = o[72] & 0x7F;
-            if (isGuid(o + 24, kVideoMedia)) info.videoStreams.push_back(number);
-            else if (isGuid(o + 24, kAudioMedia)) info.audioStreams.push_back(number);
+            if (isAsfGuid(o + 24, kVideoMedia)) info.videoStreams.push_back(number);
+            else if (isAsfGuid(o + 24, kAudioMedia)) info.audioStreams.push_back(number);
         }
     });
     if (!walked) return std::nullopt;
@@ -103,11 +93,21 @@ std::optional<AsfHeaderInfo> parseAsfHeader(std::span<const uint8_t> b, std::str
     return info;
 }
 
+std::vector<AsfObjectAt> asfHeaderObjects(std::span<const uint8_t> b, const AsfHeaderInfo &info) {
+    std::vector<AsfObjectAt> objects;
+    walkChildren(b, info.headerObjectBytes, nullptr, [&](size_t at, size_t size) {
+        AsfObjectAt o{{}, at, size};
+        std::copy_n(b.data() + at, o.guid.size(), o.guid.begin());
+        objects.push_back(o);
+    });
+    return objects;
+}
+
 std::vector<uint8_t> makeLiveAsfHeader(std::span<const uint8_t> b, const AsfHeaderInfo &info, uint32_t maxBitrateBps) {
     std::vector<uint8_t> out(b.begin(), b.begin() + std::ptrdiff_t(info.totalBytes));
     walkChildren(out, info.headerObjectBytes, nullptr, [&](size_t at, size_t size) {
         uint8_t *o = out.data() + at;
-        if (!isGuid(o, kFileProperties) || size < kFilePropertiesBytes) return;
+        if (!isAsfGuid(o, kFileProperties) || size < kFilePropertiesBytes) return;
         le::put64(o + kFpFileSize, 0);
         le::put64(o + kFpPackets, 0);
         le::put64(o + kFpPlayDuration, 0);

@@ -1,0 +1,67 @@
+'use strict';
+// Redraws the channel list from /channels.json every 5 s; texts go in as text, never as markup.
+(function () {
+  function liveFor(seconds) {
+    const minutes = Math.floor(seconds / 60), hours = Math.floor(minutes / 60), days = Math.floor(hours / 24);
+    if (days > 0) return days + ' 天 ' + (hours % 24) + ' 小時';
+    if (hours > 0) return hours + ' 小時 ' + (minutes % 60) + ' 分';
+    if (minutes > 0) return minutes + ' 分';
+    return '不到 1 分鐘';
+  }
+  function cell(row, text, className) {
+    const td = row.insertCell();
+    td.textContent = text;
+    if (className) td.className = className;
+    return td;
+  }
+  function link(parent, href, text, className, title) {
+    const a = document.createElement('a');
+    a.href = href;
+    a.textContent = text;
+    a.className = className;
+    if (title) a.title = title;
+    parent.appendChild(a);
+    return a;
+  }
+  function draw(list) {
+    const rows = document.getElementById('channel-rows');
+    const body = document.createElement('tbody');
+    body.id = 'channel-rows';
+    for (const channel of list.channels) {
+      const row = body.insertRow();
+      row.dataset.channel = channel.id;
+      cell(row, channel.name, 'name');
+      cell(row, channel.description);
+      cell(row, channel.keywords);
+      cell(row, String(channel.viewersNow), 'number');
+      cell(row, String(channel.viewsTotal), 'number');
+      cell(row, liveFor(channel.liveSeconds));
+      const watch = row.insertCell();
+      link(watch, channel.watch, '在瀏覽器觀看', 'watch', 'watch in the browser');
+      watch.appendChild(document.createTextNode(' · '));
+      link(watch, channel.stream, '播放器位址', 'player');
+      watch.appendChild(document.createTextNode(' '));
+      const code = document.createElement('code');
+      code.textContent = channel.stream;
+      watch.appendChild(code);
+      watch.appendChild(document.createTextNode(' · '));
+      link(watch, channel.playlist, '下載 .asx 播放清單', 'playlist').download = 'channel-' + channel.id + '.asx';
+    }
+    rows.replaceWith(body);
+    document.documentElement.dataset.updated = String(list.generatedAt);
+    document.getElementById('summary').textContent = summaryText(list.channels.length);
+  }
+  function summaryText(count) {
+    return count > 0 ? '目前有 ' + count + ' 個頻道直播中。' : '目前沒有頻道直播。';
+  }
+  async function refresh() {
+    try {
+      const response = await fetch('/channels.json', { cache: 'no-store' });
+      if (response.ok) draw(await response.json());
+    } catch (error) {
+      // The directory may be restarting: keep the list shown and try again.
+    }
+  }
+  setInterval(refresh, 5000);
+  refresh();
+})();

@@ -1,0 +1,66 @@
+"use strict";
+const player = document.getElementById("player");
+const status = document.getElementById("status");
+const type = 'video/webm; codecs="vp8, vorbis"';
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+async function latest() {
+  const r = await fetch("{{segments}}latest");
+  if (!r.ok) throw new Error("latest " + r.status);
+  return r.json();
+}
+async function piece(session, name) {
+  const r = await fetch("{{segments}}" + session + "/" + name);
+  return r.ok ? r.arrayBuffer() : null;
+}
+function append(buffer, bytes) {
+  return new Promise((resolve, reject) => {
+    buffer.addEventListener("updateend", resolve, { once: true });
+    buffer.addEventListener("error", reject, { once: true });
+    buffer.appendBuffer(bytes);
+  });
+}
+// Past a gap in what is buffered (the broadcaster paused its encoders), on to what follows.
+function skipGap(buffer) {
+  const b = buffer.buffered, t = player.currentTime;
+  for (let i = 0; i < b.length; ++i) {
+    if (t >= b.start(i) && t < b.end(i)) return;
+    if (b.start(i) > t) { player.currentTime = b.start(i); return; }
+  }
+}
+async function play() {
+  const source = new MediaSource();
+  player.src = URL.createObjectURL(source);
+  await new Promise((r) => source.addEventListener("sourceopen", r, { once: true }));
+  const buffer = source.addSourceBuffer(type);
+  let now = await latest();
+  const session = now.session;
+  const header = await piece(session, "header");
+  if (!header) throw new Error("no header");
+  await append(buffer, header);
+  let next = now.segment + 1;  // the first one made from now on
+  for (;;) {
+    if (next > now.segment) {
+      await sleep(1000);
+      now = await latest();
+      if (now.session !== session) throw new Error("a new broadcast");
+      if (now.segment >= next + 5) next = now.segment;  // too far behind: catch up
+      continue;
+    }
+    const bytes = await piece(session, next);
+    if (!bytes) { next = now.segment; continue; }  // it left the window: on to the newest
+    await append(buffer, bytes);
+    ++next;
+    skipGap(buffer);
+    if (player.paused) player.play().catch(() => {});
+    if (buffer.buffered.length && player.currentTime - buffer.buffered.start(0) > 30)
+      buffer.remove(0, player.currentTime - 20);
+  }
+}
+player.addEventListener("playing", () => { status.textContent = "播放中"; });
+player.addEventListener("waiting", () => { status.textContent = "緩衝中…"; });
+(async () => {
+  for (;;) {
+    try { await play(); } catch (e) { status.textContent = "目前無法播放，稍後自動重試…"; }
+    await sleep(5000);
+  }
+})();
