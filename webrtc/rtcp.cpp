@@ -1,8 +1,11 @@
 #include "webrtc/rtcp.h"
+#include "webrtc/bytes.h"
 
 #include <cstring>
 
 namespace morlanex::webrtc {
+
+using namespace bytes;
 
 namespace {
 
@@ -23,21 +26,6 @@ enum Format : std::uint8_t {
 constexpr std::size_t ReportBlockSize = 24;
 constexpr std::size_t FeedbackHeaderSize = 12;  // header, sender SSRC, media SSRC
 
-std::uint16_t read16(const std::uint8_t *p) { return std::uint16_t(p[0] << 8 | p[1]); }
-std::uint32_t read32(const std::uint8_t *p)
-{
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
-}
-void write16(std::uint8_t *p, std::uint16_t v)
-{
-    p[0] = std::uint8_t(v >> 8);
-    p[1] = std::uint8_t(v);
-}
-void write32(std::uint8_t *p, std::uint32_t v)
-{
-    write16(p, std::uint16_t(v >> 16));
-    write16(p + 2, std::uint16_t(v));
-}
 
 ReceptionReport readReportBlock(const std::uint8_t *b)
 {

@@ -1,28 +1,12 @@
 #include "webrtc/rtp.h"
+#include "webrtc/bytes.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace morlanex::webrtc {
 
-namespace {
-
-void write16(std::uint8_t *p, std::uint16_t v)
-{
-    p[0] = std::uint8_t(v >> 8);
-    p[1] = std::uint8_t(v);
-}
-void write32(std::uint8_t *p, std::uint32_t v)
-{
-    write16(p, std::uint16_t(v >> 16));
-    write16(p + 2, std::uint16_t(v));
-}
-std::uint32_t read32(const std::uint8_t *p)
-{
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
-}
-
-}  // namespace
+using namespace bytes;
 
 std::size_t writeRtpHeader(std::span<std::uint8_t> out, const RtpHeader &h)
 {

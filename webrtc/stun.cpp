@@ -1,4 +1,5 @@
 #include "webrtc/stun.h"
+#include "webrtc/bytes.h"
 
 #include <cstring>
 
@@ -8,6 +9,8 @@
 #include <openssl/params.h>
 
 namespace morlanex::webrtc {
+
+using namespace bytes;
 
 namespace {
 
@@ -28,22 +31,6 @@ enum Attribute : std::uint16_t {
     IceControlling = 0x802A,
 };
 
-std::uint16_t read16(const std::uint8_t *p) { return std::uint16_t(p[0] << 8 | p[1]); }
-std::uint32_t read32(const std::uint8_t *p)
-{
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
-}
-std::uint64_t read64(const std::uint8_t *p) { return std::uint64_t(read32(p)) << 32 | read32(p + 4); }
-void write16(std::uint8_t *p, std::uint16_t v)
-{
-    p[0] = std::uint8_t(v >> 8);
-    p[1] = std::uint8_t(v);
-}
-void write32(std::uint8_t *p, std::uint32_t v)
-{
-    write16(p, std::uint16_t(v >> 16));
-    write16(p + 2, std::uint16_t(v));
-}
 
 // CRC-32 (ISO-HDLC), as FINGERPRINT wants; the table is built at compile time.
 constexpr std::array<std::uint32_t, 256> CrcTable = [] {
@@ -133,7 +120,8 @@ Expected<StunMessage, StunError> readStun(std::span<const std::uint8_t> datagram
     const std::size_t size = datagram.size();
     if (size < HeaderSize)
         return Unexpected{StunError::TooShort};
-    if ((d[0] & 0xC0) != 0 || read32(d + 4) != MagicCookie)
+    // Top bits zero (RFC 8489), and within RFC 7983's STUN range so the demultiplexer agrees.
+    if (d[0] > 3 || read32(d + 4) != MagicCookie)
         return Unexpected{StunError::NotStun};
     const std::size_t length = read16(d + 2);
     if (length % 4 != 0 || HeaderSize + length != size)

@@ -42,7 +42,7 @@ PacketKind classifyPacket(std::span<const std::uint8_t> datagram);
 enum class StunError {
     None,
     TooShort,               // less than a 20-byte header
-    NotStun,                // top bits or magic cookie wrong
+    NotStun,                // first byte beyond 3, or magic cookie wrong
     BadLength,              // header length not a multiple of 4 or not the datagram's
     TruncatedAttribute,     // an attribute runs past the end
     BadAttribute,           // a known attribute with the wrong size, or a bad USERNAME

@@ -104,7 +104,8 @@ struct Handshake {
     }
 };
 
-class DtlsSrtp : public testing::TestWithParam<std::pair<const char *, SrtpProfile>> {};
+// The profile the browser offers; ours offers both.
+class DtlsSrtp : public testing::TestWithParam<std::string> {};
 
 }  // namespace
 
@@ -112,12 +113,13 @@ TEST_P(DtlsSrtp, HandshakeExportsTheSameKeysOnBothSidesAndSrtpOpens)
 {
     ASSERT_TRUE(contexts().first && contexts().second);
     EXPECT_EQ(contexts().first->fingerprint().size(), 32u * 3 - 1);
-    Handshake h(GetParam().first, contexts().second->fingerprint());
+    Handshake h(GetParam().c_str(), contexts().second->fingerprint());
     ASSERT_TRUE(h.run()) << h.endpoint.failure();
     EXPECT_FALSE(h.endpoint.nextTimeout());
     const SrtpKeys server = h.endpoint.keys();
     const SrtpKeys browser = h.client.keys();
-    EXPECT_EQ(server.profile, GetParam().second);
+    EXPECT_EQ(server.profile, GetParam() == "SRTP_AEAD_AES_128_GCM" ? SrtpProfile::AeadAes128Gcm
+                                                                    : SrtpProfile::Aes128CmSha1_80);
     EXPECT_EQ(server.local, browser.remote);
     EXPECT_EQ(server.remote, browser.local);
 
@@ -155,8 +157,7 @@ TEST_P(DtlsSrtp, HandshakeExportsTheSameKeysOnBothSidesAndSrtpOpens)
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, DtlsSrtp,
-                         testing::Values(std::pair{"SRTP_AES128_CM_SHA1_80", SrtpProfile::Aes128CmSha1_80},
-                                         std::pair{"SRTP_AEAD_AES_128_GCM", SrtpProfile::AeadAes128Gcm}));
+                         testing::Values("SRTP_AES128_CM_SHA1_80", "SRTP_AEAD_AES_128_GCM"));
 
 TEST(Dtls, RefusesACertificateOtherThanTheOffered)
 {
