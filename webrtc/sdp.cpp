@@ -10,11 +10,8 @@ namespace morlanex::webrtc {
 
 namespace {
 
-constexpr std::string_view TransportCcUri =
-    "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01";
 // The feedback we act on, in the order the answer lists them.
-constexpr std::string_view AnsweredFeedback[] = {"nack", "nack pli", "ccm fir", "goog-remb",
-                                                 "transport-cc"};
+constexpr std::string_view AnsweredFeedback[] = {"nack", "nack pli", "ccm fir", "goog-remb"};
 
 bool equalsNoCase(std::string_view a, std::string_view b)
 {
@@ -196,11 +193,6 @@ Expected<Offer, SdpError> parseOffer(std::string_view text)
                 continue;
             auto &list = name == "rtpmap" ? s.rtpmaps : name == "fmtp" ? s.fmtps : s.feedback;
             list.emplace_back(number, std::string(rest));
-        } else if (name == "extmap") {
-            auto [id, uri] = splitWord(arg);
-            const int number = toPayloadType(id.substr(0, id.find('/')));
-            if (number >= 1 && number <= 14 && splitWord(uri).first == TransportCcUri)
-                s.media.transportCcExtension = number;
         }
     }
     if (first)
@@ -263,17 +255,9 @@ std::string buildAnswer(const Offer &offer, const AnswerParameters &p)
         a += "a=rtpmap:" + pt + " " + m.rtpmap + "\r\n";
         if (!m.fmtp.empty())
             a += "a=fmtp:" + pt + " " + m.fmtp + "\r\n";
-        for (std::string_view fb : AnsweredFeedback) {
-            if (std::find(m.feedback.begin(), m.feedback.end(), fb) == m.feedback.end())
-                continue;
-            if (fb == "transport-cc" && m.transportCcExtension == 0)
-                continue;
-            a += "a=rtcp-fb:" + pt + " " + std::string(fb) + "\r\n";
-        }
-        if (m.transportCcExtension != 0
-            && std::find(m.feedback.begin(), m.feedback.end(), "transport-cc") != m.feedback.end())
-            a += "a=extmap:" + std::to_string(m.transportCcExtension) + " "
-                + std::string(TransportCcUri) + "\r\n";
+        for (std::string_view fb : AnsweredFeedback)
+            if (std::find(m.feedback.begin(), m.feedback.end(), fb) != m.feedback.end())
+                a += "a=rtcp-fb:" + pt + " " + std::string(fb) + "\r\n";
         const std::string s = std::to_string(ssrc);
         a += "a=msid:morlanex " + m.kind + "\r\n";
         a += "a=ssrc:" + s + " cname:" + p.cname + "\r\n";

@@ -6,6 +6,10 @@
 // host candidate, DTLS passive, and reject every other m-line (port 0) so the answer keeps the
 // offer's m-line order.
 //
+// transport-cc is not answered: our packets carry no transport-wide sequence numbers and we
+// have no sender-side estimator for its feedback, so browsers estimate on their side and send
+// REMB instead.
+//
 // The reader refuses, with a reason text: input over 64 KiB, text that is not SDP, an offer
 // with neither VP8 video nor Opus audio to receive, no ICE credentials or no fingerprint.
 //
@@ -45,8 +49,7 @@ struct OfferedMedia {
     int payloadType = -1;    // VP8 or Opus; -1 when the line offers neither (or is not RTP)
     std::string rtpmap;      // e.g. "VP8/90000", "opus/48000/2"
     std::string fmtp;        // the chosen payload type's parameters, without "a=fmtp:PT "
-    std::vector<std::string> feedback;  // its rtcp-fb values ("nack", "nack pli", "transport-cc")
-    int transportCcExtension = 0;       // extmap id of transport-wide-cc, 0 when not offered
+    std::vector<std::string> feedback;  // its rtcp-fb values ("nack", "nack pli", "goog-remb")
     bool rtcpMux = false;
 
     bool receives() const { return direction == "recvonly" || direction == "sendrecv"; }
