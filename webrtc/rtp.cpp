@@ -49,6 +49,7 @@ void RtpRewrite::apply(std::span<std::uint8_t> packet) const
     if (packet.size() < RtpHeaderSize)
         return;
     std::uint8_t *p = packet.data();
+    p[1] = std::uint8_t((p[1] & 0x80) | (payloadType & 0x7F));
     write16(p + 2, std::uint16_t((p[2] << 8 | p[3]) + sequenceOffset));
     write32(p + 4, read32(p + 4) + timestampOffset);
     write32(p + 8, ssrc);

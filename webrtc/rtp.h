@@ -1,8 +1,8 @@
 // Public header.
 //
 // RTP for a broadcast to many WebRTC viewers: each encoded frame is made into packets once, for
-// everyone; a viewer's copy differs only in SSRC, sequence number and timestamp, which
-// RtpRewrite changes in place in the viewer's send buffer before SRTP protection. Packets keep
+// everyone; a viewer's copy differs only in payload type, SSRC, sequence number and timestamp,
+// which RtpRewrite changes in place in the viewer's send buffer before SRTP protection. Packets keep
 // to MaxRtpPacketSize so that SRTP's tag still fits a 1280-byte IPv6 path.
 //
 //   - Vp8Packetizer: one VP8 frame into packets (RFC 7741 descriptor with a 15-bit PictureID,
@@ -23,7 +23,7 @@
 //       history.store(p);
 //       for (Viewer &v : viewers) {
 //           std::memcpy(v.buffer, p.bytes.data(), p.size);
-//           v.video.apply({v.buffer, p.size});
+//           v.video.apply({v.buffer, p.size});      // payload type, SSRC, numbers
 //           v.srtp.protectRtp(v.buffer, size);
 //       }
 //   }
@@ -77,11 +77,14 @@ private:
     std::size_t count_ = 0;
 };
 
-// One viewer's numbering of a stream: its SSRC and where its sequence and timestamp start.
+// One viewer's numbering of a stream: its SSRC, where its sequence and timestamp start, and
+// the payload type its offer gave the codec (browsers differ: Chromium 96 and 111 for VP8 and
+// Opus, Firefox 120 and 109).
 struct RtpRewrite {
     std::uint32_t ssrc = 0;
     std::uint16_t sequenceOffset = 0;
     std::uint32_t timestampOffset = 0;
+    std::uint8_t payloadType = 0;
 
     // Rewrites a copy of a packet made for everyone into this viewer's numbering.
     void apply(std::span<std::uint8_t> packet) const;
@@ -91,6 +94,10 @@ struct RtpRewrite {
         return std::uint16_t(sequence - sequenceOffset);
     }
 };
+
+// Whether an encoded VP8 frame is a key frame (RFC 6386 9.1: the P bit of its first byte is 0),
+// where a new viewer can start.
+inline bool isVp8KeyFrame(std::span<const std::uint8_t> frame) { return !frame.empty() && !(frame[0] & 1); }
 
 class Vp8Packetizer {
 public:

@@ -79,9 +79,14 @@ TEST(Vp8, FrameLargerThanTheMtuIsSplitAndReassembles)
     EXPECT_EQ(packets.packets()[0].sequence(), 1);
     EXPECT_TRUE(readRtpHeader(packets.packets()[0].view())->marker);
     EXPECT_FALSE(packetizer.packetize({}, 96000, packets));
+
+    const std::uint8_t keyFrame[] = {0x50, 0x2d, 0x01, 0x9d, 0x01, 0x2a};
+    const std::uint8_t interFrame[] = {0x31, 0x0e, 0x00};
+    EXPECT_TRUE(isVp8KeyFrame(keyFrame));
+    EXPECT_FALSE(isVp8KeyFrame(interFrame));
 }
 
-TEST(Rtp, ViewerRewriteChangesOnlySsrcSequenceAndTimestamp)
+TEST(Rtp, ViewerRewriteChangesOnlyPayloadTypeSsrcSequenceAndTimestamp)
 {
     OpusPacketizer opus(111, 1, 100);
     RtpPacket packet;
@@ -89,7 +94,7 @@ TEST(Rtp, ViewerRewriteChangesOnlySsrcSequenceAndTimestamp)
     ASSERT_TRUE(opus.packetize(frame, 4800, packet));
     ASSERT_EQ(packet.size, RtpHeaderSize + sizeof frame);
 
-    const RtpRewrite viewer{0xABCDEF01, 65500, 0xFFFFFF00};
+    const RtpRewrite viewer{0xABCDEF01, 65500, 0xFFFFFF00, 109};
     RtpPacket copy = packet;
     viewer.apply({copy.bytes.data(), copy.size});
     const auto header = readRtpHeader(copy.view());
@@ -97,7 +102,8 @@ TEST(Rtp, ViewerRewriteChangesOnlySsrcSequenceAndTimestamp)
     EXPECT_EQ(header->ssrc, 0xABCDEF01u);
     EXPECT_EQ(header->sequence, std::uint16_t(100 + 65500));
     EXPECT_EQ(header->timestamp, 4800u + 0xFFFFFF00u);
-    EXPECT_EQ(header->payloadType, 111);
+    EXPECT_EQ(header->payloadType, 109);
+    EXPECT_FALSE(header->marker);
     EXPECT_EQ(viewer.sourceSequence(header->sequence), 100);
     EXPECT_TRUE(std::equal(copy.bytes.begin() + RtpHeaderSize, copy.bytes.begin() + copy.size,
                            std::begin(frame)));
