@@ -145,7 +145,9 @@ std::unique_ptr<DtlsContext> DtlsContext::create(std::string *error)
         if (ok) {
             SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
                                acceptAnyCertificate);
-            SSL_CTX_set_options(ctx, SSL_OP_NO_QUERY_MTU);
+            // The MTU is ours to set (no socket to ask); sessions are never resumed.
+            SSL_CTX_set_options(ctx, SSL_OP_NO_QUERY_MTU | SSL_OP_NO_TICKET
+                                         | SSL_OP_CIPHER_SERVER_PREFERENCE);
         }
     }
     if (ok)
@@ -179,6 +181,7 @@ DtlsEndpoint::DtlsEndpoint(const DtlsContext &context, std::string fingerprintAl
     BIO_set_data(out, &send_);
     SSL_set_bio(ssl_, in_, out);
     SSL_set_mtu(ssl_, DatagramMtu);
+    DTLS_set_link_mtu(ssl_, DatagramMtu);
     SSL_set_accept_state(ssl_);
 }
 

@@ -60,7 +60,8 @@ bool integrityOf(const std::uint8_t *data, std::size_t size, std::uint16_t lengt
     std::uint8_t header[HeaderSize];
     std::memcpy(header, data, HeaderSize);
     write16(header + 2, lengthField);
-    EVP_MAC *hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    // Fetched once: the lookup takes the provider store's lock, the context is cheap.
+    static EVP_MAC *const hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
     EVP_MAC_CTX *ctx = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
     char digest[] = "SHA1";
     OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0), OSSL_PARAM_END};
@@ -72,7 +73,6 @@ bool integrityOf(const std::uint8_t *data, std::size_t size, std::uint16_t lengt
         && EVP_MAC_update(ctx, data + HeaderSize, size - HeaderSize)
         && EVP_MAC_final(ctx, mac, &macSize, IntegritySize) && macSize == IntegritySize;
     EVP_MAC_CTX_free(ctx);
-    EVP_MAC_free(hmac);
     return ok;
 }
 
