@@ -98,9 +98,6 @@ BIO_METHOD *datagramMethod()
     return method;
 }
 
-// The peer's certificate is self-signed; what vouches for it is its fingerprint in the offer.
-int acceptAnyCertificate(int, X509_STORE_CTX *) { return 1; }
-
 }  // namespace
 
 std::size_t srtpKeySaltSize(SrtpProfile profile)
@@ -143,8 +140,6 @@ std::unique_ptr<DtlsContext> DtlsContext::create(std::string *error)
             && SSL_CTX_set_cipher_list(ctx, Ciphers)
             && SSL_CTX_set_tlsext_use_srtp(ctx, SrtpProfiles) == 0;  // 0 is success here
         if (ok) {
-            SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
-                               acceptAnyCertificate);
             // The MTU is ours to set (no socket to ask); sessions are never resumed.
             SSL_CTX_set_options(ctx, SSL_OP_NO_QUERY_MTU | SSL_OP_NO_TICKET
                                          | SSL_OP_CIPHER_SERVER_PREFERENCE);
@@ -182,6 +177,8 @@ DtlsEndpoint::DtlsEndpoint(const DtlsContext &context, std::string fingerprintAl
     SSL_set_bio(ssl_, in_, out);
     SSL_set_mtu(ssl_, DatagramMtu);
     DTLS_set_link_mtu(ssl_, DatagramMtu);
+    SSL_set_app_data(ssl_, this);
+    SSL_set_verify(ssl_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, checkPeerCertificate);
     SSL_set_accept_state(ssl_);
 }
 
@@ -208,6 +205,10 @@ DtlsState DtlsEndpoint::drive()
         const int error = SSL_get_error(ssl_, result);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
             return state_;
+        if (!certificateProblem_.empty()) {
+            ERR_clear_error();
+            return fail(certificateProblem_);
+        }
         return fail(openSslError("DTLS handshake failed"));
     }
     // Connected: alerts and retransmitted handshake flights; no application data is expected.
@@ -227,22 +228,31 @@ DtlsState DtlsEndpoint::drive()
     }
 }
 
-bool DtlsEndpoint::finishHandshake()
+// The peer's certificate is self-signed: what vouches for it is its fingerprint in the offer.
+// Checked during the handshake, so a mismatch ends it with a bad_certificate alert to the peer.
+int DtlsEndpoint::checkPeerCertificate(int, X509_STORE_CTX *store)
 {
-    X509 *peer = SSL_get1_peer_certificate(ssl_);
-    const EVP_MD *md = EVP_get_digestbyname(fingerprintAlgorithm_.c_str());
+    if (X509_STORE_CTX_get_error_depth(store) != 0)
+        return 1;
+    auto *ssl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto *self = static_cast<DtlsEndpoint *>(SSL_get_app_data(ssl));
+    const EVP_MD *md = EVP_get_digestbyname(self->fingerprintAlgorithm_.c_str());
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned digestSize = 0;
-    const bool digested = peer && md && X509_digest(peer, md, digest, &digestSize);
-    X509_free(peer);
-    if (!digested) {
-        fail("the peer's certificate cannot be checked with " + fingerprintAlgorithm_);
-        return false;
+    X509 *peer = X509_STORE_CTX_get_current_cert(store);
+    if (!peer || !md || !X509_digest(peer, md, digest, &digestSize)) {
+        self->certificateProblem_ = "the peer's certificate cannot be checked with " + self->fingerprintAlgorithm_;
+        return 0;
     }
-    if (!sameFingerprint(hexWithColons(digest, digestSize), fingerprint_)) {
-        fail("the peer's certificate does not match the offer's fingerprint");
-        return false;
+    if (!sameFingerprint(hexWithColons(digest, digestSize), self->fingerprint_)) {
+        self->certificateProblem_ = "the peer's certificate does not match the offer's fingerprint";
+        return 0;
     }
+    return 1;
+}
+
+bool DtlsEndpoint::finishHandshake()
+{
     const SRTP_PROTECTION_PROFILE *selected = SSL_get_selected_srtp_profile(ssl_);
     const unsigned long id = selected ? selected->id : 0;
     keys_.profile = id == SRTP_AES128_CM_SHA1_80 ? SrtpProfile::Aes128CmSha1_80

@@ -4,8 +4,9 @@
 // start with a fresh ECDSA P-256 self-signed certificate whose SHA-256 fingerprint goes into
 // every SDP answer; one DtlsEndpoint per peer, a DTLS 1.2 server on memory: datagrams go in
 // with receive(), datagrams come out through the send callback, no sockets inside. The peer's
-// certificate is checked against the fingerprint of its offer. On completion the endpoint holds
-// the negotiated SRTP profile and keys, exported as RFC 5764 lays them out.
+// certificate is checked against the fingerprint of its offer during the handshake (a mismatch
+// ends it with a bad_certificate alert). On completion the endpoint holds the negotiated SRTP
+// profile and keys, exported as RFC 5764 lays them out.
 //
 // The handshake retransmits by timer: nextTimeout() says when the loop should call
 // handleTimeout() (empty when no timer runs).
@@ -34,6 +35,7 @@
 struct ssl_ctx_st;
 struct ssl_st;
 struct bio_st;
+struct x509_store_ctx_st;
 
 namespace morlanex::webrtc {
 
@@ -96,6 +98,7 @@ private:
     DtlsState drive();
     DtlsState fail(std::string reason);
     bool finishHandshake();
+    static int checkPeerCertificate(int preverified, x509_store_ctx_st *store);
 
     ssl_st *ssl_ = nullptr;
     bio_st *in_ = nullptr;  // owned by ssl_
@@ -104,6 +107,7 @@ private:
     SendDatagram send_;
     DtlsState state_ = DtlsState::Handshaking;
     std::string failure_;
+    std::string certificateProblem_;  // set by checkPeerCertificate()
     SrtpKeys keys_;
 };
 

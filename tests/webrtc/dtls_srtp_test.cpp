@@ -165,6 +165,9 @@ TEST(Dtls, RefusesACertificateOtherThanTheOffered)
     EXPECT_FALSE(h.run());
     EXPECT_EQ(h.endpoint.state(), DtlsState::Failed);
     EXPECT_NE(h.endpoint.failure().find("fingerprint"), std::string::npos) << h.endpoint.failure();
+    // The browser was told, by a bad_certificate alert, rather than left waiting.
+    ASSERT_FALSE(h.sent.empty());
+    EXPECT_EQ(readDtlsRecordHeader(h.sent.back())->contentType, 21);
 }
 
 TEST(Dtls, DropsJunkAndTimesItsFlights)
