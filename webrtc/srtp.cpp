@@ -1,0 +1,89 @@
+#include "webrtc/srtp.h"
+
+#include <algorithm>
+#include <climits>
+
+#include <srtp2/srtp.h>
+
+namespace morlanex::webrtc {
+
+namespace {
+
+constexpr unsigned long ReplayWindowPackets = 1024;
+
+bool initLibrary()
+{
+    static const bool ok = srtp_init() == srtp_err_status_ok;
+    return ok;
+}
+
+}  // namespace
+
+static_assert(SrtpSession::MaxOverhead >= SRTP_MAX_TRAILER_LEN + 4);
+
+SrtpSession::SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> keySalt,
+                         Direction direction)
+{
+    if (!initLibrary() || profile == SrtpProfile::None || keySalt.size() != srtpKeySaltSize(profile))
+        return;
+    srtp_policy_t policy{};
+    if (profile == SrtpProfile::AeadAes128Gcm) {
+        srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtp);
+        srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtcp);
+    } else {
+        srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtp);
+        srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtcp);
+    }
+    policy.ssrc.type = direction == Outbound ? ssrc_any_outbound : ssrc_any_inbound;
+    // libsrtp2 copies the key while creating the session.
+    unsigned char key[32];
+    std::copy(keySalt.begin(), keySalt.end(), key);
+    policy.key = key;
+    policy.window_size = ReplayWindowPackets;
+    policy.allow_repeat_tx = 1;  // NACKed packets go out again under their own sequence number
+    srtp_t session = nullptr;
+    if (srtp_create(&session, &policy) == srtp_err_status_ok)
+        session_ = session;
+}
+
+SrtpSession::~SrtpSession()
+{
+    if (session_)
+        srtp_dealloc(session_);
+}
+
+template <class Transform>
+bool SrtpSession::apply(Transform transform, std::span<std::uint8_t> buffer, std::size_t &size,
+                        std::size_t room, std::size_t minimum)
+{
+    if (!session_ || size < minimum || size > buffer.size() || buffer.size() - size < room
+        || size > INT_MAX / 2)
+        return false;
+    int length = int(size);
+    if (transform(session_, buffer.data(), &length) != srtp_err_status_ok)
+        return false;
+    size = std::size_t(length);
+    return true;
+}
+
+bool SrtpSession::protectRtp(std::span<std::uint8_t> buffer, std::size_t &size)
+{
+    return apply(srtp_protect, buffer, size, MaxOverhead, 12);
+}
+
+bool SrtpSession::protectRtcp(std::span<std::uint8_t> buffer, std::size_t &size)
+{
+    return apply(srtp_protect_rtcp, buffer, size, MaxOverhead, 8);
+}
+
+bool SrtpSession::unprotectRtp(std::span<std::uint8_t> buffer, std::size_t &size)
+{
+    return apply(srtp_unprotect, buffer, size, 0, 12);
+}
+
+bool SrtpSession::unprotectRtcp(std::span<std::uint8_t> buffer, std::size_t &size)
+{
+    return apply(srtp_unprotect_rtcp, buffer, size, 0, 8);
+}
+
+}  // namespace morlanex::webrtc
