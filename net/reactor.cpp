@@ -62,12 +62,21 @@ bool Reactor::add(int fd, uint32_t events, IoHandler *handler) {
 }
 
 bool Reactor::watch(int fd, uint32_t events, IoHandler *handler) {
-    functions_.erase(fd);
+    retire(fd);
     return add(fd, events, handler);
+}
+
+void Reactor::retire(int fd) {
+    const auto it = functions_.find(fd);
+    if (it == functions_.end()) return;
+    // It may be the handler running now: destroyed after the pass.
+    retired_.push_back(std::move(it->second));
+    functions_.erase(it);
 }
 
 bool Reactor::watch(int fd, uint32_t events, std::function<void(uint32_t)> handler) {
     auto owned = std::make_unique<FunctionHandler>(std::move(handler));
+    retire(fd);
     if (!add(fd, events, owned.get())) return false;
     functions_[fd] = std::move(owned);
     return true;
@@ -93,7 +102,7 @@ void Reactor::unwatch(int fd) {
 void Reactor::forget(int fd) {
     if (fd < 0 || size_t(fd) >= slots_.size()) return;
     slots_[size_t(fd)] = {};
-    functions_.erase(fd);
+    retire(fd);
 }
 
 Reactor::TimerId Reactor::at(Clock::time_point due, Task task) {
@@ -207,6 +216,7 @@ bool Reactor::run() {
             if (slot.handler && slot.generation == uint32_t(t >> 32)) slot.handler->onIo(fd, events[i].events);
         }
         runDueTimers();
+        retired_.clear();
     }
 }
 

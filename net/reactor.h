@@ -107,6 +107,7 @@ private:
 
     Reactor(UniqueFd epoll, UniqueFd wake);
     bool add(int fd, uint32_t events, IoHandler *handler);
+    void retire(int fd);
     void runPosted();
     void runDueTimers();
     int waitMilliseconds() const;
@@ -114,6 +115,7 @@ private:
     UniqueFd epoll_, wake_;
     std::vector<Slot> slots_;  // by descriptor
     std::unordered_map<int, std::unique_ptr<FunctionHandler>> functions_;
+    std::vector<std::unique_ptr<FunctionHandler>> retired_;  // unwatched during the pass
     uint32_t nextGeneration_ = 1;
     std::map<std::pair<Clock::time_point, TimerId>, Timer> timers_;
     std::unordered_map<TimerId, Clock::time_point> timerDue_;
