@@ -27,6 +27,8 @@ public:
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     void reset(int fd = -1);
+    // Gives the descriptor up without closing it.
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_ = -1;
