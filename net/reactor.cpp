@@ -15,8 +15,6 @@ constexpr int kMaxEvents = 256;
 // A wait is never longer, so a clock step or a lost wake-up costs at most this.
 constexpr int kLongestWaitMs = 60000;
 
-uint64_t tag(int fd, uint32_t generation) { return uint64_t(generation) << 32 | uint32_t(fd); }
-
 }  // namespace
 
 class Reactor::FunctionHandler final : public IoHandler {
@@ -50,14 +48,12 @@ bool Reactor::add(int fd, uint32_t events, IoHandler *handler) {
         errno = EBADF;
         return false;
     }
-    if (size_t(fd) >= slots_.size()) slots_.resize(size_t(fd) + 1);
-    Slot &slot = slots_[size_t(fd)];
-    const uint32_t generation = nextGeneration_++;
     epoll_event ev{};
     ev.events = events;
-    ev.data.u64 = tag(fd, generation);
+    ev.data.u64 = uint64_t(fd);
     if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) return false;
-    slot = {handler, generation};
+    if (handler && size_t(fd) >= handlers_.size()) handlers_.resize(size_t(fd) + 1);
+    if (size_t(fd) < handlers_.size()) handlers_[size_t(fd)] = handler;
     return true;
 }
 
@@ -83,26 +79,23 @@ bool Reactor::watch(int fd, uint32_t events, std::function<void(uint32_t)> handl
 }
 
 bool Reactor::rewatch(int fd, uint32_t events) {
-    if (fd < 0 || size_t(fd) >= slots_.size() || !slots_[size_t(fd)].handler) {
-        errno = ENOENT;
-        return false;
-    }
     epoll_event ev{};
     ev.events = events;
-    ev.data.u64 = tag(fd, slots_[size_t(fd)].generation);
+    ev.data.u64 = uint64_t(fd);
     return ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &ev) == 0;
 }
 
 void Reactor::unwatch(int fd) {
-    if (fd < 0 || size_t(fd) >= slots_.size() || !slots_[size_t(fd)].handler) return;
+    if (fd < 0) return;
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
     forget(fd);
 }
 
 void Reactor::forget(int fd) {
-    if (fd < 0 || size_t(fd) >= slots_.size()) return;
-    slots_[size_t(fd)] = {};
+    if (fd < 0) return;
+    if (size_t(fd) < handlers_.size()) handlers_[size_t(fd)] = nullptr;
     retire(fd);
+    unwatchedInPass_.insert(fd);
 }
 
 Reactor::TimerId Reactor::at(Clock::time_point due, Task task) {
@@ -203,6 +196,7 @@ bool Reactor::run() {
         for (Task &hook : beforeWait_) hook();
         const int n = ::epoll_wait(epoll_.get(), events, kMaxEvents, waitMilliseconds());
         if (n < 0 && errno != EINTR) return false;
+        if (!unwatchedInPass_.empty()) unwatchedInPass_.clear();
         runPosted();
         {
             std::lock_guard lock(mutex_);
@@ -212,8 +206,10 @@ bool Reactor::run() {
             const uint64_t t = events[i].data.u64;
             if (t == kWakeTag) continue;
             const int fd = int(uint32_t(t));
-            const Slot slot = size_t(fd) < slots_.size() ? slots_[size_t(fd)] : Slot{};
-            if (slot.handler && slot.generation == uint32_t(t >> 32)) slot.handler->onIo(fd, events[i].events);
+            if (unwatchedInPass_.contains(fd)) continue;
+            IoHandler *handler = size_t(fd) < handlers_.size() ? handlers_[size_t(fd)] : nullptr;
+            if (!handler) handler = defaultHandler_;
+            if (handler) handler->onIo(fd, events[i].events);
         }
         runDueTimers();
         retired_.clear();

@@ -7,8 +7,8 @@
 //   1. waits for readiness, at most until the next timer is due;
 //   2. runs the tasks posted since the last pass, so I/O handled in this pass sees what they
 //      brought (a producer's packets, a new header);
-//   3. tells the handlers of every ready descriptor (a descriptor that was unwatched, or
-//      watched again under the same number, earlier in the pass is not told of old events);
+//   3. tells the handlers of every ready descriptor (a descriptor unwatched earlier in the
+//      pass, even if its number was watched again since, is not told of the old events);
 //   4. runs the timers that are due;
 //   5. runs the before-wait hooks, which may compute deadlines from the pass's work.
 // Any descriptor may be watched (TCP, UDP, eventfd, signalfd), so a server adds its own
@@ -37,6 +37,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace morlanex {
@@ -65,8 +66,9 @@ public:
     Reactor &operator=(const Reactor &) = delete;
 
     // Watches `fd` for `events` (EPOLLIN, EPOLLOUT, EPOLLET, ...). False with errno when epoll
-    // refuses it. The handler must outlive the watch.
-    bool watch(int fd, uint32_t events, IoHandler *handler);
+    // refuses it. The handler must outlive the watch. Without one, the default handler is
+    // told: a server of thousands of connections keeps no handler per descriptor here.
+    bool watch(int fd, uint32_t events, IoHandler *handler = nullptr);
     bool watch(int fd, uint32_t events, std::function<void(uint32_t events)> handler);
     bool rewatch(int fd, uint32_t events);
     void unwatch(int fd);
@@ -82,6 +84,8 @@ public:
     bool reschedule(TimerId id, Clock::time_point due);
     void cancel(TimerId id);
 
+    void setDefaultHandler(IoHandler *handler) { defaultHandler_ = handler; }
+
     // Runs before every wait, in the order added.
     void beforeWait(Task hook) { beforeWait_.push_back(std::move(hook)); }
 
@@ -95,10 +99,6 @@ public:
     bool inLoopThread() const { return std::this_thread::get_id() == loopThread_; }
 
 private:
-    struct Slot {
-        IoHandler *handler = nullptr;
-        uint32_t generation = 0;  // tells events of a reused descriptor number from its own
-    };
     struct Timer {
         Task task;
         Clock::duration interval{};  // zero: one-shot
@@ -113,10 +113,12 @@ private:
     int waitMilliseconds() const;
 
     UniqueFd epoll_, wake_;
-    std::vector<Slot> slots_;  // by descriptor
+    std::vector<IoHandler *> handlers_;  // by descriptor, for those with their own
+    IoHandler *defaultHandler_ = nullptr;
+    // Unwatched since the last wait: their events in this pass are stale.
+    std::unordered_set<int> unwatchedInPass_;
     std::unordered_map<int, std::unique_ptr<FunctionHandler>> functions_;
     std::vector<std::unique_ptr<FunctionHandler>> retired_;  // unwatched during the pass
-    uint32_t nextGeneration_ = 1;
     std::map<std::pair<Clock::time_point, TimerId>, Timer> timers_;
     std::unordered_map<TimerId, Clock::time_point> timerDue_;
     TimerId nextTimer_ = 1;

@@ -61,6 +61,7 @@ bool SinkLoop::start(std::string *error) {
         reactor_.reset();
         return false;
     }
+    reactor_->setDefaultHandler(this);  // the connections
     reactor_->beforeWait([this] { afterPass(); });
     dueTimer_ = Reactor::kNoTimer;
     // One wake-up per burst: the whole inbox is taken at the start of the next pass.
@@ -189,7 +190,7 @@ void SinkLoop::acceptAll() {
         if (config_.socketSendBufferBytes > 0)
             ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &config_.socketSendBufferBytes, sizeof config_.socketSendBufferBytes);
         auto owned = std::make_unique<Connection>(std::move(a.fd), a.peer, nextId_++, nextGeneration_++);
-        if (!reactor_->watch(fd, kConnectionEvents, this)) continue;  // `owned` closes it
+        if (!reactor_->watch(fd, kConnectionEvents)) continue;  // `owned` closes it
         if (byFd_.size() <= size_t(fd)) byFd_.resize(size_t(fd) + 1);
         byFd_[size_t(fd)] = std::move(owned);
         ++connections_;
