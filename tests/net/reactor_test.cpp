@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,6 +71,37 @@ TEST(Reactor, RunsTasksPostedFromAnotherThreadAndTellsReadinessUntilUnwatched) {
     reactor->post([&] { reactor->quit(); });
     ASSERT_TRUE(reactor->run());
     EXPECT_EQ(received, "ping");
+}
+
+TEST(Reactor, ADescriptorUnwatchedInAPassIsNotToldOfItsOldEventsUnderItsReusedNumber) {
+    auto reactor = makeReactor();
+    int first[2], second[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, first), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, second), 0);
+    UniqueFd a(first[0]), aPeer(first[1]), b(second[0]), bPeer(second[1]);
+    ASSERT_EQ(::send(aPeer.get(), "x", 1, 0), 1);
+    ASSERT_EQ(::send(bPeer.get(), "x", 1, 0), 1);
+    // Both are ready in the same pass; whichever is told first closes the other and opens a
+    // descriptor under its number, which has nothing to read.
+    UniqueFd reused;
+    int reusedNumber = -1, closedNumber = -1, staleCalls = 0;
+    const auto onReady = [&](UniqueFd &other) {
+        return [&](uint32_t) {
+            if (closedNumber >= 0) return;
+            closedNumber = other.get();
+            reactor->unwatch(other.get());
+            other.reset();
+            reused = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+            reusedNumber = reused.get();
+            reactor->watch(reused.get(), EPOLLIN, [&](uint32_t) { ++staleCalls; });
+            reactor->post([&] { reactor->quit(); });
+        };
+    };
+    ASSERT_TRUE(reactor->watch(a.get(), EPOLLIN, onReady(b)));
+    ASSERT_TRUE(reactor->watch(b.get(), EPOLLIN, onReady(a)));
+    ASSERT_TRUE(reactor->run());
+    ASSERT_EQ(reusedNumber, closedNumber) << "the number was not reused; the case did not arise";
+    EXPECT_EQ(staleCalls, 0);
 }
 
 }  // namespace
