@@ -12,9 +12,10 @@
 //   4. runs the timers that are due;
 //   5. runs the before-wait hooks, which may compute deadlines from the pass's work.
 // Any descriptor may be watched (TCP, UDP, eventfd, signalfd), so a server adds its own
-// sockets beside the others; a handler may send as many datagrams or writes as it likes.
+// sockets beside the others (a UDP socket beside TCP connections); a handler may send as
+// much as it likes per readiness, a batch of datagrams (sendmmsg) included.
 //
-// Threads: post(), quit() and wake() from any thread; everything else on the loop's thread
+// Threads: post() and quit() from any thread; everything else on the loop's thread
 // (the one in run()), or before run() starts. The reactor owns its epoll descriptor and its
 // wake-up eventfd; watched descriptors are only borrowed: unwatch() before closing one, or
 // forget() it after.
