@@ -26,11 +26,12 @@ ChildProcess::~ChildProcess() { stop(); }
 bool ChildProcess::start(const std::vector<std::string> &argv, const ProcessOptions &o, bool stdoutPipe) {
     int fds[2] = {-1, -1};
     if (stdoutPipe && ::pipe2(fds, O_CLOEXEC) != 0) return false;
+    UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
     pid_ = ::fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
         ::setpgid(0, 0);
-        if (stdoutPipe) ::dup2(fds[1], STDOUT_FILENO);
+        if (stdoutPipe) ::dup2(writeEnd.get(), STDOUT_FILENO);
         if (o.quiet) {
             const int null = ::open("/dev/null", O_WRONLY);
             if (!stdoutPipe) ::dup2(null, STDOUT_FILENO);
@@ -44,26 +45,23 @@ bool ChildProcess::start(const std::vector<std::string> &argv, const ProcessOpti
         ::execvp(args[0], args.data());
         ::_exit(127);
     }
-    if (stdoutPipe) {
-        ::close(fds[1]);
-        out_ = fds[0];
-    }
+    out_ = std::move(readEnd);
     return true;
 }
 
 std::string ChildProcess::readLine(int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (out_ >= 0) {
+    while (out_) {
         if (const size_t nl = pending_.find('\n'); nl != std::string::npos) {
             std::string line = pending_.substr(0, nl);
             pending_.erase(0, nl + 1);
             return line;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{out_, POLLIN, 0};
+        pollfd p{out_.get(), POLLIN, 0};
         if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) break;
         char buf[512];
-        const ssize_t n = ::read(out_, buf, sizeof buf);
+        const ssize_t n = ::read(out_.get(), buf, sizeof buf);
         if (n <= 0) break;
         pending_.append(buf, size_t(n));
     }
@@ -71,8 +69,7 @@ std::string ChildProcess::readLine(int timeoutMs) {
 }
 
 void ChildProcess::stop() {
-    if (out_ >= 0) ::close(out_);
-    out_ = -1;
+    out_.reset();
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
     for (int i = 0; i < 300; ++i) {
@@ -88,15 +85,12 @@ void ChildProcess::stop() {
 }
 
 uint16_t freeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+    return boundPort(fd.get());
 }
 
 namespace {

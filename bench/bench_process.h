@@ -2,6 +2,8 @@
 // them: CPU seconds and resident memory.
 #pragma once
 
+#include "net/socket.h"
+
 #include <cstdint>
 #include <set>
 #include <string>
@@ -33,7 +35,7 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int out_ = -1;
+    UniqueFd out_;
     std::string pending_;
 };
 

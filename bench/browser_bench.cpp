@@ -37,6 +37,7 @@
 #include "media/browser_encoder.h"
 #include "media/capture_media.h"
 #include "media/netsink/network_sink.h"
+#include "net/socket.h"
 
 namespace {
 
@@ -51,31 +52,28 @@ double processCpuSeconds()
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-int connectTo(uint16_t port)
+UniqueFd connectTo(uint16_t port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        return {};
     return fd;
 }
 
 // One HTTP/1.0 GET, read to the end: the status (0 on failure) and the body.
 int httpGet(uint16_t port, const std::string &path, std::string *body)
 {
-    const int fd = connectTo(port);
+    const UniqueFd socket = connectTo(port);
+    const int fd = socket.get();
     if (fd < 0)
         return 0;
     const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
-        close(fd);
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()))
         return 0;
-    }
     std::string all;
     char buffer[65536];
     for (;;) {
@@ -87,7 +85,6 @@ int httpGet(uint16_t port, const std::string &path, std::string *body)
             break;
         all.append(buffer, size_t(n));
     }
-    close(fd);
     const size_t end = all.find("\r\n\r\n");
     int status = 0;
     if (end == std::string::npos || std::sscanf(all.c_str(), "HTTP/%*d.%*d %d", &status) != 1)
@@ -103,7 +100,7 @@ public:
     {
         fd_ = connectTo(port);
         const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-        if (fd_ >= 0 && send(fd_, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
+        if (fd_ && send(fd_.get(), request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
             thread_ = std::thread([this] { run(); });
     }
     ~StreamReader()
@@ -111,8 +108,6 @@ public:
         stop_ = true;
         if (thread_.joinable())
             thread_.join();
-        if (fd_ >= 0)
-            close(fd_);
     }
     uint64_t bytes() const { return bytes_; }
 
@@ -121,16 +116,16 @@ private:
     {
         char buffer[65536];
         while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
+            pollfd p{fd_.get(), POLLIN, 0};
             if (poll(&p, 1, 100) <= 0)
                 continue;
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            const ssize_t n = recv(fd_.get(), buffer, sizeof buffer, 0);
             if (n <= 0)
                 break;
             bytes_ += uint64_t(n);
         }
     }
-    int fd_ = -1;
+    UniqueFd fd_;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> bytes_{0};
     std::thread thread_;

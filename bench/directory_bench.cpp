@@ -16,6 +16,7 @@
 
 #include "directory_link/directory_message.h"
 #include "net/ipv4.h"
+#include "net/socket.h"
 #include "directory_server/server_loop.h"
 
 #include <arpa/inet.h>
@@ -53,8 +54,8 @@ struct Node {
     std::string nodeId;
     std::string channelId;
     std::uint16_t port = 0; // CAM and stream port
-    int udp = -1;    // CAM endpoint, also the second endpoint here; while registering
-    int stream = -1; // TCP listener on the same port
+    UniqueFd udp;    // CAM endpoint, also the second endpoint here; while registering
+    UniqueFd stream; // TCP listener on the same port
 };
 
 sockaddr_in socketAddress(const std::string &address, std::uint16_t port)
@@ -76,13 +77,13 @@ void sendTo(int fd, std::uint16_t port, const DirectoryMessage &msg)
 // The node's stream: a TCP listener on its address, port chosen by the system.
 bool openStream(Node &node)
 {
-    node.stream = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    node.stream = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_in local = socketAddress(node.address, 0);
     socklen_t length = sizeof local;
-    if (::bind(node.stream, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        ::listen(node.stream, 64) != 0)
+    if (::bind(node.stream.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        ::listen(node.stream.get(), 64) != 0)
         return false;
-    ::getsockname(node.stream, reinterpret_cast<sockaddr *>(&local), &length);
+    ::getsockname(node.stream.get(), reinterpret_cast<sockaddr *>(&local), &length);
     node.port = ntohs(local.sin_port);
     return true;
 }
@@ -91,20 +92,17 @@ bool openStream(Node &node)
 // (the open-file limit allows one socket a channel, not two).
 bool openEndpoint(Node &node)
 {
-    node.udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    node.udp = UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     const sockaddr_in local = socketAddress(node.address, node.port);
-    if (::bind(node.udp, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0)
+    if (::bind(node.udp.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0)
         return true;
-    ::close(node.udp);
-    node.udp = -1;
+    node.udp.reset();
     return false;
 }
 
 void closeEndpoint(Node &node)
 {
-    if (node.udp >= 0)
-        ::close(node.udp);
-    node.udp = -1;
+    node.udp.reset();
 }
 
 // Sends from any local address through one socket (all of 127/8 is ours).
@@ -136,23 +134,23 @@ std::size_t registerNodes(std::vector<Node> &nodes)
             const std::size_t end = std::min(left.size(), start + Batch);
             for (std::size_t i = start; i < end; ++i)
                 if (openEndpoint(*left[i]))
-                    sendTo(left[i]->udp, FirstPort,
+                    sendTo(left[i]->udp.get(), FirstPort,
                        DirectoryMessage::linkKerfCam(left[i]->nodeId, left[i]->address, "bench channel",
                                                      "a scripted node", "bench"));
             const auto deadline = std::chrono::steady_clock::now() + 1s;
             for (std::size_t i = start; i < end; ++i) {
                 const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now());
-                pollfd ready{left[i]->udp, POLLIN, 0};
-                if (left[i]->udp < 0 ||
+                pollfd ready{left[i]->udp.get(), POLLIN, 0};
+                if (!left[i]->udp ||
                     ::poll(&ready, 1, static_cast<int>(std::max<long>(0, wait.count()))) <= 0)
                     continue;
-                auto ok = receiveRecord(left[i]->udp);
+                auto ok = receiveRecord(left[i]->udp.get());
                 if (!ok || !ok->matches(cmd::LinkKerfOk))
                     continue;
                 left[i]->channelId = ok->readText(Field::ChannelId);
                 ok->answerLinkKerfPort(left[i]->channelId, left[i]->nodeId);
-                sendTo(left[i]->udp, SecondPort, *ok);
+                sendTo(left[i]->udp.get(), SecondPort, *ok);
             }
             // Answers to the second endpoint (none expected before the flood) would go
             // nowhere once it is closed; the daemon is not told, as with a real node.
@@ -169,12 +167,12 @@ class StreamListeners {
 public:
     explicit StreamListeners(const std::vector<Node> &nodes)
     {
-        epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+        epoll_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
         for (const Node &node : nodes) {
             epoll_event event{};
             event.events = EPOLLIN;
-            event.data.fd = node.stream;
-            ::epoll_ctl(epoll_, EPOLL_CTL_ADD, node.stream, &event);
+            event.data.fd = node.stream.get();
+            ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, node.stream.get(), &event);
         }
         thread_ = std::thread([this] { serve(); });
     }
@@ -182,7 +180,6 @@ public:
     {
         running_ = false;
         thread_.join();
-        ::close(epoll_);
     }
     std::uint64_t accepted() const { return accepted_; }
 
@@ -191,18 +188,15 @@ private:
     {
         epoll_event events[256];
         while (running_) {
-            const int ready = ::epoll_wait(epoll_, events, 256, 100);
+            const int ready = ::epoll_wait(epoll_.get(), events, 256, 100);
             for (int i = 0; i < ready; ++i) {
-                int client;
-                while ((client = ::accept4(events[i].data.fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
-                    ::close(client);
+                while (UniqueFd(::accept4(events[i].data.fd, nullptr, nullptr, SOCK_CLOEXEC)))
                     ++accepted_;
-                }
             }
         }
     }
 
-    int epoll_ = -1;
+    UniqueFd epoll_;
     std::atomic<bool> running_{true};
     std::atomic<std::uint64_t> accepted_{0};
     std::thread thread_;
@@ -314,19 +308,19 @@ int main(int argc, char **argv)
                 online);
 
     // Datagrams: viewers watch and leave random channels, the node reports its count.
-    std::vector<int> viewers;
+    std::vector<UniqueFd> viewers;
     for (int i = 0; i < 200; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         const sockaddr_in local = socketAddress("127.2." + std::to_string(i / 250) + "." +
                                                     std::to_string(i % 250 + 1), 0);
-        ::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local);
-        viewers.push_back(fd);
+        ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local);
+        viewers.push_back(std::move(fd));
     }
     std::vector<Node *> live;
     for (Node &node : nodes)
         if (!node.channelId.empty())
             live.push_back(&node);
-    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const UniqueFd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     std::minstd_rand pick(7);
     std::uint64_t sent = 0;
     const double floodCpuBefore = bench::cpuSeconds(daemon.pid());
@@ -334,14 +328,14 @@ int main(int argc, char **argv)
     while (std::chrono::steady_clock::now() < floodEnd) {
         for (int round = 0; round < 100; ++round) {
             Node &node = *live[pick() % live.size()];
-            const int viewer = viewers[pick() % viewers.size()];
+            const int viewer = viewers[pick() % viewers.size()].get();
             DirectoryMessage watch;
             watch.writeCommand(cmd::WatchChannel);
             watch.writeText(Field::ChannelId, node.channelId);
             sendTo(viewer, SecondPort, watch);
             DirectoryMessage count;
             count.answerChannelOnline(node.channelId, node.nodeId, "1");
-            sendFrom(sender, node.address, SecondPort, count);
+            sendFrom(sender.get(), node.address, SecondPort, count);
             watch.writeCommand(cmd::LeaveChannel);
             sendTo(viewer, SecondPort, watch);
             sent += 3;
@@ -361,11 +355,6 @@ int main(int argc, char **argv)
                 static_cast<unsigned long long>(sent), floodSeconds,
                 static_cast<unsigned long long>(handled), floodCpu,
                 floodCpu > 0 ? static_cast<double>(handled) / floodCpu : 0.0, online);
-    for (Node &node : nodes)
-        ::close(node.stream);
-    ::close(sender);
-    for (int fd : viewers)
-        ::close(fd);
     std::error_code ignored;
     std::filesystem::remove_all(work, ignored);
     return handled > 0 ? 0 : 1;

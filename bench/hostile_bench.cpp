@@ -20,6 +20,7 @@
 
 #include "media/asf/asf_packet.h"
 #include "media/asf/recorded_asf.h"
+#include "net/socket.h"
 
 #include <arpa/inet.h>
 #include <algorithm>
@@ -52,7 +53,7 @@ constexpr char kSlowlorisStart[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-a: ";
 struct Client {
     Kind kind;
     uint32_t host;          // source address, host byte order
-    int fd = -1;
+    morlanex::UniqueFd fd{};
     bool headDone = false;
     bool served = false;    // got 200
     bool dropped = false;   // a served good viewer closed by the sink
@@ -72,9 +73,7 @@ class Load {
 public:
     Load(uint16_t port) : port_(port), ep_(::epoll_create1(EPOLL_CLOEXEC)), buf_(256 * 1024) {}
     ~Load() {
-        for (Client &c : clients_)
-            if (c.fd >= 0) ::close(c.fd);
-        ::close(ep_);
+        clients_.clear();  // before the epoll they are in
     }
 
     size_t add(Kind kind, uint32_t host) {
@@ -87,12 +86,12 @@ public:
 
     void open(size_t i) {
         Client &c = clients_[i];
-        c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (c.fd < 0) return;
+        c.fd = morlanex::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!c.fd) return;
         sockaddr_in from{};
         from.sin_family = AF_INET;
         from.sin_addr.s_addr = htonl(c.host);
-        ::bind(c.fd, reinterpret_cast<sockaddr *>(&from), sizeof from);
+        ::bind(c.fd.get(), reinterpret_cast<sockaddr *>(&from), sizeof from);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(port_);
@@ -102,18 +101,17 @@ public:
         c.headBytes = 0;
         c.started = Clock::now();
         ++totals_.opened[int(c.kind)];
-        if (::connect(c.fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 && errno != EINPROGRESS) return lost(i);
+        if (::connect(c.fd.get(), reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 && errno != EINPROGRESS) return lost(i);
         epoll_event ev{};
         ev.events = EPOLLOUT | EPOLLIN | EPOLLRDHUP | EPOLLET;
         ev.data.u64 = i;
-        ::epoll_ctl(ep_, EPOLL_CTL_ADD, c.fd, &ev);
+        ::epoll_ctl(ep_.get(), EPOLL_CTL_ADD, c.fd.get(), &ev);
     }
 
     void close(size_t i) {
         Client &c = clients_[i];
-        if (c.fd < 0) return;
-        ::close(c.fd);  // also leaves the epoll set
-        c.fd = -1;
+        if (!c.fd) return;
+        c.fd.reset();  // also leaves the epoll set
     }
 
     // Runs the loop until `until`, calling `tick` every 50 ms.
@@ -122,7 +120,7 @@ public:
         epoll_event events[512];
         auto nextTick = Clock::now();
         while (Clock::now() < until) {
-            const int n = ::epoll_wait(ep_, events, 512, 20);
+            const int n = ::epoll_wait(ep_.get(), events, 512, 20);
             for (int k = 0; k < n; ++k) onEvent(size_t(events[k].data.u64), events[k].events);
             if (Clock::now() >= nextTick) {
                 nextTick += 50ms;
@@ -134,8 +132,8 @@ public:
     // Reads up to `budget` bytes; false when the sink closed the connection.
     bool readSome(size_t i, size_t budget = SIZE_MAX) {
         Client &c = clients_[i];
-        while (c.fd >= 0 && budget > 0) {
-            const ssize_t n = ::recv(c.fd, buf_.data(), std::min(buf_.size(), budget), MSG_DONTWAIT);
+        while (c.fd && budget > 0) {
+            const ssize_t n = ::recv(c.fd.get(), buf_.data(), std::min(buf_.size(), budget), MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
             if (n <= 0) {
                 lost(i);
@@ -173,13 +171,13 @@ private:
 
     void onEvent(size_t i, uint32_t ev) {
         Client &c = clients_[i];
-        if (c.fd < 0) return;
+        if (!c.fd) return;
         if (ev & EPOLLOUT) {
             if (!sentRequest(c)) {
                 const bool slowloris = c.kind == Kind::Slowloris;
                 const char *req = slowloris ? kSlowlorisStart : kRequest;
                 const size_t len = slowloris ? sizeof kSlowlorisStart - 1 : sizeof kRequest - 1;
-                if (::send(c.fd, req, len, MSG_NOSIGNAL) != ssize_t(len)) return lost(i);
+                if (::send(c.fd.get(), req, len, MSG_NOSIGNAL) != ssize_t(len)) return lost(i);
                 markSent(c);
             }
         }
@@ -195,7 +193,7 @@ private:
             if (c.kind == Kind::Slowloris) {
                 // Whatever it is told (503, or the close), it is done with this connection.
                 readSome(i);
-                if (clients_[i].fd >= 0 && clients_[i].headDone) lost(i);
+                if (clients_[i].fd && clients_[i].headDone) lost(i);
                 return;
             }
             readSome(i);
@@ -206,7 +204,7 @@ private:
     static void markSent(Client &c) { c.status[12] = 1; }
 
     uint16_t port_;
-    int ep_;
+    morlanex::UniqueFd ep_;
     std::vector<uint8_t> buf_;
     std::vector<Client> clients_;
     Totals totals_;
@@ -326,7 +324,7 @@ int main(int argc, char **argv) {
             const size_t active = size_t(double(group.size()) * ramp);
             for (size_t k = 0; k < active; ++k) {
                 Client &c = load.at(group[k]);
-                if (c.fd < 0 && now >= c.due) {
+                if (!c.fd && now >= c.due) {
                     c.status[12] = 0;
                     load.open(group[k]);
                 }
@@ -338,21 +336,21 @@ int main(int argc, char **argv) {
         keepOpen(churn);
         for (size_t i : slowloris) {
             Client &c = load.at(i);
-            if (c.fd >= 0 && c.status[12] && now >= c.due) {
-                ::send(c.fd, "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (c.fd && c.status[12] && now >= c.due) {
+                ::send(c.fd.get(), "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
                 c.due = now + 2s;
             }
         }
         for (size_t i : slow) {
             Client &c = load.at(i);
-            if (c.fd < 0) continue;
+            if (!c.fd) continue;
             c.tokens = std::min(c.tokens + 10000 * 0.05, 10000.0);
             if (c.tokens >= 1) load.readSome(i, size_t(c.tokens));
         }
         for (size_t i : churn) {
             Client &c = load.at(i);
-            if (c.fd >= 0 && c.due < c.started) c.due = c.started + std::chrono::milliseconds(200 + random() % 800);
-            if (c.fd >= 0 && now >= c.due) {
+            if (c.fd && c.due < c.started) c.due = c.started + std::chrono::milliseconds(200 + random() % 800);
+            if (c.fd && now >= c.due) {
                 load.close(i);
                 c.due = now;
             }

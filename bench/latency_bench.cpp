@@ -31,6 +31,7 @@
 #include "media/asf/asf_header.h"
 #include "media/asf/asf_packet.h"
 #include "media/capture_media.h"
+#include "net/socket.h"
 
 namespace {
 
@@ -48,36 +49,28 @@ class Viewer {
 public:
     explicit Viewer(uint16_t port)
     {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        fd_ = UniqueFd(socket(AF_INET, SOCK_STREAM, 0));
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-            close(fd_);
-            fd_ = -1;
+        if (connect(fd_.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            fd_.reset();
             return;
         }
         const char request[] = "GET / HTTP/1.0\r\nUser-Agent: latency-bench\r\n\r\n";
-        if (send(fd_, request, sizeof request - 1, 0) != ssize_t(sizeof request - 1)) {
-            close(fd_);
-            fd_ = -1;
-        }
+        if (send(fd_.get(), request, sizeof request - 1, 0) != ssize_t(sizeof request - 1))
+            fd_.reset();
     }
-    ~Viewer()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
+    bool ok() const { return bool(fd_); }
     // Appends what arrives within `ms`; false when the connection ended.
     bool read(std::vector<uint8_t> &into, int ms)
     {
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p{fd_.get(), POLLIN, 0};
         if (poll(&p, 1, ms) <= 0)
             return true;
         uint8_t buffer[65536];
-        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        const ssize_t n = recv(fd_.get(), buffer, sizeof buffer, 0);
         if (n <= 0)
             return false;
         into.insert(into.end(), buffer, buffer + n);
@@ -85,7 +78,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 struct HeaderFacts {

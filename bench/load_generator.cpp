@@ -3,6 +3,7 @@
 #include "media/asf/asf_header.h"
 #include "media/asf/asf_packet.h"
 #include "media/asf/byte_order.h"
+#include "net/socket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -140,7 +141,7 @@ private:
 };
 
 struct Viewer {
-    int fd = -1;
+    morlanex::UniqueFd fd;
     State state = State::Connecting;
     bool servedThenClosed = false;
     uint16_t headBytes = 0;
@@ -155,37 +156,35 @@ struct Viewer {
 };
 
 void finish(Viewer &v, int ep, State s) {
-    ::epoll_ctl(ep, EPOLL_CTL_DEL, v.fd, nullptr);
-    ::close(v.fd);
-    v.fd = -1;
+    ::epoll_ctl(ep, EPOLL_CTL_DEL, v.fd.get(), nullptr);
+    v.fd.reset();
     if (v.state == State::Body) v.servedThenClosed = true;
     v.state = v.state == State::Body ? State::Closed : s;
 }
 
 bool openViewer(Viewer &v, int ep, uint16_t port, uint32_t index, int slowLinkReceiveBuffer) {
-    v.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (v.fd < 0) return false;
+    v.fd = morlanex::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!v.fd) return false;
     // Before connecting, so the window the server sees is small from the start, and its
     // segments are those of an Ethernet link rather than loopback's 64 KiB: what leaves the
     // server's socket then drains in small steps, as over a real slow link.
     if (v.linkBytesPerSecond > 0) {
-        ::setsockopt(v.fd, SOL_SOCKET, SO_RCVBUF, &slowLinkReceiveBuffer, sizeof slowLinkReceiveBuffer);
+        ::setsockopt(v.fd.get(), SOL_SOCKET, SO_RCVBUF, &slowLinkReceiveBuffer, sizeof slowLinkReceiveBuffer);
         const int segment = kSlowLinkSegment;
-        ::setsockopt(v.fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+        ::setsockopt(v.fd.get(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
     }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(v.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 && errno != EINPROGRESS) {
-        ::close(v.fd);
-        v.fd = -1;
+    if (::connect(v.fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 && errno != EINPROGRESS) {
+        v.fd.reset();
         return false;
     }
     epoll_event ev{};
     ev.events = EPOLLOUT | EPOLLIN | EPOLLRDHUP;
     ev.data.u32 = index;
-    return ::epoll_ctl(ep, EPOLL_CTL_ADD, v.fd, &ev) == 0;
+    return ::epoll_ctl(ep, EPOLL_CTL_ADD, v.fd.get(), &ev) == 0;
 }
 
 }  // namespace
@@ -200,7 +199,8 @@ LoadResult runLoad(const LoadOptions &o) {
         if (followDelay) viewers[i].follower = std::make_unique<AsfFollower>();
     }
     std::vector<uint32_t> slowLinks;  // viewers reading by their token bucket
-    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    const morlanex::UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
+    const int ep = epoll.get();
     std::vector<uint8_t> buf(256 * 1024);
     std::vector<epoll_event> events(1024);
 
@@ -222,8 +222,8 @@ LoadResult runLoad(const LoadOptions &o) {
         if (v.state == State::Connecting && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
             int err = 0;
             socklen_t len = sizeof err;
-            ::getsockopt(v.fd, SOL_SOCKET, SO_ERROR, &err, &len);
-            if (err != 0 || ::send(v.fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) != ssize_t(sizeof kRequest - 1)) {
+            ::getsockopt(v.fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
+            if (err != 0 || ::send(v.fd.get(), kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) != ssize_t(sizeof kRequest - 1)) {
                 finish(v, ep, State::Failed);
                 ++settled;
                 return;
@@ -232,11 +232,11 @@ LoadResult runLoad(const LoadOptions &o) {
             epoll_event mod{};
             mod.events = EPOLLIN | EPOLLRDHUP;
             mod.data.u32 = uint32_t(&v - viewers.data());
-            ::epoll_ctl(ep, EPOLL_CTL_MOD, v.fd, &mod);
+            ::epoll_ctl(ep, EPOLL_CTL_MOD, v.fd.get(), &mod);
         }
-        if (!(ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) || v.fd < 0) return;
+        if (!(ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) || !v.fd) return;
         for (;;) {
-            const ssize_t n = ::recv(v.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+            const ssize_t n = ::recv(v.fd.get(), buf.data(), buf.size(), MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
             if (n <= 0) {
                 if (v.state == State::Head) ++settled;
@@ -262,7 +262,7 @@ LoadResult runLoad(const LoadOptions &o) {
                         }
                         if (v.linkBytesPerSecond > 0) {
                             // From now on its bucket says when it reads.
-                            ::epoll_ctl(ep, EPOLL_CTL_DEL, v.fd, nullptr);
+                            ::epoll_ctl(ep, EPOLL_CTL_DEL, v.fd.get(), nullptr);
                             v.slowLink = true;
                             v.tokens = -double(size_t(n) - at);
                             slowLinks.push_back(uint32_t(&v - viewers.data()));
@@ -280,10 +280,10 @@ LoadResult runLoad(const LoadOptions &o) {
     auto readSlowLinks = [&](double elapsed) {
         for (uint32_t index : slowLinks) {
             Viewer &v = viewers[index];
-            if (v.fd < 0) continue;
+            if (!v.fd) continue;
             v.tokens = std::min(v.tokens + v.linkBytesPerSecond * elapsed, v.linkBytesPerSecond * kBucketSeconds);
             while (v.tokens >= 1) {
-                const ssize_t n = ::recv(v.fd, buf.data(), std::min(buf.size(), size_t(v.tokens)), MSG_DONTWAIT);
+                const ssize_t n = ::recv(v.fd.get(), buf.data(), std::min(buf.size(), size_t(v.tokens)), MSG_DONTWAIT);
                 if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
                 if (n <= 0) {
                     finish(v, ep, State::Failed);
@@ -360,9 +360,7 @@ LoadResult runLoad(const LoadOptions &o) {
             if (v.servedThenClosed) ++r.dropped;
             else if (double(got) >= needed) ++r.keptUp;
         }
-        if (v.fd >= 0) ::close(v.fd);
     }
-    ::close(ep);
     if (r.served > 0) r.meanBytesPerSecond = double(r.windowBytes) / double(r.served) / r.windowSeconds;
     return r;
 }

@@ -1,5 +1,7 @@
 #include "stream_server.h"
 
+#include "net/socket.h"
+
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
@@ -15,14 +17,12 @@ namespace morlanex::bench {
 using namespace std::chrono_literals;
 
 bool listening(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-    ::close(fd);
-    return ok;
+    return ::connect(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
 }
 
 StreamServer::StreamServer(const ServerSpec &spec, uint16_t port, size_t maxClients) : vlc_(spec.vlc) {

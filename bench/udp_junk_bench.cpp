@@ -11,6 +11,7 @@
 // Usage: udp_junk_bench --program PATH [--plugins DIR] [--rounds N] [--datagrams N]
 //                       [--directory 127.0.0.x]
 #include "bench_process.h"
+#include "net/socket.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -40,13 +41,13 @@ struct Options {
     std::string directory = "127.0.0.211";
 };
 
-int boundSocket(const std::string &address, uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+morlanex::UniqueFd boundSocket(const std::string &address, uint16_t port) {
+    morlanex::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     ::inet_pton(AF_INET, address.c_str(), &local.sin_addr);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
         std::fprintf(stderr, "cannot bind %s:%u: %s\n", address.c_str(), port, std::strerror(errno));
         std::exit(2);
     }
@@ -124,9 +125,9 @@ int main(int argc, char **argv) {
     if (!o.plugins.empty()) ::setenv("GST_PLUGIN_PATH", o.plugins.c_str(), 1);
 
     // The directory's ports, held by the bench: the program's datagrams to them land here unread.
-    const int first = boundSocket(o.directory, 20);
-    const int second = boundSocket(o.directory, 22);
-    const int stranger = boundSocket("127.0.0.77", 0);
+    const morlanex::UniqueFd first = boundSocket(o.directory, 20);
+    const morlanex::UniqueFd second = boundSocket(o.directory, 22);
+    const morlanex::UniqueFd stranger = boundSocket("127.0.0.77", 0);
 
     ChildProcess program;
     ProcessOptions quiet;
@@ -163,7 +164,7 @@ int main(int argc, char **argv) {
         long sent = 0;
         for (long i = 0; i < o.datagrams; ++i) {
             const auto &bytes = payloads[static_cast<size_t>(i) % payloads.size()];
-            const int from = i % 4 == 1 ? stranger : (i % 2 ? first : second);
+            const int from = (i % 4 == 1 ? stranger : (i % 2 ? first : second)).get();
             const sockaddr_in &to = targets[static_cast<size_t>(i / 4) % targets.size()];
             if (::sendto(from, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) >= 0)
                 ++sent;
@@ -179,9 +180,6 @@ int main(int argc, char **argv) {
     }
     std::printf("resident change over all rounds: %+.0f KiB\n", previousKiB - startKiB);
     program.stop();
-    ::close(first);
-    ::close(second);
-    ::close(stranger);
     std::error_code ignored;
     std::filesystem::remove_all(home, ignored);
     return 0;

@@ -1,6 +1,7 @@
 #include "directory_link/udp_endpoint.h"
 
 #include "net/ipv4.h"
+#include "net/socket.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 namespace morlanex {
 
@@ -100,27 +102,22 @@ void UdpEndpoint::activate()
         local.sin_addr = *parsed;
     }
 
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd)
         throw EndpointError::cannotAllocate();
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
         const int error = errno;
-        ::close(fd);
         throw error == EADDRINUSE ? EndpointError::addressInUse() : EndpointError::fromErrno(error);
     }
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
-    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
-        const int error = errno;
-        if (wake >= 0)
-            ::close(wake);
-        ::close(fd);
-        throw EndpointError::fromErrno(error);
-    }
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake || ::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&bound), &length) != 0)
+        throw EndpointError::fromErrno(errno);
 
-    socket_ = fd;
-    wake_ = wake;
+    // Held from here until deactivate().
+    socket_ = fd.release();
+    wake_ = wake.release();
     boundPort_ = ntohs(bound.sin_port);
     gate_ = std::make_shared<Gate>();
     gate_->handler = handler_;
@@ -145,10 +142,8 @@ void UdpEndpoint::deactivate()
     else if (listener_.joinable())
         listener_.join();
 
-    ::close(socket_);
-    ::close(wake_);
-    socket_ = -1;
-    wake_ = -1;
+    UniqueFd(std::exchange(socket_, -1)).reset();
+    UniqueFd(std::exchange(wake_, -1)).reset();
     boundPort_ = 0;
     gate_.reset();
 }

@@ -1,13 +1,13 @@
 #include "directory_server/channel_page_server.h"
 
 #include "net/ipv4.h"
+#include "net/socket.h"
 #include "net/socket_error.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +15,9 @@
 
 namespace morlanex {
 namespace {
+
+constexpr int MaxAcceptsPerPass = 256;
+constexpr std::size_t ScratchBytes = 16 * 1024;
 
 constexpr const char *SecurityHeaders =
     "X-Content-Type-Options: nosniff\r\n"
@@ -55,23 +58,39 @@ std::string playlistChannel(const std::string &path)
     return id;
 }
 
+std::string textResponse(int status, const char *reason, const char *text, const std::string &extra = {})
+{
+    return response("GET", status, reason, "text/plain; charset=utf-8", text, extra);
+}
+
+// Best effort, never blocking: the bytes go only if the socket has room.
+void sendNow(int fd, const std::string &bytes)
+{
+    [[maybe_unused]] const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+std::string busy()
+{
+    return textResponse(503, "Service Unavailable", "the channel page is busy; try again\n", "Retry-After: 5\r\n");
+}
+
 } // namespace
 
-ChannelPageServer::ChannelPageServer(ChannelListing &listing, Log log)
-    : listing_(listing), log_(std::move(log))
+ChannelPageServer::ChannelPageServer(Reactor &reactor, ChannelListing &listing, Log log)
+    : reactor_(reactor), listing_(listing), log_(std::move(log)), spare_(openSpareFd()),
+      scratch_(ScratchBytes)
 {
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_ < 0)
-        throw EndpointError::fromErrno(errno);
 }
 
 ChannelPageServer::~ChannelPageServer()
 {
-    for (const auto &[fd, connection] : connections_)
-        ::close(fd);
-    if (listen_ >= 0)
-        ::close(listen_);
-    ::close(epoll_);
+    reactor_.cancel(poolTimer_);
+    for (auto &[fd, connection] : connections_) {
+        reactor_.cancel(connection.idle);
+        reactor_.unwatch(fd);
+    }
+    if (listen_)
+        reactor_.unwatch(listen_.get());
 }
 
 void ChannelPageServer::bind(const std::string &address, std::uint16_t port)
@@ -79,109 +98,112 @@ void ChannelPageServer::bind(const std::string &address, std::uint16_t port)
     const auto parsed = parseDottedQuad(address);
     if (!parsed)
         throw EndpointError::fromErrno(EADDRNOTAVAIL);
-    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listen_ < 0)
+    UniqueFd listen(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listen)
         throw EndpointError::cannotAllocate();
     const int on = 1;
-    ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(listen.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr = *parsed;
     local.sin_port = htons(port);
-    if (::bind(listen_, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
-        ::listen(listen_, 128) != 0) {
+    if (::bind(listen.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
+        ::listen(listen.get(), SOMAXCONN) != 0 ||
+        !reactor_.watch(listen.get(), EPOLLIN, [this](std::uint32_t) { acceptAll(); })) {
         const int error = errno;
         throw error == EADDRINUSE ? EndpointError::addressInUse() : EndpointError::fromErrno(error);
     }
-    socklen_t length = sizeof local;
-    ::getsockname(listen_, reinterpret_cast<sockaddr *>(&local), &length);
-    port_ = ntohs(local.sin_port);
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = listen_;
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listen_, &event);
-}
-
-void ChannelPageServer::serveReady()
-{
-    epoll_event events[64];
-    const int ready = ::epoll_wait(epoll_, events, 64, 0);
-    for (int i = 0; i < ready; ++i) {
-        const int fd = events[i].data.fd;
-        if (fd == listen_) {
-            acceptAll();
-            continue;
-        }
-        auto it = connections_.find(fd);
-        if (it == connections_.end())
-            continue;
-        if (it->second.response.empty())
-            readFrom(fd, it->second);
-        else
-            writeTo(fd, it->second);
-    }
+    port_ = boundPort(listen.get());
+    listen_ = std::move(listen);
 }
 
 void ChannelPageServer::acceptAll()
 {
-    for (;;) {
-        const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
-            return;
-        if (connections_.size() >= MaxConnections) {
-            ::close(fd); // full: the browser tries again on its next poll
+    for (int i = 0; i < MaxAcceptsPerPass; ++i) {
+        Accepted a = acceptConnection(listen_.get(), &spare_, [](int fd) { sendNow(fd, busy()); });
+        if (a.kind == Accepted::Kind::None)
+            break;
+        if (a.kind == Accepted::Kind::Refused)
+            continue;
+        const int fd = a.fd.get();
+        if (!reactor_.watch(fd, EPOLLIN | EPOLLRDHUP, this))
+            continue; // closed with `a`
+        Connection &connection = connections_[fd];
+        connection.fd = std::move(a.fd);
+        connection.id = nextId_++;
+        connection.address = a.peer.sin_addr.s_addr;
+        connection.reader = std::make_unique<RequestReader>();
+        // Most clients send their request with the connection: served without entering the pool.
+        readFrom(connection);
+        const auto it = connections_.find(fd);
+        if (it == connections_.end() || !it->second.reader)
+            continue;
+        std::optional<std::uint64_t> evicted;
+        if (admission_.admit(connection.id, connection.address, Clock::now(), &evicted) ==
+            Admission::Verdict::Refuse) {
+            closeConnection(fd, Close::Refused);
             continue;
         }
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
-        connections_[fd].deadline = Clock::now() + IdleLimit;
-    }
-}
-
-void ChannelPageServer::readFrom(int fd, Connection &connection)
-{
-    char buffer[4096];
-    for (;;) {
-        const ssize_t size = ::recv(fd, buffer, sizeof buffer, 0);
-        if (size == 0 || (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            closeConnection(fd);
-            return;
+        pooled_.emplace(connection.id, fd);
+        if (const auto victim = evicted ? pooled_.find(*evicted) : pooled_.end(); victim != pooled_.end()) {
+            const int victimFd = victim->second;
+            pooled_.erase(victim); // it has left the pool already
+            closeConnection(victimFd, Close::Refused);
         }
-        if (size < 0)
-            break;
-        connection.request.append(buffer, static_cast<std::size_t>(size));
-        if (connection.request.size() > MaxRequestBytes)
-            break;
     }
-    const auto end = connection.request.find("\r\n\r\n");
-    if (end == std::string::npos && connection.request.size() <= MaxRequestBytes)
-        return; // more to come
-    if (end == std::string::npos || end > MaxRequestBytes) {
-        connection.response = response("GET", 431, "Request Header Fields Too Large",
-                                       "text/plain; charset=utf-8", "request too large\n");
-    } else {
-        const std::string line = connection.request.substr(0, connection.request.find("\r\n"));
-        const auto firstSpace = line.find(' ');
-        const auto secondSpace = line.find(' ', firstSpace + 1);
-        if (firstSpace == std::string::npos || secondSpace == std::string::npos ||
-            !line.substr(secondSpace + 1).starts_with("HTTP/1."))
-            connection.response =
-                response("GET", 400, "Bad Request", "text/plain; charset=utf-8", "bad request\n");
-        else
-            connection.response = respond(line.substr(0, firstSpace),
-                                          line.substr(firstSpace + 1, secondSpace - firstSpace - 1));
-    }
-    epoll_event event{};
-    event.events = EPOLLOUT;
-    event.data.fd = fd;
-    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event);
-    writeTo(fd, connection);
+    armPoolTimer();
 }
 
-void ChannelPageServer::writeTo(int fd, Connection &connection)
+void ChannelPageServer::onIo(int fd, std::uint32_t events)
 {
+    const auto it = connections_.find(fd);
+    if (it == connections_.end())
+        return;
+    if (it->second.reader)
+        readFrom(it->second);
+    else if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))
+        writeTo(it->second);
+}
+
+void ChannelPageServer::readFrom(Connection &connection)
+{
+    switch (connection.reader->read(connection.fd.get(), scratch_)) {
+    case RequestReader::Status::Waiting:
+        return;
+    case RequestReader::Status::Closed:
+        closeConnection(connection.fd.get(), Close::Done);
+        return;
+    case RequestReader::Status::Complete:
+        break;
+    }
+    leavePool(connection);
+    const RequestReader &reader = *connection.reader;
+    switch (reader.verdict()) {
+    case RequestReader::Verdict::Ok:
+        return answer(connection, respond(reader.request().method, reader.request().target));
+    case RequestReader::Verdict::HeadTooLarge:
+        return answer(connection, textResponse(431, "Request Header Fields Too Large", "request too large\n"));
+    case RequestReader::Verdict::BodyTooLarge:
+        return answer(connection, textResponse(413, "Content Too Large", "request too large\n"));
+    case RequestReader::Verdict::Malformed:
+    case RequestReader::Verdict::BadFraming:
+        return answer(connection, textResponse(400, "Bad Request", "bad request\n"));
+    }
+}
+
+void ChannelPageServer::answer(Connection &connection, std::string response)
+{
+    const int fd = connection.fd.get();
+    connection.reader.reset();
+    connection.response = std::move(response);
+    reactor_.rewatch(fd, EPOLLOUT);
+    connection.idle = reactor_.after(AnswerIdleLimit, [this, fd] { closeConnection(fd, Close::Done); });
+    writeTo(connection);
+}
+
+void ChannelPageServer::writeTo(Connection &connection)
+{
+    const int fd = connection.fd.get();
     while (connection.sent < connection.response.size()) {
         const ssize_t size = ::send(fd, connection.response.data() + connection.sent,
                                     connection.response.size() - connection.sent, MSG_NOSIGNAL);
@@ -191,28 +213,61 @@ void ChannelPageServer::writeTo(int fd, Connection &connection)
             break;
         }
         connection.sent += static_cast<std::size_t>(size);
-        connection.deadline = Clock::now() + IdleLimit;
+        reactor_.reschedule(connection.idle, Clock::now() + AnswerIdleLimit);
     }
-    closeConnection(fd);
+    closeConnection(fd, Close::Done);
 }
 
-void ChannelPageServer::closeConnection(int fd)
+void ChannelPageServer::leavePool(const Connection &connection)
 {
-    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-    ::close(fd);
-    connections_.erase(fd);
+    if (pooled_.erase(connection.id)) {
+        admission_.leave(connection.id);
+        armPoolTimer();
+    }
 }
 
-void ChannelPageServer::expireIdle()
+void ChannelPageServer::closeConnection(int fd, Close why)
 {
-    const auto now = Clock::now();
-    for (auto it = connections_.begin(); it != connections_.end();) {
-        const int fd = it->first;
-        const bool idle = it->second.deadline <= now;
-        ++it;
-        if (idle)
-            closeConnection(fd);
+    const auto it = connections_.find(fd);
+    if (it == connections_.end())
+        return;
+    // Told why where a byte can still be written.
+    if (why == Close::Refused)
+        sendNow(fd, busy());
+    else if (why == Close::TimedOut)
+        sendNow(fd, textResponse(408, "Request Timeout", "request timeout\n"));
+    leavePool(it->second);
+    reactor_.cancel(it->second.idle);
+    reactor_.unwatch(fd);
+    connections_.erase(it); // closes the socket
+}
+
+void ChannelPageServer::expirePool()
+{
+    poolTimer_ = Reactor::kNoTimer;
+    for (;;) {
+        // Cut short under pressure: a refusal for load, as the network sink does.
+        const bool shortened = admission_.underPressure();
+        const std::optional<std::uint64_t> id = admission_.expired(Clock::now());
+        if (!id)
+            break;
+        const auto it = pooled_.find(*id);
+        if (it == pooled_.end())
+            continue;
+        const int fd = it->second;
+        pooled_.erase(it); // it has left the pool already
+        closeConnection(fd, shortened ? Close::Refused : Close::TimedOut);
     }
+    armPoolTimer();
+}
+
+void ChannelPageServer::armPoolTimer()
+{
+    const Clock::time_point due = admission_.nextDeadline();
+    if (due == Clock::time_point::max())
+        reactor_.cancel(std::exchange(poolTimer_, Reactor::kNoTimer));
+    else if (!reactor_.reschedule(poolTimer_, due))
+        poolTimer_ = reactor_.at(due, [this] { expirePool(); });
 }
 
 std::string ChannelPageServer::respond(const std::string &method, const std::string &target)

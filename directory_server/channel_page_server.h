@@ -7,33 +7,46 @@
 //   /page.js          its script, which polls the JSON and redraws the list
 //   /channels.json    the same list as JSON
 //   /channel/N.asx    a Windows Media playlist for live channel N
-// One request per connection (answered with Connection: close); requests are
-// at most 8 KiB; at most 256 connections, each closed after 10 s idle. The
-// list is read from the directory's database on every request.
+// One request per connection (answered with Connection: close), read by the
+// net layer's RequestReader: heads of at most 8 KiB (431 beyond), bodies of
+// at most 64 KiB read past. Connections whose request is incomplete live in
+// an Admission pool (at most 1024, 16 per address under pressure, 10 s to
+// send a request, 2 s under pressure; the oldest evicted for a newcomer), so
+// slow or idle clients cannot lock others out; they are told 408 or 503. An
+// answer that makes no progress for 10 s is dropped. The list is read from the
+// directory's database on every request.
 //
-// Threads: one; the daemon's loop calls serveReady() when pollFd() is
-// readable and expireIdle() on every turn. The server owns its sockets.
+// Threads: one, the reactor's (the daemon's loop). The server owns its sockets.
 #pragma once
 
 #include "directory_server/channel_page_render.h"
+#include "net/admission.h"
+#include "net/reactor.h"
+#include "net/request_reader.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace morlanex {
 
-class ChannelPageServer {
+class ChannelPageServer final : private IoHandler {
 public:
     using Log = std::function<void(const std::string &line)>;
     using Clock = std::chrono::steady_clock;
-    static constexpr std::size_t MaxRequestBytes = 8192;
-    static constexpr std::size_t MaxConnections = 256;
-    static constexpr auto IdleLimit = std::chrono::seconds(10);
+    static constexpr Admission::Limits AdmissionLimits{
+        .maxPending = 1024,
+        .maxPerAddress = 16,
+        .timeout = std::chrono::seconds(10),
+        .timeoutUnderPressure = std::chrono::seconds(2),
+    };
+    static constexpr auto AnswerIdleLimit = std::chrono::seconds(10);
 
-    ChannelPageServer(ChannelListing &listing, Log log);
+    ChannelPageServer(Reactor &reactor, ChannelListing &listing, Log log);
     ~ChannelPageServer();
     ChannelPageServer(const ChannelPageServer &) = delete;
     ChannelPageServer &operator=(const ChannelPageServer &) = delete;
@@ -41,34 +54,43 @@ public:
     // Throws EndpointError when the address or port cannot be had.
     void bind(const std::string &address, std::uint16_t port);
     std::uint16_t port() const { return port_; }
-    // Readable when there is something to accept, read or write.
-    int pollFd() const { return epoll_; }
-    void serveReady();
-    void expireIdle();
-    bool busy() const { return !connections_.empty(); }
 
     // The response to one request (status line, headers and body).
     std::string respond(const std::string &method, const std::string &target);
 
 private:
     struct Connection {
-        std::string request;
+        UniqueFd fd;
+        std::uint64_t id = 0;
+        std::uint32_t address = 0;  // the peer's, network order
+        std::unique_ptr<RequestReader> reader;  // until the request is complete
         std::string response;
         std::size_t sent = 0;
-        Clock::time_point deadline;
+        Reactor::TimerId idle = Reactor::kNoTimer;  // while answering
     };
+    enum class Close { Done, Refused, TimedOut };
 
+    void onIo(int fd, std::uint32_t events) override;
     void acceptAll();
-    void readFrom(int fd, Connection &connection);
-    void writeTo(int fd, Connection &connection);
-    void closeConnection(int fd);
+    void readFrom(Connection &connection);
+    void answer(Connection &connection, std::string response);
+    void writeTo(Connection &connection);
+    void closeConnection(int fd, Close why);
+    void leavePool(const Connection &connection);
+    void expirePool();
+    void armPoolTimer();
 
+    Reactor &reactor_;
     ChannelListing &listing_;
     Log log_;
-    int epoll_ = -1;  // owned
-    int listen_ = -1; // owned
+    UniqueFd listen_, spare_;
     std::uint16_t port_ = 0;
-    std::map<int, Connection> connections_; // by socket, owned
+    Admission admission_{AdmissionLimits};
+    Reactor::TimerId poolTimer_ = Reactor::kNoTimer;  // at the pool's next deadline
+    std::uint64_t nextId_ = 1;
+    std::vector<std::uint8_t> scratch_;
+    std::unordered_map<int, Connection> connections_;  // by socket
+    std::unordered_map<std::uint64_t, int> pooled_;    // connection id -> socket, while in the pool
 };
 
 } // namespace morlanex

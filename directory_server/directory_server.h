@@ -22,6 +22,9 @@
 // is dropped with one log line (limited per source) and changes nothing.
 // The whole contract, with the limits below, is in docs/directory-protocol.md.
 //
+// directory_server.cpp holds the messages' handling, directory_liveness.cpp
+// the checks and the housekeeping.
+//
 // Threads: one; the daemon's loop calls everything and owns the store.
 #pragma once
 

@@ -14,10 +14,14 @@
 #include "directory_server/directory_server.h"
 #include "directory_server/server_loop.h"
 
+#include "net/socket.h"
+
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -165,17 +169,30 @@ Options parse(int argc, char **argv)
 
 } // namespace
 
+// Each connection of the channel page holds a descriptor while its request comes in (up to
+// the admission pool's size): more than the usual soft limit of 1024.
+static void raiseOpenFileLimit()
+{
+    constexpr rlim_t Wanted = 65536;
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= Wanted)
+        return;
+    files.rlim_cur = std::min<rlim_t>(Wanted, files.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &files);
+}
+
 int main(int argc, char **argv)
 {
     const Options options = parse(argc, argv);
+    raiseOpenFileLimit();
 
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-    const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    if (stopFd < 0) {
+    const UniqueFd stopFd(signalfd(-1, &stopSignals, SFD_CLOEXEC));
+    if (!stopFd) {
         logLine("cannot watch for signals");
         return 1;
     }
@@ -194,16 +211,15 @@ int main(int argc, char **argv)
         std::optional<ChannelPageServer> page;
         if (options.httpPort != 0) {
             listing.emplace(options.database);
-            page.emplace(*listing, logLine);
+            page.emplace(loop.reactor(), *listing, logLine);
             page->bind(pageAddress, options.httpPort);
-            loop.attachPage(*page);
         }
         logLine("listening on " + options.address + " ports " + std::to_string(options.firstPort) +
             " and " + std::to_string(options.secondPort) + ", version " + options.versionText +
             ", database " + options.database);
         if (page)
             logLine("channel page on http://" + pageAddress + ":" + std::to_string(page->port()) + "/");
-        loop.run(stopFd);
+        loop.run(stopFd.get());
         logLine("stopped after " + std::to_string(loop.datagramsHandled()) + " datagrams and " +
             std::to_string(loop.checksMade()) + " liveness checks");
     } catch (const std::exception &error) {
@@ -212,9 +228,7 @@ int main(int argc, char **argv)
             if (c == '\r' || c == '\n')
                 c = ' ';
         logLine("cannot start: " + text);
-        close(stopFd);
         return 1;
     }
-    close(stopFd);
     return 0;
 }

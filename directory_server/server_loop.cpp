@@ -17,20 +17,19 @@
 namespace morlanex {
 namespace {
 
-int openSocket(in_addr address, std::uint16_t port)
+UniqueFd openSocket(in_addr address, std::uint16_t port)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd)
         throw EndpointError::cannotAllocate();
     const int on = 1;
-    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    ::setsockopt(fd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr = address;
     local.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
         const int error = errno;
-        ::close(fd);
         throw error == EADDRINUSE ? EndpointError::addressInUse() : EndpointError::fromErrno(error);
     }
     return fd;
@@ -41,19 +40,12 @@ int openSocket(in_addr address, std::uint16_t port)
 ServerLoop::ServerLoop(DirectoryServer &server, Log log)
     : server_(server), log_(std::move(log)), buffer_(UdpEndpoint::BufferSizeBytes)
 {
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_ < 0)
+    reactor_ = Reactor::create(nullptr);
+    if (!reactor_)
         throw EndpointError::fromErrno(errno);
 }
 
-ServerLoop::~ServerLoop()
-{
-    for (const auto &[fd, check] : checks_)
-        ::close(fd);
-    for (int fd : {first_, second_, epoll_})
-        if (fd >= 0)
-            ::close(fd);
-}
+ServerLoop::~ServerLoop() = default;
 
 void ServerLoop::bind(const std::string &address, std::uint16_t firstPort,
                       std::uint16_t secondPort)
@@ -67,46 +59,26 @@ void ServerLoop::bind(const std::string &address, std::uint16_t firstPort,
 
 void ServerLoop::run(int stopFd)
 {
-    for (int fd : {first_, second_, stopFd, page_ ? page_->pollFd() : -1}) {
-        if (fd < 0)
-            continue;
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
-    }
-    epoll_event events[64];
-    for (;;) {
-        startChecks();
-        expireChecks();
-        if (page_)
-            page_->expireIdle();
-        const int ready = ::epoll_wait(epoll_, events, 64, waitMilliseconds());
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            log_(std::string("epoll failed: ") + std::strerror(errno));
-            return;
-        }
-        for (int i = 0; i < ready; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == stopFd)
-                return;
-            if (page_ && fd == page_->pollFd()) {
-                page_->serveReady();
-            } else if (fd == first_ || fd == second_) {
-                // A batch per wake-up, so a busy port does not starve the other or the checks.
-                const DirectoryPort at = fd == first_ ? DirectoryPort::First : DirectoryPort::Second;
-                for (int batch = 0; batch < 64 && receive(at); ++batch) {
-                }
-            } else if (checks_.contains(fd)) {
-                int error = 0;
-                socklen_t length = sizeof error;
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
-                finishCheck(fd, error == 0);
+    for (const DirectoryPort at : {DirectoryPort::First, DirectoryPort::Second}) {
+        reactor_->watch(socketOf(at), EPOLLIN, [this, at](std::uint32_t) {
+            // A batch per wake-up, so a busy port does not starve the other or the checks.
+            for (int batch = 0; batch < 64 && receive(at); ++batch) {
             }
-        }
+        });
     }
+    reactor_->watch(stopFd, EPOLLIN, [this](std::uint32_t) { reactor_->quit(); });
+    reactor_->beforeWait([this] { beforeWait(); });
+    if (!reactor_->run())
+        log_(std::string("epoll failed: ") + std::strerror(errno));
+    reactor_->unwatch(stopFd);
+}
+
+void ServerLoop::beforeWait()
+{
+    startChecks();
+    const auto next = server_.nextWakeup();
+    if (!reactor_->reschedule(wakeup_, next))
+        wakeup_ = reactor_->at(next, [] {}); // the work is startChecks' in the next pass
 }
 
 void ServerLoop::startChecks()
@@ -117,30 +89,30 @@ void ServerLoop::startChecks()
         to.sin_family = AF_INET;
         to.sin_port = htons(check.target.port);
         const auto address = parseDottedQuad(check.target.address);
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0 || !address) {
-            if (fd >= 0)
-                ::close(fd);
+        UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!socket || !address) {
             for (const Outgoing &out : server_.checkDone(check.id, false))
                 send(out);
             continue;
         }
+        const int fd = socket.get();
         // A reset, not a FIN, ends the probe: no TIME_WAIT pile-up here, nothing to read there.
         const linger reset{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         to.sin_addr = *address;
         const int result = ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to);
-        const auto deadline = DirectoryServer::Clock::now() + server_.rules().checkTimeout;
-        checks_[fd] = {check.id, deadline};
-        deadlines_.insert({deadline, fd});
-        if (result == 0 || errno != EINPROGRESS) {
+        const int error = errno;
+        RunningCheck &running = checks_[fd];
+        running = {check.id, std::move(socket),
+                   reactor_->after(server_.rules().checkTimeout, [this, fd] { finishCheck(fd, false); })};
+        if (result == 0 || error != EINPROGRESS ||
+            !reactor_->watch(fd, EPOLLOUT, [this, fd](std::uint32_t) {
+                int soError = 0;
+                socklen_t length = sizeof soError;
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length);
+                finishCheck(fd, soError == 0);
+            }))
             finishCheck(fd, result == 0);
-            continue;
-        }
-        epoll_event event{};
-        event.events = EPOLLOUT;
-        event.data.fd = fd;
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
     }
 }
 
@@ -149,31 +121,12 @@ void ServerLoop::finishCheck(int fd, bool answered)
     const auto it = checks_.find(fd);
     if (it == checks_.end())
         return;
-    const RunningCheck check = it->second;
-    deadlines_.erase({check.deadline, fd});
-    checks_.erase(it);
-    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-    ::close(fd);
-    for (const Outgoing &out : server_.checkDone(check.id, answered))
+    const std::uint64_t id = it->second.id;
+    reactor_->cancel(it->second.deadline);
+    reactor_->unwatch(fd);
+    checks_.erase(it); // closes the socket
+    for (const Outgoing &out : server_.checkDone(id, answered))
         send(out);
-}
-
-void ServerLoop::expireChecks()
-{
-    const auto now = DirectoryServer::Clock::now();
-    while (!deadlines_.empty() && deadlines_.begin()->first <= now)
-        finishCheck(deadlines_.begin()->second, false);
-}
-
-int ServerLoop::waitMilliseconds() const
-{
-    auto next = server_.nextWakeup();
-    if (!deadlines_.empty())
-        next = std::min(next, deadlines_.begin()->first);
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - DirectoryServer::Clock::now());
-    // Open page connections are looked at every second for their idle limit.
-    const long long most = page_ && page_->busy() ? 1000 : 60'000;
-    return static_cast<int>(std::clamp<long long>(left.count(), 0, most));
 }
 
 bool ServerLoop::receive(DirectoryPort at)

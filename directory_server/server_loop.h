@@ -2,27 +2,29 @@
 //
 // ServerLoop: the daemon's two UDP sockets (ports 20 and 22 by default), its
 // liveness checks (non-blocking TCP connects to the nodes' stream ports, each
-// bounded by the check timeout) and its single-threaded epoll loop. Each
+// bounded by the check timeout) and its single-threaded event loop (a
+// Reactor, which the channel page server shares). Each
 // datagram is read whole (8192 bytes at most; larger ones are dropped),
 // handed to the DirectoryServer, and its answers are sent at once. With a
 // wildcard address the loop learns which local address each datagram was
 // sent to (IP_PKTINFO) and answers from it, so a node that checks the sender
 // sees the address it registered with.
 //
-// Threads: one. The loop owns its sockets; the stop fd is borrowed.
+// Threads: one. The loop owns its reactor and sockets; the stop fd is borrowed.
 //
 // Example:
 //   ServerLoop loop(server, log);
 //   loop.bind("127.0.0.5", 20, 22);   // throws EndpointError
+//   ChannelPageServer page(loop.reactor(), listing, log);   // optional
 //   loop.run(signalFd);               // returns when signalFd is readable
 #pragma once
 
-#include "directory_server/channel_page_server.h"
 #include "directory_server/directory_server.h"
+#include "net/reactor.h"
 
 #include <cstdint>
 #include <map>
-#include <set>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -44,8 +46,8 @@ public:
     ServerLoop &operator=(const ServerLoop &) = delete;
 
     void bind(const std::string &address, std::uint16_t firstPort, std::uint16_t secondPort);
-    // Serves the channel page from the same loop (borrowed; outlives the loop's run).
-    void attachPage(ChannelPageServer &page) { page_ = &page; }
+    // The loop's reactor, for other servers of the daemon to share (the channel page).
+    Reactor &reactor() { return *reactor_; }
     // Serves until stopFd becomes readable.
     void run(int stopFd);
 
@@ -55,7 +57,8 @@ public:
 private:
     struct RunningCheck {
         std::uint64_t id = 0;
-        DirectoryServer::Clock::time_point deadline;
+        UniqueFd socket;
+        Reactor::TimerId deadline = Reactor::kNoTimer;
     };
 
     // Reads and handles one datagram; false when none was waiting.
@@ -64,19 +67,17 @@ private:
     void startChecks();
     // Ends a check: closes its socket and tells the server.
     void finishCheck(int fd, bool answered);
-    void expireChecks();
-    int waitMilliseconds() const;
-    int socketOf(DirectoryPort port) const { return port == DirectoryPort::First ? first_ : second_; }
+    // Before each wait: starts the checks that are due, and wakes the loop for the next.
+    void beforeWait();
+    int socketOf(DirectoryPort port) const { return (port == DirectoryPort::First ? first_ : second_).get(); }
 
     DirectoryServer &server_;
     Log log_;
-    int epoll_ = -1;  // owned
-    int first_ = -1;  // owned
-    int second_ = -1; // owned
+    std::unique_ptr<Reactor> reactor_;
+    UniqueFd first_, second_;
     std::vector<std::uint8_t> buffer_;
-    ChannelPageServer *page_ = nullptr;
-    std::map<int, RunningCheck> checks_; // by socket, owned
-    std::set<std::pair<DirectoryServer::Clock::time_point, int>> deadlines_;
+    std::map<int, RunningCheck> checks_; // by socket
+    Reactor::TimerId wakeup_ = Reactor::kNoTimer;  // at the server's next wake-up
     std::uint64_t datagrams_ = 0;
     std::uint64_t checksMade_ = 0;
 };

@@ -7,6 +7,8 @@
 // both it and the sink use SO_REUSEADDR, so the sink can still bind and listen on it.
 #pragma once
 
+#include "net/socket.h"
+
 #include <cstdint>
 
 class ServingPortReservation {
@@ -19,8 +21,8 @@ public:
     // False when the TCP port is already taken (the caller picks another UDP port).
     bool reserve(std::uint16_t port);
     void release();
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return bool(fd_); }
 
 private:
-    int fd_ = -1; // owned
+    morlanex::UniqueFd fd_;
 };

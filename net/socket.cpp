@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +38,29 @@ uint16_t boundPort(int fd) {
     socklen_t len = sizeof sa;
     if (::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return 0;
     return ntohs(sa.sin_port);
+}
+
+UniqueFd openSpareFd() { return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
+
+Accepted acceptConnection(int listener, UniqueFd *spare, const std::function<void(int fd)> &refuse) {
+    Accepted a;
+    for (;;) {
+        socklen_t len = sizeof a.peer;
+        a.fd = UniqueFd(::accept4(listener, reinterpret_cast<sockaddr *>(&a.peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (a.fd) {
+            a.kind = Accepted::Kind::Connection;
+            return a;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if ((errno != EMFILE && errno != ENFILE) || !*spare) return a;
+        spare->reset();
+        UniqueFd refused(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (refused) refuse(refused.get());
+        refused.reset();
+        *spare = openSpareFd();
+        a.kind = Accepted::Kind::Refused;
+        return a;
+    }
 }
 
 std::string peerName(const sockaddr_in &peer) {

@@ -21,18 +21,24 @@ const StreamRequest kNoRequest{};
 }  // namespace
 
 Connection::Connection(UniqueFd fd, const sockaddr_in &peer, uint64_t id, uint32_t generation)
-    : fd_(std::move(fd)), peer_(peer), id_(id), generation_(generation), reader_(std::make_unique<RequestReader>()) {}
+    : fd_(std::move(fd)), peer_(peer), id_(id), generation_(generation), reader_(std::make_unique<PendingRequest>()) {}
 
 std::string Connection::name() const { return peerName(peer_) + "#" + std::to_string(id_); }
 
 RequestReader::Status Connection::readRequest(std::string_view streamPath, std::vector<uint8_t> &scratch) {
     if (!reader_) return RequestReader::Status::Complete;
-    const RequestReader::Status s = reader_->read(fd_.get(), streamPath, scratch);
-    peerClosed_ = reader_->peerClosed();
+    const RequestReader::Status s = reader_->reader.read(fd_.get(), scratch);
+    peerClosed_ = reader_->reader.peerClosed();
+    if (s == RequestReader::Status::Complete) {
+        // A head that does not parse is a bad request; the rest, bodies too, classify says.
+        const RequestReader::Verdict v = reader_->reader.verdict();
+        const bool parsed = v != RequestReader::Verdict::Malformed && v != RequestReader::Verdict::HeadTooLarge;
+        reader_->classified = parsed ? classifyRequest(reader_->reader.request(), streamPath) : StreamRequest{};
+    }
     return s;
 }
 
-const StreamRequest &Connection::request() const { return reader_ ? reader_->request() : kNoRequest; }
+const StreamRequest &Connection::request() const { return reader_ ? reader_->classified : kNoRequest; }
 
 // Sends the vectors once; Done only means "some or all bytes went".
 IoResult Connection::send(iovec *iov, size_t count) {

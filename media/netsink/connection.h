@@ -14,7 +14,8 @@
 #pragma once
 
 #include "media/netsink/fan_out_policy.h"
-#include "media/netsink/request_reader.h"
+#include "media/netsink/stream_request.h"
+#include "net/request_reader.h"
 #include "net/socket.h"
 
 #include <array>
@@ -110,7 +111,11 @@ private:
     bool peerClosed_ = false;
     bool streamAfterAnswer_ = false;
 
-    std::unique_ptr<RequestReader> reader_;  // Request phase only
+    struct PendingRequest {
+        RequestReader reader;
+        StreamRequest classified;  // once complete
+    };
+    std::unique_ptr<PendingRequest> reader_;  // Request phase only
 
     std::string head_;                           // Answer phase
     std::shared_ptr<const StreamHeader> header_;  // Answer phase: the header that follows the head

@@ -1,42 +1,24 @@
 #include "media/netsink/sink_inbox.h"
 
-#include <cerrno>
-#include <cstring>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 namespace morlanex {
 
-bool SinkInbox::open(std::string *error) {
+void SinkInbox::open(std::function<void()> wake) {
     std::lock_guard lock(mutex_);
-    wake_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!wake_) {
-        if (error) *error = std::string("cannot create the sink's wake-up event: ") + std::strerror(errno);
-        return false;
-    }
+    wake_ = std::move(wake);
     items_.clear();
     open_ = true;
     stop_ = false;
-    return true;
 }
 
 void SinkInbox::close() {
     std::lock_guard lock(mutex_);
     open_ = false;
     items_.clear();
-    wake_.reset();
-}
-
-int SinkInbox::wakeFd() const {
-    std::lock_guard lock(mutex_);
-    return wake_.get();
+    wake_ = nullptr;
 }
 
 void SinkInbox::wakeLocked() {
-    const uint64_t one = 1;
-    if (wake_ && ::write(wake_.get(), &one, sizeof one) < 0 && errno != EAGAIN) {
-        // The counter cannot overflow in practice; a failed wake only delays the loop.
-    }
+    if (wake_) wake_();
 }
 
 void SinkInbox::postHeader(std::shared_ptr<const StreamHeader> header, size_t stream) {
@@ -64,10 +46,6 @@ void SinkInbox::postStop() {
 
 void SinkInbox::take(std::vector<InboxItem> *items, bool *stop) {
     std::lock_guard lock(mutex_);
-    uint64_t count = 0;
-    if (wake_ && ::read(wake_.get(), &count, sizeof count) < 0) {
-        // EAGAIN: nothing was signalled since the last take.
-    }
     items->swap(items_);
     items_.clear();
     *stop = stop_;

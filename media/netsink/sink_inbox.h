@@ -2,17 +2,17 @@
 //
 // SinkInbox: the hand-off from the muxer's streaming thread to the sink's loop thread.
 //
-// Producers append headers and packets under a short lock and wake the loop through an eventfd
-// (only when the queue was empty, so a burst costs one wake-up). The loop takes the whole queue
+// Producers append headers and packets under a short lock and wake the loop through the wake
+// function given to open() (only when the queue was empty, so a burst costs one wake-up). The loop takes the whole queue
 // at once. The inbox remembers the last header, so a sink started later serves at once. While
 // the loop is not running, packets are discarded: there is nobody to send them to.
 //
 // Threads: post* from any thread; open/close/take from the loop's owner. Guarded by mutex_.
 #pragma once
 
-#include "net/socket.h"
 #include "media/netsink/stream_buffer.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,9 +33,10 @@ public:
     // Bound on queued items; beyond it the loop is not keeping up and packets are dropped.
     static constexpr size_t kMaxQueuedItems = 4096;
 
-    bool open(std::string *error);   // creates the eventfd and starts accepting packets
-    void close();                    // stops accepting packets; drops queued ones
-    int wakeFd() const;              // readable when there is work or a stop request
+    // Starts accepting packets; `wake` is called, under the inbox's lock (so it must not call
+    // back into the inbox), when there is work or a stop request.
+    void open(std::function<void()> wake);
+    void close();  // stops accepting packets; drops queued ones
 
     void postHeader(std::shared_ptr<const StreamHeader> header, size_t stream = 0);
     // False when discarded.
@@ -50,7 +51,7 @@ private:
     void wakeLocked();
 
     mutable std::mutex mutex_;
-    UniqueFd wake_;                               // guarded by mutex_
+    std::function<void()> wake_;                  // guarded by mutex_
     bool open_ = false;                           // guarded by mutex_
     bool stop_ = false;                           // guarded by mutex_
     std::vector<InboxItem> items_;                // guarded by mutex_

@@ -1,25 +1,30 @@
 // Internal header file.
 //
-// SinkLoop: the network sink's event loop, one epoll loop on its own thread.
+// SinkLoop: the network sink's event loop, a Reactor on its own thread.
 //
-// The loop owns the listening socket, every connection, the StreamBuffer and the timers. It
+// The loop owns the listening socket, every connection, the StreamBuffer and the deadlines. It
 // does the I/O and asks others for the decisions: Admission for connections whose request is
 // incomplete, HttpRouter for what a complete request is answered, FanOutPolicy for which
-// packets a viewer takes and when it is too far behind. Each pass it accepts, reads requests,
-// takes the inbox (header and packets from the muxer), writes to every viewer that is not
-// blocked (at most every fan-out interval) and expires timers. All teardown goes through
-// closeConnection(). Counters are atomics that any thread may read.
+// packets a viewer takes and when it is too far behind. Each pass it takes the inbox (header
+// and packets from the muxer, posted to the reactor), accepts, reads requests, then writes to
+// every viewer that is not blocked (at most every fan-out interval) and expires deadlines
+// before the reactor waits again. All teardown goes through closeConnection(). Counters are
+// atomics that any thread may read. sink_loop.cpp holds the connections' life; sink_viewers.cpp
+// what they are answered and the fan-out.
 //
-// Threads: start/stop from the owner's thread; run() is the loop thread; setHeader/pushPacket
-// go through the thread-safe SinkInbox; everything else is loop-thread only.
+// Threads: start/stop from the owner's thread; the reactor runs on the loop thread;
+// setHeader/pushPacket go through the thread-safe SinkInbox; everything else is loop-thread only.
 #pragma once
 
-#include "media/netsink/admission.h"
+#include "net/admission.h"
 #include "media/netsink/connection.h"
 #include "media/netsink/fan_out_policy.h"
 #include "media/netsink/http_router.h"
 #include "media/netsink/network_sink.h"
 #include "media/netsink/sink_inbox.h"
+#include "common/log_limiter.h"
+#include "net/admission.h"
+#include "net/reactor.h"
 
 #include <atomic>
 #include <chrono>
@@ -30,7 +35,7 @@
 
 namespace morlanex {
 
-class SinkLoop {
+class SinkLoop final : private IoHandler {
 public:
     explicit SinkLoop(const NetworkSinkConfig &config);
     ~SinkLoop();
@@ -54,7 +59,9 @@ private:
     };
 
     void run();
-    void takeInbox(bool *stop);
+    void takeInbox();
+    void onIo(int fd, uint32_t events) override;
+    void afterPass();
     void acceptAll();
     void refuseAtAccept(int fd);
     void onConnectionEvent(Connection &c, uint32_t events);
@@ -67,7 +74,7 @@ private:
     void closeConnection(Connection &c, CloseReason reason);
     void closeById(uint64_t id, CloseReason reason);
     void expireTimers();
-    int epollTimeoutMs();
+    Clock::time_point nextDue();
     // A further stream (stream >= 1 of the inbox), its window and its rules.
     struct MediaStream {
         MediaStream(const MediaStreamConfig &config, const NetworkSinkConfig &sink);
@@ -98,7 +105,9 @@ private:
     std::atomic<uint16_t> port_{0};
 
     // Loop-thread state (set up by start before the thread runs, torn down after it ends).
-    UniqueFd epoll_, listener_, spareFd_;
+    std::unique_ptr<Reactor> reactor_;
+    Reactor::TimerId dueTimer_ = Reactor::kNoTimer;  // bounds the wait by nextDue()
+    UniqueFd listener_, spareFd_;
     StreamBuffer buffer_;
     FanOutPolicy policy_;
     HttpRouter router_;
@@ -115,8 +124,8 @@ private:
     std::vector<uint8_t> scratch_;
     Clock::time_point lastFanOut_{};
     bool fanOutPending_ = false;
-    Clock::time_point logWindow_{};
-    unsigned logLines_ = 0, logSuppressed_ = 0;
+    LogLimiter logLimiter_;
+    Clock::time_point lastLogSummary_{};
 
     std::atomic<size_t> viewerCount_{0}, pendingCount_{0}, mediaViewerCount_{0};
     std::atomic<size_t> onRendition_[StreamBuffer::kMaxRenditions]{};  // viewers on rendition r + 1

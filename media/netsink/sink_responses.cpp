@@ -27,8 +27,6 @@ const char *reasonPhrase(int status) {
 
 }  // namespace
 
-std::string continueResponse() { return "HTTP/1.1 100 Continue\r\n\r\n"; }
-
 std::string plainStreamHead() {
     return std::string("HTTP/1.0 200 OK\r\nServer: ") + kServerToken +
            "\r\nContent-Type: video/x-ms-asf\r\nCache-Control: no-cache\r\nPragma: no-cache\r\nConnection: close\r\n\r\n";

@@ -30,9 +30,6 @@ std::string pageHead(const std::string &contentType, size_t bodyBytes, int maxAg
 std::string describeHead(uint32_t clientId, size_t framedHeaderBytes);
 std::string playHead(uint32_t clientId, bool resetSession);
 
-// The interim answer to "Expect: 100-continue".
-std::string continueResponse();
-
 // Complete short answers with an empty or short text body: 200, 204, 400, 404, 405, 408, 413, 503.
 std::string statusResponse(int status, bool windowsMedia, uint32_t clientId, bool headOnly);
 

@@ -70,27 +70,6 @@ std::string_view targetPath(std::string_view target) {
     return target.substr(0, target.find('?'));
 }
 
-// Every Content-Length field, each possibly a list, must name the same number (RFC 9110 8.6);
-// anything else is a request whose end cannot be known.
-bool parseContentLength(const HttpRequest &r, size_t *out) {
-    *out = 0;
-    bool seen = false;
-    for (std::string_view field : r.headers_named("Content-Length")) {
-        for (;;) {
-            const size_t comma = field.find(',');
-            const std::string_view v = trim(field.substr(0, comma));
-            size_t n = 0;
-            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-            if (v.empty() || ec != std::errc() || end != v.data() + v.size() || (seen && n != *out)) return false;
-            *out = n;
-            seen = true;
-            if (comma == std::string_view::npos) break;
-            field.remove_prefix(comma + 1);
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 bool isWindowsMediaUserAgent(std::string_view ua) {
@@ -102,10 +81,12 @@ bool isWindowsMediaUserAgent(std::string_view ua) {
 StreamRequest classifyRequest(const HttpRequest &r, std::string_view streamPath) {
     StreamRequest s;
     s.windowsMedia = isWindowsMediaUserAgent(r.header("User-Agent"));
-    if (!r.header("Transfer-Encoding").empty() || !parseContentLength(r, &s.bodyBytes)) {
+    const std::optional<size_t> bodyBytes = contentLength(r);
+    if (!r.header("Transfer-Encoding").empty() || !bodyBytes) {
         s.kind = RequestKind::BadRequest;
         return s;
     }
+    s.bodyBytes = *bodyBytes;
     if (s.bodyBytes > kMaxRequestBodyBytes) {
         s.kind = RequestKind::TooLarge;
         return s;

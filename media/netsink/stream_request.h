@@ -12,7 +12,7 @@
 // Threads: plain functions; callable from any thread.
 #pragma once
 
-#include "media/netsink/http_request.h"
+#include "net/http_request.h"
 
 #include <cstdint>
 #include <string>
@@ -47,9 +47,6 @@ struct StreamRequest {
     bool selectsStreams = false;
     uint32_t streamsWanted = 0;
 };
-
-// Upper bound of a request body the sink reads (and discards) before answering.
-inline constexpr size_t kMaxRequestBodyBytes = 64 * 1024;
 
 bool isWindowsMediaUserAgent(std::string_view userAgent);
 

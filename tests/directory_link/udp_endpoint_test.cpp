@@ -1,5 +1,6 @@
 // The endpoint layer over real loopback sockets.
 #include "directory_link/udp_endpoint.h"
+#include "net/socket.h"
 
 #include <gtest/gtest.h>
 
@@ -101,15 +102,14 @@ private:
 
 void rawSend(std::uint16_t port, const std::vector<std::uint8_t> &bytes)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(fd, 0);
+    const UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
+    ASSERT_TRUE(fd);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const ssize_t sent = ::sendto(fd, bytes.data(), bytes.size(), 0,
+    const ssize_t sent = ::sendto(fd.get(), bytes.data(), bytes.size(), 0,
                                   reinterpret_cast<const sockaddr *>(&to), sizeof to);
-    ::close(fd);
     ASSERT_EQ(sent, static_cast<ssize_t>(bytes.size())) << errno;
 }
 

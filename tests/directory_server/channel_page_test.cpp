@@ -3,6 +3,8 @@
 // pages is served; and a headless Chromium shows the live channels. The
 // directories listen on 127.0.7.x, this file's own.
 #include "common/codepage.h"
+#include "net/socket.h"
+#include "slowloris_load.h"
 #include "tests/directory_server/directory_test.h"
 
 #include <gtest/gtest.h>
@@ -39,24 +41,22 @@ struct HttpReply {
 HttpReply httpExchange(const std::string &address, const std::string &request)
 {
     HttpReply reply;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int fd = socket.get();
     const timeval wait{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(PagePort);
     ::inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        ::close(fd);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
         return reply;
-    }
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::string all;
     char buffer[8192];
     ssize_t size;
     while ((size = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
         all.append(buffer, static_cast<std::size_t>(size));
-    ::close(fd);
     const auto split = all.find("\r\n\r\n");
     reply.head = all.substr(0, split);
     reply.body = split == std::string::npos ? "" : all.substr(split + 4);
@@ -183,6 +183,27 @@ TEST_F(ChannelPageTest, OnlyItsOwnPagesAreServed)
     EXPECT_EQ(get(server, "/channel/" + node.channelId + ".asx").status, 404);
     EXPECT_NE(get(server, "/channels.json").body.find("\"channels\":[]"), std::string::npos);
     EXPECT_NE(get(server, "/").body.find("目前沒有頻道直播。"), std::string::npos);
+    EXPECT_TRUE(server_->running());
+}
+
+TEST_F(ChannelPageTest, SlowlorisConnectionsFromFortyHostsLockNoNewcomerOut)
+{
+    // 2,500 connections here and as many at the daemon, which inherits the limit.
+    ASSERT_TRUE(test::raiseOpenFileLimit(8192));
+    const std::string server = "127.0.7.6";
+    startWithPage(server);
+    test::SlowlorisLoad attack(
+        {.server = server, .port = PagePort, .connections = 2500, .hosts = 40, .firstHost = 100});
+    const auto patience = std::chrono::steady_clock::now() + 30s;
+    // Steady: every attacker has been cut off and come back once, on average.
+    while ((attack.connected() < 400 || attack.closedByServer() < 2500) &&
+           std::chrono::steady_clock::now() < patience)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_GE(attack.closedByServer(), 2500u) << "the attack is under way";
+    const std::size_t served = test::countServed(server, PagePort, "GET / HTTP/1.1\r\nHost: directory\r\n\r\n",
+                                                 100, 150, 10s);
+    RecordProperty("served", int(served));
+    EXPECT_GE(served, 95u) << "with " << attack.connected() << " slowloris connections open";
     EXPECT_TRUE(server_->running());
 }
 

@@ -44,22 +44,19 @@ TempDir::~TempDir()
 
 ScriptedPeer::ScriptedPeer(const std::string &address, std::uint16_t port) : address_(address)
 {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    fd_ = UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr = *parseDottedQuad(address);
     local.sin_port = htons(port);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
+    if (!fd_ || ::bind(fd_.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
         throw std::runtime_error("cannot bind scripted peer on " + address);
     socklen_t length = sizeof local;
-    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &length);
+    ::getsockname(fd_.get(), reinterpret_cast<sockaddr *>(&local), &length);
     port_ = ntohs(local.sin_port);
 }
 
-ScriptedPeer::~ScriptedPeer()
-{
-    ::close(fd_);
-}
+ScriptedPeer::~ScriptedPeer() = default;
 
 void ScriptedPeer::send(const std::string &host, std::uint16_t port,
                         const std::vector<std::uint8_t> &bytes)
@@ -68,7 +65,7 @@ void ScriptedPeer::send(const std::string &host, std::uint16_t port,
     to.sin_family = AF_INET;
     to.sin_addr = *parseDottedQuad(host);
     to.sin_port = htons(port);
-    if (::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) <
+    if (::sendto(fd_.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) <
         0)
         throw std::runtime_error("scripted peer cannot send");
 }
@@ -80,13 +77,13 @@ void ScriptedPeer::send(const std::string &host, std::uint16_t port, const Direc
 
 std::optional<Received> ScriptedPeer::receive(std::chrono::milliseconds wait)
 {
-    pollfd fds{fd_, POLLIN, 0};
+    pollfd fds{fd_.get(), POLLIN, 0};
     if (::poll(&fds, 1, static_cast<int>(wait.count())) <= 0)
         return std::nullopt;
     std::vector<std::uint8_t> buffer(65536);
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    const ssize_t size = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
+    const ssize_t size = ::recvfrom(fd_.get(), buffer.data(), buffer.size(), 0,
                                     reinterpret_cast<sockaddr *>(&from), &length);
     if (size < 0)
         return std::nullopt;
@@ -114,19 +111,19 @@ std::optional<DirectoryMessage> ScriptedPeer::receiveCommand(std::string_view wo
 
 StreamStandIn::StreamStandIn(const std::string &address, std::uint16_t port)
 {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int on = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr = *parseDottedQuad(address);
     local.sin_port = htons(port);
     // A deep backlog: the checks' connections are never accepted, the kernel completes them.
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        ::listen(fd_, 4096) != 0)
+    if (!fd_ || ::bind(fd_.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        ::listen(fd_.get(), 4096) != 0)
         throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port));
     socklen_t length = sizeof local;
-    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &length);
+    ::getsockname(fd_.get(), reinterpret_cast<sockaddr *>(&local), &length);
     port_ = ntohs(local.sin_port);
 }
 
@@ -137,9 +134,7 @@ StreamStandIn::~StreamStandIn()
 
 void StreamStandIn::stop()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
 }
 
 ScriptedNode::ScriptedNode(std::string id, const std::string &address)

@@ -3,6 +3,8 @@
 // Every wait is bounded.
 #pragma once
 
+#include "net/socket.h"
+
 #include "directory_link/directory_message.h"
 
 #include <sys/types.h>
@@ -43,7 +45,7 @@ public:
                                                    std::chrono::milliseconds wait = 3s);
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
     std::string address_;
     std::uint16_t port_ = 0;
 };
@@ -61,7 +63,7 @@ public:
     void stop();
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
     std::uint16_t port_ = 0;
 };
 

@@ -1,5 +1,4 @@
-// Request-head parsing (split at every byte, limits) and what each client's request asks for.
-#include "media/netsink/http_request.h"
+// What each client's request asks of the sink.
 #include "media/netsink/stream_request.h"
 #include "netsink_test_support.h"
 
@@ -18,48 +17,6 @@ StreamRequest classify(const std::string &s) {
     HttpRequest r;
     EXPECT_EQ(parse(s, &r), HttpParse::Complete) << s;
     return classifyRequest(r, "/");
-}
-
-TEST(HttpRequest, EveryPrefixIsIncompleteAndDripFeedingCompletes) {
-    const std::string req = test::ffmpegPlay() + "tail";
-    const size_t headLen = req.size() - 4;
-    HttpRequest r;
-    size_t head = 0, previous = 0;
-    for (size_t n = 0; n < headLen; ++n) {
-        ASSERT_EQ(parseHttpRequest(std::string_view(req).substr(0, n), previous, &r, &head), HttpParse::Incomplete) << n;
-        previous = n;
-    }
-    ASSERT_EQ(parseHttpRequest(req, previous, &r, &head), HttpParse::Complete);
-    EXPECT_EQ(head, headLen);
-    EXPECT_EQ(r.method, "GET");
-    EXPECT_EQ(r.target, "/");
-    EXPECT_EQ(r.versionMinor, 1);
-    EXPECT_EQ(r.headers_named("pragma").size(), 6u);
-    EXPECT_EQ(r.header("user-agent"), "NSPlayer/4.1.0.3856");
-}
-
-TEST(HttpRequest, AcceptsBareLineFeedsFoldedLinesAndLeadingEmptyLines) {
-    HttpRequest r;
-    ASSERT_EQ(parse("\r\nGET /x HTTP/1.0\nA: 1\n  more\nB:2\n\n", &r), HttpParse::Complete);
-    EXPECT_EQ(r.target, "/x");
-    EXPECT_EQ(r.header("A"), "1 more");
-    EXPECT_EQ(r.header("b"), "2");
-}
-
-TEST(HttpRequest, RejectsMalformedAndOversizedHeads) {
-    EXPECT_EQ(parse("GET / HTTP/1.1\r\n: empty\r\n\r\n"), HttpParse::Error) << "empty field name";
-    EXPECT_EQ(parse("GET / HTTP/1.1\r\nno colon\r\n\r\n"), HttpParse::Error);
-    EXPECT_EQ(parse("GET / HTTP/2.0\r\n\r\n"), HttpParse::Error);
-    EXPECT_EQ(parse("GET /\r\n\r\n"), HttpParse::Error) << "HTTP/0.9";
-    EXPECT_EQ(parse("G(T / HTTP/1.1\r\n\r\n"), HttpParse::Error);
-    EXPECT_EQ(parse(" continuation\r\n\r\n"), HttpParse::Error);
-    EXPECT_EQ(parse(std::string("GET / HTTP/1.1\r\nA: \0\r\n\r\n", 24)), HttpParse::Error);
-    std::string many = "GET / HTTP/1.1\r\n";
-    for (size_t i = 0; i <= kMaxRequestHeaders; ++i) many += "X-" + std::to_string(i) + ": y\r\n";
-    EXPECT_EQ(parse(many + "\r\n"), HttpParse::Error);
-    const std::string big = "GET / HTTP/1.1\r\nX: " + std::string(kMaxRequestHeadBytes, 'a');
-    EXPECT_EQ(parse(big), HttpParse::Error) << "no end within the limit";
-    EXPECT_EQ(parse(big.substr(0, kMaxRequestHeadBytes - 1)), HttpParse::Incomplete);
 }
 
 TEST(StreamRequest, WindowsMediaClientsAreToldApartByUserAgent) {

@@ -24,14 +24,14 @@ std::vector<size_t> startPackets() {
 }
 
 Client::Client(uint16_t port, int receiveBufferBytes, const char *sourceAddress) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    if (receiveBufferBytes > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+    fd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd_) return;
+    if (receiveBufferBytes > 0) ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
     if (sourceAddress) {
         sockaddr_in from{};
         from.sin_family = AF_INET;
         ::inet_pton(AF_INET, sourceAddress, &from.sin_addr);
-        if (::bind(fd_, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0) {
+        if (::bind(fd_.get(), reinterpret_cast<sockaddr *>(&from), sizeof from) != 0) {
             ADD_FAILURE() << "cannot bind to " << sourceAddress;
             close();
             return;
@@ -41,26 +41,25 @@ Client::Client(uint16_t port, int receiveBufferBytes, const char *sourceAddress)
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) close();
+    if (::connect(fd_.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) close();
 }
 
 Client::~Client() { close(); }
 
 void Client::close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
 }
 
 bool Client::send(const std::string &bytes) {
-    return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    return fd_ && ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
 }
 
 bool Client::readSome(std::chrono::milliseconds timeout) {
-    if (fd_ < 0 || eof_) return false;
-    pollfd p{fd_, POLLIN, 0};
+    if (!fd_ || eof_) return false;
+    pollfd p{fd_.get(), POLLIN, 0};
     if (::poll(&p, 1, int(timeout.count())) <= 0) return false;
     uint8_t buf[65536];
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    const ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
     if (n <= 0) {
         eof_ = true;
         return false;
@@ -71,13 +70,13 @@ bool Client::readSome(std::chrono::milliseconds timeout) {
 }
 
 void Client::shutdownWrite() {
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+    if (fd_) ::shutdown(fd_.get(), SHUT_WR);
 }
 
 uint16_t Client::localPort() const {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
-    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return 0;
+    if (!fd_ || ::getsockname(fd_.get(), reinterpret_cast<sockaddr *>(&sa), &len) != 0) return 0;
     return ntohs(sa.sin_port);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tests/asf/recorded_test_stream.h"
+#include "net/socket.h"
 
 #include <chrono>
 #include <cstdint>
@@ -22,7 +23,7 @@ public:
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
 
-    bool connected() const { return fd_ >= 0; }
+    bool connected() const { return bool(fd_); }
     bool send(const std::string &bytes);
     // Ends the sending side only (the client half-closes); it keeps reading.
     void shutdownWrite();
@@ -40,7 +41,7 @@ private:
     // One read of whatever is there, waiting at most `timeout`. False on EOF/error/timeout.
     bool readSome(std::chrono::milliseconds timeout);
 
-    int fd_ = -1;
+    UniqueFd fd_;
     bool eof_ = false;
     std::vector<uint8_t> in_;   // bytes before the end of the head
     std::vector<uint8_t> body_;

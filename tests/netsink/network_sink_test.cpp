@@ -356,23 +356,17 @@ TEST_F(NetworkSinkTest, StopClosesEveryViewerAndARestartServesOnTheSamePort) {
 }
 
 TEST_F(NetworkSinkTest, StartReportsAPortInUse) {
-    const int busy = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::listen(busy, 1), 0);
-    socklen_t len = sizeof sa;
-    ::getsockname(busy, reinterpret_cast<sockaddr *>(&sa), &len);
+    UniqueFd busy = openListener("127.0.0.1", 0, nullptr);
+    ASSERT_TRUE(busy);
     NetworkSinkConfig c = baseConfig();
-    c.port = ntohs(sa.sin_port);
+    c.port = boundPort(busy.get());
     NetworkSink sink(c);
     std::string error;
     EXPECT_FALSE(sink.start(&error));
     EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
     EXPECT_NE(error.find(std::to_string(c.port)), std::string::npos) << error;
     EXPECT_FALSE(sink.running());
-    ::close(busy);
+    busy.reset();
     EXPECT_TRUE(sink.start(&error)) << error;
 }
 

@@ -1,6 +1,7 @@
 // The network sink against careless and hostile clients, over loopback: idle connections that
 // would starve admission, stalled viewers, request bodies in any pieces, odd framing.
 #include "sink_fixture.h"
+#include "slowloris_load.h"
 
 #include <atomic>
 
@@ -65,6 +66,19 @@ TEST_F(NetworkSinkTest, IdleConnectionsCannotLockOutViewersOldOrNew) {
     EXPECT_EQ(sink_->stats().viewers, 3u);
     for (size_t i = 1; i < idle.size(); ++i) EXPECT_TRUE(idle[i]->connected());
     EXPECT_EQ(sink_->stats().pendingRequests, idle.size() - 1) << "the other idle connections are still held";
+}
+
+TEST_F(NetworkSinkTest, SlowlorisConnectionsFromFortyHostsLockNoNewcomerOut) {
+    // Both ends of 2,500 connections live in this process.
+    ASSERT_TRUE(test::raiseOpenFileLimit(8192));
+    start(baseConfig());
+    test::SlowlorisLoad attack({.port = port(), .connections = 2500, .hosts = 40, .firstHost = 100});
+    // Steady: every attacker has been cut off and come back once, on average.
+    ASSERT_TRUE(waitUntil([&] { return attack.connected() >= 400 && attack.closedByServer() >= 2500; }, 30s))
+        << "the attack holds " << attack.connected();
+    const size_t served = test::countServed("127.0.0.1", port(), test::plainGet(), 100, 150, 10s);
+    RecordProperty("served", int(served));
+    EXPECT_GE(served, 95u) << "with " << attack.connected() << " slowloris connections open";
 }
 
 TEST_F(NetworkSinkTest, UnderPressureIdleConnectionsAreRefusedSoonerForLoad) {

@@ -1,6 +1,5 @@
-// The sink's decisions without sockets: admission of incomplete requests, the fan-out policy
-// (joins, what a viewer takes, drops by time behind live) and the routing of requests.
-#include "media/netsink/admission.h"
+// The sink's decisions without sockets: the fan-out policy (joins, what a viewer takes, drops
+// by time behind live) and the routing of requests.
 #include "media/asf/asf_packet.h"
 #include "media/netsink/fan_out_policy.h"
 #include "media/netsink/http_router.h"
@@ -15,65 +14,6 @@ using test::startPackets;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-Admission::Limits smallPool() { return {.maxPending = 4, .maxPerAddress = 2, .timeout = 5000ms, .timeoutUnderPressure = 1000ms}; }
-
-TEST(Admission, CapsEachAddressAndEvictsTheOldestForANewcomer) {
-    Admission a(smallPool());
-    const auto t0 = Clock::now();
-    std::optional<uint64_t> evicted;
-    EXPECT_EQ(a.admit(1, 0x0A, t0, &evicted), Admission::Verdict::Admit);
-    EXPECT_EQ(a.admit(2, 0x0A, t0 + 1ms, &evicted), Admission::Verdict::Admit);
-    EXPECT_EQ(a.admit(3, 0x0A, t0 + 2ms, &evicted), Admission::Verdict::Refuse) << "third from one address";
-    EXPECT_EQ(a.pending(), 2u);
-    a.leave(1);
-    EXPECT_EQ(a.admit(4, 0x0A, t0 + 3ms, &evicted), Admission::Verdict::Admit) << "a slot of its address came free";
-    EXPECT_FALSE(evicted);
-    EXPECT_EQ(a.admit(5, 0x0B, t0 + 4ms, &evicted), Admission::Verdict::Admit);
-    EXPECT_EQ(a.admit(6, 0x0C, t0 + 5ms, &evicted), Admission::Verdict::Admit);
-    EXPECT_FALSE(evicted);
-    EXPECT_EQ(a.pending(), 4u);
-    // The pool is full: a newcomer still gets in, and the oldest still pending (2) goes.
-    EXPECT_EQ(a.admit(7, 0x0D, t0 + 6ms, &evicted), Admission::Verdict::Admit);
-    ASSERT_TRUE(evicted);
-    EXPECT_EQ(*evicted, 2u);
-    EXPECT_EQ(a.pending(), 4u);
-    // Its address has room again.
-    EXPECT_EQ(a.admit(8, 0x0A, t0 + 7ms, &evicted), Admission::Verdict::Admit);
-    ASSERT_TRUE(evicted);
-    EXPECT_EQ(*evicted, 4u);
-}
-
-TEST(Admission, AHostMayUseAFreePoolBeyondItsShare) {
-    Admission a({.maxPending = 8, .maxPerAddress = 2, .timeout = 5000ms, .timeoutUnderPressure = 1000ms});
-    const auto t0 = Clock::now();
-    std::optional<uint64_t> evicted;
-    for (uint64_t id = 1; id <= 4; ++id)
-        EXPECT_EQ(a.admit(id, 0x0A, t0, &evicted), Admission::Verdict::Admit) << "a burst from one NAT, " << id;
-    EXPECT_TRUE(a.underPressure());
-    EXPECT_EQ(a.admit(5, 0x0A, t0, &evicted), Admission::Verdict::Refuse) << "over its share under pressure";
-    EXPECT_EQ(a.admit(6, 0x0B, t0, &evicted), Admission::Verdict::Admit) << "other hosts still get in";
-}
-
-TEST(Admission, TheRequestTimeoutShortensUnderPressure) {
-    Admission a(smallPool());
-    const auto t0 = Clock::now();
-    std::optional<uint64_t> evicted;
-    EXPECT_EQ(a.nextDeadline(), Clock::time_point::max());
-    a.admit(1, 0x0A, t0, &evicted);
-    EXPECT_FALSE(a.underPressure());
-    EXPECT_EQ(a.nextDeadline(), t0 + 5000ms);
-    EXPECT_FALSE(a.expired(t0 + 4999ms));
-    a.admit(2, 0x0B, t0 + 10ms, &evicted);
-    EXPECT_TRUE(a.underPressure()) << "half the pool";
-    EXPECT_EQ(a.nextDeadline(), t0 + 1000ms);
-    EXPECT_EQ(a.expired(t0 + 1000ms), std::optional<uint64_t>(1));
-    EXPECT_FALSE(a.underPressure());
-    EXPECT_FALSE(a.expired(t0 + 1010ms)) << "back to the long timeout";
-    a.leave(2);
-    EXPECT_EQ(a.pending(), 0u);
-    EXPECT_EQ(a.nextDeadline(), Clock::time_point::max()) << "one that left has no deadline";
-}
 
 std::shared_ptr<const StreamHeader> recordedHeader() { return StreamHeader::fromMuxer(test::testStream().header, nullptr); }
 

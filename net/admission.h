@@ -1,7 +1,8 @@
-// Internal header file.
+// Public header file.
 //
 // Admission: the pool of connections whose request is still incomplete, kept apart from the
-// viewers so that idle or slow connections can never lock new viewers out.
+// served ones so that idle or slow connections can never lock newcomers out. Both HTTP
+// servers (the network sink and the directory's channel page) admit through one.
 //
 // Rules (no sockets here; the loop acts on the answers):
 //  - while the pool is at least half full, at most `maxPerAddress` incomplete requests from
@@ -12,7 +13,7 @@
 //    pool is at least half full (as nginx and Icecast shorten theirs under load).
 // Connections are named by the loop's unique connection id.
 //
-// Threads: not thread-safe; used by the sink's loop thread only.
+// Threads: not thread-safe; used by one server's loop thread only.
 #pragma once
 
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "media/netsink/admission.h"
+#include "net/admission.h"
 
 namespace morlanex {
 

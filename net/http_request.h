@@ -1,8 +1,8 @@
 // Public header file.
 //
-// HttpRequest: a small, bounded HTTP/1.x request-head parser for the network sink.
+// HttpRequest: a small, bounded HTTP/1.x request-head parser for every HTTP server here.
 //
-// The sink reads a request head (request line and header fields up to the empty line) into a
+// A server reads a request head (request line and header fields up to the empty line) into a
 // buffer and calls parseHttpRequest after each read; the parser says Incomplete until the
 // empty line is there. Limits keep a hostile client from costing memory or time: at most
 // kMaxRequestHeadBytes of head and kMaxRequestHeaders fields. Folded continuation lines are
@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +22,8 @@ namespace morlanex {
 
 inline constexpr size_t kMaxRequestHeadBytes = 8192;
 inline constexpr size_t kMaxRequestHeaders = 64;
+// Upper bound of a request body a server reads (and discards) before answering.
+inline constexpr size_t kMaxRequestBodyBytes = 64 * 1024;
 
 struct HttpRequest {
     std::string method;
@@ -34,12 +37,21 @@ struct HttpRequest {
     std::vector<std::string_view> headers_named(std::string_view name) const;
 };
 
-enum class HttpParse { Incomplete, Complete, Error };
+enum class HttpParse {
+    Incomplete,
+    Complete,
+    Error,     // malformed
+    TooLarge,  // no end of the head within kMaxRequestHeadBytes
+};
 
 // Parses the head at the start of `buffer`. On Complete, `*headBytes` is the length of the
 // head including its empty line. `previousSize` is the buffer size at the last Incomplete
 // call, so only the new bytes are searched for the end of the head.
 HttpParse parseHttpRequest(std::string_view buffer, size_t previousSize, HttpRequest *request, size_t *headBytes);
+
+// The body length its Content-Length fields name: 0 without any, nullopt when they disagree
+// or do not parse (RFC 9110 8.6), so the request's end cannot be known.
+std::optional<size_t> contentLength(const HttpRequest &request);
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 

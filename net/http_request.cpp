@@ -1,4 +1,6 @@
-#include "media/netsink/http_request.h"
+#include "net/http_request.h"
+
+#include <charconv>
 
 #include <algorithm>
 #include <cctype>
@@ -60,6 +62,25 @@ std::string_view HttpRequest::header(std::string_view name) const {
     return {};
 }
 
+std::optional<size_t> contentLength(const HttpRequest &r) {
+    size_t length = 0;
+    bool seen = false;
+    for (std::string_view field : r.headers_named("Content-Length")) {
+        for (;;) {
+            const size_t comma = field.find(',');
+            const std::string_view v = trim(field.substr(0, comma));
+            size_t n = 0;
+            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+            if (v.empty() || ec != std::errc() || end != v.data() + v.size() || (seen && n != length)) return std::nullopt;
+            length = n;
+            seen = true;
+            if (comma == std::string_view::npos) break;
+            field.remove_prefix(comma + 1);
+        }
+    }
+    return length;
+}
+
 std::vector<std::string_view> HttpRequest::headers_named(std::string_view name) const {
     std::vector<std::string_view> out;
     for (const auto &[n, v] : headers)
@@ -74,7 +95,7 @@ HttpParse parseHttpRequest(std::string_view buffer, size_t previousSize, HttpReq
     const size_t from = std::max(start, previousSize >= 3 ? previousSize - 3 : size_t{0});
     const size_t end = findHeadEnd(buffer, from);
     if (end == std::string_view::npos || end > kMaxRequestHeadBytes)
-        return buffer.size() >= kMaxRequestHeadBytes ? HttpParse::Error : HttpParse::Incomplete;
+        return buffer.size() >= kMaxRequestHeadBytes ? HttpParse::TooLarge : HttpParse::Incomplete;
 
     HttpRequest r;
     std::string_view head = buffer.substr(start, end - start);

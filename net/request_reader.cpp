@@ -1,20 +1,23 @@
-#include "media/netsink/request_reader.h"
-
-#include "media/netsink/sink_responses.h"
+#include "net/request_reader.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 
 namespace morlanex {
+namespace {
 
-RequestReader::Status RequestReader::read(int fd, std::string_view streamPath, std::vector<uint8_t> &scratch) {
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
+}  // namespace
+
+RequestReader::Status RequestReader::read(int fd, std::vector<uint8_t> &scratch) {
     for (;;) {
         // Read through the scratch buffer so the connection holds only the head it was sent.
         const size_t room = headDone_ ? scratch.size() : kMaxRequestHeadBytes - head_.size();
         if (room == 0) {
-            // A full head without its end: the parser reports it as an error.
-            const Status s = parseHead(streamPath, fd);
+            // A full head without its end: the parser reports it as too large.
+            const Status s = parseHead(fd);
             if (s != Status::Waiting) return s;
             continue;
         }
@@ -24,7 +27,7 @@ RequestReader::Status RequestReader::read(int fd, std::string_view streamPath, s
                 bodyLeft_ -= std::min(bodyLeft_, size_t(n));
             } else {
                 head_.append(reinterpret_cast<const char *>(scratch.data()), size_t(n));
-                const Status s = parseHead(streamPath, fd);
+                const Status s = parseHead(fd);
                 if (s != Status::Waiting) return s;
             }
             if (headDone_ && bodyLeft_ == 0) return Status::Complete;
@@ -39,31 +42,40 @@ RequestReader::Status RequestReader::read(int fd, std::string_view streamPath, s
     }
 }
 
-RequestReader::Status RequestReader::parseHead(std::string_view streamPath, int fd) {
-    HttpRequest request;
+RequestReader::Status RequestReader::parseHead(int fd) {
     size_t headBytes = 0;
-    switch (parseHttpRequest(head_, parsedUpTo_, &request, &headBytes)) {
+    const HttpParse parsed = parseHttpRequest(head_, parsedUpTo_, &request_, &headBytes);
+    switch (parsed) {
         case HttpParse::Incomplete:
             parsedUpTo_ = head_.size();
             return Status::Waiting;
         case HttpParse::Error:
-            request_ = StreamRequest{};  // BadRequest
+        case HttpParse::TooLarge:
+            verdict_ = parsed == HttpParse::TooLarge ? Verdict::HeadTooLarge : Verdict::Malformed;
             std::string().swap(head_);
             headDone_ = true;
             return Status::Complete;
         case HttpParse::Complete: break;
     }
-    request_ = classifyRequest(request, streamPath);
     headDone_ = true;
     const size_t extra = head_.size() - headBytes;
     std::string().swap(head_);
-    if (request_.kind == RequestKind::TooLarge || request_.kind == RequestKind::BadRequest) return Status::Complete;
-    bodyLeft_ = request_.bodyBytes - std::min(request_.bodyBytes, extra);
-    if (bodyLeft_ > 0 && extra == 0 && request_.expectContinue) {
+    const std::optional<size_t> body = contentLength(request_);
+    if (!request_.header("Transfer-Encoding").empty() || !body) {
+        verdict_ = Verdict::BadFraming;
+        return Status::Complete;
+    }
+    if (*body > kMaxRequestBodyBytes) {
+        verdict_ = Verdict::BodyTooLarge;
+        return Status::Complete;
+    }
+    verdict_ = Verdict::Ok;
+    bodyLeft_ = *body - std::min(*body, extra);
+    if (bodyLeft_ > 0 && extra == 0 && request_.versionMinor >= 1 &&
+        equalsIgnoreCase(request_.header("Expect"), "100-continue")) {
         // At most a few bytes into an empty send buffer; if even that fails the client sends
         // its body anyway after its own wait.
-        const std::string c = continueResponse();
-        [[maybe_unused]] const ssize_t sent = ::send(fd, c.data(), c.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        [[maybe_unused]] const ssize_t sent = ::send(fd, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     return bodyLeft_ == 0 ? Status::Complete : Status::Waiting;
 }

@@ -1,0 +1,242 @@
+#include "media/netsink/sink_loop.h"
+
+#include "media/netsink/mmsh_framing.h"
+#include "media/netsink/sink_responses.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <sys/random.h>
+
+namespace morlanex {
+namespace {
+
+constexpr uint32_t kEndHeaderChanged = 1;
+constexpr std::chrono::seconds kRelayHold{10};
+
+}  // namespace
+
+SinkLoop::MediaStream::MediaStream(const MediaStreamConfig &c, const NetworkSinkConfig &sink)
+    : config(c), buffer(sink.maxBacklogBytes, sink.maxWindowBytes), policy(buffer, sink.maxViewerLag) {
+    uint32_t id = 0;
+    if (::getrandom(&id, sizeof id, 0) != sizeof id) id = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", id);
+    session = text;
+}
+
+void SinkLoop::dispatch(Connection &c) {
+    const StreamRequest &r = c.request();
+    Route route = r.kind == RequestKind::NotFound ? routeElsewhere(c)
+                                                  : router_.route(r, buffer_.header().get(), viewers_.size() < config_.maxClients);
+    switch (route.outcome) {
+        case RouteOutcome::BadRequest: badRequests_.fetch_add(1, std::memory_order_relaxed); break;
+        case RouteOutcome::NotFound: notFound_.fetch_add(1, std::memory_order_relaxed); break;
+        case RouteOutcome::Refused: refused_.fetch_add(1, std::memory_order_relaxed); break;
+        case RouteOutcome::TooLarge: tooLarge_.fetch_add(1, std::memory_order_relaxed); break;
+        case RouteOutcome::Stream: served_.fetch_add(1, std::memory_order_relaxed); break;
+        case RouteOutcome::Header:
+        case RouteOutcome::Answered: break;
+    }
+    const bool framed = r.windowsMedia && r.kind != RequestKind::NotFound;  // not for other paths' answers
+    std::shared_ptr<const StreamHeader> follows = route.body ? route.body : route.withHeader ? bufferOf(c).header() : nullptr;
+    if (route.thenStream && r.selectsStreams && buffer_.header()) {
+        const auto &video = buffer_.header()->info.videoStreams;
+        c.soundOnly = !video.empty() && std::none_of(video.begin(), video.end(), [&](uint8_t v) {
+            return v < 32 && (r.streamsWanted >> v & 1);
+        });
+    }
+    c.beginAnswer(std::move(route.head), std::move(follows), framed, route.thenStream);
+    if (route.thenStream) addViewer(c);
+    else setFinishDeadline(c);  // a client that does not read its answer is not kept
+    pump(c);
+}
+
+// The stream or page at another path than the ASF stream's, or 404.
+Route SinkLoop::routeElsewhere(Connection &c) {
+    const StreamRequest &r = c.request();
+    // Pages first: one may sit among a stream's pieces, for the same cache to keep.
+    for (const SinkPage &page : config_.pages)
+        if (page.path == r.path) return HttpRouter::page(r, page);
+    for (size_t i = 0; i < media_.size(); ++i) {
+        const std::string &prefix = media_[i]->config.segmentPrefix;
+        if (!prefix.empty() && std::string_view(r.path).substr(0, prefix.size()) == prefix) {
+            segmentAnswers_.fetch_add(1, std::memory_order_relaxed);
+            return routeSegments(r, *media_[i], std::string_view(r.path).substr(prefix.size()));
+        }
+        if (media_[i]->config.path != r.path) continue;
+        c.stream = i + 1;
+        return router_.routeMedia(r, media_[i]->config.contentType, media_[i]->buffer.header().get(),
+                                  viewers_.size() < config_.maxClients);
+    }
+    return router_.route(r, nullptr, false);
+}
+
+// The cacheable pieces of a further stream: "latest", "<session>/header", "<session>/<n>".
+Route SinkLoop::routeSegments(const StreamRequest &r, MediaStream &m, std::string_view rest) {
+    const StreamBuffer &b = m.buffer;
+    m.relayUntil = Clock::now() + kRelayHold;
+    updateWatched(m, Clock::now());
+    const auto answer = [&](const std::string &type, const std::string &body, int maxAgeSeconds) {
+        if (!r.getOrHead) return Route{RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
+        return Route{RouteOutcome::Answered, pageResponse(type, body, r.headOnly, maxAgeSeconds)};
+    };
+    const std::optional<uint64_t> newest = b.newestSegment();
+    if (rest == "latest") {
+        if (!b.header() || !newest) return Route{RouteOutcome::Refused, statusResponse(503, false, 0, r.headOnly)};
+        return answer("application/json", "{\"session\":\"" + m.session + "\",\"segment\":" + std::to_string(*newest) + "}", 1);
+    }
+    const std::string own = m.session + "/";
+    if (rest.substr(0, own.size()) != own || !b.header()) return router_.route(r, nullptr, false);  // 404
+    rest.remove_prefix(own.size());
+    // Header and segments follow the head as shared bytes: no copy per answer.
+    const auto piece = [&](std::shared_ptr<const StreamHeader> bytes) {
+        if (!r.getOrHead) return Route{RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
+        Route route{RouteOutcome::Answered, pageHead(m.config.contentType, bytes->raw.size(), 60)};
+        if (!r.headOnly) route.body = std::move(bytes);
+        return route;
+    };
+    if (rest == "header") return piece(b.header());
+    uint64_t number = 0;
+    const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
+    const auto range = ec == std::errc() && end == rest.data() + rest.size() ? b.segment(number) : std::nullopt;
+    if (!range) return router_.route(r, nullptr, false);  // 404: not made yet, or long gone
+    for (const auto &[n, bytes] : m.recentSegments)
+        if (n == number) return piece(bytes);
+    auto bytes = std::make_shared<StreamHeader>();
+    for (uint64_t seq = range->first; seq < range->second; ++seq) {
+        const std::vector<uint8_t> &chunk = **b.packet(seq);
+        bytes->raw.insert(bytes->raw.end(), chunk.begin(), chunk.end());
+    }
+    constexpr size_t kRecentSegments = 4;
+    if (m.recentSegments.size() == kRecentSegments) m.recentSegments.pop_front();
+    m.recentSegments.emplace_back(number, bytes);
+    return piece(std::move(bytes));
+}
+
+void SinkLoop::addViewer(Connection &c) {
+    c.viewerSlot = viewers_.size();
+    viewers_.push_back(&c);
+    viewerCount_.store(viewers_.size(), std::memory_order_relaxed);
+    if (c.stream == 0) return;
+    MediaStream &m = *media_[c.stream - 1];
+    mediaViewerCount_.fetch_add(1, std::memory_order_relaxed);
+    ++m.viewers;
+    updateWatched(m, Clock::now());
+}
+
+void SinkLoop::updateWatched(MediaStream &m, Clock::time_point now) {
+    const bool watched = m.viewers > 0 || now < m.relayUntil;
+    if (watched == m.watched) return;
+    m.watched = watched;
+    if (m.config.watchedChanged) m.config.watchedChanged(watched);
+}
+
+void SinkLoop::countRendition(Connection &c) {
+    const uint8_t r = c.phase() == Phase::Stream && !c.position().soundOnly ? c.position().rendition : 0;
+    if (r == c.countedRendition) return;
+    if (c.countedRendition) onRendition_[c.countedRendition - 1].fetch_sub(1, std::memory_order_relaxed);
+    if (r) onRendition_[r - 1].fetch_add(1, std::memory_order_relaxed);
+    c.countedRendition = r;
+}
+
+void SinkLoop::removeViewer(Connection &c) {
+    if (c.viewerSlot == SIZE_MAX) return;
+    if (c.countedRendition) onRendition_[c.countedRendition - 1].fetch_sub(1, std::memory_order_relaxed);
+    c.countedRendition = 0;
+    if (c.stream != 0) {
+        MediaStream &m = *media_[c.stream - 1];
+        mediaViewerCount_.fetch_sub(1, std::memory_order_relaxed);
+        --m.viewers;
+        updateWatched(m, Clock::now());
+    }
+    Connection *last = viewers_.back();
+    viewers_[c.viewerSlot] = last;
+    last->viewerSlot = c.viewerSlot;
+    viewers_.pop_back();
+    c.viewerSlot = SIZE_MAX;
+    viewerCount_.store(viewers_.size(), std::memory_order_relaxed);
+}
+
+// Writes as much as the connection's phase allows, moving it on to the next phase.
+void SinkLoop::pump(Connection &c) {
+    StreamBuffer &buffer = bufferOf(c);
+    FanOutPolicy &policy = policyOf(c);
+    for (;;) {
+        IoResult r{IoStatus::Done};
+        switch (c.phase()) {
+            case Phase::Request:
+            case Phase::Linger: return;
+            case Phase::Answer:
+                r = c.writeAnswer();
+                if (r.status == IoStatus::Done) {
+                    bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
+                    if (!c.streamsAfterAnswer()) return beginLinger(c);
+                    ViewerPosition position = policy.join(Clock::now());
+                    position.soundOnly = c.soundOnly;
+                    c.beginStream(std::move(position));
+                    continue;
+                }
+                break;
+            case Phase::Stream: {
+                const FanOutPolicy::Next next = policy.next(c.position());
+                if (next.step == FanOutPolicy::Step::Wait) return;
+                if (next.step == FanOutPolicy::Step::EndStream) {
+                    // The broadcast's header changed: end this stream so the player reconnects.
+                    if (!c.framed()) return closeConnection(c, CloseReason::Done);
+                    c.beginTrailer(mmshEnd(kEndHeaderChanged));
+                    continue;
+                }
+                r = c.writePackets(buffer, next.endSeq);
+                if (r.status == IoStatus::Done) {
+                    bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
+                    continue;  // caught up, or on to the end of its header
+                }
+                if (r.status == IoStatus::Blocked && policy.tooFarBehind(c.position(), Clock::now())) {
+                    // Its socket is full and it is too far behind live: it cannot keep up.
+                    bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
+                    droppedSlow_.fetch_add(1, std::memory_order_relaxed);
+                    return closeConnection(c, CloseReason::Slow);
+                }
+                if (r.status == IoStatus::Closed && buffer.packet(c.position().seq) == nullptr &&
+                    c.position().seq < buffer.nextSeq()) {
+                    droppedSlow_.fetch_add(1, std::memory_order_relaxed);
+                    return closeConnection(c, CloseReason::Slow);
+                }
+                break;
+            }
+            case Phase::Trailer:
+                r = c.writeTrailer();
+                if (r.status == IoStatus::Done) {
+                    bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
+                    return beginLinger(c);
+                }
+                break;
+        }
+        bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
+        if (r.status == IoStatus::Closed) return closeConnection(c, CloseReason::WriteError);
+        return;  // Blocked: wait for EPOLLOUT
+    }
+}
+
+void SinkLoop::fanOut() {
+    const auto now = Clock::now();
+    // Backwards: closing a viewer moves the last (already visited) one into its slot.
+    for (size_t i = viewers_.size(); i-- > 0;) {
+        Connection &c = *viewers_[i];
+        if (c.stream == 0 && c.phase() == Phase::Stream && buffer_.renditionCount() > 1)
+            policy_.adapt(c.position(), now, c.queuedBytes());
+        if (!c.blocked()) {
+            pump(c);
+            // Still a viewer (pump may have closed it, moving the last one here): count its rendition.
+            if (i < viewers_.size() && viewers_[i] == &c) countRendition(c);
+        } else if (c.phase() == Phase::Stream ? policyOf(c).tooFarBehind(c.position(), now)
+                                              : now - c.phaseStarted() > policy_.maxLag()) {
+            // Blocked on its stream, or for as long on its answer or its end of stream.
+            droppedSlow_.fetch_add(1, std::memory_order_relaxed);
+            closeConnection(c, CloseReason::Slow);
+        }
+    }
+}
+
+}  // namespace morlanex
