@@ -1,6 +1,7 @@
 #include "app/settings_file.h"
 
 #include "common/codepage.h"
+#include "net/unique_fd.h"
 
 #include <cerrno>
 #include <charconv>
@@ -67,12 +68,11 @@ bool createSettingsIfMissing(const fs::path &file)
     }
     if (fs::exists(file, ec))
         return true;
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
+    morlanex::UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd)
         return errno == EEXIST;
-    bool ok = writeAll(fd, serializeSettings(SettingsRecord{}));
-    ::close(fd);
-    return ok;
+    const bool ok = writeAll(fd.get(), serializeSettings(SettingsRecord{}));
+    return fd.close() && ok;
 }
 
 SettingsRecord parseSettings(std::string_view bytes)
@@ -130,12 +130,12 @@ std::string serializeSettings(const SettingsRecord &record)
 bool writeSettings(const fs::path &file, const SettingsRecord &record)
 {
     std::string tmpl = (file.parent_path() / (file.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkstemp(tmpl.data());
-    if (fd < 0)
+    morlanex::UniqueFd fd(::mkstemp(tmpl.data()));
+    if (!fd)
         return false;
-    ::fchmod(fd, 0644);
-    bool ok = writeAll(fd, serializeSettings(record)) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
+    ::fchmod(fd.get(), 0644);
+    bool ok = writeAll(fd.get(), serializeSettings(record)) && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;
     if (ok && ::rename(tmpl.c_str(), file.c_str()) == 0)
         return true;
     ::unlink(tmpl.c_str());

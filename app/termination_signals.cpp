@@ -28,15 +28,14 @@ TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
         throw std::runtime_error("cannot create the signal pipe");
+    morlanex::UniqueFd readEnd(fds[0]);
+    morlanex::UniqueFd writeEnd(fds[1]);
     int expected = -1;
-    if (!handlerPipe.compare_exchange_strong(expected, fds[1])) {
-        ::close(fds[0]);
-        ::close(fds[1]);
+    if (!handlerPipe.compare_exchange_strong(expected, writeEnd.get()))
         throw std::runtime_error("termination signals are already being caught");
-    }
-    readEnd_ = fds[0];
-    writeEnd_ = fds[1];
-    notifier_ = new QSocketNotifier(readEnd_, QSocketNotifier::Read, this);
+    readEnd_ = std::move(readEnd);
+    writeEnd_ = std::move(writeEnd);
+    notifier_ = new QSocketNotifier(readEnd_.get(), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &TerminationSignals::drain);
 
     struct sigaction action {};
@@ -53,15 +52,13 @@ TerminationSignals::~TerminationSignals()
         ::sigaction(Caught[i], &previous_[i], nullptr);
     handlerPipe.store(-1);
     delete notifier_;
-    ::close(readEnd_);
-    ::close(writeEnd_);
 }
 
 void TerminationSignals::drain()
 {
     unsigned char numbers[64];
     ssize_t count;
-    while ((count = ::read(readEnd_, numbers, sizeof numbers)) > 0) {
+    while ((count = ::read(readEnd_.get(), numbers, sizeof numbers)) > 0) {
         for (ssize_t i = 0; i < count; ++i)
             emit received(numbers[i]);
     }

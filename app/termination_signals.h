@@ -16,6 +16,8 @@
 //   QObject::connect(&endRequests, &TerminationSignals::received, window, &Window::exitItemClicked);
 #pragma once
 
+#include "net/unique_fd.h"
+
 #include <QObject>
 
 #include <array>
@@ -41,8 +43,8 @@ signals:
 private:
     void drain();
 
-    int readEnd_ = -1;  // owned
-    int writeEnd_ = -1; // owned; the handler borrows it
+    morlanex::UniqueFd readEnd_;
+    morlanex::UniqueFd writeEnd_; // the handler borrows it
     QSocketNotifier *notifier_ = nullptr;
     std::array<struct sigaction, Caught.size()> previous_{};
 };

@@ -9,11 +9,6 @@
 
 namespace morlanex {
 
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 UniqueFd openListener(const std::string &address, uint16_t port, std::string *error) {
     const std::string where = address + ":" + std::to_string(port);
     sockaddr_in sa{};

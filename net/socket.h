@@ -1,6 +1,6 @@
 // Internal header file.
 //
-// Socket plumbing shared by every server here: the fd owner, the listening socket, peer names.
+// Socket plumbing shared by every server here: the listening socket, accepting, peer names.
 #pragma once
 
 #include <cstddef>
@@ -11,28 +11,9 @@
 
 #include <netinet/in.h>
 
+#include "net/unique_fd.h"
+
 namespace morlanex {
-
-// Sole owner of one file descriptor; closes it on destruction.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    UniqueFd &operator=(UniqueFd &&o) noexcept {
-        if (this != &o) reset(std::exchange(o.fd_, -1));
-        return *this;
-    }
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1);
-    // Gives the descriptor up without closing it.
-    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_ = -1;
-};
 
 // A non-blocking IPv4 TCP listener with SO_REUSEADDR, so a restart can bind at once.
 // Empty with `*error` set ("cannot listen on 0.0.0.0:80: Address already in use").

@@ -1,5 +1,7 @@
 #include "nginx_relay.h"
 
+#include "net/unique_fd.h"
+
 #include <arpa/inet.h>
 #include <grp.h>
 #include <netinet/in.h>
@@ -21,14 +23,12 @@ namespace {
 constexpr uid_t kNobody = 65534;
 
 bool listening(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const morlanex::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
+    return connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
 }
 
 }  // namespace

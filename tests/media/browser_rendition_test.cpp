@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/unique_fd.h"
 #include "media/browser_encoder.h"
 #include "media/capture_media.h"
 #include "browser/nginx_relay.h"
@@ -45,17 +46,16 @@ class RawViewer {
 public:
     RawViewer(uint16_t port, const std::string &path)
     {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        fd_ = morlanex::UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+        if (connect(fd_.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
             const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Mozilla/5.0\r\n\r\n";
-            connected_ = send(fd_, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
+            connected_ = send(fd_.get(), request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
         }
     }
-    ~RawViewer() { close(fd_); }
     bool connected() const { return connected_; }
     // Everything after the response head, read until `bytes` of it are in or `timeout` passes.
     std::string read(size_t bytes, std::chrono::milliseconds timeout)
@@ -66,11 +66,11 @@ public:
             if (body != std::string::npos && all_.size() - body - 4 >= bytes)
                 break;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{fd_, POLLIN, 0};
+            pollfd p{fd_.get(), POLLIN, 0};
             if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
                 break;
             char buffer[16384];
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            const ssize_t n = recv(fd_.get(), buffer, sizeof buffer, 0);
             if (n <= 0)
                 break;
             all_.append(buffer, size_t(n));
@@ -79,7 +79,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    morlanex::UniqueFd fd_;
     bool connected_ = false;
     std::string all_;
 };

@@ -8,6 +8,7 @@
 #include "media/profiles.h"
 #include "media/device_catalog.h"
 #include "media/video_window_widget.h"
+#include "net/unique_fd.h"
 #include "test_devices.h"
 #include "app/media_controller.h"
 #include "app/settings_store.h"
@@ -275,13 +276,13 @@ TEST_F(MainWindowMedia, TwoViewersThenStopClosesThemAndARestartServesAgain)
 TEST_F(MainWindowMedia, APortThatCannotBeOpenedIsSaidInRed)
 {
     // Something else already listens on the serving port.
-    const int squatter = socket(AF_INET, SOCK_STREAM, 0);
+    morlanex::UniqueFd squatter(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     socklen_t length = sizeof a;
-    ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(squatter, 1), 0);
-    ASSERT_EQ(getsockname(squatter, reinterpret_cast<sockaddr *>(&a), &length), 0);
+    ASSERT_EQ(bind(squatter.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(squatter.get(), 1), 0);
+    ASSERT_EQ(getsockname(squatter.get(), reinterpret_cast<sockaddr *>(&a), &length), 0);
     const int port = ntohs(a.sin_port);
     reopenWithDirectory("127.0.0.193");
     form->media().setServingPort(port);
@@ -294,7 +295,7 @@ TEST_F(MainWindowMedia, APortThatCannotBeOpenedIsSaidInRed)
     ok.writeCommand(morlanex::cmd::LinkKerfOk);
     port20->send("127.0.0.1", registration->fromPort, ok);
     ASSERT_TRUE(morlanex::testing::waitUntil([&] { return label("statusLabel")->text() == QStringLiteral("無法開啟直播連接埠 %1").arg(port); }));
-    close(squatter);
+    squatter.reset();
     EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
     EXPECT_FALSE(form->liveActive()) << "nobody can watch: no false live";
     EXPECT_TRUE(form->previewActive());

@@ -3,6 +3,7 @@
 // answers, each on a loopback address of its own (ports 20 and 22; tests run as root).
 #include "app/media_controller.h"
 #include "common/qt_codepage.h"
+#include "net/unique_fd.h"
 #include "app/settings_store.h"
 #include "app_fixture.h"
 #include "test_devices.h"
@@ -410,13 +411,13 @@ TEST_F(WindowSession, PortThatCannotOpenEndsTheBroadcastBackInPreview)
     ScriptedPeer port22(server, 22);
     openWindows(server);
     // Something else already listens on the serving port.
-    const int squatter = socket(AF_INET, SOCK_STREAM, 0);
+    morlanex::UniqueFd squatter(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     socklen_t length = sizeof a;
-    ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(squatter, 1), 0);
-    ASSERT_EQ(getsockname(squatter, reinterpret_cast<sockaddr *>(&a), &length), 0);
+    ASSERT_EQ(bind(squatter.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(squatter.get(), 1), 0);
+    ASSERT_EQ(getsockname(squatter.get(), reinterpret_cast<sockaddr *>(&a), &length), 0);
     const int port = ntohs(a.sin_port);
     form->media().setServingPort(port);
 
@@ -431,7 +432,7 @@ TEST_F(WindowSession, PortThatCannotOpenEndsTheBroadcastBackInPreview)
             notices.push_back(std::move(r));
         return !notices.empty();
     }));
-    close(squatter);
+    squatter.reset();
     EXPECT_EQ(notices[0].message()->readText(Field::ChannelId), "9876");
     EXPECT_FALSE(form->liveActive());
     EXPECT_TRUE(form->previewActive());
