@@ -123,8 +123,6 @@ MediaController::LiveOutcome MediaController::switchToLive()
     CaptureMedia &c = capture->media;
     if (!c.hasCamera())
         return LiveOutcome::NoVideoDevice;
-    if (video)
-        video->clearFrame();
     pushChoice(*this, c);
     return c.goLive() == LiveStart::SinkFailed ? LiveOutcome::PortFailed : LiveOutcome::Started;
 }
