@@ -149,7 +149,8 @@ void CapturePipeline::build(const CaptureDescription &description)
 
 void CapturePipeline::goLive(const CaptureDescription &description)
 {
-    const bool previewing = built_ && cameraTee_ && description.camera && description_.camera == description.camera;
+    const bool previewing =
+        built_ && cameraTee_ && !errorSeen_ && description.camera && description_.camera == description.camera;
     if (!previewing) {
         build(description);
         play();
@@ -175,7 +176,7 @@ void CapturePipeline::attachLive(const CaptureDescription &description)
         }
     }
     if (!description.cameraCaps.empty()) {
-        // The camera renegotiates without closing; the same format again would still make it.
+        // The camera renegotiates, without closing, whenever the filter is set: only on a change.
         GstCaps *wanted = gst_caps_from_string(description.cameraCaps.c_str());
         GstCaps *current = nullptr;
         g_object_get(cameraFormat_, "caps", &current, nullptr);

@@ -14,7 +14,8 @@
 // takeEvents() on its own thread.
 //
 // Threads: everything on the owner's (UI) thread, except the frame callback and the stream
-// observer, which run on GStreamer streaming threads.
+// observer, which run on GStreamer streaming threads. Stopping waits for each tee pad it takes
+// to finish its frame, a few milliseconds.
 #pragma once
 
 #include <atomic>
@@ -86,9 +87,9 @@ public:
     // that cannot be opened is reported as an Error event; with live settings it throws
     // MediaError("Interface not supported") instead and leaves the pipeline empty.
     void build(const CaptureDescription &description);
-    // Goes live as `description` (with live settings) says: on the running preview of its
-    // camera the encoders join without stopping it; otherwise the pipeline is built anew and
-    // played. Throws as build() does.
+    // Goes live as `description` (with live settings) says: on the preview of its camera,
+    // unless that reported an error, the encoders join without stopping it; otherwise the
+    // pipeline is built anew and played. Throws as build() does, leaving the pipeline empty.
     void goLive(const CaptureDescription &description);
     // Takes the encoders and the microphone off and closes the network sink; the preview
     // goes on (in the broadcast's camera format).
