@@ -350,7 +350,7 @@ TEST_F(LiveTest, StopClosesThePortAndASecondStartServesAgainOnIt)
     EXPECT_FALSE(media.pipeline.live());
     EXPECT_NE(run("timeout 10 ffprobe -v error -show_streams " + url()).status, 0);
 
-    media.startPreview();
+    // Again on the same preview.
     ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
     // Until the new encoders' first frames make a header, the sink answers 503.
     ASSERT_TRUE(pump.pumpUntil([&] { std::lock_guard lock(mutex); return headers >= 2; }, 20s)) << headers;
