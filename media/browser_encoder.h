@@ -3,9 +3,9 @@
 // LiveServer at a path of its own (kStreamPath) beside the Windows Media stream, with player
 // pages.
 //
-// Its elements make one branch (see TeeBranch) fed by the capture pipeline's tees: valve, queue, conversion and VP8 encoder
-// for the camera; valve, queue, conversion and Vorbis encoder for the microphone; both into a
-// streamable WebM muxer and an appsink. (Vorbis rather than Opus: the muxer orders Opus blocks
+// Its elements make one branch (see TeeBranch) fed by the capture pipeline's tees: valve,
+// queue, conversion and VP8 encoder for the camera; valve, queue, conversion and Vorbis encoder
+// for the microphone; both into a streamable WebM muxer and an appsink. (Vorbis rather than Opus: the muxer orders Opus blocks
 // by their time before the codec delay but stamps them after it, which browsers' Media Source
 // Extensions refuse.) The valves pass frames only while someone watches the rendition (the
 // server says so through browserWatched()), and at the start until the sink has the

@@ -26,6 +26,8 @@ struct Restamp {
     {
         auto *self = static_cast<Restamp *>(data);
         if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+            if (self->segment.format != GST_FORMAT_TIME)
+                return GST_PAD_PROBE_OK;  // no time line to move
             GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
             const GstClockTime pts =
                 gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
@@ -159,7 +161,8 @@ void TeeBranch::unlink(const Link &link)
             probe->state->changed.notify_all();
             return GST_PAD_PROBE_REMOVE;
         },
-        new Probe{unlinked, GST_PAD(gst_object_ref(link.binPad))}, [](gpointer data) { delete static_cast<Probe *>(data); });
+        new Probe{unlinked, GST_PAD(gst_object_ref(link.binPad))},
+        [](gpointer data) { delete static_cast<Probe *>(data); });
     std::unique_lock lock(unlinked->mutex);
     if (!unlinked->changed.wait_for(lock, kIdleWait, [&] { return unlinked->done; })) {
         g_printerr("morlanex media: a tee pad stayed busy; unlinked while streaming\n");
