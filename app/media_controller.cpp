@@ -108,8 +108,6 @@ MediaController::LiveOutcome MediaController::switchToLive(const morlanex::Devic
     CaptureMedia &c = capture->media;
     if (!c.hasCamera())
         return LiveOutcome::NoVideoDevice;
-    if (video)
-        video->clearFrame();
     c.choice = choice;
     return c.goLive() == LiveStart::SinkFailed ? LiveOutcome::PortFailed : LiveOutcome::Started;
 }

@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "media/live_encoder.h"
+#include "media/live_server.h"
+#include "media/tee_branch.h"
 #include "resources/web/web_page.h"
 
 namespace morlanex {
@@ -36,8 +37,8 @@ GstCaps *videoCaps(const EncoderSettings &s)
 
 }  // namespace
 
-// The valves and the video encoder, shared with the sink's callback so that it never reaches
-// elements that are gone.
+// The valves and the video encoder, shared with the server's listener so that it never
+// reaches elements that are gone.
 struct BrowserEncoder::Gate {
     std::mutex mutex;
     std::vector<GstElement *> valves;    // guarded by mutex; references held
@@ -57,10 +58,11 @@ struct BrowserEncoder::Gate {
         if (videoEncoder)
             gst_object_unref(videoEncoder);
     }
-    void setWatched(bool value)
+    // Read under the lock, so that of two changes close together the later one holds.
+    void follow(const LiveServer &server)
     {
         std::lock_guard lock(mutex);
-        watched = value;
+        watched = server.browserWatched();
         applyLocked();
     }
     void endWarmUp()
@@ -96,15 +98,10 @@ BrowserEncoder::BrowserEncoder(const EncoderSettings &settings) : settings_(sett
 {
 }
 
-BrowserEncoder::~BrowserEncoder() = default;
-
-MediaStreamConfig BrowserEncoder::streamConfig() const
+BrowserEncoder::~BrowserEncoder()
 {
-    std::weak_ptr<Gate> gate = gate_;
-    return {kStreamPath, "video/webm", kSegmentPrefix, [gate](bool watched) {
-                if (std::shared_ptr<Gate> g = gate.lock())
-                    g->setWatched(watched);
-            }};
+    if (server_)
+        server_->setBrowserListener({});
 }
 
 SinkPage BrowserEncoder::playerPage()
@@ -123,10 +120,15 @@ SinkPage BrowserEncoder::relayPlayerPage()
             pageHead() + web::fillPage(web::kPlayerRelayHtml, {{"script", script}}), 60};
 }
 
-void BrowserEncoder::serveWith(NetworkSink *sink, size_t stream)
+void BrowserEncoder::serveWith(LiveServer *server)
 {
-    sink_ = sink;
-    stream_ = stream;
+    server_ = server;
+    std::weak_ptr<Gate> gate = gate_;
+    server->setBrowserListener([gate, server] {
+        if (std::shared_ptr<Gate> g = gate.lock())
+            g->follow(*server);
+    });
+    gate_->follow(*server);
 }
 
 bool BrowserEncoder::encoding() const
@@ -135,7 +137,7 @@ bool BrowserEncoder::encoding() const
     return gate_->open;
 }
 
-bool BrowserEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement *audioTee)
+GstElement *BrowserEncoder::makeBranch(bool withAudio)
 {
     GstElement *mux = gst_element_factory_make("webmmux", nullptr);
     GstElement *out = gst_element_factory_make("appsink", nullptr);
@@ -145,11 +147,12 @@ bool BrowserEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement
             gst_object_unref(gst_object_ref_sink(mux));
         if (out)
             gst_object_unref(gst_object_ref_sink(out));
-        return false;
+        return nullptr;
     }
+    GstElement *bin = gst_bin_new("browser-encoder");
     g_object_set(mux, "streamable", TRUE, nullptr);
     g_object_set(out, "sync", FALSE, "async", FALSE, "qos", FALSE, "max-buffers", 0u, nullptr);
-    gst_bin_add_many(GST_BIN(pipeline), mux, out, nullptr);
+    gst_bin_add_many(GST_BIN(bin), mux, out, nullptr);
     gst_element_link(mux, out);
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = [](GstAppSink *sink, gpointer self) {
@@ -163,17 +166,21 @@ bool BrowserEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement
     gst_app_sink_set_callbacks(GST_APP_SINK(out), &callbacks, this, nullptr);
 
     std::vector<GstElement *> video = addChain(
-        pipeline, videoTee, {"valve", "queue", "videoconvert", "videoscale", "videorate", "capsfilter", "vp8enc"});
+        bin, nullptr, {"valve", "queue", "videoconvert", "videoscale", "videorate", "capsfilter", "vp8enc"});
     std::vector<GstElement *> audio;
-    if (audioTee)
-        audio = addChain(pipeline, audioTee,
-                         {"valve", "queue", "audioconvert", "audioresample", "capsfilter", "vorbisenc"});
-    if (video.empty() || (audioTee && audio.empty()))
-        return false;
+    if (withAudio)
+        audio = addChain(bin, nullptr, {"valve", "queue", "audioconvert", "audioresample", "capsfilter", "vorbisenc"});
+    if (video.empty() || (withAudio && audio.empty())) {
+        gst_object_unref(gst_object_ref_sink(bin));
+        return nullptr;
+    }
+    addBranchInput(bin, "video", video[0]);
+    if (!audio.empty())
+        addBranchInput(bin, "audio", audio[0]);
 
     const EncoderSettings &s = settings_;
     g_object_set(video[3], "add-borders", FALSE, nullptr);
-    g_object_set(video[4], "drop-only", TRUE, nullptr);
+    g_object_set(video[4], "drop-only", TRUE, "skip-to-first", TRUE, nullptr);
     GstCaps *caps = videoCaps(s);
     g_object_set(video[5], "caps", caps, nullptr);
     gst_caps_unref(caps);
@@ -206,7 +213,7 @@ bool BrowserEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement
         gate_->valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[0])));
     }
     gate_->videoEncoder = GST_ELEMENT(gst_object_ref(video.back()));
-    return true;
+    return bin;
 }
 
 void BrowserEncoder::onBuffer(GstBuffer *buffer)
@@ -223,7 +230,7 @@ void BrowserEncoder::onBuffer(GstBuffer *buffer)
     }
     if (!headerSent_) {
         headerSent_ = true;
-        if (sink_ && !sink_->setStreamHeader(stream_, header_))
+        if (server_ && !server_->setBrowserHeader(header_))
             g_printerr("morlanex media: the browser rendition has no header\n");
     }
     const bool start = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
@@ -253,8 +260,8 @@ void BrowserEncoder::flush()
 {
     if (pending_.empty())
         return;
-    if (sink_)
-        sink_->pushChunk(stream_, pending_, pendingStart_);
+    if (server_)
+        server_->pushBrowserChunk(pending_, pendingStart_);
     chunks_.fetch_add(1);
     bytes_.fetch_add(pending_.size());
     pending_.clear();

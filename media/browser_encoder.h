@@ -1,13 +1,14 @@
 // Public header. The browser rendition of the live capture: VP8 video and Vorbis sound in live
-// WebM, which Chromium and Firefox play in a plain <video> element, served by the network sink
-// at a path of its own (kStreamPath) beside the Windows Media stream, with player pages.
+// WebM, which Chromium and Firefox play in a plain <video> element, served by the broadcast's
+// LiveServer at a path of its own (kStreamPath) beside the Windows Media stream, with player
+// pages.
 //
-// Its branches hang off the capture pipeline's tees: valve, queue, conversion and VP8 encoder
-// for the camera; valve, queue, conversion and Vorbis encoder for the microphone; both into a
-// streamable WebM muxer and an appsink. (Vorbis rather than Opus: the muxer orders Opus blocks
+// Its elements make one branch (see TeeBranch) fed by the capture pipeline's tees: valve,
+// queue, conversion and VP8 encoder for the camera; valve, queue, conversion and Vorbis encoder
+// for the microphone; both into a streamable WebM muxer and an appsink. (Vorbis rather than Opus: the muxer orders Opus blocks
 // by their time before the codec delay but stamps them after it, which browsers' Media Source
 // Extensions refuse.) The valves pass frames only while someone watches the rendition (the
-// sink says so through streamConfig()'s callback), and at the start until the sink has the
+// server says so through browserWatched()), and at the start until the sink has the
 // stream's header and a first chunk: with nobody watching the encoders get no work. When the
 // first viewer comes, the VP8 encoder is asked for a key frame, where the muxer begins a
 // cluster and the viewer starts.
@@ -16,16 +17,14 @@
 // the rest goes to the sink in chunks. A chunk that begins a cluster (the muxer's only buffers
 // without the delta flag, each at a video key frame) is a start point; the others continue it.
 //
-// Threads: built on the UI thread; the watched callback runs on the sink's loop thread; the
-// muxer's output arrives on its streaming thread.
+// Threads: built and destroyed on the UI thread; the server's listener runs on the sink's
+// loop thread; the muxer's output arrives on its streaming thread and goes to the server
+// without a lock held.
 //
-// Example (inside the live encoder):
+// Example (going live):
 //   BrowserEncoder browser(settings);
-//   config.mediaStreams.push_back(browser.streamConfig());
-//   config.pages.push_back(BrowserEncoder::playerPage());
-//   ... start the sink ...
-//   browser.serveWith(sink, 1);
-//   browser.link(pipeline, cameraTee, microphoneTee);
+//   browser.serveWith(&server);   // the server outlives the encoder
+//   TeeBranch branch(pipeline, browser.makeBranch(true), cameraTee, microphoneTee, offset);
 #pragma once
 
 #include <atomic>
@@ -41,6 +40,8 @@ typedef struct _GstBuffer GstBuffer;
 
 namespace morlanex {
 
+class LiveServer;
+
 class BrowserEncoder {
 public:
     static constexpr const char *kStreamPath = "/live.webm";
@@ -55,19 +56,17 @@ public:
     BrowserEncoder(const BrowserEncoder &) = delete;
     BrowserEncoder &operator=(const BrowserEncoder &) = delete;
 
-    // The sink's entry for the rendition. Its callback reaches this encoder's valves for as
-    // long as they exist, whatever outlives what.
-    MediaStreamConfig streamConfig() const;
     // The player pages, in Traditional Chinese: of the live stream, and of its segments (which
     // plays through a tier of HTTP caches as well).
     static SinkPage playerPage();
     static SinkPage relayPlayerPage();
 
-    // The sink and its stream number the chunks go to (none: encode without serving).
-    void serveWith(NetworkSink *sink, size_t stream);
-    // Adds the branches to `pipeline`, fed by the tees; `audioTee` may be null. False when an
+    // The server the header and chunks go to, and whose viewers open the valves (none: encode
+    // without serving). It must outlive this encoder.
+    void serveWith(LiveServer *server);
+    // The branch (a floating bin with sink pads "video" and, withAudio, "audio"); null when an
     // element is missing.
-    bool link(GstElement *pipeline, GstElement *videoTee, GstElement *audioTee);
+    GstElement *makeBranch(bool withAudio);
 
     // Whether the valves pass frames now.
     bool encoding() const;
@@ -81,8 +80,7 @@ private:
 
     const EncoderSettings settings_;
     std::shared_ptr<Gate> gate_;
-    NetworkSink *sink_ = nullptr;
-    size_t stream_ = 0;
+    LiveServer *server_ = nullptr;
 
     // Touched only by the muxer's streaming thread once linked.
     std::vector<uint8_t> header_;

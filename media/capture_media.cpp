@@ -124,8 +124,7 @@ LiveStart CaptureMedia::goLive()
     live.fanOutInterval = fanOutInterval;
     live.observer = observer;
     description.live = std::move(live);
-    pipeline.build(description);
-    pipeline.play();
+    pipeline.goLive(description);
     if (!pipeline.sinkOpen() && port > 0 && maxViewers > 0)
         return LiveStart::SinkFailed;
     return LiveStart::Started;
@@ -133,7 +132,7 @@ LiveStart CaptureMedia::goLive()
 
 void CaptureMedia::stopLive()
 {
-    pipeline.clear();
+    pipeline.stopLive();
 }
 
 void CaptureMedia::close()

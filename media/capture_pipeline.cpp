@@ -4,32 +4,22 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
+#include "media/browser_encoder.h"
 #include "media/live_encoder.h"
 #include "media/netsink/network_sink.h"
 #include "media/recording_mixer.h"
+#include "media/tee_branch.h"
 
 namespace morlanex {
 
-std::vector<GstElement *> addChain(GstElement *bin, GstElement *from, std::initializer_list<const char *> factories)
-{
-    std::vector<GstElement *> made;
-    for (const char *factory : factories) {
-        GstElement *e = gst_element_factory_make(factory, nullptr);
-        if (!e) {
-            g_printerr("morlanex media: GStreamer element \"%s\" is missing\n", factory);
-            for (GstElement *m : made)
-                gst_object_unref(gst_object_ref_sink(m));
-            return {};
-        }
-        made.push_back(e);
-    }
-    for (GstElement *e : made) {
-        gst_bin_add(GST_BIN(bin), e);
-        gst_element_link(from, e);
-        from = e;
-    }
-    return made;
-}
+// What a broadcast adds to the pipeline.
+struct CapturePipeline::Live {
+    std::unique_ptr<LiveServer> server;
+    std::unique_ptr<LiveEncoder> encoder;
+    std::unique_ptr<BrowserEncoder> browser;  // while the server serves
+    std::vector<std::unique_ptr<TeeBranch>> branches;
+    std::vector<GstElement *> microphone;  // the microphone's source, format and tee
+};
 
 CapturePipeline::CapturePipeline()
 {
@@ -47,25 +37,29 @@ CapturePipeline::~CapturePipeline()
 void CapturePipeline::clear()
 {
     gst_element_set_state(pipeline_, GST_STATE_NULL);
-    if (encoder_)
-        encoder_->stop();
+    stopLive();
     while (GList *child = GST_BIN_CHILDREN(pipeline_))
         gst_bin_remove(GST_BIN(pipeline_), GST_ELEMENT(child->data));
-    encoder_.reset();  // after its appsinks are gone: no frame reaches it any more
-    cameraFormat_ = microphoneFormat_ = nullptr;
+    cameraTee_ = cameraFormat_ = microphoneFormat_ = nullptr;
     built_ = false;
 }
 
-GstElement *CapturePipeline::addSource(GstDevice *device, const std::string &caps, GstElement *&format)
+GstElement *CapturePipeline::addSource(GstDevice *device, const std::string &caps, GstElement *&format,
+                                       std::vector<GstElement *> &elements)
 {
     GstElement *source = gst_device_create_element(device, nullptr);
     if (!source)
         return nullptr;
     gst_bin_add(GST_BIN(pipeline_), source);
+    elements.push_back(source);
     std::vector<GstElement *> chain = addChain(pipeline_, source, {"capsfilter", "tee"});
     if (chain.empty())
         return nullptr;
+    elements.insert(elements.end(), chain.begin(), chain.end());
     format = chain[0];
+    // Its frames may come before a branch is linked (the microphone joining a pipeline on its
+    // way to playing); they are dropped, not an error.
+    g_object_set(chain[1], "allow-not-linked", TRUE, nullptr);
     if (!caps.empty()) {
         GstCaps *c = gst_caps_from_string(caps.c_str());
         g_object_set(format, "caps", c, nullptr);
@@ -134,14 +128,12 @@ void CapturePipeline::build(const CaptureDescription &description)
     built_ = true;
 
     const bool live = description.live.has_value();
-    GstElement *microphone = live && description.microphone
-                                 ? addSource(description.microphone.get(), description.microphoneCaps, microphoneFormat_)
-                                 : nullptr;
-    GstElement *camera =
-        description.camera ? addSource(description.camera.get(), description.cameraCaps, cameraFormat_) : nullptr;
-    const bool microphoneMissing = live && description.microphone && !microphone;
+    std::vector<GstElement *> elements;
+    GstElement *camera = description.camera
+                             ? addSource(description.camera.get(), description.cameraCaps, cameraFormat_, elements)
+                             : nullptr;
     const bool cameraMissing = description.camera && !camera;
-    if (live && (cameraMissing || microphoneMissing)) {
+    if (live && cameraMissing) {
         clear();
         throw MediaError(kInterfaceNotSupported);
     }
@@ -149,16 +141,98 @@ void CapturePipeline::build(const CaptureDescription &description)
         postError("The camera is not available.");
     if (!camera)
         return;
+    cameraTee_ = camera;
     addPreview(camera);
-    if (!live)
+    if (live)
+        attachLive(description);
+}
+
+void CapturePipeline::goLive(const CaptureDescription &description)
+{
+    const bool previewing =
+        built_ && cameraTee_ && !errorSeen_ && description.camera && description_.camera == description.camera;
+    if (!previewing) {
+        build(description);
+        play();
         return;
+    }
+    stopLive();
+    description_ = description;
+    attachLive(description);
+    if (GST_STATE_TARGET(pipeline_) != GST_STATE_PLAYING)
+        play();
+}
+
+void CapturePipeline::attachLive(const CaptureDescription &description)
+{
+    auto live = std::make_unique<Live>();
+    GstElement *microphone = nullptr;
+    if (description.microphone) {
+        microphone = addSource(description.microphone.get(), description.microphoneCaps, microphoneFormat_,
+                               live->microphone);
+        if (!microphone) {
+            clear();
+            throw MediaError(kInterfaceNotSupported);
+        }
+    }
+    if (!description.cameraCaps.empty()) {
+        // The camera renegotiates, without closing, whenever the filter is set: only on a change.
+        GstCaps *wanted = gst_caps_from_string(description.cameraCaps.c_str());
+        GstCaps *current = nullptr;
+        g_object_get(cameraFormat_, "caps", &current, nullptr);
+        if (wanted && !(current && gst_caps_is_equal(current, wanted)))
+            g_object_set(cameraFormat_, "caps", wanted, nullptr);
+        if (current)
+            gst_caps_unref(current);
+        if (wanted)
+            gst_caps_unref(wanted);
+    }
     if (description.recordingLine >= 0 && description.microphone) {
         if (std::unique_ptr<RecordingMixer> mixer = recordingMixerFor(description.microphone.get()))
             mixer->setEnabled(description.recordingLine, true);
     }
-    encoder_ = std::make_unique<LiveEncoder>(*description.live);
-    if (!encoder_->link(pipeline_, camera, microphone))
+
+    const LiveSettings &settings = *description.live;
+    live->server = std::make_unique<LiveServer>(settings);
+    const uint64_t offset = TeeBranch::runningTime(pipeline_);
+    live->encoder = std::make_unique<LiveEncoder>(settings.encoder, *live->server, pipeline_, offset);
+    bool complete = true;
+    if (GstElement *bin = live->encoder->makeBranch(microphone != nullptr))
+        live->branches.push_back(std::make_unique<TeeBranch>(pipeline_, bin, cameraTee_, microphone, offset));
+    else
+        complete = false;
+    if (live->server->serving()) {
+        live->browser = std::make_unique<BrowserEncoder>(settings.encoder);
+        live->browser->serveWith(live->server.get());
+        if (GstElement *bin = live->browser->makeBranch(microphone != nullptr))
+            live->branches.push_back(std::make_unique<TeeBranch>(pipeline_, bin, cameraTee_, microphone, offset));
+        else
+            complete = false;
+    }
+    // The microphone starts once its frames have somewhere to go: its tee first.
+    for (auto e = live->microphone.rbegin(); e != live->microphone.rend(); ++e)
+        gst_element_sync_state_with_parent(*e);
+    live_ = std::move(live);
+    if (!complete)
         postError("The live encoder could not be built.");
+}
+
+void CapturePipeline::stopLive()
+{
+    if (!live_)
+        return;
+    std::unique_ptr<Live> live = std::move(live_);
+    // The microphone first, so that it never pushes into a tee losing its last branch.
+    for (GstElement *e : live->microphone)
+        gst_element_set_state(e, GST_STATE_NULL);
+    live->branches.clear();
+    for (GstElement *e : live->microphone)
+        gst_bin_remove(GST_BIN(pipeline_), e);
+    microphoneFormat_ = nullptr;
+    // The encoders are off the pipeline: nothing reaches the server after this.
+    live->browser.reset();
+    live->encoder.reset();
+    live->server->stop();
 }
 
 void CapturePipeline::play()
@@ -234,13 +308,13 @@ std::string CapturePipeline::formatInUse(DeviceKind kind) const
     return takeCapsText(caps);
 }
 
-bool CapturePipeline::sinkOpen() const { return encoder_ && encoder_->sinkOpen(); }
-std::string CapturePipeline::sinkError() const { return encoder_ ? encoder_->sinkError() : std::string(); }
-NetworkSink *CapturePipeline::networkSink() const { return encoder_ ? encoder_->sink() : nullptr; }
-uint64_t CapturePipeline::packetsOut() const { return encoder_ ? encoder_->packetsOut() : 0; }
+bool CapturePipeline::sinkOpen() const { return live_ && live_->server->serving(); }
+std::string CapturePipeline::sinkError() const { return live_ ? live_->server->error() : std::string(); }
+NetworkSink *CapturePipeline::networkSink() const { return live_ ? live_->server->sink() : nullptr; }
+uint64_t CapturePipeline::packetsOut() const { return live_ ? live_->server->packetsOut() : 0; }
 std::optional<uint64_t> CapturePipeline::streamStartClockNs() const
 {
-    return encoder_ ? encoder_->streamStartClockNs() : std::nullopt;
+    return live_ ? live_->encoder->streamStartClockNs() : std::nullopt;
 }
 
 }  // namespace morlanex

@@ -2,9 +2,11 @@
 //
 // It is built from a plain description. Each source is its device's element, a caps filter
 // with the chosen format and a tee. The camera's tee feeds the preview (converted to 320 x 240
-// RGB and handed to the frame callback); with live settings it also feeds the WMV8 encoder,
-// and the microphone's tee the WMA encoder. Their frames go to our ASF writer, whose header
-// and packets the network sink serves. The microphone only joins the pipeline when live.
+// RGB and handed to the frame callback). Going live hangs the encoders' branches off the
+// camera's and the microphone's tees (see TeeBranch) while the preview runs: the camera is
+// not reopened, only set to the broadcast's format, and the microphone joins the pipeline
+// then. Stopping takes them off again and lets the microphone go; the preview goes on. The
+// encoders hand their output to the broadcast's LiveServer, which serves it.
 //
 // The pipeline object lives as long as this class; building again replaces its elements, so
 // its bus, and the bus's poll descriptor, stay the same. Messages of an earlier build are
@@ -12,7 +14,8 @@
 // takeEvents() on its own thread.
 //
 // Threads: everything on the owner's (UI) thread, except the frame callback and the stream
-// observer, which run on GStreamer streaming threads.
+// observer, which run on GStreamer streaming threads. Stopping waits for each tee pad it takes
+// to finish its frame, a few milliseconds.
 #pragma once
 
 #include <atomic>
@@ -27,6 +30,7 @@
 #include <vector>
 
 #include "media/device_catalog.h"
+#include "media/live_server.h"
 #include "media/profiles.h"
 
 typedef struct _GstElement GstElement;
@@ -42,7 +46,6 @@ public:
 inline constexpr const char *kInterfaceNotSupported = "Interface not supported";
 
 class NetworkSink;
-class LiveEncoder;
 
 struct VideoFrame {
     const uint8_t *rgb;  // width x height pixels of 3 bytes (R, G, B), rows `stride` apart
@@ -51,19 +54,6 @@ struct VideoFrame {
     int stride;
 };
 using FrameCallback = std::function<void(const VideoFrame &)>;
-
-// Sees the stream as written: the header once (isHeader), then every data packet with its
-// rendition (0: for every viewer; r: only for viewers of rendition r, see AsfDataPacket).
-using StreamObserver = std::function<void(bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition)>;
-
-struct LiveSettings {
-    EncoderSettings encoder;
-    std::string bindAddress = "0.0.0.0";
-    uint16_t port = 0;        // 0: encode without serving
-    size_t maxViewers = 6000;
-    std::chrono::milliseconds fanOutInterval{400};
-    StreamObserver observer;  // optional
-};
 
 struct CaptureDescription {
     DeviceHandle camera;       // empty: no camera
@@ -97,12 +87,19 @@ public:
     // that cannot be opened is reported as an Error event; with live settings it throws
     // MediaError("Interface not supported") instead and leaves the pipeline empty.
     void build(const CaptureDescription &description);
+    // Goes live as `description` (with live settings) says: on the preview of its camera,
+    // unless that reported an error, the encoders join without stopping it; otherwise the
+    // pipeline is built anew and played. Throws as build() does, leaving the pipeline empty.
+    void goLive(const CaptureDescription &description);
+    // Takes the encoders and the microphone off and closes the network sink; the preview
+    // goes on (in the broadcast's camera format).
+    void stopLive();
     void play();
     void stop();
     // Stops and removes everything (the network sink closes).
     void clear();
     bool built() const { return built_; }
-    bool live() const { return encoder_ != nullptr; }
+    bool live() const { return live_ != nullptr; }
 
     int busDescriptor() const;
     // The messages waiting on the bus, as events; only the first error of a build counts.
@@ -122,13 +119,18 @@ public:
     uint64_t framesDelivered() const { return frames_.load(); }
 
 private:
-    // The device's element, a caps filter (`format`) and a tee; returns the tee, or null
-    // when the device cannot be opened.
-    GstElement *addSource(GstDevice *device, const std::string &caps, GstElement *&format);
+    struct Live;
+    // The device's element, a caps filter (`format`) and a tee, not yet started: `elements`
+    // gets all three. Returns the tee, or null when the device cannot be opened.
+    GstElement *addSource(GstDevice *device, const std::string &caps, GstElement *&format,
+                          std::vector<GstElement *> &elements);
     void addPreview(GstElement *tee);
+    // The encoders' branches on the tees and the microphone, started as the pipeline runs.
+    void attachLive(const CaptureDescription &description);
     void postError(const std::string &text);
 
     GstElement *pipeline_ = nullptr;
+    GstElement *cameraTee_ = nullptr;     // while the camera is in the pipeline
     GstElement *cameraFormat_ = nullptr;  // the sources' caps filters while built
     GstElement *microphoneFormat_ = nullptr;
     CaptureDescription description_;
@@ -136,7 +138,7 @@ private:
     bool errorSeen_ = false;
     FrameCallback frameCallback_;
     std::atomic<uint64_t> frames_{0};
-    std::unique_ptr<LiveEncoder> encoder_;
+    std::unique_ptr<Live> live_;
 };
 
 }  // namespace morlanex

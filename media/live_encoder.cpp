@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <random>
 
-#include "media/browser_encoder.h"
-#include "media/netsink/network_sink.h"
+#include "media/live_server.h"
+#include "media/tee_branch.h"
 #include "media/wmv_encoder.h"
 
 namespace morlanex {
@@ -71,39 +71,13 @@ uint32_t LiveEncoder::packetSizeFor(uint32_t bitsPerSecond)
     return std::clamp<uint32_t>(bytes, 1200, 4800);
 }
 
-LiveEncoder::LiveEncoder(LiveSettings settings) : settings_(std::move(settings))
+LiveEncoder::LiveEncoder(const EncoderSettings &settings, LiveServer &server, GstElement *clockAtZero,
+                         uint64_t offsetNs)
+    : settings_(settings), server_(server), clockAtZero_(clockAtZero), offsetNs_(offsetNs)
 {
-    if (settings_.port == 0 || settings_.maxViewers == 0)
-        return;
-    NetworkSinkConfig config;
-    config.bindAddress = settings_.bindAddress;
-    config.port = settings_.port;
-    config.maxClients = settings_.maxViewers;
-    config.fanOutInterval = settings_.fanOutInterval;
-    auto browser = std::make_unique<BrowserEncoder>(settings_.encoder);
-    config.mediaStreams.push_back(browser->streamConfig());
-    config.pages.push_back(BrowserEncoder::playerPage());
-    config.pages.push_back(BrowserEncoder::relayPlayerPage());
-    auto sink = std::make_unique<NetworkSink>(std::move(config));
-    std::string error;
-    if (sink->start(&error)) {
-        sink_ = std::move(sink);
-        browser_ = std::move(browser);
-        browser_->serveWith(sink_.get(), 1);
-    } else
-        sinkError_ = error.empty() ? "cannot open port " + std::to_string(settings_.port) : error;
 }
 
-LiveEncoder::~LiveEncoder()
-{
-    stop();
-}
-
-void LiveEncoder::stop()
-{
-    if (sink_)
-        sink_->stop();
-}
+LiveEncoder::~LiveEncoder() = default;
 
 // Frames of this appsink go to onSample as `source`: -1 for the audio, else the rendition.
 void LiveEncoder::deliverFrom(GstElement *appsink, int source)
@@ -122,13 +96,14 @@ void LiveEncoder::deliverFrom(GstElement *appsink, int source)
     gst_app_sink_set_callbacks(GST_APP_SINK(appsink), &callbacks, this, nullptr);
 }
 
-bool LiveEncoder::audioBranch(GstElement *pipeline, GstElement *tee)
+bool LiveEncoder::audioBranch(GstElement *bin)
 {
-    const EncoderSettings &s = settings_.encoder;
+    const EncoderSettings &s = settings_;
     const std::vector<GstElement *> chain =
-        addChain(pipeline, tee, {"queue", "audioconvert", "audioresample", "capsfilter", "avenc_wmav2", "appsink"});
+        addChain(bin, nullptr, {"queue", "audioconvert", "audioresample", "capsfilter", "avenc_wmav2", "appsink"});
     if (chain.empty())
         return false;
+    addBranchInput(bin, "audio", chain[0]);
     // A live queue that never holds up the microphone for long.
     g_object_set(chain[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(2 * GST_SECOND),
                  "leaky", 2 /* downstream */, nullptr);
@@ -141,9 +116,9 @@ bool LiveEncoder::audioBranch(GstElement *pipeline, GstElement *tee)
     return true;
 }
 
-bool LiveEncoder::videoBranches(GstElement *pipeline, GstElement *tee)
+bool LiveEncoder::videoBranches(GstElement *bin)
 {
-    const EncoderSettings &s = settings_.encoder;
+    const EncoderSettings &s = settings_;
     videoEncoders_.clear();
     for (const VideoRendition &rendition : s.renditions) {
         // Every rendition starts from the same first picture and keeps its own steady rate,
@@ -163,9 +138,10 @@ bool LiveEncoder::videoBranches(GstElement *pipeline, GstElement *tee)
 
     // Converted and scaled once, then one encoder per rendition.
     const std::vector<GstElement *> common =
-        addChain(pipeline, tee, {"queue", "videoconvert", "videoscale", "capsfilter", "tee"});
+        addChain(bin, nullptr, {"queue", "videoconvert", "videoscale", "capsfilter", "tee"});
     if (common.empty())
         return false;
+    addBranchInput(bin, "video", common[0]);
     g_object_set(common[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(2 * GST_SECOND),
                  "leaky", 2 /* downstream */, nullptr);
     g_object_set(common[2], "add-borders", FALSE, nullptr);
@@ -176,12 +152,13 @@ bool LiveEncoder::videoBranches(GstElement *pipeline, GstElement *tee)
     gst_caps_unref(scaled);
     for (size_t r = 0; r < s.renditions.size(); ++r) {
         const std::vector<GstElement *> chain =
-            addChain(pipeline, common[4], {"queue", "videorate", "capsfilter", "appsink"});
+            addChain(bin, common[4], {"queue", "videorate", "capsfilter", "appsink"});
         if (chain.empty())
             return false;
         g_object_set(chain[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
                      guint64(2 * GST_SECOND), "leaky", 2 /* downstream */, nullptr);
-        g_object_set(chain[1], "drop-only", TRUE, nullptr);
+        // Its frames are counted from the first one it gets, wherever in the camera's stream that is.
+        g_object_set(chain[1], "drop-only", TRUE, "skip-to-first", TRUE, nullptr);
         GstCaps *rate = gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION,
                                             s.renditions[r].framesPerSecond, 1, nullptr);
         g_object_set(chain[2], "caps", rate, nullptr);
@@ -191,13 +168,15 @@ bool LiveEncoder::videoBranches(GstElement *pipeline, GstElement *tee)
     return true;
 }
 
-bool LiveEncoder::link(GstElement *pipeline, GstElement *videoTee, GstElement *audioTee)
+GstElement *LiveEncoder::makeBranch(bool withAudio)
 {
-    pipeline_ = pipeline;
-    hasAudio_ = audioTee != nullptr;
-    const bool audioBuilt = !audioTee || audioBranch(pipeline, audioTee);
-    const bool browserBuilt = !browser_ || browser_->link(pipeline, videoTee, audioTee);
-    return videoBranches(pipeline, videoTee) && audioBuilt && browserBuilt;
+    hasAudio_ = withAudio;
+    GstElement *bin = gst_bin_new("live-encoder");
+    if ((withAudio && !audioBranch(bin)) || !videoBranches(bin)) {
+        gst_object_unref(gst_object_ref_sink(bin));
+        return nullptr;
+    }
+    return bin;
 }
 
 void LiveEncoder::onSample(int source, GstSample *sample)
@@ -223,8 +202,8 @@ void LiveEncoder::onSample(int source, GstSample *sample)
     GstCaps *caps = gst_sample_get_caps(sample);
     GstVideoFrame picture;
     if (!caps || !gst_video_info_from_caps(&info, caps) || GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_I420 ||
-        GST_VIDEO_INFO_WIDTH(&info) != settings_.encoder.width ||
-        GST_VIDEO_INFO_HEIGHT(&info) != settings_.encoder.height ||
+        GST_VIDEO_INFO_WIDTH(&info) != settings_.width ||
+        GST_VIDEO_INFO_HEIGHT(&info) != settings_.height ||
         !gst_video_frame_map(&picture, &info, buffer, GST_MAP_READ))
         return;
     const uint8_t *planes[3];
@@ -234,7 +213,7 @@ void LiveEncoder::onSample(int source, GstSample *sample)
         strides[i] = GST_VIDEO_FRAME_PLANE_STRIDE(&picture, i);
     }
     // With several renditions each has packets of its own (1, 2, ...) and the audio is shared.
-    const uint8_t rendition = settings_.encoder.renditions.size() > 1 ? uint8_t(source + 1) : 0;
+    const uint8_t rendition = settings_.renditions.size() > 1 ? uint8_t(source + 1) : 0;
     const uint8_t stream = hasAudio_ ? 2 : 1;
     videoEncoders_[size_t(source)]->encode(planes, strides, [&](std::span<const uint8_t> bytes, bool key) {
         addFrame(Frame{stream, std::vector<uint8_t>(bytes.begin(), bytes.end()), timeMs, key, rendition});
@@ -244,18 +223,36 @@ void LiveEncoder::onSample(int source, GstSample *sample)
 
 void LiveEncoder::addFrame(Frame frame, const GstCaps *audioCaps)
 {
-    std::lock_guard lock(mutex_);
-    if (!writer_) {
+    std::unique_lock lock(mutex_);
+    if (writer_) {
+        writer_->addFrame(frame.stream, frame.bytes, frame.timeMs, frame.key, frame.rendition);
+    } else {
         if (audioCaps && !audioFormat_)
-            audioFormat_ = audioFormatFromCaps(audioCaps, settings_.encoder);
+            audioFormat_ = audioFormatFromCaps(audioCaps, settings_);
         if (pending_.size() == kMaxPendingFrames)
             pending_.erase(pending_.begin());
         pending_.push_back(std::move(frame));
         if (videoFormat_ && (audioFormat_ || !hasAudio_))
             startWriter();
-        return;
     }
-    writer_->addFrame(frame.stream, frame.bytes, frame.timeMs, frame.key, frame.rendition);
+    // One thread at a time hands the output over, so the server gets it in the writer's order;
+    // the others leave theirs to it.
+    if (delivering_)
+        return;
+    delivering_ = true;
+    while (!outbox_.empty()) {
+        std::vector<Output> ready;
+        ready.swap(outbox_);
+        lock.unlock();
+        for (const Output &o : ready) {
+            if (o.header)
+                server_.setHeader(o.bytes);
+            else
+                server_.pushPacket(o.bytes, o.rendition);
+        }
+        lock.lock();
+    }
+    delivering_ = false;
 }
 
 void LiveEncoder::startWriter()
@@ -273,27 +270,18 @@ void LiveEncoder::startWriter()
         total += s.bitrate;
     config.packetSize = packetSizeFor(total);
 
+    // Called with mutex_ held, by the writer.
     writer_ = std::make_unique<AsfWriter>(std::move(config), [this](const AsfDataPacket &packet) {
-        if (settings_.observer)
-            settings_.observer(false, packet.bytes, packet.rendition);
-        // The sink gives each viewer the shared packets and those of one rendition.
-        if (sink_)
-            sink_->pushPacket(packet.bytes.data(), packet.bytes.size(), packet.rendition);
-        packets_.fetch_add(1);
+        outbox_.push_back({false, std::vector<uint8_t>(packet.bytes.begin(), packet.bytes.end()), packet.rendition});
     });
-    const std::vector<uint8_t> header = writer_->header();
-    if (settings_.observer)
-        settings_.observer(true, header, 0);
-    std::string error;
-    if (sink_ && !sink_->setHeader(header.data(), header.size(), &error))
-        g_printerr("morlanex media: stream header refused: %s\n", error.c_str());
+    outbox_.push_back({true, writer_->header(), 0});
 
     // Frames of both encoders, in time order, so that neither stream starts late.
     std::stable_sort(pending_.begin(), pending_.end(), [](const Frame &a, const Frame &b) { return a.timeMs < b.timeMs; });
     for (const Frame &f : pending_)
         writer_->addFrame(f.stream, f.bytes, f.timeMs, f.key, f.rendition);
     pending_.clear();
-    startClockNs_ = int64_t(gst_element_get_base_time(pipeline_) + writer_->originMs() * GST_MSECOND);
+    startClockNs_ = int64_t(gst_element_get_base_time(clockAtZero_) + offsetNs_ + writer_->originMs() * GST_MSECOND);
 }
 
 std::optional<uint64_t> LiveEncoder::streamStartClockNs() const

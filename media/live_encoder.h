@@ -1,28 +1,27 @@
-// Internal header. The live branch of the capture pipeline: WMV8 and WMA encoders into our ASF
-// writer, whose header and packets go to the network sink; beside them, while the sink
-// serves, the browser rendition (BrowserEncoder) as the sink's second stream.
+// Internal header. The Windows Media encoding of a broadcast: WMV8 and WMA encoders into our
+// ASF writer, whose header and packets go to the broadcast's LiveServer.
 //
+// Its elements make one branch (see TeeBranch) fed by the camera's and the microphone's tees.
 // The writer starts once every encoder has said its format (the audio's codec data comes with
 // its first frame's caps); frames that come before that wait. Stream 1 is the audio, when there is a
 // microphone, then the video. With several video renditions (the automatic level) each is
 // encoded from the same scaled picture, with key frames at the same times, and written as the
 // same video stream in packets of its own.
 //
-// Threads: built and stopped on the UI thread; frames arrive on the encoders' streaming
-// threads and meet under one lock, in which the sink and the observer are fed.
+// Threads: built and destroyed on the UI thread; frames arrive on the encoders' streaming
+// threads and meet under one lock, in which they are written. What the writer gives out is
+// handed to the server after the lock is released, in order, by one thread at a time.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "media/asf/asf_writer.h"
-#include "media/capture_pipeline.h"
+#include "media/profiles.h"
 
 typedef struct _GstElement GstElement;
 typedef struct _GstSample GstSample;
@@ -30,31 +29,22 @@ typedef struct _GstCaps GstCaps;
 
 namespace morlanex {
 
-class BrowserEncoder;
-class NetworkSink;
+class LiveServer;
 class WmvEncoder;
-
-// Makes the elements of `factories`, adds them to `bin` and links them one after another from
-// `from`; empty, with nothing added, when an element is missing.
-std::vector<GstElement *> addChain(GstElement *bin, GstElement *from, std::initializer_list<const char *> factories);
 
 class LiveEncoder {
 public:
-    // Opens the network sink (when the settings give a port).
-    explicit LiveEncoder(LiveSettings settings);
+    // `clockAtZero`: the element whose base time, `offsetNs` later, is the branch's running
+    // time 0 (the pipeline, and the branch's TeeBranch offset).
+    LiveEncoder(const EncoderSettings &settings, LiveServer &server, GstElement *clockAtZero, uint64_t offsetNs);
     ~LiveEncoder();
+    LiveEncoder(const LiveEncoder &) = delete;
+    LiveEncoder &operator=(const LiveEncoder &) = delete;
 
-    // Adds the encoder branches to `pipeline`, fed by the tees; `audioTee` may be null.
-    // False when an element is missing.
-    bool link(GstElement *pipeline, GstElement *videoTee, GstElement *audioTee);
-    // Stops serving: viewers are disconnected and the port is freed.
-    void stop();
+    // The branch (a floating bin with sink pads "video" and, withAudio, "audio"); null when an
+    // element or the video encoder is missing.
+    GstElement *makeBranch(bool withAudio);
 
-    bool sinkOpen() const { return sink_ != nullptr; }
-    const std::string &sinkError() const { return sinkError_; }
-    NetworkSink *sink() const { return sink_.get(); }
-    BrowserEncoder *browser() const { return browser_.get(); }
-    uint64_t packetsOut() const { return packets_.load(); }
     // The pipeline clock's time (ns) at the stream's time 0, once the first frame is written.
     std::optional<uint64_t> streamStartClockNs() const;
 
@@ -69,28 +59,34 @@ private:
         bool key;
         uint8_t rendition;
     };
-    bool audioBranch(GstElement *pipeline, GstElement *tee);
-    bool videoBranches(GstElement *pipeline, GstElement *tee);
+    // What the writer gave out, for the server.
+    struct Output {
+        bool header;
+        std::vector<uint8_t> bytes;
+        uint8_t rendition;
+    };
+    bool audioBranch(GstElement *bin);
+    bool videoBranches(GstElement *bin);
     void deliverFrom(GstElement *appsink, int source);
     void onSample(int source, GstSample *sample);
     // Writes the frame, or keeps it until the writer starts; an audio frame's caps give the
-    // audio format.
+    // audio format. Then hands what is ready to the server, unless another thread does.
     void addFrame(Frame frame, const GstCaps *audioCaps = nullptr);
-    void startWriter();  // under mutex_
+    void startWriter();  // with mutex_ held
 
-    LiveSettings settings_;
-    std::unique_ptr<BrowserEncoder> browser_;  // while the sink serves
-    std::unique_ptr<NetworkSink> sink_;
-    std::string sinkError_;
-    GstElement *pipeline_ = nullptr;  // not owned
+    const EncoderSettings settings_;
+    LiveServer &server_;
+    GstElement *clockAtZero_;  // not owned
+    const uint64_t offsetNs_;
     bool hasAudio_ = false;
 
     std::mutex mutex_;
-    std::optional<AsfStreamFormat> audioFormat_, videoFormat_;
+    std::optional<AsfStreamFormat> audioFormat_, videoFormat_;  // guarded by mutex_
     std::vector<std::unique_ptr<WmvEncoder>> videoEncoders_;  // one per rendition, lowest first
-    std::vector<Frame> pending_;
-    std::unique_ptr<AsfWriter> writer_;
-    std::atomic<uint64_t> packets_{0};
+    std::vector<Frame> pending_;          // guarded by mutex_
+    std::unique_ptr<AsfWriter> writer_;   // guarded by mutex_
+    std::vector<Output> outbox_;          // guarded by mutex_
+    bool delivering_ = false;             // guarded by mutex_: a thread hands the outbox over
     std::atomic<int64_t> startClockNs_{-1};
 };
 

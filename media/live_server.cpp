@@ -1,0 +1,94 @@
+#include "media/live_server.h"
+
+#include <cstdio>
+
+#include "media/browser_encoder.h"
+#include "media/netsink/network_sink.h"
+
+namespace morlanex {
+
+void LiveServer::Relay::changed(bool value)
+{
+    watched = value;
+    std::function<void()> call;
+    {
+        std::lock_guard lock(mutex);
+        call = listener;
+    }
+    if (call)
+        call();
+}
+
+LiveServer::LiveServer(const LiveSettings &settings) : observer_(settings.observer)
+{
+    if (settings.port == 0 || settings.maxViewers == 0)
+        return;
+    NetworkSinkConfig config;
+    config.bindAddress = settings.bindAddress;
+    config.port = settings.port;
+    config.maxClients = settings.maxViewers;
+    config.fanOutInterval = settings.fanOutInterval;
+    std::weak_ptr<Relay> relay = relay_;
+    config.mediaStreams.push_back({BrowserEncoder::kStreamPath, "video/webm", BrowserEncoder::kSegmentPrefix,
+                                   [relay](bool watched) {
+                                       if (std::shared_ptr<Relay> r = relay.lock())
+                                           r->changed(watched);
+                                   }});
+    config.pages.push_back(BrowserEncoder::playerPage());
+    config.pages.push_back(BrowserEncoder::relayPlayerPage());
+    auto sink = std::make_unique<NetworkSink>(std::move(config));
+    std::string error;
+    if (sink->start(&error))
+        sink_ = std::move(sink);
+    else
+        error_ = error.empty() ? "cannot open port " + std::to_string(settings.port) : error;
+}
+
+LiveServer::~LiveServer()
+{
+    stop();
+}
+
+void LiveServer::stop()
+{
+    if (sink_)
+        sink_->stop();
+}
+
+void LiveServer::setHeader(std::span<const uint8_t> header)
+{
+    if (observer_)
+        observer_(true, header, 0);
+    std::string error;
+    if (sink_ && !sink_->setHeader(header.data(), header.size(), &error))
+        std::fprintf(stderr, "morlanex media: stream header refused: %s\n", error.c_str());
+}
+
+void LiveServer::pushPacket(std::span<const uint8_t> packet, uint8_t rendition)
+{
+    if (observer_)
+        observer_(false, packet, rendition);
+    // The sink gives each viewer the shared packets and those of one rendition.
+    if (sink_)
+        sink_->pushPacket(packet.data(), packet.size(), rendition);
+    packets_.fetch_add(1);
+}
+
+bool LiveServer::setBrowserHeader(std::span<const uint8_t> header)
+{
+    return !sink_ || sink_->setStreamHeader(kBrowserStream, header);
+}
+
+void LiveServer::pushBrowserChunk(std::span<const uint8_t> chunk, bool startPoint)
+{
+    if (sink_)
+        sink_->pushChunk(kBrowserStream, chunk, startPoint);
+}
+
+void LiveServer::setBrowserListener(std::function<void()> listener)
+{
+    std::lock_guard lock(relay_->mutex);
+    relay_->listener = std::move(listener);
+}
+
+}  // namespace morlanex

@@ -1,0 +1,96 @@
+// Public header. The network side of one broadcast (LiveServer): the network sink and every
+// stream it serves, from going live to stopping.
+//
+// Stream 0 is the Windows Media stream with its video renditions, stream 1 the browser
+// rendition (live WebM) with its player pages. The encoders do not know the sink: they hand
+// their output here, outside their own locks, and may come and go while the sink serves.
+// With no port the server only counts what it is given and shows it to the observer, so
+// the stream can be encoded and recorded without being served.
+//
+// Whether the browser rendition is watched is kept here, since viewers may come before its
+// encoder: that encoder asks browserWatched() whenever the listener it set is called.
+//
+// Threads: built, stopped and destroyed on the UI thread. The Windows Media stream from one
+// thread at a time, the browser rendition from another (each an encoder's streaming thread);
+// the listener is called on the sink's loop thread, or in stop(), without a lock held.
+//
+// Example:
+//   LiveServer server(settings);          // the sink serves on settings.port
+//   if (!server.serving()) report(server.error());
+//   server.setHeader(header);  server.pushPacket(packet, 0);   // from the encoder
+//   server.stop();                        // viewers disconnected, port free
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "media/profiles.h"
+
+namespace morlanex {
+
+class NetworkSink;
+
+// Sees the stream as written: the header once (isHeader), then every data packet with its
+// rendition (0: for every viewer; r: only for viewers of rendition r, see AsfDataPacket).
+using StreamObserver = std::function<void(bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition)>;
+
+struct LiveSettings {
+    EncoderSettings encoder;
+    std::string bindAddress = "0.0.0.0";
+    uint16_t port = 0;        // 0: encode without serving
+    size_t maxViewers = 6000;
+    std::chrono::milliseconds fanOutInterval{400};
+    StreamObserver observer;  // optional
+};
+
+class LiveServer {
+public:
+    static constexpr size_t kBrowserStream = 1;
+
+    // Opens the network sink when the settings give a port and viewers.
+    explicit LiveServer(const LiveSettings &settings);
+    ~LiveServer();
+    LiveServer(const LiveServer &) = delete;
+    LiveServer &operator=(const LiveServer &) = delete;
+
+    // Disconnects every viewer and frees the port.
+    void stop();
+    bool serving() const { return sink_ != nullptr; }
+    // Why the port could not be opened; empty when it was, or none was asked for.
+    const std::string &error() const { return error_; }
+    NetworkSink *sink() const { return sink_.get(); }
+    uint64_t packetsOut() const { return packets_.load(); }
+
+    // The Windows Media stream.
+    void setHeader(std::span<const uint8_t> header);
+    void pushPacket(std::span<const uint8_t> packet, uint8_t rendition);
+
+    // The browser rendition.
+    bool setBrowserHeader(std::span<const uint8_t> header);
+    void pushBrowserChunk(std::span<const uint8_t> chunk, bool startPoint);
+    bool browserWatched() const { return relay_->watched.load(); }
+    // Called after each change of browserWatched(); empty to stop.
+    void setBrowserListener(std::function<void()> listener);
+
+private:
+    struct Relay {
+        std::atomic<bool> watched{false};
+        std::mutex mutex;
+        std::function<void()> listener;  // guarded by mutex
+        void changed(bool value);
+    };
+
+    StreamObserver observer_;
+    std::shared_ptr<Relay> relay_ = std::make_shared<Relay>();
+    std::unique_ptr<NetworkSink> sink_;
+    std::string error_;
+    std::atomic<uint64_t> packets_{0};
+};
+
+}  // namespace morlanex

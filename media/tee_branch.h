@@ -1,0 +1,62 @@
+// Internal header. A branch of the capture pipeline hung off its sources' tees while the
+// pipeline runs, and taken off again, without stopping the sources or the other branches.
+//
+// The branch is a bin whose sink pads are named "video" and, where it takes sound, "audio".
+// Attaching adds it to the pipeline, brings it to the pipeline's state and only then links a
+// new pad of each tee to it, so no frame reaches an element that is not running. Its inputs'
+// frames are stamped with their running time less `offset`, in a segment from 0: a branch
+// added minutes into the preview sees its stream begin near time 0, as a pipeline built for
+// it would; frames captured before `offset` do not enter it. Detaching unlinks each tee pad
+// once no frame is passing through it (an idle probe), gives the pad back to its tee, and
+// then stops and removes the bin; the encoders' queues keep every push short, so the wait is
+// too.
+//
+// Threads: UI thread (the owner of the pipeline's state).
+//
+// Example:
+//   GstElement *bin = encoder.makeBranch(true);
+//   TeeBranch branch(pipeline, bin, cameraTee, microphoneTee, TeeBranch::runningTime(pipeline));
+//   ...
+//   // ~TeeBranch: detached and removed; the camera goes on.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+typedef struct _GstElement GstElement;
+typedef struct _GstPad GstPad;
+
+namespace morlanex {
+
+// Makes the elements of `factories`, adds them to `bin` and links them one after another from
+// `from` (none: the first stays unlinked); empty, with nothing added, when an element is missing.
+std::vector<GstElement *> addChain(GstElement *bin, GstElement *from, std::initializer_list<const char *> factories);
+// Gives `bin` the sink pad `name`, leading to `first`'s sink pad.
+void addBranchInput(GstElement *bin, const char *name, GstElement *first);
+
+class TeeBranch {
+public:
+    // The pipeline's running time now (ns); 0 while it is not playing.
+    static uint64_t runningTime(GstElement *pipeline);
+
+    // Takes `bin` (floating) into `pipeline` and links it to the tees; `audioTee` may be null.
+    TeeBranch(GstElement *pipeline, GstElement *bin, GstElement *videoTee, GstElement *audioTee, uint64_t offsetNs);
+    ~TeeBranch();  // detaches
+    TeeBranch(const TeeBranch &) = delete;
+    TeeBranch &operator=(const TeeBranch &) = delete;
+
+private:
+    struct Link {
+        GstElement *tee;
+        GstPad *teePad;   // requested from the tee; reference held
+        GstPad *binPad;   // reference held
+    };
+    void unlink(const Link &link);
+
+    GstElement *pipeline_;
+    GstElement *bin_;  // reference held
+    std::vector<Link> links_;
+};
+
+}  // namespace morlanex
