@@ -53,6 +53,7 @@ public:
     // The preview from the stored settings; throws (a stored number that is no number, an
     // audio device that cannot be opened). Without a camera a message box says so.
     void startPreview();
+    void showPreviewMode();
     // The stored captions (trimmed), devices and compression level become the working setup;
     // throws ConversionError for a stored number that is no number (the captions are set by then).
     void applyStoredSettings();

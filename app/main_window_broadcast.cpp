@@ -112,7 +112,11 @@ void MainWindow::startPreview()
     setupModel->editDevices([&](DeviceChoice &devices) { mediaSide->listAudio(DeviceList{}, devices, audio); });
     applyStoredSettings(); // captions, devices and the compression level
     mediaSide->startPreview(setupModel->setup().devices);
+    showPreviewMode();
+}
 
+void MainWindow::showPreviewMode()
+{
     setTextColour(parts->modeLabel, kBadgeWhite);
     parts->modeLabel->setText(kPreviewMode);
     parts->modeBadge->show();
@@ -162,8 +166,17 @@ void MainWindow::leaveLive(bool closeDeviceAfter)
     parts->liveLampMovie->stop();
     parts->liveLampBlinking->hide();
     hideCounters();
-    if (!closeDeviceAfter)
-        guarded([this] { startPreview(); });
+    if (!closeDeviceAfter) {
+        // The encoders left the running preview: the camera stays open, only the mode changes.
+        guarded([this] {
+            if (mediaSide->previewRunning()) {
+                applyStoredSettings();
+                showPreviewMode();
+            } else {
+                startPreview();
+            }
+        });
+    }
     else if (previewActive())
         closeDevice();
 }

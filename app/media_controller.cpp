@@ -98,6 +98,11 @@ void MediaController::startPreview(const morlanex::DeviceChoice &choice)
     c.startPreview();
 }
 
+bool MediaController::previewRunning() const
+{
+    return capture->media.pipeline.previewRunning();
+}
+
 void MediaController::closeDevice()
 {
     capture->media.close();

@@ -35,6 +35,8 @@ public:
     void listAudio(const DeviceList &shown, morlanex::DeviceChoice &choice, AudioChoices &result);
 
     void startPreview(const morlanex::DeviceChoice &choice);
+    // The camera's preview goes on (as it does after a broadcast stops).
+    bool previewRunning() const;
     void closeDevice();
     LiveOutcome switchToLive(const morlanex::DeviceChoice &choice);
     void stopLive();

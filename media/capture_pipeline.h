@@ -100,6 +100,8 @@ public:
     void clear();
     bool built() const { return built_; }
     bool live() const { return live_ != nullptr; }
+    // A camera's picture is flowing (built with a camera, no error reported since).
+    bool previewRunning() const { return built_ && cameraTee_ && !errorSeen_; }
 
     int busDescriptor() const;
     // The messages waiting on the bus, as events; only the first error of a build counts.
