@@ -24,7 +24,9 @@ RequestReader::Status RequestReader::read(int fd, std::vector<uint8_t> &scratch)
         const ssize_t n = ::recv(fd, scratch.data(), std::min(room, scratch.size()), MSG_DONTWAIT);
         if (n > 0) {
             if (headDone_) {
-                bodyLeft_ -= std::min(bodyLeft_, size_t(n));
+                const size_t taken = std::min(bodyLeft_, size_t(n));
+                if (keepBody_) body_.append(reinterpret_cast<const char *>(scratch.data()), taken);
+                bodyLeft_ -= taken;
             } else {
                 head_.append(reinterpret_cast<const char *>(scratch.data()), size_t(n));
                 const Status s = parseHead(fd);
@@ -59,7 +61,8 @@ RequestReader::Status RequestReader::parseHead(int fd) {
     }
     headDone_ = true;
     const size_t extra = head_.size() - headBytes;
-    std::string().swap(head_);
+    std::string head;
+    head.swap(head_);
     const std::optional<size_t> body = contentLength(request_);
     if (!request_.header("Transfer-Encoding").empty() || !body) {
         verdict_ = Verdict::BadFraming;
@@ -70,6 +73,8 @@ RequestReader::Status RequestReader::parseHead(int fd) {
         return Status::Complete;
     }
     verdict_ = Verdict::Ok;
+    keepBody_ = !keptBodyType_.empty() && *body > 0 && equalsIgnoreCase(request_.header("Content-Type"), keptBodyType_);
+    if (keepBody_) body_.assign(head, headBytes, std::min(*body, extra));
     bodyLeft_ = *body - std::min(*body, extra);
     if (bodyLeft_ > 0 && extra == 0 && request_.versionMinor >= 1 &&
         equalsIgnoreCase(request_.header("Expect"), "100-continue")) {

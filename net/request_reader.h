@@ -23,6 +23,9 @@ namespace morlanex {
 
 class RequestReader {
 public:
+    // Bodies of `keptBodyType` (e.g. "application/sdp") are kept for body(); others discarded.
+    explicit RequestReader(std::string keptBodyType = {}) : keptBodyType_(std::move(keptBodyType)) {}
+
     enum class Status {
         Waiting,   // more bytes are needed
         Complete,  // verdict() and request() are final
@@ -41,11 +44,15 @@ public:
 
     Verdict verdict() const { return verdict_; }
     const HttpRequest &request() const { return request_; }
+    const std::string &body() const { return body_; }  // as far as it came, when kept
     bool peerClosed() const { return peerClosed_; }  // the peer closed its sending side
 
 private:
     Status parseHead(int fd);
 
+    std::string keptBodyType_;
+    bool keepBody_ = false;
+    std::string body_;
     std::string head_;
     size_t parsedUpTo_ = 0;
     bool headDone_ = false;

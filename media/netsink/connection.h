@@ -54,6 +54,7 @@ public:
     // Request phase.
     RequestReader::Status readRequest(std::string_view streamPath, std::vector<uint8_t> &scratch);
     const StreamRequest &request() const;
+    std::string_view requestBody() const { return reader_ ? std::string_view(reader_->reader.body()) : std::string_view(); }
 
     // Answer phase: `head`, then `header` (framed for a Windows Media client) when given.
     void beginAnswer(std::string head, std::shared_ptr<const StreamHeader> header, bool framed, bool thenStream);
@@ -112,7 +113,7 @@ private:
     bool streamAfterAnswer_ = false;
 
     struct PendingRequest {
-        RequestReader reader;
+        RequestReader reader{"application/sdp"};  // a WHEP offer is read, not discarded
         StreamRequest classified;  // once complete
     };
     std::unique_ptr<PendingRequest> reader_;  // Request phase only

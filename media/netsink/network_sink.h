@@ -57,6 +57,9 @@
 
 namespace morlanex {
 
+// What the WebRTC viewers are sent: VP8 video (90 kHz RTP clock) and Opus audio (48 kHz, 20 ms frames).
+enum class RtcMedia : uint8_t { Vp8, Opus };
+
 // A further live stream: served at `path` as `contentType`, after its header, from a start point.
 struct MediaStreamConfig {
     std::string path;         // e.g. "/live.webm"
@@ -112,6 +115,16 @@ struct NetworkSinkConfig {
     // Further streams (stream 1 is mediaStreams[0], and so on; stream 0 is the ASF stream) and pages.
     std::vector<MediaStreamConfig> mediaStreams;
     std::vector<SinkPage> pages;
+    // WebRTC playback (WHEP, POST /whep with an SDP offer) on a UDP port of its own: 0 = a port
+    // the system chooses at start, 1..65535 = that port (fixed in Morlanex.conf for a
+    // firewall), -1 = no WebRTC. See docs/webrtc.md.
+    int webrtcPort = 0;
+    // Called on the loop thread (or in stop()) when WebRTC viewers go from none to some
+    // (true) or back to none (false), so the VP8/Opus encoders work only while watched.
+    std::function<void(bool watched)> webrtcWatchedChanged;
+    // Called on the loop thread when a WebRTC viewer needs a key frame (a new viewer with no
+    // key frame in the window, PLI, FIR); the sink calls it at most once a second in all.
+    std::function<void()> keyFrameWanted;
     // Receives one line per notable event (viewer dropped, bad header...). Called on the loop
     // thread; default: standard error.
     std::function<void(std::string_view)> log;
@@ -132,7 +145,8 @@ struct NetworkSinkStats {
     uint64_t packetsIn = 0;
     uint64_t packetsRejected = 0;   // larger than the header's packet size, or before any header
     uint64_t chunksIn = 0;          // chunks of the further streams accepted
-    uint64_t segmentAnswers = 0;    // answers of the further streams' segment paths (latest, header, segments)
+    uint64_t segmentAnswers = 0;
+    size_t webrtcViewers = 0;       // WebRTC sessions with DTLS done (not in `viewers`)    // answers of the further streams' segment paths (latest, header, segments)
     // Viewers of the ASF stream on each video rendition: [0] on rendition 1 (the lowest), and
     // so on. All zero for a single-rate stream.
     std::array<size_t, 4> viewersOnRendition{};
@@ -176,6 +190,13 @@ public:
     // The next chunk of a further stream; `startPoint`: a viewer may start with it (a cluster
     // that begins with a video key frame). Chunks before its header are discarded.
     void pushChunk(size_t stream, std::span<const uint8_t> bytes, bool startPoint);
+
+    // One encoded frame for the WebRTC viewers, from one producer thread per kind. The sink
+    // packetizes it once and fans it out; `ptsNs` is the frame's stream time in ns (same clock
+    // for both kinds), `keyFrame` for VP8 only.
+    void pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame);
+    // The bound UDP port while running with WebRTC (0 otherwise).
+    uint16_t webrtcPort() const;
 
     NetworkSinkStats stats() const;
 

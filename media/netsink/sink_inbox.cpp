@@ -38,6 +38,14 @@ bool SinkInbox::postPacket(std::vector<uint8_t> &&packet, size_t stream, bool st
     return true;
 }
 
+bool SinkInbox::postRtcFrame(std::vector<uint8_t> &&frame, RtcMedia kind, uint64_t ptsNs, bool keyFrame) {
+    std::lock_guard lock(mutex_);
+    if (!open_ || items_.size() >= kMaxQueuedItems) return false;
+    if (items_.empty()) wakeLocked();
+    items_.push_back({nullptr, std::move(frame), 0, false, 0, true, kind, keyFrame, ptsNs});
+    return true;
+}
+
 void SinkInbox::postStop() {
     std::lock_guard lock(mutex_);
     stop_ = true;

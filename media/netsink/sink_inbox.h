@@ -10,6 +10,7 @@
 // Threads: post* from any thread; open/close/take from the loop's owner. Guarded by mutex_.
 #pragma once
 
+#include "media/netsink/network_sink.h"
 #include "media/netsink/stream_buffer.h"
 
 #include <functional>
@@ -26,6 +27,10 @@ struct InboxItem {
     size_t stream = 0;        // 0: the ASF stream; else a further stream of the sink's
     bool startPoint = false;  // a further stream's chunk a viewer may start with
     uint8_t rendition = 0;    // of an ASF packet: 0 shared, r >= 1 video rendition r
+    bool rtc = false;         // a WebRTC frame (VP8 or Opus) rather than a stream's bytes
+    RtcMedia rtcKind = RtcMedia::Vp8;
+    bool keyFrame = false;
+    uint64_t ptsNs = 0;
 };
 
 class SinkInbox {
@@ -41,6 +46,8 @@ public:
     void postHeader(std::shared_ptr<const StreamHeader> header, size_t stream = 0);
     // False when discarded.
     bool postPacket(std::vector<uint8_t> &&packet, size_t stream = 0, bool startPoint = false, uint8_t rendition = 0);
+    // A WebRTC frame; false when discarded.
+    bool postRtcFrame(std::vector<uint8_t> &&frame, RtcMedia kind, uint64_t ptsNs, bool keyFrame);
     void postStop();
 
     // Takes every queued item; `*stop` tells whether stop was requested.

@@ -97,6 +97,7 @@ StreamRequest classifyRequest(const HttpRequest &r, std::string_view streamPath)
     s.getOrHead = get || head;
     if (r.method == "OPTIONS") {
         s.kind = RequestKind::Options;
+        s.path = targetPath(r.target);
         return s;
     }
     if (targetPath(r.target) != streamPath) {

@@ -1,0 +1,59 @@
+// Internal header file.
+//
+// UDP plumbing: a non-blocking IPv4 datagram socket, and DatagramBatch, the datagrams of one
+// pass gathered in fixed slots and sent with one sendmmsg() call.
+//
+// The batch's slots are allocated once; filling and sending them allocates nothing. A full
+// batch is sent before the next slot is handed out. Datagrams the socket has no room for are
+// dropped, as the network would drop them: UDP senders here never wait.
+//
+// Threads: a batch belongs to the one thread that fills it.
+//
+// Example:
+//   UniqueFd udp = openUdpSocket("0.0.0.0", 0, &error);
+//   DatagramBatch batch(udp.get(), 64, 1500);
+//   std::span<uint8_t> slot = batch.slot();
+//   size_t n = fill(slot);
+//   batch.commit(n, peer);
+//   batch.flush();
+#pragma once
+
+#include "net/unique_fd.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace morlanex {
+
+// Bound to `address`:`port` (0: a port the system chooses), non-blocking, close-on-exec.
+// Empty with `*error` set ("cannot bind UDP 0.0.0.0:5000: Address already in use").
+UniqueFd openUdpSocket(const std::string &address, uint16_t port, std::string *error);
+
+class DatagramBatch {
+public:
+    DatagramBatch(int fd, size_t slots, size_t slotBytes);
+
+    // The next free slot (sending the batch first when all are taken).
+    std::span<uint8_t> slot();
+    // The slot handed out last holds a datagram of `size` bytes for `to`.
+    void commit(size_t size, const sockaddr_in &to);
+    // Sends what is gathered. Returns the bytes the kernel took.
+    size_t flush();
+
+private:
+    int fd_;
+    size_t slotBytes_;
+    std::vector<uint8_t> bytes_;
+    std::vector<iovec> iov_;
+    std::vector<sockaddr_in> to_;
+    std::vector<mmsghdr> messages_;
+    size_t used_ = 0;
+};
+
+}  // namespace morlanex
