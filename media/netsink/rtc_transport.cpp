@@ -401,6 +401,11 @@ void RtcTransport::updateWatched() {
     const bool watched = !sessions_.empty();
     if (watched == watched_) return;
     watched_ = watched;
+    if (!watched) {
+        // The encoders stop: their next frames begin a new time line, so the old group is no start.
+        gop_.clear();
+        gopComplete_ = false;
+    }
     if (config_.webrtcWatchedChanged) config_.webrtcWatchedChanged(watched);
 }
 
