@@ -53,21 +53,6 @@ Reply request(uint16_t port, const std::string &method, const std::string &path,
     return r;
 }
 
-// An IPv4 address of this host other than loopback, which libnice leaves out of its candidates.
-std::string outsideAddress() {
-    ifaddrs *list = nullptr;
-    if (::getifaddrs(&list) != 0) return {};
-    std::string found;
-    for (ifaddrs *i = list; i && found.empty(); i = i->ifa_next)
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP) && !(i->ifa_flags & IFF_LOOPBACK)) {
-            char text[INET_ADDRSTRLEN];
-            ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr, text, sizeof text);
-            found = text;
-        }
-    ::freeifaddrs(list);
-    return found;
-}
-
 class WhepTest : public NetworkSinkTest {
 protected:
     NetworkSinkConfig whepConfig() {
@@ -184,6 +169,13 @@ public:
         pipeline_ = gst_pipeline_new("viewer");
         webrtc_ = gst_element_factory_make("webrtcbin", "w");
         g_object_set(webrtc_, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
+        // libnice leaves loopback out of the addresses it finds; named, it gathers on it, so
+        // the test never leaves this machine's loopback.
+        GstObject *ice = nullptr;
+        g_object_get(webrtc_, "ice-agent", &ice, nullptr);
+        gboolean added = FALSE;
+        if (ice) g_signal_emit_by_name(ice, "add-local-ip-address", "127.0.0.1", &added);
+        if (ice) gst_object_unref(ice);
         gst_bin_add(GST_BIN(pipeline_), webrtc_);
         for (const char *caps : {"application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000",
                                  "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,encoding-params=(string)2"}) {
@@ -266,11 +258,7 @@ private:
 
 TEST_F(WhepTest, WebrtcbinDecodesPictureAndSound) {
     gst_init(nullptr, nullptr);
-    const std::string address = outsideAddress();
-    if (address.empty()) GTEST_SKIP() << "no IPv4 address but loopback, which webrtcbin's ICE does not use";
-    NetworkSinkConfig c = whepConfig();
-    c.bindAddress = "0.0.0.0";
-    start(c, false);
+    start(whepConfig(), false);
     Feeder video(*sink_,
                  "videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=30/1 ! "
                  "vp8enc deadline=1 keyframe-max-dist=60 ! appsink name=out sync=false",
@@ -281,7 +269,7 @@ TEST_F(WhepTest, WebrtcbinDecodesPictureAndSound) {
     WebrtcbinViewer viewer;
     const std::string offer = viewer.offer();
     ASSERT_FALSE(offer.empty());
-    const Reply r = request(port(), "POST", "/whep", offer, "application/sdp", nullptr, address.c_str());
+    const Reply r = request(port(), "POST", "/whep", offer, "application/sdp");
     ASSERT_EQ(r.status, 201) << r.body;
     ASSERT_TRUE(viewer.answer(r.body));
     ASSERT_TRUE(waitUntil([&] { return viewer.videoFrames >= 30 && viewer.audioBuffers >= 50; }, 30s))
