@@ -284,6 +284,20 @@ void BroadcastSession::stopTick()
     }
 }
 
+void BroadcastSession::deviceLost(const QString &why)
+{
+    if (state_ == BroadcastState::Live || state_ == BroadcastState::Stopping) {
+        stopTimer_->stop();
+        endLive(true);
+    }
+    // An acknowledgement still to come is refused with a close notice.
+    registerTimer_->stop();
+    phaseTick_ = 0;
+    if (state_ != BroadcastState::Idle)
+        setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+    setStatus(why, kRed);
+}
+
 // The close notice, the counters gone, the media side back to preview or closed.
 void BroadcastSession::endLive(bool closeDevice)
 {
@@ -317,36 +331,11 @@ void BroadcastSession::onServingEndpoint(const Datagram &datagram)
     if (!msg)
         return;
     if (msg->matches(cmd::LinkKerfOk)) {
-        // A live channel is not rebuilt by a second acknowledgement.
-        if (state_ == BroadcastState::Live || state_ == BroadcastState::Stopping)
-            return;
-        registerTimer_->stop();
-        phaseTick_ = 0;
-        link_->channelId = msg->readText(Field::ChannelId);
-        link_->publicAddress = msg->readText(Field::PublicAddress);
-        channelId_ = fromCp950(link_->channelId);
-        publicAddress_ = fromCp950(link_->publicAddress);
-        bool numeric = false;
-        const int views = fromCp950(msg->readText(Field::ViewerCount)).toInt(&numeric);
-        msg->answerLinkKerfPort(link_->channelId, toCp950(nodeId_));
-        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
-        if (state_ == BroadcastState::Idle)
-            return; // no device to go live with; the channel is known for the close notice
-        bool watchable = true;
-        try {
-            watchable = !media_.goLive || media_.goLive();
-        } catch (...) {
-            setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
-            throw; // ends the handling of this datagram
-        }
-        if (!watchable) {
-            // Nobody could watch: end it as a stop does, keeping the status the media side set.
-            endLive(false);
-            setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+        if (state_ != BroadcastState::Registering) {
+            refuseAcknowledgement(*msg);
             return;
         }
-        setCounters(numeric ? views : 0, 0);
-        setState(BroadcastState::Live);
+        acceptAcknowledgement(*msg);
     } else if (msg->matches(cmd::DelChannelOnline)) {
         const int current = std::max(0, currentViewers_ - 1);
         setCounters(totalViews_, current);
@@ -354,6 +343,61 @@ void BroadcastSession::onServingEndpoint(const Datagram &datagram)
         link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
     }
     // Anything else, "CAMChannelMSG" among them, asks nothing of us.
+}
+
+// Only an attempt the user started goes live: a late or forged acknowledgement is answered
+// with the close notice for its channel, so the directory does not list it, and changes nothing.
+void BroadcastSession::refuseAcknowledgement(DirectoryMessage &msg)
+{
+    const std::string channel = msg.readText(Field::ChannelId);
+    if ((state_ == BroadcastState::Live || state_ == BroadcastState::Stopping) && channel == link_->channelId)
+        return; // our own channel repeated: closing it would end the broadcast
+    sendToDirectory(false, settings_.registerPort, DirectoryMessage::closeKerf(channel, toCp950(nodeId_)));
+}
+
+void BroadcastSession::acceptAcknowledgement(DirectoryMessage &msg)
+{
+    registerTimer_->stop();
+    phaseTick_ = 0;
+    link_->channelId = msg.readText(Field::ChannelId);
+    link_->publicAddress = msg.readText(Field::PublicAddress);
+    channelId_ = fromCp950(link_->channelId);
+    publicAddress_ = fromCp950(link_->publicAddress);
+    bool numeric = false;
+    const int views = fromCp950(msg.readText(Field::ViewerCount)).toInt(&numeric);
+    msg.answerLinkKerfPort(link_->channelId, toCp950(nodeId_));
+    try {
+        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg.span());
+    } catch (const std::exception &) {
+        // Not registered after all: commands work again and the user may retry.
+        abandonAttempt(kCannotConnect);
+        return;
+    }
+    bool watchable = true;
+    try {
+        watchable = !media_.goLive || media_.goLive();
+    } catch (const std::exception &e) {
+        // A device lost since the start: the media side's text says which.
+        abandonAttempt(QString::fromUtf8(e.what()));
+        return;
+    }
+    if (!watchable) {
+        // Nobody could watch: end it as a stop does, keeping the status the media side set.
+        endLive(false);
+        setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+        return;
+    }
+    setCounters(numeric ? views : 0, 0);
+    setState(BroadcastState::Live);
+}
+
+// Back from an acknowledged attempt that cannot go live; the directory is told to drop it.
+void BroadcastSession::abandonAttempt(const QString &why)
+{
+    sendCloseNotice();
+    setCounters(0, 0);
+    setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+    setStatus(why, kRed);
 }
 
 void BroadcastSession::onReportEndpoint(const Datagram &datagram)

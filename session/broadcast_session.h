@@ -10,7 +10,8 @@
 //
 // Threads: UI thread only. The endpoints' listener threads hand every datagram to the thread
 // of the application object and wait until it has been handled. Only datagrams from the
-// directory's address and one of its two ports are acted on; others are dropped silently.
+// directory's address and one of its two ports are acted on; others are dropped silently. An
+// acknowledgement is acted on only while registering; any other is answered with a close notice.
 #pragma once
 
 #include "session/tick_source.h"
@@ -26,6 +27,7 @@
 namespace morlanex {
 
 struct Datagram;
+class DirectoryMessage;
 
 enum class BroadcastState { Idle, Preview, Registering, Live, Stopping };
 
@@ -89,6 +91,9 @@ public:
     bool startBroadcast();
     // While Live: the stop sequence starts; closeDevice closes the device afterwards.
     bool stopBroadcast(bool closeDevice = false);
+    // The camera is gone: a broadcast ends at once as a stop does (close notice, the device
+    // closed), a registration is given up, and the status says `why` in red.
+    void deviceLost(const QString &why);
     // The cumulative count back to 0, and the directory told.
     void resetViews();
     // Shutdown: "CloseKERF" whatever the state; a send error is ignored.
@@ -117,9 +122,12 @@ private:
     void sendRegistration();
     void endLive(bool closeDevice);
     void onServingEndpoint(const Datagram &datagram);
+    void refuseAcknowledgement(DirectoryMessage &msg);
+    void acceptAcknowledgement(DirectoryMessage &msg);
+    void abandonAttempt(const QString &why);
     void onReportEndpoint(const Datagram &datagram);
     bool fromDirectory(const Datagram &datagram) const;
-    void sendToDirectory(bool fromServingEndpoint, int port, const class DirectoryMessage &msg);
+    void sendToDirectory(bool fromServingEndpoint, int port, const DirectoryMessage &msg);
 
     SessionSettings settings_;
     MediaSide media_;

@@ -334,8 +334,8 @@ TEST_F(MainWindowMedia, APulledOutCameraIsReportedAndTheVideoHidden)
     g_object_set(device, "present", TRUE, nullptr);
     EXPECT_TRUE(hidden);
     EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
-    // The device's own message, not the generic one that follows it.
-    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("The capture device was removed."));
+    // Which device, in the program's language; GStreamer's words go to the log.
+    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("視訊裝置已中斷: Morlanex Test Camera"));
 }
 
 TEST_F(MainWindowMedia, WizardListsComeFromTheDevices)
