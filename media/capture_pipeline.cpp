@@ -176,6 +176,15 @@ void CapturePipeline::attachLive(const CaptureDescription &description)
             clear();
             throw MediaError(kInterfaceNotSupported);
         }
+        // A live microphone ends only by failing; its end of stream would end the broadcast's
+        // sound for good, so it stops here and silence takes its place.
+        GstPad *pad = gst_element_get_static_pad(microphoneFormat_, "sink");
+        auto dropEnd = [](GstPad *, GstPadProbeInfo *info, gpointer) {
+            const bool end = GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS;
+            return end ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+        };
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, dropEnd, nullptr, nullptr);
+        gst_object_unref(pad);
     }
     if (!description.cameraCaps.empty()) {
         // The camera renegotiates, without closing, whenever the filter is set: only on a change.
