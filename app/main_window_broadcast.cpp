@@ -55,7 +55,6 @@ void MainWindow::connectSession()
         parts->descriptionHelpIcon->hide();
     });
     connect(broadcast, &BroadcastSession::newVersionAnnounced, this, &MainWindow::onNewVersion);
-    connect(broadcast, &BroadcastSession::failed, this, &MainWindow::reportError);
     connect(mediaSide, &MediaController::pictureShowing, parts->videoArea, &QWidget::show);
     connect(mediaSide, &MediaController::failed, this, [this](const QString &text) {
         // The picture is gone (a device vanished or failed): say so rather than freeze, and end

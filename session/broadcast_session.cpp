@@ -8,9 +8,11 @@
 #include "directory_link/udp_endpoint.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 
 #include <charconv>
 #include <stdexcept>
+#include <thread>
 
 namespace morlanex {
 
@@ -26,6 +28,7 @@ constexpr std::chrono::milliseconds kSequenceTick{1000};
 constexpr std::chrono::milliseconds kVersionInterval{10000};
 constexpr int kRegistrationTicks = 12;
 constexpr int kStopTicks = 3;
+constexpr int kHostNotFound = 11001; // the endpoints' code for a name that did not resolve
 
 // Runs a listener's hand-off on the application's thread.
 void postToAppThread(UdpEndpoint::Task task)
@@ -52,6 +55,7 @@ struct BroadcastSession::Link {
     UdpEndpoint report;                 // IdUDPServer1: answers, counts, version, close notice
     ServingPortReservation servingPort; // the TCP twin of the serving endpoint's port
     std::string directoryAddress;       // the directory host resolved; the only accepted sender
+    bool resolving = false;             // a look-up runs off the UI thread
     // The directory's texts kept as they came, so they go back byte for byte.
     std::string channelId;
     std::string publicAddress;
@@ -66,8 +70,12 @@ BroadcastSession::BroadcastSession(SessionSettings settings, TickSource &ticks, 
     versionTimer_ = ticks.makeTicker(kVersionInterval, [this] {
         try {
             versionTick();
-        } catch (const std::exception &e) {
-            emit failed(QString::fromUtf8(e.what())); // the query goes on 10 s later
+            directoryUnreachableShown_ = false;
+        } catch (const std::exception &) {
+            // Said once on the status line, not in a box every 10 s; the query goes on.
+            if (!directoryUnreachableShown_ && !busy())
+                setStatus(kCannotConnect, kRed);
+            directoryUnreachableShown_ = true;
         }
     });
     link_->serving.setReadHandler([this](const Datagram &d) { onServingEndpoint(d); });
@@ -97,11 +105,7 @@ void BroadcastSession::open()
 {
     nodeId_ = QString::fromStdString(NBGetAdapterAddress(0));
     localAddress_ = QString::fromStdString(localIPv4Address());
-    try {
-        link_->directoryAddress = dottedQuad(resolveHost(settings_.directoryHost));
-    } catch (const std::exception &) {
-        // An unknown directory host: nothing is accepted as coming from it.
-    }
+    resolveDirectory();
     for (UdpEndpoint *endpoint : {&link_->serving, &link_->report})
         endpoint->setBindAddress(settings_.bindAddress);
     // The stream is served on the same number over TCP: take a UDP port whose TCP twin is free.
@@ -207,6 +211,7 @@ bool BroadcastSession::startBroadcast()
     phaseTick_ = 0;
     setState(BroadcastState::Registering);
     registerTimer_->start();
+    resolveDirectory(); // ready by the first registration at 5 s, also when the name moved
     return true;
 }
 
@@ -319,8 +324,46 @@ bool BroadcastSession::fromDirectory(const Datagram &datagram) const
 
 void BroadcastSession::sendToDirectory(bool fromServingEndpoint, int port, const DirectoryMessage &msg)
 {
+    if (link_->directoryAddress.empty()) {
+        resolveDirectory();
+        throw EndpointError::socket(kHostNotFound);
+    }
     UdpEndpoint &endpoint = fromServingEndpoint ? link_->serving : link_->report;
-    endpoint.sendBuffer(settings_.directoryHost, port, msg.span());
+    try {
+        endpoint.sendBuffer(link_->directoryAddress, port, msg.span());
+    } catch (const std::exception &) {
+        resolveDirectory(); // the name may point elsewhere now
+        throw;
+    }
+}
+
+// The directory's address, looked up off the UI thread (a resolver may take seconds); an
+// address given as such is taken at once. A failed look-up keeps the address known before.
+void BroadcastSession::resolveDirectory()
+{
+    const std::string host = settings_.directoryHost;
+    const bool local = QString::fromStdString(host).compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0;
+    if (local || parseDottedQuad(host)) {
+        link_->directoryAddress = dottedQuad(resolveHost(host));
+        return;
+    }
+    if (link_->resolving)
+        return;
+    link_->resolving = true;
+    std::thread([host, self = QPointer<BroadcastSession>(this)] {
+        std::string address;
+        try {
+            address = dottedQuad(resolveHost(host));
+        } catch (const std::exception &) {
+        }
+        postToAppThread([self, address] {
+            if (!self)
+                return;
+            self->link_->resolving = false;
+            if (!address.empty())
+                self->link_->directoryAddress = address;
+        });
+    }).detach();
 }
 
 void BroadcastSession::onServingEndpoint(const Datagram &datagram)
@@ -340,7 +383,7 @@ void BroadcastSession::onServingEndpoint(const Datagram &datagram)
         const int current = std::max(0, currentViewers_ - 1);
         setCounters(totalViews_, current);
         msg->answerChannelOnline(link_->channelId, toCp950(nodeId_), std::to_string(current));
-        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
+        link_->report.sendBuffer(link_->directoryAddress, settings_.reportPort, msg->span());
     }
     // Anything else, "CAMChannelMSG" among them, asks nothing of us.
 }
@@ -367,7 +410,7 @@ void BroadcastSession::acceptAcknowledgement(DirectoryMessage &msg)
     const int views = fromCp950(msg.readText(Field::ViewerCount)).toInt(&numeric);
     msg.answerLinkKerfPort(link_->channelId, toCp950(nodeId_));
     try {
-        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg.span());
+        link_->report.sendBuffer(link_->directoryAddress, settings_.reportPort, msg.span());
     } catch (const std::exception &) {
         // Not registered after all: commands work again and the user may retry.
         abandonAttempt(kCannotConnect);
@@ -420,10 +463,10 @@ void BroadcastSession::onReportEndpoint(const Datagram &datagram)
         msg->answerUCanSee();
         link_->serving.sendBuffer(viewerHost, viewerPort, msg->span());
         msg->answerCamChannelRate(link_->channelId, toCp950(nodeId_));
-        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
+        link_->report.sendBuffer(link_->directoryAddress, settings_.reportPort, msg->span());
         setCounters(totalViews_ + 1, currentViewers_ + 1);
         msg->answerChannelOnline(link_->channelId, toCp950(nodeId_), std::to_string(currentViewers_));
-        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
+        link_->report.sendBuffer(link_->directoryAddress, settings_.reportPort, msg->span());
     } else if (msg->matches(cmd::GetVersion)) {
         versionTimer_->stop();
         const QString version = fromCp950(trimBlanks(msg->readText(Field::ChannelId)));

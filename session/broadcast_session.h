@@ -109,8 +109,6 @@ signals:
     void sequenceTicked();
     // The directory announced a version other than ours: the program is to close.
     void newVersionAnnounced(const QString &version);
-    // An error nobody handles, for the application's standard error report.
-    void failed(const QString &text);
 
 private:
     struct Link;
@@ -127,6 +125,7 @@ private:
     void abandonAttempt(const QString &why);
     void onReportEndpoint(const Datagram &datagram);
     bool fromDirectory(const Datagram &datagram) const;
+    void resolveDirectory();
     void sendToDirectory(bool fromServingEndpoint, int port, const DirectoryMessage &msg);
 
     SessionSettings settings_;
@@ -138,6 +137,7 @@ private:
     BroadcastState state_ = BroadcastState::Idle;
     bool previewRunning_ = false;
     bool closeDeviceAfterStop_ = false;
+    bool directoryUnreachableShown_ = false;
     int phaseTick_ = 0;
     int servingPort_ = 0;
     int totalViews_ = 0;

@@ -241,6 +241,18 @@ TEST_F(SessionTest, UnreachableDirectoryEndsTheAttemptAtTheFirstRegistration)
     EXPECT_EQ(session->statusColour(), BroadcastSession::kRed);
 }
 
+TEST_F(SessionTest, UnreachableDirectoryIsSaidOnceOnTheStatusLineWhileTheVersionQueryGoesOn)
+{
+    open("directory.invalid");
+    ticks.advanceSeconds(10);
+    EXPECT_EQ(session->statusText(), QStringLiteral("伺服無法連線"));
+    EXPECT_EQ(session->statusColour(), BroadcastSession::kRed);
+    session->setStatus(QStringLiteral("視訊直播已關閉"), BroadcastSession::kRed);
+    ticks.advanceSeconds(30);
+    EXPECT_EQ(session->statusText(), QStringLiteral("視訊直播已關閉")) << "said once, not every 10 s";
+    EXPECT_TRUE(session->versionQueryRunning());
+}
+
 TEST_F(SessionTest, StartActsOnlyInPreviewAndStopOnlyWhileLive)
 {
     openWithScriptedDirectory("127.0.0.154");
