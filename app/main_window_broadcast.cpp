@@ -61,8 +61,8 @@ void MainWindow::connectSession()
         // a broadcast nobody can see any more.
         parts->videoArea->hide();
         parts->videoPlaceholder->update();
+        broadcast->deviceLost(text); // closes the device when it ends a broadcast
         resumeAfterLoss = true;
-        broadcast->deviceLost(text);
     });
     connect(mediaSide, &MediaController::microphoneLost, this, [this](const QString &text) {
         setStatus(text, BroadcastSession::kRed);
@@ -135,6 +135,7 @@ void MainWindow::showPreviewMode()
 
 void MainWindow::closeDevice()
 {
+    resumeAfterLoss = false;
     mediaSide->closeDevice();
     parts->videoArea->hide();
     parts->modeBadge->hide();
@@ -160,7 +161,6 @@ bool MainWindow::goLive()
         // The session shows this text and gives the attempt up; the detail goes to the log.
         qWarning("morlanex media: %s", e.what());
         parts->videoArea->hide();
-        resumeAfterLoss = true;
         throw std::runtime_error(kDeviceUnavailable.toStdString());
     }
     if (outcome == MediaController::LiveOutcome::NoVideoDevice)
