@@ -365,6 +365,33 @@ TEST_F(MainWindowMedia, ACameraLostWhileLiveEndsTheBroadcastAndOneClickBringsThe
     EXPECT_TRUE(waitFor([this] { return video->isVisible() && video->framesPainted() > 3; }, 20000));
 }
 
+TEST_F(MainWindowMedia, ACameraLostBeforeTheAcknowledgementGoesBackToPreviewWithACloseNotice)
+{
+    reopenWithDirectory("127.0.0.196");
+    startPreview();
+    ASSERT_TRUE(session().startBroadcast());
+    ticks.advanceSeconds(5);
+    auto registration = receiveLive(*port20);
+    ASSERT_TRUE(registration);
+    const morlanex::DeviceHandle handle = morlanex::deviceAt(morlanex::DeviceKind::Camera, camera);
+    g_object_set(handle.get(), "present", FALSE, nullptr);
+    const bool said = waitFor([this] {
+        return label("statusLabel")->text() == QStringLiteral("視訊裝置已中斷: Morlanex Test Camera");
+    }, 10000);
+    morlanex::DirectoryMessage ok;
+    ok.writeCommand(morlanex::cmd::LinkKerfOk);
+    ok.writeText(morlanex::Field::ChannelId, "808");
+    port20->send("127.0.0.1", registration->fromPort, ok);
+    const auto notice = morlanex::testing::receiveCommandLive(*port20, morlanex::cmd::CloseKerf);
+    g_object_set(handle.get(), "present", TRUE, nullptr);
+    EXPECT_TRUE(said);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->readText(morlanex::Field::ChannelId), "808");
+    EXPECT_FALSE(form->liveActive());
+    EXPECT_FALSE(form->busy()) << "commands work again";
+    EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
+}
+
 TEST_F(MainWindowMedia, AMicrophoneLostWhileLiveLeavesTheStreamDecodingWithAWarning)
 {
     goLive("127.0.0.195");
