@@ -174,7 +174,9 @@ void MainWindow::connectPointer()
         connect(l, &ClickableLabel::pressed, this, [this] { guarded([this] { onControlPressed(); }); });
         connect(l, &ClickableLabel::hovered, this, &MainWindow::showActionOverlay);
     }
-    connect(w.setupOverlay, &ClickableLabel::clicked, this, [this] { guarded([this] { openWizard(); }); });
+    connect(w.setupOverlay, &ClickableLabel::clicked, this, [this] {
+        guarded([this] { resumeAfterLoss ? startPreview() : openWizard(); });
+    });
     connect(w.startOverlay, &ClickableLabel::clicked, this, [this] { guarded([this] { startCommand(); }); });
     connect(w.stopOverlay, &ClickableLabel::clicked, this, [this] { guarded([this] { stopCommand(); }); });
 

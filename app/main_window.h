@@ -153,4 +153,6 @@ private:
     bool finishingEdit = false; // a finish in progress; hiding its editor must not start another
     bool actionHovered = false; // the pointer rests on the action button
     bool closing = false;
+    // The camera was lost: the setup button reopens it with the same choice.
+    bool resumeAfterLoss = false;
 };

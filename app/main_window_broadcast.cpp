@@ -6,6 +6,7 @@
 #include "app/settings_store.h"
 #include "dialogs/setup_wizard.h"
 #include "dialogs/start_hint.h"
+#include "media/capture_pipeline.h"
 #include "session/broadcast_session.h"
 #include "session/channel_setup.h"
 
@@ -28,6 +29,7 @@ const QString kLiveStarted = QStringLiteral("視訊直播已啟動");
 const QString kDeviceClosed = QStringLiteral("視訊裝置已關閉");
 const QString kNoCaptureDevice = QStringLiteral("您未安裝任何視訊擷取裝置!");
 const QString kClickToGoLive = QStringLiteral("按此啟動直播");
+const QString kDeviceUnavailable = QStringLiteral("無法開啟視訊或音訊裝置");
 // The network sink could not listen on the serving port: nobody can watch.
 const QString kPortFailed = QStringLiteral("無法開啟直播連接埠 %1");
 const QColor kBadgeWhite(255, 255, 255);
@@ -53,12 +55,16 @@ void MainWindow::connectSession()
         parts->descriptionHelpIcon->hide();
     });
     connect(broadcast, &BroadcastSession::newVersionAnnounced, this, &MainWindow::onNewVersion);
-    connect(broadcast, &BroadcastSession::failed, this, &MainWindow::reportError);
     connect(mediaSide, &MediaController::pictureShowing, parts->videoArea, &QWidget::show);
     connect(mediaSide, &MediaController::failed, this, [this](const QString &text) {
-        // The picture is gone (a device vanished or failed): say so rather than freeze.
+        // The picture is gone (a device vanished or failed): say so rather than freeze, and end
+        // a broadcast nobody can see any more.
         parts->videoArea->hide();
         parts->videoPlaceholder->update();
+        broadcast->deviceLost(text); // closes the device when it ends a broadcast
+        resumeAfterLoss = true;
+    });
+    connect(mediaSide, &MediaController::microphoneLost, this, [this](const QString &text) {
         setStatus(text, BroadcastSession::kRed);
     });
 }
@@ -103,6 +109,7 @@ void MainWindow::onNewVersion(const QString &version)
 
 void MainWindow::startPreview()
 {
+    resumeAfterLoss = false;
     setupModel->editDevices([this](DeviceChoice &devices) { mediaSide->listVideoDevices(devices); });
     if (setupModel->setup().devices.camera == -1) {
         QMessageBox::information(this, QStringLiteral("Morlanex!"), kNoCaptureDevice, QMessageBox::Ok);
@@ -128,6 +135,7 @@ void MainWindow::showPreviewMode()
 
 void MainWindow::closeDevice()
 {
+    resumeAfterLoss = false;
     mediaSide->closeDevice();
     parts->videoArea->hide();
     parts->modeBadge->hide();
@@ -146,7 +154,15 @@ void MainWindow::closeDevice()
 
 bool MainWindow::goLive()
 {
-    const MediaController::LiveOutcome outcome = mediaSide->switchToLive(setupModel->setup().devices);
+    MediaController::LiveOutcome outcome;
+    try {
+        outcome = mediaSide->switchToLive(setupModel->setup().devices);
+    } catch (const morlanex::MediaError &e) {
+        // The session shows this text and gives the attempt up; the detail goes to the log.
+        qWarning("morlanex media: %s", e.what());
+        parts->videoArea->hide();
+        throw std::runtime_error(kDeviceUnavailable.toStdString());
+    }
     if (outcome == MediaController::LiveOutcome::NoVideoDevice)
         return true; // nothing to switch
     parts->modeBadge->hide();

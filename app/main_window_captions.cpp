@@ -7,6 +7,8 @@
 #include "session/broadcast_session.h"
 #include "session/channel_setup.h"
 
+#include <QMessageBox>
+
 using morlanex::dialogs::trimmedText;
 
 void MainWindow::connectCaptions()
@@ -109,6 +111,15 @@ void MainWindow::finishEdit()
         edit->clear();
         return text != shown ? text : QString();
     };
+    // Text the settings file and the directory cannot carry is refused; the editor stays open.
+    for (CaptionEditor *edit : {parts->channelNameEdit, parts->channelDescriptionEdit}) {
+        const QString outside = morlanex::dialogs::charactersOutsideBig5(trimmedText(edit->text()));
+        if (edit->hasFocus() && !outside.isEmpty()) {
+            QMessageBox::warning(this, QStringLiteral("Morlanex!"), morlanex::dialogs::outsideBig5Message(outside));
+            edit->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+    }
     const morlanex::ChannelSetup &setup = setupModel->setup();
     if (parts->channelNameEdit->hasFocus()) {
         const QString name = take(parts->channelNameEdit, setup.name);
@@ -123,6 +134,7 @@ void MainWindow::finishEdit()
         setupModel->setTexts(setup.name, description);
     }
 
-    saveSettings();
     broadcast->correctChannelTexts(setup.name, setup.description);
+    saveSettings(); // a failure is reported; the caption stays as typed
+
 }

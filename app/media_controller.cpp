@@ -9,6 +9,10 @@ using morlanex::LiveStart;
 
 namespace {
 
+const QString kCameraLost = QStringLiteral("視訊裝置已中斷: %1");
+const QString kMicrophoneLost = QStringLiteral("音訊裝置已中斷: %1,改以靜音直播");
+const QString kMediaFailed = QStringLiteral("直播編碼失敗");
+
 QStringList names(const std::vector<std::string> &items)
 {
     QStringList list;
@@ -39,11 +43,27 @@ MediaController::MediaController(QObject *parent) : QObject(parent), capture(std
             if (e.kind == morlanex::PipelineEvent::Paused)
                 emit pictureShowing();
             else if (e.kind == morlanex::PipelineEvent::Error)
-                emit failed(QString::fromStdString(e.text));
+                onError(e); // the GStreamer detail is in the log
         });
 }
 
 MediaController::~MediaController() = default;
+
+void MediaController::onError(const morlanex::PipelineEvent &e)
+{
+    CaptureMedia &c = capture->media;
+    if (e.device == morlanex::DeviceKind::Microphone) {
+        const QString name = QString::fromStdString(morlanex::deviceName(c.microphone()));
+        c.pipeline.replaceMicrophoneWithSilence();
+        emit microphoneLost(kMicrophoneLost.arg(name));
+        return;
+    }
+    // Without a live branch only the camera can fail.
+    if (e.device == morlanex::DeviceKind::Camera || !c.pipeline.live())
+        emit failed(kCameraLost.arg(QString::fromStdString(morlanex::deviceName(c.camera()))));
+    else
+        emit failed(kMediaFailed);
+}
 
 QWidget *MediaController::createVideoArea(QWidget *parent, QRect geometry, QWidget *above)
 {

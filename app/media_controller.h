@@ -15,7 +15,7 @@
 #include <memory>
 
 class QWidget;
-namespace morlanex { class VideoWindowWidget; }
+namespace morlanex { class VideoWindowWidget; struct PipelineEvent; }
 
 class MediaController : public QObject {
     Q_OBJECT
@@ -50,11 +50,14 @@ public:
 signals:
     // The pipeline paused: the picture shows.
     void pictureShowing();
-    // The pipeline stopped on an error (a device vanished or failed).
+    // The picture stopped on an error (the camera vanished or failed); the text says so.
     void failed(const QString &text);
+    // The microphone vanished while live: silence goes on in its place.
+    void microphoneLost(const QString &text);
 
 private:
     struct Capture;
+    void onError(const morlanex::PipelineEvent &e);
     std::unique_ptr<Capture> capture;
     morlanex::VideoWindowWidget *video = nullptr; // owned by its parent widget
 };

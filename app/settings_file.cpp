@@ -138,7 +138,9 @@ bool writeSettings(const fs::path &file, const SettingsRecord &record)
     ok = fd.close() && ok;
     if (ok && ::rename(tmpl.c_str(), file.c_str()) == 0)
         return true;
+    const int why = errno; // for the caller's report
     ::unlink(tmpl.c_str());
+    errno = why;
     return false;
 }
 

@@ -44,7 +44,8 @@ std::string readWholeFile(const std::filesystem::path &file);
 SettingsRecord parseSettings(std::string_view bytes);
 
 // Replaces the file whole: a sibling file is written and renamed over the old one, so a process
-// that dies mid-write leaves either the old file or the new one, never a torn one.
+// that dies mid-write leaves either the old file or the new one, never a torn one. False with
+// errno saying why when the file could not be replaced.
 bool writeSettings(const std::filesystem::path &file, const SettingsRecord &record);
 std::string serializeSettings(const SettingsRecord &record);
 

@@ -2,6 +2,10 @@
 
 #include "common/qt_codepage.h"
 
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
 using morlanex::ChannelSetup;
 using morlanex::SettingsRecord;
 
@@ -26,13 +30,22 @@ void SettingsStore::save(const ChannelSetup &setup)
     record_[SettingsRecord::AudioInputPin] = std::to_string(setup.devices.recordingLine);
     record_[SettingsRecord::CompressionLevel] = std::to_string(setup.compressionLevel);
     record_[SettingsRecord::Keywords] = toCp950(setup.keywords);
-    morlanex::writeSettings(file_, record_);
+    write();
 }
 
 void SettingsStore::saveLevel(int level)
 {
     record_[SettingsRecord::CompressionLevel] = std::to_string(level);
-    morlanex::writeSettings(file_, record_);
+    write();
+}
+
+void SettingsStore::write() const
+{
+    if (morlanex::writeSettings(file_, record_))
+        return;
+    const QString why = QString::fromLocal8Bit(std::strerror(errno));
+    throw std::runtime_error(QStringLiteral("無法儲存設定檔 %1\n%2")
+                                 .arg(QString::fromStdString(file_.string()), why).toStdString());
 }
 
 QString SettingsStore::name() const

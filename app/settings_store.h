@@ -22,7 +22,8 @@ public:
     void createIfMissing() const;
     // The file's record replaces the one in memory.
     void reload();
-    // All seven lines from `setup`, written at once; a file that cannot be written is kept.
+    // All seven lines from `setup`, written at once. A file that cannot be written is kept as
+    // it was and std::runtime_error says which file and why.
     void save(const morlanex::ChannelSetup &setup);
     // Only the compression level changes; the other lines stay as they are in memory.
     void saveLevel(int level);
@@ -37,6 +38,8 @@ public:
     morlanex::ChannelSetup withStoredNumbers(morlanex::ChannelSetup setup) const;
 
 private:
+    void write() const;
+
     std::filesystem::path file_;
     morlanex::SettingsRecord record_;
 };

@@ -69,8 +69,8 @@ bool WindowWizardHost::startWithStoredSettings()
 bool WindowWizardHost::startWithSetup(const ChannelSetup &setup)
 {
     window.channelSetup().set(setup);
-    // A file that cannot be written is not reported; the preview starts all the same.
-    settings.save(setup);
+    // A file that cannot be written is reported; the preview starts all the same.
+    reported([&] { settings.save(setup); });
     return startWithStoredSettings();
 }
 

@@ -1,6 +1,10 @@
 #include "dialogs/dialog_widgets.h"
 
+#include "common/qt_codepage.h"
+
 #include <QLabel>
+#include <QRegularExpression>
+
 #include <QPalette>
 #include <QWidget>
 
@@ -21,14 +25,37 @@ void paintCream(QWidget *w)
     w->setAutoFillBackground(true);
 }
 
-QString trimmedText(const QString &text)
+QString trimmedText(const QString &whole)
 {
-    qsizetype b = 0, e = text.size();
+    static const QRegularExpression lineBreak(QStringLiteral("[\\r\\n\\v\\f\\x{85}\\x{2028}\\x{2029}]"));
+    qsizetype b = 0;
+    while (b < whole.size() && whole.at(b).unicode() <= 32)
+        ++b;
+    const qsizetype cut = whole.indexOf(lineBreak, b);
+    const QString text = cut < 0 ? whole : whole.left(cut);
+    qsizetype e = text.size();
     while (b < e && text.at(b).unicode() <= 32)
         ++b;
     while (e > b && text.at(e - 1).unicode() <= 32)
         --e;
     return text.mid(b, e - b);
+}
+
+QString charactersOutsideBig5(const QString &text)
+{
+    QString outside;
+    for (const char32_t code : text.toUcs4()) {
+        const QString c = QString::fromUcs4(&code, 1);
+        // What CP950 lacks comes back from it as "?".
+        if (fromCp950(toCp950(c)) != c && !outside.contains(c))
+            outside += c;
+    }
+    return outside;
+}
+
+QString outsideBig5Message(const QString &characters)
+{
+    return QStringLiteral("無法儲存這些字元: %1").arg(characters);
 }
 
 } // namespace morlanex::dialogs

@@ -23,7 +23,12 @@ inline constexpr unsigned kCreamRgb = 0xFFFBF0;
 QLabel *label(QWidget *parent, const QString &text, QRect geometry);
 void paintCream(QWidget *w);
 
-// Removes leading and trailing characters whose code is 32 or below.
+// A channel text is one line: cut at the first line break (a paste may bring several), then
+// leading and trailing characters whose code is 32 or below removed.
 QString trimmedText(const QString &text);
+// The characters of `text` that Big5 (CP950) cannot store, each once; empty when all fit.
+QString charactersOutsideBig5(const QString &text);
+// The message that refuses them.
+QString outsideBig5Message(const QString &characters);
 
 } // namespace morlanex::dialogs

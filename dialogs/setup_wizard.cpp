@@ -3,6 +3,7 @@
 
 #include "dialogs/dialog_widgets.h"
 
+#include <QMessageBox>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -15,6 +16,8 @@
 #include <QToolButton>
 #include <QUrl>
 
+using morlanex::dialogs::charactersOutsideBig5;
+using morlanex::dialogs::outsideBig5Message;
 using morlanex::dialogs::trimmedText;
 
 const QString SetupWizard::kNoVideoDevice = QStringLiteral("您未安裝任何視訊擷取裝置");
@@ -216,6 +219,11 @@ void SetupWizard::finish()
     chosen.name = trimmedText(channelNameEdit->text());
     chosen.description = trimmedText(channelDescriptionEdit->text());
     chosen.keywords = trimmedText(keywordsEdit->text());
+    const QString outside = charactersOutsideBig5(chosen.name + chosen.description + chosen.keywords);
+    if (!outside.isEmpty()) {
+        QMessageBox::warning(this, QStringLiteral("Morlanex!"), outsideBig5Message(outside));
+        return;
+    }
     if (host.startWithSetup(chosen))
         accept();
 }

@@ -40,7 +40,7 @@ void CapturePipeline::clear()
     stopLive();
     while (GList *child = GST_BIN_CHILDREN(pipeline_))
         gst_bin_remove(GST_BIN(pipeline_), GST_ELEMENT(child->data));
-    cameraTee_ = cameraFormat_ = microphoneFormat_ = nullptr;
+    cameraTee_ = cameraSource_ = cameraFormat_ = microphoneFormat_ = nullptr;
     built_ = false;
 }
 
@@ -142,6 +142,7 @@ void CapturePipeline::build(const CaptureDescription &description)
     if (!camera)
         return;
     cameraTee_ = camera;
+    cameraSource_ = elements.front();
     addPreview(camera);
     if (live)
         attachLive(description);
@@ -166,6 +167,7 @@ void CapturePipeline::goLive(const CaptureDescription &description)
 void CapturePipeline::attachLive(const CaptureDescription &description)
 {
     auto live = std::make_unique<Live>();
+    microphoneErrorSeen_ = false;
     GstElement *microphone = nullptr;
     if (description.microphone) {
         microphone = addSource(description.microphone.get(), description.microphoneCaps, microphoneFormat_,
@@ -174,6 +176,15 @@ void CapturePipeline::attachLive(const CaptureDescription &description)
             clear();
             throw MediaError(kInterfaceNotSupported);
         }
+        // A live microphone ends only by failing; its end of stream would end the broadcast's
+        // sound for good, so it stops here and silence takes its place.
+        GstPad *pad = gst_element_get_static_pad(microphoneFormat_, "sink");
+        auto dropEnd = [](GstPad *, GstPadProbeInfo *info, gpointer) {
+            const bool end = GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS;
+            return end ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+        };
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, dropEnd, nullptr, nullptr);
+        gst_object_unref(pad);
     }
     if (!description.cameraCaps.empty()) {
         // The camera renegotiates, without closing, whenever the filter is set: only on a change.
@@ -267,27 +278,29 @@ std::vector<PipelineEvent> CapturePipeline::takeEvents()
             // Running passes through PAUSED: that is the pause completed.
             if (GST_MESSAGE_SRC(message) == GST_OBJECT(pipeline_) && newState == GST_STATE_PAUSED &&
                 pending == GST_STATE_PLAYING)
-                events.push_back({PipelineEvent::Paused, {}});
+                events.push_back({PipelineEvent::Paused, {}, {}});
             break;
         }
         case GST_MESSAGE_ERROR: {
-            // One failure makes several elements report; the first says why.
-            if (errorSeen_)
+            const std::optional<DeviceKind> device = failedDevice(GST_MESSAGE_SRC(message));
+            // One failure makes several elements report; the first says why. A microphone
+            // lost while live leaves the picture running.
+            bool &seen = device == DeviceKind::Microphone ? microphoneErrorSeen_ : errorSeen_;
+            if (seen)
                 break;
-            errorSeen_ = true;
+            seen = true;
             GError *error = nullptr;
             gchar *debug = nullptr;
             gst_message_parse_error(message, &error, &debug);
             const std::string text = error && error->message ? error->message : "Unknown error";
-            if (debug)
-                g_printerr("morlanex media: %s (%s)\n", text.c_str(), debug);
+            g_printerr("morlanex media: %s (%s)\n", text.c_str(), debug ? debug : "");
             g_clear_error(&error);
             g_free(debug);
-            events.push_back({PipelineEvent::Error, text});
+            events.push_back({PipelineEvent::Error, text, device});
             break;
         }
         case GST_MESSAGE_EOS:
-            events.push_back({PipelineEvent::Ended, {}});
+            events.push_back({PipelineEvent::Ended, {}, {}});
             break;
         default:
             break;
@@ -296,6 +309,42 @@ std::vector<PipelineEvent> CapturePipeline::takeEvents()
     }
     gst_object_unref(bus);
     return events;
+}
+
+std::optional<DeviceKind> CapturePipeline::failedDevice(GstObject *source) const
+{
+    GstElement *microphone = live_ && !live_->microphone.empty() ? live_->microphone.front() : nullptr;
+    for (GstObject *o = source; o; o = GST_OBJECT_PARENT(o)) {
+        if (cameraSource_ && o == GST_OBJECT(cameraSource_))
+            return DeviceKind::Camera;
+        if (microphone && o == GST_OBJECT(microphone))
+            return DeviceKind::Microphone;
+    }
+    return std::nullopt;
+}
+
+bool CapturePipeline::replaceMicrophoneWithSilence()
+{
+    if (!live_ || live_->microphone.size() < 2)
+        return false;
+    GstElement *lost = live_->microphone.front();
+    GstElement *silence = gst_element_factory_make("audiotestsrc", nullptr);
+    if (!silence)
+        return false;
+    g_object_set(silence, "is-live", TRUE, "wave", 4 /* silence */, nullptr);
+    gst_element_set_locked_state(lost, TRUE);
+    gst_element_set_state(lost, GST_STATE_NULL);
+    gst_bin_remove(GST_BIN(pipeline_), lost);
+    gst_bin_add(GST_BIN(pipeline_), silence);
+    // The format filter keeps the stream's sound format, so the encoders see no change.
+    if (!gst_element_link(silence, live_->microphone[1])) {
+        live_->microphone.erase(live_->microphone.begin());
+        gst_bin_remove(GST_BIN(pipeline_), silence);
+        return false;
+    }
+    live_->microphone.front() = silence;
+    gst_element_sync_state_with_parent(silence);
+    return true;
 }
 
 std::string CapturePipeline::formatInUse(DeviceKind kind) const

@@ -34,6 +34,7 @@
 #include "media/profiles.h"
 
 typedef struct _GstElement GstElement;
+typedef struct _GstObject GstObject;
 
 namespace morlanex {
 
@@ -68,6 +69,8 @@ struct PipelineEvent {
     enum Kind { Paused, Error, Ended };
     Kind kind;
     std::string text;  // the failure's message for Error
+    // For Error: the device whose element failed (a device lost), if one did.
+    std::optional<DeviceKind> device;
 };
 
 class CapturePipeline {
@@ -102,6 +105,9 @@ public:
     bool live() const { return live_ != nullptr; }
     // A camera's picture is flowing (built with a camera, no error reported since).
     bool previewRunning() const { return built_ && cameraTee_ && !errorSeen_; }
+    // Live: a microphone that failed gives way to silence in its format, so the stream stays
+    // valid; false when there was no microphone to replace.
+    bool replaceMicrophoneWithSilence();
 
     int busDescriptor() const;
     // The messages waiting on the bus, as events; only the first error of a build counts.
@@ -130,14 +136,18 @@ private:
     // The encoders' branches on the tees and the microphone, started as the pipeline runs.
     void attachLive(const CaptureDescription &description);
     void postError(const std::string &text);
+    // The device whose source `source` belongs to, if any.
+    std::optional<DeviceKind> failedDevice(GstObject *source) const;
 
     GstElement *pipeline_ = nullptr;
     GstElement *cameraTee_ = nullptr;     // while the camera is in the pipeline
+    GstElement *cameraSource_ = nullptr;
     GstElement *cameraFormat_ = nullptr;  // the sources' caps filters while built
     GstElement *microphoneFormat_ = nullptr;
     CaptureDescription description_;
     bool built_ = false;
     bool errorSeen_ = false;
+    bool microphoneErrorSeen_ = false;
     FrameCallback frameCallback_;
     std::atomic<uint64_t> frames_{0};
     std::unique_ptr<Live> live_;

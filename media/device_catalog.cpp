@@ -67,6 +67,16 @@ std::string fixedText(const GstStructure *s)
 
 }  // namespace
 
+std::string deviceName(const DeviceHandle &device)
+{
+    if (!device)
+        return {};
+    gchar *name = gst_device_get_display_name(device.get());
+    std::string text = name ? name : "";
+    g_free(name);
+    return text;
+}
+
 std::string takeCapsText(GstCaps *caps)
 {
     std::string text;

@@ -33,6 +33,8 @@ std::vector<CatalogEntry> listDevices(DeviceKind kind);
 // The device at `index` of a fresh listing; empty when the index is outside it.
 DeviceHandle deviceAt(DeviceKind kind, int index);
 
+// The name the desktop shows for the device; empty for none.
+std::string deviceName(const DeviceHandle &device);
 // The first format of `offered` that is RGB 320 x 240, fixed, as caps text; empty when the
 // camera offers none (it then keeps its current format).
 std::string firstRgb320x240(const GstCaps *offered);

@@ -8,9 +8,11 @@
 #include "directory_link/udp_endpoint.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 
 #include <charconv>
 #include <stdexcept>
+#include <thread>
 
 namespace morlanex {
 
@@ -26,6 +28,7 @@ constexpr std::chrono::milliseconds kSequenceTick{1000};
 constexpr std::chrono::milliseconds kVersionInterval{10000};
 constexpr int kRegistrationTicks = 12;
 constexpr int kStopTicks = 3;
+constexpr int kHostNotFound = 11001; // the endpoints' code for a name that did not resolve
 
 // Runs a listener's hand-off on the application's thread.
 void postToAppThread(UdpEndpoint::Task task)
@@ -52,6 +55,7 @@ struct BroadcastSession::Link {
     UdpEndpoint report;                 // IdUDPServer1: answers, counts, version, close notice
     ServingPortReservation servingPort; // the TCP twin of the serving endpoint's port
     std::string directoryAddress;       // the directory host resolved; the only accepted sender
+    bool resolving = false;             // a look-up runs off the UI thread
     // The directory's texts kept as they came, so they go back byte for byte.
     std::string channelId;
     std::string publicAddress;
@@ -66,8 +70,12 @@ BroadcastSession::BroadcastSession(SessionSettings settings, TickSource &ticks, 
     versionTimer_ = ticks.makeTicker(kVersionInterval, [this] {
         try {
             versionTick();
-        } catch (const std::exception &e) {
-            emit failed(QString::fromUtf8(e.what())); // the query goes on 10 s later
+            directoryUnreachableShown_ = false;
+        } catch (const std::exception &) {
+            // Said once on the status line, not in a box every 10 s; the query goes on.
+            if (!directoryUnreachableShown_ && !busy())
+                setStatus(kCannotConnect, kRed);
+            directoryUnreachableShown_ = true;
         }
     });
     link_->serving.setReadHandler([this](const Datagram &d) { onServingEndpoint(d); });
@@ -97,11 +105,7 @@ void BroadcastSession::open()
 {
     nodeId_ = QString::fromStdString(NBGetAdapterAddress(0));
     localAddress_ = QString::fromStdString(localIPv4Address());
-    try {
-        link_->directoryAddress = dottedQuad(resolveHost(settings_.directoryHost));
-    } catch (const std::exception &) {
-        // An unknown directory host: nothing is accepted as coming from it.
-    }
+    resolveDirectory();
     for (UdpEndpoint *endpoint : {&link_->serving, &link_->report})
         endpoint->setBindAddress(settings_.bindAddress);
     // The stream is served on the same number over TCP: take a UDP port whose TCP twin is free.
@@ -207,6 +211,7 @@ bool BroadcastSession::startBroadcast()
     phaseTick_ = 0;
     setState(BroadcastState::Registering);
     registerTimer_->start();
+    resolveDirectory(); // ready by the first registration at 5 s, also when the name moved
     return true;
 }
 
@@ -284,6 +289,20 @@ void BroadcastSession::stopTick()
     }
 }
 
+void BroadcastSession::deviceLost(const QString &why)
+{
+    if (state_ == BroadcastState::Live || state_ == BroadcastState::Stopping) {
+        stopTimer_->stop();
+        endLive(true);
+    }
+    // An acknowledgement still to come is refused with a close notice.
+    registerTimer_->stop();
+    phaseTick_ = 0;
+    if (state_ != BroadcastState::Idle)
+        setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+    setStatus(why, kRed);
+}
+
 // The close notice, the counters gone, the media side back to preview or closed.
 void BroadcastSession::endLive(bool closeDevice)
 {
@@ -305,8 +324,46 @@ bool BroadcastSession::fromDirectory(const Datagram &datagram) const
 
 void BroadcastSession::sendToDirectory(bool fromServingEndpoint, int port, const DirectoryMessage &msg)
 {
+    if (link_->directoryAddress.empty()) {
+        resolveDirectory();
+        throw EndpointError::socket(kHostNotFound);
+    }
     UdpEndpoint &endpoint = fromServingEndpoint ? link_->serving : link_->report;
-    endpoint.sendBuffer(settings_.directoryHost, port, msg.span());
+    try {
+        endpoint.sendBuffer(link_->directoryAddress, port, msg.span());
+    } catch (const std::exception &) {
+        resolveDirectory(); // the name may point elsewhere now
+        throw;
+    }
+}
+
+// The directory's address, looked up off the UI thread (a resolver may take seconds); an
+// address given as such is taken at once. A failed look-up keeps the address known before.
+void BroadcastSession::resolveDirectory()
+{
+    const std::string host = settings_.directoryHost;
+    const bool local = QString::fromStdString(host).compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0;
+    if (local || parseDottedQuad(host)) {
+        link_->directoryAddress = dottedQuad(resolveHost(host));
+        return;
+    }
+    if (link_->resolving)
+        return;
+    link_->resolving = true;
+    std::thread([host, self = QPointer<BroadcastSession>(this)] {
+        std::string address;
+        try {
+            address = dottedQuad(resolveHost(host));
+        } catch (const std::exception &) {
+        }
+        postToAppThread([self, address] {
+            if (!self)
+                return;
+            self->link_->resolving = false;
+            if (!address.empty())
+                self->link_->directoryAddress = address;
+        });
+    }).detach();
 }
 
 void BroadcastSession::onServingEndpoint(const Datagram &datagram)
@@ -317,43 +374,73 @@ void BroadcastSession::onServingEndpoint(const Datagram &datagram)
     if (!msg)
         return;
     if (msg->matches(cmd::LinkKerfOk)) {
-        // A live channel is not rebuilt by a second acknowledgement.
-        if (state_ == BroadcastState::Live || state_ == BroadcastState::Stopping)
-            return;
-        registerTimer_->stop();
-        phaseTick_ = 0;
-        link_->channelId = msg->readText(Field::ChannelId);
-        link_->publicAddress = msg->readText(Field::PublicAddress);
-        channelId_ = fromCp950(link_->channelId);
-        publicAddress_ = fromCp950(link_->publicAddress);
-        bool numeric = false;
-        const int views = fromCp950(msg->readText(Field::ViewerCount)).toInt(&numeric);
-        msg->answerLinkKerfPort(link_->channelId, toCp950(nodeId_));
-        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
-        if (state_ == BroadcastState::Idle)
-            return; // no device to go live with; the channel is known for the close notice
-        bool watchable = true;
-        try {
-            watchable = !media_.goLive || media_.goLive();
-        } catch (...) {
-            setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
-            throw; // ends the handling of this datagram
-        }
-        if (!watchable) {
-            // Nobody could watch: end it as a stop does, keeping the status the media side set.
-            endLive(false);
-            setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+        if (state_ != BroadcastState::Registering) {
+            refuseAcknowledgement(*msg);
             return;
         }
-        setCounters(numeric ? views : 0, 0);
-        setState(BroadcastState::Live);
+        acceptAcknowledgement(*msg);
     } else if (msg->matches(cmd::DelChannelOnline)) {
         const int current = std::max(0, currentViewers_ - 1);
         setCounters(totalViews_, current);
         msg->answerChannelOnline(link_->channelId, toCp950(nodeId_), std::to_string(current));
-        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
+        link_->report.sendBuffer(link_->directoryAddress, settings_.reportPort, msg->span());
     }
     // Anything else, "CAMChannelMSG" among them, asks nothing of us.
+}
+
+// Only an attempt the user started goes live: a late or forged acknowledgement is answered
+// with the close notice for its channel, so the directory does not list it, and changes nothing.
+void BroadcastSession::refuseAcknowledgement(DirectoryMessage &msg)
+{
+    const std::string channel = msg.readText(Field::ChannelId);
+    if ((state_ == BroadcastState::Live || state_ == BroadcastState::Stopping) && channel == link_->channelId)
+        return; // our own channel repeated: closing it would end the broadcast
+    sendToDirectory(false, settings_.registerPort, DirectoryMessage::closeKerf(channel, toCp950(nodeId_)));
+}
+
+void BroadcastSession::acceptAcknowledgement(DirectoryMessage &msg)
+{
+    registerTimer_->stop();
+    phaseTick_ = 0;
+    link_->channelId = msg.readText(Field::ChannelId);
+    link_->publicAddress = msg.readText(Field::PublicAddress);
+    channelId_ = fromCp950(link_->channelId);
+    publicAddress_ = fromCp950(link_->publicAddress);
+    bool numeric = false;
+    const int views = fromCp950(msg.readText(Field::ViewerCount)).toInt(&numeric);
+    msg.answerLinkKerfPort(link_->channelId, toCp950(nodeId_));
+    try {
+        link_->report.sendBuffer(link_->directoryAddress, settings_.reportPort, msg.span());
+    } catch (const std::exception &) {
+        // Not registered after all: commands work again and the user may retry.
+        abandonAttempt(kCannotConnect);
+        return;
+    }
+    bool watchable = true;
+    try {
+        watchable = !media_.goLive || media_.goLive();
+    } catch (const std::exception &e) {
+        // A device lost since the start: the media side's text says which.
+        abandonAttempt(QString::fromUtf8(e.what()));
+        return;
+    }
+    if (!watchable) {
+        // Nobody could watch: end it as a stop does, keeping the status the media side set.
+        endLive(false);
+        setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+        return;
+    }
+    setCounters(numeric ? views : 0, 0);
+    setState(BroadcastState::Live);
+}
+
+// Back from an acknowledged attempt that cannot go live; the directory is told to drop it.
+void BroadcastSession::abandonAttempt(const QString &why)
+{
+    sendCloseNotice();
+    setCounters(0, 0);
+    setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+    setStatus(why, kRed);
 }
 
 void BroadcastSession::onReportEndpoint(const Datagram &datagram)
@@ -376,10 +463,10 @@ void BroadcastSession::onReportEndpoint(const Datagram &datagram)
         msg->answerUCanSee();
         link_->serving.sendBuffer(viewerHost, viewerPort, msg->span());
         msg->answerCamChannelRate(link_->channelId, toCp950(nodeId_));
-        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
+        link_->report.sendBuffer(link_->directoryAddress, settings_.reportPort, msg->span());
         setCounters(totalViews_ + 1, currentViewers_ + 1);
         msg->answerChannelOnline(link_->channelId, toCp950(nodeId_), std::to_string(currentViewers_));
-        link_->report.sendBuffer(settings_.directoryHost, settings_.reportPort, msg->span());
+        link_->report.sendBuffer(link_->directoryAddress, settings_.reportPort, msg->span());
     } else if (msg->matches(cmd::GetVersion)) {
         versionTimer_->stop();
         const QString version = fromCp950(trimBlanks(msg->readText(Field::ChannelId)));

@@ -10,7 +10,8 @@
 //
 // Threads: UI thread only. The endpoints' listener threads hand every datagram to the thread
 // of the application object and wait until it has been handled. Only datagrams from the
-// directory's address and one of its two ports are acted on; others are dropped silently.
+// directory's address and one of its two ports are acted on; others are dropped silently. An
+// acknowledgement is acted on only while registering; any other is answered with a close notice.
 #pragma once
 
 #include "session/tick_source.h"
@@ -26,6 +27,7 @@
 namespace morlanex {
 
 struct Datagram;
+class DirectoryMessage;
 
 enum class BroadcastState { Idle, Preview, Registering, Live, Stopping };
 
@@ -89,6 +91,9 @@ public:
     bool startBroadcast();
     // While Live: the stop sequence starts; closeDevice closes the device afterwards.
     bool stopBroadcast(bool closeDevice = false);
+    // The camera is gone: a broadcast ends at once as a stop does (close notice, the device
+    // closed), a registration is given up, and the status says `why` in red.
+    void deviceLost(const QString &why);
     // The cumulative count back to 0, and the directory told.
     void resetViews();
     // Shutdown: "CloseKERF" whatever the state; a send error is ignored.
@@ -104,8 +109,6 @@ signals:
     void sequenceTicked();
     // The directory announced a version other than ours: the program is to close.
     void newVersionAnnounced(const QString &version);
-    // An error nobody handles, for the application's standard error report.
-    void failed(const QString &text);
 
 private:
     struct Link;
@@ -117,9 +120,13 @@ private:
     void sendRegistration();
     void endLive(bool closeDevice);
     void onServingEndpoint(const Datagram &datagram);
+    void refuseAcknowledgement(DirectoryMessage &msg);
+    void acceptAcknowledgement(DirectoryMessage &msg);
+    void abandonAttempt(const QString &why);
     void onReportEndpoint(const Datagram &datagram);
     bool fromDirectory(const Datagram &datagram) const;
-    void sendToDirectory(bool fromServingEndpoint, int port, const class DirectoryMessage &msg);
+    void resolveDirectory();
+    void sendToDirectory(bool fromServingEndpoint, int port, const DirectoryMessage &msg);
 
     SessionSettings settings_;
     MediaSide media_;
@@ -130,6 +137,7 @@ private:
     BroadcastState state_ = BroadcastState::Idle;
     bool previewRunning_ = false;
     bool closeDeviceAfterStop_ = false;
+    bool directoryUnreachableShown_ = false;
     int phaseTick_ = 0;
     int servingPort_ = 0;
     int totalViews_ = 0;

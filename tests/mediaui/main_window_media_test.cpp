@@ -334,8 +334,87 @@ TEST_F(MainWindowMedia, APulledOutCameraIsReportedAndTheVideoHidden)
     g_object_set(device, "present", TRUE, nullptr);
     EXPECT_TRUE(hidden);
     EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
-    // The device's own message, not the generic one that follows it.
-    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("The capture device was removed."));
+    // Which device, in the program's language; GStreamer's words go to the log.
+    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("視訊裝置已中斷: Morlanex Test Camera"));
+}
+
+TEST_F(MainWindowMedia, ACameraLostWhileLiveEndsTheBroadcastAndOneClickBringsThePreviewBack)
+{
+    goLive("127.0.0.194");
+    Client viewer;
+    viewer.start(QStringLiteral("ffmpeg"), {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
+                                            QStringLiteral("-i"), url(), QStringLiteral("-f"), QStringLiteral("null"),
+                                            QStringLiteral("-")});
+    QTest::qWait(1000); // the viewer is connected and decoding
+    const morlanex::DeviceHandle handle = morlanex::deviceAt(morlanex::DeviceKind::Camera, camera);
+    g_object_set(handle.get(), "present", FALSE, nullptr);
+    const auto notice = morlanex::testing::receiveCommandLive(*port20, morlanex::cmd::CloseKerf, 2000);
+    const bool viewerEnded = viewer.finish(15000);
+    if (!viewerEnded)
+        viewer.process.kill();
+    EXPECT_TRUE(notice) << "the directory was not told within 2 s";
+    EXPECT_TRUE(viewerEnded) << "the viewer's stream hangs";
+    EXPECT_FALSE(form->liveActive());
+    EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("視訊裝置已中斷: Morlanex Test Camera"));
+    EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
+
+    // Plugged in again: one click on the action button and the picture is back.
+    g_object_set(handle.get(), "present", TRUE, nullptr);
+    clickAction("setupOverlay");
+    EXPECT_TRUE(form->previewActive());
+    EXPECT_TRUE(waitFor([this] { return video->isVisible() && video->framesPainted() > 3; }, 20000));
+}
+
+TEST_F(MainWindowMedia, ACameraLostBeforeTheAcknowledgementGoesBackToPreviewWithACloseNotice)
+{
+    reopenWithDirectory("127.0.0.196");
+    startPreview();
+    ASSERT_TRUE(session().startBroadcast());
+    ticks.advanceSeconds(5);
+    auto registration = receiveLive(*port20);
+    ASSERT_TRUE(registration);
+    const morlanex::DeviceHandle handle = morlanex::deviceAt(morlanex::DeviceKind::Camera, camera);
+    g_object_set(handle.get(), "present", FALSE, nullptr);
+    const bool said = waitFor([this] {
+        return label("statusLabel")->text() == QStringLiteral("視訊裝置已中斷: Morlanex Test Camera");
+    }, 10000);
+    morlanex::DirectoryMessage ok;
+    ok.writeCommand(morlanex::cmd::LinkKerfOk);
+    ok.writeText(morlanex::Field::ChannelId, "808");
+    port20->send("127.0.0.1", registration->fromPort, ok);
+    const auto notice = morlanex::testing::receiveCommandLive(*port20, morlanex::cmd::CloseKerf);
+    g_object_set(handle.get(), "present", TRUE, nullptr);
+    EXPECT_TRUE(said);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->readText(morlanex::Field::ChannelId), "808");
+    EXPECT_FALSE(form->liveActive());
+    EXPECT_FALSE(form->busy()) << "commands work again";
+    EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
+}
+
+TEST_F(MainWindowMedia, AMicrophoneLostWhileLiveLeavesTheStreamDecodingWithAWarning)
+{
+    goLive("127.0.0.195");
+    Client viewer;
+    viewer.start(QStringLiteral("ffmpeg"), {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
+                                            QStringLiteral("-i"), url(), QStringLiteral("-t"), QStringLiteral("8"),
+                                            QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+    QTest::qWait(1000);
+    const morlanex::DeviceHandle handle = morlanex::deviceAt(morlanex::DeviceKind::Microphone, microphone);
+    g_object_set(handle.get(), "present", FALSE, nullptr);
+    const bool warned = waitFor([this] {
+        return label("statusLabel")->text()
+               == QStringLiteral("音訊裝置已中斷: Morlanex Test Microphone,改以靜音直播");
+    }, 10000);
+    g_object_set(handle.get(), "present", TRUE, nullptr);
+    EXPECT_TRUE(warned) << label("statusLabel")->text().toStdString();
+    const bool ended = viewer.finish(30000);
+    if (!ended)
+        viewer.process.kill();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(viewer.process.exitCode(), 0);
+    EXPECT_EQ(viewer.output(), QString()) << "the stream did not decode cleanly";
+    EXPECT_TRUE(form->liveActive()) << "the broadcast goes on";
 }
 
 TEST_F(MainWindowMedia, WizardListsComeFromTheDevices)

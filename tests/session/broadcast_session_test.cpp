@@ -187,39 +187,48 @@ TEST_F(SessionTest, AcknowledgementAtSixSecondsEndsTheSequenceWithOneRegistratio
     EXPECT_TRUE(collectCommand(*port20, cmd::LinkKerfCam, 200).empty()) << "no second registration";
 }
 
-TEST_F(SessionTest, AcknowledgementAfterTheAttemptWasGivenUpStillGoesLive)
+TEST_F(SessionTest, AcknowledgementNobodyWaitsForIsAnsweredWithACloseNoticeAndGoesNowhere)
 {
     openWithScriptedDirectory("127.0.0.153");
+    auto expectRefused = [&](const std::string &channel, State state) {
+        port20->send("127.0.0.1", servingPort(), record(cmd::LinkKerfOk, {{Field::ChannelId, channel}}));
+        auto notice = receiveCommandLive(*port20, cmd::CloseKerf);
+        ASSERT_TRUE(notice) << channel;
+        EXPECT_EQ(notice->readText(Field::ChannelId), channel);
+        EXPECT_EQ(liveSwitches, 0);
+        EXPECT_EQ(session->state(), state);
+        EXPECT_TRUE(session->channelId().isEmpty());
+    };
+    // In preview: the camera does not become a public broadcast.
+    expectRefused("4711", State::Preview);
+    // After a given-up attempt.
     ASSERT_TRUE(session->startBroadcast());
     ticks.advanceSeconds(12);
     ASSERT_EQ(session->state(), State::Preview);
-    ASSERT_EQ(collectCommand(*port20, cmd::LinkKerfCam, 200).size(), 2u);
-    port20->send("127.0.0.1", servingPort(), record(cmd::LinkKerfOk, {{Field::ChannelId, "77"}}));
-    ASSERT_TRUE(waitUntil([&] { return session->live(); }));
-    EXPECT_EQ(liveSwitches, 1);
-    auto answer = port22->receiveCommand(cmd::LinkKerfPort);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->readText(Field::ChannelId), "77");
+    expectRefused("77", State::Preview);
+    // Without a device.
+    session->setPreviewRunning(false);
+    expectRefused("78", State::Idle);
+    EXPECT_TRUE(collectCommand(*port22, cmd::LinkKerfPort, 200).empty()) << "no registration is confirmed";
 }
 
-TEST_F(SessionTest, AcknowledgementWithoutADeviceIsAnsweredButGoesNowhere)
+TEST_F(SessionTest, DeviceLostBeforeTheAcknowledgementReturnsToPreviewWithACloseNotice)
 {
-    openWithScriptedDirectory("127.0.0.172");
-    session->setPreviewRunning(false);
-    port20->send("127.0.0.1", servingPort(), record(cmd::LinkKerfOk, {{Field::ChannelId, "4711"}}));
-    std::vector<Received> answers;
-    waitUntil([&] {
-        answers = collectCommand(*port22, cmd::LinkKerfPort, 0);
-        return !answers.empty();
-    });
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_EQ(answers[0].message()->readText(Field::ChannelId), "4711");
-    EXPECT_EQ(liveSwitches, 0);
-    EXPECT_EQ(session->state(), State::Idle);
-    session->sendCloseNotice();
-    auto notice = port20->receiveCommand(cmd::CloseKerf);
+    openWithScriptedDirectory("127.0.0.173");
+    session->setMediaSide({[]() -> bool { throw std::runtime_error("找不到視訊裝置"); }, [](bool) {}});
+    ASSERT_TRUE(session->startBroadcast());
+    ticks.advanceSeconds(5);
+    ASSERT_TRUE(receiveLive(*port20));
+    port20->send("127.0.0.1", servingPort(), record(cmd::LinkKerfOk, {{Field::ChannelId, "56"}}));
+    auto notice = receiveCommandLive(*port20, cmd::CloseKerf);
     ASSERT_TRUE(notice);
-    EXPECT_EQ(notice->readText(Field::ChannelId), "4711");
+    EXPECT_EQ(notice->readText(Field::ChannelId), "56");
+    EXPECT_EQ(session->state(), State::Preview);
+    EXPECT_EQ(session->statusText(), QStringLiteral("找不到視訊裝置"));
+    EXPECT_EQ(session->statusColour(), BroadcastSession::kRed);
+    ticks.advanceSeconds(12);
+    EXPECT_EQ(session->statusText(), QStringLiteral("找不到視訊裝置")) << "the attempt is over";
+    EXPECT_TRUE(session->startBroadcast());
 }
 
 TEST_F(SessionTest, UnreachableDirectoryEndsTheAttemptAtTheFirstRegistration)
@@ -230,6 +239,18 @@ TEST_F(SessionTest, UnreachableDirectoryEndsTheAttemptAtTheFirstRegistration)
     EXPECT_EQ(session->state(), State::Preview);
     EXPECT_EQ(session->statusText(), QStringLiteral("伺服無法連線"));
     EXPECT_EQ(session->statusColour(), BroadcastSession::kRed);
+}
+
+TEST_F(SessionTest, UnreachableDirectoryIsSaidOnceOnTheStatusLineWhileTheVersionQueryGoesOn)
+{
+    open("directory.invalid");
+    ticks.advanceSeconds(10);
+    EXPECT_EQ(session->statusText(), QStringLiteral("伺服無法連線"));
+    EXPECT_EQ(session->statusColour(), BroadcastSession::kRed);
+    session->setStatus(QStringLiteral("視訊直播已關閉"), BroadcastSession::kRed);
+    ticks.advanceSeconds(30);
+    EXPECT_EQ(session->statusText(), QStringLiteral("視訊直播已關閉")) << "said once, not every 10 s";
+    EXPECT_TRUE(session->versionQueryRunning());
 }
 
 TEST_F(SessionTest, StartActsOnlyInPreviewAndStopOnlyWhileLive)

@@ -10,6 +10,7 @@
 #include "session/channel_setup.h"
 #include "app_fixture.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QAction>
@@ -339,7 +340,8 @@ protected:
 TEST_F(CaptionEditing, EnterAcceptsATrimmedNewNameAndSavesIt)
 {
     startEditingName();
-    edit("channelNameEdit")->setText(QStringLiteral("  新頻道 "));
+    // A pasted second line is not kept: the file has seven lines whatever comes in.
+    edit("channelNameEdit")->setText(QStringLiteral("  新頻道 \r\n第二行\n"));
     QTest::keyClick(edit("channelNameEdit"), Qt::Key_Return);
     EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("新頻道"));
     EXPECT_EQ(label("channelNameLabel")->toolTip(), QStringLiteral("新頻道"));
@@ -362,6 +364,34 @@ TEST_F(CaptionEditing, EscapeAndBlanksKeepTheOldText)
     QTest::keyClick(edit("channelNameEdit"), Qt::Key_Return);
     EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("老頻道"));
     EXPECT_EQ(settingsBytes(), before) << "a refused edit saves nothing";
+}
+
+TEST_F(CaptionEditing, CharactersOutsideBig5AreRefusedAndNothingIsSaved)
+{
+    const QByteArray before = settingsBytes();
+    startEditingName();
+    edit("channelNameEdit")->setText(QStringLiteral("新頻道\U0001F600"));
+    QString said;
+    answerMessageBox(form, QMessageBox::Ok, &said);
+    QTest::keyClick(edit("channelNameEdit"), Qt::Key_Return);
+    EXPECT_EQ(said, QStringLiteral("無法儲存這些字元: \U0001F600"));
+    EXPECT_TRUE(edit("channelNameEdit")->isVisible()) << "the user may correct it";
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("老頻道"));
+    EXPECT_EQ(settingsBytes(), before);
+}
+
+TEST_F(CaptionEditing, ASettingsFileThatCannotBeWrittenIsReportedAndTheCaptionStaysAsTyped)
+{
+    const QString file = config.programFolder() + QStringLiteral("/DefData.ini");
+    ASSERT_TRUE(QFile::remove(file));
+    ASSERT_TRUE(QDir().mkdir(file)); // not even root can replace a folder with a file
+    startEditingName();
+    edit("channelNameEdit")->setText(QStringLiteral("新頻道"));
+    QString said;
+    answerMessageBox(form, QMessageBox::Ok, &said);
+    QTest::keyClick(edit("channelNameEdit"), Qt::Key_Return);
+    EXPECT_EQ(said, QStringLiteral("無法儲存設定檔 %1\nIs a directory").arg(file));
+    EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("新頻道"));
 }
 
 TEST_F(CaptionEditing, PressOnTheOtherLabelAcceptsTheOpenEdit)

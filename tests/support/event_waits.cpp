@@ -51,4 +51,20 @@ std::vector<Received> collectCommand(ScriptedPeer &peer, std::string_view word, 
     return matching;
 }
 
+std::optional<DirectoryMessage> receiveCommandLive(ScriptedPeer &peer, std::string_view word, int ms)
+{
+    std::optional<DirectoryMessage> found;
+    waitUntil([&] {
+        while (!found) {
+            auto got = peer.receive(std::chrono::milliseconds(0));
+            if (!got)
+                break;
+            if (got->message() && got->message()->matches(word))
+                found = got->message();
+        }
+        return found.has_value();
+    }, ms);
+    return found;
+}
+
 } // namespace morlanex::testing

@@ -23,5 +23,8 @@ std::optional<Received> receiveLive(ScriptedPeer &peer, int ms = kPatienceMs);
 std::vector<Received> collectLive(ScriptedPeer &peer, int ms);
 // Only the datagrams carrying `word`, within ms.
 std::vector<Received> collectCommand(ScriptedPeer &peer, std::string_view word, int ms);
+// The first datagram carrying `word`, the event loop running meanwhile; others are dropped.
+std::optional<DirectoryMessage> receiveCommandLive(ScriptedPeer &peer, std::string_view word,
+                                                   int ms = kPatienceMs);
 
 } // namespace morlanex::testing
