@@ -7,6 +7,7 @@
 
 #include "media/live_server.h"
 #include "media/tee_branch.h"
+#include "media/webrtc_encoder.h"
 #include "resources/web/web_page.h"
 
 namespace morlanex {
@@ -92,7 +93,8 @@ BrowserEncoder::~BrowserEncoder()
 
 SinkPage BrowserEncoder::playerPage()
 {
-    const std::string script = web::fillPage(web::kPlayerWatchJs, {{"stream", kStreamPath}});
+    const std::string script =
+        web::fillPage(web::kPlayerWatchJs, {{"stream", kStreamPath}, {"whep", WebRtcEncoder::kWhepPath}});
     return {kPlayerPath, "text/html; charset=utf-8",
             pageHead() + web::fillPage(web::kPlayerWatchHtml, {{"stream", kStreamPath}, {"script", script}})};
 }

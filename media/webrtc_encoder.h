@@ -34,6 +34,8 @@ class LiveServer;
 
 class WebRtcEncoder {
 public:
+    // Where the sink answers WebRTC offers (WHEP); the player page asks there first.
+    static constexpr const char *kWhepPath = "/whep";
     static constexpr int kAudioRate = 48000;
     static constexpr int kOpusFrameMs = 20;
     static constexpr int kKeyFrameSeconds = 2;
