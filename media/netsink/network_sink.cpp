@@ -32,6 +32,10 @@ bool NetworkSink::start(std::string *error) {
         if (error) *error = "the client limit is 0";
         return false;
     }
+    if (config_.webrtcPort < -1 || config_.webrtcPort > 65535) {
+        if (error) *error = "the WebRTC port " + std::to_string(config_.webrtcPort) + " is not a UDP port";
+        return false;
+    }
     return loop_->start(error);
 }
 
@@ -68,6 +72,14 @@ void NetworkSink::pushChunk(size_t stream, std::span<const uint8_t> bytes, bool 
     if (!loop_->inbox().postPacket(std::vector<uint8_t>(bytes.begin(), bytes.end()), stream, startPoint))
         loop_->countRejectedPacket();
 }
+
+void NetworkSink::pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame) {
+    if (config_.webrtcPort < 0 || frame.empty()) return;
+    if (!loop_->inbox().postRtcFrame(std::vector<uint8_t>(frame.begin(), frame.end()), kind, ptsNs, keyFrame))
+        loop_->countRejectedPacket();
+}
+
+uint16_t NetworkSink::webrtcPort() const { return loop_->webrtcPort(); }
 
 NetworkSinkStats NetworkSink::stats() const { return loop_->stats(); }
 

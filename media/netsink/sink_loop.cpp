@@ -46,6 +46,10 @@ SinkLoop::SinkLoop(const NetworkSinkConfig &config)
       admission_(admissionLimits(config)),
       logLimiter_(kLogBurst, kLogPerSecond, kLogTotalPerSecond) {
     for (const MediaStreamConfig &m : config_.mediaStreams) media_.push_back(std::make_unique<MediaStream>(m, config_));
+    if (config_.webrtcPort >= 0)
+        rtc_ = std::make_unique<RtcTransport>(config_, [this](const std::string &peer, const std::string &line) {
+            log(peer.substr(0, peer.find(':')), peer + " ", line);
+        });
 }
 
 SinkLoop::~SinkLoop() { stop(); }
@@ -57,6 +61,11 @@ bool SinkLoop::start(std::string *error) {
     reactor_ = Reactor::create(error);
     if (!reactor_ || !reactor_->watch(listener_.get(), EPOLLIN, [this](uint32_t) { acceptAll(); })) {
         if (reactor_ && error) *error = std::string("cannot watch the sink's listener: ") + std::strerror(errno);
+        listener_.reset();
+        reactor_.reset();
+        return false;
+    }
+    if (rtc_ && !rtc_->start(*reactor_, error)) {
         listener_.reset();
         reactor_.reset();
         return false;
@@ -90,6 +99,7 @@ void SinkLoop::stop() {
     finishTimers_.clear();
     pendingFd_.clear();
     inbox_.close();
+    if (rtc_) rtc_->stop();
     buffer_.clearPackets();
     for (auto &m : media_) {
         m->buffer.clearPackets();
@@ -122,6 +132,7 @@ NetworkSinkStats SinkLoop::stats() const {
     s.mediaViewers = mediaViewerCount_.load(std::memory_order_relaxed);
     s.chunksIn = chunksIn_.load(std::memory_order_relaxed);
     s.segmentAnswers = segmentAnswers_.load(std::memory_order_relaxed);
+    s.webrtcViewers = rtc_ ? rtc_->connectedCount() : 0;
     for (size_t r = 0; r < s.viewersOnRendition.size(); ++r)
         s.viewersOnRendition[r] = onRendition_[r].load(std::memory_order_relaxed);
     return s;
@@ -139,6 +150,10 @@ void SinkLoop::takeInbox() {
     fanOutPending_ = true;
     const auto now = Clock::now();
     for (InboxItem &item : inboxItems_) {
+        if (item.rtc) {
+            if (rtc_) rtc_->onFrame(item.rtcKind, item.packet, item.ptsNs, item.keyFrame);
+            continue;
+        }
         if (item.stream > 0) {
             if (item.stream > media_.size()) continue;
             StreamBuffer &b = media_[item.stream - 1]->buffer;
@@ -355,6 +370,11 @@ SinkLoop::Clock::time_point SinkLoop::nextDue() {
 }
 
 void SinkLoop::log(const Connection *c, const std::string &line) {
+    if (c) return log(dottedQuad(in_addr{c->address()}), c->name() + " ", line);
+    log("sink", "", line);
+}
+
+void SinkLoop::log(const std::string &key, const std::string &prefix, const std::string &line) {
     const auto emit = [this](const std::string &text) {
         config_.log ? config_.log(text) : void(std::fprintf(stderr, "%s\n", text.c_str()));
     };
@@ -363,10 +383,8 @@ void SinkLoop::log(const Connection *c, const std::string &line) {
         lastLogSummary_ = now;
         if (auto summary = logLimiter_.summary(now)) emit("netsink: " + *summary);
     }
-    if (!logLimiter_.allow(c ? dottedQuad(in_addr{c->address()}) : std::string("sink"), now)) return;
-    std::string text = "netsink: ";
-    if (c) text += c->name() + " ";
-    text += line;
+    if (!logLimiter_.allow(key, now)) return;
+    std::string text = "netsink: " + prefix + line;
     emit(text);
 }
 

@@ -13,7 +13,7 @@
 // what they are answered and the fan-out.
 //
 // Threads: start/stop from the owner's thread; the reactor runs on the loop thread;
-// setHeader/pushPacket go through the thread-safe SinkInbox; everything else is loop-thread only.
+// setHeader/pushPacket/pushRtcFrame go through the thread-safe SinkInbox; everything else is loop-thread only.
 #pragma once
 
 #include "net/admission.h"
@@ -21,6 +21,7 @@
 #include "media/netsink/fan_out_policy.h"
 #include "media/netsink/http_router.h"
 #include "media/netsink/network_sink.h"
+#include "media/netsink/rtc_transport.h"
 #include "media/netsink/sink_inbox.h"
 #include "common/log_limiter.h"
 #include "net/admission.h"
@@ -44,6 +45,7 @@ public:
     void stop();
     bool running() const { return thread_.joinable(); }
     uint16_t port() const { return port_.load(); }
+    uint16_t webrtcPort() const { return rtc_ ? rtc_->port() : 0; }
 
     SinkInbox &inbox() { return inbox_; }
     NetworkSinkStats stats() const;
@@ -98,6 +100,11 @@ private:
     void removeViewer(Connection &c);
     void countRendition(Connection &c);
     void log(const Connection *c, const std::string &line);
+    void log(const std::string &key, const std::string &prefix, const std::string &line);
+    // WHEP (whep_routes.cpp).
+    bool isWhep(const StreamRequest &r) const;
+    Route routeWhep(Connection &c);
+    bool roomForViewer() const;  // under the client limit, WebRTC sessions counted
 
     const NetworkSinkConfig config_;
     SinkInbox inbox_;
@@ -113,6 +120,7 @@ private:
     HttpRouter router_;
     Admission admission_;
     std::vector<std::unique_ptr<MediaStream>> media_;
+    std::unique_ptr<RtcTransport> rtc_;  // null without WebRTC
     std::vector<std::unique_ptr<Connection>> byFd_;
     std::vector<Connection *> viewers_;
     std::unordered_map<uint64_t, int> pendingFd_;  // connection id -> fd, while in the admission pool

@@ -27,8 +27,9 @@ SinkLoop::MediaStream::MediaStream(const MediaStreamConfig &c, const NetworkSink
 
 void SinkLoop::dispatch(Connection &c) {
     const StreamRequest &r = c.request();
-    Route route = r.kind == RequestKind::NotFound ? routeElsewhere(c)
-                                                  : router_.route(r, buffer_.header().get(), viewers_.size() < config_.maxClients);
+    Route route = isWhep(r)                          ? routeWhep(c)
+                  : r.kind == RequestKind::NotFound ? routeElsewhere(c)
+                                                    : router_.route(r, buffer_.header().get(), roomForViewer());
     switch (route.outcome) {
         case RouteOutcome::BadRequest: badRequests_.fetch_add(1, std::memory_order_relaxed); break;
         case RouteOutcome::NotFound: notFound_.fetch_add(1, std::memory_order_relaxed); break;
@@ -67,7 +68,7 @@ Route SinkLoop::routeElsewhere(Connection &c) {
         if (media_[i]->config.path != r.path) continue;
         c.stream = i + 1;
         return router_.routeMedia(r, media_[i]->config.contentType, media_[i]->buffer.header().get(),
-                                  viewers_.size() < config_.maxClients);
+                                  roomForViewer());
     }
     return router_.route(r, nullptr, false);
 }

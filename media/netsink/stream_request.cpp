@@ -94,6 +94,7 @@ StreamRequest classifyRequest(const HttpRequest &r, std::string_view streamPath)
     s.expectContinue = s.bodyBytes > 0 && r.versionMinor >= 1 && equalsIgnoreCase(r.header("Expect"), "100-continue");
     const bool get = r.method == "GET", head = r.method == "HEAD";
     s.headOnly = head;
+    s.method = r.method;
     s.getOrHead = get || head;
     if (r.method == "OPTIONS") {
         s.kind = RequestKind::Options;

@@ -41,6 +41,7 @@ struct StreamRequest {
     size_t bodyBytes = 0;         // Content-Length the sink must read past before answering
     bool expectContinue = false;  // "Expect: 100-continue": the client waits for 100 before its body
     bool getOrHead = false;       // the method is GET or HEAD
+    std::string method;
     std::string path;             // of a NotFound or Options request: the target's path, without its query
     // Pragma stream-switch-entry of a Windows Media client: bit n set for stream n asked for
     // (thinning other than "off"). Without the pragma every stream is.

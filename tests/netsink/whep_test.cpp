@@ -1,0 +1,273 @@
+// WebRTC playback from the real sink: the WHEP resource over HTTP, and end to end with an
+// independent WebRTC client (GStreamer's webrtcbin) that must decode the picture and the
+// sound the sink sends, fed with real VP8 and Opus.
+#include "sink_fixture.h"
+
+#include <atomic>
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#define GST_USE_UNSTABLE_API  // webrtcbin's library: only this test client uses it
+#include <gst/webrtc/webrtc.h>
+
+namespace morlanex::sinktest {
+namespace {
+
+std::string offerFor(const std::string &audioCodec, const std::string &videoCodec) {
+    const std::string common =
+        "c=IN IP4 0.0.0.0\r\na=ice-ufrag:EsAw\r\na=ice-pwd:bP+XJMM09aR8AiX1jdukzR6Y\r\n"
+        "a=fingerprint:sha-256 4F:0A:7B:22:91:C3:5E:D8:12:6A:B0:9E:33:C7:48:F1:0D:A2:65:B9:7C:14:E0:5F:A8:3D:91:26:CB:70:E4:19\r\n"
+        "a=setup:actpass\r\na=recvonly\r\na=rtcp-mux\r\n";
+    return "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\na=group:BUNDLE 0 1\r\n"
+           "m=audio 9 UDP/TLS/RTP/SAVPF 111\r\n" + common + "a=mid:0\r\na=rtpmap:111 " + audioCodec + "\r\n" +
+           "m=video 9 UDP/TLS/RTP/SAVPF 96\r\n" + common + "a=mid:1\r\na=rtpmap:96 " + videoCodec +
+           "\r\na=rtcp-fb:96 nack pli\r\n";
+}
+const std::string kOffer = offerFor("opus/48000/2", "VP8/90000");
+
+struct Reply {
+    int status = 0;
+    std::string head, body;
+    std::string field(const std::string &name) const {
+        const size_t at = head.find("\r\n" + name + ": ");
+        if (at == std::string::npos) return {};
+        const size_t from = at + name.size() + 4;
+        return head.substr(from, head.find("\r\n", from) - from);
+    }
+};
+
+Reply request(uint16_t port, const std::string &method, const std::string &path, const std::string &body = {},
+              const std::string &type = "application/sdp", const char *source = nullptr) {
+    Client c(port, 0, source);
+    std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://elsewhere.example\r\n";
+    if (method == "POST") text += "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    c.send(text + "\r\n" + body);
+    Reply r;
+    r.head = c.readHead();
+    r.status = test::statusOf(r.head);
+    const auto &bytes = c.readBody(size_t(std::atol(r.field("Content-Length").c_str())));
+    r.body.assign(bytes.begin(), bytes.end());
+    return r;
+}
+
+class WhepTest : public NetworkSinkTest {
+protected:
+    NetworkSinkConfig whepConfig() {
+        NetworkSinkConfig c = baseConfig();
+        c.webrtcWatchedChanged = [this](bool w) { watched_ = w; };
+        c.keyFrameWanted = [this] { ++keyFramesWanted_; };
+        return c;
+    }
+    std::atomic<bool> watched_{false};
+    std::atomic<int> keyFramesWanted_{0};
+};
+
+TEST_F(WhepTest, OfferIsAnsweredWithASessionAndOneHostCandidateOnTheSinksUdpPort) {
+    start(whepConfig(), false);
+    ASSERT_NE(sink_->webrtcPort(), 0);
+    const Reply r = request(port(), "POST", "/whep", kOffer);
+    ASSERT_EQ(r.status, 201) << r.head << r.body;
+    EXPECT_EQ(r.field("Content-Type"), "application/sdp");
+    EXPECT_EQ(r.field("Access-Control-Allow-Origin"), "*");
+    EXPECT_EQ(r.field("Access-Control-Expose-Headers"), "Location");
+    const std::string location = r.field("Location");
+    ASSERT_EQ(location.rfind("/whep/", 0), 0u) << r.head;
+    EXPECT_NE(r.body.find(" 127.0.0.1 " + std::to_string(sink_->webrtcPort()) + " typ host\r\n"), std::string::npos) << r.body;
+    EXPECT_TRUE(watched_);
+
+    EXPECT_EQ(request(port(), "PATCH", location).status, 405);  // no trickle ICE
+    EXPECT_EQ(request(port(), "DELETE", location).status, 200);
+    EXPECT_FALSE(watched_);
+    EXPECT_EQ(request(port(), "DELETE", location).status, 404);
+    EXPECT_EQ(sink_->stats().webrtcViewers, 0u);
+}
+
+TEST_F(WhepTest, PreflightAllowsPagesOfOtherOrigins) {
+    start(whepConfig(), false);
+    const Reply r = request(port(), "OPTIONS", "/whep");
+    EXPECT_EQ(r.status, 204);
+    EXPECT_EQ(r.field("Access-Control-Allow-Origin"), "*");
+    EXPECT_EQ(r.field("Access-Control-Allow-Methods"), "POST, OPTIONS");
+    EXPECT_NE(r.field("Access-Control-Allow-Headers").find("Content-Type"), std::string::npos);
+    EXPECT_EQ(request(port(), "GET", "/whep").status, 405);
+}
+
+TEST_F(WhepTest, BadOffersAreRefusedWithTheirReason) {
+    start(whepConfig(), false);
+    Reply r = request(port(), "POST", "/whep", "hello");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_FALSE(r.body.empty());
+    r = request(port(), "POST", "/whep", offerFor("PCMU/8000", "H264/90000"));
+    EXPECT_EQ(r.status, 400);
+    EXPECT_FALSE(r.body.empty());
+    EXPECT_EQ(request(port(), "POST", "/whep", kOffer, "text/plain").status, 400);
+    EXPECT_EQ(request(port(), "POST", "/whep", kOffer + std::string(70 * 1024, 'a')).status, 413);
+    EXPECT_FALSE(watched_);
+}
+
+TEST_F(WhepTest, PendingSessionsAreLimitedPerAddressAndCountAgainstTheClientLimit) {
+    NetworkSinkConfig c = whepConfig();
+    c.maxClients = 5;
+    start(c, false);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(request(port(), "POST", "/whep", kOffer).status, 201);
+    EXPECT_EQ(request(port(), "POST", "/whep", kOffer).status, 429);
+    EXPECT_EQ(request(port(), "POST", "/whep", kOffer, "application/sdp", "127.0.0.2").status, 201);
+    EXPECT_EQ(request(port(), "POST", "/whep", kOffer, "application/sdp", "127.0.0.3").status, 503);
+    EXPECT_EQ(test::statusOf(request(port(), "GET", "/").head), 503);  // no room for an HTTP viewer either
+}
+
+TEST_F(WhepTest, WithoutWebrtcThereIsNoResource) {
+    NetworkSinkConfig c = whepConfig();
+    c.webrtcPort = -1;
+    start(c, false);
+    EXPECT_EQ(sink_->webrtcPort(), 0);
+    EXPECT_EQ(request(port(), "POST", "/whep", kOffer).status, 404);
+}
+
+// Real VP8 and Opus, as the encoders would hand them to the sink.
+class Feeder {
+public:
+    Feeder(NetworkSink &sink, const char *description, RtcMedia kind) : sink_(sink), kind_(kind) {
+        pipeline_ = gst_parse_launch(description, nullptr);
+        GstElement *out = gst_bin_get_by_name(GST_BIN(pipeline_), "out");
+        GstAppSinkCallbacks callbacks{};
+        callbacks.new_sample = [](GstAppSink *s, gpointer self) { return static_cast<Feeder *>(self)->take(s); };
+        gst_app_sink_set_callbacks(GST_APP_SINK(out), &callbacks, this, nullptr);
+        gst_object_unref(out);
+        gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+    }
+    ~Feeder() {
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+    }
+
+private:
+    GstFlowReturn take(GstAppSink *s) {
+        GstSample *sample = gst_app_sink_pull_sample(s);
+        GstBuffer *b = gst_sample_get_buffer(sample);
+        GstMapInfo map;
+        if (gst_buffer_map(b, &map, GST_MAP_READ)) {
+            sink_.pushRtcFrame(kind_, {map.data, map.size}, GST_BUFFER_PTS(b),
+                               !GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DELTA_UNIT));
+            gst_buffer_unmap(b, &map);
+        }
+        gst_sample_unref(sample);
+        return GST_FLOW_OK;
+    }
+    NetworkSink &sink_;
+    RtcMedia kind_;
+    GstElement *pipeline_;
+};
+
+// webrtcbin as a viewer: a recvonly offer, each decoded stream counted at an appsink.
+class WebrtcbinViewer {
+public:
+    WebrtcbinViewer() {
+        pipeline_ = gst_pipeline_new("viewer");
+        webrtc_ = gst_element_factory_make("webrtcbin", "w");
+        g_object_set(webrtc_, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
+        gst_bin_add(GST_BIN(pipeline_), webrtc_);
+        for (const char *caps : {"application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000",
+                                 "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000"}) {
+            GstCaps *c = gst_caps_from_string(caps);
+            GstWebRTCRTPTransceiver *t = nullptr;
+            g_signal_emit_by_name(webrtc_, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY, c, &t);
+            gst_caps_unref(c);
+            if (t) gst_object_unref(t);
+        }
+        g_signal_connect(webrtc_, "pad-added", G_CALLBACK(+[](GstElement *, GstPad *pad, gpointer self) {
+                             static_cast<WebrtcbinViewer *>(self)->decode(pad);
+                         }), this);
+        gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+    }
+    ~WebrtcbinViewer() {
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+    }
+    std::string offer() {
+        GstPromise *p = gst_promise_new();
+        g_signal_emit_by_name(webrtc_, "create-offer", nullptr, p);
+        gst_promise_wait(p);
+        GstWebRTCSessionDescription *offer = nullptr;
+        gst_structure_get(gst_promise_get_reply(p), "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
+        gst_promise_unref(p);
+        if (!offer) return {};
+        g_signal_emit_by_name(webrtc_, "set-local-description", offer, nullptr);
+        gchar *text = gst_sdp_message_as_text(offer->sdp);
+        std::string sdp(text);
+        g_free(text);
+        gst_webrtc_session_description_free(offer);
+        return sdp;
+    }
+    bool answer(const std::string &sdp) {
+        GstSDPMessage *message = nullptr;
+        if (gst_sdp_message_new_from_text(sdp.c_str(), &message) != GST_SDP_OK) return false;
+        GstWebRTCSessionDescription *d = gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_ANSWER, message);
+        g_signal_emit_by_name(webrtc_, "set-remote-description", d, nullptr);
+        gst_webrtc_session_description_free(d);
+        return true;
+    }
+    std::atomic<int> videoFrames{0}, audioBuffers{0};
+
+private:
+    void decode(GstPad *pad) {
+        if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
+        GstElement *decodebin = gst_element_factory_make("decodebin", nullptr);
+        g_signal_connect(decodebin, "pad-added", G_CALLBACK(+[](GstElement *, GstPad *decoded, gpointer self) {
+                             static_cast<WebrtcbinViewer *>(self)->count(decoded);
+                         }), this);
+        gst_bin_add(GST_BIN(pipeline_), decodebin);
+        gst_element_sync_state_with_parent(decodebin);
+        GstPad *sinkPad = gst_element_get_static_pad(decodebin, "sink");
+        gst_pad_link(pad, sinkPad);
+        gst_object_unref(sinkPad);
+    }
+    void count(GstPad *decoded) {
+        GstCaps *caps = gst_pad_get_current_caps(decoded);
+        const bool video = caps && g_str_has_prefix(gst_structure_get_name(gst_caps_get_structure(caps, 0)), "video/");
+        if (caps) gst_caps_unref(caps);
+        GstElement *sink = gst_element_factory_make("appsink", nullptr);
+        g_object_set(sink, "sync", FALSE, nullptr);
+        GstAppSinkCallbacks callbacks{};
+        callbacks.new_sample = video ? +[](GstAppSink *s, gpointer self) { return static_cast<WebrtcbinViewer *>(self)->took(s, true); }
+                                     : +[](GstAppSink *s, gpointer self) { return static_cast<WebrtcbinViewer *>(self)->took(s, false); };
+        gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, this, nullptr);
+        gst_bin_add(GST_BIN(pipeline_), sink);
+        gst_element_sync_state_with_parent(sink);
+        GstPad *sinkPad = gst_element_get_static_pad(sink, "sink");
+        gst_pad_link(decoded, sinkPad);
+        gst_object_unref(sinkPad);
+    }
+    GstFlowReturn took(GstAppSink *s, bool video) {
+        gst_sample_unref(gst_app_sink_pull_sample(s));
+        ++(video ? videoFrames : audioBuffers);
+        return GST_FLOW_OK;
+    }
+    GstElement *pipeline_, *webrtc_;
+};
+
+TEST_F(WhepTest, WebrtcbinDecodesPictureAndSound) {
+    gst_init(nullptr, nullptr);
+    start(whepConfig(), false);
+    Feeder video(*sink_,
+                 "videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=30/1 ! "
+                 "vp8enc deadline=1 keyframe-max-dist=60 ! appsink name=out sync=false",
+                 RtcMedia::Vp8);
+    Feeder audio(*sink_, "audiotestsrc is-live=true ! audioconvert ! audioresample ! opusenc frame-size=20 ! "
+                         "appsink name=out sync=false",
+                 RtcMedia::Opus);
+    WebrtcbinViewer viewer;
+    const std::string offer = viewer.offer();
+    ASSERT_FALSE(offer.empty());
+    const Reply r = request(port(), "POST", "/whep", offer);
+    ASSERT_EQ(r.status, 201) << r.body;
+    ASSERT_TRUE(viewer.answer(r.body));
+    ASSERT_TRUE(waitUntil([&] { return viewer.videoFrames >= 30 && viewer.audioBuffers >= 50; }, 30s))
+        << viewer.videoFrames << " video frames, " << viewer.audioBuffers << " audio buffers decoded";
+    EXPECT_EQ(sink_->stats().webrtcViewers, 1u);
+    EXPECT_EQ(request(port(), "DELETE", r.field("Location")).status, 200);
+    EXPECT_EQ(sink_->stats().webrtcViewers, 0u);
+}
+
+}  // namespace
+}  // namespace morlanex::sinktest
