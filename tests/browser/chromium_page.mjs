@@ -5,13 +5,14 @@
 //
 // Usage: chromium_page.mjs --url URL [--screenshot FILE] [--find TEXT]... [--video-seconds N]
 //                          [--settle SECONDS] [--timeout SECONDS] [--chromium PATH] [--path TEXT]
-//                          [--time-code-frames N]
+//                          [--time-code-frames N] [--no-webrtc]
 // Prints one JSON object; exits 0 when every check holds, 1 when one fails, 2 on a usage or
 // launch error.
 //  --find TEXT         the page's text must contain TEXT (waits for it, the page may fill later)
 //  --settle N          waits N seconds more before the screenshot (a page that fills itself)
 //  --video-seconds N   the first <video> must play: its currentTime must advance by N seconds;
 //                      then its picture is sampled in eight columns across its middle row
+//  --no-webrtc         the page finds no RTCPeerConnection, as in a browser without WebRTC
 //  --path TEXT         the element #path must come to say TEXT (the player page's way of playing)
 //  --time-code-frames N  after the video plays, reads the test camera's time code (see
 //                      media/testdevices/time_code.h) from N shown frames: each frame's delay
@@ -39,6 +40,7 @@ function parseArgs(argv) {
       case "--settle": a.settle = Number(next()); break;
       case "--chromium": a.chromium = next(); break;
       case "--path": a.path = next(); break;
+      case "--no-webrtc": a.noWebrtc = true; break;
       case "--time-code-frames": a.timeCodeFrames = Number(next()); break;
       default: throw new Error(`unknown option ${argv[i]}`);
     }
@@ -239,6 +241,8 @@ async function check(a, devtools, result) {
   const deadline = Date.now() + a.timeout * 1000;
   const left = () => deadline - Date.now();
   await devtools.call("Page.enable");
+  if (a.noWebrtc)
+    await devtools.call("Page.addScriptToEvaluateOnNewDocument", { source: "delete window.RTCPeerConnection;" });
   await devtools.call("Page.navigate", { url: a.url });
   for (const text of a.find) {
     while (!(await devtools.evaluate(`document.body ? document.body.innerText.includes(${JSON.stringify(text)}) : false`))) {
