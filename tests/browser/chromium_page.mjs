@@ -5,7 +5,7 @@
 //
 // Usage: chromium_page.mjs --url URL [--screenshot FILE] [--find TEXT]... [--video-seconds N]
 //                          [--settle SECONDS] [--timeout SECONDS] [--chromium PATH] [--path TEXT]
-//                          [--time-code-frames N] [--no-webrtc]
+//                          [--time-code-frames N] [--no-webrtc] [--leave]
 // Prints one JSON object; exits 0 when every check holds, 1 when one fails, 2 on a usage or
 // launch error.
 //  --find TEXT         the page's text must contain TEXT (waits for it, the page may fill later)
@@ -13,6 +13,8 @@
 //  --video-seconds N   the first <video> must play: its currentTime must advance by N seconds;
 //                      then its picture is sampled in eight columns across its middle row
 //  --no-webrtc         the page finds no RTCPeerConnection, as in a browser without WebRTC
+//  --leave             at the end leaves the page for another of its origin and reports the
+//                      DELETE requests the page sent ("leavingRequests": "DELETE URL")
 //  --path TEXT         the element #path must come to say TEXT (the player page's way of playing)
 //  --time-code-frames N  after the video plays, reads the test camera's time code (see
 //                      media/testdevices/time_code.h) from N shown frames: each frame's delay
@@ -41,6 +43,7 @@ function parseArgs(argv) {
       case "--chromium": a.chromium = next(); break;
       case "--path": a.path = next(); break;
       case "--no-webrtc": a.noWebrtc = true; break;
+      case "--leave": a.leave = true; break;
       case "--time-code-frames": a.timeCodeFrames = Number(next()); break;
       default: throw new Error(`unknown option ${argv[i]}`);
     }
@@ -243,6 +246,7 @@ async function check(a, devtools, result) {
   await devtools.call("Page.enable");
   if (a.noWebrtc)
     await devtools.call("Page.addScriptToEvaluateOnNewDocument", { source: "delete window.RTCPeerConnection;" });
+  if (a.leave) await devtools.call("Page.addScriptToEvaluateOnNewDocument", { source: kNoteDeletes });
   await devtools.call("Page.navigate", { url: a.url });
   for (const text of a.find) {
     while (!(await devtools.evaluate(`document.body ? document.body.innerText.includes(${JSON.stringify(text)}) : false`))) {
@@ -287,6 +291,32 @@ async function check(a, devtools, result) {
     result.screenshot = a.screenshot;
   }
   result.title = await devtools.evaluate("document.title");
+  if (a.leave) await leave(devtools, a, result);
+}
+
+// Notes in the origin's storage every DELETE the page asks for, so that it outlives the page.
+const kNoteDeletes = `(() => {
+  const fetch = window.fetch;
+  window.fetch = function (input, init) {
+    if (init && init.method === "DELETE") {
+      const sent = JSON.parse(localStorage.getItem("leavingRequests") || "[]");
+      sent.push("DELETE " + new URL(input, location.href).href);
+      localStorage.setItem("leavingRequests", JSON.stringify(sent));
+    }
+    return fetch.apply(this, arguments);
+  };
+})()`;
+
+// Leaves the page for another of its origin (one it does not serve) and reads what it sent on
+// its way out.
+async function leave(devtools, a, result) {
+  await devtools.call("Page.navigate", { url: new URL("/left-the-player", a.url).href });
+  for (let i = 0; i < 25; ++i) {
+    const ready = await devtools.evaluate(`document.readyState === "complete" && location.pathname === "/left-the-player"`);
+    if (ready) break;
+    await sleep(200);
+  }
+  result.leavingRequests = JSON.parse(await devtools.evaluate(`localStorage.getItem("leavingRequests") || "[]"`));
 }
 
 async function main() {

@@ -266,7 +266,7 @@ void expectChromiumPlays(const std::string &url, const std::string &path = {})
     char dir[] = "/tmp/morlanex-chromium-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string shot = std::string(dir) + "/player.png";
-    const std::string pathArgs = path.empty() ? "" : " --path " + path + " --time-code-frames 30";
+    const std::string pathArgs = path.empty() ? "" : " --path " + path + " --time-code-frames 30 --leave";
     const testing::CommandResult r =
         testing::run("timeout 120 node " + std::string(source) + "/tests/browser/chromium_page.mjs --url " + url +
                      " --find 現正直播 --video-seconds 3 --screenshot " + shot + pathArgs);
@@ -291,6 +291,11 @@ void expectChromiumPlays(const std::string &url, const std::string &path = {})
         EXPECT_NE(r.output.find("\"path\":\"" + path + "\""), std::string::npos) << r.output;
         // Read back from what the viewer saw: the camera's own picture, live.
         EXPECT_GE(numbersOf(r.output, "timeCodeDelaysMs").size(), 15u) << r.output;
+        // Leaving the page ends its WebRTC session at once, not when the sink misses its consent.
+        if (path == "WebRTC") {
+            EXPECT_NE(r.output.find("\"DELETE " + url.substr(0, url.find("/watch")) + "/whep/"), std::string::npos)
+                << r.output;
+        }
     }
     FILE *png = std::fopen(shot.c_str(), "rb");
     ASSERT_NE(png, nullptr) << r.output;
