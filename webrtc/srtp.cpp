@@ -11,10 +11,13 @@ namespace {
 
 constexpr unsigned long ReplayWindowPackets = 1024;
 
-bool initLibrary()
+// Another user of libsrtp2 in the process (GStreamer's srtp elements) may have initialized it
+// already: a second srtp_init() then reports an error though the library is ready. When it
+// really is not, srtp_create() fails, and the session is not valid.
+void initLibrary()
 {
-    static const bool ok = srtp_init() == srtp_err_status_ok;
-    return ok;
+    static const bool done = (srtp_init(), true);
+    (void)done;
 }
 
 }  // namespace
@@ -24,7 +27,8 @@ static_assert(SrtpSession::MaxOverhead >= SRTP_MAX_TRAILER_LEN + 4);
 SrtpSession::SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> keySalt,
                          Direction direction)
 {
-    if (!initLibrary() || profile == SrtpProfile::None || keySalt.size() != srtpKeySaltSize(profile))
+    initLibrary();
+    if (profile == SrtpProfile::None || keySalt.size() != srtpKeySaltSize(profile))
         return;
     srtp_policy_t policy{};
     if (profile == SrtpProfile::AeadAes128Gcm) {

@@ -120,7 +120,8 @@ struct NetworkSinkConfig {
     // firewall), -1 = no WebRTC. See docs/webrtc.md.
     int webrtcPort = 0;
     // Called on the loop thread (or in stop()) when WebRTC viewers go from none to some
-    // (true) or back to none (false), so the VP8/Opus encoders work only while watched.
+    // (true) or back to none (false), so the VP8/Opus encoders work only while watched. A
+    // session counts from its answer on, so frames flow by the time its DTLS is done.
     std::function<void(bool watched)> webrtcWatchedChanged;
     // Called on the loop thread when a WebRTC viewer needs a key frame (a new viewer with no
     // key frame in the window, PLI, FIR); the sink calls it at most once a second in all.

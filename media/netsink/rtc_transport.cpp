@@ -250,11 +250,15 @@ void RtcTransport::onConnected(RtcSession &s) {
     const webrtc::SrtpKeys &k = s.dtls->keys();
     s.srtpOut = std::make_unique<webrtc::SrtpSession>(k.profile, k.localKeySalt(), webrtc::SrtpSession::Outbound);
     s.srtpIn = std::make_unique<webrtc::SrtpSession>(k.profile, k.remoteKeySalt(), webrtc::SrtpSession::Inbound);
-    if (!s.srtpOut->valid() || !s.srtpIn->valid()) return endSession(s, EndReason::DtlsFailed);
+    const char *profile = k.profile == webrtc::SrtpProfile::AeadAes128Gcm ? "AEAD_AES_128_GCM" : "AES_CM_128_HMAC_SHA1_80";
+    if (!s.srtpOut->valid() || !s.srtpIn->valid()) {
+        s.srtpOut.reset();  // not connected after all
+        log_(s.name, std::string("SRTP refused its keys (") + profile + ")");
+        return endSession(s, EndReason::DtlsFailed);
+    }
     connected_.push_back(&s);
     connectedCount_.store(connected_.size(), std::memory_order_relaxed);
-    log_(s.name, std::string("viewer started (") +
-                     (k.profile == webrtc::SrtpProfile::AeadAes128Gcm ? "AEAD_AES_128_GCM" : "AES_CM_128_HMAC_SHA1_80") + ")");
+    log_(s.name, std::string("viewer started (") + profile + ")");
     if (!s.wantsVideo) return;
     if (gopComplete_ && !gop_.empty()) {
         for (const webrtc::RtpPacket &p : gop_) sendPacket(s, p, s.video);
@@ -397,6 +401,11 @@ void RtcTransport::updateWatched() {
     const bool watched = !sessions_.empty();
     if (watched == watched_) return;
     watched_ = watched;
+    if (!watched) {
+        // The encoders stop: their next frames begin a new time line, so the old group is no start.
+        gop_.clear();
+        gopComplete_ = false;
+    }
     if (config_.webrtcWatchedChanged) config_.webrtcWatchedChanged(watched);
 }
 

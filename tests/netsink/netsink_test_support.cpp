@@ -23,7 +23,7 @@ std::vector<size_t> startPackets() {
     return out;
 }
 
-Client::Client(uint16_t port, int receiveBufferBytes, const char *sourceAddress) {
+Client::Client(uint16_t port, int receiveBufferBytes, const char *sourceAddress, const char *destinationAddress) {
     fd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd_) return;
     if (receiveBufferBytes > 0) ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
@@ -41,6 +41,7 @@ Client::Client(uint16_t port, int receiveBufferBytes, const char *sourceAddress)
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (destinationAddress) ::inet_pton(AF_INET, destinationAddress, &sa.sin_addr);
     if (::connect(fd_.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) close();
 }
 

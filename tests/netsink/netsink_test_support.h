@@ -17,8 +17,10 @@ std::vector<size_t> startPackets();
 
 class Client {
 public:
-    // Connects to 127.0.0.1:port, from `sourceAddress` when given (127.0.0.x stands for another host).
-    explicit Client(uint16_t port, int receiveBufferBytes = 0, const char *sourceAddress = nullptr);
+    // Connects to 127.0.0.1:port (or `destinationAddress`), from `sourceAddress` when given
+    // (127.0.0.x stands for another host).
+    explicit Client(uint16_t port, int receiveBufferBytes = 0, const char *sourceAddress = nullptr,
+                    const char *destinationAddress = nullptr);
     ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
