@@ -2,9 +2,32 @@
 
 #include "app/settings_file.h"
 
+#include <cstdio>
 #include <sstream>
+#include <stdexcept>
 
 namespace morlanex {
+
+namespace {
+
+// -1..65535; anything else keeps `fallback`, and says so.
+int portValue(const std::string &text, int fallback)
+{
+    size_t used = 0;
+    int value = 0;
+    try {
+        value = std::stoi(text, &used);
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (used == text.size() && value >= -1 && value <= 65535)
+        return value;
+    std::fprintf(stderr, "morlanex: Morlanex.conf: WebRtcPort=%s is not a port (-1..65535); %d kept\n", text.c_str(),
+                 fallback);
+    return fallback;
+}
+
+}  // namespace
 
 AppConfig parseAppConfig(std::string_view text)
 {
@@ -33,6 +56,8 @@ AppConfig parseAppConfig(std::string_view text)
             config.portalUrl = value;
         else if (section == "Links" && key == "Product")
             config.productUrl = value;
+        else if (section == "Network" && key == "WebRtcPort")
+            config.webrtcPort = portValue(value, config.webrtcPort);
     }
     return config;
 }

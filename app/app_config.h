@@ -8,6 +8,8 @@
 //   [Links]
 //   Portal=https://www.zanvu.example/
 //   Product=https://morlanex.example/
+//   [Network]
+//   WebRtcPort=50000      ; WebRTC playback's UDP port: 0 (default) any, -1 none
 #pragma once
 
 #include <filesystem>
@@ -20,6 +22,7 @@ struct AppConfig {
     std::string directoryAddress = "127.0.0.1";
     std::string portalUrl = "https://www.zanvu.example/";
     std::string productUrl = "https://morlanex.example/";
+    int webrtcPort = 0;  // a fixed port for a firewall's rule; 0 one the system chooses, -1 none
 };
 
 AppConfig parseAppConfig(std::string_view iniText);

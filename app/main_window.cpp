@@ -48,6 +48,7 @@ MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWi
     broadcast = new BroadcastSession({appConfig.directoryAddress, 20, 22, kOwnVersion, {}}, ticks, this);
     setupModel = new morlanex::ChannelSetupModel(this);
     mediaSide = new MediaController(this);
+    mediaSide->setWebrtcPort(appConfig.webrtcPort);
     wizardSide = std::make_unique<WindowWizardHost>(*this, settings);
 
     buildLayout();

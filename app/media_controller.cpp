@@ -152,6 +152,11 @@ void MediaController::setServingPort(int port)
     capture->media.port = port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
 }
 
+void MediaController::setWebrtcPort(int port)
+{
+    capture->media.webrtcPort = port;
+}
+
 int MediaController::servingPort() const
 {
     return capture->media.port;

@@ -44,6 +44,7 @@ public:
     bool applyLevel(int level);
 
     void setServingPort(int port);
+    void setWebrtcPort(int port);  // see AppConfig::webrtcPort
     int servingPort() const;
     int writerProfile() const; // the live profile (Wm8Profile)
 

@@ -3,7 +3,9 @@
 // 1. CPU. The channel goes live at the 768 kbps level with the test camera and microphone
 //    through the real pipeline and network sink, one Windows Media viewer reading all along.
 //    The process's CPU time is taken over alternating windows without and with one browser
-//    viewer; the difference is the VP8/Vorbis/WebM branch (idle when nobody watches it).
+//    viewer; the difference is the VP8/Vorbis/WebM branch (idle when nobody watches it). The
+//    same for the WebRTC branch (VP8/Opus), its viewer stood in for by telling the server one
+//    is connected.
 // 2. Relay. Debian's nginx, as an unprivileged process with its own configuration in a temporary
 //    folder, caches the sink's segments (proxy_cache with proxy_cache_lock, so one fetch from
 //    the sink fills the cache however many viewers ask at once). Many viewers fetch the live
@@ -28,6 +30,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,7 +98,30 @@ int httpGet(uint16_t port, const std::string &path, std::string *body)
 }
 
 // A viewer of an endless stream on its own thread: reads and counts until told to stop.
-class StreamReader {
+// A viewer of a rendition while it lives.
+class Watcher {
+public:
+    virtual ~Watcher() = default;
+    virtual uint64_t bytes() const = 0;  // what it received so far
+};
+
+// Stands in for a WebRTC viewer: the server is told one is connected, as the sink tells it, so
+// the encoders and the sink's packetizing run; no viewer's encryption and sending.
+class RtcWatcher : public Watcher {
+public:
+    RtcWatcher(LiveServer &server, const std::atomic<uint64_t> &bytes) : server_(server), bytes_(bytes)
+    {
+        server_.setWebrtcWatched(true);
+    }
+    ~RtcWatcher() override { server_.setWebrtcWatched(false); }
+    uint64_t bytes() const override { return bytes_; }
+
+private:
+    LiveServer &server_;
+    const std::atomic<uint64_t> &bytes_;
+};
+
+class StreamReader : public Watcher {
 public:
     StreamReader(uint16_t port, const std::string &path)
     {
@@ -109,7 +136,7 @@ public:
         if (thread_.joinable())
             thread_.join();
     }
-    uint64_t bytes() const { return bytes_; }
+    uint64_t bytes() const override { return bytes_; }
 
 private:
     void run()
@@ -138,14 +165,13 @@ struct Options {
     std::string nginx = "nginx";
 };
 
-void measureCpu(CaptureMedia &media, const Options &o)
+// The process's CPU over alternating windows without and with a viewer of one rendition (made
+// by `watch`, watching while it lives); the difference is that rendition's encoders.
+void measureCpu(const char *rendition, const Options &o, const std::function<std::unique_ptr<Watcher>()> &watch)
 {
-    std::printf("== CPU of the browser rendition (768 kbps level, 320x240, one Windows Media viewer throughout)\n");
-    StreamReader asfViewer(media.port, "/");
-    std::this_thread::sleep_for(3s);
     const int window = std::max(2, o.cpuSeconds / 4);
     double idle = 0, watched = 0, idleTime = 0, watchedTime = 0;
-    uint64_t webmBytes = 0;
+    uint64_t bytes = 0;
     for (int round = 0; round < 2; ++round) {
         double c = processCpuSeconds();
         auto t = Clock::now();
@@ -153,25 +179,21 @@ void measureCpu(CaptureMedia &media, const Options &o)
         idle += processCpuSeconds() - c;
         idleTime += std::chrono::duration<double>(Clock::now() - t).count();
 
-        StreamReader browserViewer(media.port, BrowserEncoder::kStreamPath);
+        const std::unique_ptr<Watcher> viewer = watch();
         std::this_thread::sleep_for(2s);  // the encoders start and reach their steady state
         c = processCpuSeconds();
         t = Clock::now();
-        const uint64_t before = browserViewer.bytes();
+        const uint64_t before = viewer->bytes();
         std::this_thread::sleep_for(std::chrono::seconds(window));
         watched += processCpuSeconds() - c;
         watchedTime += std::chrono::duration<double>(Clock::now() - t).count();
-        webmBytes += browserViewer.bytes() - before;
+        bytes += viewer->bytes() - before;
     }
     const double idleShare = 100 * idle / idleTime, watchedShare = 100 * watched / watchedTime;
-    std::printf("process CPU, nobody watching the browser rendition: %.1f %% of one core (%.0f s)\n", idleShare, idleTime);
-    std::printf("process CPU, one browser viewer:                    %.1f %% of one core (%.0f s)\n", watchedShare,
-                watchedTime);
-    std::printf("the browser rendition's encoders: %.1f %% of one core while watched, none while not; "
-                "it carried %.0f kbps\n",
-                watchedShare - idleShare, webmBytes * 8 / watchedTime / 1000);
-    std::printf("the Windows Media viewer received %.0f kbps meanwhile (the test picture needs less than the level's rate)\n",
-                asfViewer.bytes() * 8 / (idleTime + watchedTime + 7) / 1000);
+    std::printf("process CPU, nobody watching the %s: %.1f %% of one core (%.0f s)\n", rendition, idleShare, idleTime);
+    std::printf("process CPU, one viewer of it:       %.1f %% of one core (%.0f s)\n", watchedShare, watchedTime);
+    std::printf("the %s's encoders: %.1f %% of one core while watched, none while not; it carried %.0f kbps\n",
+                rendition, watchedShare - idleShare, bytes * 8 / watchedTime / 1000);
 }
 
 // What the relayed viewers did, in all.
@@ -320,6 +342,17 @@ int main(int argc, char **argv)
     media.port = bench::freeLoopbackPort();
     media.listCameras();
     media.listMicrophones();
+    std::atomic<uint64_t> rtcBytes{0}, rtcIdleFrames{0};
+    std::atomic<int64_t> lastWatchedFrameNs{0};
+    media.rtcObserver = [&](RtcMedia, std::span<const uint8_t> frame, uint64_t, bool) {
+        rtcBytes += frame.size();
+        // Frames still in the queues as the valves close come right after the watched ones.
+        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+        if (media.pipeline.liveServer()->webrtcWatched())
+            lastWatchedFrameNs = now;
+        else if (now - lastWatchedFrameNs > 500'000'000)
+            ++rtcIdleFrames;
+    };
     media.applyLevel(3);
     media.startPreview();
     if (media.goLive() != LiveStart::Started) {
@@ -333,7 +366,15 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "the live stream did not start\n");
         return 1;
     }
-    measureCpu(media, o);
+    std::printf("== CPU of the browser renditions (768 kbps level, 320x240, one Windows Media viewer throughout)\n");
+    StreamReader asfViewer(media.port, "/");
+    const auto started = Clock::now();
+    std::this_thread::sleep_for(3s);
+    measureCpu("WebM rendition", o, [&] { return std::make_unique<StreamReader>(media.port, BrowserEncoder::kStreamPath); });
+    measureCpu("WebRTC rendition", o, [&] { return std::make_unique<RtcWatcher>(*media.pipeline.liveServer(), rtcBytes); });
+    std::printf("WebRTC frames encoded while nobody watched (after those in flight): %llu\n", static_cast<unsigned long long>(rtcIdleFrames.load()));
+    std::printf("the Windows Media viewer received %.0f kbps meanwhile (the test picture needs less than the level's rate)\n",
+                asfViewer.bytes() * 8 / std::chrono::duration<double>(Clock::now() - started).count() / 1000);
     const int relay = measureRelay(media, o);
     media.close();
     return relay;

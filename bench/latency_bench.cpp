@@ -9,7 +9,14 @@
 // the viewer connected (the join burst from the last key frame) are left out. It also prints the
 // process's CPU over the window: capture, preview, every encoder and the sink together.
 //
-// Usage: latency_bench [--seconds S] [--levels 1,2,3,0] [--fan-out-ms N]
+// Then, at the 768 kbps level, the delay from camera to a viewer's picture on three paths side
+// by side, read from the test camera's time code (media/testdevices/time_code.h) in the frames
+// each viewer shows, against the same wall clock: Windows Media over HTTP decoded by ffmpeg (the
+// moment a frame leaves the decoder; a player's own buffer comes on top), the WebM stream and
+// WebRTC in headless Chromium (the moment the page is told a frame is shown), both through the
+// player page (tests/browser/chromium_page.mjs; WebM as a browser without WebRTC gets it).
+//
+// Usage: latency_bench [--seconds S] [--levels 1,2,3,0] [--fan-out-ms N] [--paths-seconds S]
 // Needs GST_PLUGIN_PATH pointing at <build>/media/testdevices (see bench/latency).
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,8 +27,12 @@
 
 #include <gst/gst.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -31,6 +42,7 @@
 #include "media/asf/asf_header.h"
 #include "media/asf/asf_packet.h"
 #include "media/capture_media.h"
+#include "media/testdevices/time_code.h"
 #include "net/socket.h"
 
 namespace {
@@ -197,11 +209,118 @@ LevelResult measure(int level, int seconds, int fanOutMs)
     return r;
 }
 
+uint32_t wallCode()
+{
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    return uint32_t(uint64_t(t.tv_sec) * 1000 + uint64_t(t.tv_nsec) / 1000000) & MORLANEX_TIME_CODE_MASK;
+}
+
+// Plausible delays only: a misread code gives anything.
+void keepDelay(std::vector<double> &delays, uint32_t code)
+{
+    const uint32_t ms = morlanex_time_code_age(code, wallCode());
+    if (ms < 10000)
+        delays.push_back(ms / 1000.0);
+}
+
+// ffmpeg decodes the Windows Media stream as a player would and hands over each picture's luma.
+std::vector<double> windowsMediaDelays(uint16_t port, int seconds, std::string *error)
+{
+    constexpr int kWidth = 320, kHeight = 240;
+    const std::string command = "timeout " + std::to_string(seconds + 30) +
+                                " ffmpeg -nostdin -loglevel error -fflags nobuffer -flags low_delay -i http://127.0.0.1:" +
+                                std::to_string(port) + "/ -t " + std::to_string(seconds) +
+                                " -an -vf scale=320:240 -f rawvideo -pix_fmt gray -";
+    FILE *ffmpeg = popen(command.c_str(), "r");
+    if (!ffmpeg)
+        return *error = "cannot run ffmpeg", std::vector<double>{};
+    std::vector<uint8_t> picture(kWidth * kHeight);
+    std::vector<double> delays;
+    while (std::fread(picture.data(), 1, picture.size(), ffmpeg) == picture.size())
+        keepDelay(delays, morlanex_time_code_read(picture.data(), kWidth, kHeight, kWidth));
+    if (pclose(ffmpeg) != 0 && delays.empty())
+        *error = "ffmpeg failed";
+    return delays;
+}
+
+// Headless Chromium plays the player page; `noWebrtc` makes it a browser without WebRTC.
+std::vector<double> chromiumDelays(uint16_t port, int seconds, bool noWebrtc, std::string *error)
+{
+    const char *source = std::getenv("MORLANEX_SOURCE_DIR");
+    const std::string command = "timeout " + std::to_string(seconds + 90) + " node " +
+                                std::string(source ? source : MORLANEX_SOURCE) +
+                                "/tests/browser/chromium_page.mjs --url http://127.0.0.1:" + std::to_string(port) +
+                                "/watch --video-seconds 2 --timeout " + std::to_string(seconds + 60) +
+                                " --time-code-frames " + std::to_string(seconds * 30) +
+                                (noWebrtc ? " --no-webrtc --path WebM" : " --path WebRTC") + " 2>&1";
+    FILE *node = popen(command.c_str(), "r");
+    if (!node)
+        return *error = "cannot run node", std::vector<double>{};
+    std::string output;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, node)) > 0;)
+        output.append(buffer, n);
+    const int status = pclose(node);
+    std::vector<double> delays;
+    const size_t at = output.find("\"timeCodeDelaysMs\":[");
+    if (at != std::string::npos) {
+        std::stringstream list(output.substr(at + 20, output.find(']', at) - at - 20));
+        for (std::string item; std::getline(list, item, ',');)
+            delays.push_back(std::stod(item) / 1000.0);
+    }
+    if (status != 0 || delays.empty())
+        *error = "Chromium: " + output.substr(0, 400);
+    return delays;
+}
+
+int measurePaths(int seconds)
+{
+    CaptureMedia media;
+    media.bindAddress = "127.0.0.1";
+    media.port = bench::freeLoopbackPort();
+    media.listCameras();
+    media.listMicrophones();
+    media.applyLevel(3);
+    media.startPreview();
+    if (media.goLive() != LiveStart::Started) {
+        std::printf("could not go live: %s\n", media.pipeline.sinkError().c_str());
+        return 1;
+    }
+    std::printf("\ndelay from camera to picture at the 768 kbps level (320x240, 30 frames a second), %d s a path,\n"
+                "read from the test camera's time code in the frames each viewer shows\n", seconds);
+    std::printf("| path | frames read | median s | 95th percentile s |\n|---|---|---|---|\n");
+    int failures = 0;
+    struct Path {
+        const char *name;
+        std::function<std::vector<double>(std::string *)> run;
+    };
+    const Path paths[] = {
+        {"Windows Media over HTTP (ffmpeg)", [&](std::string *e) { return windowsMediaDelays(media.port, seconds, e); }},
+        {"WebM over HTTP (Chromium)", [&](std::string *e) { return chromiumDelays(media.port, seconds, true, e); }},
+        {"WebRTC (Chromium)", [&](std::string *e) { return chromiumDelays(media.port, seconds, false, e); }},
+    };
+    for (const Path &path : paths) {
+        std::string error;
+        const std::vector<double> delays = path.run(&error);
+        if (!error.empty()) {
+            std::printf("| %s | %s | | |\n", path.name, error.c_str());
+            ++failures;
+        } else {
+            std::printf("| %s | %zu | %.3f | %.3f |\n", path.name, delays.size(), percentile(delays, 0.5),
+                        percentile(delays, 0.95));
+        }
+        std::fflush(stdout);
+    }
+    media.close();
+    return failures;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    int seconds = 20, fanOutMs = 400;
+    int seconds = 20, fanOutMs = 400, pathsSeconds = 20;
     std::vector<int> levels = {1, 2, 3, 0};
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i], value = argv[i + 1];
@@ -209,13 +328,16 @@ int main(int argc, char **argv)
             seconds = std::stoi(value);
         } else if (option == "--fan-out-ms") {
             fanOutMs = std::stoi(value);
+        } else if (option == "--paths-seconds") {
+            pathsSeconds = std::stoi(value);
         } else if (option == "--levels") {
             levels.clear();
             std::stringstream list(value);
             for (std::string item; std::getline(list, item, ',');)
                 levels.push_back(std::stoi(item));
         } else {
-            std::fprintf(stderr, "usage: latency_bench [--seconds S] [--levels 1,2,3,0] [--fan-out-ms N]\n");
+            std::fprintf(stderr, "usage: latency_bench [--seconds S] [--levels 1,2,3,0] [--fan-out-ms N] "
+                                 "[--paths-seconds S]\n");
             return 2;
         }
     }
@@ -235,5 +357,7 @@ int main(int argc, char **argv)
                     r.cpuPercent);
         std::fflush(stdout);
     }
+    if (pathsSeconds > 0)
+        failures += measurePaths(pathsSeconds);
     return failures == 0 ? 0 : 1;
 }

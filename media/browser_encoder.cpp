@@ -2,13 +2,12 @@
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
-#include <gst/video/video.h>
 
-#include <algorithm>
 #include <mutex>
 
 #include "media/live_server.h"
 #include "media/tee_branch.h"
+#include "media/webrtc_encoder.h"
 #include "resources/web/web_page.h"
 
 namespace morlanex {
@@ -27,14 +26,6 @@ std::string pageHead()
 {
     return web::fillPage(web::kPlayerHeadHtml, {{"style", web::kPlayerStyleCss}});
 }
-
-GstCaps *videoCaps(const EncoderSettings &s)
-{
-    return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, s.width, "height",
-                               G_TYPE_INT, s.height, "framerate", GST_TYPE_FRACTION, s.videoFramesPerSecond, 1,
-                               "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
-}
-
 }  // namespace
 
 // The valves and the video encoder, shared with the server's listener so that it never
@@ -84,13 +75,9 @@ struct BrowserEncoder::Gate {
             skipUntilCluster = true;
         for (GstElement *v : valves)
             g_object_set(v, "drop", !open, nullptr);
-        if (!open || !videoEncoder)
-            return;
         // A newcomer starts at a key frame: ask for one now rather than wait for the next.
-        if (GstPad *src = gst_element_get_static_pad(videoEncoder, "src")) {
-            gst_pad_send_event(src, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
-            gst_object_unref(src);
-        }
+        if (open && videoEncoder)
+            forceKeyUnit(videoEncoder);
     }
 };
 
@@ -106,7 +93,8 @@ BrowserEncoder::~BrowserEncoder()
 
 SinkPage BrowserEncoder::playerPage()
 {
-    const std::string script = web::fillPage(web::kPlayerWatchJs, {{"stream", kStreamPath}});
+    const std::string script =
+        web::fillPage(web::kPlayerWatchJs, {{"stream", kStreamPath}, {"whep", WebRtcEncoder::kWhepPath}});
     return {kPlayerPath, "text/html; charset=utf-8",
             pageHead() + web::fillPage(web::kPlayerWatchHtml, {{"stream", kStreamPath}, {"script", script}})};
 }
@@ -165,36 +153,18 @@ GstElement *BrowserEncoder::makeBranch(bool withAudio)
     };
     gst_app_sink_set_callbacks(GST_APP_SINK(out), &callbacks, this, nullptr);
 
-    std::vector<GstElement *> video = addChain(
-        bin, nullptr, {"valve", "queue", "videoconvert", "videoscale", "videorate", "capsfilter", "vp8enc"});
+    std::vector<GstElement *> video = addVp8Chain(bin, settings_, settings_.keyFrameSeconds);
     std::vector<GstElement *> audio;
     if (withAudio)
-        audio = addChain(bin, nullptr, {"valve", "queue", "audioconvert", "audioresample", "capsfilter", "vorbisenc"});
+        audio = addAudioChain(bin, settings_, kAudioRate, "vorbisenc");
     if (video.empty() || (withAudio && audio.empty())) {
         gst_object_unref(gst_object_ref_sink(bin));
         return nullptr;
     }
     addBranchInput(bin, "video", video[0]);
-    if (!audio.empty())
-        addBranchInput(bin, "audio", audio[0]);
-
-    const EncoderSettings &s = settings_;
-    g_object_set(video[3], "add-borders", FALSE, nullptr);
-    g_object_set(video[4], "drop-only", TRUE, "skip-to-first", TRUE, nullptr);
-    GstCaps *caps = videoCaps(s);
-    g_object_set(video[5], "caps", caps, nullptr);
-    gst_caps_unref(caps);
-    // Real time, constant rate, no frames held back: a live picture that a viewer's buffer
-    // of a few seconds plays smoothly.
-    g_object_set(video[6], "deadline", gint64(1), "cpu-used", 8, "end-usage", 1 /* cbr */, "target-bitrate",
-                 s.videoBitrate, "keyframe-max-dist", s.videoFramesPerSecond * s.keyFrameSeconds, "lag-in-frames", 0,
-                 "threads", 1, nullptr);
     gst_element_link(video.back(), mux);
     if (!audio.empty()) {
-        caps = gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, kAudioRate, "channels", G_TYPE_INT,
-                                   std::clamp(s.audioChannels, 1, 2), nullptr);
-        g_object_set(audio[4], "caps", caps, nullptr);
-        gst_caps_unref(caps);
+        addBranchInput(bin, "audio", audio[0]);
         g_object_set(audio[5], "quality", kVorbisQuality, nullptr);
         gst_element_link(audio.back(), mux);
     }
@@ -203,13 +173,9 @@ GstElement *BrowserEncoder::makeBranch(bool withAudio)
     for (const std::vector<GstElement *> *chain : {&video, &audio}) {
         if (chain->empty())
             continue;
-        // A live queue that never holds up the camera or microphone for long. The valve comes
-        // before it: while the valves are closed the muxer behind the queues keeps one branch's
-        // thread waiting for the other input, either of them; a closed valve answers the tee
-        // at once, where a query waiting in that queue (a device's allocation query, after the
-        // valve's reconfigure) would hold up the tee and the Windows Media stream beside it.
-        g_object_set((*chain)[1], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
-                     guint64(GST_SECOND), "leaky", 2 /* downstream */, nullptr);
+        // While the valves are closed the muxer behind the queues keeps one branch's thread
+        // waiting for the other input, either of them; the valves answer the tees meanwhile.
+        setValveAndQueue(*chain, gate_->open);
         gate_->valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[0])));
     }
     gate_->videoEncoder = GST_ELEMENT(gst_object_ref(video.back()));

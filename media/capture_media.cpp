@@ -123,6 +123,8 @@ LiveStart CaptureMedia::goLive()
     live.maxViewers = maxViewers;
     live.fanOutInterval = fanOutInterval;
     live.observer = observer;
+    live.webrtcPort = webrtcPort;
+    live.rtcObserver = rtcObserver;
     description.live = std::move(live);
     pipeline.goLive(description);
     if (!pipeline.sinkOpen() && port > 0 && maxViewers > 0)

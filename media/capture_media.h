@@ -59,6 +59,8 @@ public:
     size_t maxViewers = kDefaultMaxViewers;
     std::chrono::milliseconds fanOutInterval{400};  // the sink's, see NetworkSinkConfig
     StreamObserver observer;  // optional, for whoever watches the stream as served
+    int webrtcPort = 0;       // see LiveSettings
+    RtcObserver rtcObserver;  // optional, sees the WebRTC viewers' frames
 
     void listCameras();
     // Throws MediaError("Interface not supported") when the microphone cannot be opened;

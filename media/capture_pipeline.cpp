@@ -9,6 +9,7 @@
 #include "media/netsink/network_sink.h"
 #include "media/recording_mixer.h"
 #include "media/tee_branch.h"
+#include "media/webrtc_encoder.h"
 
 namespace morlanex {
 
@@ -17,6 +18,7 @@ struct CapturePipeline::Live {
     std::unique_ptr<LiveServer> server;
     std::unique_ptr<LiveEncoder> encoder;
     std::unique_ptr<BrowserEncoder> browser;  // while the server serves
+    std::unique_ptr<WebRtcEncoder> webrtc;    // while the server serves
     std::vector<std::unique_ptr<TeeBranch>> branches;
     std::vector<GstElement *> microphone;  // the microphone's source, format and tee
 };
@@ -220,6 +222,14 @@ void CapturePipeline::attachLive(const CaptureDescription &description)
         else
             complete = false;
     }
+    if (live->server->serving() && settings.webrtcPort >= 0) {
+        live->webrtc = std::make_unique<WebRtcEncoder>(settings.encoder);
+        live->webrtc->serveWith(live->server.get());
+        if (GstElement *bin = live->webrtc->makeBranch(microphone != nullptr))
+            live->branches.push_back(std::make_unique<TeeBranch>(pipeline_, bin, cameraTee_, microphone, offset));
+        else
+            complete = false;
+    }
     // The microphone starts once its frames have somewhere to go: its tee first.
     for (auto e = live->microphone.rbegin(); e != live->microphone.rend(); ++e)
         gst_element_sync_state_with_parent(*e);
@@ -241,6 +251,7 @@ void CapturePipeline::stopLive()
         gst_bin_remove(GST_BIN(pipeline_), e);
     microphoneFormat_ = nullptr;
     // The encoders are off the pipeline: nothing reaches the server after this.
+    live->webrtc.reset();
     live->browser.reset();
     live->encoder.reset();
     live->server->stop();
@@ -360,6 +371,7 @@ std::string CapturePipeline::formatInUse(DeviceKind kind) const
 bool CapturePipeline::sinkOpen() const { return live_ && live_->server->serving(); }
 std::string CapturePipeline::sinkError() const { return live_ ? live_->server->error() : std::string(); }
 NetworkSink *CapturePipeline::networkSink() const { return live_ ? live_->server->sink() : nullptr; }
+LiveServer *CapturePipeline::liveServer() const { return live_ ? live_->server.get() : nullptr; }
 uint64_t CapturePipeline::packetsOut() const { return live_ ? live_->server->packetsOut() : 0; }
 std::optional<uint64_t> CapturePipeline::streamStartClockNs() const
 {

@@ -117,6 +117,7 @@ public:
     bool sinkOpen() const;
     std::string sinkError() const;
     NetworkSink *networkSink() const;
+    LiveServer *liveServer() const;  // while live
     uint64_t packetsOut() const;
     // The pipeline clock's time (ns) at the stream's time 0, once the stream has begun.
     std::optional<uint64_t> streamStartClockNs() const;

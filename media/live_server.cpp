@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "media/browser_encoder.h"
-#include "media/netsink/network_sink.h"
 
 namespace morlanex {
 
@@ -19,7 +18,18 @@ void LiveServer::Relay::changed(bool value)
         call();
 }
 
-LiveServer::LiveServer(const LiveSettings &settings) : observer_(settings.observer)
+void LiveServer::Relay::keyFrame()
+{
+    std::function<void()> call;
+    {
+        std::lock_guard lock(mutex);
+        call = requester;
+    }
+    if (call)
+        call();
+}
+
+LiveServer::LiveServer(const LiveSettings &settings) : observer_(settings.observer), rtcObserver_(settings.rtcObserver)
 {
     if (settings.port == 0 || settings.maxViewers == 0)
         return;
@@ -34,6 +44,16 @@ LiveServer::LiveServer(const LiveSettings &settings) : observer_(settings.observ
                                        if (std::shared_ptr<Relay> r = relay.lock())
                                            r->changed(watched);
                                    }});
+    config.webrtcPort = settings.webrtcPort;
+    std::weak_ptr<Relay> rtc = rtc_;
+    config.webrtcWatchedChanged = [rtc](bool watched) {
+        if (std::shared_ptr<Relay> r = rtc.lock())
+            r->changed(watched);
+    };
+    config.keyFrameWanted = [rtc] {
+        if (std::shared_ptr<Relay> r = rtc.lock())
+            r->keyFrame();
+    };
     config.pages.push_back(BrowserEncoder::playerPage());
     config.pages.push_back(BrowserEncoder::relayPlayerPage());
     auto sink = std::make_unique<NetworkSink>(std::move(config));
@@ -89,6 +109,26 @@ void LiveServer::setBrowserListener(std::function<void()> listener)
 {
     std::lock_guard lock(relay_->mutex);
     relay_->listener = std::move(listener);
+}
+
+void LiveServer::pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame)
+{
+    if (rtcObserver_)
+        rtcObserver_(kind, frame, ptsNs, keyFrame);
+    if (sink_)
+        sink_->pushRtcFrame(kind, frame, ptsNs, keyFrame);
+}
+
+void LiveServer::setWebrtcListener(std::function<void()> listener)
+{
+    std::lock_guard lock(rtc_->mutex);
+    rtc_->listener = std::move(listener);
+}
+
+void LiveServer::setKeyFrameRequester(std::function<void()> requester)
+{
+    std::lock_guard lock(rtc_->mutex);
+    rtc_->requester = std::move(requester);
 }
 
 }  // namespace morlanex

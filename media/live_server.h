@@ -8,11 +8,14 @@
 // the stream can be encoded and recorded without being served.
 //
 // Whether the browser rendition is watched is kept here, since viewers may come before its
-// encoder: that encoder asks browserWatched() whenever the listener it set is called.
+// encoder: that encoder asks browserWatched() whenever the listener it set is called. The same
+// holds for the WebRTC viewers (webrtcWatched(), setWebrtcListener()), whose key frame requests
+// go to the requester the VP8 encoder sets.
 //
 // Threads: built, stopped and destroyed on the UI thread. The Windows Media stream from one
 // thread at a time, the browser rendition from another (each an encoder's streaming thread);
-// the listener is called on the sink's loop thread, or in stop(), without a lock held.
+// the WebRTC frames from one thread per kind; the listeners and the key frame requester are
+// called on the sink's loop thread, or in stop(), without a lock held.
 //
 // Example:
 //   LiveServer server(settings);          // the sink serves on settings.port
@@ -30,15 +33,16 @@
 #include <span>
 #include <string>
 
+#include "media/netsink/network_sink.h"
 #include "media/profiles.h"
 
 namespace morlanex {
 
-class NetworkSink;
-
 // Sees the stream as written: the header once (isHeader), then every data packet with its
 // rendition (0: for every viewer; r: only for viewers of rendition r, see AsfDataPacket).
 using StreamObserver = std::function<void(bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition)>;
+// Sees every frame given to the WebRTC viewers.
+using RtcObserver = std::function<void(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame)>;
 
 struct LiveSettings {
     EncoderSettings encoder;
@@ -47,6 +51,9 @@ struct LiveSettings {
     size_t maxViewers = 6000;
     std::chrono::milliseconds fanOutInterval{400};
     StreamObserver observer;  // optional
+    // WebRTC playback's UDP port: 0 one the system chooses, -1 none (see NetworkSinkConfig).
+    int webrtcPort = 0;
+    RtcObserver rtcObserver;  // optional
 };
 
 class LiveServer {
@@ -78,16 +85,31 @@ public:
     // Called after each change of browserWatched(); empty to stop.
     void setBrowserListener(std::function<void()> listener);
 
+    // WebRTC playback.
+    void pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame);
+    bool webrtcWatched() const { return rtc_->watched.load(); }
+    // Called after each change of webrtcWatched(); empty to stop.
+    void setWebrtcListener(std::function<void()> listener);
+    // Called when a viewer needs a key frame; empty to stop.
+    void setKeyFrameRequester(std::function<void()> requester);
+    // What the sink reports (public so that a server without a sink can be told too).
+    void setWebrtcWatched(bool watched) { rtc_->changed(watched); }
+    void requestKeyFrame() { rtc_->keyFrame(); }
+
 private:
     struct Relay {
         std::atomic<bool> watched{false};
         std::mutex mutex;
         std::function<void()> listener;  // guarded by mutex
+        std::function<void()> requester;  // guarded by mutex
         void changed(bool value);
+        void keyFrame();
     };
 
     StreamObserver observer_;
+    RtcObserver rtcObserver_;
     std::shared_ptr<Relay> relay_ = std::make_shared<Relay>();
+    std::shared_ptr<Relay> rtc_ = std::make_shared<Relay>();
     std::unique_ptr<NetworkSink> sink_;
     std::string error_;
     std::atomic<uint64_t> packets_{0};

@@ -1,6 +1,9 @@
 #include "media/tee_branch.h"
 
 #include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <algorithm>
 
 #include <chrono>
 #include <condition_variable>
@@ -94,6 +97,59 @@ void addBranchInput(GstElement *bin, const char *name, GstElement *first)
     GstPad *target = gst_element_get_static_pad(first, "sink");
     gst_element_add_pad(bin, gst_ghost_pad_new(name, target));
     gst_object_unref(target);
+}
+
+std::vector<GstElement *> addVp8Chain(GstElement *bin, const EncoderSettings &s, int keyFrameSeconds)
+{
+    std::vector<GstElement *> video = addChain(
+        bin, nullptr, {"valve", "queue", "videoconvert", "videoscale", "videorate", "capsfilter", "vp8enc"});
+    if (video.empty())
+        return video;
+    g_object_set(video[3], "add-borders", FALSE, nullptr);
+    g_object_set(video[4], "drop-only", TRUE, "skip-to-first", TRUE, nullptr);
+    GstCaps *caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, s.width,
+                                        "height", G_TYPE_INT, s.height, "framerate", GST_TYPE_FRACTION,
+                                        s.videoFramesPerSecond, 1, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1,
+                                        nullptr);
+    g_object_set(video[5], "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    // Real time, constant rate, no frames held back: a live picture that a viewer's buffer
+    // of a few seconds plays smoothly.
+    g_object_set(video[6], "deadline", gint64(1), "cpu-used", 8, "end-usage", 1 /* cbr */, "target-bitrate",
+                 s.videoBitrate, "keyframe-max-dist", s.videoFramesPerSecond * keyFrameSeconds, "lag-in-frames", 0,
+                 "threads", 1, nullptr);
+    return video;
+}
+
+std::vector<GstElement *> addAudioChain(GstElement *bin, const EncoderSettings &s, int rate, const char *encoder)
+{
+    std::vector<GstElement *> audio =
+        addChain(bin, nullptr, {"valve", "queue", "audioconvert", "audioresample", "capsfilter", encoder});
+    if (audio.empty())
+        return audio;
+    GstCaps *caps = gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, rate, "channels", G_TYPE_INT,
+                                        std::clamp(s.audioChannels, 1, 2), nullptr);
+    g_object_set(audio[4], "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    return audio;
+}
+
+void setValveAndQueue(const std::vector<GstElement *> &chain, bool open)
+{
+    // The valve comes before the queue: a closed valve answers the tee at once, where a query
+    // waiting in a queue (a device's allocation query, after the valve's reconfigure) would
+    // hold up the tee and every branch beside it.
+    g_object_set(chain[0], "drop", !open, nullptr);
+    g_object_set(chain[1], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(GST_SECOND),
+                 "leaky", 2 /* downstream */, nullptr);
+}
+
+void forceKeyUnit(GstElement *encoder)
+{
+    if (GstPad *src = gst_element_get_static_pad(encoder, "src")) {
+        gst_pad_send_event(src, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+        gst_object_unref(src);
+    }
 }
 
 uint64_t TeeBranch::runningTime(GstElement *pipeline)

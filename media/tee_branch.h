@@ -24,6 +24,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include "media/profiles.h"
+
 typedef struct _GstElement GstElement;
 typedef struct _GstPad GstPad;
 
@@ -34,6 +36,18 @@ namespace morlanex {
 std::vector<GstElement *> addChain(GstElement *bin, GstElement *from, std::initializer_list<const char *> factories);
 // Gives `bin` the sink pad `name`, leading to `first`'s sink pad.
 void addBranchInput(GstElement *bin, const char *name, GstElement *first);
+// A camera's chain to VP8 at the settings' size, rate and bit rate, in real time with no frame
+// held back and a key frame at least every `keyFrameSeconds`: valve, queue, videoconvert,
+// videoscale, videorate, capsfilter, vp8enc (the last). Empty when an element is missing.
+std::vector<GstElement *> addVp8Chain(GstElement *bin, const EncoderSettings &s, int keyFrameSeconds);
+// A microphone's chain to `encoder` at `rate` in the settings' channels (one or two): valve,
+// queue, audioconvert, audioresample, capsfilter, the encoder (the last).
+std::vector<GstElement *> addAudioChain(GstElement *bin, const EncoderSettings &s, int rate, const char *encoder);
+// A chain's valve (its first element) closed or open, and its queue made live: it never holds
+// up the camera or microphone for long, dropping the oldest instead.
+void setValveAndQueue(const std::vector<GstElement *> &chain, bool open);
+// Asks a video encoder for a key frame as its next frame (an upstream event from its source pad).
+void forceKeyUnit(GstElement *encoder);
 
 class TeeBranch {
 public:

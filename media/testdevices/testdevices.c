@@ -8,7 +8,9 @@
  *
  * Camera ("Morlanex Test Camera", Video/Source): videotestsrc (colour bars scrolling sideways, live)
  * with a little noise that changes every frame, as a real sensor has, behind a caps filter that offers, in this order, I420 640x480, YUY2 320x240,
- * RGB 320x240, RGB 160x120, all at 30 fps. An unrestricted consumer gets the first.
+ * RGB 320x240, RGB 160x120, all at 30 fps. An unrestricted consumer gets the first. A band at
+ * the bottom carries the capture's wall clock time as black and white cells (time_code.h), so
+ * a viewer can measure the delay of every path from what it shows.
  *
  * Microphone ("Morlanex Test Microphone", Audio/Source): audiotestsrc (live sine)
  * with fixed 16-bit PCM formats. Its recording lines are listed in the device
@@ -24,6 +26,10 @@
  * source's streaming thread (atomic flags only).
  */
 #include <gst/gst.h>
+#include <gst/video/video.h>
+#include <time.h>
+
+#include "time_code.h"
 
 #define PROVIDER_NAME "morlanextestdeviceprovider"
 
@@ -58,6 +64,46 @@ static GstPadProbeReturn noise_probe(GstPad *pad, GstPadProbeInfo *info, gpointe
   }
   state = x;
   gst_buffer_unmap(buffer, &map);
+  return GST_PAD_PROBE_OK;
+}
+
+/* Draws the time code over the bottom band, after the noise so that its cells stay clean. */
+static void draw_time_code(GstPad *pad, GstBuffer *buffer)
+{
+  GstCaps *caps = gst_pad_get_current_caps(pad);
+  GstVideoInfo info;
+  const gboolean known = caps && gst_video_info_from_caps(&info, caps);
+  if (caps)
+    gst_caps_unref(caps);
+  GstVideoFrame frame;
+  if (!known || !gst_video_frame_map(&frame, &info, buffer, GST_MAP_READWRITE))
+    return;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const guint32 code = (guint32)((guint64)now.tv_sec * 1000u + (guint64)now.tv_nsec / 1000000u) &
+      MORLANEX_TIME_CODE_MASK;
+  const int width = GST_VIDEO_INFO_WIDTH(&info), height = GST_VIDEO_INFO_HEIGHT(&info);
+  const gboolean yuv = GST_VIDEO_INFO_IS_YUV(&info);
+  for (guint c = 0; c < GST_VIDEO_INFO_N_COMPONENTS(&info); ++c) {
+    const int cw = GST_VIDEO_FRAME_COMP_WIDTH(&frame, c), ch = GST_VIDEO_FRAME_COMP_HEIGHT(&frame, c);
+    const int pstride = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, c), stride = GST_VIDEO_FRAME_COMP_STRIDE(&frame, c);
+    guint8 *data = GST_VIDEO_FRAME_COMP_DATA(&frame, c);
+    const int top = (int)((gint64)morlanex_time_code_top(height) * ch / height);
+    for (int cx = 0; cx < cw; ++cx) {
+      const int bit = (int)((gint64)cx * width / cw * MORLANEX_TIME_CODE_BITS / width);
+      const gboolean one = (code >> (MORLANEX_TIME_CODE_BITS - 1 - bit)) & 1u;
+      const guint8 value = yuv ? (c == 0 ? (one ? 235 : 16) : 128) : (one ? 255 : 0);
+      for (int cy = top; cy < ch; ++cy)
+        data[(gsize)cy * stride + (gsize)cx * pstride] = value;
+    }
+  }
+  gst_video_frame_unmap(&frame);
+}
+
+static GstPadProbeReturn camera_probe(GstPad *pad, GstPadProbeInfo *info, gpointer user_data)
+{
+  noise_probe(pad, info, user_data);
+  draw_time_code(pad, GST_PAD_PROBE_INFO_BUFFER(info));
   return GST_PAD_PROBE_OK;
 }
 
@@ -152,7 +198,7 @@ static GstElement *morlanex_test_device_create_element(GstDevice *device, const 
 
   GstPad *target = gst_element_get_static_pad(filter, "src");
   if (self->kind == TEST_CAMERA)
-    gst_pad_add_probe(target, GST_PAD_PROBE_TYPE_BUFFER, noise_probe, NULL, NULL);
+    gst_pad_add_probe(target, GST_PAD_PROBE_TYPE_BUFFER, camera_probe, NULL, NULL);
   gst_element_add_pad(bin, gst_ghost_pad_new("src", target));
   gst_object_unref(target);
   return bin;

@@ -194,4 +194,10 @@ TEST(AppConfig, DefaultsAndOverrides)
     EXPECT_EQ(c.portalUrl, "https://portal.example/");
     EXPECT_EQ(c.productUrl, defaults.productUrl);
     EXPECT_EQ(parseAppConfig("[Links]\nAddress=1.1.1.1\n").directoryAddress, "127.0.0.1");
+    EXPECT_EQ(defaults.webrtcPort, 0);
+    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort = 50000\r\n").webrtcPort, 50000);
+    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=-1\n").webrtcPort, -1);
+    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=65536\n").webrtcPort, 0);
+    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=5x\n").webrtcPort, 0);
+    EXPECT_EQ(parseAppConfig("[Links]\nWebRtcPort=5\n").webrtcPort, 0);
 }

@@ -4,13 +4,21 @@
 // screenshot. No packages: a WebSocket client of its own on node's http module.
 //
 // Usage: chromium_page.mjs --url URL [--screenshot FILE] [--find TEXT]... [--video-seconds N]
-//                          [--settle SECONDS] [--timeout SECONDS] [--chromium PATH]
+//                          [--settle SECONDS] [--timeout SECONDS] [--chromium PATH] [--path TEXT]
+//                          [--time-code-frames N] [--no-webrtc] [--leave]
 // Prints one JSON object; exits 0 when every check holds, 1 when one fails, 2 on a usage or
 // launch error.
 //  --find TEXT         the page's text must contain TEXT (waits for it, the page may fill later)
 //  --settle N          waits N seconds more before the screenshot (a page that fills itself)
 //  --video-seconds N   the first <video> must play: its currentTime must advance by N seconds;
 //                      then its picture is sampled in eight columns across its middle row
+//  --no-webrtc         the page finds no RTCPeerConnection, as in a browser without WebRTC
+//  --leave             at the end leaves the page for another of its origin and reports the
+//                      DELETE requests the page sent ("leavingRequests": "DELETE URL")
+//  --path TEXT         the element #path must come to say TEXT (the player page's way of playing)
+//  --time-code-frames N  after the video plays, reads the test camera's time code (see
+//                      media/testdevices/time_code.h) from N shown frames: each frame's delay
+//                      from capture to display in ms ("timeCodeDelaysMs"; unreadable ones left out)
 import { spawn } from "node:child_process";
 import crypto from "node:crypto";
 import fs from "node:fs";
@@ -33,6 +41,10 @@ function parseArgs(argv) {
       case "--timeout": a.timeout = Number(next()); break;
       case "--settle": a.settle = Number(next()); break;
       case "--chromium": a.chromium = next(); break;
+      case "--path": a.path = next(); break;
+      case "--no-webrtc": a.noWebrtc = true; break;
+      case "--leave": a.leave = true; break;
+      case "--time-code-frames": a.timeCodeFrames = Number(next()); break;
       default: throw new Error(`unknown option ${argv[i]}`);
     }
   }
@@ -190,10 +202,51 @@ const kSampleColumns = `(() => {
   return out;
 })()`;
 
+// Reads the time code from `n` frames of the first video as they are shown, against the wall
+// clock at their display; resolves with the delays in ms that read as plausible.
+const timeCodeDelays = (n) => `new Promise((resolve) => {
+  const kBits = 24, kMask = (1 << kBits) - 1, kBandDivisor = 12;
+  const v = document.querySelector("video");
+  const c = document.createElement("canvas");
+  const g = c.getContext("2d", { willReadFrequently: true });
+  const delays = [];
+  let seen = 0;
+  const read = (shownAt) => {
+    const w = v.videoWidth, h = v.videoHeight;
+    c.width = w; c.height = h;
+    g.drawImage(v, 0, 0);
+    const top = h - Math.floor(h / kBandDivisor), band = h - top;
+    const y0 = top + Math.floor(band / 4), y1 = h - Math.floor(band / 4);
+    const rows = g.getImageData(0, y0, w, y1 - y0).data;
+    let code = 0;
+    for (let bit = 0; bit < kBits; ++bit) {
+      const first = Math.floor(w * bit / kBits), end = Math.floor(w * (bit + 1) / kBits);
+      const x0 = first + Math.floor((end - first) / 4), x1 = end - Math.floor((end - first) / 4);
+      let sum = 0, count = 0;
+      for (let y = 0; y < y1 - y0; ++y)
+        for (let x = x0; x < x1; ++x, ++count) {
+          const p = (y * w + x) * 4;
+          sum += 0.299 * rows[p] + 0.587 * rows[p + 1] + 0.114 * rows[p + 2];
+        }
+      code = code * 2 + (count && sum / count >= 128 ? 1 : 0);
+    }
+    const delay = ((Math.floor(shownAt) & kMask) - code + (1 << kBits)) & kMask;
+    if (delay < 10000) delays.push(delay);
+  };
+  const next = (now, frame) => {
+    read(performance.timeOrigin + (frame && frame.expectedDisplayTime ? frame.expectedDisplayTime : now));
+    if (++seen >= ${n}) resolve(delays); else v.requestVideoFrameCallback(next);
+  };
+  v.requestVideoFrameCallback(next);
+})`;
+
 async function check(a, devtools, result) {
   const deadline = Date.now() + a.timeout * 1000;
   const left = () => deadline - Date.now();
   await devtools.call("Page.enable");
+  if (a.noWebrtc)
+    await devtools.call("Page.addScriptToEvaluateOnNewDocument", { source: "delete window.RTCPeerConnection;" });
+  if (a.leave) await devtools.call("Page.addScriptToEvaluateOnNewDocument", { source: kNoteDeletes });
   await devtools.call("Page.navigate", { url: a.url });
   for (const text of a.find) {
     while (!(await devtools.evaluate(`document.body ? document.body.innerText.includes(${JSON.stringify(text)}) : false`))) {
@@ -218,7 +271,18 @@ async function check(a, devtools, result) {
       result.wallSeconds = (Date.now() - wall0) / 1000;
       if (s.t < t0 + a.videoSeconds) result.failures.push(`currentTime advanced by ${s.t - t0} s only`);
       result.videoColumns = await devtools.evaluate(kSampleColumns);
+      if (a.timeCodeFrames > 0) {
+        result.timeCodeDelaysMs = await devtools.evaluate(timeCodeDelays(a.timeCodeFrames));
+        if (result.timeCodeDelaysMs.length < a.timeCodeFrames / 2) result.failures.push("the time code is unreadable");
+      }
     }
+  }
+  if (a.path) {
+    let said = "";
+    while ((said = await devtools.evaluate(`(document.getElementById("path") || {}).textContent || ""`)) !== a.path && left() > 0)
+      await sleep(200);
+    result.path = said;
+    if (said !== a.path) result.failures.push(`the page plays by ${said}, not ${a.path}`);
   }
   await sleep(a.settle * 1000);
   if (a.screenshot) {
@@ -227,6 +291,32 @@ async function check(a, devtools, result) {
     result.screenshot = a.screenshot;
   }
   result.title = await devtools.evaluate("document.title");
+  if (a.leave) await leave(devtools, a, result);
+}
+
+// Notes in the origin's storage every DELETE the page asks for, so that it outlives the page.
+const kNoteDeletes = `(() => {
+  const fetch = window.fetch;
+  window.fetch = function (input, init) {
+    if (init && init.method === "DELETE") {
+      const sent = JSON.parse(localStorage.getItem("leavingRequests") || "[]");
+      sent.push("DELETE " + new URL(input, location.href).href);
+      localStorage.setItem("leavingRequests", JSON.stringify(sent));
+    }
+    return fetch.apply(this, arguments);
+  };
+})()`;
+
+// Leaves the page for another of its origin (one it does not serve) and reads what it sent on
+// its way out.
+async function leave(devtools, a, result) {
+  await devtools.call("Page.navigate", { url: new URL("/left-the-player", a.url).href });
+  for (let i = 0; i < 25; ++i) {
+    const ready = await devtools.evaluate(`document.readyState === "complete" && location.pathname === "/left-the-player"`);
+    if (ready) break;
+    await sleep(200);
+  }
+  result.leavingRequests = JSON.parse(await devtools.evaluate(`localStorage.getItem("leavingRequests") || "[]"`));
 }
 
 async function main() {

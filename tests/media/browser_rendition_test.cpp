@@ -225,7 +225,9 @@ TEST_F(BrowserRenditionTest, TheEncodersWorkOnlyWhileSomeoneWatchesAndThePlayerP
     const std::string answer = page.read(1 << 20, 5s);
     EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     EXPECT_NE(answer.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
-    EXPECT_NE(answer.find("<video id=\"player\" src=\"/live.webm\""), std::string::npos);
+    EXPECT_NE(answer.find("<video id=\"player\""), std::string::npos);
+    EXPECT_NE(answer.find("player.src = \"/live.webm\""), std::string::npos);
+    EXPECT_NE(answer.find("fetch(\"/whep\""), std::string::npos);
     EXPECT_NE(answer.find("現正直播"), std::string::npos);
 }
 
@@ -255,17 +257,19 @@ std::vector<double> numbersOf(const std::string &json, const std::string &key)
 }
 
 // Loads `url` in headless Chromium and checks that its video plays 3 s of the test camera's
-// colour bars and that the screenshot was taken.
-void expectChromiumPlays(const std::string &url)
+// colour bars and that the screenshot was taken; with `path`, that the page says it plays that
+// way and the camera's time code reads from the shown frames.
+void expectChromiumPlays(const std::string &url, const std::string &path = {})
 {
     const char *source = std::getenv("MORLANEX_SOURCE_DIR");
     ASSERT_NE(source, nullptr);
     char dir[] = "/tmp/morlanex-chromium-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string shot = std::string(dir) + "/player.png";
+    const std::string pathArgs = path.empty() ? "" : " --path " + path + " --time-code-frames 30 --leave";
     const testing::CommandResult r =
         testing::run("timeout 120 node " + std::string(source) + "/tests/browser/chromium_page.mjs --url " + url +
-                     " --find 現正直播 --video-seconds 3 --screenshot " + shot);
+                     " --find 現正直播 --video-seconds 3 --screenshot " + shot + pathArgs);
     EXPECT_EQ(r.status, 0) << r.output;
     std::printf("chromium: %s", r.output.c_str());  // the figures, for the log
     const std::vector<double> advanced = numbersOf(r.output, "videoAdvancedSeconds");
@@ -283,6 +287,16 @@ void expectChromiumPlays(const std::string &url)
             distinct.push_back(i);
     }
     EXPECT_GE(distinct.size(), 5u) << r.output;
+    if (!path.empty()) {
+        EXPECT_NE(r.output.find("\"path\":\"" + path + "\""), std::string::npos) << r.output;
+        // Read back from what the viewer saw: the camera's own picture, live.
+        EXPECT_GE(numbersOf(r.output, "timeCodeDelaysMs").size(), 15u) << r.output;
+        // Leaving the page ends its WebRTC session at once, not when the sink misses its consent.
+        if (path == "WebRTC") {
+            EXPECT_NE(r.output.find("\"DELETE " + url.substr(0, url.find("/watch")) + "/whep/"), std::string::npos)
+                << r.output;
+        }
+    }
     FILE *png = std::fopen(shot.c_str(), "rb");
     ASSERT_NE(png, nullptr) << r.output;
     unsigned char magic[8] = {};
@@ -297,9 +311,26 @@ void expectChromiumPlays(const std::string &url)
     }
 }
 
-TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysThePlayerPageAndShowsTheColourBars)
+// A broadcast without WebRTC: the page finds no WHEP and plays the WebM stream.
+class BrowserRenditionWithoutWebrtcTest : public BrowserRenditionTest {
+protected:
+    void SetUp() override
+    {
+        media.webrtcPort = -1;
+        BrowserRenditionTest::SetUp();
+    }
+};
+
+TEST_F(BrowserRenditionWithoutWebrtcTest, HeadlessChromiumPlaysThePlayerPageOverWebmAndShowsTheColourBars)
 {
-    expectChromiumPlays(url(BrowserEncoder::kPlayerPath));
+    expectChromiumPlays(url(BrowserEncoder::kPlayerPath), "WebM");
+    EXPECT_EQ(media.pipeline.networkSink()->stats().webrtcViewers, 0u);
+}
+
+TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysThePlayerPageOverWebrtcAndShowsTheCamerasPicture)
+{
+    expectChromiumPlays(url(BrowserEncoder::kPlayerPath), "WebRTC");
+    EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 0u) << "no WebM viewer beside it";
 }
 
 TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysTheSegmentsThroughAnNginxCache)

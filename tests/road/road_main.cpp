@@ -3,13 +3,15 @@
 //   morlanex-road --directory ADDRESS [--shots DIR] [--channels URL]
 // MORLANEX_LIVE_SECONDS=N keeps the channel live N seconds once its stream is served, so that
 // a person can open the printed "watch:" address in a player of their own, "browser:" (the
-// player page) in a web browser, and "channels:" (the directory's channel page, when given).
+// player page) in a web browser, "webrtc:" (the WHEP address, for a WHEP player) and "channels:"
+// (the directory's channel page, when given).
 #include "road_walk.h"
 
 #include "app/main_window.h"
 #include "app/morlanex_app.h"
 #include "app/settings_file.h"
 #include "media/browser_encoder.h"
+#include "media/webrtc_encoder.h"
 
 #include <QApplication>
 #include <QTest>
@@ -53,6 +55,7 @@ int main(int argc, char **argv)
     options.served = [&channelsUrl](int port) {
         std::printf("watch: http://127.0.0.1:%d/\n", port);
         std::printf("browser: http://127.0.0.1:%d%s\n", port, morlanex::BrowserEncoder::kPlayerPath);
+        std::printf("webrtc: http://127.0.0.1:%d%s\n", port, morlanex::WebRtcEncoder::kWhepPath);
         if (!channelsUrl.empty())
             std::printf("channels: %s\n", channelsUrl.c_str());
         std::fflush(stdout);
