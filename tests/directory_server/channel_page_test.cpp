@@ -6,6 +6,7 @@
 #include "net/socket.h"
 #include "slowloris_load.h"
 #include "tests/directory_server/directory_test.h"
+#include "tests/support/event_waits.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <set>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -90,6 +94,29 @@ protected:
         startServer(address, {"--http-port", std::to_string(PagePort)});
     }
 };
+
+// The samples of a Prometheus text exposition, by name and labels; empty when a line breaks the
+// format (what `promtool check metrics` reads) or a sample has no TYPE line before it.
+std::map<std::string, double> parseMetrics(const std::string &text)
+{
+    static const std::regex Type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|untyped))");
+    static const std::regex Help(R"(# HELP [a-zA-Z_:][a-zA-Z0-9_:]* [^\n]*)");
+    static const std::regex Sample(
+        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*"(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*")*\})? (-?[0-9.e+-]+))");
+    std::map<std::string, double> samples;
+    std::set<std::string> typed;
+    std::istringstream lines(text);
+    std::smatch match;
+    for (std::string line; std::getline(lines, line);) {
+        if (std::regex_match(line, match, Type))
+            typed.insert(match[1]);
+        else if (std::regex_match(line, match, Sample) && typed.contains(match[1]))
+            samples[match[1].str() + match[2].str()] = std::stod(match[4]);
+        else if (!std::regex_match(line, Help))
+            return {};
+    }
+    return samples;
+}
 
 const std::string HostileName = "<script>alert(1)</script>" + utf8ToCp950("夜市");
 // A quote, an ampersand, bytes that are no CP950 and a lead byte cut off at the end.
@@ -251,4 +278,45 @@ TEST_F(ChannelPageTest, ThePageIsOffUnlessAPortIsGivenAndATakenPortStopsTheStart
               std::string::npos)
         << taken.err;
     EXPECT_EQ(taken.err.find("listening"), std::string::npos) << taken.err;
+}
+
+TEST_F(ChannelPageTest, CachesAreToldTheOriginOfLiveChannelsOnlyAndOperatorsTheCounters)
+{
+    const std::string server = "127.0.7.6";
+    startServer(server, {"--http-port", std::to_string(PagePort), "--relay-base", "http://relay.example/",
+                         "--check-interval", "0.2", "--check-retry", "0.2", "--failed-checks", "100"});
+    ScriptedNode node("3C3C3C3C3C3C", "127.0.0.26");
+    ASSERT_TRUE(node.registerAt(server)) << server_->log();
+    node.udp.send(server, 22, std::vector<std::uint8_t>(40, 'x')); // no datagram of ours
+    ASSERT_TRUE(node.sync(server));
+
+    const std::string relay = "http://relay.example/channel/" + node.channelId + "/live/watch";
+    EXPECT_NE(get(server, "/").body.find("class=\"relay\" href=\"" + relay + "\""), std::string::npos);
+    EXPECT_NE(get(server, "/channels.json").body.find("\"relay\":\"" + relay + "\""), std::string::npos);
+
+    const HttpReply live = get(server, "/origin/" + node.channelId);
+    EXPECT_EQ(live.status, 200);
+    EXPECT_NE((live.head + "\r\n").find("X-Origin: 127.0.0.26:" + std::to_string(node.cam.port()) + "\r\n"),
+              std::string::npos)
+        << live.head;
+    for (const std::string &target : {std::string("/origin/9999999"), std::string("/origin/abc"),
+                                      std::string("/origin/127.0.0.1:22")}) {
+        const HttpReply refused = get(server, target);
+        EXPECT_TRUE(refused.status == 403 || refused.status == 404) << target;
+        EXPECT_EQ(refused.head.find("X-Origin"), std::string::npos) << target;
+    }
+
+    const std::map<std::string, double> metrics = parseMetrics(get(server, "/metrics").body);
+    ASSERT_FALSE(metrics.empty()) << get(server, "/metrics").body;
+    EXPECT_EQ(metrics.at("morlanex_directory_channels_online"), 1);
+    EXPECT_EQ(metrics.at("morlanex_directory_datagrams_total{kind=\"LinkKERF_CAM\"}"), 1);
+    EXPECT_GE(metrics.at("morlanex_directory_refusals_total{reason=\"malformed\"}"), 1);
+
+    // A stream that stops answering is no origin, though the channel stays listed for now.
+    node.stream->stop();
+    EXPECT_TRUE(waitUntil([&] { return get(server, "/origin/" + node.channelId).status == 403; }));
+    EXPECT_NE(get(server, "/channels.json").body.find(relay), std::string::npos);
+    const std::map<std::string, double> later = parseMetrics(get(server, "/metrics").body);
+    EXPECT_GE(later.at("morlanex_directory_liveness_checks_total{outcome=\"failed\"}"), 1);
+    EXPECT_GT(later.at("morlanex_directory_liveness_check_seconds_total"), 0);
 }
