@@ -52,6 +52,11 @@ std::string ListedChannel::watchUrl() const
     return streamUrl() + "watch";
 }
 
+std::string ListedChannel::relayWatchUrl(std::string_view relayBase) const
+{
+    return std::string(relayBase) + "/channel/" + channelId + "/live/watch";
+}
+
 std::string htmlEscape(std::string_view text)
 {
     std::string out;
@@ -94,13 +99,18 @@ std::string jsonString(std::string_view text)
     return out + "\"";
 }
 
-std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::int64_t now)
+std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::int64_t now,
+                              std::string_view relayBase)
 {
     // The page is resources/web/channel/; each channel is one row.html, every text escaped.
     std::string rows;
     for (const ListedChannel &channel : channels) {
         const std::string viewersNow = std::to_string(channel.currentViewers);
         const std::string viewsTotal = std::to_string(channel.views);
+        const std::string relay =
+            relayBase.empty() ? std::string()
+                              : " · <a class=\"relay\" href=\"" + htmlEscape(channel.relayWatchUrl(relayBase)) +
+                                    "\" title=\"watch through the relay\">經由轉送觀看</a>";
         rows += web::fillPage(web::kChannelRowHtml, {{"id", htmlEscape(channel.channelId)},
                                                      {"name", htmlEscape(channel.name)},
                                                      {"description", htmlEscape(channel.description)},
@@ -109,6 +119,7 @@ std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::i
                                                      {"viewsTotal", viewsTotal},
                                                      {"liveFor", liveFor(liveSeconds(channel, now))},
                                                      {"watch", htmlEscape(channel.watchUrl())},
+                                                     {"relay", relay},
                                                      {"stream", htmlEscape(channel.streamUrl())},
                                                      {"playlist", htmlEscape(playlistPath(channel))}});
     }
@@ -119,7 +130,8 @@ std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::i
                          {{"style", web::kChannelStyleCss}, {"summary", summary}, {"rows", rows}});
 }
 
-std::string renderChannelJson(const std::vector<ListedChannel> &channels, std::int64_t now)
+std::string renderChannelJson(const std::vector<ListedChannel> &channels, std::int64_t now,
+                              std::string_view relayBase)
 {
     std::string json = "{\"generatedAt\":" + std::to_string(now) + ",\"channels\":[";
     bool first = true;
@@ -136,7 +148,10 @@ std::string renderChannelJson(const std::vector<ListedChannel> &channels, std::i
                 ",\"liveSeconds\":" + std::to_string(liveSeconds(channel, now)) +
                 ",\"stream\":" + jsonString(channel.streamUrl()) +
                 ",\"watch\":" + jsonString(channel.watchUrl()) +
-                ",\"playlist\":" + jsonString(playlistPath(channel)) + "}";
+                ",\"playlist\":" + jsonString(playlistPath(channel));
+        if (!relayBase.empty())
+            json += ",\"relay\":" + jsonString(channel.relayWatchUrl(relayBase));
+        json += "}";
     }
     return json + "]}\n";
 }

@@ -30,6 +30,8 @@ struct ListedChannel {
 
     std::string streamUrl() const;  // for a player
     std::string watchUrl() const;   // the broadcaster's player page
+    // Its player page through a cache tier at relayBase (see docs/browser-and-scale-out.md).
+    std::string relayWatchUrl(std::string_view relayBase) const;
 };
 
 std::string htmlEscape(std::string_view text);
@@ -37,8 +39,11 @@ std::string htmlEscape(std::string_view text);
 // text cannot close a script element either.
 std::string jsonString(std::string_view text);
 
-std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::int64_t now);
-std::string renderChannelJson(const std::vector<ListedChannel> &channels, std::int64_t now);
+// With a relay base, each channel is linked through the cache tier too.
+std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::int64_t now,
+                              std::string_view relayBase = {});
+std::string renderChannelJson(const std::vector<ListedChannel> &channels, std::int64_t now,
+                              std::string_view relayBase = {});
 std::string renderPlaylist(const ListedChannel &channel);
 // The page's script (polls /channels.json and redraws the list).
 std::string_view channelPageScript();

@@ -45,10 +45,11 @@ std::string notFound(const std::string &method)
                     "<a href=\"/\">回到頻道目錄</a></p></body></html>\n");
 }
 
-// "/channel/123.asx" -> "123"; empty when the path is not that.
-std::string playlistChannel(const std::string &path)
+// "/channel/123.asx" -> "123" (and "/origin/123" -> "123" with those affixes); empty when the
+// path is not that.
+std::string channelIn(const std::string &path, std::string_view Prefix = "/channel/",
+                      std::string_view Suffix = ".asx")
 {
-    static constexpr std::string_view Prefix = "/channel/", Suffix = ".asx";
     if (path.size() <= Prefix.size() + Suffix.size() || !path.starts_with(Prefix) ||
         !path.ends_with(Suffix))
         return {};
@@ -282,7 +283,17 @@ std::string ChannelPageServer::respond(const std::string &method, const std::str
                         std::string(channelPageScript()));
     const bool page = path == "/" || path == "/index.html";
     const bool json = path == "/channels.json";
-    const std::string playlist = playlistChannel(path);
+    if (path == "/metrics" && tier_.metrics)
+        return response(method, 200, "OK", "text/plain; version=0.0.4; charset=utf-8", tier_.metrics());
+    if (const std::string id = channelIn(path, "/origin/", ""); !id.empty() && tier_.origin) {
+        const std::optional<Peer> origin = tier_.origin(id);
+        if (!origin)
+            return response(method, 403, "Forbidden", "text/plain; charset=utf-8",
+                            "not a live channel\n");
+        return response(method, 200, "OK", "text/plain; charset=utf-8", "live\n",
+                        "X-Origin: " + origin->address + ":" + std::to_string(origin->port) + "\r\n");
+    }
+    const std::string playlist = channelIn(path);
     if (!page && !json && playlist.empty())
         return notFound(method);
     try {
@@ -290,10 +301,10 @@ std::string ChannelPageServer::respond(const std::string &method, const std::str
         const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
         if (page)
             return response(method, 200, "OK", "text/html; charset=utf-8",
-                            renderChannelPage(channels, now));
+                            renderChannelPage(channels, now, tier_.relayBase));
         if (json)
             return response(method, 200, "OK", "application/json; charset=utf-8",
-                            renderChannelJson(channels, now));
+                            renderChannelJson(channels, now, tier_.relayBase));
         for (const ListedChannel &channel : channels)
             if (channel.channelId == playlist)
                 return response(method, 200, "OK", "video/x-ms-asf", renderPlaylist(channel),

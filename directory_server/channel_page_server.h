@@ -7,6 +7,13 @@
 //   /page.js          its script, which polls the JSON and redraws the list
 //   /channels.json    the same list as JSON
 //   /channel/N.asx    a Windows Media playlist for live channel N
+// and, when the daemon serves a cache tier (serveTier):
+//   /origin/N         for an HTTP cache's auth_request: 200 with "X-Origin:
+//                     address:port" while channel N is live and its stream
+//                     answers, else 403; a cache proxies to nothing else
+//   /metrics          the daemon's counters (Prometheus text format)
+// With a relay base, the page and the JSON also link each channel through
+// the tier (<base>/channel/N/live/watch).
 // One request per connection (answered with Connection: close), read by the
 // net layer's RequestReader: heads of at most 8 KiB (431 beyond), bodies of
 // at most 64 KiB read past. Connections whose request is incomplete live in
@@ -20,6 +27,7 @@
 #pragma once
 
 #include "directory_server/channel_page_render.h"
+#include "directory_server/channel_store.h"
 #include "net/admission.h"
 #include "net/reactor.h"
 #include "net/request_reader.h"
@@ -28,7 +36,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -54,6 +64,14 @@ public:
     // Throws EndpointError when the address or port cannot be had.
     void bind(const std::string &address, std::uint16_t port);
     std::uint16_t port() const { return port_; }
+
+    // What the daemon adds for a cache tier and for operators; each part optional.
+    struct Tier {
+        std::string relayBase;  // e.g. "http://relay.example", no trailing slash
+        std::function<std::optional<Peer>(std::string_view channelId)> origin;
+        std::function<std::string()> metrics;
+    };
+    void serveTier(Tier tier) { tier_ = std::move(tier); }
 
     // The response to one request (status line, headers and body).
     std::string respond(const std::string &method, const std::string &target);
@@ -83,6 +101,7 @@ private:
     Reactor &reactor_;
     ChannelListing &listing_;
     Log log_;
+    Tier tier_;
     UniqueFd listen_, spare_;
     std::uint16_t port_ = 0;
     Admission admission_{AdmissionLimits};

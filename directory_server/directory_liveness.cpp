@@ -72,7 +72,7 @@ std::vector<Outgoing> DirectoryServer::checkDone(std::uint64_t checkId, bool ans
                 note(channel.online.first, "channel " + id + " is back online after the restart");
             channel.restored = false;
             if (takeover)
-                drop(takeover->from, "LinkKERF_CAM for channel " + id +
+                drop("stream_answers", takeover->from, "LinkKERF_CAM for channel " + id +
                                          " from another address refused: its stream answers at " +
                                          endpoint(channel.online.first));
             schedule(channel, now + rules_.checkInterval);
@@ -139,9 +139,22 @@ void DirectoryServer::note(const Peer &peer, const std::string &text)
         log_(endpoint(peer) + " " + text);
 }
 
-void DirectoryServer::drop(const Peer &peer, const std::string &reason)
+void DirectoryServer::drop(std::string_view why, const Peer &peer, const std::string &text)
 {
-    note(peer, "dropped: " + reason);
+    const auto it = refusalsByReason_.find(why);
+    if (it != refusalsByReason_.end())
+        ++it->second;
+    else
+        refusalsByReason_.emplace(std::string(why), 1);
+    note(peer, "dropped: " + text);
+}
+
+std::optional<Peer> DirectoryServer::liveOrigin(std::string_view channelId) const
+{
+    const auto it = channels_.find(std::string(channelId));
+    if (it == channels_.end() || it->second.restored || it->second.failedChecks > 0)
+        return std::nullopt;
+    return it->second.online.first;
 }
 
 } // namespace morlanex

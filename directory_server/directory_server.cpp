@@ -26,7 +26,8 @@ std::vector<Outgoing> DirectoryServer::handle(const Incoming &in)
 {
     const auto msg = DirectoryMessage::fromBytes(in.bytes);
     if (!msg) {
-        drop(in.from, "datagram of " + std::to_string(in.bytes.size()) + " bytes");
+        ++datagramsByKind_["malformed"];
+        drop("malformed", in.from, "datagram of " + std::to_string(in.bytes.size()) + " bytes");
         return {};
     }
     struct Route {
@@ -49,8 +50,12 @@ std::vector<Outgoing> DirectoryServer::handle(const Incoming &in)
     for (const Route &route : Routes) {
         if (!msg->matches(route.word))
             continue;
+        if (const auto kind = datagramsByKind_.find(route.word); kind != datagramsByKind_.end())
+            ++kind->second;
+        else
+            datagramsByKind_.emplace(std::string(route.word), 1);
         if (route.port != in.at) {
-            drop(in.from, std::string(route.word) + " on the wrong port");
+            drop("wrong_port", in.from, std::string(route.word) + " on the wrong port");
             return {};
         }
         try {
@@ -60,7 +65,8 @@ std::vector<Outgoing> DirectoryServer::handle(const Incoming &in)
             return {};
         }
     }
-    drop(in.from, "unknown command \"" + printable(msg->readText(Field::Command)) + "\"");
+    ++datagramsByKind_["unknown"];
+    drop("unknown_command", in.from, "unknown command \"" + printable(msg->readText(Field::Command)) + "\"");
     return {};
 }
 
@@ -73,11 +79,11 @@ DirectoryServer::Reply DirectoryServer::onRegister(const Incoming &in,
     const auto description = fieldText(msg, Field::ChannelDescription);
     const auto keywords = fieldText(msg, Field::Keywords);
     if (!nodeId || !privateAddress || !name || !description || !keywords) {
-        drop(in.from, "LinkKERF_CAM with a text longer than its field");
+        drop("text_too_long", in.from, "LinkKERF_CAM with a text longer than its field");
         return {};
     }
     if (!registrations_.take(in.from.address, Clock::now())) {
-        drop(in.from, "LinkKERF_CAM: more than " +
+        drop("registration_rate", in.from, "LinkKERF_CAM: more than " +
                           std::to_string(static_cast<int>(rules_.registrationsPerMinute)) +
                           " registrations a minute from this address");
         return {};
@@ -101,13 +107,13 @@ void DirectoryServer::attemptTakeover(Channel &channel, Registration registratio
 {
     const std::string &id = channel.online.channelId;
     if (channel.takeover) {
-        drop(registration.from, "LinkKERF_CAM for channel " + id +
+        drop("takeover_pending", registration.from, "LinkKERF_CAM for channel " + id +
                                     " from another address: a check of its stream is running");
         return;
     }
     const auto now = Clock::now();
     if (channel.lastAnswer != Clock::time_point{} && now - channel.lastAnswer < rules_.checkRetry) {
-        drop(registration.from, "LinkKERF_CAM for channel " + id +
+        drop("stream_answers", registration.from, "LinkKERF_CAM for channel " + id +
                                     " from another address refused: its stream answers at " +
                                     endpoint(channel.online.first));
         return;
@@ -124,7 +130,7 @@ DirectoryServer::Reply DirectoryServer::admit(const Registration &registration)
 {
     const Peer &from = registration.from;
     if (onlinePerSource_[from.address] >= rules_.maxOnlinePerSource) {
-        drop(from, "LinkKERF_CAM: " + std::to_string(rules_.maxOnlinePerSource) +
+        drop("source_limit", from, "LinkKERF_CAM: " + std::to_string(rules_.maxOnlinePerSource) +
                        " channels already online from this address");
         // Some of them may be dead and holding the places: find out soon.
         for (auto &[id, channel] : channels_)
@@ -133,7 +139,7 @@ DirectoryServer::Reply DirectoryServer::admit(const Registration &registration)
         return {};
     }
     if (channels_.size() >= rules_.maxOnlineChannels) {
-        drop(from, "LinkKERF_CAM: directory full");
+        drop("directory_full", from, "LinkKERF_CAM: directory full");
         return {};
     }
     OnlineChannel online;
@@ -215,7 +221,7 @@ DirectoryServer::Reply DirectoryServer::onChannelOnline(const Incoming &in,
     const auto count = fieldText(msg, Field::ViewerCount);
     const auto value = count ? decimal(*count, layoutOf(Field::ViewerCount).capacity) : std::nullopt;
     if (!value) {
-        drop(in.from, "ChannelOnline with a bad count");
+        drop("bad_count", in.from, "ChannelOnline with a bad count");
         return {};
     }
     store_.setCurrentViewers(channel->online.channelId, *value);
@@ -267,7 +273,7 @@ DirectoryServer::Reply DirectoryServer::onChangeText(const Incoming &in,
     const auto name = fieldText(msg, Field::ChannelName);
     const auto description = fieldText(msg, Field::ChannelDescription);
     if (!name || !description) {
-        drop(in.from, "ChangeChannelText with a text longer than its field");
+        drop("text_too_long", in.from, "ChangeChannelText with a text longer than its field");
         return {};
     }
     store_.setTexts(channel->online.channelId, *name, *description);
@@ -293,15 +299,15 @@ DirectoryServer::Reply DirectoryServer::onWatch(const Incoming &in, const Direct
     Channel &channel = *request->channel;
     const std::string &id = channel.online.channelId;
     if (!channel.online.second) {
-        drop(in.from, "WatchChannel: channel " + id + " has no second endpoint yet");
+        drop("no_second_endpoint", in.from, "WatchChannel: channel " + id + " has no second endpoint yet");
         return {};
     }
     if (channel.viewers.contains(request->viewer)) {
-        drop(in.from, "WatchChannel: already watching channel " + id);
+        drop("already_watching", in.from, "WatchChannel: already watching channel " + id);
         return {};
     }
     if (channel.viewers.size() >= rules_.maxViewersPerChannel) {
-        drop(in.from, "WatchChannel: channel " + id + " is full");
+        drop("channel_full", in.from, "WatchChannel: channel " + id + " is full");
         return {};
     }
     channel.viewers.insert(request->viewer);
@@ -328,7 +334,7 @@ DirectoryServer::Reply DirectoryServer::onLeave(const Incoming &in, const Direct
     Channel &channel = *request->channel;
     const std::string &id = channel.online.channelId;
     if (channel.viewers.erase(request->viewer) == 0) {
-        drop(in.from, "LeaveChannel: not watching channel " + id);
+        drop("not_watching", in.from, "LeaveChannel: not watching channel " + id);
         return {};
     }
     const Peer &first = channel.online.first;
@@ -348,13 +354,13 @@ DirectoryServer::Channel *DirectoryServer::nodeChannel(const Incoming &in,
     const auto nodeId = fieldText(msg, Field::AdapterAddress);
     auto it = channelId ? channels_.find(*channelId) : channels_.end();
     if (it == channels_.end()) {
-        drop(in.from, std::string(word) + ": no such channel online");
+        drop("unknown_channel", in.from, std::string(word) + ": no such channel online");
         return nullptr;
     }
     Channel &channel = it->second;
     if (!nodeId || *nodeId != channel.online.nodeId ||
         in.from.address != channel.online.first.address) {
-        drop(in.from, std::string(word) + ": not from the node of channel " +
+        drop("not_from_node", in.from, std::string(word) + ": not from the node of channel " +
                           channel.online.channelId);
         return nullptr;
     }
@@ -367,20 +373,20 @@ DirectoryServer::viewerRequest(const Incoming &in, const DirectoryMessage &msg, 
     const auto channelId = fieldText(msg, Field::ChannelId);
     auto it = channelId ? channels_.find(*channelId) : channels_.end();
     if (it == channels_.end()) {
-        drop(in.from, std::string(word) + ": no such channel online");
+        drop("unknown_channel", in.from, std::string(word) + ": no such channel online");
         return std::nullopt;
     }
     const auto privateAddress = fieldText(msg, Field::PrivateAddress);
     const auto peerPort = fieldText(msg, Field::PeerPort);
     if (!privateAddress || (!privateAddress->empty() && !parseDottedQuad(*privateAddress))) {
-        drop(in.from, std::string(word) + ": bad private address");
+        drop("bad_address", in.from, std::string(word) + ": bad private address");
         return std::nullopt;
     }
     // No port given: the viewer answers where it asked from.
     std::uint16_t port = in.from.port;
     const auto value = peerPort && !peerPort->empty() ? decimal(*peerPort, 5) : std::nullopt;
     if (!peerPort || (!peerPort->empty() && (!value || *value < 1 || *value > 65535))) {
-        drop(in.from, std::string(word) + ": bad peer port");
+        drop("bad_port", in.from, std::string(word) + ": bad peer port");
         return std::nullopt;
     }
     if (value)

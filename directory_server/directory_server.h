@@ -41,6 +41,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -113,6 +114,17 @@ public:
 
     std::size_t onlineChannels() const { return channels_.size(); }
 
+    // Where an HTTP cache may fetch channel `channelId`'s stream: its registered address and
+    // port while it is online and its last liveness check did not fail (a channel taken back
+    // after a restart only once a check has answered). Nothing otherwise.
+    std::optional<Peer> liveOrigin(std::string_view channelId) const;
+
+    // For operators: datagrams by command ("malformed" and "unknown" for the rest) and
+    // refusals by reason, since the start.
+    using Tally = std::map<std::string, std::uint64_t, std::less<>>;
+    const Tally &datagramsByKind() const { return datagramsByKind_; }
+    const Tally &refusalsByReason() const { return refusalsByReason_; }
+
 private:
     // A registration's fields, checked.
     struct Registration {
@@ -181,7 +193,8 @@ private:
     void checkSoon(Channel &channel);
     void housekeeping(Clock::time_point now);
     void note(const Peer &peer, const std::string &text);
-    void drop(const Peer &peer, const std::string &reason);
+    // Counted under `why` (a metric label), logged with `text`.
+    void drop(std::string_view why, const Peer &peer, const std::string &text);
 
     ChannelStore &store_;
     std::string versionText_;
@@ -199,6 +212,8 @@ private:
     std::minstd_rand spread_{20260101};
     Clock::time_point nextHousekeeping_{};
     Clock::time_point nextPrune_{};
+    Tally datagramsByKind_;
+    Tally refusalsByReason_;
 };
 
 } // namespace morlanex

@@ -1,7 +1,8 @@
 // morlanex-directory: the directory daemon that Morlanex nodes register with.
 //
 //   morlanex-directory [--address A] [--port1 N] [--port2 N]
-//                      [--version-text T] [--database PATH] [limits...]
+//                      [--version-text T] [--database PATH] [--http-port N]
+//                      [--relay-base URL] [limits...]
 //
 // Listens on UDP A:20 and A:22 (root needed for those ports; --port1/--port2
 // move them), keeps channels, views, texts and which channels are online in
@@ -11,6 +12,7 @@
 #include "directory_link/directory_message.h"
 #include "directory_server/channel_page_server.h"
 #include "directory_server/channel_store.h"
+#include "directory_server/directory_metrics.h"
 #include "directory_server/directory_server.h"
 #include "directory_server/server_loop.h"
 
@@ -41,6 +43,7 @@ struct Options {
     std::string database;
     std::string httpAddress; // the datagram address when empty
     std::uint16_t httpPort = 0; // 0: no channel page
+    std::string relayBase;      // the cache tier's address, without a trailing slash
     DirectoryRules rules;
 };
 
@@ -55,6 +58,8 @@ constexpr const char *Usage =
     "  --database PATH           SQLite file ($XDG_STATE_HOME/morlanex/directory.sqlite)\n"
     "  --http-port N             serve the channel page on this TCP port (off)\n"
     "  --http-address IPV4       address for the channel page (the --address)\n"
+    "  --relay-base URL          link live channels also through the cache tier at URL\n"
+    "                            (http://... or https://...; needs --http-port)\n"
     "  --check-interval SECONDS  liveness check of each online channel (60)\n"
     "  --check-retry SECONDS     after a failed check (10)\n"
     "  --check-timeout SECONDS   a check's TCP connect (5)\n"
@@ -139,6 +144,8 @@ Options parse(int argc, char **argv)
             options.httpPort = static_cast<std::uint16_t>(parseWhole(flag, value, 1, 65535));
         else if (flag == "--http-address")
             options.httpAddress = value;
+        else if (flag == "--relay-base")
+            options.relayBase = value;
         else if (flag == "--check-interval")
             rules.checkInterval = parseSeconds(flag, value);
         else if (flag == "--check-retry")
@@ -164,6 +171,18 @@ Options parse(int argc, char **argv)
         usage("the version text must fit 7 bytes");
     if (options.database.empty())
         options.database = defaultDatabase();
+    while (options.relayBase.ends_with('/'))
+        options.relayBase.pop_back();
+    // It lands in pages and JSON: a plain address, nothing to escape out of.
+    const bool relayOk = std::none_of(options.relayBase.begin(), options.relayBase.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '\'' || c == '<' || c == '>' ||
+               c == '\\' || c == '?' || c == '#' || static_cast<unsigned char>(c) >= 0x7f;
+    });
+    const bool web = options.relayBase.starts_with("http://") || options.relayBase.starts_with("https://");
+    if (!options.relayBase.empty() && (!relayOk || !web))
+        usage("bad value for --relay-base: " + options.relayBase);
+    if (!options.relayBase.empty() && options.httpPort == 0)
+        usage("--relay-base needs --http-port");
     return options;
 }
 
@@ -212,6 +231,9 @@ int main(int argc, char **argv)
         if (options.httpPort != 0) {
             listing.emplace(options.database);
             page.emplace(loop.reactor(), *listing, logLine);
+            page->serveTier({.relayBase = options.relayBase,
+                             .origin = [&server](std::string_view id) { return server.liveOrigin(id); },
+                             .metrics = [&server, &loop] { return renderDirectoryMetrics(server, loop); }});
             page->bind(pageAddress, options.httpPort);
         }
         logLine("listening on " + options.address + " ports " + std::to_string(options.firstPort) +

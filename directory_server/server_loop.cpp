@@ -91,6 +91,7 @@ void ServerLoop::startChecks()
         const auto address = parseDottedQuad(check.target.address);
         UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!socket || !address) {
+            ++checksFailed_;
             for (const Outgoing &out : server_.checkDone(check.id, false))
                 send(out);
             continue;
@@ -104,7 +105,8 @@ void ServerLoop::startChecks()
         const int error = errno;
         RunningCheck &running = checks_[fd];
         running = {check.id, std::move(socket),
-                   reactor_->after(server_.rules().checkTimeout, [this, fd] { finishCheck(fd, false); })};
+                   reactor_->after(server_.rules().checkTimeout, [this, fd] { finishCheck(fd, false); }),
+                   std::chrono::steady_clock::now()};
         if (result == 0 || error != EINPROGRESS ||
             !reactor_->watch(fd, EPOLLOUT, [this, fd](std::uint32_t) {
                 int soError = 0;
@@ -122,6 +124,8 @@ void ServerLoop::finishCheck(int fd, bool answered)
     if (it == checks_.end())
         return;
     const std::uint64_t id = it->second.id;
+    checkSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - it->second.started).count();
+    ++(answered ? checksAnswered_ : checksFailed_);
     reactor_->cancel(it->second.deadline);
     reactor_->unwatch(fd);
     checks_.erase(it); // closes the socket

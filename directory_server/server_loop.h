@@ -22,6 +22,7 @@
 #include "directory_server/directory_server.h"
 #include "net/reactor.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -53,12 +54,18 @@ public:
 
     std::uint64_t datagramsHandled() const { return datagrams_; }
     std::uint64_t checksMade() const { return checksMade_; }
+    std::uint64_t checksAnswered() const { return checksAnswered_; }
+    std::uint64_t checksFailed() const { return checksFailed_; }
+    std::size_t checksRunning() const { return checks_.size(); }
+    // Their cost: the time from each check's connect to its outcome, summed.
+    double checkSeconds() const { return checkSeconds_; }
 
 private:
     struct RunningCheck {
         std::uint64_t id = 0;
         UniqueFd socket;
         Reactor::TimerId deadline = Reactor::kNoTimer;
+        std::chrono::steady_clock::time_point started;
     };
 
     // Reads and handles one datagram; false when none was waiting.
@@ -80,6 +87,9 @@ private:
     Reactor::TimerId wakeup_ = Reactor::kNoTimer;  // at the server's next wake-up
     std::uint64_t datagrams_ = 0;
     std::uint64_t checksMade_ = 0;
+    std::uint64_t checksAnswered_ = 0;
+    std::uint64_t checksFailed_ = 0;
+    double checkSeconds_ = 0;
 };
 
 } // namespace morlanex

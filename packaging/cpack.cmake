@@ -38,6 +38,16 @@ set(CPACK_DEBIAN_DIRECTORY_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_DIRECTORY_DESCRIPTION "directory server for Morlanex live channels
 morlanex-directory keeps the list of live Morlanex channels and forwards
 viewers to them over UDP ports 20 and 22. It runs as a systemd service under
-a dynamic unprivileged user with only the capability to bind those ports.")
+a dynamic unprivileged user with only the capability to bind those ports.
+Example configurations of an HTTP cache tier (nginx edges and shield, HAProxy)
+that relays the live channels' browser streams are included.")
+set(CPACK_DEBIAN_DIRECTORY_PACKAGE_SUGGESTS "nginx, haproxy")
+
+# The cache tier's configuration, as examples: an operator fills in the addresses.
+install(FILES
+  ${CMAKE_CURRENT_LIST_DIR}/relay/morlanex-edge.conf
+  ${CMAKE_CURRENT_LIST_DIR}/relay/morlanex-shield.conf
+  ${CMAKE_CURRENT_LIST_DIR}/relay/haproxy.cfg
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/morlanex-directory/relay COMPONENT directory)
 
 include(CPack)

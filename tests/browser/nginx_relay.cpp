@@ -31,10 +31,8 @@ bool listening(uint16_t port) {
     return connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
 }
 
-}  // namespace
-
-std::string NginxRelay::config(const std::string &dir, uint16_t listenPort, uint16_t upstreamPort) {
-    const std::string upstream = "http://127.0.0.1:" + std::to_string(upstreamPort);
+// What every configuration here shares: the process's files in its folder, no access log.
+std::string frame(const std::string &dir) {
     return "worker_processes 1;\n"
            "daemon off;\n"
            "pid " + dir + "/nginx.pid;\n"
@@ -46,7 +44,14 @@ std::string NginxRelay::config(const std::string &dir, uint16_t listenPort, uint
            "  proxy_temp_path " + dir + "/proxy;\n"
            "  fastcgi_temp_path " + dir + "/fastcgi;\n"
            "  uwsgi_temp_path " + dir + "/uwsgi;\n"
-           "  scgi_temp_path " + dir + "/scgi;\n"
+           "  scgi_temp_path " + dir + "/scgi;\n";
+}
+
+}  // namespace
+
+std::string NginxRelay::config(const std::string &dir, uint16_t listenPort, uint16_t upstreamPort) {
+    const std::string upstream = "http://127.0.0.1:" + std::to_string(upstreamPort);
+    return frame(dir) +
            "  proxy_cache_path " + dir + "/cache levels=1 keys_zone=relay:8m max_size=512m inactive=2m use_temp_path=off;\n"
            "  server {\n"
            "    listen 127.0.0.1:" + std::to_string(listenPort) + ";\n"
@@ -68,7 +73,37 @@ std::string NginxRelay::config(const std::string &dir, uint16_t listenPort, uint
            "}\n";
 }
 
+std::string NginxRelay::shipped(const std::string &name, const std::map<std::string, std::string> &values) {
+    const char *source = std::getenv("MORLANEX_SOURCE_DIR");
+    std::ifstream file(std::string(source ? source : ".") + "/packaging/relay/" + name);
+    std::string text(std::istreambuf_iterator<char>(file), {});
+    for (const auto &[placeholder, value] : values)
+        for (std::size_t at = 0; (at = text.find(placeholder, at)) != std::string::npos; at += value.size())
+            text.replace(at, placeholder.size(), value);
+    return text;
+}
+
+bool NginxRelay::startShipped(const std::string &name, uint16_t listenPort,
+                              const std::map<std::string, std::string> &values, std::string *error,
+                              const std::string &nginx) {
+    return launch(listenPort, [&](const std::string &dir) {
+        std::map<std::string, std::string> all = values;
+        all["@LISTEN@"] = "127.0.0.1:" + std::to_string(listenPort);
+        all["@CACHE@"] = dir + "/cache";
+        std::filesystem::create_directory(dir + "/cache");
+        const std::string text = shipped(name, all);
+        std::ofstream(dir + "/" + name) << text;
+        return text.empty() ? std::string() : frame(dir) + "  include " + dir + "/" + name + ";\n}\n";
+    }, error, nginx);
+}
+
 bool NginxRelay::start(uint16_t listenPort, uint16_t upstreamPort, std::string *error, const std::string &nginx) {
+    return launch(listenPort, [&](const std::string &dir) { return config(dir, listenPort, upstreamPort); },
+                  error, nginx);
+}
+
+bool NginxRelay::launch(uint16_t listenPort, const std::function<std::string(const std::string &dir)> &config,
+                        std::string *error, const std::string &nginx) {
     stop();
     char dir[] = "/tmp/morlanex-relay-XXXXXX";
     if (!mkdtemp(dir)) {
@@ -77,13 +112,20 @@ bool NginxRelay::start(uint16_t listenPort, uint16_t upstreamPort, std::string *
     }
     dir_ = dir;
     port_ = listenPort;
-    std::ofstream(dir_ + "/nginx.conf") << config(dir_, port_, upstreamPort);
+    const std::string text = config(dir_);
+    if (text.empty()) {
+        *error = "no configuration (is MORLANEX_SOURCE_DIR set?)";
+        return false;
+    }
+    std::ofstream(dir_ + "/nginx.conf") << text;
     const bool root = geteuid() == 0;
     if (root && chown(dir_.c_str(), kNobody, kNobody) != 0) {
         *error = "cannot give the folder to nobody";
         return false;
     }
-    if (root) chown((dir_ + "/nginx.conf").c_str(), kNobody, kNobody);
+    if (root)
+        for (const auto &entry : std::filesystem::directory_iterator(dir_))
+            chown(entry.path().c_str(), kNobody, kNobody);
     const std::vector<std::string> args = {nginx, "-p", dir_, "-c", dir_ + "/nginx.conf", "-e", dir_ + "/error.log"};
     pid_ = fork();
     if (pid_ == 0) {

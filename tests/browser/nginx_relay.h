@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <sys/types.h>
 
@@ -26,12 +28,24 @@ public:
     // Starts nginx on 127.0.0.1:`listenPort` (a free port) in front of 127.0.0.1:`upstreamPort`;
     // false with a reason when it does not come up within 10 s.
     bool start(uint16_t listenPort, uint16_t upstreamPort, std::string *error, const std::string &nginx = "nginx");
+    // Starts nginx with one of the cache tier's shipped files (packaging/relay/<name>, found
+    // under $MORLANEX_SOURCE_DIR) included as it is but for its placeholders: @LISTEN@ becomes
+    // 127.0.0.1:`listenPort`, @CACHE@ a folder of its own, the rest as `values` has them.
+    bool startShipped(const std::string &name, uint16_t listenPort,
+                      const std::map<std::string, std::string> &values, std::string *error,
+                      const std::string &nginx = "nginx");
     void stop();
     uint16_t port() const { return port_; }
+    // The shipped file with its placeholders replaced; empty when it cannot be read.
+    static std::string shipped(const std::string &name, const std::map<std::string, std::string> &values);
     // The configuration it runs with.
     static std::string config(const std::string &dir, uint16_t listenPort, uint16_t upstreamPort);
 
 private:
+    // Runs nginx on the configuration `config` makes for the relay's folder.
+    bool launch(uint16_t listenPort, const std::function<std::string(const std::string &dir)> &config,
+                std::string *error, const std::string &nginx);
+
     pid_t pid_ = -1;
     uint16_t port_ = 0;
     std::string dir_;

@@ -6,6 +6,8 @@
 #include "net/socket.h"
 #include "slowloris_load.h"
 #include "tests/directory_server/directory_test.h"
+#include "tests/browser/nginx_relay.h"
+#include "tests/support/event_waits.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +20,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <set>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -38,7 +44,7 @@ struct HttpReply {
 };
 
 // One request on a fresh connection, read to the end (the server closes).
-HttpReply httpExchange(const std::string &address, const std::string &request)
+HttpReply httpExchange(const std::string &address, const std::string &request, std::uint16_t port = PagePort)
 {
     HttpReply reply;
     const UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -47,7 +53,7 @@ HttpReply httpExchange(const std::string &address, const std::string &request)
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(PagePort);
+    to.sin_port = htons(port);
     ::inet_pton(AF_INET, address.c_str(), &to.sin_addr);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
         return reply;
@@ -65,9 +71,77 @@ HttpReply httpExchange(const std::string &address, const std::string &request)
     return reply;
 }
 
-HttpReply get(const std::string &address, const std::string &target, const std::string &method = "GET")
+HttpReply get(const std::string &address, const std::string &target, const std::string &method = "GET",
+              std::uint16_t port = PagePort)
 {
-    return httpExchange(address, method + " " + target + " HTTP/1.1\r\nHost: directory\r\n\r\n");
+    return httpExchange(address, method + " " + target + " HTTP/1.1\r\nHost: directory\r\nConnection: close\r\n\r\n", port);
+}
+
+// A broadcaster's HTTP port as a cache sees it: every GET answered with its path, cacheable.
+class PieceOrigin {
+public:
+    PieceOrigin(const std::string &address, std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        const int on = 1;
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(port);
+        ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+        listening_ = ::bind(fd_.get(), reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(fd_.get(), 16) == 0;
+        if (listening_)
+            thread_ = std::thread([this] { serve(); });
+    }
+    ~PieceOrigin()
+    {
+        ::shutdown(fd_.get(), SHUT_RDWR); // ends accept()
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool listening() const { return listening_; }
+    int requests() const { return requests_; }
+
+private:
+    void serve()
+    {
+        for (;;) {
+            const UniqueFd client(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!client)
+                return;
+            std::string request;
+            char buffer[4096];
+            ssize_t size;
+            while (request.find("\r\n\r\n") == std::string::npos &&
+                   (size = ::recv(client.get(), buffer, sizeof buffer, 0)) > 0)
+                request.append(buffer, static_cast<std::size_t>(size));
+            if (!request.starts_with("GET "))
+                continue; // a liveness check's connect
+            ++requests_;
+            const std::string path = request.substr(4, request.find(' ', 4) - 4);
+            const std::string body = "piece " + path;
+            const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                                      "Cache-Control: max-age=60\r\nConnection: close\r\nContent-Length: " +
+                                      std::to_string(body.size()) + "\r\n\r\n" + body;
+            ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+        }
+    }
+
+    UniqueFd fd_;
+    bool listening_ = false;
+    std::atomic<int> requests_{0};
+    std::thread thread_;
+};
+
+std::uint16_t freePort()
+{
+    const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    ::bind(fd.get(), reinterpret_cast<sockaddr *>(&at), sizeof at);
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&at), &length);
+    return ntohs(at.sin_port);
 }
 
 // A node whose texts are chosen by the test (CP950 bytes as given).
@@ -90,6 +164,29 @@ protected:
         startServer(address, {"--http-port", std::to_string(PagePort)});
     }
 };
+
+// The samples of a Prometheus text exposition, by name and labels; empty when a line breaks the
+// format (what `promtool check metrics` reads) or a sample has no TYPE line before it.
+std::map<std::string, double> parseMetrics(const std::string &text)
+{
+    static const std::regex Type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|untyped))");
+    static const std::regex Help(R"(# HELP [a-zA-Z_:][a-zA-Z0-9_:]* [^\n]*)");
+    static const std::regex Sample(
+        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*"(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*")*\})? (-?[0-9.e+-]+))");
+    std::map<std::string, double> samples;
+    std::set<std::string> typed;
+    std::istringstream lines(text);
+    std::smatch match;
+    for (std::string line; std::getline(lines, line);) {
+        if (std::regex_match(line, match, Type))
+            typed.insert(match[1]);
+        else if (std::regex_match(line, match, Sample) && typed.contains(match[1]))
+            samples[match[1].str() + match[2].str()] = std::stod(match[4]);
+        else if (!std::regex_match(line, Help))
+            return {};
+    }
+    return samples;
+}
 
 const std::string HostileName = "<script>alert(1)</script>" + utf8ToCp950("夜市");
 // A quote, an ampersand, bytes that are no CP950 and a lead byte cut off at the end.
@@ -251,4 +348,87 @@ TEST_F(ChannelPageTest, ThePageIsOffUnlessAPortIsGivenAndATakenPortStopsTheStart
               std::string::npos)
         << taken.err;
     EXPECT_EQ(taken.err.find("listening"), std::string::npos) << taken.err;
+}
+
+TEST_F(ChannelPageTest, CachesAreToldTheOriginOfLiveChannelsOnlyAndOperatorsTheCounters)
+{
+    const std::string server = "127.0.7.6";
+    startServer(server, {"--http-port", std::to_string(PagePort), "--relay-base", "http://relay.example/",
+                         "--check-interval", "0.2", "--check-retry", "0.2", "--failed-checks", "100"});
+    ScriptedNode node("3C3C3C3C3C3C", "127.0.0.26");
+    ASSERT_TRUE(node.registerAt(server)) << server_->log();
+    node.udp.send(server, 22, std::vector<std::uint8_t>(40, 'x')); // no datagram of ours
+    ASSERT_TRUE(node.sync(server));
+
+    const std::string relay = "http://relay.example/channel/" + node.channelId + "/live/watch";
+    EXPECT_NE(get(server, "/").body.find("class=\"relay\" href=\"" + relay + "\""), std::string::npos);
+    EXPECT_NE(get(server, "/channels.json").body.find("\"relay\":\"" + relay + "\""), std::string::npos);
+
+    const HttpReply live = get(server, "/origin/" + node.channelId);
+    EXPECT_EQ(live.status, 200);
+    EXPECT_NE((live.head + "\r\n").find("X-Origin: 127.0.0.26:" + std::to_string(node.cam.port()) + "\r\n"),
+              std::string::npos)
+        << live.head;
+    for (const std::string &target : {std::string("/origin/9999999"), std::string("/origin/abc"),
+                                      std::string("/origin/127.0.0.1:22")}) {
+        const HttpReply refused = get(server, target);
+        EXPECT_TRUE(refused.status == 403 || refused.status == 404) << target;
+        EXPECT_EQ(refused.head.find("X-Origin"), std::string::npos) << target;
+    }
+
+    const std::map<std::string, double> metrics = parseMetrics(get(server, "/metrics").body);
+    ASSERT_FALSE(metrics.empty()) << get(server, "/metrics").body;
+    EXPECT_EQ(metrics.at("morlanex_directory_channels_online"), 1);
+    EXPECT_EQ(metrics.at("morlanex_directory_datagrams_total{kind=\"LinkKERF_CAM\"}"), 1);
+    EXPECT_GE(metrics.at("morlanex_directory_refusals_total{reason=\"malformed\"}"), 1);
+
+    // A stream that stops answering is no origin, though the channel stays listed for now.
+    node.stream->stop();
+    EXPECT_TRUE(waitUntil([&] { return get(server, "/origin/" + node.channelId).status == 403; }));
+    EXPECT_NE(get(server, "/channels.json").body.find(relay), std::string::npos);
+    const std::map<std::string, double> later = parseMetrics(get(server, "/metrics").body);
+    EXPECT_GE(later.at("morlanex_directory_liveness_checks_total{outcome=\"failed\"}"), 1);
+    EXPECT_GT(later.at("morlanex_directory_liveness_check_seconds_total"), 0);
+}
+
+TEST_F(ChannelPageTest, TheShippedTierProxiesLiveChannelsOnlyAndFetchesEachPieceOnce)
+{
+    const std::string server = "127.0.7.8";
+    startWithPage(server);
+    ScriptedNode node("3D3D3D3D3D3D", "127.0.0.28");
+    ASSERT_TRUE(node.registerAt(server)) << server_->log();
+    node.stream->stop();
+    PieceOrigin origin("127.0.0.28", node.cam.port()); // the channel's stream port, now with pieces
+    ASSERT_TRUE(origin.listening());
+
+    const std::string directory = server + ":" + std::to_string(PagePort);
+    test::NginxRelay shield, edge;
+    std::string error;
+    const std::uint16_t shieldPort = freePort();
+    ASSERT_TRUE(shield.startShipped("morlanex-shield.conf", shieldPort, {{"@DIRECTORY@", directory}}, &error)) << error;
+    const std::uint16_t edgePort = freePort();
+    ASSERT_TRUE(edge.startShipped("morlanex-edge.conf", edgePort,
+                                  {{"@DIRECTORY@", directory}, {"@SHIELD@", "127.0.0.1:" + std::to_string(shieldPort)}},
+                                  &error))
+        << error;
+
+    const std::string piece = "/channel/" + node.channelId + "/live/1a2b3c4d/7";
+    for (int viewer = 0; viewer < 3; ++viewer) {
+        const HttpReply reply = get("127.0.0.1", piece, "GET", edgePort);
+        ASSERT_EQ(reply.status, 200) << reply.head;
+        EXPECT_EQ(reply.body, "piece /live/1a2b3c4d/7");
+    }
+    EXPECT_EQ(origin.requests(), 1) << "the tier asks the broadcaster once per piece";
+
+    // Not a live channel (unknown, or a node's address that is not registered): refused.
+    for (const std::string &target : {std::string("/channel/9999999/live/latest"),
+                                      "/channel/" + node.channelId + "0/live/latest",
+                                      std::string("/channel/127.0.0.28:22/live/latest"), std::string("/live/latest")}) {
+        const HttpReply refused = get("127.0.0.1", target, "GET", edgePort);
+        EXPECT_TRUE(refused.status == 403 || refused.status == 404) << target << " " << refused.status;
+        EXPECT_EQ(refused.body.find("piece"), std::string::npos) << target;
+    }
+    EXPECT_EQ(get("127.0.0.1", "/channel/9999999/live/latest", "GET", edgePort).status, 403);
+    EXPECT_EQ(get("127.0.0.1", "/channel/9999999/live/latest", "GET", shieldPort).status, 403);
+    EXPECT_EQ(origin.requests(), 1);
 }

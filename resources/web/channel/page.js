@@ -38,6 +38,10 @@
       cell(row, liveFor(channel.liveSeconds));
       const watch = row.insertCell();
       link(watch, channel.watch, '在瀏覽器觀看', 'watch', 'watch in the browser');
+      if (channel.relay) {
+        watch.appendChild(document.createTextNode(' · '));
+        link(watch, channel.relay, '經由轉送觀看', 'relay', 'watch through the relay');
+      }
       watch.appendChild(document.createTextNode(' · '));
       link(watch, channel.stream, '播放器位址', 'player');
       watch.appendChild(document.createTextNode(' '));
