@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/unique_fd.h"
 #include "media/asf/asf_packet.h"
 #include "media/asf/recorded_asf.h"
 #include "media/capture_media.h"
@@ -63,7 +64,8 @@ public:
 private:
     void read(uint16_t port)
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const morlanex::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const int fd = socket.get();
         // A small receive window keeps the backlog in the sender's socket, as on a slow link,
         // where it waits in front of the link and not in the viewer's machine.
         const int window = 4096;
@@ -76,7 +78,6 @@ private:
         if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
             ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
             ended_ = true;
-            ::close(fd);
             return;
         }
         uint64_t phaseRate = rate_.load(), phaseBytes = 0;
@@ -106,7 +107,6 @@ private:
             if (rate)
                 std::this_thread::sleep_until(phaseStart + std::chrono::microseconds(phaseBytes * 8'000'000 / rate));
         }
-        ::close(fd);
     }
 
     std::atomic<uint64_t> rate_;
