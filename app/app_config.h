@@ -28,4 +28,4 @@ struct AppConfig {
 AppConfig parseAppConfig(std::string_view iniText);
 AppConfig loadAppConfig(const std::filesystem::path &file);
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -2,23 +2,20 @@
 
 #include <QKeyEvent>
 
-CaptionEditor::CaptionEditor(QWidget *parent) : QLineEdit(parent)
-{
+CaptionEditor::CaptionEditor(QWidget *parent) : QLineEdit(parent) {
     setFrame(false);
     setFocusPolicy(Qt::ClickFocus);
     hide();
 }
 
-void CaptionEditor::open(const QString &text)
-{
+void CaptionEditor::open(const QString &text) {
     setText(text);
     show();
     raise();
     setFocus(Qt::OtherFocusReason);
 }
 
-void CaptionEditor::keyPressEvent(QKeyEvent *e)
-{
+void CaptionEditor::keyPressEvent(QKeyEvent *e) {
     if (isVisible() && (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter)) {
         emit finished();
         return;
@@ -31,8 +28,7 @@ void CaptionEditor::keyPressEvent(QKeyEvent *e)
     QLineEdit::keyPressEvent(e);
 }
 
-void CaptionEditor::focusOutEvent(QFocusEvent *e)
-{
+void CaptionEditor::focusOutEvent(QFocusEvent *e) {
     QLineEdit::focusOutEvent(e);
     if (e->reason() != Qt::ActiveWindowFocusReason && e->reason() != Qt::PopupFocusReason && isVisible())
         emit finished();

@@ -2,33 +2,23 @@
 
 #include <QMouseEvent>
 
-ClickableLabel::ClickableLabel(QWidget *parent) : QLabel(parent)
-{
-    setMouseTracking(true);
-}
+ClickableLabel::ClickableLabel(QWidget *parent) : QLabel(parent) { setMouseTracking(true); }
 
-void ClickableLabel::mousePressEvent(QMouseEvent *e)
-{
+void ClickableLabel::mousePressEvent(QMouseEvent *e) {
     leftPressed = e->button() == Qt::LeftButton;
     emit pressed(e->button(), e->globalPosition().toPoint());
 }
 
-void ClickableLabel::mouseReleaseEvent(QMouseEvent *e)
-{
+void ClickableLabel::mouseReleaseEvent(QMouseEvent *e) {
     const bool click = leftPressed && e->button() == Qt::LeftButton && rect().contains(e->position().toPoint());
     leftPressed = false;
     emit released(e->button());
-    if (click)
-        emit clicked();
+    if (click) emit clicked();
 }
 
-void ClickableLabel::mouseDoubleClickEvent(QMouseEvent *)
-{
-    emit doubleClicked();
-}
+void ClickableLabel::mouseDoubleClickEvent(QMouseEvent *) { emit doubleClicked(); }
 
-void ClickableLabel::mouseMoveEvent(QMouseEvent *e)
-{
+void ClickableLabel::mouseMoveEvent(QMouseEvent *e) {
     QLabel::mouseMoveEvent(e);
     emit hovered();
 }

@@ -7,8 +7,7 @@
 
 #include <QApplication>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     // Open files for the stream's viewers: the limit is the whole process's, so it is set here.
     morlanex::raiseOpenFileLimit(morlanex::openFilesNeeded(morlanex::NetworkSinkConfig{}));
     QApplication app(argc, argv);
@@ -23,8 +22,8 @@ int main(int argc, char **argv)
     case SingleInstance::Role::Unguarded:
         break;
     }
-    QApplication::setQuitOnLastWindowClosed(false); // hiding to the tray must not end the run
-    TerminationSignals endRequests; // caught from before the windows exist until after they are gone
+    QApplication::setQuitOnLastWindowClosed(false);  // hiding to the tray must not end the run
+    TerminationSignals endRequests;  // caught from before the windows exist until after they are gone
     MorlanexApp morlanex;
     MainWindow *window = morlanex.mainWindow.get();
     QObject::connect(window, &MainWindow::closed, &app, &QApplication::quit, Qt::QueuedConnection);

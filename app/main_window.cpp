@@ -32,11 +32,10 @@ const QString kConfirmReplace = QStringLiteral("視訊正在運作中,這樣做�
 const QString kConfirmStop = QStringLiteral("確定要中止現場直播模式嗎?");
 const QString kConfirmReset = QStringLiteral("累計收視人次將歸零,確定要繼續嗎?");
 const QString kOwnVersion = QStringLiteral("1.1.0.2");
-} // namespace
+}  // namespace
 
 MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWidget *parent)
-    : QWidget(parent), settings(settings), parts(std::make_unique<Parts>())
-{
+    : QWidget(parent), settings(settings), parts(std::make_unique<Parts>()) {
     setObjectName(QStringLiteral("mainWindow"));
     QString configFailure;
     try {
@@ -68,23 +67,19 @@ MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWi
 
 MainWindow::~MainWindow() = default;
 
-WizardHost &MainWindow::wizardHost()
-{
-    return *wizardSide;
-}
+WizardHost &MainWindow::wizardHost() { return *wizardSide; }
 
-void MainWindow::attachDialogs(SetupWizard *setupWizard, AboutBox *about, StartHint *hint)
-{
+void MainWindow::attachDialogs(SetupWizard *setupWizard, AboutBox *about, StartHint *hint) {
     wizard = setupWizard;
     aboutBox = about;
     startHint = hint;
-    if (startHint)
-        startHint->setAnchor(parts->actionButton);
+    if (startHint) startHint->setAnchor(parts->actionButton);
     if (aboutBox)
         aboutBox->setInfoSource([this] {
             AboutInfo info{broadcast->ownVersion(), QString()};
             if (liveActive())
-                info.liveAddress = broadcast->publicAddress() + QLatin1Char(':') + QString::number(broadcast->servingPort());
+                info.liveAddress =
+                    broadcast->publicAddress() + QLatin1Char(':') + QString::number(broadcast->servingPort());
             return info;
         });
 }
@@ -92,11 +87,10 @@ void MainWindow::attachDialogs(SetupWizard *setupWizard, AboutBox *about, StartH
 // ---------------------------------------------------------------------------------------------
 // Start-up and shutdown
 
-void MainWindow::startUp()
-{
+void MainWindow::startUp() {
     try {
         settings.createIfMissing();
-        broadcast->open(); // identity, address, endpoints, version query
+        broadcast->open();  // identity, address, endpoints, version query
         mediaSide->setServingPort(broadcast->servingPort());
     } catch (const std::exception &e) {
         const QString text = QString::fromUtf8(e.what());
@@ -104,14 +98,12 @@ void MainWindow::startUp()
     }
 }
 
-void MainWindow::showEvent(QShowEvent *e)
-{
+void MainWindow::showEvent(QShowEvent *e) {
     QWidget::showEvent(e);
     resetHover();
 }
 
-void MainWindow::closeEvent(QCloseEvent *e)
-{
+void MainWindow::closeEvent(QCloseEvent *e) {
     if (!closing) {
         closing = true;
         if (parts->trayIcon) {
@@ -125,23 +117,16 @@ void MainWindow::closeEvent(QCloseEvent *e)
     emit closed();
 }
 
-void MainWindow::exitProgram()
-{
-    close();
-}
+void MainWindow::exitProgram() { close(); }
 
-void MainWindow::hideToTray()
-{
+void MainWindow::hideToTray() {
     showMinimized();
     // Without a notification area a hidden window could never come back.
-    if (trayAvailable())
-        hide();
+    if (trayAvailable()) hide();
 }
 
-void MainWindow::showFromTray()
-{
-    if (isMinimized())
-        setWindowState(windowState() & ~Qt::WindowMinimized);
+void MainWindow::showFromTray() {
+    if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
     activateWindow();
@@ -150,17 +135,14 @@ void MainWindow::showFromTray()
 // ---------------------------------------------------------------------------------------------
 // The pointer
 
-void MainWindow::connectPointer()
-{
+void MainWindow::connectPointer() {
     Parts &w = *parts;
     w.background = new WindowBackground(this);
-    const QList<QWidget *> handles = {w.skinPicture, w.controlPanel, w.titleLabel, w.statusFrame, w.videoFrame,
-                                      w.channelPanel, w.channelNameCaption, w.channelDescriptionCaption};
-    for (QWidget *handle : handles)
-        w.background->addDragHandle(handle);
+    const QList<QWidget *> handles = {w.skinPicture, w.controlPanel, w.titleLabel,         w.statusFrame,
+                                      w.videoFrame,  w.channelPanel, w.channelNameCaption, w.channelDescriptionCaption};
+    for (QWidget *handle : handles) w.background->addDragHandle(handle);
     const QList<QWidget *> hoverAreas = {w.controlPanel, w.statusFrame, w.videoPlaceholder, w.videoArea};
-    for (QWidget *area : hoverAreas)
-        w.background->addHoverArea(area);
+    for (QWidget *area : hoverAreas) w.background->addHoverArea(area);
     connect(w.background, &WindowBackground::pressed, this, [this] {
         guarded([this] {
             finishOpenEdit();
@@ -175,151 +157,113 @@ void MainWindow::connectPointer()
         connect(l, &ClickableLabel::pressed, this, [this] { guarded([this] { onControlPressed(); }); });
         connect(l, &ClickableLabel::hovered, this, &MainWindow::showActionOverlay);
     }
-    connect(w.setupOverlay, &ClickableLabel::clicked, this, [this] {
-        guarded([this] { resumeAfterLoss ? startPreview() : openWizard(); });
-    });
+    connect(w.setupOverlay, &ClickableLabel::clicked, this,
+            [this] { guarded([this] { resumeAfterLoss ? startPreview() : openWizard(); }); });
     connect(w.startOverlay, &ClickableLabel::clicked, this, [this] { guarded([this] { startCommand(); }); });
     connect(w.stopOverlay, &ClickableLabel::clicked, this, [this] { guarded([this] { stopCommand(); }); });
 
     connect(w.closeButton, &ClickableLabel::hovered, this, [this] {
-        if (!busy())
-            parts->closeButton->setPixmap(parts->closeButtonHot);
+        if (!busy()) parts->closeButton->setPixmap(parts->closeButtonHot);
     });
     connect(w.closeButton, &ClickableLabel::released, this, [this] { parts->closeButton->setPixmap(QPixmap()); });
     connect(w.closeButton, &ClickableLabel::clicked, this, &MainWindow::hideToTray);
     connect(w.menuIcon, &ClickableLabel::hovered, w.menuIconHot, &QWidget::show);
     connect(w.menuIconHot, &ClickableLabel::pressed, this, [this](Qt::MouseButton button, const QPoint &at) {
-        if (button != Qt::LeftButton)
-            return;
+        if (button != Qt::LeftButton) return;
         parts->functionMenu->exec(at);
         parts->menuIconHot->hide();
     });
     connect(w.videoPlaceholder, &ClickableLabel::pressed, this, [this](Qt::MouseButton button, const QPoint &at) {
-        if (button == Qt::RightButton)
-            parts->functionMenu->popup(at);
+        if (button == Qt::RightButton) parts->functionMenu->popup(at);
     });
     connect(w.totalViewsCaption, &ClickableLabel::clicked, this, [this] { showCounter(true); });
     connect(w.currentViewersCaption, &ClickableLabel::clicked, this, [this] { showCounter(false); });
 }
 
-void MainWindow::onControlPressed()
-{
+void MainWindow::onControlPressed() {
     finishOpenEdit();
     closeStartHint();
     setStatus(QString(), broadcast->statusColour());
 }
 
-void MainWindow::onBackgroundHovered()
-{
+void MainWindow::onBackgroundHovered() {
     actionHovered = false;
-    if (!busy())
-        resetHover(); // the same reset as showing the window
+    if (!busy()) resetHover();  // the same reset as showing the window
 }
 
-void MainWindow::resetHover()
-{
+void MainWindow::resetHover() {
     parts->closeButton->setPixmap(QPixmap());
     for (ClickableLabel *l : {parts->setupOverlay, parts->startOverlay, parts->stopOverlay, parts->menuIconHot})
         l->hide();
 }
 
-void MainWindow::showActionOverlay()
-{
+void MainWindow::showActionOverlay() {
     actionHovered = true;
-    ClickableLabel *shown = liveActive() ? parts->stopOverlay : previewActive() ? parts->startOverlay : parts->setupOverlay;
+    ClickableLabel *shown = liveActive() ? parts->stopOverlay
+        : previewActive()                ? parts->startOverlay
+                                         : parts->setupOverlay;
     for (ClickableLabel *overlay : {parts->setupOverlay, parts->startOverlay, parts->stopOverlay})
-        if (overlay != shown)
-            overlay->hide();
+        if (overlay != shown) overlay->hide();
     shown->show();
 }
 
-void MainWindow::refreshActionOverlay()
-{
-    if (actionHovered)
-        showActionOverlay();
+void MainWindow::refreshActionOverlay() {
+    if (actionHovered) showActionOverlay();
 }
 
-void MainWindow::leaveEvent(QEvent *e)
-{
+void MainWindow::leaveEvent(QEvent *e) {
     QWidget::leaveEvent(e);
     // A confirmation opening over the button takes the pointer from the window, not off it.
-    if (!rect().contains(mapFromGlobal(QCursor::pos())))
-        actionHovered = false;
+    if (!rect().contains(mapFromGlobal(QCursor::pos()))) actionHovered = false;
 }
 
-void MainWindow::closeStartHint()
-{
-    if (startHint && startHint->isVisible())
-        startHint->closeHint();
+void MainWindow::closeStartHint() {
+    if (startHint && startHint->isVisible()) startHint->closeHint();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Commands
 
-bool MainWindow::busy() const
-{
-    return broadcast->busy();
-}
+bool MainWindow::busy() const { return broadcast->busy(); }
 
-bool MainWindow::previewActive() const
-{
-    return broadcast->previewRunning();
-}
+bool MainWindow::previewActive() const { return broadcast->previewRunning(); }
 
-bool MainWindow::liveActive() const
-{
-    return broadcast->live();
-}
+bool MainWindow::liveActive() const { return broadcast->live(); }
 
-bool MainWindow::confirm(const QString &text)
-{
+bool MainWindow::confirm(const QString &text) {
     return QMessageBox::warning(this, QStringLiteral("Morlanex!"), text, QMessageBox::Yes | QMessageBox::No,
-                                QMessageBox::No)
-        == QMessageBox::Yes;
+                                QMessageBox::No) == QMessageBox::Yes;
 }
 
-void MainWindow::openWizard()
-{
-    if (wizard)
-        wizard->exec();
+void MainWindow::openWizard() {
+    if (wizard) wizard->exec();
 }
 
-void MainWindow::wizardCommand()
-{
-    if (busy())
-        return;
-    if (previewActive() && !confirm(kConfirmReplace))
-        return;
+void MainWindow::wizardCommand() {
+    if (busy()) return;
+    if (previewActive() && !confirm(kConfirmReplace)) return;
     openWizard();
 }
 
-void MainWindow::closeDeviceCommand()
-{
-    if (busy())
-        return;
+void MainWindow::closeDeviceCommand() {
+    if (busy()) return;
     const bool wizardShowing = wizard && wizard->isVisible();
-    if (previewActive() && !wizardShowing && !confirm(kConfirmReplace))
-        return;
+    if (previewActive() && !wizardShowing && !confirm(kConfirmReplace)) return;
     if (liveActive())
         broadcast->stopBroadcast(true);
     else if (previewActive())
         closeDevice();
 }
 
-void MainWindow::aboutCommand()
-{
-    if (!busy() && aboutBox)
-        aboutBox->showCentred();
+void MainWindow::aboutCommand() {
+    if (!busy() && aboutBox) aboutBox->showCentred();
 }
 
-void MainWindow::recordingCommand()
-{
-    if (!busy())
-        openRecordingControl();
+void MainWindow::recordingCommand() {
+    if (!busy()) openRecordingControl();
 }
 
-void MainWindow::startCommand()
-{
+void MainWindow::startCommand() {
     // Start acts only in preview: a live channel registered again would lose its viewers.
     const morlanex::ChannelSetup &setup = setupModel->setup();
     broadcast->setChannelTexts(setup.name, setup.description);
@@ -327,45 +271,32 @@ void MainWindow::startCommand()
     broadcast->startBroadcast();
 }
 
-void MainWindow::stopCommand()
-{
-    if (liveActive() && !busy() && confirm(kConfirmStop))
-        broadcast->stopBroadcast();
+void MainWindow::stopCommand() {
+    if (liveActive() && !busy() && confirm(kConfirmStop)) broadcast->stopBroadcast();
 }
 
-void MainWindow::resetViewsCommand()
-{
-    if (confirm(kConfirmReset))
-        broadcast->resetViews();
+void MainWindow::resetViewsCommand() {
+    if (confirm(kConfirmReset)) broadcast->resetViews();
 }
 
-void MainWindow::showCounter(bool current)
-{
+void MainWindow::showCounter(bool current) {
     parts->totalViewsCaption->setVisible(!current);
     parts->totalViewsLabel->setVisible(!current);
     parts->currentViewersCaption->setVisible(current);
     parts->currentViewersLabel->setVisible(current);
 }
 
-void MainWindow::hideCounters()
-{
+void MainWindow::hideCounters() {
     for (QLabel *l : {static_cast<QLabel *>(parts->totalViewsCaption), parts->totalViewsLabel,
                       static_cast<QLabel *>(parts->currentViewersCaption), parts->currentViewersLabel})
         l->hide();
 }
 
-void MainWindow::reportError(const QString &text)
-{
-    QMessageBox::critical(this, QStringLiteral("Morlanex!"), text);
-}
+void MainWindow::reportError(const QString &text) { QMessageBox::critical(this, QStringLiteral("Morlanex!"), text); }
 
-void MainWindow::openUrl(const QString &url)
-{
-    QDesktopServices::openUrl(QUrl(url));
-}
+void MainWindow::openUrl(const QString &url) { QDesktopServices::openUrl(QUrl(url)); }
 
-void MainWindow::guarded(const std::function<void()> &handler)
-{
+void MainWindow::guarded(const std::function<void()> &handler) {
     try {
         handler();
     } catch (const std::exception &e) {

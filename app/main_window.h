@@ -27,7 +27,7 @@ class BroadcastSession;
 class ChannelSetupModel;
 class TickSource;
 enum class BroadcastState;
-}
+}  // namespace morlanex
 
 class MainWindow : public QWidget {
     Q_OBJECT
@@ -143,15 +143,15 @@ private:
     SettingsStore &settings;
     morlanex::AppConfig appConfig;
     std::unique_ptr<Parts> parts;
-    morlanex::BroadcastSession *broadcast = nullptr; // child
-    morlanex::ChannelSetupModel *setupModel = nullptr; // child
-    MediaController *mediaSide = nullptr;            // child
+    morlanex::BroadcastSession *broadcast = nullptr;  // child
+    morlanex::ChannelSetupModel *setupModel = nullptr;  // child
+    MediaController *mediaSide = nullptr;  // child
     std::unique_ptr<WindowWizardHost> wizardSide;
     SetupWizard *wizard = nullptr;
     AboutBox *aboutBox = nullptr;
     StartHint *startHint = nullptr;
-    bool finishingEdit = false; // a finish in progress; hiding its editor must not start another
-    bool actionHovered = false; // the pointer rests on the action button
+    bool finishingEdit = false;  // a finish in progress; hiding its editor must not start another
+    bool actionHovered = false;  // the pointer rests on the action button
     bool closing = false;
     // The camera was lost: the setup button reopens it with the same choice.
     bool resumeAfterLoss = false;

@@ -36,16 +36,14 @@ const QColor kBadgeWhite(255, 255, 255);
 const QColor kBadgeYellow(255, 255, 0);
 constexpr int kVersionNoticeCloseDelayMs = 1000;
 
-void setTextColour(QLabel *label, const QColor &colour)
-{
+void setTextColour(QLabel *label, const QColor &colour) {
     QPalette p = label->palette();
     p.setColor(QPalette::WindowText, colour);
     label->setPalette(p);
 }
-} // namespace
+}  // namespace
 
-void MainWindow::connectSession()
-{
+void MainWindow::connectSession() {
     broadcast->setMediaSide({[this] { return goLive(); }, [this](bool closeDevice) { leaveLive(closeDevice); }});
     connect(broadcast, &BroadcastSession::statusChanged, this, &MainWindow::showStatus);
     connect(broadcast, &BroadcastSession::countersChanged, this, &MainWindow::showCounters);
@@ -61,42 +59,34 @@ void MainWindow::connectSession()
         // a broadcast nobody can see any more.
         parts->videoArea->hide();
         parts->videoPlaceholder->update();
-        broadcast->deviceLost(text); // closes the device when it ends a broadcast
+        broadcast->deviceLost(text);  // closes the device when it ends a broadcast
         resumeAfterLoss = true;
     });
-    connect(mediaSide, &MediaController::microphoneLost, this, [this](const QString &text) {
-        setStatus(text, BroadcastSession::kRed);
-    });
+    connect(mediaSide, &MediaController::microphoneLost, this,
+            [this](const QString &text) { setStatus(text, BroadcastSession::kRed); });
 }
 
-void MainWindow::setStatus(const QString &text, const QColor &colour)
-{
-    broadcast->setStatus(text, colour);
-}
+void MainWindow::setStatus(const QString &text, const QColor &colour) { broadcast->setStatus(text, colour); }
 
-void MainWindow::showStatus(const QString &text, const QColor &colour)
-{
+void MainWindow::showStatus(const QString &text, const QColor &colour) {
     setTextColour(parts->statusLabel, colour);
     parts->statusLabel->setText(text);
 }
 
-void MainWindow::showCounters(int totalViews, int currentViewers)
-{
+void MainWindow::showCounters(int totalViews, int currentViewers) {
     parts->totalViewsLabel->setText(QString::number(totalViews));
     parts->currentViewersLabel->setText(QString::number(currentViewers));
 }
 
-void MainWindow::onStateChanged(BroadcastState state)
-{
-    if (state == BroadcastState::Live)
-        showCounter(false); // the acknowledgement shows the cumulative count
+void MainWindow::onStateChanged(BroadcastState state) {
+    if (state == BroadcastState::Live) showCounter(false);  // the acknowledgement shows the cumulative count
     refreshActionOverlay();
 }
 
-void MainWindow::onNewVersion(const QString &version)
-{
+void MainWindow::onNewVersion(const QString &version) {
     QMessageBox notice(QMessageBox::NoIcon, QApplication::applicationDisplayName(),
-                       QStringLiteral("檢查到新版本(") + version + QStringLiteral("),請下載更新."), QMessageBox::Ok, this);
+                       QStringLiteral("檢查到新版本(") + version + QStringLiteral("),請下載更新."), QMessageBox::Ok,
+                       this);
     notice.setObjectName(QStringLiteral("versionNotice"));
     notice.exec();
     openUrl(QString::fromStdString(appConfig.portalUrl));
@@ -107,8 +97,7 @@ void MainWindow::onNewVersion(const QString &version)
 // ---------------------------------------------------------------------------------------------
 // Preview and live
 
-void MainWindow::startPreview()
-{
+void MainWindow::startPreview() {
     resumeAfterLoss = false;
     setupModel->editDevices([this](DeviceChoice &devices) { mediaSide->listVideoDevices(devices); });
     if (setupModel->setup().devices.camera == -1) {
@@ -117,24 +106,21 @@ void MainWindow::startPreview()
     }
     AudioChoices audio;
     setupModel->editDevices([&](DeviceChoice &devices) { mediaSide->listAudio(DeviceList{}, devices, audio); });
-    applyStoredSettings(); // captions, devices and the compression level
+    applyStoredSettings();  // captions, devices and the compression level
     mediaSide->startPreview(setupModel->setup().devices);
     showPreviewMode();
 }
 
-void MainWindow::showPreviewMode()
-{
+void MainWindow::showPreviewMode() {
     setTextColour(parts->modeLabel, kBadgeWhite);
     parts->modeLabel->setText(kPreviewMode);
     parts->modeBadge->show();
     broadcast->setPreviewRunning(true);
-    if (wizard && wizard->isVisible() && startHint)
-        startHint->showWithText(kClickToGoLive);
+    if (wizard && wizard->isVisible() && startHint) startHint->showWithText(kClickToGoLive);
     refreshActionOverlay();
 }
 
-void MainWindow::closeDevice()
-{
+void MainWindow::closeDevice() {
     resumeAfterLoss = false;
     mediaSide->closeDevice();
     parts->videoArea->hide();
@@ -152,8 +138,7 @@ void MainWindow::closeDevice()
     refreshActionOverlay();
 }
 
-bool MainWindow::goLive()
-{
+bool MainWindow::goLive() {
     MediaController::LiveOutcome outcome;
     try {
         outcome = mediaSide->switchToLive(setupModel->setup().devices);
@@ -163,8 +148,7 @@ bool MainWindow::goLive()
         parts->videoArea->hide();
         throw std::runtime_error(kDeviceUnavailable.toStdString());
     }
-    if (outcome == MediaController::LiveOutcome::NoVideoDevice)
-        return true; // nothing to switch
+    if (outcome == MediaController::LiveOutcome::NoVideoDevice) return true;  // nothing to switch
     parts->modeBadge->hide();
     parts->liveLampBlinking->show();
     parts->liveLampMovie->start();
@@ -176,8 +160,7 @@ bool MainWindow::goLive()
     return portOpen;
 }
 
-void MainWindow::leaveLive(bool closeDeviceAfter)
-{
+void MainWindow::leaveLive(bool closeDeviceAfter) {
     mediaSide->stopLive();
     parts->liveLampMovie->stop();
     parts->liveLampBlinking->hide();
@@ -192,35 +175,27 @@ void MainWindow::leaveLive(bool closeDeviceAfter)
                 startPreview();
             }
         });
-    }
-    else if (previewActive())
+    } else if (previewActive())
         closeDevice();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Settings and levels
 
-void MainWindow::applyStoredSettings()
-{
+void MainWindow::applyStoredSettings() {
     setupModel->setTexts(settings.name(), settings.description());
     // All four convert before any is taken, so a bad line leaves the working setup whole.
     setupModel->set(settings.withStoredNumbers(setupModel->setup()));
     applyLevel(setupModel->setup().compressionLevel);
 }
 
-void MainWindow::applyLevel(int level)
-{
-    if (mediaSide->applyLevel(level))
-        parts->levelActions[std::size_t(level)]->setChecked(true);
+void MainWindow::applyLevel(int level) {
+    if (mediaSide->applyLevel(level)) parts->levelActions[std::size_t(level)]->setChecked(true);
 }
 
-void MainWindow::chooseLevel(int level)
-{
+void MainWindow::chooseLevel(int level) {
     applyLevel(level);
     settings.saveLevel(level);
 }
 
-void MainWindow::saveSettings()
-{
-    settings.save(setupModel->setup());
-}
+void MainWindow::saveSettings() { settings.save(setupModel->setup()); }

@@ -11,21 +11,18 @@
 
 using morlanex::dialogs::trimmedText;
 
-void MainWindow::connectCaptions()
-{
+void MainWindow::connectCaptions() {
     Parts &w = *parts;
     for (ClickableLabel *name : {w.channelNameLabel, w.nameHelpIcon}) {
         connect(name, &ClickableLabel::doubleClicked, this, [this] { guarded([this] { openEditor(true); }); });
-        connect(name, &ClickableLabel::pressed, this, [this](Qt::MouseButton b, const QPoint &at) {
-            guarded([&] { onCaptionPressed(true, b, at); });
-        });
+        connect(name, &ClickableLabel::pressed, this,
+                [this](Qt::MouseButton b, const QPoint &at) { guarded([&] { onCaptionPressed(true, b, at); }); });
         w.background->followDragOn(name);
     }
     for (ClickableLabel *description : {w.channelDescriptionLabel, w.descriptionHelpIcon}) {
         connect(description, &ClickableLabel::doubleClicked, this, [this] { guarded([this] { openEditor(false); }); });
-        connect(description, &ClickableLabel::pressed, this, [this](Qt::MouseButton b, const QPoint &at) {
-            guarded([&] { onCaptionPressed(false, b, at); });
-        });
+        connect(description, &ClickableLabel::pressed, this,
+                [this](Qt::MouseButton b, const QPoint &at) { guarded([&] { onCaptionPressed(false, b, at); }); });
         w.background->followDragOn(description);
     }
     connect(w.channelNameLabel, &ClickableLabel::hovered, this, &MainWindow::onNameHovered);
@@ -36,8 +33,7 @@ void MainWindow::connectCaptions()
 }
 
 // The captions show the working setup's texts, which are also the ones registered with.
-void MainWindow::showChannelTexts()
-{
+void MainWindow::showChannelTexts() {
     const morlanex::ChannelSetup &setup = setupModel->setup();
     parts->channelNameLabel->setText(setup.name);
     parts->channelNameLabel->setToolTip(setup.name);
@@ -46,67 +42,55 @@ void MainWindow::showChannelTexts()
     broadcast->setChannelTexts(setup.name, setup.description);
 }
 
-void MainWindow::openEditor(bool name)
-{
+void MainWindow::openEditor(bool name) {
     // Either caption is editable only once a channel name is shown.
     const morlanex::ChannelSetup &setup = setupModel->setup();
-    if (busy() || trimmedText(setup.name).isEmpty())
-        return;
+    if (busy() || trimmedText(setup.name).isEmpty()) return;
     if (name)
         parts->channelNameEdit->open(setup.name);
     else
         parts->channelDescriptionEdit->open(setup.description);
 }
 
-void MainWindow::onCaptionPressed(bool name, Qt::MouseButton button, const QPoint &globalPos)
-{
+void MainWindow::onCaptionPressed(bool name, Qt::MouseButton button, const QPoint &globalPos) {
     // A press on one caption accepts an open edit of the other.
-    if ((name ? parts->channelDescriptionEdit : parts->channelNameEdit)->hasFocus())
-        finishEdit();
+    if ((name ? parts->channelDescriptionEdit : parts->channelNameEdit)->hasFocus()) finishEdit();
     closeStartHint();
-    if (button == Qt::LeftButton)
-        parts->background->beginDrag(globalPos);
+    if (button == Qt::LeftButton) parts->background->beginDrag(globalPos);
 }
 
-void MainWindow::onNameHovered()
-{
+void MainWindow::onNameHovered() {
     // Only the registration stops the name's help icon; the description tests both sequences.
-    if (broadcast->state() == morlanex::BroadcastState::Registering || setupModel->setup().name.isEmpty())
-        return;
+    if (broadcast->state() == morlanex::BroadcastState::Registering || setupModel->setup().name.isEmpty()) return;
     parts->descriptionHelpIcon->hide();
     parts->nameHelpIcon->show();
 }
 
-void MainWindow::onDescriptionHovered()
-{
-    if (busy() || setupModel->setup().description.isEmpty())
-        return;
+void MainWindow::onDescriptionHovered() {
+    if (busy() || setupModel->setup().description.isEmpty()) return;
     parts->nameHelpIcon->hide();
     parts->descriptionHelpIcon->show();
 }
 
-void MainWindow::finishOpenEdit()
-{
-    if (parts->channelNameEdit->hasFocus())
-        finishEdit();
-    if (parts->channelDescriptionEdit->hasFocus())
-        finishEdit();
+void MainWindow::finishOpenEdit() {
+    if (parts->channelNameEdit->hasFocus()) finishEdit();
+    if (parts->channelDescriptionEdit->hasFocus()) finishEdit();
 }
 
-void MainWindow::finishEdit()
-{
+void MainWindow::finishEdit() {
     // Hiding a focused editor moves the focus; that must not finish a second time.
-    if (finishingEdit)
-        return;
+    if (finishingEdit) return;
     finishingEdit = true;
-    struct Reset { bool &flag; ~Reset() { flag = false; } } reset{finishingEdit};
+    struct Reset {
+        bool &flag;
+        ~Reset() { flag = false; }
+    } reset{finishingEdit};
 
     // The edit's trimmed text when it is new and not blank, else an empty one; the editor closes.
     auto take = [this](CaptionEditor *edit, const QString &shown) {
         const QString text = trimmedText(edit->text());
         // The focus goes back to the window, so keys no longer reach a closed editor.
-        if (edit->hasFocus())
-            setFocus(Qt::OtherFocusReason);
+        if (edit->hasFocus()) setFocus(Qt::OtherFocusReason);
         edit->hide();
         edit->clear();
         return text != shown ? text : QString();
@@ -123,18 +107,15 @@ void MainWindow::finishEdit()
     const morlanex::ChannelSetup &setup = setupModel->setup();
     if (parts->channelNameEdit->hasFocus()) {
         const QString name = take(parts->channelNameEdit, setup.name);
-        if (name.isEmpty())
-            return;
+        if (name.isEmpty()) return;
         setupModel->setTexts(name, setup.description);
     }
     if (parts->channelDescriptionEdit->hasFocus()) {
         const QString description = take(parts->channelDescriptionEdit, setup.description);
-        if (description.isEmpty())
-            return;
+        if (description.isEmpty()) return;
         setupModel->setTexts(setup.name, description);
     }
 
     broadcast->correctChannelTexts(setup.name, setup.description);
-    saveSettings(); // a failure is reported; the caption stays as typed
-
+    saveSettings();  // a failure is reported; the caption stays as typed
 }

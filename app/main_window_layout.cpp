@@ -20,19 +20,16 @@ const QColor kColourKey(0, 0, 3);
 const QColor kSilver(192, 192, 192);
 
 template <typename Label = QLabel>
-Label *picture(QWidget *parent, const char *name, const QString &resource, QRect geometry)
-{
+Label *picture(QWidget *parent, const char *name, const QString &resource, QRect geometry) {
     auto *l = new Label(parent);
     l->setObjectName(QLatin1String(name));
-    if (!resource.isEmpty())
-        l->setPixmap(QPixmap(resource));
+    if (!resource.isEmpty()) l->setPixmap(QPixmap(resource));
     l->setGeometry(geometry);
     return l;
 }
 
 template <typename Label = QLabel>
-Label *caption(QWidget *parent, const char *name, const QString &text, QRect geometry, const QColor &colour)
-{
+Label *caption(QWidget *parent, const char *name, const QString &text, QRect geometry, const QColor &colour) {
     auto *l = new Label(parent);
     l->setText(text);
     l->setObjectName(QLatin1String(name));
@@ -43,8 +40,7 @@ Label *caption(QWidget *parent, const char *name, const QString &text, QRect geo
     return l;
 }
 
-QToolButton *toolButton(QWidget *parent, const char *name, QRect geometry)
-{
+QToolButton *toolButton(QWidget *parent, const char *name, QRect geometry) {
     auto *b = new QToolButton(parent);
     b->setObjectName(QLatin1String(name));
     b->setIconSize(QSize(16, 16));
@@ -55,17 +51,15 @@ QToolButton *toolButton(QWidget *parent, const char *name, QRect geometry)
     return b;
 }
 
-CaptionEditor *editor(QWidget *parent, const char *name, QRect geometry)
-{
+CaptionEditor *editor(QWidget *parent, const char *name, QRect geometry) {
     auto *e = new CaptionEditor(parent);
     e->setObjectName(QLatin1String(name));
     e->setGeometry(geometry);
     return e;
 }
-} // namespace
+}  // namespace
 
-void MainWindow::buildLayout()
-{
+void MainWindow::buildLayout() {
     setWindowTitle(QStringLiteral("Morlanex!"));
     setWindowFlags(Qt::FramelessWindowHint | Qt::Window);
     setWindowIcon(QIcon(QStringLiteral(":/skin/app.png")));
@@ -85,7 +79,8 @@ void MainWindow::buildLayout()
     w.titleLabel = caption(panel, "titleLabel", QStringLiteral("Morlanex!"), QRect(26, 6, 120, 16), Qt::white);
     w.titleLabel->setFont(QFont(QStringLiteral("DejaVu Sans"), 8, QFont::Bold));
     w.menuIcon = picture<ClickableLabel>(panel, "menuIcon", QStringLiteral(":/skin/menu.png"), QRect(11, 9, 10, 11));
-    w.menuIconHot = picture<ClickableLabel>(panel, "menuIconHot", QStringLiteral(":/skin/menu_hot.png"), QRect(11, 9, 10, 11));
+    w.menuIconHot =
+        picture<ClickableLabel>(panel, "menuIconHot", QStringLiteral(":/skin/menu_hot.png"), QRect(11, 9, 10, 11));
     for (QLabel *icon : {static_cast<QLabel *>(w.menuIcon), static_cast<QLabel *>(w.menuIconHot)})
         icon->setToolTip(QStringLiteral("功能選單"));
     w.menuIconHot->hide();
@@ -102,18 +97,21 @@ void MainWindow::buildLayout()
     w.channelPanel->setObjectName(QStringLiteral("channelPanel"));
     w.channelPanel->setGeometry(12, 60, 333, 48);
     QWidget *channel = w.channelPanel;
-    w.channelNameCaption = caption(channel, "channelNameCaption", QStringLiteral("頻道名稱"), QRect(6, 5, 56, 16), kSilver);
+    w.channelNameCaption =
+        caption(channel, "channelNameCaption", QStringLiteral("頻道名稱"), QRect(6, 5, 56, 16), kSilver);
     w.channelDescriptionCaption =
         caption(channel, "channelDescriptionCaption", QStringLiteral("頻道簡介"), QRect(6, 27, 56, 16), kSilver);
-    w.channelNameLabel = caption<ClickableLabel>(channel, "channelNameLabel", QString(), QRect(64, 5, 246, 16), Qt::white);
+    w.channelNameLabel =
+        caption<ClickableLabel>(channel, "channelNameLabel", QString(), QRect(64, 5, 246, 16), Qt::white);
     w.channelDescriptionLabel =
         caption<ClickableLabel>(channel, "channelDescriptionLabel", QString(), QRect(64, 27, 246, 16), Qt::white);
     w.channelNameEdit = editor(channel, "channelNameEdit", QRect(63, 4, 248, 18));
     w.channelDescriptionEdit = editor(channel, "channelDescriptionEdit", QRect(63, 26, 248, 18));
     const QString helpHint = QStringLiteral("[說明] 按滑鼠兩下可修正頻道文字內容.");
-    w.nameHelpIcon = picture<ClickableLabel>(channel, "nameHelpIcon", QStringLiteral(":/skin/help.png"), QRect(313, 5, 16, 16));
-    w.descriptionHelpIcon =
-        picture<ClickableLabel>(channel, "descriptionHelpIcon", QStringLiteral(":/skin/help.png"), QRect(313, 27, 16, 16));
+    w.nameHelpIcon =
+        picture<ClickableLabel>(channel, "nameHelpIcon", QStringLiteral(":/skin/help.png"), QRect(313, 5, 16, 16));
+    w.descriptionHelpIcon = picture<ClickableLabel>(channel, "descriptionHelpIcon", QStringLiteral(":/skin/help.png"),
+                                                    QRect(313, 27, 16, 16));
     for (QLabel *icon : {w.nameHelpIcon, w.descriptionHelpIcon}) {
         icon->setToolTip(helpHint);
         icon->hide();
@@ -122,13 +120,14 @@ void MainWindow::buildLayout()
     w.videoFrame = new QFrame(panel);
     w.videoFrame->setObjectName(QStringLiteral("videoFrame"));
     w.videoFrame->setGeometry(12, 112, 333, 254);
-    w.videoPlaceholder = picture<ClickableLabel>(w.videoFrame, "videoPlaceholder", QStringLiteral(":/skin/placeholder.png"),
-                                                 QRect(6, 7, 320, 240));
+    w.videoPlaceholder = picture<ClickableLabel>(w.videoFrame, "videoPlaceholder",
+                                                 QStringLiteral(":/skin/placeholder.png"), QRect(6, 7, 320, 240));
     w.modeBadge = new QFrame(w.videoFrame);
     w.modeBadge->setObjectName(QStringLiteral("modeBadge"));
     w.modeBadge->setGeometry(10, 11, 62, 18);
     w.modeBadge->setStyleSheet(QStringLiteral("#modeBadge { background: #008000; border: 1px solid #6d8fb5; }"));
-    w.modeLabel = caption(w.modeBadge, "modeLabel", QStringLiteral("預覽模式"), QRect(0, 1, 62, 16), morlanex::BroadcastSession::kGreen);
+    w.modeLabel = caption(w.modeBadge, "modeLabel", QStringLiteral("預覽模式"), QRect(0, 1, 62, 16),
+                          morlanex::BroadcastSession::kGreen);
     w.modeLabel->setAlignment(Qt::AlignCenter);
     w.modeBadge->hide();
     w.videoArea = mediaSide->createVideoArea(w.videoFrame, QRect(6, 7, 320, 240), w.modeBadge);
@@ -144,15 +143,16 @@ void MainWindow::buildLayout()
     w.liveLampBlinking->setMovie(w.liveLampMovie);
     w.liveLampBlinking->hide();
     w.statusCaption = caption(status, "statusCaption", QStringLiteral("狀態"), QRect(24, 12, 30, 16), kSilver);
-    w.statusLabel = caption(status, "statusLabel", QStringLiteral(" "), QRect(56, 12, 220, 16), morlanex::BroadcastSession::kRed);
-    w.totalViewsCaption =
-        caption<ClickableLabel>(status, "totalViewsCaption", QStringLiteral("累計收視人次"), QRect(24, 40, 84, 16), kSilver);
+    w.statusLabel =
+        caption(status, "statusLabel", QStringLiteral(" "), QRect(56, 12, 220, 16), morlanex::BroadcastSession::kRed);
+    w.totalViewsCaption = caption<ClickableLabel>(status, "totalViewsCaption", QStringLiteral("累計收視人次"),
+                                                  QRect(24, 40, 84, 16), kSilver);
     w.totalViewsLabel = caption(status, "totalViewsLabel", QStringLiteral("0"), QRect(112, 40, 80, 16), Qt::white);
-    w.currentViewersCaption =
-        caption<ClickableLabel>(status, "currentViewersCaption", QStringLiteral("目前收視人數"), QRect(24, 40, 84, 16), kSilver);
-    w.currentViewersLabel = caption(status, "currentViewersLabel", QStringLiteral("0"), QRect(112, 40, 80, 16), Qt::white);
-    for (QLabel *l : {w.totalViewsCaption, w.currentViewersCaption})
-        l->setCursor(Qt::PointingHandCursor);
+    w.currentViewersCaption = caption<ClickableLabel>(status, "currentViewersCaption", QStringLiteral("目前收視人數"),
+                                                      QRect(24, 40, 84, 16), kSilver);
+    w.currentViewersLabel =
+        caption(status, "currentViewersLabel", QStringLiteral("0"), QRect(112, 40, 80, 16), Qt::white);
+    for (QLabel *l : {w.totalViewsCaption, w.currentViewersCaption}) l->setCursor(Qt::PointingHandCursor);
     hideCounters();
     const QRect action(287, 20, 36, 36);
     w.actionButton = picture<ClickableLabel>(status, "actionButton", QStringLiteral(":/skin/action.png"), action);
@@ -177,12 +177,10 @@ void MainWindow::buildLayout()
     setMouseTracking(true);
 }
 
-void MainWindow::cutShapeFromSkin()
-{
+void MainWindow::cutShapeFromSkin() {
     // The skin's colour key cuts the window's shape.
     const QPixmap skin(QStringLiteral(":/skin/skin.png"));
-    if (!skin.isNull())
-        setMask(skin.createMaskFromColor(kColourKey, Qt::MaskInColor));
+    if (!skin.isNull()) setMask(skin.createMaskFromColor(kColourKey, Qt::MaskInColor));
     const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
                                                           : QRect(0, 0, 1024, 768);
     move(screen.center() - rect().center());

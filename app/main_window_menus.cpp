@@ -10,8 +10,7 @@
 #include <QToolButton>
 
 namespace {
-QAction *command(QObject *parent, const char *name, const QString &text)
-{
+QAction *command(QObject *parent, const char *name, const QString &text) {
     auto *a = new QAction(text, parent);
     a->setObjectName(QLatin1String(name));
     a->setIconVisibleInMenu(false);
@@ -20,21 +19,16 @@ QAction *command(QObject *parent, const char *name, const QString &text)
 
 // A tool button that triggers `action`; the picture and hint are the action's, shown by the
 // button only (menus show neither).
-void bind(QToolButton *button, QAction *action, const QString &icon, const QString &hint)
-{
+void bind(QToolButton *button, QAction *action, const QString &icon, const QString &hint) {
     action->setIcon(QIcon(icon));
     action->setToolTip(hint);
     button->setDefaultAction(action);
 }
 
-void separator(QMenu *menu)
-{
-    menu->addSeparator();
-}
-} // namespace
+void separator(QMenu *menu) { menu->addSeparator(); }
+}  // namespace
 
-void MainWindow::buildActions()
-{
+void MainWindow::buildActions() {
     Parts &w = *parts;
     w.showWindowAction = command(this, "showWindowAction", QStringLiteral("顯示主視窗"));
     w.hideWindowAction = command(this, "hideWindowAction", QStringLiteral("關閉主視窗"));
@@ -48,8 +42,9 @@ void MainWindow::buildActions()
     w.closeDeviceAction = command(this, "closeDeviceAction", QStringLiteral("關閉視訊裝置"));
     w.resetViewsAction = command(this, "resetViewsAction", QStringLiteral("計數器歸零"));
     const char *levelNames[] = {"levelAutomaticAction", "levelHighAction", "levelMediumAction", "levelLowAction"};
-    const QString levelTexts[] = {QStringLiteral("自動- 依頻寬現狀浮動調整"), QStringLiteral("高- 畫質較差 頻寬消耗最少"),
-                                  QStringLiteral("中- 畫質適中 頻寬消耗適中"), QStringLiteral("低- 畫質最佳 頻寬消耗最大")};
+    const QString levelTexts[] = {
+        QStringLiteral("自動- 依頻寬現狀浮動調整"), QStringLiteral("高- 畫質較差 頻寬消耗最少"),
+        QStringLiteral("中- 畫質適中 頻寬消耗適中"), QStringLiteral("低- 畫質最佳 頻寬消耗最大")};
     w.levelGroup = new QActionGroup(this);
     w.levelGroup->setExclusive(true);
     for (int level = 0; level < 4; ++level) {
@@ -63,7 +58,8 @@ void MainWindow::buildActions()
 
     bind(w.wizardButton, w.wizardAction, QStringLiteral(":/skin/tool_wizard.png"), QStringLiteral("快速設定精靈"));
     bind(w.recordingButton, w.recordingAction, QStringLiteral(":/skin/tool_mixer.png"), QStringLiteral("輸入音源控制"));
-    bind(w.closeDeviceButton, w.closeDeviceAction, QStringLiteral(":/skin/tool_close.png"), QStringLiteral("關閉視訊裝置"));
+    bind(w.closeDeviceButton, w.closeDeviceAction, QStringLiteral(":/skin/tool_close.png"),
+         QStringLiteral("關閉視訊裝置"));
     bind(w.aboutButton, w.aboutAction, QStringLiteral(":/skin/tool_about.png"), QStringLiteral("關於Morlanex!"));
 
     connect(w.showWindowAction, &QAction::triggered, this, &MainWindow::showFromTray);
@@ -74,12 +70,13 @@ void MainWindow::buildActions()
     connect(w.recordingAction, &QAction::triggered, this, [this] { guarded([this] { recordingCommand(); }); });
     connect(w.closeDeviceAction, &QAction::triggered, this, [this] { guarded([this] { closeDeviceCommand(); }); });
     connect(w.resetViewsAction, &QAction::triggered, this, [this] { guarded([this] { resetViewsCommand(); }); });
-    connect(w.portalAction, &QAction::triggered, this, [this] { openUrl(QString::fromStdString(appConfig.portalUrl)); });
-    connect(w.productAction, &QAction::triggered, this, [this] { openUrl(QString::fromStdString(appConfig.productUrl)); });
+    connect(w.portalAction, &QAction::triggered, this,
+            [this] { openUrl(QString::fromStdString(appConfig.portalUrl)); });
+    connect(w.productAction, &QAction::triggered, this,
+            [this] { openUrl(QString::fromStdString(appConfig.productUrl)); });
 }
 
-void MainWindow::buildMenus()
-{
+void MainWindow::buildMenus() {
     Parts &w = *parts;
     w.trayMenu = new QMenu(this);
     w.trayMenu->setObjectName(QStringLiteral("trayMenu"));
@@ -105,8 +102,7 @@ void MainWindow::buildMenus()
     w.levelMenu->menuAction()->setObjectName(QStringLiteral("levelMenuAction"));
     w.levelMenu->addAction(w.levelActions[0]);
     separator(w.levelMenu);
-    for (std::size_t level = 1; level < 4; ++level)
-        w.levelMenu->addAction(w.levelActions[level]);
+    for (std::size_t level = 1; level < 4; ++level) w.levelMenu->addAction(w.levelActions[level]);
     separator(w.advancedMenu);
     w.advancedMenu->addAction(w.resetViewsAction);
     separator(w.functionMenu);
@@ -118,30 +114,23 @@ void MainWindow::buildMenus()
     updateCommands();
 }
 
-void MainWindow::buildTray()
-{
+void MainWindow::buildTray() {
     Parts &w = *parts;
     w.trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/skin/app.png")), this);
     w.trayIcon->setObjectName(QStringLiteral("trayIcon"));
     w.trayIcon->setToolTip(QStringLiteral("Morlanex!"));
     w.trayIcon->setContextMenu(w.trayMenu);
     connect(w.trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::DoubleClick)
-            showFromTray();
+        if (reason == QSystemTrayIcon::DoubleClick) showFromTray();
     });
-    if (trayAvailable())
-        w.trayIcon->show();
+    if (trayAvailable()) w.trayIcon->show();
 }
 
-bool MainWindow::trayAvailable() const
-{
-    return QSystemTrayIcon::isSystemTrayAvailable();
-}
+bool MainWindow::trayAvailable() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 // The advanced functions only in a preview with no sequence running; no level change while
 // live; the reset only while live with views counted.
-void MainWindow::updateCommands()
-{
+void MainWindow::updateCommands() {
     parts->advancedMenu->menuAction()->setEnabled(previewActive() && !busy());
     parts->levelMenu->menuAction()->setEnabled(!liveActive());
     parts->resetViewsAction->setEnabled(liveActive() && broadcast->totalViews() != 0);

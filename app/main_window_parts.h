@@ -23,11 +23,11 @@ class WindowBackground;
 struct MainWindow::Parts {
     // Skin and title row.
     QLabel *skinPicture = nullptr;
-    QWidget *controlPanel = nullptr; // container of every control
+    QWidget *controlPanel = nullptr;  // container of every control
     QLabel *titleLabel = nullptr;
     ClickableLabel *menuIcon = nullptr;
     ClickableLabel *menuIconHot = nullptr;
-    ClickableLabel *closeButton = nullptr; // empty at rest
+    ClickableLabel *closeButton = nullptr;  // empty at rest
     QPixmap closeButtonHot;
     // Tool row.
     QToolButton *wizardButton = nullptr;
@@ -52,7 +52,7 @@ struct MainWindow::Parts {
     QLabel *modeLabel = nullptr;
     // Status row and the action button.
     QFrame *statusFrame = nullptr;
-    ClickableLabel *actionButton = nullptr; // at rest
+    ClickableLabel *actionButton = nullptr;  // at rest
     ClickableLabel *setupOverlay = nullptr;
     ClickableLabel *startOverlay = nullptr;
     ClickableLabel *stopOverlay = nullptr;
@@ -78,7 +78,7 @@ struct MainWindow::Parts {
     QAction *recordingAction = nullptr;
     QAction *closeDeviceAction = nullptr;
     QAction *resetViewsAction = nullptr;
-    std::array<QAction *, 4> levelActions{}; // automatic, high, medium, low compression
+    std::array<QAction *, 4> levelActions{};  // automatic, high, medium, low compression
     QActionGroup *levelGroup = nullptr;
     QMenu *trayMenu = nullptr;
     QMenu *functionMenu = nullptr;

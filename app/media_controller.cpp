@@ -13,44 +13,38 @@ const QString kCameraLost = QStringLiteral("視訊裝置已中斷: %1");
 const QString kMicrophoneLost = QStringLiteral("音訊裝置已中斷: %1,改以靜音直播");
 const QString kMediaFailed = QStringLiteral("直播編碼失敗");
 
-QStringList names(const std::vector<std::string> &items)
-{
+QStringList names(const std::vector<std::string> &items) {
     QStringList list;
-    for (const std::string &item : items)
-        list << QString::fromStdString(item);
+    for (const std::string &item : items) list << QString::fromStdString(item);
     return list;
 }
 
-std::vector<std::string> items(const QStringList &names)
-{
+std::vector<std::string> items(const QStringList &names) {
     std::vector<std::string> list;
-    for (const QString &name : names)
-        list.push_back(name.toStdString());
+    for (const QString &name : names) list.push_back(name.toStdString());
     return list;
 }
 
-} // namespace
+}  // namespace
 
 struct MediaController::Capture {
     CaptureMedia media;
-    std::unique_ptr<morlanex::PipelineEvents> events; // destroyed before the pipeline
+    std::unique_ptr<morlanex::PipelineEvents> events;  // destroyed before the pipeline
 };
 
-MediaController::MediaController(QObject *parent) : QObject(parent), capture(std::make_unique<Capture>())
-{
-    capture->events = std::make_unique<morlanex::PipelineEvents>(
-        capture->media.pipeline, [this](const morlanex::PipelineEvent &e) {
+MediaController::MediaController(QObject *parent) : QObject(parent), capture(std::make_unique<Capture>()) {
+    capture->events =
+        std::make_unique<morlanex::PipelineEvents>(capture->media.pipeline, [this](const morlanex::PipelineEvent &e) {
             if (e.kind == morlanex::PipelineEvent::Paused)
                 emit pictureShowing();
             else if (e.kind == morlanex::PipelineEvent::Error)
-                onError(e); // the GStreamer detail is in the log
+                onError(e);  // the GStreamer detail is in the log
         });
 }
 
 MediaController::~MediaController() = default;
 
-void MediaController::onError(const morlanex::PipelineEvent &e)
-{
+void MediaController::onError(const morlanex::PipelineEvent &e) {
     CaptureMedia &c = capture->media;
     if (e.device == morlanex::DeviceKind::Microphone) {
         const QString name = QString::fromStdString(morlanex::deviceName(c.microphone()));
@@ -65,8 +59,7 @@ void MediaController::onError(const morlanex::PipelineEvent &e)
         emit failed(kMediaFailed);
 }
 
-QWidget *MediaController::createVideoArea(QWidget *parent, QRect geometry, QWidget *above)
-{
+QWidget *MediaController::createVideoArea(QWidget *parent, QRect geometry, QWidget *above) {
     video = new morlanex::VideoWindowWidget(parent);
     video->setGeometry(geometry);
     video->hide();
@@ -76,8 +69,7 @@ QWidget *MediaController::createVideoArea(QWidget *parent, QRect geometry, QWidg
     return video;
 }
 
-DeviceList MediaController::listVideoDevices(morlanex::DeviceChoice &choice)
-{
+DeviceList MediaController::listVideoDevices(morlanex::DeviceChoice &choice) {
     CaptureMedia &c = capture->media;
     c.choice = choice;
     c.listCameras();
@@ -85,8 +77,7 @@ DeviceList MediaController::listVideoDevices(morlanex::DeviceChoice &choice)
     return {names(c.lists.cameras), c.lists.cameraIndex};
 }
 
-void MediaController::listAudio(const DeviceList &shown, morlanex::DeviceChoice &choice, AudioChoices &result)
-{
+void MediaController::listAudio(const DeviceList &shown, morlanex::DeviceChoice &choice, AudioChoices &result) {
     CaptureMedia &c = capture->media;
     c.lists.microphones = items(shown.names);
     c.lists.microphoneIndex = shown.current;
@@ -101,68 +92,41 @@ void MediaController::listAudio(const DeviceList &shown, morlanex::DeviceChoice 
     result.devices = {names(c.lists.microphones), c.lists.microphoneIndex};
     result.lines = names(c.lists.lines);
     result.linePins.clear();
-    for (int number : c.lists.lineNumbers)
-        result.linePins << QString::number(number);
+    for (int number : c.lists.lineNumbers) result.linePins << QString::number(number);
     result.currentLine = c.lists.lineIndex;
     result.linesEnabled = c.lists.linesEnabled;
     result.linesCaptionEnabled = c.lists.linesEnabled;
     result.choice = choice;
-    if (failure)
-        std::rethrow_exception(failure);
+    if (failure) std::rethrow_exception(failure);
 }
 
-void MediaController::startPreview(const morlanex::DeviceChoice &choice)
-{
+void MediaController::startPreview(const morlanex::DeviceChoice &choice) {
     CaptureMedia &c = capture->media;
     c.choice = choice;
     c.startPreview();
 }
 
-bool MediaController::previewRunning() const
-{
-    return capture->media.pipeline.previewRunning();
-}
+bool MediaController::previewRunning() const { return capture->media.pipeline.previewRunning(); }
 
-void MediaController::closeDevice()
-{
-    capture->media.close();
-}
+void MediaController::closeDevice() { capture->media.close(); }
 
-MediaController::LiveOutcome MediaController::switchToLive(const morlanex::DeviceChoice &choice)
-{
+MediaController::LiveOutcome MediaController::switchToLive(const morlanex::DeviceChoice &choice) {
     CaptureMedia &c = capture->media;
-    if (!c.hasCamera())
-        return LiveOutcome::NoVideoDevice;
+    if (!c.hasCamera()) return LiveOutcome::NoVideoDevice;
     c.choice = choice;
     return c.goLive() == LiveStart::SinkFailed ? LiveOutcome::PortFailed : LiveOutcome::Started;
 }
 
-void MediaController::stopLive()
-{
-    capture->media.stopLive();
-}
+void MediaController::stopLive() { capture->media.stopLive(); }
 
-bool MediaController::applyLevel(int level)
-{
-    return capture->media.applyLevel(level);
-}
+bool MediaController::applyLevel(int level) { return capture->media.applyLevel(level); }
 
-void MediaController::setServingPort(int port)
-{
+void MediaController::setServingPort(int port) {
     capture->media.port = port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
 }
 
-void MediaController::setWebrtcPort(int port)
-{
-    capture->media.webrtcPort = port;
-}
+void MediaController::setWebrtcPort(int port) { capture->media.webrtcPort = port; }
 
-int MediaController::servingPort() const
-{
-    return capture->media.port;
-}
+int MediaController::servingPort() const { return capture->media.port; }
 
-int MediaController::writerProfile() const
-{
-    return capture->media.profile();
-}
+int MediaController::writerProfile() const { return capture->media.profile(); }

@@ -15,7 +15,10 @@
 #include <memory>
 
 class QWidget;
-namespace morlanex { class VideoWindowWidget; struct PipelineEvent; }
+namespace morlanex {
+class VideoWindowWidget;
+struct PipelineEvent;
+}  // namespace morlanex
 
 class MediaController : public QObject {
     Q_OBJECT
@@ -46,7 +49,7 @@ public:
     void setServingPort(int port);
     void setWebrtcPort(int port);  // see AppConfig::webrtcPort
     int servingPort() const;
-    int writerProfile() const; // the live profile (Wm8Profile)
+    int writerProfile() const;  // the live profile (Wm8Profile)
 
 signals:
     // The pipeline paused: the picture shows.
@@ -60,5 +63,5 @@ private:
     struct Capture;
     void onError(const morlanex::PipelineEvent &e);
     std::unique_ptr<Capture> capture;
-    morlanex::VideoWindowWidget *video = nullptr; // owned by its parent widget
+    morlanex::VideoWindowWidget *video = nullptr;  // owned by its parent widget
 };

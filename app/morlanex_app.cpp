@@ -14,20 +14,17 @@
 
 namespace {
 // The interface font: a Ming face for Traditional Chinese at 9 points.
-QFont interfaceFont()
-{
+QFont interfaceFont() {
     const QStringList families = QFontDatabase::families();
     for (const char *name : {"AR PL UMing TW", "AR PL UMing TW MBE", "AR PL UMing HK", "Noto Serif CJK TC",
                              "Noto Sans CJK TC", "WenQuanYi Zen Hei"}) {
-        if (families.contains(QLatin1String(name)))
-            return QFont(QLatin1String(name), 9);
+        if (families.contains(QLatin1String(name))) return QFont(QLatin1String(name), 9);
     }
     return QFont(QApplication::font().family(), 9);
 }
-} // namespace
+}  // namespace
 
-MorlanexApp::MorlanexApp(morlanex::TickSource *ticks) : settings(std::make_unique<SettingsStore>())
-{
+MorlanexApp::MorlanexApp(morlanex::TickSource *ticks) : settings(std::make_unique<SettingsStore>()) {
     if (!ticks) {
         ownTicks = std::make_unique<morlanex::QtTickSource>();
         ticks = ownTicks.get();
@@ -47,10 +44,8 @@ MorlanexApp::MorlanexApp(morlanex::TickSource *ticks) : settings(std::make_uniqu
     startHint->show();
 }
 
-MorlanexApp::~MorlanexApp()
-{
-    if (qApp && hook)
-        qApp->removeEventFilter(hook.get());
+MorlanexApp::~MorlanexApp() {
+    if (qApp && hook) qApp->removeEventFilter(hook.get());
     startHint.reset();
     mainWindow.reset();
 }

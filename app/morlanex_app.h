@@ -12,7 +12,9 @@ class MouseHook;
 class SettingsStore;
 class SetupWizard;
 class StartHint;
-namespace morlanex { class TickSource; }
+namespace morlanex {
+class TickSource;
+}
 
 struct MorlanexApp {
     // Sets the application title, installs the mouse hook and creates the windows. The
@@ -24,7 +26,7 @@ struct MorlanexApp {
     std::unique_ptr<morlanex::TickSource> ownTicks;
     std::unique_ptr<MouseHook> hook;
     std::unique_ptr<MainWindow> mainWindow;
-    SetupWizard *wizard = nullptr; // owned by the main window
+    SetupWizard *wizard = nullptr;  // owned by the main window
     AboutBox *aboutBox = nullptr;  // owned by the main window
     std::unique_ptr<StartHint> startHint;
 };

@@ -15,9 +15,17 @@
 namespace morlanex {
 
 struct SettingsRecord {
-    enum Line { ChannelName, ChannelDescription, VideoDeviceIndex, AudioDeviceIndex,
-                AudioInputPin, CompressionLevel, Keywords, LineCount };
-    std::array<std::string, LineCount> lines; // CP950 bytes, as in the file
+    enum Line {
+        ChannelName,
+        ChannelDescription,
+        VideoDeviceIndex,
+        AudioDeviceIndex,
+        AudioInputPin,
+        CompressionLevel,
+        Keywords,
+        LineCount
+    };
+    std::array<std::string, LineCount> lines;  // CP950 bytes, as in the file
 
     std::string &operator[](Line l) { return lines[l]; }
     const std::string &operator[](Line l) const { return lines[l]; }
@@ -55,4 +63,4 @@ std::string trimmed(std::string_view text);
 // Decimal integer with optional sign and leading blanks; throws ConversionError otherwise.
 int toInteger(std::string_view text);
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -19,53 +19,35 @@ constexpr qsizetype kMaxLine = 512;
 constexpr int kRequestTimeoutMs = 2000;
 
 // The token a launcher gave this start: Wayland's activation token, else X11's startup id.
-QByteArray ownActivationToken()
-{
+QByteArray ownActivationToken() {
     QByteArray token = qgetenv("XDG_ACTIVATION_TOKEN");
-    if (token.isEmpty())
-        token = qgetenv("DESKTOP_STARTUP_ID");
+    if (token.isEmpty()) token = qgetenv("DESKTOP_STARTUP_ID");
     return token;
 }
 
 // Tokens are short printable words; anything else is dropped rather than passed on.
-bool plausibleToken(const QByteArray &token)
-{
-    if (token.size() > 256)
-        return false;
+bool plausibleToken(const QByteArray &token) {
+    if (token.size() > 256) return false;
     for (char c : token) {
-        if (c <= ' ' || c > '~')
-            return false;
+        if (c <= ' ' || c > '~') return false;
     }
     return true;
 }
 
-void say(const QString &text)
-{
-    std::fprintf(stderr, "morlanex: %s\n", qPrintable(text));
-}
-} // namespace
+void say(const QString &text) { std::fprintf(stderr, "morlanex: %s\n", qPrintable(text)); }
+}  // namespace
 
 SingleInstance::SingleInstance(QString folder, QObject *parent) : QObject(parent), folder_(std::move(folder)) {}
 
 SingleInstance::~SingleInstance() = default;
 
-QString SingleInstance::defaultFolder()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-}
+QString SingleInstance::defaultFolder() { return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation); }
 
-QString SingleInstance::lockPath() const
-{
-    return folder_ + QStringLiteral("/morlanex.lock");
-}
+QString SingleInstance::lockPath() const { return folder_ + QStringLiteral("/morlanex.lock"); }
 
-QString SingleInstance::socketPath() const
-{
-    return folder_ + QStringLiteral("/morlanex.socket");
-}
+QString SingleInstance::socketPath() const { return folder_ + QStringLiteral("/morlanex.socket"); }
 
-SingleInstance::Role SingleInstance::claim(std::chrono::milliseconds wait)
-{
+SingleInstance::Role SingleInstance::claim(std::chrono::milliseconds wait) {
     if (folder_.isEmpty() || !QDir().mkpath(folder_)) {
         say(QStringLiteral("no runtime folder; running without the one-copy guard"));
         return Role::Unguarded;
@@ -74,8 +56,7 @@ SingleInstance::Role SingleInstance::claim(std::chrono::milliseconds wait)
     // Only a dead owner makes the lock stale, however long the first copy has been running.
     lock_->setStaleLockTime(std::chrono::milliseconds::zero());
     if (lock_->tryLock(std::chrono::milliseconds::zero())) {
-        if (serve())
-            return Role::First;
+        if (serve()) return Role::First;
         say(QStringLiteral("cannot listen on %1 (%2); a later start will not find this copy")
                 .arg(socketPath(), server_->errorString()));
         return Role::First;
@@ -89,15 +70,13 @@ SingleInstance::Role SingleInstance::claim(std::chrono::milliseconds wait)
     return askRunningCopy(wait);
 }
 
-SingleInstance::Role SingleInstance::askRunningCopy(std::chrono::milliseconds wait)
-{
+SingleInstance::Role SingleInstance::askRunningCopy(std::chrono::milliseconds wait) {
     const QDeadlineTimer deadline(wait);
     QLocalSocket socket;
     // The first copy may hold the lock a moment before it listens.
     for (;;) {
         socket.connectToServer(socketPath());
-        if (socket.waitForConnected(int(deadline.remainingTime())))
-            break;
+        if (socket.waitForConnected(int(deadline.remainingTime()))) break;
         socket.abort();
         if (deadline.hasExpired()) {
             say(QStringLiteral("another copy holds %1 but does not answer").arg(lockPath()));
@@ -107,8 +86,7 @@ SingleInstance::Role SingleInstance::askRunningCopy(std::chrono::milliseconds wa
     }
 
     QByteArray token = ownActivationToken();
-    if (!plausibleToken(token))
-        token.clear();
+    if (!plausibleToken(token)) token.clear();
     socket.write(QByteArray(kRequest) + ' ' + token + '\n');
     QByteArray answer;
     while (!answer.contains('\n') && !deadline.hasExpired()) {
@@ -127,8 +105,7 @@ SingleInstance::Role SingleInstance::askRunningCopy(std::chrono::milliseconds wa
     return Role::HandedOver;
 }
 
-bool SingleInstance::serve()
-{
+bool SingleInstance::serve() {
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     // We hold the lock, so a socket file left there belongs to a copy that died.
@@ -137,16 +114,14 @@ bool SingleInstance::serve()
     return server_->listen(socketPath());
 }
 
-void SingleInstance::onConnection()
-{
+void SingleInstance::onConnection() {
     while (QLocalSocket *socket = server_->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         // A caller that never finishes its line is dropped, so it holds nothing for long.
         QTimer::singleShot(kRequestTimeoutMs, socket, [socket] { socket->abort(); });
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             if (!socket->canReadLine()) {
-                if (socket->bytesAvailable() > kMaxLine)
-                    socket->abort();
+                if (socket->bytesAvailable() > kMaxLine) socket->abort();
                 return;
             }
             const QByteArray line = socket->readLine(kMaxLine).trimmed();
@@ -156,8 +131,7 @@ void SingleInstance::onConnection()
                 return;
             }
             const QByteArray token = words.value(1);
-            if (!token.isEmpty())
-                qputenv("XDG_ACTIVATION_TOKEN", token);
+            if (!token.isEmpty()) qputenv("XDG_ACTIVATION_TOKEN", token);
             socket->write(kAnswer);
             socket->flush();
             socket->disconnectFromServer();

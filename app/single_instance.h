@@ -17,9 +17,9 @@ class SingleInstance : public QObject {
     Q_OBJECT
 public:
     enum class Role {
-        First,      // no other copy runs: this one goes on and answers later starts
-        HandedOver, // another copy runs and was asked to come to the front: end this one
-        NoAnswer,   // another copy holds the lock but did not answer in time: end this one
+        First,  // no other copy runs: this one goes on and answers later starts
+        HandedOver,  // another copy runs and was asked to come to the front: end this one
+        NoAnswer,  // another copy holds the lock but did not answer in time: end this one
         Unguarded,  // the runtime folder cannot hold the lock: go on without the guard
     };
 

@@ -44,7 +44,7 @@ private:
     void drain();
 
     morlanex::UniqueFd readEnd_;
-    morlanex::UniqueFd writeEnd_; // the handler borrows it
+    morlanex::UniqueFd writeEnd_;  // the handler borrows it
     QSocketNotifier *notifier_ = nullptr;
     std::array<struct sigaction, Caught.size()> previous_{};
 };

@@ -10,8 +10,7 @@ using morlanex::DeviceChoice;
 
 WindowWizardHost::WindowWizardHost(MainWindow &window, SettingsStore &settings) : window(window), settings(settings) {}
 
-bool WindowWizardHost::reported(const std::function<void()> &step)
-{
+bool WindowWizardHost::reported(const std::function<void()> &step) {
     try {
         step();
         return true;
@@ -21,18 +20,13 @@ bool WindowWizardHost::reported(const std::function<void()> &step)
     }
 }
 
-bool WindowWizardHost::busy() const
-{
-    return window.busy();
-}
+bool WindowWizardHost::busy() const { return window.busy(); }
 
-void WindowWizardHost::closeDeviceForWizard()
-{
+void WindowWizardHost::closeDeviceForWizard() {
     reported([this] { window.closeDeviceCommand(); });
 }
 
-ChannelSetup WindowWizardHost::storedSetup()
-{
+ChannelSetup WindowWizardHost::storedSetup() {
     settings.reload();
     const ChannelSetup stored = settings.withStoredTexts(window.channelSetup().setup());
     // The stored keywords become the working ones at once; the rest waits for "完成".
@@ -40,17 +34,16 @@ ChannelSetup WindowWizardHost::storedSetup()
     return stored;
 }
 
-DeviceList WindowWizardHost::videoDevices()
-{
+DeviceList WindowWizardHost::videoDevices() {
     DeviceList list;
     reported([&] {
-        window.channelSetup().editDevices([&](DeviceChoice &devices) { list = window.media().listVideoDevices(devices); });
+        window.channelSetup().editDevices(
+            [&](DeviceChoice &devices) { list = window.media().listVideoDevices(devices); });
     });
     return list;
 }
 
-AudioChoices WindowWizardHost::audioChoices(const DeviceList &shown, int chosenDevice)
-{
+AudioChoices WindowWizardHost::audioChoices(const DeviceList &shown, int chosenDevice) {
     AudioChoices result;
     reported([&] {
         window.channelSetup().editDevices([&](DeviceChoice &devices) {
@@ -61,20 +54,15 @@ AudioChoices WindowWizardHost::audioChoices(const DeviceList &shown, int chosenD
     return result;
 }
 
-bool WindowWizardHost::startWithStoredSettings()
-{
+bool WindowWizardHost::startWithStoredSettings() {
     return reported([this] { window.startPreview(); });
 }
 
-bool WindowWizardHost::startWithSetup(const ChannelSetup &setup)
-{
+bool WindowWizardHost::startWithSetup(const ChannelSetup &setup) {
     window.channelSetup().set(setup);
     // A file that cannot be written is reported; the preview starts all the same.
     reported([&] { settings.save(setup); });
     return startWithStoredSettings();
 }
 
-QString WindowWizardHost::portalUrl() const
-{
-    return QString::fromStdString(window.config().portalUrl);
-}
+QString WindowWizardHost::portalUrl() const { return QString::fromStdString(window.config().portalUrl); }

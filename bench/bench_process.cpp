@@ -57,7 +57,8 @@ std::string ChildProcess::readLine(int timeoutMs) {
             pending_.erase(0, nl + 1);
             return line;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{out_.get(), POLLIN, 0};
         if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) break;
         char buf[512];

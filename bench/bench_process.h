@@ -13,10 +13,10 @@
 namespace morlanex::bench {
 
 struct ProcessOptions {
-    uid_t uid = 0;        // switch to this user before exec when not 0 (VLC refuses root)
+    uid_t uid = 0;  // switch to this user before exec when not 0 (VLC refuses root)
     gid_t gid = 0;
-    std::string home;     // HOME for the child, when set
-    bool quiet = false;   // stdout and stderr to /dev/null
+    std::string home;  // HOME for the child, when set
+    bool quiet = false;  // stdout and stderr to /dev/null
 };
 
 class ChildProcess {
@@ -42,9 +42,9 @@ private:
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 uint16_t freeLoopbackPort();
 
-double cpuSeconds(pid_t pid);      // user + system time so far, -1 when unknown
+double cpuSeconds(pid_t pid);  // user + system time so far, -1 when unknown
 double threadCpuSeconds(pid_t tid);  // the same for one thread of this process
-double residentKiB(pid_t pid);     // VmRSS, -1 when unknown
+double residentKiB(pid_t pid);  // VmRSS, -1 when unknown
 // The local ports of the process's IPv4 UDP sockets (its fds matched with /proc/PID/net/udp).
 std::set<uint16_t> udpPorts(pid_t pid);
 

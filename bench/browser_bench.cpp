@@ -49,50 +49,41 @@ using namespace morlanex;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-double processCpuSeconds()
-{
+double processCpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-UniqueFd connectTo(uint16_t port)
-{
+UniqueFd connectTo(uint16_t port) {
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        return {};
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return {};
     return fd;
 }
 
 // One HTTP/1.0 GET, read to the end: the status (0 on failure) and the body.
-int httpGet(uint16_t port, const std::string &path, std::string *body)
-{
+int httpGet(uint16_t port, const std::string &path, std::string *body) {
     const UniqueFd socket = connectTo(port);
     const int fd = socket.get();
-    if (fd < 0)
-        return 0;
+    if (fd < 0) return 0;
     const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()))
-        return 0;
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) return 0;
     std::string all;
     char buffer[65536];
     for (;;) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0)
-            break;
+        if (poll(&p, 1, 10000) <= 0) break;
         const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            break;
+        if (n <= 0) break;
         all.append(buffer, size_t(n));
     }
     const size_t end = all.find("\r\n\r\n");
     int status = 0;
-    if (end == std::string::npos || std::sscanf(all.c_str(), "HTTP/%*d.%*d %d", &status) != 1)
-        return 0;
+    if (end == std::string::npos || std::sscanf(all.c_str(), "HTTP/%*d.%*d %d", &status) != 1) return 0;
     *body = all.substr(end + 4);
     return status;
 }
@@ -109,8 +100,7 @@ public:
 // the encoders and the sink's packetizing run; no viewer's encryption and sending.
 class RtcWatcher : public Watcher {
 public:
-    RtcWatcher(LiveServer &server, const std::atomic<uint64_t> &bytes) : server_(server), bytes_(bytes)
-    {
+    RtcWatcher(LiveServer &server, const std::atomic<uint64_t> &bytes) : server_(server), bytes_(bytes) {
         server_.setWebrtcWatched(true);
     }
     ~RtcWatcher() override { server_.setWebrtcWatched(false); }
@@ -123,32 +113,26 @@ private:
 
 class StreamReader : public Watcher {
 public:
-    StreamReader(uint16_t port, const std::string &path)
-    {
+    StreamReader(uint16_t port, const std::string &path) {
         fd_ = connectTo(port);
         const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
         if (fd_ && send(fd_.get(), request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
             thread_ = std::thread([this] { run(); });
     }
-    ~StreamReader()
-    {
+    ~StreamReader() {
         stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
+        if (thread_.joinable()) thread_.join();
     }
     uint64_t bytes() const override { return bytes_; }
 
 private:
-    void run()
-    {
+    void run() {
         char buffer[65536];
         while (!stop_) {
             pollfd p{fd_.get(), POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
+            if (poll(&p, 1, 100) <= 0) continue;
             const ssize_t n = recv(fd_.get(), buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             bytes_ += uint64_t(n);
         }
     }
@@ -167,8 +151,7 @@ struct Options {
 
 // The process's CPU over alternating windows without and with a viewer of one rendition (made
 // by `watch`, watching while it lives); the difference is that rendition's encoders.
-void measureCpu(const char *rendition, const Options &o, const std::function<std::unique_ptr<Watcher>()> &watch)
-{
+void measureCpu(const char *rendition, const Options &o, const std::function<std::unique_ptr<Watcher>()> &watch) {
     const int window = std::max(2, o.cpuSeconds / 4);
     double idle = 0, watched = 0, idleTime = 0, watchedTime = 0;
     uint64_t bytes = 0;
@@ -202,8 +185,7 @@ struct RelayCounts {
 };
 
 // The newest segment the cache names ({"session":"...","segment":N}); false when there is none.
-bool latestSegment(uint16_t port, std::string *session, uint64_t *number)
-{
+bool latestSegment(uint16_t port, std::string *session, uint64_t *number) {
     std::string body;
     char id[16] = {};
     unsigned long long n = 0;
@@ -218,8 +200,7 @@ bool latestSegment(uint16_t port, std::string *session, uint64_t *number)
 // One viewer behind the cache, as a player would be: it learns the newest segment from
 // "latest" (which the cache keeps for a second), fetches the header, then each segment once
 // "latest" says it is made.
-void relayViewer(uint16_t port, Clock::time_point end, RelayCounts &counts)
-{
+void relayViewer(uint16_t port, Clock::time_point end, RelayCounts &counts) {
     std::string session, body;
     uint64_t next = 0, newest = 0;
     bool started = false;
@@ -255,8 +236,7 @@ void relayViewer(uint16_t port, Clock::time_point end, RelayCounts &counts)
     }
 }
 
-int measureRelay(CaptureMedia &media, const Options &o)
-{
+int measureRelay(CaptureMedia &media, const Options &o) {
     std::printf("\n== nginx relaying the browser rendition (%d viewers, %d s)\n", o.viewers, o.relaySeconds);
     test::NginxRelay nginx;
     std::string error;
@@ -266,8 +246,7 @@ int measureRelay(CaptureMedia &media, const Options &o)
     }
     const uint16_t relayPort = nginx.port();
     std::string probe;
-    for (int i = 0; i < 100 && httpGet(relayPort, "/live/latest", &probe) == 0; ++i)
-        std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 100 && httpGet(relayPort, "/live/latest", &probe) == 0; ++i) std::this_thread::sleep_for(100ms);
 
     NetworkSink &sink = *media.pipeline.networkSink();
     const NetworkSinkStats before = sink.stats();
@@ -277,15 +256,13 @@ int measureRelay(CaptureMedia &media, const Options &o)
     size_t sinkViewersMax = 0;
     {
         std::vector<std::thread> viewers;
-        for (int i = 0; i < o.viewers; ++i)
-            viewers.emplace_back(relayViewer, relayPort, end, std::ref(counts));
+        for (int i = 0; i < o.viewers; ++i) viewers.emplace_back(relayViewer, relayPort, end, std::ref(counts));
         std::this_thread::sleep_for(1s);  // the Windows Media viewer of the CPU part is gone by then
         while (Clock::now() < end) {
             sinkViewersMax = std::max(sinkViewersMax, sink.stats().viewers);
             std::this_thread::sleep_for(100ms);
         }
-        for (std::thread &t : viewers)
-            t.join();
+        for (std::thread &t : viewers) t.join();
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const NetworkSinkStats after = sink.stats();
@@ -318,8 +295,7 @@ int measureRelay(CaptureMedia &media, const Options &o)
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
@@ -332,7 +308,8 @@ int main(int argc, char **argv)
         else if (flag == "--nginx")
             o.nginx = argv[i + 1];
         else {
-            std::fprintf(stderr, "usage: browser_bench [--cpu-seconds S] [--relay-seconds S] [--viewers N] [--nginx PATH]\n");
+            std::fprintf(stderr,
+                         "usage: browser_bench [--cpu-seconds S] [--relay-seconds S] [--viewers N] [--nginx PATH]\n");
             return 2;
         }
     }
@@ -347,7 +324,8 @@ int main(int argc, char **argv)
     media.rtcObserver = [&](RtcMedia, std::span<const uint8_t> frame, uint64_t, bool) {
         rtcBytes += frame.size();
         // Frames still in the queues as the valves close come right after the watched ones.
-        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+        const int64_t now =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
         if (media.pipeline.liveServer()->webrtcWatched())
             lastWatchedFrameNs = now;
         else if (now - lastWatchedFrameNs > 500'000'000)
@@ -360,8 +338,7 @@ int main(int argc, char **argv)
         return 1;
     }
     // The pipeline's bus is not watched here: nothing in it is needed, and it only grows.
-    for (int i = 0; i < 100 && media.pipeline.packetsOut() == 0; ++i)
-        std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 100 && media.pipeline.packetsOut() == 0; ++i) std::this_thread::sleep_for(100ms);
     if (media.pipeline.packetsOut() == 0) {
         std::fprintf(stderr, "the live stream did not start\n");
         return 1;
@@ -370,11 +347,15 @@ int main(int argc, char **argv)
     StreamReader asfViewer(media.port, "/");
     const auto started = Clock::now();
     std::this_thread::sleep_for(3s);
-    measureCpu("WebM rendition", o, [&] { return std::make_unique<StreamReader>(media.port, BrowserEncoder::kStreamPath); });
-    measureCpu("WebRTC rendition", o, [&] { return std::make_unique<RtcWatcher>(*media.pipeline.liveServer(), rtcBytes); });
-    std::printf("WebRTC frames encoded while nobody watched (after those in flight): %llu\n", static_cast<unsigned long long>(rtcIdleFrames.load()));
-    std::printf("the Windows Media viewer received %.0f kbps meanwhile (the test picture needs less than the level's rate)\n",
-                asfViewer.bytes() * 8 / std::chrono::duration<double>(Clock::now() - started).count() / 1000);
+    measureCpu("WebM rendition", o,
+               [&] { return std::make_unique<StreamReader>(media.port, BrowserEncoder::kStreamPath); });
+    measureCpu("WebRTC rendition", o,
+               [&] { return std::make_unique<RtcWatcher>(*media.pipeline.liveServer(), rtcBytes); });
+    std::printf("WebRTC frames encoded while nobody watched (after those in flight): %llu\n",
+                static_cast<unsigned long long>(rtcIdleFrames.load()));
+    std::printf(
+        "the Windows Media viewer received %.0f kbps meanwhile (the test picture needs less than the level's rate)\n",
+        asfViewer.bytes() * 8 / std::chrono::duration<double>(Clock::now() - started).count() / 1000);
     const int relay = measureRelay(media, o);
     media.close();
     return relay;

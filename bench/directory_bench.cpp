@@ -53,13 +53,12 @@ struct Node {
     std::string address;
     std::string nodeId;
     std::string channelId;
-    std::uint16_t port = 0; // CAM and stream port
-    UniqueFd udp;    // CAM endpoint, also the second endpoint here; while registering
-    UniqueFd stream; // TCP listener on the same port
+    std::uint16_t port = 0;  // CAM and stream port
+    UniqueFd udp;  // CAM endpoint, also the second endpoint here; while registering
+    UniqueFd stream;  // TCP listener on the same port
 };
 
-sockaddr_in socketAddress(const std::string &address, std::uint16_t port)
-{
+sockaddr_in socketAddress(const std::string &address, std::uint16_t port) {
     sockaddr_in result{};
     result.sin_family = AF_INET;
     result.sin_addr = *parseDottedQuad(address);
@@ -67,16 +66,13 @@ sockaddr_in socketAddress(const std::string &address, std::uint16_t port)
     return result;
 }
 
-void sendTo(int fd, std::uint16_t port, const DirectoryMessage &msg)
-{
+void sendTo(int fd, std::uint16_t port, const DirectoryMessage &msg) {
     const sockaddr_in to = socketAddress(DirectoryAddress, port);
-    ::sendto(fd, msg.bytes().data(), msg.bytes().size(), 0, reinterpret_cast<const sockaddr *>(&to),
-             sizeof to);
+    ::sendto(fd, msg.bytes().data(), msg.bytes().size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
 }
 
 // The node's stream: a TCP listener on its address, port chosen by the system.
-bool openStream(Node &node)
-{
+bool openStream(Node &node) {
     node.stream = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_in local = socketAddress(node.address, 0);
     socklen_t length = sizeof local;
@@ -90,83 +86,69 @@ bool openStream(Node &node)
 
 // The node's UDP endpoint on the stream's port, open only while it registers
 // (the open-file limit allows one socket a channel, not two).
-bool openEndpoint(Node &node)
-{
+bool openEndpoint(Node &node) {
     node.udp = UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     const sockaddr_in local = socketAddress(node.address, node.port);
-    if (::bind(node.udp.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0)
-        return true;
+    if (::bind(node.udp.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0) return true;
     node.udp.reset();
     return false;
 }
 
-void closeEndpoint(Node &node)
-{
-    node.udp.reset();
-}
+void closeEndpoint(Node &node) { node.udp.reset(); }
 
 // Sends from any local address through one socket (all of 127/8 is ours).
-void sendFrom(int fd, const std::string &source, std::uint16_t port, const DirectoryMessage &msg)
-{
+void sendFrom(int fd, const std::string &source, std::uint16_t port, const DirectoryMessage &msg) {
     sendRecordFrom(fd, {DirectoryAddress, port}, source, msg.span());
 }
 
-std::optional<DirectoryMessage> receiveRecord(int fd)
-{
+std::optional<DirectoryMessage> receiveRecord(int fd) {
     std::uint8_t buffer[1024];
     const ssize_t size = ::recv(fd, buffer, sizeof buffer, 0);
-    if (size < 0)
-        return std::nullopt;
+    if (size < 0) return std::nullopt;
     return DirectoryMessage::fromBytes({buffer, static_cast<std::size_t>(size)});
 }
 
 // Registers the nodes in small batches (the daemon's receive buffer holds a few
 // hundred records), each waited for with one deadline; lost ones go again.
-std::size_t registerNodes(std::vector<Node> &nodes)
-{
+std::size_t registerNodes(std::vector<Node> &nodes) {
     constexpr std::size_t Batch = 50;
     for (int pass = 0; pass < 3; ++pass) {
         std::vector<Node *> left;
         for (Node &node : nodes)
-            if (node.channelId.empty())
-                left.push_back(&node);
+            if (node.channelId.empty()) left.push_back(&node);
         for (std::size_t start = 0; start < left.size(); start += Batch) {
             const std::size_t end = std::min(left.size(), start + Batch);
             for (std::size_t i = start; i < end; ++i)
                 if (openEndpoint(*left[i]))
                     sendTo(left[i]->udp.get(), FirstPort,
-                       DirectoryMessage::linkKerfCam(left[i]->nodeId, left[i]->address, "bench channel",
-                                                     "a scripted node", "bench"));
+                           DirectoryMessage::linkKerfCam(left[i]->nodeId, left[i]->address, "bench channel",
+                                                         "a scripted node", "bench"));
             const auto deadline = std::chrono::steady_clock::now() + 1s;
             for (std::size_t i = start; i < end; ++i) {
-                const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
+                const auto wait =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
                 pollfd ready{left[i]->udp.get(), POLLIN, 0};
-                if (!left[i]->udp ||
-                    ::poll(&ready, 1, static_cast<int>(std::max<long>(0, wait.count()))) <= 0)
+                if (!left[i]->udp || ::poll(&ready, 1, static_cast<int>(std::max<long>(0, wait.count()))) <= 0)
                     continue;
                 auto ok = receiveRecord(left[i]->udp.get());
-                if (!ok || !ok->matches(cmd::LinkKerfOk))
-                    continue;
+                if (!ok || !ok->matches(cmd::LinkKerfOk)) continue;
                 left[i]->channelId = ok->readText(Field::ChannelId);
                 ok->answerLinkKerfPort(left[i]->channelId, left[i]->nodeId);
                 sendTo(left[i]->udp.get(), SecondPort, *ok);
             }
             // Answers to the second endpoint (none expected before the flood) would go
             // nowhere once it is closed; the daemon is not told, as with a real node.
-            for (std::size_t i = start; i < end; ++i)
-                closeEndpoint(*left[i]);
+            for (std::size_t i = start; i < end; ++i) closeEndpoint(*left[i]);
         }
     }
-    return static_cast<std::size_t>(std::count_if(nodes.begin(), nodes.end(),
-                                                   [](const Node &node) { return !node.channelId.empty(); }));
+    return static_cast<std::size_t>(
+        std::count_if(nodes.begin(), nodes.end(), [](const Node &node) { return !node.channelId.empty(); }));
 }
 
 // Accepts and closes every check's connection, counting them.
 class StreamListeners {
 public:
-    explicit StreamListeners(const std::vector<Node> &nodes)
-    {
+    explicit StreamListeners(const std::vector<Node> &nodes) {
         epoll_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
         for (const Node &node : nodes) {
             epoll_event event{};
@@ -176,22 +158,19 @@ public:
         }
         thread_ = std::thread([this] { serve(); });
     }
-    ~StreamListeners()
-    {
+    ~StreamListeners() {
         running_ = false;
         thread_.join();
     }
     std::uint64_t accepted() const { return accepted_; }
 
 private:
-    void serve()
-    {
+    void serve() {
         epoll_event events[256];
         while (running_) {
             const int ready = ::epoll_wait(epoll_.get(), events, 256, 100);
             for (int i = 0; i < ready; ++i) {
-                while (UniqueFd(::accept4(events[i].data.fd, nullptr, nullptr, SOCK_CLOEXEC)))
-                    ++accepted_;
+                while (UniqueFd(::accept4(events[i].data.fd, nullptr, nullptr, SOCK_CLOEXEC))) ++accepted_;
             }
         }
     }
@@ -202,8 +181,7 @@ private:
     std::thread thread_;
 };
 
-std::string fileText(const std::filesystem::path &file)
-{
+std::string fileText(const std::filesystem::path &file) {
     std::ifstream in(file);
     std::stringstream text;
     text << in.rdbuf();
@@ -211,16 +189,14 @@ std::string fileText(const std::filesystem::path &file)
 }
 
 // "stopped after N datagrams" from the daemon's log.
-std::uint64_t datagramsHandled(const std::string &log)
-{
+std::uint64_t datagramsHandled(const std::string &log) {
     const auto at = log.find("stopped after ");
     return at == std::string::npos ? 0 : std::stoull(log.substr(at + 14));
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     std::string program;
     std::size_t channels = 10000;
     int checkSeconds = 20, checkInterval = 10, floodSeconds = 10;
@@ -239,8 +215,9 @@ int main(int argc, char **argv)
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (program.empty()) {
-        std::fprintf(stderr, "usage: directory_bench --directory PATH [--channels N] [--check-seconds S]"
-                             " [--check-interval S] [--flood-seconds S]\n");
+        std::fprintf(stderr,
+                     "usage: directory_bench --directory PATH [--channels N] [--check-seconds S]"
+                     " [--check-interval S] [--flood-seconds S]\n");
         return 2;
     }
     // A listener a node, the viewers, the registering batch.
@@ -249,17 +226,15 @@ int main(int argc, char **argv)
     if (::setrlimit(RLIMIT_NOFILE, &files) != 0) {
         ::getrlimit(RLIMIT_NOFILE, &files);
         channels = std::min<std::size_t>(channels, files.rlim_cur - 2000);
-        std::printf("open-file limit %llu: %zu channels\n",
-                    static_cast<unsigned long long>(files.rlim_cur), channels);
+        std::printf("open-file limit %llu: %zu channels\n", static_cast<unsigned long long>(files.rlim_cur), channels);
     }
 
-    const std::filesystem::path work = std::filesystem::temp_directory_path() /
-                                       ("morlanex-directory-bench-" + std::to_string(::getpid()));
+    const std::filesystem::path work =
+        std::filesystem::temp_directory_path() / ("morlanex-directory-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(work);
     const auto logFile = work / "directory.log";
     bench::ChildProcess daemon;
-    const std::string command =
-        "exec '" + program + "' --address " + DirectoryAddress + " --port1 " +
+    const std::string command = "exec '" + program + "' --address " + DirectoryAddress + " --port1 " +
         std::to_string(FirstPort) + " --port2 " + std::to_string(SecondPort) + " --database '" +
         (work / "directory.sqlite").string() + "' --check-interval " + std::to_string(checkInterval) +
         " --max-channels-per-source 1 2>'" + logFile.string() + "'";
@@ -300,26 +275,23 @@ int main(int argc, char **argv)
     const std::uint64_t checks = listeners.accepted() - checksBefore;
     const double perCheck = checks ? checkCpu / static_cast<double>(checks) : 0;
     std::printf("liveness: %llu checks in %d s (every %d s), daemon CPU %.3f s: %.1f us a check\n",
-                static_cast<unsigned long long>(checks), checkSeconds, checkInterval, checkCpu,
-                perCheck * 1e6);
+                static_cast<unsigned long long>(checks), checkSeconds, checkInterval, checkCpu, perCheck * 1e6);
     std::printf("liveness at the documented schedule (every 60 s): %.0f checks/s, %.2f %% of one core"
                 " for %zu channels\n",
-                static_cast<double>(online) / 60.0, 100.0 * perCheck * static_cast<double>(online) / 60.0,
-                online);
+                static_cast<double>(online) / 60.0, 100.0 * perCheck * static_cast<double>(online) / 60.0, online);
 
     // Datagrams: viewers watch and leave random channels, the node reports its count.
     std::vector<UniqueFd> viewers;
     for (int i = 0; i < 200; ++i) {
         UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        const sockaddr_in local = socketAddress("127.2." + std::to_string(i / 250) + "." +
-                                                    std::to_string(i % 250 + 1), 0);
+        const sockaddr_in local =
+            socketAddress("127.2." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1), 0);
         ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local);
         viewers.push_back(std::move(fd));
     }
     std::vector<Node *> live;
     for (Node &node : nodes)
-        if (!node.channelId.empty())
-            live.push_back(&node);
+        if (!node.channelId.empty()) live.push_back(&node);
     const UniqueFd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     std::minstd_rand pick(7);
     std::uint64_t sent = 0;
@@ -340,9 +312,9 @@ int main(int argc, char **argv)
             sendTo(viewer, SecondPort, watch);
             sent += 3;
         }
-        std::this_thread::sleep_for(1ms); // the sender must not starve the daemon on a small machine
+        std::this_thread::sleep_for(1ms);  // the sender must not starve the daemon on a small machine
     }
-    std::this_thread::sleep_for(1s); // the queue drains
+    std::this_thread::sleep_for(1s);  // the queue drains
     const double floodCpu = bench::cpuSeconds(daemon.pid()) - floodCpuBefore;
     daemon.stop();
     const std::string log = fileText(logFile);
@@ -352,8 +324,7 @@ int main(int argc, char **argv)
     const std::uint64_t handled = total > beforeFlood ? total - beforeFlood : 0;
     std::printf("datagrams: sent %llu in %d s, handled %llu, daemon CPU %.2f s: %.0f datagrams a second"
                 " on one core with %zu channels online\n",
-                static_cast<unsigned long long>(sent), floodSeconds,
-                static_cast<unsigned long long>(handled), floodCpu,
+                static_cast<unsigned long long>(sent), floodSeconds, static_cast<unsigned long long>(handled), floodCpu,
                 floodCpu > 0 ? static_cast<double>(handled) / floodCpu : 0.0, online);
     std::error_code ignored;
     std::filesystem::remove_all(work, ignored);

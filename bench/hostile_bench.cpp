@@ -47,22 +47,23 @@ using namespace std::chrono_literals;
 
 enum class Kind : uint8_t { Good, Slowloris, Stalled, Slow, Churn, Newcomer };
 constexpr const char *kKindNames[] = {"well-behaved", "slowloris", "stalled", "slow 10 kB/s", "churn", "newcomer"};
-constexpr char kRequest[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: morlanex-bench/1.0\r\nAccept: */*\r\n\r\n";
+constexpr char kRequest[] =
+    "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: morlanex-bench/1.0\r\nAccept: */*\r\n\r\n";
 constexpr char kSlowlorisStart[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-a: ";
 
 struct Client {
     Kind kind;
-    uint32_t host;          // source address, host byte order
+    uint32_t host;  // source address, host byte order
     morlanex::UniqueFd fd{};
     bool headDone = false;
-    bool served = false;    // got 200
-    bool dropped = false;   // a served good viewer closed by the sink
+    bool served = false;  // got 200
+    bool dropped = false;  // a served good viewer closed by the sink
     uint32_t tail = 0;
     char status[13] = {};
     uint8_t headBytes = 0;
     uint64_t body = 0, bodyAtWindowStart = 0;
     Clock::time_point started{}, due{};  // due: next action (reopen, drip, read, close)
-    double tokens = 0;                   // slow readers: bytes they may read now
+    double tokens = 0;  // slow readers: bytes they may read now
 };
 
 struct Totals {
@@ -101,7 +102,8 @@ public:
         c.headBytes = 0;
         c.started = Clock::now();
         ++totals_.opened[int(c.kind)];
-        if (::connect(c.fd.get(), reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 && errno != EINPROGRESS) return lost(i);
+        if (::connect(c.fd.get(), reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 && errno != EINPROGRESS)
+            return lost(i);
         epoll_event ev{};
         ev.events = EPOLLOUT | EPOLLIN | EPOLLRDHUP | EPOLLET;
         ev.data.u64 = i;
@@ -157,7 +159,7 @@ public:
     }
 
     std::vector<Clock::duration> servedAfter_;  // newcomers: connect to 200
-    std::vector<Clock::duration> stalledFor_;   // stalled readers: connect to the sink's reset
+    std::vector<Clock::duration> stalledFor_;  // stalled readers: connect to the sink's reset
 
 private:
     void lost(size_t i) {
@@ -223,7 +225,8 @@ double streamBytesPerSecond(const std::string &file) {
             last = info->sendTime_ms;
             any = true;
         }
-    return any && last > first ? double(s->packets.size()) * double(s->info.packetSize) / ((last - first + 1) / 1000.0) : 0;
+    return any && last > first ? double(s->packets.size()) * double(s->info.packetSize) / ((last - first + 1) / 1000.0)
+                               : 0;
 }
 
 // Kernel TCP memory in bytes (sockstat counts pages), all sockets of the machine.
@@ -268,10 +271,14 @@ int main(int argc, char **argv) {
     uint16_t port = 18700;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--server") server = argv[i + 1];
-        else if (a == "--stream") stream = argv[i + 1];
-        else if (a == "--duration") seconds = std::atoi(argv[i + 1]);
-        else if (a == "--port") port = uint16_t(std::atoi(argv[i + 1]));
+        if (a == "--server")
+            server = argv[i + 1];
+        else if (a == "--stream")
+            stream = argv[i + 1];
+        else if (a == "--duration")
+            seconds = std::atoi(argv[i + 1]);
+        else if (a == "--port")
+            port = uint16_t(std::atoi(argv[i + 1]));
     }
     if (server.empty() || stream.empty()) {
         std::fprintf(stderr, "usage: %s --server PATH --stream FILE [--duration S] [--port N]\n", argv[0]);
@@ -390,11 +397,12 @@ int main(int argc, char **argv) {
     for (int k = 0; k < 6; ++k)
         std::printf("  %-13s connections opened %7zu, refused or closed by the sink %7zu\n", kKindNames[k], t.opened[k],
                     t.refusedOrClosed[k]);
-    std::printf("well-behaved viewers kept up:     %5.1f %% (%zu/1000, %zu dropped)   target >= 99 %%\n",
-                keptUp / 10.0, keptUp, droppedGood);
+    std::printf("well-behaved viewers kept up:     %5.1f %% (%zu/1000, %zu dropped)   target >= 99 %%\n", keptUp / 10.0,
+                keptUp, droppedGood);
     std::printf("newcomers served within 2 s:      %5.1f %% (%zu/200, %zu served at all)   target >= 95 %%\n",
                 newcomersIn2s / 2.0, newcomersIn2s, load.servedAfter_.size());
-    std::printf("kernel TCP memory at peak:        %6.1f MB (%.1f MB before the load; both ends of loopback)   target < 600 MB\n",
+    std::printf("kernel TCP memory at peak:        %6.1f MB (%.1f MB before the load; both ends of loopback)   target "
+                "< 600 MB\n",
                 tcpPeak / 1e6, tcpBase / 1e6);
     std::printf("sink's unsent bytes at peak:      %6.1f MB in its send queues; %.0f KiB in the fullest one\n",
                 queuePeak / 1e6, queueLargest / 1024);

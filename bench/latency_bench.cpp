@@ -49,9 +49,7 @@ namespace {
 
 using namespace morlanex;
 
-
-uint64_t clockNow()
-{
+uint64_t clockNow() {
     static GstClock *clock = gst_system_clock_obtain();
     return gst_clock_get_time(clock);
 }
@@ -59,8 +57,7 @@ uint64_t clockNow()
 // One plain HTTP viewer on loopback; the stream's bytes as they arrive.
 class Viewer {
 public:
-    explicit Viewer(uint16_t port)
-    {
+    explicit Viewer(uint16_t port) {
         fd_ = UniqueFd(socket(AF_INET, SOCK_STREAM, 0));
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -71,20 +68,16 @@ public:
             return;
         }
         const char request[] = "GET / HTTP/1.0\r\nUser-Agent: latency-bench\r\n\r\n";
-        if (send(fd_.get(), request, sizeof request - 1, 0) != ssize_t(sizeof request - 1))
-            fd_.reset();
+        if (send(fd_.get(), request, sizeof request - 1, 0) != ssize_t(sizeof request - 1)) fd_.reset();
     }
     bool ok() const { return bool(fd_); }
     // Appends what arrives within `ms`; false when the connection ended.
-    bool read(std::vector<uint8_t> &into, int ms)
-    {
+    bool read(std::vector<uint8_t> &into, int ms) {
         pollfd p{fd_.get(), POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0)
-            return true;
+        if (poll(&p, 1, ms) <= 0) return true;
         uint8_t buffer[65536];
         const ssize_t n = recv(fd_.get(), buffer, sizeof buffer, 0);
-        if (n <= 0)
-            return false;
+        if (n <= 0) return false;
         into.insert(into.end(), buffer, buffer + n);
         return true;
     }
@@ -101,16 +94,13 @@ struct HeaderFacts {
 };
 
 // The HTTP answer and ASF header at the start of `data`, once all of it has arrived.
-std::optional<HeaderFacts> readHeader(const std::vector<uint8_t> &data)
-{
+std::optional<HeaderFacts> readHeader(const std::vector<uint8_t> &data) {
     const std::string text(data.begin(), data.end());
     const size_t body = text.find("\r\n\r\n");
-    if (body == std::string::npos)
-        return std::nullopt;
+    if (body == std::string::npos) return std::nullopt;
     const std::span<const uint8_t> stream(data.data() + body + 4, data.size() - body - 4);
     const std::optional<AsfHeaderInfo> info = parseAsfHeader(stream, nullptr, /*allowTrailing=*/true);
-    if (!info)
-        return std::nullopt;
+    if (!info) return std::nullopt;
     HeaderFacts f;
     f.prerollMs = info->preroll_ms;
     f.packetSize = info->packetSize;
@@ -120,27 +110,23 @@ std::optional<HeaderFacts> readHeader(const std::vector<uint8_t> &data)
 }
 
 // The presentation times (ms) of the video frames that end in this packet.
-std::vector<uint32_t> framesEndingIn(std::span<const uint8_t> packet, uint8_t videoStream)
-{
+std::vector<uint32_t> framesEndingIn(std::span<const uint8_t> packet, uint8_t videoStream) {
     std::vector<uint32_t> ends;
     const std::optional<AsfPacketContents> contents = readAsfPacket(packet);
-    if (!contents)
-        return ends;
+    if (!contents) return ends;
     for (const AsfPayload &p : contents->payloads)
-        if (p.stream == videoStream && p.offset + p.data.size() == p.objectSize())
-            ends.push_back(p.presentationMs());
+        if (p.stream == videoStream && p.offset + p.data.size() == p.objectSize()) ends.push_back(p.presentationMs());
     return ends;
 }
 
-double cpuSeconds()
-{
+double cpuSeconds() {
     rusage use{};
     getrusage(RUSAGE_SELF, &use);
-    return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+    return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+        double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
 }
 
-double percentile(std::vector<double> v, double p)
-{
+double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
 }
@@ -153,8 +139,7 @@ struct LevelResult {
     std::string error;
 };
 
-LevelResult measure(int level, int seconds, int fanOutMs)
-{
+LevelResult measure(int level, int seconds, int fanOutMs) {
     LevelResult r;
     r.level = level;
     CaptureMedia media;
@@ -165,18 +150,14 @@ LevelResult measure(int level, int seconds, int fanOutMs)
     media.listMicrophones();
     media.applyLevel(level);
     media.startPreview();
-    if (media.goLive() != LiveStart::Started)
-        return r.error = "could not go live: " + media.pipeline.sinkError(), r;
+    if (media.goLive() != LiveStart::Started) return r.error = "could not go live: " + media.pipeline.sinkError(), r;
     // Let the encoders settle, then join as a viewer would.
-    for (int i = 0; i < 40 && !media.pipeline.streamStartClockNs(); ++i)
-        g_usleep(50000);
+    for (int i = 0; i < 40 && !media.pipeline.streamStartClockNs(); ++i) g_usleep(50000);
     g_usleep(1500000);
     const std::optional<uint64_t> start = media.pipeline.streamStartClockNs();
-    if (!start)
-        return r.error = "the stream did not start", r;
+    if (!start) return r.error = "the stream did not start", r;
     Viewer viewer(media.port);
-    if (!viewer.ok())
-        return r.error = "could not connect", r;
+    if (!viewer.ok()) return r.error = "could not connect", r;
     const uint64_t joined = clockNow();
     const double cpuAtJoin = cpuSeconds();
 
@@ -185,18 +166,14 @@ LevelResult measure(int level, int seconds, int fanOutMs)
     size_t at = 0;
     std::vector<double> latencies;
     while (clockNow() - joined < uint64_t(seconds) * GST_SECOND) {
-        if (!viewer.read(data, 50))
-            return r.error = "the stream ended", r;
-        if (!header && (header = readHeader(data)))
-            at = header->bytes;
-        if (!header)
-            continue;
+        if (!viewer.read(data, 50)) return r.error = "the stream ended", r;
+        if (!header && (header = readHeader(data))) at = header->bytes;
+        if (!header) continue;
         const uint64_t now = clockNow();
         for (; header->packetSize && data.size() - at >= header->packetSize; at += header->packetSize) {
             for (uint32_t presentation : framesEndingIn({data.data() + at, header->packetSize}, header->videoStream)) {
                 const uint64_t captured = *start + uint64_t(presentation - header->prerollMs) * GST_MSECOND;
-                if (captured >= joined)
-                    latencies.push_back(double(now - captured) / double(GST_SECOND));
+                if (captured >= joined) latencies.push_back(double(now - captured) / double(GST_SECOND));
             }
         }
     }
@@ -209,73 +186,59 @@ LevelResult measure(int level, int seconds, int fanOutMs)
     return r;
 }
 
-uint32_t wallCode()
-{
+uint32_t wallCode() {
     timespec t{};
     clock_gettime(CLOCK_REALTIME, &t);
     return uint32_t(uint64_t(t.tv_sec) * 1000 + uint64_t(t.tv_nsec) / 1000000) & MORLANEX_TIME_CODE_MASK;
 }
 
 // Plausible delays only: a misread code gives anything.
-void keepDelay(std::vector<double> &delays, uint32_t code)
-{
+void keepDelay(std::vector<double> &delays, uint32_t code) {
     const uint32_t ms = morlanex_time_code_age(code, wallCode());
-    if (ms < 10000)
-        delays.push_back(ms / 1000.0);
+    if (ms < 10000) delays.push_back(ms / 1000.0);
 }
 
 // ffmpeg decodes the Windows Media stream as a player would and hands over each picture's luma.
-std::vector<double> windowsMediaDelays(uint16_t port, int seconds, std::string *error)
-{
+std::vector<double> windowsMediaDelays(uint16_t port, int seconds, std::string *error) {
     constexpr int kWidth = 320, kHeight = 240;
     const std::string command = "timeout " + std::to_string(seconds + 30) +
-                                " ffmpeg -nostdin -loglevel error -fflags nobuffer -flags low_delay -i http://127.0.0.1:" +
-                                std::to_string(port) + "/ -t " + std::to_string(seconds) +
-                                " -an -vf scale=320:240 -f rawvideo -pix_fmt gray -";
+        " ffmpeg -nostdin -loglevel error -fflags nobuffer -flags low_delay -i http://127.0.0.1:" +
+        std::to_string(port) + "/ -t " + std::to_string(seconds) + " -an -vf scale=320:240 -f rawvideo -pix_fmt gray -";
     FILE *ffmpeg = popen(command.c_str(), "r");
-    if (!ffmpeg)
-        return *error = "cannot run ffmpeg", std::vector<double>{};
+    if (!ffmpeg) return *error = "cannot run ffmpeg", std::vector<double>{};
     std::vector<uint8_t> picture(kWidth * kHeight);
     std::vector<double> delays;
     while (std::fread(picture.data(), 1, picture.size(), ffmpeg) == picture.size())
         keepDelay(delays, morlanex_time_code_read(picture.data(), kWidth, kHeight, kWidth));
-    if (pclose(ffmpeg) != 0 && delays.empty())
-        *error = "ffmpeg failed";
+    if (pclose(ffmpeg) != 0 && delays.empty()) *error = "ffmpeg failed";
     return delays;
 }
 
 // Headless Chromium plays the player page; `noWebrtc` makes it a browser without WebRTC.
-std::vector<double> chromiumDelays(uint16_t port, int seconds, bool noWebrtc, std::string *error)
-{
+std::vector<double> chromiumDelays(uint16_t port, int seconds, bool noWebrtc, std::string *error) {
     const char *source = std::getenv("MORLANEX_SOURCE_DIR");
     const std::string command = "timeout " + std::to_string(seconds + 90) + " node " +
-                                std::string(source ? source : MORLANEX_SOURCE) +
-                                "/tests/browser/chromium_page.mjs --url http://127.0.0.1:" + std::to_string(port) +
-                                "/watch --video-seconds 2 --timeout " + std::to_string(seconds + 60) +
-                                " --time-code-frames " + std::to_string(seconds * 30) +
-                                (noWebrtc ? " --no-webrtc --path WebM" : " --path WebRTC") + " 2>&1";
+        std::string(source ? source : MORLANEX_SOURCE) +
+        "/tests/browser/chromium_page.mjs --url http://127.0.0.1:" + std::to_string(port) +
+        "/watch --video-seconds 2 --timeout " + std::to_string(seconds + 60) + " --time-code-frames " +
+        std::to_string(seconds * 30) + (noWebrtc ? " --no-webrtc --path WebM" : " --path WebRTC") + " 2>&1";
     FILE *node = popen(command.c_str(), "r");
-    if (!node)
-        return *error = "cannot run node", std::vector<double>{};
+    if (!node) return *error = "cannot run node", std::vector<double>{};
     std::string output;
     char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, node)) > 0;)
-        output.append(buffer, n);
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, node)) > 0;) output.append(buffer, n);
     const int status = pclose(node);
     std::vector<double> delays;
     const size_t at = output.find("\"timeCodeDelaysMs\":[");
     if (at != std::string::npos) {
         std::stringstream list(output.substr(at + 20, output.find(']', at) - at - 20));
-        for (std::string item; std::getline(list, item, ',');)
-            delays.push_back(std::stod(item) / 1000.0);
+        for (std::string item; std::getline(list, item, ',');) delays.push_back(std::stod(item) / 1000.0);
     }
-    if (status != 0 || delays.empty())
-        *error = "Chromium: " + output.substr(0, 400);
+    if (status != 0 || delays.empty()) *error = "Chromium: " + output.substr(0, 400);
     return delays;
 }
 
-int measurePaths(int seconds)
-{
+int measurePaths(int seconds) {
     CaptureMedia media;
     media.bindAddress = "127.0.0.1";
     media.port = bench::freeLoopbackPort();
@@ -288,7 +251,8 @@ int measurePaths(int seconds)
         return 1;
     }
     std::printf("\ndelay from camera to picture at the 768 kbps level (320x240, 30 frames a second), %d s a path,\n"
-                "read from the test camera's time code in the frames each viewer shows\n", seconds);
+                "read from the test camera's time code in the frames each viewer shows\n",
+                seconds);
     std::printf("| path | frames read | median s | 95th percentile s |\n|---|---|---|---|\n");
     int failures = 0;
     struct Path {
@@ -296,7 +260,8 @@ int measurePaths(int seconds)
         std::function<std::vector<double>(std::string *)> run;
     };
     const Path paths[] = {
-        {"Windows Media over HTTP (ffmpeg)", [&](std::string *e) { return windowsMediaDelays(media.port, seconds, e); }},
+        {"Windows Media over HTTP (ffmpeg)",
+         [&](std::string *e) { return windowsMediaDelays(media.port, seconds, e); }},
         {"WebM over HTTP (Chromium)", [&](std::string *e) { return chromiumDelays(media.port, seconds, true, e); }},
         {"WebRTC (Chromium)", [&](std::string *e) { return chromiumDelays(media.port, seconds, false, e); }},
     };
@@ -318,8 +283,7 @@ int measurePaths(int seconds)
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     int seconds = 20, fanOutMs = 400, pathsSeconds = 20;
     std::vector<int> levels = {1, 2, 3, 0};
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -333,11 +297,11 @@ int main(int argc, char **argv)
         } else if (option == "--levels") {
             levels.clear();
             std::stringstream list(value);
-            for (std::string item; std::getline(list, item, ',');)
-                levels.push_back(std::stoi(item));
+            for (std::string item; std::getline(list, item, ',');) levels.push_back(std::stoi(item));
         } else {
-            std::fprintf(stderr, "usage: latency_bench [--seconds S] [--levels 1,2,3,0] [--fan-out-ms N] "
-                                 "[--paths-seconds S]\n");
+            std::fprintf(stderr,
+                         "usage: latency_bench [--seconds S] [--levels 1,2,3,0] [--fan-out-ms N] "
+                         "[--paths-seconds S]\n");
             return 2;
         }
     }
@@ -357,7 +321,6 @@ int main(int argc, char **argv)
                     r.cpuPercent);
         std::fflush(stdout);
     }
-    if (pathsSeconds > 0)
-        failures += measurePaths(pathsSeconds);
+    if (pathsSeconds > 0) failures += measurePaths(pathsSeconds);
     return failures == 0 ? 0 : 1;
 }

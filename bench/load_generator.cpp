@@ -25,7 +25,8 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kConnectBatch = 200;
 constexpr auto kConnectPause = std::chrono::milliseconds(20);
 constexpr auto kHeadTimeout = std::chrono::seconds(60);
-constexpr char kRequest[] = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nUser-Agent: morlanex-bench/1.0\r\nAccept: */*\r\n\r\n";
+constexpr char kRequest[] =
+    "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\nUser-Agent: morlanex-bench/1.0\r\nAccept: */*\r\n\r\n";
 
 constexpr auto kRefill = std::chrono::milliseconds(50);
 constexpr double kBucketSeconds = 0.25;
@@ -145,9 +146,9 @@ struct Viewer {
     State state = State::Connecting;
     bool servedThenClosed = false;
     uint16_t headBytes = 0;
-    uint32_t tail = 0;   // last four head bytes, to find the empty line across reads
+    uint32_t tail = 0;  // last four head bytes, to find the empty line across reads
     char head[16] = {};  // "HTTP/1.x NNN" is all that is kept
-    bool slowLink = false;      // reads by its token bucket, not when epoll says
+    bool slowLink = false;  // reads by its token bucket, not when epoll says
     uint64_t body = 0;
     uint64_t bodyAtWindowStart = 0;
     double linkBytesPerSecond = 0;
@@ -223,7 +224,8 @@ LoadResult runLoad(const LoadOptions &o) {
             int err = 0;
             socklen_t len = sizeof err;
             ::getsockopt(v.fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
-            if (err != 0 || ::send(v.fd.get(), kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) != ssize_t(sizeof kRequest - 1)) {
+            if (err != 0 ||
+                ::send(v.fd.get(), kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) != ssize_t(sizeof kRequest - 1)) {
                 finish(v, ep, State::Failed);
                 ++settled;
                 return;
@@ -324,7 +326,8 @@ LoadResult runLoad(const LoadOptions &o) {
             // The delay as the last part begins, for viewers that get nothing from then on.
             tailMarked = true;
             for (Viewer &v : viewers)
-                if (v.follower->any()) v.follower->tailMin = std::min(v.follower->tailMin, v.follower->delay(secondsNow()));
+                if (v.follower->any())
+                    v.follower->tailMin = std::min(v.follower->tailMin, v.follower->delay(secondsNow()));
         }
         if (now - lastRefill >= kRefill) {
             readSlowLinks(std::chrono::duration<double>(now - lastRefill).count());
@@ -357,8 +360,10 @@ LoadResult runLoad(const LoadOptions &o) {
             ++r.served;
             const uint64_t got = v.body - v.bodyAtWindowStart;
             r.windowBytes += got;
-            if (v.servedThenClosed) ++r.dropped;
-            else if (double(got) >= needed) ++r.keptUp;
+            if (v.servedThenClosed)
+                ++r.dropped;
+            else if (double(got) >= needed)
+                ++r.keptUp;
         }
     }
     if (r.served > 0) r.meanBytesPerSecond = double(r.windowBytes) / double(r.served) / r.windowSeconds;

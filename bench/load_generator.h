@@ -31,21 +31,21 @@
 namespace morlanex::bench {
 
 struct LoadResult {
-    size_t viewers = 0;      // attempted
-    size_t served = 0;       // got 200
-    size_t refused = 0;      // other status, or could not connect
-    size_t dropped = 0;      // served, then closed by the server before the end
-    size_t keptUp = 0;       // served, still there, >= 99% of the reference in the window
+    size_t viewers = 0;  // attempted
+    size_t served = 0;  // got 200
+    size_t refused = 0;  // other status, or could not connect
+    size_t dropped = 0;  // served, then closed by the server before the end
+    size_t keptUp = 0;  // served, still there, >= 99% of the reference in the window
     uint64_t windowBytes = 0;
     double windowSeconds = 0;
     double meanBytesPerSecond = 0;  // per served viewer, in the window
     // Per viewer, in the order of LoadOptions::linkBytesPerSecond; only when the delay is followed.
     struct Viewer {
         bool served = false;
-        bool dropped = false;      // closed by the server before the end
+        bool dropped = false;  // closed by the server before the end
         uint64_t windowBytes = 0;
-        bool delayKnown = false;   // packets came in the last part of the window
-        double delayGrowth = 0;    // seconds, over the last part of the window
+        bool delayKnown = false;  // packets came in the last part of the window
+        double delayGrowth = 0;  // seconds, over the last part of the window
     };
     std::vector<Viewer> perViewer;
 };

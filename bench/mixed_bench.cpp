@@ -135,9 +135,9 @@ void printRun(const char *name, const Run &r, const Options &o) {
     const double seconds = double(o.duration.count());
     for (size_t g = 0; g < r.groups.size(); ++g) {
         const GroupFigures &f = r.groups[g];
-        std::printf("| %s | %s | %zu/%zu | %zu | %.1f %% | %.2f / %.2f | %.1f |\n", name, linkName(o.linkKbps[g]).c_str(),
-                    f.served, f.viewers, f.dropped, percent(f.keptUp, f.viewers), percentile(f.growth, 0.5),
-                    percentile(f.growth, 0.95),
+        std::printf("| %s | %s | %zu/%zu | %zu | %.1f %% | %.2f / %.2f | %.1f |\n", name,
+                    linkName(o.linkKbps[g]).c_str(), f.served, f.viewers, f.dropped, percent(f.keptUp, f.viewers),
+                    percentile(f.growth, 0.5), percentile(f.growth, 0.95),
                     f.served ? double(f.bytes) * 8 / 1000 / seconds / double(f.served) : 0.0);
     }
     std::fflush(stdout);
@@ -148,21 +148,24 @@ void printRun(const char *name, const Run &r, const Options &o) {
 int main(int argc, char **argv) {
     Options o;
     auto seconds = [](const std::string &v) { return std::chrono::seconds(std::atoi(v.c_str())); };
-    const bool read = readOptions(argc, argv,
-                                  {{"--server", [&](const std::string &v) { o.server = v; }},
-                                   {"--recording", [&](const std::string &v) { o.recording = v; }},
-                                   {"--vlc-stream", [&](const std::string &v) { o.vlcStream = v; }},
-                                   {"--duration", [&](const std::string &v) { o.duration = seconds(v); }},
-                                   {"--warm-up", [&](const std::string &v) { o.warmUp = seconds(v); }},
-                                   {"--tail", [&](const std::string &v) { o.tail = seconds(v); }},
-                                   {"--viewers", [&](const std::string &v) { o.viewers = size_t(std::atol(v.c_str())); }},
-                                   {"--links", [&](const std::string &v) { o.linkKbps = numberList(v); }}},
-                                  {{"--no-vlc", [&] { o.vlc = false; }}});
+    const bool read =
+        readOptions(argc, argv,
+                    {{"--server", [&](const std::string &v) { o.server = v; }},
+                     {"--recording", [&](const std::string &v) { o.recording = v; }},
+                     {"--vlc-stream", [&](const std::string &v) { o.vlcStream = v; }},
+                     {"--duration", [&](const std::string &v) { o.duration = seconds(v); }},
+                     {"--warm-up", [&](const std::string &v) { o.warmUp = seconds(v); }},
+                     {"--tail", [&](const std::string &v) { o.tail = seconds(v); }},
+                     {"--viewers", [&](const std::string &v) { o.viewers = size_t(std::atol(v.c_str())); }},
+                     {"--links", [&](const std::string &v) { o.linkKbps = numberList(v); }}},
+                    {{"--no-vlc", [&] { o.vlc = false; }}});
     if (!read) return 2;
-    if (o.server.empty() || o.recording.empty() || (o.vlc && o.vlcStream.empty()) || o.viewers == 0 || o.linkKbps.empty() ||
-        o.tail.count() <= 0 || o.tail > o.duration) {
-        std::fprintf(stderr, "usage: %s --server PATH --recording FILE --vlc-stream FILE [--duration S] [--viewers N] "
-                             "[--warm-up S] [--tail S<=duration] [--links 0,300,120] [--no-vlc]\n", argv[0]);
+    if (o.server.empty() || o.recording.empty() || (o.vlc && o.vlcStream.empty()) || o.viewers == 0 ||
+        o.linkKbps.empty() || o.tail.count() <= 0 || o.tail > o.duration) {
+        std::fprintf(stderr,
+                     "usage: %s --server PATH --recording FILE --vlc-stream FILE [--duration S] [--viewers N] "
+                     "[--warm-up S] [--tail S<=duration] [--links 0,300,120] [--no-vlc]\n",
+                     argv[0]);
         return 2;
     }
     raiseFileLimit();
@@ -179,8 +182,9 @@ int main(int argc, char **argv) {
                 "at most %.1f s over the window's last %lld s\n",
                 o.viewers, links.c_str(), (long long)o.warmUp.count(), (long long)o.duration.count(), kKeptUpGrowth,
                 (long long)o.tail.count());
-    std::printf("| server | links | served | dropped | kept up | delay growth s, median / 95th pct | kbit/s received |\n"
-                "|---|---|---|---|---|---|---|\n");
+    std::printf(
+        "| server | links | served | dropped | kept up | delay growth s, median / 95th pct | kbit/s received |\n"
+        "|---|---|---|---|---|---|---|\n");
     printRun("ours (3 renditions)", ours, o);
     if (o.vlc) printRun("VLC (768 kbps)", vlc, o);
 

@@ -89,13 +89,26 @@ std::string cell(const Row &r, int what) {
     char b[64];
     const LoadResult &l = r.load;
     switch (what) {
-        case 0: std::snprintf(b, sizeof b, "%zu/%zu", l.served, l.viewers); break;
-        case 1: std::snprintf(b, sizeof b, "%zu", l.dropped); break;
-        case 2: std::snprintf(b, sizeof b, "%.1f%%", l.served ? 100.0 * double(l.keptUp) / double(l.viewers) : 0.0); break;
-        case 3: std::snprintf(b, sizeof b, "%.2f", r.cpuPerGB); break;
-        case 4: std::snprintf(b, sizeof b, "%.2f", r.kibPerViewer); break;
-        case 5: std::snprintf(b, sizeof b, "%.1f", l.meanBytesPerSecond * 8 / 1000); break;
-        default: b[0] = 0;
+    case 0:
+        std::snprintf(b, sizeof b, "%zu/%zu", l.served, l.viewers);
+        break;
+    case 1:
+        std::snprintf(b, sizeof b, "%zu", l.dropped);
+        break;
+    case 2:
+        std::snprintf(b, sizeof b, "%.1f%%", l.served ? 100.0 * double(l.keptUp) / double(l.viewers) : 0.0);
+        break;
+    case 3:
+        std::snprintf(b, sizeof b, "%.2f", r.cpuPerGB);
+        break;
+    case 4:
+        std::snprintf(b, sizeof b, "%.2f", r.kibPerViewer);
+        break;
+    case 5:
+        std::snprintf(b, sizeof b, "%.1f", l.meanBytesPerSecond * 8 / 1000);
+        break;
+    default:
+        b[0] = 0;
     }
     return b;
 }
@@ -119,7 +132,10 @@ int main(int argc, char **argv) {
                                   {{"--no-vlc", [&] { o.vlc = false; }}});
     if (!read) return 2;
     if (o.server.empty() || o.stream.empty() || (o.vlc && o.vlcStream.empty())) {
-        std::fprintf(stderr, "usage: %s --server PATH --stream FILE --vlc-stream FILE [--duration S] [--viewers a,b] [--no-vlc]\n", argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s --server PATH --stream FILE --vlc-stream FILE [--duration S] [--viewers a,b] [--no-vlc]\n",
+            argv[0]);
         return 2;
     }
     raiseFileLimit();
@@ -156,8 +172,8 @@ int main(int argc, char **argv) {
                 (long long)o.duration.count(), sinkRef * 8 / 1000, vlcRef * 8 / 1000);
     std::printf("%-8s | %-12s %-12s | %-8s %-8s | %-10s %-10s | %-10s %-10s | %-10s %-10s | %-9s %-9s\n", "viewers",
                 "served", "", "dropped", "", "kept up", "", "CPU s/GB", "", "KiB/viewer", "", "kbit/s", "");
-    std::printf("%-8s | %-12s %-12s | %-8s %-8s | %-10s %-10s | %-10s %-10s | %-10s %-10s | %-9s %-9s\n", "",
-                "netsink", "VLC", "netsink", "VLC", "netsink", "VLC", "netsink", "VLC", "netsink", "VLC", "netsink", "VLC");
+    std::printf("%-8s | %-12s %-12s | %-8s %-8s | %-10s %-10s | %-10s %-10s | %-10s %-10s | %-9s %-9s\n", "", "netsink",
+                "VLC", "netsink", "VLC", "netsink", "VLC", "netsink", "VLC", "netsink", "VLC", "netsink", "VLC");
     for (size_t i = 0; i < o.viewers.size(); ++i) {
         const Row none{};
         const Row &a = sink[i], &b = i < vlc.size() ? vlc[i] : none;

@@ -54,7 +54,8 @@ pid_t threadId() { return pid_t(::syscall(SYS_gettid)); }
 double processCpuSeconds() {
     rusage use{};
     ::getrusage(RUSAGE_SELF, &use);
-    return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+    return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+        double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
 }
 
 // CPU seconds of every thread of this process, by thread id.
@@ -83,7 +84,8 @@ struct Wire {
 // What the writer hands over, as the observer sees it (on the encoders' threads).
 class Recorder {
 public:
-    explicit Recorder(const std::string &path) : file_(path.empty() ? nullptr : std::make_unique<bench::TaggedRecordingWriter>(path)) {}
+    explicit Recorder(const std::string &path)
+        : file_(path.empty() ? nullptr : std::make_unique<bench::TaggedRecordingWriter>(path)) {}
 
     void observe(bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition) {
         std::lock_guard lock(mutex_);
@@ -135,8 +137,8 @@ private:
 
 struct LevelFigures {
     int level = 0;
-    double seconds = 0;          // of the steady part
-    double processPercent = 0;   // of one core
+    double seconds = 0;  // of the steady part
+    double processPercent = 0;  // of one core
     double encodersPercent = 0;  // the video renditions' threads, summed
     std::vector<double> renditionPercent;
     std::array<Wire, kMaxRenditions> wire{};
@@ -175,7 +177,8 @@ LevelFigures runLevel(int level, int seconds, const std::string &output) {
     const std::map<pid_t, double> threads1 = threadCpuSeconds();
     f.seconds = std::chrono::duration<double>(Clock::now() - steady).count();
     f.wire = recorder.wire();
-    const uint8_t renditions = uint8_t(std::count_if(f.wire.begin() + 1, f.wire.end(), [](const Wire &w) { return w.packets > 0; }));
+    const uint8_t renditions =
+        uint8_t(std::count_if(f.wire.begin() + 1, f.wire.end(), [](const Wire &w) { return w.packets > 0; }));
     for (uint8_t r = 1; r <= renditions; ++r) {
         const pid_t tid = recorder.mainThread(r);
         const double used = threads1.count(tid) && threads0.count(tid) ? threads1.at(tid) - threads0.at(tid) : 0;
@@ -241,9 +244,12 @@ int main(int argc, char **argv) {
     std::vector<int> levels;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i], value = argv[i + 1];
-        if (option == "--output") output = value;
-        else if (option == "--seconds") seconds = std::stoi(value);
-        else if (option == "--level-seconds") levelSeconds = std::stoi(value);
+        if (option == "--output")
+            output = value;
+        else if (option == "--seconds")
+            seconds = std::stoi(value);
+        else if (option == "--level-seconds")
+            levelSeconds = std::stoi(value);
         else if (option == "--levels") {
             std::stringstream list(value);
             for (std::string item; std::getline(list, item, ',');) levels.push_back(std::stoi(item));
@@ -253,7 +259,9 @@ int main(int argc, char **argv) {
         }
     }
     if (output.empty() || seconds <= 10 || levelSeconds <= 10) {
-        std::fprintf(stderr, "usage: rendition_recorder --output FILE [--seconds S>10] [--levels 1,2,3] [--level-seconds S>10]\n");
+        std::fprintf(
+            stderr,
+            "usage: rendition_recorder --output FILE [--seconds S>10] [--levels 1,2,3] [--level-seconds S>10]\n");
         return 2;
     }
     gst_init(&argc, &argv);
@@ -278,12 +286,17 @@ int main(int argc, char **argv) {
         std::printf("  rendition %zu: its packets %.1f, a viewer of it takes %.1f\n", r, kbps(top.wire[r], top.seconds),
                     kbps(top.wire[r], top.seconds) + kbps(top.wire[0], top.seconds));
     const double hard = hardPictureCpuPercent(levelSeconds - int(kSettle.count()));
-    if (hard < 0) std::printf("the three encoders on a picture of noise: could not run\n");
-    else std::printf("the three encoders alone on a picture of noise (every pixel new in every frame): %.1f %% of one core\n", hard);
+    if (hard < 0)
+        std::printf("the three encoders on a picture of noise: could not run\n");
+    else
+        std::printf(
+            "the three encoders alone on a picture of noise (every pixel new in every frame): %.1f %% of one core\n",
+            hard);
     std::fflush(stdout);
     for (int level : levels) {
         const LevelFigures f = runLevel(level, levelSeconds, "");
-        if (!f.error.empty()) std::printf("level %d: %s\n", level, f.error.c_str());
+        if (!f.error.empty())
+            std::printf("level %d: %s\n", level, f.error.c_str());
         else
             std::printf("level %d (one rendition): whole process %.1f %% of one core, stream %.1f kbit/s on the wire\n",
                         level, f.processPercent, kbps(f.wire[0], f.seconds));

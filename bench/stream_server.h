@@ -11,9 +11,9 @@ namespace morlanex::bench {
 
 struct ServerSpec {
     bool vlc = false;
-    std::string program;    // netsink_bench_server (ours)
-    std::string stream;     // what it serves: an ASF file, or for ours also a tagged recording
-    std::string fanOutMs;   // ours: the sink's fan-out interval; empty: its default
+    std::string program;  // netsink_bench_server (ours)
+    std::string stream;  // what it serves: an ASF file, or for ours also a tagged recording
+    std::string fanOutMs;  // ours: the sink's fan-out interval; empty: its default
 };
 
 class StreamServer {

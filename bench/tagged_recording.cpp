@@ -35,7 +35,7 @@ void TaggedRecordingWriter::record(uint8_t kind, uint8_t rendition, uint32_t ms,
     le::put32(head + 2, ms);
     le::put32(head + 6, uint32_t(size));
     failed_ = std::fwrite(head, 1, sizeof head, file_) != sizeof head || std::fwrite(data, 1, size, file_) != size ||
-              std::fflush(file_) != 0;
+        std::fflush(file_) != 0;
 }
 
 bool isTaggedRecording(const std::string &path) {

@@ -91,7 +91,8 @@ unsigned long droppedAt(pid_t pid, const std::set<uint16_t> &ports) {
         std::istringstream fields(line);
         std::vector<std::string> f;
         for (std::string word; fields >> word;) f.push_back(word);
-        if (f.size() >= 13 && ports.count(static_cast<uint16_t>(std::stoul(f[1].substr(f[1].find(':') + 1), nullptr, 16))))
+        if (f.size() >= 13 &&
+            ports.count(static_cast<uint16_t>(std::stoul(f[1].substr(f[1].find(':') + 1), nullptr, 16))))
             drops += std::stoul(f[12]);
     }
     return drops;
@@ -103,14 +104,21 @@ int main(int argc, char **argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i], value = argv[i + 1];
-        if (key == "--program") o.program = value;
-        else if (key == "--plugins") o.plugins = value;
-        else if (key == "--rounds") o.rounds = std::atoi(value.c_str());
-        else if (key == "--datagrams") o.datagrams = std::atol(value.c_str());
-        else if (key == "--directory") o.directory = value;
+        if (key == "--program")
+            o.program = value;
+        else if (key == "--plugins")
+            o.plugins = value;
+        else if (key == "--rounds")
+            o.rounds = std::atoi(value.c_str());
+        else if (key == "--datagrams")
+            o.datagrams = std::atol(value.c_str());
+        else if (key == "--directory")
+            o.directory = value;
     }
     if (o.program.empty()) {
-        std::fprintf(stderr, "usage: udp_junk_bench --program PATH [--plugins DIR] [--rounds N] [--datagrams N] [--directory ADDRESS]\n");
+        std::fprintf(stderr,
+                     "usage: udp_junk_bench --program PATH [--plugins DIR] [--rounds N] [--datagrams N] [--directory "
+                     "ADDRESS]\n");
         return 2;
     }
 
@@ -172,8 +180,8 @@ int main(int argc, char **argv) {
         std::this_thread::sleep_for(3s);  // what the sockets still hold is read meanwhile
         const double nowKiB = residentKiB(program.pid());
         const unsigned long drops = droppedAt(program.pid(), ports);
-        std::printf("%5d %10ld %10ld %14.0f %+14.0f\n", round, sent, sent - static_cast<long>(drops - previousDrops), nowKiB,
-                    nowKiB - previousKiB);
+        std::printf("%5d %10ld %10ld %14.0f %+14.0f\n", round, sent, sent - static_cast<long>(drops - previousDrops),
+                    nowKiB, nowKiB - previousKiB);
         std::fflush(stdout);
         previousKiB = nowKiB;
         previousDrops = drops;

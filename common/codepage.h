@@ -13,4 +13,4 @@ std::string utf8ToCp950(std::string_view utf8);
 // CP950 -> UTF-8. Invalid byte sequences become U+FFFD.
 std::string cp950ToUtf8(std::string_view cp950);
 
-} // namespace morlanex
+}  // namespace morlanex

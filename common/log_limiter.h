@@ -75,4 +75,4 @@ private:
     std::unordered_map<std::string, std::uint64_t> suppressedBySource_;
 };
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -6,12 +6,6 @@
 #include <QString>
 #include <string>
 
-inline std::string toCp950(const QString &text)
-{
-    return morlanex::utf8ToCp950(text.toStdString());
-}
+inline std::string toCp950(const QString &text) { return morlanex::utf8ToCp950(text.toStdString()); }
 
-inline QString fromCp950(const std::string &bytes)
-{
-    return QString::fromStdString(morlanex::cp950ToUtf8(bytes));
-}
+inline QString fromCp950(const std::string &bytes) { return QString::fromStdString(morlanex::cp950ToUtf8(bytes)); }

@@ -14,10 +14,9 @@ constexpr QRect kBannerGeometry(0, 0, 385, 103);
 constexpr QRect kMemoGeometry(22, 132, 341, 76);
 constexpr QRect kGroupGeometry(24, 224, 336, 51);
 const QString kNotLive = QStringLiteral("尚未啟動直播模式");
-} // namespace
+}  // namespace
 
-AboutBox::AboutBox(const QString &portalUrl, QWidget *parent) : QDialog(parent)
-{
+AboutBox::AboutBox(const QString &portalUrl, QWidget *parent) : QDialog(parent) {
     setObjectName(QStringLiteral("aboutBox"));
     setWindowTitle(QStringLiteral("關於Morlanex!"));
     setFixedSize(kClientSize);
@@ -29,7 +28,7 @@ AboutBox::AboutBox(const QString &portalUrl, QWidget *parent) : QDialog(parent)
     banner->setGeometry(kBannerGeometry);
 
     versionLabel = morlanex::dialogs::label(banner, QStringLiteral("0.0.0.0"),
-                                      QRect(kBannerGeometry.width() - 12 - 160, 84, 160, 14));
+                                            QRect(kBannerGeometry.width() - 12 - 160, 84, 160, 14));
     versionLabel->setObjectName(QStringLiteral("versionLabel"));
     versionLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     QFont small = versionLabel->font();
@@ -40,7 +39,7 @@ AboutBox::AboutBox(const QString &portalUrl, QWidget *parent) : QDialog(parent)
     versionLabel->setPalette(white);
 
     QLabel *maker = morlanex::dialogs::label(this, QStringLiteral("Copyright (C) Ulma. All Rights Reserved."),
-                                      QRect(0, 110, kClientSize.width(), 16));
+                                             QRect(0, 110, kClientSize.width(), 16));
     maker->setObjectName(QStringLiteral("makerLabel"));
     maker->setAlignment(Qt::AlignCenter);
 
@@ -68,40 +67,36 @@ AboutBox::AboutBox(const QString &portalUrl, QWidget *parent) : QDialog(parent)
     location->setObjectName(QStringLiteral("locationBox"));
     location->setGeometry(kGroupGeometry);
     liveAddressLabel = morlanex::dialogs::label(location, QStringLiteral("視訊直播尚未啟動"),
-                                      QRect(4, 22, kGroupGeometry.width() - 8, 18));
+                                                QRect(4, 22, kGroupGeometry.width() - 8, 18));
     liveAddressLabel->setObjectName(QStringLiteral("liveAddressLabel"));
     liveAddressLabel->setAlignment(Qt::AlignCenter);
 }
 
-QString AboutBox::helpText(const QString &portalUrl)
-{
-    return QStringLiteral(
-               "▼說明:\n"
-               "1. 本軟體為開放分享之工具軟體,Ulma 保留本軟體之一切權利,包括收費與使用條款之訂定.\n"
-               "2. 本軟體必須連線至 Zanvu 媒體伺服器才能運作;此連線僅用來讓收視者得知您分享視訊的網路位置,"
-               "收視者無法由此取得您電腦中的任何其他資訊.\n"
-               "3. 開始分享後,收視者即可使用 Zanvu 的 Morlanex! 收視程式找到您的頻道.\n"
-               "   Zanvu 軟體下載網址: %1\n"
-               "4. 系統防火牆可能會阻擋本軟體的連線,此時請您手動解除防火牆對本軟體的限制.\n"
-               "5. 若有任何問題,歡迎來信至 Ulma 服務信箱:\n"
-               "   service@ulma.example\n"
-               "\n"
-               "▼商務版本說明:\n"
-               "1. 需要更多服務與支援的商務使用者,歡迎與 Ulma 聯絡,商務信箱:\n"
-               "   business@ulma.example\n"
-               "2. 商務版本可為企業及其產品提供更完整的行銷內容.")
+QString AboutBox::helpText(const QString &portalUrl) {
+    return QStringLiteral("▼說明:\n"
+                          "1. 本軟體為開放分享之工具軟體,Ulma 保留本軟體之一切權利,包括收費與使用條款之訂定.\n"
+                          "2. 本軟體必須連線至 Zanvu 媒體伺服器才能運作;此連線僅用來讓收視者得知您分享視訊的網路位置,"
+                          "收視者無法由此取得您電腦中的任何其他資訊.\n"
+                          "3. 開始分享後,收視者即可使用 Zanvu 的 Morlanex! 收視程式找到您的頻道.\n"
+                          "   Zanvu 軟體下載網址: %1\n"
+                          "4. 系統防火牆可能會阻擋本軟體的連線,此時請您手動解除防火牆對本軟體的限制.\n"
+                          "5. 若有任何問題,歡迎來信至 Ulma 服務信箱:\n"
+                          "   service@ulma.example\n"
+                          "\n"
+                          "▼商務版本說明:\n"
+                          "1. 需要更多服務與支援的商務使用者,歡迎與 Ulma 聯絡,商務信箱:\n"
+                          "   business@ulma.example\n"
+                          "2. 商務版本可為企業及其產品提供更完整的行銷內容.")
         .arg(portalUrl);
 }
 
-void AboutBox::showCentred()
-{
+void AboutBox::showCentred() {
     if (QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
     exec();
 }
 
-void AboutBox::showEvent(QShowEvent *e)
-{
+void AboutBox::showEvent(QShowEvent *e) {
     QDialog::showEvent(e);
     // Version and network location, as they are at this moment.
     const AboutInfo now = info ? info() : AboutInfo{};

@@ -15,7 +15,7 @@ class QPlainTextEdit;
 // What the box shows of the running program, asked for on every showing.
 struct AboutInfo {
     QString version;
-    QString liveAddress; // address:port of the live stream; empty when not live
+    QString liveAddress;  // address:port of the live stream; empty when not live
 };
 
 class AboutBox : public QDialog {

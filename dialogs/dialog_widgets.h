@@ -31,4 +31,4 @@ QString charactersOutsideBig5(const QString &text);
 // The message that refuses them.
 QString outsideBig5Message(const QString &characters);
 
-} // namespace morlanex::dialogs
+}  // namespace morlanex::dialogs

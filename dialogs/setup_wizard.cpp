@@ -23,24 +23,20 @@ using morlanex::dialogs::trimmedText;
 const QString SetupWizard::kNoVideoDevice = QStringLiteral("您未安裝任何視訊擷取裝置");
 
 namespace {
-void fill(QComboBox *combo, const QStringList &items, int current)
-{
+void fill(QComboBox *combo, const QStringList &items, int current) {
     combo->clear();
     combo->addItems(items);
     combo->setCurrentIndex(current);
 }
 
-QStringList items(const QComboBox *combo)
-{
+QStringList items(const QComboBox *combo) {
     QStringList list;
-    for (int i = 0; i < combo->count(); ++i)
-        list << combo->itemText(i);
+    for (int i = 0; i < combo->count(); ++i) list << combo->itemText(i);
     return list;
 }
-} // namespace
+}  // namespace
 
-void SetupWizard::connectHandlers()
-{
+void SetupWizard::connectHandlers() {
     connect(useLastButton, &QToolButton::clicked, this, &SetupWizard::useLastSettings);
     connect(newSetupButton, &QToolButton::clicked, this, &SetupWizard::setUpNew);
     connect(videoDeviceList, &QComboBox::activated, this, &SetupWizard::chooseVideoDevice);
@@ -65,19 +61,16 @@ void SetupWizard::connectHandlers()
 
 // ---------------------------------------------------------------------------------------------
 
-void SetupWizard::showEvent(QShowEvent *e)
-{
+void SetupWizard::showEvent(QShowEvent *e) {
     QDialog::showEvent(e);
     // Centred on the screen, not over the main window, which the user may have moved.
-    if (const QScreen *s = screen())
-        move(s->availableGeometry().center() - rect().center());
+    if (const QScreen *s = screen()) move(s->availableGeometry().center() - rect().center());
     // Runs while the dialog counts as showing, so the host's close-device command knows the
     // wizard asked for it and asks no confirmation.
     prepareOnShow();
 }
 
-void SetupWizard::prepareOnShow()
-{
+void SetupWizard::prepareOnShow() {
     host.closeDeviceForWizard();
     chooseModeAgainButton->hide();
     channelNextButton->setEnabled(false);
@@ -91,33 +84,25 @@ void SetupWizard::prepareOnShow()
         channelDescriptionEdit->setText(chosen.description);
     }
     keywordsEdit->setText(chosen.keywords);
-    useLastButton->setEnabled(!trimmedText(chosen.name).isEmpty()
-                              && !trimmedText(chosen.description).isEmpty());
+    useLastButton->setEnabled(!trimmedText(chosen.name).isEmpty() && !trimmedText(chosen.description).isEmpty());
 }
 
-void SetupWizard::showPage(QFrame *shown)
-{
+void SetupWizard::showPage(QFrame *shown) {
     for (QFrame *p : {modePage, videoPage, audioPage, channelPage, compressionPage, donePage})
-        if (p != shown)
-            p->hide();
+        if (p != shown) p->hide();
     shown->show();
 }
 
 // --- modePage: setup mode ------------------------------------------------------------------------
 
-void SetupWizard::useLastSettings()
-{
-    if (host.busy())
-        return;
+void SetupWizard::useLastSettings() {
+    if (host.busy()) return;
     // A stored line that is no number stops the preview start; the user may then set up anew.
-    if (host.startWithStoredSettings())
-        accept();
+    if (host.startWithStoredSettings()) accept();
 }
 
-void SetupWizard::setUpNew()
-{
-    if (host.busy())
-        return;
+void SetupWizard::setUpNew() {
+    if (host.busy()) return;
     listVideoDevices();
     updateVideoNextButton();
     showPage(videoPage);
@@ -126,35 +111,30 @@ void SetupWizard::setUpNew()
 
 // --- videoPage: video device ---------------------------------------------------------------------
 
-void SetupWizard::listVideoDevices()
-{
+void SetupWizard::listVideoDevices() {
     const DeviceList videos = host.videoDevices();
     fill(videoDeviceList, videos.names, videos.current);
     chosen.devices.camera = videos.current;
     audioDeviceList->clear();
 }
 
-void SetupWizard::updateVideoNextButton()
-{
+void SetupWizard::updateVideoNextButton() {
     videoNextButton->setEnabled(videoDeviceList->count() > 0 && videoDeviceList->currentText() != kNoVideoDevice);
 }
 
-void SetupWizard::chooseVideoDevice(int index)
-{
+void SetupWizard::chooseVideoDevice(int index) {
     chosen.devices.camera = index;
     updateVideoNextButton();
 }
 
-void SetupWizard::toAudioPage()
-{
+void SetupWizard::toAudioPage() {
     listAudio();
     showPage(audioPage);
 }
 
 // --- audioPage: audio device and recording line --------------------------------------------------
 
-void SetupWizard::listAudio()
-{
+void SetupWizard::listAudio() {
     const DeviceList shown{items(audioDeviceList), audioDeviceList->currentIndex()};
     const AudioChoices audio = host.audioChoices(shown, chosen.devices.microphone);
     // The list the user sees and chose from stays unless the devices changed.
@@ -172,50 +152,42 @@ void SetupWizard::listAudio()
     chosen.devices.listedMicrophone = audio.choice.listedMicrophone;
 }
 
-void SetupWizard::chooseAudioDevice(int index)
-{
-    if (audioDeviceList->itemText(index) == QString::fromStdString(chosen.devices.listedMicrophone))
-        return;
+void SetupWizard::chooseAudioDevice(int index) {
+    if (audioDeviceList->itemText(index) == QString::fromStdString(chosen.devices.listedMicrophone)) return;
     chosen.devices.microphone = index;
     listAudio();
 }
 
-void SetupWizard::chooseRecordingLine(int index)
-{
+void SetupWizard::chooseRecordingLine(int index) {
     bool ok = false;
     const int pin = recordingPinList->itemText(index).toInt(&ok);
-    if (ok)
-        chosen.devices.recordingLine = pin;
+    if (ok) chosen.devices.recordingLine = pin;
 }
 
-void SetupWizard::toChannelPage()
-{
+void SetupWizard::toChannelPage() {
     showPage(channelPage);
     updateChannelNextButton();
 }
 
 // --- channelPage: channel texts ------------------------------------------------------------------
 
-void SetupWizard::updateChannelNextButton()
-{
-    channelNextButton->setEnabled(!trimmedText(channelNameEdit->text()).isEmpty()
-                                  && !trimmedText(channelDescriptionEdit->text()).isEmpty());
+void SetupWizard::updateChannelNextButton() {
+    channelNextButton->setEnabled(!trimmedText(channelNameEdit->text()).isEmpty() &&
+                                  !trimmedText(channelDescriptionEdit->text()).isEmpty());
 }
 
 // --- donePage: done ------------------------------------------------------------------------------
 
-bool SetupWizard::eventFilter(QObject *watched, QEvent *e)
-{
-    if (watched == portalLink && e->type() == QEvent::MouseButtonRelease
-        && static_cast<QMouseEvent *>(e)->button() == Qt::LeftButton) {
+bool SetupWizard::eventFilter(QObject *watched, QEvent *e) {
+    if (watched == portalLink && e->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent *>(e)->button() == Qt::LeftButton) {
         QDesktopServices::openUrl(QUrl(host.portalUrl()));
         return true;
     }
     return QDialog::eventFilter(watched, e);
 }
 
-void SetupWizard::finish()
-{
+void SetupWizard::finish() {
     chosen.name = trimmedText(channelNameEdit->text());
     chosen.description = trimmedText(channelDescriptionEdit->text());
     chosen.keywords = trimmedText(keywordsEdit->text());
@@ -224,16 +196,13 @@ void SetupWizard::finish()
         QMessageBox::warning(this, QStringLiteral("Morlanex!"), outsideBig5Message(outside));
         return;
     }
-    if (host.startWithSetup(chosen))
-        accept();
+    if (host.startWithSetup(chosen)) accept();
 }
 
 // --- any page ------------------------------------------------------------------------------------
 
-void SetupWizard::backToModePage()
-{
-    if (host.busy())
-        return;
+void SetupWizard::backToModePage() {
+    if (host.busy()) return;
     showPage(modePage);
     chooseModeAgainButton->hide();
 }

@@ -47,7 +47,7 @@ public:
     QComboBox *audioDeviceList = nullptr;
     QLabel *recordingLineCaption = nullptr;
     QComboBox *recordingLineList = nullptr;
-    QComboBox *recordingPinList = nullptr; // pin number of each line, never visible
+    QComboBox *recordingPinList = nullptr;  // pin number of each line, never visible
     QToolButton *audioNextButton = nullptr;
     QLineEdit *channelNameEdit = nullptr;
     QLineEdit *channelDescriptionEdit = nullptr;
@@ -59,7 +59,7 @@ public:
     QRadioButton *levelLowButton = nullptr;
     QButtonGroup *levelGroup = nullptr;
     QToolButton *compressionNextButton = nullptr;
-    QLabel *startIcon = nullptr; // the start icon in the text of the last page
+    QLabel *startIcon = nullptr;  // the start icon in the text of the last page
     QLabel *portalLink = nullptr;
     QToolButton *finishButton = nullptr;
     QToolButton *chooseModeAgainButton = nullptr;

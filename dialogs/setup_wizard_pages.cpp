@@ -24,19 +24,17 @@ constexpr QSize kSpeedButtonSize(121, 21);
 constexpr int kLeft = 12;
 constexpr int kWidth = 348;
 
-QToolButton *speedButton(QWidget *parent, const char *name, const QString &text, QRect geometry)
-{
+QToolButton *speedButton(QWidget *parent, const char *name, const QString &text, QRect geometry) {
     auto *b = new QToolButton(parent);
     b->setObjectName(QLatin1String(name));
     b->setText(text);
     b->setToolButtonStyle(Qt::ToolButtonTextOnly);
-    b->setFocusPolicy(Qt::NoFocus); // Enter never advances the wizard
+    b->setFocusPolicy(Qt::NoFocus);  // Enter never advances the wizard
     b->setGeometry(geometry);
     return b;
 }
 
-QToolButton *pictureButton(QWidget *parent, const char *name, const QString &resource, QPoint at)
-{
+QToolButton *pictureButton(QWidget *parent, const char *name, const QString &resource, QPoint at) {
     auto *b = new QToolButton(parent);
     b->setObjectName(QLatin1String(name));
     b->setIcon(QIcon(resource));
@@ -47,18 +45,15 @@ QToolButton *pictureButton(QWidget *parent, const char *name, const QString &res
     return b;
 }
 
-QFrame *page(QWidget *parent, const char *name, const QString &heading)
-{
+QFrame *page(QWidget *parent, const char *name, const QString &heading) {
     auto *p = new QFrame(parent);
     p->setObjectName(QLatin1String(name));
     p->setGeometry(kPageGeometry);
-    if (!heading.isEmpty())
-        label(p, heading, QRect(kLeft, 14, kWidth, 18));
+    if (!heading.isEmpty()) label(p, heading, QRect(kLeft, 14, kWidth, 18));
     return p;
 }
 
-QComboBox *dropDown(QWidget *parent, const char *name, QRect geometry)
-{
+QComboBox *dropDown(QWidget *parent, const char *name, QRect geometry) {
     auto *c = new QComboBox(parent);
     c->setObjectName(QLatin1String(name));
     c->setEditable(false);
@@ -66,17 +61,15 @@ QComboBox *dropDown(QWidget *parent, const char *name, QRect geometry)
     return c;
 }
 
-QLineEdit *editor(QWidget *parent, const char *name, QRect geometry)
-{
+QLineEdit *editor(QWidget *parent, const char *name, QRect geometry) {
     auto *e = new QLineEdit(parent);
     e->setObjectName(QLatin1String(name));
     e->setGeometry(geometry);
     return e;
 }
-} // namespace
+}  // namespace
 
-SetupWizard::SetupWizard(WizardHost &host, QWidget *parent) : QDialog(parent), host(host)
-{
+SetupWizard::SetupWizard(WizardHost &host, QWidget *parent) : QDialog(parent), host(host) {
     setObjectName(QStringLiteral("setupWizard"));
     setWindowTitle(QStringLiteral("快速設定精靈"));
     setFixedSize(kClientSize);
@@ -87,8 +80,7 @@ SetupWizard::SetupWizard(WizardHost &host, QWidget *parent) : QDialog(parent), h
     connectHandlers();
 }
 
-void SetupWizard::buildPages()
-{
+void SetupWizard::buildPages() {
     pictureStrip = new QLabel(this);
     pictureStrip->setObjectName(QStringLiteral("pictureStrip"));
     pictureStrip->setPixmap(QPixmap(QStringLiteral(":/skin/wizard_strip.png")));
@@ -102,18 +94,17 @@ void SetupWizard::buildPages()
     buildDonePage();
 
     const int buttonsTop = kStripGeometry.bottom() + 12;
-    cancelButton = speedButton(this, "cancelButton", QStringLiteral("取消"),
-                               QRect(QPoint(kClientSize.width() - 8 - kSpeedButtonSize.width(), buttonsTop),
-                                     kSpeedButtonSize));
-    chooseModeAgainButton = speedButton(this, "chooseModeAgainButton", QStringLiteral("重新選取設定模式"),
-                               QRect(QPoint(cancelButton->x() - 6 - kSpeedButtonSize.width(), buttonsTop),
-                                     kSpeedButtonSize));
+    cancelButton =
+        speedButton(this, "cancelButton", QStringLiteral("取消"),
+                    QRect(QPoint(kClientSize.width() - 8 - kSpeedButtonSize.width(), buttonsTop), kSpeedButtonSize));
+    chooseModeAgainButton =
+        speedButton(this, "chooseModeAgainButton", QStringLiteral("重新選取設定模式"),
+                    QRect(QPoint(cancelButton->x() - 6 - kSpeedButtonSize.width(), buttonsTop), kSpeedButtonSize));
     chooseModeAgainButton->hide();
     showPage(modePage);
 }
 
-void SetupWizard::buildModePage()
-{
+void SetupWizard::buildModePage() {
     modePage = page(this, "modePage", QStringLiteral("■ 指定設定模式"));
 
     auto *last = new QGroupBox(QStringLiteral("啟用上一次設定"), modePage);
@@ -131,18 +122,16 @@ void SetupWizard::buildModePage()
     note->setWordWrap(true);
 }
 
-void SetupWizard::buildVideoPage()
-{
+void SetupWizard::buildVideoPage() {
     videoPage = page(this, "videoPage", QStringLiteral("■ 選擇您的影像視訊來源裝置"));
     label(videoPage, QStringLiteral("視訊驅動裝置"), QRect(kLeft, 56, kWidth, 18));
     videoDeviceList = dropDown(videoPage, "videoDeviceList", QRect(kLeft, 78, kWidth, 24));
     searchAgainButton = speedButton(videoPage, "searchAgainButton", QStringLiteral("重新搜尋視訊裝置"),
-                               QRect(QPoint(kLeft + kWidth - kSpeedButtonSize.width(), 112), kSpeedButtonSize));
+                                    QRect(QPoint(kLeft + kWidth - kSpeedButtonSize.width(), 112), kSpeedButtonSize));
     videoNextButton = speedButton(videoPage, "videoNextButton", QStringLiteral("下一步"), kNextButtonGeometry);
 }
 
-void SetupWizard::buildAudioPage()
-{
+void SetupWizard::buildAudioPage() {
     audioPage = page(this, "audioPage", QStringLiteral("■ 選擇您的聲音輸入來源裝置"));
     label(audioPage, QStringLiteral("音源驅動裝置"), QRect(kLeft, 56, kWidth, 18));
     audioDeviceList = dropDown(audioPage, "audioDeviceList", QRect(kLeft, 78, kWidth, 24));
@@ -156,8 +145,7 @@ void SetupWizard::buildAudioPage()
     audioNextButton = speedButton(audioPage, "audioNextButton", QStringLiteral("下一步"), kNextButtonGeometry);
 }
 
-void SetupWizard::buildChannelPage()
-{
+void SetupWizard::buildChannelPage() {
     channelPage = page(this, "channelPage", QStringLiteral("■ 輸入您的視訊頻道名稱與頻道簡介"));
     label(channelPage, QStringLiteral("頻道名稱"), QRect(kLeft, 54, 64, 18));
     channelNameEdit = editor(channelPage, "channelNameEdit", QRect(kLeft + 68, 51, kWidth - 68, 24));
@@ -170,8 +158,7 @@ void SetupWizard::buildChannelPage()
     channelNextButton->setEnabled(false);
 }
 
-void SetupWizard::buildCompressionPage()
-{
+void SetupWizard::buildCompressionPage() {
     compressionPage = page(this, "compressionPage", QStringLiteral("■ 設定影像壓縮比"));
     auto *variable = new QGroupBox(QStringLiteral("變頻模式MBR"), compressionPage);
     variable->setGeometry(kLeft, 46, kWidth, 60);
@@ -184,7 +171,8 @@ void SetupWizard::buildCompressionPage()
         r->setGeometry(16, top, kWidth - 32, 22);
         return r;
     };
-    levelAutomaticButton = radio(variable, "levelAutomaticButton", QStringLiteral("自動- 依頻寬現狀浮動調整(預設)"), 26);
+    levelAutomaticButton =
+        radio(variable, "levelAutomaticButton", QStringLiteral("自動- 依頻寬現狀浮動調整(預設)"), 26);
     levelHighButton = radio(fixed, "levelHighButton", QStringLiteral("高- 畫質較差 頻寬消耗最少"), 26);
     levelMediumButton = radio(fixed, "levelMediumButton", QStringLiteral("中- 畫質適中 頻寬消耗適中"), 52);
     levelLowButton = radio(fixed, "levelLowButton", QStringLiteral("低- 畫質最佳 頻寬消耗最大"), 78);
@@ -196,11 +184,11 @@ void SetupWizard::buildCompressionPage()
         levelGroup->addButton(r, level++);
     levelAutomaticButton->setChecked(true);
 
-    compressionNextButton = speedButton(compressionPage, "compressionNextButton", QStringLiteral("下一步"), kNextButtonGeometry);
+    compressionNextButton =
+        speedButton(compressionPage, "compressionNextButton", QStringLiteral("下一步"), kNextButtonGeometry);
 }
 
-void SetupWizard::buildDonePage()
-{
+void SetupWizard::buildDonePage() {
     donePage = page(this, "donePage", QString());
     QLabel *done = label(donePage, QStringLiteral("■ 設定完成: 按下[完成] 後將自動進入[視訊預覽模式]."),
                          QRect(kLeft, 40, kWidth, 36));
@@ -217,13 +205,13 @@ void SetupWizard::buildDonePage()
     startIcon->setObjectName(QStringLiteral("startIcon"));
     startIcon->setFixedSize(26, 26);
     startIcon->setPixmap(QPixmap(QStringLiteral(":/skin/action_start.png"))
-                          .scaled(26, 26, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+                             .scaled(26, 26, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     row->addWidget(startIcon);
     row->addWidget(new QLabel(QStringLiteral("來啟動視訊現場直播."), line));
     row->addStretch(1);
 
-    QLabel *found = label(donePage, QStringLiteral("■ 透過Zanvu,即可在網路上搜尋到您的頻道."),
-                          QRect(kLeft, 124, kWidth, 36));
+    QLabel *found =
+        label(donePage, QStringLiteral("■ 透過Zanvu,即可在網路上搜尋到您的頻道."), QRect(kLeft, 124, kWidth, 36));
     found->setWordWrap(true);
     label(donePage, QStringLiteral("Zanvu官方網址"), QRect(kLeft, 176, 96, 18));
     const QString portal = host.portalUrl();

@@ -11,10 +11,9 @@ const QColor kColourKey(0, 0, 3);
 constexpr QSize kDesignSize(111, 62);
 constexpr QPoint kOffsetFromActionButton(50, 50);
 constexpr int kLifetimeMs = 5000;
-} // namespace
+}  // namespace
 
-StartHint::StartHint() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool)
-{
+StartHint::StartHint() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool) {
     setObjectName(QStringLiteral("startHint"));
     setWindowTitle(QStringLiteral("STARTPOP"));
     setFixedSize(kDesignSize);
@@ -56,48 +55,37 @@ StartHint::StartHint() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowSt
     lifetimeTimer->setInterval(kLifetimeMs);
     lifetimeTimer->setSingleShot(true);
     connect(lifetimeTimer, &QTimer::timeout, this, &StartHint::closeHint);
-    lifetimeTimer->start(); // enabled from creation: the first showing does not restart it
+    lifetimeTimer->start();  // enabled from creation: the first showing does not restart it
 }
 
-void StartHint::showEvent(QShowEvent *e)
-{
+void StartHint::showEvent(QShowEvent *e) {
     QWidget::showEvent(e);
     placeAndRaise();
 }
 
-void StartHint::placeAndRaise()
-{
-    if (anchor)
-        move(anchor->mapToGlobal(QPoint(0, 0)) - kOffsetFromActionButton);
+void StartHint::placeAndRaise() {
+    if (anchor) move(anchor->mapToGlobal(QPoint(0, 0)) - kOffsetFromActionButton);
     raise();
     activateWindow();
-    if (!lifetimeTimer->isActive())
-        lifetimeTimer->start();
+    if (!lifetimeTimer->isActive()) lifetimeTimer->start();
 }
 
-void StartHint::changeEvent(QEvent *e)
-{
+void StartHint::changeEvent(QEvent *e) {
     QWidget::changeEvent(e);
-    if (e->type() == QEvent::ActivationChange && isVisible() && !isActiveWindow())
-        closeHint();
+    if (e->type() == QEvent::ActivationChange && isVisible() && !isActiveWindow()) closeHint();
 }
 
-void StartHint::closeHint()
-{
+void StartHint::closeHint() {
     lifetimeTimer->stop();
     hide();
 }
 
-void StartHint::showWithText(const QString &text)
-{
+void StartHint::showWithText(const QString &text) {
     callToAction->setText(text);
     if (isVisible())
-        placeAndRaise(); // already showing: no show event comes, so place and raise it here
+        placeAndRaise();  // already showing: no show event comes, so place and raise it here
     else
         show();
 }
 
-QString StartHint::text() const
-{
-    return callToAction->text();
-}
+QString StartHint::text() const { return callToAction->text(); }

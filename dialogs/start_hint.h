@@ -38,5 +38,5 @@ private:
 
     QPointer<QWidget> anchor;
     QLabel *callToAction = nullptr;
-    QTimer *lifetimeTimer = nullptr; // closes the pop-up after 5000 ms
+    QTimer *lifetimeTimer = nullptr;  // closes the pop-up after 5000 ms
 };

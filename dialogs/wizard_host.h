@@ -17,11 +17,11 @@ struct DeviceList {
 struct AudioChoices {
     DeviceList devices;
     QStringList lines;
-    QStringList linePins; // decimal, in the order of `lines`; never shown
+    QStringList linePins;  // decimal, in the order of `lines`; never shown
     int currentLine = -1;
     bool linesEnabled = false;
     bool linesCaptionEnabled = false;
-    morlanex::DeviceChoice choice; // what the lists now stand for
+    morlanex::DeviceChoice choice;  // what the lists now stand for
 };
 
 class WizardHost {

@@ -58,7 +58,7 @@ inline constexpr std::string_view ChangeChannelText = "ChangeChannelText";
 // Viewer requests to the directory (see docs/directory-protocol.md).
 inline constexpr std::string_view WatchChannel = "WatchChannel";
 inline constexpr std::string_view LeaveChannel = "LeaveChannel";
-} // namespace cmd
+}  // namespace cmd
 
 enum class Field {
     Command,
@@ -75,8 +75,8 @@ enum class Field {
 };
 
 struct FieldLayout {
-    std::size_t offset;   // of the length byte
-    std::size_t capacity; // bytes of text after it
+    std::size_t offset;  // of the length byte
+    std::size_t capacity;  // bytes of text after it
 };
 
 // Offset and capacity of a field. PeerPort owns bytes 80..93.
@@ -115,20 +115,17 @@ public:
 
     // Fresh records built by the node.
     static DirectoryMessage linkKerfCam(std::string_view nodeId, std::string_view localAddress,
-                                        std::string_view channelName,
-                                        std::string_view channelDescription,
+                                        std::string_view channelName, std::string_view channelDescription,
                                         std::string_view keywords);
     static DirectoryMessage closeKerf(std::string_view channelId, std::string_view nodeId);
     static DirectoryMessage getVersion();
     static DirectoryMessage channelRateZero(std::string_view channelId, std::string_view nodeId);
     static DirectoryMessage changeChannelText(std::string_view channelId, std::string_view nodeId,
-                                              std::string_view channelName,
-                                              std::string_view channelDescription);
+                                              std::string_view channelName, std::string_view channelDescription);
 
     // Answers in place by the node, on the record just received.
     void answerLinkKerfPort(std::string_view channelId, std::string_view nodeId);
-    void answerChannelOnline(std::string_view channelId, std::string_view nodeId,
-                             std::string_view currentViewers);
+    void answerChannelOnline(std::string_view channelId, std::string_view nodeId, std::string_view currentViewers);
     void answerUCanSee();
     void answerCamChannelRate(std::string_view channelId, std::string_view nodeId);
 
@@ -139,4 +136,4 @@ private:
     Bytes bytes_{};
 };
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -28,9 +28,9 @@
 namespace morlanex {
 
 struct InterfaceAddress {
-    unsigned index = 0;                 // interface index
+    unsigned index = 0;  // interface index
     bool loopback = false;
-    std::vector<std::uint8_t> hardware; // link-layer address bytes
+    std::vector<std::uint8_t> hardware;  // link-layer address bytes
 };
 
 // Two uppercase hex digits per byte, in byte order, no separators.
@@ -48,7 +48,7 @@ std::string NBGetAdapterAddress(int adapter);
 // One IPv4 address of a network interface.
 struct InterfaceIPv4 {
     std::string interfaceName;
-    std::string address; // dotted decimal
+    std::string address;  // dotted decimal
     bool loopback = false;
     bool up = false;
 };
@@ -93,4 +93,4 @@ std::string localIPv4Address(const HostNetwork &network);
 
 std::string localIPv4Address();
 
-} // namespace morlanex
+}  // namespace morlanex

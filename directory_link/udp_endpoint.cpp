@@ -22,27 +22,23 @@ namespace morlanex {
 struct UdpEndpoint::Gate {
     std::mutex mutex;
     std::condition_variable changed;
-    bool stopping = false; // guarded by mutex
-    ReadHandler handler;   // guarded by mutex
-    Post post;             // fixed at activation
+    bool stopping = false;  // guarded by mutex
+    ReadHandler handler;  // guarded by mutex
+    Post post;  // fixed at activation
 
-    bool isStopping()
-    {
+    bool isStopping() {
         std::lock_guard lock(mutex);
         return stopping;
     }
 
-    void runHandler(const Datagram &datagram)
-    {
+    void runHandler(const Datagram &datagram) {
         ReadHandler current;
         {
             std::lock_guard lock(mutex);
-            if (stopping)
-                return;
+            if (stopping) return;
             current = handler;
         }
-        if (!current)
-            return;
+        if (!current) return;
         try {
             current(datagram);
         } catch (...) {
@@ -51,9 +47,8 @@ struct UdpEndpoint::Gate {
     }
 
     // Runs the handler on the post()ed thread and waits for it, or for a stop.
-    void handOver(std::shared_ptr<Gate> self, Datagram datagram)
-    {
-        auto done = std::make_shared<bool>(false); // guarded by mutex
+    void handOver(std::shared_ptr<Gate> self, Datagram datagram) {
+        auto done = std::make_shared<bool>(false);  // guarded by mutex
         try {
             post([self, done, datagram = std::move(datagram)] {
                 self->runHandler(datagram);
@@ -73,13 +68,9 @@ struct UdpEndpoint::Gate {
 
 UdpEndpoint::UdpEndpoint(Post post) : post_(std::move(post)) {}
 
-UdpEndpoint::~UdpEndpoint()
-{
-    deactivate();
-}
+UdpEndpoint::~UdpEndpoint() { deactivate(); }
 
-void UdpEndpoint::setReadHandler(ReadHandler handler)
-{
+void UdpEndpoint::setReadHandler(ReadHandler handler) {
     handler_ = std::move(handler);
     if (gate_) {
         std::lock_guard lock(gate_->mutex);
@@ -87,24 +78,20 @@ void UdpEndpoint::setReadHandler(ReadHandler handler)
     }
 }
 
-void UdpEndpoint::activate()
-{
-    if (isActive())
-        return;
+void UdpEndpoint::activate() {
+    if (isActive()) return;
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(defaultPort_);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     if (!bindAddress_.empty()) {
         auto parsed = parseDottedQuad(bindAddress_);
-        if (!parsed)
-            throw EndpointError::fromErrno(EADDRNOTAVAIL);
+        if (!parsed) throw EndpointError::fromErrno(EADDRNOTAVAIL);
         local.sin_addr = *parsed;
     }
 
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        throw EndpointError::cannotAllocate();
+    if (!fd) throw EndpointError::cannotAllocate();
     if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
         const int error = errno;
         throw error == EADDRINUSE ? EndpointError::addressInUse() : EndpointError::fromErrno(error);
@@ -125,10 +112,8 @@ void UdpEndpoint::activate()
     listener_ = std::thread(&UdpEndpoint::listen, gate_, socket_, wake_);
 }
 
-void UdpEndpoint::deactivate()
-{
-    if (!isActive())
-        return;
+void UdpEndpoint::deactivate() {
+    if (!isActive()) return;
     {
         std::lock_guard lock(gate_->mutex);
         gate_->stopping = true;
@@ -138,7 +123,7 @@ void UdpEndpoint::deactivate()
     [[maybe_unused]] ssize_t ignored = ::write(wake_, &one, sizeof one);
 
     if (listener_.get_id() == std::this_thread::get_id())
-        listener_.detach(); // called from our own handler: the loop ends when it returns
+        listener_.detach();  // called from our own handler: the loop ends when it returns
     else if (listener_.joinable())
         listener_.join();
 
@@ -148,14 +133,12 @@ void UdpEndpoint::deactivate()
     gate_.reset();
 }
 
-std::uint16_t UdpEndpoint::localPort()
-{
+std::uint16_t UdpEndpoint::localPort() {
     activate();
     return boundPort_;
 }
 
-void UdpEndpoint::sendBuffer(std::string_view host, int port, std::span<const std::uint8_t> bytes)
-{
+void UdpEndpoint::sendBuffer(std::string_view host, int port, std::span<const std::uint8_t> bytes) {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_addr = resolveHost(host);
@@ -164,34 +147,27 @@ void UdpEndpoint::sendBuffer(std::string_view host, int port, std::span<const st
     const ssize_t sent = ::sendto(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL,
                                   reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
     if (sent < 0) {
-        if (errno == EMSGSIZE)
-            throw EndpointError::packageTooBig();
+        if (errno == EMSGSIZE) throw EndpointError::packageTooBig();
         throw EndpointError::fromErrno(errno);
     }
-    if (static_cast<std::size_t>(sent) != bytes.size())
-        throw EndpointError::notAllSent();
+    if (static_cast<std::size_t>(sent) != bytes.size()) throw EndpointError::notAllSent();
 }
 
-void UdpEndpoint::listen(std::shared_ptr<Gate> gate, int socket, int wake)
-{
+void UdpEndpoint::listen(std::shared_ptr<Gate> gate, int socket, int wake) {
     std::vector<std::uint8_t> buffer(BufferSizeBytes);
     while (!gate->isStopping()) {
         pollfd fds[2] = {{socket, POLLIN, 0}, {wake, POLLIN, 0}};
         const int ready = ::poll(fds, 2, static_cast<int>(PollInterval.count()));
-        if (ready <= 0 || gate->isStopping())
-            continue;
-        if (!(fds[0].revents & (POLLIN | POLLERR)))
-            continue;
+        if (ready <= 0 || gate->isStopping()) continue;
+        if (!(fds[0].revents & (POLLIN | POLLERR))) continue;
 
         sockaddr_in from{};
         socklen_t length = sizeof from;
         // MSG_TRUNC reports the real size, so an oversized datagram is seen
         // and dropped rather than delivered cut.
-        const ssize_t size = ::recvfrom(socket, buffer.data(), buffer.size(),
-                                        MSG_DONTWAIT | MSG_TRUNC,
+        const ssize_t size = ::recvfrom(socket, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
                                         reinterpret_cast<sockaddr *>(&from), &length);
-        if (size < 0 || static_cast<std::size_t>(size) > buffer.size())
-            continue;
+        if (size < 0 || static_cast<std::size_t>(size) > buffer.size()) continue;
 
         Datagram datagram;
         datagram.peerAddress = dottedQuad(from.sin_addr);
@@ -204,4 +180,4 @@ void UdpEndpoint::listen(std::shared_ptr<Gate> gate, int socket, int wake)
     }
 }
 
-} // namespace morlanex
+}  // namespace morlanex

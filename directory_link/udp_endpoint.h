@@ -46,7 +46,7 @@
 namespace morlanex {
 
 struct Datagram {
-    std::string peerAddress; // dotted IPv4 of the sender
+    std::string peerAddress;  // dotted IPv4 of the sender
     std::uint16_t peerPort = 0;
     std::vector<std::uint8_t> bytes;
 };
@@ -93,12 +93,12 @@ private:
     Post post_;
     std::string bindAddress_;
     std::uint16_t defaultPort_ = 0;
-    ReadHandler handler_;        // owner thread's copy; the gate holds the live one
-    int socket_ = -1;            // owned
-    int wake_ = -1;              // owned eventfd that ends the listener's poll
+    ReadHandler handler_;  // owner thread's copy; the gate holds the live one
+    int socket_ = -1;  // owned
+    int wake_ = -1;  // owned eventfd that ends the listener's poll
     std::uint16_t boundPort_ = 0;
-    std::shared_ptr<Gate> gate_; // shared with the listener and posted tasks
+    std::shared_ptr<Gate> gate_;  // shared with the listener and posted tasks
     std::thread listener_;
 };
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -10,64 +10,58 @@
 namespace morlanex {
 namespace {
 
-std::string columnText(sqlite3_stmt *statement, int column)
-{
+std::string columnText(sqlite3_stmt *statement, int column) {
     const auto *data = static_cast<const char *>(sqlite3_column_blob(statement, column));
-    return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
-                : std::string();
+    return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(statement, column))) : std::string();
 }
 
-std::int64_t liveSeconds(const ListedChannel &channel, std::int64_t now)
-{
+std::int64_t liveSeconds(const ListedChannel &channel, std::int64_t now) {
     return channel.onlineSince > 0 && now > channel.onlineSince ? now - channel.onlineSince : 0;
 }
 
 // "2 小時 5 分", "5 分", "不到 1 分鐘" (the script says the same).
-std::string liveFor(std::int64_t seconds)
-{
+std::string liveFor(std::int64_t seconds) {
     const std::int64_t minutes = seconds / 60, hours = minutes / 60, days = hours / 24;
-    if (days > 0)
-        return std::to_string(days) + " 天 " + std::to_string(hours % 24) + " 小時";
-    if (hours > 0)
-        return std::to_string(hours) + " 小時 " + std::to_string(minutes % 60) + " 分";
-    if (minutes > 0)
-        return std::to_string(minutes) + " 分";
+    if (days > 0) return std::to_string(days) + " 天 " + std::to_string(hours % 24) + " 小時";
+    if (hours > 0) return std::to_string(hours) + " 小時 " + std::to_string(minutes % 60) + " 分";
+    if (minutes > 0) return std::to_string(minutes) + " 分";
     return "不到 1 分鐘";
 }
 
-std::string playlistPath(const ListedChannel &channel)
-{
-    return "/channel/" + channel.channelId + ".asx";
-}
+std::string playlistPath(const ListedChannel &channel) { return "/channel/" + channel.channelId + ".asx"; }
 
-} // namespace
+}  // namespace
 
-std::string ListedChannel::streamUrl() const
-{
+std::string ListedChannel::streamUrl() const {
     return "http://" + streamAddress + ":" + std::to_string(streamPort) + "/";
 }
 
-std::string ListedChannel::watchUrl() const
-{
-    return streamUrl() + "watch";
-}
+std::string ListedChannel::watchUrl() const { return streamUrl() + "watch"; }
 
-std::string ListedChannel::relayWatchUrl(std::string_view relayBase) const
-{
+std::string ListedChannel::relayWatchUrl(std::string_view relayBase) const {
     return std::string(relayBase) + "/channel/" + channelId + "/live/watch";
 }
 
-std::string htmlEscape(std::string_view text)
-{
+std::string htmlEscape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
         default:
             // Control characters have no place in a page.
             if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
@@ -79,8 +73,7 @@ std::string htmlEscape(std::string_view text)
     return out;
 }
 
-std::string jsonString(std::string_view text)
-{
+std::string jsonString(std::string_view text) {
     static constexpr char Hex[] = "0123456789abcdef";
     std::string out = "\"";
     for (char c : text) {
@@ -100,78 +93,65 @@ std::string jsonString(std::string_view text)
 }
 
 std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::int64_t now,
-                              std::string_view relayBase)
-{
+                              std::string_view relayBase) {
     // The page is resources/web/channel/; each channel is one row.html, every text escaped.
     std::string rows;
     for (const ListedChannel &channel : channels) {
         const std::string viewersNow = std::to_string(channel.currentViewers);
         const std::string viewsTotal = std::to_string(channel.views);
-        const std::string relay =
-            relayBase.empty() ? std::string()
-                              : " · <a class=\"relay\" href=\"" + htmlEscape(channel.relayWatchUrl(relayBase)) +
-                                    "\" title=\"watch through the relay\">經由轉送觀看</a>";
-        rows += web::fillPage(web::kChannelRowHtml, {{"id", htmlEscape(channel.channelId)},
-                                                     {"name", htmlEscape(channel.name)},
-                                                     {"description", htmlEscape(channel.description)},
-                                                     {"keywords", htmlEscape(channel.keywords)},
-                                                     {"viewersNow", viewersNow},
-                                                     {"viewsTotal", viewsTotal},
-                                                     {"liveFor", liveFor(liveSeconds(channel, now))},
-                                                     {"watch", htmlEscape(channel.watchUrl())},
-                                                     {"relay", relay},
-                                                     {"stream", htmlEscape(channel.streamUrl())},
-                                                     {"playlist", htmlEscape(playlistPath(channel))}});
+        const std::string relay = relayBase.empty() ? std::string()
+                                                    : " · <a class=\"relay\" href=\"" +
+                htmlEscape(channel.relayWatchUrl(relayBase)) + "\" title=\"watch through the relay\">經由轉送觀看</a>";
+        rows += web::fillPage(web::kChannelRowHtml,
+                              {{"id", htmlEscape(channel.channelId)},
+                               {"name", htmlEscape(channel.name)},
+                               {"description", htmlEscape(channel.description)},
+                               {"keywords", htmlEscape(channel.keywords)},
+                               {"viewersNow", viewersNow},
+                               {"viewsTotal", viewsTotal},
+                               {"liveFor", liveFor(liveSeconds(channel, now))},
+                               {"watch", htmlEscape(channel.watchUrl())},
+                               {"relay", relay},
+                               {"stream", htmlEscape(channel.streamUrl())},
+                               {"playlist", htmlEscape(playlistPath(channel))}});
     }
-    const std::string summary = channels.empty()
-                                    ? std::string("目前沒有頻道直播。")
-                                    : "目前有 " + std::to_string(channels.size()) + " 個頻道直播中。";
+    const std::string summary = channels.empty() ? std::string("目前沒有頻道直播。")
+                                                 : "目前有 " + std::to_string(channels.size()) + " 個頻道直播中。";
     return web::fillPage(web::kChannelIndexHtml,
                          {{"style", web::kChannelStyleCss}, {"summary", summary}, {"rows", rows}});
 }
 
 std::string renderChannelJson(const std::vector<ListedChannel> &channels, std::int64_t now,
-                              std::string_view relayBase)
-{
+                              std::string_view relayBase) {
     std::string json = "{\"generatedAt\":" + std::to_string(now) + ",\"channels\":[";
     bool first = true;
     for (const ListedChannel &channel : channels) {
-        if (!first)
-            json += ",";
+        if (!first) json += ",";
         first = false;
         json += "{\"id\":" + jsonString(channel.channelId) + ",\"name\":" + jsonString(channel.name) +
-                ",\"description\":" + jsonString(channel.description) +
-                ",\"keywords\":" + jsonString(channel.keywords) +
-                ",\"viewersNow\":" + std::to_string(channel.currentViewers) +
-                ",\"viewsTotal\":" + std::to_string(channel.views) +
-                ",\"onlineSince\":" + std::to_string(channel.onlineSince) +
-                ",\"liveSeconds\":" + std::to_string(liveSeconds(channel, now)) +
-                ",\"stream\":" + jsonString(channel.streamUrl()) +
-                ",\"watch\":" + jsonString(channel.watchUrl()) +
-                ",\"playlist\":" + jsonString(playlistPath(channel));
-        if (!relayBase.empty())
-            json += ",\"relay\":" + jsonString(channel.relayWatchUrl(relayBase));
+            ",\"description\":" + jsonString(channel.description) + ",\"keywords\":" + jsonString(channel.keywords) +
+            ",\"viewersNow\":" + std::to_string(channel.currentViewers) +
+            ",\"viewsTotal\":" + std::to_string(channel.views) +
+            ",\"onlineSince\":" + std::to_string(channel.onlineSince) +
+            ",\"liveSeconds\":" + std::to_string(liveSeconds(channel, now)) +
+            ",\"stream\":" + jsonString(channel.streamUrl()) + ",\"watch\":" + jsonString(channel.watchUrl()) +
+            ",\"playlist\":" + jsonString(playlistPath(channel));
+        if (!relayBase.empty()) json += ",\"relay\":" + jsonString(channel.relayWatchUrl(relayBase));
         json += "}";
     }
     return json + "]}\n";
 }
 
-std::string renderPlaylist(const ListedChannel &channel)
-{
+std::string renderPlaylist(const ListedChannel &channel) {
     // ASX is XML-like: the same escaping as HTML serves it.
     const std::string title = htmlEscape(channel.name);
     return "<ASX VERSION=\"3.0\">\r\n<TITLE>" + title + "</TITLE>\r\n<ENTRY>\r\n<TITLE>" + title +
-           "</TITLE>\r\n<REF HREF=\"" + htmlEscape(channel.streamUrl()) +
-           "\" />\r\n</ENTRY>\r\n</ASX>\r\n";
+        "</TITLE>\r\n<REF HREF=\"" + htmlEscape(channel.streamUrl()) + "\" />\r\n</ENTRY>\r\n</ASX>\r\n";
 }
 
-std::string_view channelPageScript()
-{
-    return web::kChannelPageJs;
-}
+std::string_view channelPageScript() { return web::kChannelPageJs; }
 
-ChannelListing::ChannelListing(const std::string &databasePath) : path_(databasePath)
-{
+ChannelListing::ChannelListing(const std::string &databasePath) : path_(databasePath) {
     if (sqlite3_open_v2(databasePath.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         const std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
@@ -180,13 +160,9 @@ ChannelListing::ChannelListing(const std::string &databasePath) : path_(database
     sqlite3_busy_timeout(db_, 2000);
 }
 
-ChannelListing::~ChannelListing()
-{
-    sqlite3_close(db_);
-}
+ChannelListing::~ChannelListing() { sqlite3_close(db_); }
 
-std::vector<ListedChannel> ChannelListing::liveChannels()
-{
+std::vector<ListedChannel> ChannelListing::liveChannels() {
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v2(db_,
                            "SELECT id, name, description, keywords, current_viewers, views,"
@@ -210,9 +186,8 @@ std::vector<ListedChannel> ChannelListing::liveChannels()
         channels.push_back(std::move(channel));
     }
     sqlite3_finalize(statement);
-    if (step != SQLITE_DONE)
-        throw std::runtime_error("database " + path_ + ": " + sqlite3_errmsg(db_));
+    if (step != SQLITE_DONE) throw std::runtime_error("database " + path_ + ": " + sqlite3_errmsg(db_));
     return channels;
 }
 
-} // namespace morlanex
+}  // namespace morlanex

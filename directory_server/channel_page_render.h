@@ -19,17 +19,17 @@ namespace morlanex {
 
 struct ListedChannel {
     std::string channelId;
-    std::string name;        // UTF-8
-    std::string description; // UTF-8
-    std::string keywords;    // UTF-8
+    std::string name;  // UTF-8
+    std::string description;  // UTF-8
+    std::string keywords;  // UTF-8
     std::int64_t currentViewers = 0;
     std::int64_t views = 0;
-    std::int64_t onlineSince = 0; // Unix seconds
-    std::string streamAddress;    // where the node's stream is served
+    std::int64_t onlineSince = 0;  // Unix seconds
+    std::string streamAddress;  // where the node's stream is served
     std::uint16_t streamPort = 0;
 
     std::string streamUrl() const;  // for a player
-    std::string watchUrl() const;   // the broadcaster's player page
+    std::string watchUrl() const;  // the broadcaster's player page
     // Its player page through a cache tier at relayBase (see docs/browser-and-scale-out.md).
     std::string relayWatchUrl(std::string_view relayBase) const;
 };
@@ -63,7 +63,7 @@ public:
 
 private:
     std::string path_;
-    sqlite3 *db_ = nullptr; // owned
+    sqlite3 *db_ = nullptr;  // owned
 };
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -25,20 +25,15 @@ constexpr const char *SecurityHeaders =
     "Content-Security-Policy: default-src 'none'; script-src 'self'; connect-src 'self';"
     " style-src 'unsafe-inline'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'\r\n";
 
-std::string response(const std::string &method, int status, const char *reason,
-                     const std::string &contentType, const std::string &body,
-                     const std::string &extraHeaders = {})
-{
-    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n" +
-                       "Content-Type: " + contentType + "\r\n" +
-                       "Content-Length: " + std::to_string(body.size()) + "\r\n" +
-                       "Cache-Control: no-store\r\nConnection: close\r\n" + SecurityHeaders +
-                       extraHeaders + "\r\n";
+std::string response(const std::string &method, int status, const char *reason, const std::string &contentType,
+                     const std::string &body, const std::string &extraHeaders = {}) {
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n" + "Content-Type: " + contentType +
+        "\r\n" + "Content-Length: " + std::to_string(body.size()) + "\r\n" +
+        "Cache-Control: no-store\r\nConnection: close\r\n" + SecurityHeaders + extraHeaders + "\r\n";
     return method == "HEAD" ? head : head + body;
 }
 
-std::string notFound(const std::string &method)
-{
+std::string notFound(const std::string &method) {
     return response(method, 404, "Not Found", "text/html; charset=utf-8",
                     "<!DOCTYPE html>\n<html lang=\"zh-Hant\"><head><meta charset=\"utf-8\">"
                     "<title>找不到這一頁</title></head><body><p>找不到這一頁。"
@@ -48,60 +43,45 @@ std::string notFound(const std::string &method)
 // "/channel/123.asx" -> "123" (and "/origin/123" -> "123" with those affixes); empty when the
 // path is not that.
 std::string channelIn(const std::string &path, std::string_view Prefix = "/channel/",
-                      std::string_view Suffix = ".asx")
-{
-    if (path.size() <= Prefix.size() + Suffix.size() || !path.starts_with(Prefix) ||
-        !path.ends_with(Suffix))
-        return {};
+                      std::string_view Suffix = ".asx") {
+    if (path.size() <= Prefix.size() + Suffix.size() || !path.starts_with(Prefix) || !path.ends_with(Suffix)) return {};
     const std::string id = path.substr(Prefix.size(), path.size() - Prefix.size() - Suffix.size());
-    if (id.size() > 7 || !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return {};
+    if (id.size() > 7 || !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; })) return {};
     return id;
 }
 
-std::string textResponse(int status, const char *reason, const char *text, const std::string &extra = {})
-{
+std::string textResponse(int status, const char *reason, const char *text, const std::string &extra = {}) {
     return response("GET", status, reason, "text/plain; charset=utf-8", text, extra);
 }
 
 // Best effort, never blocking: the bytes go only if the socket has room.
-void sendNow(int fd, const std::string &bytes)
-{
+void sendNow(int fd, const std::string &bytes) {
     [[maybe_unused]] const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-std::string busy()
-{
+std::string busy() {
     return textResponse(503, "Service Unavailable", "the channel page is busy; try again\n", "Retry-After: 5\r\n");
 }
 
-} // namespace
+}  // namespace
 
 ChannelPageServer::ChannelPageServer(Reactor &reactor, ChannelListing &listing, Log log)
-    : reactor_(reactor), listing_(listing), log_(std::move(log)), spare_(openSpareFd()),
-      scratch_(ScratchBytes)
-{
-}
+    : reactor_(reactor), listing_(listing), log_(std::move(log)), spare_(openSpareFd()), scratch_(ScratchBytes) {}
 
-ChannelPageServer::~ChannelPageServer()
-{
+ChannelPageServer::~ChannelPageServer() {
     reactor_.cancel(poolTimer_);
     for (auto &[fd, connection] : connections_) {
         reactor_.cancel(connection.idle);
         reactor_.unwatch(fd);
     }
-    if (listen_)
-        reactor_.unwatch(listen_.get());
+    if (listen_) reactor_.unwatch(listen_.get());
 }
 
-void ChannelPageServer::bind(const std::string &address, std::uint16_t port)
-{
+void ChannelPageServer::bind(const std::string &address, std::uint16_t port) {
     const auto parsed = parseDottedQuad(address);
-    if (!parsed)
-        throw EndpointError::fromErrno(EADDRNOTAVAIL);
+    if (!parsed) throw EndpointError::fromErrno(EADDRNOTAVAIL);
     UniqueFd listen(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!listen)
-        throw EndpointError::cannotAllocate();
+    if (!listen) throw EndpointError::cannotAllocate();
     const int on = 1;
     ::setsockopt(listen.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in local{};
@@ -118,17 +98,13 @@ void ChannelPageServer::bind(const std::string &address, std::uint16_t port)
     listen_ = std::move(listen);
 }
 
-void ChannelPageServer::acceptAll()
-{
+void ChannelPageServer::acceptAll() {
     for (int i = 0; i < MaxAcceptsPerPass; ++i) {
         Accepted a = acceptConnection(listen_.get(), &spare_, [](int fd) { sendNow(fd, busy()); });
-        if (a.kind == Accepted::Kind::None)
-            break;
-        if (a.kind == Accepted::Kind::Refused)
-            continue;
+        if (a.kind == Accepted::Kind::None) break;
+        if (a.kind == Accepted::Kind::Refused) continue;
         const int fd = a.fd.get();
-        if (!reactor_.watch(fd, EPOLLIN | EPOLLRDHUP, this))
-            continue; // closed with `a`
+        if (!reactor_.watch(fd, EPOLLIN | EPOLLRDHUP, this)) continue;  // closed with `a`
         Connection &connection = connections_[fd];
         connection.fd = std::move(a.fd);
         connection.id = nextId_++;
@@ -137,37 +113,32 @@ void ChannelPageServer::acceptAll()
         // Most clients send their request with the connection: served without entering the pool.
         readFrom(connection);
         const auto it = connections_.find(fd);
-        if (it == connections_.end() || !it->second.reader)
-            continue;
+        if (it == connections_.end() || !it->second.reader) continue;
         std::optional<std::uint64_t> evicted;
-        if (admission_.admit(connection.id, connection.address, Clock::now(), &evicted) ==
-            Admission::Verdict::Refuse) {
+        if (admission_.admit(connection.id, connection.address, Clock::now(), &evicted) == Admission::Verdict::Refuse) {
             closeConnection(fd, Close::Refused);
             continue;
         }
         pooled_.emplace(connection.id, fd);
         if (const auto victim = evicted ? pooled_.find(*evicted) : pooled_.end(); victim != pooled_.end()) {
             const int victimFd = victim->second;
-            pooled_.erase(victim); // it has left the pool already
+            pooled_.erase(victim);  // it has left the pool already
             closeConnection(victimFd, Close::Refused);
         }
     }
     armPoolTimer();
 }
 
-void ChannelPageServer::onIo(int fd, std::uint32_t events)
-{
+void ChannelPageServer::onIo(int fd, std::uint32_t events) {
     const auto it = connections_.find(fd);
-    if (it == connections_.end())
-        return;
+    if (it == connections_.end()) return;
     if (it->second.reader)
         readFrom(it->second);
     else if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))
         writeTo(it->second);
 }
 
-void ChannelPageServer::readFrom(Connection &connection)
-{
+void ChannelPageServer::readFrom(Connection &connection) {
     switch (connection.reader->read(connection.fd.get(), scratch_)) {
     case RequestReader::Status::Waiting:
         return;
@@ -192,8 +163,7 @@ void ChannelPageServer::readFrom(Connection &connection)
     }
 }
 
-void ChannelPageServer::answer(Connection &connection, std::string response)
-{
+void ChannelPageServer::answer(Connection &connection, std::string response) {
     const int fd = connection.fd.get();
     connection.reader.reset();
     connection.response = std::move(response);
@@ -202,15 +172,13 @@ void ChannelPageServer::answer(Connection &connection, std::string response)
     writeTo(connection);
 }
 
-void ChannelPageServer::writeTo(Connection &connection)
-{
+void ChannelPageServer::writeTo(Connection &connection) {
     const int fd = connection.fd.get();
     while (connection.sent < connection.response.size()) {
         const ssize_t size = ::send(fd, connection.response.data() + connection.sent,
                                     connection.response.size() - connection.sent, MSG_NOSIGNAL);
         if (size < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                return;
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
             break;
         }
         connection.sent += static_cast<std::size_t>(size);
@@ -219,19 +187,16 @@ void ChannelPageServer::writeTo(Connection &connection)
     closeConnection(fd, Close::Done);
 }
 
-void ChannelPageServer::leavePool(const Connection &connection)
-{
+void ChannelPageServer::leavePool(const Connection &connection) {
     if (pooled_.erase(connection.id)) {
         admission_.leave(connection.id);
         armPoolTimer();
     }
 }
 
-void ChannelPageServer::closeConnection(int fd, Close why)
-{
+void ChannelPageServer::closeConnection(int fd, Close why) {
     const auto it = connections_.find(fd);
-    if (it == connections_.end())
-        return;
+    if (it == connections_.end()) return;
     // Told why where a byte can still be written.
     if (why == Close::Refused)
         sendNow(fd, busy());
@@ -240,30 +205,26 @@ void ChannelPageServer::closeConnection(int fd, Close why)
     leavePool(it->second);
     reactor_.cancel(it->second.idle);
     reactor_.unwatch(fd);
-    connections_.erase(it); // closes the socket
+    connections_.erase(it);  // closes the socket
 }
 
-void ChannelPageServer::expirePool()
-{
+void ChannelPageServer::expirePool() {
     poolTimer_ = Reactor::kNoTimer;
     for (;;) {
         // Cut short under pressure: a refusal for load, as the network sink does.
         const bool shortened = admission_.underPressure();
         const std::optional<std::uint64_t> id = admission_.expired(Clock::now());
-        if (!id)
-            break;
+        if (!id) break;
         const auto it = pooled_.find(*id);
-        if (it == pooled_.end())
-            continue;
+        if (it == pooled_.end()) continue;
         const int fd = it->second;
-        pooled_.erase(it); // it has left the pool already
+        pooled_.erase(it);  // it has left the pool already
         closeConnection(fd, shortened ? Close::Refused : Close::TimedOut);
     }
     armPoolTimer();
 }
 
-void ChannelPageServer::armPoolTimer()
-{
+void ChannelPageServer::armPoolTimer() {
     const Clock::time_point due = admission_.nextDeadline();
     if (due == Clock::time_point::max())
         reactor_.cancel(std::exchange(poolTimer_, Reactor::kNoTimer));
@@ -271,31 +232,26 @@ void ChannelPageServer::armPoolTimer()
         poolTimer_ = reactor_.at(due, [this] { expirePool(); });
 }
 
-std::string ChannelPageServer::respond(const std::string &method, const std::string &target)
-{
+std::string ChannelPageServer::respond(const std::string &method, const std::string &target) {
     if (method != "GET" && method != "HEAD")
-        return response("GET", 405, "Method Not Allowed", "text/plain; charset=utf-8",
-                        "only GET and HEAD\n", "Allow: GET, HEAD\r\n");
+        return response("GET", 405, "Method Not Allowed", "text/plain; charset=utf-8", "only GET and HEAD\n",
+                        "Allow: GET, HEAD\r\n");
     // The query part changes nothing (a browser may add one to dodge caches).
     const std::string path = target.substr(0, target.find('?'));
     if (path == "/page.js")
-        return response(method, 200, "OK", "text/javascript; charset=utf-8",
-                        std::string(channelPageScript()));
+        return response(method, 200, "OK", "text/javascript; charset=utf-8", std::string(channelPageScript()));
     const bool page = path == "/" || path == "/index.html";
     const bool json = path == "/channels.json";
     if (path == "/metrics" && tier_.metrics)
         return response(method, 200, "OK", "text/plain; version=0.0.4; charset=utf-8", tier_.metrics());
     if (const std::string id = channelIn(path, "/origin/", ""); !id.empty() && tier_.origin) {
         const std::optional<Peer> origin = tier_.origin(id);
-        if (!origin)
-            return response(method, 403, "Forbidden", "text/plain; charset=utf-8",
-                            "not a live channel\n");
+        if (!origin) return response(method, 403, "Forbidden", "text/plain; charset=utf-8", "not a live channel\n");
         return response(method, 200, "OK", "text/plain; charset=utf-8", "live\n",
                         "X-Origin: " + origin->address + ":" + std::to_string(origin->port) + "\r\n");
     }
     const std::string playlist = channelIn(path);
-    if (!page && !json && playlist.empty())
-        return notFound(method);
+    if (!page && !json && playlist.empty()) return notFound(method);
     try {
         const auto channels = listing_.liveChannels();
         const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
@@ -308,15 +264,13 @@ std::string ChannelPageServer::respond(const std::string &method, const std::str
         for (const ListedChannel &channel : channels)
             if (channel.channelId == playlist)
                 return response(method, 200, "OK", "video/x-ms-asf", renderPlaylist(channel),
-                                "Content-Disposition: attachment; filename=\"channel-" +
-                                    playlist + ".asx\"\r\n");
+                                "Content-Disposition: attachment; filename=\"channel-" + playlist + ".asx\"\r\n");
         return notFound(method);
     } catch (const std::exception &error) {
-        if (log_)
-            log_(std::string("channel page: ") + error.what());
+        if (log_) log_(std::string("channel page: ") + error.what());
         return response(method, 503, "Service Unavailable", "text/plain; charset=utf-8",
                         "the directory's database is busy; try again\n", "Retry-After: 5\r\n");
     }
 }
 
-} // namespace morlanex
+}  // namespace morlanex

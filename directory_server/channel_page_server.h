@@ -109,7 +109,7 @@ private:
     std::uint64_t nextId_ = 1;
     std::vector<std::uint8_t> scratch_;
     std::unordered_map<int, Connection> connections_;  // by socket
-    std::unordered_map<std::uint64_t, int> pooled_;    // connection id -> socket, while in the pool
+    std::unordered_map<std::uint64_t, int> pooled_;  // connection id -> socket, while in the pool
 };
 
-} // namespace morlanex
+}  // namespace morlanex

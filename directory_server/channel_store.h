@@ -26,13 +26,13 @@ struct sqlite3_stmt;
 namespace morlanex {
 
 struct Peer {
-    std::string address; // dotted IPv4
+    std::string address;  // dotted IPv4
     std::uint16_t port = 0;
     auto operator<=>(const Peer &) const = default;
 };
 
 struct NodeRecord {
-    std::string channelId; // decimal, at most 7 characters
+    std::string channelId;  // decimal, at most 7 characters
     std::int64_t views = 0;
     std::string name;
     std::string description;
@@ -44,9 +44,9 @@ struct OnlineChannel {
     std::string channelId;
     std::string nodeKey;
     std::string nodeId;
-    Peer first;                 // where "LinkKERF_CAM" came from (the stream's port)
-    std::optional<Peer> second; // where "LinkKERF_Port" came from
-    std::string localAddress;   // the address the node uses for us
+    Peer first;  // where "LinkKERF_CAM" came from (the stream's port)
+    std::optional<Peer> second;  // where "LinkKERF_Port" came from
+    std::string localAddress;  // the address the node uses for us
     std::int64_t views = 0;
     std::int64_t onlineSince = 0;
 };
@@ -70,21 +70,19 @@ public:
     // than storedPerSource rows, its oldest offline ones go. Returns the
     // identifier and views. Throws std::runtime_error when the database fails
     // or no identifier is left.
-    NodeRecord registerOnline(const OnlineChannel &channel, const std::string &name,
-                              const std::string &description, const std::string &keywords,
-                              std::size_t storedPerSource, std::int64_t now);
+    NodeRecord registerOnline(const OnlineChannel &channel, const std::string &name, const std::string &description,
+                              const std::string &keywords, std::size_t storedPerSource, std::int64_t now);
     void setSecondEndpoint(const std::string &channelId, const Peer &second);
     void setOffline(const std::string &channelId, std::int64_t now);
     void setCurrentViewers(const std::string &channelId, std::int64_t current);
     // views + 1 (capped), in SQL; the new count.
     std::int64_t addView(const std::string &channelId);
     void resetViews(const std::string &channelId);
-    void setTexts(const std::string &channelId, const std::string &name,
-                  const std::string &description);
+    void setTexts(const std::string &channelId, const std::string &name, const std::string &description);
     // True when this viewer address has not been counted for the channel in
     // the last windowSeconds (and records it as counted now).
-    bool claimView(const std::string &channelId, const std::string &viewerAddress,
-                   std::int64_t now, std::int64_t windowSeconds);
+    bool claimView(const std::string &channelId, const std::string &viewerAddress, std::int64_t now,
+                   std::int64_t windowSeconds);
 
     // The channels stored as online (for a restart).
     std::vector<OnlineChannel> onlineChannels();
@@ -101,7 +99,7 @@ private:
     [[noreturn]] void fail(const char *what) const;
 
     std::string path_;
-    sqlite3 *db_ = nullptr; // owned
+    sqlite3 *db_ = nullptr;  // owned
 };
 
-} // namespace morlanex
+}  // namespace morlanex

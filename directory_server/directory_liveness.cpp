@@ -11,32 +11,26 @@ namespace {
 // Logged lines held back are summed up this often.
 constexpr auto SummaryEvery = std::chrono::seconds(10);
 
-} // namespace
+}  // namespace
 
-void DirectoryServer::schedule(Channel &channel, Clock::time_point when)
-{
+void DirectoryServer::schedule(Channel &channel, Clock::time_point when) {
     schedule_.erase({channel.nextCheck, channel.online.channelId});
     channel.nextCheck = when;
     schedule_.insert({when, channel.online.channelId});
 }
 
-void DirectoryServer::checkSoon(Channel &channel)
-{
-    if (channel.checkRunning)
-        return;
+void DirectoryServer::checkSoon(Channel &channel) {
+    if (channel.checkRunning) return;
     const auto now = Clock::now();
     const auto earliest = std::max(now, channel.lastAnswer + rules_.checkRetry);
-    if (channel.nextCheck > earliest)
-        schedule(channel, earliest);
+    if (channel.nextCheck > earliest) schedule(channel, earliest);
 }
 
-std::vector<LivenessCheck> DirectoryServer::dueChecks()
-{
+std::vector<LivenessCheck> DirectoryServer::dueChecks() {
     const auto now = Clock::now();
     housekeeping(now);
     std::vector<LivenessCheck> due;
-    while (!schedule_.empty() && schedule_.begin()->first <= now &&
-           checks_.size() < rules_.maxChecksInFlight) {
+    while (!schedule_.empty() && schedule_.begin()->first <= now && checks_.size() < rules_.maxChecksInFlight) {
         const std::string id = schedule_.begin()->second;
         schedule_.erase(schedule_.begin());
         Channel &channel = channels_.at(id);
@@ -48,45 +42,42 @@ std::vector<LivenessCheck> DirectoryServer::dueChecks()
     return due;
 }
 
-std::vector<Outgoing> DirectoryServer::checkDone(std::uint64_t checkId, bool answered)
-{
+std::vector<Outgoing> DirectoryServer::checkDone(std::uint64_t checkId, bool answered) {
     const auto found = checks_.find(checkId);
-    if (found == checks_.end())
-        return {};
+    if (found == checks_.end()) return {};
     const auto [id, instance] = found->second;
     checks_.erase(found);
     auto it = channels_.find(id);
-    if (it == channels_.end() || it->second.instance != instance)
-        return {}; // the channel went offline meanwhile
+    if (it == channels_.end() || it->second.instance != instance) return {};  // the channel went offline meanwhile
     Channel &channel = it->second;
     channel.checkRunning = 0;
     const auto now = Clock::now();
-    const Peer stream = channel.online.first; // kept: closing the channel ends `channel`
+    const Peer stream = channel.online.first;  // kept: closing the channel ends `channel`
     std::optional<Registration> takeover = std::move(channel.takeover);
     channel.takeover.reset();
     try {
         if (answered) {
             channel.failedChecks = 0;
             channel.lastAnswer = now;
-            if (channel.restored)
-                note(channel.online.first, "channel " + id + " is back online after the restart");
+            if (channel.restored) note(channel.online.first, "channel " + id + " is back online after the restart");
             channel.restored = false;
             if (takeover)
-                drop("stream_answers", takeover->from, "LinkKERF_CAM for channel " + id +
-                                         " from another address refused: its stream answers at " +
-                                         endpoint(channel.online.first));
+                drop("stream_answers", takeover->from,
+                     "LinkKERF_CAM for channel " + id + " from another address refused: its stream answers at " +
+                         endpoint(channel.online.first));
             schedule(channel, now + rules_.checkInterval);
             return {};
         }
         ++channel.failedChecks;
         if (takeover) {
-            closeChannel(it, "stream at " + endpoint(stream) + " does not answer, taken over from " +
-                                 takeover->from.address);
+            closeChannel(
+                it, "stream at " + endpoint(stream) + " does not answer, taken over from " + takeover->from.address);
             return admit(*takeover);
         }
         if (channel.restored || channel.failedChecks >= rules_.failedChecksOffline) {
-            closeChannel(it, "stream at " + endpoint(stream) + " did not answer " +
-                                 std::to_string(channel.failedChecks) + " checks");
+            closeChannel(it,
+                         "stream at " + endpoint(stream) + " did not answer " + std::to_string(channel.failedChecks) +
+                             " checks");
             return {};
         }
         schedule(channel, now + rules_.checkRetry);
@@ -96,51 +87,40 @@ std::vector<Outgoing> DirectoryServer::checkDone(std::uint64_t checkId, bool ans
     return {};
 }
 
-DirectoryServer::Clock::time_point DirectoryServer::nextWakeup() const
-{
+DirectoryServer::Clock::time_point DirectoryServer::nextWakeup() const {
     auto next = nextHousekeeping_;
     if (!schedule_.empty() && checks_.size() < rules_.maxChecksInFlight)
         next = std::min(next, schedule_.begin()->first);
     return next;
 }
 
-void DirectoryServer::housekeeping(Clock::time_point now)
-{
-    if (now < nextHousekeeping_)
-        return;
+void DirectoryServer::housekeeping(Clock::time_point now) {
+    if (now < nextHousekeeping_) return;
     nextHousekeeping_ = now + SummaryEvery;
     registrations_.forgetFull(now);
-    if (auto summary = logLimiter_.summary(now); summary && log_)
-        log_(*summary);
-    if (now < nextPrune_)
-        return;
+    if (auto summary = logLimiter_.summary(now); summary && log_) log_(*summary);
+    if (now < nextPrune_) return;
     // Pruning runs a few times within each period, at least hourly.
-    const auto period = std::clamp<std::chrono::seconds>(rules_.pruneAfter / 4,
-                                                         std::chrono::seconds(1),
-                                                         std::chrono::seconds(3600));
+    const auto period =
+        std::clamp<std::chrono::seconds>(rules_.pruneAfter / 4, std::chrono::seconds(1), std::chrono::seconds(3600));
     nextPrune_ = now + period;
     nextHousekeeping_ = std::min(nextHousekeeping_, nextPrune_);
     const std::int64_t wall = wallSeconds();
     try {
-        const int pruned = store_.prune(wall - rules_.pruneAfter.count(),
-                                        wall - rules_.viewWindow.count());
+        const int pruned = store_.prune(wall - rules_.pruneAfter.count(), wall - rules_.viewWindow.count());
         if (pruned > 0 && log_)
             log_("pruned " + std::to_string(pruned) + " channels offline for more than " +
                  std::to_string(rules_.pruneAfter.count()) + " s");
     } catch (const std::exception &error) {
-        if (log_)
-            log_(std::string("pruning failed: ") + error.what());
+        if (log_) log_(std::string("pruning failed: ") + error.what());
     }
 }
 
-void DirectoryServer::note(const Peer &peer, const std::string &text)
-{
-    if (log_ && logLimiter_.allow(peer.address, Clock::now()))
-        log_(endpoint(peer) + " " + text);
+void DirectoryServer::note(const Peer &peer, const std::string &text) {
+    if (log_ && logLimiter_.allow(peer.address, Clock::now())) log_(endpoint(peer) + " " + text);
 }
 
-void DirectoryServer::drop(std::string_view why, const Peer &peer, const std::string &text)
-{
+void DirectoryServer::drop(std::string_view why, const Peer &peer, const std::string &text) {
     const auto it = refusalsByReason_.find(why);
     if (it != refusalsByReason_.end())
         ++it->second;
@@ -149,12 +129,10 @@ void DirectoryServer::drop(std::string_view why, const Peer &peer, const std::st
     note(peer, "dropped: " + text);
 }
 
-std::optional<Peer> DirectoryServer::liveOrigin(std::string_view channelId) const
-{
+std::optional<Peer> DirectoryServer::liveOrigin(std::string_view channelId) const {
     const auto it = channels_.find(std::string(channelId));
-    if (it == channels_.end() || it->second.restored || it->second.failedChecks > 0)
-        return std::nullopt;
+    if (it == channels_.end() || it->second.restored || it->second.failedChecks > 0) return std::nullopt;
     return it->second.online.first;
 }
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -8,29 +8,25 @@
 namespace morlanex {
 namespace {
 
-void family(std::string &out, const char *name, const char *type, const char *help)
-{
+void family(std::string &out, const char *name, const char *type, const char *help) {
     out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
 
-void sample(std::string &out, const char *name, const std::string &labels, double value)
-{
+void sample(std::string &out, const char *name, const std::string &labels, double value) {
     char number[32];
     std::snprintf(number, sizeof number, "%.17g", value);
     out += name + (labels.empty() ? std::string() : "{" + labels + "}") + " " + number + "\n";
 }
 
 // Label values are our own words (command names, reasons): plain ASCII without quotes.
-void tally(std::string &out, const char *name, const char *label, const DirectoryServer::Tally &counts)
-{
+void tally(std::string &out, const char *name, const char *label, const DirectoryServer::Tally &counts) {
     for (const auto &[value, count] : counts)
         sample(out, name, std::string(label) + "=\"" + value + "\"", static_cast<double>(count));
 }
 
-} // namespace
+}  // namespace
 
-std::string renderDirectoryMetrics(const DirectoryServer &server, const ServerLoop &loop)
-{
+std::string renderDirectoryMetrics(const DirectoryServer &server, const ServerLoop &loop) {
     std::string out;
     family(out, "morlanex_directory_channels_online", "gauge", "Channels online now.");
     sample(out, "morlanex_directory_channels_online", {}, static_cast<double>(server.onlineChannels()));
@@ -52,4 +48,4 @@ std::string renderDirectoryMetrics(const DirectoryServer &server, const ServerLo
     return out;
 }
 
-} // namespace morlanex
+}  // namespace morlanex

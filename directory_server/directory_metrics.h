@@ -17,4 +17,4 @@ class ServerLoop;
 
 std::string renderDirectoryMetrics(const DirectoryServer &server, const ServerLoop &loop);
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -8,22 +8,16 @@
 
 namespace morlanex {
 
-DirectoryServer::DirectoryServer(ChannelStore &store, std::string versionText, Log log,
-                                 DirectoryRules rules)
-    : store_(store), versionText_(std::move(versionText)), log_(std::move(log)),
-      rules_(rules), registrations_(rules.registrationsPerMinute, rules.registrationsPerMinute / 60.0),
-      logLimiter_(rules.logBurstPerSource, rules.logLinesPerSecondPerSource,
-                  rules.logLinesPerSecond)
-{
-    for (OnlineChannel &online : store_.onlineChannels())
-        bringOnline(std::move(online), true);
+DirectoryServer::DirectoryServer(ChannelStore &store, std::string versionText, Log log, DirectoryRules rules)
+    : store_(store), versionText_(std::move(versionText)), log_(std::move(log)), rules_(rules),
+      registrations_(rules.registrationsPerMinute, rules.registrationsPerMinute / 60.0),
+      logLimiter_(rules.logBurstPerSource, rules.logLinesPerSecondPerSource, rules.logLinesPerSecond) {
+    for (OnlineChannel &online : store_.onlineChannels()) bringOnline(std::move(online), true);
     if (!channels_.empty() && log_)
-        log_("checking " + std::to_string(channels_.size()) +
-             " channels that were online before the restart");
+        log_("checking " + std::to_string(channels_.size()) + " channels that were online before the restart");
 }
 
-std::vector<Outgoing> DirectoryServer::handle(const Incoming &in)
-{
+std::vector<Outgoing> DirectoryServer::handle(const Incoming &in) {
     const auto msg = DirectoryMessage::fromBytes(in.bytes);
     if (!msg) {
         ++datagramsByKind_["malformed"];
@@ -48,8 +42,7 @@ std::vector<Outgoing> DirectoryServer::handle(const Incoming &in)
         {cmd::LeaveChannel, DirectoryPort::Second, &DirectoryServer::onLeave},
     };
     for (const Route &route : Routes) {
-        if (!msg->matches(route.word))
-            continue;
+        if (!msg->matches(route.word)) continue;
         if (const auto kind = datagramsByKind_.find(route.word); kind != datagramsByKind_.end())
             ++kind->second;
         else
@@ -70,9 +63,7 @@ std::vector<Outgoing> DirectoryServer::handle(const Incoming &in)
     return {};
 }
 
-DirectoryServer::Reply DirectoryServer::onRegister(const Incoming &in,
-                                                   const DirectoryMessage &msg)
-{
+DirectoryServer::Reply DirectoryServer::onRegister(const Incoming &in, const DirectoryMessage &msg) {
     const auto nodeId = fieldText(msg, Field::AdapterAddress);
     const auto privateAddress = fieldText(msg, Field::PrivateAddress);
     const auto name = fieldText(msg, Field::ChannelName);
@@ -83,15 +74,15 @@ DirectoryServer::Reply DirectoryServer::onRegister(const Incoming &in,
         return {};
     }
     if (!registrations_.take(in.from.address, Clock::now())) {
-        drop("registration_rate", in.from, "LinkKERF_CAM: more than " +
-                          std::to_string(static_cast<int>(rules_.registrationsPerMinute)) +
-                          " registrations a minute from this address");
+        drop("registration_rate", in.from,
+             "LinkKERF_CAM: more than " + std::to_string(static_cast<int>(rules_.registrationsPerMinute)) +
+                 " registrations a minute from this address");
         return {};
     }
     // A node whose adapter query failed sends no identity; its address stands in.
-    Registration registration{in.from,       in.localAddress, nodeId->empty() ? "@" + in.from.address : *nodeId,
-                              *nodeId,       *privateAddress, *name,
-                              *description,  *keywords};
+    Registration registration{in.from,      in.localAddress, nodeId->empty() ? "@" + in.from.address : *nodeId,
+                              *nodeId,      *privateAddress, *name,
+                              *description, *keywords};
     if (auto it = channelOfNode_.find(registration.nodeKey); it != channelOfNode_.end()) {
         auto online = channels_.find(it->second);
         if (online->second.online.first.address != in.from.address) {
@@ -103,39 +94,36 @@ DirectoryServer::Reply DirectoryServer::onRegister(const Incoming &in,
     return admit(registration);
 }
 
-void DirectoryServer::attemptTakeover(Channel &channel, Registration registration)
-{
+void DirectoryServer::attemptTakeover(Channel &channel, Registration registration) {
     const std::string &id = channel.online.channelId;
     if (channel.takeover) {
-        drop("takeover_pending", registration.from, "LinkKERF_CAM for channel " + id +
-                                    " from another address: a check of its stream is running");
+        drop("takeover_pending", registration.from,
+             "LinkKERF_CAM for channel " + id + " from another address: a check of its stream is running");
         return;
     }
     const auto now = Clock::now();
     if (channel.lastAnswer != Clock::time_point{} && now - channel.lastAnswer < rules_.checkRetry) {
-        drop("stream_answers", registration.from, "LinkKERF_CAM for channel " + id +
-                                    " from another address refused: its stream answers at " +
-                                    endpoint(channel.online.first));
+        drop("stream_answers", registration.from,
+             "LinkKERF_CAM for channel " + id + " from another address refused: its stream answers at " +
+                 endpoint(channel.online.first));
         return;
     }
-    note(registration.from, "LinkKERF_CAM for channel " + id +
-                                " from another address: checking its stream at " +
-                                endpoint(channel.online.first));
+    note(registration.from,
+         "LinkKERF_CAM for channel " + id + " from another address: checking its stream at " +
+             endpoint(channel.online.first));
     channel.takeover = std::move(registration);
-    if (!channel.checkRunning)
-        schedule(channel, now);
+    if (!channel.checkRunning) schedule(channel, now);
 }
 
-DirectoryServer::Reply DirectoryServer::admit(const Registration &registration)
-{
+DirectoryServer::Reply DirectoryServer::admit(const Registration &registration) {
     const Peer &from = registration.from;
     if (onlinePerSource_[from.address] >= rules_.maxOnlinePerSource) {
-        drop("source_limit", from, "LinkKERF_CAM: " + std::to_string(rules_.maxOnlinePerSource) +
-                       " channels already online from this address");
+        drop("source_limit", from,
+             "LinkKERF_CAM: " + std::to_string(rules_.maxOnlinePerSource) +
+                 " channels already online from this address");
         // Some of them may be dead and holding the places: find out soon.
         for (auto &[id, channel] : channels_)
-            if (channel.online.first.address == from.address)
-                checkSoon(channel);
+            if (channel.online.first.address == from.address) checkSoon(channel);
         return {};
     }
     if (channels_.size() >= rules_.maxOnlineChannels) {
@@ -148,9 +136,8 @@ DirectoryServer::Reply DirectoryServer::admit(const Registration &registration)
     online.first = from;
     online.localAddress = registration.localAddress;
     online.onlineSince = wallSeconds();
-    const NodeRecord record =
-        store_.registerOnline(online, registration.name, registration.description,
-                              registration.keywords, rules_.storedPerSource, online.onlineSince);
+    const NodeRecord record = store_.registerOnline(online, registration.name, registration.description,
+                                                    registration.keywords, rules_.storedPerSource, online.onlineSince);
     online.channelId = record.channelId;
     online.views = record.views;
     const Channel &stored = bringOnline(std::move(online), false);
@@ -159,14 +146,13 @@ DirectoryServer::Reply DirectoryServer::admit(const Registration &registration)
     ok.message.writeText(Field::PrivateAddress, registration.privateAddress);
     ok.message.writeText(Field::PublicAddress, from.address);
     ok.message.writeText(Field::ViewerCount, std::to_string(stored.online.views));
-    note(from, "LinkKERF_CAM node " + printable(registration.nodeKey) + " \"" +
-                   printable(registration.name) + "\" -> LinkKERF_OK channel " +
-                   stored.online.channelId + " views " + std::to_string(stored.online.views));
+    note(from,
+         "LinkKERF_CAM node " + printable(registration.nodeKey) + " \"" + printable(registration.name) +
+             "\" -> LinkKERF_OK channel " + stored.online.channelId + " views " + std::to_string(stored.online.views));
     return {std::move(ok)};
 }
 
-DirectoryServer::Channel &DirectoryServer::bringOnline(OnlineChannel online, bool restored)
-{
+DirectoryServer::Channel &DirectoryServer::bringOnline(OnlineChannel online, bool restored) {
     const std::string id = online.channelId;
     // A stale row for the same node (another daemon on the file) gives way to this one.
     if (auto old = channelOfNode_.find(online.nodeKey); old != channelOfNode_.end())
@@ -183,15 +169,13 @@ DirectoryServer::Channel &DirectoryServer::bringOnline(OnlineChannel online, boo
     if (restored) {
         schedule(channel, now);
     } else {
-        std::uniform_int_distribution<long> part(rules_.checkInterval.count() / 2,
-                                                 rules_.checkInterval.count());
+        std::uniform_int_distribution<long> part(rules_.checkInterval.count() / 2, rules_.checkInterval.count());
         schedule(channel, now + DirectoryRules::Duration(part(spread_)));
     }
     return channel;
 }
 
-DirectoryServer::Reply DirectoryServer::onClose(const Incoming &in, const DirectoryMessage &msg)
-{
+DirectoryServer::Reply DirectoryServer::onClose(const Incoming &in, const DirectoryMessage &msg) {
     if (msg.readText(Field::ChannelId).empty()) {
         note(in.from, "CloseKERF of a node that never registered");
         return {};
@@ -201,9 +185,7 @@ DirectoryServer::Reply DirectoryServer::onClose(const Incoming &in, const Direct
     return {};
 }
 
-DirectoryServer::Reply DirectoryServer::onSecondEndpoint(const Incoming &in,
-                                                         const DirectoryMessage &msg)
-{
+DirectoryServer::Reply DirectoryServer::onSecondEndpoint(const Incoming &in, const DirectoryMessage &msg) {
     if (Channel *channel = nodeChannel(in, msg, "LinkKERF_Port")) {
         store_.setSecondEndpoint(channel->online.channelId, in.from);
         channel->online.second = in.from;
@@ -212,12 +194,9 @@ DirectoryServer::Reply DirectoryServer::onSecondEndpoint(const Incoming &in,
     return {};
 }
 
-DirectoryServer::Reply DirectoryServer::onChannelOnline(const Incoming &in,
-                                                        const DirectoryMessage &msg)
-{
+DirectoryServer::Reply DirectoryServer::onChannelOnline(const Incoming &in, const DirectoryMessage &msg) {
     Channel *channel = nodeChannel(in, msg, "ChannelOnline");
-    if (!channel)
-        return {};
+    if (!channel) return {};
     const auto count = fieldText(msg, Field::ViewerCount);
     const auto value = count ? decimal(*count, layoutOf(Field::ViewerCount).capacity) : std::nullopt;
     if (!value) {
@@ -226,36 +205,31 @@ DirectoryServer::Reply DirectoryServer::onChannelOnline(const Incoming &in,
     }
     store_.setCurrentViewers(channel->online.channelId, *value);
     channel->current = *value;
-    note(in.from, "ChannelOnline channel " + channel->online.channelId + " current " +
-                      std::to_string(channel->current));
+    note(in.from,
+         "ChannelOnline channel " + channel->online.channelId + " current " + std::to_string(channel->current));
     return {};
 }
 
-DirectoryServer::Reply DirectoryServer::onChannelRate(const Incoming &in,
-                                                      const DirectoryMessage &msg)
-{
+DirectoryServer::Reply DirectoryServer::onChannelRate(const Incoming &in, const DirectoryMessage &msg) {
     Channel *channel = nodeChannel(in, msg, "CAMChannelRate");
-    if (!channel)
-        return {};
+    if (!channel) return {};
     const std::string &id = channel->online.channelId;
     // The node answers in place on "SendP2PData": the viewer's seen address is still there.
     const std::string viewer = msg.readText(Field::PublicAddress);
     auto credit = channel->viewCredits.find(viewer);
     if (credit == channel->viewCredits.end()) {
-        note(in.from, "CAMChannelRate channel " + id + ": viewer " + printable(viewer) +
-                          " already counted, views " + std::to_string(channel->online.views));
+        note(in.from,
+             "CAMChannelRate channel " + id + ": viewer " + printable(viewer) + " already counted, views " +
+                 std::to_string(channel->online.views));
         return {};
     }
-    if (--credit->second == 0)
-        channel->viewCredits.erase(credit);
+    if (--credit->second == 0) channel->viewCredits.erase(credit);
     channel->online.views = store_.addView(id);
-    note(in.from, "CAMChannelRate channel " + id + " views " +
-                      std::to_string(channel->online.views));
+    note(in.from, "CAMChannelRate channel " + id + " views " + std::to_string(channel->online.views));
     return {};
 }
 
-DirectoryServer::Reply DirectoryServer::onRateZero(const Incoming &in, const DirectoryMessage &msg)
-{
+DirectoryServer::Reply DirectoryServer::onRateZero(const Incoming &in, const DirectoryMessage &msg) {
     if (Channel *channel = nodeChannel(in, msg, "ChannelRateZero")) {
         store_.resetViews(channel->online.channelId);
         channel->online.views = 0;
@@ -264,12 +238,9 @@ DirectoryServer::Reply DirectoryServer::onRateZero(const Incoming &in, const Dir
     return {};
 }
 
-DirectoryServer::Reply DirectoryServer::onChangeText(const Incoming &in,
-                                                     const DirectoryMessage &msg)
-{
+DirectoryServer::Reply DirectoryServer::onChangeText(const Incoming &in, const DirectoryMessage &msg) {
     Channel *channel = nodeChannel(in, msg, "ChangeChannelText");
-    if (!channel)
-        return {};
+    if (!channel) return {};
     const auto name = fieldText(msg, Field::ChannelName);
     const auto description = fieldText(msg, Field::ChannelDescription);
     if (!name || !description) {
@@ -277,13 +248,11 @@ DirectoryServer::Reply DirectoryServer::onChangeText(const Incoming &in,
         return {};
     }
     store_.setTexts(channel->online.channelId, *name, *description);
-    note(in.from, "ChangeChannelText channel " + channel->online.channelId + " \"" +
-                      printable(*name) + "\"");
+    note(in.from, "ChangeChannelText channel " + channel->online.channelId + " \"" + printable(*name) + "\"");
     return {};
 }
 
-DirectoryServer::Reply DirectoryServer::onVersion(const Incoming &in, const DirectoryMessage &)
-{
+DirectoryServer::Reply DirectoryServer::onVersion(const Incoming &in, const DirectoryMessage &) {
     Outgoing reply{DirectoryPort::Second, in.from, in.localAddress, {}};
     reply.message.writeCommand(cmd::GetVersion);
     reply.message.writeText(Field::ChannelId, versionText_);
@@ -291,11 +260,9 @@ DirectoryServer::Reply DirectoryServer::onVersion(const Incoming &in, const Dire
     return {std::move(reply)};
 }
 
-DirectoryServer::Reply DirectoryServer::onWatch(const Incoming &in, const DirectoryMessage &msg)
-{
+DirectoryServer::Reply DirectoryServer::onWatch(const Incoming &in, const DirectoryMessage &msg) {
     auto request = viewerRequest(in, msg, "WatchChannel");
-    if (!request)
-        return {};
+    if (!request) return {};
     Channel &channel = *request->channel;
     const std::string &id = channel.online.channelId;
     if (!channel.online.second) {
@@ -313,24 +280,22 @@ DirectoryServer::Reply DirectoryServer::onWatch(const Incoming &in, const Direct
     channel.viewers.insert(request->viewer);
     const std::string &address = request->viewer.address;
     const bool counts = channel.viewCredits.size() < rules_.maxViewersPerChannel &&
-                        store_.claimView(id, address, wallSeconds(), rules_.viewWindow.count());
-    if (counts)
-        ++channel.viewCredits[address];
+        store_.claimView(id, address, wallSeconds(), rules_.viewWindow.count());
+    if (counts) ++channel.viewCredits[address];
     const Peer &second = *channel.online.second;
     Outgoing p2p = toNode(DirectoryPort::Second, channel, second, cmd::SendP2PData);
     p2p.message.writeText(Field::PrivateAddress, request->privateAddress);
     p2p.message.writeText(Field::PublicAddress, address);
     p2p.message.writeText(Field::PeerPort, std::to_string(request->viewer.port));
-    note(in.from, "WatchChannel channel " + id + " -> SendP2PData to " + endpoint(second) +
-                      (counts ? "" : " (viewer already counted)"));
+    note(in.from,
+         "WatchChannel channel " + id + " -> SendP2PData to " + endpoint(second) +
+             (counts ? "" : " (viewer already counted)"));
     return {std::move(p2p)};
 }
 
-DirectoryServer::Reply DirectoryServer::onLeave(const Incoming &in, const DirectoryMessage &msg)
-{
+DirectoryServer::Reply DirectoryServer::onLeave(const Incoming &in, const DirectoryMessage &msg) {
     auto request = viewerRequest(in, msg, "LeaveChannel");
-    if (!request)
-        return {};
+    if (!request) return {};
     Channel &channel = *request->channel;
     const std::string &id = channel.online.channelId;
     if (channel.viewers.erase(request->viewer) == 0) {
@@ -346,10 +311,8 @@ DirectoryServer::Reply DirectoryServer::onLeave(const Incoming &in, const Direct
     return {std::move(gone)};
 }
 
-DirectoryServer::Channel *DirectoryServer::nodeChannel(const Incoming &in,
-                                                       const DirectoryMessage &msg,
-                                                       const char *word)
-{
+DirectoryServer::Channel *DirectoryServer::nodeChannel(const Incoming &in, const DirectoryMessage &msg,
+                                                       const char *word) {
     const auto channelId = fieldText(msg, Field::ChannelId);
     const auto nodeId = fieldText(msg, Field::AdapterAddress);
     auto it = channelId ? channels_.find(*channelId) : channels_.end();
@@ -358,18 +321,16 @@ DirectoryServer::Channel *DirectoryServer::nodeChannel(const Incoming &in,
         return nullptr;
     }
     Channel &channel = it->second;
-    if (!nodeId || *nodeId != channel.online.nodeId ||
-        in.from.address != channel.online.first.address) {
-        drop("not_from_node", in.from, std::string(word) + ": not from the node of channel " +
-                          channel.online.channelId);
+    if (!nodeId || *nodeId != channel.online.nodeId || in.from.address != channel.online.first.address) {
+        drop("not_from_node", in.from,
+             std::string(word) + ": not from the node of channel " + channel.online.channelId);
         return nullptr;
     }
     return &channel;
 }
 
 std::optional<DirectoryServer::ViewerRequest>
-DirectoryServer::viewerRequest(const Incoming &in, const DirectoryMessage &msg, const char *word)
-{
+DirectoryServer::viewerRequest(const Incoming &in, const DirectoryMessage &msg, const char *word) {
     const auto channelId = fieldText(msg, Field::ChannelId);
     auto it = channelId ? channels_.find(*channelId) : channels_.end();
     if (it == channels_.end()) {
@@ -389,8 +350,7 @@ DirectoryServer::viewerRequest(const Incoming &in, const DirectoryMessage &msg, 
         drop("bad_port", in.from, std::string(word) + ": bad peer port");
         return std::nullopt;
     }
-    if (value)
-        port = static_cast<std::uint16_t>(*value);
+    if (value) port = static_cast<std::uint16_t>(*value);
     ViewerRequest request;
     request.channel = &it->second;
     request.viewer = {in.from.address, port};
@@ -399,8 +359,7 @@ DirectoryServer::viewerRequest(const Incoming &in, const DirectoryMessage &msg, 
 }
 
 Outgoing DirectoryServer::toNode(DirectoryPort via, const Channel &channel, const Peer &to,
-                                 std::string_view word) const
-{
+                                 std::string_view word) const {
     Outgoing out{via, to, channel.online.localAddress, {}};
     out.message.writeCommand(word);
     out.message.writeText(Field::ChannelId, channel.online.channelId);
@@ -409,22 +368,20 @@ Outgoing DirectoryServer::toNode(DirectoryPort via, const Channel &channel, cons
     return out;
 }
 
-void DirectoryServer::closeChannel(Channels::iterator it, const std::string &why)
-{
-    if (it == channels_.end())
-        return;
+void DirectoryServer::closeChannel(Channels::iterator it, const std::string &why) {
+    if (it == channels_.end()) return;
     const Channel &channel = it->second;
     const std::string &address = channel.online.first.address;
-    note(channel.online.first, why + ": channel " + channel.online.channelId + " offline, " +
-                                   std::to_string(channel.viewers.size()) + " viewers dropped");
+    note(channel.online.first,
+         why + ": channel " + channel.online.channelId + " offline, " + std::to_string(channel.viewers.size()) +
+             " viewers dropped");
     schedule_.erase({channel.nextCheck, channel.online.channelId});
     channelOfNode_.erase(channel.online.nodeKey);
-    if (auto count = onlinePerSource_.find(address); count != onlinePerSource_.end() &&
-                                                      --count->second == 0)
+    if (auto count = onlinePerSource_.find(address); count != onlinePerSource_.end() && --count->second == 0)
         onlinePerSource_.erase(count);
     const std::string id = channel.online.channelId;
     channels_.erase(it);
     store_.setOffline(id, wallSeconds());
 }
 
-} // namespace morlanex
+}  // namespace morlanex

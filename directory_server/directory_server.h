@@ -54,14 +54,14 @@ enum class DirectoryPort { First, Second };
 struct Incoming {
     DirectoryPort at = DirectoryPort::First;
     Peer from;
-    std::string localAddress; // the address the sender used for us
+    std::string localAddress;  // the address the sender used for us
     std::span<const std::uint8_t> bytes;
 };
 
 struct Outgoing {
     DirectoryPort via = DirectoryPort::First;
     Peer to;
-    std::string fromAddress; // our source address; empty for the default
+    std::string fromAddress;  // our source address; empty for the default
     DirectoryMessage message;
 };
 
@@ -75,10 +75,10 @@ struct LivenessCheck {
 struct DirectoryRules {
     using Duration = std::chrono::milliseconds;
     std::size_t maxOnlineChannels = 10000;
-    std::size_t maxViewersPerChannel = 6000; // the node serves at most 6000
+    std::size_t maxViewersPerChannel = 6000;  // the node serves at most 6000
     std::size_t maxOnlinePerSource = 32;
-    double registrationsPerMinute = 20;      // per source address, also the burst
-    std::size_t storedPerSource = 256;       // database rows per source address
+    double registrationsPerMinute = 20;  // per source address, also the burst
+    std::size_t storedPerSource = 256;  // database rows per source address
     std::chrono::seconds pruneAfter{30 * 24 * 3600};
     std::chrono::seconds viewWindow{3600};
     Duration checkInterval{60'000};
@@ -98,8 +98,7 @@ public:
 
     // Takes back the channels the store holds as online; each is checked at
     // once and kept only if its stream answers.
-    DirectoryServer(ChannelStore &store, std::string versionText, Log log,
-                    DirectoryRules rules = {});
+    DirectoryServer(ChannelStore &store, std::string versionText, Log log, DirectoryRules rules = {});
 
     std::vector<Outgoing> handle(const Incoming &datagram);
 
@@ -140,18 +139,18 @@ private:
     struct Channel {
         OnlineChannel online;
         std::uint64_t instance = 0;  // tells a check's channel from a later one
-        std::int64_t current = 0;    // as the node last reported it
-        std::set<Peer> viewers;      // by seen address and answer port
+        std::int64_t current = 0;  // as the node last reported it
+        std::set<Peer> viewers;  // by seen address and answer port
         // Views the node may count: viewer addresses given "SendP2PData" and
         // not counted within the window.
         std::map<std::string, int> viewCredits;
         // Liveness
-        bool restored = false;       // from before a restart: one failed check ends it
+        bool restored = false;  // from before a restart: one failed check ends it
         int failedChecks = 0;
         std::uint64_t checkRunning = 0;
         Clock::time_point nextCheck{};
         Clock::time_point lastAnswer{};
-        std::optional<Registration> takeover; // waiting for a check
+        std::optional<Registration> takeover;  // waiting for a check
     };
     using Channels = std::map<std::string, Channel>;
     using Reply = std::vector<Outgoing>;
@@ -178,14 +177,12 @@ private:
     // The viewer that a viewer message names (channel, answer address and port).
     struct ViewerRequest {
         Channel *channel = nullptr;
-        Peer viewer;             // seen address, answer port
+        Peer viewer;  // seen address, answer port
         std::string privateAddress;
     };
-    std::optional<ViewerRequest> viewerRequest(const Incoming &in, const DirectoryMessage &msg,
-                                               const char *word);
+    std::optional<ViewerRequest> viewerRequest(const Incoming &in, const DirectoryMessage &msg, const char *word);
 
-    Outgoing toNode(DirectoryPort via, const Channel &channel, const Peer &to,
-                    std::string_view word) const;
+    Outgoing toNode(DirectoryPort via, const Channel &channel, const Peer &to, std::string_view word) const;
     Channel &bringOnline(OnlineChannel online, bool restored);
     void closeChannel(Channels::iterator it, const std::string &why);
     void schedule(Channel &channel, Clock::time_point when);
@@ -200,13 +197,13 @@ private:
     std::string versionText_;
     Log log_;
     DirectoryRules rules_;
-    Channels channels_;                                          // online, by channel id
-    std::unordered_map<std::string, std::string> channelOfNode_; // node key -> channel id
+    Channels channels_;  // online, by channel id
+    std::unordered_map<std::string, std::string> channelOfNode_;  // node key -> channel id
     std::unordered_map<std::string, std::size_t> onlinePerSource_;
     SourceBuckets registrations_;
     LogLimiter logLimiter_;
-    std::set<std::pair<Clock::time_point, std::string>> schedule_; // next checks
-    std::unordered_map<std::uint64_t, std::pair<std::string, std::uint64_t>> checks_; // id -> channel, instance
+    std::set<std::pair<Clock::time_point, std::string>> schedule_;  // next checks
+    std::unordered_map<std::uint64_t, std::pair<std::string, std::uint64_t>> checks_;  // id -> channel, instance
     std::uint64_t nextCheckId_ = 1;
     std::uint64_t nextInstance_ = 1;
     std::minstd_rand spread_{20260101};
@@ -216,4 +213,4 @@ private:
     Tally refusalsByReason_;
 };
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -41,50 +41,46 @@ struct Options {
     std::uint16_t secondPort = 22;
     std::string versionText = "1.1.0.2";
     std::string database;
-    std::string httpAddress; // the datagram address when empty
-    std::uint16_t httpPort = 0; // 0: no channel page
-    std::string relayBase;      // the cache tier's address, without a trailing slash
+    std::string httpAddress;  // the datagram address when empty
+    std::uint16_t httpPort = 0;  // 0: no channel page
+    std::string relayBase;  // the cache tier's address, without a trailing slash
     DirectoryRules rules;
 };
 
-constexpr const char *Usage =
-    "usage: morlanex-directory [options]\n"
-    "The Morlanex directory daemon: channels register on UDP port 20, viewers and\n"
-    "nodes talk on port 22 (see docs/directory-protocol.md).\n"
-    "\n"
-    "  --address IPV4            address to listen on (0.0.0.0)\n"
-    "  --port1 N, --port2 N      the two UDP ports (20 and 22)\n"
-    "  --version-text TEXT       version the nodes must have, at most 7 bytes (1.1.0.2)\n"
-    "  --database PATH           SQLite file ($XDG_STATE_HOME/morlanex/directory.sqlite)\n"
-    "  --http-port N             serve the channel page on this TCP port (off)\n"
-    "  --http-address IPV4       address for the channel page (the --address)\n"
-    "  --relay-base URL          link live channels also through the cache tier at URL\n"
-    "                            (http://... or https://...; needs --http-port)\n"
-    "  --check-interval SECONDS  liveness check of each online channel (60)\n"
-    "  --check-retry SECONDS     after a failed check (10)\n"
-    "  --check-timeout SECONDS   a check's TCP connect (5)\n"
-    "  --failed-checks N         failed checks in a row that take a channel offline (3)\n"
-    "  --max-channels-per-source N     channels online from one address (32)\n"
-    "  --registrations-per-minute N    registrations from one address (20)\n"
-    "  --stored-per-source N     channels kept in the database per address (256)\n"
-    "  --prune-after SECONDS     forget channels offline this long (2592000, 30 days)\n"
-    "  --view-window SECONDS     a viewer address counts once per channel within it (3600)\n"
-    "  --help                    this text\n";
+constexpr const char *Usage = "usage: morlanex-directory [options]\n"
+                              "The Morlanex directory daemon: channels register on UDP port 20, viewers and\n"
+                              "nodes talk on port 22 (see docs/directory-protocol.md).\n"
+                              "\n"
+                              "  --address IPV4            address to listen on (0.0.0.0)\n"
+                              "  --port1 N, --port2 N      the two UDP ports (20 and 22)\n"
+                              "  --version-text TEXT       version the nodes must have, at most 7 bytes (1.1.0.2)\n"
+                              "  --database PATH           SQLite file ($XDG_STATE_HOME/morlanex/directory.sqlite)\n"
+                              "  --http-port N             serve the channel page on this TCP port (off)\n"
+                              "  --http-address IPV4       address for the channel page (the --address)\n"
+                              "  --relay-base URL          link live channels also through the cache tier at URL\n"
+                              "                            (http://... or https://...; needs --http-port)\n"
+                              "  --check-interval SECONDS  liveness check of each online channel (60)\n"
+                              "  --check-retry SECONDS     after a failed check (10)\n"
+                              "  --check-timeout SECONDS   a check's TCP connect (5)\n"
+                              "  --failed-checks N         failed checks in a row that take a channel offline (3)\n"
+                              "  --max-channels-per-source N     channels online from one address (32)\n"
+                              "  --registrations-per-minute N    registrations from one address (20)\n"
+                              "  --stored-per-source N     channels kept in the database per address (256)\n"
+                              "  --prune-after SECONDS     forget channels offline this long (2592000, 30 days)\n"
+                              "  --view-window SECONDS     a viewer address counts once per channel within it (3600)\n"
+                              "  --help                    this text\n";
 
-void logLine(const std::string &line)
-{
+void logLine(const std::string &line) {
     std::fprintf(stderr, "morlanex-directory: %s\n", line.c_str());
     std::fflush(stderr);
 }
 
-[[noreturn]] void usage(const std::string &problem)
-{
+[[noreturn]] void usage(const std::string &problem) {
     std::fprintf(stderr, "morlanex-directory: %s\n%s", problem.c_str(), Usage);
     std::exit(2);
 }
 
-long long parseWhole(const std::string &flag, const std::string &text, long long low, long long high)
-{
+long long parseWhole(const std::string &flag, const std::string &text, long long low, long long high) {
     char *end = nullptr;
     errno = 0;
     const long long value = std::strtoll(text.c_str(), &end, 10);
@@ -94,8 +90,7 @@ long long parseWhole(const std::string &flag, const std::string &text, long long
 }
 
 // Seconds, fractions allowed: the tests run the schedule fast.
-DirectoryRules::Duration parseSeconds(const std::string &flag, const std::string &text)
-{
+DirectoryRules::Duration parseSeconds(const std::string &flag, const std::string &text) {
     char *end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0' || !(value >= 0.01 && value <= 86400.0))
@@ -104,8 +99,7 @@ DirectoryRules::Duration parseSeconds(const std::string &flag, const std::string
 }
 
 // $XDG_STATE_HOME/morlanex/directory.sqlite, or under ~/.local/state.
-std::string defaultDatabase()
-{
+std::string defaultDatabase() {
     std::filesystem::path base;
     if (const char *state = std::getenv("XDG_STATE_HOME"); state && *state)
         base = state;
@@ -116,8 +110,7 @@ std::string defaultDatabase()
     return (base / "morlanex" / "directory.sqlite").string();
 }
 
-Options parse(int argc, char **argv)
-{
+Options parse(int argc, char **argv) {
     Options options;
     DirectoryRules &rules = options.rules;
     for (int i = 1; i < argc; ++i) {
@@ -126,8 +119,7 @@ Options parse(int argc, char **argv)
             std::fputs(Usage, stdout);
             std::exit(0);
         }
-        if (i + 1 >= argc)
-            usage("missing value for " + flag);
+        if (i + 1 >= argc) usage("missing value for " + flag);
         const std::string value = argv[++i];
         constexpr long long Many = 1'000'000'000;
         if (flag == "--address")
@@ -167,41 +159,33 @@ Options parse(int argc, char **argv)
         else
             usage("unknown option " + flag);
     }
-    if (options.versionText.size() > layoutOf(Field::ChannelId).capacity)
-        usage("the version text must fit 7 bytes");
-    if (options.database.empty())
-        options.database = defaultDatabase();
-    while (options.relayBase.ends_with('/'))
-        options.relayBase.pop_back();
+    if (options.versionText.size() > layoutOf(Field::ChannelId).capacity) usage("the version text must fit 7 bytes");
+    if (options.database.empty()) options.database = defaultDatabase();
+    while (options.relayBase.ends_with('/')) options.relayBase.pop_back();
     // It lands in pages and JSON: a plain address, nothing to escape out of.
     const bool relayOk = std::none_of(options.relayBase.begin(), options.relayBase.end(), [](char c) {
-        return static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '\'' || c == '<' || c == '>' ||
-               c == '\\' || c == '?' || c == '#' || static_cast<unsigned char>(c) >= 0x7f;
+        return static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '\'' || c == '<' || c == '>' || c == '\\' ||
+            c == '?' || c == '#' || static_cast<unsigned char>(c) >= 0x7f;
     });
     const bool web = options.relayBase.starts_with("http://") || options.relayBase.starts_with("https://");
-    if (!options.relayBase.empty() && (!relayOk || !web))
-        usage("bad value for --relay-base: " + options.relayBase);
-    if (!options.relayBase.empty() && options.httpPort == 0)
-        usage("--relay-base needs --http-port");
+    if (!options.relayBase.empty() && (!relayOk || !web)) usage("bad value for --relay-base: " + options.relayBase);
+    if (!options.relayBase.empty() && options.httpPort == 0) usage("--relay-base needs --http-port");
     return options;
 }
 
-} // namespace
+}  // namespace
 
 // Each connection of the channel page holds a descriptor while its request comes in (up to
 // the admission pool's size): more than the usual soft limit of 1024.
-static void raiseOpenFileLimit()
-{
+static void raiseOpenFileLimit() {
     constexpr rlim_t Wanted = 65536;
     rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= Wanted)
-        return;
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= Wanted) return;
     files.rlim_cur = std::min<rlim_t>(Wanted, files.rlim_max);
     setrlimit(RLIMIT_NOFILE, &files);
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     const Options options = parse(argc, argv);
     raiseOpenFileLimit();
 
@@ -224,8 +208,7 @@ int main(int argc, char **argv)
         DirectoryServer server(store, options.versionText, logLine, options.rules);
         ServerLoop loop(server, logLine);
         loop.bind(options.address, options.firstPort, options.secondPort);
-        const std::string pageAddress =
-            options.httpAddress.empty() ? options.address : options.httpAddress;
+        const std::string pageAddress = options.httpAddress.empty() ? options.address : options.httpAddress;
         std::optional<ChannelListing> listing;
         std::optional<ChannelPageServer> page;
         if (options.httpPort != 0) {
@@ -236,19 +219,17 @@ int main(int argc, char **argv)
                              .metrics = [&server, &loop] { return renderDirectoryMetrics(server, loop); }});
             page->bind(pageAddress, options.httpPort);
         }
-        logLine("listening on " + options.address + " ports " + std::to_string(options.firstPort) +
-            " and " + std::to_string(options.secondPort) + ", version " + options.versionText +
-            ", database " + options.database);
-        if (page)
-            logLine("channel page on http://" + pageAddress + ":" + std::to_string(page->port()) + "/");
+        logLine("listening on " + options.address + " ports " + std::to_string(options.firstPort) + " and " +
+                std::to_string(options.secondPort) + ", version " + options.versionText + ", database " +
+                options.database);
+        if (page) logLine("channel page on http://" + pageAddress + ":" + std::to_string(page->port()) + "/");
         loop.run(stopFd.get());
         logLine("stopped after " + std::to_string(loop.datagramsHandled()) + " datagrams and " +
-            std::to_string(loop.checksMade()) + " liveness checks");
+                std::to_string(loop.checksMade()) + " liveness checks");
     } catch (const std::exception &error) {
         std::string text = error.what();
         for (char &c : text)
-            if (c == '\r' || c == '\n')
-                c = ' ';
+            if (c == '\r' || c == '\n') c = ' ';
         logLine("cannot start: " + text);
         return 1;
     }

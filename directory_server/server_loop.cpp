@@ -17,11 +17,9 @@
 namespace morlanex {
 namespace {
 
-UniqueFd openSocket(in_addr address, std::uint16_t port)
-{
+UniqueFd openSocket(in_addr address, std::uint16_t port) {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd)
-        throw EndpointError::cannotAllocate();
+    if (!fd) throw EndpointError::cannotAllocate();
     const int on = 1;
     ::setsockopt(fd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     sockaddr_in local{};
@@ -35,54 +33,44 @@ UniqueFd openSocket(in_addr address, std::uint16_t port)
     return fd;
 }
 
-} // namespace
+}  // namespace
 
 ServerLoop::ServerLoop(DirectoryServer &server, Log log)
-    : server_(server), log_(std::move(log)), buffer_(UdpEndpoint::BufferSizeBytes)
-{
+    : server_(server), log_(std::move(log)), buffer_(UdpEndpoint::BufferSizeBytes) {
     reactor_ = Reactor::create(nullptr);
-    if (!reactor_)
-        throw EndpointError::fromErrno(errno);
+    if (!reactor_) throw EndpointError::fromErrno(errno);
 }
 
 ServerLoop::~ServerLoop() = default;
 
-void ServerLoop::bind(const std::string &address, std::uint16_t firstPort,
-                      std::uint16_t secondPort)
-{
+void ServerLoop::bind(const std::string &address, std::uint16_t firstPort, std::uint16_t secondPort) {
     const auto parsed = parseDottedQuad(address);
-    if (!parsed)
-        throw EndpointError::fromErrno(EADDRNOTAVAIL);
+    if (!parsed) throw EndpointError::fromErrno(EADDRNOTAVAIL);
     first_ = openSocket(*parsed, firstPort);
     second_ = openSocket(*parsed, secondPort);
 }
 
-void ServerLoop::run(int stopFd)
-{
+void ServerLoop::run(int stopFd) {
     for (const DirectoryPort at : {DirectoryPort::First, DirectoryPort::Second}) {
         reactor_->watch(socketOf(at), EPOLLIN, [this, at](std::uint32_t) {
             // A batch per wake-up, so a busy port does not starve the other or the checks.
-            for (int batch = 0; batch < 64 && receive(at); ++batch) {
-            }
+            for (int batch = 0; batch < 64 && receive(at); ++batch) {}
         });
     }
     reactor_->watch(stopFd, EPOLLIN, [this](std::uint32_t) { reactor_->quit(); });
     reactor_->beforeWait([this] { beforeWait(); });
-    if (!reactor_->run())
-        log_(std::string("epoll failed: ") + std::strerror(errno));
+    if (!reactor_->run()) log_(std::string("epoll failed: ") + std::strerror(errno));
     reactor_->unwatch(stopFd);
 }
 
-void ServerLoop::beforeWait()
-{
+void ServerLoop::beforeWait() {
     startChecks();
     const auto next = server_.nextWakeup();
     if (!reactor_->reschedule(wakeup_, next))
-        wakeup_ = reactor_->at(next, [] {}); // the work is startChecks' in the next pass
+        wakeup_ = reactor_->at(next, [] {});  // the work is startChecks' in the next pass
 }
 
-void ServerLoop::startChecks()
-{
+void ServerLoop::startChecks() {
     for (const LivenessCheck &check : server_.dueChecks()) {
         ++checksMade_;
         sockaddr_in to{};
@@ -92,8 +80,7 @@ void ServerLoop::startChecks()
         UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!socket || !address) {
             ++checksFailed_;
-            for (const Outgoing &out : server_.checkDone(check.id, false))
-                send(out);
+            for (const Outgoing &out : server_.checkDone(check.id, false)) send(out);
             continue;
         }
         const int fd = socket.get();
@@ -107,8 +94,7 @@ void ServerLoop::startChecks()
         running = {check.id, std::move(socket),
                    reactor_->after(server_.rules().checkTimeout, [this, fd] { finishCheck(fd, false); }),
                    std::chrono::steady_clock::now()};
-        if (result == 0 || error != EINPROGRESS ||
-            !reactor_->watch(fd, EPOLLOUT, [this, fd](std::uint32_t) {
+        if (result == 0 || error != EINPROGRESS || !reactor_->watch(fd, EPOLLOUT, [this, fd](std::uint32_t) {
                 int soError = 0;
                 socklen_t length = sizeof soError;
                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length);
@@ -118,23 +104,19 @@ void ServerLoop::startChecks()
     }
 }
 
-void ServerLoop::finishCheck(int fd, bool answered)
-{
+void ServerLoop::finishCheck(int fd, bool answered) {
     const auto it = checks_.find(fd);
-    if (it == checks_.end())
-        return;
+    if (it == checks_.end()) return;
     const std::uint64_t id = it->second.id;
     checkSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - it->second.started).count();
     ++(answered ? checksAnswered_ : checksFailed_);
     reactor_->cancel(it->second.deadline);
     reactor_->unwatch(fd);
-    checks_.erase(it); // closes the socket
-    for (const Outgoing &out : server_.checkDone(id, answered))
-        send(out);
+    checks_.erase(it);  // closes the socket
+    for (const Outgoing &out : server_.checkDone(id, answered)) send(out);
 }
 
-bool ServerLoop::receive(DirectoryPort at)
-{
+bool ServerLoop::receive(DirectoryPort at) {
     sockaddr_in from{};
     iovec data{buffer_.data(), buffer_.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
@@ -146,8 +128,7 @@ bool ServerLoop::receive(DirectoryPort at)
     header.msg_control = control;
     header.msg_controllen = sizeof control;
     const ssize_t size = ::recvmsg(socketOf(at), &header, MSG_TRUNC);
-    if (size < 0)
-        return errno != EAGAIN && errno != EWOULDBLOCK; // a stray ICMP error: read on
+    if (size < 0) return errno != EAGAIN && errno != EWOULDBLOCK;  // a stray ICMP error: read on
     ++datagrams_;
 
     Incoming in;
@@ -163,15 +144,12 @@ bool ServerLoop::receive(DirectoryPort at)
     // MSG_TRUNC gives the real size, so an oversized datagram is seen as such.
     in.bytes = std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(size));
     if (static_cast<std::size_t>(size) > buffer_.size())
-        in.bytes = {}; // reported as a wrong size, never read past the buffer
-    for (const Outgoing &out : server_.handle(in))
-        send(out);
+        in.bytes = {};  // reported as a wrong size, never read past the buffer
+    for (const Outgoing &out : server_.handle(in)) send(out);
     return true;
 }
 
-bool sendRecordFrom(int fd, const Peer &to, const std::string &fromAddress,
-                    std::span<const std::uint8_t> bytes)
-{
+bool sendRecordFrom(int fd, const Peer &to, const std::string &fromAddress, std::span<const std::uint8_t> bytes) {
     const auto address = parseDottedQuad(to.address);
     if (!address) {
         errno = EINVAL;
@@ -202,11 +180,9 @@ bool sendRecordFrom(int fd, const Peer &to, const std::string &fromAddress,
     return ::sendmsg(fd, &header, MSG_NOSIGNAL) >= 0;
 }
 
-void ServerLoop::send(const Outgoing &out)
-{
+void ServerLoop::send(const Outgoing &out) {
     if (!sendRecordFrom(socketOf(out.via), out.to, out.fromAddress, out.message.span()))
-        log_(out.to.address + ":" + std::to_string(out.to.port) + " send failed: " +
-             std::strerror(errno));
+        log_(out.to.address + ":" + std::to_string(out.to.port) + " send failed: " + std::strerror(errno));
 }
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -34,8 +34,7 @@ namespace morlanex {
 
 // Sends one datagram from fd to `to`, from the local address fromAddress
 // (IP_PKTINFO; empty for the socket's own). False with errno on failure.
-bool sendRecordFrom(int fd, const Peer &to, const std::string &fromAddress,
-                    std::span<const std::uint8_t> bytes);
+bool sendRecordFrom(int fd, const Peer &to, const std::string &fromAddress, std::span<const std::uint8_t> bytes);
 
 class ServerLoop {
 public:
@@ -83,7 +82,7 @@ private:
     std::unique_ptr<Reactor> reactor_;
     UniqueFd first_, second_;
     std::vector<std::uint8_t> buffer_;
-    std::map<int, RunningCheck> checks_; // by socket
+    std::map<int, RunningCheck> checks_;  // by socket
     Reactor::TimerId wakeup_ = Reactor::kNoTimer;  // at the server's next wake-up
     std::uint64_t datagrams_ = 0;
     std::uint64_t checksMade_ = 0;
@@ -92,4 +91,4 @@ private:
     double checkSeconds_ = 0;
 };
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -4,29 +4,23 @@
 
 namespace morlanex {
 
-std::optional<std::string> fieldText(const DirectoryMessage &msg, Field field)
-{
+std::optional<std::string> fieldText(const DirectoryMessage &msg, Field field) {
     std::string text = msg.readText(field);
-    if (text.size() > layoutOf(field).capacity)
-        return std::nullopt;
+    if (text.size() > layoutOf(field).capacity) return std::nullopt;
     return text;
 }
 
-std::optional<std::int64_t> decimal(std::string_view text, std::size_t maxDigits)
-{
-    if (text.empty() || text.size() > maxDigits)
-        return std::nullopt;
+std::optional<std::int64_t> decimal(std::string_view text, std::size_t maxDigits) {
+    if (text.empty() || text.size() > maxDigits) return std::nullopt;
     std::int64_t value = 0;
     for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
+        if (c < '0' || c > '9') return std::nullopt;
         value = value * 10 + (c - '0');
     }
     return value;
 }
 
-std::string printable(std::string_view text)
-{
+std::string printable(std::string_view text) {
     std::string out;
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
@@ -42,14 +36,8 @@ std::string printable(std::string_view text)
     return out;
 }
 
-std::string endpoint(const Peer &peer)
-{
-    return peer.address + ":" + std::to_string(peer.port);
-}
+std::string endpoint(const Peer &peer) { return peer.address + ":" + std::to_string(peer.port); }
 
-std::int64_t wallSeconds()
-{
-    return static_cast<std::int64_t>(std::time(nullptr));
-}
+std::int64_t wallSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
-} // namespace morlanex
+}  // namespace morlanex

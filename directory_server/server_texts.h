@@ -33,4 +33,4 @@ std::string endpoint(const Peer &peer);
 // Seconds since the epoch, as the database keeps times.
 std::int64_t wallSeconds();
 
-} // namespace morlanex
+}  // namespace morlanex

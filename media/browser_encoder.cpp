@@ -22,85 +22,66 @@ constexpr int kAudioRate = 48000;
 constexpr float kVorbisQuality = 0.0f;  // about 64 kbps in stereo
 
 // The head of both player pages (resources/web/player/): title and look.
-std::string pageHead()
-{
-    return web::fillPage(web::kPlayerHeadHtml, {{"style", web::kPlayerStyleCss}});
-}
+std::string pageHead() { return web::fillPage(web::kPlayerHeadHtml, {{"style", web::kPlayerStyleCss}}); }
 }  // namespace
 
 // The valves and the video encoder, shared with the server's listener so that it never
 // reaches elements that are gone.
 struct BrowserEncoder::Gate {
     std::mutex mutex;
-    std::vector<GstElement *> valves;    // guarded by mutex; references held
+    std::vector<GstElement *> valves;  // guarded by mutex; references held
     GstElement *videoEncoder = nullptr;  // guarded by mutex; reference held
-    bool watched = false;                // guarded by mutex
-    bool warmingUp = true;               // guarded by mutex: until the first chunk
-    bool open = true;                    // guarded by mutex: the valves pass frames
+    bool watched = false;  // guarded by mutex
+    bool warmingUp = true;  // guarded by mutex: until the first chunk
+    bool open = true;  // guarded by mutex: the valves pass frames
     // Set when the valves open again: the muxer's output until its next cluster (sound that
     // came before the new key frame) still belongs to the cluster cut off when they closed,
     // seconds earlier, and is dropped so that cluster ends where its frames did.
     std::atomic<bool> skipUntilCluster{false};
 
-    ~Gate()
-    {
-        for (GstElement *v : valves)
-            gst_object_unref(v);
-        if (videoEncoder)
-            gst_object_unref(videoEncoder);
+    ~Gate() {
+        for (GstElement *v : valves) gst_object_unref(v);
+        if (videoEncoder) gst_object_unref(videoEncoder);
     }
     // Read under the lock, so that of two changes close together the later one holds.
-    void follow(const LiveServer &server)
-    {
+    void follow(const LiveServer &server) {
         std::lock_guard lock(mutex);
         watched = server.browserWatched();
         applyLocked();
     }
-    void endWarmUp()
-    {
+    void endWarmUp() {
         std::lock_guard lock(mutex);
-        if (!warmingUp)
-            return;
+        if (!warmingUp) return;
         warmingUp = false;
         applyLocked();
     }
     // Called with mutex held. Neither call waits for the streaming threads.
-    void applyLocked()
-    {
+    void applyLocked() {
         const bool wanted = watched || warmingUp;
-        if (wanted == open)
-            return;
+        if (wanted == open) return;
         open = wanted;
-        if (open)
-            skipUntilCluster = true;
-        for (GstElement *v : valves)
-            g_object_set(v, "drop", !open, nullptr);
+        if (open) skipUntilCluster = true;
+        for (GstElement *v : valves) g_object_set(v, "drop", !open, nullptr);
         // A newcomer starts at a key frame: ask for one now rather than wait for the next.
-        if (open && videoEncoder)
-            forceKeyUnit(videoEncoder);
+        if (open && videoEncoder) forceKeyUnit(videoEncoder);
     }
 };
 
-BrowserEncoder::BrowserEncoder(const EncoderSettings &settings) : settings_(settings), gate_(std::make_shared<Gate>())
-{
+BrowserEncoder::BrowserEncoder(const EncoderSettings &settings)
+    : settings_(settings), gate_(std::make_shared<Gate>()) {}
+
+BrowserEncoder::~BrowserEncoder() {
+    if (server_) server_->setBrowserListener({});
 }
 
-BrowserEncoder::~BrowserEncoder()
-{
-    if (server_)
-        server_->setBrowserListener({});
-}
-
-SinkPage BrowserEncoder::playerPage()
-{
+SinkPage BrowserEncoder::playerPage() {
     const std::string script =
         web::fillPage(web::kPlayerWatchJs, {{"stream", kStreamPath}, {"whep", WebRtcEncoder::kWhepPath}});
     return {kPlayerPath, "text/html; charset=utf-8",
             pageHead() + web::fillPage(web::kPlayerWatchHtml, {{"stream", kStreamPath}, {"script", script}})};
 }
 
-SinkPage BrowserEncoder::relayPlayerPage()
-{
+SinkPage BrowserEncoder::relayPlayerPage() {
     // The same channel from its segments (through a cache tier, or straight from the
     // broadcaster): Media Source Extensions, header then each segment as "latest" names it.
     const std::string script = web::fillPage(web::kPlayerRelayJs, {{"segments", kSegmentPrefix}});
@@ -108,33 +89,27 @@ SinkPage BrowserEncoder::relayPlayerPage()
             pageHead() + web::fillPage(web::kPlayerRelayHtml, {{"script", script}}), 60};
 }
 
-void BrowserEncoder::serveWith(LiveServer *server)
-{
+void BrowserEncoder::serveWith(LiveServer *server) {
     server_ = server;
     std::weak_ptr<Gate> gate = gate_;
     server->setBrowserListener([gate, server] {
-        if (std::shared_ptr<Gate> g = gate.lock())
-            g->follow(*server);
+        if (std::shared_ptr<Gate> g = gate.lock()) g->follow(*server);
     });
     gate_->follow(*server);
 }
 
-bool BrowserEncoder::encoding() const
-{
+bool BrowserEncoder::encoding() const {
     std::lock_guard lock(gate_->mutex);
     return gate_->open;
 }
 
-GstElement *BrowserEncoder::makeBranch(bool withAudio)
-{
+GstElement *BrowserEncoder::makeBranch(bool withAudio) {
     GstElement *mux = gst_element_factory_make("webmmux", nullptr);
     GstElement *out = gst_element_factory_make("appsink", nullptr);
     if (!mux || !out) {
         g_printerr("morlanex media: GStreamer elements \"webmmux\" and \"appsink\" are needed\n");
-        if (mux)
-            gst_object_unref(gst_object_ref_sink(mux));
-        if (out)
-            gst_object_unref(gst_object_ref_sink(out));
+        if (mux) gst_object_unref(gst_object_ref_sink(mux));
+        if (out) gst_object_unref(gst_object_ref_sink(out));
         return nullptr;
     }
     GstElement *bin = gst_bin_new("browser-encoder");
@@ -155,8 +130,7 @@ GstElement *BrowserEncoder::makeBranch(bool withAudio)
 
     std::vector<GstElement *> video = addVp8Chain(bin, settings_, settings_.keyFrameSeconds);
     std::vector<GstElement *> audio;
-    if (withAudio)
-        audio = addAudioChain(bin, settings_, kAudioRate, "vorbisenc");
+    if (withAudio) audio = addAudioChain(bin, settings_, kAudioRate, "vorbisenc");
     if (video.empty() || (withAudio && audio.empty())) {
         gst_object_unref(gst_object_ref_sink(bin));
         return nullptr;
@@ -171,8 +145,7 @@ GstElement *BrowserEncoder::makeBranch(bool withAudio)
 
     std::lock_guard lock(gate_->mutex);
     for (const std::vector<GstElement *> *chain : {&video, &audio}) {
-        if (chain->empty())
-            continue;
+        if (chain->empty()) continue;
         // While the valves are closed the muxer behind the queues keeps one branch's thread
         // waiting for the other input, either of them; the valves answer the tees meanwhile.
         setValveAndQueue(*chain, gate_->open);
@@ -182,8 +155,7 @@ GstElement *BrowserEncoder::makeBranch(bool withAudio)
     return bin;
 }
 
-void BrowserEncoder::onBuffer(GstBuffer *buffer)
-{
+void BrowserEncoder::onBuffer(GstBuffer *buffer) {
     const size_t size = gst_buffer_get_size(buffer);
     if (GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_HEADER)) {
         // The muxer writes its header once; a later one would not match the clusters sent.
@@ -205,29 +177,23 @@ void BrowserEncoder::onBuffer(GstBuffer *buffer)
     else if (gate_->skipUntilCluster)
         return;
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
-    const bool old = GST_CLOCK_TIME_IS_VALID(pts) && pendingSinceNs_ != GST_CLOCK_TIME_NONE &&
-                     pts > pendingSinceNs_ + kMaxChunkSpan;
-    if (start || old)
-        flush();
+    const bool old =
+        GST_CLOCK_TIME_IS_VALID(pts) && pendingSinceNs_ != GST_CLOCK_TIME_NONE && pts > pendingSinceNs_ + kMaxChunkSpan;
+    if (start || old) flush();
     if (pending_.empty()) {
         pendingStart_ = start;
         pendingSinceNs_ = GST_CLOCK_TIME_NONE;
     }
-    if (pendingSinceNs_ == GST_CLOCK_TIME_NONE && GST_CLOCK_TIME_IS_VALID(pts))
-        pendingSinceNs_ = pts;
+    if (pendingSinceNs_ == GST_CLOCK_TIME_NONE && GST_CLOCK_TIME_IS_VALID(pts)) pendingSinceNs_ = pts;
     const size_t at = pending_.size();
     pending_.resize(at + size);
     gst_buffer_extract(buffer, 0, pending_.data() + at, size);
-    if (pending_.size() >= kMaxChunkBytes)
-        flush();
+    if (pending_.size() >= kMaxChunkBytes) flush();
 }
 
-void BrowserEncoder::flush()
-{
-    if (pending_.empty())
-        return;
-    if (server_)
-        server_->pushBrowserChunk(pending_, pendingStart_);
+void BrowserEncoder::flush() {
+    if (pending_.empty()) return;
+    if (server_) server_->pushBrowserChunk(pending_, pendingStart_);
     chunks_.fetch_add(1);
     bytes_.fetch_add(pending_.size());
     pending_.clear();

@@ -11,41 +11,33 @@ namespace morlanex {
 namespace {
 
 // Trimming removes leading and trailing characters of code 32 or below.
-bool blankAfterTrim(const std::string &text)
-{
+bool blankAfterTrim(const std::string &text) {
     return std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; });
 }
 
-std::vector<std::string> namesOf(const std::vector<CatalogEntry> &entries)
-{
+std::vector<std::string> namesOf(const std::vector<CatalogEntry> &entries) {
     std::vector<std::string> names;
-    for (const CatalogEntry &e : entries)
-        names.push_back(e.name);
+    for (const CatalogEntry &e : entries) names.push_back(e.name);
     return names;
 }
 
 }  // namespace
 
-std::string DeviceLists::microphoneText() const
-{
-    if (microphoneIndex < 0 || microphoneIndex >= static_cast<int>(microphones.size()))
-        return {};
+std::string DeviceLists::microphoneText() const {
+    if (microphoneIndex < 0 || microphoneIndex >= static_cast<int>(microphones.size())) return {};
     return microphones[static_cast<size_t>(microphoneIndex)];
 }
 
-void CaptureMedia::listCameras()
-{
+void CaptureMedia::listCameras() {
     lists.cameras = namesOf(listDevices(DeviceKind::Camera));
     lists.microphones.clear();  // so that the next listing lists the microphones afresh
     lists.microphoneIndex = -1;
     choice.camera = lists.cameras.empty() ? -1 : 0;
-    if (lists.cameras.empty())
-        lists.cameras.push_back(kNoVideoDevice);
+    if (lists.cameras.empty()) lists.cameras.push_back(kNoVideoDevice);
     lists.cameraIndex = 0;
 }
 
-void CaptureMedia::listMicrophones()
-{
+void CaptureMedia::listMicrophones() {
     lists.lines.clear();
     lists.lineNumbers.clear();
     lists.lineIndex = -1;
@@ -61,11 +53,11 @@ void CaptureMedia::listMicrophones()
         }
         const int at = choice.microphone;
         GstDevice *device = at >= 0 && at < static_cast<int>(microphones.size())
-                                ? microphones[static_cast<size_t>(at)].device.get() : nullptr;
+            ? microphones[static_cast<size_t>(at)].device.get()
+            : nullptr;
         // A device that cannot be opened has no lines to show.
         GstElement *probe = device ? gst_device_create_element(device, nullptr) : nullptr;
-        if (!probe)
-            throw MediaError(kInterfaceNotSupported);
+        if (!probe) throw MediaError(kInterfaceNotSupported);
         gst_object_unref(gst_object_ref_sink(probe));
         listedMicrophoneFormat_ = firstFormat(device);
 
@@ -80,14 +72,14 @@ void CaptureMedia::listMicrophones()
         }
         choice.recordingLine = lists.lineNumbers.empty() ? -1 : lists.lineNumbers.front();
     }
-    lists.microphoneIndex =
-        choice.microphone >= 0 && choice.microphone < static_cast<int>(lists.microphones.size()) ? choice.microphone : -1;
+    lists.microphoneIndex = choice.microphone >= 0 && choice.microphone < static_cast<int>(lists.microphones.size())
+        ? choice.microphone
+        : -1;
     lists.lineIndex = lists.lines.empty() ? -1 : 0;
     choice.listedMicrophone = lists.microphoneText();
 }
 
-void CaptureMedia::startPreview()
-{
+void CaptureMedia::startPreview() {
     camera_ = deviceAt(DeviceKind::Camera, choice.camera);
     microphone_ = deviceAt(DeviceKind::Microphone, choice.microphone);
     CaptureDescription description;
@@ -96,24 +88,21 @@ void CaptureMedia::startPreview()
     pipeline.play();
 }
 
-LiveStart CaptureMedia::goLive()
-{
-    if (!camera_)
-        return LiveStart::NoVideoDevice;
+LiveStart CaptureMedia::goLive() {
+    if (!camera_) return LiveStart::NoVideoDevice;
     CaptureDescription description;
     description.camera = camera_;
     description.microphone = microphone_;
     // The camera's first RGB 320 x 240, where it offers one.
     GstCaps *offered = gst_device_get_caps(camera_.get());
     description.cameraCaps = firstRgb320x240(offered);
-    if (offered)
-        gst_caps_unref(offered);
+    if (offered) gst_caps_unref(offered);
     if (microphone_) {
         // The format listed last, unless it came from a device that does not offer it.
         description.microphoneCaps = offersFormat(microphone_.get(), listedMicrophoneFormat_)
-                                         ? listedMicrophoneFormat_ : firstFormat(microphone_.get());
-        if (description.microphoneCaps.empty())
-            throw MediaError("The audio capture device offers no format.");
+            ? listedMicrophoneFormat_
+            : firstFormat(microphone_.get());
+        if (description.microphoneCaps.empty()) throw MediaError("The audio capture device offers no format.");
         description.recordingLine = choice.recordingLine;
     }
     LiveSettings live;
@@ -127,28 +116,21 @@ LiveStart CaptureMedia::goLive()
     live.rtcObserver = rtcObserver;
     description.live = std::move(live);
     pipeline.goLive(description);
-    if (!pipeline.sinkOpen() && port > 0 && maxViewers > 0)
-        return LiveStart::SinkFailed;
+    if (!pipeline.sinkOpen() && port > 0 && maxViewers > 0) return LiveStart::SinkFailed;
     return LiveStart::Started;
 }
 
-void CaptureMedia::stopLive()
-{
-    pipeline.stopLive();
-}
+void CaptureMedia::stopLive() { pipeline.stopLive(); }
 
-void CaptureMedia::close()
-{
+void CaptureMedia::close() {
     pipeline.clear();
     camera_.reset();
     microphone_.reset();
 }
 
-bool CaptureMedia::applyLevel(int level)
-{
+bool CaptureMedia::applyLevel(int level) {
     std::optional<Wm8Profile> p = profileForLevel(level);
-    if (!p)
-        return false;
+    if (!p) return false;
     profile_ = *p;
     return true;
 }

@@ -33,9 +33,9 @@ struct DeviceLists {
     int cameraIndex = -1;
     std::vector<std::string> microphones;
     int microphoneIndex = -1;
-    std::vector<std::string> lines;    // recording lines whose capture switch is on
-    std::vector<int> lineNumbers;      // each one's position among the device's lines
-    int lineIndex = -1;                // lineNumbers follows the same position
+    std::vector<std::string> lines;  // recording lines whose capture switch is on
+    std::vector<int> lineNumbers;  // each one's position among the device's lines
+    int lineIndex = -1;  // lineNumbers follows the same position
     bool linesEnabled = false;
 
     std::string microphoneText() const;
@@ -43,8 +43,8 @@ struct DeviceLists {
 
 enum class LiveStart {
     NoVideoDevice,  // nothing was done
-    Started,        // encoding, and the network sink serves on the port
-    SinkFailed,     // encoding, but the sink could not open its port (see sinkError)
+    Started,  // encoding, and the network sink serves on the port
+    SinkFailed,  // encoding, but the sink could not open its port (see sinkError)
 };
 
 class CaptureMedia {
@@ -59,7 +59,7 @@ public:
     size_t maxViewers = kDefaultMaxViewers;
     std::chrono::milliseconds fanOutInterval{400};  // the sink's, see NetworkSinkConfig
     StreamObserver observer;  // optional, for whoever watches the stream as served
-    int webrtcPort = 0;       // see LiveSettings
+    int webrtcPort = 0;  // see LiveSettings
     RtcObserver rtcObserver;  // optional, sees the WebRTC viewers' frames
 
     void listCameras();

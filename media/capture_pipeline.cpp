@@ -18,45 +18,37 @@ struct CapturePipeline::Live {
     std::unique_ptr<LiveServer> server;
     std::unique_ptr<LiveEncoder> encoder;
     std::unique_ptr<BrowserEncoder> browser;  // while the server serves
-    std::unique_ptr<WebRtcEncoder> webrtc;    // while the server serves
+    std::unique_ptr<WebRtcEncoder> webrtc;  // while the server serves
     std::vector<std::unique_ptr<TeeBranch>> branches;
     std::vector<GstElement *> microphone;  // the microphone's source, format and tee
 };
 
-CapturePipeline::CapturePipeline()
-{
-    if (!gst_is_initialized())
-        gst_init(nullptr, nullptr);
+CapturePipeline::CapturePipeline() {
+    if (!gst_is_initialized()) gst_init(nullptr, nullptr);
     pipeline_ = gst_pipeline_new("capture");
 }
 
-CapturePipeline::~CapturePipeline()
-{
+CapturePipeline::~CapturePipeline() {
     clear();
     gst_object_unref(pipeline_);
 }
 
-void CapturePipeline::clear()
-{
+void CapturePipeline::clear() {
     gst_element_set_state(pipeline_, GST_STATE_NULL);
     stopLive();
-    while (GList *child = GST_BIN_CHILDREN(pipeline_))
-        gst_bin_remove(GST_BIN(pipeline_), GST_ELEMENT(child->data));
+    while (GList *child = GST_BIN_CHILDREN(pipeline_)) gst_bin_remove(GST_BIN(pipeline_), GST_ELEMENT(child->data));
     cameraTee_ = cameraSource_ = cameraFormat_ = microphoneFormat_ = nullptr;
     built_ = false;
 }
 
 GstElement *CapturePipeline::addSource(GstDevice *device, const std::string &caps, GstElement *&format,
-                                       std::vector<GstElement *> &elements)
-{
+                                       std::vector<GstElement *> &elements) {
     GstElement *source = gst_device_create_element(device, nullptr);
-    if (!source)
-        return nullptr;
+    if (!source) return nullptr;
     gst_bin_add(GST_BIN(pipeline_), source);
     elements.push_back(source);
     std::vector<GstElement *> chain = addChain(pipeline_, source, {"capsfilter", "tee"});
-    if (chain.empty())
-        return nullptr;
+    if (chain.empty()) return nullptr;
     elements.insert(elements.end(), chain.begin(), chain.end());
     format = chain[0];
     // Its frames may come before a branch is linked (the microphone joining a pipeline on its
@@ -70,19 +62,17 @@ GstElement *CapturePipeline::addSource(GstDevice *device, const std::string &cap
     return chain[1];
 }
 
-void CapturePipeline::addPreview(GstElement *tee)
-{
-    std::vector<GstElement *> chain = addChain(pipeline_, tee, {"queue", "videoconvert", "videoscale", "capsfilter",
-                                                                "appsink"});
-    if (chain.empty())
-        return;
+void CapturePipeline::addPreview(GstElement *tee) {
+    std::vector<GstElement *> chain =
+        addChain(pipeline_, tee, {"queue", "videoconvert", "videoscale", "capsfilter", "appsink"});
+    if (chain.empty()) return;
     // Leaky: a slow painter loses frames instead of holding up the camera.
     g_object_set(chain[0], "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time", guint64(0), "leaky",
                  2 /* downstream */, nullptr);
     g_object_set(chain[2], "add-borders", FALSE, nullptr);
-    GstCaps *caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGB", "width", G_TYPE_INT,
-                                        kPreviewWidth, "height", G_TYPE_INT, kPreviewHeight, "pixel-aspect-ratio",
-                                        GST_TYPE_FRACTION, 1, 1, nullptr);
+    GstCaps *caps =
+        gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGB", "width", G_TYPE_INT, kPreviewWidth, "height",
+                            G_TYPE_INT, kPreviewHeight, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
     g_object_set(chain[3], "caps", caps, nullptr);
     gst_caps_unref(caps);
     g_object_set(chain[4], "sync", FALSE, "max-buffers", 1u, "drop", TRUE, "qos", FALSE, nullptr);
@@ -90,8 +80,7 @@ void CapturePipeline::addPreview(GstElement *tee)
     callbacks.new_sample = [](GstAppSink *appsink, gpointer data) {
         auto *self = static_cast<CapturePipeline *>(data);
         GstSample *sample = gst_app_sink_pull_sample(appsink);
-        if (!sample)
-            return GST_FLOW_EOS;
+        if (!sample) return GST_FLOW_EOS;
         GstVideoInfo info;
         GstVideoFrame frame;
         GstBuffer *buffer = gst_sample_get_buffer(sample);
@@ -110,15 +99,13 @@ void CapturePipeline::addPreview(GstElement *tee)
     gst_app_sink_set_callbacks(GST_APP_SINK(chain[4]), &callbacks, this, nullptr);
 }
 
-void CapturePipeline::postError(const std::string &text)
-{
+void CapturePipeline::postError(const std::string &text) {
     GError *error = g_error_new_literal(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND, text.c_str());
     gst_element_post_message(pipeline_, gst_message_new_error(GST_OBJECT(pipeline_), error, nullptr));
     g_error_free(error);
 }
 
-void CapturePipeline::build(const CaptureDescription &description)
-{
+void CapturePipeline::build(const CaptureDescription &description) {
     clear();
     // Whatever an earlier build said is no longer news.
     GstBus *bus = gst_element_get_bus(pipeline_);
@@ -132,26 +119,22 @@ void CapturePipeline::build(const CaptureDescription &description)
     const bool live = description.live.has_value();
     std::vector<GstElement *> elements;
     GstElement *camera = description.camera
-                             ? addSource(description.camera.get(), description.cameraCaps, cameraFormat_, elements)
-                             : nullptr;
+        ? addSource(description.camera.get(), description.cameraCaps, cameraFormat_, elements)
+        : nullptr;
     const bool cameraMissing = description.camera && !camera;
     if (live && cameraMissing) {
         clear();
         throw MediaError(kInterfaceNotSupported);
     }
-    if (cameraMissing)
-        postError("The camera is not available.");
-    if (!camera)
-        return;
+    if (cameraMissing) postError("The camera is not available.");
+    if (!camera) return;
     cameraTee_ = camera;
     cameraSource_ = elements.front();
     addPreview(camera);
-    if (live)
-        attachLive(description);
+    if (live) attachLive(description);
 }
 
-void CapturePipeline::goLive(const CaptureDescription &description)
-{
+void CapturePipeline::goLive(const CaptureDescription &description) {
     const bool previewing =
         built_ && cameraTee_ && !errorSeen_ && description.camera && description_.camera == description.camera;
     if (!previewing) {
@@ -162,18 +145,16 @@ void CapturePipeline::goLive(const CaptureDescription &description)
     stopLive();
     description_ = description;
     attachLive(description);
-    if (GST_STATE_TARGET(pipeline_) != GST_STATE_PLAYING)
-        play();
+    if (GST_STATE_TARGET(pipeline_) != GST_STATE_PLAYING) play();
 }
 
-void CapturePipeline::attachLive(const CaptureDescription &description)
-{
+void CapturePipeline::attachLive(const CaptureDescription &description) {
     auto live = std::make_unique<Live>();
     microphoneErrorSeen_ = false;
     GstElement *microphone = nullptr;
     if (description.microphone) {
-        microphone = addSource(description.microphone.get(), description.microphoneCaps, microphoneFormat_,
-                               live->microphone);
+        microphone =
+            addSource(description.microphone.get(), description.microphoneCaps, microphoneFormat_, live->microphone);
         if (!microphone) {
             clear();
             throw MediaError(kInterfaceNotSupported);
@@ -195,10 +176,8 @@ void CapturePipeline::attachLive(const CaptureDescription &description)
         g_object_get(cameraFormat_, "caps", &current, nullptr);
         if (wanted && !(current && gst_caps_is_equal(current, wanted)))
             g_object_set(cameraFormat_, "caps", wanted, nullptr);
-        if (current)
-            gst_caps_unref(current);
-        if (wanted)
-            gst_caps_unref(wanted);
+        if (current) gst_caps_unref(current);
+        if (wanted) gst_caps_unref(wanted);
     }
     if (description.recordingLine >= 0 && description.microphone) {
         if (std::unique_ptr<RecordingMixer> mixer = recordingMixerFor(description.microphone.get()))
@@ -231,24 +210,18 @@ void CapturePipeline::attachLive(const CaptureDescription &description)
             complete = false;
     }
     // The microphone starts once its frames have somewhere to go: its tee first.
-    for (auto e = live->microphone.rbegin(); e != live->microphone.rend(); ++e)
-        gst_element_sync_state_with_parent(*e);
+    for (auto e = live->microphone.rbegin(); e != live->microphone.rend(); ++e) gst_element_sync_state_with_parent(*e);
     live_ = std::move(live);
-    if (!complete)
-        postError("The live encoder could not be built.");
+    if (!complete) postError("The live encoder could not be built.");
 }
 
-void CapturePipeline::stopLive()
-{
-    if (!live_)
-        return;
+void CapturePipeline::stopLive() {
+    if (!live_) return;
     std::unique_ptr<Live> live = std::move(live_);
     // The microphone first, so that it never pushes into a tee losing its last branch.
-    for (GstElement *e : live->microphone)
-        gst_element_set_state(e, GST_STATE_NULL);
+    for (GstElement *e : live->microphone) gst_element_set_state(e, GST_STATE_NULL);
     live->branches.clear();
-    for (GstElement *e : live->microphone)
-        gst_bin_remove(GST_BIN(pipeline_), e);
+    for (GstElement *e : live->microphone) gst_bin_remove(GST_BIN(pipeline_), e);
     microphoneFormat_ = nullptr;
     // The encoders are off the pipeline: nothing reaches the server after this.
     live->webrtc.reset();
@@ -257,19 +230,13 @@ void CapturePipeline::stopLive()
     live->server->stop();
 }
 
-void CapturePipeline::play()
-{
-    if (built_)
-        gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+void CapturePipeline::play() {
+    if (built_) gst_element_set_state(pipeline_, GST_STATE_PLAYING);
 }
 
-void CapturePipeline::stop()
-{
-    gst_element_set_state(pipeline_, GST_STATE_NULL);
-}
+void CapturePipeline::stop() { gst_element_set_state(pipeline_, GST_STATE_NULL); }
 
-int CapturePipeline::busDescriptor() const
-{
+int CapturePipeline::busDescriptor() const {
     GstBus *bus = gst_element_get_bus(pipeline_);
     GPollFD fd{};
     gst_bus_get_pollfd(bus, &fd);
@@ -277,8 +244,7 @@ int CapturePipeline::busDescriptor() const
     return fd.fd;
 }
 
-std::vector<PipelineEvent> CapturePipeline::takeEvents()
-{
+std::vector<PipelineEvent> CapturePipeline::takeEvents() {
     std::vector<PipelineEvent> events;
     GstBus *bus = gst_element_get_bus(pipeline_);
     while (GstMessage *message = gst_bus_pop(bus)) {
@@ -297,8 +263,7 @@ std::vector<PipelineEvent> CapturePipeline::takeEvents()
             // One failure makes several elements report; the first says why. A microphone
             // lost while live leaves the picture running.
             bool &seen = device == DeviceKind::Microphone ? microphoneErrorSeen_ : errorSeen_;
-            if (seen)
-                break;
+            if (seen) break;
             seen = true;
             GError *error = nullptr;
             gchar *debug = nullptr;
@@ -322,26 +287,20 @@ std::vector<PipelineEvent> CapturePipeline::takeEvents()
     return events;
 }
 
-std::optional<DeviceKind> CapturePipeline::failedDevice(GstObject *source) const
-{
+std::optional<DeviceKind> CapturePipeline::failedDevice(GstObject *source) const {
     GstElement *microphone = live_ && !live_->microphone.empty() ? live_->microphone.front() : nullptr;
     for (GstObject *o = source; o; o = GST_OBJECT_PARENT(o)) {
-        if (cameraSource_ && o == GST_OBJECT(cameraSource_))
-            return DeviceKind::Camera;
-        if (microphone && o == GST_OBJECT(microphone))
-            return DeviceKind::Microphone;
+        if (cameraSource_ && o == GST_OBJECT(cameraSource_)) return DeviceKind::Camera;
+        if (microphone && o == GST_OBJECT(microphone)) return DeviceKind::Microphone;
     }
     return std::nullopt;
 }
 
-bool CapturePipeline::replaceMicrophoneWithSilence()
-{
-    if (!live_ || live_->microphone.size() < 2)
-        return false;
+bool CapturePipeline::replaceMicrophoneWithSilence() {
+    if (!live_ || live_->microphone.size() < 2) return false;
     GstElement *lost = live_->microphone.front();
     GstElement *silence = gst_element_factory_make("audiotestsrc", nullptr);
-    if (!silence)
-        return false;
+    if (!silence) return false;
     g_object_set(silence, "is-live", TRUE, "wave", 4 /* silence */, nullptr);
     gst_element_set_locked_state(lost, TRUE);
     gst_element_set_state(lost, GST_STATE_NULL);
@@ -358,11 +317,9 @@ bool CapturePipeline::replaceMicrophoneWithSilence()
     return true;
 }
 
-std::string CapturePipeline::formatInUse(DeviceKind kind) const
-{
+std::string CapturePipeline::formatInUse(DeviceKind kind) const {
     GstElement *format = kind == DeviceKind::Camera ? cameraFormat_ : microphoneFormat_;
-    if (!format)
-        return {};
+    if (!format) return {};
     GstCaps *caps = nullptr;
     g_object_get(format, "caps", &caps, nullptr);
     return takeCapsText(caps);
@@ -373,8 +330,7 @@ std::string CapturePipeline::sinkError() const { return live_ ? live_->server->e
 NetworkSink *CapturePipeline::networkSink() const { return live_ ? live_->server->sink() : nullptr; }
 LiveServer *CapturePipeline::liveServer() const { return live_ ? live_->server.get() : nullptr; }
 uint64_t CapturePipeline::packetsOut() const { return live_ ? live_->server->packetsOut() : 0; }
-std::optional<uint64_t> CapturePipeline::streamStartClockNs() const
-{
+std::optional<uint64_t> CapturePipeline::streamStartClockNs() const {
     return live_ ? live_->encoder->streamStartClockNs() : std::nullopt;
 }
 

@@ -57,11 +57,11 @@ struct VideoFrame {
 using FrameCallback = std::function<void(const VideoFrame &)>;
 
 struct CaptureDescription {
-    DeviceHandle camera;       // empty: no camera
-    DeviceHandle microphone;   // empty: no microphone (a live stream is then video only)
-    std::string cameraCaps;    // caps text; empty: the camera's current format
+    DeviceHandle camera;  // empty: no camera
+    DeviceHandle microphone;  // empty: no microphone (a live stream is then video only)
+    std::string cameraCaps;  // caps text; empty: the camera's current format
     std::string microphoneCaps;
-    int recordingLine = -1;    // enabled when going live; -1 leaves the lines alone
+    int recordingLine = -1;  // enabled when going live; -1 leaves the lines alone
     std::optional<LiveSettings> live;
 };
 
@@ -141,7 +141,7 @@ private:
     std::optional<DeviceKind> failedDevice(GstObject *source) const;
 
     GstElement *pipeline_ = nullptr;
-    GstElement *cameraTee_ = nullptr;     // while the camera is in the pipeline
+    GstElement *cameraTee_ = nullptr;  // while the camera is in the pipeline
     GstElement *cameraSource_ = nullptr;
     GstElement *cameraFormat_ = nullptr;  // the sources' caps filters while built
     GstElement *microphoneFormat_ = nullptr;

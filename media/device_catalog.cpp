@@ -10,19 +10,15 @@ namespace {
 
 constexpr size_t kMaxNameBytes = 255;
 
-std::string cutUtf8(std::string text, size_t maxBytes)
-{
-    if (text.size() <= maxBytes)
-        return text;
+std::string cutUtf8(std::string text, size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
     size_t end = maxBytes;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
     text.resize(end);
     return text;
 }
 
-std::string providerName(GstDevice *device)
-{
+std::string providerName(GstDevice *device) {
     std::string name;
     if (GstObject *parent = gst_object_get_parent(GST_OBJECT(device))) {
         if (GST_IS_DEVICE_PROVIDER(parent)) {
@@ -34,12 +30,10 @@ std::string providerName(GstDevice *device)
     return name.empty() ? G_OBJECT_TYPE_NAME(device) : name;
 }
 
-std::string devicePath(GstDevice *device)
-{
+std::string devicePath(GstDevice *device) {
     std::string path;
     GstStructure *props = gst_device_get_properties(device);
-    if (!props)
-        return path;
+    if (!props) return path;
     for (const char *key : {"device.path", "api.v4l2.path", "object.path", "udev-path", "api.alsa.path",
                             "device.bus_path", "node.name"}) {
         if (const char *value = gst_structure_get_string(props, key)) {
@@ -52,12 +46,10 @@ std::string devicePath(GstDevice *device)
 }
 
 // Caps text of one structure, ranges settled on the values a capture driver reports first.
-std::string fixedText(const GstStructure *s)
-{
+std::string fixedText(const GstStructure *s) {
     GstStructure *copy = gst_structure_copy(s);
     for (auto [field, value] : {std::pair{"width", 320}, {"height", 240}, {"rate", 44100}, {"channels", 2}}) {
-        if (gst_structure_has_field(copy, field))
-            gst_structure_fixate_field_nearest_int(copy, field, value);
+        if (gst_structure_has_field(copy, field)) gst_structure_fixate_field_nearest_int(copy, field, value);
     }
     if (gst_structure_has_field(copy, "framerate"))
         gst_structure_fixate_field_nearest_fraction(copy, "framerate", 30, 1);
@@ -67,33 +59,27 @@ std::string fixedText(const GstStructure *s)
 
 }  // namespace
 
-std::string deviceName(const DeviceHandle &device)
-{
-    if (!device)
-        return {};
+std::string deviceName(const DeviceHandle &device) {
+    if (!device) return {};
     gchar *name = gst_device_get_display_name(device.get());
     std::string text = name ? name : "";
     g_free(name);
     return text;
 }
 
-std::string takeCapsText(GstCaps *caps)
-{
+std::string takeCapsText(GstCaps *caps) {
     std::string text;
     if (caps && !gst_caps_is_any(caps) && !gst_caps_is_empty(caps)) {
         gchar *t = gst_caps_to_string(caps);
         text = t;
         g_free(t);
     }
-    if (caps)
-        gst_caps_unref(caps);
+    if (caps) gst_caps_unref(caps);
     return text;
 }
 
-std::vector<CatalogEntry> listDevices(DeviceKind kind)
-{
-    if (!gst_is_initialized())
-        gst_init(nullptr, nullptr);
+std::vector<CatalogEntry> listDevices(DeviceKind kind) {
+    if (!gst_is_initialized()) gst_init(nullptr, nullptr);
     GstDeviceMonitor *monitor = gst_device_monitor_new();
     gst_device_monitor_add_filter(monitor, kind == DeviceKind::Camera ? "Video/Source" : "Audio/Source", nullptr);
     // Started, the providers parent their devices, which names the provider of each.
@@ -108,8 +94,9 @@ std::vector<CatalogEntry> listDevices(DeviceKind kind)
     for (GList *item = list; item; item = item->next) {
         GstDevice *device = GST_DEVICE(item->data);
         gchar *display = gst_device_get_display_name(device);
-        Sortable s{devicePath(device), {cutUtf8(display ? display : "", kMaxNameBytes), providerName(device),
-                                        DeviceHandle(GST_DEVICE(gst_object_ref(device)), gst_object_unref)}};
+        Sortable s{devicePath(device),
+                   {cutUtf8(display ? display : "", kMaxNameBytes), providerName(device),
+                    DeviceHandle(GST_DEVICE(gst_object_ref(device)), gst_object_unref)}};
         g_free(display);
         found.push_back(std::move(s));
     }
@@ -122,28 +109,23 @@ std::vector<CatalogEntry> listDevices(DeviceKind kind)
         return std::tie(a.entry.provider, a.path, a.entry.name) < std::tie(b.entry.provider, b.path, b.entry.name);
     });
     std::vector<CatalogEntry> entries;
-    for (Sortable &s : found)
-        entries.push_back(std::move(s.entry));
+    for (Sortable &s : found) entries.push_back(std::move(s.entry));
     return entries;
 }
 
-DeviceHandle deviceAt(DeviceKind kind, int index)
-{
+DeviceHandle deviceAt(DeviceKind kind, int index) {
     std::vector<CatalogEntry> entries = listDevices(kind);
-    if (index < 0 || index >= static_cast<int>(entries.size()))
-        return {};
+    if (index < 0 || index >= static_cast<int>(entries.size())) return {};
     return entries[static_cast<size_t>(index)].device;
 }
 
-std::string firstRgb320x240(const GstCaps *offered)
-{
-    if (!offered)
-        return {};
+std::string firstRgb320x240(const GstCaps *offered) {
+    if (!offered) return {};
     GstCaps *wanted = gst_caps_from_string("video/x-raw,format=RGB,width=320,height=240");
     std::string chosen;
     for (guint i = 0; i < gst_caps_get_size(offered) && chosen.empty(); ++i) {
-        GstStructure *common = gst_structure_intersect(gst_caps_get_structure(offered, i),
-                                                       gst_caps_get_structure(wanted, 0));
+        GstStructure *common =
+            gst_structure_intersect(gst_caps_get_structure(offered, i), gst_caps_get_structure(wanted, 0));
         if (common) {
             chosen = fixedText(common);
             gst_structure_free(common);
@@ -153,26 +135,21 @@ std::string firstRgb320x240(const GstCaps *offered)
     return chosen;
 }
 
-std::string firstFormat(GstDevice *device)
-{
+std::string firstFormat(GstDevice *device) {
     GstCaps *caps = device ? gst_device_get_caps(device) : nullptr;
     std::string text;
     if (caps && !gst_caps_is_any(caps) && gst_caps_get_size(caps) > 0)
         text = fixedText(gst_caps_get_structure(caps, 0));
-    if (caps)
-        gst_caps_unref(caps);
+    if (caps) gst_caps_unref(caps);
     return text;
 }
 
-bool offersFormat(GstDevice *device, const std::string &caps)
-{
+bool offersFormat(GstDevice *device, const std::string &caps) {
     GstCaps *offered = device ? gst_device_get_caps(device) : nullptr;
     GstCaps *format = gst_caps_from_string(caps.c_str());
     const bool offers = offered && format && gst_caps_can_intersect(offered, format);
-    if (offered)
-        gst_caps_unref(offered);
-    if (format)
-        gst_caps_unref(format);
+    if (offered) gst_caps_unref(offered);
+    if (format) gst_caps_unref(format);
     return offers;
 }
 

@@ -18,8 +18,7 @@ namespace {
 constexpr size_t kMaxPendingFrames = 1000;
 constexpr uint32_t kPrerollMs = 3000;
 
-std::vector<uint8_t> codecData(const GstStructure *s)
-{
+std::vector<uint8_t> codecData(const GstStructure *s) {
     std::vector<uint8_t> bytes;
     const GValue *value = gst_structure_get_value(s, "codec_data");
     if (value && GST_VALUE_HOLDS_BUFFER(value)) {
@@ -30,8 +29,7 @@ std::vector<uint8_t> codecData(const GstStructure *s)
     return bytes;
 }
 
-AsfStreamFormat audioFormatFromCaps(const GstCaps *caps, const EncoderSettings &settings)
-{
+AsfStreamFormat audioFormatFromCaps(const GstCaps *caps, const EncoderSettings &settings) {
     const GstStructure *s = gst_caps_get_structure(caps, 0);
     AsfStreamFormat f;
     f.codecData = codecData(s);
@@ -43,13 +41,12 @@ AsfStreamFormat audioFormatFromCaps(const GstCaps *caps, const EncoderSettings &
     f.blockAlign = uint16_t(gst_structure_get_int(s, "block_align", &value) ? value : 1);
     f.codecName = "Windows Media Audio 8";
     f.codecDescription = std::to_string(f.bitrate / 1000) + " kbps, " + std::to_string(f.sampleRate) + " Hz, " +
-                         (f.channels == 1 ? "mono" : "stereo");
+        (f.channels == 1 ? "mono" : "stereo");
     return f;
 }
 
 // The header describes the video by its top rendition.
-AsfStreamFormat videoFormat(const EncoderSettings &settings, std::vector<uint8_t> codecData)
-{
+AsfStreamFormat videoFormat(const EncoderSettings &settings, std::vector<uint8_t> codecData) {
     AsfStreamFormat f;
     f.kind = AsfStreamFormat::Kind::Video;
     f.codecData = std::move(codecData);
@@ -63,8 +60,7 @@ AsfStreamFormat videoFormat(const EncoderSettings &settings, std::vector<uint8_t
 
 }  // namespace
 
-uint32_t LiveEncoder::packetSizeFor(uint32_t bitsPerSecond)
-{
+uint32_t LiveEncoder::packetSizeFor(uint32_t bitsPerSecond) {
     // About 150 ms of the stream per packet: a frame waits little for its packet to fill,
     // while the packets stay large enough that their headers cost little.
     const uint32_t bytes = bitsPerSecond / 8 * 150 / 1000;
@@ -73,15 +69,12 @@ uint32_t LiveEncoder::packetSizeFor(uint32_t bitsPerSecond)
 
 LiveEncoder::LiveEncoder(const EncoderSettings &settings, LiveServer &server, GstElement *clockAtZero,
                          uint64_t offsetNs)
-    : settings_(settings), server_(server), clockAtZero_(clockAtZero), offsetNs_(offsetNs)
-{
-}
+    : settings_(settings), server_(server), clockAtZero_(clockAtZero), offsetNs_(offsetNs) {}
 
 LiveEncoder::~LiveEncoder() = default;
 
 // Frames of this appsink go to onSample as `source`: -1 for the audio, else the rendition.
-void LiveEncoder::deliverFrom(GstElement *appsink, int source)
-{
+void LiveEncoder::deliverFrom(GstElement *appsink, int source) {
     g_object_set(appsink, "sync", FALSE, "async", FALSE, "qos", FALSE, "max-buffers", 0u, nullptr);
     g_object_set_data(G_OBJECT(appsink), "morlanex-source", GINT_TO_POINTER(source + 2));
     GstAppSinkCallbacks callbacks{};
@@ -96,13 +89,11 @@ void LiveEncoder::deliverFrom(GstElement *appsink, int source)
     gst_app_sink_set_callbacks(GST_APP_SINK(appsink), &callbacks, this, nullptr);
 }
 
-bool LiveEncoder::audioBranch(GstElement *bin)
-{
+bool LiveEncoder::audioBranch(GstElement *bin) {
     const EncoderSettings &s = settings_;
     const std::vector<GstElement *> chain =
         addChain(bin, nullptr, {"queue", "audioconvert", "audioresample", "capsfilter", "avenc_wmav2", "appsink"});
-    if (chain.empty())
-        return false;
+    if (chain.empty()) return false;
     addBranchInput(bin, "audio", chain[0]);
     // A live queue that never holds up the microphone for long.
     g_object_set(chain[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(2 * GST_SECOND),
@@ -116,8 +107,7 @@ bool LiveEncoder::audioBranch(GstElement *bin)
     return true;
 }
 
-bool LiveEncoder::videoBranches(GstElement *bin)
-{
+bool LiveEncoder::videoBranches(GstElement *bin) {
     const EncoderSettings &s = settings_;
     videoEncoders_.clear();
     for (const VideoRendition &rendition : s.renditions) {
@@ -125,9 +115,10 @@ bool LiveEncoder::videoBranches(GstElement *bin)
         // so key frames every period come at the same times in all of them: a viewer can move
         // between renditions at any key frame.
         std::string error;
-        std::unique_ptr<WmvEncoder> encoder = WmvEncoder::open(
-            {s.width, s.height, rendition.framesPerSecond, rendition.bitrate, rendition.framesPerSecond * s.keyFrameSeconds},
-            &error);
+        std::unique_ptr<WmvEncoder> encoder =
+            WmvEncoder::open({s.width, s.height, rendition.framesPerSecond, rendition.bitrate,
+                              rendition.framesPerSecond * s.keyFrameSeconds},
+                             &error);
         if (!encoder) {
             g_printerr("morlanex media: %s\n", error.c_str());
             return false;
@@ -139,24 +130,22 @@ bool LiveEncoder::videoBranches(GstElement *bin)
     // Converted and scaled once, then one encoder per rendition.
     const std::vector<GstElement *> common =
         addChain(bin, nullptr, {"queue", "videoconvert", "videoscale", "capsfilter", "tee"});
-    if (common.empty())
-        return false;
+    if (common.empty()) return false;
     addBranchInput(bin, "video", common[0]);
     g_object_set(common[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(2 * GST_SECOND),
                  "leaky", 2 /* downstream */, nullptr);
     g_object_set(common[2], "add-borders", FALSE, nullptr);
-    GstCaps *scaled = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, s.width,
-                                          "height", G_TYPE_INT, s.height, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1,
-                                          nullptr);
+    GstCaps *scaled =
+        gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, s.width, "height",
+                            G_TYPE_INT, s.height, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
     g_object_set(common[3], "caps", scaled, nullptr);
     gst_caps_unref(scaled);
     for (size_t r = 0; r < s.renditions.size(); ++r) {
         const std::vector<GstElement *> chain =
             addChain(bin, common[4], {"queue", "videorate", "capsfilter", "appsink"});
-        if (chain.empty())
-            return false;
-        g_object_set(chain[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
-                     guint64(2 * GST_SECOND), "leaky", 2 /* downstream */, nullptr);
+        if (chain.empty()) return false;
+        g_object_set(chain[0], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(2 * GST_SECOND),
+                     "leaky", 2 /* downstream */, nullptr);
         // Its frames are counted from the first one it gets, wherever in the camera's stream that is.
         g_object_set(chain[1], "drop-only", TRUE, "skip-to-first", TRUE, nullptr);
         GstCaps *rate = gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION,
@@ -168,8 +157,7 @@ bool LiveEncoder::videoBranches(GstElement *bin)
     return true;
 }
 
-GstElement *LiveEncoder::makeBranch(bool withAudio)
-{
+GstElement *LiveEncoder::makeBranch(bool withAudio) {
     hasAudio_ = withAudio;
     GstElement *bin = gst_bin_new("live-encoder");
     if ((withAudio && !audioBranch(bin)) || !videoBranches(bin)) {
@@ -179,17 +167,14 @@ GstElement *LiveEncoder::makeBranch(bool withAudio)
     return bin;
 }
 
-void LiveEncoder::onSample(int source, GstSample *sample)
-{
+void LiveEncoder::onSample(int source, GstSample *sample) {
     const bool audio = source < 0;
     GstBuffer *buffer = gst_sample_get_buffer(sample);
     const GstSegment *segment = gst_sample_get_segment(sample);
-    if (!buffer || !segment || !GST_BUFFER_PTS_IS_VALID(buffer))
-        return;
+    if (!buffer || !segment || !GST_BUFFER_PTS_IS_VALID(buffer)) return;
     // Running time: the branches' segments may start far from zero.
     const guint64 running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
-    if (running == GST_CLOCK_TIME_NONE)
-        return;
+    if (running == GST_CLOCK_TIME_NONE) return;
     const uint64_t timeMs = running / GST_MSECOND;
     if (audio) {
         std::vector<uint8_t> bytes(gst_buffer_get_size(buffer));
@@ -202,8 +187,7 @@ void LiveEncoder::onSample(int source, GstSample *sample)
     GstCaps *caps = gst_sample_get_caps(sample);
     GstVideoFrame picture;
     if (!caps || !gst_video_info_from_caps(&info, caps) || GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_I420 ||
-        GST_VIDEO_INFO_WIDTH(&info) != settings_.width ||
-        GST_VIDEO_INFO_HEIGHT(&info) != settings_.height ||
+        GST_VIDEO_INFO_WIDTH(&info) != settings_.width || GST_VIDEO_INFO_HEIGHT(&info) != settings_.height ||
         !gst_video_frame_map(&picture, &info, buffer, GST_MAP_READ))
         return;
     const uint8_t *planes[3];
@@ -221,24 +205,19 @@ void LiveEncoder::onSample(int source, GstSample *sample)
     gst_video_frame_unmap(&picture);
 }
 
-void LiveEncoder::addFrame(Frame frame, const GstCaps *audioCaps)
-{
+void LiveEncoder::addFrame(Frame frame, const GstCaps *audioCaps) {
     std::unique_lock lock(mutex_);
     if (writer_) {
         writer_->addFrame(frame.stream, frame.bytes, frame.timeMs, frame.key, frame.rendition);
     } else {
-        if (audioCaps && !audioFormat_)
-            audioFormat_ = audioFormatFromCaps(audioCaps, settings_);
-        if (pending_.size() == kMaxPendingFrames)
-            pending_.erase(pending_.begin());
+        if (audioCaps && !audioFormat_) audioFormat_ = audioFormatFromCaps(audioCaps, settings_);
+        if (pending_.size() == kMaxPendingFrames) pending_.erase(pending_.begin());
         pending_.push_back(std::move(frame));
-        if (videoFormat_ && (audioFormat_ || !hasAudio_))
-            startWriter();
+        if (videoFormat_ && (audioFormat_ || !hasAudio_)) startWriter();
     }
     // One thread at a time hands the output over, so the server gets it in the writer's order;
     // the others leave theirs to it.
-    if (delivering_)
-        return;
+    if (delivering_) return;
     delivering_ = true;
     while (!outbox_.empty()) {
         std::vector<Output> ready;
@@ -255,19 +234,15 @@ void LiveEncoder::addFrame(Frame frame, const GstCaps *audioCaps)
     delivering_ = false;
 }
 
-void LiveEncoder::startWriter()
-{
+void LiveEncoder::startWriter() {
     AsfWriterConfig config;
     config.prerollMs = kPrerollMs;
     std::random_device random;
-    for (uint8_t &b : config.fileId)
-        b = uint8_t(random());
-    if (hasAudio_)
-        config.streams.push_back(*audioFormat_);
+    for (uint8_t &b : config.fileId) b = uint8_t(random());
+    if (hasAudio_) config.streams.push_back(*audioFormat_);
     config.streams.push_back(*videoFormat_);
     uint32_t total = 0;
-    for (const AsfStreamFormat &s : config.streams)
-        total += s.bitrate;
+    for (const AsfStreamFormat &s : config.streams) total += s.bitrate;
     config.packetSize = packetSizeFor(total);
 
     // Called with mutex_ held, by the writer.
@@ -277,15 +252,14 @@ void LiveEncoder::startWriter()
     outbox_.push_back({true, writer_->header(), 0});
 
     // Frames of both encoders, in time order, so that neither stream starts late.
-    std::stable_sort(pending_.begin(), pending_.end(), [](const Frame &a, const Frame &b) { return a.timeMs < b.timeMs; });
-    for (const Frame &f : pending_)
-        writer_->addFrame(f.stream, f.bytes, f.timeMs, f.key, f.rendition);
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const Frame &a, const Frame &b) { return a.timeMs < b.timeMs; });
+    for (const Frame &f : pending_) writer_->addFrame(f.stream, f.bytes, f.timeMs, f.key, f.rendition);
     pending_.clear();
     startClockNs_ = int64_t(gst_element_get_base_time(clockAtZero_) + offsetNs_ + writer_->originMs() * GST_MSECOND);
 }
 
-std::optional<uint64_t> LiveEncoder::streamStartClockNs() const
-{
+std::optional<uint64_t> LiveEncoder::streamStartClockNs() const {
     const int64_t ns = startClockNs_.load();
     return ns < 0 ? std::nullopt : std::optional<uint64_t>(uint64_t(ns));
 }

@@ -6,53 +6,45 @@
 
 namespace morlanex {
 
-void LiveServer::Relay::changed(bool value)
-{
+void LiveServer::Relay::changed(bool value) {
     watched = value;
     std::function<void()> call;
     {
         std::lock_guard lock(mutex);
         call = listener;
     }
-    if (call)
-        call();
+    if (call) call();
 }
 
-void LiveServer::Relay::keyFrame()
-{
+void LiveServer::Relay::keyFrame() {
     std::function<void()> call;
     {
         std::lock_guard lock(mutex);
         call = requester;
     }
-    if (call)
-        call();
+    if (call) call();
 }
 
-LiveServer::LiveServer(const LiveSettings &settings) : observer_(settings.observer), rtcObserver_(settings.rtcObserver)
-{
-    if (settings.port == 0 || settings.maxViewers == 0)
-        return;
+LiveServer::LiveServer(const LiveSettings &settings)
+    : observer_(settings.observer), rtcObserver_(settings.rtcObserver) {
+    if (settings.port == 0 || settings.maxViewers == 0) return;
     NetworkSinkConfig config;
     config.bindAddress = settings.bindAddress;
     config.port = settings.port;
     config.maxClients = settings.maxViewers;
     config.fanOutInterval = settings.fanOutInterval;
     std::weak_ptr<Relay> relay = relay_;
-    config.mediaStreams.push_back({BrowserEncoder::kStreamPath, "video/webm", BrowserEncoder::kSegmentPrefix,
-                                   [relay](bool watched) {
-                                       if (std::shared_ptr<Relay> r = relay.lock())
-                                           r->changed(watched);
-                                   }});
+    config.mediaStreams.push_back(
+        {BrowserEncoder::kStreamPath, "video/webm", BrowserEncoder::kSegmentPrefix, [relay](bool watched) {
+             if (std::shared_ptr<Relay> r = relay.lock()) r->changed(watched);
+         }});
     config.webrtcPort = settings.webrtcPort;
     std::weak_ptr<Relay> rtc = rtc_;
     config.webrtcWatchedChanged = [rtc](bool watched) {
-        if (std::shared_ptr<Relay> r = rtc.lock())
-            r->changed(watched);
+        if (std::shared_ptr<Relay> r = rtc.lock()) r->changed(watched);
     };
     config.keyFrameWanted = [rtc] {
-        if (std::shared_ptr<Relay> r = rtc.lock())
-            r->keyFrame();
+        if (std::shared_ptr<Relay> r = rtc.lock()) r->keyFrame();
     };
     config.pages.push_back(BrowserEncoder::playerPage());
     config.pages.push_back(BrowserEncoder::relayPlayerPage());
@@ -64,69 +56,50 @@ LiveServer::LiveServer(const LiveSettings &settings) : observer_(settings.observ
         error_ = error.empty() ? "cannot open port " + std::to_string(settings.port) : error;
 }
 
-LiveServer::~LiveServer()
-{
-    stop();
+LiveServer::~LiveServer() { stop(); }
+
+void LiveServer::stop() {
+    if (sink_) sink_->stop();
 }
 
-void LiveServer::stop()
-{
-    if (sink_)
-        sink_->stop();
-}
-
-void LiveServer::setHeader(std::span<const uint8_t> header)
-{
-    if (observer_)
-        observer_(true, header, 0);
+void LiveServer::setHeader(std::span<const uint8_t> header) {
+    if (observer_) observer_(true, header, 0);
     std::string error;
     if (sink_ && !sink_->setHeader(header.data(), header.size(), &error))
         std::fprintf(stderr, "morlanex media: stream header refused: %s\n", error.c_str());
 }
 
-void LiveServer::pushPacket(std::span<const uint8_t> packet, uint8_t rendition)
-{
-    if (observer_)
-        observer_(false, packet, rendition);
+void LiveServer::pushPacket(std::span<const uint8_t> packet, uint8_t rendition) {
+    if (observer_) observer_(false, packet, rendition);
     // The sink gives each viewer the shared packets and those of one rendition.
-    if (sink_)
-        sink_->pushPacket(packet.data(), packet.size(), rendition);
+    if (sink_) sink_->pushPacket(packet.data(), packet.size(), rendition);
     packets_.fetch_add(1);
 }
 
-bool LiveServer::setBrowserHeader(std::span<const uint8_t> header)
-{
+bool LiveServer::setBrowserHeader(std::span<const uint8_t> header) {
     return !sink_ || sink_->setStreamHeader(kBrowserStream, header);
 }
 
-void LiveServer::pushBrowserChunk(std::span<const uint8_t> chunk, bool startPoint)
-{
-    if (sink_)
-        sink_->pushChunk(kBrowserStream, chunk, startPoint);
+void LiveServer::pushBrowserChunk(std::span<const uint8_t> chunk, bool startPoint) {
+    if (sink_) sink_->pushChunk(kBrowserStream, chunk, startPoint);
 }
 
-void LiveServer::setBrowserListener(std::function<void()> listener)
-{
+void LiveServer::setBrowserListener(std::function<void()> listener) {
     std::lock_guard lock(relay_->mutex);
     relay_->listener = std::move(listener);
 }
 
-void LiveServer::pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame)
-{
-    if (rtcObserver_)
-        rtcObserver_(kind, frame, ptsNs, keyFrame);
-    if (sink_)
-        sink_->pushRtcFrame(kind, frame, ptsNs, keyFrame);
+void LiveServer::pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame) {
+    if (rtcObserver_) rtcObserver_(kind, frame, ptsNs, keyFrame);
+    if (sink_) sink_->pushRtcFrame(kind, frame, ptsNs, keyFrame);
 }
 
-void LiveServer::setWebrtcListener(std::function<void()> listener)
-{
+void LiveServer::setWebrtcListener(std::function<void()> listener) {
     std::lock_guard lock(rtc_->mutex);
     rtc_->listener = std::move(listener);
 }
 
-void LiveServer::setKeyFrameRequester(std::function<void()> requester)
-{
+void LiveServer::setKeyFrameRequester(std::function<void()> requester) {
     std::lock_guard lock(rtc_->mutex);
     rtc_->requester = std::move(requester);
 }

@@ -47,7 +47,7 @@ using RtcObserver = std::function<void(RtcMedia kind, std::span<const uint8_t> f
 struct LiveSettings {
     EncoderSettings encoder;
     std::string bindAddress = "0.0.0.0";
-    uint16_t port = 0;        // 0: encode without serving
+    uint16_t port = 0;  // 0: encode without serving
     size_t maxViewers = 6000;
     std::chrono::milliseconds fanOutInterval{400};
     StreamObserver observer;  // optional

@@ -2,19 +2,22 @@
 
 namespace morlanex {
 
-std::optional<Wm8Profile> profileForLevel(int level)
-{
+std::optional<Wm8Profile> profileForLevel(int level) {
     switch (level) {
-    case 0: return wmp_V80_100768VideoMBR;
-    case 1: return wmp_V80_100Video;
-    case 2: return wmp_V80_256Video;
-    case 3: return wmp_V80_768Video;
-    default: return std::nullopt;
+    case 0:
+        return wmp_V80_100768VideoMBR;
+    case 1:
+        return wmp_V80_100Video;
+    case 2:
+        return wmp_V80_256Video;
+    case 3:
+        return wmp_V80_768Video;
+    default:
+        return std::nullopt;
     }
 }
 
-std::optional<EncoderSettings> encoderSettings(Wm8Profile profile)
-{
+std::optional<EncoderSettings> encoderSettings(Wm8Profile profile) {
     // The profiles' own per-stream numbers are not published; these honour each
     // profile's total bandwidth with the encoders we have.
     switch (profile) {
@@ -26,8 +29,8 @@ std::optional<EncoderSettings> encoderSettings(Wm8Profile profile)
         return EncoderSettings{704000, 30, 320, 240, 64000, 44100, 2, 3, false, {{704000, 30}}};
     case wmp_V80_100768VideoMBR:
         // Renditions of 68, 224 and 704 kbps; the audio stream is shared by all of them.
-        return EncoderSettings{704000, 30, 320, 240, 32000, 22050, 2, 3, true,
-                               {{68000, 10}, {224000, 15}, {704000, 30}}};
+        return EncoderSettings{704000, 30, 320, 240,  32000,
+                               22050,  2,  3,   true, {{68000, 10}, {224000, 15}, {704000, 30}}};
     default:
         return std::nullopt;
     }

@@ -14,13 +14,32 @@
 namespace morlanex {
 
 enum Wm8Profile : uint8_t {
-    wmp_V80_255VideoPDA, wmp_V80_150VideoPDA, wmp_V80_28856VideoMBR, wmp_V80_100768VideoMBR,
-    wmp_V80_288100VideoMBR, wmp_V80_288Video, wmp_V80_56Video, wmp_V80_100Video,
-    wmp_V80_256Video, wmp_V80_384Video, wmp_V80_768Video, wmp_V80_700NTSCVideo,
-    wmp_V80_1400NTSCVideo, wmp_V80_384PALVideo, wmp_V80_700PALVideo, wmp_V80_288MonoAudio,
-    wmp_V80_288StereoAudio, wmp_V80_32StereoAudio, wmp_V80_48StereoAudio,
-    wmp_V80_64StereoAudio, wmp_V80_96StereoAudio, wmp_V80_128StereoAudio,
-    wmp_V80_288VideoOnly, wmp_V80_56VideoOnly, wmp_V80_FAIRVBRVideo, wmp_V80_HIGHVBRVideo,
+    wmp_V80_255VideoPDA,
+    wmp_V80_150VideoPDA,
+    wmp_V80_28856VideoMBR,
+    wmp_V80_100768VideoMBR,
+    wmp_V80_288100VideoMBR,
+    wmp_V80_288Video,
+    wmp_V80_56Video,
+    wmp_V80_100Video,
+    wmp_V80_256Video,
+    wmp_V80_384Video,
+    wmp_V80_768Video,
+    wmp_V80_700NTSCVideo,
+    wmp_V80_1400NTSCVideo,
+    wmp_V80_384PALVideo,
+    wmp_V80_700PALVideo,
+    wmp_V80_288MonoAudio,
+    wmp_V80_288StereoAudio,
+    wmp_V80_32StereoAudio,
+    wmp_V80_48StereoAudio,
+    wmp_V80_64StereoAudio,
+    wmp_V80_96StereoAudio,
+    wmp_V80_128StereoAudio,
+    wmp_V80_288VideoOnly,
+    wmp_V80_56VideoOnly,
+    wmp_V80_FAIRVBRVideo,
+    wmp_V80_HIGHVBRVideo,
     wmp_V80_BESTVBRVideo,
 };
 
@@ -34,12 +53,12 @@ struct VideoRendition {
 
 // What the encoders are told for one profile.
 struct EncoderSettings {
-    int videoBitrate;      // bits per second
+    int videoBitrate;  // bits per second
     int videoFramesPerSecond;
-    int width;             // always the capture size, 320 x 240
+    int width;  // always the capture size, 320 x 240
     int height;
-    int audioBitrate;      // bits per second
-    int audioSampleRate;   // Hz
+    int audioBitrate;  // bits per second
+    int audioSampleRate;  // Hz
     int audioChannels;
     int keyFrameSeconds;
     bool multipleBitRate;  // the profile has several video renditions

@@ -25,18 +25,15 @@ struct Restamp {
     uint64_t offsetNs;
     GstSegment segment;  // the upstream one; the streaming thread's
 
-    static GstPadProbeReturn probe(GstPad *, GstPadProbeInfo *info, gpointer data)
-    {
+    static GstPadProbeReturn probe(GstPad *, GstPadProbeInfo *info, gpointer data) {
         auto *self = static_cast<Restamp *>(data);
         if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
-            if (self->segment.format != GST_FORMAT_TIME)
-                return GST_PAD_PROBE_OK;  // no time line to move
+            if (self->segment.format != GST_FORMAT_TIME) return GST_PAD_PROBE_OK;  // no time line to move
             GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
             const GstClockTime pts =
                 gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
             // Captured before the branch came: not its stream's.
-            if (!GST_CLOCK_TIME_IS_VALID(pts) || pts < self->offsetNs)
-                return GST_PAD_PROBE_DROP;
+            if (!GST_CLOCK_TIME_IS_VALID(pts) || pts < self->offsetNs) return GST_PAD_PROBE_DROP;
             const GstClockTime dts =
                 gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME, GST_BUFFER_DTS(buffer));
             buffer = gst_buffer_make_writable(buffer);
@@ -47,11 +44,9 @@ struct Restamp {
             return GST_PAD_PROBE_OK;
         }
         GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
-        if (GST_EVENT_TYPE(event) != GST_EVENT_SEGMENT)
-            return GST_PAD_PROBE_OK;
+        if (GST_EVENT_TYPE(event) != GST_EVENT_SEGMENT) return GST_PAD_PROBE_OK;
         gst_event_copy_segment(event, &self->segment);
-        if (self->segment.format != GST_FORMAT_TIME)
-            return GST_PAD_PROBE_OK;
+        if (self->segment.format != GST_FORMAT_TIME) return GST_PAD_PROBE_OK;
         GstSegment own;
         gst_segment_init(&own, GST_FORMAT_TIME);
         GstEvent *replaced = gst_event_new_segment(&own);
@@ -70,47 +65,41 @@ struct Unlinked {
 
 }  // namespace
 
-std::vector<GstElement *> addChain(GstElement *bin, GstElement *from, std::initializer_list<const char *> factories)
-{
+std::vector<GstElement *> addChain(GstElement *bin, GstElement *from, std::initializer_list<const char *> factories) {
     std::vector<GstElement *> made;
     for (const char *factory : factories) {
         GstElement *e = gst_element_factory_make(factory, nullptr);
         if (!e) {
             g_printerr("morlanex media: GStreamer element \"%s\" is missing\n", factory);
-            for (GstElement *m : made)
-                gst_object_unref(gst_object_ref_sink(m));
+            for (GstElement *m : made) gst_object_unref(gst_object_ref_sink(m));
             return {};
         }
         made.push_back(e);
     }
     for (GstElement *e : made) {
         gst_bin_add(GST_BIN(bin), e);
-        if (from)
-            gst_element_link(from, e);
+        if (from) gst_element_link(from, e);
         from = e;
     }
     return made;
 }
 
-void addBranchInput(GstElement *bin, const char *name, GstElement *first)
-{
+void addBranchInput(GstElement *bin, const char *name, GstElement *first) {
     GstPad *target = gst_element_get_static_pad(first, "sink");
     gst_element_add_pad(bin, gst_ghost_pad_new(name, target));
     gst_object_unref(target);
 }
 
-std::vector<GstElement *> addVp8Chain(GstElement *bin, const EncoderSettings &s, int keyFrameSeconds)
-{
-    std::vector<GstElement *> video = addChain(
-        bin, nullptr, {"valve", "queue", "videoconvert", "videoscale", "videorate", "capsfilter", "vp8enc"});
-    if (video.empty())
-        return video;
+std::vector<GstElement *> addVp8Chain(GstElement *bin, const EncoderSettings &s, int keyFrameSeconds) {
+    std::vector<GstElement *> video =
+        addChain(bin, nullptr, {"valve", "queue", "videoconvert", "videoscale", "videorate", "capsfilter", "vp8enc"});
+    if (video.empty()) return video;
     g_object_set(video[3], "add-borders", FALSE, nullptr);
     g_object_set(video[4], "drop-only", TRUE, "skip-to-first", TRUE, nullptr);
-    GstCaps *caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, s.width,
-                                        "height", G_TYPE_INT, s.height, "framerate", GST_TYPE_FRACTION,
-                                        s.videoFramesPerSecond, 1, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1,
-                                        nullptr);
+    GstCaps *caps =
+        gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, s.width, "height",
+                            G_TYPE_INT, s.height, "framerate", GST_TYPE_FRACTION, s.videoFramesPerSecond, 1,
+                            "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
     g_object_set(video[5], "caps", caps, nullptr);
     gst_caps_unref(caps);
     // Real time, constant rate, no frames held back: a live picture that a viewer's buffer
@@ -121,12 +110,10 @@ std::vector<GstElement *> addVp8Chain(GstElement *bin, const EncoderSettings &s,
     return video;
 }
 
-std::vector<GstElement *> addAudioChain(GstElement *bin, const EncoderSettings &s, int rate, const char *encoder)
-{
+std::vector<GstElement *> addAudioChain(GstElement *bin, const EncoderSettings &s, int rate, const char *encoder) {
     std::vector<GstElement *> audio =
         addChain(bin, nullptr, {"valve", "queue", "audioconvert", "audioresample", "capsfilter", encoder});
-    if (audio.empty())
-        return audio;
+    if (audio.empty()) return audio;
     GstCaps *caps = gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, rate, "channels", G_TYPE_INT,
                                         std::clamp(s.audioChannels, 1, 2), nullptr);
     g_object_set(audio[4], "caps", caps, nullptr);
@@ -134,31 +121,27 @@ std::vector<GstElement *> addAudioChain(GstElement *bin, const EncoderSettings &
     return audio;
 }
 
-void setValveAndQueue(const std::vector<GstElement *> &chain, bool open)
-{
+void setValveAndQueue(const std::vector<GstElement *> &chain, bool open) {
     // The valve comes before the queue: a closed valve answers the tee at once, where a query
     // waiting in a queue (a device's allocation query, after the valve's reconfigure) would
     // hold up the tee and every branch beside it.
     g_object_set(chain[0], "drop", !open, nullptr);
-    g_object_set(chain[1], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(GST_SECOND),
-                 "leaky", 2 /* downstream */, nullptr);
+    g_object_set(chain[1], "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(GST_SECOND), "leaky",
+                 2 /* downstream */, nullptr);
 }
 
-void forceKeyUnit(GstElement *encoder)
-{
+void forceKeyUnit(GstElement *encoder) {
     if (GstPad *src = gst_element_get_static_pad(encoder, "src")) {
         gst_pad_send_event(src, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
         gst_object_unref(src);
     }
 }
 
-uint64_t TeeBranch::runningTime(GstElement *pipeline)
-{
+uint64_t TeeBranch::runningTime(GstElement *pipeline) {
     GstState state = GST_STATE_NULL;
     gst_element_get_state(pipeline, &state, nullptr, 0);
     GstClock *clock = state == GST_STATE_PLAYING ? gst_element_get_clock(pipeline) : nullptr;
-    if (!clock)
-        return 0;
+    if (!clock) return 0;
     const GstClockTime now = gst_clock_get_time(clock);
     gst_object_unref(clock);
     const GstClockTime base = gst_element_get_base_time(pipeline);
@@ -167,14 +150,12 @@ uint64_t TeeBranch::runningTime(GstElement *pipeline)
 
 TeeBranch::TeeBranch(GstElement *pipeline, GstElement *bin, GstElement *videoTee, GstElement *audioTee,
                      uint64_t offsetNs)
-    : pipeline_(pipeline), bin_(GST_ELEMENT(gst_object_ref_sink(bin)))
-{
+    : pipeline_(pipeline), bin_(GST_ELEMENT(gst_object_ref_sink(bin))) {
     gst_bin_add(GST_BIN(pipeline_), bin_);
     gst_element_sync_state_with_parent(bin_);
     for (auto [tee, name] : {std::pair{videoTee, "video"}, std::pair{audioTee, "audio"}}) {
         GstPad *binPad = tee ? gst_element_get_static_pad(bin_, name) : nullptr;
-        if (!binPad)
-            continue;
+        if (!binPad) continue;
         GstPad *teePad = gst_element_request_pad_simple(tee, "src_%u");
         auto *restamp = new Restamp{offsetNs, {}};
         gst_segment_init(&restamp->segment, GST_FORMAT_UNDEFINED);
@@ -186,8 +167,7 @@ TeeBranch::TeeBranch(GstElement *pipeline, GstElement *bin, GstElement *videoTee
     }
 }
 
-TeeBranch::~TeeBranch()
-{
+TeeBranch::~TeeBranch() {
     for (const Link &link : links_) {
         unlink(link);
         gst_element_release_request_pad(link.tee, link.teePad);
@@ -199,8 +179,7 @@ TeeBranch::~TeeBranch()
     gst_object_unref(bin_);
 }
 
-void TeeBranch::unlink(const Link &link)
-{
+void TeeBranch::unlink(const Link &link) {
     auto unlinked = std::make_shared<Unlinked>();
     struct Probe {
         std::shared_ptr<Unlinked> state;

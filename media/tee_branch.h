@@ -63,8 +63,8 @@ public:
 private:
     struct Link {
         GstElement *tee;
-        GstPad *teePad;   // requested from the tee; reference held
-        GstPad *binPad;   // reference held
+        GstPad *teePad;  // requested from the tee; reference held
+        GstPad *binPad;  // reference held
     };
     void unlink(const Link &link);
 

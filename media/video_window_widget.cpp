@@ -6,14 +6,12 @@
 
 namespace morlanex {
 
-VideoWindowWidget::VideoWindowWidget(QWidget *parent) : QWidget(parent)
-{
+VideoWindowWidget::VideoWindowWidget(QWidget *parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     resize(CapturePipeline::kPreviewWidth, CapturePipeline::kPreviewHeight);
 }
 
-void VideoWindowWidget::presentFrame(const VideoFrame &frame)
-{
+void VideoWindowWidget::presentFrame(const VideoFrame &frame) {
     // Deep copy: the frame's memory goes back to GStreamer when this returns.
     QImage copy = QImage(frame.rgb, frame.width, frame.height, frame.stride, QImage::Format_RGB888).copy();
     {
@@ -22,15 +20,17 @@ void VideoWindowWidget::presentFrame(const VideoFrame &frame)
     }
     presented_.fetch_add(1);
     if (!repaintPending_.exchange(true)) {
-        QMetaObject::invokeMethod(this, [this] {
-            repaintPending_ = false;
-            update();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                repaintPending_ = false;
+                update();
+            },
+            Qt::QueuedConnection);
     }
 }
 
-void VideoWindowWidget::clearFrame()
-{
+void VideoWindowWidget::clearFrame() {
     {
         QMutexLocker lock(&mutex_);
         frame_ = QImage();
@@ -38,14 +38,12 @@ void VideoWindowWidget::clearFrame()
     update();
 }
 
-QImage VideoWindowWidget::currentFrame() const
-{
+QImage VideoWindowWidget::currentFrame() const {
     QMutexLocker lock(&mutex_);
     return frame_;
 }
 
-void VideoWindowWidget::paintEvent(QPaintEvent *)
-{
+void VideoWindowWidget::paintEvent(QPaintEvent *) {
     const QImage image = currentFrame();
     QPainter painter(this);
     if (image.isNull()) {

@@ -22,12 +22,10 @@ struct Output {
     std::atomic<uint64_t> *frames;
 };
 
-GstFlowReturn onSample(GstAppSink *sink, gpointer data)
-{
+GstFlowReturn onSample(GstAppSink *sink, gpointer data) {
     const auto *out = static_cast<const Output *>(data);
     GstSample *sample = gst_app_sink_pull_sample(sink);
-    if (!sample)
-        return GST_FLOW_OK;
+    if (!sample) return GST_FLOW_OK;
     GstBuffer *buffer = gst_sample_get_buffer(sample);
     GstMapInfo map;
     if (buffer && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
@@ -42,15 +40,14 @@ GstFlowReturn onSample(GstAppSink *sink, gpointer data)
     return GST_FLOW_OK;
 }
 
-GstElement *makeAppSink(GstElement *bin, Output *out)
-{
+GstElement *makeAppSink(GstElement *bin, Output *out) {
     GstElement *sink = gst_element_factory_make("appsink", nullptr);
-    if (!sink)
-        return nullptr;
+    if (!sink) return nullptr;
     g_object_set(sink, "sync", FALSE, "async", FALSE, "qos", FALSE, "max-buffers", 0u, nullptr);
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = onSample;
-    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, out, [](gpointer d) { delete static_cast<Output *>(d); });
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, out,
+                               [](gpointer d) { delete static_cast<Output *>(d); });
     gst_bin_add(GST_BIN(bin), sink);
     return sink;
 }
@@ -61,82 +58,63 @@ GstElement *makeAppSink(GstElement *bin, Output *out)
 // elements that are gone.
 struct WebRtcEncoder::Gate {
     std::mutex mutex;
-    std::vector<GstElement *> valves;    // guarded by mutex; references held
+    std::vector<GstElement *> valves;  // guarded by mutex; references held
     GstElement *videoEncoder = nullptr;  // guarded by mutex; reference held
-    bool open = false;                   // guarded by mutex
+    bool open = false;  // guarded by mutex
 
-    ~Gate()
-    {
-        for (GstElement *v : valves)
-            gst_object_unref(v);
-        if (videoEncoder)
-            gst_object_unref(videoEncoder);
+    ~Gate() {
+        for (GstElement *v : valves) gst_object_unref(v);
+        if (videoEncoder) gst_object_unref(videoEncoder);
     }
     // Read under the lock, so that of two changes close together the later one holds.
-    void follow(const LiveServer &server)
-    {
+    void follow(const LiveServer &server) {
         std::lock_guard lock(mutex);
         const bool wanted = server.webrtcWatched();
-        if (wanted == open)
-            return;
+        if (wanted == open) return;
         open = wanted;
-        for (GstElement *v : valves)
-            g_object_set(v, "drop", !open, nullptr);
+        for (GstElement *v : valves) g_object_set(v, "drop", !open, nullptr);
         // A newcomer starts at a key frame: ask for one now rather than wait for the next.
-        if (open && videoEncoder)
-            forceKeyUnit(videoEncoder);
+        if (open && videoEncoder) forceKeyUnit(videoEncoder);
     }
-    void forceKeyFrame()
-    {
+    void forceKeyFrame() {
         std::lock_guard lock(mutex);
-        if (open && videoEncoder)
-            forceKeyUnit(videoEncoder);
+        if (open && videoEncoder) forceKeyUnit(videoEncoder);
     }
 };
 
-WebRtcEncoder::WebRtcEncoder(const EncoderSettings &settings) : settings_(settings), gate_(std::make_shared<Gate>())
-{
-}
+WebRtcEncoder::WebRtcEncoder(const EncoderSettings &settings) : settings_(settings), gate_(std::make_shared<Gate>()) {}
 
-WebRtcEncoder::~WebRtcEncoder()
-{
+WebRtcEncoder::~WebRtcEncoder() {
     if (server_) {
         server_->setWebrtcListener({});
         server_->setKeyFrameRequester({});
     }
 }
 
-void WebRtcEncoder::serveWith(LiveServer *server)
-{
+void WebRtcEncoder::serveWith(LiveServer *server) {
     server_ = server;
     std::weak_ptr<Gate> gate = gate_;
     server->setWebrtcListener([gate, server] {
-        if (std::shared_ptr<Gate> g = gate.lock())
-            g->follow(*server);
+        if (std::shared_ptr<Gate> g = gate.lock()) g->follow(*server);
     });
     server->setKeyFrameRequester([gate] {
-        if (std::shared_ptr<Gate> g = gate.lock())
-            g->forceKeyFrame();
+        if (std::shared_ptr<Gate> g = gate.lock()) g->forceKeyFrame();
     });
     gate_->follow(*server);
 }
 
-bool WebRtcEncoder::encoding() const
-{
+bool WebRtcEncoder::encoding() const {
     std::lock_guard lock(gate_->mutex);
     return gate_->open;
 }
 
-GstElement *WebRtcEncoder::makeBranch(bool withAudio)
-{
+GstElement *WebRtcEncoder::makeBranch(bool withAudio) {
     GstElement *bin = gst_bin_new("webrtc-encoder");
     std::vector<GstElement *> video = addVp8Chain(bin, settings_, kKeyFrameSeconds);
     std::vector<GstElement *> audio;
-    if (withAudio)
-        audio = addAudioChain(bin, settings_, kAudioRate, "opusenc");
+    if (withAudio) audio = addAudioChain(bin, settings_, kAudioRate, "opusenc");
     GstElement *videoOut = video.empty() ? nullptr : makeAppSink(bin, new Output{server_, RtcMedia::Vp8, &frames_});
-    GstElement *audioOut =
-        audio.empty() ? nullptr : makeAppSink(bin, new Output{server_, RtcMedia::Opus, &frames_});
+    GstElement *audioOut = audio.empty() ? nullptr : makeAppSink(bin, new Output{server_, RtcMedia::Opus, &frames_});
     if (!videoOut || (withAudio && !audioOut)) {
         g_printerr("morlanex media: the WebRTC encoder is missing elements\n");
         gst_object_unref(gst_object_ref_sink(bin));
@@ -155,8 +133,7 @@ GstElement *WebRtcEncoder::makeBranch(bool withAudio)
 
     std::lock_guard lock(gate_->mutex);
     for (const std::vector<GstElement *> *chain : {&video, &audio}) {
-        if (chain->empty())
-            continue;
+        if (chain->empty()) continue;
         setValveAndQueue(*chain, gate_->open);  // closed until someone watches
         gate_->valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[0])));
     }

@@ -59,7 +59,7 @@ private:
     void remove(uint64_t id);
 
     Limits limits_;
-    std::deque<Entry> order_;                         // by arrival; may hold ids that left
+    std::deque<Entry> order_;  // by arrival; may hold ids that left
     std::unordered_map<uint64_t, uint32_t> addressOf_;  // every id in the pool
     std::unordered_map<uint32_t, uint32_t> perAddress_;
 };

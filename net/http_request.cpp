@@ -15,7 +15,8 @@ std::string_view trim(std::string_view s) {
 }
 
 bool isTokenChar(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+        std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
 bool isToken(std::string_view s) { return !s.empty() && std::all_of(s.begin(), s.end(), isTokenChar); }
@@ -38,9 +39,11 @@ bool parseRequestLine(std::string_view line, HttpRequest *r) {
     const std::string_view method = line.substr(0, sp1), target = line.substr(sp1 + 1, sp2 - sp1 - 1),
                            version = line.substr(sp2 + 1);
     if (!isToken(method) || target.empty() || target.find(' ') != std::string_view::npos) return false;
-    if (version.size() != 8 || version.substr(0, 7) != "HTTP/1." || !std::isdigit(static_cast<unsigned char>(version[7])))
+    if (version.size() != 8 || version.substr(0, 7) != "HTTP/1." ||
+        !std::isdigit(static_cast<unsigned char>(version[7])))
         return false;
-    if (std::any_of(target.begin(), target.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; }))
+    if (std::any_of(target.begin(), target.end(),
+                    [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; }))
         return false;
     r->method = method;
     r->target = target;
@@ -71,7 +74,8 @@ std::optional<size_t> contentLength(const HttpRequest &r) {
             const std::string_view v = trim(field.substr(0, comma));
             size_t n = 0;
             const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-            if (v.empty() || ec != std::errc() || end != v.data() + v.size() || (seen && n != length)) return std::nullopt;
+            if (v.empty() || ec != std::errc() || end != v.data() + v.size() || (seen && n != length))
+                return std::nullopt;
             length = n;
             seen = true;
             if (comma == std::string_view::npos) break;

@@ -40,7 +40,7 @@ struct HttpRequest {
 enum class HttpParse {
     Incomplete,
     Complete,
-    Error,     // malformed
+    Error,  // malformed
     TooLarge,  // no end of the head within kMaxRequestHeadBytes
 };
 

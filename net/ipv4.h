@@ -24,4 +24,4 @@ std::string dottedQuad(in_addr address);
 // Throws EndpointError (Socket Error # 11001) when a name cannot be resolved.
 in_addr resolveHost(std::string_view host);
 
-} // namespace morlanex
+}  // namespace morlanex

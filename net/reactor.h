@@ -128,7 +128,7 @@ private:
 
     mutable std::mutex mutex_;
     std::vector<Task> posted_;  // guarded by mutex_
-    bool quit_ = false;         // guarded by mutex_
+    bool quit_ = false;  // guarded by mutex_
 };
 
 }  // namespace morlanex

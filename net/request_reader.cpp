@@ -48,16 +48,17 @@ RequestReader::Status RequestReader::parseHead(int fd) {
     size_t headBytes = 0;
     const HttpParse parsed = parseHttpRequest(head_, parsedUpTo_, &request_, &headBytes);
     switch (parsed) {
-        case HttpParse::Incomplete:
-            parsedUpTo_ = head_.size();
-            return Status::Waiting;
-        case HttpParse::Error:
-        case HttpParse::TooLarge:
-            verdict_ = parsed == HttpParse::TooLarge ? Verdict::HeadTooLarge : Verdict::Malformed;
-            std::string().swap(head_);
-            headDone_ = true;
-            return Status::Complete;
-        case HttpParse::Complete: break;
+    case HttpParse::Incomplete:
+        parsedUpTo_ = head_.size();
+        return Status::Waiting;
+    case HttpParse::Error:
+    case HttpParse::TooLarge:
+        verdict_ = parsed == HttpParse::TooLarge ? Verdict::HeadTooLarge : Verdict::Malformed;
+        std::string().swap(head_);
+        headDone_ = true;
+        return Status::Complete;
+    case HttpParse::Complete:
+        break;
     }
     headDone_ = true;
     const size_t extra = head_.size() - headBytes;
@@ -80,7 +81,8 @@ RequestReader::Status RequestReader::parseHead(int fd) {
         equalsIgnoreCase(request_.header("Expect"), "100-continue")) {
         // At most a few bytes into an empty send buffer; if even that fails the client sends
         // its body anyway after its own wait.
-        [[maybe_unused]] const ssize_t sent = ::send(fd, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        [[maybe_unused]] const ssize_t sent =
+            ::send(fd, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     return bodyLeft_ == 0 ? Status::Complete : Status::Waiting;
 }

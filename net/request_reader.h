@@ -27,15 +27,15 @@ public:
     explicit RequestReader(std::string keptBodyType = {}) : keptBodyType_(std::move(keptBodyType)) {}
 
     enum class Status {
-        Waiting,   // more bytes are needed
+        Waiting,  // more bytes are needed
         Complete,  // verdict() and request() are final
-        Closed,    // the peer left or failed before its request was complete
+        Closed,  // the peer left or failed before its request was complete
     };
     enum class Verdict {
-        Ok,            // request() holds the head; its body was read past
-        Malformed,     // the head does not parse
+        Ok,  // request() holds the head; its body was read past
+        Malformed,  // the head does not parse
         HeadTooLarge,  // no end of the head within kMaxRequestHeadBytes
-        BadFraming,    // Transfer-Encoding, or Content-Length fields that disagree
+        BadFraming,  // Transfer-Encoding, or Content-Length fields that disagree
         BodyTooLarge,  // a body over kMaxRequestBodyBytes (request() holds the head)
     };
 

@@ -21,7 +21,8 @@ UniqueFd openListener(const std::string &address, uint16_t port, std::string *er
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     const int one = 1;
     if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd.get(), SOMAXCONN) != 0) {
+        ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 ||
+        ::listen(fd.get(), SOMAXCONN) != 0) {
         if (error) *error = "cannot listen on " + where + ": " + std::strerror(errno);
         return {};
     }

@@ -60,71 +60,49 @@ struct ErrnoCode {
 };
 
 constexpr ErrnoCode ErrnoCodes[] = {
-    {EINTR, 10004},        {EBADF, 10009},           {EACCES, 10013},
-    {EPERM, 10013},        {EFAULT, 10014},          {EINVAL, 10022},
-    {EMFILE, 10024},       {ENFILE, 10024},          {EAGAIN, 10035},
-    {EINPROGRESS, 10036},  {EALREADY, 10037},        {ENOTSOCK, 10038},
-    {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},
-    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
-    {EOPNOTSUPP, 10045},   {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},
-    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},
-    {ENETUNREACH, 10051},  {ENETRESET, 10052},       {ECONNABORTED, 10053},
-    {ECONNRESET, 10054},   {ENOBUFS, 10055},         {ENOMEM, 10055},
-    {EISCONN, 10056},      {ENOTCONN, 10057},        {ESHUTDOWN, 10058},
-    {ETOOMANYREFS, 10059}, {ETIMEDOUT, 10060},       {ECONNREFUSED, 10061},
-    {ELOOP, 10062},        {ENAMETOOLONG, 10063},    {EHOSTDOWN, 10064},
-    {EHOSTUNREACH, 10065}, {ENOTEMPTY, 10066},
+    {EINTR, 10004},           {EBADF, 10009},           {EACCES, 10013},        {EPERM, 10013},
+    {EFAULT, 10014},          {EINVAL, 10022},          {EMFILE, 10024},        {ENFILE, 10024},
+    {EAGAIN, 10035},          {EINPROGRESS, 10036},     {EALREADY, 10037},      {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},    {EPFNOSUPPORT, 10046},
+    {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},      {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},     {ENETRESET, 10052},       {ECONNABORTED, 10053},  {ECONNRESET, 10054},
+    {ENOBUFS, 10055},         {ENOMEM, 10055},          {EISCONN, 10056},       {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},       {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061},
+    {ELOOP, 10062},           {ENAMETOOLONG, 10063},    {EHOSTDOWN, 10064},     {EHOSTUNREACH, 10065},
+    {ENOTEMPTY, 10066},
 };
 
-} // namespace
+}  // namespace
 
-int winsockCodeFromErrno(int error)
-{
+int winsockCodeFromErrno(int error) {
     for (const ErrnoCode &entry : ErrnoCodes)
-        if (entry.error == error)
-            return entry.code;
+        if (entry.error == error) return entry.code;
     return error;
 }
 
-const char *winsockDescription(int code)
-{
+const char *winsockDescription(int code) {
     for (const CodeText &entry : Descriptions)
-        if (entry.code == code)
-            return entry.text;
+        if (entry.code == code) return entry.text;
     return "";
 }
 
-EndpointError EndpointError::packageTooBig()
-{
-    return {Kind::PackageTooBig, 0, "Package Size Too Big."};
+EndpointError EndpointError::packageTooBig() { return {Kind::PackageTooBig, 0, "Package Size Too Big."}; }
+
+EndpointError EndpointError::notAllSent() { return {Kind::NotAllSent, 0, "Not all bytes sent."}; }
+
+EndpointError EndpointError::addressInUse() {
+    return {Kind::AddressInUse, 10048, "Could not bind socket. Address and port are already in use."};
 }
 
-EndpointError EndpointError::notAllSent()
-{
-    return {Kind::NotAllSent, 0, "Not all bytes sent."};
-}
+EndpointError EndpointError::cannotAllocate() { return {Kind::CannotAllocate, 0, "Cannot allocate socket."}; }
 
-EndpointError EndpointError::addressInUse()
-{
-    return {Kind::AddressInUse, 10048,
-            "Could not bind socket. Address and port are already in use."};
-}
-
-EndpointError EndpointError::cannotAllocate()
-{
-    return {Kind::CannotAllocate, 0, "Cannot allocate socket."};
-}
-
-EndpointError EndpointError::socket(int winsockCode)
-{
+EndpointError EndpointError::socket(int winsockCode) {
     char head[48];
     std::snprintf(head, sizeof head, "Socket Error # %d\r\n", winsockCode);
     return {Kind::Socket, winsockCode, std::string(head) + winsockDescription(winsockCode)};
 }
 
-EndpointError EndpointError::fromErrno(int error)
-{
-    return socket(winsockCodeFromErrno(error));
-}
+EndpointError EndpointError::fromErrno(int error) { return socket(winsockCodeFromErrno(error)); }
 
-} // namespace morlanex
+}  // namespace morlanex

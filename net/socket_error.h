@@ -20,14 +20,13 @@ class EndpointError : public std::runtime_error {
 public:
     enum class Kind {
         PackageTooBig,  // "Package Size Too Big."
-        NotAllSent,     // "Not all bytes sent."
-        AddressInUse,   // "Could not bind socket. Address and port are already in use."
-        CannotAllocate, // "Cannot allocate socket."
-        Socket,         // "Socket Error # %d\r\n%s"
+        NotAllSent,  // "Not all bytes sent."
+        AddressInUse,  // "Could not bind socket. Address and port are already in use."
+        CannotAllocate,  // "Cannot allocate socket."
+        Socket,  // "Socket Error # %d\r\n%s"
     };
 
-    EndpointError(Kind kind, int code, const std::string &text)
-        : std::runtime_error(text), kind_(kind), code_(code) {}
+    EndpointError(Kind kind, int code, const std::string &text) : std::runtime_error(text), kind_(kind), code_(code) {}
 
     static EndpointError packageTooBig();
     static EndpointError notAllSent();
@@ -38,7 +37,7 @@ public:
     static EndpointError fromErrno(int error);
 
     Kind kind() const { return kind_; }
-    int code() const { return code_; } // the Winsock code; 0 when not a socket error
+    int code() const { return code_; }  // the Winsock code; 0 when not a socket error
 
 private:
     Kind kind_;
@@ -55,4 +54,4 @@ const char *winsockDescription(int code);
 // Winsock's "host not found", used when a host name cannot be resolved.
 inline constexpr int WinsockHostNotFound = 11001;
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -8,7 +8,8 @@ namespace morlanex {
 
 UniqueFd openUdpSocket(const std::string &address, uint16_t port, std::string *error) {
     const auto fail = [&](const char *what) {
-        if (error) *error = std::string(what) + " UDP " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        if (error)
+            *error = std::string(what) + " UDP " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
         return UniqueFd();
     };
     sockaddr_in a{};

@@ -28,17 +28,15 @@ constexpr std::chrono::milliseconds kSequenceTick{1000};
 constexpr std::chrono::milliseconds kVersionInterval{10000};
 constexpr int kRegistrationTicks = 12;
 constexpr int kStopTicks = 3;
-constexpr int kHostNotFound = 11001; // the endpoints' code for a name that did not resolve
+constexpr int kHostNotFound = 11001;  // the endpoints' code for a name that did not resolve
 
 // Runs a listener's hand-off on the application's thread.
-void postToAppThread(UdpEndpoint::Task task)
-{
+void postToAppThread(UdpEndpoint::Task task) {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task), Qt::QueuedConnection);
 }
 
 // A decimal port text; anything else ends the handling of the datagram.
-int portValue(const std::string &text)
-{
+int portValue(const std::string &text) {
     int value = 0;
     const char *end = text.data() + text.size();
     const auto [next, error] = std::from_chars(text.data(), end, value);
@@ -46,16 +44,16 @@ int portValue(const std::string &text)
         throw std::runtime_error("peer port is not a port number");
     return value;
 }
-} // namespace
+}  // namespace
 
 struct BroadcastSession::Link {
     Link() : serving(postToAppThread), report(postToAppThread) {}
 
-    UdpEndpoint serving;                // IdCAMUDPServer1: registration, "UCanSee"; its port is LocalPort
-    UdpEndpoint report;                 // IdUDPServer1: answers, counts, version, close notice
-    ServingPortReservation servingPort; // the TCP twin of the serving endpoint's port
-    std::string directoryAddress;       // the directory host resolved; the only accepted sender
-    bool resolving = false;             // a look-up runs off the UI thread
+    UdpEndpoint serving;  // IdCAMUDPServer1: registration, "UCanSee"; its port is LocalPort
+    UdpEndpoint report;  // IdUDPServer1: answers, counts, version, close notice
+    ServingPortReservation servingPort;  // the TCP twin of the serving endpoint's port
+    std::string directoryAddress;  // the directory host resolved; the only accepted sender
+    bool resolving = false;  // a look-up runs off the UI thread
     // The directory's texts kept as they came, so they go back byte for byte.
     std::string channelId;
     std::string publicAddress;
@@ -63,8 +61,7 @@ struct BroadcastSession::Link {
 
 BroadcastSession::BroadcastSession(SessionSettings settings, TickSource &ticks, QObject *parent)
     : QObject(parent), settings_(std::move(settings)), link_(std::make_unique<Link>()),
-      statusText_(QStringLiteral(" ")), statusColour_(kRed)
-{
+      statusText_(QStringLiteral(" ")), statusColour_(kRed) {
     registerTimer_ = ticks.makeTicker(kSequenceTick, [this] { registerTick(); });
     stopTimer_ = ticks.makeTicker(kSequenceTick, [this] { stopTick(); });
     versionTimer_ = ticks.makeTicker(kVersionInterval, [this] {
@@ -73,8 +70,7 @@ BroadcastSession::BroadcastSession(SessionSettings settings, TickSource &ticks, 
             directoryUnreachableShown_ = false;
         } catch (const std::exception &) {
             // Said once on the status line, not in a box every 10 s; the query goes on.
-            if (!directoryUnreachableShown_ && !busy())
-                setStatus(kCannotConnect, kRed);
+            if (!directoryUnreachableShown_ && !busy()) setStatus(kCannotConnect, kRed);
             directoryUnreachableShown_ = true;
         }
     });
@@ -82,52 +78,40 @@ BroadcastSession::BroadcastSession(SessionSettings settings, TickSource &ticks, 
     link_->report.setReadHandler([this](const Datagram &d) { onReportEndpoint(d); });
 }
 
-BroadcastSession::~BroadcastSession()
-{
+BroadcastSession::~BroadcastSession() {
     // The endpoints end their listeners before the handlers' target goes.
     link_.reset();
 }
 
-void BroadcastSession::setMediaSide(MediaSide media)
-{
-    media_ = std::move(media);
-}
+void BroadcastSession::setMediaSide(MediaSide media) { media_ = std::move(media); }
 
-bool BroadcastSession::versionQueryRunning() const
-{
-    return versionTimer_->isActive();
-}
+bool BroadcastSession::versionQueryRunning() const { return versionTimer_->isActive(); }
 
 // ---------------------------------------------------------------------------------------------
 // Start-up and shutdown
 
-void BroadcastSession::open()
-{
+void BroadcastSession::open() {
     nodeId_ = QString::fromStdString(NBGetAdapterAddress(0));
     localAddress_ = QString::fromStdString(localIPv4Address());
     resolveDirectory();
-    for (UdpEndpoint *endpoint : {&link_->serving, &link_->report})
-        endpoint->setBindAddress(settings_.bindAddress);
+    for (UdpEndpoint *endpoint : {&link_->serving, &link_->report}) endpoint->setBindAddress(settings_.bindAddress);
     // The stream is served on the same number over TCP: take a UDP port whose TCP twin is free.
     constexpr int kPortAttempts = 32;
     for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
         link_->serving.activate();
-        if (link_->servingPort.reserve(link_->serving.localPort()))
-            break;
+        if (link_->servingPort.reserve(link_->serving.localPort())) break;
         link_->serving.deactivate();
     }
     if (!link_->serving.isActive())
-        link_->serving.activate(); // keep the endpoint; the sink will say if it cannot open
+        link_->serving.activate();  // keep the endpoint; the sink will say if it cannot open
     link_->report.activate();
     servingPort_ = link_->serving.localPort();
     versionTimer_->start();
 }
 
-void BroadcastSession::sendCloseNotice()
-{
+void BroadcastSession::sendCloseNotice() {
     try {
-        sendToDirectory(false, settings_.registerPort,
-                        DirectoryMessage::closeKerf(link_->channelId, toCp950(nodeId_)));
+        sendToDirectory(false, settings_.registerPort, DirectoryMessage::closeKerf(link_->channelId, toCp950(nodeId_)));
     } catch (const std::exception &) {
         // The stop or exit goes on whatever the directory heard.
     }
@@ -136,62 +120,50 @@ void BroadcastSession::sendCloseNotice()
 // ---------------------------------------------------------------------------------------------
 // State, status and counters
 
-void BroadcastSession::setState(BroadcastState state)
-{
-    if (state == state_)
-        return;
+void BroadcastSession::setState(BroadcastState state) {
+    if (state == state_) return;
     state_ = state;
     emit stateChanged(state);
 }
 
-void BroadcastSession::setStatus(const QString &text, const QColor &colour)
-{
+void BroadcastSession::setStatus(const QString &text, const QColor &colour) {
     statusText_ = text;
     statusColour_ = colour;
     emit statusChanged(text, colour);
 }
 
-void BroadcastSession::setCounters(int total, int current)
-{
+void BroadcastSession::setCounters(int total, int current) {
     totalViews_ = total;
     currentViewers_ = current;
     emit countersChanged(total, current);
 }
 
-void BroadcastSession::setPreviewRunning(bool running)
-{
+void BroadcastSession::setPreviewRunning(bool running) {
     previewRunning_ = running;
     if (state_ == BroadcastState::Idle || state_ == BroadcastState::Preview)
         setState(running ? BroadcastState::Preview : BroadcastState::Idle);
 }
 
-void BroadcastSession::setChannelTexts(const QString &name, const QString &description)
-{
+void BroadcastSession::setChannelTexts(const QString &name, const QString &description) {
     channelName_ = name;
     channelDescription_ = description;
 }
 
-void BroadcastSession::setKeywords(const QString &keywords)
-{
-    keywords_ = keywords;
-}
+void BroadcastSession::setKeywords(const QString &keywords) { keywords_ = keywords; }
 
-void BroadcastSession::correctChannelTexts(const QString &name, const QString &description)
-{
+void BroadcastSession::correctChannelTexts(const QString &name, const QString &description) {
     setChannelTexts(name, description);
-    if (!live())
-        return;
+    if (!live()) return;
     try {
         sendToDirectory(true, settings_.reportPort,
-                        DirectoryMessage::changeChannelText(link_->channelId, toCp950(nodeId_),
-                                                            toCp950(name), toCp950(description)));
+                        DirectoryMessage::changeChannelText(link_->channelId, toCp950(nodeId_), toCp950(name),
+                                                            toCp950(description)));
     } catch (const std::exception &) {
         // The correction stays whatever the directory heard.
     }
 }
 
-void BroadcastSession::resetViews()
-{
+void BroadcastSession::resetViews() {
     setCounters(0, currentViewers_);
     try {
         sendToDirectory(false, settings_.reportPort,
@@ -204,19 +176,16 @@ void BroadcastSession::resetViews()
 // ---------------------------------------------------------------------------------------------
 // Registration
 
-bool BroadcastSession::startBroadcast()
-{
-    if (state_ != BroadcastState::Preview)
-        return false;
+bool BroadcastSession::startBroadcast() {
+    if (state_ != BroadcastState::Preview) return false;
     phaseTick_ = 0;
     setState(BroadcastState::Registering);
     registerTimer_->start();
-    resolveDirectory(); // ready by the first registration at 5 s, also when the name moved
+    resolveDirectory();  // ready by the first registration at 5 s, also when the name moved
     return true;
 }
 
-void BroadcastSession::registerTick()
-{
+void BroadcastSession::registerTick() {
     emit sequenceTicked();
     setStatus(statusText_, kGreen);
     switch (phaseTick_) {
@@ -226,8 +195,7 @@ void BroadcastSession::registerTick()
     case 4:
     case 8:
         sendRegistration();
-        if (!registerTimer_->isActive())
-            return; // the send failed and ended the attempt
+        if (!registerTimer_->isActive()) return;  // the send failed and ended the attempt
         break;
     default:
         setStatus(kConnecting + QString(phaseTick_ % 4, QLatin1Char('.')), kGreen);
@@ -241,14 +209,11 @@ void BroadcastSession::registerTick()
     }
 }
 
-void BroadcastSession::sendRegistration()
-{
+void BroadcastSession::sendRegistration() {
     try {
         sendToDirectory(true, settings_.registerPort,
-                        DirectoryMessage::linkKerfCam(toCp950(nodeId_), toCp950(localAddress_),
-                                                      toCp950(channelName_),
-                                                      toCp950(channelDescription_),
-                                                      toCp950(keywords_)));
+                        DirectoryMessage::linkKerfCam(toCp950(nodeId_), toCp950(localAddress_), toCp950(channelName_),
+                                                      toCp950(channelDescription_), toCp950(keywords_)));
     } catch (const std::exception &) {
         registerTimer_->stop();
         phaseTick_ = 0;
@@ -260,10 +225,8 @@ void BroadcastSession::sendRegistration()
 // ---------------------------------------------------------------------------------------------
 // Stop
 
-bool BroadcastSession::stopBroadcast(bool closeDevice)
-{
-    if (state_ != BroadcastState::Live)
-        return false;
+bool BroadcastSession::stopBroadcast(bool closeDevice) {
+    if (state_ != BroadcastState::Live) return false;
     closeDeviceAfterStop_ = closeDevice;
     phaseTick_ = 0;
     setState(BroadcastState::Stopping);
@@ -271,8 +234,7 @@ bool BroadcastSession::stopBroadcast(bool closeDevice)
     return true;
 }
 
-void BroadcastSession::stopTick()
-{
+void BroadcastSession::stopTick() {
     emit sequenceTicked();
     setStatus(statusText_, kGreen);
     if (phaseTick_ < kStopTicks - 1) {
@@ -289,8 +251,7 @@ void BroadcastSession::stopTick()
     }
 }
 
-void BroadcastSession::deviceLost(const QString &why)
-{
+void BroadcastSession::deviceLost(const QString &why) {
     if (state_ == BroadcastState::Live || state_ == BroadcastState::Stopping) {
         stopTimer_->stop();
         endLive(true);
@@ -298,32 +259,27 @@ void BroadcastSession::deviceLost(const QString &why)
     // An acknowledgement still to come is refused with a close notice.
     registerTimer_->stop();
     phaseTick_ = 0;
-    if (state_ != BroadcastState::Idle)
-        setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
+    if (state_ != BroadcastState::Idle) setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
     setStatus(why, kRed);
 }
 
 // The close notice, the counters gone, the media side back to preview or closed.
-void BroadcastSession::endLive(bool closeDevice)
-{
+void BroadcastSession::endLive(bool closeDevice) {
     sendCloseNotice();
     closeDeviceAfterStop_ = false;
     setCounters(0, 0);
-    if (media_.leaveLive)
-        media_.leaveLive(closeDevice);
+    if (media_.leaveLive) media_.leaveLive(closeDevice);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Datagrams
 
-bool BroadcastSession::fromDirectory(const Datagram &datagram) const
-{
-    return !link_->directoryAddress.empty() && datagram.peerAddress == link_->directoryAddress
-           && (datagram.peerPort == settings_.registerPort || datagram.peerPort == settings_.reportPort);
+bool BroadcastSession::fromDirectory(const Datagram &datagram) const {
+    return !link_->directoryAddress.empty() && datagram.peerAddress == link_->directoryAddress &&
+        (datagram.peerPort == settings_.registerPort || datagram.peerPort == settings_.reportPort);
 }
 
-void BroadcastSession::sendToDirectory(bool fromServingEndpoint, int port, const DirectoryMessage &msg)
-{
+void BroadcastSession::sendToDirectory(bool fromServingEndpoint, int port, const DirectoryMessage &msg) {
     if (link_->directoryAddress.empty()) {
         resolveDirectory();
         throw EndpointError::socket(kHostNotFound);
@@ -332,47 +288,39 @@ void BroadcastSession::sendToDirectory(bool fromServingEndpoint, int port, const
     try {
         endpoint.sendBuffer(link_->directoryAddress, port, msg.span());
     } catch (const std::exception &) {
-        resolveDirectory(); // the name may point elsewhere now
+        resolveDirectory();  // the name may point elsewhere now
         throw;
     }
 }
 
 // The directory's address, looked up off the UI thread (a resolver may take seconds); an
 // address given as such is taken at once. A failed look-up keeps the address known before.
-void BroadcastSession::resolveDirectory()
-{
+void BroadcastSession::resolveDirectory() {
     const std::string host = settings_.directoryHost;
     const bool local = QString::fromStdString(host).compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0;
     if (local || parseDottedQuad(host)) {
         link_->directoryAddress = dottedQuad(resolveHost(host));
         return;
     }
-    if (link_->resolving)
-        return;
+    if (link_->resolving) return;
     link_->resolving = true;
     std::thread([host, self = QPointer<BroadcastSession>(this)] {
         std::string address;
         try {
             address = dottedQuad(resolveHost(host));
-        } catch (const std::exception &) {
-        }
+        } catch (const std::exception &) {}
         postToAppThread([self, address] {
-            if (!self)
-                return;
+            if (!self) return;
             self->link_->resolving = false;
-            if (!address.empty())
-                self->link_->directoryAddress = address;
+            if (!address.empty()) self->link_->directoryAddress = address;
         });
     }).detach();
 }
 
-void BroadcastSession::onServingEndpoint(const Datagram &datagram)
-{
-    if (!fromDirectory(datagram))
-        return;
+void BroadcastSession::onServingEndpoint(const Datagram &datagram) {
+    if (!fromDirectory(datagram)) return;
     auto msg = DirectoryMessage::fromBytes(datagram.bytes);
-    if (!msg)
-        return;
+    if (!msg) return;
     if (msg->matches(cmd::LinkKerfOk)) {
         if (state_ != BroadcastState::Registering) {
             refuseAcknowledgement(*msg);
@@ -390,16 +338,14 @@ void BroadcastSession::onServingEndpoint(const Datagram &datagram)
 
 // Only an attempt the user started goes live: a late or forged acknowledgement is answered
 // with the close notice for its channel, so the directory does not list it, and changes nothing.
-void BroadcastSession::refuseAcknowledgement(DirectoryMessage &msg)
-{
+void BroadcastSession::refuseAcknowledgement(DirectoryMessage &msg) {
     const std::string channel = msg.readText(Field::ChannelId);
     if ((state_ == BroadcastState::Live || state_ == BroadcastState::Stopping) && channel == link_->channelId)
-        return; // our own channel repeated: closing it would end the broadcast
+        return;  // our own channel repeated: closing it would end the broadcast
     sendToDirectory(false, settings_.registerPort, DirectoryMessage::closeKerf(channel, toCp950(nodeId_)));
 }
 
-void BroadcastSession::acceptAcknowledgement(DirectoryMessage &msg)
-{
+void BroadcastSession::acceptAcknowledgement(DirectoryMessage &msg) {
     registerTimer_->stop();
     phaseTick_ = 0;
     link_->channelId = msg.readText(Field::ChannelId);
@@ -435,30 +381,24 @@ void BroadcastSession::acceptAcknowledgement(DirectoryMessage &msg)
 }
 
 // Back from an acknowledged attempt that cannot go live; the directory is told to drop it.
-void BroadcastSession::abandonAttempt(const QString &why)
-{
+void BroadcastSession::abandonAttempt(const QString &why) {
     sendCloseNotice();
     setCounters(0, 0);
     setState(previewRunning_ ? BroadcastState::Preview : BroadcastState::Idle);
     setStatus(why, kRed);
 }
 
-void BroadcastSession::onReportEndpoint(const Datagram &datagram)
-{
-    if (!fromDirectory(datagram))
-        return;
+void BroadcastSession::onReportEndpoint(const Datagram &datagram) {
+    if (!fromDirectory(datagram)) return;
     auto msg = DirectoryMessage::fromBytes(datagram.bytes);
-    if (!msg)
-        return;
+    if (!msg) return;
     if (msg->matches(cmd::SendP2PData)) {
         // Only a registered channel invites viewers.
-        if (state_ != BroadcastState::Live && state_ != BroadcastState::Stopping)
-            return;
+        if (state_ != BroadcastState::Live && state_ != BroadcastState::Stopping) return;
         // A viewer behind the same public address is reached on its own network.
         const std::string publicAddress = msg->readText(Field::PublicAddress);
-        const std::string viewerHost = publicAddress == link_->publicAddress
-                                           ? msg->readText(Field::PrivateAddress)
-                                           : publicAddress;
+        const std::string viewerHost =
+            publicAddress == link_->publicAddress ? msg->readText(Field::PrivateAddress) : publicAddress;
         const int viewerPort = portValue(msg->readText(Field::PeerPort));
         msg->answerUCanSee();
         link_->serving.sendBuffer(viewerHost, viewerPort, msg->span());
@@ -470,14 +410,10 @@ void BroadcastSession::onReportEndpoint(const Datagram &datagram)
     } else if (msg->matches(cmd::GetVersion)) {
         versionTimer_->stop();
         const QString version = fromCp950(trimBlanks(msg->readText(Field::ChannelId)));
-        if (version != settings_.ownVersion)
-            emit newVersionAnnounced(version);
+        if (version != settings_.ownVersion) emit newVersionAnnounced(version);
     }
 }
 
-void BroadcastSession::versionTick()
-{
-    sendToDirectory(false, settings_.reportPort, DirectoryMessage::getVersion());
-}
+void BroadcastSession::versionTick() { sendToDirectory(false, settings_.reportPort, DirectoryMessage::getVersion()); }
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -32,11 +32,11 @@ class DirectoryMessage;
 enum class BroadcastState { Idle, Preview, Registering, Live, Stopping };
 
 struct SessionSettings {
-    std::string directoryHost;    // ServerAddress
-    int registerPort = 20;        // DirectoryPort1
-    int reportPort = 22;          // DirectoryPort2
+    std::string directoryHost;  // ServerAddress
+    int registerPort = 20;  // DirectoryPort1
+    int reportPort = 22;  // DirectoryPort2
     QString ownVersion;
-    std::string bindAddress;      // the endpoints' local address; empty for all
+    std::string bindAddress;  // the endpoints' local address; empty for all
 };
 
 // What the session asks of the media side.
@@ -69,7 +69,7 @@ public:
     // The device is open (a preview, or the live picture).
     bool previewRunning() const { return previewRunning_; }
     bool versionQueryRunning() const;
-    int servingPort() const { return servingPort_; } // LocalPort; 0 before open()
+    int servingPort() const { return servingPort_; }  // LocalPort; 0 before open()
     int totalViews() const { return totalViews_; }
     int currentViewers() const { return currentViewers_; }
     const QString &nodeId() const { return nodeId_; }
@@ -153,4 +153,4 @@ private:
     QColor statusColour_;
 };
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -21,7 +21,7 @@ struct ChannelSetup {
     QString name;
     QString description;
     QString keywords;
-    int compressionLevel = 0; // 0 automatic, 1 high, 2 medium, 3 low compression
+    int compressionLevel = 0;  // 0 automatic, 1 high, 2 medium, 3 low compression
     // The first of each device until the settings or the wizard say otherwise.
     DeviceChoice devices{.camera = 0, .microphone = 0, .recordingLine = 0, .listedMicrophone = {}};
 
@@ -50,4 +50,4 @@ private:
     ChannelSetup setup_;
 };
 
-} // namespace morlanex
+}  // namespace morlanex

@@ -7,8 +7,7 @@ namespace {
 
 class QtTicker : public Ticker {
 public:
-    QtTicker(std::chrono::milliseconds interval, std::function<void()> onTick)
-    {
+    QtTicker(std::chrono::milliseconds interval, std::function<void()> onTick) {
         timer.setInterval(interval);
         QObject::connect(&timer, &QTimer::timeout, &timer, std::move(onTick));
     }
@@ -20,12 +19,10 @@ private:
     QTimer timer;
 };
 
-} // namespace
+}  // namespace
 
-std::unique_ptr<Ticker> QtTickSource::makeTicker(std::chrono::milliseconds interval,
-                                                 std::function<void()> onTick)
-{
+std::unique_ptr<Ticker> QtTickSource::makeTicker(std::chrono::milliseconds interval, std::function<void()> onTick) {
     return std::make_unique<QtTicker>(interval, std::move(onTick));
 }
 
-} // namespace morlanex
+}  // namespace morlanex

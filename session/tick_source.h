@@ -24,15 +24,13 @@ class TickSource {
 public:
     virtual ~TickSource() = default;
     // A stopped ticker that calls onTick once per interval while it runs.
-    virtual std::unique_ptr<Ticker> makeTicker(std::chrono::milliseconds interval,
-                                               std::function<void()> onTick) = 0;
+    virtual std::unique_ptr<Ticker> makeTicker(std::chrono::milliseconds interval, std::function<void()> onTick) = 0;
 };
 
 // Real time, from the event loop of the calling thread.
 class QtTickSource : public TickSource {
 public:
-    std::unique_ptr<Ticker> makeTicker(std::chrono::milliseconds interval,
-                                       std::function<void()> onTick) override;
+    std::unique_ptr<Ticker> makeTicker(std::chrono::milliseconds interval, std::function<void()> onTick) override;
 };
 
-} // namespace morlanex
+}  // namespace morlanex

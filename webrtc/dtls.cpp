@@ -21,22 +21,18 @@ constexpr long CertificateValidSeconds = 30L * 24 * 3600;
 constexpr long DatagramMtu = 1200;  // what WebRTC stacks keep to, below any path's MTU
 constexpr std::size_t MaxRecordLength = 16384 + 2048;
 constexpr char SrtpProfiles[] = "SRTP_AEAD_AES_128_GCM:SRTP_AES128_CM_SHA1_80";
-constexpr char Ciphers[] =
-    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES256-GCM-SHA384";
+constexpr char Ciphers[] = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES256-GCM-SHA384";
 
-std::string openSslError(const char *what)
-{
+std::string openSslError(const char *what) {
     char text[256];
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
-    if (code == 0)
-        return what;
+    if (code == 0) return what;
     ERR_error_string_n(code, text, sizeof text);
     return std::string(what) + ": " + text;
 }
 
-std::string hexWithColons(const unsigned char *bytes, unsigned size)
-{
+std::string hexWithColons(const unsigned char *bytes, unsigned size) {
     std::string text;
     char pair[4];
     for (unsigned i = 0; i < size; ++i) {
@@ -46,10 +42,8 @@ std::string hexWithColons(const unsigned char *bytes, unsigned size)
     return text;
 }
 
-bool sameFingerprint(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
+bool sameFingerprint(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
             return false;
@@ -58,16 +52,13 @@ bool sameFingerprint(std::string_view a, std::string_view b)
 
 // The write side of an endpoint: each BIO write is one datagram handed to the endpoint's
 // callback, so a flight keeps its datagram boundaries (a memory BIO would run them together).
-int datagramWrite(BIO *bio, const char *data, int size)
-{
+int datagramWrite(BIO *bio, const char *data, int size) {
     auto *send = static_cast<DtlsEndpoint::SendDatagram *>(BIO_get_data(bio));
-    if (send && *send && size > 0)
-        (*send)(std::span(reinterpret_cast<const std::uint8_t *>(data), std::size_t(size)));
+    if (send && *send && size > 0) (*send)(std::span(reinterpret_cast<const std::uint8_t *>(data), std::size_t(size)));
     return size;
 }
 
-long datagramCtrl(BIO *, int command, long, void *)
-{
+long datagramCtrl(BIO *, int command, long, void *) {
     switch (command) {
     case BIO_CTRL_FLUSH:
         return 1;
@@ -78,14 +69,12 @@ long datagramCtrl(BIO *, int command, long, void *)
     }
 }
 
-int datagramCreate(BIO *bio)
-{
+int datagramCreate(BIO *bio) {
     BIO_set_init(bio, 1);
     return 1;
 }
 
-BIO_METHOD *datagramMethod()
-{
+BIO_METHOD *datagramMethod() {
     static BIO_METHOD *method = [] {
         BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "morlanex datagram");
         if (m) {
@@ -100,18 +89,19 @@ BIO_METHOD *datagramMethod()
 
 }  // namespace
 
-std::size_t srtpKeySaltSize(SrtpProfile profile)
-{
+std::size_t srtpKeySaltSize(SrtpProfile profile) {
     switch (profile) {
-    case SrtpProfile::Aes128CmSha1_80: return 16 + 14;
-    case SrtpProfile::AeadAes128Gcm: return 16 + 12;
-    case SrtpProfile::None: break;
+    case SrtpProfile::Aes128CmSha1_80:
+        return 16 + 14;
+    case SrtpProfile::AeadAes128Gcm:
+        return 16 + 12;
+    case SrtpProfile::None:
+        break;
     }
     return 0;
 }
 
-std::unique_ptr<DtlsContext> DtlsContext::create(std::string *error)
-{
+std::unique_ptr<DtlsContext> DtlsContext::create(std::string *error) {
     std::unique_ptr<DtlsContext> context(new DtlsContext);
     EVP_PKEY *key = EVP_EC_gen("P-256");
     X509 *certificate = X509_new();
@@ -125,24 +115,22 @@ std::unique_ptr<DtlsContext> DtlsContext::create(std::string *error)
         X509_gmtime_adj(X509_getm_notBefore(certificate), -24 * 3600);
         X509_gmtime_adj(X509_getm_notAfter(certificate), CertificateValidSeconds);
         X509_NAME *name = X509_get_subject_name(certificate);
-        ok = X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                        reinterpret_cast<const unsigned char *>("morlanex"), -1, -1, 0)
-            && X509_set_issuer_name(certificate, name) && X509_set_pubkey(certificate, key)
-            && X509_sign(certificate, key, EVP_sha256()) > 0
-            && X509_digest(certificate, EVP_sha256(), digest, &digestSize);
+        ok = X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("morlanex"),
+                                        -1, -1, 0) &&
+            X509_set_issuer_name(certificate, name) && X509_set_pubkey(certificate, key) &&
+            X509_sign(certificate, key, EVP_sha256()) > 0 &&
+            X509_digest(certificate, EVP_sha256(), digest, &digestSize);
     }
     if (ok) {
         context->ctx_ = SSL_CTX_new(DTLS_server_method());
         SSL_CTX *ctx = context->ctx_;
-        ok = ctx && SSL_CTX_use_certificate(ctx, certificate) && SSL_CTX_use_PrivateKey(ctx, key)
-            && SSL_CTX_check_private_key(ctx)
-            && SSL_CTX_set_min_proto_version(ctx, DTLS1_2_VERSION)
-            && SSL_CTX_set_cipher_list(ctx, Ciphers)
-            && SSL_CTX_set_tlsext_use_srtp(ctx, SrtpProfiles) == 0;  // 0 is success here
+        ok = ctx && SSL_CTX_use_certificate(ctx, certificate) && SSL_CTX_use_PrivateKey(ctx, key) &&
+            SSL_CTX_check_private_key(ctx) && SSL_CTX_set_min_proto_version(ctx, DTLS1_2_VERSION) &&
+            SSL_CTX_set_cipher_list(ctx, Ciphers) &&
+            SSL_CTX_set_tlsext_use_srtp(ctx, SrtpProfiles) == 0;  // 0 is success here
         if (ok) {
             // The MTU is ours to set (no socket to ask); sessions are never resumed.
-            SSL_CTX_set_options(ctx, SSL_OP_NO_QUERY_MTU | SSL_OP_NO_TICKET
-                                         | SSL_OP_CIPHER_SERVER_PREFERENCE);
+            SSL_CTX_set_options(ctx, SSL_OP_NO_QUERY_MTU | SSL_OP_NO_TICKET | SSL_OP_CIPHER_SERVER_PREFERENCE);
         }
     }
     if (ok)
@@ -156,12 +144,10 @@ std::unique_ptr<DtlsContext> DtlsContext::create(std::string *error)
 
 DtlsContext::~DtlsContext() { SSL_CTX_free(ctx_); }
 
-DtlsEndpoint::DtlsEndpoint(const DtlsContext &context, std::string fingerprintAlgorithm,
-                           std::string fingerprint, SendDatagram send)
-    : fingerprintAlgorithm_(std::move(fingerprintAlgorithm)),
-      fingerprint_(std::move(fingerprint)),
-      send_(std::move(send))
-{
+DtlsEndpoint::DtlsEndpoint(const DtlsContext &context, std::string fingerprintAlgorithm, std::string fingerprint,
+                           SendDatagram send)
+    : fingerprintAlgorithm_(std::move(fingerprintAlgorithm)), fingerprint_(std::move(fingerprint)),
+      send_(std::move(send)) {
     ssl_ = SSL_new(context.sslContext());
     in_ = BIO_new(BIO_s_mem());
     BIO *out = datagramMethod() ? BIO_new(datagramMethod()) : nullptr;
@@ -184,27 +170,21 @@ DtlsEndpoint::DtlsEndpoint(const DtlsContext &context, std::string fingerprintAl
 
 DtlsEndpoint::~DtlsEndpoint() { SSL_free(ssl_); }
 
-DtlsState DtlsEndpoint::receive(std::span<const std::uint8_t> datagram)
-{
-    if (state_ == DtlsState::Failed || state_ == DtlsState::Closed || !isDtlsDatagram(datagram))
-        return state_;
+DtlsState DtlsEndpoint::receive(std::span<const std::uint8_t> datagram) {
+    if (state_ == DtlsState::Failed || state_ == DtlsState::Closed || !isDtlsDatagram(datagram)) return state_;
     BIO_write(in_, datagram.data(), int(datagram.size()));
     const DtlsState state = drive();
     // Whatever OpenSSL left unread belongs to this datagram only.
-    if (in_)
-        (void)BIO_reset(in_);
+    if (in_) (void)BIO_reset(in_);
     return state;
 }
 
-DtlsState DtlsEndpoint::drive()
-{
+DtlsState DtlsEndpoint::drive() {
     if (state_ == DtlsState::Handshaking) {
         const int result = SSL_do_handshake(ssl_);
-        if (result == 1)
-            return finishHandshake() ? state_ = DtlsState::Connected : state_;
+        if (result == 1) return finishHandshake() ? state_ = DtlsState::Connected : state_;
         const int error = SSL_get_error(ssl_, result);
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
-            return state_;
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return state_;
         if (!certificateProblem_.empty()) {
             ERR_clear_error();
             return fail(certificateProblem_);
@@ -215,11 +195,9 @@ DtlsState DtlsEndpoint::drive()
     unsigned char sink[2048];
     for (;;) {
         const int n = SSL_read(ssl_, sink, sizeof sink);
-        if (n > 0)
-            continue;
+        if (n > 0) continue;
         const int error = SSL_get_error(ssl_, n);
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
-            return state_;
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return state_;
         if (error == SSL_ERROR_ZERO_RETURN) {
             state_ = DtlsState::Closed;
             return state_;
@@ -230,10 +208,8 @@ DtlsState DtlsEndpoint::drive()
 
 // The peer's certificate is self-signed: what vouches for it is its fingerprint in the offer.
 // Checked during the handshake, so a mismatch ends it with a bad_certificate alert to the peer.
-int DtlsEndpoint::checkPeerCertificate(int, X509_STORE_CTX *store)
-{
-    if (X509_STORE_CTX_get_error_depth(store) != 0)
-        return 1;
+int DtlsEndpoint::checkPeerCertificate(int, X509_STORE_CTX *store) {
+    if (X509_STORE_CTX_get_error_depth(store) != 0) return 1;
     auto *ssl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     auto *self = static_cast<DtlsEndpoint *>(SSL_get_app_data(ssl));
     const EVP_MD *md = EVP_get_digestbyname(self->fingerprintAlgorithm_.c_str());
@@ -251,8 +227,7 @@ int DtlsEndpoint::checkPeerCertificate(int, X509_STORE_CTX *store)
     return 1;
 }
 
-bool DtlsEndpoint::finishHandshake()
-{
+bool DtlsEndpoint::finishHandshake() {
     const SRTP_PROTECTION_PROFILE *selected = SSL_get_selected_srtp_profile(ssl_);
     const unsigned long id = selected ? selected->id : 0;
     keys_.profile = id == SRTP_AES128_CM_SHA1_80 ? SrtpProfile::Aes128CmSha1_80
@@ -267,8 +242,8 @@ bool DtlsEndpoint::finishHandshake()
     const std::size_t saltSize = srtpKeySaltSize(keys_.profile) - keySize;
     unsigned char material[2 * 30];
     static constexpr char Label[] = "EXTRACTOR-dtls_srtp";
-    if (SSL_export_keying_material(ssl_, material, 2 * (keySize + saltSize), Label,
-                                   sizeof Label - 1, nullptr, 0, 0) != 1) {
+    if (SSL_export_keying_material(ssl_, material, 2 * (keySize + saltSize), Label, sizeof Label - 1, nullptr, 0, 0) !=
+        1) {
         fail(openSslError("cannot export the SRTP keys"));
         return false;
     }
@@ -283,65 +258,49 @@ bool DtlsEndpoint::finishHandshake()
     return true;
 }
 
-std::optional<std::chrono::milliseconds> DtlsEndpoint::nextTimeout() const
-{
+std::optional<std::chrono::milliseconds> DtlsEndpoint::nextTimeout() const {
     timeval left{};
-    if (state_ != DtlsState::Handshaking || !ssl_ || DTLSv1_get_timeout(ssl_, &left) != 1)
-        return std::nullopt;
+    if (state_ != DtlsState::Handshaking || !ssl_ || DTLSv1_get_timeout(ssl_, &left) != 1) return std::nullopt;
     return std::chrono::milliseconds(left.tv_sec * 1000 + left.tv_usec / 1000);
 }
 
-DtlsState DtlsEndpoint::handleTimeout()
-{
+DtlsState DtlsEndpoint::handleTimeout() {
     if (state_ == DtlsState::Handshaking && DTLSv1_handle_timeout(ssl_) < 0)
         return fail(openSslError("DTLS handshake timed out"));
     return state_;
 }
 
-void DtlsEndpoint::close()
-{
-    if (state_ == DtlsState::Connected)
-        SSL_shutdown(ssl_);
-    if (state_ != DtlsState::Failed)
-        state_ = DtlsState::Closed;
+void DtlsEndpoint::close() {
+    if (state_ == DtlsState::Connected) SSL_shutdown(ssl_);
+    if (state_ != DtlsState::Failed) state_ = DtlsState::Closed;
 }
 
-DtlsState DtlsEndpoint::fail(std::string reason)
-{
+DtlsState DtlsEndpoint::fail(std::string reason) {
     failure_ = std::move(reason);
     state_ = DtlsState::Failed;
     return state_;
 }
 
-std::optional<DtlsRecordHeader> readDtlsRecordHeader(std::span<const std::uint8_t> bytes)
-{
-    if (bytes.size() < 13)
-        return std::nullopt;
+std::optional<DtlsRecordHeader> readDtlsRecordHeader(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < 13) return std::nullopt;
     const std::uint8_t *d = bytes.data();
     DtlsRecordHeader h;
     h.contentType = d[0];
     h.version = std::uint16_t(d[1] << 8 | d[2]);
     h.epoch = std::uint16_t(d[3] << 8 | d[4]);
-    for (int i = 5; i < 11; ++i)
-        h.sequence = h.sequence << 8 | d[i];
+    for (int i = 5; i < 11; ++i) h.sequence = h.sequence << 8 | d[i];
     h.length = std::uint16_t(d[11] << 8 | d[12]);
-    if (h.contentType < 20 || h.contentType > 23)
-        return std::nullopt;
-    if (h.version != 0xfeff && h.version != 0xfefd)
-        return std::nullopt;
-    if (h.length == 0 || h.length > MaxRecordLength || h.length > bytes.size() - 13)
-        return std::nullopt;
+    if (h.contentType < 20 || h.contentType > 23) return std::nullopt;
+    if (h.version != 0xfeff && h.version != 0xfefd) return std::nullopt;
+    if (h.length == 0 || h.length > MaxRecordLength || h.length > bytes.size() - 13) return std::nullopt;
     return h;
 }
 
-bool isDtlsDatagram(std::span<const std::uint8_t> datagram)
-{
-    if (datagram.empty())
-        return false;
+bool isDtlsDatagram(std::span<const std::uint8_t> datagram) {
+    if (datagram.empty()) return false;
     while (!datagram.empty()) {
         const auto header = readDtlsRecordHeader(datagram);
-        if (!header)
-            return false;
+        if (!header) return false;
         datagram = datagram.subspan(13 + header->length);
     }
     return true;

@@ -46,7 +46,7 @@ std::size_t srtpKeySaltSize(SrtpProfile profile);
 
 struct SrtpKeys {
     SrtpProfile profile = SrtpProfile::None;
-    std::array<std::uint8_t, 30> local{};   // ours (the server's): what we protect with
+    std::array<std::uint8_t, 30> local{};  // ours (the server's): what we protect with
     std::array<std::uint8_t, 30> remote{};  // the peer's: what we unprotect with
     std::span<const std::uint8_t> localKeySalt() const { return {local.data(), srtpKeySaltSize(profile)}; }
     std::span<const std::uint8_t> remoteKeySalt() const { return {remote.data(), srtpKeySaltSize(profile)}; }
@@ -76,8 +76,8 @@ public:
     using SendDatagram = std::function<void(std::span<const std::uint8_t>)>;
 
     // `fingerprintAlgorithm` ("sha-256") and `fingerprint` ("AB:CD:...") come from the offer.
-    DtlsEndpoint(const DtlsContext &context, std::string fingerprintAlgorithm,
-                 std::string fingerprint, SendDatagram send);
+    DtlsEndpoint(const DtlsContext &context, std::string fingerprintAlgorithm, std::string fingerprint,
+                 SendDatagram send);
     ~DtlsEndpoint();
     DtlsEndpoint(const DtlsEndpoint &) = delete;
     DtlsEndpoint &operator=(const DtlsEndpoint &) = delete;
@@ -92,7 +92,7 @@ public:
 
     DtlsState state() const { return state_; }
     const std::string &failure() const { return failure_; }  // why it Failed
-    const SrtpKeys &keys() const { return keys_; }            // valid once Connected
+    const SrtpKeys &keys() const { return keys_; }  // valid once Connected
 
 private:
     DtlsState drive();
@@ -114,9 +114,9 @@ private:
 // The fixed 13-byte header in front of every DTLS record (RFC 6347 4.1).
 struct DtlsRecordHeader {
     std::uint8_t contentType = 0;  // 20 change_cipher_spec, 21 alert, 22 handshake, 23 data
-    std::uint16_t version = 0;     // 0xfeff DTLS 1.0, 0xfefd DTLS 1.2
+    std::uint16_t version = 0;  // 0xfeff DTLS 1.0, 0xfefd DTLS 1.2
     std::uint16_t epoch = 0;
-    std::uint64_t sequence = 0;    // 48 bits
+    std::uint64_t sequence = 0;  // 48 bits
     std::uint16_t length = 0;
 };
 

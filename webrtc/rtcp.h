@@ -29,11 +29,11 @@
 namespace morlanex::webrtc {
 
 struct ReceptionReport {
-    std::uint32_t ssrc = 0;           // the source it reports on (ours)
-    std::uint8_t fractionLost = 0;    // of 256, since the last report
+    std::uint32_t ssrc = 0;  // the source it reports on (ours)
+    std::uint8_t fractionLost = 0;  // of 256, since the last report
     std::int32_t cumulativeLost = 0;  // 24-bit signed
     std::uint32_t highestSequence = 0;
-    std::uint32_t jitter = 0;         // in timestamp units
+    std::uint32_t jitter = 0;  // in timestamp units
     std::uint32_t lastSenderReport = 0;
     std::uint32_t delaySinceLastSenderReport = 0;  // 1/65536 s
 };
@@ -51,11 +51,11 @@ public:
 
 enum class RtcpError {
     None,
-    TooShort,    // empty, or less than a header left
+    TooShort,  // empty, or less than a header left
     BadVersion,  // not version 2
-    BadLength,   // a packet's length runs past the end
+    BadLength,  // a packet's length runs past the end
     BadPadding,  // padding larger than the packet
-    BadPacket,   // a known packet too short for what its header says it holds
+    BadPacket,  // a known packet too short for what its header says it holds
 };
 const char *toString(RtcpError error);
 
@@ -74,7 +74,6 @@ std::uint64_t toNtpTime(std::chrono::system_clock::time_point time);
 
 // Writes SR + SDES(CNAME); returns the size, or 0 when `out` is too small or the CNAME is
 // empty or longer than 255 bytes.
-std::size_t writeSenderReport(std::span<std::uint8_t> out, const SenderReport &report,
-                              std::string_view cname);
+std::size_t writeSenderReport(std::span<std::uint8_t> out, const SenderReport &report, std::string_view cname);
 
 }  // namespace morlanex::webrtc

@@ -89,10 +89,7 @@ struct RtpRewrite {
     // Rewrites a copy of a packet made for everyone into this viewer's numbering.
     void apply(std::span<std::uint8_t> packet) const;
     // The stream's own sequence number of the viewer's `sequence` (for NACKs).
-    std::uint16_t sourceSequence(std::uint16_t sequence) const
-    {
-        return std::uint16_t(sequence - sequenceOffset);
-    }
+    std::uint16_t sourceSequence(std::uint16_t sequence) const { return std::uint16_t(sequence - sequenceOffset); }
 };
 
 // Whether an encoded VP8 frame is a key frame (RFC 6386 9.1: the P bit of its first byte is 0),

@@ -41,14 +41,14 @@ struct SdpError {
 
 // What one offered m-line asks for, and the codec we would send on it.
 struct OfferedMedia {
-    std::string kind;        // "audio", "video", "application", ...
-    std::string protocol;    // "UDP/TLS/RTP/SAVPF"
-    std::string formats;     // the m-line's format list as written
+    std::string kind;  // "audio", "video", "application", ...
+    std::string protocol;  // "UDP/TLS/RTP/SAVPF"
+    std::string formats;  // the m-line's format list as written
     std::string mid;
-    std::string direction;   // "recvonly", "sendrecv", ... ("sendrecv" when absent)
-    int payloadType = -1;    // VP8 or Opus; -1 when the line offers neither (or is not RTP)
-    std::string rtpmap;      // e.g. "VP8/90000", "opus/48000/2"
-    std::string fmtp;        // the chosen payload type's parameters, without "a=fmtp:PT "
+    std::string direction;  // "recvonly", "sendrecv", ... ("sendrecv" when absent)
+    int payloadType = -1;  // VP8 or Opus; -1 when the line offers neither (or is not RTP)
+    std::string rtpmap;  // e.g. "VP8/90000", "opus/48000/2"
+    std::string fmtp;  // the chosen payload type's parameters, without "a=fmtp:PT "
     std::vector<std::string> feedback;  // its rtcp-fb values ("nack", "nack pli", "goog-remb")
     bool rtcpMux = false;
 
@@ -60,10 +60,10 @@ struct Offer {
     std::string iceUfrag;
     std::string icePassword;
     std::string fingerprintAlgorithm;  // lower case, e.g. "sha-256"
-    std::string fingerprint;           // "AB:CD:..."
-    std::string setup;                 // "actpass", "active", ...
-    std::vector<std::string> bundle;   // mids of the BUNDLE group
-    std::vector<OfferedMedia> media;   // in offer order
+    std::string fingerprint;  // "AB:CD:..."
+    std::string setup;  // "actpass", "active", ...
+    std::vector<std::string> bundle;  // mids of the BUNDLE group
+    std::vector<OfferedMedia> media;  // in offer order
 
     const OfferedMedia *video() const;  // the first usable VP8 m-line, or null
     const OfferedMedia *audio() const;  // the first usable Opus m-line, or null
@@ -75,8 +75,8 @@ struct AnswerParameters {
     std::string iceUfrag;
     std::string icePassword;
     std::string fingerprint;  // sha-256 of our certificate, "AB:CD:..."
-    std::string address;      // our host candidate's IP address
-    std::uint16_t port = 0;   // and UDP port
+    std::string address;  // our host candidate's IP address
+    std::uint16_t port = 0;  // and UDP port
     std::uint32_t videoSsrc = 0;
     std::uint32_t audioSsrc = 0;
     std::string cname;

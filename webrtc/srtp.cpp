@@ -14,8 +14,7 @@ constexpr unsigned long ReplayWindowPackets = 1024;
 // Another user of libsrtp2 in the process (GStreamer's srtp elements) may have initialized it
 // already: a second srtp_init() then reports an error though the library is ready. When it
 // really is not, srtp_create() fails, and the session is not valid.
-void initLibrary()
-{
+void initLibrary() {
     static const bool done = (srtp_init(), true);
     (void)done;
 }
@@ -24,12 +23,9 @@ void initLibrary()
 
 static_assert(SrtpSession::MaxOverhead >= SRTP_MAX_TRAILER_LEN + 4);
 
-SrtpSession::SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> keySalt,
-                         Direction direction)
-{
+SrtpSession::SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> keySalt, Direction direction) {
     initLibrary();
-    if (profile == SrtpProfile::None || keySalt.size() != srtpKeySaltSize(profile))
-        return;
+    if (profile == SrtpProfile::None || keySalt.size() != srtpKeySaltSize(profile)) return;
     srtp_policy_t policy{};
     if (profile == SrtpProfile::AeadAes128Gcm) {
         srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtp);
@@ -46,47 +42,37 @@ SrtpSession::SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> keyS
     policy.window_size = ReplayWindowPackets;
     policy.allow_repeat_tx = 1;  // NACKed packets go out again under their own sequence number
     srtp_t session = nullptr;
-    if (srtp_create(&session, &policy) == srtp_err_status_ok)
-        session_ = session;
+    if (srtp_create(&session, &policy) == srtp_err_status_ok) session_ = session;
 }
 
-SrtpSession::~SrtpSession()
-{
-    if (session_)
-        srtp_dealloc(session_);
+SrtpSession::~SrtpSession() {
+    if (session_) srtp_dealloc(session_);
 }
 
 template <class Transform>
-bool SrtpSession::apply(Transform transform, std::span<std::uint8_t> buffer, std::size_t &size,
-                        std::size_t room, std::size_t minimum)
-{
-    if (!session_ || size < minimum || size > buffer.size() || buffer.size() - size < room
-        || size > INT_MAX / 2)
+bool SrtpSession::apply(Transform transform, std::span<std::uint8_t> buffer, std::size_t &size, std::size_t room,
+                        std::size_t minimum) {
+    if (!session_ || size < minimum || size > buffer.size() || buffer.size() - size < room || size > INT_MAX / 2)
         return false;
     int length = int(size);
-    if (transform(session_, buffer.data(), &length) != srtp_err_status_ok)
-        return false;
+    if (transform(session_, buffer.data(), &length) != srtp_err_status_ok) return false;
     size = std::size_t(length);
     return true;
 }
 
-bool SrtpSession::protectRtp(std::span<std::uint8_t> buffer, std::size_t &size)
-{
+bool SrtpSession::protectRtp(std::span<std::uint8_t> buffer, std::size_t &size) {
     return apply(srtp_protect, buffer, size, MaxOverhead, 12);
 }
 
-bool SrtpSession::protectRtcp(std::span<std::uint8_t> buffer, std::size_t &size)
-{
+bool SrtpSession::protectRtcp(std::span<std::uint8_t> buffer, std::size_t &size) {
     return apply(srtp_protect_rtcp, buffer, size, MaxOverhead, 8);
 }
 
-bool SrtpSession::unprotectRtp(std::span<std::uint8_t> buffer, std::size_t &size)
-{
+bool SrtpSession::unprotectRtp(std::span<std::uint8_t> buffer, std::size_t &size) {
     return apply(srtp_unprotect, buffer, size, 0, 12);
 }
 
-bool SrtpSession::unprotectRtcp(std::span<std::uint8_t> buffer, std::size_t &size)
-{
+bool SrtpSession::unprotectRtcp(std::span<std::uint8_t> buffer, std::size_t &size) {
     return apply(srtp_unprotect_rtcp, buffer, size, 0, 8);
 }
 

@@ -47,8 +47,8 @@ public:
 
 private:
     template <class Transform>
-    bool apply(Transform transform, std::span<std::uint8_t> buffer, std::size_t &size,
-               std::size_t room, std::size_t minimum);
+    bool apply(Transform transform, std::span<std::uint8_t> buffer, std::size_t &size, std::size_t room,
+               std::size_t minimum);
 
     srtp_ctx_t_ *session_ = nullptr;
 };

@@ -41,11 +41,11 @@ PacketKind classifyPacket(std::span<const std::uint8_t> datagram);
 
 enum class StunError {
     None,
-    TooShort,               // less than a 20-byte header
-    NotStun,                // first byte beyond 3, or magic cookie wrong
-    BadLength,              // header length not a multiple of 4 or not the datagram's
-    TruncatedAttribute,     // an attribute runs past the end
-    BadAttribute,           // a known attribute with the wrong size, or a bad USERNAME
+    TooShort,  // less than a 20-byte header
+    NotStun,  // first byte beyond 3, or magic cookie wrong
+    BadLength,  // header length not a multiple of 4 or not the datagram's
+    TruncatedAttribute,  // an attribute runs past the end
+    BadAttribute,  // a known attribute with the wrong size, or a bad USERNAME
     UnknownRequiredAttribute,
     AttributeAfterFingerprint,
     BadFingerprint,
@@ -77,8 +77,7 @@ struct StunMessage {
 Expected<StunMessage, StunError> readStun(std::span<const std::uint8_t> datagram);
 
 // MESSAGE-INTEGRITY of a message readStun() accepted, with a short-term password.
-StunError checkIntegrity(std::span<const std::uint8_t> datagram, const StunMessage &message,
-                         std::string_view password);
+StunError checkIntegrity(std::span<const std::uint8_t> datagram, const StunMessage &message, std::string_view password);
 
 // Bytes a binding success response takes at most (IPv6 address).
 inline constexpr std::size_t MaxBindingSuccessSize = 20 + 24 + 24 + 8;
@@ -86,7 +85,7 @@ inline constexpr std::size_t MaxBindingSuccessSize = 20 + 24 + 24 + 8;
 // Writes a binding success response with XOR-MAPPED-ADDRESS (IPv4 or IPv6 `peer`),
 // MESSAGE-INTEGRITY and FINGERPRINT into `out`. Returns its size, or 0 when `out` is too small
 // or the address family is neither.
-std::size_t writeBindingSuccess(std::span<std::uint8_t> out, const TransactionId &transactionId,
-                                const sockaddr *peer, std::string_view password);
+std::size_t writeBindingSuccess(std::span<std::uint8_t> out, const TransactionId &transactionId, const sockaddr *peer,
+                                std::string_view password);
 
 }  // namespace morlanex::webrtc

@@ -13,17 +13,14 @@ namespace morlanex {
 using AsfGuid = std::array<uint8_t, 16>;
 
 // From the usual text form's fields: {a}-{b}-{c}-{d, 16 hex digits}.
-constexpr AsfGuid asfGuid(uint32_t a, uint16_t b, uint16_t c, uint64_t d)
-{
+constexpr AsfGuid asfGuid(uint32_t a, uint16_t b, uint16_t c, uint64_t d) {
     AsfGuid g{};
-    for (int i = 0; i < 4; ++i)
-        g[size_t(i)] = uint8_t(a >> (8 * i));
+    for (int i = 0; i < 4; ++i) g[size_t(i)] = uint8_t(a >> (8 * i));
     for (int i = 0; i < 2; ++i) {
         g[size_t(4 + i)] = uint8_t(b >> (8 * i));
         g[size_t(6 + i)] = uint8_t(c >> (8 * i));
     }
-    for (int i = 0; i < 8; ++i)
-        g[size_t(8 + i)] = uint8_t(d >> (8 * (7 - i)));
+    for (int i = 0; i < 8; ++i) g[size_t(8 + i)] = uint8_t(d >> (8 * (7 - i)));
     return g;
 }
 

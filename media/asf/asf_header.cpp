@@ -10,15 +10,14 @@ namespace {
 
 using namespace asf_guid;
 
-constexpr size_t kObjectHeaderBytes = 24;   // GUID + u64 size
-constexpr size_t kHeaderObjectFixed = 30;   // + u32 count + 2 reserved bytes
+constexpr size_t kObjectHeaderBytes = 24;  // GUID + u64 size
+constexpr size_t kHeaderObjectFixed = 30;  // + u32 count + 2 reserved bytes
 constexpr size_t kFilePropertiesBytes = 104;
 constexpr size_t kStreamPropertiesMin = 78;
 
 // File Properties field offsets, from the object start.
-constexpr size_t kFpFileSize = 40, kFpPackets = 56, kFpPlayDuration = 64, kFpSendDuration = 72,
-                 kFpPreroll = 80, kFpFlags = 88, kFpMinPacket = 92, kFpMaxPacket = 96,
-                 kFpMaxBitrate = 100;
+constexpr size_t kFpFileSize = 40, kFpPackets = 56, kFpPlayDuration = 64, kFpSendDuration = 72, kFpPreroll = 80,
+                 kFpFlags = 88, kFpMinPacket = 92, kFpMaxPacket = 96, kFpMaxBitrate = 100;
 constexpr uint32_t kFlagBroadcast = 0x01, kFlagSeekable = 0x02;
 // Data Object: object size and total data packets, from the object start.
 constexpr size_t kDoSize = 16, kDoPackets = 40;
@@ -36,7 +35,8 @@ bool walkChildren(std::span<const uint8_t> b, size_t headerEnd, std::string *err
     for (uint32_t i = 0; i < count; ++i) {
         if (headerEnd - pos < kObjectHeaderBytes) return fail(error, "header object child runs past its end");
         const uint64_t size = le::u64(b.data() + pos + 16);
-        if (size < kObjectHeaderBytes || size > headerEnd - pos) return fail(error, "header object child has a bad size");
+        if (size < kObjectHeaderBytes || size > headerEnd - pos)
+            return fail(error, "header object child has a bad size");
         visit(pos, size_t(size));
         pos += size_t(size);
     }
@@ -77,8 +77,10 @@ std::optional<AsfHeaderInfo> parseAsfHeader(std::span<const uint8_t> b, std::str
             info.preroll_ms = uint32_t(std::min<uint64_t>(le::u64(o + kFpPreroll), UINT32_MAX));
         } else if (isAsfGuid(o, kStreamProperties) && size >= kStreamPropertiesMin) {
             const uint8_t number = o[72] & 0x7F;
-            if (isAsfGuid(o + 24, kVideoMedia)) info.videoStreams.push_back(number);
-            else if (isAsfGuid(o + 24, kAudioMedia)) info.audioStreams.push_back(number);
+            if (isAsfGuid(o + 24, kVideoMedia))
+                info.videoStreams.push_back(number);
+            else if (isAsfGuid(o + 24, kAudioMedia))
+                info.audioStreams.push_back(number);
         }
     });
     if (!walked) return std::nullopt;

@@ -26,11 +26,11 @@ namespace morlanex {
 inline constexpr size_t kAsfDataObjectHeaderBytes = 50;
 
 struct AsfHeaderInfo {
-    size_t headerObjectBytes = 0;         // Header Object only
-    size_t totalBytes = 0;                // Header Object + Data Object start
-    uint32_t packetSize = 0;              // Maximum Data Packet Size (= minimum for live)
+    size_t headerObjectBytes = 0;  // Header Object only
+    size_t totalBytes = 0;  // Header Object + Data Object start
+    uint32_t packetSize = 0;  // Maximum Data Packet Size (= minimum for live)
     uint32_t preroll_ms = 0;
-    std::vector<uint8_t> videoStreams;    // stream numbers 1..127 of video streams
+    std::vector<uint8_t> videoStreams;  // stream numbers 1..127 of video streams
     std::vector<uint8_t> audioStreams;
 };
 

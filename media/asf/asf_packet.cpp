@@ -26,15 +26,21 @@ public:
         const uint8_t *p = b_.data() + pos_;
         pos_ += n;
         switch (n) {
-            case 1: return p[0];
-            case 2: return le::u16(p);
-            case 4: return le::u32(p);
-            default: return 0;
+        case 1:
+            return p[0];
+        case 2:
+            return le::u16(p);
+        case 4:
+            return le::u32(p);
+        default:
+            return 0;
         }
     }
     void skip(size_t n) {
-        if (bad_ || b_.size() - pos_ < n) bad_ = true;
-        else pos_ += n;
+        if (bad_ || b_.size() - pos_ < n)
+            bad_ = true;
+        else
+            pos_ += n;
     }
 
 private:

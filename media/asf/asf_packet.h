@@ -58,8 +58,7 @@ struct AsfPacketInfo {
 };
 
 // Parses the packet's parsing information and payload headers. nullopt when it is malformed.
-std::optional<AsfPacketInfo> parseAsfPacket(std::span<const uint8_t> packet,
-                                            std::span<const uint8_t> videoStreams);
+std::optional<AsfPacketInfo> parseAsfPacket(std::span<const uint8_t> packet, std::span<const uint8_t> videoStreams);
 
 // The join rule above: true for a valid packet that starts a video key frame, or for any
 // valid packet when `videoStreams` is empty.

@@ -26,28 +26,21 @@ public:
     void bytes(std::span<const uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); }
     // UTF-16LE with its terminating zero, preceded by its length in characters. Only the
     // ASCII texts we write ourselves come here.
-    void counted(const std::string &text)
-    {
+    void counted(const std::string &text) {
         u16(uint16_t(text.size() + 1));
-        for (char c : text)
-            u16(uint8_t(c));
+        for (char c : text) u16(uint8_t(c));
         u16(0);
     }
-    size_t open(const AsfGuid &g)
-    {
+    size_t open(const AsfGuid &g) {
         const size_t at = out.size();
         bytes(g);
         u64(0);
         return at;
     }
-    void close(size_t at)
-    {
-        le::put64(out.data() + at + 16, out.size() - at);
-    }
+    void close(size_t at) { le::put64(out.data() + at + 16, out.size() - at); }
 };
 
-void streamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number)
-{
+void streamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number) {
     const bool audio = s.kind == AsfStreamFormat::Kind::Audio;
     Bytes specific;
     Bytes correction;
@@ -75,10 +68,9 @@ void streamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number)
         specific.u32(bitmapBytes);
         specific.u32(s.width);
         specific.u32(s.height);
-        specific.u16(1);   // planes
+        specific.u16(1);  // planes
         specific.u16(24);  // bits per pixel
-        for (char c : s.fourcc)
-            specific.u8(uint8_t(c));
+        for (char c : s.fourcc) specific.u8(uint8_t(c));
         specific.u32(s.width * s.height * 3);
         specific.u32(0);
         specific.u32(0);
@@ -99,8 +91,7 @@ void streamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number)
     b.close(at);
 }
 
-void extendedStreamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number, uint32_t prerollMs)
-{
+void extendedStreamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number, uint32_t prerollMs) {
     const size_t at = b.open(kExtendedStreamProperties);
     b.u64(0);  // start time
     b.u64(0);  // end time
@@ -122,17 +113,14 @@ void extendedStreamProperties(Bytes &b, const AsfStreamFormat &s, uint8_t number
 
 }  // namespace
 
-AsfWriter::AsfWriter(AsfWriterConfig config, PacketSink sink)
-    : config_(std::move(config)), sink_(std::move(sink))
-{
+AsfWriter::AsfWriter(AsfWriterConfig config, PacketSink sink) : config_(std::move(config)), sink_(std::move(sink)) {
     if (config_.packetSize < kPacketHeaderBytes + kPayloadHeaderBytes + 1 || config_.packetSize > 65535)
         throw std::invalid_argument("ASF packet size out of range");
     if (config_.streams.empty() || config_.streams.size() > 127)
         throw std::invalid_argument("ASF stream count out of range");
 }
 
-std::vector<uint8_t> AsfWriter::header() const
-{
+std::vector<uint8_t> AsfWriter::header() const {
     Bytes b;
     const size_t header = b.open(kHeaderObject);
     const size_t n = config_.streams.size();
@@ -141,8 +129,7 @@ std::vector<uint8_t> AsfWriter::header() const
     b.u8(2);
 
     uint32_t totalBitrate = 0;
-    for (const AsfStreamFormat &s : config_.streams)
-        totalBitrate += s.bitrate;
+    for (const AsfStreamFormat &s : config_.streams) totalBitrate += s.bitrate;
 
     const size_t file = b.open(kFileProperties);
     b.bytes(config_.fileId);
@@ -158,16 +145,14 @@ std::vector<uint8_t> AsfWriter::header() const
     b.u32(totalBitrate);
     b.close(file);
 
-    for (size_t i = 0; i < n; ++i)
-        streamProperties(b, config_.streams[i], uint8_t(i + 1));
+    for (size_t i = 0; i < n; ++i) streamProperties(b, config_.streams[i], uint8_t(i + 1));
 
     const size_t extension = b.open(kHeaderExtension);
     b.bytes(kHeaderExtensionReserved);
     b.u16(6);
     const size_t sizeAt = b.out.size();
     b.u32(0);
-    for (size_t i = 0; i < n; ++i)
-        extendedStreamProperties(b, config_.streams[i], uint8_t(i + 1), config_.prerollMs);
+    for (size_t i = 0; i < n; ++i) extendedStreamProperties(b, config_.streams[i], uint8_t(i + 1), config_.prerollMs);
     le::put32(b.out.data() + sizeAt, uint32_t(b.out.size() - sizeAt - 4));
     b.close(extension);
 
@@ -192,8 +177,7 @@ std::vector<uint8_t> AsfWriter::header() const
             b.u16(s.formatTag);
         } else {
             b.u16(4);
-            for (char c : s.fourcc)
-                b.u8(uint8_t(c));
+            for (char c : s.fourcc) b.u8(uint8_t(c));
         }
     }
     b.close(codecs);
@@ -209,10 +193,8 @@ std::vector<uint8_t> AsfWriter::header() const
     return std::move(b.out);
 }
 
-AsfWriter::Lane &AsfWriter::lane(uint8_t rendition)
-{
-    if (lanes_.size() <= rendition)
-        lanes_.resize(size_t(rendition) + 1);
+AsfWriter::Lane &AsfWriter::lane(uint8_t rendition) {
+    if (lanes_.size() <= rendition) lanes_.resize(size_t(rendition) + 1);
     Lane &l = lanes_[rendition];
     if (l.packet.empty()) {
         l.packet.resize(config_.packetSize);
@@ -221,8 +203,7 @@ AsfWriter::Lane &AsfWriter::lane(uint8_t rendition)
     return l;
 }
 
-void AsfWriter::beginPacket(Lane &l, uint32_t timeMs, uint8_t keyFrameStream)
-{
+void AsfWriter::beginPacket(Lane &l, uint32_t timeMs, uint8_t keyFrameStream) {
     std::fill(l.packet.begin(), l.packet.end(), 0);
     l.packet[0] = 0x82;  // error correction data: 2 bytes, both 0
     l.packet[3] = 0x11;  // multiple payloads; padding length as WORD; packet length from the header
@@ -233,10 +214,8 @@ void AsfWriter::beginPacket(Lane &l, uint32_t timeMs, uint8_t keyFrameStream)
     l.payloads = 0;
 }
 
-void AsfWriter::flush(Lane &l, uint8_t rendition)
-{
-    if (l.used == 0)
-        return;
+void AsfWriter::flush(Lane &l, uint8_t rendition) {
+    if (l.used == 0) return;
     // Sent in this order, so send times may not go back, whichever rendition went before.
     sendTimeMs_ = std::max(sendTimeMs_, l.firstTimeMs);
     le::put16(&l.packet[5], uint16_t(config_.packetSize - l.used));  // padding, already zeros
@@ -247,29 +226,25 @@ void AsfWriter::flush(Lane &l, uint8_t rendition)
     l.used = 0;
 }
 
-void AsfWriter::flush()
-{
-    for (size_t r = 0; r < lanes_.size(); ++r)
-        flush(lanes_[r], uint8_t(r));
+void AsfWriter::flush() {
+    for (size_t r = 0; r < lanes_.size(); ++r) flush(lanes_[r], uint8_t(r));
 }
 
 void AsfWriter::addFrame(uint8_t stream, std::span<const uint8_t> payload, uint64_t timeMs, bool keyFrame,
-                         uint8_t rendition)
-{
-    if (stream == 0 || stream > config_.streams.size() || payload.empty())
-        return;
+                         uint8_t rendition) {
+    if (stream == 0 || stream > config_.streams.size() || payload.empty()) return;
     const AsfStreamFormat &format = config_.streams[stream - 1u];
     const bool video = format.kind == AsfStreamFormat::Kind::Video;
     if (!haveOrigin_) {
         haveOrigin_ = true;
         originMs_ = timeMs;
     }
-    const uint32_t time = uint32_t(std::min<uint64_t>(timeMs > originMs_ ? timeMs - originMs_ : 0, UINT32_MAX - config_.prerollMs));
+    const uint32_t time =
+        uint32_t(std::min<uint64_t>(timeMs > originMs_ ? timeMs - originMs_ : 0, UINT32_MAX - config_.prerollMs));
     // Every audio frame stands alone; a video frame only when the encoder says so.
     const bool key = keyFrame || !video;
     Lane &l = lane(rendition);
-    if (video && keyFrame)
-        flush(l, rendition);
+    if (video && keyFrame) flush(l, rendition);
 
     const uint8_t objectNumber = l.objectNumbers[stream - 1u]++;
     const uint32_t objectSize = uint32_t(payload.size());
@@ -278,8 +253,7 @@ void AsfWriter::addFrame(uint8_t stream, std::span<const uint8_t> payload, uint6
         if (l.used != 0 &&
             (config_.packetSize - l.used < kPayloadHeaderBytes + 1 || l.payloads == kMaxPayloadsPerPacket))
             flush(l, rendition);
-        if (l.used == 0)
-            beginPacket(l, time, video && keyFrame && offset == 0 ? stream : 0);
+        if (l.used == 0) beginPacket(l, time, video && keyFrame && offset == 0 ? stream : 0);
         const size_t length = std::min(payload.size() - offset, config_.packetSize - l.used - kPayloadHeaderBytes);
         uint8_t *p = &l.packet[l.used];
         p[0] = uint8_t(stream | (key ? 0x80 : 0));

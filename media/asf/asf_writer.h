@@ -38,9 +38,9 @@ namespace morlanex {
 struct AsfStreamFormat {
     enum class Kind : uint8_t { Audio, Video };
     Kind kind = Kind::Video;
-    uint32_t bitrate = 0;            // average, bits per second
+    uint32_t bitrate = 0;  // average, bits per second
     std::vector<uint8_t> codecData;  // the encoder's extra data (WAVEFORMATEX / bitmap header tail)
-    std::string codecName;           // for the Codec List
+    std::string codecName;  // for the Codec List
     std::string codecDescription;
     // Audio (WAVEFORMATEX).
     uint16_t formatTag = 0x0161;  // Windows Media Audio 8 ("WMA v2")
@@ -76,7 +76,7 @@ class AsfWriter {
 public:
     using PacketSink = std::function<void(const AsfDataPacket &)>;
 
-    static constexpr size_t kPacketHeaderBytes = 14;   // error correction + parsing information
+    static constexpr size_t kPacketHeaderBytes = 14;  // error correction + parsing information
     static constexpr size_t kPayloadHeaderBytes = 17;  // with 8 bytes of replicated data
     static constexpr size_t kMaxPayloadsPerPacket = 63;
 

@@ -19,7 +19,8 @@ std::optional<RecordedAsf> splitRecordedAsf(const std::vector<uint8_t> &bytes, s
     if (dataSize > kAsfDataObjectHeaderBytes && dataSize <= bytes.size() - info->headerObjectBytes)
         end = info->headerObjectBytes + size_t(dataSize);
     for (size_t at = info->totalBytes; end - at >= info->packetSize; at += info->packetSize)
-        r.packets.emplace_back(bytes.begin() + std::ptrdiff_t(at), bytes.begin() + std::ptrdiff_t(at + info->packetSize));
+        r.packets.emplace_back(bytes.begin() + std::ptrdiff_t(at),
+                               bytes.begin() + std::ptrdiff_t(at + info->packetSize));
     return r;
 }
 

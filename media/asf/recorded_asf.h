@@ -16,7 +16,7 @@
 namespace morlanex {
 
 struct RecordedAsf {
-    std::vector<uint8_t> header;                // Header Object + Data Object start
+    std::vector<uint8_t> header;  // Header Object + Data Object start
     std::vector<std::vector<uint8_t>> packets;  // each AsfHeaderInfo::packetSize bytes
     AsfHeaderInfo info;
 };

@@ -62,7 +62,8 @@ void Connection::enter(Phase phase) {
     phaseStarted_ = std::chrono::steady_clock::now();
 }
 
-void Connection::beginAnswer(std::string head, std::shared_ptr<const StreamHeader> header, bool framed, bool thenStream) {
+void Connection::beginAnswer(std::string head, std::shared_ptr<const StreamHeader> header, bool framed,
+                             bool thenStream) {
     reader_.reset();
     head_ = std::move(head);
     header_ = std::move(header);

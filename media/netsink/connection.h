@@ -47,14 +47,16 @@ public:
     Phase phase() const { return phase_; }
     std::chrono::steady_clock::time_point phaseStarted() const { return phaseStarted_; }
     bool framed() const { return framed_; }
-    bool blocked() const { return blocked_; }     // the last write found the socket full
+    bool blocked() const { return blocked_; }  // the last write found the socket full
     void unblock() { blocked_ = false; }
     bool peerClosed() const { return peerClosed_; }
 
     // Request phase.
     RequestReader::Status readRequest(std::string_view streamPath, std::vector<uint8_t> &scratch);
     const StreamRequest &request() const;
-    std::string_view requestBody() const { return reader_ ? std::string_view(reader_->reader.body()) : std::string_view(); }
+    std::string_view requestBody() const {
+        return reader_ ? std::string_view(reader_->reader.body()) : std::string_view();
+    }
 
     // Answer phase: `head`, then `header` (framed for a Windows Media client) when given.
     void beginAnswer(std::string head, std::shared_ptr<const StreamHeader> header, bool framed, bool thenStream);
@@ -95,7 +97,7 @@ public:
     bool finishing = false;
     size_t stream = 0;
     uint8_t countedRendition = 0;  // the rendition it is counted on in the statistics
-    bool soundOnly = false;        // it asked for no video stream
+    bool soundOnly = false;  // it asked for no video stream
 
 private:
     IoResult send(iovec *iov, size_t count);
@@ -118,12 +120,12 @@ private:
     };
     std::unique_ptr<PendingRequest> reader_;  // Request phase only
 
-    std::string head_;                           // Answer phase
+    std::string head_;  // Answer phase
     std::shared_ptr<const StreamHeader> header_;  // Answer phase: the header that follows the head
-    size_t sent_ = 0;                            // Answer and Trailer phases
+    size_t sent_ = 0;  // Answer and Trailer phases
 
-    ViewerPosition position_;                    // Stream phase
-    std::array<uint8_t, 8> trailer_{};           // Trailer phase
+    ViewerPosition position_;  // Stream phase
+    std::array<uint8_t, 8> trailer_{};  // Trailer phase
 };
 
 }  // namespace morlanex

@@ -156,8 +156,9 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
         // falls behind. Each failed try up makes that measurement count for longer, and the
         // measured rate's last bits, which differ from viewer to viewer, spread the next try
         // over 15 s, so that viewers who came together do not all try at the same moment.
-        const auto remembered = std::max<std::chrono::seconds>(kLinkRateKept, std::chrono::seconds(4 * c.upWaitSeconds)) +
-                                std::chrono::seconds(c.linkBps % 16);
+        const auto remembered =
+            std::max<std::chrono::seconds>(kLinkRateKept, std::chrono::seconds(4 * c.upWaitSeconds)) +
+            std::chrono::seconds(c.linkBps % 16);
         if (c.linkBps > 0 && now - c.linkMeasuredAt < remembered &&
             c.linkBps < buffer_.bitsPerSecond(uint8_t(p.rendition + 1)) * 120 / 100)
             return;

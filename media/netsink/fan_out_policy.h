@@ -43,24 +43,24 @@ namespace morlanex {
 // How a viewer of a stream with renditions has been doing (see FanOutPolicy::adapt).
 struct RenditionControl {
     using Clock = std::chrono::steady_clock;
-    Clock::time_point lastMove{};     // its last move (or its start)
-    Clock::time_point calmSince{};    // behind less than kCalmBehind since
-    Clock::time_point sampledAt{};    // the last sample of its socket
+    Clock::time_point lastMove{};  // its last move (or its start)
+    Clock::time_point calmSince{};  // behind less than kCalmBehind since
+    Clock::time_point sampledAt{};  // the last sample of its socket
     Clock::time_point linkMeasuredAt{};
-    uint32_t linkBps = 0;             // the rate its link carried while its socket stayed busy
-    uint32_t queuedBytes = 0;         // in its socket at the last sample
-    uint32_t writtenBytes = 0;        // written since the last sample
+    uint32_t linkBps = 0;  // the rate its link carried while its socket stayed busy
+    uint32_t queuedBytes = 0;  // in its socket at the last sample
+    uint32_t writtenBytes = 0;  // written since the last sample
     uint16_t upWaitSeconds = 8;
-    bool movedUp = false;             // its last move was up
+    bool movedUp = false;  // its last move was up
 };
 
 struct ViewerPosition {
     std::shared_ptr<const StreamHeader> header;  // the header the viewer was given
-    uint64_t seq = StreamBuffer::kNoPacket;      // next packet to write; unset until it starts
-    uint64_t joinFrom = 0;                       // while unset: start at the first start point from here
-    uint64_t firstSeq = 0;                       // its first packet (framed clients count from it)
-    size_t offset = 0;                           // bytes of packet `seq` (with any prefix) written
-    uint32_t packetsWritten = 0;                 // whole packets written (framed clients number them)
+    uint64_t seq = StreamBuffer::kNoPacket;  // next packet to write; unset until it starts
+    uint64_t joinFrom = 0;  // while unset: start at the first start point from here
+    uint64_t firstSeq = 0;  // its first packet (framed clients count from it)
+    size_t offset = 0;  // bytes of packet `seq` (with any prefix) written
+    uint32_t packetsWritten = 0;  // whole packets written (framed clients number them)
     // Renditions: 0 for a single-rate stream. While `target` differs from `rendition` a move is
     // under way: the old rendition's packets are taken before `stopOldAt`, the new one's from
     // `switchAt` (its key frame; kNoPacket until known).
@@ -87,8 +87,8 @@ public:
     ViewerPosition join(Clock::time_point now) const;
 
     enum class Step {
-        Wait,       // nothing to write until more packets come
-        Write,      // write packets [position.seq, endSeq)
+        Wait,  // nothing to write until more packets come
+        Write,  // write packets [position.seq, endSeq)
         EndStream,  // its header was replaced and it has every packet of it
     };
     struct Next {

@@ -28,7 +28,8 @@ Route HttpRouter::routeMedia(const StreamRequest &r, const std::string &contentT
                              bool roomForViewer) {
     if (!r.getOrHead) return {RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
     const bool stream = !r.headOnly;
-    if (!header || (stream && !roomForViewer)) return {RouteOutcome::Refused, statusResponse(503, false, 0, r.headOnly)};
+    if (!header || (stream && !roomForViewer))
+        return {RouteOutcome::Refused, statusResponse(503, false, 0, r.headOnly)};
     Route route;
     route.outcome = stream ? RouteOutcome::Stream : RouteOutcome::Header;
     route.head = mediaStreamHead(contentType);
@@ -62,20 +63,26 @@ uint32_t HttpRouter::sessionFor(uint32_t requested, bool *reset) {
 
 Route HttpRouter::route(const StreamRequest &r, const StreamHeader *header, bool roomForViewer) {
     switch (r.kind) {
-        case RequestKind::BadRequest: return status(RouteOutcome::BadRequest, 400, r, r.headOnly);
-        case RequestKind::TooLarge: return status(RouteOutcome::TooLarge, 413, r, r.headOnly);
-        case RequestKind::MethodNotAllowed: return status(RouteOutcome::BadRequest, 405, r, r.headOnly);
-        case RequestKind::NotFound: return status(RouteOutcome::NotFound, 404, r, r.headOnly);
-        case RequestKind::Options:
-        case RequestKind::ControlPost: return status(RouteOutcome::Answered, 200, r, true);
-        case RequestKind::LogPost: {
-            Route route = status(RouteOutcome::Answered, 204, r, true);
-            route.head = statusResponse(204, true, 0, true);
-            return route;
-        }
-        case RequestKind::PlainStream:
-        case RequestKind::Describe:
-        case RequestKind::Play: break;
+    case RequestKind::BadRequest:
+        return status(RouteOutcome::BadRequest, 400, r, r.headOnly);
+    case RequestKind::TooLarge:
+        return status(RouteOutcome::TooLarge, 413, r, r.headOnly);
+    case RequestKind::MethodNotAllowed:
+        return status(RouteOutcome::BadRequest, 405, r, r.headOnly);
+    case RequestKind::NotFound:
+        return status(RouteOutcome::NotFound, 404, r, r.headOnly);
+    case RequestKind::Options:
+    case RequestKind::ControlPost:
+        return status(RouteOutcome::Answered, 200, r, true);
+    case RequestKind::LogPost: {
+        Route route = status(RouteOutcome::Answered, 204, r, true);
+        route.head = statusResponse(204, true, 0, true);
+        return route;
+    }
+    case RequestKind::PlainStream:
+    case RequestKind::Describe:
+    case RequestKind::Play:
+        break;
     }
     const bool stream = r.kind != RequestKind::Describe && !r.headOnly;
     if (!header || (stream && !roomForViewer)) return status(RouteOutcome::Refused, 503, r, r.headOnly);
@@ -89,7 +96,8 @@ Route HttpRouter::route(const StreamRequest &r, const StreamHeader *header, bool
     }
     bool reset = false;
     route.clientId = sessionFor(r.clientId, &reset);
-    route.head = r.kind == RequestKind::Describe ? describeHead(route.clientId, header->framed.size()) : playHead(route.clientId, reset);
+    route.head = r.kind == RequestKind::Describe ? describeHead(route.clientId, header->framed.size())
+                                                 : playHead(route.clientId, reset);
     return route;
 }
 

@@ -28,10 +28,10 @@ enum class RouteOutcome { Stream, Header, Answered, BadRequest, NotFound, Refuse
 
 struct Route {
     RouteOutcome outcome = RouteOutcome::Answered;
-    std::string head;          // response head (and short body, for status answers)
-    bool withHeader = false;   // the stream header follows the head (framed for Windows Media)
-    bool thenStream = false;   // a viewer: packets follow
-    uint32_t clientId = 0;     // Windows Media session id given in the answer
+    std::string head;  // response head (and short body, for status answers)
+    bool withHeader = false;  // the stream header follows the head (framed for Windows Media)
+    bool thenStream = false;  // a viewer: packets follow
+    uint32_t clientId = 0;  // Windows Media session id given in the answer
     // Shared bytes that follow the head instead (a piece of a stream), so that many answers
     // of the same piece hold one copy.
     std::shared_ptr<const StreamHeader> body = nullptr;
@@ -52,7 +52,7 @@ public:
 
     // Answers that do not depend on a request or the stream.
     static Route refuse(bool windowsMedia = false);  // 503 for load
-    static Route timedOut();                         // 408: the request did not come in time
+    static Route timedOut();  // 408: the request did not come in time
 
 private:
     uint32_t sessionFor(uint32_t requested, bool *reset);

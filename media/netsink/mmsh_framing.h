@@ -17,8 +17,8 @@
 
 namespace morlanex {
 
-inline constexpr size_t kMmshPrefixBytes = 12;              // framing header + data packet header
-inline constexpr size_t kMmshMaxPayloadBytes = 65535 - 8;   // PacketLength is a u16
+inline constexpr size_t kMmshPrefixBytes = 12;  // framing header + data packet header
+inline constexpr size_t kMmshMaxPayloadBytes = 65535 - 8;  // PacketLength is a u16
 inline constexpr size_t kMmshEndBytes = 8;
 
 // The header as $H pieces: one piece when it fits, else first/middle/last pieces.

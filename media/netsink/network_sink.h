@@ -62,7 +62,7 @@ enum class RtcMedia : uint8_t { Vp8, Opus };
 
 // A further live stream: served at `path` as `contentType`, after its header, from a start point.
 struct MediaStreamConfig {
-    std::string path;         // e.g. "/live.webm"
+    std::string path;  // e.g. "/live.webm"
     std::string contentType;  // e.g. "video/webm"
     // With a prefix (e.g. "/live/"), the stream is also offered in pieces an HTTP cache can
     // keep, so a tier of caches can relay it: <prefix>latest names the current session and its
@@ -83,22 +83,22 @@ struct SinkPage {
     std::string path;
     std::string contentType;  // e.g. "text/html; charset=utf-8"
     std::string body;
-    int maxAgeSeconds = 0;    // how long a cache may keep it; 0: not at all
+    int maxAgeSeconds = 0;  // how long a cache may keep it; 0: not at all
 };
 
 struct NetworkSinkConfig {
     std::string bindAddress = "0.0.0.0";
-    uint16_t port = 0;                          // 0 = any free port (see NetworkSink::port)
-    std::string path = "/";                     // the stream's path; others get 404
-    size_t maxClients = 6000;                   // simultaneous viewers
-    size_t maxPendingRequests = 1024;           // connections still sending their request, in all
-    size_t maxPendingPerAddress = 32;           // ... and from one IPv4 address
+    uint16_t port = 0;  // 0 = any free port (see NetworkSink::port)
+    std::string path = "/";  // the stream's path; others get 404
+    size_t maxClients = 6000;  // simultaneous viewers
+    size_t maxPendingRequests = 1024;  // connections still sending their request, in all
+    size_t maxPendingPerAddress = 32;  // ... and from one IPv4 address
     std::chrono::milliseconds requestTimeout{5000};
     std::chrono::milliseconds requestTimeoutUnderPressure{1000};  // while half the pending pool is used
     // A viewer whose socket is full while its next packet is older than this is dropped.
     std::chrono::milliseconds maxViewerLag{8000};
-    size_t maxBacklogBytes = 2 * 1024 * 1024;   // ... and one this many bytes behind, whatever the time
-    size_t maxWindowBytes = 8 * 1024 * 1024;    // shared packet window kept for late joiners
+    size_t maxBacklogBytes = 2 * 1024 * 1024;  // ... and one this many bytes behind, whatever the time
+    size_t maxWindowBytes = 8 * 1024 * 1024;  // shared packet window kept for late joiners
     std::chrono::milliseconds lingerTimeout{2000};  // wait for the peer's close after an answer
     // New packets are written to the viewers at most this often, so each write carries
     // several packets: far fewer system calls per byte, for a delay that players hide in
@@ -132,22 +132,23 @@ struct NetworkSinkConfig {
 };
 
 struct NetworkSinkStats {
-    size_t viewers = 0;             // streaming now (Play and plain GET), of every stream
-    size_t mediaViewers = 0;        // ... of these, viewers of the further streams
-    size_t pendingRequests = 0;     // connections whose request is incomplete
-    uint64_t servedTotal = 0;       // stream responses started
+    size_t viewers = 0;  // streaming now (Play and plain GET), of every stream
+    size_t mediaViewers = 0;  // ... of these, viewers of the further streams
+    size_t pendingRequests = 0;  // connections whose request is incomplete
+    uint64_t servedTotal = 0;  // stream responses started
     uint64_t droppedSlowTotal = 0;  // viewers dropped for falling behind
-    uint64_t refusedTotal = 0;      // 503: over a limit (viewers, pending requests) or no stream yet
-    uint64_t badRequestTotal = 0;   // 400 and 405
-    uint64_t notFoundTotal = 0;     // 404
-    uint64_t timedOutTotal = 0;     // request not complete in time
-    uint64_t tooLargeTotal = 0;     // 413: request body over the limit
+    uint64_t refusedTotal = 0;  // 503: over a limit (viewers, pending requests) or no stream yet
+    uint64_t badRequestTotal = 0;  // 400 and 405
+    uint64_t notFoundTotal = 0;  // 404
+    uint64_t timedOutTotal = 0;  // request not complete in time
+    uint64_t tooLargeTotal = 0;  // 413: request body over the limit
     uint64_t bytesSent = 0;
     uint64_t packetsIn = 0;
-    uint64_t packetsRejected = 0;   // larger than the header's packet size, or before any header
-    uint64_t chunksIn = 0;          // chunks of the further streams accepted
+    uint64_t packetsRejected = 0;  // larger than the header's packet size, or before any header
+    uint64_t chunksIn = 0;  // chunks of the further streams accepted
     uint64_t segmentAnswers = 0;
-    size_t webrtcViewers = 0;       // WebRTC sessions with DTLS done (not in `viewers`)    // answers of the further streams' segment paths (latest, header, segments)
+    size_t webrtcViewers =
+        0;  // WebRTC sessions with DTLS done (not in `viewers`)    // answers of the further streams' segment paths (latest, header, segments)
     // Viewers of the ASF stream on each video rendition: [0] on rendition 1 (the lowest), and
     // so on. All zero for a single-rate stream.
     std::array<size_t, 4> viewersOnRendition{};

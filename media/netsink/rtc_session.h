@@ -28,12 +28,12 @@ namespace morlanex {
 struct RtcSession {
     using Clock = std::chrono::steady_clock;
 
-    std::string id;         // in its location, /whep/<id>
-    std::string ufrag;      // our ICE credentials in the answer
+    std::string id;  // in its location, /whep/<id>
+    std::string ufrag;  // our ICE credentials in the answer
     std::string password;
     std::string remoteUfrag;
     uint32_t offerAddress = 0;  // IPv4 (network order) the offer came from, for the pending limit
-    std::string name;           // "ip:port#id" for log lines, once the peer is known
+    std::string name;  // "ip:port#id" for log lines, once the peer is known
 
     sockaddr_in peer{};  // confirmed by a binding request with our password
     bool hasPeer = false;

@@ -57,8 +57,9 @@ webrtc::RtpRewrite newNumbering(int payloadType) {
 }
 
 const char *endText(int reason) {
-    static const char *const kText[] = {"deleted",           "DTLS failed", "DTLS closed by the peer",
-                                        "no DTLS within 10 s", "no consent within 30 s", "sink stopping"};
+    static const char *const kText[] = {
+        "deleted",      "DTLS failed", "DTLS closed by the peer", "no DTLS within 10 s", "no consent within 30 s",
+        "sink stopping"};
     return kText[reason];
 }
 
@@ -70,9 +71,11 @@ public:
     Feedback(RtcTransport &t, RtcSession &s) : t_(t), s_(s) {}
     void onNack(uint32_t ssrc, uint16_t seq) override {
         if (s_.wantsVideo && ssrc == s_.video.ssrc) {
-            if (const webrtc::RtpPacket *p = t_.videoHistory_.find(s_.video.sourceSequence(seq))) t_.sendPacket(s_, *p, s_.video);
+            if (const webrtc::RtpPacket *p = t_.videoHistory_.find(s_.video.sourceSequence(seq)))
+                t_.sendPacket(s_, *p, s_.video);
         } else if (s_.wantsAudio && ssrc == s_.audio.ssrc) {
-            if (const webrtc::RtpPacket *p = t_.audioHistory_.find(s_.audio.sourceSequence(seq))) t_.sendPacket(s_, *p, s_.audio);
+            if (const webrtc::RtpPacket *p = t_.audioHistory_.find(s_.audio.sourceSequence(seq)))
+                t_.sendPacket(s_, *p, s_.audio);
         }
     }
     void onPictureLoss(uint32_t) override { t_.wantKeyFrame(); }
@@ -126,8 +129,8 @@ void RtcTransport::stop() {
     port_ = 0;
 }
 
-WhepReply RtcTransport::offer(std::string_view sdp, const sockaddr_in &local, uint32_t fromAddress, const std::string &peer,
-                              bool room) {
+WhepReply RtcTransport::offer(std::string_view sdp, const sockaddr_in &local, uint32_t fromAddress,
+                              const std::string &peer, bool room) {
     if (sdp.empty()) return {400, "An SDP offer is expected (Content-Type: application/sdp).\n", {}};
     auto parsed = webrtc::parseOffer(sdp);
     if (!parsed) return {400, parsed.error().reason + "\n", {}};
@@ -135,7 +138,8 @@ WhepReply RtcTransport::offer(std::string_view sdp, const sockaddr_in &local, ui
     const size_t pending = size_t(std::count_if(sessions_.begin(), sessions_.end(), [&](const auto &e) {
         return !e.second->connected() && e.second->offerAddress == fromAddress;
     }));
-    if (pending >= kMaxPendingPerAddress) return {429, "Too many WebRTC sessions being set up from this address.\n", {}};
+    if (pending >= kMaxPendingPerAddress)
+        return {429, "Too many WebRTC sessions being set up from this address.\n", {}};
 
     auto owned = std::make_unique<RtcSession>();
     RtcSession &s = *owned;
@@ -162,8 +166,9 @@ WhepReply RtcTransport::offer(std::string_view sdp, const sockaddr_in &local, ui
     s.created = s.lastCheck = Clock::now();
     char address[INET_ADDRSTRLEN] = "0.0.0.0";
     ::inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
-    const webrtc::AnswerParameters p{s.ufrag, s.password, dtls_->fingerprint(), address, port(), s.video.ssrc,
-                                     s.audio.ssrc, kCname, randomValue<uint64_t>() >> 2};
+    const webrtc::AnswerParameters p{s.ufrag,      s.password, dtls_->fingerprint(),
+                                     address,      port(),     s.video.ssrc,
+                                     s.audio.ssrc, kCname,     randomValue<uint64_t>() >> 2};
     WhepReply reply{201, webrtc::buildAnswer(*parsed, p), "/whep/" + s.id};
     log_(s.name, "offer answered");
     byUfrag_[s.ufrag] = &s;
@@ -195,15 +200,17 @@ void RtcTransport::onReadable() {
 
 void RtcTransport::onDatagram(std::span<uint8_t> d, const sockaddr_in &from) {
     switch (webrtc::classifyPacket(d)) {
-        case webrtc::PacketKind::Stun: return onStun(d, from);
-        case webrtc::PacketKind::Dtls:
-            if (RtcSession *s = byAddress(from)) onDtls(*s, d);
-            return;
-        case webrtc::PacketKind::Rtcp:
-            if (RtcSession *s = byAddress(from); s && s->connected()) onRtcp(*s, d);
-            return;
-        case webrtc::PacketKind::Rtp:  // a viewer sends no media
-        case webrtc::PacketKind::Unknown: return;
+    case webrtc::PacketKind::Stun:
+        return onStun(d, from);
+    case webrtc::PacketKind::Dtls:
+        if (RtcSession *s = byAddress(from)) onDtls(*s, d);
+        return;
+    case webrtc::PacketKind::Rtcp:
+        if (RtcSession *s = byAddress(from); s && s->connected()) onRtcp(*s, d);
+        return;
+    case webrtc::PacketKind::Rtp:  // a viewer sends no media
+    case webrtc::PacketKind::Unknown:
+        return;
     }
 }
 
@@ -224,7 +231,8 @@ void RtcTransport::onStun(std::span<const uint8_t> d, const sockaddr_in &from) {
         webrtc::checkIntegrity(d, *m, s.password) != webrtc::StunError::None)
         return;
     std::array<uint8_t, webrtc::MaxBindingSuccessSize> out{};
-    const size_t n = webrtc::writeBindingSuccess(out, m->transactionId, reinterpret_cast<const sockaddr *>(&from), s.password);
+    const size_t n =
+        webrtc::writeBindingSuccess(out, m->transactionId, reinterpret_cast<const sockaddr *>(&from), s.password);
     if (n) sendDatagram(from, {out.data(), n});
     s.lastCheck = Clock::now();
     if (s.hasPeer && addressKey(s.peer) == addressKey(from)) return;
@@ -250,7 +258,8 @@ void RtcTransport::onConnected(RtcSession &s) {
     const webrtc::SrtpKeys &k = s.dtls->keys();
     s.srtpOut = std::make_unique<webrtc::SrtpSession>(k.profile, k.localKeySalt(), webrtc::SrtpSession::Outbound);
     s.srtpIn = std::make_unique<webrtc::SrtpSession>(k.profile, k.remoteKeySalt(), webrtc::SrtpSession::Inbound);
-    const char *profile = k.profile == webrtc::SrtpProfile::AeadAes128Gcm ? "AEAD_AES_128_GCM" : "AES_CM_128_HMAC_SHA1_80";
+    const char *profile =
+        k.profile == webrtc::SrtpProfile::AeadAes128Gcm ? "AEAD_AES_128_GCM" : "AES_CM_128_HMAC_SHA1_80";
     if (!s.srtpOut->valid() || !s.srtpIn->valid()) {
         s.srtpOut.reset();  // not connected after all
         log_(s.name, std::string("SRTP refused its keys (") + profile + ")");
@@ -292,8 +301,10 @@ void RtcTransport::onFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64
         for (const webrtc::RtpPacket &p : videoPackets_.packets()) {
             videoHistory_.store(p);
             if (!gopComplete_) continue;
-            if (gop_.size() < kMaxGopPackets) gop_.push_back(p);
-            else gopComplete_ = false, gop_.clear();
+            if (gop_.size() < kMaxGopPackets)
+                gop_.push_back(p);
+            else
+                gopComplete_ = false, gop_.clear();
         }
         for (RtcSession *s : connected_) {
             if (!s->wantsVideo || (!s->videoStarted && !key)) continue;
@@ -321,8 +332,10 @@ void RtcTransport::sendPacket(RtcSession &s, const webrtc::RtpPacket &packet, co
     if (!s.srtpOut->protectRtp(slot, size)) return;
     batch_->commit(size, s.peer);
     const uint32_t payload = uint32_t(packet.size - webrtc::RtpHeaderSize);
-    if (&rewrite == &s.video) ++s.videoPackets, s.videoOctets += payload;
-    else ++s.audioPackets, s.audioOctets += payload;
+    if (&rewrite == &s.video)
+        ++s.videoPackets, s.videoOctets += payload;
+    else
+        ++s.audioPackets, s.audioOctets += payload;
 }
 
 void RtcTransport::sendDatagram(const sockaddr_in &to, std::span<const uint8_t> bytes) {

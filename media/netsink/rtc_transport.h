@@ -40,8 +40,8 @@ namespace morlanex {
 // The WHEP resource's answer to one HTTP request.
 struct WhepReply {
     int status = 0;
-    std::string body;         // the SDP answer (201) or the reason (4xx, 5xx)
-    std::string location;     // 201: the session's resource
+    std::string body;  // the SDP answer (201) or the reason (4xx, 5xx)
+    std::string location;  // 201: the session's resource
 };
 
 class RtcTransport {
@@ -115,7 +115,7 @@ private:
     webrtc::RtpPacket audioPacket_;
     webrtc::RtpHistory videoHistory_, audioHistory_;
     std::vector<webrtc::RtpPacket> gop_;  // the video packets from the last key frame on
-    bool gopComplete_ = false;            // gop_ starts at a key frame and holds all since
+    bool gopComplete_ = false;  // gop_ starts at a key frame and holds all since
     // The last frame's RTP time and arrival, per kind, for the sender reports' clock.
     uint32_t lastTimestamp_[2]{};
     Clock::time_point lastArrival_[2]{};

@@ -24,10 +24,10 @@ namespace morlanex {
 struct InboxItem {
     std::shared_ptr<const StreamHeader> header;  // set for a header, else `packet` is
     std::vector<uint8_t> packet;
-    size_t stream = 0;        // 0: the ASF stream; else a further stream of the sink's
+    size_t stream = 0;  // 0: the ASF stream; else a further stream of the sink's
     bool startPoint = false;  // a further stream's chunk a viewer may start with
-    uint8_t rendition = 0;    // of an ASF packet: 0 shared, r >= 1 video rendition r
-    bool rtc = false;         // a WebRTC frame (VP8 or Opus) rather than a stream's bytes
+    uint8_t rendition = 0;  // of an ASF packet: 0 shared, r >= 1 video rendition r
+    bool rtc = false;  // a WebRTC frame (VP8 or Opus) rather than a stream's bytes
     RtcMedia rtcKind = RtcMedia::Vp8;
     bool keyFrame = false;
     uint64_t ptsNs = 0;
@@ -58,10 +58,10 @@ private:
     void wakeLocked();
 
     mutable std::mutex mutex_;
-    std::function<void()> wake_;                  // guarded by mutex_
-    bool open_ = false;                           // guarded by mutex_
-    bool stop_ = false;                           // guarded by mutex_
-    std::vector<InboxItem> items_;                // guarded by mutex_
+    std::function<void()> wake_;  // guarded by mutex_
+    bool open_ = false;  // guarded by mutex_
+    bool stop_ = false;  // guarded by mutex_
+    std::vector<InboxItem> items_;  // guarded by mutex_
     std::vector<std::shared_ptr<const StreamHeader>> last_;  // by stream; guarded by mutex_
 };
 

@@ -40,11 +40,8 @@ Admission::Limits admissionLimits(const NetworkSinkConfig &c) {
 }  // namespace
 
 SinkLoop::SinkLoop(const NetworkSinkConfig &config)
-    : config_(config),
-      buffer_(config.maxBacklogBytes, config.maxWindowBytes),
-      policy_(buffer_, config.maxViewerLag),
-      admission_(admissionLimits(config)),
-      logLimiter_(kLogBurst, kLogPerSecond, kLogTotalPerSecond) {
+    : config_(config), buffer_(config.maxBacklogBytes, config.maxWindowBytes), policy_(buffer_, config.maxViewerLag),
+      admission_(admissionLimits(config)), logLimiter_(kLogBurst, kLogPerSecond, kLogTotalPerSecond) {
     for (const MediaStreamConfig &m : config_.mediaStreams) media_.push_back(std::make_unique<MediaStream>(m, config_));
     if (config_.webrtcPort >= 0)
         rtc_ = std::make_unique<RtcTransport>(config_, [this](const std::string &peer, const std::string &line) {
@@ -157,10 +154,12 @@ void SinkLoop::takeInbox() {
         if (item.stream > 0) {
             if (item.stream > media_.size()) continue;
             StreamBuffer &b = media_[item.stream - 1]->buffer;
-            if (item.header) b.setHeader(std::move(item.header));
+            if (item.header)
+                b.setHeader(std::move(item.header));
             else if (b.pushChunk(std::move(item.packet), item.startPoint, now) == StreamBuffer::PushResult::Accepted)
                 chunksIn_.fetch_add(1, std::memory_order_relaxed);
-            else packetsRejected_.fetch_add(1, std::memory_order_relaxed);
+            else
+                packetsRejected_.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
         if (item.header) {
@@ -168,11 +167,15 @@ void SinkLoop::takeInbox() {
             continue;
         }
         switch (buffer_.push(std::move(item.packet), now, item.rendition)) {
-            case StreamBuffer::PushResult::Accepted: packetsIn_.fetch_add(1, std::memory_order_relaxed); break;
-            case StreamBuffer::PushResult::TooLarge:
-                log(nullptr, "packet larger than the header's packet size discarded");
-                [[fallthrough]];
-            case StreamBuffer::PushResult::NoHeader: packetsRejected_.fetch_add(1, std::memory_order_relaxed); break;
+        case StreamBuffer::PushResult::Accepted:
+            packetsIn_.fetch_add(1, std::memory_order_relaxed);
+            break;
+        case StreamBuffer::PushResult::TooLarge:
+            log(nullptr, "packet larger than the header's packet size discarded");
+            [[fallthrough]];
+        case StreamBuffer::PushResult::NoHeader:
+            packetsRejected_.fetch_add(1, std::memory_order_relaxed);
+            break;
         }
     }
 }
@@ -203,7 +206,8 @@ void SinkLoop::acceptAll() {
         }
         const int fd = a.fd.get();
         if (config_.socketSendBufferBytes > 0)
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &config_.socketSendBufferBytes, sizeof config_.socketSendBufferBytes);
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &config_.socketSendBufferBytes,
+                         sizeof config_.socketSendBufferBytes);
         auto owned = std::make_unique<Connection>(std::move(a.fd), a.peer, nextId_++, nextGeneration_++);
         if (!reactor_->watch(fd, kConnectionEvents)) continue;  // `owned` closes it
         if (byFd_.size() <= size_t(fd)) byFd_.resize(size_t(fd) + 1);
@@ -242,17 +246,18 @@ void SinkLoop::onConnectionEvent(Connection &c, uint32_t events) {
     if (events & EPOLLERR) return closeConnection(c, CloseReason::WriteError);
     if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
         switch (c.phase()) {
-            case Phase::Request: return readRequest(c);
-            case Phase::Linger:
-                if (!c.drainInput(scratch_)) return closeConnection(c, CloseReason::Done);
-                break;
-            case Phase::Answer:
-            case Phase::Stream:
-            case Phase::Trailer:
-                if (!c.readWhileStreaming(scratch_)) return closeConnection(c, CloseReason::PeerClosed);
-                // Both directions closed: the peer is gone.
-                if (events & EPOLLHUP) return closeConnection(c, CloseReason::PeerClosed);
-                break;
+        case Phase::Request:
+            return readRequest(c);
+        case Phase::Linger:
+            if (!c.drainInput(scratch_)) return closeConnection(c, CloseReason::Done);
+            break;
+        case Phase::Answer:
+        case Phase::Stream:
+        case Phase::Trailer:
+            if (!c.readWhileStreaming(scratch_)) return closeConnection(c, CloseReason::PeerClosed);
+            // Both directions closed: the peer is gone.
+            if (events & EPOLLHUP) return closeConnection(c, CloseReason::PeerClosed);
+            break;
         }
     }
     if (events & EPOLLOUT) {
@@ -263,9 +268,12 @@ void SinkLoop::onConnectionEvent(Connection &c, uint32_t events) {
 
 void SinkLoop::readRequest(Connection &c) {
     switch (c.readRequest(config_.path, scratch_)) {
-        case RequestReader::Status::Waiting: return;
-        case RequestReader::Status::Closed: return closeConnection(c, CloseReason::PeerClosed);
-        case RequestReader::Status::Complete: break;
+    case RequestReader::Status::Waiting:
+        return;
+    case RequestReader::Status::Closed:
+        return closeConnection(c, CloseReason::PeerClosed);
+    case RequestReader::Status::Complete:
+        break;
     }
     if (pendingFd_.erase(c.id())) {
         admission_.leave(c.id());
@@ -301,27 +309,30 @@ void SinkLoop::closeConnection(Connection &c, CloseReason reason) {
         reason == CloseReason::Evicted)
         log(&c, std::string("closed: ") + reasonText(int(reason)));
     switch (reason) {
-        case CloseReason::Stopping:
-            if (c.framed() && c.phase() == Phase::Stream && c.position().offset == 0 &&
-                c.position().seq != StreamBuffer::kNoPacket)
-                c.sendNow(std::string(reinterpret_cast<const char *>(mmshEnd(kEndFinished).data()), 8));
-            if (c.blocked()) c.resetOnClose();
-            break;
-        case CloseReason::Timeout:
-            // Told why where a byte can still be written; a reset would lose it.
-            timedOut_.fetch_add(1, std::memory_order_relaxed);
-            c.sendNow(HttpRouter::timedOut().head);
-            break;
-        case CloseReason::TimeoutUnderLoad:
-        case CloseReason::Evicted:
-            // Cut short for load: a refusal.
-            (reason == CloseReason::Evicted ? refused_ : timedOut_).fetch_add(1, std::memory_order_relaxed);
-            c.sendNow(HttpRouter::refuse().head);
-            break;
-        case CloseReason::Slow:
-        case CloseReason::WriteError: c.resetOnClose(); break;
-        case CloseReason::Done:
-        case CloseReason::PeerClosed: break;
+    case CloseReason::Stopping:
+        if (c.framed() && c.phase() == Phase::Stream && c.position().offset == 0 &&
+            c.position().seq != StreamBuffer::kNoPacket)
+            c.sendNow(std::string(reinterpret_cast<const char *>(mmshEnd(kEndFinished).data()), 8));
+        if (c.blocked()) c.resetOnClose();
+        break;
+    case CloseReason::Timeout:
+        // Told why where a byte can still be written; a reset would lose it.
+        timedOut_.fetch_add(1, std::memory_order_relaxed);
+        c.sendNow(HttpRouter::timedOut().head);
+        break;
+    case CloseReason::TimeoutUnderLoad:
+    case CloseReason::Evicted:
+        // Cut short for load: a refusal.
+        (reason == CloseReason::Evicted ? refused_ : timedOut_).fetch_add(1, std::memory_order_relaxed);
+        c.sendNow(HttpRouter::refuse().head);
+        break;
+    case CloseReason::Slow:
+    case CloseReason::WriteError:
+        c.resetOnClose();
+        break;
+    case CloseReason::Done:
+    case CloseReason::PeerClosed:
+        break;
     }
     if (pendingFd_.erase(c.id())) {
         admission_.leave(c.id());

@@ -86,7 +86,7 @@ private:
         size_t viewers = 0;
         std::string session;  // names this sink's segments apart from another run's
         Clock::time_point relayUntil{};  // a cache asked for segments: watched until then
-        bool watched = false;            // as last told to the producer
+        bool watched = false;  // as last told to the producer
         // The segments answered last (number, bytes): a cache tier asks for each once, but
         // requests that come together share one copy.
         std::deque<std::pair<uint64_t, std::shared_ptr<const StreamHeader>>> recentSegments;

@@ -19,7 +19,8 @@ constexpr std::chrono::seconds kRelayHold{10};
 SinkLoop::MediaStream::MediaStream(const MediaStreamConfig &c, const NetworkSinkConfig &sink)
     : config(c), buffer(sink.maxBacklogBytes, sink.maxWindowBytes), policy(buffer, sink.maxViewerLag) {
     uint32_t id = 0;
-    if (::getrandom(&id, sizeof id, 0) != sizeof id) id = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    if (::getrandom(&id, sizeof id, 0) != sizeof id)
+        id = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count());
     char text[9];
     std::snprintf(text, sizeof text, "%08x", id);
     session = text;
@@ -27,29 +28,43 @@ SinkLoop::MediaStream::MediaStream(const MediaStreamConfig &c, const NetworkSink
 
 void SinkLoop::dispatch(Connection &c) {
     const StreamRequest &r = c.request();
-    Route route = isWhep(r)                          ? routeWhep(c)
-                  : r.kind == RequestKind::NotFound ? routeElsewhere(c)
-                                                    : router_.route(r, buffer_.header().get(), roomForViewer());
+    Route route = isWhep(r)               ? routeWhep(c)
+        : r.kind == RequestKind::NotFound ? routeElsewhere(c)
+                                          : router_.route(r, buffer_.header().get(), roomForViewer());
     switch (route.outcome) {
-        case RouteOutcome::BadRequest: badRequests_.fetch_add(1, std::memory_order_relaxed); break;
-        case RouteOutcome::NotFound: notFound_.fetch_add(1, std::memory_order_relaxed); break;
-        case RouteOutcome::Refused: refused_.fetch_add(1, std::memory_order_relaxed); break;
-        case RouteOutcome::TooLarge: tooLarge_.fetch_add(1, std::memory_order_relaxed); break;
-        case RouteOutcome::Stream: served_.fetch_add(1, std::memory_order_relaxed); break;
-        case RouteOutcome::Header:
-        case RouteOutcome::Answered: break;
+    case RouteOutcome::BadRequest:
+        badRequests_.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case RouteOutcome::NotFound:
+        notFound_.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case RouteOutcome::Refused:
+        refused_.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case RouteOutcome::TooLarge:
+        tooLarge_.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case RouteOutcome::Stream:
+        served_.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case RouteOutcome::Header:
+    case RouteOutcome::Answered:
+        break;
     }
     const bool framed = r.windowsMedia && r.kind != RequestKind::NotFound;  // not for other paths' answers
-    std::shared_ptr<const StreamHeader> follows = route.body ? route.body : route.withHeader ? bufferOf(c).header() : nullptr;
+    std::shared_ptr<const StreamHeader> follows = route.body ? route.body
+        : route.withHeader                                   ? bufferOf(c).header()
+                                                             : nullptr;
     if (route.thenStream && r.selectsStreams && buffer_.header()) {
         const auto &video = buffer_.header()->info.videoStreams;
-        c.soundOnly = !video.empty() && std::none_of(video.begin(), video.end(), [&](uint8_t v) {
-            return v < 32 && (r.streamsWanted >> v & 1);
-        });
+        c.soundOnly = !video.empty() &&
+            std::none_of(video.begin(), video.end(), [&](uint8_t v) { return v < 32 && (r.streamsWanted >> v & 1); });
     }
     c.beginAnswer(std::move(route.head), std::move(follows), framed, route.thenStream);
-    if (route.thenStream) addViewer(c);
-    else setFinishDeadline(c);  // a client that does not read its answer is not kept
+    if (route.thenStream)
+        addViewer(c);
+    else
+        setFinishDeadline(c);  // a client that does not read its answer is not kept
     pump(c);
 }
 
@@ -67,8 +82,7 @@ Route SinkLoop::routeElsewhere(Connection &c) {
         }
         if (media_[i]->config.path != r.path) continue;
         c.stream = i + 1;
-        return router_.routeMedia(r, media_[i]->config.contentType, media_[i]->buffer.header().get(),
-                                  roomForViewer());
+        return router_.routeMedia(r, media_[i]->config.contentType, media_[i]->buffer.header().get(), roomForViewer());
     }
     return router_.route(r, nullptr, false);
 }
@@ -85,7 +99,8 @@ Route SinkLoop::routeSegments(const StreamRequest &r, MediaStream &m, std::strin
     const std::optional<uint64_t> newest = b.newestSegment();
     if (rest == "latest") {
         if (!b.header() || !newest) return Route{RouteOutcome::Refused, statusResponse(503, false, 0, r.headOnly)};
-        return answer("application/json", "{\"session\":\"" + m.session + "\",\"segment\":" + std::to_string(*newest) + "}", 1);
+        return answer("application/json",
+                      "{\"session\":\"" + m.session + "\",\"segment\":" + std::to_string(*newest) + "}", 1);
     }
     const std::string own = m.session + "/";
     if (rest.substr(0, own.size()) != own || !b.header()) return router_.route(r, nullptr, false);  // 404
@@ -166,53 +181,54 @@ void SinkLoop::pump(Connection &c) {
     for (;;) {
         IoResult r{IoStatus::Done};
         switch (c.phase()) {
-            case Phase::Request:
-            case Phase::Linger: return;
-            case Phase::Answer:
-                r = c.writeAnswer();
-                if (r.status == IoStatus::Done) {
-                    bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
-                    if (!c.streamsAfterAnswer()) return beginLinger(c);
-                    ViewerPosition position = policy.join(Clock::now());
-                    position.soundOnly = c.soundOnly;
-                    c.beginStream(std::move(position));
-                    continue;
-                }
-                break;
-            case Phase::Stream: {
-                const FanOutPolicy::Next next = policy.next(c.position());
-                if (next.step == FanOutPolicy::Step::Wait) return;
-                if (next.step == FanOutPolicy::Step::EndStream) {
-                    // The broadcast's header changed: end this stream so the player reconnects.
-                    if (!c.framed()) return closeConnection(c, CloseReason::Done);
-                    c.beginTrailer(mmshEnd(kEndHeaderChanged));
-                    continue;
-                }
-                r = c.writePackets(buffer, next.endSeq);
-                if (r.status == IoStatus::Done) {
-                    bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
-                    continue;  // caught up, or on to the end of its header
-                }
-                if (r.status == IoStatus::Blocked && policy.tooFarBehind(c.position(), Clock::now())) {
-                    // Its socket is full and it is too far behind live: it cannot keep up.
-                    bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
-                    droppedSlow_.fetch_add(1, std::memory_order_relaxed);
-                    return closeConnection(c, CloseReason::Slow);
-                }
-                if (r.status == IoStatus::Closed && buffer.packet(c.position().seq) == nullptr &&
-                    c.position().seq < buffer.nextSeq()) {
-                    droppedSlow_.fetch_add(1, std::memory_order_relaxed);
-                    return closeConnection(c, CloseReason::Slow);
-                }
-                break;
+        case Phase::Request:
+        case Phase::Linger:
+            return;
+        case Phase::Answer:
+            r = c.writeAnswer();
+            if (r.status == IoStatus::Done) {
+                bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
+                if (!c.streamsAfterAnswer()) return beginLinger(c);
+                ViewerPosition position = policy.join(Clock::now());
+                position.soundOnly = c.soundOnly;
+                c.beginStream(std::move(position));
+                continue;
             }
-            case Phase::Trailer:
-                r = c.writeTrailer();
-                if (r.status == IoStatus::Done) {
-                    bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
-                    return beginLinger(c);
-                }
-                break;
+            break;
+        case Phase::Stream: {
+            const FanOutPolicy::Next next = policy.next(c.position());
+            if (next.step == FanOutPolicy::Step::Wait) return;
+            if (next.step == FanOutPolicy::Step::EndStream) {
+                // The broadcast's header changed: end this stream so the player reconnects.
+                if (!c.framed()) return closeConnection(c, CloseReason::Done);
+                c.beginTrailer(mmshEnd(kEndHeaderChanged));
+                continue;
+            }
+            r = c.writePackets(buffer, next.endSeq);
+            if (r.status == IoStatus::Done) {
+                bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
+                continue;  // caught up, or on to the end of its header
+            }
+            if (r.status == IoStatus::Blocked && policy.tooFarBehind(c.position(), Clock::now())) {
+                // Its socket is full and it is too far behind live: it cannot keep up.
+                bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
+                droppedSlow_.fetch_add(1, std::memory_order_relaxed);
+                return closeConnection(c, CloseReason::Slow);
+            }
+            if (r.status == IoStatus::Closed && buffer.packet(c.position().seq) == nullptr &&
+                c.position().seq < buffer.nextSeq()) {
+                droppedSlow_.fetch_add(1, std::memory_order_relaxed);
+                return closeConnection(c, CloseReason::Slow);
+            }
+            break;
+        }
+        case Phase::Trailer:
+            r = c.writeTrailer();
+            if (r.status == IoStatus::Done) {
+                bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
+                return beginLinger(c);
+            }
+            break;
         }
         bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
         if (r.status == IoStatus::Closed) return closeConnection(c, CloseReason::WriteError);

@@ -8,7 +8,7 @@
 namespace morlanex {
 
 std::shared_ptr<const StreamHeader> StreamHeader::fromMuxer(std::span<const uint8_t> bytes, std::string *error,
-                                                           uint32_t maxBitrateBps) {
+                                                            uint32_t maxBitrateBps) {
     auto info = parseAsfHeader(bytes, error);
     if (!info) return nullptr;
     auto h = std::make_shared<StreamHeader>();
@@ -44,7 +44,8 @@ bool StreamBuffer::tooFarBehind(uint64_t seq) const {
     return seq < firstSeq_ || window_.empty() || bytesFrom(seq) > maxBacklogBytes_;
 }
 
-StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes, Clock::time_point arrived, uint8_t rendition) {
+StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes, Clock::time_point arrived,
+                                            uint8_t rendition) {
     if (!header_) return PushResult::NoHeader;
     const size_t p = header_->info.packetSize;
     if (bytes.size() > p || rendition > kMaxRenditions) return PushResult::TooLarge;
@@ -56,7 +57,8 @@ StreamBuffer::PushResult StreamBuffer::push(std::vector<uint8_t> &&bytes, Clock:
     return PushResult::Accepted;
 }
 
-StreamBuffer::PushResult StreamBuffer::pushChunk(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived) {
+StreamBuffer::PushResult StreamBuffer::pushChunk(std::vector<uint8_t> &&bytes, bool startPoint,
+                                                 Clock::time_point arrived) {
     if (!header_) return PushResult::NoHeader;
     append(std::move(bytes), startPoint, arrived);
     return PushResult::Accepted;
@@ -137,7 +139,8 @@ uint32_t StreamBuffer::startTimeMs(uint64_t seq) const {
 
 uint64_t StreamBuffer::bitsPerSecond(uint8_t r) const {
     if (window_.empty() || r > kMaxRenditions) return 0;
-    const auto span = std::chrono::duration_cast<std::chrono::milliseconds>(arrivals_.back() - arrivals_.front()).count();
+    const auto span =
+        std::chrono::duration_cast<std::chrono::milliseconds>(arrivals_.back() - arrivals_.front()).count();
     if (span < 2000) return 0;
     return (renditionBytes_[0] + (r ? renditionBytes_[r] : 0)) * 8000 / uint64_t(span);
 }

@@ -44,13 +44,13 @@ namespace morlanex {
 
 // One broadcast's header, in both forms a viewer may need.
 struct StreamHeader {
-    std::vector<uint8_t> raw;     // live ASF header, for plain HTTP clients
+    std::vector<uint8_t> raw;  // live ASF header, for plain HTTP clients
     std::vector<uint8_t> framed;  // the same as $H pieces, for Windows Media clients
     AsfHeaderInfo info;
 
     // Builds it from the bytes the muxer emits; nullptr and `*error` when they are unusable.
     static std::shared_ptr<const StreamHeader> fromMuxer(std::span<const uint8_t> bytes, std::string *error,
-                                                        uint32_t maxBitrateBps = 0);
+                                                         uint32_t maxBitrateBps = 0);
     // The header of a stream of another format, sent as it is (no packet size, no framing).
     static std::shared_ptr<const StreamHeader> opaque(std::span<const uint8_t> bytes);
 };
@@ -132,14 +132,14 @@ private:
     std::deque<PacketBytes> window_;  // window_[i] has sequence number firstSeq_ + i
     std::deque<Clock::time_point> arrivals_;  // arrivals_[i] belongs to window_[i]
     std::deque<uint64_t> offsets_;  // offsets_[i]: stream bytes before window_[i]
-    uint64_t streamBytes_ = 0;      // stream bytes pushed, in all
+    uint64_t streamBytes_ = 0;  // stream bytes pushed, in all
     uint64_t firstSeq_ = 0, nextSeq_ = 0;
     std::deque<uint8_t> renditions_;  // renditions_[i] belongs to window_[i]
     std::deque<uint64_t> starts_;  // start points in the window (current header only), ascending
     std::deque<uint32_t> startTimes_;  // startTimes_[i]: the send time of start point starts_[i]
     uint8_t renditionCount_ = 0;
     uint64_t renditionBytes_[kMaxRenditions + 1] = {};  // bytes in the window, by rendition
-    uint64_t startsPushed_ = 0;     // start points ever pushed: the number of the next segment
+    uint64_t startsPushed_ = 0;  // start points ever pushed: the number of the next segment
 };
 
 }  // namespace morlanex

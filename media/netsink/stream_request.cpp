@@ -45,11 +45,16 @@ Pragmas readPragmas(const HttpRequest &r) {
             line = comma == std::string_view::npos ? std::string_view{} : line.substr(comma + 1);
             const size_t eq = token.find('=');
             const std::string_view name = trim(token.substr(0, eq));
-            const std::string_view value = eq == std::string_view::npos ? std::string_view{} : trim(token.substr(eq + 1));
-            if (equalsIgnoreCase(name, "xPlayStrm")) p.playStream = value == "1";
-            else if (equalsIgnoreCase(name, "xPlayNextEntry")) p.playNextEntry = value == "1";
-            else if (equalsIgnoreCase(name, "log-line")) p.logLine = true;
-            else if (equalsIgnoreCase(name, "stream-switch-entry")) readStreamSelection(value, p);
+            const std::string_view value =
+                eq == std::string_view::npos ? std::string_view{} : trim(token.substr(eq + 1));
+            if (equalsIgnoreCase(name, "xPlayStrm"))
+                p.playStream = value == "1";
+            else if (equalsIgnoreCase(name, "xPlayNextEntry"))
+                p.playNextEntry = value == "1";
+            else if (equalsIgnoreCase(name, "log-line"))
+                p.logLine = true;
+            else if (equalsIgnoreCase(name, "stream-switch-entry"))
+                readStreamSelection(value, p);
             else if (equalsIgnoreCase(name, "client-id")) {
                 uint32_t id = 0;
                 const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), id);
@@ -75,7 +80,8 @@ std::string_view targetPath(std::string_view target) {
 bool isWindowsMediaUserAgent(std::string_view ua) {
     const std::string_view token = ua.substr(0, ua.find('/'));
     if (token.size() == ua.size()) return false;
-    return equalsIgnoreCase(token, "NSPlayer") || equalsIgnoreCase(token, "NSServer") || equalsIgnoreCase(token, "WMCacheProxy");
+    return equalsIgnoreCase(token, "NSPlayer") || equalsIgnoreCase(token, "NSServer") ||
+        equalsIgnoreCase(token, "WMCacheProxy");
 }
 
 StreamRequest classifyRequest(const HttpRequest &r, std::string_view streamPath) {

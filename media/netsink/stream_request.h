@@ -21,28 +21,28 @@
 namespace morlanex {
 
 enum class RequestKind {
-    PlainStream,       // GET/HEAD by an ordinary HTTP client
-    Describe,          // Windows Media client: header only
-    Play,              // Windows Media client: header and live data
-    LogPost,           // Windows Media client log: 204
-    ControlPost,       // keep-alive, stream selection, stop and other control messages: 200
-    Options,           // OPTIONS (keep-alive in pipelined mode, or a plain probe): 200
-    NotFound,          // not the stream's path (the sink may serve something else there)
+    PlainStream,  // GET/HEAD by an ordinary HTTP client
+    Describe,  // Windows Media client: header only
+    Play,  // Windows Media client: header and live data
+    LogPost,  // Windows Media client log: 204
+    ControlPost,  // keep-alive, stream selection, stop and other control messages: 200
+    Options,  // OPTIONS (keep-alive in pipelined mode, or a plain probe): 200
+    NotFound,  // not the stream's path (the sink may serve something else there)
     MethodNotAllowed,  // plain client with another method than GET/HEAD
-    TooLarge,          // a body over kMaxRequestBodyBytes: 413
-    BadRequest,        // a request the sink cannot serve (also conflicting Content-Length)
+    TooLarge,  // a body over kMaxRequestBodyBytes: 413
+    BadRequest,  // a request the sink cannot serve (also conflicting Content-Length)
 };
 
 struct StreamRequest {
     RequestKind kind = RequestKind::BadRequest;
-    bool headOnly = false;        // HEAD: answer without a body
+    bool headOnly = false;  // HEAD: answer without a body
     bool windowsMedia = false;
-    uint32_t clientId = 0;        // Pragma client-id from the request, 0 when absent
-    size_t bodyBytes = 0;         // Content-Length the sink must read past before answering
+    uint32_t clientId = 0;  // Pragma client-id from the request, 0 when absent
+    size_t bodyBytes = 0;  // Content-Length the sink must read past before answering
     bool expectContinue = false;  // "Expect: 100-continue": the client waits for 100 before its body
-    bool getOrHead = false;       // the method is GET or HEAD
+    bool getOrHead = false;  // the method is GET or HEAD
     std::string method;
-    std::string path;             // of a NotFound or Options request: the target's path, without its query
+    std::string path;  // of a NotFound or Options request: the target's path, without its query
     // Pragma stream-switch-entry of a Windows Media client: bit n set for stream n asked for
     // (thinning other than "off"). Without the pragma every stream is.
     bool selectsStreams = false;

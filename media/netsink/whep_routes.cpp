@@ -10,34 +10,48 @@ namespace {
 
 const char *phrase(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 201: return "Created";
-        case 204: return "No Content";
-        case 400: return "Bad Request";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 429: return "Too Many Requests";
-        case 503: return "Service Unavailable";
-        default: return "Error";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 429:
+        return "Too Many Requests";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Error";
     }
 }
 
 RouteOutcome outcomeOf(int status) {
     switch (status) {
-        case 400:
-        case 405: return RouteOutcome::BadRequest;
-        case 404: return RouteOutcome::NotFound;
-        case 429:
-        case 503: return RouteOutcome::Refused;
-        default: return RouteOutcome::Answered;
+    case 400:
+    case 405:
+        return RouteOutcome::BadRequest;
+    case 404:
+        return RouteOutcome::NotFound;
+    case 429:
+    case 503:
+        return RouteOutcome::Refused;
+    default:
+        return RouteOutcome::Answered;
     }
 }
 
 // Every answer lets a page of another origin (the directory's channel page, a relay) use it.
 Route whepAnswer(int status, const std::string &fields, const std::string &contentType, const std::string &body) {
     std::string s = "HTTP/1.0 " + std::to_string(status) + " " + phrase(status) + "\r\nServer: " + kServerToken +
-                    "\r\nCache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n"
-                    "Access-Control-Expose-Headers: Location\r\n" + fields;
+        "\r\nCache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n"
+        "Access-Control-Expose-Headers: Location\r\n" +
+        fields;
     if (status == 503) s += "Retry-After: 5\r\n";
     if (!body.empty()) s += "Content-Type: " + contentType + "\r\n";
     s += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
@@ -57,16 +71,18 @@ bool SinkLoop::isWhep(const StreamRequest &r) const {
 
 Route SinkLoop::routeWhep(Connection &c) {
     const StreamRequest &r = c.request();
-    if (!rtc_ || !rtc_->port()) return r.kind == RequestKind::Options ? router_.route(r, nullptr, false)
-                                                                       : whepText(404, "", "WebRTC is off.\n");
+    if (!rtc_ || !rtc_->port())
+        return r.kind == RequestKind::Options ? router_.route(r, nullptr, false)
+                                              : whepText(404, "", "WebRTC is off.\n");
     const bool endpoint = r.path == "/whep";
     const std::string allow = endpoint ? "POST, OPTIONS" : "DELETE, OPTIONS";
     if (r.kind == RequestKind::Options) {
-        return whepText(204,
-                        "Allow: " + allow + "\r\nAccess-Control-Allow-Methods: " + allow +
-                            "\r\nAccess-Control-Allow-Headers: Content-Type, Authorization\r\nAccess-Control-Max-Age: 86400\r\n" +
-                            (endpoint ? "Accept-Post: application/sdp\r\n" : ""),
-                        "");
+        return whepText(
+            204,
+            "Allow: " + allow + "\r\nAccess-Control-Allow-Methods: " + allow +
+                "\r\nAccess-Control-Allow-Headers: Content-Type, Authorization\r\nAccess-Control-Max-Age: 86400\r\n" +
+                (endpoint ? "Accept-Post: application/sdp\r\n" : ""),
+            "");
     }
     // PATCH included: without trickle ICE a session takes no further candidates.
     const std::string notAllowed = "Allow: " + allow + "\r\n";
@@ -84,6 +100,8 @@ Route SinkLoop::routeWhep(Connection &c) {
     return whepAnswer(201, "Location: " + w.location + "\r\n", "application/sdp", w.body);
 }
 
-bool SinkLoop::roomForViewer() const { return viewers_.size() + (rtc_ ? rtc_->sessionCount() : 0) < config_.maxClients; }
+bool SinkLoop::roomForViewer() const {
+    return viewers_.size() + (rtc_ ? rtc_->sessionCount() : 0) < config_.maxClients;
+}
 
 }  // namespace morlanex

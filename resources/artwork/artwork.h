@@ -22,4 +22,4 @@ void insetPanel(QPainter &p, QRectF r, qreal radius);
 void smallIcons();
 void appIcon();
 void themeIcons(const QString &dir);
-} // namespace artwork
+}  // namespace artwork

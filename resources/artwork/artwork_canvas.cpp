@@ -7,30 +7,25 @@
 namespace artwork {
 QString outDir;
 
-QImage canvas(int w, int h, bool keyed)
-{
+QImage canvas(int w, int h, bool keyed) {
     QImage img(w, h, keyed ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied);
     img.fill(keyed ? kKey : QColor(Qt::transparent));
     return img;
 }
 
-void save(const QImage &img, const char *name)
-{
+void save(const QImage &img, const char *name) {
     const QString path = outDir + "/" + name;
-    if (!img.save(path))
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    if (!img.save(path)) std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
 }
 
-QFont ming(int px, bool bold)
-{
+QFont ming(int px, bool bold) {
     QFont f(QStringLiteral("AR PL UMing TW"));
     f.setPixelSize(px);
     f.setBold(bold);
     return f;
 }
 
-void insetPanel(QPainter &p, QRectF r, qreal radius)
-{
+void insetPanel(QPainter &p, QRectF r, qreal radius) {
     QLinearGradient g(r.topLeft(), r.bottomLeft());
     g.setColorAt(0, QColor(0x08, 0x11, 0x20));
     g.setColorAt(1, QColor(0x10, 0x1f, 0x36));
@@ -38,4 +33,4 @@ void insetPanel(QPainter &p, QRectF r, qreal radius)
     p.setBrush(g);
     p.drawRoundedRect(r.adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
 }
-} // namespace artwork
+}  // namespace artwork

@@ -10,8 +10,7 @@ namespace artwork {
 namespace {
 // The application icon, drawn on a 64 unit grid so every size is sharp (resources/desktop/
 // icons/morlanex.svg is the same drawing for scalable themes).
-QImage appIconImage(int size)
-{
+QImage appIconImage(int size) {
     QImage img = canvas(size, size, false);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
@@ -36,17 +35,15 @@ QImage appIconImage(int size)
     p.end();
     return img;
 }
-} // namespace
+}  // namespace
 
-void smallIcons()
-{
+void smallIcons() {
     for (int hot = 0; hot < 2; ++hot) {
         QImage img = canvas(10, 11, false);
         QPainter p(&img);
         p.setPen(Qt::NoPen);
         p.setBrush(hot ? QColor(0xff, 0xd8, 0x4a) : QColor(0xe4, 0xee, 0xf8));
-        for (int y : {1, 5, 9})
-            p.drawRect(0, y, 10, 2);
+        for (int y : {1, 5, 9}) p.drawRect(0, y, 10, 2);
         p.end();
         save(img, hot ? "menu_hot.png" : "menu.png");
     }
@@ -146,20 +143,17 @@ void smallIcons()
     });
 }
 
-void appIcon()
-{
+void appIcon() {
     save(appIconImage(64), "app.png");
     save(appIconImage(256), "app256.png");
 }
 
 // The icon at the desktop theme's usual sizes, named by size: 16.png ... 256.png.
-void themeIcons(const QString &dir)
-{
+void themeIcons(const QString &dir) {
     QDir().mkpath(dir);
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         const QString path = dir + "/" + QString::number(size) + ".png";
-        if (!appIconImage(size).save(path))
-            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        if (!appIconImage(size).save(path)) std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
     }
 }
-} // namespace artwork
+}  // namespace artwork

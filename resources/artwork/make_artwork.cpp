@@ -14,8 +14,7 @@ using namespace artwork;
 namespace {
 // The window body. Drawn antialiased on a transparent canvas, then flattened onto the key colour
 // with hard edges, so the shape cut from the key has no fringe.
-void skin()
-{
+void skin() {
     const int W = 357, H = 458;
     QImage body(W, H, QImage::Format_ARGB32_Premultiplied);
     body.fill(Qt::transparent);
@@ -55,8 +54,8 @@ void skin()
     p.setBrush(row);
     p.drawRoundedRect(QRectF(8, 30, W - 16, 27), 6, 6);
 
-    insetPanel(p, QRectF(12, 60, 333, 48), 6);   // channel texts
-    insetPanel(p, QRectF(12, 112, 333, 254), 6); // video
+    insetPanel(p, QRectF(12, 60, 333, 48), 6);  // channel texts
+    insetPanel(p, QRectF(12, 112, 333, 254), 6);  // video
     insetPanel(p, QRectF(12, 372, 333, 74), 6);  // status
     // Divider between status and counters.
     p.setPen(QPen(QColor(0x2a, 0x45, 0x68), 1));
@@ -78,16 +77,14 @@ void skin()
                 float a = c.alphaF();
                 QColor mixed = QColor::fromRgbF(c.redF() + d.redF() * (1 - a), c.greenF() + d.greenF() * (1 - a),
                                                 c.blueF() + d.blueF() * (1 - a));
-                if (mixed == kKey)
-                    mixed = QColor(0, 0, 4);
+                if (mixed == kKey) mixed = QColor(0, 0, 4);
                 out.setPixelColor(x, y, mixed);
             }
         }
     save(out, "skin.png");
 }
 
-void placeholder()
-{
+void placeholder() {
     QImage img(320, 240, QImage::Format_RGB32);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
@@ -96,10 +93,8 @@ void placeholder()
     g.setColorAt(1, QColor(0x07, 0x0f, 0x1c));
     p.fillRect(img.rect(), g);
     p.setPen(QPen(QColor(255, 255, 255, 14), 1));
-    for (int x = 0; x < 320; x += 16)
-        p.drawLine(x, 0, x, 240);
-    for (int y = 0; y < 240; y += 16)
-        p.drawLine(0, y, 320, y);
+    for (int x = 0; x < 320; x += 16) p.drawLine(x, 0, x, 240);
+    for (int y = 0; y < 240; y += 16) p.drawLine(0, y, 320, y);
     // Camera.
     p.setPen(QPen(QColor(0x9c, 0xb9, 0xdb), 3));
     p.setBrush(QColor(0x16, 0x2b, 0x47));
@@ -128,8 +123,7 @@ void placeholder()
     save(img, "placeholder.png");
 }
 
-QImage roundButton(QColor top, QColor bottom)
-{
+QImage roundButton(QColor top, QColor bottom) {
     QImage img = canvas(36, 36, false);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
@@ -155,8 +149,7 @@ QImage roundButton(QColor top, QColor bottom)
     return img;
 }
 
-void actionButtons()
-{
+void actionButtons() {
     {
         QImage img = roundButton(QColor(0x6f, 0x86, 0xa3), QColor(0x2c, 0x3e, 0x58));
         QPainter p(&img);
@@ -210,20 +203,17 @@ void actionButtons()
 }
 
 // The brand's backdrop: the blue gradient from `from` to `to` with faint rings around `centre`.
-void backdrop(QPainter &p, QRect area, QPointF from, QPointF to, QPointF centre, int lastRing, int step)
-{
+void backdrop(QPainter &p, QRect area, QPointF from, QPointF to, QPointF centre, int lastRing, int step) {
     QLinearGradient g(from, to);
     g.setColorAt(0, QColor(0x2f, 0x5e, 0x94));
     g.setColorAt(1, QColor(0x0e, 0x1c, 0x31));
     p.fillRect(area, g);
     p.setPen(QPen(QColor(255, 255, 255, 28), 14));
     p.setBrush(Qt::NoBrush);
-    for (int r = 40; r <= lastRing; r += step)
-        p.drawEllipse(centre, r, r);
+    for (int r = 40; r <= lastRing; r += step) p.drawEllipse(centre, r, r);
 }
 
-void banner()
-{
+void banner() {
     QImage img(385, 103, QImage::Format_RGB32);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
@@ -240,8 +230,7 @@ void banner()
     save(img, "banner.png");
 }
 
-void balloon()
-{
+void balloon() {
     // 102 x 62 on the key colour, with a tail at the bottom towards the action button.
     QImage body(102, 62, QImage::Format_ARGB32_Premultiplied);
     body.fill(Qt::transparent);
@@ -267,14 +256,14 @@ void balloon()
         for (int x = 0; x < 102; ++x) {
             QColor c = body.pixelColor(x, y);
             if (c.alpha() >= 128)
-                out.setPixelColor(x, y, QColor::fromRgbF(c.redF() / c.alphaF(), c.greenF() / c.alphaF(), c.blueF() / c.alphaF()));
+                out.setPixelColor(
+                    x, y, QColor::fromRgbF(c.redF() / c.alphaF(), c.greenF() / c.alphaF(), c.blueF() / c.alphaF()));
         }
     save(out, "balloon.png");
 }
 
 // A video camera, drawn into a 64 x 64 box: the body of the wizard's two mode buttons.
-void camera(QPainter &p)
-{
+void camera(QPainter &p) {
     QLinearGradient body(0, 18, 0, 48);
     body.setColorAt(0, QColor(0x6c, 0xb4, 0xf2));
     body.setColorAt(1, QColor(0x1d, 0x5c, 0xa8));
@@ -294,8 +283,7 @@ void camera(QPainter &p)
 }
 
 // The wizard's two mode buttons: the last settings again, and a new device.
-void wizardButtons()
-{
+void wizardButtons() {
     {
         QImage img = canvas(64, 64, false);
         QPainter p(&img);
@@ -332,8 +320,7 @@ void wizardButtons()
 }
 
 // The wizard's picture strip, 116 x 381, beside the pages.
-void wizardStrip()
-{
+void wizardStrip() {
     QImage img(116, 381, QImage::Format_RGB32);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
@@ -352,10 +339,9 @@ void wizardStrip()
     p.end();
     save(img, "wizard_strip.png");
 }
-} // namespace
+}  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     QGuiApplication app(argc, argv);
     outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("resources/skin");
     QDir().mkpath(outDir);
@@ -368,7 +354,6 @@ int main(int argc, char **argv)
     balloon();
     wizardButtons();
     wizardStrip();
-    if (argc > 2)
-        themeIcons(QString::fromLocal8Bit(argv[2]));
+    if (argc > 2) themeIcons(QString::fromLocal8Bit(argv[2]));
     return 0;
 }

@@ -2,8 +2,7 @@
 
 namespace morlanex::web {
 
-std::string fillPage(std::string_view page, std::initializer_list<PageValue> values)
-{
+std::string fillPage(std::string_view page, std::initializer_list<PageValue> values) {
     std::string out;
     out.reserve(page.size());
     size_t at = 0;
@@ -17,8 +16,7 @@ std::string fillPage(std::string_view page, std::initializer_list<PageValue> val
         const std::string_view name = page.substr(open + 2, close - open - 2);
         const PageValue *found = nullptr;
         for (const PageValue &v : values)
-            if (v.name == name)
-                found = &v;
+            if (v.name == name) found = &v;
         out.append(page.substr(at, open - at));
         if (found) {
             out.append(found->value);

@@ -17,7 +17,7 @@
 namespace morlanex::web {
 
 struct PageValue {
-    std::string_view name;   // without the braces
+    std::string_view name;  // without the braces
     std::string_view value;  // inserted as it is: escape it for where it lands first
 };
 

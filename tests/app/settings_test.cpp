@@ -21,8 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 class TempDir {
 public:
-    TempDir()
-    {
+    TempDir() {
         std::string tmpl = (fs::temp_directory_path() / "morlanex-settings-XXXXXX").string();
         path = mkdtemp(tmpl.data());
     }
@@ -30,31 +29,24 @@ public:
     fs::path path;
 };
 
-std::string slurp(const fs::path &p)
-{
+std::string slurp(const fs::path &p) {
     std::ifstream in(p, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-void spit(const fs::path &p, const std::string &bytes)
-{
-    std::ofstream(p, std::ios::binary) << bytes;
-}
+void spit(const fs::path &p, const std::string &bytes) { std::ofstream(p, std::ios::binary) << bytes; }
 
-SettingsRecord record(std::initializer_list<std::string> values)
-{
+SettingsRecord record(std::initializer_list<std::string> values) {
     SettingsRecord r;
     size_t i = 0;
-    for (const auto &v : values)
-        r.lines[i++] = v;
+    for (const auto &v : values) r.lines[i++] = v;
     return r;
 }
-} // namespace
+}  // namespace
 
-TEST(SettingsCreate, FreshFileIsSevenEmptyLinesInNewFolders)
-{
+TEST(SettingsCreate, FreshFileIsSevenEmptyLinesInNewFolders) {
     TempDir tmp;
     const fs::path file = tmp.path / "Ulma" / "Morlanex" / "DefData.ini";
     ASSERT_TRUE(createSettingsIfMissing(file));
@@ -64,8 +56,7 @@ TEST(SettingsCreate, FreshFileIsSevenEmptyLinesInNewFolders)
     EXPECT_EQ(readSettings(file), SettingsRecord{});
 }
 
-TEST(SettingsCreate, ExistingFileIsLeftByteForByte)
-{
+TEST(SettingsCreate, ExistingFileIsLeftByteForByte) {
     TempDir tmp;
     fs::create_directories(tmp.path / "Ulma" / "Morlanex");
     const fs::path file = tmp.path / "Ulma" / "Morlanex" / "DefData.ini";
@@ -77,16 +68,14 @@ TEST(SettingsCreate, ExistingFileIsLeftByteForByte)
     EXPECT_EQ(fs::last_write_time(file), before);
 }
 
-TEST(SettingsCreate, UnwritableFolderFailsQuietly)
-{
+TEST(SettingsCreate, UnwritableFolderFailsQuietly) {
     TempDir tmp;
     spit(tmp.path / "Ulma", "a file where the folder should be");
     EXPECT_FALSE(createSettingsIfMissing(tmp.path / "Ulma" / "Morlanex" / "DefData.ini"));
     EXPECT_EQ(readSettings(tmp.path / "Ulma" / "Morlanex" / "DefData.ini"), SettingsRecord{});
 }
 
-TEST(SettingsRead, LineEndsAndControlBytes)
-{
+TEST(SettingsRead, LineEndsAndControlBytes) {
     // LF and CR LF end a line; a lone CR is dropped; Ctrl-Z ends the file.
     EXPECT_EQ(parseSettings("a\nb\r\nc\rd\r\ne"), record({"a", "b", "cd", "e"}));
     EXPECT_EQ(parseSettings("one\r\ntwo\x1Athree\r\nfour\r\n"), record({"one", "two"}));
@@ -94,16 +83,14 @@ TEST(SettingsRead, LineEndsAndControlBytes)
     EXPECT_EQ(parseSettings("\r\r\n  padded  \r\n"), record({"", "  padded  "}));
 }
 
-TEST(SettingsRead, FewerAndMoreThanSevenLines)
-{
+TEST(SettingsRead, FewerAndMoreThanSevenLines) {
     EXPECT_EQ(parseSettings("n\r\nd\r\n0\r\n"), record({"n", "d", "0"}));
     EXPECT_EQ(parseSettings("1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n9\r\n"),
               record({"1", "2", "3", "4", "5", "6", "7"}));
     EXPECT_EQ(parseSettings(""), SettingsRecord{});
 }
 
-TEST(SettingsRead, VeryLongLinesAreReadWhole)
-{
+TEST(SettingsRead, VeryLongLinesAreReadWhole) {
     const std::string longName(300000, 'x');
     const std::string longKeywords(1000, '\xa4');
     const SettingsRecord r = parseSettings(longName + "\r\nd\r\n0\r\n0\r\n1\r\n2\r\n" + longKeywords + "\r\n");
@@ -112,19 +99,16 @@ TEST(SettingsRead, VeryLongLinesAreReadWhole)
     EXPECT_EQ(r[SettingsRecord::CompressionLevel], "2");
 }
 
-TEST(SettingsRead, MissingFileReadsEmpty)
-{
-    EXPECT_EQ(readSettings("/nonexistent/DefData.ini"), SettingsRecord{});
-}
+TEST(SettingsRead, MissingFileReadsEmpty) { EXPECT_EQ(readSettings("/nonexistent/DefData.ini"), SettingsRecord{}); }
 
-TEST(SettingsWrite, ExactBytesAndRoundTripOfBig5)
-{
+TEST(SettingsWrite, ExactBytesAndRoundTripOfBig5) {
     TempDir tmp;
     const fs::path file = tmp.path / "DefData.ini";
     const SettingsRecord r = record({utf8ToCp950("頻道名稱"), " desc ", "0", "-1", "1", "2", utf8ToCp950("自拍 景點")});
     ASSERT_TRUE(writeSettings(file, r));
-    EXPECT_EQ(slurp(file), "\xc0\x57\xb9\x44\xa6\x57\xba\xd9\r\n desc \r\n0\r\n-1\r\n1\r\n2\r\n"
-                           "\xa6\xdb\xa9\xe7\x20\xb4\xba\xc2\x49\r\n");
+    EXPECT_EQ(slurp(file),
+              "\xc0\x57\xb9\x44\xa6\x57\xba\xd9\r\n desc \r\n0\r\n-1\r\n1\r\n2\r\n"
+              "\xa6\xdb\xa9\xe7\x20\xb4\xba\xc2\x49\r\n");
     const SettingsRecord back = readSettings(file);
     EXPECT_EQ(back, r);
     EXPECT_EQ(cp950ToUtf8(back[SettingsRecord::ChannelName]), "頻道名稱");
@@ -132,8 +116,7 @@ TEST(SettingsWrite, ExactBytesAndRoundTripOfBig5)
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path), fs::directory_iterator()), 1);
 }
 
-TEST(SettingsWrite, ProcessDeathMidWriteLeavesOldOrNewNeverTorn)
-{
+TEST(SettingsWrite, ProcessDeathMidWriteLeavesOldOrNewNeverTorn) {
     TempDir tmp;
     const fs::path file = tmp.path / "DefData.ini";
     const SettingsRecord oldRecord = record({"old name", "old description", "0", "0", "1", "0", "old"});
@@ -146,8 +129,7 @@ TEST(SettingsWrite, ProcessDeathMidWriteLeavesOldOrNewNeverTorn)
         pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            for (;;)
-                writeSettings(file, newRecord);
+            for (;;) writeSettings(file, newRecord);
         }
         std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
         kill(child, SIGKILL);
@@ -158,8 +140,7 @@ TEST(SettingsWrite, ProcessDeathMidWriteLeavesOldOrNewNeverTorn)
     }
 }
 
-TEST(SettingsValues, TrimmingAndIntegers)
-{
+TEST(SettingsValues, TrimmingAndIntegers) {
     EXPECT_EQ(trimmed(" \t\x01name with  spaces\r\n "), "name with  spaces");
     EXPECT_EQ(trimmed("   "), "");
     EXPECT_EQ(trimmed(utf8ToCp950(" 中 ")), "\xa4\xa4");
@@ -176,16 +157,14 @@ TEST(SettingsValues, TrimmingAndIntegers)
     }
 }
 
-TEST(CodePage, UnmappableCharactersDegradeInsteadOfVanishing)
-{
+TEST(CodePage, UnmappableCharactersDegradeInsteadOfVanishing) {
     EXPECT_EQ(utf8ToCp950("中"), "\xa4\xa4");
     EXPECT_EQ(utf8ToCp950("a😀b"), "a?b");
-    EXPECT_EQ(cp950ToUtf8("\xa4"), "\xEF\xBF\xBD"); // a cut double-byte character
+    EXPECT_EQ(cp950ToUtf8("\xa4"), "\xEF\xBF\xBD");  // a cut double-byte character
     EXPECT_EQ(cp950ToUtf8(utf8ToCp950("Morlanex 頻道")), "Morlanex 頻道");
 }
 
-TEST(AppConfig, DefaultsAndOverrides)
-{
+TEST(AppConfig, DefaultsAndOverrides) {
     const AppConfig defaults = parseAppConfig("");
     EXPECT_EQ(defaults.directoryAddress, "127.0.0.1");
     const AppConfig c = parseAppConfig("; comment\r\n[Directory]\r\nAddress = 10.1.2.3\r\nbroken line\n"

@@ -9,8 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: single-instance-probe FOLDER [WAIT_MS]\n");
@@ -35,8 +34,7 @@ int main(int argc, char **argv)
     }
     std::fflush(stdout);
     QObject::connect(&instance, &SingleInstance::activationRequested, [](const QString &token) {
-        std::printf("activated %s (environment: %s)\n", qPrintable(token),
-                    qgetenv("XDG_ACTIVATION_TOKEN").constData());
+        std::printf("activated %s (environment: %s)\n", qPrintable(token), qgetenv("XDG_ACTIVATION_TOKEN").constData());
         std::fflush(stdout);
     });
     return app.exec();

@@ -17,27 +17,21 @@
 
 namespace {
 
-QString buildDir()
-{
-    return qEnvironmentVariable("MORLANEX_BUILD_DIR");
-}
+QString buildDir() { return qEnvironmentVariable("MORLANEX_BUILD_DIR"); }
 
 // A probe process in the given folder; its lines are read with a bounded wait.
 class Probe {
 public:
-    Probe(const QString &folder, const QString &token = {}, int waitMs = 5000)
-    {
+    Probe(const QString &folder, const QString &token = {}, int waitMs = 5000) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("XDG_ACTIVATION_TOKEN"));
         env.remove(QStringLiteral("DESKTOP_STARTUP_ID"));
-        if (!token.isEmpty())
-            env.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), token);
+        if (!token.isEmpty()) env.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), token);
         process.setProcessEnvironment(env);
         process.start(buildDir() + QStringLiteral("/tests/app/single-instance-probe"),
                       {folder, QString::number(waitMs)});
     }
-    ~Probe()
-    {
+    ~Probe() {
         if (process.state() != QProcess::NotRunning) {
             ::kill(pid_t(process.processId()), SIGCONT);
             process.kill();
@@ -45,22 +39,18 @@ public:
         }
     }
 
-    std::string line(int waitMs = 15000)
-    {
+    std::string line(int waitMs = 15000) {
         const QDeadlineTimer deadline(waitMs);
         while (!process.canReadLine() && !deadline.hasExpired()) {
-            if (!process.waitForReadyRead(int(deadline.remainingTime())) &&
-                process.state() == QProcess::NotRunning)
+            if (!process.waitForReadyRead(int(deadline.remainingTime())) && process.state() == QProcess::NotRunning)
                 break;
         }
         return process.readLine().trimmed().toStdString();
     }
 
     // The exit code once ended, or -1 when it is still running after the wait.
-    int finish(int waitMs = 15000)
-    {
-        if (!process.waitForFinished(waitMs))
-            return -1;
+    int finish(int waitMs = 15000) {
+        if (!process.waitForFinished(waitMs)) return -1;
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
 
@@ -73,8 +63,7 @@ protected:
     QString folder() const { return runtime.path(); }
 };
 
-TEST_F(SingleInstanceTest, LaterStartsHandOverToTheFirstCopyWithTheirTokens)
-{
+TEST_F(SingleInstanceTest, LaterStartsHandOverToTheFirstCopyWithTheirTokens) {
     Probe first(folder());
     ASSERT_EQ(first.line(), "first");
     EXPECT_TRUE(QFileInfo(folder() + "/morlanex.socket").exists());
@@ -96,11 +85,9 @@ TEST_F(SingleInstanceTest, LaterStartsHandOverToTheFirstCopyWithTheirTokens)
     EXPECT_EQ(first.line(), "activated  (environment: token-of-the-second)");
 }
 
-TEST_F(SingleInstanceTest, StartsAtTheSameMomentLeaveExactlyOneFirstCopy)
-{
+TEST_F(SingleInstanceTest, StartsAtTheSameMomentLeaveExactlyOneFirstCopy) {
     std::vector<std::unique_ptr<Probe>> probes;
-    for (int i = 0; i < 5; ++i)
-        probes.push_back(std::make_unique<Probe>(folder()));
+    for (int i = 0; i < 5; ++i) probes.push_back(std::make_unique<Probe>(folder()));
     int firsts = 0;
     int handedOver = 0;
     Probe *firstCopy = nullptr;
@@ -117,16 +104,14 @@ TEST_F(SingleInstanceTest, StartsAtTheSameMomentLeaveExactlyOneFirstCopy)
     EXPECT_EQ(firsts, 1);
     EXPECT_EQ(handedOver, 4);
     ASSERT_NE(firstCopy, nullptr);
-    for (int i = 0; i < handedOver; ++i)
-        EXPECT_EQ(firstCopy->line(), "activated  (environment: )");
+    for (int i = 0; i < handedOver; ++i) EXPECT_EQ(firstCopy->line(), "activated  (environment: )");
 }
 
-TEST_F(SingleInstanceTest, ACopyThatDiedLeavesNothingInTheWay)
-{
+TEST_F(SingleInstanceTest, ACopyThatDiedLeavesNothingInTheWay) {
     {
         Probe crashed(folder());
         ASSERT_EQ(crashed.line(), "first");
-        crashed.process.kill(); // no clean-up: lock file and socket stay behind
+        crashed.process.kill();  // no clean-up: lock file and socket stay behind
         ASSERT_TRUE(crashed.process.waitForFinished(5000));
     }
     ASSERT_TRUE(QFileInfo(folder() + "/morlanex.lock").exists());
@@ -139,8 +124,7 @@ TEST_F(SingleInstanceTest, ACopyThatDiedLeavesNothingInTheWay)
     EXPECT_EQ(next.line(), "activated t1 (environment: t1)");
 }
 
-TEST_F(SingleInstanceTest, AFrozenCopyIsReportedAndLaterAnswersAgain)
-{
+TEST_F(SingleInstanceTest, AFrozenCopyIsReportedAndLaterAnswersAgain) {
     Probe first(folder());
     ASSERT_EQ(first.line(), "first");
     ::kill(pid_t(first.process.processId()), SIGSTOP);
@@ -154,13 +138,11 @@ TEST_F(SingleInstanceTest, AFrozenCopyIsReportedAndLaterAnswersAgain)
     EXPECT_EQ(again.line(), "handed-over");
     // The frozen time's caller may have been served on waking; the newest one is last.
     std::string activation = first.line();
-    if (activation != "activated t2 (environment: t2)")
-        activation = first.line();
+    if (activation != "activated t2 (environment: t2)") activation = first.line();
     EXPECT_EQ(activation, "activated t2 (environment: t2)");
 }
 
-TEST_F(SingleInstanceTest, AnUnusableFolderRunsWithoutTheGuard)
-{
+TEST_F(SingleInstanceTest, AnUnusableFolderRunsWithoutTheGuard) {
     const QString notAFolder = folder() + "/plain-file";
     QFile file(notAFolder);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -171,8 +153,7 @@ TEST_F(SingleInstanceTest, AnUnusableFolderRunsWithoutTheGuard)
     EXPECT_EQ(probe.finish(), 4);
 }
 
-TEST_F(SingleInstanceTest, TheRealProgramRunsOnceAndASecondStartEndsAtOnce)
-{
+TEST_F(SingleInstanceTest, TheRealProgramRunsOnceAndASecondStartEndsAtOnce) {
     QTemporaryDir home;
     const QString config = home.path() + "/config/Ulma/Morlanex";
     ASSERT_TRUE(QDir().mkpath(config));
@@ -215,4 +196,4 @@ TEST_F(SingleInstanceTest, TheRealProgramRunsOnceAndASecondStartEndsAtOnce)
     }
 }
 
-} // namespace
+}  // namespace

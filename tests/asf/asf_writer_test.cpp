@@ -22,8 +22,7 @@ using le::u32;
 using le::u64;
 using namespace asf_guid;
 
-AsfStreamFormat audioFormat()
-{
+AsfStreamFormat audioFormat() {
     AsfStreamFormat a;
     a.kind = AsfStreamFormat::Kind::Audio;
     a.bitrate = 32000;
@@ -35,8 +34,7 @@ AsfStreamFormat audioFormat()
     return a;
 }
 
-AsfStreamFormat videoFormat()
-{
+AsfStreamFormat videoFormat() {
     AsfStreamFormat v;
     v.kind = AsfStreamFormat::Kind::Video;
     v.bitrate = 224000;
@@ -48,13 +46,11 @@ AsfStreamFormat videoFormat()
     return v;
 }
 
-AsfWriterConfig config(uint32_t packetSize, uint32_t prerollMs = 1000)
-{
+AsfWriterConfig config(uint32_t packetSize, uint32_t prerollMs = 1000) {
     AsfWriterConfig c;
     c.packetSize = packetSize;
     c.prerollMs = prerollMs;
-    for (uint8_t i = 0; i < 16; ++i)
-        c.fileId[i] = uint8_t(0xF0 + i);
+    for (uint8_t i = 0; i < 16; ++i) c.fileId[i] = uint8_t(0xF0 + i);
     c.streams = {audioFormat(), videoFormat()};
     return c;
 }
@@ -66,8 +62,7 @@ struct Collected {
     std::vector<uint8_t> renditions;
 };
 
-AsfWriter::PacketSink collectInto(Collected &c)
-{
+AsfWriter::PacketSink collectInto(Collected &c) {
     return [&c](const AsfDataPacket &p) {
         c.packets.emplace_back(p.bytes.begin(), p.bytes.end());
         c.sendTimes.push_back(p.sendTimeMs);
@@ -77,43 +72,36 @@ AsfWriter::PacketSink collectInto(Collected &c)
 }
 
 // A packet's payloads as the library reads them; they and the padding fill the packet.
-std::vector<AsfPayload> payloadsOf(const Bytes &packet)
-{
+std::vector<AsfPayload> payloadsOf(const Bytes &packet) {
     const std::optional<AsfPacketContents> contents = readAsfPacket(packet);
     EXPECT_TRUE(contents.has_value()) << "a malformed packet";
-    if (!contents)
-        return {};
+    if (!contents) return {};
     EXPECT_EQ(contents->payloadsEnd + contents->paddingBytes, packet.size())
         << "payloads and padding do not fill the packet";
     return contents->payloads;
 }
 
-TEST(AsfWriterPackets, SmallFramesGiveTheseExactBytes)
-{
+TEST(AsfWriterPackets, SmallFramesGiveTheseExactBytes) {
     Collected got;
     AsfWriter writer(config(64), collectInto(got));
     const Bytes audio = {0xA1, 0xA2, 0xA3};
     const Bytes video = {0xB1, 0xB2};
     writer.addFrame(1, audio, 500, false);  // the first frame: time 0
-    writer.addFrame(2, video, 540, true);   // a key frame ends the audio packet
+    writer.addFrame(2, video, 540, true);  // a key frame ends the audio packet
     writer.flush();
 
-    const Bytes first = {
-        0x82, 0x00, 0x00, 0x11, 0x5D, 0x1E, 0x00,  // error correction, flags, padding 30
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00,        // send time 0, duration 0
-        0x81,                                      // one payload, lengths as WORD
-        0x81, 0x00, 0x00, 0x00, 0x00, 0x00,        // stream 1 (key), object 0, offset 0
-        0x08, 0x03, 0x00, 0x00, 0x00,              // replicated: object size 3
-        0xE8, 0x03, 0x00, 0x00,                    // presentation 0 + preroll 1000
-        0x03, 0x00, 0xA1, 0xA2, 0xA3};
-    const Bytes second = {
-        0x82, 0x00, 0x00, 0x11, 0x5D, 0x1F, 0x00,  // padding 31
-        0x28, 0x00, 0x00, 0x00, 0x00, 0x00,        // send time 40
-        0x81,
-        0x82, 0x00, 0x00, 0x00, 0x00, 0x00,        // stream 2 (key), object 0, offset 0
-        0x08, 0x02, 0x00, 0x00, 0x00,
-        0x10, 0x04, 0x00, 0x00,                    // presentation 1040
-        0x02, 0x00, 0xB1, 0xB2};
+    const Bytes first = {0x82, 0x00, 0x00, 0x11, 0x5D, 0x1E, 0x00,  // error correction, flags, padding 30
+                         0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // send time 0, duration 0
+                         0x81,  // one payload, lengths as WORD
+                         0x81, 0x00, 0x00, 0x00, 0x00, 0x00,  // stream 1 (key), object 0, offset 0
+                         0x08, 0x03, 0x00, 0x00, 0x00,  // replicated: object size 3
+                         0xE8, 0x03, 0x00, 0x00,  // presentation 0 + preroll 1000
+                         0x03, 0x00, 0xA1, 0xA2, 0xA3};
+    const Bytes second = {0x82, 0x00, 0x00, 0x11, 0x5D, 0x1F, 0x00,  // padding 31
+                          0x28, 0x00, 0x00, 0x00, 0x00, 0x00,  // send time 40
+                          0x81, 0x82, 0x00, 0x00, 0x00, 0x00, 0x00,  // stream 2 (key), object 0, offset 0
+                          0x08, 0x02, 0x00, 0x00, 0x00, 0x10, 0x04, 0x00, 0x00,  // presentation 1040
+                          0x02, 0x00, 0xB1, 0xB2};
     ASSERT_EQ(got.packets.size(), 2u);
     Bytes expected = first;
     expected.resize(64, 0);
@@ -126,13 +114,11 @@ TEST(AsfWriterPackets, SmallFramesGiveTheseExactBytes)
     EXPECT_EQ(writer.packetsOut(), 2u);
 }
 
-TEST(AsfWriterPackets, AFrameLargerThanAPacketIsSplitWithOffsets)
-{
+TEST(AsfWriterPackets, AFrameLargerThanAPacketIsSplitWithOffsets) {
     Collected got;
     AsfWriter writer(config(64), collectInto(got));
     Bytes frame(80);
-    for (size_t i = 0; i < frame.size(); ++i)
-        frame[i] = uint8_t(i);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i);
     writer.addFrame(2, frame, 0, true);
     writer.addFrame(2, Bytes{0xEE}, 66, false);  // a delta frame shares the last packet
     writer.flush();
@@ -162,8 +148,7 @@ TEST(AsfWriterPackets, AFrameLargerThanAPacketIsSplitWithOffsets)
     EXPECT_EQ(got.keyFrameStreams, (std::vector<uint8_t>{2, 0, 0}));
 }
 
-TEST(AsfWriterPackets, EveryVideoKeyFrameBeginsAPacketAndTheSinkSeesIt)
-{
+TEST(AsfWriterPackets, EveryVideoKeyFrameBeginsAPacketAndTheSinkSeesIt) {
     Collected got;
     AsfWriter writer(config(4800), collectInto(got));
     // Three seconds of 15 fps video with a key frame every second, and audio between.
@@ -195,16 +180,15 @@ TEST(AsfWriterPackets, EveryVideoKeyFrameBeginsAPacketAndTheSinkSeesIt)
     EXPECT_EQ(std::count(got.keyFrameStreams.begin(), got.keyFrameStreams.end(), 2), 3);
 }
 
-TEST(AsfWriterPackets, SendTimesStartAtZeroAndNeverGoBack)
-{
+TEST(AsfWriterPackets, SendTimesStartAtZeroAndNeverGoBack) {
     Collected got;
     AsfWriter writer(config(4800), collectInto(got));
-    writer.addFrame(1, Bytes{1}, 7000, false);   // running time of the first frame: 0
-    writer.addFrame(2, Bytes{2}, 6990, true);    // earlier than the first: 0 as well
-    writer.addFrame(2, Bytes{3}, 7200, true);    // new packet at 200
-    writer.addFrame(1, Bytes{4}, 7100, false);   // late audio joins that packet
+    writer.addFrame(1, Bytes{1}, 7000, false);  // running time of the first frame: 0
+    writer.addFrame(2, Bytes{2}, 6990, true);  // earlier than the first: 0 as well
+    writer.addFrame(2, Bytes{3}, 7200, true);  // new packet at 200
+    writer.addFrame(1, Bytes{4}, 7100, false);  // late audio joins that packet
     writer.flush();
-    writer.addFrame(1, Bytes{5}, 7150, false);   // a new packet may not go back to 150
+    writer.addFrame(1, Bytes{5}, 7150, false);  // a new packet may not go back to 150
     writer.flush();
 
     ASSERT_EQ(got.packets.size(), 4u);
@@ -216,12 +200,10 @@ TEST(AsfWriterPackets, SendTimesStartAtZeroAndNeverGoBack)
     EXPECT_EQ(payloadsOf(got.packets[3])[0].presentationMs(), 1150u);
 }
 
-TEST(AsfWriterPackets, APacketHoldsAtMostSixtyThreePayloads)
-{
+TEST(AsfWriterPackets, APacketHoldsAtMostSixtyThreePayloads) {
     Collected got;
     AsfWriter writer(config(4800), collectInto(got));
-    for (int i = 0; i < 70; ++i)
-        writer.addFrame(1, Bytes{uint8_t(i)}, uint64_t(i), false);
+    for (int i = 0; i < 70; ++i) writer.addFrame(1, Bytes{uint8_t(i)}, uint64_t(i), false);
     writer.flush();
     ASSERT_EQ(got.packets.size(), 2u);
     EXPECT_EQ(payloadsOf(got.packets[0]).size(), 63u);
@@ -229,15 +211,13 @@ TEST(AsfWriterPackets, APacketHoldsAtMostSixtyThreePayloads)
     EXPECT_EQ(payloadsOf(got.packets[1])[0].objectNumber, 63);
 }
 
-TEST(AsfWriterPackets, RenditionsGetPacketsOfTheirOwnUnderOneStreamNumber)
-{
+TEST(AsfWriterPackets, RenditionsGetPacketsOfTheirOwnUnderOneStreamNumber) {
     Collected got;
     AsfWriter writer(config(4800), collectInto(got));
     // One second: audio shared by all, video in two renditions at 10 and 30 fps, key frames at 0.
     for (int i = 0; i < 30; ++i) {
         const uint64_t t = uint64_t(i) * 1000 / 30;
-        if (i % 3 == 0)
-            writer.addFrame(2, Bytes(400, uint8_t(i)), t, i == 0, 1);
+        if (i % 3 == 0) writer.addFrame(2, Bytes(400, uint8_t(i)), t, i == 0, 1);
         writer.addFrame(2, Bytes(900, uint8_t(i)), t, i == 0, 2);
         writer.addFrame(1, Bytes(185, 0x55), t + 1, false, 0);
     }
@@ -252,8 +232,7 @@ TEST(AsfWriterPackets, RenditionsGetPacketsOfTheirOwnUnderOneStreamNumber)
         for (const AsfPayload &p : payloadsOf(got.packets[i])) {
             // Shared packets hold only the audio, a rendition's only its video.
             EXPECT_EQ(p.stream, got.renditions[i] == 0 ? 1 : 2) << "packet " << i;
-            if (p.stream == 2 && p.offset == 0)
-                objects[got.renditions[i]].push_back(p.objectNumber);
+            if (p.stream == 2 && p.offset == 0) objects[got.renditions[i]].push_back(p.objectNumber);
             bytes[got.renditions[i]] += p.data.size();
         }
     }
@@ -263,20 +242,18 @@ TEST(AsfWriterPackets, RenditionsGetPacketsOfTheirOwnUnderOneStreamNumber)
     // Each rendition counts its own objects, so each reads as one unbroken stream.
     ASSERT_EQ(objects[1].size(), 10u);
     ASSERT_EQ(objects[2].size(), 30u);
-    for (size_t n = 0; n < objects[2].size(); ++n)
-        EXPECT_EQ(objects[2][n], n);
-    for (size_t n = 0; n < objects[1].size(); ++n)
-        EXPECT_EQ(objects[1][n], n);
+    for (size_t n = 0; n < objects[2].size(); ++n) EXPECT_EQ(objects[2][n], n);
+    for (size_t n = 0; n < objects[1].size(); ++n) EXPECT_EQ(objects[1][n], n);
     // The first packet of each rendition begins with its key frame.
     for (uint8_t r : {1, 2}) {
-        const size_t first = size_t(std::find(got.renditions.begin(), got.renditions.end(), r) - got.renditions.begin());
+        const size_t first =
+            size_t(std::find(got.renditions.begin(), got.renditions.end(), r) - got.renditions.begin());
         ASSERT_LT(first, got.packets.size());
         EXPECT_EQ(got.keyFrameStreams[first], 2) << "rendition " << int(r);
     }
 }
 
-TEST(AsfWriterPackets, NothingIsWrittenForUnknownStreamsOrEmptyFrames)
-{
+TEST(AsfWriterPackets, NothingIsWrittenForUnknownStreamsOrEmptyFrames) {
     Collected got;
     AsfWriter writer(config(64), collectInto(got));
     writer.addFrame(0, Bytes{1}, 0, true);
@@ -296,14 +273,12 @@ struct HeaderObjects {
     size_t headerBytes = 0;
 };
 
-HeaderObjects walk(const Bytes &h)
-{
+HeaderObjects walk(const Bytes &h) {
     HeaderObjects out;
     std::string error;
     const std::optional<AsfHeaderInfo> info = parseAsfHeader(h, &error);
     EXPECT_TRUE(info.has_value()) << error;
-    if (!info)
-        return out;
+    if (!info) return out;
     EXPECT_EQ(h[28], 1);
     EXPECT_EQ(h[29], 2);
     out.headerBytes = info->headerObjectBytes;
@@ -317,8 +292,7 @@ HeaderObjects walk(const Bytes &h)
     return out;
 }
 
-TEST(AsfWriterHeader, BroadcastFilePropertiesAndTheDataObjectStart)
-{
+TEST(AsfWriterHeader, BroadcastFilePropertiesAndTheDataObjectStart) {
     Collected got;
     const AsfWriter writer(config(4800, 3000), collectInto(got));
     const Bytes h = writer.header();
@@ -335,13 +309,12 @@ TEST(AsfWriterHeader, BroadcastFilePropertiesAndTheDataObjectStart)
     ASSERT_EQ(size, 104u);
     const uint8_t *f = &h[at];
     EXPECT_EQ(f[24], 0xF0);  // file id
-    for (size_t field : {40u, 48u, 56u, 64u, 72u})
-        EXPECT_EQ(u64(f + field), 0u) << "field at " << field;
-    EXPECT_EQ(u64(f + 80), 3000u);           // preroll
-    EXPECT_EQ(u32(f + 88), 1u);              // broadcast, not seekable
+    for (size_t field : {40u, 48u, 56u, 64u, 72u}) EXPECT_EQ(u64(f + field), 0u) << "field at " << field;
+    EXPECT_EQ(u64(f + 80), 3000u);  // preroll
+    EXPECT_EQ(u32(f + 88), 1u);  // broadcast, not seekable
     EXPECT_EQ(u32(f + 92), 4800u);
     EXPECT_EQ(u32(f + 96), 4800u);
-    EXPECT_EQ(u32(f + 100), 256000u);        // max bit rate: the streams together
+    EXPECT_EQ(u32(f + 100), 256000u);  // max bit rate: the streams together
 
     ASSERT_EQ(h.size(), objects.headerBytes + 50);
     const uint8_t *d = &h[objects.headerBytes];
@@ -353,8 +326,7 @@ TEST(AsfWriterHeader, BroadcastFilePropertiesAndTheDataObjectStart)
     EXPECT_EQ(writer.header(), h);
 }
 
-TEST(AsfWriterHeader, StreamPropertiesCarryTheCodecData)
-{
+TEST(AsfWriterHeader, StreamPropertiesCarryTheCodecData) {
     Collected got;
     const AsfWriter writer(config(4800), collectInto(got));
     const Bytes h = writer.header();
@@ -364,8 +336,8 @@ TEST(AsfWriterHeader, StreamPropertiesCarryTheCodecData)
     const uint8_t *a = &h[aAt];
     EXPECT_TRUE(isAsfGuid(a + 24, kAudioMedia));
     EXPECT_EQ(u32(a + 64), 18u + 10u);  // WAVEFORMATEX and its extra data
-    EXPECT_EQ(u32(a + 68), 8u);         // audio spread data
-    EXPECT_EQ(u16(a + 72), 1);          // stream number
+    EXPECT_EQ(u32(a + 68), 8u);  // audio spread data
+    EXPECT_EQ(u16(a + 72), 1);  // stream number
     const uint8_t *wave = a + 78;
     EXPECT_EQ(u16(wave), 0x0161);
     EXPECT_EQ(u16(wave + 2), 2);
@@ -375,7 +347,7 @@ TEST(AsfWriterHeader, StreamPropertiesCarryTheCodecData)
     EXPECT_EQ(u16(wave + 14), 16);
     EXPECT_EQ(u16(wave + 16), 10);
     EXPECT_EQ(Bytes(wave + 18, wave + 28), audioFormat().codecData);
-    EXPECT_EQ(wave[28], 1);          // span
+    EXPECT_EQ(wave[28], 1);  // span
     EXPECT_EQ(u16(wave + 29), 185);  // virtual packet and chunk: one block
     EXPECT_EQ(aSize, 78u + 28 + 8);
 
@@ -398,8 +370,7 @@ TEST(AsfWriterHeader, StreamPropertiesCarryTheCodecData)
     EXPECT_EQ(vSize, 78u + 55);
 }
 
-TEST(AsfWriterHeader, ExtensionBitRatesAndCodecList)
-{
+TEST(AsfWriterHeader, ExtensionBitRatesAndCodecList) {
     Collected got;
     const AsfWriter writer(config(4800, 3000), collectInto(got));
     const Bytes h = writer.header();
@@ -434,7 +405,7 @@ TEST(AsfWriterHeader, ExtensionBitRatesAndCodecList)
     const uint8_t *c = &h[cAt];
     EXPECT_EQ(u32(c + 40), 2u);
     const uint8_t *entry = c + 44;
-    EXPECT_EQ(u16(entry), 2);       // audio
+    EXPECT_EQ(u16(entry), 2);  // audio
     EXPECT_EQ(u16(entry + 2), 22);  // "Windows Media Audio 8" and its zero
     EXPECT_EQ(entry[4], 'W');
     entry += 4 + 44;
@@ -450,8 +421,7 @@ TEST(AsfWriterHeader, ExtensionBitRatesAndCodecList)
     EXPECT_EQ(size_t(entry + 6 - c), cSize);
 }
 
-TEST(AsfWriterHeader, TheSinkAcceptsItAsALiveHeaderWithoutChanges)
-{
+TEST(AsfWriterHeader, TheSinkAcceptsItAsALiveHeaderWithoutChanges) {
     Collected got;
     const AsfWriter writer(config(4800), collectInto(got));
     const Bytes h = writer.header();

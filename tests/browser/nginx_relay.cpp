@@ -35,42 +35,61 @@ bool listening(uint16_t port) {
 std::string frame(const std::string &dir) {
     return "worker_processes 1;\n"
            "daemon off;\n"
-           "pid " + dir + "/nginx.pid;\n"
-           "error_log " + dir + "/error.log warn;\n"
-           "events { worker_connections 8192; }\n"
-           "http {\n"
-           "  access_log off;\n"
-           "  client_body_temp_path " + dir + "/body;\n"
-           "  proxy_temp_path " + dir + "/proxy;\n"
-           "  fastcgi_temp_path " + dir + "/fastcgi;\n"
-           "  uwsgi_temp_path " + dir + "/uwsgi;\n"
-           "  scgi_temp_path " + dir + "/scgi;\n";
+           "pid " +
+        dir +
+        "/nginx.pid;\n"
+        "error_log " +
+        dir +
+        "/error.log warn;\n"
+        "events { worker_connections 8192; }\n"
+        "http {\n"
+        "  access_log off;\n"
+        "  client_body_temp_path " +
+        dir +
+        "/body;\n"
+        "  proxy_temp_path " +
+        dir +
+        "/proxy;\n"
+        "  fastcgi_temp_path " +
+        dir +
+        "/fastcgi;\n"
+        "  uwsgi_temp_path " +
+        dir +
+        "/uwsgi;\n"
+        "  scgi_temp_path " +
+        dir + "/scgi;\n";
 }
 
 }  // namespace
 
 std::string NginxRelay::config(const std::string &dir, uint16_t listenPort, uint16_t upstreamPort) {
     const std::string upstream = "http://127.0.0.1:" + std::to_string(upstreamPort);
-    return frame(dir) +
-           "  proxy_cache_path " + dir + "/cache levels=1 keys_zone=relay:8m max_size=512m inactive=2m use_temp_path=off;\n"
-           "  server {\n"
-           "    listen 127.0.0.1:" + std::to_string(listenPort) + ";\n"
-           "    # The pieces: one fetch from the broadcaster fills the cache for every viewer.\n"
-           "    location /live/ {\n"
-           "      proxy_pass " + upstream + ";\n"
-           "      proxy_cache relay;\n"
-           "      proxy_cache_lock on;\n"
-           "      proxy_cache_lock_timeout 5s;\n"
-           "      proxy_cache_lock_age 5s;\n"
-           "    }\n"
-           "    # The endless stream: passed through, one broadcaster connection per viewer.\n"
-           "    location = /live.webm {\n"
-           "      proxy_pass " + upstream + ";\n"
-           "      proxy_buffering off;\n"
-           "      proxy_read_timeout 30s;\n"
-           "    }\n"
-           "  }\n"
-           "}\n";
+    return frame(dir) + "  proxy_cache_path " + dir +
+        "/cache levels=1 keys_zone=relay:8m max_size=512m inactive=2m use_temp_path=off;\n"
+        "  server {\n"
+        "    listen 127.0.0.1:" +
+        std::to_string(listenPort) +
+        ";\n"
+        "    # The pieces: one fetch from the broadcaster fills the cache for every viewer.\n"
+        "    location /live/ {\n"
+        "      proxy_pass " +
+        upstream +
+        ";\n"
+        "      proxy_cache relay;\n"
+        "      proxy_cache_lock on;\n"
+        "      proxy_cache_lock_timeout 5s;\n"
+        "      proxy_cache_lock_age 5s;\n"
+        "    }\n"
+        "    # The endless stream: passed through, one broadcaster connection per viewer.\n"
+        "    location = /live.webm {\n"
+        "      proxy_pass " +
+        upstream +
+        ";\n"
+        "      proxy_buffering off;\n"
+        "      proxy_read_timeout 30s;\n"
+        "    }\n"
+        "  }\n"
+        "}\n";
 }
 
 std::string NginxRelay::shipped(const std::string &name, const std::map<std::string, std::string> &values) {
@@ -86,20 +105,23 @@ std::string NginxRelay::shipped(const std::string &name, const std::map<std::str
 bool NginxRelay::startShipped(const std::string &name, uint16_t listenPort,
                               const std::map<std::string, std::string> &values, std::string *error,
                               const std::string &nginx) {
-    return launch(listenPort, [&](const std::string &dir) {
-        std::map<std::string, std::string> all = values;
-        all["@LISTEN@"] = "127.0.0.1:" + std::to_string(listenPort);
-        all["@CACHE@"] = dir + "/cache";
-        std::filesystem::create_directory(dir + "/cache");
-        const std::string text = shipped(name, all);
-        std::ofstream(dir + "/" + name) << text;
-        return text.empty() ? std::string() : frame(dir) + "  include " + dir + "/" + name + ";\n}\n";
-    }, error, nginx);
+    return launch(
+        listenPort,
+        [&](const std::string &dir) {
+            std::map<std::string, std::string> all = values;
+            all["@LISTEN@"] = "127.0.0.1:" + std::to_string(listenPort);
+            all["@CACHE@"] = dir + "/cache";
+            std::filesystem::create_directory(dir + "/cache");
+            const std::string text = shipped(name, all);
+            std::ofstream(dir + "/" + name) << text;
+            return text.empty() ? std::string() : frame(dir) + "  include " + dir + "/" + name + ";\n}\n";
+        },
+        error, nginx);
 }
 
 bool NginxRelay::start(uint16_t listenPort, uint16_t upstreamPort, std::string *error, const std::string &nginx) {
-    return launch(listenPort, [&](const std::string &dir) { return config(dir, listenPort, upstreamPort); },
-                  error, nginx);
+    return launch(
+        listenPort, [&](const std::string &dir) { return config(dir, listenPort, upstreamPort); }, error, nginx);
 }
 
 bool NginxRelay::launch(uint16_t listenPort, const std::function<std::string(const std::string &dir)> &config,

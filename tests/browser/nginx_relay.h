@@ -31,9 +31,8 @@ public:
     // Starts nginx with one of the cache tier's shipped files (packaging/relay/<name>, found
     // under $MORLANEX_SOURCE_DIR) included as it is but for its placeholders: @LISTEN@ becomes
     // 127.0.0.1:`listenPort`, @CACHE@ a folder of its own, the rest as `values` has them.
-    bool startShipped(const std::string &name, uint16_t listenPort,
-                      const std::map<std::string, std::string> &values, std::string *error,
-                      const std::string &nginx = "nginx");
+    bool startShipped(const std::string &name, uint16_t listenPort, const std::map<std::string, std::string> &values,
+                      std::string *error, const std::string &nginx = "nginx");
     void stop();
     uint16_t port() const { return port_; }
     // The shipped file with its placeholders replaced; empty when it cannot be read.

@@ -15,13 +15,11 @@ namespace {
 class AboutBoxTest : public DialogTest {
 protected:
     // Opens the about box as its button does; returns what it showed, then closes it.
-    QStringList openAbout()
-    {
+    QStringList openAbout() {
         QStringList seen;
-        QObject scope; // the wait ends with this call
+        QObject scope;  // the wait ends with this call
         whenModalShows(&scope, [&](QWidget *w) {
-            if (w != about)
-                return;
+            if (w != about) return;
             seen << child<QLabel>(about, "versionLabel")->text() << child<QLabel>(about, "liveAddressLabel")->text();
             about->reject();
         });
@@ -30,8 +28,7 @@ protected:
     }
 };
 
-TEST_F(AboutBoxTest, ShowsTheVersionAndNotLiveYet)
-{
+TEST_F(AboutBoxTest, ShowsTheVersionAndNotLiveYet) {
     enterPreview();
     EXPECT_EQ(openAbout(), (QStringList{QStringLiteral("1.1.0.2"), QStringLiteral("尚未啟動直播模式")}));
     EXPECT_EQ(about->size(), QSize(385, 290));
@@ -39,10 +36,9 @@ TEST_F(AboutBoxTest, ShowsTheVersionAndNotLiveYet)
     EXPECT_EQ(child<QGroupBox>(about, "locationBox")->title(), QStringLiteral("視訊分享網路位置"));
 }
 
-TEST_F(AboutBoxTest, ShowsTheStreamAddressOnlyWhileLive)
-{
+TEST_F(AboutBoxTest, ShowsTheStreamAddressOnlyWhileLive) {
     reopenWithDirectory("127.0.0.146");
-    goLive(); // the directory sees the node at 203.0.113.9
+    goLive();  // the directory sees the node at 203.0.113.9
     EXPECT_EQ(openAbout().value(1), QStringLiteral("203.0.113.9:%1").arg(session().servingPort()));
 
     // Set on every showing: the next one after the broadcast ended says so.
@@ -51,8 +47,7 @@ TEST_F(AboutBoxTest, ShowsTheStreamAddressOnlyWhileLive)
     EXPECT_EQ(openAbout().value(1), QStringLiteral("尚未啟動直播模式"));
 }
 
-TEST_F(AboutBoxTest, DoesNotOpenWhileConnecting)
-{
+TEST_F(AboutBoxTest, DoesNotOpenWhileConnecting) {
     enterPreview();
     ASSERT_TRUE(session().startBroadcast());
     bool showed = false;
@@ -63,8 +58,7 @@ TEST_F(AboutBoxTest, DoesNotOpenWhileConnecting)
     EXPECT_FALSE(about->isVisible());
 }
 
-TEST_F(AboutBoxTest, HelpTextIsReadOnlyAndKeepsRightClicksAway)
-{
+TEST_F(AboutBoxTest, HelpTextIsReadOnlyAndKeepsRightClicksAway) {
     auto *memo = child<QPlainTextEdit>(about, "helpText");
     EXPECT_TRUE(memo->isReadOnly());
     EXPECT_EQ(memo->focusPolicy(), Qt::NoFocus);
@@ -76,13 +70,12 @@ TEST_F(AboutBoxTest, HelpTextIsReadOnlyAndKeepsRightClicksAway)
     EXPECT_TRUE(text.contains(QStringLiteral("service@ulma.example")));
     EXPECT_TRUE(text.contains(QStringLiteral("business@ulma.example")));
     EXPECT_TRUE(text.contains(QString::fromStdString(form->config().portalUrl)));
-    for (int point = 1; point <= 5; ++point)
-        EXPECT_TRUE(text.contains(QStringLiteral("\n%1. ").arg(point))) << point;
+    for (int point = 1; point <= 5; ++point) EXPECT_TRUE(text.contains(QStringLiteral("\n%1. ").arg(point))) << point;
 
     // The application-wide filter swallows right presses aimed at the text.
     MouseHook hook;
-    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::RightButton,
-                      Qt::RightButton, Qt::NoModifier);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::RightButton, Qt::RightButton,
+                      Qt::NoModifier);
     EXPECT_TRUE(hook.eventFilter(memo->viewport(), &press));
     EXPECT_TRUE(hook.eventFilter(memo, &press));
 }
@@ -93,8 +86,7 @@ protected:
     QTimer *lifetime() { return child<QTimer>(popup, "lifetimeTimer"); }
 };
 
-TEST_F(StartPopup, ShowsAtStartUpBesideTheActionButton)
-{
+TEST_F(StartPopup, ShowsAtStartUpBesideTheActionButton) {
     EXPECT_TRUE(popup->isVisible());
     EXPECT_EQ(popup->text(), QStringLiteral("按此開始"));
     EXPECT_EQ(popup->pos(), expectedPlace());
@@ -110,8 +102,7 @@ TEST_F(StartPopup, ShowsAtStartUpBesideTheActionButton)
     EXPECT_TRUE(shape.contains(child<QLabel>(popup, "callToAction")->geometry().center()));
 }
 
-TEST_F(StartPopup, FollowsTheMainWindowWhenShownAgain)
-{
+TEST_F(StartPopup, FollowsTheMainWindowWhenShownAgain) {
     popup->closeHint();
     form->move(form->pos() + QPoint(120, 70));
     QTest::qWait(50);
@@ -122,8 +113,7 @@ TEST_F(StartPopup, FollowsTheMainWindowWhenShownAgain)
     EXPECT_GT(lifetime()->remainingTime(), 4000) << "a fresh 5000 ms";
 }
 
-TEST_F(StartPopup, ShownByThePreviewStartOutlivesTheWizard)
-{
+TEST_F(StartPopup, ShownByThePreviewStartOutlivesTheWizard) {
     popup->closeHint();
     // As the preview start does it from "完成": shown while the wizard is still modal, which
     // then closes.
@@ -137,8 +127,7 @@ TEST_F(StartPopup, ShownByThePreviewStartOutlivesTheWizard)
     EXPECT_TRUE(lifetime()->isActive());
 }
 
-TEST_F(StartPopup, ShowingAgainDoesNotRestartARunningTimer)
-{
+TEST_F(StartPopup, ShowingAgainDoesNotRestartARunningTimer) {
     popup->closeHint();
     popup->showWithText(QStringLiteral("按此開始"));
     QTest::qWait(2000);
@@ -148,8 +137,7 @@ TEST_F(StartPopup, ShowingAgainDoesNotRestartARunningTimer)
     EXPECT_LT(lifetime()->remainingTime(), 4000) << "restarted: a fresh 5000 ms";
 }
 
-TEST_F(StartPopup, ClosesByItselfAfterFiveSeconds)
-{
+TEST_F(StartPopup, ClosesByItselfAfterFiveSeconds) {
     popup->closeHint();
     QElapsedTimer clock;
     popup->showWithText(QStringLiteral("按此開始"));
@@ -163,8 +151,7 @@ TEST_F(StartPopup, ClosesByItselfAfterFiveSeconds)
     EXPECT_EQ(popup->text(), QStringLiteral("按此開始"));
 }
 
-TEST_F(StartPopup, APressOnTheMainWindowClosesIt)
-{
+TEST_F(StartPopup, APressOnTheMainWindowClosesIt) {
     ASSERT_TRUE(popup->isVisible());
     QTest::mousePress(child(form, "controlPanel"), Qt::RightButton, {}, QPoint(200, 20));
     EXPECT_FALSE(popup->isVisible());
@@ -177,15 +164,13 @@ TEST_F(StartPopup, APressOnTheMainWindowClosesIt)
     QTest::mouseRelease(label("actionButton"), Qt::LeftButton);
 }
 
-TEST_F(StartPopup, LosingTheActivationClosesIt)
-{
+TEST_F(StartPopup, LosingTheActivationClosesIt) {
     popup->showWithText(QStringLiteral("按此開始"));
     popup->activateWindow();
-    if (!QTest::qWaitForWindowActive(popup, 2000))
-        GTEST_SKIP() << "this platform does not activate windows";
+    if (!QTest::qWaitForWindowActive(popup, 2000)) GTEST_SKIP() << "this platform does not activate windows";
     form->activateWindow();
     QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), 2000);
     EXPECT_FALSE(lifetime()->isActive());
 }
 
-} // namespace
+}  // namespace

@@ -25,8 +25,7 @@ class DialogTest : public AppFixture {
 protected:
     void SetUp() override { open(); }
     // With a directory address, a scripted directory answers there on ports 20 and 22.
-    void open(const std::string &directory = {})
-    {
+    void open(const std::string &directory = {}) {
         if (!directory.empty()) {
             port20 = std::make_unique<ScriptedPeer>(directory, 20);
             port22 = std::make_unique<ScriptedPeer>(directory, 22);
@@ -47,35 +46,30 @@ protected:
         boxWatch.start();
     }
     // The same windows again, with a scripted directory on `directory`.
-    void reopenWithDirectory(const std::string &directory)
-    {
+    void reopenWithDirectory(const std::string &directory) {
         boxWatch.stop();
         QObject::disconnect(&boxWatch, nullptr, nullptr, nullptr);
         app.reset();
         open(directory);
     }
-    void goLive()
-    {
+    void goLive() {
         enterPreview();
         goLiveThrough(*port20);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         boxWatch.stop();
         AppFixture::TearDown();
     }
 
     QString settingsPath() const { return config.programFolder() + QStringLiteral("/DefData.ini"); }
 
-    QByteArray settingsBytes() const
-    {
+    QByteArray settingsBytes() const {
         QFile f(settingsPath());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 
-    void writeSettingsBytes(const QByteArray &bytes) const
-    {
+    void writeSettingsBytes(const QByteArray &bytes) const {
         QFile f(settingsPath());
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(bytes);
@@ -83,17 +77,14 @@ protected:
 
     // Opens the wizard and runs `steps` while it shows; a wizard left open is cancelled.
     // Returns the dialog's result.
-    int runWizard(const std::function<void(SetupWizard *)> &steps)
-    {
+    int runWizard(const std::function<void(SetupWizard *)> &steps) {
         bool ran = false;
-        QObject scope; // the wait ends with this call
+        QObject scope;  // the wait ends with this call
         whenModalShows(&scope, [&](QWidget *w) {
-            if (w != wizard)
-                return;
+            if (w != wizard) return;
             ran = true;
             steps(wizard);
-            if (wizard->isVisible())
-                wizard->reject();
+            if (wizard->isVisible()) wizard->reject();
         });
         // The idle overlay, as the user meets it.
         hover(label("actionButton"));

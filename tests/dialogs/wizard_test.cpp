@@ -26,15 +26,13 @@ public slots:
 namespace {
 
 // CP950 bytes of the texts the tests type.
-const QByteArray kChannelCp950("\xc0\x57\xb9\x44", 4);          // "頻道"
-const QByteArray kSelfieCp950("\xa6\xdb\xa9\xe7", 4);           // "自拍"
+const QByteArray kChannelCp950("\xc0\x57\xb9\x44", 4);  // "頻道"
+const QByteArray kSelfieCp950("\xa6\xdb\xa9\xe7", 4);  // "自拍"
 
-QFrame *visiblePage(SetupWizard *w)
-{
+QFrame *visiblePage(SetupWizard *w) {
     std::vector<QFrame *> shown;
     for (QFrame *p : {w->modePage, w->videoPage, w->audioPage, w->channelPage, w->compressionPage, w->donePage})
-        if (p->isVisible())
-            shown.push_back(p);
+        if (p->isVisible()) shown.push_back(p);
     EXPECT_LE(shown.size(), 1u) << "two pages show at once";
     return shown.empty() ? nullptr : shown.front();
 }
@@ -42,8 +40,7 @@ QFrame *visiblePage(SetupWizard *w)
 void click(QToolButton *b) { QTest::mouseClick(b, Qt::LeftButton); }
 
 // Types text key by key; characters without a key of their own arrive as input text.
-void type(QLineEdit *e, const QString &text)
-{
+void type(QLineEdit *e, const QString &text) {
     for (QChar ch : text) {
         if (ch.unicode() < 128)
             QTest::keyClick(e, ch.toLatin1());
@@ -52,16 +49,14 @@ void type(QLineEdit *e, const QString &text)
     }
 }
 
-void retype(QLineEdit *e, const QString &text)
-{
+void retype(QLineEdit *e, const QString &text) {
     e->selectAll();
     QTest::keyClick(e, Qt::Key_Backspace);
     type(e, text);
 }
 
 // Puts entries into a device list, as the media side would, with the first one current.
-void offer(QComboBox *c, const QStringList &entries)
-{
+void offer(QComboBox *c, const QStringList &entries) {
     c->clear();
     c->addItems(entries);
     c->setCurrentIndex(0);
@@ -74,8 +69,7 @@ void chooseNext(QComboBox *c) { QTest::keyClick(c, Qt::Key_Down); }
 class Wizard : public DialogTest {
 protected:
     // From the mode page to the audio page, with the second of two cameras chosen.
-    void walkToAudioPage(SetupWizard *w)
-    {
+    void walkToAudioPage(SetupWizard *w) {
         click(w->newSetupButton);
         ASSERT_EQ(visiblePage(w), w->videoPage);
         offer(w->videoDeviceList, {QStringLiteral("Camera A"), QStringLiteral("Camera B")});
@@ -86,8 +80,7 @@ protected:
     }
 
     // On to the channel page, with the recording line of pin 3 chosen.
-    void walkToChannelPage(SetupWizard *w)
-    {
+    void walkToChannelPage(SetupWizard *w) {
         walkToAudioPage(w);
         offer(w->recordingLineList, {QStringLiteral("Line 0"), QStringLiteral("Line 3")});
         offer(w->recordingPinList, {QStringLiteral("0"), QStringLiteral("3")});
@@ -97,8 +90,7 @@ protected:
     }
 };
 
-TEST_F(Wizard, ShowingStartsOnTheModePageAndLoadsTheFile)
-{
+TEST_F(Wizard, ShowingStartsOnTheModePageAndLoadsTheFile) {
     writeSettingsBytes("  " + kChannelCp950 + " \r\nabout\r\n0\r\n0\r\n-1\r\n1\r\n" + kSelfieCp950 + " x\r\n");
     form->channelSetup().setKeywords(QStringLiteral("stale"));
     form->move(form->pos() + QPoint(150, 40));
@@ -122,13 +114,12 @@ TEST_F(Wizard, ShowingStartsOnTheModePageAndLoadsTheFile)
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join(u'|').toStdString();
 }
 
-TEST_F(Wizard, ReuseNeedsANameAndADescription)
-{
+TEST_F(Wizard, ReuseNeedsANameAndADescription) {
     const QByteArray files[] = {
-        QByteArray("\r\nabout\r\n0\r\n0\r\n0\r\n0\r\n\r\n"),      // first line blank
-        QByteArray("name\r\n  \t\r\n0\r\n0\r\n0\r\n0\r\n\r\n"),   // second line only blanks
-        QByteArray("name\r\n"),                                  // short file
-        QByteArray(),                                            // empty file
+        QByteArray("\r\nabout\r\n0\r\n0\r\n0\r\n0\r\n\r\n"),  // first line blank
+        QByteArray("name\r\n  \t\r\n0\r\n0\r\n0\r\n0\r\n\r\n"),  // second line only blanks
+        QByteArray("name\r\n"),  // short file
+        QByteArray(),  // empty file
     };
     for (const QByteArray &bytes : files) {
         writeSettingsBytes(bytes);
@@ -144,8 +135,7 @@ TEST_F(Wizard, ReuseNeedsANameAndADescription)
     });
 }
 
-TEST_F(Wizard, PagesFollowOneAnotherAndBackToTheStart)
-{
+TEST_F(Wizard, PagesFollowOneAnotherAndBackToTheStart) {
     runWizard([&](SetupWizard *w) {
         click(w->newSetupButton);
         EXPECT_EQ(visiblePage(w), w->videoPage);
@@ -173,8 +163,7 @@ TEST_F(Wizard, PagesFollowOneAnotherAndBackToTheStart)
     });
 }
 
-TEST_F(Wizard, VideoPageOpensNextOnlyForARealCamera)
-{
+TEST_F(Wizard, VideoPageOpensNextOnlyForARealCamera) {
     runWizard([&](SetupWizard *w) {
         click(w->newSetupButton);
         offer(w->videoDeviceList, {SetupWizard::kNoVideoDevice});
@@ -196,8 +185,7 @@ TEST_F(Wizard, VideoPageOpensNextOnlyForARealCamera)
     });
 }
 
-TEST_F(Wizard, AudioPageListsAnotherDeviceAndTakesThePinOfTheChosenLine)
-{
+TEST_F(Wizard, AudioPageListsAnotherDeviceAndTakesThePinOfTheChosenLine) {
     runWizard([&](SetupWizard *w) {
         walkToAudioPage(w);
 
@@ -218,8 +206,7 @@ TEST_F(Wizard, AudioPageListsAnotherDeviceAndTakesThePinOfTheChosenLine)
     });
 }
 
-TEST_F(Wizard, ChannelPageNeedsANameAndADescription)
-{
+TEST_F(Wizard, ChannelPageNeedsANameAndADescription) {
     writeSettingsBytes("stored name\r\n\r\n0\r\n0\r\n0\r\n0\r\n\r\n");
     runWizard([&](SetupWizard *w) {
         walkToChannelPage(w);
@@ -240,8 +227,7 @@ TEST_F(Wizard, ChannelPageNeedsANameAndADescription)
     });
 }
 
-TEST_F(Wizard, FinishWritesTheFileAndShowsTheTrimmedCaptions)
-{
+TEST_F(Wizard, FinishWritesTheFileAndShowsTheTrimmedCaptions) {
     runWizard([&](SetupWizard *w) {
         walkToChannelPage(w);
         retype(w->channelNameEdit, QStringLiteral("  頻道\t"));
@@ -257,8 +243,7 @@ TEST_F(Wizard, FinishWritesTheFileAndShowsTheTrimmedCaptions)
         EXPECT_FALSE(w->isVisible());
     });
     EXPECT_EQ(wizard->result(), QDialog::Accepted);
-    EXPECT_EQ(settingsBytes(),
-              kChannelCp950 + "\r\nabout me\r\n1\r\n0\r\n3\r\n2\r\n" + kSelfieCp950 + " x\r\n");
+    EXPECT_EQ(settingsBytes(), kChannelCp950 + "\r\nabout me\r\n1\r\n0\r\n3\r\n2\r\n" + kSelfieCp950 + " x\r\n");
     EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("頻道"));
     EXPECT_EQ(label("channelNameLabel")->toolTip(), QStringLiteral("頻道"));
     EXPECT_EQ(label("channelDescriptionLabel")->text(), QStringLiteral("about me"));
@@ -273,8 +258,7 @@ TEST_F(Wizard, FinishWritesTheFileAndShowsTheTrimmedCaptions)
     });
 }
 
-TEST_F(Wizard, FinishWithoutChoosingALineStoresThePinTheListingGave)
-{
+TEST_F(Wizard, FinishWithoutChoosingALineStoresThePinTheListingGave) {
     int listedPin = -2;
     runWizard([&](SetupWizard *w) {
         walkToAudioPage(w);
@@ -296,8 +280,7 @@ TEST_F(Wizard, FinishWithoutChoosingALineStoresThePinTheListingGave)
         << "untouched radio buttons store the working level";
 }
 
-TEST_F(Wizard, ReuseStartsFromTheStoredRecordAndWritesNothing)
-{
+TEST_F(Wizard, ReuseStartsFromTheStoredRecordAndWritesNothing) {
     const QByteArray stored = "name\r\nabout\r\n0\r\n0\r\n-1\r\n3\r\nkw\r\n";
     writeSettingsBytes(stored);
     const int result = runWizard([&](SetupWizard *w) {
@@ -309,8 +292,7 @@ TEST_F(Wizard, ReuseStartsFromTheStoredRecordAndWritesNothing)
     EXPECT_EQ(app->settings->record(), morlanex::parseSettings(stored.toStdString()));
 }
 
-TEST_F(Wizard, LastSettingsWithoutACameraSaySoAndStartNothing)
-{
+TEST_F(Wizard, LastSettingsWithoutACameraSaySoAndStartNothing) {
     // This machine offers no capture device to these tests.
     writeSettingsBytes("name\r\nabout\r\n0\r\n0\r\n0\r\n0\r\n\r\n");
     runWizard([&](SetupWizard *w) { click(w->useLastButton); });
@@ -319,8 +301,7 @@ TEST_F(Wizard, LastSettingsWithoutACameraSaySoAndStartNothing)
     EXPECT_FALSE(child(form, "modeBadge")->isVisible());
 }
 
-TEST_F(Wizard, CancelWritesNothingAndHandsNothingOver)
-{
+TEST_F(Wizard, CancelWritesNothingAndHandsNothingOver) {
     const QByteArray stored = "name\r\nabout\r\n0\r\n0\r\n-1\r\n0\r\n\r\n";
     writeSettingsBytes(stored);
     form->channelSetup().setTexts(QStringLiteral("shown"), QStringLiteral("desc"));
@@ -343,8 +324,7 @@ TEST_F(Wizard, CancelWritesNothingAndHandsNothingOver)
     });
 }
 
-TEST_F(Wizard, OpeningWhileLiveStopsTheBroadcastAndWaitsForIt)
-{
+TEST_F(Wizard, OpeningWhileLiveStopsTheBroadcastAndWaitsForIt) {
     reopenWithDirectory("127.0.0.147");
     writeSettingsBytes("name\r\nabout\r\n0\r\n0\r\n0\r\n0\r\n\r\n");
     goLive();
@@ -373,8 +353,7 @@ TEST_F(Wizard, OpeningWhileLiveStopsTheBroadcastAndWaitsForIt)
     });
 }
 
-TEST_F(Wizard, PortalLinkOpensThePortal)
-{
+TEST_F(Wizard, PortalLinkOpensThePortal) {
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher, "open");
     QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
@@ -394,6 +373,6 @@ TEST_F(Wizard, PortalLinkOpensThePortal)
     EXPECT_EQ(catcher.opened.front(), QUrl(QString::fromStdString(form->config().portalUrl)));
 }
 
-} // namespace
+}  // namespace
 
 #include "wizard_test.moc"

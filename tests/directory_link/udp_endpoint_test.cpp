@@ -21,26 +21,23 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto Patience = 5s; // a hang guard, not a speed target
+constexpr auto Patience = 5s;  // a hang guard, not a speed target
 
 std::vector<std::uint8_t> bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
 
 // Datagrams seen by a handler, waited for from the test thread.
 class Inbox {
 public:
-    void add(const Datagram &datagram)
-    {
+    void add(const Datagram &datagram) {
         {
             std::lock_guard lock(mutex_);
             items_.push_back(datagram);
         }
         changed_.notify_all();
     }
-    std::optional<Datagram> next(std::chrono::milliseconds wait = Patience)
-    {
+    std::optional<Datagram> next(std::chrono::milliseconds wait = Patience) {
         std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, wait, [&] { return !items_.empty(); }))
-            return std::nullopt;
+        if (!changed_.wait_for(lock, wait, [&] { return !items_.empty(); })) return std::nullopt;
         Datagram d = items_.front();
         items_.pop_front();
         return d;
@@ -55,8 +52,7 @@ private:
 // A post function whose tasks the test thread runs when it chooses.
 class ManualQueue {
 public:
-    UdpEndpoint::Post poster()
-    {
+    UdpEndpoint::Post poster() {
         return [this](UdpEndpoint::Task task) {
             {
                 std::lock_guard lock(mutex_);
@@ -66,24 +62,20 @@ public:
             changed_.notify_all();
         };
     }
-    bool waitForTasks(std::size_t count, std::chrono::milliseconds wait = Patience)
-    {
+    bool waitForTasks(std::size_t count, std::chrono::milliseconds wait = Patience) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, wait, [&] { return tasks_.size() >= count; });
     }
     // The longest the queue has been.
-    std::size_t mostWaiting()
-    {
+    std::size_t mostWaiting() {
         std::lock_guard lock(mutex_);
         return mostWaiting_;
     }
-    std::size_t size()
-    {
+    std::size_t size() {
         std::lock_guard lock(mutex_);
         return tasks_.size();
     }
-    void runOne()
-    {
+    void runOne() {
         UdpEndpoint::Task task;
         {
             std::lock_guard lock(mutex_);
@@ -100,36 +92,33 @@ private:
     std::size_t mostWaiting_ = 0;
 };
 
-void rawSend(std::uint16_t port, const std::vector<std::uint8_t> &bytes)
-{
+void rawSend(std::uint16_t port, const std::vector<std::uint8_t> &bytes) {
     const UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
     ASSERT_TRUE(fd);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const ssize_t sent = ::sendto(fd.get(), bytes.data(), bytes.size(), 0,
-                                  reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    const ssize_t sent =
+        ::sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
     ASSERT_EQ(sent, static_cast<ssize_t>(bytes.size())) << errno;
 }
 
-} // namespace
+}  // namespace
 
-TEST(UdpEndpoint, ActivationBindsASystemChosenPort)
-{
+TEST(UdpEndpoint, ActivationBindsASystemChosenPort) {
     UdpEndpoint a, b;
     EXPECT_FALSE(a.isActive());
     a.activate();
     EXPECT_TRUE(a.isActive());
     EXPECT_NE(a.localPort(), 0);
-    EXPECT_NE(a.localPort(), b.localPort()); // reading the port activates b
+    EXPECT_NE(a.localPort(), b.localPort());  // reading the port activates b
     EXPECT_TRUE(b.isActive());
     a.deactivate();
     EXPECT_FALSE(a.isActive());
 }
 
-TEST(UdpEndpoint, DeliversBytesWithTheSendersAddressAndPort)
-{
+TEST(UdpEndpoint, DeliversBytesWithTheSendersAddressAndPort) {
     Inbox inbox;
     UdpEndpoint receiver, sender;
     receiver.setReadHandler([&](const Datagram &d) { inbox.add(d); });
@@ -143,8 +132,7 @@ TEST(UdpEndpoint, DeliversBytesWithTheSendersAddressAndPort)
     EXPECT_EQ(got->peerPort, sender.localPort());
 }
 
-TEST(UdpEndpoint, OversizedDatagramIsDroppedAndTheNextArrives)
-{
+TEST(UdpEndpoint, OversizedDatagramIsDroppedAndTheNextArrives) {
     Inbox inbox;
     UdpEndpoint receiver;
     receiver.setReadHandler([&](const Datagram &d) { inbox.add(d); });
@@ -158,8 +146,7 @@ TEST(UdpEndpoint, OversizedDatagramIsDroppedAndTheNextArrives)
     EXPECT_FALSE(inbox.next(200ms));
 }
 
-TEST(UdpEndpoint, ThrowingHandlerDoesNotStopTheListener)
-{
+TEST(UdpEndpoint, ThrowingHandlerDoesNotStopTheListener) {
     Inbox inbox;
     UdpEndpoint receiver, sender;
     receiver.setReadHandler([&](const Datagram &d) {
@@ -174,8 +161,7 @@ TEST(UdpEndpoint, ThrowingHandlerDoesNotStopTheListener)
     EXPECT_EQ(second->bytes, bytesOf("two"));
 }
 
-TEST(UdpEndpoint, PostedHandlerRunsOnTheOwnerWhileTheListenerWaits)
-{
+TEST(UdpEndpoint, PostedHandlerRunsOnTheOwnerWhileTheListenerWaits) {
     ManualQueue queue;
     Inbox inbox;
     std::thread::id handlerThread;
@@ -190,20 +176,19 @@ TEST(UdpEndpoint, PostedHandlerRunsOnTheOwnerWhileTheListenerWaits)
 
     ASSERT_TRUE(queue.waitForTasks(1));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(queue.size(), 1u); // the listener is blocked on the first hand-off
+    EXPECT_EQ(queue.size(), 1u);  // the listener is blocked on the first hand-off
     EXPECT_FALSE(inbox.next(0ms));
 
     queue.runOne();
     EXPECT_EQ(handlerThread, std::this_thread::get_id());
     EXPECT_EQ(inbox.next(0ms)->bytes, bytesOf("first"));
 
-    ASSERT_TRUE(queue.waitForTasks(1)); // released, it hands over the second
+    ASSERT_TRUE(queue.waitForTasks(1));  // released, it hands over the second
     queue.runOne();
     EXPECT_EQ(inbox.next(0ms)->bytes, bytesOf("second"));
 }
 
-TEST(UdpEndpoint, AFloodOfJunkKeepsOneHandOffInFlight)
-{
+TEST(UdpEndpoint, AFloodOfJunkKeepsOneHandOffInFlight) {
     // A slow owner thread under a flood: the listener hands over one datagram and waits, so
     // nothing piles up between the threads; the rest waits in (or overflows) the socket.
     ManualQueue queue;
@@ -222,7 +207,7 @@ TEST(UdpEndpoint, AFloodOfJunkKeepsOneHandOffInFlight)
     });
     const bool handedOver = queue.waitForTasks(1);
     while (queue.waitForTasks(1, 1s)) {
-        std::this_thread::sleep_for(100us); // the owner is busy; the flood goes on meanwhile
+        std::this_thread::sleep_for(100us);  // the owner is busy; the flood goes on meanwhile
         queue.runOne();
     }
     flood.join();
@@ -232,8 +217,7 @@ TEST(UdpEndpoint, AFloodOfJunkKeepsOneHandOffInFlight)
     EXPECT_LE(delivered, static_cast<std::size_t>(Flood));
 }
 
-TEST(UdpEndpoint, DeactivationReleasesAPendingHandOffAndTheLateTaskDoesNothing)
-{
+TEST(UdpEndpoint, DeactivationReleasesAPendingHandOffAndTheLateTaskDoesNothing) {
     ManualQueue queue;
     int calls = 0;
     auto receiver = std::make_unique<UdpEndpoint>(queue.poster());
@@ -245,12 +229,11 @@ TEST(UdpEndpoint, DeactivationReleasesAPendingHandOffAndTheLateTaskDoesNothing)
     auto done = std::async(std::launch::async, [&] { receiver.reset(); });
     ASSERT_EQ(done.wait_for(Patience), std::future_status::ready) << "deactivation deadlocked";
 
-    queue.runOne(); // the owner's loop gets to the task after all
+    queue.runOne();  // the owner's loop gets to the task after all
     EXPECT_EQ(calls, 0);
 }
 
-TEST(UdpEndpoint, DeactivationEndsTheListenerAndFreesThePort)
-{
+TEST(UdpEndpoint, DeactivationEndsTheListenerAndFreesThePort) {
     Inbox inbox;
     UdpEndpoint first;
     first.setReadHandler([&](const Datagram &d) { inbox.add(d); });
@@ -269,8 +252,7 @@ TEST(UdpEndpoint, DeactivationEndsTheListenerAndFreesThePort)
     EXPECT_FALSE(inbox.next(100ms));
 }
 
-TEST(UdpEndpoint, HandlerMayDeactivateItsOwnEndpoint)
-{
+TEST(UdpEndpoint, HandlerMayDeactivateItsOwnEndpoint) {
     Inbox inbox;
     UdpEndpoint receiver, sender;
     receiver.setReadHandler([&](const Datagram &d) {
@@ -280,11 +262,10 @@ TEST(UdpEndpoint, HandlerMayDeactivateItsOwnEndpoint)
     sender.sendBuffer("127.0.0.1", receiver.localPort(), bytesOf("bye"));
     ASSERT_TRUE(inbox.next());
     EXPECT_FALSE(receiver.isActive());
-    EXPECT_NO_THROW(receiver.activate()); // and it can start again
+    EXPECT_NO_THROW(receiver.activate());  // and it can start again
 }
 
-TEST(UdpEndpointErrors, BindingAUsedPortReportsAddressInUse)
-{
+TEST(UdpEndpointErrors, BindingAUsedPortReportsAddressInUse) {
     UdpEndpoint first;
     first.setBindAddress("127.0.0.1");
     first.activate();
@@ -301,8 +282,7 @@ TEST(UdpEndpointErrors, BindingAUsedPortReportsAddressInUse)
     EXPECT_FALSE(second.isActive());
 }
 
-TEST(UdpEndpointErrors, DatagramTooBigForUdp)
-{
+TEST(UdpEndpointErrors, DatagramTooBigForUdp) {
     UdpEndpoint sender;
     try {
         sender.sendBuffer("127.0.0.1", 9, std::vector<std::uint8_t>(70000, 0));
@@ -312,23 +292,17 @@ TEST(UdpEndpointErrors, DatagramTooBigForUdp)
     }
 }
 
-TEST(UdpEndpointErrors, SocketErrorTextsUseTheWinsockCodes)
-{
-    EXPECT_STREQ(EndpointError::fromErrno(EADDRINUSE).what(),
-                 "Socket Error # 10048\r\nAddress already in use.");
-    EXPECT_STREQ(EndpointError::fromErrno(ENETUNREACH).what(),
-                 "Socket Error # 10051\r\nNetwork is unreachable.");
-    EXPECT_STREQ(EndpointError::fromErrno(EWOULDBLOCK).what(),
-                 "Socket Error # 10035\r\nOperation would block. ");
-    EXPECT_STREQ(EndpointError::fromErrno(ENOTEMPTY).what(),
-                 "Socket Error # 10066\r\nDirectory not empty");
+TEST(UdpEndpointErrors, SocketErrorTextsUseTheWinsockCodes) {
+    EXPECT_STREQ(EndpointError::fromErrno(EADDRINUSE).what(), "Socket Error # 10048\r\nAddress already in use.");
+    EXPECT_STREQ(EndpointError::fromErrno(ENETUNREACH).what(), "Socket Error # 10051\r\nNetwork is unreachable.");
+    EXPECT_STREQ(EndpointError::fromErrno(EWOULDBLOCK).what(), "Socket Error # 10035\r\nOperation would block. ");
+    EXPECT_STREQ(EndpointError::fromErrno(ENOTEMPTY).what(), "Socket Error # 10066\r\nDirectory not empty");
     EXPECT_STREQ(EndpointError::socket(11001).what(), "Socket Error # 11001\r\n");
     EXPECT_STREQ(EndpointError::notAllSent().what(), "Not all bytes sent.");
     EXPECT_STREQ(EndpointError::cannotAllocate().what(), "Cannot allocate socket.");
 }
 
-TEST(UdpEndpointErrors, SendToABroadcastAddressIsRefused)
-{
+TEST(UdpEndpointErrors, SendToABroadcastAddressIsRefused) {
     // Broadcast is off, so the kernel refuses before anything leaves the host.
     UdpEndpoint sender;
     try {

@@ -44,8 +44,7 @@ struct HttpReply {
 };
 
 // One request on a fresh connection, read to the end (the server closes).
-HttpReply httpExchange(const std::string &address, const std::string &request, std::uint16_t port = PagePort)
-{
+HttpReply httpExchange(const std::string &address, const std::string &request, std::uint16_t port = PagePort) {
     HttpReply reply;
     const UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int fd = socket.get();
@@ -55,73 +54,65 @@ HttpReply httpExchange(const std::string &address, const std::string &request, s
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     ::inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
-        return reply;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) return reply;
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::string all;
     char buffer[8192];
     ssize_t size;
-    while ((size = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        all.append(buffer, static_cast<std::size_t>(size));
+    while ((size = ::recv(fd, buffer, sizeof buffer, 0)) > 0) all.append(buffer, static_cast<std::size_t>(size));
     const auto split = all.find("\r\n\r\n");
     reply.head = all.substr(0, split);
     reply.body = split == std::string::npos ? "" : all.substr(split + 4);
-    if (all.starts_with("HTTP/1.1 "))
-        reply.status = std::atoi(all.c_str() + 9);
+    if (all.starts_with("HTTP/1.1 ")) reply.status = std::atoi(all.c_str() + 9);
     return reply;
 }
 
 HttpReply get(const std::string &address, const std::string &target, const std::string &method = "GET",
-              std::uint16_t port = PagePort)
-{
-    return httpExchange(address, method + " " + target + " HTTP/1.1\r\nHost: directory\r\nConnection: close\r\n\r\n", port);
+              std::uint16_t port = PagePort) {
+    return httpExchange(address, method + " " + target + " HTTP/1.1\r\nHost: directory\r\nConnection: close\r\n\r\n",
+                        port);
 }
 
 // A broadcaster's HTTP port as a cache sees it: every GET answered with its path, cacheable.
 class PieceOrigin {
 public:
-    PieceOrigin(const std::string &address, std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
+    PieceOrigin(const std::string &address, std::uint16_t port)
+        : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         const int on = 1;
         ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in at{};
         at.sin_family = AF_INET;
         at.sin_port = htons(port);
         ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-        listening_ = ::bind(fd_.get(), reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(fd_.get(), 16) == 0;
-        if (listening_)
-            thread_ = std::thread([this] { serve(); });
+        listening_ =
+            ::bind(fd_.get(), reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(fd_.get(), 16) == 0;
+        if (listening_) thread_ = std::thread([this] { serve(); });
     }
-    ~PieceOrigin()
-    {
-        ::shutdown(fd_.get(), SHUT_RDWR); // ends accept()
-        if (thread_.joinable())
-            thread_.join();
+    ~PieceOrigin() {
+        ::shutdown(fd_.get(), SHUT_RDWR);  // ends accept()
+        if (thread_.joinable()) thread_.join();
     }
     bool listening() const { return listening_; }
     int requests() const { return requests_; }
 
 private:
-    void serve()
-    {
+    void serve() {
         for (;;) {
             const UniqueFd client(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (!client)
-                return;
+            if (!client) return;
             std::string request;
             char buffer[4096];
             ssize_t size;
             while (request.find("\r\n\r\n") == std::string::npos &&
                    (size = ::recv(client.get(), buffer, sizeof buffer, 0)) > 0)
                 request.append(buffer, static_cast<std::size_t>(size));
-            if (!request.starts_with("GET "))
-                continue; // a liveness check's connect
+            if (!request.starts_with("GET ")) continue;  // a liveness check's connect
             ++requests_;
             const std::string path = request.substr(4, request.find(' ', 4) - 4);
             const std::string body = "piece " + path;
             const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
                                       "Cache-Control: max-age=60\r\nConnection: close\r\nContent-Length: " +
-                                      std::to_string(body.size()) + "\r\n\r\n" + body;
+                std::to_string(body.size()) + "\r\n\r\n" + body;
             ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
         }
     }
@@ -132,8 +123,7 @@ private:
     std::thread thread_;
 };
 
-std::uint16_t freePort()
-{
+std::uint16_t freePort() {
     const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in at{};
     at.sin_family = AF_INET;
@@ -146,29 +136,22 @@ std::uint16_t freePort()
 
 // A node whose texts are chosen by the test (CP950 bytes as given).
 std::optional<DirectoryMessage> registerWithTexts(ScriptedNode &node, const std::string &server,
-                                                  const std::string &name,
-                                                  const std::string &description,
-                                                  const std::string &keywords)
-{
+                                                  const std::string &name, const std::string &description,
+                                                  const std::string &keywords) {
     node.cam.send(server, 20, DirectoryMessage::linkKerfCam(node.nodeId, "", name, description, keywords));
     auto ok = node.cam.receiveCommand(cmd::LinkKerfOk);
-    if (ok)
-        node.channelId = ok->readText(Field::ChannelId);
+    if (ok) node.channelId = ok->readText(Field::ChannelId);
     return ok;
 }
 
 class ChannelPageTest : public DirectoryTest {
 protected:
-    void startWithPage(const std::string &address)
-    {
-        startServer(address, {"--http-port", std::to_string(PagePort)});
-    }
+    void startWithPage(const std::string &address) { startServer(address, {"--http-port", std::to_string(PagePort)}); }
 };
 
 // The samples of a Prometheus text exposition, by name and labels; empty when a line breaks the
 // format (what `promtool check metrics` reads) or a sample has no TYPE line before it.
-std::map<std::string, double> parseMetrics(const std::string &text)
-{
+std::map<std::string, double> parseMetrics(const std::string &text) {
     static const std::regex Type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|untyped))");
     static const std::regex Help(R"(# HELP [a-zA-Z_:][a-zA-Z0-9_:]* [^\n]*)");
     static const std::regex Sample(
@@ -193,15 +176,13 @@ const std::string HostileName = "<script>alert(1)</script>" + utf8ToCp950("夜�
 const std::string HostileDescription = "\"quoted\" & 'single' \xFF\xFF cut \xA4";
 const std::string HostileKeywords = "</td><img src=x onerror=alert(2)>";
 
-} // namespace
+}  // namespace
 
-TEST_F(ChannelPageTest, HostileChannelTextsAreEscapedInPageJsonAndPlaylist)
-{
+TEST_F(ChannelPageTest, HostileChannelTextsAreEscapedInPageJsonAndPlaylist) {
     const std::string server = "127.0.7.1";
     startWithPage(server);
     ScriptedNode node("3A3A3A3A3A3A", "127.0.0.21");
-    ASSERT_TRUE(registerWithTexts(node, server, HostileName, HostileDescription, HostileKeywords))
-        << server_->log();
+    ASSERT_TRUE(registerWithTexts(node, server, HostileName, HostileDescription, HostileKeywords)) << server_->log();
 
     const HttpReply page = get(server, "/");
     ASSERT_EQ(page.status, 200) << page.head;
@@ -232,8 +213,7 @@ TEST_F(ChannelPageTest, HostileChannelTextsAreEscapedInPageJsonAndPlaylist)
     const QJsonObject channel = channels[0].toObject();
     EXPECT_EQ(channel.value("id").toString().toStdString(), node.channelId);
     EXPECT_EQ(channel.value("name").toString(), QStringLiteral("<script>alert(1)</script>夜市"));
-    EXPECT_EQ(channel.value("description").toString(),
-              QStringLiteral("\"quoted\" & 'single' \uFFFD\uFFFD cut \uFFFD"));
+    EXPECT_EQ(channel.value("description").toString(), QStringLiteral("\"quoted\" & 'single' \uFFFD\uFFFD cut \uFFFD"));
     EXPECT_EQ(channel.value("keywords").toString().toStdString(), HostileKeywords);
     EXPECT_EQ(channel.value("stream").toString().toStdString(), stream);
     EXPECT_EQ(channel.value("viewersNow").toInt(), 0);
@@ -241,24 +221,21 @@ TEST_F(ChannelPageTest, HostileChannelTextsAreEscapedInPageJsonAndPlaylist)
     const HttpReply playlist = get(server, "/channel/" + node.channelId + ".asx");
     ASSERT_EQ(playlist.status, 200);
     EXPECT_NE(playlist.head.find("Content-Type: video/x-ms-asf"), std::string::npos);
-    EXPECT_NE(playlist.head.find("attachment; filename=\"channel-" + node.channelId + ".asx\""),
-              std::string::npos);
+    EXPECT_NE(playlist.head.find("attachment; filename=\"channel-" + node.channelId + ".asx\""), std::string::npos);
     EXPECT_NE(playlist.body.find("<REF HREF=\"" + stream + "\" />"), std::string::npos) << playlist.body;
-    EXPECT_NE(playlist.body.find("<TITLE>&lt;script&gt;alert(1)&lt;/script&gt;夜市</TITLE>"),
-              std::string::npos);
+    EXPECT_NE(playlist.body.find("<TITLE>&lt;script&gt;alert(1)&lt;/script&gt;夜市</TITLE>"), std::string::npos);
 }
 
-TEST_F(ChannelPageTest, OnlyItsOwnPagesAreServed)
-{
+TEST_F(ChannelPageTest, OnlyItsOwnPagesAreServed) {
     const std::string server = "127.0.7.2";
     startWithPage(server);
     ScriptedNode node("3B3B3B3B3B3B", "127.0.0.22");
     ASSERT_TRUE(node.registerAt(server));
 
-    for (const std::string &target : std::vector<std::string>
-         {"/../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd", "//etc/passwd", "/directory.sqlite",
-          "/channels.json/..", "/page.js/../../etc/passwd", "/channel/../page.js", "/channel/abc.asx",
-          "/channel/9999999.asx", "/channel/" + node.channelId + ".asx/..", "/index.htm", "/.."}) {
+    for (const std::string &target : std::vector<std::string>{
+             "/../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd", "//etc/passwd", "/directory.sqlite", "/channels.json/..",
+             "/page.js/../../etc/passwd", "/channel/../page.js", "/channel/abc.asx", "/channel/9999999.asx",
+             "/channel/" + node.channelId + ".asx/..", "/index.htm", "/.."}) {
         const HttpReply reply = get(server, target);
         EXPECT_EQ(reply.status, 404) << target;
         EXPECT_EQ(reply.body.find("root:"), std::string::npos) << target;
@@ -276,15 +253,14 @@ TEST_F(ChannelPageTest, OnlyItsOwnPagesAreServed)
     EXPECT_EQ(get(server, "/channel/" + node.channelId + ".asx").status, 200);
     node.cam.send(server, 20, DirectoryMessage::closeKerf(node.channelId, node.nodeId));
     ASSERT_TRUE(node.sync(server));
-    std::this_thread::sleep_for(100ms); // port 20's queue
+    std::this_thread::sleep_for(100ms);  // port 20's queue
     EXPECT_EQ(get(server, "/channel/" + node.channelId + ".asx").status, 404);
     EXPECT_NE(get(server, "/channels.json").body.find("\"channels\":[]"), std::string::npos);
     EXPECT_NE(get(server, "/").body.find("目前沒有頻道直播。"), std::string::npos);
     EXPECT_TRUE(server_->running());
 }
 
-TEST_F(ChannelPageTest, SlowlorisConnectionsFromFortyHostsLockNoNewcomerOut)
-{
+TEST_F(ChannelPageTest, SlowlorisConnectionsFromFortyHostsLockNoNewcomerOut) {
     // 2,500 connections here and as many at the daemon, which inherits the limit.
     ASSERT_TRUE(test::raiseOpenFileLimit(8192));
     const std::string server = "127.0.7.6";
@@ -293,19 +269,17 @@ TEST_F(ChannelPageTest, SlowlorisConnectionsFromFortyHostsLockNoNewcomerOut)
         {.server = server, .port = PagePort, .connections = 2500, .hosts = 40, .firstHost = 100});
     const auto patience = std::chrono::steady_clock::now() + 30s;
     // Steady: every attacker has been cut off and come back once, on average.
-    while ((attack.connected() < 400 || attack.closedByServer() < 2500) &&
-           std::chrono::steady_clock::now() < patience)
+    while ((attack.connected() < 400 || attack.closedByServer() < 2500) && std::chrono::steady_clock::now() < patience)
         std::this_thread::sleep_for(20ms);
     ASSERT_GE(attack.closedByServer(), 2500u) << "the attack is under way";
-    const std::size_t served = test::countServed(server, PagePort, "GET / HTTP/1.1\r\nHost: directory\r\n\r\n",
-                                                 100, 150, 10s);
+    const std::size_t served =
+        test::countServed(server, PagePort, "GET / HTTP/1.1\r\nHost: directory\r\n\r\n", 100, 150, 10s);
     RecordProperty("served", int(served));
     EXPECT_GE(served, 95u) << "with " << attack.connected() << " slowloris connections open";
     EXPECT_TRUE(server_->running());
 }
 
-TEST_F(ChannelPageTest, HeadlessChromiumShowsBothLiveChannels)
-{
+TEST_F(ChannelPageTest, HeadlessChromiumShowsBothLiveChannels) {
     const std::string server = "127.0.7.3";
     startWithPage(server);
     ScriptedNode market("3C3C3C3C3C3C", "127.0.0.23");
@@ -315,11 +289,13 @@ TEST_F(ChannelPageTest, HeadlessChromiumShowsBothLiveChannels)
 
     TempDir profile;
     const std::string dom = (temp_.path() / "dom.html").string();
-    const std::string command =
-        "chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
-        " --disable-background-networking --disable-component-update --disable-sync"
-        " --user-data-dir='" + profile.path().string() + "' --virtual-time-budget=5000"
-        " --dump-dom http://" + server + ":" + std::to_string(PagePort) + "/ >'" + dom + "' 2>/dev/null";
+    const std::string command = "chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+                                " --disable-background-networking --disable-component-update --disable-sync"
+                                " --user-data-dir='" +
+        profile.path().string() +
+        "' --virtual-time-budget=5000"
+        " --dump-dom http://" +
+        server + ":" + std::to_string(PagePort) + "/ >'" + dom + "' 2>/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << "chromium (scripts/setup installs it) failed: " << command;
     std::ifstream in(dom);
     std::stringstream text;
@@ -332,17 +308,16 @@ TEST_F(ChannelPageTest, HeadlessChromiumShowsBothLiveChannels)
     EXPECT_NE(shown.find("目前有 2 個頻道直播中。"), std::string::npos);
 }
 
-TEST_F(ChannelPageTest, ThePageIsOffUnlessAPortIsGivenAndATakenPortStopsTheStart)
-{
+TEST_F(ChannelPageTest, ThePageIsOffUnlessAPortIsGivenAndATakenPortStopsTheStart) {
     const std::string server = "127.0.7.4";
     startServer(server);
     EXPECT_EQ(get(server, "/").status, 0) << "nothing answers HTTP";
     EXPECT_EQ(server_->log().find("channel page"), std::string::npos);
 
     StreamStandIn squatter("127.0.7.5", PagePort);
-    const CommandResult taken = runDirectory({"--address", "127.0.7.5", "--database",
-                                              (temp_.path() / "other.sqlite").string(),
-                                              "--http-port", std::to_string(PagePort)});
+    const CommandResult taken =
+        runDirectory({"--address", "127.0.7.5", "--database", (temp_.path() / "other.sqlite").string(), "--http-port",
+                      std::to_string(PagePort)});
     EXPECT_EQ(taken.exitCode, 1);
     EXPECT_NE(taken.err.find("cannot start: Could not bind socket. Address and port are already in use."),
               std::string::npos)
@@ -350,14 +325,14 @@ TEST_F(ChannelPageTest, ThePageIsOffUnlessAPortIsGivenAndATakenPortStopsTheStart
     EXPECT_EQ(taken.err.find("listening"), std::string::npos) << taken.err;
 }
 
-TEST_F(ChannelPageTest, CachesAreToldTheOriginOfLiveChannelsOnlyAndOperatorsTheCounters)
-{
+TEST_F(ChannelPageTest, CachesAreToldTheOriginOfLiveChannelsOnlyAndOperatorsTheCounters) {
     const std::string server = "127.0.7.6";
-    startServer(server, {"--http-port", std::to_string(PagePort), "--relay-base", "http://relay.example/",
-                         "--check-interval", "0.2", "--check-retry", "0.2", "--failed-checks", "100"});
+    startServer(server,
+                {"--http-port", std::to_string(PagePort), "--relay-base", "http://relay.example/", "--check-interval",
+                 "0.2", "--check-retry", "0.2", "--failed-checks", "100"});
     ScriptedNode node("3C3C3C3C3C3C", "127.0.0.26");
     ASSERT_TRUE(node.registerAt(server)) << server_->log();
-    node.udp.send(server, 22, std::vector<std::uint8_t>(40, 'x')); // no datagram of ours
+    node.udp.send(server, 22, std::vector<std::uint8_t>(40, 'x'));  // no datagram of ours
     ASSERT_TRUE(node.sync(server));
 
     const std::string relay = "http://relay.example/channel/" + node.channelId + "/live/watch";
@@ -369,8 +344,8 @@ TEST_F(ChannelPageTest, CachesAreToldTheOriginOfLiveChannelsOnlyAndOperatorsTheC
     EXPECT_NE((live.head + "\r\n").find("X-Origin: 127.0.0.26:" + std::to_string(node.cam.port()) + "\r\n"),
               std::string::npos)
         << live.head;
-    for (const std::string &target : {std::string("/origin/9999999"), std::string("/origin/abc"),
-                                      std::string("/origin/127.0.0.1:22")}) {
+    for (const std::string &target :
+         {std::string("/origin/9999999"), std::string("/origin/abc"), std::string("/origin/127.0.0.1:22")}) {
         const HttpReply refused = get(server, target);
         EXPECT_TRUE(refused.status == 403 || refused.status == 404) << target;
         EXPECT_EQ(refused.head.find("X-Origin"), std::string::npos) << target;
@@ -391,14 +366,13 @@ TEST_F(ChannelPageTest, CachesAreToldTheOriginOfLiveChannelsOnlyAndOperatorsTheC
     EXPECT_GT(later.at("morlanex_directory_liveness_check_seconds_total"), 0);
 }
 
-TEST_F(ChannelPageTest, TheShippedTierProxiesLiveChannelsOnlyAndFetchesEachPieceOnce)
-{
+TEST_F(ChannelPageTest, TheShippedTierProxiesLiveChannelsOnlyAndFetchesEachPieceOnce) {
     const std::string server = "127.0.7.8";
     startWithPage(server);
     ScriptedNode node("3D3D3D3D3D3D", "127.0.0.28");
     ASSERT_TRUE(node.registerAt(server)) << server_->log();
     node.stream->stop();
-    PieceOrigin origin("127.0.0.28", node.cam.port()); // the channel's stream port, now with pieces
+    PieceOrigin origin("127.0.0.28", node.cam.port());  // the channel's stream port, now with pieces
     ASSERT_TRUE(origin.listening());
 
     const std::string directory = server + ":" + std::to_string(PagePort);
@@ -421,9 +395,9 @@ TEST_F(ChannelPageTest, TheShippedTierProxiesLiveChannelsOnlyAndFetchesEachPiece
     EXPECT_EQ(origin.requests(), 1) << "the tier asks the broadcaster once per piece";
 
     // Not a live channel (unknown, or a node's address that is not registered): refused.
-    for (const std::string &target : {std::string("/channel/9999999/live/latest"),
-                                      "/channel/" + node.channelId + "0/live/latest",
-                                      std::string("/channel/127.0.0.28:22/live/latest"), std::string("/live/latest")}) {
+    for (const std::string &target :
+         {std::string("/channel/9999999/live/latest"), "/channel/" + node.channelId + "0/live/latest",
+          std::string("/channel/127.0.0.28:22/live/latest"), std::string("/live/latest")}) {
         const HttpReply refused = get("127.0.0.1", target, "GET", edgePort);
         EXPECT_TRUE(refused.status == 403 || refused.status == 404) << target << " " << refused.status;
         EXPECT_EQ(refused.body.find("piece"), std::string::npos) << target;

@@ -6,8 +6,7 @@
 
 namespace morlanex::testing {
 
-std::string queryDatabase(const std::filesystem::path &database, const std::string &sql)
-{
+std::string queryDatabase(const std::filesystem::path &database, const std::string &sql) {
     sqlite3 *db = nullptr;
     std::string value;
     if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
@@ -25,4 +24,4 @@ std::string queryDatabase(const std::filesystem::path &database, const std::stri
     return value;
 }
 
-} // namespace morlanex::testing
+}  // namespace morlanex::testing

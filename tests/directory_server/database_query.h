@@ -10,4 +10,4 @@ namespace morlanex::testing {
 // "" when there is none; opened read-only beside the running daemon.
 std::string queryDatabase(const std::filesystem::path &database, const std::string &sql);
 
-} // namespace morlanex::testing
+}  // namespace morlanex::testing

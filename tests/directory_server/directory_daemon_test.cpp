@@ -12,15 +12,13 @@ namespace {
 
 using Raw = std::vector<std::uint8_t>;
 
-void put(Raw &raw, std::size_t offset, const std::string &text)
-{
+void put(Raw &raw, std::size_t offset, const std::string &text) {
     raw[offset] = static_cast<std::uint8_t>(text.size());
     std::copy(text.begin(), text.end(), raw.begin() + static_cast<long>(offset) + 1);
 }
 
 // Command, ChannelId, Flag "0", AdapterAddress: how the server starts its records.
-Raw head(const std::string &word, const std::string &channel, const std::string &node)
-{
+Raw head(const std::string &word, const std::string &channel, const std::string &node) {
     Raw raw(663, 0);
     put(raw, 0, word);
     put(raw, 21, channel);
@@ -34,15 +32,13 @@ Raw bytesOf(const DirectoryMessage &msg) { return Raw(msg.bytes().begin(), msg.b
 
 class DirectoryDaemon : public DirectoryTest {};
 
-} // namespace
+}  // namespace
 
-TEST_F(DirectoryDaemon, RegistrationIsAnsweredAtItsSourceWithTheSeenAddressAndViews)
-{
+TEST_F(DirectoryDaemon, RegistrationIsAnsweredAtItsSourceWithTheSeenAddressAndViews) {
     startServer("127.0.0.121");
     ScriptedNode node("00E04C1A2B3C");
     node.cam.send("127.0.0.121", 20,
-                  DirectoryMessage::linkKerfCam(node.nodeId, "192.168.7.7", "Night Market",
-                                                "live", "food"));
+                  DirectoryMessage::linkKerfCam(node.nodeId, "192.168.7.7", "Night Market", "live", "food"));
     auto got = node.cam.receive();
     ASSERT_TRUE(got) << server_->log();
     EXPECT_EQ(got->fromAddress, "127.0.0.121");
@@ -60,8 +56,7 @@ TEST_F(DirectoryDaemon, RegistrationIsAnsweredAtItsSourceWithTheSeenAddressAndVi
     EXPECT_EQ(got->bytes, expected);
 }
 
-TEST_F(DirectoryDaemon, ViewersJoinAndLeaveThroughTheNodesTwoEndpoints)
-{
+TEST_F(DirectoryDaemon, ViewersJoinAndLeaveThroughTheNodesTwoEndpoints) {
     startServer("127.0.0.122");
     const std::string server = "127.0.0.122";
     ScriptedNode node("0A0B0C0D0E0F");
@@ -69,8 +64,7 @@ TEST_F(DirectoryDaemon, ViewersJoinAndLeaveThroughTheNodesTwoEndpoints)
     ASSERT_TRUE(ok) << server_->log();
 
     ScriptedPeer viewer1, viewer2;
-    viewer1.send(server, 22, viewerRequest(cmd::WatchChannel, node.channelId, "10.1.2.3",
-                                           viewer1.port()));
+    viewer1.send(server, 22, viewerRequest(cmd::WatchChannel, node.channelId, "10.1.2.3", viewer1.port()));
     auto p2p = node.udp.receive();
     ASSERT_TRUE(p2p) << server_->log();
     EXPECT_EQ(p2p->fromAddress, server);
@@ -89,12 +83,10 @@ TEST_F(DirectoryDaemon, ViewersJoinAndLeaveThroughTheNodesTwoEndpoints)
     EXPECT_EQ(second->readText(Field::PrivateAddress), "127.0.0.1");
 
     // Asking twice does not make the node count the viewer twice.
-    viewer1.send(server, 22, viewerRequest(cmd::WatchChannel, node.channelId, "10.1.2.3",
-                                           viewer1.port()));
+    viewer1.send(server, 22, viewerRequest(cmd::WatchChannel, node.channelId, "10.1.2.3", viewer1.port()));
     EXPECT_FALSE(node.udp.receive(300ms));
 
-    viewer1.send(server, 22, viewerRequest(cmd::LeaveChannel, node.channelId, "10.1.2.3",
-                                           viewer1.port()));
+    viewer1.send(server, 22, viewerRequest(cmd::LeaveChannel, node.channelId, "10.1.2.3", viewer1.port()));
     auto gone = node.cam.receive();
     ASSERT_TRUE(gone) << server_->log();
     EXPECT_EQ(gone->fromAddress, server);
@@ -104,15 +96,13 @@ TEST_F(DirectoryDaemon, ViewersJoinAndLeaveThroughTheNodesTwoEndpoints)
     EXPECT_EQ(gone->message()->readText(Field::ChannelId), node.channelId);
 
     // Leaving twice, or a channel nobody registered, sends nothing.
-    viewer1.send(server, 22, viewerRequest(cmd::LeaveChannel, node.channelId, "10.1.2.3",
-                                           viewer1.port()));
+    viewer1.send(server, 22, viewerRequest(cmd::LeaveChannel, node.channelId, "10.1.2.3", viewer1.port()));
     viewer1.send(server, 22, viewerRequest(cmd::WatchChannel, "9999999", "", 0));
     EXPECT_FALSE(node.cam.receive(300ms));
     EXPECT_FALSE(node.udp.receive(100ms));
 }
 
-TEST_F(DirectoryDaemon, ViewerBeforeTheSecondEndpointIsKnownIsNotForwarded)
-{
+TEST_F(DirectoryDaemon, ViewerBeforeTheSecondEndpointIsKnownIsNotForwarded) {
     startServer("127.0.0.123");
     ScriptedNode node("111111111111");
     ASSERT_TRUE(node.registerAt("127.0.0.123"));
@@ -122,8 +112,7 @@ TEST_F(DirectoryDaemon, ViewerBeforeTheSecondEndpointIsKnownIsNotForwarded)
     EXPECT_FALSE(node.cam.receive(100ms));
 }
 
-TEST_F(DirectoryDaemon, VersionQueryIsAnsweredWithTheConfiguredText)
-{
+TEST_F(DirectoryDaemon, VersionQueryIsAnsweredWithTheConfiguredText) {
     startServer("127.0.0.124", {"--version-text", "2.0.0.1"});
     ScriptedNode node("222222222222");
     node.sendFromUdp("127.0.0.124", 22, DirectoryMessage::getVersion());
@@ -136,8 +125,7 @@ TEST_F(DirectoryDaemon, VersionQueryIsAnsweredWithTheConfiguredText)
     EXPECT_EQ(reply->bytes, expected);
 }
 
-TEST_F(DirectoryDaemon, ViewsAndChannelSurviveARestart)
-{
+TEST_F(DirectoryDaemon, ViewsAndChannelSurviveARestart) {
     const std::string server = "127.0.0.125";
     startServer(server);
     ScriptedNode node("333333333333");
@@ -180,8 +168,7 @@ TEST_F(DirectoryDaemon, ViewsAndChannelSurviveARestart)
     EXPECT_NE(other.channelId, channel);
 }
 
-TEST_F(DirectoryDaemon, NodeMessagesFromAnotherAddressChangeNothing)
-{
+TEST_F(DirectoryDaemon, NodeMessagesFromAnotherAddressChangeNothing) {
     const std::string server = "127.0.0.126";
     startServer(server);
     ScriptedNode node("555555555555");
@@ -198,12 +185,11 @@ TEST_F(DirectoryDaemon, NodeMessagesFromAnotherAddressChangeNothing)
     ScriptedPeer viewer;
     viewer.send(server, 22, viewerRequest(cmd::WatchChannel, node.channelId, "", 0));
     auto p2p = node.udp.receiveCommand(cmd::SendP2PData);
-    ASSERT_TRUE(p2p) << server_->log(); // still online, still the real second endpoint
+    ASSERT_TRUE(p2p) << server_->log();  // still online, still the real second endpoint
     EXPECT_FALSE(forger.receive(200ms));
 }
 
-TEST_F(DirectoryDaemon, MalformedDatagramsAreIgnoredAndTheServerRunsOn)
-{
+TEST_F(DirectoryDaemon, MalformedDatagramsAreIgnoredAndTheServerRunsOn) {
     const std::string server = "127.0.0.127";
     startServer(server);
     ScriptedNode node("666666666666");
@@ -212,17 +198,17 @@ TEST_F(DirectoryDaemon, MalformedDatagramsAreIgnoredAndTheServerRunsOn)
 
     ScriptedPeer junk;
     Raw record = bytesOf(DirectoryMessage::linkKerfCam("777777777777", "", "x", "", ""));
-    junk.send(server, 20, Raw(record.begin(), record.end() - 1)); // 662 bytes
+    junk.send(server, 20, Raw(record.begin(), record.end() - 1));  // 662 bytes
     Raw longer = record;
     longer.push_back(0);
-    junk.send(server, 20, longer);                                   // 664 bytes
-    junk.send(server, 22, record);                                   // wrong port
-    junk.send(server, 20, Raw{});                                    // empty
-    junk.send(server, 22, Raw(9000, 0xFF));                          // oversized
+    junk.send(server, 20, longer);  // 664 bytes
+    junk.send(server, 22, record);  // wrong port
+    junk.send(server, 20, Raw{});  // empty
+    junk.send(server, 22, Raw(9000, 0xFF));  // oversized
     Raw unknown = head("LinkKERF_Hello", "", "");
     junk.send(server, 22, unknown);
     Raw lengthy = record;
-    lengthy[94] = 200; // a name longer than its field
+    lengthy[94] = 200;  // a name longer than its field
     junk.send(server, 20, lengthy);
     Raw badCount = head("ChannelOnline", node.channelId, node.nodeId);
     put(badCount, 396, "12a");
@@ -248,14 +234,12 @@ TEST_F(DirectoryDaemon, MalformedDatagramsAreIgnoredAndTheServerRunsOn)
     EXPECT_NE(log.find("bad peer port"), std::string::npos) << log;
 }
 
-TEST(DirectoryDaemonStart, AUsedPortIsReportedAndTheProcessFails)
-{
+TEST(DirectoryDaemonStart, AUsedPortIsReportedAndTheProcessFails) {
     TempDir temp;
     ScriptedPeer squatter("127.0.0.128", 22);
     DirectoryProcess server("127.0.0.128", temp.path() / "d.sqlite");
     EXPECT_FALSE(server.start());
     EXPECT_EQ(server.stop(), 1);
-    EXPECT_NE(server.log().find("Could not bind socket. Address and port are already in use."),
-              std::string::npos)
+    EXPECT_NE(server.log().find("Could not bind socket. Address and port are already in use."), std::string::npos)
         << server.log();
 }

@@ -19,15 +19,13 @@ namespace {
 
 // A fast schedule, so liveness shows within seconds: a dead stream is offline
 // within interval + 2 x retry + 3 x timeout = 1 + 1 + 1.5 s.
-const std::vector<std::string> FastChecks = {"--check-interval", "1", "--check-retry", "0.5",
-                                             "--check-timeout", "0.5", "--failed-checks", "3"};
+const std::vector<std::string> FastChecks = {"--check-interval", "1",   "--check-retry",   "0.5",
+                                             "--check-timeout",  "0.5", "--failed-checks", "3"};
 
-bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds limit)
-{
+bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
+        if (condition()) return true;
         std::this_thread::sleep_for(50ms);
     }
     return condition();
@@ -35,9 +33,7 @@ bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds l
 
 class DirectoryRulesTest : public ::testing::Test {
 protected:
-    std::unique_ptr<DirectoryProcess> start(const std::string &address,
-                                            std::vector<std::string> extra = {})
-    {
+    std::unique_ptr<DirectoryProcess> start(const std::string &address, std::vector<std::string> extra = {}) {
         auto server = std::make_unique<DirectoryProcess>(address, database(), std::move(extra));
         EXPECT_TRUE(server->start()) << server->log();
         return server;
@@ -45,8 +41,7 @@ protected:
     std::filesystem::path database() const { return temp_.path() / "directory.sqlite"; }
     std::string query(const std::string &sql) const { return queryDatabase(database(), sql); }
     // Whether a viewer's request reaches the node: the channel is online at this directory.
-    static bool forwardsViewers(const std::string &server, ScriptedNode &node, ScriptedPeer &viewer)
-    {
+    static bool forwardsViewers(const std::string &server, ScriptedNode &node, ScriptedPeer &viewer) {
         viewer.send(server, 22, viewerRequest(cmd::WatchChannel, node.channelId, "", 0));
         const bool forwarded = node.udp.receiveCommand(cmd::SendP2PData, 500ms).has_value();
         viewer.send(server, 22, viewerRequest(cmd::LeaveChannel, node.channelId, "", 0));
@@ -57,10 +52,9 @@ protected:
     TempDir temp_;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(DirectoryRulesTest, TakeoverIsRefusedWhileTheOwnersStreamAnswersAndAllowedAfter)
-{
+TEST_F(DirectoryRulesTest, TakeoverIsRefusedWhileTheOwnersStreamAnswersAndAllowedAfter) {
     const std::string server = "127.0.5.1";
     // Routine checks far off: only the takeover attempts make the directory look.
     auto directory = start(server, {"--check-interval", "30", "--check-retry", "0.5"});
@@ -78,8 +72,7 @@ TEST_F(DirectoryRulesTest, TakeoverIsRefusedWhileTheOwnersStreamAnswersAndAllowe
     EXPECT_TRUE(forwardsViewers(server, victim, viewer)) << directory->log();
     EXPECT_EQ(query("SELECT name FROM channels WHERE id = " + channel), "Night Market");
     EXPECT_EQ(query("SELECT first_address FROM channels WHERE id = " + channel), "127.0.0.1");
-    EXPECT_NE(directory->log().find("from another address refused: its stream answers"),
-              std::string::npos)
+    EXPECT_NE(directory->log().find("from another address refused: its stream answers"), std::string::npos)
         << directory->log();
 
     // The victim's own messages still count; the thief's do not.
@@ -89,7 +82,7 @@ TEST_F(DirectoryRulesTest, TakeoverIsRefusedWhileTheOwnersStreamAnswersAndAllowe
 
     // Once the real stream is gone, the new address takes the channel over.
     victim.stream->stop();
-    std::this_thread::sleep_for(700ms); // past the retry time after the answered check
+    std::this_thread::sleep_for(700ms);  // past the retry time after the answered check
     auto taken = thief.registerAt(server, "Stolen", 3s);
     ASSERT_TRUE(taken) << directory->log();
     EXPECT_EQ(taken->readText(Field::ChannelId), channel);
@@ -99,8 +92,7 @@ TEST_F(DirectoryRulesTest, TakeoverIsRefusedWhileTheOwnersStreamAnswersAndAllowe
     EXPECT_EQ(directory->stop(), 0);
 }
 
-TEST_F(DirectoryRulesTest, AFloodOfRegistrationsFromOneSourceLocksNobodyOut)
-{
+TEST_F(DirectoryRulesTest, AFloodOfRegistrationsFromOneSourceLocksNobodyOut) {
     const std::string server = "127.0.5.2";
     auto directory = start(server);
     ScriptedPeer flood("127.0.0.4");
@@ -108,8 +100,7 @@ TEST_F(DirectoryRulesTest, AFloodOfRegistrationsFromOneSourceLocksNobodyOut)
         char nodeId[13];
         std::snprintf(nodeId, sizeof nodeId, "02%010X", i);
         flood.send(server, 20, DirectoryMessage::linkKerfCam(nodeId, "10.0.0.4", "spam", "", ""));
-        if (i % 500 == 499)
-            std::this_thread::sleep_for(20ms); // let the daemon read, so most arrive
+        if (i % 500 == 499) std::this_thread::sleep_for(20ms);  // let the daemon read, so most arrive
     }
     ScriptedNode honest("00E04C111111", "127.0.0.5");
     auto ok = honest.registerAt(server, "Night Market", 10s);
@@ -126,18 +117,15 @@ TEST_F(DirectoryRulesTest, AFloodOfRegistrationsFromOneSourceLocksNobodyOut)
     EXPECT_EQ(directory->stop(), 0);
 }
 
-TEST_F(DirectoryRulesTest, OneSourceHoldsALimitedNumberOfChannelsAndRows)
-{
+TEST_F(DirectoryRulesTest, OneSourceHoldsALimitedNumberOfChannelsAndRows) {
     const std::string server = "127.0.5.3";
     auto directory = start(server, {"--max-channels-per-source", "3", "--stored-per-source", "5"});
     std::vector<std::unique_ptr<ScriptedNode>> nodes;
     for (int i = 0; i < 4; ++i)
         nodes.push_back(std::make_unique<ScriptedNode>("0A000000000" + std::to_string(i), "127.0.0.6"));
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(nodes[static_cast<std::size_t>(i)]->registerAt(server)) << directory->log();
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(nodes[static_cast<std::size_t>(i)]->registerAt(server)) << directory->log();
     EXPECT_FALSE(nodes[3]->registerAt(server, "fourth", 1s));
-    EXPECT_NE(directory->log().find("3 channels already online from this address"),
-              std::string::npos);
+    EXPECT_NE(directory->log().find("3 channels already online from this address"), std::string::npos);
 
     // Nodes that come and go with new identities: the source keeps 5 rows at most.
     for (int i = 0; i < 8; ++i) {
@@ -152,8 +140,7 @@ TEST_F(DirectoryRulesTest, OneSourceHoldsALimitedNumberOfChannelsAndRows)
     EXPECT_EQ(directory->stop(), 0);
 }
 
-TEST_F(DirectoryRulesTest, ChannelsOfflineLongerThanThePruneTimeAreForgotten)
-{
+TEST_F(DirectoryRulesTest, ChannelsOfflineLongerThanThePruneTimeAreForgotten) {
     const std::string server = "127.0.5.4";
     auto directory = start(server, {"--prune-after", "1"});
     ScriptedNode node("0D0000000000", "127.0.0.7");
@@ -162,15 +149,13 @@ TEST_F(DirectoryRulesTest, ChannelsOfflineLongerThanThePruneTimeAreForgotten)
     ASSERT_TRUE(node.sync(server));
     EXPECT_EQ(query("SELECT count(*) FROM channels WHERE id = " + channel), "1");
     node.cam.send(server, 20, DirectoryMessage::closeKerf(channel, node.nodeId));
-    EXPECT_TRUE(waitFor([&] { return query("SELECT count(*) FROM channels WHERE id = " + channel) == "0"; },
-                        5s))
+    EXPECT_TRUE(waitFor([&] { return query("SELECT count(*) FROM channels WHERE id = " + channel) == "0"; }, 5s))
         << directory->log();
     EXPECT_NE(directory->log().find("pruned 1 channels"), std::string::npos) << directory->log();
     EXPECT_EQ(directory->stop(), 0);
 }
 
-TEST_F(DirectoryRulesTest, ARestartKeepsLiveChannelsAndDropsDeadOnes)
-{
+TEST_F(DirectoryRulesTest, ARestartKeepsLiveChannelsAndDropsDeadOnes) {
     const std::string server = "127.0.5.5";
     auto directory = start(server);
     ScriptedNode live("0E0000000001", "127.0.0.8");
@@ -184,24 +169,25 @@ TEST_F(DirectoryRulesTest, ARestartKeepsLiveChannelsAndDropsDeadOnes)
     // A crash, not a clean stop: every acknowledged change is already stored.
     directory->crash();
     ASSERT_TRUE(directory->start()) << directory->log();
-    ASSERT_TRUE(waitFor([&] {
-        return directory->log().find("channel " + live.channelId + " is back online after the restart") !=
-               std::string::npos;
-    }, 5s)) << directory->log();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return directory->log().find("channel " + live.channelId + " is back online after the restart") !=
+                std::string::npos;
+        },
+        5s))
+        << directory->log();
 
     DirectoryMessage online;
     online.answerChannelOnline(live.channelId, live.nodeId, "2");
     live.sendFromUdp(server, 22, online);
     ASSERT_TRUE(live.sync(server));
-    EXPECT_NE(directory->log().find("ChannelOnline channel " + live.channelId + " current 2"),
-              std::string::npos)
+    EXPECT_NE(directory->log().find("ChannelOnline channel " + live.channelId + " current 2"), std::string::npos)
         << directory->log();
     ScriptedPeer viewer("127.0.0.10");
     EXPECT_TRUE(forwardsViewers(server, live, viewer)) << directory->log();
 
-    ASSERT_TRUE(waitFor([&] {
-        return query("SELECT online FROM channels WHERE id = " + dead.channelId) == "0";
-    }, 5s)) << directory->log();
+    ASSERT_TRUE(waitFor([&] { return query("SELECT online FROM channels WHERE id = " + dead.channelId) == "0"; }, 5s))
+        << directory->log();
     DirectoryMessage deadOnline;
     deadOnline.answerChannelOnline(dead.channelId, dead.nodeId, "1");
     dead.sendFromUdp(server, 22, deadOnline);
@@ -210,8 +196,7 @@ TEST_F(DirectoryRulesTest, ARestartKeepsLiveChannelsAndDropsDeadOnes)
     EXPECT_EQ(directory->stop(), 0);
 }
 
-TEST_F(DirectoryRulesTest, ANodeWhosePortStopsAnsweringGoesOfflineInTime)
-{
+TEST_F(DirectoryRulesTest, ANodeWhosePortStopsAnsweringGoesOfflineInTime) {
     const std::string server = "127.0.5.6";
     auto directory = start(server, FastChecks);
     ScriptedNode node("0F0000000000", "127.0.0.11");
@@ -224,9 +209,8 @@ TEST_F(DirectoryRulesTest, ANodeWhosePortStopsAnsweringGoesOfflineInTime)
 
     node.stream->stop();
     const auto stopped = std::chrono::steady_clock::now();
-    ASSERT_TRUE(waitFor([&] {
-        return query("SELECT online FROM channels WHERE id = " + node.channelId) == "0";
-    }, 6s)) << directory->log();
+    ASSERT_TRUE(waitFor([&] { return query("SELECT online FROM channels WHERE id = " + node.channelId) == "0"; }, 6s))
+        << directory->log();
     const auto took = std::chrono::steady_clock::now() - stopped;
     // The documented bound for this schedule, with a margin for a loaded machine.
     EXPECT_LT(took, 3500ms + 1s);
@@ -235,8 +219,7 @@ TEST_F(DirectoryRulesTest, ANodeWhosePortStopsAnsweringGoesOfflineInTime)
     EXPECT_EQ(directory->stop(), 0);
 }
 
-TEST_F(DirectoryRulesTest, ManyWatchCyclesFromOneAddressCountOnce)
-{
+TEST_F(DirectoryRulesTest, ManyWatchCyclesFromOneAddressCountOnce) {
     const std::string server = "127.0.5.7";
     auto directory = start(server);
     ScriptedNode node("101010101010", "127.0.0.13");
@@ -256,8 +239,7 @@ TEST_F(DirectoryRulesTest, ManyWatchCyclesFromOneAddressCountOnce)
     EXPECT_EQ(directory->stop(), 0);
 }
 
-TEST_F(DirectoryRulesTest, TwoDaemonsOnOneDatabaseLoseNoIncrement)
-{
+TEST_F(DirectoryRulesTest, TwoDaemonsOnOneDatabaseLoseNoIncrement) {
     const std::string first = "127.0.5.8", second = "127.0.5.9";
     auto one = start(first);
     auto two = start(second);
@@ -285,14 +267,12 @@ TEST_F(DirectoryRulesTest, TwoDaemonsOnOneDatabaseLoseNoIncrement)
     }
     ASSERT_TRUE(node.sync(first));
     ASSERT_TRUE(node.sync(second));
-    EXPECT_EQ(query("SELECT views FROM channels WHERE id = " + channel), "15")
-        << one->log() << two->log();
+    EXPECT_EQ(query("SELECT views FROM channels WHERE id = " + channel), "15") << one->log() << two->log();
     EXPECT_EQ(one->stop(), 0);
     EXPECT_EQ(two->stop(), 0);
 }
 
-TEST(DirectoryOperations, HelpGoesToStandardOutputAndExitsZero)
-{
+TEST(DirectoryOperations, HelpGoesToStandardOutputAndExitsZero) {
     const CommandResult help = runDirectory({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("usage: morlanex-directory"), std::string::npos) << help.out;
@@ -304,8 +284,7 @@ TEST(DirectoryOperations, HelpGoesToStandardOutputAndExitsZero)
     EXPECT_NE(wrong.err.find("unknown option --no-such-option"), std::string::npos) << wrong.err;
 }
 
-TEST(DirectoryOperations, ADatabaseThatCannotBeWrittenStopsTheStart)
-{
+TEST(DirectoryOperations, ADatabaseThatCannotBeWrittenStopsTheStart) {
     TempDir temp;
     const auto database = temp.path() / "directory.sqlite";
     {
@@ -318,16 +297,13 @@ TEST(DirectoryOperations, ADatabaseThatCannotBeWrittenStopsTheStart)
     for (const char *file : {"directory.sqlite", "directory.sqlite-wal", "directory.sqlite-shm"})
         ::chmod((temp.path() / file).c_str(), 0444);
     // Root writes any file: the daemon then runs as nobody (any user would do).
-    const std::vector<std::string> asAnotherUser =
-        ::geteuid() == 0 ? std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534",
-                                                    "--clear-groups"}
-                         : std::vector<std::string>{};
+    const std::vector<std::string> asAnotherUser = ::geteuid() == 0
+        ? std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}
+        : std::vector<std::string>{};
     const CommandResult result = runDirectory(
-        {"--address", "127.0.5.10", "--port1", "40020", "--port2", "40022", "--database",
-         database.string()},
+        {"--address", "127.0.5.10", "--port1", "40020", "--port2", "40022", "--database", database.string()},
         asAnotherUser);
     EXPECT_EQ(result.exitCode, 1) << result.err;
-    EXPECT_NE(result.err.find("cannot start: database " + database.string()), std::string::npos)
-        << result.err;
+    EXPECT_NE(result.err.find("cannot start: database " + database.string()), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("listening"), std::string::npos) << result.err;
 }

@@ -22,4 +22,4 @@ protected:
     std::unique_ptr<DirectoryProcess> server_;
 };
 
-} // namespace morlanex::testing
+}  // namespace morlanex::testing

@@ -9,11 +9,10 @@ using namespace std::chrono_literals;
 
 namespace {
 const TokenBucket::Clock::time_point Start{};
-} // namespace
+}  // namespace
 
-TEST(TokenBucket, GivesItsBurstThenRefillsAtItsRate)
-{
-    TokenBucket bucket(3, 2, Start); // 3 at once, then 2 a second
+TEST(TokenBucket, GivesItsBurstThenRefillsAtItsRate) {
+    TokenBucket bucket(3, 2, Start);  // 3 at once, then 2 a second
     EXPECT_TRUE(bucket.take(Start));
     EXPECT_TRUE(bucket.take(Start));
     EXPECT_TRUE(bucket.take(Start));
@@ -25,18 +24,16 @@ TEST(TokenBucket, GivesItsBurstThenRefillsAtItsRate)
     // Never more than the burst, however long it waited.
     const auto later = Start + 1h;
     int taken = 0;
-    while (bucket.take(later))
-        ++taken;
+    while (bucket.take(later)) ++taken;
     EXPECT_EQ(taken, 3);
 }
 
-TEST(SourceBuckets, EachSourceHasItsOwnAndForgedSourcesAreBounded)
-{
+TEST(SourceBuckets, EachSourceHasItsOwnAndForgedSourcesAreBounded) {
     SourceBuckets sources(2, 1, 3);
     EXPECT_TRUE(sources.take("10.0.0.1", Start));
     EXPECT_TRUE(sources.take("10.0.0.1", Start));
     EXPECT_FALSE(sources.take("10.0.0.1", Start));
-    EXPECT_TRUE(sources.take("10.0.0.2", Start)); // another source is not held back
+    EXPECT_TRUE(sources.take("10.0.0.2", Start));  // another source is not held back
     EXPECT_TRUE(sources.take("10.0.0.3", Start));
     // Three sources draining: a fourth gets nothing, and is not remembered.
     EXPECT_FALSE(sources.take("10.0.0.4", Start));
@@ -46,12 +43,10 @@ TEST(SourceBuckets, EachSourceHasItsOwnAndForgedSourcesAreBounded)
     EXPECT_EQ(sources.size(), 1u);
 }
 
-TEST(LogLimiter, AFloodFromOneSourceIsHeldBackAndSummedUp)
-{
+TEST(LogLimiter, AFloodFromOneSourceIsHeldBackAndSummedUp) {
     LogLimiter limiter(5, 1, 100);
     int logged = 0;
-    for (int i = 0; i < 1000; ++i)
-        logged += limiter.allow("10.0.0.9", Start) ? 1 : 0;
+    for (int i = 0; i < 1000; ++i) logged += limiter.allow("10.0.0.9", Start) ? 1 : 0;
     EXPECT_EQ(logged, 5);
     EXPECT_TRUE(limiter.allow("10.0.0.10", Start)) << "another source still logs";
     const auto summary = limiter.summary(Start + 10s);

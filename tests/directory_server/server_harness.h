@@ -41,8 +41,7 @@ public:
     void send(const std::string &host, std::uint16_t port, const DirectoryMessage &msg);
     std::optional<Received> receive(std::chrono::milliseconds wait = 3s);
     // The next datagram whose command is word, skipping others; bounded.
-    std::optional<DirectoryMessage> receiveCommand(std::string_view word,
-                                                   std::chrono::milliseconds wait = 3s);
+    std::optional<DirectoryMessage> receiveCommand(std::string_view word, std::chrono::milliseconds wait = 3s);
 
 private:
     UniqueFd fd_;
@@ -72,15 +71,13 @@ private:
 struct ScriptedNode {
     explicit ScriptedNode(std::string id, const std::string &address = "127.0.0.1");
 
-    std::optional<DirectoryMessage> registerAt(const std::string &server,
-                                               const std::string &name = "Night Market",
+    std::optional<DirectoryMessage> registerAt(const std::string &server, const std::string &name = "Night Market",
                                                std::chrono::milliseconds wait = 3s);
     // The answer in place that shows the second endpoint.
     void showSecondEndpoint(const std::string &server, DirectoryMessage ok);
     // Registration and second endpoint, as a node that went live; the reply.
     std::optional<DirectoryMessage> goLive(const std::string &server);
-    void sendFromUdp(const std::string &server, std::uint16_t port, const DirectoryMessage &msg)
-    {
+    void sendFromUdp(const std::string &server, std::uint16_t port, const DirectoryMessage &msg) {
         udp.send(server, port, msg);
     }
     // Answers the next "SendP2PData" in place with "CAMChannelRate", as the
@@ -97,15 +94,14 @@ struct ScriptedNode {
     std::string channelId;
 };
 
-DirectoryMessage viewerRequest(std::string_view word, const std::string &channelId,
-                               const std::string &privateAddress, std::uint16_t port);
+DirectoryMessage viewerRequest(std::string_view word, const std::string &channelId, const std::string &privateAddress,
+                               std::uint16_t port);
 
 // morlanex-directory run from the build tree with its stderr in a log file.
 class DirectoryProcess {
 public:
-    DirectoryProcess(std::string address, std::filesystem::path database,
-                     std::vector<std::string> extraArgs = {});
-    ~DirectoryProcess(); // stops it if still running
+    DirectoryProcess(std::string address, std::filesystem::path database, std::vector<std::string> extraArgs = {});
+    ~DirectoryProcess();  // stops it if still running
 
     // Starts the process and waits until it answers "GetVersion" (bounded).
     // False when it does not come up; log() then says why.
@@ -125,7 +121,7 @@ private:
     std::filesystem::path database_;
     std::vector<std::string> extraArgs_;
     std::filesystem::path logFile_;
-    pid_t pid_ = -1;     // -1 once reaped
+    pid_t pid_ = -1;  // -1 once reaped
     int exitStatus_ = -1;
 };
 
@@ -136,8 +132,7 @@ struct CommandResult {
     std::string out;
     std::string err;
 };
-CommandResult runDirectory(const std::vector<std::string> &args,
-                           const std::vector<std::string> &prefix = {});
+CommandResult runDirectory(const std::vector<std::string> &args, const std::vector<std::string> &prefix = {});
 
 // A fresh directory for one test's files, removed at the end.
 class TempDir {
@@ -152,5 +147,4 @@ private:
 
 std::filesystem::path buildDir();
 
-
-} // namespace morlanex::testing
+}  // namespace morlanex::testing

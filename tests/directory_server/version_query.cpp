@@ -10,8 +10,7 @@
 
 using namespace morlanex;
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr, "usage: directory-version-query ADDRESS [PORT]\n");
         return 2;

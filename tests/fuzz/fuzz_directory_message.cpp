@@ -11,30 +11,24 @@ using namespace morlanex;
 
 namespace {
 
-constexpr Field AllFields[] = {Field::Command,        Field::ChannelId,    Field::Flag,
+constexpr Field AllFields[] = {Field::Command,        Field::ChannelId,      Field::Flag,
                                Field::AdapterAddress, Field::PrivateAddress, Field::PublicAddress,
-                               Field::PeerPort,       Field::ChannelName,  Field::ChannelDescription,
+                               Field::PeerPort,       Field::ChannelName,    Field::ChannelDescription,
                                Field::ViewerCount,    Field::Keywords};
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
+void check(bool condition) {
+    if (!condition) std::abort();
 }
 
 // Each answer writes only its own bytes: 0-31 head, 32-47 identity, 396-406 count.
-void checkUntouchedOutside(const DirectoryMessage &before, const DirectoryMessage &after)
-{
-    for (std::size_t i = 48; i < 396; ++i)
-        check(before.bytes()[i] == after.bytes()[i]);
-    for (std::size_t i = 407; i < DirectoryMessage::Size; ++i)
-        check(before.bytes()[i] == after.bytes()[i]);
+void checkUntouchedOutside(const DirectoryMessage &before, const DirectoryMessage &after) {
+    for (std::size_t i = 48; i < 396; ++i) check(before.bytes()[i] == after.bytes()[i]);
+    for (std::size_t i = 407; i < DirectoryMessage::Size; ++i) check(before.bytes()[i] == after.bytes()[i]);
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const auto msg = DirectoryMessage::fromBytes({data, size});
     check(msg.has_value() == (size == DirectoryMessage::Size));
 
@@ -44,16 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (const DirectoryMessage &fresh :
          {DirectoryMessage::linkKerfCam(a, b, text, b, a), DirectoryMessage::closeKerf(a, b),
           DirectoryMessage::channelRateZero(b, a), DirectoryMessage::changeChannelText(a, b, b, a)}) {
-        for (Field field : AllFields)
-            check(fresh.readText(field).size() <= layoutOf(field).capacity);
+        for (Field field : AllFields) check(fresh.readText(field).size() <= layoutOf(field).capacity);
     }
 
-    if (!msg)
-        return 0;
-    for (std::string_view word : {cmd::LinkKerfOk, cmd::DelChannelOnline, cmd::CamChannelMsg,
-                                  cmd::SendP2PData, cmd::GetVersion})
-        if (msg->matches(word))
-            check(msg->bytes()[0] == word.size());
+    if (!msg) return 0;
+    for (std::string_view word :
+         {cmd::LinkKerfOk, cmd::DelChannelOnline, cmd::CamChannelMsg, cmd::SendP2PData, cmd::GetVersion})
+        if (msg->matches(word)) check(msg->bytes()[0] == word.size());
     for (Field field : AllFields)
         check(layoutOf(field).offset + 1 + msg->readText(field).size() <= DirectoryMessage::Size);
 
@@ -65,13 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     DirectoryMessage chain = *msg;
     chain.answerUCanSee();
-    for (std::size_t i = 8; i < DirectoryMessage::Size; ++i)
-        check(chain.bytes()[i] == msg->bytes()[i]);
+    for (std::size_t i = 8; i < DirectoryMessage::Size; ++i) check(chain.bytes()[i] == msg->bytes()[i]);
     chain.answerCamChannelRate(channel, a);
     checkUntouchedOutside(*msg, chain);
     chain.answerChannelOnline(channel, a, b);
     check(chain.readText(Field::ChannelId).size() <= 7);
-    for (std::size_t i = 48; i < 396; ++i)
-        check(chain.bytes()[i] == msg->bytes()[i]);
+    for (std::size_t i = 48; i < 396; ++i) check(chain.bytes()[i] == msg->bytes()[i]);
     return 0;
 }

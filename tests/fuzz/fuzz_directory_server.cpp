@@ -16,20 +16,20 @@ using namespace morlanex;
 
 namespace {
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
+void check(bool condition) {
+    if (!condition) std::abort();
 }
 
 const Peer Senders[] = {
-    {"127.0.0.1", 40000}, {"127.0.0.1", 40001}, {"10.0.0.7", 50000}, {"192.168.1.9", 1},
+    {"127.0.0.1", 40000},
+    {"127.0.0.1", 40001},
+    {"10.0.0.7", 50000},
+    {"192.168.1.9", 1},
 };
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     ChannelStore store(":memory:");
     DirectoryServer server(store, "1.1.0.2", nullptr);
     std::set<std::string> heardFrom;
@@ -47,8 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         in.at = (control & 1) ? DirectoryPort::Second : DirectoryPort::First;
         in.from = Senders[(control >> 1) & 3];
         in.localAddress = "127.0.0.5";
-        in.bytes = raw ? std::span<const std::uint8_t>(data, length)
-                       : std::span<const std::uint8_t>(record);
+        in.bytes = raw ? std::span<const std::uint8_t>(data, length) : std::span<const std::uint8_t>(record);
         heardFrom.insert(in.from.address);
 
         std::vector<Outgoing> sent = server.handle(in);

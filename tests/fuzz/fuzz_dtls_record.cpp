@@ -8,24 +8,20 @@ using namespace morlanex::webrtc;
 
 namespace {
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
+void check(bool condition) {
+    if (!condition) std::abort();
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     static const std::unique_ptr<DtlsContext> context = DtlsContext::create(nullptr);
     check(context != nullptr);
     const std::span<const std::uint8_t> datagram(data, size);
 
     const auto header = readDtlsRecordHeader(datagram);
     if (header)
-        check(header->contentType >= 20 && header->contentType <= 23
-              && std::size_t(13) + header->length <= size);
+        check(header->contentType >= 20 && header->contentType <= 23 && std::size_t(13) + header->length <= size);
     const bool whole = isDtlsDatagram(datagram);
     check(!whole || header);
 

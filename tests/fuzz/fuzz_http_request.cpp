@@ -14,23 +14,18 @@ using namespace morlanex;
 
 namespace {
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
+void check(bool condition) {
+    if (!condition) std::abort();
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
-    if (size < 2)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    if (size < 2) return 0;
     const std::size_t step = data[0] % 64 + 1;
     const std::string_view input(reinterpret_cast<const char *>(data + 1), size - 1);
     int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
-        return 0;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return 0;
     UniqueFd server(fds[0]), client(fds[1]);
 
     RequestReader reader;
@@ -54,12 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(status == RequestReader::Status::Closed);
         break;
     case HttpParse::Error:
-        check(status == RequestReader::Status::Complete &&
-              reader.verdict() == RequestReader::Verdict::Malformed);
+        check(status == RequestReader::Status::Complete && reader.verdict() == RequestReader::Verdict::Malformed);
         break;
     case HttpParse::TooLarge:
-        check(status == RequestReader::Status::Complete &&
-              reader.verdict() == RequestReader::Verdict::HeadTooLarge);
+        check(status == RequestReader::Status::Complete && reader.verdict() == RequestReader::Verdict::HeadTooLarge);
         break;
     case HttpParse::Complete: {
         check(status == RequestReader::Status::Complete);

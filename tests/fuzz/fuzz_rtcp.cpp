@@ -8,10 +8,8 @@ using namespace morlanex::webrtc;
 
 namespace {
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
+void check(bool condition) {
+    if (!condition) std::abort();
 }
 
 struct Counter : RtcpVisitor {
@@ -27,8 +25,7 @@ struct Counter : RtcpVisitor {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     Counter counter;
     const RtcpError error = readRtcp(std::span(data, size), counter);
     check(toString(error) != nullptr);

@@ -12,26 +12,21 @@ namespace {
 
 constexpr std::string_view Password = "VOkJxbRl1RmTxUk/WvJxBt";
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
+void check(bool condition) {
+    if (!condition) std::abort();
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::span<const std::uint8_t> datagram(data, size);
     const PacketKind kind = classifyPacket(datagram);
     auto message = readStun(datagram);
-    if (!message)
-        return 0;
+    if (!message) return 0;
     check(kind == PacketKind::Stun);
     const auto *begin = reinterpret_cast<const char *>(data);
-    check(message->username.empty()
-          || (message->username.data() >= begin
-              && message->username.data() + message->username.size() <= begin + size));
+    check(message->username.empty() ||
+          (message->username.data() >= begin && message->username.data() + message->username.size() <= begin + size));
     check(message->integrityOffset == 0 || message->integrityOffset + 24 <= size);
     (void)checkIntegrity(datagram, *message, Password);
 

@@ -34,8 +34,7 @@ using namespace std::chrono_literals;
 using bench::freeLoopbackPort;
 
 // Runs `command`; its output, and its exit status in `*status`.
-std::string run(const std::string &command, int *status)
-{
+std::string run(const std::string &command, int *status) {
     const testing::CommandResult r = testing::run(command);
     *status = r.status;
     return r.output;
@@ -44,35 +43,32 @@ std::string run(const std::string &command, int *status)
 // A viewer on a plain socket: sends a GET and reads the answer until `bytes` or the deadline.
 class RawViewer {
 public:
-    RawViewer(uint16_t port, const std::string &path)
-    {
+    RawViewer(uint16_t port, const std::string &path) {
         fd_ = morlanex::UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (connect(fd_.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
-            const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Mozilla/5.0\r\n\r\n";
+            const std::string request =
+                "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Mozilla/5.0\r\n\r\n";
             connected_ = send(fd_.get(), request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
         }
     }
     bool connected() const { return connected_; }
     // Everything after the response head, read until `bytes` of it are in or `timeout` passes.
-    std::string read(size_t bytes, std::chrono::milliseconds timeout)
-    {
+    std::string read(size_t bytes, std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             const size_t body = all_.find("\r\n\r\n");
-            if (body != std::string::npos && all_.size() - body - 4 >= bytes)
-                break;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (body != std::string::npos && all_.size() - body - 4 >= bytes) break;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd p{fd_.get(), POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
-                break;
+            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) break;
             char buffer[16384];
             const ssize_t n = recv(fd_.get(), buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             all_.append(buffer, size_t(n));
         }
         return all_;
@@ -85,42 +81,34 @@ private:
 };
 
 // The body of an HTTP answer (after its head), empty when there is no head.
-std::string bodyOf(const std::string &answer)
-{
+std::string bodyOf(const std::string &answer) {
     const size_t at = answer.find("\r\n\r\n");
     return at == std::string::npos ? std::string() : answer.substr(at + 4);
 }
 
 // An EBML variable-length number at `at`: its width in bytes (0 when malformed or cut off),
 // and its value without the length marker.
-size_t readVint(const std::string &b, size_t at, uint64_t *value)
-{
-    if (at >= b.size() || b[at] == 0)
-        return 0;
+size_t readVint(const std::string &b, size_t at, uint64_t *value) {
+    if (at >= b.size() || b[at] == 0) return 0;
     const size_t width = size_t(__builtin_clz(uint8_t(b[at])) - 23);
-    if (at + width > b.size())
-        return 0;
+    if (at + width > b.size()) return 0;
     *value = uint8_t(b[at]) & (0xFF >> width);
-    for (size_t i = 1; i < width; ++i)
-        *value = *value << 8 | uint8_t(b[at + i]);
+    for (size_t i = 1; i < width; ++i) *value = *value << 8 | uint8_t(b[at + i]);
     return width;
 }
 
 // The flags of the first SimpleBlock of `track` in the cluster whose ID is at `cluster`, or -1.
-int firstBlockFlags(const std::string &b, size_t cluster, uint8_t track)
-{
+int firstBlockFlags(const std::string &b, size_t cluster, uint8_t track) {
     uint64_t v = 0;
     size_t at = cluster + 4;
     const size_t w = readVint(b, at, &v);  // the cluster's size, unknown in a live stream
-    if (w == 0)
-        return -1;
+    if (w == 0) return -1;
     at += w;
     for (;;) {
         uint64_t id = 0, size = 0;
         const size_t idWidth = readVint(b, at, &id);
         const size_t sizeWidth = idWidth ? readVint(b, at + idWidth, &size) : 0;
-        if (sizeWidth == 0)
-            return -1;
+        if (sizeWidth == 0) return -1;
         const size_t data = at + idWidth + sizeWidth;
         if (uint8_t(b[at]) == 0xA3 && data + 4 <= b.size() && uint8_t(b[data]) == (0x80 | track))
             return uint8_t(b[data + 3]);
@@ -132,8 +120,7 @@ int firstBlockFlags(const std::string &b, size_t cluster, uint8_t track)
 
 class BrowserRenditionTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         media.listCameras();
         media.listMicrophones();
         media.bindAddress = "127.0.0.1";
@@ -153,8 +140,7 @@ protected:
     testing::EventPump pump{media.pipeline};
 };
 
-TEST_F(BrowserRenditionTest, FfmpegReadsVp8AndVorbisAndFiveSecondsDecodeCleanly)
-{
+TEST_F(BrowserRenditionTest, FfmpegReadsVp8AndVorbisAndFiveSecondsDecodeCleanly) {
     int status = -1;
     const std::string probe =
         run("timeout 30 ffprobe -v error -show_entries stream=codec_name,width,height,sample_rate -of csv=p=0 " +
@@ -169,15 +155,15 @@ TEST_F(BrowserRenditionTest, FfmpegReadsVp8AndVorbisAndFiveSecondsDecodeCleanly)
     EXPECT_EQ(status, 0);
     EXPECT_EQ(decode, "");
     // Both streams at once: the Windows Media one still plays beside it.
-    const std::string asf = run("timeout 30 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + url("/"), &status);
+    const std::string asf =
+        run("timeout 30 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + url("/"), &status);
     EXPECT_EQ(status, 0) << asf;
     EXPECT_NE(asf.find("wmv2"), std::string::npos) << asf;
     pump.pumpFor(10ms);
     EXPECT_EQ(pump.firstError(), "");
 }
 
-TEST_F(BrowserRenditionTest, ANewViewerGetsTheHeaderThenAClusterThatStartsWithAVideoKeyFrame)
-{
+TEST_F(BrowserRenditionTest, ANewViewerGetsTheHeaderThenAClusterThatStartsWithAVideoKeyFrame) {
     for (int viewer = 0; viewer < 2; ++viewer) {
         RawViewer v(media.port, BrowserEncoder::kStreamPath);
         ASSERT_TRUE(v.connected());
@@ -199,8 +185,7 @@ TEST_F(BrowserRenditionTest, ANewViewerGetsTheHeaderThenAClusterThatStartsWithAV
     }
 }
 
-TEST_F(BrowserRenditionTest, TheEncodersWorkOnlyWhileSomeoneWatchesAndThePlayerPageIsServed)
-{
+TEST_F(BrowserRenditionTest, TheEncodersWorkOnlyWhileSomeoneWatchesAndThePlayerPageIsServed) {
     // Nobody watches: after the header's cluster nothing more is encoded.
     pump.pumpFor(1500ms);
     const uint64_t resting = chunksIn();
@@ -232,12 +217,10 @@ TEST_F(BrowserRenditionTest, TheEncodersWorkOnlyWhileSomeoneWatchesAndThePlayerP
 }
 
 // The numbers in `json` after `"key":`, up to the end of its value (nested arrays flattened).
-std::vector<double> numbersOf(const std::string &json, const std::string &key)
-{
+std::vector<double> numbersOf(const std::string &json, const std::string &key) {
     std::vector<double> out;
     const size_t at = json.find("\"" + key + "\":");
-    if (at == std::string::npos)
-        return out;
+    if (at == std::string::npos) return out;
     const char *p = json.c_str() + at + key.size() + 3;
     int depth = 0;
     do {
@@ -259,8 +242,7 @@ std::vector<double> numbersOf(const std::string &json, const std::string &key)
 // Loads `url` in headless Chromium and checks that its video plays 3 s of the test camera's
 // colour bars and that the screenshot was taken; with `path`, that the page says it plays that
 // way and the camera's time code reads from the shown frames.
-void expectChromiumPlays(const std::string &url, const std::string &path = {})
-{
+void expectChromiumPlays(const std::string &url, const std::string &path = {}) {
     const char *source = std::getenv("MORLANEX_SOURCE_DIR");
     ASSERT_NE(source, nullptr);
     char dir[] = "/tmp/morlanex-chromium-XXXXXX";
@@ -281,10 +263,11 @@ void expectChromiumPlays(const std::string &url, const std::string &path = {})
     std::vector<size_t> distinct;
     for (size_t i = 0; i < 8; ++i) {
         const bool seen = std::any_of(distinct.begin(), distinct.end(), [&](size_t k) {
-            return std::abs(c[3 * i] - c[3 * k]) + std::abs(c[3 * i + 1] - c[3 * k + 1]) + std::abs(c[3 * i + 2] - c[3 * k + 2]) < 90;
+            return std::abs(c[3 * i] - c[3 * k]) + std::abs(c[3 * i + 1] - c[3 * k + 1]) +
+                std::abs(c[3 * i + 2] - c[3 * k + 2]) <
+                90;
         });
-        if (!seen)
-            distinct.push_back(i);
+        if (!seen) distinct.push_back(i);
     }
     EXPECT_GE(distinct.size(), 5u) << r.output;
     if (!path.empty()) {
@@ -314,27 +297,23 @@ void expectChromiumPlays(const std::string &url, const std::string &path = {})
 // A broadcast without WebRTC: the page finds no WHEP and plays the WebM stream.
 class BrowserRenditionWithoutWebrtcTest : public BrowserRenditionTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         media.webrtcPort = -1;
         BrowserRenditionTest::SetUp();
     }
 };
 
-TEST_F(BrowserRenditionWithoutWebrtcTest, HeadlessChromiumPlaysThePlayerPageOverWebmAndShowsTheColourBars)
-{
+TEST_F(BrowserRenditionWithoutWebrtcTest, HeadlessChromiumPlaysThePlayerPageOverWebmAndShowsTheColourBars) {
     expectChromiumPlays(url(BrowserEncoder::kPlayerPath), "WebM");
     EXPECT_EQ(media.pipeline.networkSink()->stats().webrtcViewers, 0u);
 }
 
-TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysThePlayerPageOverWebrtcAndShowsTheCamerasPicture)
-{
+TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysThePlayerPageOverWebrtcAndShowsTheCamerasPicture) {
     expectChromiumPlays(url(BrowserEncoder::kPlayerPath), "WebRTC");
     EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 0u) << "no WebM viewer beside it";
 }
 
-TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysTheSegmentsThroughAnNginxCache)
-{
+TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysTheSegmentsThroughAnNginxCache) {
     test::NginxRelay nginx;
     std::string error;
     ASSERT_TRUE(nginx.start(freeLoopbackPort(), media.port, &error)) << error;

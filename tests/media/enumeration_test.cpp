@@ -12,37 +12,30 @@
 namespace morlanex {
 namespace {
 
-int indexOf(const std::vector<CatalogEntry> &entries, const std::string &name)
-{
+int indexOf(const std::vector<CatalogEntry> &entries, const std::string &name) {
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].name == name)
-            return int(i);
+        if (entries[i].name == name) return int(i);
     }
     return -1;
 }
 
-std::string rgbChoice(const char *offered)
-{
+std::string rgbChoice(const char *offered) {
     GstCaps *caps = gst_caps_from_string(offered);
     std::string chosen = firstRgb320x240(caps);
     gst_caps_unref(caps);
     return chosen;
 }
 
-bool sameCaps(const std::string &a, const char *b)
-{
+bool sameCaps(const std::string &a, const char *b) {
     GstCaps *x = gst_caps_from_string(a.c_str());
     GstCaps *y = gst_caps_from_string(b);
     const bool same = x && y && gst_caps_is_equal(x, y);
-    if (x)
-        gst_caps_unref(x);
-    if (y)
-        gst_caps_unref(y);
+    if (x) gst_caps_unref(x);
+    if (y) gst_caps_unref(y);
     return same;
 }
 
-TEST(CameraFormat, TheFirstRgb320x240IsChosenFixed)
-{
+TEST(CameraFormat, TheFirstRgb320x240IsChosenFixed) {
     const std::string chosen = rgbChoice("video/x-raw,format=RGB,width=640,height=480;"
                                          "video/x-raw,format=BGR,width=320,height=240;"
                                          "video/x-raw,format=RGB,width=320,height=240,framerate=15/1;"
@@ -55,15 +48,14 @@ TEST(CameraFormat, TheFirstRgb320x240IsChosenFixed)
     EXPECT_TRUE(sameCaps(ranged, "video/x-raw,format=RGB,width=320,height=240,framerate=30/1")) << ranged;
 }
 
-TEST(CameraFormat, NoRgb320x240KeepsTheCurrentFormat)
-{
+TEST(CameraFormat, NoRgb320x240KeepsTheCurrentFormat) {
     EXPECT_EQ(rgbChoice("video/x-raw,format=I420,width=320,height=240;"
-                        "video/x-raw,format=RGB,width=160,height=120;image/jpeg,width=320,height=240"), "");
+                        "video/x-raw,format=RGB,width=160,height=120;image/jpeg,width=320,height=240"),
+              "");
     EXPECT_EQ(firstRgb320x240(nullptr), "");
 }
 
-TEST(DeviceCatalog, ListsTheTestDevicesInTheirKinds)
-{
+TEST(DeviceCatalog, ListsTheTestDevicesInTheirKinds) {
     const std::vector<CatalogEntry> cameras = listDevices(DeviceKind::Camera);
     const int camera = indexOf(cameras, "Morlanex Test Camera");
     ASSERT_GE(camera, 0);
@@ -78,8 +70,7 @@ TEST(DeviceCatalog, ListsTheTestDevicesInTheirKinds)
     EXPECT_EQ(indexOf(microphones, "Morlanex Test Camera"), -1);
 }
 
-TEST(DeviceCatalog, OrderIsTheSameOnEveryListing)
-{
+TEST(DeviceCatalog, OrderIsTheSameOnEveryListing) {
     const std::vector<CatalogEntry> first = listDevices(DeviceKind::Microphone);
     const std::vector<CatalogEntry> second = listDevices(DeviceKind::Microphone);
     ASSERT_EQ(first.size(), second.size());
@@ -91,8 +82,7 @@ TEST(DeviceCatalog, OrderIsTheSameOnEveryListing)
     }
 }
 
-TEST(TestCamera, OffersRgb320x240AmongOtherFormatsButNotFirst)
-{
+TEST(TestCamera, OffersRgb320x240AmongOtherFormatsButNotFirst) {
     const std::vector<CatalogEntry> cameras = listDevices(DeviceKind::Camera);
     GstDevice *camera = cameras.at(size_t(indexOf(cameras, "Morlanex Test Camera"))).device.get();
     EXPECT_TRUE(sameCaps(firstFormat(camera),
@@ -105,8 +95,7 @@ TEST(TestCamera, OffersRgb320x240AmongOtherFormatsButNotFirst)
     EXPECT_FALSE(offersFormat(camera, "video/x-raw,format=YUY2,width=640,height=480"));
 }
 
-TEST(CameraList, ListsCamerasAndEmptiesTheMicrophoneList)
-{
+TEST(CameraList, ListsCamerasAndEmptiesTheMicrophoneList) {
     CaptureMedia media;
     media.lists.microphones = {"stale"};
     media.lists.microphoneIndex = 0;
@@ -119,11 +108,9 @@ TEST(CameraList, ListsCamerasAndEmptiesTheMicrophoneList)
     EXPECT_TRUE(media.lists.microphones.empty());
 }
 
-TEST(CameraList, NoCameraGivesThePlaceholderEntry)
-{
+TEST(CameraList, NoCameraGivesThePlaceholderEntry) {
     const std::vector<CatalogEntry> cameras = listDevices(DeviceKind::Camera);
-    if (cameras.size() != 1)
-        GTEST_SKIP() << "a real camera is attached";
+    if (cameras.size() != 1) GTEST_SKIP() << "a real camera is attached";
     g_object_set(cameras[0].device.get(), "present", FALSE, nullptr);
     CaptureMedia media;
     media.listCameras();
@@ -134,8 +121,7 @@ TEST(CameraList, NoCameraGivesThePlaceholderEntry)
     EXPECT_EQ(media.choice.camera, -1);
 }
 
-TEST(MicrophoneList, ListsOnlyTheEnabledSecondLineOfTheTestMicrophone)
-{
+TEST(MicrophoneList, ListsOnlyTheEnabledSecondLineOfTheTestMicrophone) {
     CaptureMedia media;
     media.listCameras();
     media.choice.microphone = 5;
@@ -155,8 +141,7 @@ TEST(MicrophoneList, ListsOnlyTheEnabledSecondLineOfTheTestMicrophone)
     EXPECT_FALSE(media.pipeline.built());
 }
 
-TEST(MicrophoneList, StopsARunningPreview)
-{
+TEST(MicrophoneList, StopsARunningPreview) {
     CaptureMedia media;
     media.listCameras();
     media.listMicrophones();
@@ -167,8 +152,7 @@ TEST(MicrophoneList, StopsARunningPreview)
     EXPECT_EQ(media.choice.recordingLine, 1);
 }
 
-TEST(MicrophoneList, KeepsTheChosenDeviceWhenTheListIsFilled)
-{
+TEST(MicrophoneList, KeepsTheChosenDeviceWhenTheListIsFilled) {
     CaptureMedia media;
     media.listCameras();
     media.listMicrophones();
@@ -179,8 +163,7 @@ TEST(MicrophoneList, KeepsTheChosenDeviceWhenTheListIsFilled)
     EXPECT_EQ(media.lists.lines, std::vector<std::string>{"Microphone"});
 }
 
-TEST(MicrophoneList, AVanishedMicrophoneIsReportedAndLeavesThePipelineEmpty)
-{
+TEST(MicrophoneList, AVanishedMicrophoneIsReportedAndLeavesThePipelineEmpty) {
     CaptureMedia media;
     media.listCameras();
     const std::vector<CatalogEntry> microphones = listDevices(DeviceKind::Microphone);
@@ -207,8 +190,7 @@ TEST(MicrophoneList, AVanishedMicrophoneIsReportedAndLeavesThePipelineEmpty)
     }
 }
 
-TEST(Profiles, LevelsMapToTheirProfilesAndSettingsFitTheBandwidth)
-{
+TEST(Profiles, LevelsMapToTheirProfilesAndSettingsFitTheBandwidth) {
     EXPECT_EQ(profileForLevel(0), wmp_V80_100768VideoMBR);
     EXPECT_EQ(profileForLevel(1), wmp_V80_100Video);
     EXPECT_EQ(profileForLevel(2), wmp_V80_256Video);
@@ -230,8 +212,7 @@ TEST(Profiles, LevelsMapToTheirProfilesAndSettingsFitTheBandwidth)
     EXPECT_FALSE(encoderSettings(wmp_V80_288MonoAudio).has_value());
 }
 
-TEST(Profiles, ApplyLevelSetsTheProfileOnlyForKnownLevels)
-{
+TEST(Profiles, ApplyLevelSetsTheProfileOnlyForKnownLevels) {
     CaptureMedia media;
     EXPECT_EQ(media.profile(), wmp_V80_100768VideoMBR);
     EXPECT_TRUE(media.applyLevel(3));

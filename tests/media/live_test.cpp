@@ -27,18 +27,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using testing::CommandResult;
 using bench::freeLoopbackPort;
+using testing::CommandResult;
 using testing::run;
 
-std::string url(uint16_t port)
-{
-    return "http://127.0.0.1:" + std::to_string(port) + "/";
-}
+std::string url(uint16_t port) { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
 
 // One "key=value" line of ffprobe's flat output for the stream of this codec type.
-std::string field(const std::string &probe, const std::string &type, const std::string &key)
-{
+std::string field(const std::string &probe, const std::string &type, const std::string &key) {
     // Streams are printed as blocks; find the block with codec_type=<type>.
     size_t at = 0;
     while ((at = probe.find("[STREAM]", at)) != std::string::npos) {
@@ -46,8 +42,7 @@ std::string field(const std::string &probe, const std::string &type, const std::
         const std::string block = probe.substr(at, end - at);
         if (block.find("codec_type=" + type + "\n") != std::string::npos) {
             const size_t k = block.find("\n" + key + "=");
-            if (k == std::string::npos)
-                return {};
+            if (k == std::string::npos) return {};
             const size_t v = k + key.size() + 2;
             return block.substr(v, block.find('\n', v) - v);
         }
@@ -57,22 +52,19 @@ std::string field(const std::string &probe, const std::string &type, const std::
 }
 
 // The payloads of one ASF data packet; empty when the packet is malformed.
-std::vector<AsfPayload> payloadsOf(const std::vector<uint8_t> &p)
-{
+std::vector<AsfPayload> payloadsOf(const std::vector<uint8_t> &p) {
     std::optional<AsfPacketContents> contents = readAsfPacket(p);
     return contents ? std::move(contents->payloads) : std::vector<AsfPayload>{};
 }
 
-uint32_t sendTimeMs(const std::vector<uint8_t> &p)
-{
+uint32_t sendTimeMs(const std::vector<uint8_t> &p) {
     const std::optional<AsfPacketContents> contents = readAsfPacket(p);
     return contents ? contents->sendTimeMs : 0;
 }
 
 class LiveTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         media.listCameras();
         media.listMicrophones();
         media.bindAddress = "127.0.0.1";
@@ -89,8 +81,7 @@ protected:
     }
     void TearDown() override { media.close(); }
 
-    void goLive(int level)
-    {
+    void goLive(int level) {
         ASSERT_TRUE(media.applyLevel(level));
         media.startPreview();
         ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
@@ -116,8 +107,7 @@ struct LevelNumbers {
 
 class LiveLevelTest : public LiveTest, public ::testing::WithParamInterface<LevelNumbers> {};
 
-TEST_P(LiveLevelTest, FfprobeReadsTheLevelsNumbersAndTwentySecondsDecodeCleanly)
-{
+TEST_P(LiveLevelTest, FfprobeReadsTheLevelsNumbersAndTwentySecondsDecodeCleanly) {
     const LevelNumbers n = GetParam();
     goLive(n.level);
     EXPECT_EQ(media.profile(), *profileForLevel(n.level));
@@ -135,7 +125,8 @@ TEST_P(LiveLevelTest, FfprobeReadsTheLevelsNumbersAndTwentySecondsDecodeCleanly)
 
     // The first presentation times start near zero, not hours in.
     const CommandResult times = run("timeout 30 ffprobe -v error -read_intervals %+#20 "
-                                    "-show_entries packet=pts_time -of csv=p=0 " + url());
+                                    "-show_entries packet=pts_time -of csv=p=0 " +
+                                    url());
     ASSERT_EQ(times.status, 0) << times.output;
     double first = -1;
     ASSERT_EQ(std::sscanf(times.output.c_str(), "%lf", &first), 1) << times.output;
@@ -143,7 +134,8 @@ TEST_P(LiveLevelTest, FfprobeReadsTheLevelsNumbersAndTwentySecondsDecodeCleanly)
 
     // Sound keeps coming: 5 s of the stream hold some fifty audio frames or more.
     const CommandResult audio = run("timeout 30 ffprobe -v error -read_intervals %+5 -count_packets "
-                                    "-select_streams a -show_entries stream=nb_read_packets -of csv=p=0 " + url());
+                                    "-select_streams a -show_entries stream=nb_read_packets -of csv=p=0 " +
+                                    url());
     ASSERT_EQ(audio.status, 0) << audio.output;
     EXPECT_GT(std::atoi(audio.output.c_str()), 20) << audio.output;
 
@@ -162,16 +154,14 @@ INSTANTIATE_TEST_SUITE_P(Levels, LiveLevelTest,
                                            LevelNumbers{0, 22050, 2, 32000, "30/1"}),
                          [](const auto &info) { return "Level" + std::to_string(info.param.level); });
 
-TEST_F(LiveTest, EveryVideoKeyFrameBeginsAPacket)
-{
+TEST_F(LiveTest, EveryVideoKeyFrameBeginsAPacket) {
     goLive(3);
     // Key frames come every 3 s: wait for at least three.
     auto keyFrames = [&] {
         std::lock_guard lock(mutex);
         int count = 0;
         for (const std::vector<uint8_t> &p : packets)
-            for (const AsfPayload &s : payloadsOf(p))
-                count += s.stream == 2 && s.keyFrame && s.offset == 0;
+            for (const AsfPayload &s : payloadsOf(p)) count += s.stream == 2 && s.keyFrame && s.offset == 0;
         return count;
     };
     ASSERT_TRUE(pump.pumpUntil([&] { return keyFrames() >= 3; }, 30s));
@@ -188,8 +178,7 @@ TEST_F(LiveTest, EveryVideoKeyFrameBeginsAPacket)
 
 // The presentation times of the packets' video key frames, by rendition.
 std::map<uint8_t, std::vector<uint32_t>> keyFrameTimes(const std::vector<std::vector<uint8_t>> &packets,
-                                                       const std::vector<uint8_t> &renditions)
-{
+                                                       const std::vector<uint8_t> &renditions) {
     std::map<uint8_t, std::vector<uint32_t>> times;
     for (size_t i = 0; i < packets.size(); ++i) {
         const std::vector<AsfPayload> starts = payloadsOf(packets[i]);
@@ -199,13 +188,13 @@ std::map<uint8_t, std::vector<uint32_t>> keyFrameTimes(const std::vector<std::ve
     return times;
 }
 
-TEST_F(LiveTest, TheAutomaticLevelEncodesThreeRenditionsWithKeyFramesAtTheSameTimes)
-{
+TEST_F(LiveTest, TheAutomaticLevelEncodesThreeRenditionsWithKeyFramesAtTheSameTimes) {
     goLive(0);
     auto enough = [&] {
         std::lock_guard lock(mutex);
         const auto times = keyFrameTimes(packets, renditions);
-        return times.size() == 3 && std::all_of(times.begin(), times.end(), [](const auto &t) { return t.second.size() >= 3; });
+        return times.size() == 3 &&
+            std::all_of(times.begin(), times.end(), [](const auto &t) { return t.second.size() >= 3; });
     };
     ASSERT_TRUE(pump.pumpUntil(enough, 40s));
     std::lock_guard lock(mutex);
@@ -237,8 +226,7 @@ TEST_F(LiveTest, TheAutomaticLevelEncodesThreeRenditionsWithKeyFramesAtTheSameTi
     }
 }
 
-TEST_F(LiveTest, SoundAndPictureKeepComingAfterTheUnwatchedBrowserRenditionRests)
-{
+TEST_F(LiveTest, SoundAndPictureKeepComingAfterTheUnwatchedBrowserRenditionRests) {
     // The browser rendition's encoders rest as soon as its header is out, well within the
     // first second; the Windows Media stream must go on with both of its streams.
     goLive(3);
@@ -246,8 +234,7 @@ TEST_F(LiveTest, SoundAndPictureKeepComingAfterTheUnwatchedBrowserRenditionRests
         std::lock_guard lock(mutex);
         int count = 0;
         for (const std::vector<uint8_t> &p : packets)
-            for (const AsfPayload &s : payloadsOf(p))
-                count += s.stream == stream && s.offset == 0;
+            for (const AsfPayload &s : payloadsOf(p)) count += s.stream == stream && s.offset == 0;
         return count;
     };
     // 5 s of sound (WMA frames of 2048 samples at 44.1 kHz) and of 30 fps picture.
@@ -256,8 +243,7 @@ TEST_F(LiveTest, SoundAndPictureKeepComingAfterTheUnwatchedBrowserRenditionRests
     EXPECT_EQ(pump.firstError(), "");
 }
 
-TEST_F(LiveTest, GoingLiveAndStoppingKeepThePreviewRunning)
-{
+TEST_F(LiveTest, GoingLiveAndStoppingKeepThePreviewRunning) {
     // The camera stays open across both: at most a frame or two is lost to its new format,
     // where reopening it took the preview away for as long as a camera takes to open.
     std::mutex m;
@@ -271,32 +257,44 @@ TEST_F(LiveTest, GoingLiveAndStoppingKeepThePreviewRunning)
         times.push_back(std::chrono::steady_clock::now());
     });
     auto framesAfter = [&](size_t count) {
-        return pump.pumpUntil([&] { std::lock_guard lock(m); return times.size() >= count; }, 20s);
+        return pump.pumpUntil(
+            [&] {
+                std::lock_guard lock(m);
+                return times.size() >= count;
+            },
+            20s);
     };
     ASSERT_TRUE(media.applyLevel(3));
     media.startPreview();
     ASSERT_TRUE(framesAfter(10));
-    const size_t before = [&] { std::lock_guard lock(m); return times.size() - 1; }();
+    const size_t before = [&] {
+        std::lock_guard lock(m);
+        return times.size() - 1;
+    }();
     ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
     ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.packetsOut() > 0; }, 20s));
-    const size_t live = [&] { std::lock_guard lock(m); return times.size(); }();
+    const size_t live = [&] {
+        std::lock_guard lock(m);
+        return times.size();
+    }();
     ASSERT_TRUE(framesAfter(live + 10));
     media.stopLive();
     EXPECT_FALSE(media.pipeline.sinkOpen());
-    const size_t stopped = [&] { std::lock_guard lock(m); return times.size(); }();
+    const size_t stopped = [&] {
+        std::lock_guard lock(m);
+        return times.size();
+    }();
     ASSERT_TRUE(framesAfter(stopped + 10)) << "the preview stopped with the broadcast";
 
     std::lock_guard lock(m);
     std::chrono::steady_clock::duration longest{};
-    for (size_t i = before + 1; i < times.size(); ++i)
-        longest = std::max(longest, times[i] - times[i - 1]);
+    for (size_t i = before + 1; i < times.size(); ++i) longest = std::max(longest, times[i] - times[i - 1]);
     RecordProperty("longestPreviewGapMs", int(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
     EXPECT_LT(longest, 200ms);
     EXPECT_EQ(pump.firstError(), "");
 }
 
-TEST_F(LiveTest, StopClosesThePortAndASecondStartServesAgainOnIt)
-{
+TEST_F(LiveTest, StopClosesThePortAndASecondStartServesAgainOnIt) {
     goLive(1);
     media.stopLive();
     EXPECT_FALSE(media.pipeline.live());
@@ -305,14 +303,19 @@ TEST_F(LiveTest, StopClosesThePortAndASecondStartServesAgainOnIt)
     // Again on the same preview.
     ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
     // Until the new encoders' first frames make a header, the sink answers 503.
-    ASSERT_TRUE(pump.pumpUntil([&] { std::lock_guard lock(mutex); return headers >= 2; }, 20s)) << headers;
+    ASSERT_TRUE(pump.pumpUntil(
+        [&] {
+            std::lock_guard lock(mutex);
+            return headers >= 2;
+        },
+        20s))
+        << headers;
     const CommandResult probe = run("timeout 30 ffprobe -v error -show_streams " + url());
     ASSERT_EQ(probe.status, 0) << probe.output;
     EXPECT_EQ(field(probe.output, "video", "codec_name"), "wmv2");
 }
 
-TEST_F(LiveTest, APortInUseIsReportedAndEncodingStillRuns)
-{
+TEST_F(LiveTest, APortInUseIsReportedAndEncodingStillRuns) {
     NetworkSinkConfig config;
     config.bindAddress = "127.0.0.1";
     config.port = media.port;
@@ -328,16 +331,15 @@ TEST_F(LiveTest, APortInUseIsReportedAndEncodingStillRuns)
     EXPECT_TRUE(pump.pumpUntil([&] { return media.pipeline.packetsOut() > 0; }, 20s));
 }
 
-TEST_F(LiveTest, TheRecordingLineIsEnabledAndTheRgb320x240FormatChosen)
-{
+TEST_F(LiveTest, TheRecordingLineIsEnabledAndTheRgb320x240FormatChosen) {
     // Only the first line on: going live turns the chosen second one on as well.
     g_object_set(deviceAt(DeviceKind::Microphone, media.choice.microphone).get(), "enabled-lines", 0x1u, nullptr);
     ASSERT_EQ(media.choice.recordingLine, 1);
     goLive(1);
     // The camera's third format is the one the pipeline runs with.
     GstCaps *running = gst_caps_from_string(media.pipeline.formatInUse(DeviceKind::Camera).c_str());
-    GstCaps *third = gst_caps_from_string(
-        "video/x-raw,format=RGB,width=320,height=240,framerate=30/1,pixel-aspect-ratio=1/1");
+    GstCaps *third =
+        gst_caps_from_string("video/x-raw,format=RGB,width=320,height=240,framerate=30/1,pixel-aspect-ratio=1/1");
     ASSERT_NE(running, nullptr);
     EXPECT_TRUE(gst_caps_is_equal(running, third)) << media.pipeline.formatInUse(DeviceKind::Camera);
     gst_caps_unref(running);
@@ -351,14 +353,12 @@ TEST_F(LiveTest, TheRecordingLineIsEnabledAndTheRgb320x240FormatChosen)
     EXPECT_EQ(lines, 0x3u);
 }
 
-TEST_F(LiveTest, AutoLevelServesEachViewerOneVideoStream)
-{
+TEST_F(LiveTest, AutoLevelServesEachViewerOneVideoStream) {
     goLive(0);
     const CommandResult probe = run("timeout 30 ffprobe -v error -show_streams " + url());
     ASSERT_EQ(probe.status, 0) << probe.output;
     size_t videos = 0;
-    for (size_t at = 0; (at = probe.output.find("codec_type=video", at)) != std::string::npos; ++at)
-        ++videos;
+    for (size_t at = 0; (at = probe.output.find("codec_type=video", at)) != std::string::npos; ++at) ++videos;
     EXPECT_EQ(videos, 1u);
 }
 

@@ -4,8 +4,7 @@
 
 #include "media_test_env.h"
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     morlanex::testing::useTestDevices();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

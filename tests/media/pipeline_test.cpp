@@ -17,11 +17,9 @@ using Kind = PipelineEvent::Kind;
 
 class PipelineTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         media.pipeline.setFrameCallback([this](const VideoFrame &f) {
-            if (f.width != 320 || f.height != 240 || f.stride < 960 || !f.rgb)
-                badFrame = true;
+            if (f.width != 320 || f.height != 240 || f.stride < 960 || !f.rgb) badFrame = true;
             ++frames;
         });
         media.listCameras();
@@ -34,8 +32,7 @@ protected:
     std::atomic<bool> badFrame{false};
 };
 
-TEST_F(PipelineTest, PreviewDeliversRgbFramesAndOnePauseCompleted)
-{
+TEST_F(PipelineTest, PreviewDeliversRgbFramesAndOnePauseCompleted) {
     media.startPreview();
     ASSERT_TRUE(media.pipeline.built());
     ASSERT_TRUE(pump.pumpUntil([&] { return frames >= 10 && pump.has(Kind::Paused); }, 20s));
@@ -48,22 +45,24 @@ TEST_F(PipelineTest, PreviewDeliversRgbFramesAndOnePauseCompleted)
     EXPECT_FALSE(media.pipeline.live());
 }
 
-TEST_F(PipelineTest, FramesAreMoving)
-{
+TEST_F(PipelineTest, FramesAreMoving) {
     std::mutex m;
     std::vector<std::vector<uint8_t>> shots;
     media.pipeline.setFrameCallback([&](const VideoFrame &f) {
         std::lock_guard lock(m);
-        if (shots.size() < 20)
-            shots.emplace_back(f.rgb, f.rgb + f.stride * f.height);
+        if (shots.size() < 20) shots.emplace_back(f.rgb, f.rgb + f.stride * f.height);
     });
     media.startPreview();
-    ASSERT_TRUE(pump.pumpUntil([&] { std::lock_guard lock(m); return shots.size() >= 20; }, 20s));
+    ASSERT_TRUE(pump.pumpUntil(
+        [&] {
+            std::lock_guard lock(m);
+            return shots.size() >= 20;
+        },
+        20s));
     EXPECT_NE(shots.front(), shots.back()) << "the test picture does not move";
 }
 
-TEST_F(PipelineTest, StopAndPlayAgainGivesAnotherPauseCompleted)
-{
+TEST_F(PipelineTest, StopAndPlayAgainGivesAnotherPauseCompleted) {
     media.startPreview();
     ASSERT_TRUE(pump.pumpUntil([&] { return frames > 0 && pump.has(Kind::Paused); }, 20s));
     media.pipeline.stop();
@@ -73,8 +72,7 @@ TEST_F(PipelineTest, StopAndPlayAgainGivesAnotherPauseCompleted)
     ASSERT_TRUE(pump.pumpUntil([&] { return pump.has(Kind::Paused) && frames > before + 3; }, 20s));
 }
 
-TEST_F(PipelineTest, EventsOfAnEarlierBuildAreDropped)
-{
+TEST_F(PipelineTest, EventsOfAnEarlierBuildAreDropped) {
     media.startPreview();
     // Rebuilt before the events are taken: none of the first build's may arrive.
     media.pipeline.build(CaptureDescription{});
@@ -82,8 +80,7 @@ TEST_F(PipelineTest, EventsOfAnEarlierBuildAreDropped)
     EXPECT_TRUE(pump.events.empty());
 }
 
-TEST_F(PipelineTest, ACameraIndexBeyondTheListRunsWithoutPictureOrError)
-{
+TEST_F(PipelineTest, ACameraIndexBeyondTheListRunsWithoutPictureOrError) {
     media.choice.camera = 99;
     media.startPreview();
     EXPECT_TRUE(media.pipeline.built());
@@ -95,8 +92,7 @@ TEST_F(PipelineTest, ACameraIndexBeyondTheListRunsWithoutPictureOrError)
     EXPECT_FALSE(media.pipeline.live());
 }
 
-TEST_F(PipelineTest, ACameraPulledOutWhileRunningGivesItsOwnErrorOnce)
-{
+TEST_F(PipelineTest, ACameraPulledOutWhileRunningGivesItsOwnErrorOnce) {
     media.startPreview();
     ASSERT_TRUE(pump.pumpUntil([&] { return frames > 0; }, 20s));
     GstDevice *camera = media.camera().get();
@@ -107,14 +103,14 @@ TEST_F(PipelineTest, ACameraPulledOutWhileRunningGivesItsOwnErrorOnce)
     ASSERT_TRUE(gotError);
     EXPECT_EQ(pump.firstError(), "The capture device was removed.");
     EXPECT_EQ(std::count_if(pump.events.begin(), pump.events.end(),
-                            [](const PipelineEvent &e) { return e.kind == Kind::Error; }), 1);
+                            [](const PipelineEvent &e) { return e.kind == Kind::Error; }),
+              1);
     // Closing after the error neither hangs nor fails.
     media.close();
     EXPECT_FALSE(media.pipeline.built());
 }
 
-TEST_F(PipelineTest, ACameraGoneBeforeThePreviewIsReportedAndGoingLiveThrows)
-{
+TEST_F(PipelineTest, ACameraGoneBeforeThePreviewIsReportedAndGoingLiveThrows) {
     DeviceHandle camera = deviceAt(DeviceKind::Camera, media.choice.camera);
     ASSERT_NE(camera, nullptr);
     media.startPreview();
@@ -133,8 +129,7 @@ TEST_F(PipelineTest, ACameraGoneBeforeThePreviewIsReportedAndGoingLiveThrows)
     EXPECT_FALSE(media.pipeline.built());
 }
 
-TEST_F(PipelineTest, CloseStopsTheFramesAndForgetsTheDevices)
-{
+TEST_F(PipelineTest, CloseStopsTheFramesAndForgetsTheDevices) {
     media.startPreview();
     ASSERT_TRUE(pump.pumpUntil([&] { return frames > 0; }, 20s));
     media.close();

@@ -39,8 +39,7 @@ using testing::run;
 // A plain HTTP client of the stream that reads at most `bitsPerSecond` (0: as fast as it can).
 class ThrottledReader {
 public:
-    ThrottledReader(uint16_t port, uint64_t bitsPerSecond) : rate_(bitsPerSecond)
-    {
+    ThrottledReader(uint16_t port, uint64_t bitsPerSecond) : rate_(bitsPerSecond) {
         thread_ = std::thread([this, port] { read(port); });
     }
     ~ThrottledReader() { stop(); }
@@ -49,11 +48,9 @@ public:
     size_t received() const { return received_.load(); }
     bool ended() const { return ended_.load(); }
     // Stops reading; the body received (after the response head).
-    std::vector<uint8_t> stop()
-    {
+    std::vector<uint8_t> stop() {
         stopping_ = true;
-        if (thread_.joinable())
-            thread_.join();
+        if (thread_.joinable()) thread_.join();
         std::lock_guard lock(mutex_);
         const std::string text(bytes_.begin(), bytes_.end());
         const size_t body = text.find("\r\n\r\n");
@@ -62,8 +59,7 @@ public:
     }
 
 private:
-    void read(uint16_t port)
-    {
+    void read(uint16_t port) {
         const morlanex::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const int fd = socket.get();
         // A small receive window keeps the backlog in the sender's socket, as on a slow link,
@@ -91,8 +87,7 @@ private:
                 phaseStart = Clock::now();
             }
             pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
+            if (::poll(&p, 1, 100) <= 0) continue;
             const ssize_t n = ::recv(fd, buffer, rate ? 1024 : sizeof buffer, 0);
             if (n <= 0) {
                 ended_ = true;
@@ -119,8 +114,7 @@ private:
 
 // Writes the header and the packets of a received stream up to its last video key frame to
 // `path`: a recording cut anywhere else would end in a frame whose rest never came.
-void saveWholeGroups(const std::vector<uint8_t> &body, const std::string &path)
-{
+void saveWholeGroups(const std::vector<uint8_t> &body, const std::string &path) {
     std::string error;
     const std::optional<RecordedAsf> stream = splitRecordedAsf(body, &error);
     ASSERT_TRUE(stream) << error;
@@ -130,58 +124,50 @@ void saveWholeGroups(const std::vector<uint8_t> &body, const std::string &path)
         const std::optional<AsfPacketContents> p = readAsfPacket(stream->packets[i]);
         ASSERT_TRUE(p && !p->payloads.empty()) << "packet " << i << " is malformed";
         const AsfPayload &first = p->payloads.front();
-        if (first.stream == 2 && first.keyFrame && first.offset == 0)
-            lastKey = i;
+        if (first.stream == 2 && first.keyFrame && first.offset == 0) lastKey = i;
     }
     ASSERT_GT(lastKey, 0u) << "no key frame after the first";
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char *>(stream->header.data()), std::streamsize(stream->header.size()));
     for (size_t i = 0; i < lastKey; ++i)
-        out.write(reinterpret_cast<const char *>(stream->packets[i].data()), std::streamsize(stream->packets[i].size()));
+        out.write(reinterpret_cast<const char *>(stream->packets[i].data()),
+                  std::streamsize(stream->packets[i].size()));
 }
 
 // The video's presentation times (ms) in a recorded stream.
-std::vector<int> videoTimes(const std::string &path)
-{
+std::vector<int> videoTimes(const std::string &path) {
     const CommandResult r = run("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 " + path);
     std::vector<int> times;
     std::istringstream in(r.output);
     for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            times.push_back(std::atoi(line.c_str()));
+        if (!line.empty()) times.push_back(std::atoi(line.c_str()));
     return times;
 }
 
 // The rendition the frames at the end of a recording belong to, told by their spacing:
 // 1 at 10 fps, 2 at 15, 3 at 30; 0 when there are too few.
-int renditionAtEnd(const std::vector<int> &times)
-{
-    if (times.size() < 12)
-        return 0;
+int renditionAtEnd(const std::vector<int> &times) {
+    if (times.size() < 12) return 0;
     std::vector<int> gaps;
-    for (size_t i = times.size() - 10; i < times.size(); ++i)
-        gaps.push_back(times[i] - times[i - 1]);
+    for (size_t i = times.size() - 10; i < times.size(); ++i) gaps.push_back(times[i] - times[i - 1]);
     std::nth_element(gaps.begin(), gaps.begin() + 5, gaps.end());
     const int gap = gaps[5];
     return gap >= 85 ? 1 : gap >= 50 ? 2 : 3;
 }
 
-std::string counts(const std::array<size_t, 4> &c)
-{
+std::string counts(const std::array<size_t, 4> &c) {
     return std::to_string(c[0]) + "/" + std::to_string(c[1]) + "/" + std::to_string(c[2]);
 }
 
 class RenditionLiveTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         media.listCameras();
         media.listMicrophones();
         media.bindAddress = "127.0.0.1";
         media.port = bench::freeLoopbackPort();
         media.observer = [this](bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition) {
-            if (!isHeader)
-                wireBytes[rendition] += bytes.size();
+            if (!isHeader) wireBytes[rendition] += bytes.size();
         };
         ASSERT_TRUE(media.applyLevel(0));
         media.startPreview();
@@ -190,21 +176,19 @@ protected:
         dir = ::testing::TempDir() + "renditions-" + std::to_string(::getpid());
         run("mkdir -p " + dir);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         media.close();
         if (!getenv("KEEP_RENDITIONS")) run("rm -rf " + dir);
     }
     std::array<size_t, 4> onRendition() const { return media.pipeline.networkSink()->stats().viewersOnRendition; }
-    bool waitFor(std::array<size_t, 4> wanted, std::chrono::seconds timeout)
-    {
+    bool waitFor(std::array<size_t, 4> wanted, std::chrono::seconds timeout) {
         auto said = Clock::now();
         return pump.pumpUntil(
             [&] {
                 if (Clock::now() - said > 10s) {
                     said = Clock::now();
-                    std::fprintf(stderr, "viewers on 68/224/704 kbps: %s; on the wire: %s\n", counts(onRendition()).c_str(),
-                                 wireRates().c_str());
+                    std::fprintf(stderr, "viewers on 68/224/704 kbps: %s; on the wire: %s\n",
+                                 counts(onRendition()).c_str(), wireRates().c_str());
                 }
                 return onRendition() == wanted;
             },
@@ -212,8 +196,7 @@ protected:
     }
 
     // What the sound and each rendition put on the wire so far.
-    std::string wireRates() const
-    {
+    std::string wireRates() const {
         const double seconds = std::chrono::duration<double>(Clock::now() - liveSince).count();
         auto kbps = [&](size_t r) { return std::to_string(int(double(wireBytes[r]) * 8 / seconds / 1000)); };
         return "sound " + kbps(0) + ", renditions " + kbps(1) + " / " + kbps(2) + " / " + kbps(3) + " kbit/s";
@@ -226,9 +209,7 @@ protected:
     std::string dir;
 };
 
-
-TEST_F(RenditionLiveTest, EachReaderSettlesOnTheRenditionItsLinkCarriesAndWhatItGotDecodes)
-{
+TEST_F(RenditionLiveTest, EachReaderSettlesOnTheRenditionItsLinkCarriesAndWhatItGotDecodes) {
     const uint16_t port = media.port;
     ThrottledReader slow(port, 150'000), medium(port, 400'000), fast(port, 0), dropping(port, 0);
     const auto started = Clock::now();
@@ -256,7 +237,9 @@ TEST_F(RenditionLiveTest, EachReaderSettlesOnTheRenditionItsLinkCarriesAndWhatIt
         int rendition;  // at the end
         bool switched;  // its frame rate changed on the way
     };
-    const Expect readers[] = {{&slow, "slow", 1, true}, {&medium, "medium", 2, true}, {&fast, "fast", 3, false},
+    const Expect readers[] = {{&slow, "slow", 1, true},
+                              {&medium, "medium", 2, true},
+                              {&fast, "fast", 3, false},
                               {&dropping, "dropping", 1, true}};
     for (const Expect &e : readers) {
         SCOPED_TRACE(e.name);
@@ -269,7 +252,8 @@ TEST_F(RenditionLiveTest, EachReaderSettlesOnTheRenditionItsLinkCarriesAndWhatIt
         const std::vector<int> times = videoTimes(path);
         EXPECT_EQ(renditionAtEnd(times), e.rendition);
         if (e.switched) {
-            EXPECT_NE(renditionAtEnd(std::vector<int>(times.begin(), times.begin() + long(std::min<size_t>(times.size(), 40)))),
+            EXPECT_NE(renditionAtEnd(
+                          std::vector<int>(times.begin(), times.begin() + long(std::min<size_t>(times.size(), 40)))),
                       e.rendition)
                 << "it began on another rendition";
         }

@@ -32,24 +32,20 @@ struct Frame {
     bool key;
 };
 
-uint32_t nowCode()
-{
+uint32_t nowCode() {
     timespec t{};
     clock_gettime(CLOCK_REALTIME, &t);
     return uint32_t(uint64_t(t.tv_sec) * 1000 + uint64_t(t.tv_nsec) / 1000000) & MORLANEX_TIME_CODE_MASK;
 }
 
 // The picture size a VP8 key frame gives (RFC 6386, 9.1), or {0, 0}.
-std::pair<int, int> keyFrameSize(const std::vector<uint8_t> &f)
-{
-    if (f.size() < 10 || (f[0] & 1) || f[3] != 0x9d || f[4] != 0x01 || f[5] != 0x2a)
-        return {0, 0};
+std::pair<int, int> keyFrameSize(const std::vector<uint8_t> &f) {
+    if (f.size() < 10 || (f[0] & 1) || f[3] != 0x9d || f[4] != 0x01 || f[5] != 0x2a) return {0, 0};
     return {(f[6] | f[7] << 8) & 0x3fff, (f[8] | f[9] << 8) & 0x3fff};
 }
 
 // Decodes one VP8 key frame with GStreamer and reads the time code from its luma plane.
-std::optional<uint32_t> decodedTimeCode(const std::vector<uint8_t> &frame, int width, int height)
-{
+std::optional<uint32_t> decodedTimeCode(const std::vector<uint8_t> &frame, int width, int height) {
     GError *error = nullptr;
     GstElement *p = gst_parse_launch("appsrc name=in ! vp8dec ! video/x-raw,format=I420 ! appsink name=out", &error);
     if (!p) {
@@ -73,8 +69,8 @@ std::optional<uint32_t> decodedTimeCode(const std::vector<uint8_t> &frame, int w
         GstVideoFrame v;
         if (gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
             gst_video_frame_map(&v, &info, gst_sample_get_buffer(sample), GST_MAP_READ)) {
-            code = morlanex_time_code_read(static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&v, 0)),
-                                           info.width, info.height, GST_VIDEO_FRAME_PLANE_STRIDE(&v, 0));
+            code = morlanex_time_code_read(static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&v, 0)), info.width,
+                                           info.height, GST_VIDEO_FRAME_PLANE_STRIDE(&v, 0));
             gst_video_frame_unmap(&v);
         }
         gst_sample_unref(sample);
@@ -88,8 +84,7 @@ std::optional<uint32_t> decodedTimeCode(const std::vector<uint8_t> &frame, int w
 
 class WebRtcRenditionTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         media.listCameras();
         media.listMicrophones();
         media.bindAddress = "127.0.0.1";
@@ -107,14 +102,12 @@ protected:
     }
     void TearDown() override { media.close(); }
 
-    size_t count()
-    {
+    size_t count() {
         std::lock_guard lock(mutex);
         return frames.size();
     }
     // The video frames' span of stream time so far (ns).
-    uint64_t videoSpanNs()
-    {
+    uint64_t videoSpanNs() {
         std::lock_guard lock(mutex);
         uint64_t first = UINT64_MAX, last = 0;
         for (const Frame &f : frames)
@@ -132,8 +125,7 @@ protected:
     uint32_t startCode = 0;
 };
 
-TEST_F(WebRtcRenditionTest, WatchedItGivesVp8OfTheLevelsSizeWithKeyFramesAndOpusIn20MsFramesUnwatchedNothing)
-{
+TEST_F(WebRtcRenditionTest, WatchedItGivesVp8OfTheLevelsSizeWithKeyFramesAndOpusIn20MsFramesUnwatchedNothing) {
     LiveServer *server = media.pipeline.liveServer();
     ASSERT_NE(server, nullptr);
     pump.pumpFor(1000ms);
@@ -152,16 +144,14 @@ TEST_F(WebRtcRenditionTest, WatchedItGivesVp8OfTheLevelsSizeWithKeyFramesAndOpus
 
     std::lock_guard lock(mutex);
     std::vector<const Frame *> video, audio;
-    for (const Frame &f : frames)
-        (f.kind == RtcMedia::Vp8 ? video : audio).push_back(&f);
+    for (const Frame &f : frames) (f.kind == RtcMedia::Vp8 ? video : audio).push_back(&f);
     ASSERT_GT(video.size(), 100u);
     ASSERT_GT(audio.size(), 200u);
     // A viewer's first frame is a key frame, and then one at least every 2 s.
     EXPECT_TRUE(video.front()->key);
     uint64_t lastKey = video.front()->ptsNs;
     for (const Frame *f : video) {
-        if (!f->key)
-            continue;
+        if (!f->key) continue;
         EXPECT_LE(f->ptsNs - lastKey, uint64_t(WebRtcEncoder::kKeyFrameSeconds) * GST_SECOND + GST_SECOND / 30);
         lastKey = f->ptsNs;
         EXPECT_EQ(keyFrameSize(f->bytes), std::make_pair(320, 240));

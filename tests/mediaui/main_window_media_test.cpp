@@ -34,32 +34,27 @@ using morlanex::testing::ScriptedPeer;
 
 class TestDevicesEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override
-    {
+    void SetUp() override {
         morlanex::testing::useTestDevices();
         gst_init(nullptr, nullptr);
     }
 };
 const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new TestDevicesEnvironment);
 
-int deviceIndex(morlanex::DeviceKind kind, const std::string &name)
-{
+int deviceIndex(morlanex::DeviceKind kind, const std::string &name) {
     const std::vector<morlanex::CatalogEntry> entries = morlanex::listDevices(kind);
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].name == name)
-            return int(i);
+        if (entries[i].name == name) return int(i);
     }
     return -1;
 }
 
 // Waits with the event loop running.
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
+bool waitFor(const std::function<bool()> &done, int timeoutMs) {
     QElapsedTimer t;
     t.start();
     while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
+        if (t.elapsed() > timeoutMs) return false;
         QTest::qWait(20);
     }
     return true;
@@ -68,13 +63,11 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs)
 // A client process that runs while the window's event loop keeps going.
 struct Client {
     QProcess process;
-    void start(const QString &program, const QStringList &args)
-    {
+    void start(const QString &program, const QStringList &args) {
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.start(program, args);
     }
-    bool finish(int timeoutMs)
-    {
+    bool finish(int timeoutMs) {
         return waitFor([this] { return process.state() == QProcess::NotRunning; }, timeoutMs);
     }
     QString output() { return QString::fromUtf8(process.readAll()); }
@@ -83,8 +76,7 @@ struct Client {
 class MainWindowMedia : public morlanex::testing::AppFixture {
 protected:
     void SetUp() override { open(); }
-    void open(const std::string &directory = {})
-    {
+    void open(const std::string &directory = {}) {
         openApp(directory);
         video = child<morlanex::VideoWindowWidget>(form, "videoArea");
         ASSERT_NE(video, nullptr);
@@ -95,15 +87,13 @@ protected:
         setRecord(camera, microphone, 1, 2);
     }
     // The same windows again, registering with a scripted directory on `address`.
-    void reopenWithDirectory(const std::string &address)
-    {
+    void reopenWithDirectory(const std::string &address) {
         app.reset();
         port20 = std::make_unique<ScriptedPeer>(address, 20);
         open(address);
     }
 
-    void setRecord(int videoIndex, int audioIndex, int pin, int level)
-    {
+    void setRecord(int videoIndex, int audioIndex, int pin, int level) {
         SettingsRecord r;
         r[SettingsRecord::ChannelName] = "Test channel";
         r[SettingsRecord::ChannelDescription] = "A test";
@@ -118,26 +108,22 @@ protected:
     QColor colour(const char *name) { return label(name)->palette().color(QPalette::WindowText); }
     QAction *action(const char *name) { return child<QAction>(form, name); }
 
-    void startPreview()
-    {
+    void startPreview() {
         form->startPreview();
         ASSERT_TRUE(form->previewActive());
         ASSERT_TRUE(waitFor([this] { return video->isVisible() && video->framesPainted() > 3; }, 20000));
     }
     // Live through a scripted directory on `address`; the media side switches to live encoding.
-    void goLive(const std::string &address)
-    {
+    void goLive(const std::string &address) {
         reopenWithDirectory(address);
         startPreview();
         goLiveThrough(*port20);
     }
-    QString probe(int timeoutMs = 30000)
-    {
+    QString probe(int timeoutMs = 30000) {
         Client c;
-        c.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"),
-                                            QStringLiteral("-show_streams"), url()});
-        if (!c.finish(timeoutMs))
-            c.process.kill();
+        c.start(QStringLiteral("ffprobe"),
+                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_streams"), url()});
+        if (!c.finish(timeoutMs)) c.process.kill();
         c.finish(2000);
         return c.output();
     }
@@ -148,8 +134,7 @@ protected:
     int microphone = -1;
 };
 
-TEST_F(MainWindowMedia, PreviewShowsTheVideoOnlyAfterPauseCompletedThenPaintsFrames)
-{
+TEST_F(MainWindowMedia, PreviewShowsTheVideoOnlyAfterPauseCompletedThenPaintsFrames) {
     form->startPreview();
     // The pause-completed event is queued to this thread: nothing shows before it runs.
     EXPECT_FALSE(video->isVisible());
@@ -169,14 +154,12 @@ TEST_F(MainWindowMedia, PreviewShowsTheVideoOnlyAfterPauseCompletedThenPaintsFra
     const QImage grabbed = video->grab().toImage();
     int bright = 0;
     for (int y = 0; y < grabbed.height(); y += 4)
-        for (int x = 0; x < grabbed.width(); x += 4)
-            bright += qGray(grabbed.pixel(x, y)) > 128;
+        for (int x = 0; x < grabbed.width(); x += 4) bright += qGray(grabbed.pixel(x, y)) > 128;
     EXPECT_GT(bright, 0) << "the painted picture is all dark";
     EXPECT_LT(bright, 80 * 60 / 2) << "the painted picture is not the camera's";
 }
 
-TEST_F(MainWindowMedia, PreviewStartAppliesTheLevelWithoutWritingTheFile)
-{
+TEST_F(MainWindowMedia, PreviewStartAppliesTheLevelWithoutWritingTheFile) {
     setRecord(camera, microphone, 1, 3);
     const QString file = config.programFolder() + QStringLiteral("/DefData.ini");
     QFile before(file);
@@ -198,8 +181,7 @@ TEST_F(MainWindowMedia, PreviewStartAppliesTheLevelWithoutWritingTheFile)
     EXPECT_EQ(form->media().writerProfile(), morlanex::wmp_V80_768Video);
 }
 
-TEST_F(MainWindowMedia, TheLevelMenuChecksStoresAndWritesLineSix)
-{
+TEST_F(MainWindowMedia, TheLevelMenuChecksStoresAndWritesLineSix) {
     startPreview();
     action("levelMediumAction")->trigger();
     EXPECT_TRUE(action("levelMediumAction")->isChecked());
@@ -221,8 +203,7 @@ TEST_F(MainWindowMedia, TheLevelMenuChecksStoresAndWritesLineSix)
     EXPECT_EQ(morlanex::readSettings(morlanex::settingsFilePath())[SettingsRecord::CompressionLevel], "0");
 }
 
-TEST_F(MainWindowMedia, LiveStreamIsReadFromLocalPortWithTheLiveStatus)
-{
+TEST_F(MainWindowMedia, LiveStreamIsReadFromLocalPortWithTheLiveStatus) {
     goLive("127.0.0.191");
     EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("視訊直播已啟動"));
     EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
@@ -239,13 +220,12 @@ TEST_F(MainWindowMedia, LiveStreamIsReadFromLocalPortWithTheLiveStatus)
     EXPECT_TRUE(streams.contains(QStringLiteral("height=240")));
 }
 
-TEST_F(MainWindowMedia, TwoViewersThenStopClosesThemAndARestartServesAgain)
-{
+TEST_F(MainWindowMedia, TwoViewersThenStopClosesThemAndARestartServesAgain) {
     goLive("127.0.0.192");
     Client first, second;
-    const QStringList args = {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
-                              QStringLiteral("-i"), url(), QStringLiteral("-f"), QStringLiteral("null"),
-                              QStringLiteral("-")};
+    const QStringList args = {
+        QStringLiteral("-nostdin"), QStringLiteral("-v"),   QStringLiteral("error"), QStringLiteral("-i"), url(),
+        QStringLiteral("-f"),       QStringLiteral("null"), QStringLiteral("-")};
     first.start(QStringLiteral("ffmpeg"), args);
     second.start(QStringLiteral("ffmpeg"), args);
     // Both keep decoding while live.
@@ -260,10 +240,8 @@ TEST_F(MainWindowMedia, TwoViewersThenStopClosesThemAndARestartServesAgain)
     EXPECT_TRUE(video->isVisible()) << "the picture went away while stopping";
     const bool firstEnded = first.finish(15000);
     const bool secondEnded = second.finish(15000);
-    if (!firstEnded)
-        first.process.kill();
-    if (!secondEnded)
-        second.process.kill();
+    if (!firstEnded) first.process.kill();
+    if (!secondEnded) second.process.kill();
     first.finish(2000);
     second.finish(2000);
     EXPECT_TRUE(firstEnded) << "a viewer stayed connected after the stop";
@@ -278,8 +256,7 @@ TEST_F(MainWindowMedia, TwoViewersThenStopClosesThemAndARestartServesAgain)
     EXPECT_TRUE(probe().contains(QStringLiteral("codec_name=wmv2")));
 }
 
-TEST_F(MainWindowMedia, APortThatCannotBeOpenedIsSaidInRed)
-{
+TEST_F(MainWindowMedia, APortThatCannotBeOpenedIsSaidInRed) {
     // Something else already listens on the serving port.
     morlanex::UniqueFd squatter(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a{};
@@ -299,15 +276,15 @@ TEST_F(MainWindowMedia, APortThatCannotBeOpenedIsSaidInRed)
     morlanex::DirectoryMessage ok;
     ok.writeCommand(morlanex::cmd::LinkKerfOk);
     port20->send("127.0.0.1", registration->fromPort, ok);
-    ASSERT_TRUE(morlanex::testing::waitUntil([&] { return label("statusLabel")->text() == QStringLiteral("無法開啟直播連接埠 %1").arg(port); }));
+    ASSERT_TRUE(morlanex::testing::waitUntil(
+        [&] { return label("statusLabel")->text() == QStringLiteral("無法開啟直播連接埠 %1").arg(port); }));
     squatter.reset();
     EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
     EXPECT_FALSE(form->liveActive()) << "nobody can watch: no false live";
     EXPECT_TRUE(form->previewActive());
 }
 
-TEST_F(MainWindowMedia, ClosingTheDeviceResetsTheDisplay)
-{
+TEST_F(MainWindowMedia, ClosingTheDeviceResetsTheDisplay) {
     startPreview();
     answerMessageBox(form, QMessageBox::Yes);
     action("closeDeviceAction")->trigger();
@@ -324,8 +301,7 @@ TEST_F(MainWindowMedia, ClosingTheDeviceResetsTheDisplay)
     EXPECT_EQ(video->framesPresented(), painted);
 }
 
-TEST_F(MainWindowMedia, APulledOutCameraIsReportedAndTheVideoHidden)
-{
+TEST_F(MainWindowMedia, APulledOutCameraIsReportedAndTheVideoHidden) {
     startPreview();
     const morlanex::DeviceHandle handle = morlanex::deviceAt(morlanex::DeviceKind::Camera, camera);
     GstDevice *device = handle.get();
@@ -338,20 +314,18 @@ TEST_F(MainWindowMedia, APulledOutCameraIsReportedAndTheVideoHidden)
     EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("視訊裝置已中斷: Morlanex Test Camera"));
 }
 
-TEST_F(MainWindowMedia, ACameraLostWhileLiveEndsTheBroadcastAndOneClickBringsThePreviewBack)
-{
+TEST_F(MainWindowMedia, ACameraLostWhileLiveEndsTheBroadcastAndOneClickBringsThePreviewBack) {
     goLive("127.0.0.194");
     Client viewer;
-    viewer.start(QStringLiteral("ffmpeg"), {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
-                                            QStringLiteral("-i"), url(), QStringLiteral("-f"), QStringLiteral("null"),
-                                            QStringLiteral("-")});
-    QTest::qWait(1000); // the viewer is connected and decoding
+    viewer.start(QStringLiteral("ffmpeg"),
+                 {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"),
+                  url(), QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+    QTest::qWait(1000);  // the viewer is connected and decoding
     const morlanex::DeviceHandle handle = morlanex::deviceAt(morlanex::DeviceKind::Camera, camera);
     g_object_set(handle.get(), "present", FALSE, nullptr);
     const auto notice = morlanex::testing::receiveCommandLive(*port20, morlanex::cmd::CloseKerf, 2000);
     const bool viewerEnded = viewer.finish(15000);
-    if (!viewerEnded)
-        viewer.process.kill();
+    if (!viewerEnded) viewer.process.kill();
     EXPECT_TRUE(notice) << "the directory was not told within 2 s";
     EXPECT_TRUE(viewerEnded) << "the viewer's stream hangs";
     EXPECT_FALSE(form->liveActive());
@@ -365,8 +339,7 @@ TEST_F(MainWindowMedia, ACameraLostWhileLiveEndsTheBroadcastAndOneClickBringsThe
     EXPECT_TRUE(waitFor([this] { return video->isVisible() && video->framesPainted() > 3; }, 20000));
 }
 
-TEST_F(MainWindowMedia, ACameraLostBeforeTheAcknowledgementGoesBackToPreviewWithACloseNotice)
-{
+TEST_F(MainWindowMedia, ACameraLostBeforeTheAcknowledgementGoesBackToPreviewWithACloseNotice) {
     reopenWithDirectory("127.0.0.196");
     startPreview();
     ASSERT_TRUE(session().startBroadcast());
@@ -375,9 +348,9 @@ TEST_F(MainWindowMedia, ACameraLostBeforeTheAcknowledgementGoesBackToPreviewWith
     ASSERT_TRUE(registration);
     const morlanex::DeviceHandle handle = morlanex::deviceAt(morlanex::DeviceKind::Camera, camera);
     g_object_set(handle.get(), "present", FALSE, nullptr);
-    const bool said = waitFor([this] {
-        return label("statusLabel")->text() == QStringLiteral("視訊裝置已中斷: Morlanex Test Camera");
-    }, 10000);
+    const bool said = waitFor(
+        [this] { return label("statusLabel")->text() == QStringLiteral("視訊裝置已中斷: Morlanex Test Camera"); },
+        10000);
     morlanex::DirectoryMessage ok;
     ok.writeCommand(morlanex::cmd::LinkKerfOk);
     ok.writeText(morlanex::Field::ChannelId, "808");
@@ -392,33 +365,33 @@ TEST_F(MainWindowMedia, ACameraLostBeforeTheAcknowledgementGoesBackToPreviewWith
     EXPECT_EQ(colour("statusLabel"), QColor(255, 0, 0));
 }
 
-TEST_F(MainWindowMedia, AMicrophoneLostWhileLiveLeavesTheStreamDecodingWithAWarning)
-{
+TEST_F(MainWindowMedia, AMicrophoneLostWhileLiveLeavesTheStreamDecodingWithAWarning) {
     goLive("127.0.0.195");
     Client viewer;
-    viewer.start(QStringLiteral("ffmpeg"), {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
-                                            QStringLiteral("-i"), url(), QStringLiteral("-t"), QStringLiteral("8"),
-                                            QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+    viewer.start(QStringLiteral("ffmpeg"),
+                 {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"),
+                  url(), QStringLiteral("-t"), QStringLiteral("8"), QStringLiteral("-f"), QStringLiteral("null"),
+                  QStringLiteral("-")});
     QTest::qWait(1000);
     const morlanex::DeviceHandle handle = morlanex::deviceAt(morlanex::DeviceKind::Microphone, microphone);
     g_object_set(handle.get(), "present", FALSE, nullptr);
-    const bool warned = waitFor([this] {
-        return label("statusLabel")->text()
-               == QStringLiteral("音訊裝置已中斷: Morlanex Test Microphone,改以靜音直播");
-    }, 10000);
+    const bool warned = waitFor(
+        [this] {
+            return label("statusLabel")->text() ==
+                QStringLiteral("音訊裝置已中斷: Morlanex Test Microphone,改以靜音直播");
+        },
+        10000);
     g_object_set(handle.get(), "present", TRUE, nullptr);
     EXPECT_TRUE(warned) << label("statusLabel")->text().toStdString();
     const bool ended = viewer.finish(30000);
-    if (!ended)
-        viewer.process.kill();
+    if (!ended) viewer.process.kill();
     EXPECT_TRUE(ended);
     EXPECT_EQ(viewer.process.exitCode(), 0);
     EXPECT_EQ(viewer.output(), QString()) << "the stream did not decode cleanly";
     EXPECT_TRUE(form->liveActive()) << "the broadcast goes on";
 }
 
-TEST_F(MainWindowMedia, WizardListsComeFromTheDevices)
-{
+TEST_F(MainWindowMedia, WizardListsComeFromTheDevices) {
     WizardHost &host = form->wizardHost();
     const DeviceList videos = host.videoDevices();
     ASSERT_GT(videos.names.size(), camera);

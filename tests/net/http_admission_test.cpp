@@ -18,14 +18,16 @@ HttpParse parse(const std::string &s, HttpRequest *r = nullptr) {
 }
 
 TEST(HttpRequest, EveryPrefixIsIncompleteAndDripFeedingCompletes) {
-    const std::string req = "GET / HTTP/1.1\r\nUser-Agent: NSPlayer/4.1.0.3856\r\nPragma: no-cache,rate=1.000000,stream-time=0\r\n"
-                            "Pragma: xPlayStrm=1\r\nPragma: client-id=1\r\nPragma: stream-switch-count=2\r\n"
-                            "Pragma: stream-switch-entry=ffff:1:0 ffff:2:0\r\nPragma: LinkBW=2147483647\r\n\r\ntail";
+    const std::string req =
+        "GET / HTTP/1.1\r\nUser-Agent: NSPlayer/4.1.0.3856\r\nPragma: no-cache,rate=1.000000,stream-time=0\r\n"
+        "Pragma: xPlayStrm=1\r\nPragma: client-id=1\r\nPragma: stream-switch-count=2\r\n"
+        "Pragma: stream-switch-entry=ffff:1:0 ffff:2:0\r\nPragma: LinkBW=2147483647\r\n\r\ntail";
     const size_t headLen = req.size() - 4;
     HttpRequest r;
     size_t head = 0, previous = 0;
     for (size_t n = 0; n < headLen; ++n) {
-        ASSERT_EQ(parseHttpRequest(std::string_view(req).substr(0, n), previous, &r, &head), HttpParse::Incomplete) << n;
+        ASSERT_EQ(parseHttpRequest(std::string_view(req).substr(0, n), previous, &r, &head), HttpParse::Incomplete)
+            << n;
         previous = n;
     }
     ASSERT_EQ(parseHttpRequest(req, previous, &r, &head), HttpParse::Complete);
@@ -61,7 +63,9 @@ TEST(HttpRequest, RejectsMalformedAndOversizedHeads) {
     EXPECT_EQ(parse(big.substr(0, kMaxRequestHeadBytes - 1)), HttpParse::Incomplete);
 }
 
-Admission::Limits smallPool() { return {.maxPending = 4, .maxPerAddress = 2, .timeout = 5000ms, .timeoutUnderPressure = 1000ms}; }
+Admission::Limits smallPool() {
+    return {.maxPending = 4, .maxPerAddress = 2, .timeout = 5000ms, .timeoutUnderPressure = 1000ms};
+}
 
 TEST(Admission, CapsEachAddressAndEvictsTheOldestForANewcomer) {
     Admission a(smallPool());

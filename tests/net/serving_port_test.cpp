@@ -12,12 +12,10 @@ namespace {
 using morlanex::UniqueFd;
 
 // A TCP socket on 0.0.0.0:port; listening when asked. Empty when the bind or listen fails.
-UniqueFd tcpSocket(std::uint16_t port, bool reuse, bool listening)
-{
+UniqueFd tcpSocket(std::uint16_t port, bool reuse, bool listening) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int on = 1;
-    if (reuse)
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (reuse) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -26,13 +24,9 @@ UniqueFd tcpSocket(std::uint16_t port, bool reuse, bool listening)
     return fd;
 }
 
-std::uint16_t freePort()
-{
-    return morlanex::boundPort(tcpSocket(0, false, false).get());
-}
+std::uint16_t freePort() { return morlanex::boundPort(tcpSocket(0, false, false).get()); }
 
-TEST(ServingPort, HeldAgainstOthersButOpenToTheSink)
-{
+TEST(ServingPort, HeldAgainstOthersButOpenToTheSink) {
     const std::uint16_t port = freePort();
     ServingPortReservation reservation;
     ASSERT_TRUE(reservation.reserve(port));
@@ -42,8 +36,7 @@ TEST(ServingPort, HeldAgainstOthersButOpenToTheSink)
     EXPECT_TRUE(tcpSocket(port, false, true)) << "released, the port is free again";
 }
 
-TEST(ServingPort, RefusedWhenSomeoneListensThere)
-{
+TEST(ServingPort, RefusedWhenSomeoneListensThere) {
     const std::uint16_t port = freePort();
     UniqueFd other = tcpSocket(port, false, true);
     ASSERT_TRUE(other);
@@ -54,4 +47,4 @@ TEST(ServingPort, RefusedWhenSomeoneListensThere)
     EXPECT_TRUE(reservation.reserve(port));
 }
 
-} // namespace
+}  // namespace

@@ -72,15 +72,20 @@ void SlowlorisLoad::run() {
             Attacker &a = attackers[i];
             if (a.due > now) continue;
             if (!a.fd) {
-                a.fd = connectFrom(options_.firstHost + int(i % size_t(options_.hosts)), options_.server, options_.port);
+                a.fd =
+                    connectFrom(options_.firstHost + int(i % size_t(options_.hosts)), options_.server, options_.port);
                 epoll_event ev{};
                 ev.events = EPOLLOUT | EPOLLIN | EPOLLRDHUP;
                 ev.data.u64 = i;
-                if (!a.fd || ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, a.fd.get(), &ev) != 0) lose(i);
-                else a.due = Clock::time_point::max();  // until connected
+                if (!a.fd || ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, a.fd.get(), &ev) != 0)
+                    lose(i);
+                else
+                    a.due = Clock::time_point::max();  // until connected
             } else if (a.open) {
-                if (::send(a.fd.get(), "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) lose(i);
-                else a.due = now + options_.dripEvery;
+                if (::send(a.fd.get(), "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1)
+                    lose(i);
+                else
+                    a.due = now + options_.dripEvery;
             }
         }
         const int n = ::epoll_wait(epoll.get(), events, 256, 20);
@@ -107,7 +112,8 @@ void SlowlorisLoad::run() {
             }
             // Whatever the server says (408, 503), it is about to close.
             const ssize_t got = ::recv(a.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) || (events[k].events & (EPOLLHUP | EPOLLERR)))
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ||
+                (events[k].events & (EPOLLHUP | EPOLLERR)))
                 lose(i);
         }
     }
@@ -147,7 +153,7 @@ size_t countServed(const std::string &server, uint16_t port, const std::string &
                 const ssize_t got = ::recv(c.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
                 if (got > 0) c.answer.append(buffer, size_t(got));
                 c.done = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ||
-                         c.answer.find("\r\n") != std::string::npos;
+                    c.answer.find("\r\n") != std::string::npos;
             }
         }
         for (const Newcomer &c : newcomers)

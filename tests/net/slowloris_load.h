@@ -34,7 +34,7 @@ public:
     SlowlorisLoad(const SlowlorisLoad &) = delete;
     SlowlorisLoad &operator=(const SlowlorisLoad &) = delete;
 
-    size_t connected() const { return connected_.load(); }   // open at the moment
+    size_t connected() const { return connected_.load(); }  // open at the moment
     size_t closedByServer() const { return closed_.load(); }  // so far
 
 private:

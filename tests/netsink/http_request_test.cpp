@@ -57,9 +57,9 @@ TEST(StreamRequest, OtherPathsMethodsAndBodies) {
     EXPECT_EQ(classify("POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\n").kind, RequestKind::MethodNotAllowed);
     EXPECT_EQ(classify("DELETE / HTTP/1.1\r\n\r\n").kind, RequestKind::MethodNotAllowed);
     EXPECT_EQ(classify("OPTIONS * HTTP/1.1\r\n\r\n").kind, RequestKind::Options);
-    const StreamRequest log = classify(
-        "POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nContent-Type: application/x-wms-LogStats\r\n"
-        "Pragma: client-id=123456\r\nContent-Length: 12\r\n\r\n");
+    const StreamRequest log =
+        classify("POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nContent-Type: application/x-wms-LogStats\r\n"
+                 "Pragma: client-id=123456\r\nContent-Length: 12\r\n\r\n");
     EXPECT_EQ(log.kind, RequestKind::LogPost);
     EXPECT_EQ(log.clientId, 123456u);
     EXPECT_EQ(log.bodyBytes, 12u);
@@ -70,15 +70,20 @@ TEST(StreamRequest, OtherPathsMethodsAndBodies) {
     EXPECT_EQ(classify("GET / HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n").kind, RequestKind::TooLarge);
     EXPECT_EQ(classify("GET / HTTP/1.1\r\nContent-Length: 65537\r\n\r\n").kind, RequestKind::TooLarge);
     // Conflicting lengths leave the request's end unknown; repeating the same one does not.
-    EXPECT_EQ(classify("GET / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n").kind, RequestKind::BadRequest);
+    EXPECT_EQ(classify("GET / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n").kind,
+              RequestKind::BadRequest);
     EXPECT_EQ(classify("GET / HTTP/1.1\r\nContent-Length: 5, 6\r\n\r\n").kind, RequestKind::BadRequest);
     EXPECT_EQ(classify("GET / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length:\r\n\r\n").kind, RequestKind::BadRequest);
     const StreamRequest same = classify("GET / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 5, 5\r\n\r\n");
     EXPECT_EQ(same.kind, RequestKind::PlainStream);
     EXPECT_EQ(same.bodyBytes, 5u);
     EXPECT_FALSE(same.expectContinue);
-    EXPECT_TRUE(classify("POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nExpect: 100-Continue\r\nContent-Length: 9\r\n\r\n").expectContinue);
-    EXPECT_FALSE(classify("POST / HTTP/1.0\r\nUser-Agent: NSPlayer/12.0\r\nExpect: 100-continue\r\nContent-Length: 9\r\n\r\n").expectContinue)
+    EXPECT_TRUE(
+        classify("POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nExpect: 100-Continue\r\nContent-Length: 9\r\n\r\n")
+            .expectContinue);
+    EXPECT_FALSE(
+        classify("POST / HTTP/1.0\r\nUser-Agent: NSPlayer/12.0\r\nExpect: 100-continue\r\nContent-Length: 9\r\n\r\n")
+            .expectContinue)
         << "an HTTP/1.0 client never waits for 100";
     EXPECT_EQ(classify("GET / HTTP/1.1\r\nContent-Length: -1\r\n\r\n").kind, RequestKind::BadRequest);
     EXPECT_EQ(classify("GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n").kind, RequestKind::BadRequest);

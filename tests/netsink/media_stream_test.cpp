@@ -21,9 +21,8 @@ protected:
     NetworkSinkConfig mediaConfig() {
         NetworkSinkConfig c = baseConfig();
         c.fanOutInterval = 0ms;
-        c.mediaStreams.push_back({"/live.webm", "video/webm", "/live/", [this](bool watched) {
-                                      (watched ? watchedOn_ : watchedOff_).fetch_add(1);
-                                  }});
+        c.mediaStreams.push_back({"/live.webm", "video/webm", "/live/",
+                                  [this](bool watched) { (watched ? watchedOn_ : watchedOff_).fetch_add(1); }});
         c.pages.push_back({"/watch", "text/html; charset=utf-8", "<!doctype html><video src=\"/live.webm\"></video>"});
         return c;
     }
@@ -226,9 +225,9 @@ TEST_F(MediaStreamTest, SegmentsForCachesAreTheLiveBytesCutAtStartPoints) {
         EXPECT_TRUE(head.body().empty());
     }
     const std::string other = session == "00000000" ? "00000001" : "00000000";
-    for (const std::string &path : std::vector<std::string>{"/live/" + session + "/2", "/live/" + session + "/x",
-                                                            "/live/" + session + "/1x", "/live/" + other + "/0",
-                                                            "/live/" + session + "/-1", "/live/"}) {
+    for (const std::string &path :
+         std::vector<std::string>{"/live/" + session + "/2", "/live/" + session + "/x", "/live/" + session + "/1x",
+                                  "/live/" + other + "/0", "/live/" + session + "/-1", "/live/"}) {
         get(path, &head);
         EXPECT_EQ(test::statusOf(head), 404) << path;
     }
@@ -245,7 +244,8 @@ TEST(StreamBufferChunks, LimitsCountBytesAndJoinsUseTheMarkedStartPoints) {
     b.setHeader(StreamHeader::opaque(kMediaHeader));
     EXPECT_EQ(b.backlogPackets(), 0u) << "chunks have no fixed size";
     // 1000-byte chunks, a start point every 20.
-    for (size_t i = 0; i < 47; ++i) ASSERT_EQ(b.pushChunk(chunk(i, 1000), i % 20 == 0), StreamBuffer::PushResult::Accepted);
+    for (size_t i = 0; i < 47; ++i)
+        ASSERT_EQ(b.pushChunk(chunk(i, 1000), i % 20 == 0), StreamBuffer::PushResult::Accepted);
     EXPECT_EQ(b.startFrom(0), 40u) << "the window keeps the backlog only: chunks 37 to 46";
     EXPECT_EQ(b.packet(36), nullptr);
     ASSERT_NE(b.packet(37), nullptr);

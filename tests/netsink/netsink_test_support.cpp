@@ -26,7 +26,8 @@ std::vector<size_t> startPackets() {
 Client::Client(uint16_t port, int receiveBufferBytes, const char *sourceAddress, const char *destinationAddress) {
     fd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd_) return;
-    if (receiveBufferBytes > 0) ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+    if (receiveBufferBytes > 0)
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
     if (sourceAddress) {
         sockaddr_in from{};
         from.sin_family = AF_INET;
@@ -47,9 +48,7 @@ Client::Client(uint16_t port, int receiveBufferBytes, const char *sourceAddress,
 
 Client::~Client() { close(); }
 
-void Client::close() {
-    fd_.reset();
-}
+void Client::close() { fd_.reset(); }
 
 bool Client::send(const std::string &bytes) {
     return fd_ && ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
@@ -90,7 +89,8 @@ std::string Client::readHead(std::chrono::milliseconds timeout) {
             body_.assign(in_.begin() + std::ptrdiff_t(end + 4), in_.end());
             return std::string(s.substr(0, end + 4));
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !readSome(left)) return {};
     }
 }
@@ -98,7 +98,8 @@ std::string Client::readHead(std::chrono::milliseconds timeout) {
 const std::vector<uint8_t> &Client::readBody(size_t n, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (body_.size() < n) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !readSome(left)) break;
     }
     return body_;
@@ -107,7 +108,8 @@ const std::vector<uint8_t> &Client::readBody(size_t n, std::chrono::milliseconds
 bool Client::waitClosed(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!eof_) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         readSome(left);
     }
@@ -115,7 +117,8 @@ bool Client::waitClosed(std::chrono::milliseconds timeout) {
 }
 
 std::string plainGet(const std::string &path) {
-    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Lavf/59.27.100\r\nAccept: */*\r\nRange: bytes=0-\r\n\r\n";
+    return "GET " + path +
+        " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Lavf/59.27.100\r\nAccept: */*\r\nRange: bytes=0-\r\n\r\n";
 }
 
 std::string ffmpegDescribe() {
@@ -157,6 +160,8 @@ int statusOf(const std::string &head) {
     return std::atoi(head.c_str() + 9);
 }
 
-bool hasField(const std::string &head, const std::string &line) { return head.find("\r\n" + line + "\r\n") != std::string::npos; }
+bool hasField(const std::string &head, const std::string &line) {
+    return head.find("\r\n" + line + "\r\n") != std::string::npos;
+}
 
 }  // namespace morlanex::test

@@ -45,7 +45,7 @@ private:
 
     UniqueFd fd_;
     bool eof_ = false;
-    std::vector<uint8_t> in_;   // bytes before the end of the head
+    std::vector<uint8_t> in_;  // bytes before the end of the head
     std::vector<uint8_t> body_;
     bool headDone_ = false;
 };

@@ -217,7 +217,8 @@ TEST_F(NetworkSinkTest, RequestsDripFedOrWithALateBodyAreServed) {
     }
     EXPECT_EQ(test::statusOf(drip.readHead()), 200);
     Client log(port());
-    ASSERT_TRUE(log.send("POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nPragma: log-line=1\r\nContent-Length: 6\r\n\r\nab"));
+    ASSERT_TRUE(
+        log.send("POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nPragma: log-line=1\r\nContent-Length: 6\r\n\r\nab"));
     std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(log.send("cdef"));
     const std::string head = log.readHead();
@@ -250,7 +251,8 @@ TEST_F(NetworkSinkTest, ANewHeaderEndsTheOldStreamAndServesTheNewOne) {
     const size_t n = fresh->raw.size() + 4800;
     ASSERT_EQ(again.readBody(n).size(), n) << "joins at the new header's last key frame";
     EXPECT_TRUE(std::equal(fresh->raw.begin(), fresh->raw.end(), again.body().begin()));
-    EXPECT_TRUE(std::equal(packets()[starts[2]].begin(), packets()[starts[2]].end(), again.body().begin() + std::ptrdiff_t(fresh->raw.size())));
+    EXPECT_TRUE(std::equal(packets()[starts[2]].begin(), packets()[starts[2]].end(),
+                           again.body().begin() + std::ptrdiff_t(fresh->raw.size())));
 }
 
 TEST_F(NetworkSinkTest, ALaggingViewerGetsNoPacketOfTheNewHeader) {
@@ -271,7 +273,8 @@ TEST_F(NetworkSinkTest, ALaggingViewerGetsNoPacketOfTheNewHeader) {
     ASSERT_TRUE(lagging.waitClosed(10s));
     const size_t n = starts[2] - starts[0];
     const auto ids = checkFramedBody(lagging.body(), n);
-    ASSERT_EQ(ids.size(), n) << "first " << (ids.empty() ? -1 : int(ids.front())) << " starts " << starts[0] << "," << starts[1] << "," << starts[2] << " body " << lagging.body().size();
+    ASSERT_EQ(ids.size(), n) << "first " << (ids.empty() ? -1 : int(ids.front())) << " starts " << starts[0] << ","
+                             << starts[1] << "," << starts[2] << " body " << lagging.body().size();
     EXPECT_EQ(ids.back(), starts[2] - 1) << "every old packet, none of the new header's";
     const auto end = mmshEnd(1);
     EXPECT_EQ(lagging.body().size(), liveHeader()->framed.size() + n * (12 + 4800) + end.size());
@@ -317,7 +320,8 @@ TEST_F(NetworkSinkTest, SlowReaderIsDroppedWhileAFastOneKeepsReceiving) {
     EXPECT_EQ(sink_->stats().droppedSlowTotal, 1u);
     EXPECT_EQ(sink_->stats().viewers, 1u);
     const auto lines = logLines();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string &l) { return l.find("too slow") != std::string::npos; }));
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [](const std::string &l) { return l.find("too slow") != std::string::npos; }));
 }
 
 TEST_F(NetworkSinkTest, StopClosesEveryViewerAndARestartServesOnTheSamePort) {

@@ -113,8 +113,10 @@ TEST_F(NetworkSinkTest, UnderPressureIdleConnectionsAreRefusedSoonerForLoad) {
 
 // A Windows Media log POST with a body of `bytes`, sent in `pieces` writes.
 void postLog(Client &c, size_t bytes, size_t pieces) {
-    const std::string head = "POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nContent-Type: application/x-wms-LogStats\r\n"
-                             "Content-Length: " + std::to_string(bytes) + "\r\n\r\n";
+    const std::string head =
+        "POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nContent-Type: application/x-wms-LogStats\r\n"
+        "Content-Length: " +
+        std::to_string(bytes) + "\r\n\r\n";
     std::string all = head + std::string(bytes, 'L');
     if (pieces == 1) {
         ASSERT_TRUE(c.send(all));
@@ -209,10 +211,12 @@ TEST_F(NetworkSinkTest, AStalledViewerHoldsBoundedMemoryAndIsResetWhenDropped) {
     // Documented bound for this configuration: the socket buffers' worth of stream, the lag
     // limit and a fan-out interval, about 2 s; waited for with a wide margin.
     size_t mostUnsent = 0;  // what the stalled viewer's socket held while it was kept
-    const bool dropped = waitUntil([&] {
-        mostUnsent = std::max(mostUnsent, test::serverSideOf(port(), stalledPort).unsentBytes);
-        return sink_->stats().droppedSlowTotal == 1;
-    }, 30s);
+    const bool dropped = waitUntil(
+        [&] {
+            mostUnsent = std::max(mostUnsent, test::serverSideOf(port(), stalledPort).unsentBytes);
+            return sink_->stats().droppedSlowTotal == 1;
+        },
+        30s);
     const bool freed = waitUntil([&] { return test::serverSideOf(port(), stalledPort).sockets == 0; }, 10s);
     const NetworkSinkStats s = sink_->stats();
     done = true;

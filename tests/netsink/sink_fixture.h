@@ -19,8 +19,9 @@ using test::startPackets;
 
 inline const std::vector<std::vector<uint8_t>> &packets() { return test::testStream().packets; }
 
-inline std::shared_ptr<const StreamHeader> liveHeader() { return StreamHeader::fromMuxer(test::testStream().header, nullptr); }
-
+inline std::shared_ptr<const StreamHeader> liveHeader() {
+    return StreamHeader::fromMuxer(test::testStream().header, nullptr);
+}
 
 template <typename Pred>
 bool waitUntil(Pred pred, std::chrono::milliseconds timeout = 10s) {

@@ -15,8 +15,9 @@ using test::startPackets;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::shared_ptr<const StreamHeader> recordedHeader() { return StreamHeader::fromMuxer(test::testStream().header, nullptr); }
-
+std::shared_ptr<const StreamHeader> recordedHeader() {
+    return StreamHeader::fromMuxer(test::testStream().header, nullptr);
+}
 
 // Pushes packets [from, to) of the recording, `spacing` apart from `t`.
 Clock::time_point pushRecorded(StreamBuffer &b, size_t from, size_t to, Clock::time_point t, Clock::duration spacing) {
@@ -109,7 +110,8 @@ TEST(HttpRouter, StreamsOnlyWithAHeaderAndRoomAndAnswersTheRest) {
     r = router.route(request(RequestKind::Describe, true), header.get(), false);
     EXPECT_EQ(r.outcome, RouteOutcome::Header) << "a Describe needs no viewer slot";
     EXPECT_FALSE(r.thenStream);
-    EXPECT_NE(r.head.find("Content-Length: " + std::to_string(header->framed.size()) + "\r\n"), std::string::npos) << r.head;
+    EXPECT_NE(r.head.find("Content-Length: " + std::to_string(header->framed.size()) + "\r\n"), std::string::npos)
+        << r.head;
     r = router.route(request(RequestKind::TooLarge), header.get(), true);
     EXPECT_EQ(r.outcome, RouteOutcome::TooLarge);
     EXPECT_EQ(r.head.rfind("HTTP/1.0 413 ", 0), 0u) << r.head;

@@ -17,7 +17,6 @@ std::shared_ptr<const StreamHeader> recordedHeader() {
     return h;
 }
 
-
 void pushRecorded(StreamBuffer &b, size_t from, size_t to) {
     for (size_t i = from; i < to; ++i) {
         std::vector<uint8_t> p = test::testStream().packets[i];

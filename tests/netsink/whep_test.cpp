@@ -19,12 +19,13 @@ namespace {
 std::string offerFor(const std::string &audioCodec, const std::string &videoCodec) {
     const std::string common =
         "c=IN IP4 0.0.0.0\r\na=ice-ufrag:EsAw\r\na=ice-pwd:bP+XJMM09aR8AiX1jdukzR6Y\r\n"
-        "a=fingerprint:sha-256 4F:0A:7B:22:91:C3:5E:D8:12:6A:B0:9E:33:C7:48:F1:0D:A2:65:B9:7C:14:E0:5F:A8:3D:91:26:CB:70:E4:19\r\n"
+        "a=fingerprint:sha-256 "
+        "4F:0A:7B:22:91:C3:5E:D8:12:6A:B0:9E:33:C7:48:F1:0D:A2:65:B9:7C:14:E0:5F:A8:3D:91:26:CB:70:E4:19\r\n"
         "a=setup:actpass\r\na=recvonly\r\na=rtcp-mux\r\n";
     return "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\na=group:BUNDLE 0 1\r\n"
-           "m=audio 9 UDP/TLS/RTP/SAVPF 111\r\n" + common + "a=mid:0\r\na=rtpmap:111 " + audioCodec + "\r\n" +
-           "m=video 9 UDP/TLS/RTP/SAVPF 96\r\n" + common + "a=mid:1\r\na=rtpmap:96 " + videoCodec +
-           "\r\na=rtcp-fb:96 nack pli\r\n";
+           "m=audio 9 UDP/TLS/RTP/SAVPF 111\r\n" +
+        common + "a=mid:0\r\na=rtpmap:111 " + audioCodec + "\r\n" + "m=video 9 UDP/TLS/RTP/SAVPF 96\r\n" + common +
+        "a=mid:1\r\na=rtpmap:96 " + videoCodec + "\r\na=rtcp-fb:96 nack pli\r\n";
 }
 const std::string kOffer = offerFor("opus/48000/2", "VP8/90000");
 
@@ -43,7 +44,8 @@ Reply request(uint16_t port, const std::string &method, const std::string &path,
               const std::string &type = "application/sdp", const char *source = nullptr, const char *to = nullptr) {
     Client c(port, 0, source, to);
     std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://elsewhere.example\r\n";
-    if (method == "POST") text += "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    if (method == "POST")
+        text += "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
     c.send(text + "\r\n" + body);
     Reply r;
     r.head = c.readHead();
@@ -75,7 +77,8 @@ TEST_F(WhepTest, OfferIsAnsweredWithASessionAndOneHostCandidateOnTheSinksUdpPort
     EXPECT_EQ(r.field("Access-Control-Expose-Headers"), "Location");
     const std::string location = r.field("Location");
     ASSERT_EQ(location.rfind("/whep/", 0), 0u) << r.head;
-    EXPECT_NE(r.body.find(" 127.0.0.1 " + std::to_string(sink_->webrtcPort()) + " typ host\r\n"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find(" 127.0.0.1 " + std::to_string(sink_->webrtcPort()) + " typ host\r\n"), std::string::npos)
+        << r.body;
     EXPECT_TRUE(watched_);
 
     EXPECT_EQ(request(port(), "PATCH", location).status, 405);  // no trickle ICE
@@ -177,8 +180,10 @@ public:
         if (ice) g_signal_emit_by_name(ice, "add-local-ip-address", "127.0.0.1", &added);
         if (ice) gst_object_unref(ice);
         gst_bin_add(GST_BIN(pipeline_), webrtc_);
-        for (const char *caps : {"application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000",
-                                 "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,encoding-params=(string)2"}) {
+        for (const char *caps :
+             {"application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000",
+              "application/"
+              "x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,encoding-params=(string)2"}) {
             GstCaps *c = gst_caps_from_string(caps);
             GstWebRTCRTPTransceiver *t = nullptr;
             g_signal_emit_by_name(webrtc_, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY, c, &t);
@@ -187,7 +192,8 @@ public:
         }
         g_signal_connect(webrtc_, "pad-added", G_CALLBACK(+[](GstElement *, GstPad *pad, gpointer self) {
                              static_cast<WebrtcbinViewer *>(self)->decode(pad);
-                         }), this);
+                         }),
+                         this);
         gst_element_set_state(pipeline_, GST_STATE_PLAYING);
     }
     ~WebrtcbinViewer() {
@@ -225,7 +231,8 @@ private:
         GstElement *decodebin = gst_element_factory_make("decodebin", nullptr);
         g_signal_connect(decodebin, "pad-added", G_CALLBACK(+[](GstElement *, GstPad *decoded, gpointer self) {
                              static_cast<WebrtcbinViewer *>(self)->count(decoded);
-                         }), this);
+                         }),
+                         this);
         gst_bin_add(GST_BIN(pipeline_), decodebin);
         gst_element_sync_state_with_parent(decodebin);
         GstPad *sinkPad = gst_element_get_static_pad(decodebin, "sink");
@@ -239,8 +246,9 @@ private:
         GstElement *sink = gst_element_factory_make("appsink", nullptr);
         g_object_set(sink, "sync", FALSE, nullptr);
         GstAppSinkCallbacks callbacks{};
-        callbacks.new_sample = video ? +[](GstAppSink *s, gpointer self) { return static_cast<WebrtcbinViewer *>(self)->took(s, true); }
-                                     : +[](GstAppSink *s, gpointer self) { return static_cast<WebrtcbinViewer *>(self)->took(s, false); };
+        callbacks.new_sample = video
+            ? +[](GstAppSink *s, gpointer self) { return static_cast<WebrtcbinViewer *>(self)->took(s, true); }
+            : +[](GstAppSink *s, gpointer self) { return static_cast<WebrtcbinViewer *>(self)->took(s, false); };
         gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, this, nullptr);
         gst_bin_add(GST_BIN(pipeline_), sink);
         gst_element_sync_state_with_parent(sink);
@@ -263,8 +271,9 @@ TEST_F(WhepTest, WebrtcbinDecodesPictureAndSound) {
                  "videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=30/1 ! "
                  "vp8enc deadline=1 keyframe-max-dist=60 ! appsink name=out sync=false",
                  RtcMedia::Vp8);
-    Feeder audio(*sink_, "audiotestsrc is-live=true ! audioconvert ! audioresample ! opusenc frame-size=20 ! "
-                         "appsink name=out sync=false",
+    Feeder audio(*sink_,
+                 "audiotestsrc is-live=true ! audioconvert ! audioresample ! opusenc frame-size=20 ! "
+                 "appsink name=out sync=false",
                  RtcMedia::Opus);
     WebrtcbinViewer viewer;
     const std::string offer = viewer.offer();

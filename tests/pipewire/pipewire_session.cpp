@@ -23,17 +23,14 @@ namespace {
 
 // WirePlumber as packaged, but without D-Bus (a CI runner as root has no session bus), without
 // Bluetooth, and without hardware monitors: the only devices are the ones the test offers.
-void writeConfig(const fs::path &folder)
-{
+void writeConfig(const fs::path &folder) {
     const fs::path wp = folder / "config" / "wireplumber";
     fs::create_directories(wp / "main.lua.d");
     std::ifstream in("/usr/share/wireplumber/wireplumber.conf");
     std::ofstream out(wp / "wireplumber.conf");
     for (std::string line; std::getline(in, line);) {
-        if (line.find("bluetooth.lua") != std::string::npos)
-            continue;
-        if (line.find("#support.dbus") != std::string::npos)
-            line = "  support.dbus = false";
+        if (line.find("bluetooth.lua") != std::string::npos) continue;
+        if (line.find("#support.dbus") != std::string::npos) line = "  support.dbus = false";
         out << line << '\n';
     }
     std::ofstream(wp / "main.lua.d" / "90-enable-all.lua")
@@ -44,53 +41,41 @@ void writeConfig(const fs::path &folder)
            "load_script(\"intended-roles.lua\")\n";
 }
 
-bool waitFor(const fs::path &file)
-{
-    for (int i = 0; i < 500; ++i) { // a hang guard of 5 s, not a speed target
-        if (fs::exists(file))
-            return true;
+bool waitFor(const fs::path &file) {
+    for (int i = 0; i < 500; ++i) {  // a hang guard of 5 s, not a speed target
+        if (fs::exists(file)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
 }
 
-} // namespace
+}  // namespace
 
-PipeWireSession::PipeWireSession()
-{
+PipeWireSession::PipeWireSession() {
     std::string pattern = (fs::temp_directory_path() / "morlanex-pipewire.XXXXXX").string();
-    if (::mkdtemp(pattern.data()))
-        folder_ = pattern;
+    if (::mkdtemp(pattern.data())) folder_ = pattern;
 }
 
-PipeWireSession::~PipeWireSession()
-{
+PipeWireSession::~PipeWireSession() {
     // Providers first, then the session manager, then the daemon.
-    for (auto it = children_.rbegin(); it != children_.rend(); ++it)
-        remove(*it);
+    for (auto it = children_.rbegin(); it != children_.rend(); ++it) remove(*it);
     std::error_code ignored;
-    if (!folder_.empty())
-        fs::remove_all(folder_, ignored);
+    if (!folder_.empty()) fs::remove_all(folder_, ignored);
 }
 
-std::string PipeWireSession::start()
-{
-    if (folder_.empty())
-        return "no temporary folder";
+std::string PipeWireSession::start() {
+    if (folder_.empty()) return "no temporary folder";
     for (const char *program : {"/usr/bin/pipewire", "/usr/bin/wireplumber", "/usr/bin/gst-launch-1.0"})
-        if (::access(program, X_OK) != 0)
-            return std::string(program) + " is not installed";
+        if (::access(program, X_OK) != 0) return std::string(program) + " is not installed";
     writeConfig(folder_);
     ::setenv("PIPEWIRE_RUNTIME_DIR", folder_.c_str(), 1);
     if (spawn({"/usr/bin/pipewire"}, "pipewire.log") <= 0 || !waitFor(folder_ / "pipewire-0"))
         return "the PipeWire daemon did not start:\n" + log();
-    if (spawn({"/usr/bin/wireplumber"}, "wireplumber.log") <= 0)
-        return "WirePlumber did not start:\n" + log();
+    if (spawn({"/usr/bin/wireplumber"}, "wireplumber.log") <= 0) return "WirePlumber did not start:\n" + log();
     return {};
 }
 
-pid_t PipeWireSession::spawn(const std::vector<std::string> &argv, const std::string &logName)
-{
+pid_t PipeWireSession::spawn(const std::vector<std::string> &argv, const std::string &logName) {
     // Everything the child needs is made before the fork: the test process has threads, so the
     // child may only make system calls until it runs the program.
     std::vector<std::string> environment = {
@@ -100,30 +85,26 @@ pid_t PipeWireSession::spawn(const std::vector<std::string> &argv, const std::st
         const std::string entry = *e;
         const std::string key = entry.substr(0, entry.find('='));
         // No session bus and no display: the daemons run as on a CI runner.
-        if (key != "XDG_RUNTIME_DIR" && key != "PIPEWIRE_RUNTIME_DIR" && key != "XDG_CONFIG_HOME"
-            && key != "XDG_STATE_HOME" && key != "DBUS_SESSION_BUS_ADDRESS" && key != "DISPLAY")
+        if (key != "XDG_RUNTIME_DIR" && key != "PIPEWIRE_RUNTIME_DIR" && key != "XDG_CONFIG_HOME" &&
+            key != "XDG_STATE_HOME" && key != "DBUS_SESSION_BUS_ADDRESS" && key != "DISPLAY")
             environment.push_back(entry);
     }
     std::vector<char *> envp, args;
-    for (std::string &e : environment)
-        envp.push_back(e.data());
+    for (std::string &e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     const std::string logFile = (folder_ / logName).string();
     const pid_t parent = ::getpid();
 
     const pid_t pid = ::fork();
     if (pid != 0) {
-        if (pid > 0)
-            children_.push_back(pid);
+        if (pid > 0) children_.push_back(pid);
         return pid;
     }
     // The child ends with the test process, whatever ends that.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent)
-        ::_exit(1);
+    if (::getppid() != parent) ::_exit(1);
     const int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     ::dup2(out, 1);
     ::dup2(out, 2);
@@ -131,45 +112,35 @@ pid_t PipeWireSession::spawn(const std::vector<std::string> &argv, const std::st
     ::_exit(127);
 }
 
-pid_t PipeWireSession::offer(const std::string &source, const std::string &mediaClass, const std::string &name)
-{
-    const std::string props = "stream-properties=\"props,media.class=" + mediaClass + ",media.type="
-                              + mediaClass.substr(0, mediaClass.find('/')) + ",node.description=\\\"" + name
-                              + "\\\"\"";
+pid_t PipeWireSession::offer(const std::string &source, const std::string &mediaClass, const std::string &name) {
+    const std::string props = "stream-properties=\"props,media.class=" + mediaClass +
+        ",media.type=" + mediaClass.substr(0, mediaClass.find('/')) + ",node.description=\\\"" + name + "\\\"\"";
     std::vector<std::string> argv = {"/usr/bin/gst-launch-1.0", "-q"};
     std::istringstream words(source);
-    for (std::string w; words >> w;)
-        argv.push_back(w);
-    for (const char *w : {"!", "pipewiresink", "mode=provide"})
-        argv.emplace_back(w);
+    for (std::string w; words >> w;) argv.push_back(w);
+    for (const char *w : {"!", "pipewiresink", "mode=provide"}) argv.emplace_back(w);
     argv.push_back(props);
     return spawn(argv, "providers.log");
 }
 
-pid_t PipeWireSession::offerCamera(const std::string &name)
-{
+pid_t PipeWireSession::offerCamera(const std::string &name) {
     return offer("videotestsrc is-live=true ! video/x-raw,format=I420,width=320,height=240,framerate=15/1",
                  "Video/Source", name);
 }
 
-pid_t PipeWireSession::offerMicrophone(const std::string &name)
-{
-    return offer("audiotestsrc is-live=true ! audio/x-raw,format=S16LE,rate=44100,channels=2", "Audio/Source",
-                 name);
+pid_t PipeWireSession::offerMicrophone(const std::string &name) {
+    return offer("audiotestsrc is-live=true ! audio/x-raw,format=S16LE,rate=44100,channels=2", "Audio/Source", name);
 }
 
-void PipeWireSession::remove(pid_t provider)
-{
+void PipeWireSession::remove(pid_t provider) {
     auto it = std::find(children_.begin(), children_.end(), provider);
-    if (it == children_.end())
-        return;
+    if (it == children_.end()) return;
     children_.erase(it);
     ::kill(provider, SIGTERM);
     ::waitpid(provider, nullptr, 0);
 }
 
-std::string PipeWireSession::log() const
-{
+std::string PipeWireSession::log() const {
     std::string all;
     for (const char *name : {"pipewire.log", "wireplumber.log", "providers.log"}) {
         std::ifstream in(folder_ / name);
@@ -180,4 +151,4 @@ std::string PipeWireSession::log() const
     return all;
 }
 
-} // namespace morlanex::testing
+}  // namespace morlanex::testing

@@ -38,4 +38,4 @@ private:
     std::vector<pid_t> children_;
 };
 
-} // namespace morlanex::testing
+}  // namespace morlanex::testing

@@ -16,19 +16,16 @@ using namespace morlanex::testing;
 
 namespace {
 
-bool listed(DeviceKind kind, const std::string &name)
-{
+bool listed(DeviceKind kind, const std::string &name) {
     const std::vector<CatalogEntry> entries = listDevices(kind);
     return std::any_of(entries.begin(), entries.end(), [&](const CatalogEntry &e) { return e.name == name; });
 }
 
 // Until the node shows or the hang guard of 10 s passes. Each listing connects to the daemon
 // and leaves again; not in a tight loop.
-bool becomesListed(DeviceKind kind, const std::string &name, bool wanted = true)
-{
+bool becomesListed(DeviceKind kind, const std::string &name, bool wanted = true) {
     for (int i = 0; i < 20; ++i) {
-        if (listed(kind, name) == wanted)
-            return true;
+        if (listed(kind, name) == wanted) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     return false;
@@ -36,32 +33,27 @@ bool becomesListed(DeviceKind kind, const std::string &name, bool wanted = true)
 
 class PipeWireDevices : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         session = new PipeWireSession;
         why = session->start();
         useTestDevices();
         gst_init(nullptr, nullptr);
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         delete session;
         session = nullptr;
     }
-    void SetUp() override
-    {
-        if (!why.empty())
-            GTEST_SKIP() << "PipeWire cannot run here: " << why;
+    void SetUp() override {
+        if (!why.empty()) GTEST_SKIP() << "PipeWire cannot run here: " << why;
     }
 
     static inline PipeWireSession *session = nullptr;
     static inline std::string why;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(PipeWireDevices, BothVirtualDevicesAreListedByNameAndAGoneNodeIsNotAndComesBack)
-{
+TEST_F(PipeWireDevices, BothVirtualDevicesAreListedByNameAndAGoneNodeIsNotAndComesBack) {
     const pid_t camera = session->offerCamera("Morlanex PipeWire Camera");
     const pid_t microphone = session->offerMicrophone("Morlanex PipeWire Microphone");
     ASSERT_TRUE(becomesListed(DeviceKind::Camera, "Morlanex PipeWire Camera")) << session->log();

@@ -22,8 +22,7 @@
 #include <cstring>
 #include <string>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     QApplication qapp(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     RoadOptions options;
@@ -51,24 +50,26 @@ int main(int argc, char **argv)
         return 2;
     }
     options.settingsFile = QString::fromStdString(morlanex::settingsFilePath().string());
-    options.say = [](const QString &line) { std::printf("%s\n", line.toUtf8().constData()); std::fflush(stdout); };
+    options.say = [](const QString &line) {
+        std::printf("%s\n", line.toUtf8().constData());
+        std::fflush(stdout);
+    };
     options.served = [&channelsUrl](int port) {
         std::printf("watch: http://127.0.0.1:%d/\n", port);
         std::printf("browser: http://127.0.0.1:%d%s\n", port, morlanex::BrowserEncoder::kPlayerPath);
         std::printf("webrtc: http://127.0.0.1:%d%s\n", port, morlanex::WebRtcEncoder::kWhepPath);
-        if (!channelsUrl.empty())
-            std::printf("channels: %s\n", channelsUrl.c_str());
+        if (!channelsUrl.empty()) std::printf("channels: %s\n", channelsUrl.c_str());
         std::fflush(stdout);
     };
 
     MorlanexApp app;
-    if (!QTest::qWaitForWindowExposed(app.mainWindow.get()))
-        std::fprintf(stderr, "the main window did not appear\n");
+    if (!QTest::qWaitForWindowExposed(app.mainWindow.get())) std::fprintf(stderr, "the main window did not appear\n");
     QTest::qWait(1000);
     const RoadReport report = walkTheRoad(app, options);
-    app.mainWindow->close(); // the exit: the close notice goes to the directory
+    app.mainWindow->close();  // the exit: the close notice goes to the directory
     QTest::qWait(300);
-    std::printf("%s\n", report.failure.isEmpty() ? "the road was walked to its end"
-                                                 : ("the road stopped: " + report.failure).toUtf8().constData());
+    std::printf("%s\n",
+                report.failure.isEmpty() ? "the road was walked to its end"
+                                         : ("the road stopped: " + report.failure).toUtf8().constData());
     return report.failure.isEmpty() ? 0 : 1;
 }

@@ -18,8 +18,7 @@ using namespace morlanex::testing;
 
 namespace {
 
-TEST(Road, FromTheWizardToLiveAndBack)
-{
+TEST(Road, FromTheWizardToLiveAndBack) {
     TempDir registry;
     setenv("GST_PLUGIN_PATH", (std::string(std::getenv("MORLANEX_BUILD_DIR")) + "/media/testdevices").c_str(), 1);
     setenv("GST_REGISTRY", (registry.path() / "registry.bin").c_str(), 1);
@@ -55,7 +54,8 @@ TEST(Road, FromTheWizardToLiveAndBack)
     // Trimmed texts, CP950, CR LF; automatic compression is level 0.
     EXPECT_EQ(r.settingsBytes,
               QByteArray("\xaa\xfc\xa9\xfa\xaa\xba\xae\xc8\xb9\x43\xc0\x57\xb9\x44\r\n"
-                         "\xa8\x43\xa4\xd1\xb1\x61\xb1\x7a\xac\xdd\xa5\x78\xc6\x57\xa6\x55\xa6\x61\xaa\xba\xb4\xba\xc2\x49\xbb\x50\xac\xfc\xad\xb9\r\n"
+                         "\xa8\x43\xa4\xd1\xb1\x61\xb1\x7a\xac\xdd\xa5\x78\xc6\x57\xa6\x55\xa6\x61\xaa\xba\xb4\xba\xc2"
+                         "\x49\xbb\x50\xac\xfc\xad\xb9\r\n"
                          "0\r\n0\r\n1\r\n0\r\n"
                          "\xa6\xdb\xa9\xe7\x20\xb4\xba\xc2\x49\x20\xb6\xba\xa9\xb1\r\n"));
     EXPECT_EQ(r.nameCaption, QStringLiteral("阿明的旅遊頻道"));
@@ -82,4 +82,4 @@ TEST(Road, FromTheWizardToLiveAndBack)
     EXPECT_NE(log.find("CloseKERF"), std::string::npos) << log;
 }
 
-} // namespace
+}  // namespace

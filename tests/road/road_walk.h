@@ -14,35 +14,35 @@
 struct MorlanexApp;
 
 struct RoadOptions {
-    std::string directoryAddress;       // where morlanex-directory listens (ports 20 and 22)
-    QString settingsFile;               // the program's DefData.ini
-    QString shotsDir;                   // screenshots of the whole screen; empty: none
-    int extraLiveSeconds = 0;           // how long to stay live once the stream is served
+    std::string directoryAddress;  // where morlanex-directory listens (ports 20 and 22)
+    QString settingsFile;  // the program's DefData.ini
+    QString shotsDir;  // screenshots of the whole screen; empty: none
+    int extraLiveSeconds = 0;  // how long to stay live once the stream is served
     std::function<void(const QString &)> say = [](const QString &) {};
     std::function<void(int port)> served = [](int) {};  // the stream is served on this port
 };
 
 // What a user would have seen, step by step. Empty or zero where a step did not get that far.
 struct RoadReport {
-    QStringList videoDevices;         // the wizard's video list
-    QStringList recordingLines;       // the wizard's recording lines
-    QString chosenLinePin;            // hidden pin number of the chosen line
-    QByteArray settingsBytes;         // DefData.ini right after "完成"
+    QStringList videoDevices;  // the wizard's video list
+    QStringList recordingLines;  // the wizard's recording lines
+    QString chosenLinePin;  // hidden pin number of the chosen line
+    QByteArray settingsBytes;  // DefData.ini right after "完成"
     QString nameCaption, descriptionCaption;
     QString popupText;
     bool popupShowing = false;
     bool previewPainting = false;
     QString statusWhenLive;
     int localPort = 0;
-    QString ffprobe;                  // what ffprobe said of http://127.0.0.1:LocalPort/
+    QString ffprobe;  // what ffprobe said of http://127.0.0.1:LocalPort/
     bool viewerGotUCanSee = false;
-    QString viewersWhileWatched;      // Label11 while the directory viewer watched
-    QString cumulativeAfterJoin;      // Label9 after it joined
+    QString viewersWhileWatched;  // Label11 while the directory viewer watched
+    QString cumulativeAfterJoin;  // Label9 after it joined
     QString viewersAfterLeave;
     QString statusAfterStop;
     bool previewAfterStop = false;
     bool reusedLastSettings = false;  // second opening: "use the last settings" restarted the preview
-    QString failure;                  // the first step that did not happen, in words
+    QString failure;  // the first step that did not happen, in words
 };
 
 RoadReport walkTheRoad(MorlanexApp &app, const RoadOptions &options);

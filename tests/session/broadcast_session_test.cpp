@@ -23,29 +23,27 @@ struct Status {
     QColor colour;
 };
 
-DirectoryMessage record(std::string_view word, std::initializer_list<std::pair<Field, std::string>> texts)
-{
+DirectoryMessage record(std::string_view word, std::initializer_list<std::pair<Field, std::string>> texts) {
     DirectoryMessage msg;
     msg.writeCommand(word);
-    for (const auto &[field, text] : texts)
-        msg.writeText(field, text);
+    for (const auto &[field, text] : texts) msg.writeText(field, text);
     return msg;
 }
 
 class SessionTest : public ::testing::Test {
 protected:
     // A session whose directory is `server`, opened, its preview running.
-    void open(const std::string &server, const std::string &bindAddress = {})
-    {
+    void open(const std::string &server, const std::string &bindAddress = {}) {
         SessionSettings settings;
         settings.directoryHost = server;
         settings.ownVersion = QStringLiteral("1.1.0.2");
         settings.bindAddress = bindAddress;
         session = std::make_unique<BroadcastSession>(settings, ticks);
         QObject::connect(session.get(), &BroadcastSession::statusChanged,
-                         [this](const QString &text, const QColor &colour) { statuses.push_back({text, colour}); });
-        QObject::connect(session.get(), &BroadcastSession::stateChanged,
-                         [this](State s) { states.push_back(s); });
+                         [this](const QString &text, const QColor &colour) {
+                             statuses.push_back({text, colour});
+                         });
+        QObject::connect(session.get(), &BroadcastSession::stateChanged, [this](State s) { states.push_back(s); });
         QObject::connect(session.get(), &BroadcastSession::newVersionAnnounced,
                          [this](const QString &v) { announced.push_back(v); });
         session->setMediaSide({[this] {
@@ -65,41 +63,39 @@ protected:
     }
 
     // A scripted directory on `server` that has not answered yet.
-    void openWithScriptedDirectory(const std::string &server)
-    {
+    void openWithScriptedDirectory(const std::string &server) {
         port20 = std::make_unique<ScriptedPeer>(server, 20);
         port22 = std::make_unique<ScriptedPeer>(server, 22);
         open(server);
     }
 
     // Start, the first registration at 5 s, and the scripted directory's acknowledgement.
-    void goLive(const std::string &publicAddress = "203.0.113.9", const std::string &views = "42")
-    {
+    void goLive(const std::string &publicAddress = "203.0.113.9", const std::string &views = "42") {
         ASSERT_TRUE(session->startBroadcast());
         ticks.advanceSeconds(5);
         ASSERT_TRUE(receiveLive(*port20));
-        port20->send("127.0.0.1", servingPort(),
-                     record(cmd::LinkKerfOk, {{Field::ChannelId, "1234567"},
-                                              {Field::PublicAddress, publicAddress},
-                                              {Field::ViewerCount, views}}));
+        port20->send(
+            "127.0.0.1", servingPort(),
+            record(
+                cmd::LinkKerfOk,
+                {{Field::ChannelId, "1234567"}, {Field::PublicAddress, publicAddress}, {Field::ViewerCount, views}}));
         ASSERT_TRUE(waitUntil([&] { return session->state() == State::Live; }));
-        auto answer = receiveLive(*port22); // LinkKERF_Port, from the report endpoint
+        auto answer = receiveLive(*port22);  // LinkKERF_Port, from the report endpoint
         ASSERT_TRUE(answer);
         reportPort_ = answer->fromPort;
     }
 
     // A viewer's request as the directory forwards it, to the session's report endpoint.
     DirectoryMessage viewer(const std::string &publicAddress, const std::string &privateAddress,
-                            const std::string &port)
-    {
-        return record(cmd::SendP2PData, {{Field::ChannelId, "1234567"},
-                                         {Field::PublicAddress, publicAddress},
-                                         {Field::PrivateAddress, privateAddress},
-                                         {Field::PeerPort, port}});
+                            const std::string &port) {
+        return record(cmd::SendP2PData,
+                      {{Field::ChannelId, "1234567"},
+                       {Field::PublicAddress, publicAddress},
+                       {Field::PrivateAddress, privateAddress},
+                       {Field::PeerPort, port}});
     }
     // The report endpoint's port, from anything it sent to port 22 (a version query at the latest).
-    std::uint16_t reportPort()
-    {
+    std::uint16_t reportPort() {
         if (reportPort_ == 0) {
             ticks.advanceSeconds(10);
             auto seen = receiveLive(*port22);
@@ -108,11 +104,9 @@ protected:
         return reportPort_;
     }
     std::uint16_t servingPort() const { return static_cast<std::uint16_t>(session->servingPort()); }
-    QStringList statusTexts() const
-    {
+    QStringList statusTexts() const {
         QStringList texts;
-        for (const Status &s : statuses)
-            texts << s.text;
+        for (const Status &s : statuses) texts << s.text;
         return texts;
     }
 
@@ -128,12 +122,11 @@ protected:
     std::uint16_t reportPort_ = 0;
 };
 
-} // namespace
+}  // namespace
 
 // --- registration ------------------------------------------------------------------------------
 
-TEST_F(SessionTest, SilentDirectoryGetsRegistrationsAtTheFifthAndNinthSecondAndTheAttemptEndsAtTheTwelfth)
-{
+TEST_F(SessionTest, SilentDirectoryGetsRegistrationsAtTheFifthAndNinthSecondAndTheAttemptEndsAtTheTwelfth) {
     openWithScriptedDirectory("127.0.0.151");
     ASSERT_TRUE(session->startBroadcast());
     EXPECT_TRUE(session->busy());
@@ -157,8 +150,9 @@ TEST_F(SessionTest, SilentDirectoryGetsRegistrationsAtTheFifthAndNinthSecondAndT
     }
     EXPECT_EQ(sentAt, (std::vector<int>{5, 9}));
     const QString c = QStringLiteral("伺服連線中");
-    EXPECT_EQ(shown, (QStringList{c, c + ".", c + "..", c + "...", c + "...", c + ".", c + "..", c + "...",
-                                  c + "...", c + ".", c + "..", QStringLiteral("伺服無法連線")}));
+    EXPECT_EQ(shown,
+              (QStringList{c, c + ".", c + "..", c + "...", c + "...", c + ".", c + "..", c + "...", c + "...", c + ".",
+                           c + "..", QStringLiteral("伺服無法連線")}));
     std::vector<QColor> expectedColours(11, BroadcastSession::kGreen);
     expectedColours.push_back(BroadcastSession::kRed);
     EXPECT_EQ(colours, expectedColours);
@@ -173,8 +167,7 @@ TEST_F(SessionTest, SilentDirectoryGetsRegistrationsAtTheFifthAndNinthSecondAndT
     EXPECT_EQ(session->statusText(), c);
 }
 
-TEST_F(SessionTest, AcknowledgementAtSixSecondsEndsTheSequenceWithOneRegistration)
-{
+TEST_F(SessionTest, AcknowledgementAtSixSecondsEndsTheSequenceWithOneRegistration) {
     openWithScriptedDirectory("127.0.0.152");
     goLive("203.0.113.9", "42");
     EXPECT_EQ(liveSwitches, 1);
@@ -187,8 +180,7 @@ TEST_F(SessionTest, AcknowledgementAtSixSecondsEndsTheSequenceWithOneRegistratio
     EXPECT_TRUE(collectCommand(*port20, cmd::LinkKerfCam, 200).empty()) << "no second registration";
 }
 
-TEST_F(SessionTest, AcknowledgementNobodyWaitsForIsAnsweredWithACloseNoticeAndGoesNowhere)
-{
+TEST_F(SessionTest, AcknowledgementNobodyWaitsForIsAnsweredWithACloseNoticeAndGoesNowhere) {
     openWithScriptedDirectory("127.0.0.153");
     auto expectRefused = [&](const std::string &channel, State state) {
         port20->send("127.0.0.1", servingPort(), record(cmd::LinkKerfOk, {{Field::ChannelId, channel}}));
@@ -212,8 +204,7 @@ TEST_F(SessionTest, AcknowledgementNobodyWaitsForIsAnsweredWithACloseNoticeAndGo
     EXPECT_TRUE(collectCommand(*port22, cmd::LinkKerfPort, 200).empty()) << "no registration is confirmed";
 }
 
-TEST_F(SessionTest, DeviceLostBeforeTheAcknowledgementReturnsToPreviewWithACloseNotice)
-{
+TEST_F(SessionTest, DeviceLostBeforeTheAcknowledgementReturnsToPreviewWithACloseNotice) {
     openWithScriptedDirectory("127.0.0.173");
     session->setMediaSide({[]() -> bool { throw std::runtime_error("找不到視訊裝置"); }, [](bool) {}});
     ASSERT_TRUE(session->startBroadcast());
@@ -231,8 +222,7 @@ TEST_F(SessionTest, DeviceLostBeforeTheAcknowledgementReturnsToPreviewWithAClose
     EXPECT_TRUE(session->startBroadcast());
 }
 
-TEST_F(SessionTest, UnreachableDirectoryEndsTheAttemptAtTheFirstRegistration)
-{
+TEST_F(SessionTest, UnreachableDirectoryEndsTheAttemptAtTheFirstRegistration) {
     open("directory.invalid");
     ASSERT_TRUE(session->startBroadcast());
     ticks.advanceSeconds(5);
@@ -241,8 +231,7 @@ TEST_F(SessionTest, UnreachableDirectoryEndsTheAttemptAtTheFirstRegistration)
     EXPECT_EQ(session->statusColour(), BroadcastSession::kRed);
 }
 
-TEST_F(SessionTest, UnreachableDirectoryIsSaidOnceOnTheStatusLineWhileTheVersionQueryGoesOn)
-{
+TEST_F(SessionTest, UnreachableDirectoryIsSaidOnceOnTheStatusLineWhileTheVersionQueryGoesOn) {
     open("directory.invalid");
     ticks.advanceSeconds(10);
     EXPECT_EQ(session->statusText(), QStringLiteral("伺服無法連線"));
@@ -253,8 +242,7 @@ TEST_F(SessionTest, UnreachableDirectoryIsSaidOnceOnTheStatusLineWhileTheVersion
     EXPECT_TRUE(session->versionQueryRunning());
 }
 
-TEST_F(SessionTest, StartActsOnlyInPreviewAndStopOnlyWhileLive)
-{
+TEST_F(SessionTest, StartActsOnlyInPreviewAndStopOnlyWhileLive) {
     openWithScriptedDirectory("127.0.0.154");
     EXPECT_FALSE(session->stopBroadcast()) << "nothing to stop in preview";
     session->setPreviewRunning(false);
@@ -278,8 +266,7 @@ TEST_F(SessionTest, StartActsOnlyInPreviewAndStopOnlyWhileLive)
 
 // --- stop --------------------------------------------------------------------------------------
 
-TEST_F(SessionTest, StopRunsThreeTicksThenTheCloseNoticeAndPreviewAgain)
-{
+TEST_F(SessionTest, StopRunsThreeTicksThenTheCloseNoticeAndPreviewAgain) {
     openWithScriptedDirectory("127.0.0.155");
     goLive();
     statuses.clear();
@@ -305,8 +292,7 @@ TEST_F(SessionTest, StopRunsThreeTicksThenTheCloseNoticeAndPreviewAgain)
     EXPECT_NE(notices[0].fromPort, servingPort()) << "the close notice leaves from the report endpoint";
 }
 
-TEST_F(SessionTest, ClosingTheDeviceWhileLiveEndsIdle)
-{
+TEST_F(SessionTest, ClosingTheDeviceWhileLiveEndsIdle) {
     openWithScriptedDirectory("127.0.0.156");
     goLive();
     ASSERT_TRUE(session->stopBroadcast(true));
@@ -318,8 +304,7 @@ TEST_F(SessionTest, ClosingTheDeviceWhileLiveEndsIdle)
     EXPECT_FALSE(session->startBroadcast());
 }
 
-TEST_F(SessionTest, PortThatCannotOpenEndsTheBroadcastAsAStopDoes)
-{
+TEST_F(SessionTest, PortThatCannotOpenEndsTheBroadcastAsAStopDoes) {
     openWithScriptedDirectory("127.0.0.157");
     sinkOpens = false;
     ASSERT_TRUE(session->startBroadcast());
@@ -338,16 +323,14 @@ TEST_F(SessionTest, PortThatCannotOpenEndsTheBroadcastAsAStopDoes)
 
     // Nobody is invited to a channel that is not live.
     ScriptedPeer watcher("127.0.0.158");
-    port22->send("127.0.0.1", reportPort(),
-                 viewer("127.0.0.158", "", std::to_string(watcher.port())));
+    port22->send("127.0.0.1", reportPort(), viewer("127.0.0.158", "", std::to_string(watcher.port())));
     EXPECT_FALSE(receiveLive(watcher, 500));
     EXPECT_TRUE(session->startBroadcast()) << "the user may try again";
 }
 
 // --- viewers -----------------------------------------------------------------------------------
 
-TEST_F(SessionTest, ViewerOnTheNodesOwnNetworkIsAnsweredAtItsPrivateAddress)
-{
+TEST_F(SessionTest, ViewerOnTheNodesOwnNetworkIsAnsweredAtItsPrivateAddress) {
     openWithScriptedDirectory("127.0.0.159");
     goLive("203.0.113.9");
     ScriptedPeer nearby("127.0.0.160"), far("127.0.0.161");
@@ -372,8 +355,7 @@ TEST_F(SessionTest, ViewerOnTheNodesOwnNetworkIsAnsweredAtItsPrivateAddress)
     EXPECT_EQ(rates.size(), 2u);
 }
 
-TEST_F(SessionTest, CurrentCountStopsAtZeroAndIsStillReported)
-{
+TEST_F(SessionTest, CurrentCountStopsAtZeroAndIsStillReported) {
     openWithScriptedDirectory("127.0.0.162");
     goLive();
     port20->send("127.0.0.1", servingPort(), record(cmd::DelChannelOnline, {{Field::ChannelId, "1234567"}}));
@@ -387,8 +369,7 @@ TEST_F(SessionTest, CurrentCountStopsAtZeroAndIsStillReported)
     EXPECT_EQ(session->currentViewers(), 0);
 }
 
-TEST_F(SessionTest, ViewerPortThatIsNoNumberEndsThatRequestOnly)
-{
+TEST_F(SessionTest, ViewerPortThatIsNoNumberEndsThatRequestOnly) {
     openWithScriptedDirectory("127.0.0.163");
     goLive();
     ScriptedPeer watcher("127.0.0.164");
@@ -404,8 +385,7 @@ TEST_F(SessionTest, ViewerPortThatIsNoNumberEndsThatRequestOnly)
     EXPECT_TRUE(waitUntil([&] { return session->currentViewers() == 1; }));
 }
 
-TEST_F(SessionTest, DatagramsNotFromTheDirectorysPortsAreIgnored)
-{
+TEST_F(SessionTest, DatagramsNotFromTheDirectorysPortsAreIgnored) {
     openWithScriptedDirectory("127.0.0.165");
     ScriptedPeer watcher("127.0.0.166");
     // Before registration, even from the directory: no "UCanSee".
@@ -429,8 +409,7 @@ TEST_F(SessionTest, DatagramsNotFromTheDirectorysPortsAreIgnored)
 
 // --- version -----------------------------------------------------------------------------------
 
-TEST_F(SessionTest, VersionIsAskedEveryTenSecondsUntilTheFirstReply)
-{
+TEST_F(SessionTest, VersionIsAskedEveryTenSecondsUntilTheFirstReply) {
     openWithScriptedDirectory("127.0.0.168");
     ticks.advance(9999ms);
     EXPECT_TRUE(collectCommand(*port22, cmd::GetVersion, 100).empty());
@@ -447,8 +426,7 @@ TEST_F(SessionTest, VersionIsAskedEveryTenSecondsUntilTheFirstReply)
     EXPECT_TRUE(collectCommand(*port22, cmd::GetVersion, 200).empty());
 }
 
-TEST_F(SessionTest, AnotherVersionIsAnnouncedOlderOrNewer)
-{
+TEST_F(SessionTest, AnotherVersionIsAnnouncedOlderOrNewer) {
     openWithScriptedDirectory("127.0.0.169");
     port22->send("127.0.0.1", reportPort(), record(cmd::GetVersion, {{Field::ChannelId, "1.0.9.9"}}));
     ASSERT_TRUE(waitUntil([&] { return !announced.empty(); }));
@@ -458,8 +436,7 @@ TEST_F(SessionTest, AnotherVersionIsAnnouncedOlderOrNewer)
 
 // --- start-up ----------------------------------------------------------------------------------
 
-TEST_F(SessionTest, EndpointThatCannotBindFailsTheStartUp)
-{
+TEST_F(SessionTest, EndpointThatCannotBindFailsTheStartUp) {
     // An address this host does not have.
     try {
         open("127.0.0.170", "192.0.2.77");
@@ -473,8 +450,7 @@ TEST_F(SessionTest, EndpointThatCannotBindFailsTheStartUp)
 
 // --- with the real directory -------------------------------------------------------------------
 
-TEST_F(SessionTest, LiveBroadcastWithViewersThroughTheRealDirectory)
-{
+TEST_F(SessionTest, LiveBroadcastWithViewersThroughTheRealDirectory) {
     const std::string server = "127.0.0.171";
     TempDir temp;
     DirectoryProcess directory(server, temp.path() / "directory.sqlite");

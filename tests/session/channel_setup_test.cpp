@@ -10,8 +10,7 @@ using morlanex::DeviceChoice;
 
 namespace {
 
-TEST(ChannelSetupModel, ChangedOncePerRealChange)
-{
+TEST(ChannelSetupModel, ChangedOncePerRealChange) {
     ChannelSetupModel model;
     int changes = 0;
     QObject::connect(&model, &ChannelSetupModel::changed, [&] { ++changes; });
@@ -32,8 +31,7 @@ TEST(ChannelSetupModel, ChangedOncePerRealChange)
     EXPECT_EQ(model.setup().name, QStringLiteral("夜市"));
 }
 
-TEST(ChannelSetupModel, AFailedListingKeepsWhatItLeft)
-{
+TEST(ChannelSetupModel, AFailedListingKeepsWhatItLeft) {
     ChannelSetupModel model;
     int changes = 0;
     QObject::connect(&model, &ChannelSetupModel::changed, [&] { ++changes; });
@@ -46,4 +44,4 @@ TEST(ChannelSetupModel, AFailedListingKeepsWhatItLeft)
     EXPECT_EQ(changes, 1);
 }
 
-} // namespace
+}  // namespace

@@ -32,12 +32,11 @@ using morlanex::BroadcastState;
 
 namespace {
 
-DirectoryMessage viewerRequest(std::string_view word, const std::string &channelId)
-{
+DirectoryMessage viewerRequest(std::string_view word, const std::string &channelId) {
     DirectoryMessage msg;
     msg.writeCommand(word);
     msg.writeText(Field::ChannelId, channelId);
-    return msg; // no private address or port: the directory uses the request's source
+    return msg;  // no private address or port: the directory uses the request's source
 }
 
 class WindowSession : public AppFixture {
@@ -46,8 +45,7 @@ protected:
 
     // Points the program at a directory on `address`, opens the windows and starts the preview
     // with the choices the wizard hands over.
-    void openWindows(const std::string &address)
-    {
+    void openWindows(const std::string &address) {
         openApp(address);
         ASSERT_NE(session().servingPort(), 0);
         morlanex::ChannelSetup setup;
@@ -60,10 +58,9 @@ protected:
     bool registering() { return session().state() == BroadcastState::Registering; }
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
-{
+TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory) {
     const std::string server = "127.0.0.201";
     TempDir temp;
     DirectoryProcess directory(server, temp.path() / "directory.sqlite");
@@ -83,8 +80,7 @@ TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
     EXPECT_EQ(session().publicAddress(), QStringLiteral("127.0.0.1"));
     const std::string channel = session().channelId().toStdString();
     ASSERT_FALSE(channel.empty());
-    ASSERT_TRUE(waitUntil([&] { return directory.log().find("LinkKERF_Port") != std::string::npos; },
-                          kPatienceMs));
+    ASSERT_TRUE(waitUntil([&] { return directory.log().find("LinkKERF_Port") != std::string::npos; }, kPatienceMs));
     const std::string log = directory.log();
     EXPECT_NE(log.find("\"\\xA9]\\xA5\\xAB\\xAA\\xBD\\xBC\\xBD\""), std::string::npos)
         << "the channel name travels in CP950: " << log;
@@ -128,8 +124,7 @@ TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
         EXPECT_TRUE(seen->message()->matches(cmd::UCanSee));
         EXPECT_EQ(std::string(seen->bytes.begin() + 8, seen->bytes.begin() + 12), "Data");
     }
-    ASSERT_TRUE(
-        waitUntil([&] { return label("totalViewsLabel")->text() == QStringLiteral("3"); }, kPatienceMs));
+    ASSERT_TRUE(waitUntil([&] { return label("totalViewsLabel")->text() == QStringLiteral("3"); }, kPatienceMs));
     EXPECT_EQ(label("currentViewersLabel")->text(), QStringLiteral("3"));
 
     // The current count is the other pair of the same place.
@@ -139,18 +134,16 @@ TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
     EXPECT_TRUE(label("currentViewersCaption")->isVisible());
 
     for (int i = 0; i < 2; ++i)
-        viewers[static_cast<std::size_t>(i)]->send(server, 22,
-                                                   viewerRequest(cmd::LeaveChannel, channel));
+        viewers[static_cast<std::size_t>(i)]->send(server, 22, viewerRequest(cmd::LeaveChannel, channel));
     ASSERT_TRUE(waitUntil([&] { return label("currentViewersLabel")->text() == QStringLiteral("1"); }, kPatienceMs))
         << directory.log();
     EXPECT_EQ(label("totalViewsLabel")->text(), QStringLiteral("3"));
-    ASSERT_TRUE(waitUntil([&] {
-        return directory.log().find("ChannelOnline channel " + channel + " current 1") !=
-               std::string::npos;
-    }, kPatienceMs)) << directory.log();
+    ASSERT_TRUE(waitUntil(
+        [&] { return directory.log().find("ChannelOnline channel " + channel + " current 1") != std::string::npos; },
+        kPatienceMs))
+        << directory.log();
     // The directory counts a viewer address once per channel: three viewers on 127.0.0.1 are one view.
-    EXPECT_NE(directory.log().find("CAMChannelRate channel " + channel + " views 1"),
-              std::string::npos);
+    EXPECT_NE(directory.log().find("CAMChannelRate channel " + channel + " views 1"), std::string::npos);
 
     // A corrected channel name reaches the directory at once while live.
     form->activateWindow();
@@ -162,10 +155,13 @@ TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
     edit->selectAll();
     QTest::keyClicks(edit, QStringLiteral("Night Market"));
     QTest::keyClick(edit, Qt::Key_Return);
-    ASSERT_TRUE(waitUntil([&] {
-        return directory.log().find("ChangeChannelText channel " + channel + " \"Night Market\"") !=
-               std::string::npos;
-    }, kPatienceMs)) << directory.log();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return directory.log().find("ChangeChannelText channel " + channel + " \"Night Market\"") !=
+                std::string::npos;
+        },
+        kPatienceMs))
+        << directory.log();
 
     // Reset the cumulative count from the advanced menu, confirmed.
     QTest::mouseClick(label("currentViewersCaption"), Qt::LeftButton);
@@ -180,8 +176,7 @@ TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
     resetViews->trigger();
     EXPECT_EQ(question, QStringLiteral("累計收視人次將歸零,確定要繼續嗎?"));
     EXPECT_EQ(label("totalViewsLabel")->text(), QStringLiteral("0"));
-    ASSERT_TRUE(waitUntil([&] { return directory.log().find("ChannelRateZero") != std::string::npos; },
-                          kPatienceMs));
+    ASSERT_TRUE(waitUntil([&] { return directory.log().find("ChannelRateZero") != std::string::npos; }, kPatienceMs));
 
     // Stop, confirmed: three ticks, then the close notice and the counters gone.
     answerMessageBox(form, QMessageBox::Yes, &question);
@@ -198,9 +193,10 @@ TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
         EXPECT_FALSE(label(counter)->isVisible()) << counter;
     EXPECT_EQ(label("totalViewsLabel")->text(), QStringLiteral("0"));
     EXPECT_EQ(label("currentViewersLabel")->text(), QStringLiteral("0"));
-    ASSERT_TRUE(waitUntil([&] {
-        return directory.log().find("CloseKERF: channel " + channel + " offline") != std::string::npos;
-    }, kPatienceMs)) << directory.log();
+    ASSERT_TRUE(waitUntil(
+        [&] { return directory.log().find("CloseKERF: channel " + channel + " offline") != std::string::npos; },
+        kPatienceMs))
+        << directory.log();
 
     // The version query, every 10 s from start-up, ends with the directory's matching answer.
     ticks.advanceSeconds(10);
@@ -209,8 +205,7 @@ TEST_F(WindowSession, LiveBroadcastWithViewersThroughTheDirectory)
     EXPECT_TRUE(form->isVisible());
 }
 
-TEST_F(WindowSession, SilentDirectoryGetsTwoRegistrationsThenTheAttemptEnds)
-{
+TEST_F(WindowSession, SilentDirectoryGetsTwoRegistrationsThenTheAttemptEnds) {
     const std::string server = "127.0.0.202";
     ScriptedPeer port20(server, 20);
     ScriptedPeer port22(server, 22);
@@ -251,26 +246,23 @@ TEST_F(WindowSession, SilentDirectoryGetsTwoRegistrationsThenTheAttemptEnds)
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_NE(notices[0].fromPort, session().servingPort());
     DirectoryMessage expected = DirectoryMessage::closeKerf("", session().nodeId().toStdString());
-    EXPECT_EQ(notices[0].bytes, std::vector<std::uint8_t>(expected.bytes().begin(),
-                                                          expected.bytes().end()));
+    EXPECT_EQ(notices[0].bytes, std::vector<std::uint8_t>(expected.bytes().begin(), expected.bytes().end()));
     EXPECT_EQ(notices[0].bytes[21], 0);
     EXPECT_EQ(notices[0].bytes[29], 0x01);
     EXPECT_EQ(notices[0].bytes[30], '0');
 }
 
-TEST_F(WindowSession, CaptionNoticeGoesOutOnlyWhileLiveAndByteExact)
-{
+TEST_F(WindowSession, CaptionNoticeGoesOutOnlyWhileLiveAndByteExact) {
     const std::string server = "127.0.0.203";
     ScriptedPeer port20(server, 20);
     ScriptedPeer port22(server, 22);
     openWindows(server);
-    form->activateWindow(); // editing happens in the window the user works in
+    form->activateWindow();  // editing happens in the window the user works in
     ASSERT_TRUE(QTest::qWaitForWindowActive(form));
     auto noticesOn22 = [&](int ms) {
         std::vector<Received> notices;
         for (Received &r : collectLive(port22, ms))
-            if (r.message() && r.message()->matches("ChangeChannelText"))
-                notices.push_back(std::move(r));
+            if (r.message() && r.message()->matches("ChangeChannelText")) notices.push_back(std::move(r));
         return notices;
     };
     auto correct = [&](const char *labelName, const char *editName, const QString &text) {
@@ -301,7 +293,7 @@ TEST_F(WindowSession, CaptionNoticeGoesOutOnlyWhileLiveAndByteExact)
     EXPECT_EQ(label("totalViewsLabel")->text(), QStringLiteral("42"));
 
     // 60 double-byte characters (120 bytes) and 210 ASCII bytes: cut at 100 and 200.
-    const QString longName = QString(60, QChar(0x983B)); // 頻
+    const QString longName = QString(60, QChar(0x983B));  // 頻
     const std::string longDescription(210, 'd');
     correct("channelNameLabel", "channelNameEdit", longName);
     correct("channelDescriptionLabel", "channelDescriptionEdit", QString::fromStdString(longDescription));
@@ -326,8 +318,7 @@ TEST_F(WindowSession, CaptionNoticeGoesOutOnlyWhileLiveAndByteExact)
 
 namespace {
 // The directory's acknowledgement of a registration, from its port 20.
-void acknowledge(ScriptedPeer &port20, const Received &registration, const std::string &channel)
-{
+void acknowledge(ScriptedPeer &port20, const Received &registration, const std::string &channel) {
     DirectoryMessage ok;
     ok.writeCommand(cmd::LinkKerfOk);
     ok.writeText(Field::ChannelId, channel);
@@ -345,10 +336,9 @@ public:
 public slots:
     void open(const QUrl &url) { opened << url.toString(); }
 };
-} // namespace
+}  // namespace
 
-TEST_F(WindowSession, ActionButtonShowsAndObeysTheStateUnderAStillPointer)
-{
+TEST_F(WindowSession, ActionButtonShowsAndObeysTheStateUnderAStillPointer) {
     const std::string server = "127.0.0.204";
     ScriptedPeer port20(server, 20);
     ScriptedPeer port22(server, 22);
@@ -404,8 +394,7 @@ TEST_F(WindowSession, ActionButtonShowsAndObeysTheStateUnderAStillPointer)
     EXPECT_FALSE(form->busy());
 }
 
-TEST_F(WindowSession, PortThatCannotOpenEndsTheBroadcastBackInPreview)
-{
+TEST_F(WindowSession, PortThatCannotOpenEndsTheBroadcastBackInPreview) {
     const std::string server = "127.0.0.205";
     ScriptedPeer port20(server, 20);
     ScriptedPeer port22(server, 22);
@@ -428,8 +417,7 @@ TEST_F(WindowSession, PortThatCannotOpenEndsTheBroadcastBackInPreview)
     acknowledge(port20, *registration, "9876");
     std::vector<Received> notices;
     ASSERT_TRUE(waitUntil([&] {
-        for (Received &r : collectCommand(port20, cmd::CloseKerf, 0))
-            notices.push_back(std::move(r));
+        for (Received &r : collectCommand(port20, cmd::CloseKerf, 0)) notices.push_back(std::move(r));
         return !notices.empty();
     }));
     squatter.reset();
@@ -439,7 +427,8 @@ TEST_F(WindowSession, PortThatCannotOpenEndsTheBroadcastBackInPreview)
     EXPECT_EQ(label("statusLabel")->text(), QStringLiteral("無法開啟直播連接埠 %1").arg(port));
     EXPECT_EQ(statusColour(), QColor(255, 0, 0));
     EXPECT_EQ(label("modeLabel")->text(), QStringLiteral("預覽模式"));
-    for (const char *hidden : {"liveLampBlinking", "totalViewsCaption", "totalViewsLabel", "currentViewersLabel", "currentViewersCaption"})
+    for (const char *hidden :
+         {"liveLampBlinking", "totalViewsCaption", "totalViewsLabel", "currentViewersLabel", "currentViewersCaption"})
         EXPECT_FALSE(label(hidden)->isVisible()) << hidden;
 
     // Not live: a viewer forwarded by the directory is not invited.
@@ -452,8 +441,7 @@ TEST_F(WindowSession, PortThatCannotOpenEndsTheBroadcastBackInPreview)
     EXPECT_FALSE(receiveLive(watcher, 500));
 }
 
-TEST_F(WindowSession, AnotherVersionShowsTheNoticeOpensThePortalAndCloses)
-{
+TEST_F(WindowSession, AnotherVersionShowsTheNoticeOpensThePortalAndCloses) {
     const std::string server = "127.0.0.207";
     ScriptedPeer port20(server, 20);
     ScriptedPeer port22(server, 22);
@@ -462,7 +450,7 @@ TEST_F(WindowSession, AnotherVersionShowsTheNoticeOpensThePortalAndCloses)
     QSignalSpy closed(form, &MainWindow::closed);
 
     ticks.advanceSeconds(10);
-    auto query = receiveLive(port22); // the first version query, 10 s after start-up
+    auto query = receiveLive(port22);  // the first version query, 10 s after start-up
     ASSERT_TRUE(query);
     ASSERT_TRUE(query->message()->matches(cmd::GetVersion));
     QString notice;

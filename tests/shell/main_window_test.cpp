@@ -31,8 +31,7 @@ namespace {
 
 class MainWindowTest : public AppFixture {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         openApp(directoryAddress());
         form->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(form));
@@ -40,8 +39,7 @@ protected:
     // A test that goes live names a directory address of its own.
     virtual std::string directoryAddress() const { return {}; }
     // Busy: a registration runs (and stays running until time moves on).
-    void enterRegistration()
-    {
+    void enterRegistration() {
         enterPreview();
         ASSERT_TRUE(session().startBroadcast());
     }
@@ -54,16 +52,14 @@ protected:
 class LiveWindowTest : public MainWindowTest {
 protected:
     void SetUp() override {}
-    void openOn(const std::string &directory)
-    {
+    void openOn(const std::string &directory) {
         address = directory;
         port20 = std::make_unique<ScriptedPeer>(address, 20);
         port22 = std::make_unique<ScriptedPeer>(address, 22);
         MainWindowTest::SetUp();
     }
     std::string directoryAddress() const override { return address; }
-    void goLive(const std::string &views = "0")
-    {
+    void goLive(const std::string &views = "0") {
         enterPreview();
         goLiveThrough(*port20, "4321", views);
     }
@@ -72,15 +68,15 @@ protected:
     std::unique_ptr<ScriptedPeer> port20, port22;
 };
 
-TEST_F(MainWindowTest, ComponentsStartAsDesigned)
-{
+TEST_F(MainWindowTest, ComponentsStartAsDesigned) {
     EXPECT_EQ(form->size(), QSize(357, 458));
     EXPECT_TRUE(form->windowFlags() & Qt::FramelessWindowHint);
     EXPECT_FALSE(form->mask().isEmpty());
     EXPECT_FALSE(form->mask().contains(QPoint(0, 0))) << "the colour key cuts the corners";
     EXPECT_TRUE(form->mask().contains(QPoint(178, 229)));
-    for (const char *hidden : {"menuIconHot", "setupOverlay", "startOverlay", "stopOverlay", "liveLampBlinking", "nameHelpIcon", "descriptionHelpIcon",
-                               "totalViewsCaption", "totalViewsLabel", "currentViewersCaption", "currentViewersLabel"})
+    for (const char *hidden : {"menuIconHot", "setupOverlay", "startOverlay", "stopOverlay", "liveLampBlinking",
+                               "nameHelpIcon", "descriptionHelpIcon", "totalViewsCaption", "totalViewsLabel",
+                               "currentViewersCaption", "currentViewersLabel"})
         EXPECT_FALSE(label(hidden)->isVisible()) << hidden;
     EXPECT_FALSE(child(form, "videoArea")->isVisible());
     EXPECT_FALSE(child(form, "modeBadge")->isVisible());
@@ -96,22 +92,20 @@ TEST_F(MainWindowTest, ComponentsStartAsDesigned)
     EXPECT_FALSE(child<QAction>(form, "productAction")->isVisible());
 }
 
-TEST_F(MainWindowTest, StartupCreatesTheSettingsFile)
-{
+TEST_F(MainWindowTest, StartupCreatesTheSettingsFile) {
     QFile file(config.programFolder() + QStringLiteral("/DefData.ini"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), QByteArray("\r\n\r\n\r\n\r\n\r\n\r\n\r\n"));
 }
 
-TEST_F(LiveWindowTest, HoverShowsTheOverlayOfTheCurrentState)
-{
+TEST_F(LiveWindowTest, HoverShowsTheOverlayOfTheCurrentState) {
     openOn("127.0.0.141");
     QLabel *base = label("actionButton");
     hover(base);
     EXPECT_TRUE(label("setupOverlay")->isVisible());
     EXPECT_EQ(label("setupOverlay")->toolTip(), QStringLiteral("初始設定"));
 
-    hover(label("videoPlaceholder")); // the background resets the hover state
+    hover(label("videoPlaceholder"));  // the background resets the hover state
     EXPECT_FALSE(label("setupOverlay")->isVisible());
 
     enterPreview();
@@ -126,8 +120,7 @@ TEST_F(LiveWindowTest, HoverShowsTheOverlayOfTheCurrentState)
     EXPECT_FALSE(label("startOverlay")->isVisible());
 }
 
-TEST_F(MainWindowTest, BusyKeepsOverlaysAndRefusesCommands)
-{
+TEST_F(MainWindowTest, BusyKeepsOverlaysAndRefusesCommands) {
     enterPreview();
     hover(label("actionButton"));
     ASSERT_TRUE(label("startOverlay")->isVisible());
@@ -153,8 +146,7 @@ TEST_F(MainWindowTest, BusyKeepsOverlaysAndRefusesCommands)
     EXPECT_TRUE(label("closeButton")->pixmap().isNull());
 }
 
-TEST_F(MainWindowTest, OnlyTheLeftButtonDragsTheWindow)
-{
+TEST_F(MainWindowTest, OnlyTheLeftButtonDragsTheWindow) {
     QWidget *title = child(form, "titleLabel");
     const QPoint start = form->pos();
     const QPoint grab = title->rect().center();
@@ -179,8 +171,7 @@ TEST_F(MainWindowTest, OnlyTheLeftButtonDragsTheWindow)
 }
 
 // The commands follow the session as it changes, with no menu open.
-TEST_F(LiveWindowTest, FunctionMenuEnablingFollowsTheState)
-{
+TEST_F(LiveWindowTest, FunctionMenuEnablingFollowsTheState) {
     openOn("127.0.0.142");
     auto *advanced = child<QMenu>(form, "advancedMenu");
     auto enabled = [&](const char *action) { return child<QAction>(form, action)->isEnabled(); };
@@ -218,8 +209,7 @@ TEST_F(LiveWindowTest, FunctionMenuEnablingFollowsTheState)
     EXPECT_FALSE(enabled("resetViewsAction"));
 }
 
-TEST_F(MainWindowTest, ReplacingARunningPreviewAsksFirst)
-{
+TEST_F(MainWindowTest, ReplacingARunningPreviewAsksFirst) {
     enterPreview();
     QString asked;
     answerMessageBox(form, QMessageBox::No, &asked);
@@ -235,8 +225,7 @@ TEST_F(MainWindowTest, ReplacingARunningPreviewAsksFirst)
     EXPECT_EQ(opened, QStringLiteral("setupWizard"));
 }
 
-TEST_F(MainWindowTest, IdleOverlayOpensTheWizardWithoutAsking)
-{
+TEST_F(MainWindowTest, IdleOverlayOpensTheWizardWithoutAsking) {
     hover(label("actionButton"));
     QString opened;
     rejectNextDialog(form, nullptr, &opened);
@@ -244,8 +233,7 @@ TEST_F(MainWindowTest, IdleOverlayOpensTheWizardWithoutAsking)
     EXPECT_EQ(opened, QStringLiteral("setupWizard"));
 }
 
-TEST_F(LiveWindowTest, ClosingTheDeviceWhileLiveStopsTheBroadcastFirstAndEndsIdle)
-{
+TEST_F(LiveWindowTest, ClosingTheDeviceWhileLiveStopsTheBroadcastFirstAndEndsIdle) {
     openOn("127.0.0.143");
     goLive();
     answerMessageBox(form, QMessageBox::No);
@@ -265,12 +253,12 @@ TEST_F(LiveWindowTest, ClosingTheDeviceWhileLiveStopsTheBroadcastFirstAndEndsIdl
 class TrayDesktop : public MainWindow {
 public:
     using MainWindow::MainWindow;
+
 protected:
     bool trayAvailable() const override { return true; }
 };
 
-TEST(Tray, HideToTrayAndShowBack)
-{
+TEST(Tray, HideToTrayAndShowBack) {
     IsolatedConfig config;
     SettingsStore settings;
     SteppedTicks ticks;
@@ -284,8 +272,7 @@ TEST(Tray, HideToTrayAndShowBack)
     EXPECT_FALSE(form.isMinimized());
 }
 
-TEST_F(MainWindowTest, WithoutANotificationAreaHidingMinimises)
-{
+TEST_F(MainWindowTest, WithoutANotificationAreaHidingMinimises) {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
     child<QAction>(form, "hideWindowAction")->trigger();
     EXPECT_TRUE(form->isMinimized());
@@ -294,18 +281,16 @@ TEST_F(MainWindowTest, WithoutANotificationAreaHidingMinimises)
     EXPECT_FALSE(form->isMinimized());
 }
 
-TEST_F(MainWindowTest, SystemCloseRunsTheShutdownLikeTheExitItem)
-{
+TEST_F(MainWindowTest, SystemCloseRunsTheShutdownLikeTheExitItem) {
     QSignalSpy closedSpy(form, &MainWindow::closed);
-    form->close(); // what the window manager's close does
+    form->close();  // what the window manager's close does
     EXPECT_EQ(closedSpy.count(), 1);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(child<QSystemTrayIcon>(form, "trayIcon"), nullptr) << "the tray icon is removed";
     EXPECT_FALSE(form->isVisible());
 }
 
-TEST_F(MainWindowTest, ExitItemClosesTheWindow)
-{
+TEST_F(MainWindowTest, ExitItemClosesTheWindow) {
     QSignalSpy closedSpy(form, &MainWindow::closed);
     child<QAction>(form, "exitAction")->trigger();
     EXPECT_EQ(closedSpy.count(), 1);
@@ -316,29 +301,25 @@ TEST_F(MainWindowTest, ExitItemClosesTheWindow)
 
 class CaptionEditing : public MainWindowTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         MainWindowTest::SetUp();
         form->channelSetup().setTexts(QStringLiteral("老頻道"), QStringLiteral("舊簡介"));
         form->channelSetup().setKeywords(QStringLiteral("自拍"));
         app->settings->setRecord(morlanex::SettingsRecord{});
     }
-    QByteArray settingsBytes()
-    {
+    QByteArray settingsBytes() {
         QFile f(config.programFolder() + QStringLiteral("/DefData.ini"));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
     QLineEdit *edit(const char *name) { return child<QLineEdit>(form, name); }
-    void startEditingName()
-    {
+    void startEditingName() {
         QTest::mouseDClick(label("channelNameLabel"), Qt::LeftButton);
         ASSERT_TRUE(edit("channelNameEdit")->isVisible());
         ASSERT_EQ(edit("channelNameEdit")->text(), QStringLiteral("老頻道"));
     }
 };
 
-TEST_F(CaptionEditing, EnterAcceptsATrimmedNewNameAndSavesIt)
-{
+TEST_F(CaptionEditing, EnterAcceptsATrimmedNewNameAndSavesIt) {
     startEditingName();
     // A pasted second line is not kept: the file has seven lines whatever comes in.
     edit("channelNameEdit")->setText(QStringLiteral("  新頻道 \r\n第二行\n"));
@@ -346,12 +327,12 @@ TEST_F(CaptionEditing, EnterAcceptsATrimmedNewNameAndSavesIt)
     EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("新頻道"));
     EXPECT_EQ(label("channelNameLabel")->toolTip(), QStringLiteral("新頻道"));
     EXPECT_FALSE(edit("channelNameEdit")->isVisible());
-    EXPECT_EQ(settingsBytes(), QByteArray("\xb7\x73\xc0\x57\xb9\x44\r\n\xc2\xc2\xc2\xb2\xa4\xb6\r\n0\r\n0\r\n0\r\n0\r\n"
-                                          "\xa6\xdb\xa9\xe7\r\n"));
+    EXPECT_EQ(settingsBytes(),
+              QByteArray("\xb7\x73\xc0\x57\xb9\x44\r\n\xc2\xc2\xc2\xb2\xa4\xb6\r\n0\r\n0\r\n0\r\n0\r\n"
+                         "\xa6\xdb\xa9\xe7\r\n"));
 }
 
-TEST_F(CaptionEditing, EscapeAndBlanksKeepTheOldText)
-{
+TEST_F(CaptionEditing, EscapeAndBlanksKeepTheOldText) {
     const QByteArray before = settingsBytes();
     startEditingName();
     edit("channelNameEdit")->setText(QStringLiteral("不要"));
@@ -366,8 +347,7 @@ TEST_F(CaptionEditing, EscapeAndBlanksKeepTheOldText)
     EXPECT_EQ(settingsBytes(), before) << "a refused edit saves nothing";
 }
 
-TEST_F(CaptionEditing, CharactersOutsideBig5AreRefusedAndNothingIsSaved)
-{
+TEST_F(CaptionEditing, CharactersOutsideBig5AreRefusedAndNothingIsSaved) {
     const QByteArray before = settingsBytes();
     startEditingName();
     edit("channelNameEdit")->setText(QStringLiteral("新頻道\U0001F600"));
@@ -380,11 +360,10 @@ TEST_F(CaptionEditing, CharactersOutsideBig5AreRefusedAndNothingIsSaved)
     EXPECT_EQ(settingsBytes(), before);
 }
 
-TEST_F(CaptionEditing, ASettingsFileThatCannotBeWrittenIsReportedAndTheCaptionStaysAsTyped)
-{
+TEST_F(CaptionEditing, ASettingsFileThatCannotBeWrittenIsReportedAndTheCaptionStaysAsTyped) {
     const QString file = config.programFolder() + QStringLiteral("/DefData.ini");
     ASSERT_TRUE(QFile::remove(file));
-    ASSERT_TRUE(QDir().mkdir(file)); // not even root can replace a folder with a file
+    ASSERT_TRUE(QDir().mkdir(file));  // not even root can replace a folder with a file
     startEditingName();
     edit("channelNameEdit")->setText(QStringLiteral("新頻道"));
     QString said;
@@ -394,8 +373,7 @@ TEST_F(CaptionEditing, ASettingsFileThatCannotBeWrittenIsReportedAndTheCaptionSt
     EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("新頻道"));
 }
 
-TEST_F(CaptionEditing, PressOnTheOtherLabelAcceptsTheOpenEdit)
-{
+TEST_F(CaptionEditing, PressOnTheOtherLabelAcceptsTheOpenEdit) {
     startEditingName();
     edit("channelNameEdit")->setText(QStringLiteral("改名"));
     QTest::mousePress(label("channelDescriptionLabel"), Qt::LeftButton);
@@ -404,8 +382,7 @@ TEST_F(CaptionEditing, PressOnTheOtherLabelAcceptsTheOpenEdit)
     EXPECT_FALSE(edit("channelNameEdit")->isVisible());
 }
 
-TEST_F(CaptionEditing, NoEditingWhileBusyOrWithoutAName)
-{
+TEST_F(CaptionEditing, NoEditingWhileBusyOrWithoutAName) {
     enterRegistration();
     QTest::mouseDClick(label("channelNameLabel"), Qt::LeftButton);
     EXPECT_FALSE(edit("channelNameEdit")->isVisible());
@@ -416,8 +393,7 @@ TEST_F(CaptionEditing, NoEditingWhileBusyOrWithoutAName)
     EXPECT_FALSE(edit("channelDescriptionEdit")->isVisible()) << "the description needs a channel name";
 }
 
-TEST_F(LiveWindowTest, HelpIconsFollowTheMouseWithTheirOwnBusyTests)
-{
+TEST_F(LiveWindowTest, HelpIconsFollowTheMouseWithTheirOwnBusyTests) {
     openOn("127.0.0.144");
     form->channelSetup().setTexts(QStringLiteral("老頻道"), QStringLiteral("舊簡介"));
     hover(label("channelDescriptionLabel"));
@@ -446,8 +422,7 @@ TEST_F(LiveWindowTest, HelpIconsFollowTheMouseWithTheirOwnBusyTests)
     EXPECT_FALSE(label("nameHelpIcon")->isVisible());
 }
 
-TEST_F(CaptionEditing, LevelWriterKeepsTheRecordNotTheWorkingCopies)
-{
+TEST_F(CaptionEditing, LevelWriterKeepsTheRecordNotTheWorkingCopies) {
     app->settings->setRecord(morlanex::parseSettings("rec name\r\nrec desc\r\n1\r\n2\r\n1\r\n0\r\nkw\r\n"));
     form->channelSetup().setTexts(QStringLiteral("window name"), QStringLiteral("window desc"));
     morlanex::DeviceChoice devices = form->channelSetup().setup().devices;
@@ -458,8 +433,7 @@ TEST_F(CaptionEditing, LevelWriterKeepsTheRecordNotTheWorkingCopies)
     EXPECT_EQ(settingsBytes(), QByteArray("rec name\r\nrec desc\r\n1\r\n2\r\n1\r\n3\r\nkw\r\n"));
 }
 
-TEST_F(CaptionEditing, ApplyingARecordTrimsCaptionsAndRejectsNonNumbers)
-{
+TEST_F(CaptionEditing, ApplyingARecordTrimsCaptionsAndRejectsNonNumbers) {
     app->settings->setRecord(morlanex::parseSettings("  padded name \r\n desc\r\n0\r\n1\r\n-1\r\n2\r\nkw\r\n"));
     form->applyStoredSettings();
     EXPECT_EQ(label("channelNameLabel")->text(), QStringLiteral("padded name"));
@@ -483,12 +457,12 @@ TEST_F(CaptionEditing, ApplyingARecordTrimsCaptionsAndRejectsNonNumbers)
 class ClickCounter : public QWidget {
 public:
     int presses = 0;
+
 protected:
     void mousePressEvent(QMouseEvent *) override { ++presses; }
 };
 
-TEST(MouseHook, SwallowsRightClicksOfTheHtmlViewOnly)
-{
+TEST(MouseHook, SwallowsRightClicksOfTheHtmlViewOnly) {
     MouseHook hook;
     qApp->installEventFilter(&hook);
     ClickCounter html, plain;
@@ -505,12 +479,11 @@ TEST(MouseHook, SwallowsRightClicksOfTheHtmlViewOnly)
     EXPECT_EQ(plain.presses, 1);
 }
 
-} // namespace
+}  // namespace
 
 // --- the recording input control -----------------------------------------------------------------
 
-TEST_F(MainWindowTest, RecordingControlOpensTheMixerUnlessBusy)
-{
+TEST_F(MainWindowTest, RecordingControlOpensTheMixerUnlessBusy) {
     // A stand-in mixer on PATH that notes how it was started.
     QTemporaryDir bin;
     const QString launched = bin.path() + QStringLiteral("/launched");

@@ -21,8 +21,7 @@ namespace morlanex::testing {
 class AppFixture : public ::testing::Test {
 protected:
     // Opens the windows; with a directory address, the program registers there.
-    void openApp(const std::string &directoryAddress = {})
-    {
+    void openApp(const std::string &directoryAddress = {}) {
         if (!directoryAddress.empty()) {
             QDir().mkpath(config.programFolder());
             QFile conf(config.programFolder() + QStringLiteral("/Morlanex.conf"));
@@ -39,14 +38,12 @@ protected:
     QLabel *label(const char *name) { return child<QLabel>(form, name); }
     QColor statusColour() { return label("statusLabel")->palette().color(QPalette::WindowText); }
     // Two moves, so the widget sees motion even when the pointer already rests on its centre.
-    void hover(QWidget *w)
-    {
+    void hover(QWidget *w) {
         QTest::mouseMove(w, QPoint(1, 1));
         QTest::mouseMove(w, w->rect().center());
     }
     // The action button as a user meets it: hover the base, click the overlay.
-    void clickAction(const char *overlay)
-    {
+    void clickAction(const char *overlay) {
         hover(label("actionButton"));
         ASSERT_TRUE(label(overlay)->isVisible()) << overlay;
         QTest::mouseClick(label(overlay), Qt::LeftButton);
@@ -54,15 +51,13 @@ protected:
     // The device counts as open (no media needed for what the window shows of it).
     void enterPreview() { session().setPreviewRunning(true); }
     // Registration through a scripted directory's port 20; the window is live afterwards.
-    void goLiveThrough(ScriptedPeer &port20, const std::string &channel = "4321", const std::string &views = "0")
-    {
+    void goLiveThrough(ScriptedPeer &port20, const std::string &channel = "4321", const std::string &views = "0") {
         ASSERT_TRUE(session().startBroadcast());
         ticks.advanceSeconds(5);
         std::optional<Received> registration;
         waitUntil([&] {
             while (auto got = port20.receive(std::chrono::milliseconds(0)))
-                if (got->message() && got->message()->matches(cmd::LinkKerfCam))
-                    registration = std::move(got);
+                if (got->message() && got->message()->matches(cmd::LinkKerfCam)) registration = std::move(got);
             return registration.has_value();
         });
         ASSERT_TRUE(registration);
@@ -81,4 +76,4 @@ protected:
     MainWindow *form = nullptr;
 };
 
-} // namespace morlanex::testing
+}  // namespace morlanex::testing

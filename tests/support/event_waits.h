@@ -24,7 +24,6 @@ std::vector<Received> collectLive(ScriptedPeer &peer, int ms);
 // Only the datagrams carrying `word`, within ms.
 std::vector<Received> collectCommand(ScriptedPeer &peer, std::string_view word, int ms);
 // The first datagram carrying `word`, the event loop running meanwhile; others are dropped.
-std::optional<DirectoryMessage> receiveCommandLive(ScriptedPeer &peer, std::string_view word,
-                                                   int ms = kPatienceMs);
+std::optional<DirectoryMessage> receiveCommandLive(ScriptedPeer &peer, std::string_view word, int ms = kPatienceMs);
 
-} // namespace morlanex::testing
+}  // namespace morlanex::testing

@@ -6,8 +6,7 @@
 
 namespace morlanex::testing {
 
-void useTestDevices()
-{
+void useTestDevices() {
     static TempDir registry;
     const std::string plugins = (buildDir() / "media" / "testdevices").string();
     setenv("GST_PLUGIN_PATH", plugins.c_str(), 1);
@@ -15,4 +14,4 @@ void useTestDevices()
     setenv("GST_REGISTRY_FORK", "no", 1);
 }
 
-} // namespace morlanex::testing
+}  // namespace morlanex::testing

@@ -7,4 +7,4 @@ namespace morlanex::testing {
 // Once per process, before GStreamer starts.
 void useTestDevices();
 
-} // namespace morlanex::testing
+}  // namespace morlanex::testing

@@ -8,19 +8,17 @@
 namespace {
 
 struct TestEnvironment {
-    TestEnvironment()
-    {
+    TestEnvironment() {
         std::string_view all = MORLANEX_TEST_ENVIRONMENT;
         while (!all.empty()) {
             const std::size_t bar = all.find('|');
             const std::string_view entry = all.substr(0, bar);
             const std::size_t equals = entry.find('=');
             if (equals != std::string_view::npos)
-                setenv(std::string(entry.substr(0, equals)).c_str(),
-                       std::string(entry.substr(equals + 1)).c_str(), 1);
+                setenv(std::string(entry.substr(0, equals)).c_str(), std::string(entry.substr(equals + 1)).c_str(), 1);
             all = bar == std::string_view::npos ? std::string_view() : all.substr(bar + 1);
         }
     }
 } const environment;
 
-} // namespace
+}  // namespace

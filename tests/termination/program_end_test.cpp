@@ -29,8 +29,7 @@ namespace {
 // A hang guard, not a speed target: start-up loads GStreamer and the windows on a busy machine.
 constexpr auto kPatience = 30s;
 
-std::string fileText(const std::filesystem::path &path)
-{
+std::string fileText(const std::filesystem::path &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -41,8 +40,7 @@ std::string fileText(const std::filesystem::path &path)
 // runtime folder, so copies run by other tests at the same time are not handed over to.
 class ProgramProcess {
 public:
-    explicit ProgramProcess(const std::filesystem::path &configHome) : log_(configHome / "program.log")
-    {
+    explicit ProgramProcess(const std::filesystem::path &configHome) : log_(configHome / "program.log") {
         const std::string program = (buildDir() / "app" / "morlanex").string();
         std::vector<std::string> variables = {
             "XDG_CONFIG_HOME=" + configHome.string(),
@@ -59,8 +57,7 @@ public:
                 variables.emplace_back(text);
         }
         std::vector<char *> envp;
-        for (std::string &variable : variables)
-            envp.push_back(variable.data());
+        for (std::string &variable : variables) envp.push_back(variable.data());
         envp.push_back(nullptr);
         std::string name = program;
         char *argv[] = {name.data(), nullptr};
@@ -68,12 +65,10 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0)
-            pid_ = -1;
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
-    ~ProgramProcess()
-    {
+    ~ProgramProcess() {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
@@ -85,21 +80,18 @@ public:
 
     // The ports of the program's two UDP endpoints, once both are open (the TCP port it keeps
     // for the stream is bound without listening, which /proc does not list).
-    std::set<std::uint16_t> endpointPorts()
-    {
+    std::set<std::uint16_t> endpointPorts() {
         const auto deadline = std::chrono::steady_clock::now() + kPatience;
         while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
             const auto udp = bench::udpPorts(pid_);
-            if (udp.size() >= 2)
-                return udp;
+            if (udp.size() >= 2) return udp;
             std::this_thread::sleep_for(50ms);
         }
         return {};
     }
 
     // The wait status once the program has ended; nullopt when it does not end in time.
-    std::optional<int> waitForEnd()
-    {
+    std::optional<int> waitForEnd() {
         const auto deadline = std::chrono::steady_clock::now() + kPatience;
         while (std::chrono::steady_clock::now() < deadline) {
             int status = 0;
@@ -123,17 +115,13 @@ struct EndingSignal {
     const char *directoryAddress;
 };
 
-void PrintTo(const EndingSignal &ending, std::ostream *out)
-{
-    *out << ending.name;
-}
+void PrintTo(const EndingSignal &ending, std::ostream *out) { *out << ending.name; }
 
 class ProgramEnd : public ::testing::TestWithParam<EndingSignal> {};
 
-} // namespace
+}  // namespace
 
-TEST_P(ProgramEnd, SignalRunsTheExitShutdown)
-{
+TEST_P(ProgramEnd, SignalRunsTheExitShutdown) {
     const EndingSignal ending = GetParam();
     const std::string server = ending.directoryAddress;
     TempDir home;
@@ -158,8 +146,7 @@ TEST_P(ProgramEnd, SignalRunsTheExitShutdown)
     ok.writeText(Field::ChannelId, "4711");
     ok.writeText(Field::PublicAddress, "127.0.0.1");
     ok.writeText(Field::ViewerCount, "12");
-    for (std::uint16_t port : endpoints)
-        first.send("127.0.0.1", port, ok);
+    for (std::uint16_t port : endpoints) first.send("127.0.0.1", port, ok);
     const auto refused = first.receiveCommand(cmd::CloseKerf, kPatience);
     ASSERT_TRUE(refused) << program.log();
     EXPECT_EQ(refused->readText(Field::ChannelId), "4711");

@@ -17,8 +17,7 @@ namespace {
 // A browser's side: an OpenSSL DTLS client on memory BIOs with its own certificate.
 class Client {
 public:
-    Client(const DtlsContext &identity, const char *profiles)
-    {
+    Client(const DtlsContext &identity, const char *profiles) {
         ctx_ = SSL_CTX_new(DTLS_client_method());
         SSL_CTX_use_certificate(ctx_, SSL_CTX_get0_certificate(identity.sslContext()));
         SSL_CTX_use_PrivateKey(ctx_, SSL_CTX_get0_privatekey(identity.sslContext()));
@@ -30,25 +29,21 @@ public:
         SSL_set_bio(ssl_, in_, out_);
         SSL_set_connect_state(ssl_);
     }
-    ~Client()
-    {
+    ~Client() {
         SSL_free(ssl_);
         SSL_CTX_free(ctx_);
     }
     bool step() { return SSL_do_handshake(ssl_) == 1; }
     void receive(std::span<const std::uint8_t> datagram) { BIO_write(in_, datagram.data(), int(datagram.size())); }
-    std::vector<std::uint8_t> written()
-    {
+    std::vector<std::uint8_t> written() {
         std::vector<std::uint8_t> bytes(BIO_ctrl_pending(out_));
         BIO_read(out_, bytes.data(), int(bytes.size()));
         return bytes;
     }
-    SrtpKeys keys()
-    {
+    SrtpKeys keys() {
         SrtpKeys k;
-        k.profile = SSL_get_selected_srtp_profile(ssl_)->id == SRTP_AEAD_AES_128_GCM
-            ? SrtpProfile::AeadAes128Gcm
-            : SrtpProfile::Aes128CmSha1_80;
+        k.profile = SSL_get_selected_srtp_profile(ssl_)->id == SRTP_AEAD_AES_128_GCM ? SrtpProfile::AeadAes128Gcm
+                                                                                     : SrtpProfile::Aes128CmSha1_80;
         const std::size_t salt = srtpKeySaltSize(k.profile) - 16;
         unsigned char m[60];
         SSL_export_keying_material(ssl_, m, 2 * (16 + salt), "EXTRACTOR-dtls_srtp", 19, nullptr, 0, 0);
@@ -67,8 +62,7 @@ private:
 };
 
 // Made once: key generation is the slow part of a handshake test.
-const std::pair<std::unique_ptr<DtlsContext>, std::unique_ptr<DtlsContext>> &contexts()
-{
+const std::pair<std::unique_ptr<DtlsContext>, std::unique_ptr<DtlsContext>> &contexts() {
     static const auto pair = std::pair{DtlsContext::create(nullptr), DtlsContext::create(nullptr)};
     return pair;
 }
@@ -81,23 +75,17 @@ struct Handshake {
     Handshake(const char *profiles, const std::string &offeredFingerprint)
         : endpoint(*contexts().first, "sha-256", offeredFingerprint,
                    [this](auto d) { sent.emplace_back(d.begin(), d.end()); }),
-          client(*contexts().second, profiles)
-    {
-    }
+          client(*contexts().second, profiles) {}
 
     // Flights back and forth until both sides are done or nothing moves.
-    bool run()
-    {
+    bool run() {
         bool clientDone = false;
         for (int flight = 0; flight < 10; ++flight) {
             clientDone = client.step() || clientDone;
-            if (clientDone && endpoint.state() == DtlsState::Connected)
-                return true;
+            if (clientDone && endpoint.state() == DtlsState::Connected) return true;
             const auto toServer = client.written();
-            if (!toServer.empty() && endpoint.receive(toServer) == DtlsState::Failed)
-                return false;
-            for (const auto &datagram : sent)
-                client.receive(datagram);
+            if (!toServer.empty() && endpoint.receive(toServer) == DtlsState::Failed) return false;
+            for (const auto &datagram : sent) client.receive(datagram);
             sent.clear();
         }
         return false;
@@ -109,8 +97,7 @@ class DtlsSrtp : public testing::TestWithParam<std::string> {};
 
 }  // namespace
 
-TEST_P(DtlsSrtp, HandshakeExportsTheSameKeysOnBothSidesAndSrtpOpens)
-{
+TEST_P(DtlsSrtp, HandshakeExportsTheSameKeysOnBothSidesAndSrtpOpens) {
     ASSERT_TRUE(contexts().first && contexts().second);
     EXPECT_EQ(contexts().first->fingerprint().size(), 32u * 3 - 1);
     Handshake h(GetParam().c_str(), contexts().second->fingerprint());
@@ -118,8 +105,8 @@ TEST_P(DtlsSrtp, HandshakeExportsTheSameKeysOnBothSidesAndSrtpOpens)
     EXPECT_FALSE(h.endpoint.nextTimeout());
     const SrtpKeys server = h.endpoint.keys();
     const SrtpKeys browser = h.client.keys();
-    EXPECT_EQ(server.profile, GetParam() == "SRTP_AEAD_AES_128_GCM" ? SrtpProfile::AeadAes128Gcm
-                                                                    : SrtpProfile::Aes128CmSha1_80);
+    EXPECT_EQ(server.profile,
+              GetParam() == "SRTP_AEAD_AES_128_GCM" ? SrtpProfile::AeadAes128Gcm : SrtpProfile::Aes128CmSha1_80);
     EXPECT_EQ(server.local, browser.remote);
     EXPECT_EQ(server.remote, browser.local);
 
@@ -156,11 +143,9 @@ TEST_P(DtlsSrtp, HandshakeExportsTheSameKeysOnBothSidesAndSrtpOpens)
     EXPECT_TRUE(std::equal(std::begin(pli), std::end(pli), buffer.begin()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Profiles, DtlsSrtp,
-                         testing::Values("SRTP_AES128_CM_SHA1_80", "SRTP_AEAD_AES_128_GCM"));
+INSTANTIATE_TEST_SUITE_P(Profiles, DtlsSrtp, testing::Values("SRTP_AES128_CM_SHA1_80", "SRTP_AEAD_AES_128_GCM"));
 
-TEST(Dtls, RefusesACertificateOtherThanTheOffered)
-{
+TEST(Dtls, RefusesACertificateOtherThanTheOffered) {
     Handshake h("SRTP_AES128_CM_SHA1_80", contexts().first->fingerprint());
     EXPECT_FALSE(h.run());
     EXPECT_EQ(h.endpoint.state(), DtlsState::Failed);
@@ -170,8 +155,7 @@ TEST(Dtls, RefusesACertificateOtherThanTheOffered)
     EXPECT_EQ(readDtlsRecordHeader(h.sent.back())->contentType, 21);
 }
 
-TEST(Dtls, DropsJunkAndTimesItsFlights)
-{
+TEST(Dtls, DropsJunkAndTimesItsFlights) {
     Handshake h("SRTP_AES128_CM_SHA1_80", contexts().second->fingerprint());
     const std::uint8_t junk[] = {22, 0xfe, 0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0x40, 0};
     EXPECT_EQ(h.endpoint.receive(junk), DtlsState::Handshaking);

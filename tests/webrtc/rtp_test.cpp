@@ -17,8 +17,7 @@ struct Vp8Payload {
     std::span<const std::uint8_t> data;
 };
 
-Vp8Payload readVp8(std::span<const std::uint8_t> payload)
-{
+Vp8Payload readVp8(std::span<const std::uint8_t> payload) {
     Vp8Payload p;
     std::size_t at = 1;
     p.start = payload[0] & 0x10;
@@ -26,8 +25,7 @@ Vp8Payload readVp8(std::span<const std::uint8_t> payload)
         const std::uint8_t flags = payload[at++];
         if (flags & 0x80) {  // I
             p.pictureId = payload[at] & 0x7F;
-            if (payload[at++] & 0x80)
-                p.pictureId = p.pictureId << 8 | payload[at++];
+            if (payload[at++] & 0x80) p.pictureId = p.pictureId << 8 | payload[at++];
         }
         at += (flags & 0x40 ? 1 : 0) + (flags & 0x30 ? 1 : 0);
     }
@@ -35,18 +33,15 @@ Vp8Payload readVp8(std::span<const std::uint8_t> payload)
     return p;
 }
 
-std::vector<std::uint8_t> frameOf(std::size_t size)
-{
+std::vector<std::uint8_t> frameOf(std::size_t size) {
     std::vector<std::uint8_t> frame(size);
-    for (std::size_t i = 0; i < size; ++i)
-        frame[i] = std::uint8_t(i * 7 + i / 251);
+    for (std::size_t i = 0; i < size; ++i) frame[i] = std::uint8_t(i * 7 + i / 251);
     return frame;
 }
 
 }  // namespace
 
-TEST(Vp8, FrameLargerThanTheMtuIsSplitAndReassembles)
-{
+TEST(Vp8, FrameLargerThanTheMtuIsSplitAndReassembles) {
     Vp8Packetizer packetizer(96, 0xCAFE, 65534, 0x7FFF);
     RtpPackets packets;
     const auto frame = frameOf(3000);
@@ -86,8 +81,7 @@ TEST(Vp8, FrameLargerThanTheMtuIsSplitAndReassembles)
     EXPECT_FALSE(isVp8KeyFrame(interFrame));
 }
 
-TEST(Rtp, ViewerRewriteChangesOnlyPayloadTypeSsrcSequenceAndTimestamp)
-{
+TEST(Rtp, ViewerRewriteChangesOnlyPayloadTypeSsrcSequenceAndTimestamp) {
     OpusPacketizer opus(111, 1, 100);
     RtpPacket packet;
     const std::uint8_t frame[] = {0x78, 1, 2, 3};
@@ -105,12 +99,10 @@ TEST(Rtp, ViewerRewriteChangesOnlyPayloadTypeSsrcSequenceAndTimestamp)
     EXPECT_EQ(header->payloadType, 109);
     EXPECT_FALSE(header->marker);
     EXPECT_EQ(viewer.sourceSequence(header->sequence), 100);
-    EXPECT_TRUE(std::equal(copy.bytes.begin() + RtpHeaderSize, copy.bytes.begin() + copy.size,
-                           std::begin(frame)));
+    EXPECT_TRUE(std::equal(copy.bytes.begin() + RtpHeaderSize, copy.bytes.begin() + copy.size, std::begin(frame)));
 }
 
-TEST(Rtp, HistoryKeepsTheLastPacketsForRetransmission)
-{
+TEST(Rtp, HistoryKeepsTheLastPacketsForRetransmission) {
     RtpHistory history(500);  // 512 slots
     OpusPacketizer opus(111, 1, 65400);
     RtpPacket packet;
