@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -19,22 +18,11 @@ namespace {
 // source stuck in a push longer than this is not waited for.
 constexpr std::chrono::milliseconds kIdleWait{2000};
 
-// Where the branch's time line starts: the first picture captured after it came, so that its
-// frames sit on the camera's own frame grid (a start between two frames would put every frame
-// half a frame off in the stream's millisecond times). The sound follows the same start.
-struct Origin {
-    static constexpr uint64_t kUnset = UINT64_MAX;
-    explicit Origin(uint64_t notBefore) : notBeforeNs(notBefore) {}
-    const uint64_t notBeforeNs;
-    std::atomic<uint64_t> startNs{kUnset};
-};
-
-// An input's frames on the branch's own time line: the running time less the start, in one
+// An input's frames on the branch's own time line: the running time less the offset, in one
 // segment from 0, as a pipeline built with the branch would give them. (A pad offset alone
 // leaves the frames' own times, which videorate measures against the segment's start.)
 struct Restamp {
-    std::shared_ptr<Origin> origin;
-    bool leads;          // this input's first frame sets the start
+    uint64_t offsetNs;
     GstSegment segment;  // the upstream one; the streaming thread's
 
     static GstPadProbeReturn probe(GstPad *, GstPadProbeInfo *info, gpointer data) {
@@ -45,19 +33,13 @@ struct Restamp {
             const GstClockTime pts =
                 gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
             // Captured before the branch came: not its stream's.
-            if (!GST_CLOCK_TIME_IS_VALID(pts) || pts < self->origin->notBeforeNs) return GST_PAD_PROBE_DROP;
-            uint64_t start = self->origin->startNs.load();
-            if (start == Origin::kUnset) {
-                if (!self->leads) return GST_PAD_PROBE_DROP;  // before the first picture
-                if (!self->origin->startNs.compare_exchange_strong(start, pts)) return GST_PAD_PROBE_DROP;
-                start = pts;
-            }
-            if (pts < start) return GST_PAD_PROBE_DROP;
+            if (!GST_CLOCK_TIME_IS_VALID(pts) || pts < self->offsetNs) return GST_PAD_PROBE_DROP;
             const GstClockTime dts =
                 gst_segment_to_running_time(&self->segment, GST_FORMAT_TIME, GST_BUFFER_DTS(buffer));
             buffer = gst_buffer_make_writable(buffer);
-            GST_BUFFER_PTS(buffer) = pts - start;
-            GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_IS_VALID(dts) && dts >= start ? dts - start : GST_CLOCK_TIME_NONE;
+            GST_BUFFER_PTS(buffer) = pts - self->offsetNs;
+            GST_BUFFER_DTS(buffer) =
+                GST_CLOCK_TIME_IS_VALID(dts) && dts >= self->offsetNs ? dts - self->offsetNs : GST_CLOCK_TIME_NONE;
             GST_PAD_PROBE_INFO_DATA(info) = buffer;
             return GST_PAD_PROBE_OK;
         }
@@ -171,16 +153,11 @@ TeeBranch::TeeBranch(GstElement *pipeline, GstElement *bin, GstElement *videoTee
     : pipeline_(pipeline), bin_(GST_ELEMENT(gst_object_ref_sink(bin))) {
     gst_bin_add(GST_BIN(pipeline_), bin_);
     gst_element_sync_state_with_parent(bin_);
-    auto origin = std::make_shared<Origin>(offsetNs);
-    GstPad *videoIn = videoTee ? gst_element_get_static_pad(bin_, "video") : nullptr;
-    const bool pictureLeads = videoIn != nullptr;
-    if (videoIn) gst_object_unref(videoIn);
     for (auto [tee, name] : {std::pair{videoTee, "video"}, std::pair{audioTee, "audio"}}) {
         GstPad *binPad = tee ? gst_element_get_static_pad(bin_, name) : nullptr;
         if (!binPad) continue;
         GstPad *teePad = gst_element_request_pad_simple(tee, "src_%u");
-        const bool leads = pictureLeads == (tee == videoTee);
-        auto *restamp = new Restamp{origin, leads, {}};
+        auto *restamp = new Restamp{offsetNs, {}};
         gst_segment_init(&restamp->segment, GST_FORMAT_UNDEFINED);
         gst_pad_add_probe(binPad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
                           Restamp::probe, restamp, [](gpointer data) { delete static_cast<Restamp *>(data); });

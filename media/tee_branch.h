@@ -55,7 +55,6 @@ public:
     static uint64_t runningTime(GstElement *pipeline);
 
     // Takes `bin` (floating) into `pipeline` and links it to the tees; `audioTee` may be null.
-    // The branch's time 0 is its first picture captured at `offsetNs` (running time) or later.
     TeeBranch(GstElement *pipeline, GstElement *bin, GstElement *videoTee, GstElement *audioTee, uint64_t offsetNs);
     ~TeeBranch();  // detaches
     TeeBranch(const TeeBranch &) = delete;
