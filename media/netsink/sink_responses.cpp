@@ -11,10 +11,14 @@ std::string windowsMediaFields(uint32_t clientId) {
     return s;
 }
 
+}  // namespace
+
 const char *reasonPhrase(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 201:
+        return "Created";
     case 204:
         return "No Content";
     case 400:
@@ -27,14 +31,14 @@ const char *reasonPhrase(int status) {
         return "Request Timeout";
     case 413:
         return "Content Too Large";
+    case 429:
+        return "Too Many Requests";
     case 503:
         return "Service Unavailable";
     default:
         return "Error";
     }
 }
-
-}  // namespace
 
 std::string plainStreamHead() {
     return std::string("HTTP/1.0 200 OK\r\nServer: ") + kServerToken +

@@ -14,6 +14,8 @@ namespace morlanex {
 inline constexpr const char *kServerToken = "Rex/9.0.0.2837";
 
 // Plain progressive ASF for ordinary HTTP clients (no length: the stream runs until closed).
+// The reason phrase of an HTTP status we answer with ("Error" for others).
+const char *reasonPhrase(int status);
 std::string plainStreamHead();
 
 // A further live stream of `contentType` (no length: the stream runs until closed).

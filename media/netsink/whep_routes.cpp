@@ -8,29 +8,6 @@
 namespace morlanex {
 namespace {
 
-const char *phrase(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 400:
-        return "Bad Request";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 429:
-        return "Too Many Requests";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Error";
-    }
-}
-
 RouteOutcome outcomeOf(int status) {
     switch (status) {
     case 400:
@@ -48,7 +25,7 @@ RouteOutcome outcomeOf(int status) {
 
 // Every answer lets a page of another origin (the directory's channel page, a relay) use it.
 Route whepAnswer(int status, const std::string &fields, const std::string &contentType, const std::string &body) {
-    std::string s = "HTTP/1.0 " + std::to_string(status) + " " + phrase(status) + "\r\nServer: " + kServerToken +
+    std::string s = "HTTP/1.0 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\nServer: " + kServerToken +
         "\r\nCache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n"
         "Access-Control-Expose-Headers: Location\r\n" +
         fields;
