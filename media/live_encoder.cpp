@@ -16,6 +16,10 @@ namespace morlanex {
 namespace {
 
 constexpr size_t kMaxPendingFrames = 1000;
+constexpr size_t kSoundAloneFrames = 100;  // about 2 s of sound with no picture
+constexpr uint64_t kOriginStepMs = 200;  // a whole number of frames at 10, 15 and 30 frames/s
+// Added to every frame's time, so that time 0 may go up to kOriginStepMs before the first frame.
+constexpr uint64_t kLeadMs = kOriginStepMs;
 constexpr uint32_t kPrerollMs = 3000;
 
 std::vector<uint8_t> codecData(const GstStructure *s) {
@@ -175,7 +179,7 @@ void LiveEncoder::onSample(int source, GstSample *sample) {
     // Running time: the branches' segments may start far from zero.
     const guint64 running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
     if (running == GST_CLOCK_TIME_NONE) return;
-    const uint64_t timeMs = running / GST_MSECOND;
+    uint64_t timeMs = kLeadMs + running / GST_MSECOND;
     if (audio) {
         std::vector<uint8_t> bytes(gst_buffer_get_size(buffer));
         gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
@@ -199,6 +203,18 @@ void LiveEncoder::onSample(int source, GstSample *sample) {
     // With several renditions each has packets of its own (1, 2, ...) and the audio is shared.
     const uint8_t rendition = settings_.renditions.size() > 1 ? uint8_t(source + 1) : 0;
     const uint8_t stream = hasAudio_ ? 2 : 1;
+    // Each rendition's pictures on its rate's grid from the first picture, in whole milliseconds
+    // from it (a picture's own time in ms, at whatever phase, rounds to one slot twice now and
+    // then in a player's 1/fps time base: ffmpeg reports non-monotonic timestamps). From the
+    // same first picture, key frames of the same moment keep the same time in every rendition.
+    int64_t first = -1;
+    firstPictureNs_.compare_exchange_strong(first, int64_t(running));
+    first = firstPictureNs_.load();
+    const int64_t fps = std::max(1, settings_.renditions[size_t(source)].framesPerSecond);
+    const int64_t slot =
+        ((int64_t(running) - first) * fps + (running >= uint64_t(first) ? 1 : -1) * int64_t(GST_SECOND / 2)) /
+        int64_t(GST_SECOND);
+    timeMs = kLeadMs + uint64_t(std::max<int64_t>(0, first / int64_t(GST_MSECOND) + slot * 1000 / fps));
     videoEncoders_[size_t(source)]->encode(planes, strides, [&](std::span<const uint8_t> bytes, bool key) {
         addFrame(Frame{stream, std::vector<uint8_t>(bytes.begin(), bytes.end()), timeMs, key, rendition});
     });
@@ -212,8 +228,11 @@ void LiveEncoder::addFrame(Frame frame, const GstCaps *audioCaps) {
     } else {
         if (audioCaps && !audioFormat_) audioFormat_ = audioFormatFromCaps(audioCaps, settings_);
         if (pending_.size() == kMaxPendingFrames) pending_.erase(pending_.begin());
+        sawPicture_ = sawPicture_ || frame.stream == (hasAudio_ ? 2 : 1);
         pending_.push_back(std::move(frame));
-        if (videoFormat_ && (audioFormat_ || !hasAudio_)) startWriter();
+        // The first picture sets time 0 (see startWriter); without a camera, the sound goes alone.
+        if (videoFormat_ && (audioFormat_ || !hasAudio_) && (sawPicture_ || pending_.size() >= kSoundAloneFrames))
+            startWriter();
     }
     // One thread at a time hands the output over, so the server gets it in the writer's order;
     // the others leave theirs to it.
@@ -237,6 +256,17 @@ void LiveEncoder::addFrame(Frame frame, const GstCaps *audioCaps) {
 void LiveEncoder::startWriter() {
     AsfWriterConfig config;
     config.prerollMs = kPrerollMs;
+    // Time 0 a whole number of 200 ms before the first picture, no later than the first frame:
+    // then every rendition's grid (10, 15 or 30 frames/s) holds in whole milliseconds from 0.
+    const uint8_t videoStream = hasAudio_ ? 2 : 1;
+    const auto picture =
+        std::find_if(pending_.begin(), pending_.end(), [&](const Frame &f) { return f.stream == videoStream; });
+    if (picture != pending_.end()) {
+        uint64_t earliest = picture->timeMs;
+        for (const Frame &f : pending_) earliest = std::min(earliest, f.timeMs);
+        config.originMs =
+            picture->timeMs - (picture->timeMs - earliest + kOriginStepMs - 1) / kOriginStepMs * kOriginStepMs;
+    }
     std::random_device random;
     for (uint8_t &b : config.fileId) b = uint8_t(random());
     if (hasAudio_) config.streams.push_back(*audioFormat_);
@@ -256,7 +286,8 @@ void LiveEncoder::startWriter() {
                      [](const Frame &a, const Frame &b) { return a.timeMs < b.timeMs; });
     for (const Frame &f : pending_) writer_->addFrame(f.stream, f.bytes, f.timeMs, f.key, f.rendition);
     pending_.clear();
-    startClockNs_ = int64_t(gst_element_get_base_time(clockAtZero_) + offsetNs_ + writer_->originMs() * GST_MSECOND);
+    startClockNs_ = int64_t(gst_element_get_base_time(clockAtZero_) + offsetNs_) +
+        (int64_t(writer_->originMs()) - int64_t(kLeadMs)) * int64_t(GST_MSECOND);
 }
 
 std::optional<uint64_t> LiveEncoder::streamStartClockNs() const {

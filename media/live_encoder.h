@@ -84,10 +84,12 @@ private:
     std::optional<AsfStreamFormat> audioFormat_, videoFormat_;  // guarded by mutex_
     std::vector<std::unique_ptr<WmvEncoder>> videoEncoders_;  // one per rendition, lowest first
     std::vector<Frame> pending_;  // guarded by mutex_
+    bool sawPicture_ = false;  // guarded by mutex_
     std::unique_ptr<AsfWriter> writer_;  // guarded by mutex_
     std::vector<Output> outbox_;  // guarded by mutex_
     bool delivering_ = false;  // guarded by mutex_: a thread hands the outbox over
     std::atomic<int64_t> startClockNs_{-1};
+    std::atomic<int64_t> firstPictureNs_{-1};  // running time of the first picture of any rendition
 };
 
 }  // namespace morlanex

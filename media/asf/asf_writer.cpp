@@ -237,7 +237,7 @@ void AsfWriter::addFrame(uint8_t stream, std::span<const uint8_t> payload, uint6
     const bool video = format.kind == AsfStreamFormat::Kind::Video;
     if (!haveOrigin_) {
         haveOrigin_ = true;
-        originMs_ = timeMs;
+        originMs_ = config_.originMs.value_or(timeMs);
     }
     const uint32_t time =
         uint32_t(std::min<uint64_t>(timeMs > originMs_ ? timeMs - originMs_ : 0, UINT32_MAX - config_.prerollMs));

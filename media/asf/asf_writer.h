@@ -27,6 +27,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -58,6 +59,7 @@ struct AsfStreamFormat {
 struct AsfWriterConfig {
     uint32_t packetSize = 4800;
     uint32_t prerollMs = 3000;
+    std::optional<uint64_t> originMs;  // the frame time that is time 0; unset: the first frame's
     std::array<uint8_t, 16> fileId{};  // the same in File Properties and the Data Object
     std::vector<AsfStreamFormat> streams;
 };

@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -123,14 +125,21 @@ TEST_P(LiveLevelTest, FfprobeReadsTheLevelsNumbersAndTwentySecondsDecodeCleanly)
     EXPECT_EQ(field(probe.output, "audio", "bit_rate"), std::to_string(n.audioBitrate));
     EXPECT_EQ(field(probe.output, "video", "avg_frame_rate"), n.frameRate);
 
-    // The first presentation times start near zero, not hours in.
-    const CommandResult times = run("timeout 30 ffprobe -v error -read_intervals %+#20 "
+    // The first presentation times start near zero, not hours in, and the pictures' are on
+    // their rate's grid, so a player's 1/fps time base gives each its own slot.
+    const CommandResult times = run("timeout 30 ffprobe -v error -read_intervals %+#20 -select_streams v "
                                     "-show_entries packet=pts_time -of csv=p=0 " +
                                     url());
     ASSERT_EQ(times.status, 0) << times.output;
     double first = -1;
     ASSERT_EQ(std::sscanf(times.output.c_str(), "%lf", &first), 1) << times.output;
     EXPECT_LT(first, 60.0) << times.output;
+    const double fps = std::atof(n.frameRate);
+    std::istringstream lines(times.output);
+    for (std::string line; std::getline(lines, line);) {
+        const double slot = std::atof(line.c_str()) * fps;
+        EXPECT_LT(std::abs(slot - std::round(slot)), 0.05) << "a picture off its frame grid: " << line;
+    }
 
     // Sound keeps coming: 5 s of the stream hold some fifty audio frames or more.
     const CommandResult audio = run("timeout 30 ffprobe -v error -read_intervals %+5 -count_packets "
