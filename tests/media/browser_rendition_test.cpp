@@ -163,6 +163,32 @@ TEST_F(BrowserRenditionTest, FfmpegReadsVp8AndVorbisAndFiveSecondsDecodeCleanly)
     EXPECT_EQ(pump.firstError(), "");
 }
 
+TEST_F(BrowserRenditionTest, FfmpegPlaysTheDashManifestDirectlyAndThroughANginxCacheBelowAChannelPrefix) {
+    test::NginxRelay nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(freeLoopbackPort(), media.port, &error)) << error;
+    // Asking wakes the encoders; the manifest is there once segments are complete.
+    std::string answer;
+    ASSERT_TRUE(pump.pumpUntil(
+        [&] {
+            answer = RawViewer(media.port, "/live/manifest.mpd").read(1 << 16, 2s);
+            return answer.rfind("HTTP/1.0 200 OK\r\n", 0) == 0;
+        },
+        20s))
+        << answer;
+    EXPECT_NE(answer.find("Content-Type: application/dash+xml\r\n"), std::string::npos);
+    EXPECT_NE(answer.find("Cache-Control: max-age=1\r\n"), std::string::npos);
+    for (const std::string &manifest :
+         {url("/live/manifest.mpd"),
+          "http://127.0.0.1:" + std::to_string(nginx.port()) + "/channel/7/live/manifest.mpd"}) {
+        int status = -1;
+        const std::string decode =
+            run("timeout 60 ffmpeg -nostdin -v error -i " + manifest + " -t 10 -f null -", &status);
+        EXPECT_EQ(status, 0) << manifest;
+        EXPECT_EQ(decode, "") << manifest;
+    }
+}
+
 TEST_F(BrowserRenditionTest, ANewViewerGetsTheHeaderThenAClusterThatStartsWithAVideoKeyFrame) {
     for (int viewer = 0; viewer < 2; ++viewer) {
         RawViewer v(media.port, BrowserEncoder::kStreamPath);
