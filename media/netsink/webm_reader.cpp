@@ -72,13 +72,19 @@ double readFloat(std::span<const uint8_t> data) {
 // a master element); returns whether to read a master element's children.
 using Visitor = std::function<bool(uint32_t id, std::span<const uint8_t> data)>;
 
-// Walks the elements in [at, end); false when a leaf element is cut off or a number is malformed.
-bool walk(std::span<const uint8_t> b, size_t at, size_t end, const Visitor &visit) {
+// The header's paths are four levels deep (Segment, Tracks, TrackEntry, Video); bytes that nest
+// deeper are not a header of ours.
+constexpr int kMaxDepth = 8;
+
+// Walks the elements in [at, end); false when a leaf element is cut off, a number is malformed
+// or the elements nest too deep.
+bool walk(std::span<const uint8_t> b, size_t at, size_t end, const Visitor &visit, int depth = 0) {
+    if (depth > kMaxDepth) return false;
     while (at < end) {
         const std::optional<Element> e = elementAt(b, at, end);
         if (!e) return false;
         if (visit(e->id, b.subspan(e->data, e->end - e->data))) {
-            if (!walk(b, e->data, e->end, visit)) return false;
+            if (!walk(b, e->data, e->end, visit, depth + 1)) return false;
         } else if (e->open) {
             return false;
         }
