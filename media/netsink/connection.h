@@ -98,6 +98,8 @@ public:
     size_t stream = 0;
     uint8_t countedRendition = 0;  // the rendition it is counted on in the statistics
     bool soundOnly = false;  // it asked for no video stream
+    bool parked = false;  // its request waits for a segment being made
+    bool waited = false;  // ... and has waited once: it is answered as things are
 
 private:
     IoResult send(iovec *iov, size_t count);

@@ -2,6 +2,7 @@
 
 #include "media/netsink/sink_responses.h"
 
+#include <arpa/inet.h>
 #include <sys/random.h>
 
 namespace morlanex {
@@ -41,6 +42,12 @@ Route HttpRouter::routeMedia(const StreamRequest &r, const std::string &contentT
 Route HttpRouter::page(const StreamRequest &r, const SinkPage &page) {
     if (!r.getOrHead) return {RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
     return {RouteOutcome::Answered, pageResponse(page.contentType, page.body, r.headOnly, page.maxAgeSeconds)};
+}
+
+Route HttpRouter::metrics(const StreamRequest &r, uint32_t peerAddress, const std::function<std::string()> &render) {
+    if ((ntohl(peerAddress) >> 24) != 127) return status(RouteOutcome::NotFound, 404, r, r.headOnly);
+    if (!r.getOrHead) return {RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
+    return {RouteOutcome::Answered, pageResponse("text/plain; version=0.0.4; charset=utf-8", render(), r.headOnly)};
 }
 
 uint32_t HttpRouter::sessionFor(uint32_t requested, bool *reset) {

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -24,7 +25,8 @@
 namespace morlanex {
 
 // Counted outcomes, for the sink's statistics.
-enum class RouteOutcome { Stream, Header, Answered, BadRequest, NotFound, Refused, TooLarge };
+// Wait: no answer yet; the request waits for a piece being made (see SinkLoop::routeSegments).
+enum class RouteOutcome { Stream, Header, Answered, BadRequest, NotFound, Refused, TooLarge, Wait };
 
 struct Route {
     RouteOutcome outcome = RouteOutcome::Answered;
@@ -49,6 +51,11 @@ public:
                      bool roomForViewer);
     // A fixed page; only GET and HEAD.
     static Route page(const StreamRequest &request, const SinkPage &page);
+    // The sink's counters (`render` makes their text) for a peer on this host (127.0.0.0/8;
+    // `peerAddress` in network order), so that only the machine's own monitoring reads them;
+    // anyone else gets the same 404 as for an unknown path.
+    static Route metrics(const StreamRequest &request, uint32_t peerAddress,
+                         const std::function<std::string()> &render);
 
     // Answers that do not depend on a request or the stream.
     static Route refuse(bool windowsMedia = false);  // 503 for load

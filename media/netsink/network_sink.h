@@ -18,6 +18,7 @@
 // chunks of any size, marking those a viewer may start with (pushChunk); their viewers get
 // the header, then chunks from a start point on, under the same limits as the ASF viewers and
 // counted with them against `maxClients`. Fixed pages (a player page) may be served too.
+// The sink's counters are at /metrics (Prometheus text), for peers on this host only.
 // Over the limit a viewer gets 503; another path 404; a malformed request or conflicting
 // Content-Length 400; a body over 64 KiB 413. New packets go out every `fanOutInterval`,
 // several per write.
@@ -69,7 +70,8 @@ struct MediaStreamConfig {
     // newest complete segment as JSON ({"session":"1a2b3c4d","segment":41}, kept 1 s);
     // <prefix><session>/header is the header and <prefix><session>/<n> segment n: the chunks
     // from one start point to the next (both kept 60 s). Header and segments in order make the
-    // same bytes as the live stream. Empty: no segments.
+    // same bytes as the live stream. A WebM stream also gets <prefix>manifest.mpd, a live DASH
+    // manifest of them, and each track's pieces alone (see DashManifest). Empty: no segments.
     std::string segmentPrefix;
     // Called when the stream gains its first viewer (true) or loses its last (false), so its
     // producer may work only while watched; a request for its segments counts as watching for

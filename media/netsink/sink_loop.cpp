@@ -94,6 +94,7 @@ void SinkLoop::stop() {
         if (c) closeConnection(*c, CloseReason::Stopping);
     byFd_.clear();
     finishTimers_.clear();
+    parked_.clear();
     pendingFd_.clear();
     inbox_.close();
     if (rtc_) rtc_->stop();
@@ -146,6 +147,7 @@ void SinkLoop::takeInbox() {
     if (stop) return reactor_->quit();
     fanOutPending_ = true;
     const auto now = Clock::now();
+    bool segmentMade = false;
     for (InboxItem &item : inboxItems_) {
         if (item.rtc) {
             if (rtc_) rtc_->onFrame(item.rtcKind, item.packet, item.ptsNs, item.keyFrame);
@@ -154,12 +156,15 @@ void SinkLoop::takeInbox() {
         if (item.stream > 0) {
             if (item.stream > media_.size()) continue;
             StreamBuffer &b = media_[item.stream - 1]->buffer;
-            if (item.header)
+            if (item.header) {
                 b.setHeader(std::move(item.header));
-            else if (b.pushChunk(std::move(item.packet), item.startPoint, now) == StreamBuffer::PushResult::Accepted)
+            } else if (b.pushChunk(std::move(item.packet), item.startPoint, now) ==
+                       StreamBuffer::PushResult::Accepted) {
                 chunksIn_.fetch_add(1, std::memory_order_relaxed);
-            else
+                segmentMade |= item.startPoint;  // the segment before it is complete
+            } else {
                 packetsRejected_.fetch_add(1, std::memory_order_relaxed);
+            }
             continue;
         }
         if (item.header) {
@@ -178,6 +183,7 @@ void SinkLoop::takeInbox() {
             break;
         }
     }
+    if (segmentMade && !parked_.empty()) releaseParked(now);
 }
 
 // Once a pass, before the reactor waits: the fan-out when due, the deadlines, and the next wait.
@@ -273,6 +279,7 @@ void SinkLoop::readRequest(Connection &c) {
     case RequestReader::Status::Closed:
         return closeConnection(c, CloseReason::PeerClosed);
     case RequestReader::Status::Complete:
+        if (c.parked) return;  // answered when released
         break;
     }
     if (pendingFd_.erase(c.id())) {
@@ -361,6 +368,7 @@ void SinkLoop::expireTimers() {
     }
     pendingCount_.store(admission_.pending(), std::memory_order_relaxed);
     for (auto &m : media_) updateWatched(*m, now);
+    if (!parked_.empty()) releaseParked(now);
     while (!finishTimers_.empty() && finishTimers_.front().due <= now) {
         const FinishTimer t = finishTimers_.front();
         finishTimers_.pop_front();
@@ -377,6 +385,7 @@ SinkLoop::Clock::time_point SinkLoop::nextDue() {
     if (fanOutPending_) due = std::min(due, lastFanOut_ + config_.fanOutInterval);
     for (const auto &m : media_)
         if (m->watched && m->viewers == 0) due = std::min(due, m->relayUntil);
+    for (const Parked &p : parked_) due = std::min(due, p.due);
     return due;
 }
 

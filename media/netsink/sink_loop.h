@@ -18,6 +18,7 @@
 
 #include "net/admission.h"
 #include "media/netsink/connection.h"
+#include "media/netsink/dash_manifest.h"
 #include "media/netsink/fan_out_policy.h"
 #include "media/netsink/http_router.h"
 #include "media/netsink/network_sink.h"
@@ -77,6 +78,10 @@ private:
     void closeById(uint64_t id, CloseReason reason);
     void expireTimers();
     Clock::time_point nextDue();
+    struct RecentSegment {
+        uint64_t number, track;  // track 0: all of them
+        std::shared_ptr<const StreamHeader> bytes;
+    };
     // A further stream (stream >= 1 of the inbox), its window and its rules.
     struct MediaStream {
         MediaStream(const MediaStreamConfig &config, const NetworkSinkConfig &sink);
@@ -87,15 +92,20 @@ private:
         std::string session;  // names this sink's segments apart from another run's
         Clock::time_point relayUntil{};  // a cache asked for segments: watched until then
         bool watched = false;  // as last told to the producer
-        // The segments answered last (number, bytes): a cache tier asks for each once, but
-        // requests that come together share one copy.
-        std::deque<std::pair<uint64_t, std::shared_ptr<const StreamHeader>>> recentSegments;
+        // The segments answered last: a cache tier asks for each once, but requests that come
+        // together share one copy.
+        std::deque<RecentSegment> recentSegments;
+        DashTimeline dash;  // the manifest's clock
     };
     void updateWatched(MediaStream &m, Clock::time_point now);
     StreamBuffer &bufferOf(const Connection &c) { return c.stream == 0 ? buffer_ : media_[c.stream - 1]->buffer; }
     FanOutPolicy &policyOf(const Connection &c) { return c.stream == 0 ? policy_ : media_[c.stream - 1]->policy; }
     Route routeElsewhere(Connection &c);
-    Route routeSegments(const StreamRequest &r, MediaStream &m, std::string_view rest);
+    // sink_segments.cpp: the pieces of further stream `stream` (>= 1), and the requests that
+    // wait for one being made.
+    Route routeSegments(Connection &c, size_t stream, std::string_view rest);
+    void releaseParked(Clock::time_point now);
+    std::string renderMetrics() const;  // sink_metrics.cpp
     void addViewer(Connection &c);
     void removeViewer(Connection &c);
     void countRendition(Connection &c);
@@ -127,6 +137,14 @@ private:
     size_t connections_ = 0, finishing_ = 0;
     uint32_t nextGeneration_ = 1;
     uint64_t nextId_ = 1;
+    struct Parked {
+        Clock::time_point due;
+        int fd;
+        uint32_t generation;
+        size_t stream;
+        uint64_t segment;  // what it waits for
+    };
+    std::vector<Parked> parked_;
     std::deque<FinishTimer> finishTimers_;  // answers and lingering of non-viewers, viewers' ends
     std::vector<InboxItem> inboxItems_;
     std::vector<uint8_t> scratch_;

@@ -4,7 +4,6 @@
 #include "media/netsink/sink_responses.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <sys/random.h>
 
@@ -12,7 +11,7 @@ namespace morlanex {
 namespace {
 
 constexpr uint32_t kEndHeaderChanged = 1;
-constexpr std::chrono::seconds kRelayHold{10};
+constexpr std::string_view kMetricsPath = "/metrics";
 
 }  // namespace
 
@@ -32,6 +31,8 @@ void SinkLoop::dispatch(Connection &c) {
         : r.kind == RequestKind::NotFound ? routeElsewhere(c)
                                           : router_.route(r, buffer_.header().get(), roomForViewer());
     switch (route.outcome) {
+    case RouteOutcome::Wait:
+        return;  // answered when it is released
     case RouteOutcome::BadRequest:
         badRequests_.fetch_add(1, std::memory_order_relaxed);
         break;
@@ -74,60 +75,18 @@ Route SinkLoop::routeElsewhere(Connection &c) {
     // Pages first: one may sit among a stream's pieces, for the same cache to keep.
     for (const SinkPage &page : config_.pages)
         if (page.path == r.path) return HttpRouter::page(r, page);
+    if (r.path == kMetricsPath) return HttpRouter::metrics(r, c.address(), [this] { return renderMetrics(); });
     for (size_t i = 0; i < media_.size(); ++i) {
         const std::string &prefix = media_[i]->config.segmentPrefix;
         if (!prefix.empty() && std::string_view(r.path).substr(0, prefix.size()) == prefix) {
-            segmentAnswers_.fetch_add(1, std::memory_order_relaxed);
-            return routeSegments(r, *media_[i], std::string_view(r.path).substr(prefix.size()));
+            if (!c.waited) segmentAnswers_.fetch_add(1, std::memory_order_relaxed);  // counted once
+            return routeSegments(c, i + 1, std::string_view(r.path).substr(prefix.size()));
         }
         if (media_[i]->config.path != r.path) continue;
         c.stream = i + 1;
         return router_.routeMedia(r, media_[i]->config.contentType, media_[i]->buffer.header().get(), roomForViewer());
     }
     return router_.route(r, nullptr, false);
-}
-
-// The cacheable pieces of a further stream: "latest", "<session>/header", "<session>/<n>".
-Route SinkLoop::routeSegments(const StreamRequest &r, MediaStream &m, std::string_view rest) {
-    const StreamBuffer &b = m.buffer;
-    m.relayUntil = Clock::now() + kRelayHold;
-    updateWatched(m, Clock::now());
-    const auto answer = [&](const std::string &type, const std::string &body, int maxAgeSeconds) {
-        if (!r.getOrHead) return Route{RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
-        return Route{RouteOutcome::Answered, pageResponse(type, body, r.headOnly, maxAgeSeconds)};
-    };
-    const std::optional<uint64_t> newest = b.newestSegment();
-    if (rest == "latest") {
-        if (!b.header() || !newest) return Route{RouteOutcome::Refused, statusResponse(503, false, 0, r.headOnly)};
-        return answer("application/json",
-                      "{\"session\":\"" + m.session + "\",\"segment\":" + std::to_string(*newest) + "}", 1);
-    }
-    const std::string own = m.session + "/";
-    if (rest.substr(0, own.size()) != own || !b.header()) return router_.route(r, nullptr, false);  // 404
-    rest.remove_prefix(own.size());
-    // Header and segments follow the head as shared bytes: no copy per answer.
-    const auto piece = [&](std::shared_ptr<const StreamHeader> bytes) {
-        if (!r.getOrHead) return Route{RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
-        Route route{RouteOutcome::Answered, pageHead(m.config.contentType, bytes->raw.size(), 60)};
-        if (!r.headOnly) route.body = std::move(bytes);
-        return route;
-    };
-    if (rest == "header") return piece(b.header());
-    uint64_t number = 0;
-    const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
-    const auto range = ec == std::errc() && end == rest.data() + rest.size() ? b.segment(number) : std::nullopt;
-    if (!range) return router_.route(r, nullptr, false);  // 404: not made yet, or long gone
-    for (const auto &[n, bytes] : m.recentSegments)
-        if (n == number) return piece(bytes);
-    auto bytes = std::make_shared<StreamHeader>();
-    for (uint64_t seq = range->first; seq < range->second; ++seq) {
-        const std::vector<uint8_t> &chunk = **b.packet(seq);
-        bytes->raw.insert(bytes->raw.end(), chunk.begin(), chunk.end());
-    }
-    constexpr size_t kRecentSegments = 4;
-    if (m.recentSegments.size() == kRecentSegments) m.recentSegments.pop_front();
-    m.recentSegments.emplace_back(number, bytes);
-    return piece(std::move(bytes));
 }
 
 void SinkLoop::addViewer(Connection &c) {

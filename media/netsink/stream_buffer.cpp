@@ -157,6 +157,16 @@ std::optional<std::pair<uint64_t, uint64_t>> StreamBuffer::segment(uint64_t numb
     return std::make_pair(starts_[i], starts_[i + 1]);
 }
 
+bool StreamBuffer::appendSegment(uint64_t number, std::vector<uint8_t> *out) const {
+    const auto range = segment(number);
+    if (!range) return false;
+    for (uint64_t seq = range->first; seq < range->second; ++seq) {
+        const std::vector<uint8_t> &chunk = **packet(seq);
+        out->insert(out->end(), chunk.begin(), chunk.end());
+    }
+    return true;
+}
+
 void StreamBuffer::clearPackets() {
     window_.clear();
     arrivals_.clear();

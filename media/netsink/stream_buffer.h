@@ -117,6 +117,8 @@ public:
     std::optional<uint64_t> newestSegment() const;
     // The packets [first, end) of segment `number`, while it is complete and in the window.
     std::optional<std::pair<uint64_t, uint64_t>> segment(uint64_t number) const;
+    // Appends the bytes of segment `number`; false when it is not complete and in the window.
+    bool appendSegment(uint64_t number, std::vector<uint8_t> *out) const;
     void clearPackets();
 
 private:

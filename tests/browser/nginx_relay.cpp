@@ -80,6 +80,14 @@ std::string NginxRelay::config(const std::string &dir, uint16_t listenPort, uint
         "      proxy_cache_lock_timeout 5s;\n"
         "      proxy_cache_lock_age 5s;\n"
         "    }\n"
+        "    # The same below a channel's prefix, as the cache tier puts it.\n"
+        "    location /channel/7/live/ {\n"
+        "      proxy_pass " +
+        upstream +
+        "/live/;\n"
+        "      proxy_cache relay;\n"
+        "      proxy_cache_lock on;\n"
+        "    }\n"
         "    # The endless stream: passed through, one broadcaster connection per viewer.\n"
         "    location = /live.webm {\n"
         "      proxy_pass " +

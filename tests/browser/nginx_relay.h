@@ -2,9 +2,9 @@
 // configuration and folders in a temporary folder, run as an unprivileged process (as nobody
 // when started by root), listening on 127.0.0.1.
 //
-// It caches the rendition's pieces (/live/...) with proxy_cache and proxy_cache_lock, taking
-// their lifetimes from the broadcaster's Cache-Control, and passes the endless /live.webm
-// through with proxy_buffering off.
+// It caches the rendition's pieces (/live/..., and the same below /channel/7/live/ as the cache
+// tier's prefix) with proxy_cache and proxy_cache_lock, taking their lifetimes from the
+// broadcaster's Cache-Control, and passes the endless /live.webm through with proxy_buffering off.
 //
 // Threads: use from one thread. The relay owns its process and folder; stop() or the
 // destructor ends and removes them.

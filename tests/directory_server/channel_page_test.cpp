@@ -8,6 +8,7 @@
 #include "tests/directory_server/directory_test.h"
 #include "tests/browser/nginx_relay.h"
 #include "tests/support/event_waits.h"
+#include "tests/support/metrics_parse.h"
 
 #include <gtest/gtest.h>
 
@@ -148,28 +149,6 @@ class ChannelPageTest : public DirectoryTest {
 protected:
     void startWithPage(const std::string &address) { startServer(address, {"--http-port", std::to_string(PagePort)}); }
 };
-
-// The samples of a Prometheus text exposition, by name and labels; empty when a line breaks the
-// format (what `promtool check metrics` reads) or a sample has no TYPE line before it.
-std::map<std::string, double> parseMetrics(const std::string &text) {
-    static const std::regex Type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|untyped))");
-    static const std::regex Help(R"(# HELP [a-zA-Z_:][a-zA-Z0-9_:]* [^\n]*)");
-    static const std::regex Sample(
-        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*"(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*")*\})? (-?[0-9.e+-]+))");
-    std::map<std::string, double> samples;
-    std::set<std::string> typed;
-    std::istringstream lines(text);
-    std::smatch match;
-    for (std::string line; std::getline(lines, line);) {
-        if (std::regex_match(line, match, Type))
-            typed.insert(match[1]);
-        else if (std::regex_match(line, match, Sample) && typed.contains(match[1]))
-            samples[match[1].str() + match[2].str()] = std::stod(match[4]);
-        else if (!std::regex_match(line, Help))
-            return {};
-    }
-    return samples;
-}
 
 const std::string HostileName = "<script>alert(1)</script>" + utf8ToCp950("夜市");
 // A quote, an ampersand, bytes that are no CP950 and a lead byte cut off at the end.
@@ -351,7 +330,7 @@ TEST_F(ChannelPageTest, CachesAreToldTheOriginOfLiveChannelsOnlyAndOperatorsTheC
         EXPECT_EQ(refused.head.find("X-Origin"), std::string::npos) << target;
     }
 
-    const std::map<std::string, double> metrics = parseMetrics(get(server, "/metrics").body);
+    const std::map<std::string, double> metrics = test::parseMetrics(get(server, "/metrics").body);
     ASSERT_FALSE(metrics.empty()) << get(server, "/metrics").body;
     EXPECT_EQ(metrics.at("morlanex_directory_channels_online"), 1);
     EXPECT_EQ(metrics.at("morlanex_directory_datagrams_total{kind=\"LinkKERF_CAM\"}"), 1);
@@ -361,7 +340,7 @@ TEST_F(ChannelPageTest, CachesAreToldTheOriginOfLiveChannelsOnlyAndOperatorsTheC
     node.stream->stop();
     EXPECT_TRUE(waitUntil([&] { return get(server, "/origin/" + node.channelId).status == 403; }));
     EXPECT_NE(get(server, "/channels.json").body.find(relay), std::string::npos);
-    const std::map<std::string, double> later = parseMetrics(get(server, "/metrics").body);
+    const std::map<std::string, double> later = test::parseMetrics(get(server, "/metrics").body);
     EXPECT_GE(later.at("morlanex_directory_liveness_checks_total{outcome=\"failed\"}"), 1);
     EXPECT_GT(later.at("morlanex_directory_liveness_check_seconds_total"), 0);
 }
@@ -386,13 +365,16 @@ TEST_F(ChannelPageTest, TheShippedTierProxiesLiveChannelsOnlyAndFetchesEachPiece
                                   &error))
         << error;
 
-    const std::string piece = "/channel/" + node.channelId + "/live/1a2b3c4d/7";
-    for (int viewer = 0; viewer < 3; ++viewer) {
-        const HttpReply reply = get("127.0.0.1", piece, "GET", edgePort);
-        ASSERT_EQ(reply.status, 200) << reply.head;
-        EXPECT_EQ(reply.body, "piece /live/1a2b3c4d/7");
+    // A segment, the DASH manifest and a track's segment alone.
+    const std::vector<std::string> pieces = {"/live/1a2b3c4d/7", "/live/manifest.mpd", "/live/1a2b3c4d/t1/12297"};
+    for (const std::string &piece : pieces) {
+        for (int viewer = 0; viewer < 3; ++viewer) {
+            const HttpReply reply = get("127.0.0.1", "/channel/" + node.channelId + piece, "GET", edgePort);
+            ASSERT_EQ(reply.status, 200) << piece << " " << reply.head;
+            EXPECT_EQ(reply.body, "piece " + piece);
+        }
     }
-    EXPECT_EQ(origin.requests(), 1) << "the tier asks the broadcaster once per piece";
+    EXPECT_EQ(origin.requests(), int(pieces.size())) << "the tier asks the broadcaster once per piece";
 
     // Not a live channel (unknown, or a node's address that is not registered): refused.
     for (const std::string &target :
@@ -404,5 +386,5 @@ TEST_F(ChannelPageTest, TheShippedTierProxiesLiveChannelsOnlyAndFetchesEachPiece
     }
     EXPECT_EQ(get("127.0.0.1", "/channel/9999999/live/latest", "GET", edgePort).status, 403);
     EXPECT_EQ(get("127.0.0.1", "/channel/9999999/live/latest", "GET", shieldPort).status, 403);
-    EXPECT_EQ(origin.requests(), 1);
+    EXPECT_EQ(origin.requests(), int(pieces.size()));
 }

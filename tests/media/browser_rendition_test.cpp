@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,6 +162,56 @@ TEST_F(BrowserRenditionTest, FfmpegReadsVp8AndVorbisAndFiveSecondsDecodeCleanly)
     EXPECT_NE(asf.find("wmv2"), std::string::npos) << asf;
     pump.pumpFor(10ms);
     EXPECT_EQ(pump.firstError(), "");
+}
+
+// The time in ms since the epoch of the manifest's xs:dateTime attribute `name` ("...Z"), or -1.
+int64_t manifestTimeMs(const std::string &mpd, const std::string &name) {
+    const size_t at = mpd.find(" " + name + "=\"");
+    std::tm t{};
+    int ms = 0;
+    if (at == std::string::npos ||
+        std::sscanf(mpd.c_str() + at + name.size() + 3, "%d-%d-%dT%d:%d:%d.%dZ", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                    &t.tm_hour, &t.tm_min, &t.tm_sec, &ms) != 7)
+        return -1;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return int64_t(timegm(&t)) * 1000 + ms;
+}
+
+TEST_F(BrowserRenditionTest, FfmpegPlaysTheDashManifestDirectlyAndThroughANginxCacheBelowAChannelPrefix) {
+    test::NginxRelay nginx;
+    std::string error;
+    ASSERT_TRUE(nginx.start(freeLoopbackPort(), media.port, &error)) << error;
+    // Asking wakes the encoders; the manifest is there once segments are complete.
+    std::string answer;
+    ASSERT_TRUE(pump.pumpUntil(
+        [&] {
+            answer = RawViewer(media.port, "/live/manifest.mpd").read(1 << 16, 2s);
+            return answer.rfind("HTTP/1.0 200 OK\r\n", 0) == 0;
+        },
+        20s))
+        << answer;
+    EXPECT_NE(answer.find("Content-Type: application/dash+xml\r\n"), std::string::npos);
+    EXPECT_NE(answer.find("Cache-Control: max-age=1\r\n"), std::string::npos);
+    // Players that place the live edge by the clock (ffmpeg does not): the newest listed segment
+    // ends, by availabilityStartTime, when it was complete, which is before the manifest was made.
+    const size_t last = answer.rfind("<S t=\"");
+    ASSERT_NE(last, std::string::npos);
+    const int64_t end =
+        std::atoll(answer.c_str() + last + 6) + std::atoll(answer.c_str() + answer.find("d=\"", last) + 3);
+    const int64_t edge = manifestTimeMs(answer, "availabilityStartTime") + end;
+    const int64_t published = manifestTimeMs(answer, "publishTime");
+    EXPECT_LE(edge, published) << answer;
+    EXPECT_GT(edge, published - 10000) << answer;
+    for (const std::string &manifest :
+         {url("/live/manifest.mpd"),
+          "http://127.0.0.1:" + std::to_string(nginx.port()) + "/channel/7/live/manifest.mpd"}) {
+        int status = -1;
+        const std::string decode =
+            run("timeout 60 ffmpeg -nostdin -v error -i " + manifest + " -t 10 -f null -", &status);
+        EXPECT_EQ(status, 0) << manifest;
+        EXPECT_EQ(decode, "") << manifest;
+    }
 }
 
 TEST_F(BrowserRenditionTest, ANewViewerGetsTheHeaderThenAClusterThatStartsWithAVideoKeyFrame) {

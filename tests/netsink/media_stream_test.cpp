@@ -2,6 +2,7 @@
 // start points, the viewer limit shared with the ASF viewers, slow viewers, its watched signal,
 // and the fixed pages; the window's byte limits with chunks of any size.
 #include "sink_fixture.h"
+#include "tests/support/metrics_parse.h"
 
 #include <atomic>
 #include <numeric>
@@ -232,6 +233,13 @@ TEST_F(MediaStreamTest, SegmentsForCachesAreTheLiveBytesCutAtStartPoints) {
         EXPECT_EQ(test::statusOf(head), 404) << path;
     }
     EXPECT_EQ(sink_->stats().viewers, 0u) << "pieces are answers, not viewers";
+    // The counters, to this host: every piece asked for, the unknown ones among them.
+    const std::map<std::string, double> metrics = test::parseMetrics(get("/metrics", &head));
+    EXPECT_TRUE(test::hasField(head, "Content-Type: text/plain; version=0.0.4; charset=utf-8")) << head;
+    EXPECT_EQ(metrics.at("morlanex_sink_segment_requests_total"), 13);
+    EXPECT_EQ(metrics.at("morlanex_sink_requests_total{outcome=\"not_found\"}"), 6);
+    EXPECT_EQ(metrics.at("morlanex_sink_viewers{stream=\"/live.webm\"}"), 0);
+    EXPECT_EQ(metrics.at("morlanex_sink_chunks_total"), 10);
     EXPECT_EQ(watchedOn_.load(), 1) << "a cache asking for pieces keeps the producer working";
     EXPECT_EQ(watchedOff_.load(), 0);
     sink_->stop();

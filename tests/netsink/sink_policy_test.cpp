@@ -5,6 +5,7 @@
 #include "media/netsink/http_router.h"
 #include "netsink_test_support.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 namespace morlanex {
@@ -120,6 +121,33 @@ TEST(HttpRouter, StreamsOnlyWithAHeaderAndRoomAndAnswersTheRest) {
     const std::string body = refused.head.substr(refused.head.find("\r\n\r\n") + 4);
     EXPECT_FALSE(body.empty()) << "a short body says why";
     EXPECT_NE(refused.head.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
+}
+
+TEST(HttpRouter, TheCountersAreForThisHostOnlyAndOthersGetTheUnknownPathsAnswer) {
+    HttpRouter router;
+    StreamRequest r = request(RequestKind::NotFound);
+    r.getOrHead = true;
+    r.path = "/metrics";
+    int rendered = 0;
+    const auto render = [&] {
+        ++rendered;
+        return std::string("x 1\n");
+    };
+    const Route unknown = router.route(r, nullptr, false);
+    for (const char *peer : {"10.1.2.3", "192.168.0.7", "128.0.0.1"}) {
+        const Route outside = HttpRouter::metrics(r, inet_addr(peer), render);
+        EXPECT_EQ(outside.outcome, RouteOutcome::NotFound) << peer;
+        EXPECT_EQ(outside.head, unknown.head) << peer;
+    }
+    EXPECT_EQ(rendered, 0) << "nothing is made for a stranger";
+    for (const char *peer : {"127.0.0.1", "127.200.3.4"}) {
+        const Route local = HttpRouter::metrics(r, inet_addr(peer), render);
+        EXPECT_EQ(local.outcome, RouteOutcome::Answered) << peer;
+        EXPECT_EQ(local.head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << local.head;
+        EXPECT_NE(local.head.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << local.head;
+        EXPECT_TRUE(local.head.ends_with("\r\n\r\nx 1\n")) << local.head;
+    }
+    EXPECT_EQ(rendered, 2);
 }
 
 }  // namespace
