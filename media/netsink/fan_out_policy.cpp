@@ -17,11 +17,21 @@ constexpr uint32_t kSameKeyFrameMs = 1000;
 constexpr auto kLinkRateKept = std::chrono::seconds(120);
 constexpr uint16_t kMaxUpWaitSeconds = 120;
 constexpr milliseconds kLinkSpan{1200};
-// A rendition's packets may reach the sink a little after another's of the same moment, so
-// a viewer moved down while behind may have had old frames later than the new one's next key
-// frame: that one is passed over, or the picture would step back.
-constexpr uint32_t kAfterOldMs = 250;
 constexpr uint64_t kOldLookBack = 64;  // packets
+
+// The presentation time of the newest frame a packet holds a part of (0: none). A rendition's
+// packet is sent once full, so it may hold frames later than the next key frame of another
+// rendition that came before it; packets' send times do not tell, frames' times do.
+// With `first`: the time of the frame it begins with (a start point's key frame).
+uint32_t frameMs(const PacketBytes &packet, bool first = false) {
+    uint32_t newest = 0;
+    if (const std::optional<AsfPacketContents> contents = readAsfPacket(*packet))
+        for (const AsfPayload &payload : contents->payloads) {
+            if (first) return payload.presentationMs();
+            newest = std::max(newest, payload.presentationMs());
+        }
+    return newest;
+}
 // Below this a write carries too little to be worth its system call.
 constexpr size_t kMinUnsentBytes = 4096;
 
@@ -90,7 +100,7 @@ void FanOutPolicy::beginMove(ViewerPosition &p, uint8_t to, Clock::time_point no
         const PacketBytes *packet = buffer_.packet(s);
         if (!packet) break;
         if (buffer_.rendition(s) != p.rendition) continue;
-        p.oldEndMs = asfPacketSendTime(**packet).value_or(0);
+        p.oldEndMs = frameMs(*packet);
         break;
     }
     p.control.lastMove = p.control.calmSince = now;
@@ -104,7 +114,8 @@ void FanOutPolicy::progressMove(ViewerPosition &p) const {
     for (uint64_t s = buffer_.startFrom(from, p.target); p.switchAt == kNoPacket && s != kNoPacket;
          s = buffer_.startFrom(s + 1, p.target)) {
         if (p.stopOldAt != kNoPacket) {  // moving down: the old rendition has stopped already
-            if (p.oldEndMs && buffer_.startTimeMs(s) < p.oldEndMs + kAfterOldMs) continue;
+            // A key frame before the last old frame written would make the picture step back.
+            if (p.oldEndMs && frameMs(*buffer_.packet(s), true) <= p.oldEndMs) continue;
             p.switchAt = s;
             break;
         }
@@ -152,6 +163,11 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
                 c.linkBps = uint32_t(std::min<uint64_t>(uint64_t(c.busyBytes) * 8000 / uint64_t(ms), UINT32_MAX));
                 c.linkMeasuredAt = c.busySince = now;
                 c.busyBytes = 0;
+                // Moving up asks whether any recent measurement says no: keep the lowest.
+                if (c.slowestBps == 0 || c.linkBps <= c.slowestBps || now - c.slowestAt >= kLinkRateKept) {
+                    c.slowestBps = c.linkBps;
+                    c.slowestAt = now;
+                }
             }
         } else {
             c.busySince = {};
@@ -187,9 +203,9 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
         // measured rate's last bits, which differ from viewer to viewer, spread the next try
         // over 15 s, so that viewers who came together do not all try at the same moment.
         const auto remembered = std::max<std::chrono::seconds>(kLinkRateKept, std::chrono::seconds(4 * c.upWaitSeconds)) +
-                                std::chrono::seconds(c.linkBps % 16);
-        if (c.linkBps > 0 && now - c.linkMeasuredAt < remembered &&
-            c.linkBps < buffer_.bitsPerSecond(uint8_t(p.rendition + 1)) * 120 / 100)
+                                std::chrono::seconds(c.slowestBps % 16);
+        if (c.slowestBps > 0 && now - c.slowestAt < remembered &&
+            c.slowestBps < buffer_.bitsPerSecond(uint8_t(p.rendition + 1)) * 120 / 100)
             return;
         c.movedUp = true;
         beginMove(p, uint8_t(p.rendition + 1), now);

@@ -50,6 +50,8 @@ struct RenditionControl {
     Clock::time_point busySince{};    // its socket has held bytes at every sample since (or unset)
     uint32_t busyBytes = 0;           // bytes that left it since then
     uint32_t linkBps = 0;             // the rate its link carried while its socket stayed busy
+    uint32_t slowestBps = 0;          // the lowest of those since slowestAt (see adapt)
+    Clock::time_point slowestAt{};
     uint32_t queuedBytes = 0;         // in its socket at the last sample
     uint32_t writtenBytes = 0;        // written since the last sample
     uint16_t upWaitSeconds = 8;
@@ -72,7 +74,7 @@ struct ViewerPosition {
     uint64_t switchAt = StreamBuffer::kNoPacket;
     uint64_t stopOldAt = StreamBuffer::kNoPacket;
     uint64_t moveFrom = 0;  // the packet it was at when the move was decided
-    uint32_t oldEndMs = 0;  // moving down: the send time of the old rendition's last packet written
+    uint32_t oldEndMs = 0;  // moving down: the newest frame time of the old rendition written
     bool soundOnly = false;  // a client that asked for no video: the shared packets only
     RenditionControl control;
 };
