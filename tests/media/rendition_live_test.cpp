@@ -117,8 +117,14 @@ private:
             }
             received_ += size_t(n);
             phaseBytes += uint64_t(n);
-            if (rate)
-                std::this_thread::sleep_until(phaseStart + std::chrono::microseconds(phaseBytes * 8'000'000 / rate));
+            if (!rate)
+                continue;
+            // A link does not save up what it did not carry while there was nothing to send.
+            if (phaseStart + std::chrono::microseconds(phaseBytes * 8'000'000 / rate) < Clock::now() - 250ms) {
+                phaseStart = Clock::now() - 250ms;
+                phaseBytes = 0;
+            }
+            std::this_thread::sleep_until(phaseStart + std::chrono::microseconds(phaseBytes * 8'000'000 / rate));
         }
         ::close(fd);
     }
@@ -351,7 +357,7 @@ TEST_F(RenditionLiveTest, EachReaderSettlesOnTheRenditionItsLinkCarriesNearLiveA
         const std::vector<int> times = videoTimes(path);
         EXPECT_EQ(renditionAtEnd(times), e.rendition);
         if (e.switched) {
-            EXPECT_NE(renditionAtEnd(std::vector<int>(times.begin(), times.begin() + long(std::min<size_t>(times.size(), 40)))),
+            EXPECT_NE(renditionAtEnd(std::vector<int>(times.begin(), times.begin() + long(std::min<size_t>(times.size(), 20)))),
                       e.rendition)
                 << "it began on another rendition";
         }
