@@ -111,14 +111,17 @@ void FanOutPolicy::beginMove(ViewerPosition &p, uint8_t to, Clock::time_point no
 void FanOutPolicy::progressMove(ViewerPosition &p) const {
     if (p.target == p.rendition) return;
     const uint64_t from = std::max(p.moveFrom, p.seq + (p.offset > 0 ? 1 : 0));
+    if (p.stopOldAt != kNoPacket) {
+        // Moving down: the old rendition has stopped already. Until the viewer gets there, the
+        // newest key frame of the new one is where it switches: what it was behind on it could
+        // not catch up on at a lower rate either. One before the last old frame written would
+        // step back.
+        for (uint64_t s = buffer_.startFrom(from, p.target); s != kNoPacket; s = buffer_.startFrom(s + 1, p.target))
+            if (!p.oldEndMs || frameMs(*buffer_.packet(s), true) > p.oldEndMs) p.switchAt = s;
+        return finishMove(p);
+    }
     for (uint64_t s = buffer_.startFrom(from, p.target); p.switchAt == kNoPacket && s != kNoPacket;
          s = buffer_.startFrom(s + 1, p.target)) {
-        if (p.stopOldAt != kNoPacket) {  // moving down: the old rendition has stopped already
-            // A key frame before the last old frame written would make the picture step back.
-            if (p.oldEndMs && frameMs(*buffer_.packet(s), true) <= p.oldEndMs) continue;
-            p.switchAt = s;
-            break;
-        }
         // Moving up: the old rendition goes on until its own key frame of the same time, unless
         // that one (or a later one) was written already; then wait for the next key frame.
         const uint32_t keyTime = buffer_.startTimeMs(s);
@@ -138,6 +141,10 @@ void FanOutPolicy::progressMove(ViewerPosition &p) const {
         p.stopOldAt = stop;
         p.switchAt = s;
     }
+    finishMove(p);
+}
+
+void FanOutPolicy::finishMove(ViewerPosition &p) {
     if (p.switchAt != kNoPacket && p.seq >= p.switchAt) {
         p.rendition = p.target;
         p.switchAt = p.stopOldAt = kNoPacket;

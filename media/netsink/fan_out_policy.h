@@ -128,6 +128,7 @@ public:
 
 private:
     void beginMove(ViewerPosition &position, uint8_t to, Clock::time_point now) const;
+    static void finishMove(ViewerPosition &position);
     void progressMove(ViewerPosition &position) const;
 
     const StreamBuffer &buffer_;

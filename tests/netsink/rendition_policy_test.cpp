@@ -220,6 +220,23 @@ TEST_F(RenditionSimulation, ALinkThatSlowsDownIsMovedDownWithinSecondsAndKeepsPl
     EXPECT_LT(t0 + elapsed - buffer.arrivedAt(v.got.back().seq) + inSocket, 3s);
 }
 
+TEST_F(RenditionSimulation, ALinkThatStallsAndComesBackSlowIsLiveAgainSoonAfterItsMoveDown) {
+    runUntil(2s);
+    SimulatedViewer &v = join(100'000'000);
+    runUntil(30s);
+    // Nearly nothing gets through for 6 s: the viewer falls far behind before it can be moved.
+    v.linkBps = 2'000;
+    runUntil(36s);
+    v.linkBps = 150'000;
+    runUntil(44s);
+    EXPECT_EQ(v.position.rendition, 1);
+    EXPECT_EQ(checkStream(v), (std::vector<uint8_t>{3, 1}));
+    // It switched at the newest key frame of the lower rendition, not the first one after
+    // where it had got to.
+    const auto inSocket = std::chrono::milliseconds(int64_t(v.queued * 8000 / double(v.linkBps)));
+    EXPECT_LT(t0 + elapsed - buffer.arrivedAt(v.got.back().seq) + inSocket, 2500ms);
+}
+
 TEST_F(RenditionSimulation, ALinkBetweenTwoRenditionsIsTriedOnTheHigherOneRarely) {
     runUntil(3s);
     // A link that carries the middle rendition with room but not the top one: it moves down,
