@@ -111,11 +111,12 @@ void FanOutPolicy::beginMove(ViewerPosition &p, uint8_t to, Clock::time_point no
 void FanOutPolicy::progressMove(ViewerPosition &p) const {
     if (p.target == p.rendition) return;
     const uint64_t from = std::max(p.moveFrom, p.seq + (p.offset > 0 ? 1 : 0));
-    if (p.stopOldAt != kNoPacket) {
+    if (p.target < p.rendition) {
         // Moving down: the old rendition has stopped already. Until the viewer gets there, the
         // newest key frame of the new one is where it switches: what it was behind on it could
         // not catch up on at a lower rate either. One before the last old frame written would
         // step back.
+        if (p.switchAt != kNoPacket && p.seq >= p.switchAt) return finishMove(p);  // begun: keep it
         for (uint64_t s = buffer_.startFrom(from, p.target); s != kNoPacket; s = buffer_.startFrom(s + 1, p.target))
             if (!p.oldEndMs || frameMs(*buffer_.packet(s), true) > p.oldEndMs) p.switchAt = s;
         return finishMove(p);
