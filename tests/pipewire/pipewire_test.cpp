@@ -21,8 +21,9 @@ bool listed(DeviceKind kind, const std::string &name) {
     return std::any_of(entries.begin(), entries.end(), [&](const CatalogEntry &e) { return e.name == name; });
 }
 
-// Until the node shows or the hang guard of 10 s passes. Each listing connects to the daemon
-// and leaves again; not in a tight loop.
+// Until the node shows or the hang guard of 10 s passes; not in a tight loop, each listing
+// walks every provider. The PipeWire provider stays started between listings (stopping it is
+// what double-frees in Debian 12's plugin), so this also follows a node going and coming back.
 bool becomesListed(DeviceKind kind, const std::string &name, bool wanted = true) {
     for (int i = 0; i < 20; ++i) {
         if (listed(kind, name) == wanted) return true;
