@@ -26,6 +26,12 @@ struct CapturePipeline::Live {
 CapturePipeline::CapturePipeline() {
     if (!gst_is_initialized()) gst_init(nullptr, nullptr);
     pipeline_ = gst_pipeline_new("capture");
+    // One clock for the pipeline's life. Left to choose, it takes a source's own (PipeWire's)
+    // and picks again when the microphone joins on going live, and the frames' running times
+    // jump by hours; the stream's start on the wall clock is reckoned on this one as well.
+    GstClock *clock = gst_system_clock_obtain();
+    gst_pipeline_use_clock(GST_PIPELINE(pipeline_), clock);
+    gst_object_unref(clock);
 }
 
 CapturePipeline::~CapturePipeline() {
@@ -45,6 +51,15 @@ GstElement *CapturePipeline::addSource(GstDevice *device, const std::string &cap
                                        std::vector<GstElement *> &elements) {
     GstElement *source = gst_device_create_element(device, nullptr);
     if (!source) return nullptr;
+    // Frames that come without a time are stamped on arrival: the live branches drop frames
+    // they cannot place (Debian 12's pipewiresrc leaves every frame untimed when the node
+    // sends no header with it). A source that stamps its own is left as it is.
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(source), "do-timestamp"))
+        g_object_set(source, "do-timestamp", TRUE, nullptr);
+    // pipewiresrc's frames borrow the stream's memory, which it frees when it negotiates again
+    // (a branch joining on going live) while frames are still on their way: it copies them.
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(source), "always-copy"))
+        g_object_set(source, "always-copy", TRUE, nullptr);
     gst_bin_add(GST_BIN(pipeline_), source);
     elements.push_back(source);
     std::vector<GstElement *> chain = addChain(pipeline_, source, {"capsfilter", "tee"});

@@ -57,6 +57,36 @@ std::string fixedText(const GstStructure *s) {
     return takeCapsText(gst_caps_new_full(copy, nullptr));
 }
 
+// Providers that watch the system (PipeWire, PulseAudio, udev) are started once and stay
+// started for the program's run, so a listing's own start and stop of them only count: Debian
+// 12's PipeWire provider (0.3.65) destroys its registry without its loop's lock when it stops
+// and frees it twice. Providers that can only probe are left to each listing, probed afresh.
+void keepWatchersStarted() {
+    static const std::vector<GstDeviceProvider *> watchers = [] {
+        std::vector<GstDeviceProvider *> started;
+        GList *factories = gst_device_provider_factory_list_get_device_providers(GST_RANK_MARGINAL);
+        for (GList *item = factories; item; item = item->next) {
+            auto *factory = GST_DEVICE_PROVIDER_FACTORY(item->data);
+            if (!gst_device_provider_factory_has_classes(factory, "Video/Source") &&
+                !gst_device_provider_factory_has_classes(factory, "Audio/Source"))
+                continue;
+            GstDeviceProvider *provider = gst_device_provider_factory_get(factory);
+            if (provider && gst_device_provider_can_monitor(provider) && gst_device_provider_start(provider))
+                started.push_back(provider);  // held, never stopped
+            else if (provider)
+                gst_object_unref(provider);
+        }
+        gst_plugin_feature_list_free(factories);
+        return started;
+    }();
+    // Nobody follows their device messages between listings: dropped so they do not pile up.
+    for (GstDeviceProvider *provider : watchers) {
+        GstBus *bus = gst_device_provider_get_bus(provider);
+        while (GstMessage *message = gst_bus_pop(bus)) gst_message_unref(message);
+        gst_object_unref(bus);
+    }
+}
+
 }  // namespace
 
 std::string deviceName(const DeviceHandle &device) {
@@ -80,6 +110,7 @@ std::string takeCapsText(GstCaps *caps) {
 
 std::vector<CatalogEntry> listDevices(DeviceKind kind) {
     if (!gst_is_initialized()) gst_init(nullptr, nullptr);
+    keepWatchersStarted();
     GstDeviceMonitor *monitor = gst_device_monitor_new();
     gst_device_monitor_add_filter(monitor, kind == DeviceKind::Camera ? "Video/Source" : "Audio/Source", nullptr);
     // Started, the providers parent their devices, which names the provider of each.

@@ -7,7 +7,8 @@
 // Also the format choices made from a device's caps: the camera format for going live and
 // the microphone's first format.
 //
-// UI thread. Listing probes the providers; no monitor thread is left running.
+// UI thread. The providers that watch the system for devices (PipeWire, PulseAudio, udev) are
+// started at the first listing and run until the program ends; the others are probed at each.
 #pragma once
 
 #include <memory>

@@ -1,7 +1,8 @@
 // Test support: a PipeWire daemon and WirePlumber of the test's own, in a runtime folder of its
 // own (no D-Bus session needed), with virtual cameras and microphones offered as PipeWire nodes
-// by GStreamer's pipewiresink in provide mode. The destructor ends every process it started and
-// removes the folder, also when a test fails; the children end with the test process.
+// (media.class Video/Source and Audio/Source) by GStreamer's pipewiresink. The destructor ends
+// every process it started and removes the folder, also when a test fails; the children end
+// with the test process.
 #pragma once
 
 #include <sys/types.h>

@@ -222,13 +222,20 @@ TEST_F(SessionTest, DeviceLostBeforeTheAcknowledgementReturnsToPreviewWithAClose
     EXPECT_TRUE(session->startBroadcast());
 }
 
-TEST_F(SessionTest, UnreachableDirectoryEndsTheAttemptAtTheFirstRegistration) {
-    open("directory.invalid");
-    ASSERT_TRUE(session->startBroadcast());
-    ticks.advanceSeconds(5);
-    EXPECT_EQ(session->state(), State::Preview);
-    EXPECT_EQ(session->statusText(), QStringLiteral("伺服無法連線"));
-    EXPECT_EQ(session->statusColour(), BroadcastSession::kRed);
+TEST_F(SessionTest, RegistrationThatCannotBeSentEndsTheAttemptAndCommandsWorkAgain) {
+    // A name that does not resolve fails before the send; the limited broadcast address fails in
+    // sendto itself (EACCES: the endpoints do not ask for SO_BROADCAST).
+    for (const std::string directory : {"directory.invalid", "255.255.255.255"}) {
+        open(directory);
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            ASSERT_TRUE(session->startBroadcast()) << directory << " attempt " << attempt;
+            ticks.advanceSeconds(5);
+            EXPECT_EQ(session->state(), State::Preview) << directory;
+            EXPECT_FALSE(session->busy()) << directory;
+            EXPECT_EQ(session->statusText(), QStringLiteral("伺服無法連線")) << directory;
+            EXPECT_EQ(session->statusColour(), BroadcastSession::kRed) << directory;
+        }
+    }
 }
 
 TEST_F(SessionTest, UnreachableDirectoryIsSaidOnceOnTheStatusLineWhileTheVersionQueryGoesOn) {
