@@ -128,6 +128,7 @@ bool LiveEncoder::videoBranches(GstElement *bin) {
             return false;
         }
         videoEncoders_.push_back(std::move(encoder));
+        lastSlot_.push_back(-1);
     }
     videoFormat_ = videoFormat(s, videoEncoders_.back()->codecData());
 
@@ -204,17 +205,18 @@ void LiveEncoder::onSample(int source, GstSample *sample) {
     const uint8_t rendition = settings_.renditions.size() > 1 ? uint8_t(source + 1) : 0;
     const uint8_t stream = hasAudio_ ? 2 : 1;
     // Each rendition's pictures on its rate's grid from the first picture, in whole milliseconds
-    // from it (a picture's own time in ms, at whatever phase, rounds to one slot twice now and
-    // then in a player's 1/fps time base: ffmpeg reports non-monotonic timestamps). From the
-    // same first picture, key frames of the same moment keep the same time in every rendition.
+    // from it: videorate passes its input's times, which at a camera's own pace (PipeWire's
+    // cycle, say) or in ms at any phase fall into one 1/fps slot twice now and then in a
+    // player's time base (ffmpeg reports non-monotonic timestamps). From the same first
+    // picture, key frames of the same moment keep the same time in every rendition.
     int64_t first = -1;
     firstPictureNs_.compare_exchange_strong(first, int64_t(running));
     first = firstPictureNs_.load();
     const int64_t fps = std::max(1, settings_.renditions[size_t(source)].framesPerSecond);
-    const int64_t slot =
-        ((int64_t(running) - first) * fps + (running >= uint64_t(first) ? 1 : -1) * int64_t(GST_SECOND / 2)) /
-        int64_t(GST_SECOND);
-    timeMs = kLeadMs + uint64_t(std::max<int64_t>(0, first / int64_t(GST_MSECOND) + slot * 1000 / fps));
+    const int64_t sinceFirst = std::max<int64_t>(0, int64_t(running) - first);
+    int64_t &last = lastSlot_[size_t(source)];  // this rendition's streaming thread only
+    last = std::max(last + 1, (sinceFirst * fps + int64_t(GST_SECOND) / 2) / int64_t(GST_SECOND));
+    timeMs = kLeadMs + uint64_t(first / int64_t(GST_MSECOND) + last * 1000 / fps);
     videoEncoders_[size_t(source)]->encode(planes, strides, [&](std::span<const uint8_t> bytes, bool key) {
         addFrame(Frame{stream, std::vector<uint8_t>(bytes.begin(), bytes.end()), timeMs, key, rendition});
     });

@@ -83,6 +83,7 @@ private:
     std::mutex mutex_;
     std::optional<AsfStreamFormat> audioFormat_, videoFormat_;  // guarded by mutex_
     std::vector<std::unique_ptr<WmvEncoder>> videoEncoders_;  // one per rendition, lowest first
+    std::vector<int64_t> lastSlot_;  // per rendition: the frame slot of its last picture
     std::vector<Frame> pending_;  // guarded by mutex_
     bool sawPicture_ = false;  // guarded by mutex_
     std::unique_ptr<AsfWriter> writer_;  // guarded by mutex_

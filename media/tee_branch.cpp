@@ -161,6 +161,17 @@ TeeBranch::TeeBranch(GstElement *pipeline, GstElement *bin, GstElement *videoTee
         gst_segment_init(&restamp->segment, GST_FORMAT_UNDEFINED);
         gst_pad_add_probe(binPad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
                           Restamp::probe, restamp, [](gpointer data) { delete static_cast<Restamp *>(data); });
+        // A branch converts what it gets, so it has no buffer pool to offer the device; and an
+        // allocation query waits in a queue until the queue is empty, which a muxer waiting for
+        // its other input may never let it be: the device's thread, and with it every branch
+        // beside this one, would wait as well.
+        gst_pad_add_probe(
+            binPad, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM,
+            [](GstPad *, GstPadProbeInfo *info, gpointer) {
+                return GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) == GST_QUERY_ALLOCATION ? GST_PAD_PROBE_HANDLED
+                                                                                              : GST_PAD_PROBE_OK;
+            },
+            nullptr, nullptr);
         if (gst_pad_link(teePad, binPad) != GST_PAD_LINK_OK)
             g_printerr("morlanex media: the %s branch could not be linked\n", name);
         links_.push_back({tee, teePad, binPad});
