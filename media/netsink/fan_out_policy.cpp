@@ -1,7 +1,5 @@
 #include "media/netsink/fan_out_policy.h"
 
-#include "media/asf/asf_packet.h"
-
 #include <algorithm>
 
 namespace morlanex {
@@ -16,24 +14,6 @@ constexpr uint64_t kNoPacket = StreamBuffer::kNoPacket;
 constexpr uint32_t kSameKeyFrameMs = 1000;
 constexpr auto kLinkRateKept = std::chrono::seconds(120);
 constexpr uint16_t kMaxUpWaitSeconds = 120;
-constexpr milliseconds kLinkSpan{1200};
-constexpr uint64_t kOldLookBack = 64;  // packets
-
-// The presentation time of the newest frame a packet holds a part of (0: none). A rendition's
-// packet is sent once full, so it may hold frames later than the next key frame of another
-// rendition that came before it; packets' send times do not tell, frames' times do.
-// With `first`: the time of the frame it begins with (a start point's key frame).
-uint32_t frameMs(const PacketBytes &packet, bool first = false) {
-    uint32_t newest = 0;
-    if (const std::optional<AsfPacketContents> contents = readAsfPacket(*packet))
-        for (const AsfPayload &payload : contents->payloads) {
-            if (first) return payload.presentationMs();
-            newest = std::max(newest, payload.presentationMs());
-        }
-    return newest;
-}
-// Below this a write carries too little to be worth its system call.
-constexpr size_t kMinUnsentBytes = 4096;
 
 // The rendition a new viewer starts on: the top one. A player that guesses the frame rate from
 // the first frames (ffmpeg does) then never sees it rise, and a fast link needs no move.
@@ -95,34 +75,19 @@ void FanOutPolicy::beginMove(ViewerPosition &p, uint8_t to, Clock::time_point no
     p.moveFrom = p.seq + (p.offset > 0 ? 1 : 0);
     p.switchAt = kNoPacket;
     p.stopOldAt = to < p.rendition ? p.moveFrom : kNoPacket;
-    p.oldEndMs = 0;
-    for (uint64_t s = p.moveFrom; to < p.rendition && s-- > 0 && s + kOldLookBack >= p.moveFrom;) {
-        const PacketBytes *packet = buffer_.packet(s);
-        if (!packet) break;
-        if (buffer_.rendition(s) != p.rendition) continue;
-        p.oldEndMs = frameMs(*packet);
-        break;
-    }
     p.control.lastMove = p.control.calmSince = now;
-    p.control.keptUp = false;
     progressMove(p);
 }
 
 void FanOutPolicy::progressMove(ViewerPosition &p) const {
     if (p.target == p.rendition) return;
     const uint64_t from = std::max(p.moveFrom, p.seq + (p.offset > 0 ? 1 : 0));
-    if (p.target < p.rendition) {
-        // Moving down: the old rendition has stopped already. Until the viewer gets there, the
-        // newest key frame of the new one is where it switches: what it was behind on it could
-        // not catch up on at a lower rate either. One before the last old frame written would
-        // step back.
-        if (p.switchAt != kNoPacket && p.seq >= p.switchAt) return finishMove(p);  // begun: keep it
-        for (uint64_t s = buffer_.startFrom(from, p.target); s != kNoPacket; s = buffer_.startFrom(s + 1, p.target))
-            if (!p.oldEndMs || frameMs(*buffer_.packet(s), true) > p.oldEndMs) p.switchAt = s;
-        return finishMove(p);
-    }
     for (uint64_t s = buffer_.startFrom(from, p.target); p.switchAt == kNoPacket && s != kNoPacket;
          s = buffer_.startFrom(s + 1, p.target)) {
+        if (p.stopOldAt != kNoPacket) {  // moving down: the old rendition has stopped already
+            p.switchAt = s;
+            break;
+        }
         // Moving up: the old rendition goes on until its own key frame of the same time, unless
         // that one (or a later one) was written already; then wait for the next key frame.
         const uint32_t keyTime = buffer_.startTimeMs(s);
@@ -142,10 +107,6 @@ void FanOutPolicy::progressMove(ViewerPosition &p) const {
         p.stopOldAt = stop;
         p.switchAt = s;
     }
-    finishMove(p);
-}
-
-void FanOutPolicy::finishMove(ViewerPosition &p) {
     if (p.switchAt != kNoPacket && p.seq >= p.switchAt) {
         p.rendition = p.target;
         p.switchAt = p.stopOldAt = kNoPacket;
@@ -159,27 +120,13 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
     if (c.sampledAt == Clock::time_point{}) {
         c.calmSince = now;  // a new viewer may move down at once, up only once it has kept up
     } else {
-        // Bytes queued at every sample: the link was busy all along, so what left is its rate.
-        // Taken over kLinkSpan: the viewer's receive window opens in steps, so what leaves in
-        // one pass may be a step more or less than the link carried.
-        if (c.queuedBytes > 0 && queuedBytes > 0) {
+        // Bytes queued at both samples: the link was busy all along, so what left is its rate.
+        const auto ms = std::chrono::duration_cast<milliseconds>(now - c.sampledAt).count();
+        if (c.queuedBytes > 0 && queuedBytes > 0 && ms >= 100) {
             const uint64_t had = uint64_t(c.queuedBytes) + c.writtenBytes;
-            if (c.busySince == Clock::time_point{}) c.busySince = c.sampledAt, c.busyBytes = 0;
-            c.busyBytes =
-                uint32_t(std::min<uint64_t>(c.busyBytes + had - std::min<uint64_t>(had, queuedBytes), UINT32_MAX));
-            const auto ms = std::chrono::duration_cast<milliseconds>(now - c.busySince).count();
-            if (ms >= kLinkSpan.count()) {
-                c.linkBps = uint32_t(std::min<uint64_t>(uint64_t(c.busyBytes) * 8000 / uint64_t(ms), UINT32_MAX));
-                c.linkMeasuredAt = c.busySince = now;
-                c.busyBytes = 0;
-                // Moving up asks whether any recent measurement says no: keep the lowest.
-                if (c.slowestBps == 0 || c.linkBps <= c.slowestBps || now - c.slowestAt >= kLinkRateKept) {
-                    c.slowestBps = c.linkBps;
-                    c.slowestAt = now;
-                }
-            }
-        } else {
-            c.busySince = {};
+            const uint64_t left = had - std::min<uint64_t>(had, queuedBytes);
+            c.linkBps = uint32_t(std::min<uint64_t>(left * 8000 / uint64_t(ms), UINT32_MAX));
+            c.linkMeasuredAt = now;
         }
     }
     c.sampledAt = now;
@@ -194,11 +141,9 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
     milliseconds behind{int64_t(uint64_t(queuedBytes) * 8000 / (linkKnown ? c.linkBps : rate))};
     if (p.seq < buffer_.nextSeq()) behind += std::chrono::duration_cast<milliseconds>(now - buffer_.arrivedAt(p.seq));
     if (behind >= kCalmBehind) c.calmSince = now;
-    c.keptUp = now - c.calmSince >= kSettle;
     if (now - c.lastMove < kSettle) return;
 
-    const bool shortLink = linkKnown && c.linkBps < rate;
-    if ((behind > kDownBehind || (shortLink && behind > kDownBehindShortLink)) && p.rendition > 1) {
+    if (behind > kDownBehind && p.rendition > 1) {
         uint8_t to = uint8_t(p.rendition - 1);
         if (linkKnown)
             while (to > 1 && buffer_.bitsPerSecond(to) * 110 / 100 > c.linkBps) --to;
@@ -213,21 +158,13 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
         // over 15 s, so that viewers who came together do not all try at the same moment.
         const auto remembered =
             std::max<std::chrono::seconds>(kLinkRateKept, std::chrono::seconds(4 * c.upWaitSeconds)) +
-            std::chrono::seconds(c.slowestBps % 16);
-        if (c.slowestBps > 0 && now - c.slowestAt < remembered &&
-            c.slowestBps < buffer_.bitsPerSecond(uint8_t(p.rendition + 1)) * 120 / 100)
+            std::chrono::seconds(c.linkBps % 16);
+        if (c.linkBps > 0 && now - c.linkMeasuredAt < remembered &&
+            c.linkBps < buffer_.bitsPerSecond(uint8_t(p.rendition + 1)) * 120 / 100)
             return;
         c.movedUp = true;
         beginMove(p, uint8_t(p.rendition + 1), now);
     }
-}
-
-size_t FanOutPolicy::unsentLimit(const ViewerPosition &p) const {
-    if (buffer_.renditionCount() < 2 || p.rendition == 0 || p.soundOnly) return 0;
-    // During a move the lower of the two is what it will take.
-    const uint64_t rate = buffer_.bitsPerSecond(std::min(p.rendition, p.target));
-    const auto ahead = p.control.keptUp ? kKeptUpAhead : kUntriedAhead;
-    return std::max<size_t>(kMinUnsentBytes, size_t(rate * uint64_t(ahead.count()) / 8000));
 }
 
 }  // namespace morlanex

@@ -47,16 +47,11 @@ struct RenditionControl {
     Clock::time_point calmSince{};  // behind less than kCalmBehind since
     Clock::time_point sampledAt{};  // the last sample of its socket
     Clock::time_point linkMeasuredAt{};
-    Clock::time_point busySince{};  // its socket has held bytes at every sample since (or unset)
-    uint32_t busyBytes = 0;  // bytes that left it since then
     uint32_t linkBps = 0;  // the rate its link carried while its socket stayed busy
-    uint32_t slowestBps = 0;  // the lowest of those since slowestAt (see adapt)
-    Clock::time_point slowestAt{};
     uint32_t queuedBytes = 0;  // in its socket at the last sample
     uint32_t writtenBytes = 0;  // written since the last sample
     uint16_t upWaitSeconds = 8;
     bool movedUp = false;  // its last move was up
-    bool keptUp = false;  // calm for kSettle since its start or its last move
 };
 
 struct ViewerPosition {
@@ -74,7 +69,6 @@ struct ViewerPosition {
     uint64_t switchAt = StreamBuffer::kNoPacket;
     uint64_t stopOldAt = StreamBuffer::kNoPacket;
     uint64_t moveFrom = 0;  // the packet it was at when the move was decided
-    uint32_t oldEndMs = 0;  // moving down: the newest frame time of the old rendition written
     bool soundOnly = false;  // a client that asked for no video: the shared packets only
     RenditionControl control;
 };
@@ -112,23 +106,12 @@ public:
     static constexpr std::chrono::milliseconds kDownBehind{3500};
     static constexpr std::chrono::milliseconds kCalmBehind{1200};
     static constexpr std::chrono::milliseconds kSettle{3000};
-    // Behind this much on a measured link slower than its rendition: down without waiting
-    // for kDownBehind, since it cannot catch up there.
-    static constexpr std::chrono::milliseconds kDownBehindShortLink{2000};
     // Once per fan-out pass for a streaming viewer: `queuedBytes` are in its socket now.
     // Starts a move between renditions when the rules above say so.
     void adapt(ViewerPosition &position, Clock::time_point now, size_t queuedBytes) const;
-    // How many bytes not yet sent on the wire the viewer's socket may hold (0: no limit). What
-    // its socket holds cannot be taken back, while what waits here can be stepped over on a
-    // move down; so until a viewer has kept up it gets a quarter second of its rendition,
-    // after that kKeptUpAhead.
-    size_t unsentLimit(const ViewerPosition &position) const;
-    static constexpr std::chrono::milliseconds kUntriedAhead{250};
-    static constexpr std::chrono::milliseconds kKeptUpAhead{600};
 
 private:
     void beginMove(ViewerPosition &position, uint8_t to, Clock::time_point now) const;
-    static void finishMove(ViewerPosition &position);
     void progressMove(ViewerPosition &position) const;
 
     const StreamBuffer &buffer_;
