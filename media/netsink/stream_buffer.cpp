@@ -78,6 +78,7 @@ void StreamBuffer::append(std::vector<uint8_t> &&bytes, bool startPoint, Clock::
     renditionBytes_[rendition] += bytes.size();
     window_.push_back(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)));
     arrivals_.push_back(arrived);
+    sendTimes_.push_back(sendTimeMs);
     ++nextSeq_;
     trim();
 }
@@ -96,6 +97,7 @@ void StreamBuffer::trim() {
         renditions_.pop_front();
         window_.pop_front();
         arrivals_.pop_front();
+        sendTimes_.pop_front();
         offsets_.pop_front();
         ++firstSeq_;
     }
@@ -139,8 +141,11 @@ uint32_t StreamBuffer::startTimeMs(uint64_t seq) const {
 
 uint64_t StreamBuffer::bitsPerSecond(uint8_t r) const {
     if (window_.empty() || r > kMaxRenditions) return 0;
-    const auto span =
-        std::chrono::duration_cast<std::chrono::milliseconds>(arrivals_.back() - arrivals_.front()).count();
+    // By the stream's own clock where its packets carry one: packets handed over in a burst (a
+    // replay's first seconds, an encoder catching up) are no higher rate.
+    const auto span = sendTimes_.back() > sendTimes_.front()
+        ? int64_t(sendTimes_.back() - sendTimes_.front())
+        : std::chrono::duration_cast<std::chrono::milliseconds>(arrivals_.back() - arrivals_.front()).count();
     if (span < 2000) return 0;
     return (renditionBytes_[0] + (r ? renditionBytes_[r] : 0)) * 8000 / uint64_t(span);
 }
@@ -170,6 +175,7 @@ bool StreamBuffer::appendSegment(uint64_t number, std::vector<uint8_t> *out) con
 void StreamBuffer::clearPackets() {
     window_.clear();
     arrivals_.clear();
+    sendTimes_.clear();
     offsets_.clear();
     renditions_.clear();
     for (uint64_t &b : renditionBytes_) b = 0;

@@ -133,6 +133,7 @@ private:
     uint64_t headerStart_ = 0;
     std::deque<PacketBytes> window_;  // window_[i] has sequence number firstSeq_ + i
     std::deque<Clock::time_point> arrivals_;  // arrivals_[i] belongs to window_[i]
+    std::deque<uint32_t> sendTimes_;  // the stream's own send time of window_[i] (0: none)
     std::deque<uint64_t> offsets_;  // offsets_[i]: stream bytes before window_[i]
     uint64_t streamBytes_ = 0;  // stream bytes pushed, in all
     uint64_t firstSeq_ = 0, nextSeq_ = 0;

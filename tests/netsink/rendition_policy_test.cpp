@@ -215,6 +215,21 @@ TEST_F(RenditionSimulation, ALinkThatSlowsDownIsMovedDownWithinSecondsAndKeepsPl
     EXPECT_LT(t0 + elapsed - buffer.arrivedAt(v.got.back().seq) + inSocket, 4s);
 }
 
+TEST_F(RenditionSimulation, ARenditionsRateIsTheStreamsOwnWhetherItCameInRealTimeOrInABurst) {
+    runUntil(12s);  // in real time
+    StreamBuffer burst{2 << 20, 8 << 20};
+    burst.setHeader(StreamHeader::fromMuxer(threeRenditions().header, nullptr));
+    for (size_t i = 0; i < pushed; ++i) {
+        std::vector<uint8_t> p = threeRenditions().packets[i].bytes;
+        burst.push(std::move(p), t0, threeRenditions().packets[i].rendition);  // all at once
+    }
+    for (uint8_t r = 1; r <= 3; ++r) {
+        ASSERT_GT(buffer.bitsPerSecond(r), 0u);
+        EXPECT_NEAR(double(burst.bitsPerSecond(r)), double(buffer.bitsPerSecond(r)), buffer.bitsPerSecond(r) * 0.05)
+            << "rendition " << int(r);
+    }
+}
+
 TEST_F(RenditionSimulation, ALinkBetweenTwoRenditionsIsTriedOnTheHigherOneRarely) {
     runUntil(3s);
     // A link that carries the middle rendition with room but not the top one: it moves down,
