@@ -33,9 +33,10 @@ DirectoryMessage record(std::string_view word, std::initializer_list<std::pair<F
 class SessionTest : public ::testing::Test {
 protected:
     // A session whose directory is `server`, opened, its preview running.
-    void open(const std::string &server, const std::string &bindAddress = {}) {
+    void open(const std::string &server, const std::string &bindAddress = {}, int reportPort = -1) {
         SessionSettings settings;
         settings.directoryHost = server;
+        if (reportPort >= 0) settings.reportPort = reportPort;
         settings.ownVersion = QStringLiteral("1.1.0.2");
         settings.bindAddress = bindAddress;
         session = std::make_unique<BroadcastSession>(settings, ticks);
@@ -235,6 +236,23 @@ TEST_F(SessionTest, RegistrationThatCannotBeSentEndsTheAttemptAndCommandsWorkAga
             EXPECT_EQ(session->statusText(), QStringLiteral("伺服無法連線")) << directory;
             EXPECT_EQ(session->statusColour(), BroadcastSession::kRed) << directory;
         }
+    }
+}
+
+TEST_F(SessionTest, AnAcknowledgementWhoseAnswerCannotBeSentEndsTheAttemptAndCommandsWorkAgain) {
+    // Nothing can be sent to port 0 (EINVAL): the registration goes out, the "LinkKERF_Port"
+    // answer to the acknowledgement fails.
+    port20 = std::make_unique<ScriptedPeer>("127.0.0.176", 20);
+    open("127.0.0.176", {}, 0);
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        ASSERT_TRUE(session->startBroadcast()) << "attempt " << attempt;
+        ticks.advanceSeconds(5);
+        ASSERT_TRUE(receiveLive(*port20));
+        port20->send("127.0.0.1", servingPort(), record(cmd::LinkKerfOk, {{Field::ChannelId, "1234567"}}));
+        ASSERT_TRUE(waitUntil([&] { return session->state() == State::Preview; })) << "attempt " << attempt;
+        EXPECT_FALSE(session->busy());
+        EXPECT_EQ(session->statusText(), QStringLiteral("伺服無法連線"));
+        EXPECT_EQ(liveSwitches, 0) << "nothing went live";
     }
 }
 
