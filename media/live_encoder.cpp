@@ -16,7 +16,7 @@ namespace morlanex {
 namespace {
 
 constexpr size_t kMaxPendingFrames = 1000;
-constexpr size_t kSoundAloneFrames = 100;  // about 2 s of sound with no picture
+constexpr uint64_t kSoundAloneMs = 2000;  // of sound with no picture: the sound goes alone
 constexpr uint64_t kOriginStepMs = 200;  // a whole number of frames at 10, 15 and 30 frames/s
 // Added to every frame's time, so that time 0 may go up to kOriginStepMs before the first frame.
 constexpr uint64_t kLeadMs = kOriginStepMs;
@@ -233,8 +233,8 @@ void LiveEncoder::addFrame(Frame frame, const GstCaps *audioCaps) {
         sawPicture_ = sawPicture_ || frame.stream == (hasAudio_ ? 2 : 1);
         pending_.push_back(std::move(frame));
         // The first picture sets time 0 (see startWriter); without a camera, the sound goes alone.
-        if (videoFormat_ && (audioFormat_ || !hasAudio_) && (sawPicture_ || pending_.size() >= kSoundAloneFrames))
-            startWriter();
+        const bool waitedEnough = pending_.back().timeMs >= pending_.front().timeMs + kSoundAloneMs;
+        if (videoFormat_ && (audioFormat_ || !hasAudio_) && (sawPicture_ || waitedEnough)) startWriter();
     }
     // One thread at a time hands the output over, so the server gets it in the writer's order;
     // the others leave theirs to it.
