@@ -25,24 +25,16 @@ constexpr float kVorbisQuality = 0.0f;  // about 64 kbps in stereo
 std::string pageHead() { return web::fillPage(web::kPlayerHeadHtml, {{"style", web::kPlayerStyleCss}}); }
 }  // namespace
 
-// The valves and the video encoder, shared with the server's listener so that it never
-// reaches elements that are gone.
-struct BrowserEncoder::Gate {
-    std::mutex mutex;
-    std::vector<GstElement *> valves;  // guarded by mutex; references held
-    GstElement *videoEncoder = nullptr;  // guarded by mutex; reference held
+// Open at the start, until the sink holds the header and a first chunk; then while watched.
+struct BrowserEncoder::Gate : ValveGate {
     bool watched = false;  // guarded by mutex
     bool warmingUp = true;  // guarded by mutex: until the first chunk
-    bool open = true;  // guarded by mutex: the valves pass frames
     // Set when the valves open again: the muxer's output until its next cluster (sound that
     // came before the new key frame) still belongs to the cluster cut off when they closed,
     // seconds earlier, and is dropped so that cluster ends where its frames did.
     std::atomic<bool> skipUntilCluster{false};
 
-    ~Gate() {
-        for (GstElement *v : valves) gst_object_unref(v);
-        if (videoEncoder) gst_object_unref(videoEncoder);
-    }
+    Gate() : ValveGate(true) {}
     // Read under the lock, so that of two changes close together the later one holds.
     void follow(const LiveServer &server) {
         std::lock_guard lock(mutex);
@@ -55,15 +47,10 @@ struct BrowserEncoder::Gate {
         warmingUp = false;
         applyLocked();
     }
-    // Called with mutex held. Neither call waits for the streaming threads.
     void applyLocked() {
         const bool wanted = watched || warmingUp;
-        if (wanted == open) return;
-        open = wanted;
-        if (open) skipUntilCluster = true;
-        for (GstElement *v : valves) g_object_set(v, "drop", !open, nullptr);
-        // A newcomer starts at a key frame: ask for one now rather than wait for the next.
-        if (open && videoEncoder) forceKeyUnit(videoEncoder);
+        if (wanted && !open) skipUntilCluster = true;
+        setOpenLocked(wanted);
     }
 };
 
@@ -143,15 +130,10 @@ GstElement *BrowserEncoder::makeBranch(bool withAudio) {
         gst_element_link(audio.back(), mux);
     }
 
+    // While the valves are closed the muxer behind the queues keeps one branch's thread
+    // waiting for the other input, either of them; the valves answer the tees meanwhile.
     std::lock_guard lock(gate_->mutex);
-    for (const std::vector<GstElement *> *chain : {&video, &audio}) {
-        if (chain->empty()) continue;
-        // While the valves are closed the muxer behind the queues keeps one branch's thread
-        // waiting for the other input, either of them; the valves answer the tees meanwhile.
-        setValveAndQueue(*chain, gate_->open);
-        gate_->valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[0])));
-    }
-    gate_->videoEncoder = GST_ELEMENT(gst_object_ref(video.back()));
+    gate_->adoptLocked(video, audio);
     return bin;
 }
 

@@ -204,25 +204,22 @@ void CapturePipeline::attachLive(const CaptureDescription &description) {
     const uint64_t offset = TeeBranch::runningTime(pipeline_);
     live->encoder = std::make_unique<LiveEncoder>(settings.encoder, *live->server, pipeline_, offset);
     bool complete = true;
-    if (GstElement *bin = live->encoder->makeBranch(microphone != nullptr))
-        live->branches.push_back(std::make_unique<TeeBranch>(pipeline_, bin, cameraTee_, microphone, offset));
-    else
-        complete = false;
-    if (live->server->serving()) {
-        live->browser = std::make_unique<BrowserEncoder>(settings.encoder);
-        live->browser->serveWith(live->server.get());
-        if (GstElement *bin = live->browser->makeBranch(microphone != nullptr))
+    auto attach = [&](GstElement *bin) {
+        if (bin)
             live->branches.push_back(std::make_unique<TeeBranch>(pipeline_, bin, cameraTee_, microphone, offset));
         else
             complete = false;
+    };
+    attach(live->encoder->makeBranch(microphone != nullptr));
+    if (live->server->serving()) {
+        live->browser = std::make_unique<BrowserEncoder>(settings.encoder);
+        live->browser->serveWith(live->server.get());
+        attach(live->browser->makeBranch(microphone != nullptr));
     }
     if (live->server->serving() && settings.webrtcPort >= 0) {
         live->webrtc = std::make_unique<WebRtcEncoder>(settings.encoder);
         live->webrtc->serveWith(live->server.get());
-        if (GstElement *bin = live->webrtc->makeBranch(microphone != nullptr))
-            live->branches.push_back(std::make_unique<TeeBranch>(pipeline_, bin, cameraTee_, microphone, offset));
-        else
-            complete = false;
+        attach(live->webrtc->makeBranch(microphone != nullptr));
     }
     // The microphone starts once its frames have somewhere to go: its tee first.
     for (auto e = live->microphone.rbegin(); e != live->microphone.rend(); ++e) gst_element_sync_state_with_parent(*e);

@@ -137,6 +137,27 @@ void forceKeyUnit(GstElement *encoder) {
     }
 }
 
+ValveGate::~ValveGate() {
+    for (GstElement *v : valves) gst_object_unref(v);
+    if (videoEncoder) gst_object_unref(videoEncoder);
+}
+
+void ValveGate::adoptLocked(const std::vector<GstElement *> &video, const std::vector<GstElement *> &audio) {
+    for (const std::vector<GstElement *> *chain : {&video, &audio}) {
+        if (chain->empty()) continue;
+        setValveAndQueue(*chain, open);
+        valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[0])));
+    }
+    if (!video.empty()) videoEncoder = GST_ELEMENT(gst_object_ref(video.back()));
+}
+
+void ValveGate::setOpenLocked(bool wanted) {
+    if (wanted == open) return;
+    open = wanted;
+    for (GstElement *v : valves) g_object_set(v, "drop", !open, nullptr);
+    if (open && videoEncoder) forceKeyUnit(videoEncoder);
+}
+
 uint64_t TeeBranch::runningTime(GstElement *pipeline) {
     GstState state = GST_STATE_NULL;
     gst_element_get_state(pipeline, &state, nullptr, 0);

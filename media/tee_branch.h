@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
 #include <vector>
 
 #include "media/profiles.h"
@@ -48,6 +49,26 @@ std::vector<GstElement *> addAudioChain(GstElement *bin, const EncoderSettings &
 void setValveAndQueue(const std::vector<GstElement *> &chain, bool open);
 // Asks a video encoder for a key frame as its next frame (an upstream event from its source pad).
 void forceKeyUnit(GstElement *encoder);
+
+// The valves of a branch that encodes only while it is needed, and its video encoder; shared
+// with the server's callbacks, so that they never reach elements that are gone.
+struct ValveGate {
+    std::mutex mutex;
+    std::vector<GstElement *> valves;  // guarded by mutex; references held
+    GstElement *videoEncoder = nullptr;  // guarded by mutex; reference held
+    bool open;  // guarded by mutex: the valves pass frames
+
+    explicit ValveGate(bool openAtStart) : open(openAtStart) {}
+    ~ValveGate();
+    ValveGate(const ValveGate &) = delete;
+    ValveGate &operator=(const ValveGate &) = delete;
+    // With mutex held: the chains' valves and queues set as the gate is, `video`'s last
+    // element taken as the encoder. Either chain may be empty.
+    void adoptLocked(const std::vector<GstElement *> &video, const std::vector<GstElement *> &audio);
+    // With mutex held: opens or closes the valves, without waiting for the streaming threads.
+    // Opening asks the encoder for a key frame, so that a newcomer starts at one now.
+    void setOpenLocked(bool wanted);
+};
 
 class TeeBranch {
 public:

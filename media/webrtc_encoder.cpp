@@ -54,27 +54,13 @@ GstElement *makeAppSink(GstElement *bin, Output *out) {
 
 }  // namespace
 
-// The valves and the VP8 encoder, shared with the server's callbacks so that they never reach
-// elements that are gone.
-struct WebRtcEncoder::Gate {
-    std::mutex mutex;
-    std::vector<GstElement *> valves;  // guarded by mutex; references held
-    GstElement *videoEncoder = nullptr;  // guarded by mutex; reference held
-    bool open = false;  // guarded by mutex
-
-    ~Gate() {
-        for (GstElement *v : valves) gst_object_unref(v);
-        if (videoEncoder) gst_object_unref(videoEncoder);
-    }
+// Closed until someone watches.
+struct WebRtcEncoder::Gate : ValveGate {
+    Gate() : ValveGate(false) {}
     // Read under the lock, so that of two changes close together the later one holds.
     void follow(const LiveServer &server) {
         std::lock_guard lock(mutex);
-        const bool wanted = server.webrtcWatched();
-        if (wanted == open) return;
-        open = wanted;
-        for (GstElement *v : valves) g_object_set(v, "drop", !open, nullptr);
-        // A newcomer starts at a key frame: ask for one now rather than wait for the next.
-        if (open && videoEncoder) forceKeyUnit(videoEncoder);
+        setOpenLocked(server.webrtcWatched());
     }
     void forceKeyFrame() {
         std::lock_guard lock(mutex);
@@ -132,12 +118,7 @@ GstElement *WebRtcEncoder::makeBranch(bool withAudio) {
     }
 
     std::lock_guard lock(gate_->mutex);
-    for (const std::vector<GstElement *> *chain : {&video, &audio}) {
-        if (chain->empty()) continue;
-        setValveAndQueue(*chain, gate_->open);  // closed until someone watches
-        gate_->valves.push_back(GST_ELEMENT(gst_object_ref((*chain)[0])));
-    }
-    gate_->videoEncoder = GST_ELEMENT(gst_object_ref(video.back()));
+    gate_->adoptLocked(video, audio);
     return bin;
 }
 
