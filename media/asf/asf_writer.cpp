@@ -4,6 +4,7 @@
 #include "media/asf/byte_order.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace morlanex {
@@ -118,6 +119,7 @@ AsfWriter::AsfWriter(AsfWriterConfig config, PacketSink sink) : config_(std::mov
         throw std::invalid_argument("ASF packet size out of range");
     if (config_.streams.empty() || config_.streams.size() > 127)
         throw std::invalid_argument("ASF stream count out of range");
+    for (const AsfStreamFormat &s : config_.streams) hasAudio_ = hasAudio_ || s.kind == AsfStreamFormat::Kind::Audio;
 }
 
 std::vector<uint8_t> AsfWriter::header() const {
@@ -227,24 +229,61 @@ void AsfWriter::flush(Lane &l, uint8_t rendition) {
 }
 
 void AsfWriter::flush() {
+    for (size_t r = 0; r < lanes_.size(); ++r) release(uint8_t(r), UINT32_MAX);
     for (size_t r = 0; r < lanes_.size(); ++r) flush(lanes_[r], uint8_t(r));
+}
+
+void AsfWriter::release(uint8_t rendition, uint32_t soundMs) {
+    std::vector<HeldFrame> &held = lane(rendition).held;
+    if (held.empty()) return;
+    // A later key frame the sound has not reached yet goes on waiting.
+    size_t n = 1;
+    while (n < held.size() && (!held[n].keyFrame || held[n].time <= soundMs)) ++n;
+    std::vector<HeldFrame> ready(std::make_move_iterator(held.begin()), std::make_move_iterator(held.begin() + long(n)));
+    held.erase(held.begin(), held.begin() + long(n));
+    for (const HeldFrame &f : ready) write(f.stream, f.payload, f.time, f.keyFrame, rendition);
 }
 
 void AsfWriter::addFrame(uint8_t stream, std::span<const uint8_t> payload, uint64_t timeMs, bool keyFrame,
                          uint8_t rendition) {
     if (stream == 0 || stream > config_.streams.size() || payload.empty()) return;
-    const AsfStreamFormat &format = config_.streams[stream - 1u];
-    const bool video = format.kind == AsfStreamFormat::Kind::Video;
+    const bool video = config_.streams[stream - 1u].kind == AsfStreamFormat::Kind::Video;
     if (!haveOrigin_) {
         haveOrigin_ = true;
         originMs_ = config_.originMs.value_or(timeMs);
     }
     const uint32_t time =
         uint32_t(std::min<uint64_t>(timeMs > originMs_ ? timeMs - originMs_ : 0, UINT32_MAX - config_.prerollMs));
+    Lane &l = lane(rendition);
+    if (!video) {
+        audioTimeMs_ = time;
+        for (size_t r = 0; r < lanes_.size(); ++r) {
+            if (!lanes_[r].held.empty() && lanes_[r].held.front().time <= time) release(uint8_t(r), time);
+        }
+        write(stream, payload, time, keyFrame, rendition);
+        return;
+    }
+    const bool soundBehind = hasAudio_ && (!audioTimeMs_ || *audioTimeMs_ < time);
+    if (l.held.empty() && !(keyFrame && soundBehind)) {
+        write(stream, payload, time, keyFrame, rendition);
+        return;
+    }
+    l.held.push_back({stream, std::vector<uint8_t>(payload.begin(), payload.end()), time, keyFrame});
+    // Sound that stopped coming holds the picture up no longer.
+    if (time >= l.held.front().time + kMaxKeyFrameWaitMs) release(rendition, UINT32_MAX);
+}
+
+void AsfWriter::write(uint8_t stream, std::span<const uint8_t> payload, uint32_t time, bool keyFrame,
+                      uint8_t rendition) {
+    const bool video = config_.streams[stream - 1u].kind == AsfStreamFormat::Kind::Video;
     // Every audio frame stands alone; a video frame only when the encoder says so.
     const bool key = keyFrame || !video;
     Lane &l = lane(rendition);
-    if (video && keyFrame) flush(l, rendition);
+    if (video && keyFrame) {
+        // The sound so far goes before it (with renditions it has packets of its own).
+        if (rendition != 0) flush(lane(0), 0);
+        flush(l, rendition);
+    }
 
     const uint8_t objectNumber = l.objectNumbers[stream - 1u]++;
     const uint32_t objectSize = uint32_t(payload.size());

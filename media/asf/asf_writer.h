@@ -15,6 +15,11 @@
 // stream, exactly on a packet boundary. Send times are the frames' times from the first frame
 // on, so the stream starts at 0; presentation times add the preroll.
 //
+// A viewer who joins at a key frame gets no sound from before it: the sound's packet is sent
+// before the key frame's, and a key frame that comes before the sound of its moment waits for
+// it (at most kMaxKeyFrameWaitMs of video). Players count a stream's time from its first
+// packet, so the first time a viewer sees is the key frame's, on its frame-rate grid.
+//
 // Stream numbers are 1 + the index in AsfWriterConfig::streams.
 //
 // Renditions: several encodings of one stream (the same video at other bit rates) are written
@@ -81,6 +86,7 @@ public:
     static constexpr size_t kPacketHeaderBytes = 14;  // error correction + parsing information
     static constexpr size_t kPayloadHeaderBytes = 17;  // with 8 bytes of replicated data
     static constexpr size_t kMaxPayloadsPerPacket = 63;
+    static constexpr uint32_t kMaxKeyFrameWaitMs = 1000;
 
     // The packet size must leave room for one payload byte after the headers.
     AsfWriter(AsfWriterConfig config, PacketSink sink);
@@ -94,7 +100,8 @@ public:
     // frame's count as the first frame's. Unknown streams and empty frames are ignored.
     void addFrame(uint8_t stream, std::span<const uint8_t> payload, uint64_t timeMs, bool keyFrame,
                   uint8_t rendition = 0);
-    // Sends every packet being filled, padded, if it holds anything.
+    // Writes the frames waiting for sound, then sends every packet being filled, padded, if it
+    // holds anything.
     void flush();
 
     uint64_t packetsOut() const { return packetsOut_; }
@@ -102,6 +109,12 @@ public:
     uint64_t originMs() const { return originMs_; }
 
 private:
+    struct HeldFrame {
+        uint8_t stream;
+        std::vector<uint8_t> payload;
+        uint32_t time;
+        bool keyFrame;
+    };
     // The packet being filled for one rendition.
     struct Lane {
         std::vector<uint8_t> packet;
@@ -110,17 +123,23 @@ private:
         uint32_t firstTimeMs = 0;  // of its first payload
         uint8_t keyFrameStream = 0;
         std::vector<uint8_t> objectNumbers;  // per stream, the next media object number
+        std::vector<HeldFrame> held;  // from a key frame on, waiting for the sound to reach it
     };
     Lane &lane(uint8_t rendition);
     void beginPacket(Lane &lane, uint32_t timeMs, uint8_t keyFrameStream);
     // Sends the lane's packet, padded, with its send time: its first payload's time, or the
     // last packet's when that was later.
     void flush(Lane &lane, uint8_t rendition);
+    void write(uint8_t stream, std::span<const uint8_t> payload, uint32_t time, bool keyFrame, uint8_t rendition);
+    // Writes the lane's held frames up to the first later key frame past `soundMs`.
+    void release(uint8_t rendition, uint32_t soundMs);
 
     AsfWriterConfig config_;
     PacketSink sink_;
     std::vector<Lane> lanes_;  // by rendition
     uint32_t sendTimeMs_ = 0;  // of the last packet sent, of any rendition
+    bool hasAudio_ = false;
+    std::optional<uint32_t> audioTimeMs_;  // of the newest sound frame
     bool haveOrigin_ = false;
     uint64_t originMs_ = 0;
     uint64_t packetsOut_ = 0;

@@ -185,19 +185,66 @@ TEST(AsfWriterPackets, SendTimesStartAtZeroAndNeverGoBack) {
     AsfWriter writer(config(4800), collectInto(got));
     writer.addFrame(1, Bytes{1}, 7000, false);  // running time of the first frame: 0
     writer.addFrame(2, Bytes{2}, 6990, true);  // earlier than the first: 0 as well
-    writer.addFrame(2, Bytes{3}, 7200, true);  // new packet at 200
-    writer.addFrame(1, Bytes{4}, 7100, false);  // late audio joins that packet
+    writer.addFrame(2, Bytes{3}, 7200, true);  // a key frame ahead of the sound waits for it
+    writer.addFrame(1, Bytes{4}, 7100, false);  // so late audio goes before it
     writer.flush();
     writer.addFrame(1, Bytes{5}, 7150, false);  // a new packet may not go back to 150
     writer.flush();
 
     ASSERT_EQ(got.packets.size(), 4u);
     EXPECT_EQ(got.sendTimes, (std::vector<uint32_t>{0, 0, 200, 200}));
-    EXPECT_EQ(payloadsOf(got.packets[1])[0].presentationMs(), 1000u);
-    const std::vector<AsfPayload> third = payloadsOf(got.packets[2]);
-    ASSERT_EQ(third.size(), 2u);
-    EXPECT_EQ(third[1].presentationMs(), 1100u);  // its own time, not the packet's
+    const std::vector<AsfPayload> second = payloadsOf(got.packets[1]);
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_EQ(second[0].presentationMs(), 1000u);
+    EXPECT_EQ(second[1].presentationMs(), 1100u);  // its own time, not the packet's
+    EXPECT_EQ(payloadsOf(got.packets[2])[0].presentationMs(), 1200u);
     EXPECT_EQ(payloadsOf(got.packets[3])[0].presentationMs(), 1150u);
+}
+
+// Players count time from the first packet a viewer gets; sound from before the key frame it
+// joined at would put every picture off its frame-rate grid.
+TEST(AsfWriterPackets, AViewerJoiningAtAKeyFrameGetsNoSoundFromBeforeIt) {
+    // One video stream sharing the sound's packets, and two renditions with packets of their own.
+    for (const std::vector<uint8_t> &renditions : {std::vector<uint8_t>{0}, std::vector<uint8_t>{1, 2}}) {
+        SCOPED_TRACE(renditions.size());
+        Collected got;
+        AsfWriter writer(config(4800), collectInto(got));
+        // 15 fps with key frames (larger than a packet) each second; the sound (46 ms frames)
+        // reaches the writer 80 ms after its time, the pictures at theirs.
+        uint64_t sound = 0;
+        for (int i = 0; i < 60; ++i) {
+            const uint64_t t = uint64_t(i) * 1000 / 15;
+            for (; sound + 80 <= t; sound += 46) writer.addFrame(1, Bytes(185, 0x55), sound, false, 0);
+            const bool key = i % 15 == 0;
+            for (uint8_t r : renditions) writer.addFrame(2, Bytes(key ? 6000 : 300, uint8_t(i)), t, key, r);
+        }
+        writer.flush();
+
+        size_t sounds = 0, pictures = 0;
+        for (size_t k = 0; k < got.packets.size(); ++k) {
+            for (const AsfPayload &p : payloadsOf(got.packets[k])) (p.stream == 1 ? sounds : pictures) += p.offset == 0;
+            if (got.keyFrameStreams[k] == 0) continue;
+            const uint32_t key = payloadsOf(got.packets[k])[0].presentationMs();
+            for (size_t j = k; j < got.packets.size(); ++j) {
+                if (got.renditions[j] != 0 && got.renditions[j] != got.renditions[k]) continue;
+                for (const AsfPayload &p : payloadsOf(got.packets[j])) {
+                    ASSERT_GE(p.presentationMs(), key) << "packet " << j << " after the key frame of packet " << k;
+                }
+            }
+        }
+        EXPECT_EQ(sounds, size_t((sound + 45) / 46));
+        EXPECT_EQ(pictures, 60u * renditions.size());
+        EXPECT_EQ(size_t(std::count(got.keyFrameStreams.begin(), got.keyFrameStreams.end(), 2)), 4 * renditions.size());
+    }
+}
+
+TEST(AsfWriterPackets, PicturesWaitForSoundThatStoppedAtMostASecond) {
+    Collected got;
+    AsfWriter writer(config(4800), collectInto(got));
+    writer.addFrame(1, Bytes(185, 0x55), 0, false);
+    for (int i = 0; i < 17; ++i) writer.addFrame(2, Bytes(300, uint8_t(i)), uint64_t(i) * 1000 / 15, i == 1);
+    // Sent without a flush: the key frame at 67 ms waited until a picture a second after it.
+    EXPECT_EQ(std::count(got.keyFrameStreams.begin(), got.keyFrameStreams.end(), 2), 1);
 }
 
 TEST(AsfWriterPackets, APacketHoldsAtMostSixtyThreePayloads) {
