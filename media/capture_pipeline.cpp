@@ -40,6 +40,7 @@ CapturePipeline::~CapturePipeline() {
 }
 
 void CapturePipeline::clear() {
+    cameraWatch_.reset();
     gst_element_set_state(pipeline_, GST_STATE_NULL);
     stopLive();
     while (GList *child = GST_BIN_CHILDREN(pipeline_)) gst_bin_remove(GST_BIN(pipeline_), GST_ELEMENT(child->data));
@@ -47,10 +48,16 @@ void CapturePipeline::clear() {
     built_ = false;
 }
 
-GstElement *CapturePipeline::addSource(GstDevice *device, const std::string &caps, GstElement *&format,
-                                       std::vector<GstElement *> &elements) {
-    GstElement *source = gst_device_create_element(device, nullptr);
+GstElement *CapturePipeline::addSource(const DeviceHandle &device, const std::string &caps, GstElement *&format,
+                                       std::vector<GstElement *> &elements, RemovalWatch &watch) {
+    GstElement *source = gst_device_create_element(device.get(), nullptr);
     if (!source) return nullptr;
+    std::shared_ptr<GstElement> held(GST_ELEMENT(gst_object_ref(source)), gst_object_unref);
+    watch = watchRemoval(device, [held] {
+        GError *error = g_error_new_literal(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND, "The device was removed.");
+        gst_element_post_message(held.get(), gst_message_new_error(GST_OBJECT(held.get()), error, nullptr));
+        g_error_free(error);
+    });
     // Frames that come without a time are stamped on arrival: the live branches drop frames
     // they cannot place (Debian 12's pipewiresrc leaves every frame untimed when the node
     // sends no header with it). A source that stamps its own is left as it is.
@@ -134,7 +141,7 @@ void CapturePipeline::build(const CaptureDescription &description) {
     const bool live = description.live.has_value();
     std::vector<GstElement *> elements;
     GstElement *camera = description.camera
-        ? addSource(description.camera.get(), description.cameraCaps, cameraFormat_, elements)
+        ? addSource(description.camera, description.cameraCaps, cameraFormat_, elements, cameraWatch_)
         : nullptr;
     const bool cameraMissing = description.camera && !camera;
     if (live && cameraMissing) {
@@ -169,7 +176,8 @@ void CapturePipeline::attachLive(const CaptureDescription &description) {
     GstElement *microphone = nullptr;
     if (description.microphone) {
         microphone =
-            addSource(description.microphone.get(), description.microphoneCaps, microphoneFormat_, live->microphone);
+            addSource(description.microphone, description.microphoneCaps, microphoneFormat_, live->microphone,
+                      microphoneWatch_);
         if (!microphone) {
             clear();
             throw MediaError(kInterfaceNotSupported);
@@ -230,6 +238,7 @@ void CapturePipeline::attachLive(const CaptureDescription &description) {
 void CapturePipeline::stopLive() {
     if (!live_) return;
     std::unique_ptr<Live> live = std::move(live_);
+    microphoneWatch_.reset();
     // The microphone first, so that it never pushes into a tee losing its last branch.
     for (GstElement *e : live->microphone) gst_element_set_state(e, GST_STATE_NULL);
     live->branches.clear();

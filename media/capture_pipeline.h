@@ -131,8 +131,8 @@ private:
     struct Live;
     // The device's element, a caps filter (`format`) and a tee, not yet started: `elements`
     // gets all three. Returns the tee, or null when the device cannot be opened.
-    GstElement *addSource(GstDevice *device, const std::string &caps, GstElement *&format,
-                          std::vector<GstElement *> &elements);
+    GstElement *addSource(const DeviceHandle &device, const std::string &caps, GstElement *&format,
+                          std::vector<GstElement *> &elements, RemovalWatch &watch);
     void addPreview(GstElement *tee);
     // The encoders' branches on the tees and the microphone, started as the pipeline runs.
     void attachLive(const CaptureDescription &description);
@@ -145,6 +145,8 @@ private:
     GstElement *cameraSource_ = nullptr;
     GstElement *cameraFormat_ = nullptr;  // the sources' caps filters while built
     GstElement *microphoneFormat_ = nullptr;
+    // The source's element fails when the desktop takes its device away.
+    RemovalWatch cameraWatch_, microphoneWatch_;
     CaptureDescription description_;
     bool built_ = false;
     bool errorSeen_ = false;

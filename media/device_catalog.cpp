@@ -3,6 +3,8 @@
 #include <gst/gst.h>
 
 #include <algorithm>
+#include <list>
+#include <mutex>
 
 namespace morlanex {
 
@@ -57,6 +59,24 @@ std::string fixedText(const GstStructure *s) {
     return takeCapsText(gst_caps_new_full(copy, nullptr));
 }
 
+struct Removal {
+    DeviceHandle device;
+    std::function<void()> gone;
+};
+std::mutex removalsMutex;
+std::list<Removal *> removals;
+
+// On the provider's thread, as it posts. The device is the object a listing handed out.
+void onDeviceRemoved(GstBus *, GstMessage *message, gpointer) {
+    GstDevice *device = nullptr;
+    gst_message_parse_device_removed(message, &device);
+    std::lock_guard lock(removalsMutex);
+    for (Removal *r : removals) {
+        if (r->device.get() == device) r->gone();
+    }
+    if (device) gst_object_unref(device);
+}
+
 // Providers that watch the system (PipeWire, PulseAudio, udev) are started once and stay
 // started for the program's run, so a listing's own start and stop of them only count: Debian
 // 12's PipeWire provider (0.3.65) destroys its registry without its loop's lock when it stops
@@ -71,15 +91,20 @@ void keepWatchersStarted() {
                 !gst_device_provider_factory_has_classes(factory, "Audio/Source"))
                 continue;
             GstDeviceProvider *provider = gst_device_provider_factory_get(factory);
-            if (provider && gst_device_provider_can_monitor(provider) && gst_device_provider_start(provider))
+            if (provider && gst_device_provider_can_monitor(provider) && gst_device_provider_start(provider)) {
                 started.push_back(provider);  // held, never stopped
-            else if (provider)
+                GstBus *bus = gst_device_provider_get_bus(provider);
+                gst_bus_enable_sync_message_emission(bus);
+                g_signal_connect(bus, "sync-message::device-removed", G_CALLBACK(onDeviceRemoved), nullptr);
+                gst_object_unref(bus);
+            } else if (provider) {
                 gst_object_unref(provider);
+            }
         }
         gst_plugin_feature_list_free(factories);
         return started;
     }();
-    // Nobody follows their device messages between listings: dropped so they do not pile up.
+    // Nobody pops their device messages between listings: dropped so they do not pile up.
     for (GstDeviceProvider *provider : watchers) {
         GstBus *bus = gst_device_provider_get_bus(provider);
         while (GstMessage *message = gst_bus_pop(bus)) gst_message_unref(message);
@@ -142,6 +167,21 @@ std::vector<CatalogEntry> listDevices(DeviceKind kind) {
     std::vector<CatalogEntry> entries;
     for (Sortable &s : found) entries.push_back(std::move(s.entry));
     return entries;
+}
+
+RemovalWatch watchRemoval(const DeviceHandle &device, std::function<void()> gone) {
+    if (!device) return {};
+    auto *removal = new Removal{device, std::move(gone)};
+    {
+        std::lock_guard lock(removalsMutex);
+        removals.push_back(removal);
+    }
+    // Once dropped, its callback is not running and never runs again.
+    return RemovalWatch(removal, [](void *p) {
+        std::lock_guard lock(removalsMutex);
+        removals.remove(static_cast<Removal *>(p));
+        delete static_cast<Removal *>(p);
+    });
 }
 
 DeviceHandle deviceAt(DeviceKind kind, int index) {

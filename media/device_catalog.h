@@ -11,6 +11,7 @@
 // started at the first listing and run until the program ends; the others are probed at each.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,13 @@ struct CatalogEntry {
 std::vector<CatalogEntry> listDevices(DeviceKind kind);
 // The device at `index` of a fresh listing; empty when the index is outside it.
 DeviceHandle deviceAt(DeviceKind kind, int index);
+
+// Until the returned watch is dropped, `gone` runs (on the provider's own thread) when the
+// desktop takes `device` away: a PipeWire node removed, a camera unplugged. A PipeWire source
+// whose node went only waits for frames, so this is how its loss shows. Devices of providers
+// that only probe are not followed; their elements fail instead.
+using RemovalWatch = std::shared_ptr<void>;
+RemovalWatch watchRemoval(const DeviceHandle &device, std::function<void()> gone);
 
 // The name the desktop shows for the device; empty for none.
 std::string deviceName(const DeviceHandle &device);

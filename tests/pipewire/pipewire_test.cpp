@@ -54,6 +54,16 @@ protected:
     void SetUp() override {
         if (!why.empty()) GTEST_SKIP() << "PipeWire cannot run here: " << why;
     }
+    // A test's nodes go with it, so that the next finds only its own by name.
+    void TearDown() override {
+        for (pid_t p : offered) session->remove(p);
+    }
+    pid_t offerCamera() { return offered.emplace_back(session->offerCamera("Morlanex PipeWire Camera")); }
+    pid_t offerMicrophone() {
+        return offered.emplace_back(session->offerMicrophone("Morlanex PipeWire Microphone"));
+    }
+
+    std::vector<pid_t> offered;
 
     static inline PipeWireSession *session = nullptr;
     static inline std::string why;
@@ -62,26 +72,20 @@ protected:
 }  // namespace
 
 TEST_F(PipeWireDevices, BothVirtualDevicesAreListedByNameAndAGoneNodeIsNotAndComesBack) {
-    const pid_t camera = session->offerCamera("Morlanex PipeWire Camera");
-    const pid_t microphone = session->offerMicrophone("Morlanex PipeWire Microphone");
+    const pid_t camera = offerCamera();
+    offerMicrophone();
     ASSERT_TRUE(becomesListed(DeviceKind::Camera, "Morlanex PipeWire Camera")) << session->log();
     ASSERT_TRUE(becomesListed(DeviceKind::Microphone, "Morlanex PipeWire Microphone")) << session->log();
 
     // Unplugged and plugged in again, without restarting anything.
     session->remove(camera);
     EXPECT_TRUE(becomesListed(DeviceKind::Camera, "Morlanex PipeWire Camera", false));
-    session->offerCamera("Morlanex PipeWire Camera");
+    offerCamera();
     EXPECT_TRUE(becomesListed(DeviceKind::Camera, "Morlanex PipeWire Camera")) << session->log();
-    session->remove(microphone);
 }
 
-TEST_F(PipeWireDevices, TenSecondsLiveThroughBothDevicesDecodeCleanly) {
-    session->offerCamera("Morlanex PipeWire Camera");
-    session->offerMicrophone("Morlanex PipeWire Microphone");
-    ASSERT_TRUE(becomesListed(DeviceKind::Camera, "Morlanex PipeWire Camera")) << session->log();
-    ASSERT_TRUE(becomesListed(DeviceKind::Microphone, "Morlanex PipeWire Microphone")) << session->log();
-
-    CaptureMedia media;
+// Live at level 2 through the offered devices, once both are listed.
+void goLiveThroughBoth(CaptureMedia &media, EventPump &pump) {
     media.listCameras();
     media.listMicrophones();
     media.choice.camera = indexOf(DeviceKind::Camera, "Morlanex PipeWire Camera");
@@ -90,13 +94,21 @@ TEST_F(PipeWireDevices, TenSecondsLiveThroughBothDevicesDecodeCleanly) {
     media.port = bench::freeLoopbackPort();
     ASSERT_TRUE(media.applyLevel(2));
     media.startPreview();
-    EventPump pump{media.pipeline};
     // Frames from the provided camera reach the preview.
-    ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.framesDelivered() >= 15; }, 20s))
-        << pump.firstError() << "\n"
-        << session->log();
+    ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.framesDelivered() >= 15; }, 20s)) << pump.firstError();
     ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
     ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.packetsOut() > 0; }, 20s)) << pump.firstError();
+}
+
+TEST_F(PipeWireDevices, TenSecondsLiveThroughBothDevicesDecodeCleanly) {
+    offerCamera();
+    offerMicrophone();
+    ASSERT_TRUE(becomesListed(DeviceKind::Camera, "Morlanex PipeWire Camera")) << session->log();
+    ASSERT_TRUE(becomesListed(DeviceKind::Microphone, "Morlanex PipeWire Microphone")) << session->log();
+
+    CaptureMedia media;
+    EventPump pump{media.pipeline};
+    ASSERT_NO_FATAL_FAILURE(goLiveThroughBoth(media, pump)) << session->log();
 
     const std::string url = "http://127.0.0.1:" + std::to_string(media.port) + "/";
     // Ten seconds of the stream hold both devices' worth of ten seconds: 15 pictures and some
@@ -113,5 +125,34 @@ TEST_F(PipeWireDevices, TenSecondsLiveThroughBothDevicesDecodeCleanly) {
     EXPECT_EQ(decode.output, "");
     pump.pumpFor(10ms);
     EXPECT_EQ(pump.firstError(), "");
+    media.close();
+}
+
+// A node goes away as an unplugged device's does: the pipeline says which device failed, and
+// the window acts on that as with the test devices (silence for the microphone, the broadcast
+// ended for the camera). A PipeWire source whose node went would otherwise wait for frames.
+TEST_F(PipeWireDevices, ANodeRemovedWhileLiveIsReportedAsItsDeviceLost) {
+    const pid_t camera = offerCamera();
+    const pid_t microphone = offerMicrophone();
+    ASSERT_TRUE(becomesListed(DeviceKind::Camera, "Morlanex PipeWire Camera")) << session->log();
+    ASSERT_TRUE(becomesListed(DeviceKind::Microphone, "Morlanex PipeWire Microphone")) << session->log();
+    CaptureMedia media;
+    EventPump pump{media.pipeline};
+    ASSERT_NO_FATAL_FAILURE(goLiveThroughBoth(media, pump)) << session->log();
+
+    const auto lost = [&](DeviceKind kind) {
+        return std::count_if(pump.events.begin(), pump.events.end(), [&](const PipelineEvent &e) {
+            return e.kind == PipelineEvent::Error && e.device == kind;
+        });
+    };
+    for (auto [kind, provider] : {std::pair{DeviceKind::Microphone, microphone}, {DeviceKind::Camera, camera}}) {
+        const auto removed = std::chrono::steady_clock::now();
+        session->remove(provider);
+        ASSERT_TRUE(pump.pumpUntil([&] { return lost(kind) == 1; }, 10s)) << pump.firstError();
+        std::printf("%s failure reported %.2f s after its node went\n",
+                    kind == DeviceKind::Camera ? "camera" : "microphone",
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - removed).count());
+    }
+    EXPECT_EQ(lost(DeviceKind::Microphone), 1) << "a camera lost is not the microphone's";
     media.close();
 }
