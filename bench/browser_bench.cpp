@@ -321,7 +321,7 @@ int main(int argc, char **argv) {
     media.listMicrophones();
     std::atomic<uint64_t> rtcBytes{0}, rtcIdleFrames{0};
     std::atomic<int64_t> lastWatchedFrameNs{0};
-    media.rtcObserver = [&](RtcMedia, std::span<const uint8_t> frame, uint64_t, bool) {
+    media.rtcObserver = [&](RtcMedia, std::span<const uint8_t> frame, uint64_t, bool, uint8_t) {
         rtcBytes += frame.size();
         // Frames still in the queues as the valves close come right after the watched ones.
         const int64_t now =

@@ -39,6 +39,7 @@ LiveServer::LiveServer(const LiveSettings &settings)
              if (std::shared_ptr<Relay> r = relay.lock()) r->changed(watched);
          }});
     config.webrtcPort = settings.webrtcPort;
+    config.webrtcVideoRates = webrtcVideoRates(settings.encoder);
     std::weak_ptr<Relay> rtc = rtc_;
     config.webrtcWatchedChanged = [rtc](bool watched) {
         if (std::shared_ptr<Relay> r = rtc.lock()) r->changed(watched);
@@ -89,9 +90,10 @@ void LiveServer::setBrowserListener(std::function<void()> listener) {
     relay_->listener = std::move(listener);
 }
 
-void LiveServer::pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame) {
-    if (rtcObserver_) rtcObserver_(kind, frame, ptsNs, keyFrame);
-    if (sink_) sink_->pushRtcFrame(kind, frame, ptsNs, keyFrame);
+void LiveServer::pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame,
+                              uint8_t rendition) {
+    if (rtcObserver_) rtcObserver_(kind, frame, ptsNs, keyFrame, rendition);
+    if (sink_) sink_->pushRtcFrame(kind, frame, ptsNs, keyFrame, rendition);
 }
 
 void LiveServer::setWebrtcListener(std::function<void()> listener) {

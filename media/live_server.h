@@ -41,8 +41,9 @@ namespace morlanex {
 // Sees the stream as written: the header once (isHeader), then every data packet with its
 // rendition (0: for every viewer; r: only for viewers of rendition r, see AsfDataPacket).
 using StreamObserver = std::function<void(bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition)>;
-// Sees every frame given to the WebRTC viewers.
-using RtcObserver = std::function<void(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame)>;
+// Sees every frame given to the WebRTC viewers (`rendition`: of VP8, 0 the top).
+using RtcObserver =
+    std::function<void(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame, uint8_t rendition)>;
 
 struct LiveSettings {
     EncoderSettings encoder;
@@ -86,7 +87,9 @@ public:
     void setBrowserListener(std::function<void()> listener);
 
     // WebRTC playback.
-    void pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame);
+    // `rendition`: of VP8, 0 the top (see webrtcVideoRates).
+    void pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame,
+                      uint8_t rendition = 0);
     bool webrtcWatched() const { return rtc_->watched.load(); }
     // Called after each change of webrtcWatched(); empty to stop.
     void setWebrtcListener(std::function<void()> listener);

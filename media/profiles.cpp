@@ -36,4 +36,10 @@ std::optional<EncoderSettings> encoderSettings(Wm8Profile profile) {
     }
 }
 
+std::vector<uint32_t> webrtcVideoRates(const EncoderSettings &settings) {
+    const uint32_t top = uint32_t(settings.videoBitrate);
+    if (top < kWebrtcLowVideoBitrate * 2) return {top};
+    return {top, kWebrtcLowVideoBitrate};
+}
+
 }  // namespace morlanex

@@ -69,4 +69,9 @@ struct EncoderSettings {
 // Encoder numbers of the four profiles the levels use; nullopt for the others.
 std::optional<EncoderSettings> encoderSettings(Wm8Profile profile);
 
+// The WebRTC viewers' VP8 renditions, video bits per second, the top first: the level's rate,
+// and for a level well above it one a slow link carries (about 160 kbit/s with the sound).
+constexpr uint32_t kWebrtcLowVideoBitrate = 96'000;
+std::vector<uint32_t> webrtcVideoRates(const EncoderSettings &settings);
+
 }  // namespace morlanex

@@ -91,8 +91,16 @@ void addBranchInput(GstElement *bin, const char *name, GstElement *first) {
 }
 
 std::vector<GstElement *> addVp8Chain(GstElement *bin, const EncoderSettings &s, int keyFrameSeconds) {
+    std::vector<GstElement *> video = addVideoInput(bin, s);
+    GstElement *encoder = video.empty() ? nullptr : addVp8Encoder(bin, video.back(), s.videoBitrate, s.videoFramesPerSecond * keyFrameSeconds);
+    if (!encoder) return {};
+    video.push_back(encoder);
+    return video;
+}
+
+std::vector<GstElement *> addVideoInput(GstElement *bin, const EncoderSettings &s) {
     std::vector<GstElement *> video =
-        addChain(bin, nullptr, {"valve", "queue", "videoconvert", "videoscale", "videorate", "capsfilter", "vp8enc"});
+        addChain(bin, nullptr, {"valve", "queue", "videoconvert", "videoscale", "videorate", "capsfilter"});
     if (video.empty()) return video;
     g_object_set(video[3], "add-borders", FALSE, nullptr);
     g_object_set(video[4], "drop-only", TRUE, "skip-to-first", TRUE, nullptr);
@@ -102,12 +110,19 @@ std::vector<GstElement *> addVp8Chain(GstElement *bin, const EncoderSettings &s,
                             "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
     g_object_set(video[5], "caps", caps, nullptr);
     gst_caps_unref(caps);
+    return video;
+}
+
+GstElement *addVp8Encoder(GstElement *bin, GstElement *from, int bitrate, int keyFrameDistance) {
+    GstElement *encoder = gst_element_factory_make("vp8enc", nullptr);
+    if (!encoder) return nullptr;
     // Real time, constant rate, no frames held back: a live picture that a viewer's buffer
     // of a few seconds plays smoothly.
-    g_object_set(video[6], "deadline", gint64(1), "cpu-used", 8, "end-usage", 1 /* cbr */, "target-bitrate",
-                 s.videoBitrate, "keyframe-max-dist", s.videoFramesPerSecond * keyFrameSeconds, "lag-in-frames", 0,
-                 "threads", 1, nullptr);
-    return video;
+    g_object_set(encoder, "deadline", gint64(1), "cpu-used", 8, "end-usage", 1 /* cbr */, "target-bitrate", bitrate,
+                 "keyframe-max-dist", keyFrameDistance, "lag-in-frames", 0, "threads", 1, nullptr);
+    gst_bin_add(GST_BIN(bin), encoder);
+    if (from) gst_element_link(from, encoder);
+    return encoder;
 }
 
 std::vector<GstElement *> addAudioChain(GstElement *bin, const EncoderSettings &s, int rate, const char *encoder) {
@@ -155,7 +170,14 @@ void ValveGate::setOpenLocked(bool wanted) {
     if (wanted == open) return;
     open = wanted;
     for (GstElement *v : valves) g_object_set(v, "drop", !open, nullptr);
-    if (open && videoEncoder) forceKeyUnit(videoEncoder);
+    if (open) askKeyFrameLocked();
+}
+
+void ValveGate::askKeyFrameLocked() {
+    if (keyFrameHook)
+        keyFrameHook();
+    else if (videoEncoder)
+        forceKeyUnit(videoEncoder);
 }
 
 uint64_t TeeBranch::runningTime(GstElement *pipeline) {

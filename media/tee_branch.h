@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <vector>
@@ -41,6 +42,10 @@ void addBranchInput(GstElement *bin, const char *name, GstElement *first);
 // held back and a key frame at least every `keyFrameSeconds`: valve, queue, videoconvert,
 // videoscale, videorate, capsfilter, vp8enc (the last). Empty when an element is missing.
 std::vector<GstElement *> addVp8Chain(GstElement *bin, const EncoderSettings &s, int keyFrameSeconds);
+// The picture's way to a VP8 encoder (valve, queue, conversion, scaling, rate, format), and an
+// encoder in real time at constant `bitrate` after `from` (if given).
+std::vector<GstElement *> addVideoInput(GstElement *bin, const EncoderSettings &s);
+GstElement *addVp8Encoder(GstElement *bin, GstElement *from, int bitrate, int keyFrameDistance);
 // A microphone's chain to `encoder` at `rate` in the settings' channels (one or two): valve,
 // queue, audioconvert, audioresample, capsfilter, the encoder (the last).
 std::vector<GstElement *> addAudioChain(GstElement *bin, const EncoderSettings &s, int rate, const char *encoder);
@@ -56,6 +61,8 @@ struct ValveGate {
     std::mutex mutex;
     std::vector<GstElement *> valves;  // guarded by mutex; references held
     GstElement *videoEncoder = nullptr;  // guarded by mutex; reference held
+    // Asks for a key frame in place of the encoder's own request, where there are several.
+    std::function<void()> keyFrameHook;  // guarded by mutex
     bool open;  // guarded by mutex: the valves pass frames
 
     explicit ValveGate(bool openAtStart) : open(openAtStart) {}
@@ -68,6 +75,8 @@ struct ValveGate {
     // With mutex held: opens or closes the valves, without waiting for the streaming threads.
     // Opening asks the encoder for a key frame, so that a newcomer starts at one now.
     void setOpenLocked(bool wanted);
+    // With mutex held: the next picture is a key frame.
+    void askKeyFrameLocked();
 };
 
 class TeeBranch {

@@ -2,6 +2,7 @@
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
+#include <gst/video/video.h>
 
 #include <mutex>
 #include <vector>
@@ -15,11 +16,12 @@ namespace {
 
 constexpr int kOpusBitrate = 64000;
 
-// What an appsink hands on: the encoder, and which kind its frames are.
+// What an appsink hands on: the encoder, and which kind (and VP8 rendition) its frames are.
 struct Output {
     LiveServer *server;
     RtcMedia kind;
     std::atomic<uint64_t> *frames;
+    uint8_t rendition = 0;
 };
 
 GstFlowReturn onSample(GstAppSink *sink, gpointer data) {
@@ -32,7 +34,8 @@ GstFlowReturn onSample(GstAppSink *sink, gpointer data) {
         const GstClockTime pts = GST_BUFFER_PTS(buffer);
         const bool key = out->kind == RtcMedia::Vp8 && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
         if (out->server)
-            out->server->pushRtcFrame(out->kind, {map.data, map.size}, GST_CLOCK_TIME_IS_VALID(pts) ? pts : 0, key);
+            out->server->pushRtcFrame(out->kind, {map.data, map.size}, GST_CLOCK_TIME_IS_VALID(pts) ? pts : 0, key,
+                                      out->rendition);
         out->frames->fetch_add(1);
         gst_buffer_unmap(buffer, &map);
     }
@@ -64,7 +67,18 @@ struct WebRtcEncoder::Gate : ValveGate {
     }
     void forceKeyFrame() {
         std::lock_guard lock(mutex);
-        if (open && videoEncoder) forceKeyUnit(videoEncoder);
+        if (open) askKeyFrameLocked();
+    }
+    // Every rendition's encoder gives its key frame at the same picture: the request goes down
+    // with the pictures, ahead of the next one, to all of them.
+    std::atomic<bool> keyFrameWanted{false};
+    static GstPadProbeReturn beforePicture(GstPad *pad, GstPadProbeInfo *, gpointer data) {
+        const std::shared_ptr<Gate> gate = static_cast<std::weak_ptr<Gate> *>(data)->lock();
+        if (gate && gate->keyFrameWanted.exchange(false))
+            gst_pad_push_event(pad, gst_video_event_new_downstream_force_key_unit(GST_CLOCK_TIME_NONE,
+                                                                                  GST_CLOCK_TIME_NONE,
+                                                                                  GST_CLOCK_TIME_NONE, TRUE, 0));
+        return GST_PAD_PROBE_OK;
     }
 };
 
@@ -96,20 +110,36 @@ bool WebRtcEncoder::encoding() const {
 
 GstElement *WebRtcEncoder::makeBranch(bool withAudio) {
     GstElement *bin = gst_bin_new("webrtc-encoder");
-    std::vector<GstElement *> video = addVp8Chain(bin, settings_, kKeyFrameSeconds);
+    // One picture to every rendition's encoder, each into its own appsink.
+    std::vector<GstElement *> video = addVideoInput(bin, settings_);
+    GstElement *split = video.empty() ? nullptr : addChain(bin, video.back(), {"tee"}).front();
+    const std::vector<uint32_t> rates = webrtcVideoRates(settings_);
+    bool complete = split != nullptr;
+    for (size_t r = 0; complete && r < rates.size(); ++r) {
+        const std::vector<GstElement *> chain = addChain(bin, split, {"queue"});
+        GstElement *encoder = chain.empty() ? nullptr
+                                            : addVp8Encoder(bin, chain[0], int(rates[r]),
+                                                            settings_.videoFramesPerSecond * kKeyFrameSeconds);
+        GstElement *out = encoder ? makeAppSink(bin, new Output{server_, RtcMedia::Vp8, &frames_, uint8_t(r)}) : nullptr;
+        complete = out != nullptr;
+        if (!complete) break;
+        // Frames that do not depend on a lost one's probability tables: a viewer over UDP loses some.
+        gst_util_set_object_arg(G_OBJECT(encoder), "error-resilient", "default");
+        gst_element_link(encoder, out);
+    }
     std::vector<GstElement *> audio;
     if (withAudio) audio = addAudioChain(bin, settings_, kAudioRate, "opusenc");
-    GstElement *videoOut = video.empty() ? nullptr : makeAppSink(bin, new Output{server_, RtcMedia::Vp8, &frames_});
     GstElement *audioOut = audio.empty() ? nullptr : makeAppSink(bin, new Output{server_, RtcMedia::Opus, &frames_});
-    if (!videoOut || (withAudio && !audioOut)) {
+    if (!complete || (withAudio && !audioOut)) {
         g_printerr("morlanex media: the WebRTC encoder is missing elements\n");
         gst_object_unref(gst_object_ref_sink(bin));
         return nullptr;
     }
     addBranchInput(bin, "video", video[0]);
-    // Frames that do not depend on a lost one's probability tables: a viewer over UDP loses some.
-    gst_util_set_object_arg(G_OBJECT(video.back()), "error-resilient", "default");
-    gst_element_link(video.back(), videoOut);
+    GstPad *before = gst_element_get_static_pad(video.back(), "src");
+    gst_pad_add_probe(before, GST_PAD_PROBE_TYPE_BUFFER, Gate::beforePicture, new std::weak_ptr<Gate>(gate_),
+                      [](gpointer data) { delete static_cast<std::weak_ptr<Gate> *>(data); });
+    gst_object_unref(before);
     if (!audio.empty()) {
         addBranchInput(bin, "audio", audio[0]);
         gst_util_set_object_arg(G_OBJECT(audio.back()), "frame-size", "20");
@@ -119,6 +149,7 @@ GstElement *WebRtcEncoder::makeBranch(bool withAudio) {
 
     std::lock_guard lock(gate_->mutex);
     gate_->adoptLocked(video, audio);
+    gate_->keyFrameHook = [g = gate_.get()] { g->keyFrameWanted = true; };
     return bin;
 }
 

@@ -1,14 +1,17 @@
-// Public header. The WebRTC rendition of the live capture: one VP8 encode and one Opus encode
-// for every WebRTC viewer, whose frames LiveServer hands to the network sink, which packetizes
-// each once and sends it to them all.
+// Public header. The WebRTC rendition of the live capture: the VP8 encodes (webrtcVideoRates:
+// the level's rate, and a low one for slow links) and one Opus encode for every WebRTC viewer,
+// whose frames LiveServer hands to the network sink, which packetizes each once and sends each
+// viewer the rendition its link carries.
 //
 // Its elements make one branch (see TeeBranch) fed by the capture pipeline's tees: valve,
-// queue, conversion, scaling, rate and VP8 encoder into an appsink for the camera; valve,
+// queue, conversion, scaling, rate and a tee to each VP8 encoder (behind a queue of its own)
+// and its appsink for the camera; valve,
 // queue, conversion, resampling to 48 kHz and Opus encoder (20 ms frames) into an appsink for
 // the microphone. The encoders run in real time with no frame held back, so a frame leaves
 // within its own frame time. The valves pass frames only while a WebRTC viewer is connected
 // (LiveServer::webrtcWatched()); each time they open, and whenever the sink asks for one, the
-// VP8 encoder is made to give a key frame, so a newcomer starts at once.
+// VP8 encoders are made to give a key frame, at the same picture, so a newcomer starts at once
+// and a viewer can move between renditions there.
 //
 // Threads: built and destroyed on the UI thread; the server's listener and key frame requester
 // run on the sink's loop thread; the frames arrive on the appsinks' streaming threads (one per

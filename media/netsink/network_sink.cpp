@@ -73,9 +73,11 @@ void NetworkSink::pushChunk(size_t stream, std::span<const uint8_t> bytes, bool 
         loop_->countRejectedPacket();
 }
 
-void NetworkSink::pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame) {
+void NetworkSink::pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame,
+                               uint8_t rendition) {
     if (config_.webrtcPort < 0 || frame.empty()) return;
-    if (!loop_->inbox().postRtcFrame(std::vector<uint8_t>(frame.begin(), frame.end()), kind, ptsNs, keyFrame))
+    if (!loop_->inbox().postRtcFrame(std::vector<uint8_t>(frame.begin(), frame.end()), kind, ptsNs, keyFrame,
+                                     rendition))
         loop_->countRejectedPacket();
 }
 

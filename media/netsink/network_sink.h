@@ -121,6 +121,10 @@ struct NetworkSinkConfig {
     // the system chooses at start, 1..65535 = that port (fixed in Morlanex.conf for a
     // firewall), -1 = no WebRTC. See docs/webrtc.md.
     int webrtcPort = 0;
+    // The VP8 renditions' video bit rates, the top first: each WebRTC viewer is sent the one
+    // its link carries, moving at key frames (which the encoders make at the same times).
+    // Empty: one rendition.
+    std::vector<uint32_t> webrtcVideoRates;
     // Called on the loop thread (or in stop()) when WebRTC viewers go from none to some
     // (true) or back to none (false), so the VP8/Opus encoders work only while watched. A
     // session counts from its answer on, so frames flow by the time its DTLS is done.
@@ -197,8 +201,9 @@ public:
 
     // One encoded frame for the WebRTC viewers, from one producer thread per kind. The sink
     // packetizes it once and fans it out; `ptsNs` is the frame's stream time in ns (same clock
-    // for both kinds), `keyFrame` for VP8 only.
-    void pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame);
+    // for both kinds), `keyFrame` and `rendition` (0 the top) for VP8 only.
+    void pushRtcFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame,
+                      uint8_t rendition = 0);
     // The bound UDP port while running with WebRTC (0 otherwise).
     uint16_t webrtcPort() const;
 

@@ -12,6 +12,7 @@
 // Threads: the sink's loop thread only.
 #pragma once
 
+#include "media/netsink/rtc_rendition_choice.h"
 #include "webrtc/dtls.h"
 #include "webrtc/rtp.h"
 #include "webrtc/srtp.h"
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <netinet/in.h>
@@ -43,6 +45,12 @@ struct RtcSession {
     bool wantsVideo = false, wantsAudio = false;
     webrtc::RtpRewrite video, audio;
     bool videoStarted = false;  // has had a key frame: video flows from then on
+    // The VP8 rendition it is sent (0 the top), and which its link carries (several only).
+    size_t rendition = 0;
+    std::optional<RtcRenditionChoice> choice;
+    bool moving = false;  // waits for the wanted rendition's key frame, sent nothing meanwhile
+    uint16_t nextVideoSequence = 0;  // in its numbering
+    uint16_t renditionStart = 0;  // its first number on this rendition: NACKs before it are stale
 
     Clock::time_point created, lastCheck;
     Clock::time_point dtlsDue = Clock::time_point::max();  // the handshake's retransmission

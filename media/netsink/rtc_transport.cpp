@@ -23,13 +23,12 @@ constexpr auto kConsentTimeout = 30s;
 constexpr auto kKeyFrameEvery = 1s;
 constexpr auto kReportEvery = 1s;
 constexpr size_t kMaxPendingPerAddress = 4;
-constexpr size_t kMaxGopPackets = 4096;  // about 4.8 MB: beyond it a newcomer asks for a key frame
 constexpr size_t kBatchSlots = 64;
 constexpr size_t kSlotBytes = webrtc::MaxRtpPacketSize + webrtc::SrtpSession::MaxOverhead;
 constexpr size_t kReceiveBytes = 2048;
 constexpr int kMaxReadsPerPass = 256;
 constexpr int kSocketBufferBytes = 1024 * 1024;  // a group of pictures for a newcomer goes out at once
-constexpr uint8_t kVideoPayloadType = 96, kAudioPayloadType = 111;  // the source's; rewritten per viewer
+constexpr uint8_t kAudioPayloadType = 111;  // the source's; rewritten per viewer
 const char *const kCname = "morlanex";
 
 template <class T>
@@ -71,12 +70,17 @@ public:
     Feedback(RtcTransport &t, RtcSession &s) : t_(t), s_(s) {}
     void onNack(uint32_t ssrc, uint16_t seq) override {
         if (s_.wantsVideo && ssrc == s_.video.ssrc) {
-            if (const webrtc::RtpPacket *p = t_.videoHistory_.find(s_.video.sourceSequence(seq)))
-                t_.sendPacket(s_, *p, s_.video);
+            if (const webrtc::RtpPacket *p = t_.video_.resend(s_, seq)) t_.sendPacket(s_, *p, s_.video);
         } else if (s_.wantsAudio && ssrc == s_.audio.ssrc) {
             if (const webrtc::RtpPacket *p = t_.audioHistory_.find(s_.audio.sourceSequence(seq)))
                 t_.sendPacket(s_, *p, s_.audio);
         }
+    }
+    void onReceptionReport(uint32_t, const webrtc::ReceptionReport &r) override {
+        if (s_.choice && r.ssrc == s_.video.ssrc) s_.choice->onLoss(r.fractionLost, Clock::now());
+    }
+    void onRemb(uint64_t bitsPerSecond) override {
+        if (s_.choice) s_.choice->onEstimate(bitsPerSecond, Clock::now());
     }
     void onPictureLoss(uint32_t) override { t_.wantKeyFrame(); }
     void onFullIntraRequest(uint32_t, uint8_t) override { t_.wantKeyFrame(); }
@@ -86,7 +90,11 @@ private:
     RtcSession &s_;
 };
 
-RtcTransport::RtcTransport(const NetworkSinkConfig &config, Log log) : config_(config), log_(std::move(log)) {}
+RtcTransport::RtcTransport(const NetworkSinkConfig &config, Log log)
+    : config_(config),
+      log_(std::move(log)),
+      video_(config.webrtcVideoRates),
+      sendVideo_([this](RtcSession &s, const webrtc::RtpPacket &p) { sendPacket(s, p, s.video); }) {}
 
 RtcTransport::~RtcTransport() { stop(); }
 
@@ -104,13 +112,9 @@ bool RtcTransport::start(Reactor &reactor, std::string *error) {
     reactor_ = &reactor;
     batch_ = std::make_unique<DatagramBatch>(socket_.get(), kBatchSlots, kSlotBytes);
     receive_.resize(kReceiveBytes);
-    videoSource_ = randomValue<uint32_t>();
     audioSource_ = randomValue<uint32_t>();
-    vp8_ = std::make_unique<webrtc::Vp8Packetizer>(kVideoPayloadType, videoSource_, randomValue<uint16_t>(),
-                                                   uint16_t(randomValue<uint16_t>() & 0x7fff));
+    video_.reset();
     opus_ = std::make_unique<webrtc::OpusPacketizer>(kAudioPayloadType, audioSource_, randomValue<uint16_t>());
-    gop_.clear();
-    gopComplete_ = false;
     std::fill(std::begin(haveFrame_), std::end(haveFrame_), false);
     port_ = boundPort(socket_.get());
     return true;
@@ -269,12 +273,7 @@ void RtcTransport::onConnected(RtcSession &s) {
     connectedCount_.store(connected_.size(), std::memory_order_relaxed);
     log_(s.name, std::string("viewer started (") + profile + ")");
     if (!s.wantsVideo) return;
-    if (gopComplete_ && !gop_.empty()) {
-        for (const webrtc::RtpPacket &p : gop_) sendPacket(s, p, s.video);
-        s.videoStarted = true;
-    } else {
-        wantKeyFrame();
-    }
+    if (!video_.startViewer(s, sendVideo_)) wantKeyFrame();
     flush();
 }
 
@@ -285,32 +284,17 @@ void RtcTransport::onRtcp(RtcSession &s, std::span<uint8_t> d) {
     webrtc::readRtcp({receive_.data(), size}, feedback);
 }
 
-void RtcTransport::onFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame) {
+void RtcTransport::onFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame,
+                           uint8_t rendition) {
     if (!socket_) return;
     const auto now = Clock::now();
     const int k = kind == RtcMedia::Vp8 ? 0 : 1;
     uint32_t ts = 0;
     if (kind == RtcMedia::Vp8) {
         ts = uint32_t(ptsNs * 9 / 100000);  // 90 kHz
-        const bool key = keyFrame || webrtc::isVp8KeyFrame(frame);
-        if (!vp8_->packetize(frame, ts, videoPackets_)) return;
-        if (key) {
-            gop_.clear();
-            gopComplete_ = true;
-        }
-        for (const webrtc::RtpPacket &p : videoPackets_.packets()) {
-            videoHistory_.store(p);
-            if (!gopComplete_) continue;
-            if (gop_.size() < kMaxGopPackets)
-                gop_.push_back(p);
-            else
-                gopComplete_ = false, gop_.clear();
-        }
-        for (RtcSession *s : connected_) {
-            if (!s->wantsVideo || (!s->videoStarted && !key)) continue;
-            s->videoStarted = true;
-            for (const webrtc::RtpPacket &p : videoPackets_.packets()) sendPacket(*s, p, s->video);
-        }
+        video_.onFrame(rendition, frame, ts, keyFrame, connected_, sendVideo_);
+        // Only the top rendition's time drives the sender reports' clock.
+        if (rendition != 0) return flush();
     } else {
         ts = uint32_t(ptsNs * 6 / 125000);  // 48 kHz
         if (!opus_->packetize(frame, ts, audioPacket_)) return;
@@ -416,8 +400,7 @@ void RtcTransport::updateWatched() {
     watched_ = watched;
     if (!watched) {
         // The encoders stop: their next frames begin a new time line, so the old group is no start.
-        gop_.clear();
-        gopComplete_ = false;
+        video_.forgetGroups();
     }
     if (config_.webrtcWatchedChanged) config_.webrtcWatchedChanged(watched);
 }

@@ -10,7 +10,8 @@
 // numbers and the payload type are rewritten, then SRTP protects the copy in a slot of one
 // DatagramBatch, sent with sendmmsg per frame. A new viewer starts at the current group of
 // pictures (kept from its key frame on) or, without one, at the next key frame, which it
-// asks for. RTCP: sender reports each second, NACKs answered from RtpHistory, PLI and FIR
+// asks for. With several VP8 renditions (NetworkSinkConfig::webrtcVideoRates) each viewer is
+// sent the one its receiver reports say its link carries (RtcVideoFanOut, RtcRenditionChoice). RTCP: sender reports each second, NACKs answered from RtpHistory, PLI and FIR
 // ask for a key frame; key frames are asked for at most once a second in all.
 // Datagrams from addresses no check has confirmed, and checks without the right integrity,
 // are dropped without an answer.
@@ -21,6 +22,7 @@
 
 #include "media/netsink/network_sink.h"
 #include "media/netsink/rtc_session.h"
+#include "media/netsink/rtc_video_fan_out.h"
 #include "net/reactor.h"
 #include "net/udp_socket.h"
 #include "webrtc/rtcp.h"
@@ -68,7 +70,7 @@ public:
     // DELETE of /whep/<id>: false when there is no such session.
     bool end(std::string_view id);
 
-    void onFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame);
+    void onFrame(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame, uint8_t rendition = 0);
 
 private:
     class Feedback;
@@ -108,14 +110,12 @@ private:
     std::vector<RtcSession *> connected_;
 
     // One packetization for everyone.
-    uint32_t videoSource_ = 0, audioSource_ = 0;
-    std::unique_ptr<webrtc::Vp8Packetizer> vp8_;
+    RtcVideoFanOut video_;
+    RtcVideoFanOut::Send sendVideo_;
+    uint32_t audioSource_ = 0;
     std::unique_ptr<webrtc::OpusPacketizer> opus_;
-    webrtc::RtpPackets videoPackets_;
     webrtc::RtpPacket audioPacket_;
-    webrtc::RtpHistory videoHistory_, audioHistory_;
-    std::vector<webrtc::RtpPacket> gop_;  // the video packets from the last key frame on
-    bool gopComplete_ = false;  // gop_ starts at a key frame and holds all since
+    webrtc::RtpHistory audioHistory_;
     // The last frame's RTP time and arrival, per kind, for the sender reports' clock.
     uint32_t lastTimestamp_[2]{};
     Clock::time_point lastArrival_[2]{};

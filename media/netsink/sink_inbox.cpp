@@ -38,11 +38,12 @@ bool SinkInbox::postPacket(std::vector<uint8_t> &&packet, size_t stream, bool st
     return true;
 }
 
-bool SinkInbox::postRtcFrame(std::vector<uint8_t> &&frame, RtcMedia kind, uint64_t ptsNs, bool keyFrame) {
+bool SinkInbox::postRtcFrame(std::vector<uint8_t> &&frame, RtcMedia kind, uint64_t ptsNs, bool keyFrame,
+                             uint8_t rendition) {
     std::lock_guard lock(mutex_);
     if (!open_ || items_.size() >= kMaxQueuedItems) return false;
     if (items_.empty()) wakeLocked();
-    items_.push_back({nullptr, std::move(frame), 0, false, 0, true, kind, keyFrame, ptsNs});
+    items_.push_back({nullptr, std::move(frame), 0, false, rendition, true, kind, keyFrame, ptsNs});
     return true;
 }
 

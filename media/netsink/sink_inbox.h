@@ -26,7 +26,7 @@ struct InboxItem {
     std::vector<uint8_t> packet;
     size_t stream = 0;  // 0: the ASF stream; else a further stream of the sink's
     bool startPoint = false;  // a further stream's chunk a viewer may start with
-    uint8_t rendition = 0;  // of an ASF packet: 0 shared, r >= 1 video rendition r
+    uint8_t rendition = 0;  // of an ASF packet: 0 shared, r >= 1 video rendition r; of VP8: 0 the top
     bool rtc = false;  // a WebRTC frame (VP8 or Opus) rather than a stream's bytes
     RtcMedia rtcKind = RtcMedia::Vp8;
     bool keyFrame = false;
@@ -47,7 +47,7 @@ public:
     // False when discarded.
     bool postPacket(std::vector<uint8_t> &&packet, size_t stream = 0, bool startPoint = false, uint8_t rendition = 0);
     // A WebRTC frame; false when discarded.
-    bool postRtcFrame(std::vector<uint8_t> &&frame, RtcMedia kind, uint64_t ptsNs, bool keyFrame);
+    bool postRtcFrame(std::vector<uint8_t> &&frame, RtcMedia kind, uint64_t ptsNs, bool keyFrame, uint8_t rendition);
     void postStop();
 
     // Takes every queued item; `*stop` tells whether stop was requested.

@@ -150,7 +150,7 @@ void SinkLoop::takeInbox() {
     bool segmentMade = false;
     for (InboxItem &item : inboxItems_) {
         if (item.rtc) {
-            if (rtc_) rtc_->onFrame(item.rtcKind, item.packet, item.ptsNs, item.keyFrame);
+            if (rtc_) rtc_->onFrame(item.rtcKind, item.packet, item.ptsNs, item.keyFrame, item.rendition);
             continue;
         }
         if (item.stream > 0) {

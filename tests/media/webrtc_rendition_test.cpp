@@ -30,6 +30,7 @@ struct Frame {
     std::vector<uint8_t> bytes;
     uint64_t ptsNs;
     bool key;
+    uint8_t rendition;
 };
 
 uint32_t nowCode() {
@@ -89,9 +90,10 @@ protected:
         media.listMicrophones();
         media.bindAddress = "127.0.0.1";
         media.port = bench::freeLoopbackPort();
-        media.rtcObserver = [this](RtcMedia kind, std::span<const uint8_t> bytes, uint64_t pts, bool key) {
+        media.rtcObserver = [this](RtcMedia kind, std::span<const uint8_t> bytes, uint64_t pts, bool key,
+                                   uint8_t rendition) {
             std::lock_guard lock(mutex);
-            frames.push_back({kind, {bytes.begin(), bytes.end()}, pts, key});
+            frames.push_back({kind, {bytes.begin(), bytes.end()}, pts, key, rendition});
         };
         // The automatic level: its top rendition, 30 frames a second.
         ASSERT_TRUE(media.applyLevel(0));
@@ -125,7 +127,7 @@ protected:
     uint32_t startCode = 0;
 };
 
-TEST_F(WebRtcRenditionTest, WatchedItGivesVp8OfTheLevelsSizeWithKeyFramesAndOpusIn20MsFramesUnwatchedNothing) {
+TEST_F(WebRtcRenditionTest, WatchedItGivesTwoVp8RenditionsKeyedTogetherAndOpusIn20MsFramesUnwatchedNothing) {
     LiveServer *server = media.pipeline.liveServer();
     ASSERT_NE(server, nullptr);
     pump.pumpFor(1000ms);
@@ -143,8 +145,8 @@ TEST_F(WebRtcRenditionTest, WatchedItGivesVp8OfTheLevelsSizeWithKeyFramesAndOpus
     EXPECT_EQ(count(), closed) << "encoding after the last viewer left";
 
     std::lock_guard lock(mutex);
-    std::vector<const Frame *> video, audio;
-    for (const Frame &f : frames) (f.kind == RtcMedia::Vp8 ? video : audio).push_back(&f);
+    std::vector<const Frame *> video, low, audio;
+    for (const Frame &f : frames) (f.kind == RtcMedia::Opus ? audio : f.rendition == 0 ? video : low).push_back(&f);
     ASSERT_GT(video.size(), 100u);
     ASSERT_GT(audio.size(), 200u);
     // A viewer's first frame is a key frame, and then one at least every 2 s.
@@ -156,6 +158,21 @@ TEST_F(WebRtcRenditionTest, WatchedItGivesVp8OfTheLevelsSizeWithKeyFramesAndOpus
         lastKey = f->ptsNs;
         EXPECT_EQ(keyFrameSize(f->bytes), std::make_pair(320, 240));
     }
+    // The slow links' rendition: the same pictures at a fraction of the bytes, its key frames
+    // at the top's moments (a viewer moves between them there).
+    ASSERT_GT(low.size(), 100u);
+    size_t topBytes = 0, lowBytes = 0;
+    for (const Frame *f : video) topBytes += f->bytes.size();
+    for (const Frame *f : low) lowBytes += f->bytes.size();
+    EXPECT_LT(lowBytes * 3, topBytes);
+    const uint64_t from = std::max(video.front()->ptsNs, low.front()->ptsNs);
+    const uint64_t to = std::min(video.back()->ptsNs, low.back()->ptsNs);
+    std::vector<uint64_t> topKeys, lowKeys;
+    for (const auto &[list, keys] : {std::pair{&video, &topKeys}, {&low, &lowKeys}})
+        for (const Frame *f : *list)
+            if (f->key && f->ptsNs >= from && f->ptsNs <= to) keys->push_back(f->ptsNs);
+    EXPECT_GE(topKeys.size(), 3u);
+    EXPECT_EQ(lowKeys, topKeys);
     // The top rendition's frame rate, in order.
     std::vector<uint64_t> steps;
     for (size_t i = 1; i < video.size(); ++i) {
