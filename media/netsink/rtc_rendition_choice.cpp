@@ -8,13 +8,14 @@ using namespace std::chrono_literals;
 constexpr uint8_t kDownLoss = 256 / 10;  // more than a tenth
 constexpr uint8_t kUpLoss = 256 / 50;  // at most 2 %
 constexpr int kLossyReportsForDown = 2;
+constexpr auto kEstimateSettles = 5s;
 constexpr auto kFirstUpWait = 10s;
 constexpr auto kLongestUpWait = 80s;
 
 }  // namespace
 
 RtcRenditionChoice::RtcRenditionChoice(std::span<const uint32_t> rates, Clock::time_point now)
-    : rates_(rates), clearSince_(now), lastUp_(now - kLongestUpWait), upWait_(kFirstUpWait) {}
+    : rates_(rates), since_(now), clearSince_(now), lastUp_(now - kLongestUpWait), upWait_(kFirstUpWait) {}
 
 void RtcRenditionChoice::moveTo(size_t rendition, Clock::time_point now) {
     if (rendition > wanted_ && now - lastUp_ < upWait_) {
@@ -26,7 +27,7 @@ void RtcRenditionChoice::moveTo(size_t rendition, Clock::time_point now) {
     if (rendition < wanted_) lastUp_ = now;
     wanted_ = rendition;
     lossyReports_ = 0;
-    clearSince_ = now;
+    since_ = clearSince_ = now;
 }
 
 void RtcRenditionChoice::onLoss(uint8_t fractionLost, Clock::time_point now) {
@@ -37,16 +38,14 @@ void RtcRenditionChoice::onLoss(uint8_t fractionLost, Clock::time_point now) {
 }
 
 void RtcRenditionChoice::onEstimate(uint64_t bitsPerSecond, Clock::time_point now) {
-    estimate_ = bitsPerSecond;
-    if (bitsPerSecond < rates_[wanted_] && wanted_ + 1 < rates_.size()) return moveTo(wanted_ + 1, now);
+    const uint64_t rate = rates_[wanted_];
+    if (now - since_ >= kEstimateSettles && bitsPerSecond < rate - rate / 5 && wanted_ + 1 < rates_.size())
+        return moveTo(wanted_ + 1, now);
     considerUp(now);
 }
 
 void RtcRenditionChoice::considerUp(Clock::time_point now) {
-    if (wanted_ == 0 || now - clearSince_ < upWait_) return;
-    const uint64_t higher = rates_[wanted_ - 1];
-    if (estimate_ && *estimate_ < higher + higher / 5) return;
-    moveTo(wanted_ - 1, now);
+    if (wanted_ > 0 && now - clearSince_ >= upWait_) moveTo(wanted_ - 1, now);
 }
 
 }  // namespace morlanex
