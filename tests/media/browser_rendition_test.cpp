@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -23,6 +25,7 @@
 #include "media/browser_encoder.h"
 #include "media/capture_media.h"
 #include "browser/nginx_relay.h"
+#include "directory_link/directory_message.h"
 #include "media/netsink/network_sink.h"
 #include "bench/bench_process.h"
 #include "media_test_env.h"
@@ -265,6 +268,10 @@ TEST_F(BrowserRenditionTest, TheEncodersWorkOnlyWhileSomeoneWatchesAndThePlayerP
     EXPECT_NE(answer.find("player.src = \"/live.webm\""), std::string::npos);
     EXPECT_NE(answer.find("fetch(\"/whep\""), std::string::npos);
     EXPECT_NE(answer.find("現正直播"), std::string::npos);
+    // The relay page asks for the pieces beside itself, so it plays below a cache tier's prefix.
+    const std::string relay = BrowserEncoder::relayPlayerPage().body;
+    EXPECT_NE(relay.find("fetch(\"latest\")"), std::string::npos);
+    EXPECT_EQ(relay.find("\"/live/"), std::string::npos);
 }
 
 // The numbers in `json` after `"key":`, up to the end of its value (nested arrays flattened).
@@ -290,16 +297,18 @@ std::vector<double> numbersOf(const std::string &json, const std::string &key) {
     return out;
 }
 
-// Loads `url` in headless Chromium and checks that its video plays 3 s of the test camera's
-// colour bars and that the screenshot was taken; with `path`, that the page says it plays that
-// way and the camera's time code reads from the shown frames.
-void expectChromiumPlays(const std::string &url, const std::string &path = {}) {
+// Loads `url` in headless Chromium (and with `follow`, the page its link of that selector leads
+// to) and checks that its video plays 3 s of the test camera's colour bars and that the
+// screenshot was taken; with `path`, that the page says it plays that way and the camera's time
+// code reads from the shown frames.
+void expectChromiumPlays(const std::string &url, const std::string &path = {}, const std::string &follow = {}) {
     const char *source = std::getenv("MORLANEX_SOURCE_DIR");
     ASSERT_NE(source, nullptr);
     char dir[] = "/tmp/morlanex-chromium-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string shot = std::string(dir) + "/player.png";
-    const std::string pathArgs = path.empty() ? "" : " --path " + path + " --time-code-frames 30 --leave";
+    std::string pathArgs = path.empty() ? "" : " --path " + path + " --time-code-frames 30 --leave";
+    if (!follow.empty()) pathArgs += " --follow '" + follow + "'";
     const testing::CommandResult r =
         testing::run("timeout 120 node " + std::string(source) + "/tests/browser/chromium_page.mjs --url " + url +
                      " --find 現正直播 --video-seconds 3 --screenshot " + shot + pathArgs);

@@ -3,13 +3,14 @@ const player = document.getElementById("player");
 const status = document.getElementById("status");
 const type = 'video/webm; codecs="vp8, vorbis"';
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+// The pieces lie beside this page, whatever prefix a cache tier serves it under.
 async function latest() {
-  const r = await fetch("{{segments}}latest");
+  const r = await fetch("latest");
   if (!r.ok) throw new Error("latest " + r.status);
   return r.json();
 }
 async function piece(session, name) {
-  const r = await fetch("{{segments}}" + session + "/" + name);
+  const r = await fetch(session + "/" + name);
   return r.ok ? r.arrayBuffer() : null;
 }
 function append(buffer, bytes) {
