@@ -384,5 +384,64 @@ TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysTheSegmentsThroughAnNginxCache
     EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 0u);
 }
 
+// A channel as the directory lists it with --relay-base: its channel page's relayed link leads
+// through the shipped edge and shield, which fetch the pieces from where the directory says.
+TEST_F(BrowserRenditionTest, HeadlessChromiumFollowsTheChannelPagesRelayedLinkThroughTheShippedTier) {
+    const std::string address = "127.0.8.1", page = address + ":8080";
+    const std::string build = std::getenv("MORLANEX_BUILD_DIR") ? std::getenv("MORLANEX_BUILD_DIR") : ".";
+    char dir[] = "/tmp/morlanex-directory-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const uint16_t edgePort = freeLoopbackPort(), shieldPort = freeLoopbackPort();
+    bench::ChildProcess directory;
+    bench::ProcessOptions quiet;
+    quiet.quiet = true;
+    ASSERT_TRUE(directory.start({build + "/directory_server/morlanex-directory", "--address", address, "--database",
+                                 std::string(dir) + "/directory.sqlite", "--http-port", "8080", "--relay-base",
+                                 "http://127.0.0.1:" + std::to_string(edgePort)},
+                                quiet));
+    test::NginxRelay shield, edge;
+    std::string error;
+    ASSERT_TRUE(shield.startShipped("morlanex-shield.conf", shieldPort, {{"@DIRECTORY@", page}}, &error)) << error;
+    ASSERT_TRUE(edge.startShipped("morlanex-edge.conf", edgePort,
+                                  {{"@DIRECTORY@", page}, {"@SHIELD@", "127.0.0.1:" + std::to_string(shieldPort)}},
+                                  &error))
+        << error;
+
+    // Registered from the stream's port, as the broadcaster registers (asked again until the
+    // directory is up).
+    const std::string nodeId = "4D4C52454C42";
+    const UniqueFd cam(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{}, to{};
+    at.sin_family = to.sin_family = AF_INET;
+    at.sin_port = htons(media.port);
+    inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+    ASSERT_EQ(bind(cam.get(), reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    auto send = [&](uint16_t port, const DirectoryMessage &m) {
+        to.sin_port = htons(port);
+        sendto(cam.get(), m.bytes().data(), m.bytes().size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    };
+    std::optional<DirectoryMessage> ok;
+    for (int attempt = 0; attempt < 50 && !ok; ++attempt) {
+        send(20, DirectoryMessage::linkKerfCam(nodeId, "127.0.0.1", "Relayed", "", "relay"));
+        pollfd p{cam.get(), POLLIN, 0};
+        uint8_t buffer[1024];
+        if (poll(&p, 1, 200) == 1) {
+            const ssize_t size = recv(cam.get(), buffer, sizeof buffer, 0);
+            if (size > 0) ok = DirectoryMessage::fromBytes({buffer, size_t(size)});
+        }
+    }
+    ASSERT_TRUE(ok && ok->matches(cmd::LinkKerfOk));
+    ok->answerLinkKerfPort(ok->readText(Field::ChannelId), nodeId);
+    send(22, *ok);
+
+    const uint64_t answersBefore = media.pipeline.networkSink()->stats().segmentAnswers;
+    expectChromiumPlays("http://" + page + "/", {}, "a.relay");
+    EXPECT_GT(media.pipeline.networkSink()->stats().segmentAnswers, answersBefore + 2);
+    EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 0u) << "the pieces only, through the tier";
+    directory.stop();
+    std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace morlanex
