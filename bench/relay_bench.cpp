@@ -211,6 +211,11 @@ int main(int argc, char **argv) {
         else
             followed.push_back(secondsBetween(restartAt, next->at));
     }
+    // When "latest" first named the new session to any viewer, and that session's first segment.
+    std::optional<Clock::time_point> newNamed;
+    for (const auto &[session, numbers] : announced)
+        for (const auto &[number, at] : numbers)
+            if (session != firstSession && at > restartAt && (!newNamed || at < *newNamed)) newNamed = at;
     uint64_t stream = 0;
     for (const auto &piece : streamPieces) stream += piece.second;
     const double delivered = double(bytes[1] - bytes[0]) * 8 / window;
@@ -235,6 +240,9 @@ int main(int argc, char **argv) {
                 spread(continued).c_str());
     std::printf("broadcaster restarted at %.0f s: viewers on the new session after %s; not followed: %d\n",
                 secondsBetween(begin, restartAt), spread(followed).c_str(), notFollowed);
+    if (newNamed)
+        std::printf("  (\"latest\" named the new session %.2f s after the restart)\n",
+                    secondsBetween(restartAt, *newNamed));
     std::printf("machine in the steady window: CPU %.0f %% busy; load average at the end %.2f %.2f %.2f\n", busy,
                 load[0], load[1], load[2]);
     const bool ok = !continued.empty() && *std::max_element(continued.begin(), continued.end()) <= 5.0 &&

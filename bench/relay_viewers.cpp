@@ -96,7 +96,7 @@ void RelayViewers::fail(Viewer &v, Clock::time_point now) {
     v.fd.reset();  // also leaves the epoll set
     v.connecting = v.busy = false;
     v.want = Viewer::Want::Latest;
-    v.wake = now + 500ms;
+    v.wake = now + 1s;
 }
 
 void RelayViewers::onReadable(Viewer &v, int epoll, Clock::time_point now) {

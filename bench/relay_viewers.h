@@ -1,8 +1,9 @@
 // The viewers of the cache-tier benchmark: each one HTTP/1.1 connection (kept alive) to the
 // tier, fetching a channel's pieces as the relay player page does: "latest", then the session's
 // header, then each segment once "latest" names it (asked once a second while there is no new
-// one). A 404 for a segment or a new session in "latest" sends it back to "latest"; a refused or
-// failed request is retried after half a second on a fresh connection.
+// one). A 404 for a segment sends it back to "latest"; a new session in "latest" to its header
+// and its newest segment; a refused or failed request is retried a second later on a fresh
+// connection.
 //
 // Threads: one; run() drives every viewer on one epoll loop and returns at the end.
 #pragma once
