@@ -71,9 +71,8 @@ SinkPage BrowserEncoder::playerPage() {
 SinkPage BrowserEncoder::relayPlayerPage() {
     // The same channel from its segments (through a cache tier, or straight from the
     // broadcaster): Media Source Extensions, header then each segment as "latest" names it.
-    const std::string script = web::fillPage(web::kPlayerRelayJs, {{"segments", kSegmentPrefix}});
     return {kRelayPlayerPath, "text/html; charset=utf-8",
-            pageHead() + web::fillPage(web::kPlayerRelayHtml, {{"script", script}}), 60};
+            pageHead() + web::fillPage(web::kPlayerRelayHtml, {{"script", std::string(web::kPlayerRelayJs)}}), 60};
 }
 
 void BrowserEncoder::serveWith(LiveServer *server) {

@@ -5,9 +5,11 @@
 //
 // Usage: chromium_page.mjs --url URL [--screenshot FILE] [--find TEXT]... [--video-seconds N]
 //                          [--settle SECONDS] [--timeout SECONDS] [--chromium PATH] [--path TEXT]
-//                          [--time-code-frames N] [--no-webrtc] [--leave]
+//                          [--time-code-frames N] [--no-webrtc] [--leave] [--follow SELECTOR]
 // Prints one JSON object; exits 0 when every check holds, 1 when one fails, 2 on a usage or
 // launch error.
+//  --follow SELECTOR   waits for the link SELECTOR names on the page and goes where it leads;
+//                      the checks below are of that page ("followed": its address)
 //  --find TEXT         the page's text must contain TEXT (waits for it, the page may fill later)
 //  --settle N          waits N seconds more before the screenshot (a page that fills itself)
 //  --video-seconds N   the first <video> must play: its currentTime must advance by N seconds;
@@ -44,6 +46,7 @@ function parseArgs(argv) {
       case "--path": a.path = next(); break;
       case "--no-webrtc": a.noWebrtc = true; break;
       case "--leave": a.leave = true; break;
+      case "--follow": a.follow = next(); break;
       case "--time-code-frames": a.timeCodeFrames = Number(next()); break;
       default: throw new Error(`unknown option ${argv[i]}`);
     }
@@ -248,6 +251,14 @@ async function check(a, devtools, result) {
     await devtools.call("Page.addScriptToEvaluateOnNewDocument", { source: "delete window.RTCPeerConnection;" });
   if (a.leave) await devtools.call("Page.addScriptToEvaluateOnNewDocument", { source: kNoteDeletes });
   await devtools.call("Page.navigate", { url: a.url });
+  if (a.follow) {
+    const link = `(document.querySelector(${JSON.stringify(a.follow)}) || {}).href || ""`;
+    let href = "";
+    while (!(href = await devtools.evaluate(link)) && left() > 0) await sleep(200);
+    result.followed = href;
+    if (!href) result.failures.push(`no link ${a.follow}`);
+    else await devtools.call("Page.navigate", { url: href });
+  }
   for (const text of a.find) {
     while (!(await devtools.evaluate(`document.body ? document.body.innerText.includes(${JSON.stringify(text)}) : false`))) {
       if (left() <= 0) { result.failures.push(`text not found: ${text}`); break; }

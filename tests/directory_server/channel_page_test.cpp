@@ -110,10 +110,13 @@ private:
             if (!request.starts_with("GET ")) continue;  // a liveness check's connect
             ++requests_;
             const std::string path = request.substr(4, request.find(' ', 4) - 4);
-            const std::string body = "piece " + path;
+            // "latest" changes and lives a second, as the broadcaster's does.
+            const bool latest = path.ends_with("/latest");
+            const std::string body = "piece " + path + (latest ? " " + std::to_string(requests_) : "");
             const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
-                                      "Cache-Control: max-age=60\r\nConnection: close\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\n\r\n" + body;
+                                      "Cache-Control: max-age=" +
+                std::string(latest ? "1" : "60") +
+                "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
             ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
         }
     }
@@ -387,4 +390,16 @@ TEST_F(ChannelPageTest, TheShippedTierProxiesLiveChannelsOnlyAndFetchesEachPiece
     EXPECT_EQ(get("127.0.0.1", "/channel/9999999/live/latest", "GET", edgePort).status, 403);
     EXPECT_EQ(get("127.0.0.1", "/channel/9999999/live/latest", "GET", shieldPort).status, 403);
     EXPECT_EQ(origin.requests(), int(pieces.size()));
+
+    // Once "latest" has expired, the request that finds it so waits for the new one at each
+    // layer rather than getting the old one while the cache updates behind it.
+    const std::string latest = "/channel/" + node.channelId + "/live/latest";
+    bool stale = false;
+    EXPECT_TRUE(waitUntil([&] {
+        const HttpReply reply = get("127.0.0.1", latest, "GET", edgePort);
+        stale = stale || reply.head.find("X-Cache: STALE") != std::string::npos ||
+            reply.head.find("X-Cache: UPDATING") != std::string::npos;
+        return origin.requests() >= int(pieces.size()) + 3;
+    }));
+    EXPECT_FALSE(stale);
 }

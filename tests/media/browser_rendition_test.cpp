@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -23,6 +25,7 @@
 #include "media/browser_encoder.h"
 #include "media/capture_media.h"
 #include "browser/nginx_relay.h"
+#include "directory_link/directory_message.h"
 #include "media/netsink/network_sink.h"
 #include "bench/bench_process.h"
 #include "media_test_env.h"
@@ -265,6 +268,10 @@ TEST_F(BrowserRenditionTest, TheEncodersWorkOnlyWhileSomeoneWatchesAndThePlayerP
     EXPECT_NE(answer.find("player.src = \"/live.webm\""), std::string::npos);
     EXPECT_NE(answer.find("fetch(\"/whep\""), std::string::npos);
     EXPECT_NE(answer.find("現正直播"), std::string::npos);
+    // The relay page asks for the pieces beside itself, so it plays below a cache tier's prefix.
+    const std::string relay = BrowserEncoder::relayPlayerPage().body;
+    EXPECT_NE(relay.find("fetch(\"latest\")"), std::string::npos);
+    EXPECT_EQ(relay.find("\"/live/"), std::string::npos);
 }
 
 // The numbers in `json` after `"key":`, up to the end of its value (nested arrays flattened).
@@ -290,16 +297,18 @@ std::vector<double> numbersOf(const std::string &json, const std::string &key) {
     return out;
 }
 
-// Loads `url` in headless Chromium and checks that its video plays 3 s of the test camera's
-// colour bars and that the screenshot was taken; with `path`, that the page says it plays that
-// way and the camera's time code reads from the shown frames.
-void expectChromiumPlays(const std::string &url, const std::string &path = {}) {
+// Loads `url` in headless Chromium (and with `follow`, the page its link of that selector leads
+// to) and checks that its video plays 3 s of the test camera's colour bars and that the
+// screenshot was taken; with `path`, that the page says it plays that way and the camera's time
+// code reads from the shown frames.
+void expectChromiumPlays(const std::string &url, const std::string &path = {}, const std::string &follow = {}) {
     const char *source = std::getenv("MORLANEX_SOURCE_DIR");
     ASSERT_NE(source, nullptr);
     char dir[] = "/tmp/morlanex-chromium-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string shot = std::string(dir) + "/player.png";
-    const std::string pathArgs = path.empty() ? "" : " --path " + path + " --time-code-frames 30 --leave";
+    std::string pathArgs = path.empty() ? "" : " --path " + path + " --time-code-frames 30 --leave";
+    if (!follow.empty()) pathArgs += " --follow '" + follow + "'";
     const testing::CommandResult r =
         testing::run("timeout 120 node " + std::string(source) + "/tests/browser/chromium_page.mjs --url " + url +
                      " --find 現正直播 --video-seconds 3 --screenshot " + shot + pathArgs);
@@ -373,6 +382,65 @@ TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysTheSegmentsThroughAnNginxCache
     // Everything came through nginx, and the sink saw pieces asked for, never a viewer.
     EXPECT_GT(media.pipeline.networkSink()->stats().segmentAnswers, answersBefore + 2);
     EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 0u);
+}
+
+// A channel as the directory lists it with --relay-base: its channel page's relayed link leads
+// through the shipped edge and shield, which fetch the pieces from where the directory says.
+TEST_F(BrowserRenditionTest, HeadlessChromiumFollowsTheChannelPagesRelayedLinkThroughTheShippedTier) {
+    const std::string address = "127.0.8.1", page = address + ":8080";
+    const std::string build = std::getenv("MORLANEX_BUILD_DIR") ? std::getenv("MORLANEX_BUILD_DIR") : ".";
+    char dir[] = "/tmp/morlanex-directory-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const uint16_t edgePort = freeLoopbackPort(), shieldPort = freeLoopbackPort();
+    bench::ChildProcess directory;
+    bench::ProcessOptions quiet;
+    quiet.quiet = true;
+    ASSERT_TRUE(directory.start({build + "/directory_server/morlanex-directory", "--address", address, "--database",
+                                 std::string(dir) + "/directory.sqlite", "--http-port", "8080", "--relay-base",
+                                 "http://127.0.0.1:" + std::to_string(edgePort)},
+                                quiet));
+    test::NginxRelay shield, edge;
+    std::string error;
+    ASSERT_TRUE(shield.startShipped("morlanex-shield.conf", shieldPort, {{"@DIRECTORY@", page}}, &error)) << error;
+    ASSERT_TRUE(edge.startShipped("morlanex-edge.conf", edgePort,
+                                  {{"@DIRECTORY@", page}, {"@SHIELD@", "127.0.0.1:" + std::to_string(shieldPort)}},
+                                  &error))
+        << error;
+
+    // Registered from the stream's port, as the broadcaster registers (asked again until the
+    // directory is up).
+    const std::string nodeId = "4D4C52454C42";
+    const UniqueFd cam(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{}, to{};
+    at.sin_family = to.sin_family = AF_INET;
+    at.sin_port = htons(media.port);
+    inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+    ASSERT_EQ(bind(cam.get(), reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    auto send = [&](uint16_t port, const DirectoryMessage &m) {
+        to.sin_port = htons(port);
+        sendto(cam.get(), m.bytes().data(), m.bytes().size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    };
+    std::optional<DirectoryMessage> ok;
+    for (int attempt = 0; attempt < 50 && !ok; ++attempt) {
+        send(20, DirectoryMessage::linkKerfCam(nodeId, "127.0.0.1", "Relayed", "", "relay"));
+        pollfd p{cam.get(), POLLIN, 0};
+        uint8_t buffer[1024];
+        if (poll(&p, 1, 200) == 1) {
+            const ssize_t size = recv(cam.get(), buffer, sizeof buffer, 0);
+            if (size > 0) ok = DirectoryMessage::fromBytes({buffer, size_t(size)});
+        }
+    }
+    ASSERT_TRUE(ok && ok->matches(cmd::LinkKerfOk));
+    ok->answerLinkKerfPort(ok->readText(Field::ChannelId), nodeId);
+    send(22, *ok);
+
+    const uint64_t answersBefore = media.pipeline.networkSink()->stats().segmentAnswers;
+    expectChromiumPlays("http://" + page + "/", {}, "a.relay");
+    EXPECT_GT(media.pipeline.networkSink()->stats().segmentAnswers, answersBefore + 2);
+    EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 0u) << "the pieces only, through the tier";
+    directory.stop();
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

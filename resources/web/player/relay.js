@@ -3,13 +3,18 @@ const player = document.getElementById("player");
 const status = document.getElementById("status");
 const type = 'video/webm; codecs="vp8, vorbis"';
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+// The pieces lie beside this page, whatever prefix a cache tier serves it under.
+// The current session and its newest segment; null while none can be had.
 async function latest() {
-  const r = await fetch("{{segments}}latest");
-  if (!r.ok) throw new Error("latest " + r.status);
-  return r.json();
+  try {
+    const r = await fetch("latest");
+    return r.ok ? await r.json() : null;
+  } catch (e) {
+    return null;
+  }
 }
 async function piece(session, name) {
-  const r = await fetch("{{segments}}" + session + "/" + name);
+  const r = await fetch(session + "/" + name);
   return r.ok ? r.arrayBuffer() : null;
 }
 function append(buffer, bytes) {
@@ -27,22 +32,26 @@ function skipGap(buffer) {
     if (b.start(i) > t) { player.currentTime = b.start(i); return; }
   }
 }
-async function play() {
+// Plays the current broadcast; true when a new one began (its newest segment is then the start).
+async function play(resume) {
   const source = new MediaSource();
   player.src = URL.createObjectURL(source);
   await new Promise((r) => source.addEventListener("sourceopen", r, { once: true }));
   const buffer = source.addSourceBuffer(type);
   let now = await latest();
+  if (!now) throw new Error("no latest");
   const session = now.session;
   const header = await piece(session, "header");
   if (!header) throw new Error("no header");
   await append(buffer, header);
-  let next = now.segment + 1;  // the first one made from now on
+  let next = resume ? now.segment : now.segment + 1;  // else the first one made from now on
   for (;;) {
     if (next > now.segment) {
       await sleep(1000);
-      now = await latest();
-      if (now.session !== session) throw new Error("a new broadcast");
+      const newer = await latest();
+      if (!newer) continue;  // the tier or the broadcaster away for a moment: asked again
+      now = newer;
+      if (now.session !== session) return true;
       if (now.segment >= next + 5) next = now.segment;  // too far behind: catch up
       continue;
     }
@@ -59,8 +68,9 @@ async function play() {
 player.addEventListener("playing", () => { status.textContent = "播放中"; });
 player.addEventListener("waiting", () => { status.textContent = "緩衝中…"; });
 (async () => {
-  for (;;) {
-    try { await play(); } catch (e) { status.textContent = "目前無法播放，稍後自動重試…"; }
+  for (let resume = false; ; ) {
+    try { resume = await play(resume); continue; } catch (e) { status.textContent = "目前無法播放，稍後自動重試…"; }
+    resume = false;
     await sleep(5000);
   }
 })();
