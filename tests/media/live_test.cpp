@@ -173,7 +173,7 @@ TEST_F(LiveTest, EveryVideoKeyFrameBeginsAPacket) {
             for (const AsfPayload &s : payloadsOf(p)) count += s.stream == 2 && s.keyFrame && s.offset == 0;
         return count;
     };
-    ASSERT_TRUE(pump.pumpUntil([&] { return keyFrames() >= 3; }, 30s));
+    ASSERT_TRUE(pump.pumpUntil([&] { return keyFrames() >= 3; }, 60s));
     std::lock_guard lock(mutex);
     EXPECT_EQ(headers, 1);
     for (size_t i = 0; i < packets.size(); ++i) {
@@ -248,7 +248,7 @@ TEST_F(LiveTest, SoundAndPictureKeepComingAfterTheUnwatchedBrowserRenditionRests
     };
     // 5 s of sound (WMA frames of 2048 samples at 44.1 kHz) and of 30 fps picture.
     EXPECT_TRUE(pump.pumpUntil([&] { return framesOf(1) >= 108; }, 30s)) << framesOf(1) << " sound frames";
-    EXPECT_TRUE(pump.pumpUntil([&] { return framesOf(2) >= 150; }, 30s)) << framesOf(2) << " video frames";
+    EXPECT_TRUE(pump.pumpUntil([&] { return framesOf(2) >= 150; }, 60s)) << framesOf(2) << " video frames";
     EXPECT_EQ(pump.firstError(), "");
 }
 
