@@ -61,9 +61,12 @@ public:
     bool any() const { return haveSendTime_; }
     // Delay at `now` (see the header), from the first packet's send time.
     double delay(double now) const { return now - (newestSendMs_ - firstSendMs_) / 1000.0; }
+    // `now` less the newest packet's own send time.
+    double behindSendTime(double now) const { return now - newestSendMs_ / 1000.0; }
 
     double tailStart = 1e18;  // when the last part of the window begins (not yet known)
     double tailMin = 1e18;  // smallest delay seen from then on
+    double *leastLag = nullptr;  // shared by all: the smallest (coming - send time) seen
 
 private:
     size_t headerWanted() const {
@@ -126,6 +129,7 @@ private:
         if (!haveSendTime_) firstSendMs_ = newestSendMs_ = sendMs;
         haveSendTime_ = true;
         newestSendMs_ = std::max(newestSendMs_, sendMs);
+        if (leastLag) *leastLag = std::min(*leastLag, now - sendMs / 1000.0);
         if (now >= tailStart) tailMin = std::min(tailMin, delay(now));
     }
 
@@ -154,6 +158,9 @@ struct Viewer {
     double linkBytesPerSecond = 0;
     double tokens = 0;
     std::unique_ptr<AsfFollower> follower;
+    double sampledFrom = -1;  // seconds: its request, or its link's drop
+    size_t samplesTaken = 0;
+    std::vector<double> *samples = nullptr;  // where they go
 };
 
 void finish(Viewer &v, int ep, State s) {
@@ -200,6 +207,13 @@ LoadResult runLoad(const LoadOptions &o) {
         if (followDelay) viewers[i].follower = std::make_unique<AsfFollower>();
     }
     std::vector<uint32_t> slowLinks;  // viewers reading by their token bucket
+    if (followDelay) r.perViewer.resize(viewers.size());
+    double leastLag = 1e18;
+    for (size_t i = 0; i < viewers.size(); ++i)
+        if (followDelay) {
+            viewers[i].follower->leastLag = &leastLag;
+            viewers[i].samples = &r.perViewer[i].afterJoin;
+        }
     const morlanex::UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
     const int ep = epoll.get();
     std::vector<uint8_t> buf(256 * 1024);
@@ -231,6 +245,7 @@ LoadResult runLoad(const LoadOptions &o) {
                 return;
             }
             v.state = State::Head;
+            v.sampledFrom = secondsNow();
             epoll_event mod{};
             mod.events = EPOLLIN | EPOLLRDHUP;
             mod.data.u32 = uint32_t(&v - viewers.data());
@@ -297,6 +312,34 @@ LoadResult runLoad(const LoadOptions &o) {
         }
     };
 
+    // Raw samples: seconds behind the newest packet's send time; leastLag is added at the end.
+    constexpr double kNoSample = -1e18;
+    auto sample = [&] {
+        const double now = secondsNow();
+        for (Viewer &v : viewers) {
+            if (!v.samples || v.sampledFrom < 0) continue;
+            while (v.samplesTaken < o.delaySamples.size() && now >= v.sampledFrom + o.delaySamples[v.samplesTaken]) {
+                const bool known = v.fd && v.follower->any() && !v.follower->broken();
+                v.samples->push_back(known ? v.follower->behindSendTime(now) : kNoSample);
+                ++v.samplesTaken;
+            }
+        }
+    };
+    auto lastSample = start;
+    auto pass = [&](int waitMs) {
+        const auto now = Clock::now();
+        if (now - lastRefill >= kRefill) {
+            readSlowLinks(std::chrono::duration<double>(now - lastRefill).count());
+            lastRefill = now;
+        }
+        if (!o.delaySamples.empty() && now - lastSample >= kRefill) {
+            sample();
+            lastSample = now;
+        }
+        const int n = ::epoll_wait(ep, events.data(), int(events.size()), waitMs);
+        for (int i = 0; i < n; ++i) handle(viewers[events[size_t(i)].data.u32], events[size_t(i)].events);
+    };
+
     for (;;) {
         const auto now = Clock::now();
         if (opened < o.viewers && now >= nextBatch) {
@@ -329,12 +372,7 @@ LoadResult runLoad(const LoadOptions &o) {
                 if (v.follower->any())
                     v.follower->tailMin = std::min(v.follower->tailMin, v.follower->delay(secondsNow()));
         }
-        if (now - lastRefill >= kRefill) {
-            readSlowLinks(std::chrono::duration<double>(now - lastRefill).count());
-            lastRefill = now;
-        }
-        const int n = ::epoll_wait(ep, events.data(), int(events.size()), 10);
-        for (int i = 0; i < n; ++i) handle(viewers[events[size_t(i)].data.u32], events[size_t(i)].events);
+        pass(10);
     }
     const double endSeconds = secondsNow();
     if (o.onWindowEnd) o.onWindowEnd();
@@ -342,7 +380,6 @@ LoadResult runLoad(const LoadOptions &o) {
 
     const double edge = std::chrono::duration<double>(o.edgeAllowance).count();
     const double needed = o.referenceBytesPerSecond * (0.99 * r.windowSeconds - edge);
-    if (followDelay) r.perViewer.resize(viewers.size());
     for (Viewer &v : viewers) {
         const bool served = v.state == State::Body || v.servedThenClosed;
         if (followDelay) {
@@ -367,6 +404,32 @@ LoadResult runLoad(const LoadOptions &o) {
         }
     }
     if (r.served > 0) r.meanBytesPerSecond = double(r.windowBytes) / double(r.served) / r.windowSeconds;
+
+    if (followDelay && o.dropToBytesPerSecond > 0 && !o.delaySamples.empty()) {
+        // The drop: those links now read by a token bucket through a small receive buffer.
+        const double droppedAt = secondsNow();
+        for (size_t i = 0; i < viewers.size() && i < o.dropping.size(); ++i) {
+            Viewer &v = viewers[i];
+            if (!o.dropping[i] || !v.fd || v.state != State::Body) continue;
+            ::setsockopt(v.fd.get(), SOL_SOCKET, SO_RCVBUF, &o.slowLinkReceiveBuffer, sizeof o.slowLinkReceiveBuffer);
+            v.linkBytesPerSecond = o.dropToBytesPerSecond;
+            v.tokens = 0;
+            if (!v.slowLink) {
+                ::epoll_ctl(ep, EPOLL_CTL_DEL, v.fd.get(), nullptr);
+                v.slowLink = true;
+                slowLinks.push_back(uint32_t(i));
+            }
+            v.samples = &r.perViewer[i].afterDrop;
+            v.sampledFrom = droppedAt;
+            v.samplesTaken = 0;
+        }
+        for (Viewer &v : viewers)
+            if (v.samples && v.samples != &r.perViewer[size_t(&v - viewers.data())].afterDrop) v.samples = nullptr;
+        while (secondsNow() < droppedAt + o.delaySamples.back() + 0.5) pass(10);
+    }
+    for (LoadResult::Viewer &v : r.perViewer)
+        for (std::vector<double> *samples : {&v.afterJoin, &v.afterDrop})
+            for (double &d : *samples) d = d == kNoSample ? -1 : d - leastLag;
     return r;
 }
 

@@ -20,6 +20,14 @@
 // the last `delayTail` of the window the result gives how much the delay grew: from its
 // smallest in that part to its value at the end. A viewer that keeps up holds it steady; one
 // that falls behind adds up to a second each second.
+//
+// Delay from the join: at the moments `delaySamples` after each viewer sent its request, its
+// delay behind the stream's newest packet: that moment less the send time of the newest
+// packet it has, plus the smallest lag between a packet's send time and its coming that any
+// viewer saw (the server's own moment of the newest packet, as near as a reader sees it).
+// Drop: after the window, the viewers marked in `dropping` have their links cut to
+// `dropToBytesPerSecond` and are sampled the same way from that moment; the figures of the
+// window are taken before.
 #pragma once
 
 #include <chrono>
@@ -46,6 +54,9 @@ struct LoadResult {
         uint64_t windowBytes = 0;
         bool delayKnown = false;  // packets came in the last part of the window
         double delayGrowth = 0;  // seconds, over the last part of the window
+        // Seconds behind the newest packet at each of LoadOptions::delaySamples after its
+        // request, and after the drop; negative: it had no packet by then or was gone.
+        std::vector<double> afterJoin, afterDrop;
     };
     std::vector<Viewer> perViewer;
 };
@@ -61,6 +72,9 @@ struct LoadOptions {
     std::vector<double> linkBytesPerSecond;
     int slowLinkReceiveBuffer = 4096;  // SO_RCVBUF of a viewer with a link rate (the kernel doubles it)
     std::chrono::seconds delayTail{0};  // 0: the delay is not followed
+    std::vector<double> delaySamples;  // seconds after the join (and after the drop), ascending
+    std::vector<bool> dropping;  // by index: its link drops after the window
+    double dropToBytesPerSecond = 0;  // 0: no drop
     std::function<void()> onWindowStart, onWindowEnd;
 };
 

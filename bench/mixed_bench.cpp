@@ -12,8 +12,14 @@
 // Kept up: served, never closed by the server, and its delay behind the stream grew by at
 // most kKeptUpGrowth over the last --tail seconds of the window.
 //
+// From the join: per group, each viewer's delay behind the stream's newest packet at 5, 10, 20
+// and 40 s after its request (median and 95th percentile), which is what a viewer deciding
+// whether to stay sees; then, after the window, the links of one unthrottled group drop to
+// --drop-kbps and the same is printed from the drop.
+//
 // Usage: mixed_bench --server PATH --recording FILE --vlc-stream FILE [--duration S]
 //                    [--viewers N] [--warm-up S] [--tail S] [--links KBPS,...] [--no-vlc]
+//                    [--samples S,...] [--drop-kbps KBPS (0: no drop)]
 // --links: one group of viewers per rate, in kbit/s (0: unthrottled); default 0,300,120.
 #include "bench_options.h"
 #include "bench_process.h"
@@ -39,7 +45,16 @@ struct Options {
     size_t viewers = 6000;
     std::vector<double> linkKbps{0, 300, 120};  // one group of viewers each; 0: unthrottled
     bool vlc = true;
+    std::vector<double> samples{5, 10, 20, 40};  // seconds after the join and after the drop
+    double dropKbps = 150;
 };
+
+// The group whose links drop after the window: the first unthrottled one.
+size_t dropGroup(const Options &o) {
+    for (size_t g = 0; g < o.linkKbps.size(); ++g)
+        if (o.linkKbps[g] <= 0) return g;
+    return SIZE_MAX;
+}
 
 std::string linkName(double kbps) {
     char b[32];
@@ -52,6 +67,10 @@ struct GroupFigures {
     size_t viewers = 0, served = 0, dropped = 0, keptUp = 0;
     std::vector<double> growth;  // of the viewers whose delay is known
     uint64_t bytes = 0;
+    // Per sample moment, the delays of the viewers that had packets then (see the header),
+    // and how many had none or were gone.
+    std::vector<std::vector<double>> afterJoin, afterDrop;
+    std::vector<size_t> joinUnknown, dropUnknown;
 };
 
 struct Run {
@@ -82,6 +101,17 @@ Run measure(const Options &o, bool vlc, uint16_t port) {
     lo.delayTail = o.tail;
     // Viewer i is in group i % groups, so every batch of connections has all kinds of links.
     for (size_t i = 0; i < o.viewers; ++i) lo.linkBytesPerSecond.push_back(o.linkKbps[i % groups] * 1000 / 8);
+    lo.delaySamples = o.samples;
+    if (o.dropKbps > 0 && dropGroup(o) != SIZE_MAX) {
+        lo.dropToBytesPerSecond = o.dropKbps * 1000 / 8;
+        for (size_t i = 0; i < o.viewers; ++i) lo.dropping.push_back(i % groups == dropGroup(o));
+    }
+    for (GroupFigures &g : run.groups) {
+        g.afterJoin.resize(o.samples.size());
+        g.afterDrop.resize(o.samples.size());
+        g.joinUnknown.resize(o.samples.size());
+        g.dropUnknown.resize(o.samples.size());
+    }
     lo.onWindowStart = [&] { cpu0 = cpuSeconds(server.pid()); };
     lo.onWindowEnd = [&] {
         cpu1 = cpuSeconds(server.pid());
@@ -99,6 +129,18 @@ Run measure(const Options &o, bool vlc, uint16_t port) {
             if (v.delayKnown) g->growth.push_back(v.delayGrowth);
             if (v.served && !v.dropped && v.delayKnown && v.delayGrowth <= kKeptUpGrowth) ++g->keptUp;
         }
+        GroupFigures &g = run.groups[i % groups];
+        const auto take = [](const std::vector<double> &from, std::vector<std::vector<double>> &to,
+                             std::vector<size_t> &unknown) {
+            for (size_t k = 0; k < to.size(); ++k) {
+                if (k < from.size() && from[k] >= 0)
+                    to[k].push_back(from[k]);
+                else
+                    ++unknown[k];
+            }
+        };
+        if (v.served) take(v.afterJoin, g.afterJoin, g.joinUnknown);
+        if (v.served && !lo.dropping.empty() && lo.dropping[i]) take(v.afterDrop, g.afterDrop, g.dropUnknown);
     }
     const double gb = double(load.windowBytes) / 1e9;
     run.cpuPerGB = gb > 0 ? (cpu1 - cpu0) / gb : 0;
@@ -143,6 +185,38 @@ void printRun(const char *name, const Run &r, const Options &o) {
     std::fflush(stdout);
 }
 
+// "| ours | 120 kbit/s | 0.4 / 0.9 | ..." for each group that has samples.
+void printDelays(const char *name, const Run &r, const Options &o, bool afterDrop) {
+    if (!r.ok) return;
+    for (size_t g = 0; g < r.groups.size(); ++g) {
+        const GroupFigures &f = r.groups[g];
+        const auto &delays = afterDrop ? f.afterDrop : f.afterJoin;
+        const auto &unknown = afterDrop ? f.dropUnknown : f.joinUnknown;
+        if (afterDrop && (delays.empty() || delays[0].empty())) continue;
+        std::printf("| %s | %s |", name,
+                    afterDrop ? (linkName(0) + " to " + linkName(o.dropKbps)).c_str()
+                              : linkName(o.linkKbps[g]).c_str());
+        for (size_t k = 0; k < delays.size(); ++k) {
+            std::printf(" %.1f / %.1f", percentile(delays[k], 0.5), percentile(delays[k], 0.95));
+            if (unknown[k]) std::printf(" (%zu without)", unknown[k]);
+            std::printf(" |");
+        }
+        std::printf("\n");
+    }
+    std::fflush(stdout);
+}
+
+void printDelayTable(const Run &ours, const Run &vlc, const Options &o, bool afterDrop) {
+    std::printf("\ndelay behind the stream's newest packet, s (median / 95th pct), after %s:\n| server | links |",
+                afterDrop ? "the links' drop" : "each viewer's request");
+    for (double at : o.samples) std::printf(" %.0f s |", at);
+    std::printf("\n|---|---|");
+    for (size_t k = 0; k < o.samples.size(); ++k) std::printf("---|");
+    std::printf("\n");
+    printDelays("ours (3 renditions)", ours, o, afterDrop);
+    if (o.vlc) printDelays("VLC (768 kbps)", vlc, o, afterDrop);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -157,14 +231,18 @@ int main(int argc, char **argv) {
                      {"--warm-up", [&](const std::string &v) { o.warmUp = seconds(v); }},
                      {"--tail", [&](const std::string &v) { o.tail = seconds(v); }},
                      {"--viewers", [&](const std::string &v) { o.viewers = size_t(std::atol(v.c_str())); }},
-                     {"--links", [&](const std::string &v) { o.linkKbps = numberList(v); }}},
+                     {"--links", [&](const std::string &v) { o.linkKbps = numberList(v); }},
+                     {"--samples", [&](const std::string &v) { o.samples = numberList(v); }},
+                     {"--drop-kbps", [&](const std::string &v) { o.dropKbps = std::atof(v.c_str()); }}},
                     {{"--no-vlc", [&] { o.vlc = false; }}});
     if (!read) return 2;
     if (o.server.empty() || o.recording.empty() || (o.vlc && o.vlcStream.empty()) || o.viewers == 0 ||
-        o.linkKbps.empty() || o.tail.count() <= 0 || o.tail > o.duration) {
+        o.linkKbps.empty() || o.tail.count() <= 0 || o.tail > o.duration || o.samples.empty() ||
+        !std::is_sorted(o.samples.begin(), o.samples.end())) {
         std::fprintf(stderr,
                      "usage: %s --server PATH --recording FILE --vlc-stream FILE [--duration S] [--viewers N] "
-                     "[--warm-up S] [--tail S<=duration] [--links 0,300,120] [--no-vlc]\n",
+                     "[--warm-up S] [--tail S<=duration] [--links 0,300,120] [--no-vlc] [--samples 5,10,20,40] "
+                     "[--drop-kbps 150]\n",
                      argv[0]);
         return 2;
     }
@@ -187,6 +265,8 @@ int main(int argc, char **argv) {
         "|---|---|---|---|---|---|---|\n");
     printRun("ours (3 renditions)", ours, o);
     if (o.vlc) printRun("VLC (768 kbps)", vlc, o);
+    printDelayTable(ours, vlc, o, false);
+    if (o.dropKbps > 0 && dropGroup(o) != SIZE_MAX) printDelayTable(ours, vlc, o, true);
 
     std::printf("\n| server | viewers | kept up | dropped | on 68 / 224 / 704 kbps | CPU s per GB | KiB per viewer |\n"
                 "|---|---|---|---|---|---|---|\n");
