@@ -22,6 +22,10 @@ constexpr long DatagramMtu = 1200;  // what WebRTC stacks keep to, below any pat
 constexpr std::size_t MaxRecordLength = 16384 + 2048;
 constexpr char SrtpProfiles[] = "SRTP_AEAD_AES_128_GCM:SRTP_AES128_CM_SHA1_80";
 constexpr char Ciphers[] = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES256-GCM-SHA384";
+// A client also takes servers with RSA certificates (other WebRTC servers make those).
+constexpr char ClientCiphers[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384";
 
 std::string openSslError(const char *what) {
     char text[256];
@@ -122,7 +126,7 @@ std::unique_ptr<DtlsContext> DtlsContext::create(std::string *error) {
             X509_digest(certificate, EVP_sha256(), digest, &digestSize);
     }
     if (ok) {
-        context->ctx_ = SSL_CTX_new(DTLS_server_method());
+        context->ctx_ = SSL_CTX_new(DTLS_method());  // either role, chosen per endpoint
         SSL_CTX *ctx = context->ctx_;
         ok = ctx && SSL_CTX_use_certificate(ctx, certificate) && SSL_CTX_use_PrivateKey(ctx, key) &&
             SSL_CTX_check_private_key(ctx) && SSL_CTX_set_min_proto_version(ctx, DTLS1_2_VERSION) &&
@@ -145,9 +149,9 @@ std::unique_ptr<DtlsContext> DtlsContext::create(std::string *error) {
 DtlsContext::~DtlsContext() { SSL_CTX_free(ctx_); }
 
 DtlsEndpoint::DtlsEndpoint(const DtlsContext &context, std::string fingerprintAlgorithm, std::string fingerprint,
-                           SendDatagram send)
+                           SendDatagram send, DtlsRole role)
     : fingerprintAlgorithm_(std::move(fingerprintAlgorithm)), fingerprint_(std::move(fingerprint)),
-      send_(std::move(send)) {
+      send_(std::move(send)), role_(role) {
     ssl_ = SSL_new(context.sslContext());
     in_ = BIO_new(BIO_s_mem());
     BIO *out = datagramMethod() ? BIO_new(datagramMethod()) : nullptr;
@@ -165,10 +169,20 @@ DtlsEndpoint::DtlsEndpoint(const DtlsContext &context, std::string fingerprintAl
     DTLS_set_link_mtu(ssl_, DatagramMtu);
     SSL_set_app_data(ssl_, this);
     SSL_set_verify(ssl_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, checkPeerCertificate);
-    SSL_set_accept_state(ssl_);
+    if (role == DtlsRole::Client) {
+        SSL_set_cipher_list(ssl_, ClientCiphers);
+        SSL_set_connect_state(ssl_);
+    } else {
+        SSL_set_accept_state(ssl_);
+    }
 }
 
 DtlsEndpoint::~DtlsEndpoint() { SSL_free(ssl_); }
+
+DtlsState DtlsEndpoint::start() {
+    if (role_ != DtlsRole::Client || state_ != DtlsState::Handshaking) return state_;
+    return drive();
+}
 
 DtlsState DtlsEndpoint::receive(std::span<const std::uint8_t> datagram) {
     if (state_ == DtlsState::Failed || state_ == DtlsState::Closed || !isDtlsDatagram(datagram)) return state_;
@@ -251,10 +265,13 @@ bool DtlsEndpoint::finishHandshake() {
     const unsigned char *serverKey = material + keySize;
     const unsigned char *clientSalt = material + 2 * keySize;
     const unsigned char *serverSalt = clientSalt + saltSize;
-    std::copy(serverKey, serverKey + keySize, keys_.local.begin());
-    std::copy(serverSalt, serverSalt + saltSize, keys_.local.begin() + keySize);
-    std::copy(clientKey, clientKey + keySize, keys_.remote.begin());
-    std::copy(clientSalt, clientSalt + saltSize, keys_.remote.begin() + keySize);
+    const bool server = role_ == DtlsRole::Server;
+    auto &serverKeys = server ? keys_.local : keys_.remote;
+    auto &clientKeys = server ? keys_.remote : keys_.local;
+    std::copy(serverKey, serverKey + keySize, serverKeys.begin());
+    std::copy(serverSalt, serverSalt + saltSize, serverKeys.begin() + keySize);
+    std::copy(clientKey, clientKey + keySize, clientKeys.begin());
+    std::copy(clientSalt, clientSalt + saltSize, clientKeys.begin() + keySize);
     return true;
 }
 

@@ -145,6 +145,30 @@ TEST_P(DtlsSrtp, HandshakeExportsTheSameKeysOnBothSidesAndSrtpOpens) {
 
 INSTANTIATE_TEST_SUITE_P(Profiles, DtlsSrtp, testing::Values("SRTP_AES128_CM_SHA1_80", "SRTP_AEAD_AES_128_GCM"));
 
+TEST(Dtls, OurClientRoleHandshakesWithOurServerAndHoldsTheMirroredKeys) {
+    const DtlsContext &serverIdentity = *contexts().first, &clientIdentity = *contexts().second;
+    std::vector<std::vector<std::uint8_t>> toServer, toClient;
+    DtlsEndpoint server(serverIdentity, "sha-256", clientIdentity.fingerprint(),
+                        [&](auto d) { toClient.emplace_back(d.begin(), d.end()); });
+    DtlsEndpoint client(clientIdentity, "sha-256", serverIdentity.fingerprint(),
+                        [&](auto d) { toServer.emplace_back(d.begin(), d.end()); }, DtlsRole::Client);
+    EXPECT_EQ(server.start(), DtlsState::Handshaking);
+    EXPECT_TRUE(toClient.empty());
+    EXPECT_EQ(client.start(), DtlsState::Handshaking);
+    ASSERT_FALSE(toServer.empty());  // the client hello
+    EXPECT_TRUE(client.nextTimeout());
+    for (int flight = 0; flight < 10 && !(server.state() == DtlsState::Connected &&
+                                          client.state() == DtlsState::Connected); ++flight) {
+        for (const auto &d : std::exchange(toServer, {})) server.receive(d);
+        for (const auto &d : std::exchange(toClient, {})) client.receive(d);
+    }
+    ASSERT_EQ(client.state(), DtlsState::Connected) << client.failure();
+    ASSERT_EQ(server.state(), DtlsState::Connected) << server.failure();
+    EXPECT_EQ(client.keys().profile, SrtpProfile::AeadAes128Gcm);  // the first both offer
+    EXPECT_EQ(client.keys().local, server.keys().remote);
+    EXPECT_EQ(client.keys().remote, server.keys().local);
+}
+
 TEST(Dtls, RefusesACertificateOtherThanTheOffered) {
     Handshake h("SRTP_AES128_CM_SHA1_80", contexts().first->fingerprint());
     EXPECT_FALSE(h.run());
