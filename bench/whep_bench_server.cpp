@@ -29,6 +29,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -151,7 +152,7 @@ int serveSink(const bench::TaggedRecording &r, uint16_t port, size_t maxClients)
     config.bindAddress = "127.0.0.1";
     config.port = port;
     config.maxClients = maxClients;
-    config.log = [](std::string_view) {};
+    if (!std::getenv("WHEP_BENCH_LOG")) config.log = [](std::string_view) {};
     raiseOpenFileLimit(openFilesNeeded(config));
     NetworkSink sink(config);
     std::string error;

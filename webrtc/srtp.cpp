@@ -1,4 +1,5 @@
 #include "webrtc/srtp.h"
+#include "webrtc/srtp_gcm.h"
 
 #include <algorithm>
 #include <climits>
@@ -42,7 +43,12 @@ SrtpSession::SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> keyS
     policy.window_size = ReplayWindowPackets;
     policy.allow_repeat_tx = 1;  // NACKed packets go out again under their own sequence number
     srtp_t session = nullptr;
-    if (srtp_create(&session, &policy) == srtp_err_status_ok) session_ = session;
+    if (srtp_create(&session, &policy) != srtp_err_status_ok) return;
+    session_ = session;
+    if (profile == SrtpProfile::AeadAes128Gcm && direction == Outbound) {
+        gcm_ = std::make_unique<SrtpGcmRtp>(keySalt);
+        if (!gcm_->valid()) gcm_.reset();  // libsrtp2 does it all, slower
+    }
 }
 
 SrtpSession::~SrtpSession() {
@@ -61,6 +67,7 @@ bool SrtpSession::apply(Transform transform, std::span<std::uint8_t> buffer, std
 }
 
 bool SrtpSession::protectRtp(std::span<std::uint8_t> buffer, std::size_t &size) {
+    if (gcm_) return gcm_->protect(buffer, size);
     return apply(srtp_protect, buffer, size, MaxOverhead, 12);
 }
 

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "webrtc/dtls.h"
@@ -25,12 +26,16 @@ struct srtp_ctx_t_;
 
 namespace morlanex::webrtc {
 
+class SrtpGcmRtp;
+
 class SrtpSession {
 public:
     enum Direction { Outbound, Inbound };
     // Room a protected packet may need beyond its plain size (libsrtp2's bound, RTCP's included).
     static constexpr std::size_t MaxOverhead = 16 + 128 + 4;
 
+    // An outbound AES-GCM session protects RTP on OpenSSL directly (see srtp_gcm.h), the rest
+    // through libsrtp2.
     SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> keySalt, Direction direction);
     ~SrtpSession();
     SrtpSession(const SrtpSession &) = delete;
@@ -51,6 +56,7 @@ private:
                std::size_t minimum);
 
     srtp_ctx_t_ *session_ = nullptr;
+    std::unique_ptr<SrtpGcmRtp> gcm_;
 };
 
 }  // namespace morlanex::webrtc

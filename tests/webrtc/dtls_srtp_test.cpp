@@ -4,6 +4,7 @@
 #include "webrtc/dtls.h"
 #include "webrtc/rtp.h"
 #include "webrtc/srtp.h"
+#include "webrtc/srtp_gcm.h"
 
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
@@ -144,6 +145,35 @@ TEST_P(DtlsSrtp, HandshakeExportsTheSameKeysOnBothSidesAndSrtpOpens) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, DtlsSrtp, testing::Values("SRTP_AES128_CM_SHA1_80", "SRTP_AEAD_AES_128_GCM"));
+
+// Ours protects, libsrtp2 opens (and so does our own opener, which refuses a changed packet).
+TEST(Srtp, GcmPacketsOpenAcrossTheSequenceNumbersRollover) {
+    std::array<std::uint8_t, 28> keySalt{};
+    for (std::size_t i = 0; i < keySalt.size(); ++i) keySalt[i] = std::uint8_t(i * 7 + 1);
+    SrtpSession send(SrtpProfile::AeadAes128Gcm, keySalt, SrtpSession::Outbound);
+    SrtpSession receive(SrtpProfile::AeadAes128Gcm, keySalt, SrtpSession::Inbound);
+    SrtpGcmRtp opener(keySalt);
+    ASSERT_TRUE(send.valid() && receive.valid() && opener.valid());
+    const std::uint8_t frame[] = {0xfc, 0xff, 0xfe, 1, 2, 3};
+    OpusPacketizer opus(111, 0x1234, 65533);
+    RtpPacket packet;
+    for (int i = 0; i < 5; ++i) {  // 65533 .. 1
+        ASSERT_TRUE(opus.packetize(frame, std::uint32_t(960 * i), packet));
+        std::array<std::uint8_t, MaxRtpPacketSize + SrtpSession::MaxOverhead> buffer{};
+        std::copy(packet.bytes.begin(), packet.bytes.begin() + packet.size, buffer.begin());
+        std::size_t size = packet.size;
+        ASSERT_TRUE(send.protectRtp(buffer, size));
+        auto copy = buffer, changed = buffer;
+        std::size_t copySize = size, changedSize = size;
+        changed[RtpHeaderSize + 1] ^= 0x10;
+        EXPECT_FALSE(opener.open(changed, changedSize));
+        ASSERT_TRUE(opener.open(copy, copySize)) << packet.sequence();
+        ASSERT_TRUE(receive.unprotectRtp(buffer, size)) << packet.sequence();
+        ASSERT_EQ(size, packet.size);
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + size, packet.bytes.begin()));
+        EXPECT_TRUE(std::equal(copy.begin(), copy.begin() + size, packet.bytes.begin()));
+    }
+}
 
 TEST(Dtls, OurClientRoleHandshakesWithOurServerAndHoldsTheMirroredKeys) {
     const DtlsContext &serverIdentity = *contexts().first, &clientIdentity = *contexts().second;
