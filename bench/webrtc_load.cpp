@@ -112,7 +112,10 @@ public:
             const bool allJoined = joinsDone_.load();
             if (allJoined && settled == viewers_.size()) break;
             if (allJoined && Clock::now() - lastJoin_.load() > o_.setupTimeout) break;
-            if (!allJoined && Clock::now() - start > std::chrono::seconds(o_.viewers) + o_.setupTimeout) break;
+            // Joins that cannot keep their pace (a server slow to answer) get three times as long.
+            if (!allJoined && seconds(Clock::now() - start) > 3 * double(o_.viewers) / o_.joinsPerSecond +
+                                                                 double(o_.setupTimeout.count()))
+                break;
         }
         pollFor(o_.warmUp);
         startWindow();

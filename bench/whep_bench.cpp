@@ -6,7 +6,8 @@
 // process and reports: viewers joined and playing, the share of packets delivered, the viewers
 // kept live (no frame more than 1 s behind), the server's CPU seconds per GB it delivered, its
 // resident memory per viewer (the growth from before the joins to the window's end, over the
-// viewers playing) and the median and 95th percentile of the frames' delay.
+// viewers asked for) and the median and 95th percentile of the frames' delay. Packets delivered
+// counts the streams that began; a viewer that never played shows in "playing".
 //
 // Usage: whep_bench --server PATH --recording FILE [--duration S] [--viewers 100,1000,3000]
 //                   [--janus] [--joins-per-second N]
@@ -61,7 +62,7 @@ Row measure(pid_t pid, Signalling &signalling, const Options &o, size_t viewers)
     row.load = runWebrtcLoad(signalling, lo);
     const double gb = double(row.load.windowBytes) / 1e9;
     row.cpuPerGB = gb > 0 ? (cpu1 - cpu0) / gb : 0;
-    row.kibPerViewer = row.load.playing ? (endKiB - baseKiB) / double(row.load.playing) : 0;
+    row.kibPerViewer = (endKiB - baseKiB) / double(viewers);
     row.ok = true;
     return row;
 }

@@ -13,7 +13,8 @@
 //                                             another server to relay
 // The recording is a tagged recording (see tagged_recording.h) whose rendition byte says the
 // kind: 0 VP8, 1 VP8 key frame, 2 Opus; its time is the frame's presentation time in ms.
-// Prints "ready" once serving; ends on SIGTERM.
+// Prints "ready" once serving; ends on SIGTERM. With WHEP_BENCH_LOG set the sink's log lines go
+// to standard error.
 #include "media/netsink/network_sink.h"
 #include "net/socket.h"
 #include "net/udp_socket.h"
