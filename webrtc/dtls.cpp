@@ -196,7 +196,12 @@ DtlsState DtlsEndpoint::receive(std::span<const std::uint8_t> datagram) {
 DtlsState DtlsEndpoint::drive() {
     if (state_ == DtlsState::Handshaking) {
         const int result = SSL_do_handshake(ssl_);
-        if (result == 1) return finishHandshake() ? state_ = DtlsState::Connected : state_;
+        if (result == 1) {
+            if (!finishHandshake()) return state_;
+            // Connected, the record buffers (some 23 KiB) sit idle: alerts are all that come.
+            SSL_free_buffers(ssl_);
+            return state_ = DtlsState::Connected;
+        }
         const int error = SSL_get_error(ssl_, result);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return state_;
         if (!certificateProblem_.empty()) {
@@ -206,12 +211,17 @@ DtlsState DtlsEndpoint::drive() {
         return fail(openSslError("DTLS handshake failed"));
     }
     // Connected: alerts and retransmitted handshake flights; no application data is expected.
+    // The buffers were let go while idle; DTLS writes (our last flight again) need them back.
+    if (SSL_alloc_buffers(ssl_) != 1) return fail(openSslError("DTLS connection failed"));
     unsigned char sink[2048];
     for (;;) {
         const int n = SSL_read(ssl_, sink, sizeof sink);
         if (n > 0) continue;
         const int error = SSL_get_error(ssl_, n);
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return state_;
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            SSL_free_buffers(ssl_);  // until the next record; kept when a partial one waits
+            return state_;
+        }
         if (error == SSL_ERROR_ZERO_RETURN) {
             state_ = DtlsState::Closed;
             return state_;
@@ -288,7 +298,7 @@ DtlsState DtlsEndpoint::handleTimeout() {
 }
 
 void DtlsEndpoint::close() {
-    if (state_ == DtlsState::Connected) SSL_shutdown(ssl_);
+    if (state_ == DtlsState::Connected && SSL_alloc_buffers(ssl_) == 1) SSL_shutdown(ssl_);
     if (state_ != DtlsState::Failed) state_ = DtlsState::Closed;
 }
 

@@ -197,6 +197,10 @@ TEST(Dtls, OurClientRoleHandshakesWithOurServerAndHoldsTheMirroredKeys) {
     EXPECT_EQ(client.keys().profile, SrtpProfile::AeadAes128Gcm);  // the first both offer
     EXPECT_EQ(client.keys().local, server.keys().remote);
     EXPECT_EQ(client.keys().remote, server.keys().local);
+
+    client.close();  // the server still reads the alert once its idle buffers are gone
+    ASSERT_EQ(toServer.size(), 1u);
+    EXPECT_EQ(server.receive(toServer[0]), DtlsState::Closed);
 }
 
 TEST(Dtls, RefusesACertificateOtherThanTheOffered) {
