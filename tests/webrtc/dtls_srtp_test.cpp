@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <srtp2/srtp.h>
 
 #include <vector>
 
@@ -173,6 +174,48 @@ TEST(Srtp, GcmPacketsOpenAcrossTheSequenceNumbersRollover) {
         EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + size, packet.bytes.begin()));
         EXPECT_TRUE(std::equal(copy.begin(), copy.begin() + size, packet.bytes.begin()));
     }
+}
+
+// Ours and libsrtp2 open each other's SRTCP; ours refuses a replay.
+TEST(Srtp, GcmRtcpOpensBothWaysWithLibsrtp) {
+    std::array<std::uint8_t, 28> keySalt{};
+    for (std::size_t i = 0; i < keySalt.size(); ++i) keySalt[i] = std::uint8_t(i * 5 + 3);
+    const auto libsrtp = [&](srtp_ssrc_type_t type) {
+        srtp_policy_t policy{};
+        srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtp);
+        srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtcp);
+        policy.ssrc.type = type;
+        policy.key = keySalt.data();
+        srtp_t session = nullptr;
+        EXPECT_EQ(srtp_create(&session, &policy), srtp_err_status_ok);
+        return session;
+    };
+    SrtpSession ours(SrtpProfile::AeadAes128Gcm, keySalt, SrtpSession::Outbound);
+    SrtpSession oursIn(SrtpProfile::AeadAes128Gcm, keySalt, SrtpSession::Inbound);
+    srtp_t theirsIn = libsrtp(ssrc_any_inbound), theirsOut = libsrtp(ssrc_any_outbound);
+    const std::uint8_t pli[] = {0x81, 206, 0, 2, 0, 0, 0, 1, 0, 0, 0x12, 0x34};
+    std::array<std::uint8_t, 64 + SrtpSession::MaxOverhead> buffer{};
+    for (int i = 0; i < 2; ++i) {
+        std::copy(std::begin(pli), std::end(pli), buffer.begin());
+        std::size_t size = sizeof pli;
+        ASSERT_TRUE(ours.protectRtcp(buffer, size));
+        int length = int(size);
+        ASSERT_EQ(srtp_unprotect_rtcp(theirsIn, buffer.data(), &length), srtp_err_status_ok);
+        ASSERT_EQ(std::size_t(length), sizeof pli);
+        EXPECT_TRUE(std::equal(std::begin(pli), std::end(pli), buffer.begin()));
+
+        length = int(sizeof pli);
+        ASSERT_EQ(srtp_protect_rtcp(theirsOut, buffer.data(), &length), srtp_err_status_ok);
+        auto replay = buffer;
+        size = std::size_t(length);
+        ASSERT_TRUE(oursIn.unprotectRtcp(buffer, size));
+        ASSERT_EQ(size, sizeof pli);
+        EXPECT_TRUE(std::equal(std::begin(pli), std::end(pli), buffer.begin()));
+        size = std::size_t(length);
+        EXPECT_FALSE(oursIn.unprotectRtcp(replay, size));
+    }
+    srtp_dealloc(theirsIn);
+    srtp_dealloc(theirsOut);
 }
 
 TEST(Dtls, OurClientRoleHandshakesWithOurServerAndHoldsTheMirroredKeys) {
