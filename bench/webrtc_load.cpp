@@ -65,6 +65,7 @@ struct Viewer {
     std::unique_ptr<webrtc::DtlsEndpoint> dtls;
     std::unique_ptr<webrtc::SrtpSession> srtp;
     std::unique_ptr<webrtc::SrtpGcmRtp> gcm;  // AES-GCM's RTP, opened without libsrtp2's per-packet cost
+    std::unique_ptr<webrtc::SrtpSession> rtcpOut;  // our receiver reports, as a browser sends them
     bool checked = false, failed = false;
     Clock::time_point joined, nextCheck, dtlsDue = Clock::time_point::max();
     Track video, audio;
@@ -222,6 +223,14 @@ private:
         uint8_t out[256];
         if (const size_t n = webrtc::writeBindingRequest(out, r)) ::send(v.fd.get(), out, n, MSG_DONTWAIT);
         v.nextCheck = Clock::now() + (v.srtp ? Clock::duration(kConsentEvery) : Clock::duration(kCheckRetry));
+        if (v.rtcpOut) sendReport(v);
+    }
+
+    // An empty receiver report: what a browser's RTCP tells the server at least.
+    void sendReport(Viewer &v) {
+        uint8_t report[8 + webrtc::SrtpSession::MaxOverhead] = {0x80, 201, 0, 1, 0x5e, 0xed, 0, 1};
+        size_t size = 8;
+        if (v.rtcpOut->protectRtcp(report, size)) ::send(v.fd.get(), report, size, MSG_DONTWAIT);
     }
 
     void readAll(Viewer &v) {
@@ -280,7 +289,9 @@ private:
         v.srtp = std::make_unique<webrtc::SrtpSession>(k.profile, k.remoteKeySalt(), webrtc::SrtpSession::Inbound);
         if (!v.srtp->valid()) fail(v, "SRTP refused the keys");
         if (k.profile == webrtc::SrtpProfile::AeadAes128Gcm) v.gcm = std::make_unique<webrtc::SrtpGcmRtp>(k.remoteKeySalt());
+        v.rtcpOut = std::make_unique<webrtc::SrtpSession>(k.profile, k.localKeySalt(), webrtc::SrtpSession::Outbound);
         v.nextCheck = Clock::now() + kConsentEvery;
+        sendReport(v);
     }
 
     void onRtp(Viewer &v, size_t size) {

@@ -4,10 +4,14 @@
 #include <cctype>
 #include <cstdio>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include <openssl/bio.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/kdf.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/srtp.h>
@@ -177,6 +181,14 @@ DtlsEndpoint::DtlsEndpoint(const DtlsContext &context, std::string fingerprintAl
     }
 }
 
+// What a released endpoint keeps (see release()).
+struct DtlsEndpoint::Released {
+    EVP_CIPHER_CTX *peerKey = nullptr;  // AES-128-GCM, the peer's write key
+    std::uint8_t peerIv[4]{};  // its implicit nonce part
+    std::vector<std::uint8_t> closeNotify;
+    ~Released() { EVP_CIPHER_CTX_free(peerKey); }
+};
+
 DtlsEndpoint::~DtlsEndpoint() { SSL_free(ssl_); }
 
 DtlsState DtlsEndpoint::start() {
@@ -186,6 +198,7 @@ DtlsState DtlsEndpoint::start() {
 
 DtlsState DtlsEndpoint::receive(std::span<const std::uint8_t> datagram) {
     if (state_ == DtlsState::Failed || state_ == DtlsState::Closed || !isDtlsDatagram(datagram)) return state_;
+    if (released_) return receiveReleased(datagram);
     BIO_write(in_, datagram.data(), int(datagram.size()));
     const DtlsState state = drive();
     // Whatever OpenSSL left unread belongs to this datagram only.
@@ -297,8 +310,87 @@ DtlsState DtlsEndpoint::handleTimeout() {
     return state_;
 }
 
+bool DtlsEndpoint::release() {
+    constexpr unsigned long EcdsaAes128Gcm = 0x0300C02B;
+    const SSL_CIPHER *cipher = ssl_ ? SSL_get_current_cipher(ssl_) : nullptr;
+    if (state_ != DtlsState::Connected || released_ || !cipher || SSL_CIPHER_get_id(cipher) != EcdsaAes128Gcm)
+        return false;
+    // RFC 5246 6.3: the key block from the master secret; client then server keys, then IVs.
+    unsigned char master[SSL_MAX_MASTER_KEY_LENGTH], random[64], block[40];
+    const std::size_t masterSize = SSL_SESSION_get_master_key(SSL_get_session(ssl_), master, sizeof master);
+    SSL_get_server_random(ssl_, random, 32);
+    SSL_get_client_random(ssl_, random + 32, 32);
+    static constexpr char Label[] = "key expansion";
+    unsigned char seed[sizeof Label - 1 + 64];
+    std::copy(Label, Label + sizeof Label - 1, seed);
+    std::copy(random, random + 64, seed + sizeof Label - 1);
+    EVP_KDF *kdf = EVP_KDF_fetch(nullptr, "TLS1-PRF", nullptr);
+    EVP_KDF_CTX *kctx = kdf ? EVP_KDF_CTX_new(kdf) : nullptr;
+    EVP_KDF_free(kdf);
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+                                 OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SECRET, master, masterSize),
+                                 OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SEED, seed, sizeof seed),
+                                 OSSL_PARAM_construct_end()};
+    const bool derived = kctx && masterSize > 0 && EVP_KDF_derive(kctx, block, sizeof block, params) == 1;
+    EVP_KDF_CTX_free(kctx);
+    const bool server = role_ == DtlsRole::Server;
+    auto kept = std::make_unique<Released>();
+    kept->peerKey = derived ? EVP_CIPHER_CTX_new() : nullptr;
+    if (!kept->peerKey ||
+        EVP_DecryptInit_ex(kept->peerKey, EVP_aes_128_gcm(), nullptr, block + (server ? 0 : 16), nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(kept->peerKey, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1) {
+        ERR_clear_error();
+        return false;
+    }
+    std::copy_n(block + (server ? 32 : 36), 4, kept->peerIv);
+    // Our close_notify now, kept for close(): nothing else will be written after it.
+    const SendDatagram send = std::exchange(send_, [&](std::span<const std::uint8_t> d) {
+        kept->closeNotify.assign(d.begin(), d.end());
+    });
+    if (SSL_alloc_buffers(ssl_) == 1) SSL_shutdown(ssl_);
+    send_ = send;
+    ERR_clear_error();
+    SSL_free(ssl_);
+    ssl_ = nullptr;
+    in_ = nullptr;
+    released_ = std::move(kept);
+    return true;
+}
+
+// An alert record in the current epoch from the peer, checked with its key: close_notify
+// closes, a fatal alert fails; anything else, or anything that does not open, is dropped.
+DtlsState DtlsEndpoint::receiveReleased(std::span<const std::uint8_t> datagram) {
+    constexpr std::size_t Explicit = 8, Tag = 16;
+    while (!datagram.empty()) {
+        const auto h = readDtlsRecordHeader(datagram);
+        const std::uint8_t *record = datagram.data();
+        datagram = datagram.subspan(13 + h->length);  // isDtlsDatagram() vouched for every header
+        if (h->contentType != 21 || h->epoch == 0 || h->length != Explicit + 2 + Tag) continue;
+        std::uint8_t nonce[12], aad[13], alert[2];
+        std::copy_n(released_->peerIv, 4, nonce);
+        std::copy_n(record + 13, Explicit, nonce + 4);
+        std::copy_n(record + 3, 8, aad);  // epoch and sequence
+        std::copy_n(record, 3, aad + 8);  // type and version
+        aad[11] = 0, aad[12] = 2;
+        int length = 0, last = 0;
+        EVP_CIPHER_CTX *c = released_->peerKey;
+        const bool ok = EVP_DecryptInit_ex(c, nullptr, nullptr, nullptr, nonce) == 1 &&
+            EVP_DecryptUpdate(c, nullptr, &length, aad, sizeof aad) == 1 &&
+            EVP_DecryptUpdate(c, alert, &length, record + 13 + Explicit, 2) == 1 &&
+            EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_SET_TAG, Tag, const_cast<std::uint8_t *>(record + 13 + Explicit + 2)) ==
+                1 &&
+            EVP_DecryptFinal_ex(c, alert + length, &last) == 1;
+        if (!ok) continue;
+        if (alert[1] == 0) return state_ = DtlsState::Closed;
+        if (alert[0] == 2) return fail("DTLS connection failed: the peer's fatal alert " + std::to_string(alert[1]));
+    }
+    return state_;
+}
+
 void DtlsEndpoint::close() {
-    if (state_ == DtlsState::Connected && SSL_alloc_buffers(ssl_) == 1) SSL_shutdown(ssl_);
+    if (released_ && state_ == DtlsState::Connected && send_) send_(released_->closeNotify);
+    if (!released_ && state_ == DtlsState::Connected && SSL_alloc_buffers(ssl_) == 1) SSL_shutdown(ssl_);
     if (state_ != DtlsState::Failed) state_ = DtlsState::Closed;
 }
 

@@ -93,6 +93,13 @@ public:
     DtlsState handleTimeout();
     // Sends close_notify once connected; the endpoint is Closed after.
     void close();
+    // Once the peer has shown it holds the keys (its SRTCP opened), the handshake can no longer
+    // need repeating: the OpenSSL connection (some 40 KiB) goes. What stays is the close_notify
+    // that close() will send and the peer's record key, so its close_notify and fatal alerts
+    // still end the endpoint and forged ones do not. False, keeping the connection, for a
+    // cipher suite other than ECDHE-ECDSA-AES128-GCM-SHA256 (what browsers take from us).
+    bool release();
+    bool released() const { return released_ != nullptr; }
 
     DtlsState state() const { return state_; }
     const std::string &failure() const { return failure_; }  // why it Failed
@@ -114,6 +121,9 @@ private:
     std::string certificateProblem_;  // set by checkPeerCertificate()
     SrtpKeys keys_;
     DtlsRole role_;
+    struct Released;
+    std::unique_ptr<Released> released_;
+    DtlsState receiveReleased(std::span<const std::uint8_t> datagram);
 };
 
 // The fixed 13-byte header in front of every DTLS record (RFC 6347 4.1).

@@ -281,6 +281,8 @@ void RtcTransport::onConnected(RtcSession &s) {
 void RtcTransport::onRtcp(RtcSession &s, std::span<uint8_t> d) {
     size_t size = d.size();
     if (!s.srtpIn->unprotectRtcp({receive_.data(), receive_.size()}, size)) return;
+    // The viewer holds the keys, so its handshake is over: the DTLS connection's memory can go.
+    if (!s.dtls->released()) s.dtls->release();
     Feedback feedback(*this, s);
     webrtc::readRtcp({receive_.data(), size}, feedback);
 }

@@ -218,32 +218,57 @@ TEST(Srtp, GcmRtcpOpensBothWaysWithLibsrtp) {
     srtp_dealloc(theirsOut);
 }
 
-TEST(Dtls, OurClientRoleHandshakesWithOurServerAndHoldsTheMirroredKeys) {
-    const DtlsContext &serverIdentity = *contexts().first, &clientIdentity = *contexts().second;
+// Our server and our client, each with the other's fingerprint.
+struct OurPair {
     std::vector<std::vector<std::uint8_t>> toServer, toClient;
-    DtlsEndpoint server(serverIdentity, "sha-256", clientIdentity.fingerprint(),
-                        [&](auto d) { toClient.emplace_back(d.begin(), d.end()); });
-    DtlsEndpoint client(clientIdentity, "sha-256", serverIdentity.fingerprint(),
-                        [&](auto d) { toServer.emplace_back(d.begin(), d.end()); }, DtlsRole::Client);
-    EXPECT_EQ(server.start(), DtlsState::Handshaking);
-    EXPECT_TRUE(toClient.empty());
-    EXPECT_EQ(client.start(), DtlsState::Handshaking);
-    ASSERT_FALSE(toServer.empty());  // the client hello
-    EXPECT_TRUE(client.nextTimeout());
-    for (int flight = 0; flight < 10 && !(server.state() == DtlsState::Connected &&
-                                          client.state() == DtlsState::Connected); ++flight) {
-        for (const auto &d : std::exchange(toServer, {})) server.receive(d);
-        for (const auto &d : std::exchange(toClient, {})) client.receive(d);
+    DtlsEndpoint server{*contexts().first, "sha-256", contexts().second->fingerprint(),
+                        [this](auto d) { toClient.emplace_back(d.begin(), d.end()); }};
+    DtlsEndpoint client{*contexts().second, "sha-256", contexts().first->fingerprint(),
+                        [this](auto d) { toServer.emplace_back(d.begin(), d.end()); }, DtlsRole::Client};
+    bool run() {
+        client.start();
+        for (int flight = 0; flight < 10; ++flight) {
+            if (server.state() == DtlsState::Connected && client.state() == DtlsState::Connected) return true;
+            for (const auto &d : std::exchange(toServer, {})) server.receive(d);
+            for (const auto &d : std::exchange(toClient, {})) client.receive(d);
+        }
+        return false;
     }
-    ASSERT_EQ(client.state(), DtlsState::Connected) << client.failure();
-    ASSERT_EQ(server.state(), DtlsState::Connected) << server.failure();
-    EXPECT_EQ(client.keys().profile, SrtpProfile::AeadAes128Gcm);  // the first both offer
-    EXPECT_EQ(client.keys().local, server.keys().remote);
-    EXPECT_EQ(client.keys().remote, server.keys().local);
+};
 
-    client.close();  // the server still reads the alert once its idle buffers are gone
-    ASSERT_EQ(toServer.size(), 1u);
-    EXPECT_EQ(server.receive(toServer[0]), DtlsState::Closed);
+TEST(Dtls, OurClientRoleHandshakesWithOurServerAndHoldsTheMirroredKeys) {
+    OurPair p;
+    EXPECT_EQ(p.server.start(), DtlsState::Handshaking);  // a server waits
+    EXPECT_TRUE(p.toClient.empty());
+    ASSERT_TRUE(p.run()) << p.client.failure() << p.server.failure();
+    EXPECT_EQ(p.client.keys().profile, SrtpProfile::AeadAes128Gcm);  // the first both offer
+    EXPECT_EQ(p.client.keys().local, p.server.keys().remote);
+    EXPECT_EQ(p.client.keys().remote, p.server.keys().local);
+
+    p.client.close();  // the server still reads the alert once its idle buffers are gone
+    ASSERT_EQ(p.toServer.size(), 1u);
+    EXPECT_EQ(p.server.receive(p.toServer[0]), DtlsState::Closed);
+}
+
+TEST(Dtls, ReleasedEndpointsStillCloseOnTheirPeersCloseNotifyAndSendTheirOwn) {
+    OurPair p;
+    ASSERT_TRUE(p.run());
+    ASSERT_TRUE(p.server.release());
+    EXPECT_TRUE(p.server.released());
+    EXPECT_TRUE(p.toClient.empty());  // its close_notify is kept, not sent
+    p.client.close();
+    ASSERT_EQ(p.toServer.size(), 1u);
+    auto forged = p.toServer[0];
+    forged.back() ^= 1;
+    EXPECT_EQ(p.server.receive(forged), DtlsState::Connected);
+    EXPECT_EQ(p.server.receive(p.toServer[0]), DtlsState::Closed);
+
+    OurPair q;
+    ASSERT_TRUE(q.run());
+    ASSERT_TRUE(q.client.release());
+    q.client.close();
+    ASSERT_EQ(q.toServer.size(), 1u);
+    EXPECT_EQ(q.server.receive(q.toServer[0]), DtlsState::Closed);
 }
 
 TEST(Dtls, RefusesACertificateOtherThanTheOffered) {
