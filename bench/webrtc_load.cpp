@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -144,7 +146,7 @@ private:
             } else {
                 if (s.fd >= 0) ::close(s.fd);
                 std::lock_guard lock(mutex_);
-                if (firstError_.empty()) firstError_ = error;
+                ++signallingFailures_[error.substr(0, 60)];
             }
             const uint64_t one = 1;
             [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
@@ -185,7 +187,8 @@ private:
         {
             std::lock_guard lock(mutex_);
             taken.swap(incoming_);
-            if (result_.firstError.empty()) result_.firstError = firstError_;
+            for (const auto &[why, n] : signallingFailures_) result_.failures[why] += n;
+            signallingFailures_.clear();
         }
         for (ViewerSetup &s : taken) {
             auto v = std::make_unique<Viewer>();
@@ -352,7 +355,7 @@ private:
     void fail(Viewer &v, const std::string &why) {
         if (v.failed) return;
         v.failed = true;
-        if (result_.firstError.empty()) result_.firstError = why;
+        ++result_.failures[why.substr(0, 60)];
     }
 
     void startWindow() {
@@ -368,8 +371,20 @@ private:
 
     void finish() {
         const auto end = Clock::now();
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto &[why, n] : signallingFailures_) result_.failures[why] += n;
+            signallingFailures_.clear();
+        }
         result_.windowSeconds = seconds(end - windowStart_);
         std::vector<float> all;
+        if (std::getenv("WHEP_LOAD_DEBUG")) {
+            size_t connected = 0, videoIn = 0, audioIn = 0, failed = 0;
+            for (auto &v : viewers_)
+                connected += v->srtp != nullptr, videoIn += v->video.windowReceived > 0,
+                    audioIn += v->audio.windowReceived > 0, failed += v->failed;
+            std::fprintf(stderr, "connected %zu video %zu audio %zu failed %zu\n", connected, videoIn, audioIn, failed);
+        }
         for (auto &v : viewers_) {
             for (Track *t : {&v->video, &v->audio}) {
                 if (!t->windowBaseline) continue;
@@ -401,7 +416,7 @@ private:
     std::vector<uint8_t> buffer_;
     std::mutex mutex_;
     std::deque<ViewerSetup> incoming_;
-    std::string firstError_;
+    std::map<std::string, size_t> signallingFailures_;  // since the last adopt()
     std::atomic<bool> joinsDone_{false}, stop_{false};
     std::atomic<Clock::time_point> lastJoin_{Clock::time_point::max()};
     Clock::time_point lastTick_{}, windowStart_{};
@@ -417,7 +432,7 @@ WebrtcLoadResult runWebrtcLoad(Signalling &signalling, const WebrtcLoadOptions &
     if (!identity) {
         WebrtcLoadResult r;
         r.viewers = options.viewers;
-        r.firstError = error;
+        r.failures[error] = options.viewers;
         return r;
     }
     return Load(signalling, options, *identity).run();

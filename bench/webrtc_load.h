@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -65,7 +66,7 @@ struct WebrtcLoadResult {
     uint64_t windowBytes = 0;  // UDP payload received in the window
     double windowSeconds = 0;
     double delayP50 = 0, delayP95 = 0;  // seconds, over every whole frame in the window
-    std::string firstError;  // of the first viewer that failed, if any
+    std::map<std::string, size_t> failures;  // why viewers failed (the reason's start), how many
 };
 
 WebrtcLoadResult runWebrtcLoad(Signalling &signalling, const WebrtcLoadOptions &options);

@@ -156,12 +156,14 @@ std::string cell(const Row &r, int what) {
 }
 
 void printRow(const char *who, size_t n, const Row &r) {
+    std::string failures;
+    for (const auto &[why, count] : r.load.failures) failures += "; " + std::to_string(count) + " failed: " + why;
     std::printf("%s %zu viewers: joined %s, playing %s, delivered %s, kept live %s, %s CPU s/GB, %s KiB/viewer, "
-                "delay p50/p95 %s ms, %.1f Mbit/s%s%s\n",
+                "delay p50/p95 %s ms, %.1f Mbit/s%s\n",
                 who, n, cell(r, 0).c_str(), cell(r, 1).c_str(), cell(r, 2).c_str(), cell(r, 3).c_str(),
                 cell(r, 4).c_str(), cell(r, 5).c_str(), cell(r, 6).c_str(),
                 r.load.windowSeconds > 0 ? double(r.load.windowBytes) * 8 / r.load.windowSeconds / 1e6 : 0.0,
-                r.load.firstError.empty() ? "" : "; first failure: ", r.load.firstError.c_str());
+                failures.c_str());
     std::fflush(stdout);
 }
 
