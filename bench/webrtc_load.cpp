@@ -31,7 +31,7 @@ using namespace std::chrono_literals;
 constexpr auto kTick = 50ms;
 constexpr auto kCheckRetry = 250ms;
 constexpr auto kConsentEvery = 5s;
-constexpr auto kKeepAliveEvery = 10s;
+constexpr size_t kJoiners = 8;
 constexpr double kLiveLimitSeconds = 1.0;
 constexpr int kReceiveBuffer = 1024 * 1024;  // a newcomer's whole group of pictures comes at once
 
@@ -133,31 +133,37 @@ public:
     }
 
 private:
+    // Several joiners, so that a server slow to make an offer (Janus gathers its candidates
+    // first) does not hold up the pace; viewer i is due at i / joinsPerSecond.
     void joinAll() {
         const auto start = Clock::now();
-        auto lastKeepAlive = start;
-        for (size_t i = 0; i < o_.viewers && !stop_; ++i) {
-            std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(i * 1e6 / o_.joinsPerSecond)));
-            ViewerSetup s;
-            std::string error;
-            if (signalling_.join(identity_, &s, &error)) {
-                std::lock_guard lock(mutex_);
-                incoming_.push_back(std::move(s));
-            } else {
-                if (s.fd >= 0) ::close(s.fd);
-                std::lock_guard lock(mutex_);
-                ++signallingFailures_[error.substr(0, 60)];
-            }
-            const uint64_t one = 1;
-            [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
-            if (Clock::now() - lastKeepAlive > kKeepAliveEvery) signalling_.keepAlive(), lastKeepAlive = Clock::now();
-        }
+        std::vector<std::thread> joiners;
+        for (size_t k = 0; k < kJoiners; ++k)
+            joiners.emplace_back([this, start, k] {
+                for (size_t i = k; i < o_.viewers && !stop_; i += kJoiners) {
+                    std::this_thread::sleep_until(start +
+                                                  std::chrono::microseconds(int64_t(double(i) * 1e6 / o_.joinsPerSecond)));
+                    join();
+                }
+            });
+        for (std::thread &t : joiners) t.join();
         lastJoin_ = Clock::now();
         joinsDone_ = true;
-        while (!stop_) {
-            std::this_thread::sleep_for(100ms);
-            if (Clock::now() - lastKeepAlive > kKeepAliveEvery) signalling_.keepAlive(), lastKeepAlive = Clock::now();
+    }
+
+    void join() {
+        ViewerSetup s;
+        std::string error;
+        if (signalling_.join(identity_, &s, &error)) {
+            std::lock_guard lock(mutex_);
+            incoming_.push_back(std::move(s));
+        } else {
+            if (s.fd >= 0) ::close(s.fd);
+            std::lock_guard lock(mutex_);
+            ++signallingFailures_[error.substr(0, 60)];
         }
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
     }
 
     void pollFor(Clock::duration d) {

@@ -1,5 +1,5 @@
-// The WebRTC benchmark's load generator: many WebRTC viewers in one process. A signalling
-// thread sets each viewer up through a Signalling (WHEP, or another server's API) and hands
+// The WebRTC benchmark's load generator: many WebRTC viewers in one process. Signalling
+// threads set each viewer up through a Signalling (WHEP, or another server's API) and hands
 // it to the media thread, one epoll loop over every viewer's UDP socket, which does the rest
 // as a browser would: STUN binding checks (and answers to the server's, for a full-ICE
 // server), the DTLS client handshake, SRTP unprotection of every packet, and VP8 frames put
@@ -11,7 +11,8 @@
 // counts per viewer the packets received against those sent (sequence numbers, both
 // streams) and for every whole video frame its lateness: arrival less RTP time, from an origin
 // that is the viewer's earliest frame in the window. A viewer was kept live when none of its
-// frames came more than 1 s later than that, and frames kept coming to the end.
+// frames came more than 1 s later than that, and frames kept coming to the end. With
+// WHEP_LOAD_DEBUG set it also prints how many viewers were connected and got media.
 #pragma once
 
 #include "webrtc/dtls.h"
@@ -38,14 +39,12 @@ struct ViewerSetup {
     int videoPayloadType = 96, audioPayloadType = 111;  // as the server's description has them
 };
 
-// Sets up one viewer (blocking; called on the signalling thread): makes its socket, does the
-// offer/answer. False, with `*error`, when the server refused or did not answer.
+// Sets up one viewer (blocking; called on several signalling threads at once): makes its
+// socket, does the offer/answer. False, with `*error`, when the server refused or did not answer.
 class Signalling {
 public:
     virtual ~Signalling() = default;
     virtual bool join(const webrtc::DtlsContext &identity, ViewerSetup *setup, std::string *error) = 0;
-    // Called every few seconds while the run lasts (sessions that need keeping alive).
-    virtual void keepAlive() {}
 };
 
 struct WebrtcLoadOptions {

@@ -217,11 +217,8 @@ bool JanusSignalling::post(const std::string &path, const std::string &json, std
 bool JanusSignalling::join(const webrtc::DtlsContext &identity, ViewerSetup *setup, std::string *error) {
     const auto tx = [this] { return "\"transaction\":\"t" + std::to_string(++transaction_) + "\""; };
     std::string reply;
-    if (!session_) {
-        if (!post("/janus", "{\"janus\":\"create\"," + tx() + "}", &reply, error)) return false;
-        session_ = std::stoull("0" + jsonValue(reply, "id"));
-    }
-    const std::string sessionPath = "/janus/" + std::to_string(session_);
+    if (!post("/janus", "{\"janus\":\"create\"," + tx() + "}", &reply, error)) return false;
+    const std::string sessionPath = "/janus/" + jsonValue(reply, "id");
     if (!post(sessionPath, "{\"janus\":\"attach\",\"plugin\":\"janus.plugin.streaming\"," + tx() + "}", &reply, error))
         return false;
     const std::string handle = jsonValue(reply, "id");
@@ -231,7 +228,7 @@ bool JanusSignalling::join(const webrtc::DtlsContext &identity, ViewerSetup *set
                   tx() + "}",
               &reply, error))
         return false;
-    // The offer comes as an event of this handle; others' events (media up, slow links) pass by.
+    // The offer comes as an event of this handle.
     std::string offerSdp = jsonValue(reply, "sdp");
     for (int polls = 0; offerSdp.empty() && polls < 20; ++polls) {
         const Reply event = httpRequest(port_, "GET", sessionPath + "?maxev=1", "", "");
@@ -256,12 +253,6 @@ bool JanusSignalling::join(const webrtc::DtlsContext &identity, ViewerSetup *set
                 "{\"janus\":\"message\",\"body\":{\"request\":\"start\"},\"jsep\":{\"type\":\"answer\",\"sdp\":\"" +
                     jsonEscape(answer) + "\",\"trickle\":false}," + tx() + "}",
                 &reply, error);
-}
-
-void JanusSignalling::keepAlive() {
-    if (!session_) return;
-    std::string reply, error;
-    post("/janus/" + std::to_string(session_), "{\"janus\":\"keepalive\",\"transaction\":\"k\"}", &reply, &error);
 }
 
 }  // namespace morlanex::bench

@@ -83,7 +83,7 @@ bool writeJanusConfig(const std::string &dir, uint16_t httpPort, uint16_t videoP
         << "general: {\n configs_folder = \"" << dir << "\"\n plugins_folder = \"" << kJanusLibraries
         << "/plugins\"\n transports_folder = \"" << kJanusLibraries << "/transports\"\n events_folder = \""
         << kJanusLibraries << "/events\"\n loggers_folder = \"" << kJanusLibraries
-        << "/loggers\"\n debug_level = 2\n session_timeout = 120\n event_loops = 2\n}\n"
+        << "/loggers\"\n debug_level = 2\n session_timeout = 0\n event_loops = 2\n}\n"
            "media: {\n rtp_port_range = \"30000-60000\"\n}\n"
            "nat: {\n nice_debug = false\n ice_enforce_list = \"lo\"\n ignore_mdns = true\n}\n"
            "plugins: {\n disable = \"libjanus_audiobridge.so,libjanus_duktape.so,libjanus_echotest.so,"
