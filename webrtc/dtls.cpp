@@ -4,10 +4,14 @@
 #include <cctype>
 #include <cstdio>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include <openssl/bio.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/kdf.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/srtp.h>
@@ -22,6 +26,10 @@ constexpr long DatagramMtu = 1200;  // what WebRTC stacks keep to, below any pat
 constexpr std::size_t MaxRecordLength = 16384 + 2048;
 constexpr char SrtpProfiles[] = "SRTP_AEAD_AES_128_GCM:SRTP_AES128_CM_SHA1_80";
 constexpr char Ciphers[] = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES256-GCM-SHA384";
+// A client also takes servers with RSA certificates (other WebRTC servers make those).
+constexpr char ClientCiphers[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384";
 
 std::string openSslError(const char *what) {
     char text[256];
@@ -122,7 +130,7 @@ std::unique_ptr<DtlsContext> DtlsContext::create(std::string *error) {
             X509_digest(certificate, EVP_sha256(), digest, &digestSize);
     }
     if (ok) {
-        context->ctx_ = SSL_CTX_new(DTLS_server_method());
+        context->ctx_ = SSL_CTX_new(DTLS_method());  // either role, chosen per endpoint
         SSL_CTX *ctx = context->ctx_;
         ok = ctx && SSL_CTX_use_certificate(ctx, certificate) && SSL_CTX_use_PrivateKey(ctx, key) &&
             SSL_CTX_check_private_key(ctx) && SSL_CTX_set_min_proto_version(ctx, DTLS1_2_VERSION) &&
@@ -145,9 +153,9 @@ std::unique_ptr<DtlsContext> DtlsContext::create(std::string *error) {
 DtlsContext::~DtlsContext() { SSL_CTX_free(ctx_); }
 
 DtlsEndpoint::DtlsEndpoint(const DtlsContext &context, std::string fingerprintAlgorithm, std::string fingerprint,
-                           SendDatagram send)
+                           SendDatagram send, DtlsRole role)
     : fingerprintAlgorithm_(std::move(fingerprintAlgorithm)), fingerprint_(std::move(fingerprint)),
-      send_(std::move(send)) {
+      send_(std::move(send)), role_(role) {
     ssl_ = SSL_new(context.sslContext());
     in_ = BIO_new(BIO_s_mem());
     BIO *out = datagramMethod() ? BIO_new(datagramMethod()) : nullptr;
@@ -165,13 +173,32 @@ DtlsEndpoint::DtlsEndpoint(const DtlsContext &context, std::string fingerprintAl
     DTLS_set_link_mtu(ssl_, DatagramMtu);
     SSL_set_app_data(ssl_, this);
     SSL_set_verify(ssl_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, checkPeerCertificate);
-    SSL_set_accept_state(ssl_);
+    if (role == DtlsRole::Client) {
+        SSL_set_cipher_list(ssl_, ClientCiphers);
+        SSL_set_connect_state(ssl_);
+    } else {
+        SSL_set_accept_state(ssl_);
+    }
 }
+
+// What a released endpoint keeps (see release()).
+struct DtlsEndpoint::Released {
+    EVP_CIPHER_CTX *peerKey = nullptr;  // AES-128-GCM, the peer's write key
+    std::uint8_t peerIv[4]{};  // its implicit nonce part
+    std::vector<std::uint8_t> closeNotify;
+    ~Released() { EVP_CIPHER_CTX_free(peerKey); }
+};
 
 DtlsEndpoint::~DtlsEndpoint() { SSL_free(ssl_); }
 
+DtlsState DtlsEndpoint::start() {
+    if (role_ != DtlsRole::Client || state_ != DtlsState::Handshaking) return state_;
+    return drive();
+}
+
 DtlsState DtlsEndpoint::receive(std::span<const std::uint8_t> datagram) {
     if (state_ == DtlsState::Failed || state_ == DtlsState::Closed || !isDtlsDatagram(datagram)) return state_;
+    if (released_) return receiveReleased(datagram);
     BIO_write(in_, datagram.data(), int(datagram.size()));
     const DtlsState state = drive();
     // Whatever OpenSSL left unread belongs to this datagram only.
@@ -182,7 +209,12 @@ DtlsState DtlsEndpoint::receive(std::span<const std::uint8_t> datagram) {
 DtlsState DtlsEndpoint::drive() {
     if (state_ == DtlsState::Handshaking) {
         const int result = SSL_do_handshake(ssl_);
-        if (result == 1) return finishHandshake() ? state_ = DtlsState::Connected : state_;
+        if (result == 1) {
+            if (!finishHandshake()) return state_;
+            // Connected, the record buffers (some 23 KiB) sit idle: alerts are all that come.
+            SSL_free_buffers(ssl_);
+            return state_ = DtlsState::Connected;
+        }
         const int error = SSL_get_error(ssl_, result);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return state_;
         if (!certificateProblem_.empty()) {
@@ -192,12 +224,17 @@ DtlsState DtlsEndpoint::drive() {
         return fail(openSslError("DTLS handshake failed"));
     }
     // Connected: alerts and retransmitted handshake flights; no application data is expected.
+    // The buffers were let go while idle; DTLS writes (our last flight again) need them back.
+    if (SSL_alloc_buffers(ssl_) != 1) return fail(openSslError("DTLS connection failed"));
     unsigned char sink[2048];
     for (;;) {
         const int n = SSL_read(ssl_, sink, sizeof sink);
         if (n > 0) continue;
         const int error = SSL_get_error(ssl_, n);
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return state_;
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            SSL_free_buffers(ssl_);  // until the next record; kept when a partial one waits
+            return state_;
+        }
         if (error == SSL_ERROR_ZERO_RETURN) {
             state_ = DtlsState::Closed;
             return state_;
@@ -251,10 +288,13 @@ bool DtlsEndpoint::finishHandshake() {
     const unsigned char *serverKey = material + keySize;
     const unsigned char *clientSalt = material + 2 * keySize;
     const unsigned char *serverSalt = clientSalt + saltSize;
-    std::copy(serverKey, serverKey + keySize, keys_.local.begin());
-    std::copy(serverSalt, serverSalt + saltSize, keys_.local.begin() + keySize);
-    std::copy(clientKey, clientKey + keySize, keys_.remote.begin());
-    std::copy(clientSalt, clientSalt + saltSize, keys_.remote.begin() + keySize);
+    const bool server = role_ == DtlsRole::Server;
+    auto &serverKeys = server ? keys_.local : keys_.remote;
+    auto &clientKeys = server ? keys_.remote : keys_.local;
+    std::copy(serverKey, serverKey + keySize, serverKeys.begin());
+    std::copy(serverSalt, serverSalt + saltSize, serverKeys.begin() + keySize);
+    std::copy(clientKey, clientKey + keySize, clientKeys.begin());
+    std::copy(clientSalt, clientSalt + saltSize, clientKeys.begin() + keySize);
     return true;
 }
 
@@ -270,8 +310,87 @@ DtlsState DtlsEndpoint::handleTimeout() {
     return state_;
 }
 
+bool DtlsEndpoint::release() {
+    constexpr unsigned long EcdsaAes128Gcm = 0x0300C02B;
+    const SSL_CIPHER *cipher = ssl_ ? SSL_get_current_cipher(ssl_) : nullptr;
+    if (state_ != DtlsState::Connected || released_ || !cipher || SSL_CIPHER_get_id(cipher) != EcdsaAes128Gcm)
+        return false;
+    // RFC 5246 6.3: the key block from the master secret; client then server keys, then IVs.
+    unsigned char master[SSL_MAX_MASTER_KEY_LENGTH], random[64], block[40];
+    const std::size_t masterSize = SSL_SESSION_get_master_key(SSL_get_session(ssl_), master, sizeof master);
+    SSL_get_server_random(ssl_, random, 32);
+    SSL_get_client_random(ssl_, random + 32, 32);
+    static constexpr char Label[] = "key expansion";
+    unsigned char seed[sizeof Label - 1 + 64];
+    std::copy(Label, Label + sizeof Label - 1, seed);
+    std::copy(random, random + 64, seed + sizeof Label - 1);
+    EVP_KDF *kdf = EVP_KDF_fetch(nullptr, "TLS1-PRF", nullptr);
+    EVP_KDF_CTX *kctx = kdf ? EVP_KDF_CTX_new(kdf) : nullptr;
+    EVP_KDF_free(kdf);
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+                                 OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SECRET, master, masterSize),
+                                 OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SEED, seed, sizeof seed),
+                                 OSSL_PARAM_construct_end()};
+    const bool derived = kctx && masterSize > 0 && EVP_KDF_derive(kctx, block, sizeof block, params) == 1;
+    EVP_KDF_CTX_free(kctx);
+    const bool server = role_ == DtlsRole::Server;
+    auto kept = std::make_unique<Released>();
+    kept->peerKey = derived ? EVP_CIPHER_CTX_new() : nullptr;
+    if (!kept->peerKey ||
+        EVP_DecryptInit_ex(kept->peerKey, EVP_aes_128_gcm(), nullptr, block + (server ? 0 : 16), nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(kept->peerKey, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1) {
+        ERR_clear_error();
+        return false;
+    }
+    std::copy_n(block + (server ? 32 : 36), 4, kept->peerIv);
+    // Our close_notify now, kept for close(): nothing else will be written after it.
+    const SendDatagram send = std::exchange(send_, [&](std::span<const std::uint8_t> d) {
+        kept->closeNotify.assign(d.begin(), d.end());
+    });
+    if (SSL_alloc_buffers(ssl_) == 1) SSL_shutdown(ssl_);
+    send_ = send;
+    ERR_clear_error();
+    SSL_free(ssl_);
+    ssl_ = nullptr;
+    in_ = nullptr;
+    released_ = std::move(kept);
+    return true;
+}
+
+// An alert record in the current epoch from the peer, checked with its key: close_notify
+// closes, a fatal alert fails; anything else, or anything that does not open, is dropped.
+DtlsState DtlsEndpoint::receiveReleased(std::span<const std::uint8_t> datagram) {
+    constexpr std::size_t Explicit = 8, Tag = 16;
+    while (!datagram.empty()) {
+        const auto h = readDtlsRecordHeader(datagram);
+        const std::uint8_t *record = datagram.data();
+        datagram = datagram.subspan(13 + h->length);  // isDtlsDatagram() vouched for every header
+        if (h->contentType != 21 || h->epoch == 0 || h->length != Explicit + 2 + Tag) continue;
+        std::uint8_t nonce[12], aad[13], alert[2];
+        std::copy_n(released_->peerIv, 4, nonce);
+        std::copy_n(record + 13, Explicit, nonce + 4);
+        std::copy_n(record + 3, 8, aad);  // epoch and sequence
+        std::copy_n(record, 3, aad + 8);  // type and version
+        aad[11] = 0, aad[12] = 2;
+        int length = 0, last = 0;
+        EVP_CIPHER_CTX *c = released_->peerKey;
+        const bool ok = EVP_DecryptInit_ex(c, nullptr, nullptr, nullptr, nonce) == 1 &&
+            EVP_DecryptUpdate(c, nullptr, &length, aad, sizeof aad) == 1 &&
+            EVP_DecryptUpdate(c, alert, &length, record + 13 + Explicit, 2) == 1 &&
+            EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_SET_TAG, Tag, const_cast<std::uint8_t *>(record + 13 + Explicit + 2)) ==
+                1 &&
+            EVP_DecryptFinal_ex(c, alert + length, &last) == 1;
+        if (!ok) continue;
+        if (alert[1] == 0) return state_ = DtlsState::Closed;
+        if (alert[0] == 2) return fail("DTLS connection failed: the peer's fatal alert " + std::to_string(alert[1]));
+    }
+    return state_;
+}
+
 void DtlsEndpoint::close() {
-    if (state_ == DtlsState::Connected) SSL_shutdown(ssl_);
+    if (released_ && state_ == DtlsState::Connected && send_) send_(released_->closeNotify);
+    if (!released_ && state_ == DtlsState::Connected && SSL_alloc_buffers(ssl_) == 1) SSL_shutdown(ssl_);
     if (state_ != DtlsState::Failed) state_ = DtlsState::Closed;
 }
 

@@ -1,8 +1,9 @@
 // Public header.
 //
-// DTLS-SRTP for the server side of WebRTC (RFC 5764): one DtlsContext for the process, made at
-// start with a fresh ECDSA P-256 self-signed certificate whose SHA-256 fingerprint goes into
-// every SDP answer; one DtlsEndpoint per peer, a DTLS 1.2 server on memory: datagrams go in
+// DTLS-SRTP for WebRTC (RFC 5764): one DtlsContext for the process, made at start with a fresh
+// ECDSA P-256 self-signed certificate whose SHA-256 fingerprint goes into every SDP answer; one
+// DtlsEndpoint per peer, a DTLS 1.2 server (or, for clients of our own such as the load
+// generator, a client that starts the handshake with start()) on memory: datagrams go in
 // with receive(), datagrams come out through the send callback, no sockets inside. The peer's
 // certificate is checked against the fingerprint of its offer during the handshake (a mismatch
 // ends it with a bad_certificate alert). On completion the endpoint holds the negotiated SRTP
@@ -46,7 +47,7 @@ std::size_t srtpKeySaltSize(SrtpProfile profile);
 
 struct SrtpKeys {
     SrtpProfile profile = SrtpProfile::None;
-    std::array<std::uint8_t, 30> local{};  // ours (the server's): what we protect with
+    std::array<std::uint8_t, 30> local{};  // ours: what we protect with
     std::array<std::uint8_t, 30> remote{};  // the peer's: what we unprotect with
     std::span<const std::uint8_t> localKeySalt() const { return {local.data(), srtpKeySaltSize(profile)}; }
     std::span<const std::uint8_t> remoteKeySalt() const { return {remote.data(), srtpKeySaltSize(profile)}; }
@@ -70,6 +71,7 @@ private:
 };
 
 enum class DtlsState { Handshaking, Connected, Failed, Closed };
+enum class DtlsRole { Server, Client };
 
 class DtlsEndpoint {
 public:
@@ -77,11 +79,13 @@ public:
 
     // `fingerprintAlgorithm` ("sha-256") and `fingerprint` ("AB:CD:...") come from the offer.
     DtlsEndpoint(const DtlsContext &context, std::string fingerprintAlgorithm, std::string fingerprint,
-                 SendDatagram send);
+                 SendDatagram send, DtlsRole role = DtlsRole::Server);
     ~DtlsEndpoint();
     DtlsEndpoint(const DtlsEndpoint &) = delete;
     DtlsEndpoint &operator=(const DtlsEndpoint &) = delete;
 
+    // A client's first flight (its hello); a server waits for the peer's.
+    DtlsState start();
     // One datagram from the peer; junk that is not DTLS records is dropped unread.
     DtlsState receive(std::span<const std::uint8_t> datagram);
     // Time until handleTimeout() is due while the handshake waits; empty otherwise.
@@ -89,6 +93,13 @@ public:
     DtlsState handleTimeout();
     // Sends close_notify once connected; the endpoint is Closed after.
     void close();
+    // Once the peer has shown it holds the keys (its SRTCP opened), the handshake can no longer
+    // need repeating: the OpenSSL connection (some 40 KiB) goes. What stays is the close_notify
+    // that close() will send and the peer's record key, so its close_notify and fatal alerts
+    // still end the endpoint and forged ones do not. False, keeping the connection, for a
+    // cipher suite other than ECDHE-ECDSA-AES128-GCM-SHA256 (what browsers take from us).
+    bool release();
+    bool released() const { return released_ != nullptr; }
 
     DtlsState state() const { return state_; }
     const std::string &failure() const { return failure_; }  // why it Failed
@@ -109,6 +120,10 @@ private:
     std::string failure_;
     std::string certificateProblem_;  // set by checkPeerCertificate()
     SrtpKeys keys_;
+    DtlsRole role_;
+    struct Released;
+    std::unique_ptr<Released> released_;
+    DtlsState receiveReleased(std::span<const std::uint8_t> datagram);
 };
 
 // The fixed 13-byte header in front of every DTLS record (RFC 6347 4.1).

@@ -1,4 +1,5 @@
 #include "webrtc/srtp.h"
+#include "webrtc/srtp_gcm.h"
 
 #include <algorithm>
 #include <climits>
@@ -23,26 +24,39 @@ void initLibrary() {
 
 static_assert(SrtpSession::MaxOverhead >= SRTP_MAX_TRAILER_LEN + 4);
 
-SrtpSession::SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> keySalt, Direction direction) {
+SrtpSession::SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> keySalt, Direction direction)
+    : profile_(profile), direction_(direction) {
     initLibrary();
     if (profile == SrtpProfile::None || keySalt.size() != srtpKeySaltSize(profile)) return;
-    srtp_policy_t policy{};
+    std::copy(keySalt.begin(), keySalt.end(), keySalt_.begin());
     if (profile == SrtpProfile::AeadAes128Gcm) {
+        rtcp_ = std::make_unique<SrtcpGcm>(keySalt);
+        if (direction == Outbound) rtp_ = std::make_unique<SrtpGcmRtp>(keySalt);
+        valid_ = rtcp_->valid() && (!rtp_ || rtp_->valid());
+        return;
+    }
+    valid_ = makeLibsrtpSession();
+}
+
+bool SrtpSession::makeLibsrtpSession() {
+    if (sessionTried_) return session_ != nullptr;
+    sessionTried_ = true;
+    srtp_policy_t policy{};
+    if (profile_ == SrtpProfile::AeadAes128Gcm) {
         srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtp);
         srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtcp);
     } else {
         srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtp);
         srtp_crypto_policy_set_aes_cm_128_hmac_sha1_80(&policy.rtcp);
     }
-    policy.ssrc.type = direction == Outbound ? ssrc_any_outbound : ssrc_any_inbound;
+    policy.ssrc.type = direction_ == Outbound ? ssrc_any_outbound : ssrc_any_inbound;
     // libsrtp2 copies the key while creating the session.
-    unsigned char key[32];
-    std::copy(keySalt.begin(), keySalt.end(), key);
-    policy.key = key;
+    policy.key = keySalt_.data();
     policy.window_size = ReplayWindowPackets;
     policy.allow_repeat_tx = 1;  // NACKed packets go out again under their own sequence number
     srtp_t session = nullptr;
     if (srtp_create(&session, &policy) == srtp_err_status_ok) session_ = session;
+    return session_ != nullptr;
 }
 
 SrtpSession::~SrtpSession() {
@@ -52,7 +66,8 @@ SrtpSession::~SrtpSession() {
 template <class Transform>
 bool SrtpSession::apply(Transform transform, std::span<std::uint8_t> buffer, std::size_t &size, std::size_t room,
                         std::size_t minimum) {
-    if (!session_ || size < minimum || size > buffer.size() || buffer.size() - size < room || size > INT_MAX / 2)
+    if (!valid_ || !makeLibsrtpSession() || size < minimum || size > buffer.size() || buffer.size() - size < room ||
+        size > INT_MAX / 2)
         return false;
     int length = int(size);
     if (transform(session_, buffer.data(), &length) != srtp_err_status_ok) return false;
@@ -61,10 +76,12 @@ bool SrtpSession::apply(Transform transform, std::span<std::uint8_t> buffer, std
 }
 
 bool SrtpSession::protectRtp(std::span<std::uint8_t> buffer, std::size_t &size) {
+    if (rtp_) return rtp_->protect(buffer, size);
     return apply(srtp_protect, buffer, size, MaxOverhead, 12);
 }
 
 bool SrtpSession::protectRtcp(std::span<std::uint8_t> buffer, std::size_t &size) {
+    if (rtcp_) return direction_ == Outbound && rtcp_->protect(buffer, size);
     return apply(srtp_protect_rtcp, buffer, size, MaxOverhead, 8);
 }
 
@@ -73,6 +90,7 @@ bool SrtpSession::unprotectRtp(std::span<std::uint8_t> buffer, std::size_t &size
 }
 
 bool SrtpSession::unprotectRtcp(std::span<std::uint8_t> buffer, std::size_t &size) {
+    if (rtcp_) return direction_ == Inbound && rtcp_->open(buffer, size);
     return apply(srtp_unprotect_rtcp, buffer, size, 0, 8);
 }
 

@@ -69,6 +69,26 @@ bool integrityOf(const std::uint8_t *data, std::size_t size, std::uint16_t lengt
     return ok;
 }
 
+// Appends MESSAGE-INTEGRITY at `at`, then FINGERPRINT, and sets the header's length; returns the
+// message's size, or 0 when the HMAC cannot be made.
+std::size_t signAndFinish(std::uint8_t *d, std::size_t at, std::string_view password) {
+    const std::size_t size = at + 4 + IntegritySize + 8;
+    std::uint8_t *mi = d + at;
+    write16(mi, MessageIntegrity);
+    write16(mi + 2, IntegritySize);
+    std::uint8_t mac[IntegritySize];
+    if (!integrityOf(d, at, std::uint16_t(at + 4 + IntegritySize - HeaderSize), password, mac)) return 0;
+    std::memcpy(mi + 4, mac, IntegritySize);
+    at += 4 + IntegritySize;
+
+    write16(d + 2, std::uint16_t(size - HeaderSize));
+    std::uint8_t *fp = d + at;
+    write16(fp, Fingerprint);
+    write16(fp + 2, 4);
+    write32(fp + 4, crc32(d, at) ^ FingerprintXor);
+    return size;
+}
+
 }  // namespace
 
 PacketKind classifyPacket(std::span<const std::uint8_t> datagram) {
@@ -233,21 +253,38 @@ std::size_t writeBindingSuccess(std::span<std::uint8_t> out, const TransactionId
     for (std::size_t i = 0; i < addressSize; ++i)
         a[8 + i] = address[i] ^ d[4 + i];  // bytes 4..19: cookie, then the transaction id
 
-    std::size_t at = HeaderSize + 8 + addressSize;
-    std::uint8_t *mi = d + at;
-    write16(mi, MessageIntegrity);
-    write16(mi + 2, IntegritySize);
-    std::uint8_t mac[IntegritySize];
-    if (!integrityOf(d, at, std::uint16_t(at + 4 + IntegritySize - HeaderSize), password, mac)) return 0;
-    std::memcpy(mi + 4, mac, IntegritySize);
-    at += 4 + IntegritySize;
+    return signAndFinish(d, HeaderSize + 8 + addressSize, password);
+}
 
-    write16(d + 2, std::uint16_t(size - HeaderSize));
-    std::uint8_t *fp = d + at;
-    write16(fp, Fingerprint);
-    write16(fp + 2, 4);
-    write32(fp + 4, crc32(d, at) ^ FingerprintXor);
-    return size;
+std::size_t writeBindingRequest(std::span<std::uint8_t> out, const BindingRequest &request) {
+    const std::size_t usernamePadded = (request.username.size() + 3) & ~std::size_t(3);
+    const std::size_t size =
+        HeaderSize + 4 + usernamePadded + 8 + 12 + (request.useCandidate ? 4 : 0) + 4 + IntegritySize + 8;
+    if (request.username.empty() || request.username.size() > MaxUsernameSize || out.size() < size) return 0;
+    std::uint8_t *d = out.data();
+    std::memset(d, 0, size);
+    write16(d, 0x0001);
+    write32(d + 4, MagicCookie);
+    std::memcpy(d + 8, request.transactionId.data(), request.transactionId.size());
+    std::uint8_t *a = d + HeaderSize;
+    write16(a, Username);
+    write16(a + 2, std::uint16_t(request.username.size()));
+    std::memcpy(a + 4, request.username.data(), request.username.size());
+    a += 4 + usernamePadded;
+    write16(a, Priority);
+    write16(a + 2, 4);
+    write32(a + 4, request.priority);
+    a += 8;
+    write16(a, request.controlling ? IceControlling : IceControlled);
+    write16(a + 2, 8);
+    write32(a + 4, std::uint32_t(request.tieBreaker >> 32));
+    write32(a + 8, std::uint32_t(request.tieBreaker));
+    a += 12;
+    if (request.useCandidate) {
+        write16(a, UseCandidate);
+        a += 4;
+    }
+    return signAndFinish(d, std::size_t(a - d), request.password);
 }
 
 }  // namespace morlanex::webrtc

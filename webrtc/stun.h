@@ -1,8 +1,8 @@
 // Public header.
 //
 // STUN for an ICE-lite server: the binding requests a browser sends to check and keep its
-// candidate pair, our success responses, and the first-byte demultiplexing of the one UDP port
-// that carries STUN, DTLS and SRTP/SRTCP together.
+// candidate pair (written too, for clients of our own), our success responses, and the
+// first-byte demultiplexing of the one UDP port that carries STUN, DTLS and SRTP/SRTCP together.
 //
 // A request is read in two steps because the password depends on the username: readStun()
 // checks the structure (header, magic cookie, lengths, attributes, FINGERPRINT) and picks out
@@ -87,5 +87,21 @@ inline constexpr std::size_t MaxBindingSuccessSize = 20 + 24 + 24 + 8;
 // or the address family is neither.
 std::size_t writeBindingSuccess(std::span<std::uint8_t> out, const TransactionId &transactionId, const sockaddr *peer,
                                 std::string_view password);
+
+// A connectivity check as an ICE agent sends it (a load generator's viewer, a test's browser).
+struct BindingRequest {
+    TransactionId transactionId{};
+    std::string_view username;  // "theirs:ours"
+    std::string_view password;  // the remote side's
+    std::uint32_t priority = 0;
+    bool controlling = true;  // ICE-CONTROLLING, else ICE-CONTROLLED
+    std::uint64_t tieBreaker = 0;
+    bool useCandidate = false;
+};
+
+// Writes a binding request with USERNAME, PRIORITY, the role, USE-CANDIDATE when asked,
+// MESSAGE-INTEGRITY and FINGERPRINT. Returns its size, or 0 when `out` is too small or the
+// username is empty or too long.
+std::size_t writeBindingRequest(std::span<std::uint8_t> out, const BindingRequest &request);
 
 }  // namespace morlanex::webrtc

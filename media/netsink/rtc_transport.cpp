@@ -28,6 +28,9 @@ constexpr size_t kSlotBytes = webrtc::MaxRtpPacketSize + webrtc::SrtpSession::Ma
 constexpr size_t kReceiveBytes = 2048;
 constexpr int kMaxReadsPerPass = 256;
 constexpr int kSocketBufferBytes = 1024 * 1024;  // a group of pictures for a newcomer goes out at once
+// Consent checks and reports of thousands of viewers wait here while the loop sends a frame to
+// them all; the default (some 200 small datagrams) let checks drop, and sessions end for want of consent.
+constexpr int kReceiveBufferBytes = 1024 * 1024;
 constexpr uint8_t kAudioPayloadType = 111;  // the source's; rewritten per viewer
 const char *const kCname = "morlanex";
 
@@ -104,6 +107,7 @@ bool RtcTransport::start(Reactor &reactor, std::string *error) {
     socket_ = openUdpSocket(config_.bindAddress, uint16_t(config_.webrtcPort), error);
     if (!socket_) return false;
     ::setsockopt(socket_.get(), SOL_SOCKET, SO_SNDBUF, &kSocketBufferBytes, sizeof kSocketBufferBytes);
+    ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
     if (!reactor.watch(socket_.get(), EPOLLIN, [this](uint32_t) { onReadable(); })) {
         if (error) *error = std::string("cannot watch the WebRTC port: ") + std::strerror(errno);
         socket_.reset();
@@ -280,6 +284,8 @@ void RtcTransport::onConnected(RtcSession &s) {
 void RtcTransport::onRtcp(RtcSession &s, std::span<uint8_t> d) {
     size_t size = d.size();
     if (!s.srtpIn->unprotectRtcp({receive_.data(), receive_.size()}, size)) return;
+    // The viewer holds the keys, so its handshake is over: the DTLS connection's memory can go.
+    if (!s.dtls->released()) s.dtls->release();
     Feedback feedback(*this, s);
     webrtc::readRtcp({receive_.data(), size}, feedback);
 }

@@ -11,8 +11,10 @@
 // DatagramBatch, sent with sendmmsg per frame. A new viewer starts at the current group of
 // pictures (kept from its key frame on) or, without one, at the next key frame, which it
 // asks for. With several VP8 renditions (NetworkSinkConfig::webrtcVideoRates) each viewer is
-// sent the one its receiver reports say its link carries (RtcVideoFanOut, RtcRenditionChoice). RTCP: sender reports each second, NACKs answered from RtpHistory, PLI and FIR
-// ask for a key frame; key frames are asked for at most once a second in all.
+// sent the one its receiver reports say its link carries (RtcVideoFanOut, RtcRenditionChoice).
+// RTCP: sender reports each second, NACKs answered from RtpHistory, PLI and FIR ask for a key
+// frame; key frames are asked for at most once a second in all. A viewer's first SRTCP that
+// opens lets its DTLS connection go (DtlsEndpoint::release()).
 // Datagrams from addresses no check has confirmed, and checks without the right integrity,
 // are dropped without an answer.
 //

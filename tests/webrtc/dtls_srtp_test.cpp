@@ -4,9 +4,11 @@
 #include "webrtc/dtls.h"
 #include "webrtc/rtp.h"
 #include "webrtc/srtp.h"
+#include "webrtc/srtp_gcm.h"
 
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <srtp2/srtp.h>
 
 #include <vector>
 
@@ -144,6 +146,130 @@ TEST_P(DtlsSrtp, HandshakeExportsTheSameKeysOnBothSidesAndSrtpOpens) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, DtlsSrtp, testing::Values("SRTP_AES128_CM_SHA1_80", "SRTP_AEAD_AES_128_GCM"));
+
+// Ours protects, libsrtp2 opens (and so does our own opener, which refuses a changed packet).
+TEST(Srtp, GcmPacketsOpenAcrossTheSequenceNumbersRollover) {
+    std::array<std::uint8_t, 28> keySalt{};
+    for (std::size_t i = 0; i < keySalt.size(); ++i) keySalt[i] = std::uint8_t(i * 7 + 1);
+    SrtpSession send(SrtpProfile::AeadAes128Gcm, keySalt, SrtpSession::Outbound);
+    SrtpSession receive(SrtpProfile::AeadAes128Gcm, keySalt, SrtpSession::Inbound);
+    SrtpGcmRtp opener(keySalt);
+    ASSERT_TRUE(send.valid() && receive.valid() && opener.valid());
+    const std::uint8_t frame[] = {0xfc, 0xff, 0xfe, 1, 2, 3};
+    OpusPacketizer opus(111, 0x1234, 65533);
+    RtpPacket packet;
+    for (int i = 0; i < 5; ++i) {  // 65533 .. 1
+        ASSERT_TRUE(opus.packetize(frame, std::uint32_t(960 * i), packet));
+        std::array<std::uint8_t, MaxRtpPacketSize + SrtpSession::MaxOverhead> buffer{};
+        std::copy(packet.bytes.begin(), packet.bytes.begin() + packet.size, buffer.begin());
+        std::size_t size = packet.size;
+        ASSERT_TRUE(send.protectRtp(buffer, size));
+        auto copy = buffer, changed = buffer;
+        std::size_t copySize = size, changedSize = size;
+        changed[RtpHeaderSize + 1] ^= 0x10;
+        EXPECT_FALSE(opener.open(changed, changedSize));
+        ASSERT_TRUE(opener.open(copy, copySize)) << packet.sequence();
+        ASSERT_TRUE(receive.unprotectRtp(buffer, size)) << packet.sequence();
+        ASSERT_EQ(size, packet.size);
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + size, packet.bytes.begin()));
+        EXPECT_TRUE(std::equal(copy.begin(), copy.begin() + size, packet.bytes.begin()));
+    }
+}
+
+// Ours and libsrtp2 open each other's SRTCP; ours refuses a replay.
+TEST(Srtp, GcmRtcpOpensBothWaysWithLibsrtp) {
+    std::array<std::uint8_t, 28> keySalt{};
+    for (std::size_t i = 0; i < keySalt.size(); ++i) keySalt[i] = std::uint8_t(i * 5 + 3);
+    const auto libsrtp = [&](srtp_ssrc_type_t type) {
+        srtp_policy_t policy{};
+        srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtp);
+        srtp_crypto_policy_set_aes_gcm_128_16_auth(&policy.rtcp);
+        policy.ssrc.type = type;
+        policy.key = keySalt.data();
+        srtp_t session = nullptr;
+        EXPECT_EQ(srtp_create(&session, &policy), srtp_err_status_ok);
+        return session;
+    };
+    SrtpSession ours(SrtpProfile::AeadAes128Gcm, keySalt, SrtpSession::Outbound);
+    SrtpSession oursIn(SrtpProfile::AeadAes128Gcm, keySalt, SrtpSession::Inbound);
+    srtp_t theirsIn = libsrtp(ssrc_any_inbound), theirsOut = libsrtp(ssrc_any_outbound);
+    const std::uint8_t pli[] = {0x81, 206, 0, 2, 0, 0, 0, 1, 0, 0, 0x12, 0x34};
+    std::array<std::uint8_t, 64 + SrtpSession::MaxOverhead> buffer{};
+    for (int i = 0; i < 2; ++i) {
+        std::copy(std::begin(pli), std::end(pli), buffer.begin());
+        std::size_t size = sizeof pli;
+        ASSERT_TRUE(ours.protectRtcp(buffer, size));
+        int length = int(size);
+        ASSERT_EQ(srtp_unprotect_rtcp(theirsIn, buffer.data(), &length), srtp_err_status_ok);
+        ASSERT_EQ(std::size_t(length), sizeof pli);
+        EXPECT_TRUE(std::equal(std::begin(pli), std::end(pli), buffer.begin()));
+
+        length = int(sizeof pli);
+        ASSERT_EQ(srtp_protect_rtcp(theirsOut, buffer.data(), &length), srtp_err_status_ok);
+        auto replay = buffer;
+        size = std::size_t(length);
+        ASSERT_TRUE(oursIn.unprotectRtcp(buffer, size));
+        ASSERT_EQ(size, sizeof pli);
+        EXPECT_TRUE(std::equal(std::begin(pli), std::end(pli), buffer.begin()));
+        size = std::size_t(length);
+        EXPECT_FALSE(oursIn.unprotectRtcp(replay, size));
+    }
+    srtp_dealloc(theirsIn);
+    srtp_dealloc(theirsOut);
+}
+
+// Our server and our client, each with the other's fingerprint.
+struct OurPair {
+    std::vector<std::vector<std::uint8_t>> toServer, toClient;
+    DtlsEndpoint server{*contexts().first, "sha-256", contexts().second->fingerprint(),
+                        [this](auto d) { toClient.emplace_back(d.begin(), d.end()); }};
+    DtlsEndpoint client{*contexts().second, "sha-256", contexts().first->fingerprint(),
+                        [this](auto d) { toServer.emplace_back(d.begin(), d.end()); }, DtlsRole::Client};
+    bool run() {
+        client.start();
+        for (int flight = 0; flight < 10; ++flight) {
+            if (server.state() == DtlsState::Connected && client.state() == DtlsState::Connected) return true;
+            for (const auto &d : std::exchange(toServer, {})) server.receive(d);
+            for (const auto &d : std::exchange(toClient, {})) client.receive(d);
+        }
+        return false;
+    }
+};
+
+TEST(Dtls, OurClientRoleHandshakesWithOurServerAndHoldsTheMirroredKeys) {
+    OurPair p;
+    EXPECT_EQ(p.server.start(), DtlsState::Handshaking);  // a server waits
+    EXPECT_TRUE(p.toClient.empty());
+    ASSERT_TRUE(p.run()) << p.client.failure() << p.server.failure();
+    EXPECT_EQ(p.client.keys().profile, SrtpProfile::AeadAes128Gcm);  // the first both offer
+    EXPECT_EQ(p.client.keys().local, p.server.keys().remote);
+    EXPECT_EQ(p.client.keys().remote, p.server.keys().local);
+
+    p.client.close();  // the server still reads the alert once its idle buffers are gone
+    ASSERT_EQ(p.toServer.size(), 1u);
+    EXPECT_EQ(p.server.receive(p.toServer[0]), DtlsState::Closed);
+}
+
+TEST(Dtls, ReleasedEndpointsStillCloseOnTheirPeersCloseNotifyAndSendTheirOwn) {
+    OurPair p;
+    ASSERT_TRUE(p.run());
+    ASSERT_TRUE(p.server.release());
+    EXPECT_TRUE(p.server.released());
+    EXPECT_TRUE(p.toClient.empty());  // its close_notify is kept, not sent
+    p.client.close();
+    ASSERT_EQ(p.toServer.size(), 1u);
+    auto forged = p.toServer[0];
+    forged.back() ^= 1;
+    EXPECT_EQ(p.server.receive(forged), DtlsState::Connected);
+    EXPECT_EQ(p.server.receive(p.toServer[0]), DtlsState::Closed);
+
+    OurPair q;
+    ASSERT_TRUE(q.run());
+    ASSERT_TRUE(q.client.release());
+    q.client.close();
+    ASSERT_EQ(q.toServer.size(), 1u);
+    EXPECT_EQ(q.server.receive(q.toServer[0]), DtlsState::Closed);
+}
 
 TEST(Dtls, RefusesACertificateOtherThanTheOffered) {
     Handshake h("SRTP_AES128_CM_SHA1_80", contexts().first->fingerprint());

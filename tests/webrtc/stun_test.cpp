@@ -107,6 +107,34 @@ TEST(Stun, WritesTheSampleXorMappedAddressesWithIntegrity) {
     }
 }
 
+TEST(Stun, WrittenRequestsReadBackWithTheirAttributesAndIntegrity) {
+    BindingRequest r;
+    std::copy(Request.begin() + 8, Request.begin() + 20, r.transactionId.begin());
+    r.username = "evtj:h6vY";
+    r.password = Password;
+    r.priority = 0x6e0001ff;
+    r.controlling = false;
+    r.tieBreaker = 0x932ff9b151263b36;
+    for (bool nominate : {false, true}) {
+        r.useCandidate = nominate;
+        std::array<std::uint8_t, 128> out{};
+        const std::size_t size = writeBindingRequest(out, r);
+        ASSERT_GT(size, 0u);
+        const auto written = std::span(out).first(size);
+        const auto read = readStun(written);
+        ASSERT_TRUE(read) << toString(read.error());
+        EXPECT_TRUE(read->isBindingRequest());
+        EXPECT_EQ(read->username, r.username);
+        EXPECT_EQ(read->priority, r.priority);
+        EXPECT_TRUE(read->iceControlled);
+        EXPECT_EQ(read->tieBreaker, r.tieBreaker);
+        EXPECT_EQ(read->useCandidate, nominate);
+        EXPECT_EQ(read->transactionId, r.transactionId);
+        EXPECT_EQ(checkIntegrity(written, *read, Password), StunError::None);
+        EXPECT_EQ(writeBindingRequest(std::span(out).first(size - 1), r), 0u);
+    }
+}
+
 TEST(Stun, ClassifiesTheSharedPortsFirstByte) {
     const std::uint8_t dtls[] = {22, 0xfe, 0xfd};
     const std::uint8_t rtp[] = {0x80, 0x60};

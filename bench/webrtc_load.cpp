@@ -1,0 +1,447 @@
+#include "webrtc_load.h"
+
+#include "net/socket.h"
+#include "webrtc/rtp.h"
+#include "webrtc/srtp.h"
+#include "webrtc/srtp_gcm.h"
+#include "webrtc/stun.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace morlanex::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kTick = 50ms;
+constexpr auto kCheckRetry = 250ms;
+constexpr auto kConsentEvery = 5s;
+constexpr size_t kJoiners = 8;
+constexpr double kLiveLimitSeconds = 1.0;
+constexpr int kReceiveBuffer = 1024 * 1024;  // a newcomer's whole group of pictures comes at once
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// A 16- or 32-bit RTP counter extended to 64 bits.
+struct Extended {
+    bool started = false;
+    uint64_t value = 0;
+    template <class T>
+    void update(T v) {
+        if (!started) {
+            started = true;
+            value = (uint64_t(1) << 32) + v;
+            return;
+        }
+        using Signed = std::make_signed_t<T>;
+        const int64_t delta = Signed(T(v - T(value)));
+        if (delta > 0) value += uint64_t(delta);
+    }
+};
+
+struct Track {
+    Extended sequence;
+    uint64_t received = 0;
+    uint64_t windowReceived = 0, windowFirst = 0;  // windowFirst: highest before the window
+    bool windowBaseline = false;
+};
+
+struct Viewer {
+    ViewerSetup setup;
+    UniqueFd fd;
+    std::unique_ptr<webrtc::DtlsEndpoint> dtls;
+    std::unique_ptr<webrtc::SrtpSession> srtp;
+    std::unique_ptr<webrtc::SrtpGcmRtp> gcm;  // AES-GCM's RTP, opened without libsrtp2's per-packet cost
+    std::unique_ptr<webrtc::SrtpSession> rtcpOut;  // our receiver reports, as a browser sends them
+    bool checked = false, failed = false;
+    Clock::time_point joined, nextCheck, dtlsDue = Clock::time_point::max();
+    Track video, audio;
+    // The video frame being put together.
+    Extended timestamp;
+    uint16_t lastSequence = 0;
+    bool inFrame = false, gap = false;
+    uint64_t frameTimestamp = 0;
+    std::vector<float> lateness;  // per whole frame in the window, before the origin is taken off
+    Clock::time_point lastFrame{};
+    uint64_t timestampOrigin = 0;
+};
+
+template <class T>
+T randomValue() {
+    T v{};
+    if (::getrandom(&v, sizeof v, 0) != sizeof v) v = T(Clock::now().time_since_epoch().count());
+    return v;
+}
+
+class Load {
+public:
+    Load(Signalling &signalling, const WebrtcLoadOptions &options, const webrtc::DtlsContext &identity)
+        : signalling_(signalling), o_(options), identity_(identity) {
+        epoll_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+        wake_ = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u64 = UINT64_MAX;
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake_.get(), &e);
+        buffer_.resize(2048 + webrtc::SrtpSession::MaxOverhead);
+    }
+
+    WebrtcLoadResult run() {
+        result_.viewers = o_.viewers;
+        viewers_.reserve(o_.viewers);
+        std::thread joiner([this] { joinAll(); });
+        const auto start = Clock::now();
+        // Setting up: until every viewer plays or failed, or the timeout after the last join.
+        while (true) {
+            poll(Clock::now() + kTick);
+            const size_t settled = size_t(std::count_if(viewers_.begin(), viewers_.end(), [](const auto &v) {
+                return v->failed || v->video.received > 0;
+            }));
+            const bool allJoined = joinsDone_.load();
+            if (allJoined && settled == viewers_.size()) break;
+            if (allJoined && Clock::now() - lastJoin_.load() > o_.setupTimeout) break;
+            // Joins that cannot keep their pace (a server slow to answer) get three times as long.
+            if (!allJoined && seconds(Clock::now() - start) > 3 * double(o_.viewers) / o_.joinsPerSecond +
+                                                                 double(o_.setupTimeout.count()))
+                break;
+        }
+        pollFor(o_.warmUp);
+        startWindow();
+        if (o_.onWindowStart) o_.onWindowStart();
+        pollFor(o_.window);
+        if (o_.onWindowEnd) o_.onWindowEnd();
+        windowOpen_ = false;
+        finish();
+        stop_ = true;
+        joiner.join();
+        return result_;
+    }
+
+private:
+    // Several joiners, so that a server slow to make an offer (Janus gathers its candidates
+    // first) does not hold up the pace; viewer i is due at i / joinsPerSecond.
+    void joinAll() {
+        const auto start = Clock::now();
+        std::vector<std::thread> joiners;
+        for (size_t k = 0; k < kJoiners; ++k)
+            joiners.emplace_back([this, start, k] {
+                for (size_t i = k; i < o_.viewers && !stop_; i += kJoiners) {
+                    std::this_thread::sleep_until(start +
+                                                  std::chrono::microseconds(int64_t(double(i) * 1e6 / o_.joinsPerSecond)));
+                    join();
+                }
+            });
+        for (std::thread &t : joiners) t.join();
+        lastJoin_ = Clock::now();
+        joinsDone_ = true;
+    }
+
+    void join() {
+        ViewerSetup s;
+        std::string error;
+        if (signalling_.join(identity_, &s, &error)) {
+            std::lock_guard lock(mutex_);
+            incoming_.push_back(std::move(s));
+        } else {
+            if (s.fd >= 0) ::close(s.fd);
+            std::lock_guard lock(mutex_);
+            ++signallingFailures_[error.substr(0, 60)];
+        }
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    }
+
+    void pollFor(Clock::duration d) {
+        const auto end = Clock::now() + d;
+        while (Clock::now() < end) poll(std::min(end, Clock::now() + kTick));
+    }
+
+    void poll(Clock::time_point until) {
+        epoll_event events[256];
+        while (Clock::now() < until) {
+            const int ms = int(std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count());
+            const int n = ::epoll_wait(epoll_.get(), events, 256, std::max(ms, 0));
+            for (int i = 0; i < n; ++i) {
+                if (events[i].data.u64 == UINT64_MAX)
+                    adopt();
+                else
+                    readAll(*viewers_[events[i].data.u64]);
+            }
+            if (Clock::now() - lastTick_ >= kTick) tick();
+        }
+    }
+
+    void adopt() {
+        uint64_t count;
+        [[maybe_unused]] ssize_t r = ::read(wake_.get(), &count, sizeof count);
+        std::deque<ViewerSetup> taken;
+        {
+            std::lock_guard lock(mutex_);
+            taken.swap(incoming_);
+            for (const auto &[why, n] : signallingFailures_) result_.failures[why] += n;
+            signallingFailures_.clear();
+        }
+        for (ViewerSetup &s : taken) {
+            auto v = std::make_unique<Viewer>();
+            v->fd = UniqueFd(s.fd);
+            v->setup = std::move(s);
+            Viewer &viewer = *v;
+            ::connect(viewer.fd.get(), reinterpret_cast<const sockaddr *>(&viewer.setup.remote), sizeof(sockaddr_in));
+            if (::setsockopt(viewer.fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0)
+                ::setsockopt(viewer.fd.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+            viewer.dtls = std::make_unique<webrtc::DtlsEndpoint>(
+                identity_, viewer.setup.fingerprintAlgorithm, viewer.setup.fingerprint,
+                [fd = viewer.fd.get()](std::span<const uint8_t> d) { ::send(fd, d.data(), d.size(), MSG_DONTWAIT); },
+                webrtc::DtlsRole::Client);
+            viewer.joined = viewer.nextCheck = Clock::now();
+            epoll_event e{};
+            e.events = EPOLLIN;
+            e.data.u64 = viewers_.size();
+            ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, viewer.fd.get(), &e);
+            viewers_.push_back(std::move(v));
+            ++result_.joined;
+            sendCheck(viewer);
+        }
+    }
+
+    void sendCheck(Viewer &v) {
+        const std::string username = v.setup.remoteUfrag + ":" + v.setup.localUfrag;
+        webrtc::BindingRequest r;
+        for (auto &b : r.transactionId) b = randomValue<uint8_t>();
+        r.username = username;
+        r.password = v.setup.remotePassword;
+        r.priority = 0x7e7fffff;
+        r.controlling = v.setup.controlling;
+        r.tieBreaker = v.setup.controlling ? randomValue<uint64_t>() : 0;  // 0: the server keeps control
+        r.useCandidate = v.setup.controlling;
+        uint8_t out[256];
+        if (const size_t n = webrtc::writeBindingRequest(out, r)) ::send(v.fd.get(), out, n, MSG_DONTWAIT);
+        v.nextCheck = Clock::now() + (v.srtp ? Clock::duration(kConsentEvery) : Clock::duration(kCheckRetry));
+        if (v.rtcpOut) sendReport(v);
+    }
+
+    // An empty receiver report: what a browser's RTCP tells the server at least.
+    void sendReport(Viewer &v) {
+        uint8_t report[8 + webrtc::SrtpSession::MaxOverhead] = {0x80, 201, 0, 1, 0x5e, 0xed, 0, 1};
+        size_t size = 8;
+        if (v.rtcpOut->protectRtcp(report, size)) ::send(v.fd.get(), report, size, MSG_DONTWAIT);
+    }
+
+    void readAll(Viewer &v) {
+        for (;;) {
+            const ssize_t n = ::recv(v.fd.get(), buffer_.data(), 2048, MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            if (windowOpen_) result_.windowBytes += uint64_t(n);
+            onDatagram(v, {buffer_.data(), size_t(n)});
+        }
+    }
+
+    void onDatagram(Viewer &v, std::span<uint8_t> d) {
+        switch (webrtc::classifyPacket(d)) {
+        case webrtc::PacketKind::Stun:
+            return onStun(v, d);
+        case webrtc::PacketKind::Dtls:
+            if (v.failed) return;
+            if (v.dtls->receive(d) == webrtc::DtlsState::Failed) return fail(v, v.dtls->failure());
+            onDtlsProgress(v);
+            return;
+        case webrtc::PacketKind::Rtp:
+            if (v.srtp) onRtp(v, d.size());
+            return;
+        default:
+            return;
+        }
+    }
+
+    void onStun(Viewer &v, std::span<const uint8_t> d) {
+        const auto m = webrtc::readStun(d);
+        if (!m) return;
+        if (m->isBindingRequest()) {  // a full-ICE server checks us too
+            if (!m->username.starts_with(v.setup.localUfrag + ":") ||
+                webrtc::checkIntegrity(d, *m, v.setup.localPassword) != webrtc::StunError::None)
+                return;
+            std::array<uint8_t, webrtc::MaxBindingSuccessSize> out{};
+            const size_t n = webrtc::writeBindingSuccess(out, m->transactionId,
+                                                         reinterpret_cast<const sockaddr *>(&v.setup.remote),
+                                                         v.setup.localPassword);
+            if (n) ::send(v.fd.get(), out.data(), n, MSG_DONTWAIT);
+        } else if (m->type != 0x0101) {
+            return;
+        }
+        if (v.checked || v.failed) return;
+        v.checked = true;
+        v.dtls->start();
+        onDtlsProgress(v);
+    }
+
+    void onDtlsProgress(Viewer &v) {
+        const auto due = v.dtls->nextTimeout();
+        v.dtlsDue = due ? Clock::now() + *due : Clock::time_point::max();
+        if (v.srtp || v.dtls->state() != webrtc::DtlsState::Connected) return;
+        const webrtc::SrtpKeys &k = v.dtls->keys();
+        v.srtp = std::make_unique<webrtc::SrtpSession>(k.profile, k.remoteKeySalt(), webrtc::SrtpSession::Inbound);
+        if (!v.srtp->valid()) fail(v, "SRTP refused the keys");
+        if (k.profile == webrtc::SrtpProfile::AeadAes128Gcm) v.gcm = std::make_unique<webrtc::SrtpGcmRtp>(k.remoteKeySalt());
+        v.rtcpOut = std::make_unique<webrtc::SrtpSession>(k.profile, k.localKeySalt(), webrtc::SrtpSession::Outbound);
+        v.nextCheck = Clock::now() + kConsentEvery;
+        sendReport(v);
+    }
+
+    void onRtp(Viewer &v, size_t size) {
+        if (!(v.gcm ? v.gcm->open(buffer_, size) : v.srtp->unprotectRtp(buffer_, size))) return;
+        const auto h = webrtc::readRtpHeader({buffer_.data(), size});
+        if (!h) return;
+        const bool video = h->payloadType == v.setup.videoPayloadType;
+        if (!video && h->payloadType != v.setup.audioPayloadType) return;
+        Track &t = video ? v.video : v.audio;
+        if (windowOpen_ && !t.windowBaseline) {  // a stream that began in the window
+            t.windowBaseline = true;
+            t.windowFirst = t.sequence.started ? t.sequence.value : (uint64_t(1) << 32) + h->sequence - 1;
+        }
+        t.sequence.update(h->sequence);
+        ++t.received;
+        if (windowOpen_) ++t.windowReceived;
+        if (!video) return;
+        v.timestamp.update(h->timestamp);
+        if (!v.inFrame || v.timestamp.value != v.frameTimestamp) {
+            v.gap = v.inFrame && h->sequence != uint16_t(v.lastSequence + 1);
+            v.inFrame = true;
+            v.frameTimestamp = v.timestamp.value;
+        } else if (h->sequence != uint16_t(v.lastSequence + 1)) {
+            v.gap = true;
+        }
+        v.lastSequence = h->sequence;
+        if (!h->marker || v.gap) return;
+        const auto now = Clock::now();
+        v.lastFrame = now;
+        if (windowOpen_)
+            v.lateness.push_back(float(seconds(now - windowStart_) - double(v.frameTimestamp - firstTimestamp(v)) /
+                                                                          webrtc::VideoClockRate));
+    }
+
+    // The RTP time the lateness counts from: the viewer's first, taken once.
+    uint64_t firstTimestamp(Viewer &v) {
+        if (v.lateness.empty()) v.timestampOrigin = v.frameTimestamp;
+        return v.timestampOrigin;
+    }
+
+    void tick() {
+        const auto now = lastTick_ = Clock::now();
+        for (auto &owned : viewers_) {
+            Viewer &v = *owned;
+            if (v.failed) continue;
+            if (!v.srtp && now - v.joined > o_.setupTimeout) {
+                fail(v, v.checked ? "no DTLS" : "no answer to the binding checks");
+                continue;
+            }
+            if (now >= v.nextCheck && (!v.checked || v.srtp)) sendCheck(v);
+            if (v.dtlsDue <= now) {
+                if (v.dtls->handleTimeout() == webrtc::DtlsState::Failed) fail(v, v.dtls->failure());
+                onDtlsProgress(v);
+            }
+        }
+    }
+
+    void fail(Viewer &v, const std::string &why) {
+        if (v.failed) return;
+        v.failed = true;
+        ++result_.failures[why.substr(0, 60)];
+    }
+
+    void startWindow() {
+        windowStart_ = Clock::now();
+        windowOpen_ = true;
+        for (auto &v : viewers_)
+            for (Track *t : {&v->video, &v->audio}) {
+                t->windowBaseline = t->sequence.started;
+                t->windowFirst = t->sequence.value;
+                t->windowReceived = 0;
+            }
+    }
+
+    void finish() {
+        const auto end = Clock::now();
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto &[why, n] : signallingFailures_) result_.failures[why] += n;
+            signallingFailures_.clear();
+        }
+        result_.windowSeconds = seconds(end - windowStart_);
+        std::vector<float> all;
+        if (std::getenv("WHEP_LOAD_DEBUG")) {
+            size_t connected = 0, videoIn = 0, audioIn = 0, failed = 0;
+            for (auto &v : viewers_)
+                connected += v->srtp != nullptr, videoIn += v->video.windowReceived > 0,
+                    audioIn += v->audio.windowReceived > 0, failed += v->failed;
+            std::fprintf(stderr, "connected %zu video %zu audio %zu failed %zu\n", connected, videoIn, audioIn, failed);
+        }
+        for (auto &v : viewers_) {
+            for (Track *t : {&v->video, &v->audio}) {
+                if (!t->windowBaseline) continue;
+                result_.packetsExpected += t->sequence.value - t->windowFirst;
+                result_.packetsReceived += t->windowReceived;
+            }
+            if (v->lateness.empty()) continue;
+            ++result_.playing;
+            const float origin = *std::min_element(v->lateness.begin(), v->lateness.end());
+            float worst = 0;
+            for (float l : v->lateness) all.push_back(l - origin), worst = std::max(worst, l - origin);
+            if (worst <= kLiveLimitSeconds && end - v->lastFrame <= std::chrono::seconds(1)) ++result_.keptLive;
+        }
+        if (all.empty()) return;
+        const auto at = [&](double q) {
+            auto nth = all.begin() + ptrdiff_t(q * double(all.size() - 1));
+            std::nth_element(all.begin(), nth, all.end());
+            return double(*nth);
+        };
+        result_.delayP50 = at(0.5);
+        result_.delayP95 = at(0.95);
+    }
+
+    Signalling &signalling_;
+    const WebrtcLoadOptions &o_;
+    const webrtc::DtlsContext &identity_;
+    UniqueFd epoll_, wake_;
+    std::vector<std::unique_ptr<Viewer>> viewers_;
+    std::vector<uint8_t> buffer_;
+    std::mutex mutex_;
+    std::deque<ViewerSetup> incoming_;
+    std::map<std::string, size_t> signallingFailures_;  // since the last adopt()
+    std::atomic<bool> joinsDone_{false}, stop_{false};
+    std::atomic<Clock::time_point> lastJoin_{Clock::time_point::max()};
+    Clock::time_point lastTick_{}, windowStart_{};
+    bool windowOpen_ = false;
+    WebrtcLoadResult result_;
+};
+
+}  // namespace
+
+WebrtcLoadResult runWebrtcLoad(Signalling &signalling, const WebrtcLoadOptions &options) {
+    std::string error;
+    const auto identity = webrtc::DtlsContext::create(&error);
+    if (!identity) {
+        WebrtcLoadResult r;
+        r.viewers = options.viewers;
+        r.failures[error] = options.viewers;
+        return r;
+    }
+    return Load(signalling, options, *identity).run();
+}
+
+}  // namespace morlanex::bench
