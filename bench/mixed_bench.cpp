@@ -79,6 +79,7 @@ struct Run {
     GroupFigures all;
     double cpuPerGB = 0, kibPerViewer = 0;
     std::string sinkStats;  // ours: the sink's counters at the end of the window
+    std::string sinkStatsAfterDrop;  // ... and at the end of the drop's samples
 };
 
 Run measure(const Options &o, bool vlc, uint16_t port) {
@@ -119,6 +120,7 @@ Run measure(const Options &o, bool vlc, uint16_t port) {
         run.sinkStats = server.stats();
     };
     const LoadResult load = runLoad(lo);
+    if (!lo.dropping.empty()) run.sinkStatsAfterDrop = server.stats();
     for (size_t i = 0; i < load.perViewer.size(); ++i) {
         const LoadResult::Viewer &v = load.perViewer[i];
         for (GroupFigures *g : {&run.groups[i % groups], &run.all}) {
@@ -267,6 +269,9 @@ int main(int argc, char **argv) {
     if (o.vlc) printRun("VLC (768 kbps)", vlc, o);
     printDelayTable(ours, vlc, o, false);
     if (o.dropKbps > 0 && dropGroup(o) != SIZE_MAX) printDelayTable(ours, vlc, o, true);
+    if (ours.ok && !ours.sinkStatsAfterDrop.empty())
+        std::printf("ours when the drop's samples end: on 68 / 224 / 704 kbps %s\n",
+                    renditionCounts(ours.sinkStatsAfterDrop).c_str());
 
     std::printf("\n| server | viewers | kept up | dropped | on 68 / 224 / 704 kbps | CPU s per GB | KiB per viewer |\n"
                 "|---|---|---|---|---|---|---|\n");
