@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -160,6 +162,15 @@ size_t Connection::queuedBytes() const {
     int queued = 0;
     if (::ioctl(fd_.get(), SIOCOUTQ, &queued) != 0 || queued < 0) return 0;
     return size_t(queued);
+}
+
+void Connection::limitUnsent(size_t bytes) {
+    const uint32_t want = uint32_t(std::min<size_t>(bytes, INT32_MAX));
+    const uint32_t had = unsentLimit_;
+    // Changes of less than a quarter are not worth a system call.
+    if (want == had || (want && had && want > had - had / 4 && want < had + had / 4)) return;
+    const int value = int(want);  // 0: the system's default, no limit
+    if (::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &value, sizeof value) == 0) unsentLimit_ = want;
 }
 
 void Connection::beginTrailer(const std::array<uint8_t, 8> &trailer) {

@@ -72,6 +72,8 @@ public:
     IoResult writePackets(const StreamBuffer &buffer, uint64_t endSeq);
     // Bytes written to the socket that the peer has not acknowledged yet.
     size_t queuedBytes() const;
+    // At most about `bytes` not yet sent on the wire may wait in the socket (0: no limit).
+    void limitUnsent(size_t bytes);
 
     // Trailer phase: the $E of a framed stream.
     void beginTrailer(const std::array<uint8_t, 8> &trailer);
@@ -115,6 +117,7 @@ private:
     bool blocked_ = false;
     bool peerClosed_ = false;
     bool streamAfterAnswer_ = false;
+    uint32_t unsentLimit_ = 0;
 
     struct PendingRequest {
         RequestReader reader{"application/sdp"};  // a WHEP offer is read, not discarded

@@ -1,5 +1,7 @@
 #include "media/netsink/fan_out_policy.h"
 
+#include "media/asf/asf_packet.h"
+
 #include <algorithm>
 
 namespace morlanex {
@@ -14,6 +16,24 @@ constexpr uint64_t kNoPacket = StreamBuffer::kNoPacket;
 constexpr uint32_t kSameKeyFrameMs = 1000;
 constexpr auto kLinkRateKept = std::chrono::seconds(120);
 constexpr uint16_t kMaxUpWaitSeconds = 120;
+constexpr uint64_t kOldLookBack = 64;  // packets
+constexpr milliseconds kLinkSpan{1200};
+// Below this a write carries too little to be worth its system call.
+constexpr size_t kMinUnsentBytes = 4096;
+
+// The presentation time of the newest frame a packet holds a part of (0: none); with `first`,
+// of the frame it begins with. A rendition's packet goes out once full, so it may hold frames
+// later than another rendition's next key frame that went out before it: frames' times tell,
+// packets' send times do not.
+uint32_t frameMs(const PacketBytes &packet, bool first = false) {
+    uint32_t newest = 0;
+    if (const std::optional<AsfPacketContents> contents = readAsfPacket(*packet))
+        for (const AsfPayload &payload : contents->payloads) {
+            if (first) return payload.presentationMs();
+            newest = std::max(newest, payload.presentationMs());
+        }
+    return newest;
+}
 
 // The rendition a new viewer starts on: the top one. A player that guesses the frame rate from
 // the first frames (ffmpeg does) then never sees it rise, and a fast link needs no move.
@@ -34,9 +54,9 @@ ViewerPosition FanOutPolicy::join(Clock::time_point now) const {
     ViewerPosition p;
     p.header = buffer_.header();
     if (buffer_.renditionCount() > 0) p.rendition = p.target = startRendition(buffer_.renditionCount());
-    // On several renditions a viewer starts at the next key frame: a burst of the last seconds
-    // at the top rate would fill a slow link's socket before the viewer could be moved down.
-    uint64_t at = p.rendition ? StreamBuffer::kNoPacket : buffer_.joinSeq();
+    // A viewer of renditions too: until it has kept up, its socket takes only a little of the
+    // burst of the last seconds, and the rest is stepped over if its link turns out short.
+    uint64_t at = buffer_.joinSeq(p.rendition);
     // A start point this old would leave the viewer half way to being dropped at once.
     if (at != StreamBuffer::kNoPacket && now - buffer_.arrivedAt(at) > maxLag_ / 2) at = StreamBuffer::kNoPacket;
     p.joinFrom = at != StreamBuffer::kNoPacket ? at : buffer_.nextSeq();
@@ -57,6 +77,7 @@ FanOutPolicy::Next FanOutPolicy::next(ViewerPosition &p) const {
         p.offset = 0;
     }
     progressMove(p);
+    stepOverBacklog(p);
     const uint64_t end = headerReplaced ? buffer_.headerStart() : buffer_.nextSeq();
     if (p.seq < end) return {Step::Write, end};
     if (headerReplaced && p.offset == 0) return {Step::EndStream};
@@ -65,8 +86,13 @@ FanOutPolicy::Next FanOutPolicy::next(ViewerPosition &p) const {
 
 bool FanOutPolicy::tooFarBehind(const ViewerPosition &p, Clock::time_point now) const {
     if (p.seq == StreamBuffer::kNoPacket || p.seq >= buffer_.nextSeq()) return false;
-    if (buffer_.tooFarBehind(p.seq) || buffer_.packet(p.seq) == nullptr) return true;
-    return now - buffer_.arrivedAt(p.seq) > maxLag_;
+    if (!buffer_.tooFarBehind(p.seq) && buffer_.packet(p.seq) != nullptr && now - buffer_.arrivedAt(p.seq) <= maxLag_)
+        return false;
+    if (p.rendition == 0 || p.soundOnly || p.control.sampledAt == Clock::time_point{}) return true;
+    // A viewer of renditions steps over what waits for it once its socket takes more (see
+    // stepOverBacklog and a move down): it is too far behind only when nothing has left its
+    // socket for that long.
+    return now - p.control.leftAt > maxLag_;
 }
 
 void FanOutPolicy::beginMove(ViewerPosition &p, uint8_t to, Clock::time_point now) const {
@@ -75,6 +101,14 @@ void FanOutPolicy::beginMove(ViewerPosition &p, uint8_t to, Clock::time_point no
     p.moveFrom = p.seq + (p.offset > 0 ? 1 : 0);
     p.switchAt = kNoPacket;
     p.stopOldAt = to < p.rendition ? p.moveFrom : kNoPacket;
+    p.oldEndMs = 0;
+    for (uint64_t s = p.moveFrom; to < p.rendition && s-- > 0 && s + kOldLookBack >= p.moveFrom;) {
+        const PacketBytes *packet = buffer_.packet(s);
+        if (!packet) break;
+        if (buffer_.rendition(s) != p.rendition) continue;
+        p.oldEndMs = frameMs(*packet);
+        break;
+    }
     p.control.lastMove = p.control.calmSince = now;
     progressMove(p);
 }
@@ -82,12 +116,19 @@ void FanOutPolicy::beginMove(ViewerPosition &p, uint8_t to, Clock::time_point no
 void FanOutPolicy::progressMove(ViewerPosition &p) const {
     if (p.target == p.rendition) return;
     const uint64_t from = std::max(p.moveFrom, p.seq + (p.offset > 0 ? 1 : 0));
+    if (p.target < p.rendition) {
+        // Moving down: the old rendition has stopped already. Its viewer is behind, and could
+        // not catch up at a lower rate either, so it steps over what waits for it (the sound
+        // too) to the new rendition's newest key frame. One before the last old frame written
+        // would make the picture step back. Once it has begun the new rendition it keeps it.
+        if (p.switchAt != kNoPacket && p.seq >= p.switchAt) return finishMove(p);
+        for (uint64_t s = buffer_.startFrom(from, p.target); s != kNoPacket; s = buffer_.startFrom(s + 1, p.target))
+            if (!p.oldEndMs || frameMs(*buffer_.packet(s), true) > p.oldEndMs) p.switchAt = s;
+        if (p.switchAt != kNoPacket && p.offset == 0 && p.seq < p.switchAt) p.seq = p.switchAt;
+        return finishMove(p);
+    }
     for (uint64_t s = buffer_.startFrom(from, p.target); p.switchAt == kNoPacket && s != kNoPacket;
          s = buffer_.startFrom(s + 1, p.target)) {
-        if (p.stopOldAt != kNoPacket) {  // moving down: the old rendition has stopped already
-            p.switchAt = s;
-            break;
-        }
         // Moving up: the old rendition goes on until its own key frame of the same time, unless
         // that one (or a later one) was written already; then wait for the next key frame.
         const uint32_t keyTime = buffer_.startTimeMs(s);
@@ -107,6 +148,20 @@ void FanOutPolicy::progressMove(ViewerPosition &p) const {
         p.stopOldAt = stop;
         p.switchAt = s;
     }
+    finishMove(p);
+}
+
+void FanOutPolicy::stepOverBacklog(ViewerPosition &p) const {
+    if (p.rendition == 0 || p.target != p.rendition || p.offset > 0 || p.soundOnly) return;
+    const uint64_t newest = buffer_.nextSeq();
+    if (p.seq >= newest || buffer_.arrivedAt(newest - 1) - buffer_.arrivedAt(p.seq) <= kDownBehind) return;
+    // Writable again but this far behind in what waits here: a move down would step over it,
+    // and on the rendition its link carries there may be no lower one to move to. So it goes
+    // on from its rendition's newest key frame.
+    if (const uint64_t key = buffer_.joinSeq(p.rendition); key != kNoPacket && key > p.seq) p.seq = key;
+}
+
+void FanOutPolicy::finishMove(ViewerPosition &p) {
     if (p.switchAt != kNoPacket && p.seq >= p.switchAt) {
         p.rendition = p.target;
         p.switchAt = p.stopOldAt = kNoPacket;
@@ -119,20 +174,41 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
     RenditionControl &c = p.control;
     if (c.sampledAt == Clock::time_point{}) {
         c.calmSince = now;  // a new viewer may move down at once, up only once it has kept up
+        c.leftAt = now;
     } else {
-        // Bytes queued at both samples: the link was busy all along, so what left is its rate.
-        const auto ms = std::chrono::duration_cast<milliseconds>(now - c.sampledAt).count();
-        if (c.queuedBytes > 0 && queuedBytes > 0 && ms >= 100) {
+        if (queuedBytes == 0 || queuedBytes < uint64_t(c.queuedBytes) + c.writtenBytes) c.leftAt = now;
+        // Bytes queued at every sample: the link was busy all along, so what left is its rate.
+        // Taken over kLinkSpan: the viewer's receive window opens in steps, so what leaves in
+        // one pass may be a step more or less than the link carried.
+        if (c.queuedBytes > 0 && queuedBytes > 0) {
             const uint64_t had = uint64_t(c.queuedBytes) + c.writtenBytes;
-            const uint64_t left = had - std::min<uint64_t>(had, queuedBytes);
-            c.linkBps = uint32_t(std::min<uint64_t>(left * 8000 / uint64_t(ms), UINT32_MAX));
-            c.linkMeasuredAt = now;
+            if (c.busySince == Clock::time_point{}) c.busySince = c.sampledAt, c.busyBytes = 0;
+            c.busyBytes =
+                uint32_t(std::min<uint64_t>(c.busyBytes + had - std::min<uint64_t>(had, queuedBytes), UINT32_MAX));
+            const auto ms = std::chrono::duration_cast<milliseconds>(now - c.busySince).count();
+            if (ms >= kLinkSpan.count()) {
+                c.linkBps = uint32_t(std::min<uint64_t>(uint64_t(c.busyBytes) * 8000 / uint64_t(ms), UINT32_MAX));
+                c.linkMeasuredAt = c.busySince = now;
+                c.busyBytes = 0;
+                // Moving up asks whether any recent measurement says no: keep the lowest.
+                if (c.slowestAt == Clock::time_point{} || c.linkBps <= c.slowestBps ||
+                    now - c.slowestAt >= kLinkRateKept) {
+                    c.slowestBps = c.linkBps;
+                    c.slowestAt = now;
+                }
+            }
+        } else {
+            c.busySince = {};
         }
     }
     c.sampledAt = now;
     c.queuedBytes = uint32_t(std::min<size_t>(queuedBytes, UINT32_MAX));
     c.writtenBytes = 0;
-    if (p.target != p.rendition) return;  // a move is under way
+    if (p.target != p.rendition) {  // a move is under way: settling counts from its end
+        c.lastMove = c.calmSince = now;
+        c.keptUp = false;
+        return;
+    }
 
     const uint64_t rate = buffer_.bitsPerSecond(p.rendition);
     if (rate == 0) return;
@@ -141,9 +217,11 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
     milliseconds behind{int64_t(uint64_t(queuedBytes) * 8000 / (linkKnown ? c.linkBps : rate))};
     if (p.seq < buffer_.nextSeq()) behind += std::chrono::duration_cast<milliseconds>(now - buffer_.arrivedAt(p.seq));
     if (behind >= kCalmBehind) c.calmSince = now;
+    c.keptUp = now - c.calmSince >= kSettle;
     if (now - c.lastMove < kSettle) return;
 
-    if (behind > kDownBehind && p.rendition > 1) {
+    const bool shortLink = linkKnown && c.linkBps < rate;
+    if ((behind > kDownBehind || (shortLink && behind > kDownBehindShortLink)) && p.rendition > 1) {
         uint8_t to = uint8_t(p.rendition - 1);
         if (linkKnown)
             while (to > 1 && buffer_.bitsPerSecond(to) * 110 / 100 > c.linkBps) --to;
@@ -158,13 +236,20 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
         // over 15 s, so that viewers who came together do not all try at the same moment.
         const auto remembered =
             std::max<std::chrono::seconds>(kLinkRateKept, std::chrono::seconds(4 * c.upWaitSeconds)) +
-            std::chrono::seconds(c.linkBps % 16);
-        if (c.linkBps > 0 && now - c.linkMeasuredAt < remembered &&
-            c.linkBps < buffer_.bitsPerSecond(uint8_t(p.rendition + 1)) * 120 / 100)
+            std::chrono::seconds(c.slowestBps % 16);
+        if (c.slowestAt != Clock::time_point{} && now - c.slowestAt < remembered &&
+            c.slowestBps < buffer_.bitsPerSecond(uint8_t(p.rendition + 1)) * 120 / 100)
             return;
         c.movedUp = true;
         beginMove(p, uint8_t(p.rendition + 1), now);
     }
+}
+
+size_t FanOutPolicy::unsentLimit(const ViewerPosition &p) const {
+    const uint8_t lower = std::min(p.rendition, p.target);
+    if (lower == 0 || p.soundOnly || (lower == buffer_.renditionCount() && p.control.keptUp)) return 0;
+    const uint64_t rate = buffer_.bitsPerSecond(lower);
+    return std::max<size_t>(kMinUnsentBytes, size_t(rate * uint64_t(kUnsentAhead.count()) / 8000));
 }
 
 }  // namespace morlanex

@@ -150,6 +150,7 @@ void SinkLoop::pump(Connection &c) {
                 if (!c.streamsAfterAnswer()) return beginLinger(c);
                 ViewerPosition position = policy.join(Clock::now());
                 position.soundOnly = c.soundOnly;
+                c.limitUnsent(policy.unsentLimit(position));
                 c.beginStream(std::move(position));
                 continue;
             }
@@ -200,8 +201,10 @@ void SinkLoop::fanOut() {
     // Backwards: closing a viewer moves the last (already visited) one into its slot.
     for (size_t i = viewers_.size(); i-- > 0;) {
         Connection &c = *viewers_[i];
-        if (c.stream == 0 && c.phase() == Phase::Stream && buffer_.renditionCount() > 1)
+        if (c.stream == 0 && c.phase() == Phase::Stream && buffer_.renditionCount() > 1) {
             policy_.adapt(c.position(), now, c.queuedBytes());
+            c.limitUnsent(policy_.unsentLimit(c.position()));
+        }
         if (!c.blocked()) {
             pump(c);
             // Still a viewer (pump may have closed it, moving the last one here): count its rendition.

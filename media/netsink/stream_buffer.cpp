@@ -113,9 +113,11 @@ StreamBuffer::Clock::time_point StreamBuffer::arrivedAt(uint64_t seq) const {
     return arrivals_[size_t(seq - firstSeq_)];
 }
 
-uint64_t StreamBuffer::joinSeq() const {
-    if (starts_.empty() || starts_.back() < headerStart_ || starts_.back() < firstSeq_) return kNoPacket;
-    return bytesFrom(starts_.back()) > maxBacklogBytes_ / 2 ? kNoPacket : starts_.back();
+uint64_t StreamBuffer::joinSeq(uint8_t r) const {
+    auto it = starts_.rbegin();
+    while (r && it != starts_.rend() && *it >= firstSeq_ && rendition(*it) != r) ++it;
+    if (it == starts_.rend() || *it < headerStart_ || *it < firstSeq_) return kNoPacket;
+    return bytesFrom(*it) > maxBacklogBytes_ / 2 ? kNoPacket : *it;
 }
 
 uint64_t StreamBuffer::startFrom(uint64_t from) const {

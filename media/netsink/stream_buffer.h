@@ -87,9 +87,10 @@ public:
     const PacketBytes *packet(uint64_t seq) const;
     // When the packet reached the sink; Clock::time_point::min() when it is not in the window.
     Clock::time_point arrivedAt(uint64_t seq) const;
-    // Where a new viewer may start: the last start point, or kNoPacket when there is none
-    // recent enough (then it starts at the first one from nextSeq() on).
-    uint64_t joinSeq() const;
+    // Where a new viewer may start: the last start point (of `rendition`, when given), or
+    // kNoPacket when there is none recent enough (then it starts at the first one from
+    // nextSeq() on).
+    uint64_t joinSeq(uint8_t rendition = 0) const;
     // The first start point at or after `from` still in the window, or kNoPacket. It may lie
     // before headerStart(): a viewer of the old header still needs the old start points.
     uint64_t startFrom(uint64_t from) const;
