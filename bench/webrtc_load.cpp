@@ -186,7 +186,8 @@ private:
         for (size_t k = 0; k < kJoiners; ++k)
             joiners.emplace_back([=, this] {
                 for (size_t i = k; i < count && !stop_; i += kJoiners) {
-                    std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(double(i) * 1e6 / perSecond)));
+                    std::this_thread::sleep_until(start +
+                                                  std::chrono::microseconds(int64_t(double(i) * 1e6 / perSecond)));
                     join(storm ? 0 : i % groups, storm);
                 }
             });
@@ -412,8 +413,9 @@ private:
         if (!video && h->payloadType != v.setup.audioPayloadType) return;
         Track &t = video ? v.video : v.audio;
         const auto now = Clock::now();
-        t.reception.onPacket(h->ssrc, h->sequence, h->timestamp,
-                             uint32_t(seconds(now - epoch_) * (video ? webrtc::VideoClockRate : webrtc::OpusClockRate)));
+        t.reception.onPacket(
+            h->ssrc, h->sequence, h->timestamp,
+            uint32_t(seconds(now - epoch_) * (video ? webrtc::VideoClockRate : webrtc::OpusClockRate)));
         if (windowOpen_ && !t.windowBaseline) {  // a stream that began in the window
             t.windowBaseline = true;
             t.windowFirst = t.sequence.started ? t.sequence.value : (uint64_t(1) << 32) + h->sequence - 1;
@@ -496,7 +498,8 @@ private:
         figures.reserve(viewers_.size());
         for (auto &v : viewers_) {
             for (auto [t, f] : {std::pair{&v->video, &v->figures.video}, std::pair{&v->audio, &v->figures.audio}})
-                if (t->windowBaseline) f->expected = t->sequence.value - t->windowFirst, f->received = t->windowReceived;
+                if (t->windowBaseline)
+                    f->expected = t->sequence.value - t->windowFirst, f->received = t->windowReceived;
             figures.push_back(std::move(v->figures));
         }
         times_.start = windowStart_;

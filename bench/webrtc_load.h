@@ -74,6 +74,7 @@ struct WebrtcLoadOptions {
 struct WebrtcGroupResult {
     double linkBytesPerSecond = 0;
     size_t viewers = 0, playing = 0, keptLive = 0;
+    size_t froze = 0;  // viewers with more than 1 s between two whole frames in the window
     uint64_t packetsExpected = 0, packetsReceived = 0;
     double delayP50 = 0, delayP95 = 0;
     std::vector<size_t> endedOn;  // viewers by the rendition they were sent in the window's last 2 s

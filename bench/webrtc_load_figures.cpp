@@ -39,8 +39,8 @@ std::vector<size_t> renditionsSent(const ViewerFigures &v, const std::vector<dou
     return sent;
 }
 
-void summarizeGroup(const std::vector<const ViewerFigures *> &viewers, const WebrtcLoadOptions &o,
-                    const WindowTimes &t, WebrtcGroupResult &g, std::vector<float> &all) {
+void summarizeGroup(const std::vector<const ViewerFigures *> &viewers, const WebrtcLoadOptions &o, const WindowTimes &t,
+                    WebrtcGroupResult &g, std::vector<float> &all) {
     g.endedOn.assign(o.renditionBitsPerSecond.size(), 0);
     std::vector<float> delays;
     double bits = 0;
@@ -52,8 +52,14 @@ void summarizeGroup(const std::vector<const ViewerFigures *> &viewers, const Web
         bits += double(v->bytesAfterLink) * 8;
         const float o0 = origin(*v);
         float worst = 0;
-        for (const WholeFrame &f : v->frames) delays.push_back(f.lateness - o0), worst = std::max(worst, f.lateness - o0);
+        for (const WholeFrame &f : v->frames)
+            delays.push_back(f.lateness - o0), worst = std::max(worst, f.lateness - o0);
         if (worst <= kLiveLimitSeconds && t.end - v->lastFrame <= std::chrono::seconds(1)) ++g.keptLive;
+        for (size_t i = 1; i < v->frames.size(); ++i)
+            if (v->frames[i].at - v->frames[i - 1].at > kLiveLimitSeconds) {
+                ++g.froze;
+                break;
+            }
         const std::vector<size_t> seen = renditionsSent(*v, o.renditionBitsPerSecond);
         if (!seen.empty()) ++g.endedOn[seen.back()];
         for (size_t i = 1; i < seen.size(); ++i) g.moves += seen[i] != seen[i - 1];

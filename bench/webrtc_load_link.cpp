@@ -30,7 +30,7 @@ std::optional<LinkQueue::Clock::time_point> LinkQueue::pass(size_t size, Clock::
     const double waiting = busyUntil_ > now ? std::chrono::duration<double>(busyUntil_ - now).count() * rate_ : 0;
     if (waiting + bytes > queueBytes_) return std::nullopt;
     busyUntil_ = std::max(busyUntil_, now) +
-                 std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bytes / rate_));
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bytes / rate_));
     return busyUntil_;
 }
 

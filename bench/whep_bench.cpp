@@ -105,8 +105,8 @@ Row measure(pid_t pid, Signalling &signalling, const Options &o, size_t viewers,
 Row runOurs(const Options &o, size_t viewers) {
     ChildProcess server;
     const uint16_t port = freeLoopbackPort();
-    if (!server.start({o.server, o.recording, std::to_string(port), std::to_string(viewers + o.stormViewers + 16)},
-                      {}, true) ||
+    if (!server.start({o.server, o.recording, std::to_string(port), std::to_string(viewers + o.stormViewers + 16)}, {},
+                      true) ||
         server.readLine(30000).rfind("ready", 0) != 0)
         return {};
     std::this_thread::sleep_for(1s);  // the first key frame in
@@ -212,13 +212,15 @@ void printGroups(const Row &r) {
         if (g.linkBytesPerSecond > 0) std::snprintf(link, sizeof link, "%.0f kbit/s", g.linkBytesPerSecond * 8 / 1000);
         std::string ended;
         for (size_t i = 0; i < g.endedOn.size(); ++i)
-            ended += std::string(i ? " / " : "") + (i < 2 ? kRenditionNames[i] : "?") + " " + std::to_string(g.endedOn[i]);
-        std::printf("  link %-11s: %zu viewers, playing %zu, ended on %s (%zu moves), kept live %zu, delivered "
-                    "%.2f%% (%llu/%llu packets), %.0f kbit/s received each, delay p50/p95 %.1f/%.1f ms\n",
-                    link, g.viewers, g.playing, ended.empty() ? "-" : ended.c_str(), g.moves, g.keptLive,
-                    g.packetsExpected ? 100.0 * double(g.packetsReceived) / double(g.packetsExpected) : 0.0,
-                    (unsigned long long)g.packetsReceived, (unsigned long long)g.packetsExpected,
-                    g.receivedBitsPerSecond / 1000, g.delayP50 * 1000, g.delayP95 * 1000);
+            ended +=
+                std::string(i ? " / " : "") + (i < 2 ? kRenditionNames[i] : "?") + " " + std::to_string(g.endedOn[i]);
+        std::printf(
+            "  link %-11s: %zu viewers, playing %zu, ended on %s (%zu moves), kept live %zu, froze %zu, delivered "
+            "%.2f%% (%llu/%llu packets), %.0f kbit/s received each, delay p50/p95 %.1f/%.1f ms\n",
+            link, g.viewers, g.playing, ended.empty() ? "-" : ended.c_str(), g.moves, g.keptLive, g.froze,
+            g.packetsExpected ? 100.0 * double(g.packetsReceived) / double(g.packetsExpected) : 0.0,
+            (unsigned long long)g.packetsReceived, (unsigned long long)g.packetsExpected,
+            g.receivedBitsPerSecond / 1000, g.delayP50 * 1000, g.delayP95 * 1000);
     }
     std::fflush(stdout);
 }
@@ -227,9 +229,9 @@ void printStorm(const Row &r) {
     if (!r.ok || !r.load.storm.viewers) return;
     const WebrtcStormResult &s = r.load.storm;
     std::printf("  join storm: %zu more over %.1f s: joined %zu, playing %zu (%zu within 5 s of the request), first "
-                "whole frame p50/p95/max %.2f/%.2f/%.2f s; the %zu watching: kept live %zu, delay p95 %.1f ms\n",
-                s.viewers, s.joinSeconds, s.joined, s.playing, s.playingWithin5s, s.firstFrameP50, s.firstFrameP95,
-                s.firstFrameMax, s.watching, s.watchingKeptLive, s.watchingDelayP95 * 1000);
+                "whole frame p50/p95/max %.0f/%.0f/%.0f ms; the %zu watching: kept live %zu, delay p95 %.1f ms\n",
+                s.viewers, s.joinSeconds, s.joined, s.playing, s.playingWithin5s, s.firstFrameP50 * 1000,
+                s.firstFrameP95 * 1000, s.firstFrameMax * 1000, s.watching, s.watchingKeptLive, s.watchingDelayP95 * 1000);
     std::fflush(stdout);
 }
 
