@@ -149,14 +149,13 @@ public:
                 break;
         }
         pollFor(o_.warmUp);
-        joiner.join();
         startWindow();
         if (o_.onWindowStart) o_.onWindowStart();
+        std::thread storm;
         if (o_.stormViewers) {
             pollFor(o_.stormAfter);
             times_.stormStart = Clock::now();
-            joinsDone_ = false;
-            joiner = std::thread([this] {
+            storm = std::thread([this] {
                 joinAll(o_.stormViewers, double(o_.stormViewers) / double(std::max<int64_t>(o_.stormSpread.count(), 1)),
                         true);
             });
@@ -164,15 +163,16 @@ public:
         pollFor(windowStart_ + o_.window - Clock::now());
         if (o_.stormViewers) {
             // Until the storm's last join and the 5 s after it, however long the joins took.
-            while (!joinsDone_) poll(Clock::now() + kTick);
-            pollFor(lastJoin_.load() + kStormTail - Clock::now());
+            while (!stormDone_) poll(Clock::now() + kTick);
+            pollFor(stormLastJoin_.load() + kStormTail - Clock::now());
             times_.stormEnd = Clock::now();
         }
         if (o_.onWindowEnd) o_.onWindowEnd();
         windowOpen_ = false;
         finish();
         stop_ = true;
-        if (joiner.joinable()) joiner.join();
+        joiner.join();
+        if (storm.joinable()) storm.join();
         return result_;
     }
 
@@ -192,8 +192,8 @@ private:
                 }
             });
         for (std::thread &t : joiners) t.join();
-        lastJoin_ = Clock::now();
-        joinsDone_ = true;
+        (storm ? stormLastJoin_ : lastJoin_) = Clock::now();
+        (storm ? stormDone_ : joinsDone_) = true;
     }
 
     void join(size_t group, bool storm) {
@@ -516,8 +516,8 @@ private:
     std::mutex mutex_;
     std::deque<Joining> incoming_;
     std::map<std::string, size_t> signallingFailures_;  // since the last adopt()
-    std::atomic<bool> joinsDone_{false}, stop_{false};
-    std::atomic<Clock::time_point> lastJoin_{Clock::time_point::max()};
+    std::atomic<bool> joinsDone_{false}, stormDone_{false}, stop_{false};
+    std::atomic<Clock::time_point> lastJoin_{Clock::time_point::max()}, stormLastJoin_{Clock::time_point::max()};
     Clock::time_point lastTick_{}, windowStart_{};
     const Clock::time_point epoch_ = Clock::now();  // of the arrival times in receiver reports
     WindowTimes times_;

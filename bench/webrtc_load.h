@@ -77,9 +77,9 @@ struct WebrtcGroupResult {
     size_t froze = 0;  // viewers with more than 1 s between two whole frames in the window
     uint64_t packetsExpected = 0, packetsReceived = 0;
     double delayP50 = 0, delayP95 = 0;
-    std::vector<size_t> endedOn;  // viewers by the rendition they were sent in the window's last 2 s
+    std::vector<size_t> endedOn;  // viewers (playing or not) by the rendition sent in the window's last 2 s
     size_t moves = 0;  // rendition changes seen in the window, all its viewers together
-    double receivedBitsPerSecond = 0;  // per playing viewer, media after the link
+    double receivedBitsPerSecond = 0;  // through the link, per viewer that received anything
 };
 
 struct WebrtcStormResult {

@@ -44,12 +44,17 @@ void summarizeGroup(const std::vector<const ViewerFigures *> &viewers, const Web
     g.endedOn.assign(o.renditionBitsPerSecond.size(), 0);
     std::vector<float> delays;
     double bits = 0;
+    size_t receiving = 0;
     for (const ViewerFigures *v : viewers) {
         for (const TrackFigures *track : {&v->video, &v->audio})
             g.packetsExpected += track->expected, g.packetsReceived += track->received;
+        const std::vector<size_t> seen = renditionsSent(*v, o.renditionBitsPerSecond);
+        if (!seen.empty()) ++g.endedOn[seen.back()];
+        for (size_t i = 1; i < seen.size(); ++i) g.moves += seen[i] != seen[i - 1];
+        receiving += v->bytesAfterLink > 0;
+        bits += double(v->bytesAfterLink) * 8;
         if (v->frames.empty()) continue;
         ++g.playing;
-        bits += double(v->bytesAfterLink) * 8;
         const float o0 = origin(*v);
         float worst = 0;
         for (const WholeFrame &f : v->frames)
@@ -60,14 +65,11 @@ void summarizeGroup(const std::vector<const ViewerFigures *> &viewers, const Web
                 ++g.froze;
                 break;
             }
-        const std::vector<size_t> seen = renditionsSent(*v, o.renditionBitsPerSecond);
-        if (!seen.empty()) ++g.endedOn[seen.back()];
-        for (size_t i = 1; i < seen.size(); ++i) g.moves += seen[i] != seen[i - 1];
     }
     all.insert(all.end(), delays.begin(), delays.end());
     g.delayP50 = quantile(delays, 0.5);
     g.delayP95 = quantile(delays, 0.95);
-    if (g.playing) g.receivedBitsPerSecond = bits / double(g.playing) / seconds(t.end - t.start);
+    if (receiving) g.receivedBitsPerSecond = bits / double(receiving) / seconds(t.end - t.start);
 }
 
 // Whether a viewer already playing kept up while the storm came in; its delays then to `delays`.

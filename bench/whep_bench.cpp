@@ -13,7 +13,8 @@
 // its group's rate (see webrtc_load.h); per group it prints what its viewers received and the
 // rendition they ended on, told by the rate sent against the recording's renditions'.
 // --join-storm N: 5 s into the window N more viewers join over --storm-seconds; it prints how
-// soon they played and whether those already watching kept up. Both for our sink only.
+// soon they played and whether those already watching kept up (our sink only; Janus is fed the
+// top rendition alone).
 //
 // Usage: whep_bench --server PATH --recording FILE [--duration S] [--viewers 100,1000,3000]
 //                   [--janus] [--joins-per-second N] [--links KBPS,...]
@@ -81,9 +82,9 @@ Row measure(pid_t pid, Signalling &signalling, const Options &o, size_t viewers,
     lo.viewers = viewers;
     lo.window = o.duration;
     lo.joinsPerSecond = o.joinsPerSecond;
+    for (double kbps : o.linkKbps) lo.linkBytesPerSecond.push_back(kbps * 1000 / 8);
+    lo.renditionBitsPerSecond = o.renditionBitsPerSecond;
     if (ours) {
-        for (double kbps : o.linkKbps) lo.linkBytesPerSecond.push_back(kbps * 1000 / 8);
-        lo.renditionBitsPerSecond = o.renditionBitsPerSecond;
         lo.stormViewers = o.stormViewers;
         lo.stormSpread = std::chrono::seconds(o.stormSeconds);
         // The storm, its 5 s after and some before it, in the window.
@@ -276,6 +277,7 @@ int main(int argc, char **argv) {
         if (!o.janus) continue;
         janus.push_back(janusDir.empty() ? Row{} : runJanus(o, n, janusDir));
         printRow("Janus", n, janus.back());
+        printGroups(janus.back());
     }
 
     std::printf("\n%lld s window per row; delay: frame arrival against its RTP time, from the viewer's earliest\n",
