@@ -206,8 +206,8 @@ void printRow(const char *who, size_t n, const Row &r) {
 
 const char *const kRenditionNames[] = {"top", "low"};
 
-void printGroups(const Row &r) {
-    if (!r.ok || r.load.groups.size() < 2) return;
+void printGroups(const Row &r, const Options &o) {
+    if (!r.ok || (r.load.groups.size() < 2 && o.renditionBitsPerSecond.size() < 2)) return;
     for (const WebrtcGroupResult &g : r.load.groups) {
         char link[32] = "unthrottled";
         if (g.linkBytesPerSecond > 0) std::snprintf(link, sizeof link, "%.0f kbit/s", g.linkBytesPerSecond * 8 / 1000);
@@ -272,12 +272,12 @@ int main(int argc, char **argv) {
     for (size_t n : o.viewers) {
         ours.push_back(runOurs(o, n));
         printRow("netsink", n, ours.back());
-        printGroups(ours.back());
+        printGroups(ours.back(), o);
         printStorm(ours.back());
         if (!o.janus) continue;
         janus.push_back(janusDir.empty() ? Row{} : runJanus(o, n, janusDir));
         printRow("Janus", n, janus.back());
-        printGroups(janus.back());
+        printGroups(janus.back(), o);
     }
 
     std::printf("\n%lld s window per row; delay: frame arrival against its RTP time, from the viewer's earliest\n",
