@@ -1,5 +1,7 @@
 #include "webrtc_load.h"
 
+#include "webrtc_load_viewer.h"
+
 #include "net/socket.h"
 #include "webrtc/rtp.h"
 #include "webrtc/srtp.h"
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <queue>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/random.h>
@@ -25,61 +28,19 @@
 namespace morlanex::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = LoadClock;
 using namespace std::chrono_literals;
+using namespace webrtc_viewers;
 
 constexpr auto kTick = 50ms;
 constexpr auto kCheckRetry = 250ms;
 constexpr auto kConsentEvery = 5s;
 constexpr size_t kJoiners = 8;
-constexpr double kLiveLimitSeconds = 1.0;
+constexpr auto kReportEvery = 1s;
+constexpr auto kStormTail = 5s;  // after the storm's last join, while the watching are still watched
 constexpr int kReceiveBuffer = 1024 * 1024;  // a newcomer's whole group of pictures comes at once
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// A 16- or 32-bit RTP counter extended to 64 bits.
-struct Extended {
-    bool started = false;
-    uint64_t value = 0;
-    template <class T>
-    void update(T v) {
-        if (!started) {
-            started = true;
-            value = (uint64_t(1) << 32) + v;
-            return;
-        }
-        using Signed = std::make_signed_t<T>;
-        const int64_t delta = Signed(T(v - T(value)));
-        if (delta > 0) value += uint64_t(delta);
-    }
-};
-
-struct Track {
-    Extended sequence;
-    uint64_t received = 0;
-    uint64_t windowReceived = 0, windowFirst = 0;  // windowFirst: highest before the window
-    bool windowBaseline = false;
-};
-
-struct Viewer {
-    ViewerSetup setup;
-    UniqueFd fd;
-    std::unique_ptr<webrtc::DtlsEndpoint> dtls;
-    std::unique_ptr<webrtc::SrtpSession> srtp;
-    std::unique_ptr<webrtc::SrtpGcmRtp> gcm;  // AES-GCM's RTP, opened without libsrtp2's per-packet cost
-    std::unique_ptr<webrtc::SrtpSession> rtcpOut;  // our receiver reports, as a browser sends them
-    bool checked = false, failed = false;
-    Clock::time_point joined, nextCheck, dtlsDue = Clock::time_point::max();
-    Track video, audio;
-    // The video frame being put together.
-    Extended timestamp;
-    uint16_t lastSequence = 0;
-    bool inFrame = false, gap = false;
-    uint64_t frameTimestamp = 0;
-    std::vector<float> lateness;  // per whole frame in the window, before the origin is taken off
-    Clock::time_point lastFrame{};
-    uint64_t timestampOrigin = 0;
-};
 
 template <class T>
 T randomValue() {
@@ -104,7 +65,7 @@ public:
     WebrtcLoadResult run() {
         result_.viewers = o_.viewers;
         viewers_.reserve(o_.viewers);
-        std::thread joiner([this] { joinAll(); });
+        std::thread joiner([this] { joinAll(o_.viewers, o_.joinsPerSecond, false); });
         const auto start = Clock::now();
         // Setting up: until every viewer plays or failed, or the timeout after the last join.
         while (true) {
@@ -123,40 +84,58 @@ public:
         pollFor(o_.warmUp);
         startWindow();
         if (o_.onWindowStart) o_.onWindowStart();
-        pollFor(o_.window);
+        std::thread storm;
+        if (o_.stormViewers) {
+            pollFor(o_.stormAfter);
+            times_.stormStart = Clock::now();
+            storm = std::thread([this] {
+                joinAll(o_.stormViewers, double(o_.stormViewers) / double(std::max<int64_t>(o_.stormSpread.count(), 1)),
+                        true);
+            });
+        }
+        pollFor(windowStart_ + o_.window - Clock::now());
+        if (o_.stormViewers) {
+            // Until the storm's last join and the 5 s after it, however long the joins took.
+            while (!stormDone_) poll(Clock::now() + kTick);
+            pollFor(stormLastJoin_.load() + kStormTail - Clock::now());
+            times_.stormEnd = Clock::now();
+        }
         if (o_.onWindowEnd) o_.onWindowEnd();
         windowOpen_ = false;
         finish();
         stop_ = true;
         joiner.join();
+        if (storm.joinable()) storm.join();
         return result_;
     }
 
 private:
     // Several joiners, so that a server slow to make an offer (Janus gathers its candidates
     // first) does not hold up the pace; viewer i is due at i / joinsPerSecond.
-    void joinAll() {
+    void joinAll(size_t count, double perSecond, bool storm) {
         const auto start = Clock::now();
+        const size_t groups = std::max<size_t>(o_.linkBytesPerSecond.size(), 1);
         std::vector<std::thread> joiners;
         for (size_t k = 0; k < kJoiners; ++k)
-            joiners.emplace_back([this, start, k] {
-                for (size_t i = k; i < o_.viewers && !stop_; i += kJoiners) {
+            joiners.emplace_back([=, this] {
+                for (size_t i = k; i < count && !stop_; i += kJoiners) {
                     std::this_thread::sleep_until(start +
-                                                  std::chrono::microseconds(int64_t(double(i) * 1e6 / o_.joinsPerSecond)));
-                    join();
+                                                  std::chrono::microseconds(int64_t(double(i) * 1e6 / perSecond)));
+                    join(storm ? 0 : i % groups, storm);
                 }
             });
         for (std::thread &t : joiners) t.join();
-        lastJoin_ = Clock::now();
-        joinsDone_ = true;
+        (storm ? stormLastJoin_ : lastJoin_) = Clock::now();
+        (storm ? stormDone_ : joinsDone_) = true;
     }
 
-    void join() {
-        ViewerSetup s;
+    void join(size_t group, bool storm) {
+        Joining j{{}, Clock::now(), group, storm};
+        ViewerSetup &s = j.setup;
         std::string error;
         if (signalling_.join(identity_, &s, &error)) {
             std::lock_guard lock(mutex_);
-            incoming_.push_back(std::move(s));
+            incoming_.push_back(std::move(j));
         } else {
             if (s.fd >= 0) ::close(s.fd);
             std::lock_guard lock(mutex_);
@@ -174,32 +153,56 @@ private:
     void poll(Clock::time_point until) {
         epoll_event events[256];
         while (Clock::now() < until) {
-            const int ms = int(std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count());
-            const int n = ::epoll_wait(epoll_.get(), events, 256, std::max(ms, 0));
+            const auto wake = due_.empty() ? until : std::min(until, due_.top().first);
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now()).count();
+            const int n = ::epoll_wait(epoll_.get(), events, 256, int(std::max<int64_t>(wait, 0)));
             for (int i = 0; i < n; ++i) {
                 if (events[i].data.u64 == UINT64_MAX)
                     adopt();
                 else
                     readAll(*viewers_[events[i].data.u64]);
             }
+            deliverDue();
             if (Clock::now() - lastTick_ >= kTick) tick();
+        }
+    }
+
+    // What the links let through by now.
+    void deliverDue() {
+        const auto now = Clock::now();
+        while (!due_.empty() && due_.top().first <= now) {
+            const size_t index = due_.top().second;
+            due_.pop();
+            Viewer &v = *viewers_[index];
+            Held &h = v.held.front();
+            std::copy(h.bytes.begin(), h.bytes.end(), buffer_.begin());
+            const size_t size = h.bytes.size();
+            v.held.pop_front();
+            if (!v.held.empty()) due_.emplace(v.held.front().due, index);
+            deliver(v, size);
         }
     }
 
     void adopt() {
         uint64_t count;
         [[maybe_unused]] ssize_t r = ::read(wake_.get(), &count, sizeof count);
-        std::deque<ViewerSetup> taken;
+        std::deque<Joining> taken;
         {
             std::lock_guard lock(mutex_);
             taken.swap(incoming_);
             for (const auto &[why, n] : signallingFailures_) result_.failures[why] += n;
             signallingFailures_.clear();
         }
-        for (ViewerSetup &s : taken) {
+        for (Joining &j : taken) {
             auto v = std::make_unique<Viewer>();
-            v->fd = UniqueFd(s.fd);
-            v->setup = std::move(s);
+            v->fd = UniqueFd(j.setup.fd);
+            v->setup = std::move(j.setup);
+            v->figures.group = j.group;
+            v->figures.storm = j.storm;
+            v->figures.requested = j.requested;
+            if (!j.storm && j.group < o_.linkBytesPerSecond.size()) v->link = LinkQueue(o_.linkBytesPerSecond[j.group]);
+            v->reportSsrc = randomValue<uint32_t>();
+            v->index = viewers_.size();
             Viewer &viewer = *v;
             ::connect(viewer.fd.get(), reinterpret_cast<const sockaddr *>(&viewer.setup.remote), sizeof(sockaddr_in));
             if (::setsockopt(viewer.fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0)
@@ -214,7 +217,7 @@ private:
             e.data.u64 = viewers_.size();
             ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, viewer.fd.get(), &e);
             viewers_.push_back(std::move(v));
-            ++result_.joined;
+            if (!j.storm) ++result_.joined;
             sendCheck(viewer);
         }
     }
@@ -232,14 +235,26 @@ private:
         uint8_t out[256];
         if (const size_t n = webrtc::writeBindingRequest(out, r)) ::send(v.fd.get(), out, n, MSG_DONTWAIT);
         v.nextCheck = Clock::now() + (v.srtp ? Clock::duration(kConsentEvery) : Clock::duration(kCheckRetry));
-        if (v.rtcpOut) sendReport(v);
     }
 
-    // An empty receiver report: what a browser's RTCP tells the server at least.
+    // A receiver report about each stream begun, and REMB from the rate received since the last.
     void sendReport(Viewer &v) {
-        uint8_t report[8 + webrtc::SrtpSession::MaxOverhead] = {0x80, 201, 0, 1, 0x5e, 0xed, 0, 1};
-        size_t size = 8;
-        if (v.rtcpOut->protectRtcp(report, size)) ::send(v.fd.get(), report, size, MSG_DONTWAIT);
+        const auto now = Clock::now();
+        const double interval = seconds(now - v.lastReport);
+        uint64_t estimate = 0;
+        if (v.lastReport != Clock::time_point{} && interval > 0) {
+            const double rate = double(v.bytesSinceReport) * 8 / interval;
+            const double loss = double(v.video.reception.lastFractionLost()) / 256;  // of the report before
+            estimate = uint64_t(loss < 0.02 ? 1.5 * rate : loss > 0.1 ? rate * (1 - 0.5 * loss) : rate);
+        }
+        ReceptionStats *const streams[] = {&v.video.reception, &v.audio.reception};
+        uint8_t report[8 + 2 * 24 + 28 + webrtc::SrtpSession::MaxOverhead];
+        size_t size = writeReceiverReport({report, sizeof report - webrtc::SrtpSession::MaxOverhead}, v.reportSsrc,
+                                          streams, estimate);
+        if (size && v.rtcpOut->protectRtcp(report, size)) ::send(v.fd.get(), report, size, MSG_DONTWAIT);
+        v.lastReport = now;
+        v.bytesSinceReport = 0;
+        v.nextReport = now + kReportEvery;
     }
 
     void readAll(Viewer &v) {
@@ -247,9 +262,29 @@ private:
             const ssize_t n = ::recv(v.fd.get(), buffer_.data(), 2048, MSG_DONTWAIT);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return;
-            if (windowOpen_) result_.windowBytes += uint64_t(n);
-            onDatagram(v, {buffer_.data(), size_t(n)});
+            if (windowOpen_) {
+                result_.windowBytes += uint64_t(n);
+                std::vector<uint32_t> &offered = v.figures.offeredPerSecond;
+                const size_t second = size_t(seconds(Clock::now() - windowStart_));
+                if (offered.size() <= second) offered.resize(second + 1);
+                offered[second] += uint32_t(n);
+            }
+            if (!v.link.limited()) {
+                deliver(v, size_t(n));
+                continue;
+            }
+            const auto due = v.link.pass(size_t(n), Clock::now());
+            if (!due) continue;  // the link's queue is full
+            if (v.held.empty()) due_.emplace(*due, v.index);
+            v.held.push_back({*due, {buffer_.begin(), buffer_.begin() + n}});
         }
+    }
+
+    // A datagram through the viewer's link, in buffer_.
+    void deliver(Viewer &v, size_t size) {
+        v.bytesSinceReport += size;
+        if (windowOpen_) v.figures.bytesAfterLink += size;
+        onDatagram(v, {buffer_.data(), size});
     }
 
     void onDatagram(Viewer &v, std::span<uint8_t> d) {
@@ -310,6 +345,10 @@ private:
         const bool video = h->payloadType == v.setup.videoPayloadType;
         if (!video && h->payloadType != v.setup.audioPayloadType) return;
         Track &t = video ? v.video : v.audio;
+        const auto now = Clock::now();
+        t.reception.onPacket(
+            h->ssrc, h->sequence, h->timestamp,
+            uint32_t(seconds(now - epoch_) * (video ? webrtc::VideoClockRate : webrtc::OpusClockRate)));
         if (windowOpen_ && !t.windowBaseline) {  // a stream that began in the window
             t.windowBaseline = true;
             t.windowFirst = t.sequence.started ? t.sequence.value : (uint64_t(1) << 32) + h->sequence - 1;
@@ -328,17 +367,14 @@ private:
         }
         v.lastSequence = h->sequence;
         if (!h->marker || v.gap) return;
-        const auto now = Clock::now();
-        v.lastFrame = now;
-        if (windowOpen_)
-            v.lateness.push_back(float(seconds(now - windowStart_) - double(v.frameTimestamp - firstTimestamp(v)) /
-                                                                          webrtc::VideoClockRate));
-    }
-
-    // The RTP time the lateness counts from: the viewer's first, taken once.
-    uint64_t firstTimestamp(Viewer &v) {
-        if (v.lateness.empty()) v.timestampOrigin = v.frameTimestamp;
-        return v.timestampOrigin;
+        v.figures.lastFrame = now;
+        if (v.figures.firstFrame == Clock::time_point{}) v.figures.firstFrame = now;
+        if (!windowOpen_) return;
+        // The RTP time the lateness counts from: the viewer's first whole frame's in the window.
+        if (!v.timestampOriginTaken) v.timestampOrigin = v.frameTimestamp, v.timestampOriginTaken = true;
+        const double at = seconds(now - windowStart_);
+        v.figures.frames.push_back(
+            {float(at), float(at - double(v.frameTimestamp - v.timestampOrigin) / webrtc::VideoClockRate)});
     }
 
     void tick() {
@@ -351,6 +387,7 @@ private:
                 continue;
             }
             if (now >= v.nextCheck && (!v.checked || v.srtp)) sendCheck(v);
+            if (now >= v.nextReport) sendReport(v);
             if (v.dtlsDue <= now) {
                 if (v.dtls->handleTimeout() == webrtc::DtlsState::Failed) fail(v, v.dtls->failure());
                 onDtlsProgress(v);
@@ -383,7 +420,6 @@ private:
             signallingFailures_.clear();
         }
         result_.windowSeconds = seconds(end - windowStart_);
-        std::vector<float> all;
         if (std::getenv("WHEP_LOAD_DEBUG")) {
             size_t connected = 0, videoIn = 0, audioIn = 0, failed = 0;
             for (auto &v : viewers_)
@@ -391,27 +427,17 @@ private:
                     audioIn += v->audio.windowReceived > 0, failed += v->failed;
             std::fprintf(stderr, "connected %zu video %zu audio %zu failed %zu\n", connected, videoIn, audioIn, failed);
         }
+        std::vector<ViewerFigures> figures;
+        figures.reserve(viewers_.size());
         for (auto &v : viewers_) {
-            for (Track *t : {&v->video, &v->audio}) {
-                if (!t->windowBaseline) continue;
-                result_.packetsExpected += t->sequence.value - t->windowFirst;
-                result_.packetsReceived += t->windowReceived;
-            }
-            if (v->lateness.empty()) continue;
-            ++result_.playing;
-            const float origin = *std::min_element(v->lateness.begin(), v->lateness.end());
-            float worst = 0;
-            for (float l : v->lateness) all.push_back(l - origin), worst = std::max(worst, l - origin);
-            if (worst <= kLiveLimitSeconds && end - v->lastFrame <= std::chrono::seconds(1)) ++result_.keptLive;
+            for (auto [t, f] : {std::pair{&v->video, &v->figures.video}, std::pair{&v->audio, &v->figures.audio}})
+                if (t->windowBaseline)
+                    f->expected = t->sequence.value - t->windowFirst, f->received = t->windowReceived;
+            figures.push_back(std::move(v->figures));
         }
-        if (all.empty()) return;
-        const auto at = [&](double q) {
-            auto nth = all.begin() + ptrdiff_t(q * double(all.size() - 1));
-            std::nth_element(all.begin(), nth, all.end());
-            return double(*nth);
-        };
-        result_.delayP50 = at(0.5);
-        result_.delayP95 = at(0.95);
+        times_.start = windowStart_;
+        times_.end = end;
+        summarize(figures, o_, times_, result_);
     }
 
     Signalling &signalling_;
@@ -421,11 +447,17 @@ private:
     std::vector<std::unique_ptr<Viewer>> viewers_;
     std::vector<uint8_t> buffer_;
     std::mutex mutex_;
-    std::deque<ViewerSetup> incoming_;
+    std::deque<Joining> incoming_;
     std::map<std::string, size_t> signallingFailures_;  // since the last adopt()
-    std::atomic<bool> joinsDone_{false}, stop_{false};
-    std::atomic<Clock::time_point> lastJoin_{Clock::time_point::max()};
+    std::atomic<bool> joinsDone_{false}, stormDone_{false}, stop_{false};
+    std::atomic<Clock::time_point> lastJoin_{Clock::time_point::max()}, stormLastJoin_{Clock::time_point::max()};
     Clock::time_point lastTick_{}, windowStart_{};
+    const Clock::time_point epoch_ = Clock::now();  // of the arrival times in receiver reports
+    WindowTimes times_;
+    // When each viewer's link lets its next datagram through, the soonest first.
+    std::priority_queue<std::pair<Clock::time_point, size_t>, std::vector<std::pair<Clock::time_point, size_t>>,
+                        std::greater<>>
+        due_;
     bool windowOpen_ = false;
     WebrtcLoadResult result_;
 };

@@ -13,6 +13,17 @@
 // that is the viewer's earliest frame in the window. A viewer was kept live when none of its
 // frames came more than 1 s later than that, and frames kept coming to the end. With
 // WHEP_LOAD_DEBUG set it also prints how many viewers were connected and got media.
+//
+// Links: viewer i is in group i % linkBytesPerSecond.size(); a group with a rate receives
+// through a LinkQueue (webrtc_load_link.h). Every viewer sends a receiver report about each of
+// its streams every second, with a REMB from what it received (1.5 times the rate while loss
+// is under 2 %, less as loss grows over 10 %). Which rendition a viewer was sent is told by
+// the rate that came to its link in each 2 s, the nearest (by ratio) of the renditions' rates
+// given (a viewer on a slow link may get no whole frame of a rendition its link cannot carry).
+//
+// Join storm: `stormViewers` more join at an even pace over `stormSpread`, from `stormAfter`
+// into the window, on links without limit; they are counted apart from the others, whose
+// frames during the storm (from its start to `stormSpread` + 5 s later) are also summed apart.
 #pragma once
 
 #include "webrtc/dtls.h"
@@ -54,18 +65,45 @@ struct WebrtcLoadOptions {
     std::chrono::seconds warmUp{3};
     std::chrono::seconds window{20};
     std::function<void()> onWindowStart, onWindowEnd;
+    std::vector<double> linkBytesPerSecond;  // per group; 0: no limit; empty: one group without
+    std::vector<double> renditionBitsPerSecond;  // each rendition's with the sound, the top first
+    size_t stormViewers = 0;
+    std::chrono::seconds stormAfter{5}, stormSpread{5};
+};
+
+struct WebrtcGroupResult {
+    double linkBytesPerSecond = 0;
+    size_t viewers = 0, playing = 0, keptLive = 0;
+    size_t froze = 0;  // viewers with more than 1 s between two whole frames in the window
+    uint64_t packetsExpected = 0, packetsReceived = 0;
+    double delayP50 = 0, delayP95 = 0;
+    std::vector<size_t> endedOn;  // viewers (playing or not) by the rendition sent in the window's last 2 s
+    size_t moves = 0;  // rendition changes seen in the window, all its viewers together
+    double receivedBitsPerSecond = 0;  // through the link, per viewer that received anything
+};
+
+struct WebrtcStormResult {
+    size_t viewers = 0, joined = 0, playing = 0;
+    size_t playingWithin5s = 0;  // first whole frame within 5 s of the request
+    double firstFrameP50 = 0, firstFrameP95 = 0, firstFrameMax = 0;  // seconds from the request
+    double joinSeconds = 0;  // from the first request to the last
+    // The viewers already playing, while the storm came in.
+    size_t watching = 0, watchingKeptLive = 0;
+    double watchingDelayP95 = 0;
 };
 
 struct WebrtcLoadResult {
     size_t viewers = 0;  // attempted
     size_t joined = 0;  // offer/answer done
-    size_t playing = 0;  // DTLS done and whole video frames came in the window
+    size_t playing = 0;  // DTLS done and whole video frames came in the window (those before a storm)
     size_t keptLive = 0;
     uint64_t packetsExpected = 0, packetsReceived = 0;  // in the window
     uint64_t windowBytes = 0;  // UDP payload received in the window
     double windowSeconds = 0;
     double delayP50 = 0, delayP95 = 0;  // seconds, over every whole frame in the window
     std::map<std::string, size_t> failures;  // why viewers failed (the reason's start), how many
+    std::vector<WebrtcGroupResult> groups;  // the viewers above by link
+    WebrtcStormResult storm;
 };
 
 WebrtcLoadResult runWebrtcLoad(Signalling &signalling, const WebrtcLoadOptions &options);

@@ -9,11 +9,20 @@
 // viewers asked for) and the median and 95th percentile of the frames' delay. Packets delivered
 // counts the streams that began; a viewer that never played shows in "playing".
 //
+// --links: the viewers in groups, one per rate in kbit/s (0: no limit), each behind a link of
+// its group's rate (see webrtc_load.h); per group it prints what its viewers received and the
+// rendition they ended on, told by the rate sent against the recording's renditions'.
+// --join-storm N: 5 s into the window N more viewers join over --storm-seconds; it prints how
+// soon they played and whether those already watching kept up (our sink only; Janus is fed the
+// top rendition alone).
+//
 // Usage: whep_bench --server PATH --recording FILE [--duration S] [--viewers 100,1000,3000]
-//                   [--janus] [--joins-per-second N]
+//                   [--janus] [--joins-per-second N] [--links KBPS,...]
+//                   [--join-storm N] [--storm-seconds S]
 #include "bench_options.h"
 #include "bench_process.h"
 #include "stream_server.h"
+#include "tagged_recording.h"
 #include "webrtc_load.h"
 #include "webrtc_signalling.h"
 
@@ -37,7 +46,26 @@ struct Options {
     std::vector<size_t> viewers{1000};
     bool janus = false;
     double joinsPerSecond = 200;
+    std::vector<double> linkKbps;
+    size_t stormViewers = 0;
+    int stormSeconds = 5;
+    std::vector<double> renditionBitsPerSecond;  // from the recording, the top first
 };
+
+// Each VP8 rendition's rate in the recording with the sound's (see whep_bench_server.cpp's
+// kinds: 0 and 1 the top, 3 and 4 the low one, 2 Opus).
+std::vector<double> renditionBitsPerSecond(const std::string &path) {
+    std::string error;
+    const auto recording = loadTaggedRecording(path, &error);
+    if (!recording || recording->lengthMs() == 0) return {};
+    double video[2] = {}, audio = 0;
+    for (const TaggedPacket &p : recording->packets)
+        (p.rendition == 2 ? audio : video[p.rendition >= 3 ? 1 : 0]) += double(p.bytes.size());
+    std::vector<double> rates;
+    for (double bytes : video)
+        if (bytes > 0) rates.push_back((bytes + audio) * 8 * 1000 / recording->lengthMs());
+    return rates;
+}
 
 struct Row {
     WebrtcLoadResult load;
@@ -46,7 +74,7 @@ struct Row {
 };
 
 // The server's CPU and memory around a load run.
-Row measure(pid_t pid, Signalling &signalling, const Options &o, size_t viewers) {
+Row measure(pid_t pid, Signalling &signalling, const Options &o, size_t viewers, bool ours) {
     Row row;
     const double baseKiB = residentKiB(pid);
     double cpu0 = 0, cpu1 = 0, endKiB = 0;
@@ -54,6 +82,14 @@ Row measure(pid_t pid, Signalling &signalling, const Options &o, size_t viewers)
     lo.viewers = viewers;
     lo.window = o.duration;
     lo.joinsPerSecond = o.joinsPerSecond;
+    for (double kbps : o.linkKbps) lo.linkBytesPerSecond.push_back(kbps * 1000 / 8);
+    lo.renditionBitsPerSecond = o.renditionBitsPerSecond;
+    if (ours) {
+        lo.stormViewers = o.stormViewers;
+        lo.stormSpread = std::chrono::seconds(o.stormSeconds);
+        // The storm, its 5 s after and some before it, in the window.
+        lo.window = std::max(lo.window, lo.stormAfter + lo.stormSpread + std::chrono::seconds(10));
+    }
     lo.onWindowStart = [&] { cpu0 = cpuSeconds(pid); };
     lo.onWindowEnd = [&] {
         cpu1 = cpuSeconds(pid);
@@ -70,12 +106,13 @@ Row measure(pid_t pid, Signalling &signalling, const Options &o, size_t viewers)
 Row runOurs(const Options &o, size_t viewers) {
     ChildProcess server;
     const uint16_t port = freeLoopbackPort();
-    if (!server.start({o.server, o.recording, std::to_string(port), std::to_string(viewers + 16)}, {}, true) ||
+    if (!server.start({o.server, o.recording, std::to_string(port), std::to_string(viewers + o.stormViewers + 16)}, {},
+                      true) ||
         server.readLine(30000).rfind("ready", 0) != 0)
         return {};
     std::this_thread::sleep_for(1s);  // the first key frame in
     WhepSignalling signalling(port);
-    return measure(server.pid(), signalling, o, viewers);
+    return measure(server.pid(), signalling, o, viewers, true);
 }
 
 bool writeJanusConfig(const std::string &dir, uint16_t httpPort, uint16_t videoPort, uint16_t audioPort) {
@@ -119,7 +156,7 @@ Row runJanus(const Options &o, size_t viewers, const std::string &dir) {
         return {};
     std::this_thread::sleep_for(3s);  // the mountpoint has its first key frame
     JanusSignalling signalling(httpPort, kMountpoint);
-    return measure(janus.pid(), signalling, o, viewers);
+    return measure(janus.pid(), signalling, o, viewers, false);
 }
 
 std::string cell(const Row &r, int what) {
@@ -167,6 +204,38 @@ void printRow(const char *who, size_t n, const Row &r) {
     std::fflush(stdout);
 }
 
+const char *const kRenditionNames[] = {"top", "low"};
+
+void printGroups(const Row &r, const Options &o) {
+    if (!r.ok || (r.load.groups.size() < 2 && o.renditionBitsPerSecond.size() < 2)) return;
+    for (const WebrtcGroupResult &g : r.load.groups) {
+        char link[32] = "unthrottled";
+        if (g.linkBytesPerSecond > 0) std::snprintf(link, sizeof link, "%.0f kbit/s", g.linkBytesPerSecond * 8 / 1000);
+        std::string ended;
+        for (size_t i = 0; i < g.endedOn.size(); ++i)
+            ended +=
+                std::string(i ? " / " : "") + (i < 2 ? kRenditionNames[i] : "?") + " " + std::to_string(g.endedOn[i]);
+        std::printf(
+            "  link %-11s: %zu viewers, playing %zu, ended on %s (%zu moves), kept live %zu, froze %zu, delivered "
+            "%.2f%% (%llu/%llu packets), %.0f kbit/s received each, delay p50/p95 %.1f/%.1f ms\n",
+            link, g.viewers, g.playing, ended.empty() ? "-" : ended.c_str(), g.moves, g.keptLive, g.froze,
+            g.packetsExpected ? 100.0 * double(g.packetsReceived) / double(g.packetsExpected) : 0.0,
+            (unsigned long long)g.packetsReceived, (unsigned long long)g.packetsExpected,
+            g.receivedBitsPerSecond / 1000, g.delayP50 * 1000, g.delayP95 * 1000);
+    }
+    std::fflush(stdout);
+}
+
+void printStorm(const Row &r) {
+    if (!r.ok || !r.load.storm.viewers) return;
+    const WebrtcStormResult &s = r.load.storm;
+    std::printf("  join storm: %zu more over %.1f s: joined %zu, playing %zu (%zu within 5 s of the request), first "
+                "whole frame p50/p95/max %.0f/%.0f/%.0f ms; the %zu watching: kept live %zu, delay p95 %.1f ms\n",
+                s.viewers, s.joinSeconds, s.joined, s.playing, s.playingWithin5s, s.firstFrameP50 * 1000,
+                s.firstFrameP95 * 1000, s.firstFrameMax * 1000, s.watching, s.watchingKeptLive, s.watchingDelayP95 * 1000);
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -176,19 +245,24 @@ int main(int argc, char **argv) {
                                    {"--recording", [&](const std::string &v) { o.recording = v; }},
                                    {"--duration", [&](const std::string &v) { o.duration = std::chrono::seconds(std::atoi(v.c_str())); }},
                                    {"--joins-per-second", [&](const std::string &v) { o.joinsPerSecond = std::atof(v.c_str()); }},
+                                   {"--links", [&](const std::string &v) { o.linkKbps = numberList(v); }},
+                                   {"--join-storm", [&](const std::string &v) { o.stormViewers = size_t(std::atol(v.c_str())); }},
+                                   {"--storm-seconds", [&](const std::string &v) { o.stormSeconds = std::atoi(v.c_str()); }},
                                    {"--viewers",
                                     [&](const std::string &v) {
                                         o.viewers.clear();
                                         for (double n : numberList(v)) o.viewers.push_back(size_t(n));
                                     }}},
                                   {{"--janus", [&] { o.janus = true; }}});
-    if (!read || o.server.empty() || o.recording.empty() || o.joinsPerSecond <= 0) {
+    if (!read || o.server.empty() || o.recording.empty() || o.joinsPerSecond <= 0 || o.stormSeconds <= 0 ||
+        std::any_of(o.linkKbps.begin(), o.linkKbps.end(), [](double k) { return k < 0; })) {
         std::fprintf(stderr,
                      "usage: %s --server PATH --recording FILE [--duration S] [--viewers a,b] [--janus] "
-                     "[--joins-per-second N]\n",
+                     "[--joins-per-second N] [--links KBPS,...] [--join-storm N] [--storm-seconds S]\n",
                      argv[0]);
         return 2;
     }
+    o.renditionBitsPerSecond = renditionBitsPerSecond(o.recording);
     raiseFileLimit();
     ::signal(SIGPIPE, SIG_IGN);
     char dirTemplate[] = "/tmp/morlanex-janus-XXXXXX";
@@ -198,9 +272,12 @@ int main(int argc, char **argv) {
     for (size_t n : o.viewers) {
         ours.push_back(runOurs(o, n));
         printRow("netsink", n, ours.back());
+        printGroups(ours.back(), o);
+        printStorm(ours.back());
         if (!o.janus) continue;
         janus.push_back(janusDir.empty() ? Row{} : runJanus(o, n, janusDir));
         printRow("Janus", n, janus.back());
+        printGroups(janus.back(), o);
     }
 
     std::printf("\n%lld s window per row; delay: frame arrival against its RTP time, from the viewer's earliest\n",

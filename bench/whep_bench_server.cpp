@@ -3,16 +3,19 @@
 // so its CPU time and memory can be read from /proc apart from the load generator's.
 //
 // Usage:
-//   whep_bench_server --record FILE SECONDS   encodes the test picture and tone (VP8 704 kbit/s,
-//                                             30 fps, 320x240, a key frame each 2 s; Opus
+//   whep_bench_server --record FILE SECONDS   encodes the test picture and tone (VP8 at 30 fps,
+//                                             320x240, in the two renditions the sink serves a
+//                                             768 kbit/s level: 704 and 96 kbit/s, their key
+//                                             frames at the same pictures each 2 s; Opus
 //                                             64 kbit/s in 20 ms frames), as fast as it can
 //   whep_bench_server FILE PORT MAX_CLIENTS   the sink on 127.0.0.1:PORT (WHEP at /whep)
 //   whep_bench_server --rtp FILE VIDEO_PORT AUDIO_PORT
 //                                             the same frames as plain RTP to 127.0.0.1, one
 //                                             port per kind (payload types 96 and 111), for
-//                                             another server to relay
+//                                             another server to relay (the top rendition only)
 // The recording is a tagged recording (see tagged_recording.h) whose rendition byte says the
-// kind: 0 VP8, 1 VP8 key frame, 2 Opus; its time is the frame's presentation time in ms.
+// kind: 0 VP8, 1 VP8 key frame, 2 Opus, 3 low VP8, 4 low VP8 key frame; its time is the
+// frame's presentation time in ms. A recording without the low rendition serves the top alone.
 // Prints "ready" once serving; ends on SIGTERM. With WHEP_BENCH_LOG set the sink's log lines go
 // to standard error.
 #include "media/netsink/network_sink.h"
@@ -39,7 +42,12 @@ using namespace morlanex;
 using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> g_stop{false};
-enum Kind : uint8_t { Vp8 = 0, Vp8Key = 1, Opus = 2 };
+enum Kind : uint8_t { Vp8 = 0, Vp8Key = 1, Opus = 2, LowVp8 = 3, LowVp8Key = 4 };
+constexpr uint32_t kTopRate = 704'000, kLowRate = 96'000;  // a 768 kbit/s level's, as the sink gets them
+
+bool isVideo(uint8_t kind) { return kind != Opus; }
+uint8_t renditionOf(uint8_t kind) { return kind >= LowVp8 ? 1 : 0; }
+bool isKey(uint8_t kind) { return kind == Vp8Key || kind == LowVp8Key; }
 
 struct Frame {
     uint32_t ms;
@@ -47,15 +55,16 @@ struct Frame {
     std::vector<uint8_t> bytes;
 };
 
-// Pulls every encoded buffer of one appsink, non-live, until end of stream.
-void drain(GstElement *pipeline, const char *name, bool video, std::vector<Frame> &out) {
+// Pulls every encoded buffer of one appsink, non-live, until end of stream. `kind`: a delta
+// frame's kind; a video key frame's is the next.
+void drain(GstElement *pipeline, const char *name, uint8_t kind, std::vector<Frame> &out) {
     GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), name);
     while (GstSample *sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
         GstBuffer *b = gst_sample_get_buffer(sample);
         GstMapInfo map;
         if (gst_buffer_map(b, &map, GST_MAP_READ)) {
             const bool key = !GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DELTA_UNIT);
-            out.push_back({uint32_t(GST_BUFFER_PTS(b) / GST_MSECOND), uint8_t(video ? (key ? Vp8Key : Vp8) : Opus),
+            out.push_back({uint32_t(GST_BUFFER_PTS(b) / GST_MSECOND), uint8_t(isVideo(kind) && key ? kind + 1 : kind),
                            {map.data, map.data + map.size}});
             gst_buffer_unmap(b, &map);
         }
@@ -64,13 +73,27 @@ void drain(GstElement *pipeline, const char *name, bool video, std::vector<Frame
     gst_object_unref(sink);
 }
 
+std::string vp8Encoder(uint32_t rate, const char *sink) {
+    return "queue ! vp8enc deadline=1 cpu-used=8 end-usage=cbr target-bitrate=" + std::to_string(rate) +
+           " keyframe-max-dist=60 lag-in-frames=0 threads=1 error-resilient=default ! appsink name=" + sink +
+           " sync=false ";
+}
+
+// The key frames' times of one rendition.
+std::vector<uint32_t> keyFrameTimes(const std::vector<Frame> &frames) {
+    std::vector<uint32_t> times;
+    for (const Frame &f : frames)
+        if (isKey(f.kind)) times.push_back(f.ms);
+    return times;
+}
+
 int record(const char *path, int seconds) {
     gst_init(nullptr, nullptr);
+    // One picture to both encoders, as the live encoder's tee does.
     const std::string description =
         "videotestsrc pattern=smpte horizontal-speed=4 num-buffers=" + std::to_string(seconds * 30) +
-        " ! video/x-raw,format=I420,width=320,height=240,framerate=30/1 ! vp8enc deadline=1 cpu-used=8 "
-        "end-usage=cbr target-bitrate=704000 keyframe-max-dist=60 lag-in-frames=0 threads=1 ! appsink name=v "
-        "sync=false audiotestsrc wave=ticks num-buffers=" +
+        " ! video/x-raw,format=I420,width=320,height=240,framerate=30/1 ! tee name=t t. ! " +
+        vp8Encoder(kTopRate, "v") + "t. ! " + vp8Encoder(kLowRate, "l") + "audiotestsrc wave=ticks num-buffers=" +
         std::to_string(seconds * 50) +
         " samplesperbuffer=960 ! audio/x-raw,rate=48000,channels=2 ! opusenc bitrate=64000 frame-size=20 ! "
         "appsink name=a sync=false";
@@ -81,14 +104,22 @@ int record(const char *path, int seconds) {
         return 1;
     }
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    std::vector<Frame> video, audio;
-    std::thread audioThread([&] { drain(pipeline, "a", false, audio); });
-    drain(pipeline, "v", true, video);
+    std::vector<Frame> video, low, audio;
+    std::thread audioThread([&] { drain(pipeline, "a", Opus, audio); });
+    std::thread lowThread([&] { drain(pipeline, "l", LowVp8, low); });
+    drain(pipeline, "v", Vp8, video);
     audioThread.join();
+    lowThread.join();
     gst_element_set_state(pipeline, GST_STATE_NULL);
     gst_object_unref(pipeline);
+    // A viewer moves between renditions at key frames of the same moment.
+    if (keyFrameTimes(video) != keyFrameTimes(low)) {
+        std::fprintf(stderr, "whep_bench_server: the renditions' key frames are not at the same pictures\n");
+        return 1;
+    }
     std::vector<Frame> all = std::move(video);
-    all.insert(all.end(), std::make_move_iterator(audio.begin()), std::make_move_iterator(audio.end()));
+    for (std::vector<Frame> *more : {&low, &audio})
+        all.insert(all.end(), std::make_move_iterator(more->begin()), std::make_move_iterator(more->end()));
     std::stable_sort(all.begin(), all.end(), [](const Frame &a, const Frame &b) { return a.ms < b.ms; });
     bench::TaggedRecordingWriter w(path);
     static const char kHeader[] = "VP8 Opus";  // the format wants one; nothing reads it
@@ -139,6 +170,7 @@ int serveRtp(const bench::TaggedRecording &r, uint16_t videoPort, uint16_t audio
     std::printf("ready\n");
     std::fflush(stdout);
     replay(r, [&](const bench::TaggedPacket &p, uint64_t ms) {
+        if (p.rendition >= LowVp8) return;
         if (p.rendition == Opus) {
             if (opus.packetize(p.bytes, uint32_t(ms * 48), audioPacket)) sendTo(audioPort, audioPacket.view());
         } else if (vp8.packetize(p.bytes, uint32_t(ms * 90), packets)) {
@@ -153,6 +185,9 @@ int serveSink(const bench::TaggedRecording &r, uint16_t port, size_t maxClients)
     config.bindAddress = "127.0.0.1";
     config.port = port;
     config.maxClients = maxClients;
+    config.webrtcVideoRates = {kTopRate};
+    if (std::any_of(r.packets.begin(), r.packets.end(), [](const auto &p) { return p.rendition >= LowVp8; }))
+        config.webrtcVideoRates.push_back(kLowRate);
     if (!std::getenv("WHEP_BENCH_LOG")) config.log = [](std::string_view) {};
     raiseOpenFileLimit(openFilesNeeded(config));
     NetworkSink sink(config);
@@ -165,7 +200,7 @@ int serveSink(const bench::TaggedRecording &r, uint16_t port, size_t maxClients)
     std::fflush(stdout);
     replay(r, [&](const bench::TaggedPacket &p, uint64_t ms) {
         sink.pushRtcFrame(p.rendition == Opus ? RtcMedia::Opus : RtcMedia::Vp8, p.bytes, ms * 1000000,
-                          p.rendition == Vp8Key);
+                          isKey(p.rendition), renditionOf(p.rendition));
     });
     const NetworkSinkStats s = sink.stats();
     sink.stop();
