@@ -113,6 +113,15 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
     };
     skipOthers();
     while (p.seq < endSeq) {
+        // Under a limit, no more than its room: one write may otherwise go past the socket's
+        // low mark by a whole segment. Too little room waits for the next pass.
+        size_t room = SIZE_MAX;
+        if (unsentLimit_) {
+            int unsent = 0;
+            if (::ioctl(fd_.get(), SIOCOUTQNSD, &unsent) != 0 || unsent < 0) unsent = 0;
+            if (size_t(unsent) + unsentLimit_ / 4 > unsentLimit_) return {IoStatus::Blocked, total};
+            room = unsentLimit_ - size_t(unsent);
+        }
         iovec iov[kMaxIov];
         std::array<uint8_t, kMmshPrefixBytes> prefixes[kMaxIov / 2];
         size_t n = 0, k = 0, off = p.offset;
@@ -132,6 +141,12 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
             iov[n++] = {const_cast<uint8_t *>((*packet)->data()) + at, packetBytes - at};
             off = 0;
         }
+        for (size_t i = 0, sum = 0; i < n; sum += iov[i++].iov_len)
+            if (sum + iov[i].iov_len >= room) {
+                iov[i].iov_len = room - sum;
+                n = i + 1;
+                break;
+            }
         const IoResult r = send(iov, n);
         if (r.status != IoStatus::Done) return {r.status, total};
         total += r.bytes;
@@ -164,13 +179,19 @@ size_t Connection::queuedBytes() const {
     return size_t(queued);
 }
 
-void Connection::limitUnsent(size_t bytes) {
-    const uint32_t want = uint32_t(std::min<size_t>(bytes, INT32_MAX));
+void Connection::limitUnsent(size_t bytes, int usualSendBuffer) {
+    const uint32_t want = uint32_t(std::min<size_t>(bytes, INT32_MAX / 2));
     const uint32_t had = unsentLimit_;
-    // Changes of less than a quarter are not worth a system call.
+    // Changes of less than a quarter are not worth the system calls.
     if (want == had || (want && had && want > had - had / 4 && want < had + had / 4)) return;
-    const int value = int(want);  // 0: the system's default, no limit
-    if (::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &value, sizeof value) == 0) unsentLimit_ = want;
+    const int lowat = int(want);  // 0: the system's default, no limit
+    if (::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof lowat) != 0) return;
+    unsentLimit_ = want;
+    // One write may go past the low mark by a whole segment of up to 64 KiB; a send buffer a
+    // little over the limit keeps that small too.
+    if (usualSendBuffer <= 0) return;
+    const int buffer = want ? std::min(usualSendBuffer, int(want) + kUnsentSlackBytes) : usualSendBuffer;
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
 }
 
 void Connection::beginTrailer(const std::array<uint8_t, 8> &trailer) {

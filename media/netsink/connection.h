@@ -72,8 +72,10 @@ public:
     IoResult writePackets(const StreamBuffer &buffer, uint64_t endSeq);
     // Bytes written to the socket that the peer has not acknowledged yet.
     size_t queuedBytes() const;
-    // At most about `bytes` not yet sent on the wire may wait in the socket (0: no limit).
-    void limitUnsent(size_t bytes);
+    // At most about `bytes` not yet sent on the wire may wait in the socket (0: no limit, and
+    // the send buffer back to `usualSendBuffer`, when that is set).
+    void limitUnsent(size_t bytes, int usualSendBuffer);
+    static constexpr int kUnsentSlackBytes = 8192;
 
     // Trailer phase: the $E of a framed stream.
     void beginTrailer(const std::array<uint8_t, 8> &trailer);

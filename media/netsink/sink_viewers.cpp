@@ -150,7 +150,7 @@ void SinkLoop::pump(Connection &c) {
                 if (!c.streamsAfterAnswer()) return beginLinger(c);
                 ViewerPosition position = policy.join(Clock::now());
                 position.soundOnly = c.soundOnly;
-                c.limitUnsent(policy.unsentLimit(position));
+                c.limitUnsent(policy.unsentLimit(position), config_.socketSendBufferBytes);
                 c.beginStream(std::move(position));
                 continue;
             }
@@ -203,7 +203,7 @@ void SinkLoop::fanOut() {
         Connection &c = *viewers_[i];
         if (c.stream == 0 && c.phase() == Phase::Stream && buffer_.renditionCount() > 1) {
             policy_.adapt(c.position(), now, c.queuedBytes());
-            c.limitUnsent(policy_.unsentLimit(c.position()));
+            c.limitUnsent(policy_.unsentLimit(c.position()), config_.socketSendBufferBytes);
         }
         if (!c.blocked()) {
             pump(c);
