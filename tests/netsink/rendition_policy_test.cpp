@@ -121,7 +121,9 @@ protected:
         ViewerPosition &p = v.position;
         // A socket takes bytes, not packets: a packet may be left half written, as the sink's
         // own writes leave it, and it must then stay the viewer's whatever a move decides.
-        if (p.offset > 0) ASSERT_TRUE(viewerTakes(p, buffer, p.seq)) << "a packet begun was given up";
+        if (p.offset > 0) {
+            ASSERT_TRUE(viewerTakes(p, buffer, p.seq)) << "a packet begun was given up";
+        }
         while (p.seq < next.endSeq) {
             if (p.offset == 0 && !viewerTakes(p, buffer, p.seq)) {
                 ++p.seq;
