@@ -4,8 +4,9 @@
 // viewer the rendition its link carries.
 //
 // Its elements make one branch (see TeeBranch) fed by the capture pipeline's tees: valve,
-// queue, conversion, scaling, rate and a tee to each VP8 encoder (behind a queue of its own)
-// and its appsink for the camera; valve,
+// queue, conversion, scaling, rate and a tee to each VP8 encoder (behind a queue of its own;
+// the low rendition's also drops pictures down to its rate and scales them to its size) and
+// its appsink for the camera; valve,
 // queue, conversion, resampling to 48 kHz and Opus encoder (20 ms frames) into an appsink for
 // the microphone. The encoders run in real time with no frame held back, so a frame leaves
 // within its own frame time. The valves pass frames only while a WebRTC viewer is connected
