@@ -1,5 +1,5 @@
-// Public header. The WebRTC rendition of the live capture: the VP8 encodes (webrtcVideoRates:
-// the level's rate, and a low one for slow links) and one Opus encode for every WebRTC viewer,
+// Public header. The WebRTC rendition of the live capture: the VP8 encodes (webrtcRenditions:
+// the level's, and a smaller one for slow links) and one Opus encode for every WebRTC viewer,
 // whose frames LiveServer hands to the network sink, which packetizes each once and sends each
 // viewer the rendition its link carries.
 //
