@@ -3,11 +3,12 @@
 // so its CPU time and memory can be read from /proc apart from the load generator's.
 //
 // Usage:
-//   whep_bench_server --record FILE SECONDS   encodes the test picture and tone (VP8 at 30 fps,
-//                                             320x240, in the two renditions the sink serves a
-//                                             768 kbit/s level: 704 and 96 kbit/s, their key
-//                                             frames at the same pictures each 2 s; Opus
-//                                             64 kbit/s in 20 ms frames), as fast as it can
+//   whep_bench_server --record FILE SECONDS   encodes the test picture and tone in the two VP8
+//                                             renditions the sink serves a 768 kbit/s level
+//                                             (704 kbit/s at 320x240 and 30 fps, and the low
+//                                             one of media/profiles.h), their key frames at the
+//                                             same pictures each 2 s, and Opus at the WebRTC
+//                                             rate in 20 ms frames, as fast as it can
 //   whep_bench_server FILE PORT MAX_CLIENTS   the sink on 127.0.0.1:PORT (WHEP at /whep)
 //   whep_bench_server --rtp FILE VIDEO_PORT AUDIO_PORT
 //                                             the same frames as plain RTP to 127.0.0.1, one
@@ -19,6 +20,7 @@
 // Prints "ready" once serving; ends on SIGTERM. With WHEP_BENCH_LOG set the sink's log lines go
 // to standard error.
 #include "media/netsink/network_sink.h"
+#include "media/profiles.h"
 #include "net/socket.h"
 #include "net/udp_socket.h"
 #include "tagged_recording.h"
@@ -43,7 +45,8 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> g_stop{false};
 enum Kind : uint8_t { Vp8 = 0, Vp8Key = 1, Opus = 2, LowVp8 = 3, LowVp8Key = 4 };
-constexpr uint32_t kTopRate = 704'000, kLowRate = 96'000;  // a 768 kbit/s level's, as the sink gets them
+constexpr uint32_t kTopRate = 704'000;  // a 768 kbit/s level's at 30 fps; the low one is the product's
+constexpr int kTopFps = 30;
 
 bool isVideo(uint8_t kind) { return kind != Opus; }
 uint8_t renditionOf(uint8_t kind) { return kind >= LowVp8 ? 1 : 0; }
@@ -73,10 +76,21 @@ void drain(GstElement *pipeline, const char *name, uint8_t kind, std::vector<Fra
     gst_object_unref(sink);
 }
 
-std::string vp8Encoder(uint32_t rate, const char *sink) {
-    return "queue ! vp8enc deadline=1 cpu-used=8 end-usage=cbr target-bitrate=" + std::to_string(rate) +
-           " keyframe-max-dist=60 lag-in-frames=0 threads=1 error-resilient=default ! appsink name=" + sink +
-           " sync=false ";
+// A key frame every 2 s of `fps`.
+std::string vp8Encoder(uint32_t rate, int fps, const char *sink) {
+    return "vp8enc deadline=1 cpu-used=8 end-usage=cbr target-bitrate=" + std::to_string(rate) +
+           " keyframe-max-dist=" + std::to_string(fps * 2) +
+           " lag-in-frames=0 threads=1 error-resilient=default ! appsink name=" + sink + " sync=false ";
+}
+
+// The low rendition as the live encoder makes it from the same pictures: every other one
+// (the first kept), scaled.
+std::string lowVp8Encoder() {
+    const std::string size = "width=" + std::to_string(kWebrtcLowWidth) + ",height=" + std::to_string(kWebrtcLowHeight);
+    const int fps = std::min(kTopFps, kWebrtcLowFramesPerSecond);
+    return "queue ! videorate drop-only=true ! video/x-raw,framerate=" + std::to_string(fps) +
+           "/1 ! videoscale add-borders=false ! video/x-raw," + size + ",pixel-aspect-ratio=1/1 ! " +
+           vp8Encoder(kWebrtcLowVideoBitrate, fps, "l");
 }
 
 // The key frames' times of one rendition.
@@ -91,12 +105,13 @@ int record(const char *path, int seconds) {
     gst_init(nullptr, nullptr);
     // One picture to both encoders, as the live encoder's tee does.
     const std::string description =
-        "videotestsrc pattern=smpte horizontal-speed=4 num-buffers=" + std::to_string(seconds * 30) +
-        " ! video/x-raw,format=I420,width=320,height=240,framerate=30/1 ! tee name=t t. ! " +
-        vp8Encoder(kTopRate, "v") + "t. ! " + vp8Encoder(kLowRate, "l") + "audiotestsrc wave=ticks num-buffers=" +
-        std::to_string(seconds * 50) +
-        " samplesperbuffer=960 ! audio/x-raw,rate=48000,channels=2 ! opusenc bitrate=64000 frame-size=20 ! "
-        "appsink name=a sync=false";
+        "videotestsrc pattern=smpte horizontal-speed=4 num-buffers=" + std::to_string(seconds * kTopFps) +
+        " ! video/x-raw,format=I420,width=320,height=240,framerate=" + std::to_string(kTopFps) +
+        "/1 ! tee name=t t. ! " +
+        "queue ! " + vp8Encoder(kTopRate, kTopFps, "v") + "t. ! " + lowVp8Encoder() +
+        "audiotestsrc wave=ticks num-buffers=" + std::to_string(seconds * 50) +
+        " samplesperbuffer=960 ! audio/x-raw,rate=48000,channels=2 ! opusenc bitrate=" +
+        std::to_string(kWebrtcOpusBitrate) + " frame-size=20 ! appsink name=a sync=false";
     GError *error = nullptr;
     GstElement *pipeline = gst_parse_launch(description.c_str(), &error);
     if (!pipeline) {
@@ -187,7 +202,7 @@ int serveSink(const bench::TaggedRecording &r, uint16_t port, size_t maxClients)
     config.maxClients = maxClients;
     config.webrtcVideoRates = {kTopRate};
     if (std::any_of(r.packets.begin(), r.packets.end(), [](const auto &p) { return p.rendition >= LowVp8; }))
-        config.webrtcVideoRates.push_back(kLowRate);
+        config.webrtcVideoRates.push_back(kWebrtcLowVideoBitrate);
     if (!std::getenv("WHEP_BENCH_LOG")) config.log = [](std::string_view) {};
     raiseOpenFileLimit(openFilesNeeded(config));
     NetworkSink sink(config);

@@ -1,5 +1,7 @@
 #include "media/profiles.h"
 
+#include <algorithm>
+
 namespace morlanex {
 
 std::optional<Wm8Profile> profileForLevel(int level) {
@@ -36,10 +38,18 @@ std::optional<EncoderSettings> encoderSettings(Wm8Profile profile) {
     }
 }
 
+std::vector<WebrtcRendition> webrtcRenditions(const EncoderSettings &settings) {
+    std::vector<WebrtcRendition> renditions{{uint32_t(settings.videoBitrate), settings.width, settings.height, 1}};
+    if (renditions[0].bitrate >= kWebrtcLowFromBitrate)
+        renditions.push_back({kWebrtcLowVideoBitrate, kWebrtcLowWidth, kWebrtcLowHeight,
+                              std::max(1, settings.videoFramesPerSecond / kWebrtcLowFramesPerSecond)});
+    return renditions;
+}
+
 std::vector<uint32_t> webrtcVideoRates(const EncoderSettings &settings) {
-    const uint32_t top = uint32_t(settings.videoBitrate);
-    if (top < kWebrtcLowVideoBitrate * 2) return {top};
-    return {top, kWebrtcLowVideoBitrate};
+    std::vector<uint32_t> rates;
+    for (const WebrtcRendition &r : webrtcRenditions(settings)) rates.push_back(r.bitrate);
+    return rates;
 }
 
 }  // namespace morlanex

@@ -69,9 +69,25 @@ struct EncoderSettings {
 // Encoder numbers of the four profiles the levels use; nullopt for the others.
 std::optional<EncoderSettings> encoderSettings(Wm8Profile profile);
 
-// The WebRTC viewers' VP8 renditions, video bits per second, the top first: the level's rate,
-// and for a level well above it one a slow link carries (about 160 kbit/s with the sound).
-constexpr uint32_t kWebrtcLowVideoBitrate = 96'000;
+// The WebRTC viewers' VP8 renditions, the top first: the level's own, and for a level of
+// 192 kbit/s or more a low one that a 120 kbit/s link carries together with the sound and the
+// packets' headers (about 103 kbit/s at most, see docs/webrtc.md). libvpx keeps to so low a
+// rate only on a smaller picture, so the low one is a quarter of the picture at up to 15 fps.
+struct WebrtcRendition {
+    uint32_t bitrate;  // bits per second
+    int width;
+    int height;
+    int frameStep;  // encodes every frameStep-th of the level's pictures
+};
+constexpr uint32_t kWebrtcLowFromBitrate = 192'000;
+constexpr uint32_t kWebrtcLowVideoBitrate = 40'000;
+constexpr int kWebrtcLowWidth = 160;
+constexpr int kWebrtcLowHeight = 120;
+constexpr int kWebrtcLowFramesPerSecond = 15;
+// One Opus encode for every WebRTC viewer, so it is sized for the slowest link's budget.
+constexpr int kWebrtcOpusBitrate = 32'000;
+std::vector<WebrtcRendition> webrtcRenditions(const EncoderSettings &settings);
+// Their bit rates, in the same order.
 std::vector<uint32_t> webrtcVideoRates(const EncoderSettings &settings);
 
 }  // namespace morlanex

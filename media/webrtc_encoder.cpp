@@ -14,8 +14,6 @@ namespace morlanex {
 
 namespace {
 
-constexpr int kOpusBitrate = 64000;
-
 // What an appsink hands on: the encoder, and which kind (and VP8 rendition) its frames are.
 struct Output {
     LiveServer *server;
@@ -53,6 +51,52 @@ GstElement *makeAppSink(GstElement *bin, Output *out) {
                                [](gpointer d) { delete static_cast<Output *>(d); });
     gst_bin_add(GST_BIN(bin), sink);
     return sink;
+}
+
+// Lets every step-th picture through, counting from the one a key frame is asked for ahead of:
+// the top rendition's key frames fall on pictures this rendition encodes too.
+struct Thinning {
+    int step;
+    int count = 0;  // of this streaming thread only
+    static GstPadProbeReturn probe(GstPad *, GstPadProbeInfo *info, gpointer data) {
+        auto *t = static_cast<Thinning *>(data);
+        if (!(info->type & GST_PAD_PROBE_TYPE_BUFFER)) {
+            if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) t->count = 0;
+            return GST_PAD_PROBE_OK;
+        }
+        const bool pass = t->count == 0;
+        t->count = (t->count + 1) % t->step;
+        return pass ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+    }
+};
+
+// A rendition's way from the tee to its encoder: a queue, and for a smaller picture than the
+// level's thinning and scaling. Null when an element is missing.
+GstElement *addRendition(GstElement *bin, GstElement *split, const EncoderSettings &s, const WebrtcRendition &r) {
+    const bool smaller = r.width != s.width || r.height != s.height;
+    const std::vector<GstElement *> chain =
+        smaller ? addChain(bin, split, {"queue", "videoscale", "capsfilter"}) : addChain(bin, split, {"queue"});
+    if (chain.empty()) return nullptr;
+    if (smaller) {
+        g_object_set(chain[1], "add-borders", FALSE, nullptr);
+        GstCaps *caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, r.width, "height", G_TYPE_INT,
+                                            r.height, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+        g_object_set(chain[2], "caps", caps, nullptr);
+        gst_caps_unref(caps);
+    }
+    if (r.frameStep > 1) {
+        GstPad *out = gst_element_get_static_pad(chain[0], "src");
+        gst_pad_add_probe(out, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                          Thinning::probe, new Thinning{r.frameStep},
+                          [](gpointer data) { delete static_cast<Thinning *>(data); });
+        gst_object_unref(out);
+    }
+    // Its own count of pictures between key frames: the same moments as the top's.
+    const int keyFrameDistance = s.videoFramesPerSecond * WebRtcEncoder::kKeyFrameSeconds / r.frameStep;
+    GstElement *encoder = addVp8Encoder(bin, chain.back(), int(r.bitrate), keyFrameDistance);
+    // Frames that do not depend on a lost one's probability tables: a viewer over UDP loses some.
+    if (encoder) gst_util_set_object_arg(G_OBJECT(encoder), "error-resilient", "default");
+    return encoder;
 }
 
 }  // namespace
@@ -112,20 +156,15 @@ GstElement *WebRtcEncoder::makeBranch(bool withAudio) {
     GstElement *bin = gst_bin_new("webrtc-encoder");
     // One picture to every rendition's encoder, each into its own appsink.
     std::vector<GstElement *> video = addVideoInput(bin, settings_);
-    GstElement *split = video.empty() ? nullptr : addChain(bin, video.back(), {"tee"}).front();
-    const std::vector<uint32_t> rates = webrtcVideoRates(settings_);
+    const std::vector<GstElement *> tee = video.empty() ? video : addChain(bin, video.back(), {"tee"});
+    GstElement *split = tee.empty() ? nullptr : tee[0];
+    const std::vector<WebrtcRendition> renditions = webrtcRenditions(settings_);
     bool complete = split != nullptr;
-    for (size_t r = 0; complete && r < rates.size(); ++r) {
-        const std::vector<GstElement *> chain = addChain(bin, split, {"queue"});
-        GstElement *encoder = chain.empty() ? nullptr
-                                            : addVp8Encoder(bin, chain[0], int(rates[r]),
-                                                            settings_.videoFramesPerSecond * kKeyFrameSeconds);
+    for (size_t r = 0; complete && r < renditions.size(); ++r) {
+        GstElement *encoder = addRendition(bin, split, settings_, renditions[r]);
         GstElement *out = encoder ? makeAppSink(bin, new Output{server_, RtcMedia::Vp8, &frames_, uint8_t(r)}) : nullptr;
         complete = out != nullptr;
-        if (!complete) break;
-        // Frames that do not depend on a lost one's probability tables: a viewer over UDP loses some.
-        gst_util_set_object_arg(G_OBJECT(encoder), "error-resilient", "default");
-        gst_element_link(encoder, out);
+        if (complete) gst_element_link(encoder, out);
     }
     std::vector<GstElement *> audio;
     if (withAudio) audio = addAudioChain(bin, settings_, kAudioRate, "opusenc");
@@ -143,7 +182,7 @@ GstElement *WebRtcEncoder::makeBranch(bool withAudio) {
     if (!audio.empty()) {
         addBranchInput(bin, "audio", audio[0]);
         gst_util_set_object_arg(G_OBJECT(audio.back()), "frame-size", "20");
-        g_object_set(audio.back(), "bitrate", kOpusBitrate, nullptr);
+        g_object_set(audio.back(), "bitrate", kWebrtcOpusBitrate, nullptr);
         gst_element_link(audio.back(), audioOut);
     }
 

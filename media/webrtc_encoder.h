@@ -1,11 +1,12 @@
-// Public header. The WebRTC rendition of the live capture: the VP8 encodes (webrtcVideoRates:
-// the level's rate, and a low one for slow links) and one Opus encode for every WebRTC viewer,
+// Public header. The WebRTC rendition of the live capture: the VP8 encodes (webrtcRenditions:
+// the level's, and a smaller one for slow links) and one Opus encode for every WebRTC viewer,
 // whose frames LiveServer hands to the network sink, which packetizes each once and sends each
 // viewer the rendition its link carries.
 //
 // Its elements make one branch (see TeeBranch) fed by the capture pipeline's tees: valve,
-// queue, conversion, scaling, rate and a tee to each VP8 encoder (behind a queue of its own)
-// and its appsink for the camera; valve,
+// queue, conversion, scaling, rate and a tee to each VP8 encoder (behind a queue of its own;
+// the low rendition's also drops pictures down to its rate and scales them to its size) and
+// its appsink for the camera; valve,
 // queue, conversion, resampling to 48 kHz and Opus encoder (20 ms frames) into an appsink for
 // the microphone. The encoders run in real time with no frame held back, so a frame leaves
 // within its own frame time. The valves pass frames only while a WebRTC viewer is connected

@@ -6,6 +6,7 @@
 // Usage: chromium_page.mjs --url URL [--screenshot FILE] [--find TEXT]... [--video-seconds N]
 //                          [--settle SECONDS] [--timeout SECONDS] [--chromium PATH] [--path TEXT]
 //                          [--time-code-frames N] [--no-webrtc] [--leave] [--follow SELECTOR]
+//                          [--webrtc-loss PERCENT]
 // Prints one JSON object; exits 0 when every check holds, 1 when one fails, 2 on a usage or
 // launch error.
 //  --follow SELECTOR   waits for the link SELECTOR names on the page and goes where it leads;
@@ -15,6 +16,9 @@
 //  --video-seconds N   the first <video> must play: its currentTime must advance by N seconds;
 //                      then its picture is sampled in eight columns across its middle row
 //  --no-webrtc         the page finds no RTCPeerConnection, as in a browser without WebRTC
+//  --webrtc-loss P     once the video plays, Chromium loses P % of its WebRTC packets until the
+//                      picture changes size (a server's move to a smaller rendition); the
+//                      --video-seconds count starts after that ("videoSizes": [[w, h], [w, h]])
 //  --leave             at the end leaves the page for another of its origin and reports the
 //                      DELETE requests the page sent ("leavingRequests": "DELETE URL")
 //  --path TEXT         the element #path must come to say TEXT (the player page's way of playing)
@@ -48,6 +52,7 @@ function parseArgs(argv) {
       case "--leave": a.leave = true; break;
       case "--follow": a.follow = next(); break;
       case "--time-code-frames": a.timeCodeFrames = Number(next()); break;
+      case "--webrtc-loss": a.webrtcLoss = Number(next()); break;
       default: throw new Error(`unknown option ${argv[i]}`);
     }
   }
@@ -250,6 +255,10 @@ async function check(a, devtools, result) {
   if (a.noWebrtc)
     await devtools.call("Page.addScriptToEvaluateOnNewDocument", { source: "delete window.RTCPeerConnection;" });
   if (a.leave) await devtools.call("Page.addScriptToEvaluateOnNewDocument", { source: kNoteDeletes });
+  if (a.webrtcLoss > 0) {
+    await devtools.call("Network.enable");
+    await emulateLoss(devtools, 0);
+  }
   await devtools.call("Page.navigate", { url: a.url });
   if (a.follow) {
     const link = `(document.querySelector(${JSON.stringify(a.follow)}) || {}).href || ""`;
@@ -275,6 +284,7 @@ async function check(a, devtools, result) {
     if (!(s && s.ready >= 2 && s.t > 0)) {
       result.failures.push(`the video does not play: ${JSON.stringify(s)}`);
     } else {
+      if (a.webrtcLoss > 0) s = await untilResized(devtools, a.webrtcLoss, state, left, result);
       const t0 = s.t, wall0 = Date.now();
       while (s.t < t0 + a.videoSeconds && left() > 0) { await sleep(250); s = await state(); }
       result.videoEnd = s;
@@ -303,6 +313,26 @@ async function check(a, devtools, result) {
   }
   result.title = await devtools.evaluate("document.title");
   if (a.leave) await leave(devtools, a, result);
+}
+
+// Conditions for every address, which apply to WebRTC's sockets too: `loss` % of the packets
+// lost. Chromium puts a socket through them only if some were on when it was made: a page that
+// is to lose packets later starts with no loss and a millisecond of latency.
+const emulateLoss = (devtools, loss) => devtools.call("Network.emulateNetworkConditionsByRule", {
+  matchedNetworkConditions: [{ urlPattern: "", latency: 1, downloadThroughput: -1, uploadThroughput: -1, packetLoss: loss }],
+});
+
+// Loses `percent` of the WebRTC packets until the video's size changes; resolves with the
+// video's state then.
+async function untilResized(devtools, percent, state, left, result) {
+  let s = await state();
+  const from = [s.width, s.height];
+  await emulateLoss(devtools, percent);
+  while (s.width === from[0] && s.height === from[1] && left() > 0) { await sleep(200); s = await state(); }
+  await emulateLoss(devtools, 0);
+  result.videoSizes = [from, [s.width, s.height]];
+  if (s.width === from[0] && s.height === from[1]) result.failures.push(`the picture stayed ${from.join("x")}`);
+  return s;
 }
 
 // Notes in the origin's storage every DELETE the page asks for, so that it outlives the page.

@@ -300,8 +300,9 @@ std::vector<double> numbersOf(const std::string &json, const std::string &key) {
 // Loads `url` in headless Chromium (and with `follow`, the page its link of that selector leads
 // to) and checks that its video plays 3 s of the test camera's colour bars and that the
 // screenshot was taken; with `path`, that the page says it plays that way and the camera's time
-// code reads from the shown frames.
-void expectChromiumPlays(const std::string &url, const std::string &path = {}, const std::string &follow = {}) {
+// code reads from the shown frames. `options`: more for chromium_page.mjs; its report in `output`.
+void expectChromiumPlays(const std::string &url, const std::string &path = {}, const std::string &follow = {},
+                         const std::string &options = {}, std::string *output = nullptr) {
     const char *source = std::getenv("MORLANEX_SOURCE_DIR");
     ASSERT_NE(source, nullptr);
     char dir[] = "/tmp/morlanex-chromium-XXXXXX";
@@ -309,11 +310,13 @@ void expectChromiumPlays(const std::string &url, const std::string &path = {}, c
     const std::string shot = std::string(dir) + "/player.png";
     std::string pathArgs = path.empty() ? "" : " --path " + path + " --time-code-frames 30 --leave";
     if (!follow.empty()) pathArgs += " --follow '" + follow + "'";
+    if (!options.empty()) pathArgs += " " + options;
     const testing::CommandResult r =
         testing::run("timeout 120 node " + std::string(source) + "/tests/browser/chromium_page.mjs --url " + url +
                      " --find 現正直播 --video-seconds 3 --screenshot " + shot + pathArgs);
     EXPECT_EQ(r.status, 0) << r.output;
     std::printf("chromium: %s", r.output.c_str());  // the figures, for the log
+    if (output) *output = r.output;
     const std::vector<double> advanced = numbersOf(r.output, "videoAdvancedSeconds");
     ASSERT_EQ(advanced.size(), 1u) << r.output;
     EXPECT_GE(advanced[0], 3.0);
@@ -371,6 +374,15 @@ TEST_F(BrowserRenditionWithoutWebrtcTest, HeadlessChromiumPlaysThePlayerPageOver
 TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysThePlayerPageOverWebrtcAndShowsTheCamerasPicture) {
     expectChromiumPlays(url(BrowserEncoder::kPlayerPath), "WebRTC");
     EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 0u) << "no WebM viewer beside it";
+}
+
+// Chromium losing packets is moved to the low rendition, a smaller picture, at a key frame,
+// and plays on.
+TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysOnWhenLossMovesItToTheSmallerWebrtcRendition) {
+    std::string output;
+    expectChromiumPlays(url(BrowserEncoder::kPlayerPath), {}, {}, "--webrtc-loss 30", &output);
+    const std::vector<double> sizes{320, 240, kWebrtcLowWidth, kWebrtcLowHeight};
+    EXPECT_EQ(numbersOf(output, "videoSizes"), sizes) << output;
 }
 
 TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysTheSegmentsThroughAnNginxCache) {

@@ -158,13 +158,20 @@ TEST_F(WebRtcRenditionTest, WatchedItGivesTwoVp8RenditionsKeyedTogetherAndOpusIn
         lastKey = f->ptsNs;
         EXPECT_EQ(keyFrameSize(f->bytes), std::make_pair(320, 240));
     }
-    // The slow links' rendition: the same pictures at a fraction of the bytes, its key frames
-    // at the top's moments (a viewer moves between them there).
-    ASSERT_GT(low.size(), 100u);
-    size_t topBytes = 0, lowBytes = 0;
-    for (const Frame *f : video) topBytes += f->bytes.size();
-    for (const Frame *f : low) lowBytes += f->bytes.size();
-    EXPECT_LT(lowBytes * 3, topBytes);
+    // The slow links' rendition: a quarter of the picture at half the frame rate, about its
+    // bit rate (which a 320x240 picture at 30 fps would not keep to), its key frames at the
+    // top's moments (a viewer moves between them there, and a browser takes the new size).
+    ASSERT_GT(low.size(), 50u);
+    EXPECT_NEAR(double(low.size()) / double(video.size()), 0.5, 0.05);
+    size_t lowBytes = 0;
+    for (const Frame *f : low) {
+        lowBytes += f->bytes.size();
+        if (f->key) {
+            EXPECT_EQ(keyFrameSize(f->bytes), std::make_pair(kWebrtcLowWidth, kWebrtcLowHeight));
+        }
+    }
+    const double lowRate = double(lowBytes) * 8 * 1e9 / double(low.back()->ptsNs - low.front()->ptsNs);
+    EXPECT_NEAR(lowRate, kWebrtcLowVideoBitrate, kWebrtcLowVideoBitrate * 0.3);
     const uint64_t from = std::max(video.front()->ptsNs, low.front()->ptsNs);
     const uint64_t to = std::min(video.back()->ptsNs, low.back()->ptsNs);
     std::vector<uint64_t> topKeys, lowKeys;
