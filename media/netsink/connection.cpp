@@ -115,13 +115,11 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
     while (p.seq < endSeq) {
         // Under a limit, no more than its room: one write may otherwise go past the socket's
         // low mark by a whole segment. Too little room waits for the next pass.
-        // After a write that filled the room, only a link that took most of it at once goes on.
         size_t room = SIZE_MAX;
         if (unsentLimit_) {
             int unsent = 0;
             if (::ioctl(fd_.get(), SIOCOUTQNSD, &unsent) != 0 || unsent < 0) unsent = 0;
-            const size_t most = total ? unsentLimit_ / 4 : unsentLimit_ - unsentLimit_ / 4;
-            if (size_t(unsent) > most) return {IoStatus::Blocked, total};
+            if (size_t(unsent) + unsentLimit_ / 4 > unsentLimit_) return {IoStatus::Blocked, total};
             room = unsentLimit_ - size_t(unsent);
         }
         iovec iov[kMaxIov];
