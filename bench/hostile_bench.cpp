@@ -24,6 +24,7 @@
 //
 // Usage: netsink_hostile_bench --server PATH --stream FILE [--duration S] [--port N]
 //        netsink_hostile_bench --webrtc WHEP_SERVER --recording FILE [--viewers N] [--duration S]
+//                              [--flood-scale X]   the floods' rates X times their defaults
 #include "bench_process.h"
 #include "webrtc_flood.h"
 
@@ -277,6 +278,7 @@ uint32_t host(int b, int c, int d) { return uint32_t(127) << 24 | uint32_t(b) <<
 int main(int argc, char **argv) {
     std::string server, stream, whepServer, recording;
     size_t viewers = 1000;
+    double floodScale = 1;
     int seconds = 60;
     uint16_t port = 18700;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -295,17 +297,21 @@ int main(int argc, char **argv) {
             recording = argv[i + 1];
         else if (a == "--viewers")
             viewers = size_t(std::atol(argv[i + 1]));
+        else if (a == "--flood-scale")
+            floodScale = std::atof(argv[i + 1]);
     }
     ::signal(SIGPIPE, SIG_IGN);
     rlimit rl{};
     ::getrlimit(RLIMIT_NOFILE, &rl);
     rl.rlim_cur = rl.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &rl);
-    if (!whepServer.empty() && !recording.empty()) return runWebrtcHostile(whepServer, recording, seconds, viewers);
+    if (!whepServer.empty() && !recording.empty()) 
+        return runWebrtcHostile(whepServer, recording, seconds, viewers, floodScale);
     if (server.empty() || stream.empty()) {
         std::fprintf(stderr,
                      "usage: %s --server PATH --stream FILE [--duration S] [--port N]\n"
-                     "       %s --webrtc WHEP_SERVER --recording FILE [--viewers N] [--duration S]\n",
+                     "       %s --webrtc WHEP_SERVER --recording FILE [--viewers N] [--duration S]\n"
+                     "             [--flood-scale X]\n",
                      argv[0], argv[0]);
         return 2;
     }

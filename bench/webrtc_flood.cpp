@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <netinet/in.h>
 #include <random>
@@ -72,7 +73,20 @@ std::string sdpValue(const std::string &sdp, const char *prefix) {
 
 void count(FloodCount &c, int status) {
     ++c.statuses[status];
-    if (status == 201) ++c.answered;
+    c.answered += status == 201;
+}
+
+// UDP datagrams the kernel dropped for a full receive buffer, every socket of the machine.
+double udpReceiveBufferErrors() {
+    std::ifstream in("/proc/net/snmp");
+    std::string names, values;
+    while (std::getline(in, names) && std::getline(in, values)) {
+        if (!names.starts_with("Udp:")) continue;
+        std::istringstream n(names), v(values);
+        for (std::string name, value; n >> name && v >> value;)
+            if (name == "RcvbufErrors") return std::atof(value.c_str());
+    }
+    return 0;
 }
 
 }  // namespace
@@ -105,10 +119,8 @@ struct WebrtcFlood::State {
     FloodResult result;
     Clock::time_point started{};
 
-    FloodCount &counter(Flood f) {
-        FloodCount *const c[] = {&result.validOffers, &result.unfinishedBodies, &result.hellos, &result.stunUnknown,
-                                 &result.stunWrong};
-        return *c[f];
+    FloodCount &udpCounter(size_t flood) {
+        return *std::array<FloodCount *, kUdpFloods>{&result.hellos, &result.stunUnknown, &result.stunWrong}[flood];
     }
 
     std::string randomBytes(size_t n) {
@@ -118,13 +130,9 @@ struct WebrtcFlood::State {
     }
 
     std::string fakeFingerprint() {
-        std::string f;
-        char hex[4];
-        for (int i = 0; i < 32; ++i) {
-            std::snprintf(hex, sizeof hex, i ? ":%02X" : "%02X", unsigned(random() & 0xff));
-            f += hex;
-        }
-        return f;
+        char hex[32 * 3];
+        for (int i = 0; i < 32; ++i) std::snprintf(hex + 3 * i, 4, "%02X:", unsigned(random() & 0xff));
+        return std::string(hex, sizeof hex - 1);
     }
 
     bool open(Conn &c, uint32_t host, uint64_t tag) {
@@ -166,6 +174,7 @@ struct WebrtcFlood::State {
             return;
         }
         ++(c.valid ? result.validOffers : result.junkOffers).sent;
+        c.due = Clock::now() + 10s;
     }
 
     void openBody(size_t slot) {
@@ -221,7 +230,7 @@ struct WebrtcFlood::State {
 
     void onUdp(size_t flood, size_t i) {
         uint8_t buf[2048];
-        while (::recv(udp[flood][i].get(), buf, sizeof buf, MSG_DONTWAIT) >= 0) ++counter(Flood(Hellos + flood)).answered;
+        while (::recv(udp[flood][i].get(), buf, sizeof buf, MSG_DONTWAIT) >= 0) ++udpCounter(flood).answered;
     }
 
     // One binding request of the wrong kind: a known sink ufrag with the wrong remote ufrag, or
@@ -230,7 +239,10 @@ struct WebrtcFlood::State {
         const Credential &k = credentials[random() % credentials.size()];
         const bool wrongName = wrongKind++ % 2 == 0;
         const std::string username = k.sinkUfrag + ":" + (wrongName ? webrtc::makeIceUfrag() : k.ourUfrag);
-        const std::string password = wrongName ? k.sinkPassword : webrtc::makeIcePassword();
+        return check(out, username, wrongName ? k.sinkPassword : webrtc::makeIcePassword());
+    }
+
+    size_t check(std::span<uint8_t> out, const std::string &username, const std::string &password) {
         webrtc::BindingRequest r;
         for (auto &b : r.transactionId) b = uint8_t(random());
         r.username = username;
@@ -257,7 +269,7 @@ struct WebrtcFlood::State {
             const int fd = udp[flood][udpSent[flood] % udp[flood].size()].get();
             ::sendto(fd, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to), sizeof to);
             ++udpSent[flood];
-            ++counter(Flood(Hellos + flood)).sent;
+            ++udpCounter(flood).sent;
         }
     }
 };
@@ -293,16 +305,8 @@ bool WebrtcFlood::prepare(std::string *error) {
     }
     if (s.hellos.size() != kHellos) return *error = "the DTLS client made no ClientHello", false;
     for (size_t i = 0; i < kUnknownChecks; ++i) {
-        const std::string username = webrtc::makeIceUfrag() + ":" + webrtc::makeIceUfrag();
-        const std::string password = webrtc::makeIcePassword();
-        webrtc::BindingRequest r;
-        for (auto &b : r.transactionId) b = uint8_t(s.random());
-        r.username = username;
-        r.password = password;
-        r.priority = 2130706431;
-        r.tieBreaker = s.random();
         std::vector<uint8_t> out(512);
-        out.resize(webrtc::writeBindingRequest(out, r));
+        out.resize(s.check(out, webrtc::makeIceUfrag() + ":" + webrtc::makeIceUfrag(), webrtc::makeIcePassword()));
         s.unknownChecks.push_back(std::move(out));
     }
     s.offers.resize(s.o.offersInFlight);
@@ -355,6 +359,12 @@ void WebrtcFlood::run() {
             nextReopen = now + 50ms;
             for (size_t i = 0; i < s.bodies.size(); ++i)
                 if (!s.bodies[i].fd && now >= s.bodies[i].due) s.openBody(i);
+            // An offer the sink leaves unanswered frees its slot after a while, counted apart.
+            for (size_t i = 0; i < s.offers.size(); ++i)
+                if (s.offers[i].fd && now >= s.offers[i].due) {
+                    s.offers[i].in = "HTTP/1.0 -1 ";
+                    s.finish(Offers, i);
+                }
         }
         for (size_t f = 0; f < kUdpFloods; ++f) s.sendUdp(f, rates[f] * elapsed);
         s.result.seconds = elapsed;
@@ -368,7 +378,7 @@ void printFloodResult(const FloodResult &r) {
     const auto line = [&](const char *what, const FloodCount &c, const char *answer) {
         std::string statuses;
         for (const auto &[status, n] : c.statuses)
-            statuses += (statuses.empty() ? "; " : ", ") + (status ? std::to_string(status) : std::string("closed")) +
+            statuses += (statuses.empty() ? "; " : ", ") + (status > 0 ? std::to_string(status) : status ? "no answer in 10 s" : "closed") +
                 ": " + std::to_string(n);
         std::printf("  %-28s sent %9llu (%6.0f/s), %s %llu%s\n", what, static_cast<unsigned long long>(c.sent),
                     r.seconds > 0 ? double(c.sent) / r.seconds : 0.0, answer,
@@ -406,7 +416,8 @@ std::map<std::string, double> sinkMetrics(uint16_t httpPort) {
     return values;
 }
 
-int runWebrtcHostile(const std::string &server, const std::string &recording, int seconds, size_t viewers) {
+int runWebrtcHostile(const std::string &server, const std::string &recording, int seconds, size_t viewers,
+                     double floodScale) {
     ChildProcess sink;
     const uint16_t port = freeLoopbackPort();
     // Room beside the viewers for some of the sessions valid-looking offers open; past it, 503.
@@ -420,6 +431,9 @@ int runWebrtcHostile(const std::string &server, const std::string &recording, in
     FloodOptions fo;
     fo.httpPort = uint16_t(httpPort);
     fo.udpPort = uint16_t(udpPort);
+    for (double *rate : {&fo.offersPerSecond, &fo.hellosPerSecond, &fo.stunUnknownPerSecond, &fo.stunWrongPerSecond})
+        *rate *= floodScale;
+    fo.unfinishedBodies = size_t(double(fo.unfinishedBodies) * floodScale);
     WebrtcFlood flood(fo);
     std::string error;
     if (!flood.prepare(&error)) {
@@ -429,7 +443,7 @@ int runWebrtcHostile(const std::string &server, const std::string &recording, in
     std::printf("WebRTC sink pid %d, HTTP %u, UDP %u; %zu viewers\n", int(sink.pid()), httpPort, udpPort, viewers);
     std::fflush(stdout);
     const double rssIdle = residentKiB(sink.pid());
-    double rssStart = 0, rssPeak = 0, rssEnd = 0;
+    double rssStart = 0, rssPeak = 0, rssEnd = 0, udpDropped = 0;
     std::map<std::string, double> before, after;
     std::atomic<bool> sampling{false}, done{false};
     std::thread sampler([&] {
@@ -445,11 +459,13 @@ int runWebrtcHostile(const std::string &server, const std::string &recording, in
     lo.onWindowStart = [&] {
         rssStart = residentKiB(sink.pid());
         before = sinkMetrics(port);
+        udpDropped = udpReceiveBufferErrors();
         flood.start();
         sampling = true;
     };
     lo.onWindowEnd = [&] {
         rssEnd = residentKiB(sink.pid());
+        udpDropped = udpReceiveBufferErrors() - udpDropped;
         sampling = false;
         flood.stop();
         after = sinkMetrics(port);
@@ -469,6 +485,7 @@ int runWebrtcHostile(const std::string &server, const std::string &recording, in
                 static_cast<unsigned long long>(r.packetsReceived), static_cast<unsigned long long>(r.packetsExpected),
                 r.windowSeconds > 0 ? double(r.windowBytes) * 8 / r.windowSeconds / 1e6 : 0.0);
     printFloodResult(flood.result());
+    std::printf("UDP datagrams dropped for a full receive buffer in the window (whole machine): %.0f\n", udpDropped);
     std::printf("sink's requests over the window (/metrics):");
     for (const auto &[name, value] : after)
         if (name.starts_with("morlanex_sink_requests_total"))

@@ -71,8 +71,10 @@ void printFloodResult(const FloodResult &r);
 
 // The hostile benchmark's WebRTC run (see hostile_bench.cpp): `viewers` of the load generator
 // join the WebRTC bench server `server` replaying `recording`, then the floods run beside them
-// for a window of `seconds`. Prints the figures; 1 when the sink could not be started or died.
-int runWebrtcHostile(const std::string &server, const std::string &recording, int seconds, size_t viewers);
+// for a window of `seconds`, their rates `floodScale` times FloodOptions' (0: no floods, for a
+// run to compare with). Prints the figures; 1 when the sink could not be started or died.
+int runWebrtcHostile(const std::string &server, const std::string &recording, int seconds, size_t viewers,
+                     double floodScale = 1);
 
 // The sink's counters at /metrics (one blocking GET on 127.0.0.1): sample line -> value.
 std::map<std::string, double> sinkMetrics(uint16_t httpPort);
