@@ -15,8 +15,18 @@
 // peak and end, and the kernel's TCP memory (/proc/net/sockstat, both ends of loopback) at peak,
 // with the sink's own unsent bytes (/proc/net/tcp send queues) beside it.
 //
+// With --webrtc, the sink's WebRTC side instead: the load generator's WebRTC viewers (WHEP, from
+// 127.1.*) join the WebRTC bench server while all is quiet; then through the window the floods of
+// webrtc_flood.h run beside them. It prints the viewers kept live and the packets delivered (the
+// load generator's figures, see webrtc_load.h), the sink process's resident memory at the
+// window's start, peak and end, each flood's messages and answers, and the sink's /metrics
+// request counters over the window.
+//
 // Usage: netsink_hostile_bench --server PATH --stream FILE [--duration S] [--port N]
+//        netsink_hostile_bench --webrtc WHEP_SERVER --recording FILE [--viewers N] [--duration S]
+//                              [--flood-scale X]   the floods' rates X times their defaults
 #include "bench_process.h"
+#include "webrtc_flood.h"
 
 #include "media/asf/asf_packet.h"
 #include "media/asf/recorded_asf.h"
@@ -266,7 +276,9 @@ uint32_t host(int b, int c, int d) { return uint32_t(127) << 24 | uint32_t(b) <<
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::string server, stream;
+    std::string server, stream, whepServer, recording;
+    size_t viewers = 1000;
+    double floodScale = 1;
     int seconds = 60;
     uint16_t port = 18700;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -279,16 +291,30 @@ int main(int argc, char **argv) {
             seconds = std::atoi(argv[i + 1]);
         else if (a == "--port")
             port = uint16_t(std::atoi(argv[i + 1]));
-    }
-    if (server.empty() || stream.empty()) {
-        std::fprintf(stderr, "usage: %s --server PATH --stream FILE [--duration S] [--port N]\n", argv[0]);
-        return 2;
+        else if (a == "--webrtc")
+            whepServer = argv[i + 1];
+        else if (a == "--recording")
+            recording = argv[i + 1];
+        else if (a == "--viewers")
+            viewers = size_t(std::atol(argv[i + 1]));
+        else if (a == "--flood-scale")
+            floodScale = std::atof(argv[i + 1]);
     }
     ::signal(SIGPIPE, SIG_IGN);
     rlimit rl{};
     ::getrlimit(RLIMIT_NOFILE, &rl);
     rl.rlim_cur = rl.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &rl);
+    if (!whepServer.empty() && !recording.empty()) 
+        return runWebrtcHostile(whepServer, recording, seconds, viewers, floodScale);
+    if (server.empty() || stream.empty()) {
+        std::fprintf(stderr,
+                     "usage: %s --server PATH --stream FILE [--duration S] [--port N]\n"
+                     "       %s --webrtc WHEP_SERVER --recording FILE [--viewers N] [--duration S]\n"
+                     "             [--flood-scale X]\n",
+                     argv[0], argv[0]);
+        return 2;
+    }
 
     const double rate = streamBytesPerSecond(stream);
     ChildProcess sink;
