@@ -122,8 +122,12 @@ void FanOutPolicy::progressMove(ViewerPosition &p) const {
         // too) to the new rendition's newest key frame. One before the last old frame written
         // would make the picture step back. Once it has begun the new rendition it keeps it.
         if (p.switchAt != kNoPacket && p.seq >= p.switchAt) return finishMove(p);
+        // Key frames come in time order: when the newest is not past the old end, none is.
+        uint64_t newest = kNoPacket;
         for (uint64_t s = buffer_.startFrom(from, p.target); s != kNoPacket; s = buffer_.startFrom(s + 1, p.target))
-            if (!p.oldEndMs || frameMs(*buffer_.packet(s), true) > p.oldEndMs) p.switchAt = s;
+            newest = s;
+        if (newest != kNoPacket && (!p.oldEndMs || frameMs(*buffer_.packet(newest), true) > p.oldEndMs))
+            p.switchAt = newest;
         if (p.switchAt != kNoPacket && p.offset == 0 && p.seq < p.switchAt) p.seq = p.switchAt;
         return finishMove(p);
     }
