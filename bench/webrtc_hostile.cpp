@@ -26,6 +26,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Real viewers that join while the floods run, evenly over 5 s from 5 s into the window.
+constexpr size_t kNewcomers = 20;
+
 // UDP datagrams the kernel dropped for a full receive buffer, every socket of the machine.
 double udpReceiveBufferErrors() {
     std::ifstream in("/proc/net/snmp");
@@ -71,7 +74,7 @@ int runWebrtcHostile(const std::string &server, const std::string &recording, in
                      double floodScale) {
     ChildProcess sink;
     const uint16_t port = freeLoopbackPort();
-    // Room beside the viewers for some of the sessions valid-looking offers open; past it, 503.
+    // Room beside the viewers for the newcomers and more: the floods' sessions fill what they can.
     unsigned httpPort = 0, udpPort = 0;
     if (!sink.start({server, recording, std::to_string(port), std::to_string(viewers + 500)}, ProcessOptions{}, true) ||
         std::sscanf(sink.readLine(30000).c_str(), "ready %u %u", &httpPort, &udpPort) != 2) {
@@ -107,6 +110,7 @@ int runWebrtcHostile(const std::string &server, const std::string &recording, in
     WebrtcLoadOptions lo;
     lo.viewers = viewers;
     lo.window = std::chrono::seconds(seconds);
+    lo.stormViewers = kNewcomers;
     lo.onWindowStart = [&] {
         rssStart = residentKiB(sink.pid());
         before = sinkMetrics(port);
@@ -135,6 +139,10 @@ int runWebrtcHostile(const std::string &server, const std::string &recording, in
                 r.packetsExpected ? 100.0 * double(r.packetsReceived) / double(r.packetsExpected) : 0.0,
                 static_cast<unsigned long long>(r.packetsReceived), static_cast<unsigned long long>(r.packetsExpected),
                 r.windowSeconds > 0 ? double(r.windowBytes) * 8 / r.windowSeconds / 1e6 : 0.0);
+    const WebrtcStormResult &n = r.storm;
+    std::printf("newcomers during the floods: %zu asked, %zu answered (201), %zu playing (%zu within 5 s; first "
+                "frame after %.2f s median, %.2f s at most)\n",
+                n.viewers, n.joined, n.playing, n.playingWithin5s, n.firstFrameP50, n.firstFrameMax);
     printFloodResult(flood.result());
     std::printf("UDP datagrams dropped for a full receive buffer in the window (whole machine): %.0f\n", udpDropped);
     std::printf("sink's requests over the window (/metrics):");
