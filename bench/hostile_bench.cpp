@@ -17,8 +17,9 @@
 //
 // With --webrtc, the sink's WebRTC side instead: the load generator's WebRTC viewers (WHEP, from
 // 127.1.*) join the WebRTC bench server while all is quiet; then through the window the floods of
-// webrtc_flood.h run beside them. It prints the viewers kept live and the packets delivered (the
-// load generator's figures, see webrtc_load.h), the sink process's resident memory at the
+// webrtc_flood.h run beside them, and 20 newcomers join 5 s in. It prints the viewers kept live
+// and the packets delivered (the load generator's figures, see webrtc_load.h), how many
+// newcomers were answered and played, the sink process's resident memory at the
 // window's start, peak and end, each flood's messages and answers, and the sink's /metrics
 // request counters over the window.
 //

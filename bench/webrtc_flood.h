@@ -69,10 +69,11 @@ private:
 // Prints each flood's messages sent and what came back, and the per-second rates.
 void printFloodResult(const FloodResult &r);
 
-// The hostile benchmark's WebRTC run (see hostile_bench.cpp): `viewers` of the load generator
+// The hostile benchmark's WebRTC run (webrtc_hostile.cpp): `viewers` of the load generator
 // join the WebRTC bench server `server` replaying `recording`, then the floods run beside them
 // for a window of `seconds`, their rates `floodScale` times FloodOptions' (0: no floods, for a
-// run to compare with). Prints the figures; 1 when the sink could not be started or died.
+// run to compare with), and 20 newcomers join 5 s into it. Prints the figures, the newcomers'
+// (answered, playing) among them; 1 when the sink could not be started or died.
 int runWebrtcHostile(const std::string &server, const std::string &recording, int seconds, size_t viewers,
                      double floodScale = 1);
 

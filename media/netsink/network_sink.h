@@ -125,6 +125,10 @@ struct NetworkSinkConfig {
     // its link carries, moving at key frames (which the encoders make at the same times).
     // Empty: one rendition.
     std::vector<uint32_t> webrtcVideoRates;
+    // A WebRTC session with no binding request this long after its answer may be ended to make
+    // room for a newcomer (the client limit, or the budget of sessions being set up, reached): a
+    // browser sends its first check within a fraction of a second.
+    std::chrono::milliseconds webrtcCheckGrace{1000};
     // Called on the loop thread (or in stop()) when WebRTC viewers go from none to some
     // (true) or back to none (false), so the VP8/Opus encoders work only while watched. A
     // session counts from its answer on, so frames flow by the time its DTLS is done.

@@ -7,7 +7,7 @@
 // Life: made when its offer is answered (Pending); the first binding request with the right
 // password names its address; DTLS on that address makes it Connected, and SRTP starts.
 // It ends on DELETE, a DTLS failure or close, no DTLS within 10 s, no consent check within
-// 30 s, or the sink stopping.
+// 30 s, the sink stopping, or (no check yet, past a grace) to make room for a newcomer.
 //
 // Threads: the sink's loop thread only.
 #pragma once
@@ -39,6 +39,7 @@ struct RtcSession {
 
     sockaddr_in peer{};  // confirmed by a binding request with our password
     bool hasPeer = false;
+    bool checked = false;  // has had a binding request with our password (hasPeer may go again)
     std::unique_ptr<webrtc::DtlsEndpoint> dtls;
     std::unique_ptr<webrtc::SrtpSession> srtpOut, srtpIn;  // once Connected
 

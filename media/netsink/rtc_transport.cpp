@@ -23,6 +23,9 @@ constexpr auto kConsentTimeout = 30s;
 constexpr auto kKeyFrameEvery = 1s;
 constexpr auto kReportEvery = 1s;
 constexpr size_t kMaxPendingPerAddress = 4;
+// Sessions being set up at once: room for a burst of joins (each a few round trips long), yet
+// offers whose peers never check hold at most a quarter of the client limit.
+size_t pendingBudget(const NetworkSinkConfig &c) { return std::max<size_t>(64, c.maxClients / 4); }
 constexpr size_t kBatchSlots = 64;
 constexpr size_t kSlotBytes = webrtc::MaxRtpPacketSize + webrtc::SrtpSession::MaxOverhead;
 constexpr size_t kReceiveBytes = 2048;
@@ -59,9 +62,13 @@ webrtc::RtpRewrite newNumbering(int payloadType) {
 }
 
 const char *endText(int reason) {
-    static const char *const kText[] = {
-        "deleted",      "DTLS failed", "DTLS closed by the peer", "no DTLS within 10 s", "no consent within 30 s",
-        "sink stopping"};
+    static const char *const kText[] = {"deleted",
+                                        "DTLS failed",
+                                        "DTLS closed by the peer",
+                                        "no DTLS within 10 s",
+                                        "no consent within 30 s",
+                                        "sink stopping",
+                                        "no ICE check yet, room made for a newcomer"};
     return kText[reason];
 }
 
@@ -126,6 +133,7 @@ bool RtcTransport::start(Reactor &reactor, std::string *error) {
 
 void RtcTransport::stop() {
     while (!sessions_.empty()) endSession(*sessions_.begin()->second, EndReason::Stopping);
+    unconfirmed_.clear();
     if (reactor_) {
         reactor_->cancel(std::exchange(tickTimer_, Reactor::kNoTimer));
         if (socket_) reactor_->unwatch(socket_.get());
@@ -138,14 +146,16 @@ void RtcTransport::stop() {
 }
 
 WhepReply RtcTransport::offer(std::string_view sdp, const sockaddr_in &local, uint32_t fromAddress,
-                              const std::string &peer, bool room) {
+                              const std::string &peer, size_t others) {
     if (sdp.empty()) return {400, "An SDP offer is expected (Content-Type: application/sdp).\n", {}};
     auto parsed = webrtc::parseOffer(sdp);
     if (!parsed) return {400, parsed.error().reason + "\n", {}};
-    if (!room) return {503, "The channel is busy; try again shortly.\n", {}};
     const size_t pending = size_t(std::count_if(sessions_.begin(), sessions_.end(), [&](const auto &e) {
         return !e.second->connected() && e.second->offerAddress == fromAddress;
     }));
+    // An offer refused anyway (429) ends no one to make room.
+    if (full(others, true) && (pending >= kMaxPendingPerAddress || !makeRoom(others, true)))
+        return {503, "The channel is busy; try again shortly.\n", {}};
     if (pending >= kMaxPendingPerAddress)
         return {429, "Too many WebRTC sessions being set up from this address.\n", {}};
 
@@ -180,10 +190,39 @@ WhepReply RtcTransport::offer(std::string_view sdp, const sockaddr_in &local, ui
     WhepReply reply{201, webrtc::buildAnswer(*parsed, p), "/whep/" + s.id};
     log_(s.name, "offer answered");
     byUfrag_[s.ufrag] = &s;
+    unconfirmed_.push_back(s.id);
     sessions_[s.id] = std::move(owned);
     if (tickTimer_ == Reactor::kNoTimer) tickTimer_ = reactor_->every(kTick, [this] { tick(); });
     updateWatched();
     return reply;
+}
+
+bool RtcTransport::full(size_t others, bool forSession) const {
+    return others + sessions_.size() >= config_.maxClients || (forSession && pendingCount() >= pendingBudget(config_));
+}
+
+bool RtcTransport::makeRoom(size_t others, bool forSession) {
+    return !full(others, forSession) || (endUnconfirmed() && !full(others, forSession));
+}
+
+// A browser checks within a fraction of a second of its answer; past the grace, a session with
+// no check is most likely an offer whose peer never will.
+bool RtcTransport::endUnconfirmed() {
+    dropConfirmed();
+    if (unconfirmed_.empty()) return false;
+    RtcSession &s = *sessions_.at(unconfirmed_.front());
+    if (Clock::now() - s.created < config_.webrtcCheckGrace) return false;  // nor any younger
+    unconfirmed_.pop_front();
+    endSession(s, EndReason::Unconfirmed);
+    return true;
+}
+
+void RtcTransport::dropConfirmed() {
+    while (!unconfirmed_.empty()) {
+        const auto it = sessions_.find(unconfirmed_.front());
+        if (it != sessions_.end() && !it->second->checked) return;
+        unconfirmed_.pop_front();
+    }
 }
 
 bool RtcTransport::end(std::string_view id) {
@@ -243,6 +282,7 @@ void RtcTransport::onStun(std::span<const uint8_t> d, const sockaddr_in &from) {
         webrtc::writeBindingSuccess(out, m->transactionId, reinterpret_cast<const sockaddr *>(&from), s.password);
     if (n) sendDatagram(from, {out.data(), n});
     s.lastCheck = Clock::now();
+    s.checked = true;
     if (s.hasPeer && addressKey(s.peer) == addressKey(from)) return;
     // A new address for the session (its first, or the viewer's network changed).
     if (s.hasPeer) byAddress_.erase(addressKey(s.peer));
@@ -354,6 +394,7 @@ void RtcTransport::tick() {
         }
     }
     for (auto [s, reason] : ending) endSession(*s, reason);
+    dropConfirmed();
     if (keyRequestPending_ && now - lastKeyRequest_ >= kKeyFrameEvery) wantKeyFrame();
     if (now - lastReports_ >= kReportEvery) {
         lastReports_ = now;

@@ -18,6 +18,12 @@
 // Datagrams from addresses no check has confirmed, and checks without the right integrity,
 // are dropped without an answer.
 //
+// Room: sessions, pending or connected, count against the client limit beside the sink's other
+// viewers, and those being set up also against a smaller budget of their own. A newcomer that
+// finds either full ends the oldest session no check has confirmed once it is past
+// NetworkSinkConfig::webrtcCheckGrace: offers whose peer never checks (a flood) cannot hold
+// the room for the 10 s a handshake may take.
+//
 // Threads: everything on the sink's loop thread (start/stop from the owner while the loop
 // does not run); port() and connectedCount() from any thread.
 #pragma once
@@ -30,6 +36,7 @@
 #include "webrtc/rtcp.h"
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -62,13 +69,18 @@ public:
     void stop();
     uint16_t port() const { return port_.load(std::memory_order_relaxed); }
     size_t connectedCount() const { return connectedCount_.load(std::memory_order_relaxed); }
-    size_t sessionCount() const { return sessions_.size(); }
+    size_t sessionCount() const { return sessions_.size(); }  // pending and connected
+    size_t pendingCount() const { return sessions_.size() - connected_.size(); }
 
+    // Whether the client limit leaves room for one more viewer beside `others` (the sink's
+    // other viewers) and the sessions, and for a session, whether the budget of those being
+    // set up does too; where not, ends the oldest unconfirmed session past the grace to make it.
+    bool makeRoom(size_t others, bool forSession = false);
     // A WHEP offer from IPv4 `fromAddress` (network order; `peer` names it in log lines),
-    // received on the HTTP connection bound at `local` (the answer's host candidate); `room`:
-    // the sink has room for another viewer.
+    // received on the HTTP connection bound at `local` (the answer's host candidate), beside
+    // `others` viewers of the sink's other kinds.
     WhepReply offer(std::string_view sdp, const sockaddr_in &local, uint32_t fromAddress, const std::string &peer,
-                    bool room);
+                    size_t others);
     // DELETE of /whep/<id>: false when there is no such session.
     bool end(std::string_view id);
 
@@ -76,7 +88,7 @@ public:
 
 private:
     class Feedback;
-    enum class EndReason { Deleted, DtlsFailed, DtlsClosed, DtlsTimeout, NoConsent, Stopping };
+    enum class EndReason { Deleted, DtlsFailed, DtlsClosed, DtlsTimeout, NoConsent, Stopping, Unconfirmed };
 
     void onReadable();
     void onDatagram(std::span<uint8_t> datagram, const sockaddr_in &from);
@@ -87,6 +99,9 @@ private:
     void tick();
     void sendReports(RtcSession &s, Clock::time_point now);
     void endSession(RtcSession &s, EndReason reason);
+    bool full(size_t others, bool forSession) const;
+    bool endUnconfirmed();
+    void dropConfirmed();
     void wantKeyFrame();
     void updateWatched();
 
@@ -110,6 +125,9 @@ private:
     std::unordered_map<std::string, RtcSession *> byUfrag_;
     std::unordered_map<uint64_t, RtcSession *> byAddress_;  // confirmed peers, address:port
     std::vector<RtcSession *> connected_;
+    // Ids of sessions in the order of their answers, while no check has confirmed them (those
+    // since confirmed or ended leave from the front).
+    std::deque<std::string> unconfirmed_;
 
     // One packetization for everyone.
     RtcVideoFanOut video_;

@@ -114,7 +114,8 @@ private:
     // WHEP (whep_routes.cpp).
     bool isWhep(const StreamRequest &r) const;
     Route routeWhep(Connection &c);
-    bool roomForViewer() const;  // under the client limit, WebRTC sessions counted
+    // Under the client limit, WebRTC sessions counted (an unconfirmed one may end to make room).
+    bool roomForViewer();
 
     const NetworkSinkConfig config_;
     SinkInbox inbox_;

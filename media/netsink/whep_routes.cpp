@@ -72,13 +72,11 @@ Route SinkLoop::routeWhep(Connection &c) {
     sockaddr_in local{};
     socklen_t len = sizeof local;
     ::getsockname(c.fd(), reinterpret_cast<sockaddr *>(&local), &len);
-    const WhepReply w = rtc_->offer(c.requestBody(), local, c.address(), c.name(), roomForViewer());
+    const WhepReply w = rtc_->offer(c.requestBody(), local, c.address(), c.name(), viewers_.size());
     if (w.status != 201) return whepText(w.status, "", w.body);
     return whepAnswer(201, "Location: " + w.location + "\r\n", "application/sdp", w.body);
 }
 
-bool SinkLoop::roomForViewer() const {
-    return viewers_.size() + (rtc_ ? rtc_->sessionCount() : 0) < config_.maxClients;
-}
+bool SinkLoop::roomForViewer() { return rtc_ ? rtc_->makeRoom(viewers_.size()) : viewers_.size() < config_.maxClients; }
 
 }  // namespace morlanex

@@ -3,10 +3,14 @@
 // sound the sink sends, fed with real VP8 and Opus.
 #include "sink_fixture.h"
 
+#include "net/udp_socket.h"
+#include "webrtc/stun.h"
+
 #include <atomic>
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <poll.h>
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
@@ -111,15 +115,60 @@ TEST_F(WhepTest, BadOffersAreRefusedWithTheirReason) {
     EXPECT_FALSE(watched_);
 }
 
-TEST_F(WhepTest, PendingSessionsAreLimitedPerAddressAndCountAgainstTheClientLimit) {
-    NetworkSinkConfig c = whepConfig();
-    c.maxClients = 5;
-    start(c, false);
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(request(port(), "POST", "/whep", kOffer).status, 201);
-    EXPECT_EQ(request(port(), "POST", "/whep", kOffer).status, 429);
-    EXPECT_EQ(request(port(), "POST", "/whep", kOffer, "application/sdp", "127.0.0.2").status, 201);
-    EXPECT_EQ(request(port(), "POST", "/whep", kOffer, "application/sdp", "127.0.0.3").status, 503);
-    EXPECT_EQ(test::statusOf(request(port(), "GET", "/").head), 503);  // no room for an HTTP viewer either
+// The binding request a browser sends first, for the session `answer` describes; true once the
+// sink has answered it.
+bool checkIce(uint16_t udpPort, const std::string &answer) {
+    const auto attribute = [&](const std::string &name) {
+        const size_t from = answer.find("a=" + name + ":") + name.size() + 3;
+        return answer.substr(from, answer.find("\r\n", from) - from);
+    };
+    const std::string username = attribute("ice-ufrag") + ":EsAw", password = attribute("ice-pwd");
+    std::array<uint8_t, 512> bytes{};
+    const size_t n = webrtc::writeBindingRequest(bytes, {{1, 2, 3}, username, password, 1, true, 7, true});
+    const UniqueFd fd = openUdpSocket("127.0.0.1", 0, nullptr);
+    sockaddr_in to{AF_INET, htons(udpPort), {htonl(INADDR_LOOPBACK)}, {}};
+    if (!n || ::sendto(fd.get(), bytes.data(), n, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) != ssize_t(n))
+        return false;
+    pollfd in{fd.get(), POLLIN, 0};
+    return ::poll(&in, 1, 10000) == 1;
+}
+
+// Sessions being set up count against the client limit; past the grace, the oldest no check has
+// confirmed ends to make room for a newcomer (WebRTC or HTTP), never one a check has.
+TEST_F(WhepTest, PendingSessionsAreLimitedPerAddressAndUncheckedOnesGiveWayPastTheirGrace) {
+    for (const std::chrono::milliseconds grace : {std::chrono::milliseconds(1h), 0ms}) {
+        SCOPED_TRACE(grace.count());
+        NetworkSinkConfig c = whepConfig();
+        c.maxClients = 5;
+        c.webrtcCheckGrace = grace;
+        start(c);
+        std::vector<Reply> held;
+        for (int i = 0; i < 4; ++i) held.push_back(request(port(), "POST", "/whep", kOffer));
+        for (const Reply &r : held) ASSERT_EQ(r.status, 201);
+        ASSERT_TRUE(checkIce(sink_->webrtcPort(), held[0].body));
+        EXPECT_EQ(request(port(), "POST", "/whep", kOffer).status, 429);
+        EXPECT_EQ(request(port(), "POST", "/whep", kOffer, "application/sdp", "127.0.0.2").status, 201);
+
+        const Reply newcomer = request(port(), "POST", "/whep", kOffer, "application/sdp", "127.0.0.3");
+        Client viewer(port());
+        viewer.send("GET / HTTP/1.0\r\n\r\n");
+        const int viewerStatus = test::statusOf(viewer.readHead());
+        if (grace > 0ms) {  // all still within it
+            EXPECT_EQ(newcomer.status, 503);
+            EXPECT_EQ(viewerStatus, 503);
+            continue;
+        }
+        EXPECT_EQ(newcomer.status, 201);
+        EXPECT_EQ(viewerStatus, 200);
+        EXPECT_EQ(request(port(), "DELETE", held[1].field("Location")).status, 404);  // the two oldest unchecked
+        EXPECT_EQ(request(port(), "DELETE", held[2].field("Location")).status, 404);
+        EXPECT_EQ(request(port(), "DELETE", held[0].field("Location")).status, 200);  // checked, kept
+        const auto lines = logLines();  // (rate-limited per address: the first is logged)
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string &l) {
+            return l.ends_with(held[1].field("Location").substr(6) +
+                               " session ended: no ICE check yet, room made for a newcomer");
+        })) << ::testing::PrintToString(lines);
+    }
 }
 
 TEST_F(WhepTest, WithoutWebrtcThereIsNoResource) {
