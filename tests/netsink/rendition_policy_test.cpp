@@ -347,5 +347,43 @@ TEST(RenditionSink, AWindowsMediaClientThatSwitchesTheVideoOffGetsTheSoundAloneA
     sink.stop();
 }
 
+// A link too slow for the burst a viewer joined in holds it at its unsent limit; once the link
+// takes more it gets the rest, though no packet comes after to start another pass.
+TEST(RenditionSink, AViewerHeldAtItsUnsentLimitGetsTheRestWithoutFurtherPackets) {
+    NetworkSinkConfig config;
+    config.bindAddress = "127.0.0.1";
+    config.fanOutInterval = 0ms;
+    NetworkSink sink(config);
+    std::string error;
+    ASSERT_TRUE(sink.start(&error)) << error;
+    const auto &s = threeRenditions();
+    ASSERT_TRUE(sink.setHeader(s.header.data(), s.header.size(), &error)) << error;
+
+    test::Client viewer(sink.port(), 16 * 1024);  // reads nothing until every packet is in
+    ASSERT_TRUE(viewer.send(test::plainGet()));
+    ASSERT_EQ(test::statusOf(viewer.readHead()), 200);
+    for (int i = 0; i < 500 && sink.stats().viewers < 1; ++i) std::this_thread::sleep_for(10ms);
+    std::array<const RecordedPacket *, 4> last{};  // of each rendition
+    size_t pushed = 0;
+    for (const RecordedPacket &p : s.packets) {
+        if (p.sendTimeMs >= 10000) break;
+        sink.pushPacket(p.bytes.data(), p.bytes.size(), p.rendition);
+        ++pushed;
+        last[p.rendition] = &p;
+    }
+    for (int i = 0; i < 500 && sink.stats().packetsIn < pushed; ++i) std::this_thread::sleep_for(10ms);
+    // Whichever rendition it is on by now, the last packet it takes ends what it gets.
+    const auto endsWithTail = [&] {
+        const auto &b = viewer.body();
+        return std::any_of(last.begin(), last.end(), [&](const RecordedPacket *p) {
+            return p && b.size() >= p->bytes.size() &&
+                std::equal(p->bytes.begin(), p->bytes.end(), b.end() - long(p->bytes.size()));
+        });
+    };
+    for (int i = 0; i < 100 && !endsWithTail(); ++i) viewer.readBody(viewer.body().size() + 1, 50ms);
+    EXPECT_TRUE(endsWithTail()) << viewer.body().size() << " bytes";
+    sink.stop();
+}
+
 }  // namespace
 }  // namespace morlanex
