@@ -297,15 +297,26 @@ std::vector<std::vector<uint8_t>> framedPackets(const std::vector<uint8_t> &body
     return packets;
 }
 
-TEST(RenditionSink, AWindowsMediaClientThatSwitchesTheVideoOffGetsTheSoundAloneAndOthersOneRendition) {
+// A sink on loopback serving the three renditions, a fan-out pass for each packet.
+NetworkSinkConfig loopbackConfig() {
     NetworkSinkConfig config;
     config.bindAddress = "127.0.0.1";
     config.fanOutInterval = 0ms;
-    NetworkSink sink(config);
+    return config;
+}
+
+void startWithThreeRenditions(NetworkSink &sink) {
     std::string error;
     ASSERT_TRUE(sink.start(&error)) << error;
     const auto &s = threeRenditions();
     ASSERT_TRUE(sink.setHeader(s.header.data(), s.header.size(), &error)) << error;
+}
+
+TEST(RenditionSink, AWindowsMediaClientThatSwitchesTheVideoOffGetsTheSoundAloneAndOthersOneRendition) {
+    NetworkSink sink(loopbackConfig());
+    ASSERT_NO_FATAL_FAILURE(startWithThreeRenditions(sink));
+    const auto &s = threeRenditions();
+    std::string error;
 
     test::Client both(sink.port()), sound(sink.port());
     ASSERT_TRUE(both.send(test::ffmpegPlay()));  // asks for streams 1 and 2
@@ -350,14 +361,9 @@ TEST(RenditionSink, AWindowsMediaClientThatSwitchesTheVideoOffGetsTheSoundAloneA
 // A link too slow for the burst a viewer joined in holds it at its unsent limit; once the link
 // takes more it gets the rest, though no packet comes after to start another pass.
 TEST(RenditionSink, AViewerHeldAtItsUnsentLimitGetsTheRestWithoutFurtherPackets) {
-    NetworkSinkConfig config;
-    config.bindAddress = "127.0.0.1";
-    config.fanOutInterval = 0ms;
-    NetworkSink sink(config);
-    std::string error;
-    ASSERT_TRUE(sink.start(&error)) << error;
+    NetworkSink sink(loopbackConfig());
+    ASSERT_NO_FATAL_FAILURE(startWithThreeRenditions(sink));
     const auto &s = threeRenditions();
-    ASSERT_TRUE(sink.setHeader(s.header.data(), s.header.size(), &error)) << error;
 
     test::Client viewer(sink.port(), 16 * 1024);  // reads nothing until every packet is in
     ASSERT_TRUE(viewer.send(test::plainGet()));
