@@ -250,6 +250,25 @@ TEST_F(RenditionSimulation, ALinkThatStallsAndComesBackSlowIsLiveAgainSoonAfterI
     EXPECT_LT(t0 + elapsed - buffer.arrivedAt(v.got.back().seq) + inSocket, 2s);
 }
 
+TEST_F(RenditionSimulation, AViewerWhosePlaceLeavesTheWindowWhileItsLinkTakesBytesGoesOnFromANewerKeyFrame) {
+    SimulatedViewer &v = join(150'000);
+    runUntil(10s);
+    ASSERT_EQ(v.position.rendition, 1);  // no lower one to move to
+    // Its socket then drains a little each pass, never enough for a write, while the window
+    // moves on past its place: kept, since bytes leave it.
+    ViewerPosition p = v.position;
+    viewers.clear();
+    for (size_t queued = 100'000; p.seq >= buffer.nextSeq() || buffer.packet(p.seq); queued -= 100) {
+        ASSERT_LT(pushed, threeRenditions().packets.size());
+        runUntil(elapsed);
+        policy.adapt(p, t0 + elapsed, queued);
+        ASSERT_FALSE(policy.tooFarBehind(p, t0 + elapsed));
+    }
+    // Writable again: it goes on from a packet still in the window, where the sink can write.
+    ASSERT_EQ(policy.next(p).step, FanOutPolicy::Step::Write);
+    EXPECT_NE(buffer.packet(p.seq), nullptr);
+}
+
 TEST_F(RenditionSimulation, ARenditionsRateIsTheStreamsOwnWhetherItCameInRealTimeOrInABurst) {
     runUntil(12s);  // in real time
     StreamBuffer burst{2 << 20, 8 << 20};
