@@ -7,6 +7,7 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -119,8 +120,17 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
         if (unsentLimit_) {
             int unsent = 0;
             if (::ioctl(fd_.get(), SIOCOUTQNSD, &unsent) != 0 || unsent < 0) unsent = 0;
-            if (size_t(unsent) + unsentLimit_ / 4 > unsentLimit_) return {IoStatus::Blocked, total};
-            room = unsentLimit_ - size_t(unsent);
+            if (size_t(unsent) + unsentLimit_ / 4 > unsentLimit_) {
+                // The kernel wakes only a socket found full: a poll that finds it so makes
+                // EPOLLOUT come once its unsent bytes fall under half the limit, when no pass may.
+                pollfd out{fd_.get(), POLLOUT, 0};
+                if (::poll(&out, 1, 0) == 0) {
+                    blocked_ = true;
+                    return {IoStatus::Blocked, total};
+                }
+                if (::ioctl(fd_.get(), SIOCOUTQNSD, &unsent) != 0 || unsent < 0) unsent = 0;
+            }
+            room = unsentLimit_ - std::min<size_t>(size_t(unsent), unsentLimit_);
         }
         iovec iov[kMaxIov];
         std::array<uint8_t, kMmshPrefixBytes> prefixes[kMaxIov / 2];

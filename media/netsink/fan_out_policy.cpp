@@ -158,7 +158,9 @@ void FanOutPolicy::progressMove(ViewerPosition &p) const {
 void FanOutPolicy::stepOverBacklog(ViewerPosition &p) const {
     if (p.rendition == 0 || p.target != p.rendition || p.offset > 0 || p.soundOnly) return;
     const uint64_t newest = buffer_.nextSeq();
-    if (p.seq >= newest || buffer_.arrivedAt(newest - 1) - buffer_.arrivedAt(p.seq) <= kDownBehind) return;
+    if (p.seq >= newest) return;
+    // A place that has left the window (kept while its socket drained) is behind too.
+    if (buffer_.packet(p.seq) && buffer_.arrivedAt(newest - 1) - buffer_.arrivedAt(p.seq) <= kDownBehind) return;
     // Writable again but this far behind in what waits here: a move down would step over it,
     // and on the rendition its link carries there may be no lower one to move to. So it goes
     // on from its rendition's newest key frame.

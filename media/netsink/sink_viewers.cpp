@@ -27,9 +27,12 @@ SinkLoop::MediaStream::MediaStream(const MediaStreamConfig &c, const NetworkSink
 
 void SinkLoop::dispatch(Connection &c) {
     const StreamRequest &r = c.request();
+    // Only a request that becomes a viewer asks for room: asking may end an unchecked WebRTC session.
+    const bool wouldStream =
+        buffer_.header() && !r.headOnly && (r.kind == RequestKind::PlainStream || r.kind == RequestKind::Play);
     Route route = isWhep(r)               ? routeWhep(c)
         : r.kind == RequestKind::NotFound ? routeElsewhere(c)
-                                          : router_.route(r, buffer_.header().get(), roomForViewer());
+                                          : router_.route(r, buffer_.header().get(), !wouldStream || roomForViewer());
     switch (route.outcome) {
     case RouteOutcome::Wait:
         return;  // answered when it is released
@@ -84,7 +87,9 @@ Route SinkLoop::routeElsewhere(Connection &c) {
         }
         if (media_[i]->config.path != r.path) continue;
         c.stream = i + 1;
-        return router_.routeMedia(r, media_[i]->config.contentType, media_[i]->buffer.header().get(), roomForViewer());
+        const StreamHeader *header = media_[i]->buffer.header().get();
+        const bool wouldStream = header && r.getOrHead && !r.headOnly;
+        return router_.routeMedia(r, media_[i]->config.contentType, header, !wouldStream || roomForViewer());
     }
     return router_.route(r, nullptr, false);
 }

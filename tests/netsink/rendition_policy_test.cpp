@@ -250,6 +250,25 @@ TEST_F(RenditionSimulation, ALinkThatStallsAndComesBackSlowIsLiveAgainSoonAfterI
     EXPECT_LT(t0 + elapsed - buffer.arrivedAt(v.got.back().seq) + inSocket, 2s);
 }
 
+TEST_F(RenditionSimulation, AViewerWhosePlaceLeavesTheWindowWhileItsLinkTakesBytesGoesOnFromANewerKeyFrame) {
+    SimulatedViewer &v = join(150'000);
+    runUntil(10s);
+    ASSERT_EQ(v.position.rendition, 1);  // no lower one to move to
+    // Its socket then drains a little each pass, never enough for a write, while the window
+    // moves on past its place: kept, since bytes leave it.
+    ViewerPosition p = v.position;
+    viewers.clear();
+    for (size_t queued = 100'000; p.seq >= buffer.nextSeq() || buffer.packet(p.seq); queued -= 100) {
+        ASSERT_LT(pushed, threeRenditions().packets.size());
+        runUntil(elapsed);
+        policy.adapt(p, t0 + elapsed, queued);
+        ASSERT_FALSE(policy.tooFarBehind(p, t0 + elapsed));
+    }
+    // Writable again: it goes on from a packet still in the window, where the sink can write.
+    ASSERT_EQ(policy.next(p).step, FanOutPolicy::Step::Write);
+    EXPECT_NE(buffer.packet(p.seq), nullptr);
+}
+
 TEST_F(RenditionSimulation, ARenditionsRateIsTheStreamsOwnWhetherItCameInRealTimeOrInABurst) {
     runUntil(12s);  // in real time
     StreamBuffer burst{2 << 20, 8 << 20};
@@ -297,15 +316,26 @@ std::vector<std::vector<uint8_t>> framedPackets(const std::vector<uint8_t> &body
     return packets;
 }
 
-TEST(RenditionSink, AWindowsMediaClientThatSwitchesTheVideoOffGetsTheSoundAloneAndOthersOneRendition) {
+// A sink on loopback serving the three renditions, a fan-out pass for each packet.
+NetworkSinkConfig loopbackConfig() {
     NetworkSinkConfig config;
     config.bindAddress = "127.0.0.1";
     config.fanOutInterval = 0ms;
-    NetworkSink sink(config);
+    return config;
+}
+
+void startWithThreeRenditions(NetworkSink &sink) {
     std::string error;
     ASSERT_TRUE(sink.start(&error)) << error;
     const auto &s = threeRenditions();
     ASSERT_TRUE(sink.setHeader(s.header.data(), s.header.size(), &error)) << error;
+}
+
+TEST(RenditionSink, AWindowsMediaClientThatSwitchesTheVideoOffGetsTheSoundAloneAndOthersOneRendition) {
+    NetworkSink sink(loopbackConfig());
+    ASSERT_NO_FATAL_FAILURE(startWithThreeRenditions(sink));
+    const auto &s = threeRenditions();
+    std::string error;
 
     test::Client both(sink.port()), sound(sink.port());
     ASSERT_TRUE(both.send(test::ffmpegPlay()));  // asks for streams 1 and 2
@@ -344,6 +374,39 @@ TEST(RenditionSink, AWindowsMediaClientThatSwitchesTheVideoOffGetsTheSoundAloneA
     const auto &onRendition = sink.stats().viewersOnRendition;
     EXPECT_EQ(std::accumulate(onRendition.begin(), onRendition.end(), size_t{0}), 1u)
         << "the sound-only client is on no rendition";
+    sink.stop();
+}
+
+// A link too slow for the burst a viewer joined in holds it at its unsent limit; once the link
+// takes more it gets the rest, though no packet comes after to start another pass.
+TEST(RenditionSink, AViewerHeldAtItsUnsentLimitGetsTheRestWithoutFurtherPackets) {
+    NetworkSink sink(loopbackConfig());
+    ASSERT_NO_FATAL_FAILURE(startWithThreeRenditions(sink));
+    const auto &s = threeRenditions();
+
+    test::Client viewer(sink.port(), 16 * 1024);  // reads nothing until every packet is in
+    ASSERT_TRUE(viewer.send(test::plainGet()));
+    ASSERT_EQ(test::statusOf(viewer.readHead()), 200);
+    for (int i = 0; i < 500 && sink.stats().viewers < 1; ++i) std::this_thread::sleep_for(10ms);
+    std::array<const RecordedPacket *, 4> last{};  // of each rendition
+    size_t pushed = 0;
+    for (const RecordedPacket &p : s.packets) {
+        if (p.sendTimeMs >= 10000) break;
+        sink.pushPacket(p.bytes.data(), p.bytes.size(), p.rendition);
+        ++pushed;
+        last[p.rendition] = &p;
+    }
+    for (int i = 0; i < 500 && sink.stats().packetsIn < pushed; ++i) std::this_thread::sleep_for(10ms);
+    // Whichever rendition it is on by now, the last packet it takes ends what it gets.
+    const auto endsWithTail = [&] {
+        const auto &b = viewer.body();
+        return std::any_of(last.begin(), last.end(), [&](const RecordedPacket *p) {
+            return p && b.size() >= p->bytes.size() &&
+                std::equal(p->bytes.begin(), p->bytes.end(), b.end() - long(p->bytes.size()));
+        });
+    };
+    for (int i = 0; i < 100 && !endsWithTail(); ++i) viewer.readBody(viewer.body().size() + 1, 50ms);
+    EXPECT_TRUE(endsWithTail()) << viewer.body().size() << " bytes";
     sink.stop();
 }
 

@@ -160,9 +160,11 @@ TEST_F(WhepTest, PendingSessionsAreLimitedPerAddressAndUncheckedOnesGiveWayPastT
         }
         EXPECT_EQ(newcomer.status, 201);
         EXPECT_EQ(viewerStatus, 200);
+        EXPECT_EQ(request(port(), "HEAD", "/").status, 200);  // takes no room, so ends no one
         EXPECT_EQ(request(port(), "DELETE", held[1].field("Location")).status, 404);  // the two oldest unchecked
         EXPECT_EQ(request(port(), "DELETE", held[2].field("Location")).status, 404);
         EXPECT_EQ(request(port(), "DELETE", held[0].field("Location")).status, 200);  // checked, kept
+        EXPECT_EQ(request(port(), "DELETE", held[3].field("Location")).status, 200);
         const auto lines = logLines();  // (rate-limited per address: the first is logged)
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string &l) {
             return l.ends_with(held[1].field("Location").substr(6) +
