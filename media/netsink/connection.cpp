@@ -7,7 +7,6 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -105,6 +104,7 @@ void Connection::beginStream(ViewerPosition position) {
 
 IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
     ViewerPosition &p = position_;
+    heldAtLimit_ = false;
     const size_t prefixBytes = framed_ ? kMmshPrefixBytes : 0;
     size_t total = 0;
     endSeq = std::min(endSeq, buffer.nextSeq());
@@ -121,16 +121,11 @@ IoResult Connection::writePackets(const StreamBuffer &buffer, uint64_t endSeq) {
             int unsent = 0;
             if (::ioctl(fd_.get(), SIOCOUTQNSD, &unsent) != 0 || unsent < 0) unsent = 0;
             if (size_t(unsent) + unsentLimit_ / 4 > unsentLimit_) {
-                // The kernel wakes only a socket found full: a poll that finds it so makes
-                // EPOLLOUT come once its unsent bytes fall under half the limit, when no pass may.
-                pollfd out{fd_.get(), POLLOUT, 0};
-                if (::poll(&out, 1, 0) == 0) {
-                    blocked_ = true;
-                    return {IoStatus::Blocked, total};
-                }
-                if (::ioctl(fd_.get(), SIOCOUTQNSD, &unsent) != 0 || unsent < 0) unsent = 0;
+                // The kernel sees room under its mark, so no EPOLLOUT comes: the next pass writes.
+                heldAtLimit_ = true;
+                return {IoStatus::Blocked, total};
             }
-            room = unsentLimit_ - std::min<size_t>(size_t(unsent), unsentLimit_);
+            room = unsentLimit_ - size_t(unsent);
         }
         iovec iov[kMaxIov];
         std::array<uint8_t, kMmshPrefixBytes> prefixes[kMaxIov / 2];

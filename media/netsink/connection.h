@@ -48,6 +48,9 @@ public:
     std::chrono::steady_clock::time_point phaseStarted() const { return phaseStarted_; }
     bool framed() const { return framed_; }
     bool blocked() const { return blocked_; }  // the last write found the socket full
+    // The last writePackets stopped at the unsent limit with more to write: no EPOLLOUT will
+    // say when there is room, a later pass must try again.
+    bool heldAtLimit() const { return heldAtLimit_; }
     void unblock() { blocked_ = false; }
     bool peerClosed() const { return peerClosed_; }
 
@@ -117,6 +120,7 @@ private:
     std::chrono::steady_clock::time_point phaseStarted_ = std::chrono::steady_clock::now();
     bool framed_ = false;
     bool blocked_ = false;
+    bool heldAtLimit_ = false;
     bool peerClosed_ = false;
     bool streamAfterAnswer_ = false;
     uint32_t unsentLimit_ = 0;

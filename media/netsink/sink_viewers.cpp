@@ -170,6 +170,8 @@ void SinkLoop::pump(Connection &c) {
                 continue;
             }
             r = c.writePackets(buffer, next.endSeq);
+            // What waits for it goes in later passes, also when no packet comes to call one.
+            if (c.heldAtLimit()) fanOutPending_ = true;
             if (r.status == IoStatus::Done) {
                 bytesSent_.fetch_add(r.bytes, std::memory_order_relaxed);
                 continue;  // caught up, or on to the end of its header
