@@ -254,9 +254,7 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
 size_t FanOutPolicy::unsentLimit(const ViewerPosition &p) const {
     const uint8_t lower = std::min(p.rendition, p.target);
     if (lower == 0 || p.soundOnly || (lower == buffer_.renditionCount() && p.control.keptUp)) return 0;
-    // A link measured slower than the rendition drains only its own rate's worth in that time.
-    uint64_t rate = buffer_.bitsPerSecond(lower);
-    if (p.control.linkBps) rate = std::min<uint64_t>(rate, p.control.linkBps);
+    const uint64_t rate = buffer_.bitsPerSecond(lower);
     return std::max<size_t>(kMinUnsentBytes, size_t(rate * uint64_t(kUnsentAhead.count()) / 8000));
 }
 

@@ -127,9 +127,8 @@ public:
     void adapt(ViewerPosition &position, Clock::time_point now, size_t queuedBytes) const;
     // How many bytes not yet on the wire the viewer's socket may hold (0: no limit). What its
     // socket holds cannot be taken back, while what waits here is stepped over on a move
-    // down; so a viewer gets only kUnsentAhead of its rendition (of its link, once measured
-    // slower) until it has kept up on the top one (under kCalmBehind for kSettle). One that
-    // keeps up there pays nothing for it.
+    // down; so a viewer gets only kUnsentAhead of its rendition until it has kept up on the
+    // top one (under kCalmBehind for kSettle). One that keeps up there pays nothing for it.
     size_t unsentLimit(const ViewerPosition &position) const;
     static constexpr std::chrono::milliseconds kUnsentAhead{500};
 
