@@ -77,9 +77,10 @@ FanOutPolicy::Next FanOutPolicy::next(ViewerPosition &p) const {
         p.offset = 0;
     }
     progressMove(p);
-    stepOverBacklog(p);
+    // A step over waits for the packet begun: only that one is written first.
+    const bool finishPacket = stepOverBacklog(p);
     const uint64_t end = headerReplaced ? buffer_.headerStart() : buffer_.nextSeq();
-    if (p.seq < end) return {Step::Write, end};
+    if (p.seq < end) return {Step::Write, finishPacket ? std::min(end, p.seq + 1) : end};
     if (headerReplaced && p.offset == 0) return {Step::EndStream};
     return {Step::Wait};
 }
@@ -155,16 +156,24 @@ void FanOutPolicy::progressMove(ViewerPosition &p) const {
     finishMove(p);
 }
 
-void FanOutPolicy::stepOverBacklog(ViewerPosition &p) const {
-    if (p.rendition == 0 || p.target != p.rendition || p.offset > 0 || p.soundOnly) return;
+bool FanOutPolicy::stepOverBacklog(ViewerPosition &p) const {
+    if (p.rendition == 0 || p.target != p.rendition || p.soundOnly) return false;
     const uint64_t newest = buffer_.nextSeq();
-    if (p.seq >= newest) return;
+    if (p.seq >= newest) return false;
+    // On the lowest rendition there is no move down, and a link that barely carries it never
+    // wins back what it fell behind (a start at an old key frame, a stall): there it steps over
+    // as soon as it is not calm.
+    const auto limit = p.rendition == 1 ? kCalmBehind : kDownBehind;
     // A place that has left the window (kept while its socket drained) is behind too.
-    if (buffer_.packet(p.seq) && buffer_.arrivedAt(newest - 1) - buffer_.arrivedAt(p.seq) <= kDownBehind) return;
+    if (buffer_.packet(p.seq) && buffer_.arrivedAt(newest - 1) - buffer_.arrivedAt(p.seq) <= limit) return false;
     // Writable again but this far behind in what waits here: a move down would step over it,
     // and on the rendition its link carries there may be no lower one to move to. So it goes
-    // on from its rendition's newest key frame.
-    if (const uint64_t key = buffer_.joinSeq(p.rendition); key != kNoPacket && key > p.seq) p.seq = key;
+    // on from its rendition's newest key frame, once the packet begun is finished.
+    const uint64_t key = buffer_.joinSeq(p.rendition);
+    if (key == kNoPacket || key <= p.seq) return false;
+    if (p.offset > 0) return true;
+    p.seq = key;
+    return false;
 }
 
 void FanOutPolicy::finishMove(ViewerPosition &p) {

@@ -31,9 +31,10 @@
 //    may hold little unsent (unsentLimit), so a move down has little to wait behind.
 //  - Drop: a viewer whose next packet reached the sink more than `maxLag` ago, or has left the
 //    shared window, is too far behind live; the loop drops it when its socket is full. A
-//    viewer of renditions whose next packet is kDownBehind behind the newest steps over what
-//    waits to its rendition's newest key frame when its socket next takes more; it is dropped
-//    only when nothing has left its socket for `maxLag`.
+//    viewer of renditions whose next packet is kDownBehind (kCalmBehind on the lowest
+//    rendition) behind the newest steps over what waits to its rendition's newest key frame
+//    when its socket next takes more, once the packet begun is finished; it is dropped only
+//    when nothing has left its socket for `maxLag`.
 //
 // Threads: not thread-safe; used by the sink's loop thread only.
 #pragma once
@@ -135,7 +136,8 @@ public:
 private:
     void beginMove(ViewerPosition &position, uint8_t to, Clock::time_point now) const;
     static void finishMove(ViewerPosition &position);
-    void stepOverBacklog(ViewerPosition &position) const;
+    // True when it is to step over once the packet begun is finished.
+    bool stepOverBacklog(ViewerPosition &position) const;
     void progressMove(ViewerPosition &position) const;
 
     const StreamBuffer &buffer_;

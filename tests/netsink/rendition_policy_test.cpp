@@ -269,6 +269,30 @@ TEST_F(RenditionSimulation, AViewerWhosePlaceLeavesTheWindowWhileItsLinkTakesByt
     EXPECT_NE(buffer.packet(p.seq), nullptr);
 }
 
+TEST_F(RenditionSimulation, AViewerBehindOnTheLowestRenditionFinishesItsPacketThenGoesOnFromTheNewestKeyFrame) {
+    SimulatedViewer &v = join(150'000);
+    runUntil(10s);
+    ASSERT_EQ(v.position.rendition, 1);
+    ViewerPosition p = v.position;
+    viewers.clear();
+    // Its link stalls mid-packet for a few seconds: far less behind than a move down would
+    // need, yet a link that barely carries the lowest rendition would never win it back.
+    p.offset = 1;
+    runUntil(elapsed + 4s);
+    const uint64_t key = buffer.joinSeq(1);
+    ASSERT_GT(key, p.seq);
+    const uint64_t at = p.seq;
+    FanOutPolicy::Next n = policy.next(p);
+    ASSERT_EQ(n.step, FanOutPolicy::Step::Write);
+    EXPECT_EQ(p.seq, at);  // the packet begun is finished first, and only that one
+    EXPECT_EQ(n.endSeq, at + 1);
+    p.offset = 0;
+    ++p.seq;
+    n = policy.next(p);
+    ASSERT_EQ(n.step, FanOutPolicy::Step::Write);
+    EXPECT_EQ(p.seq, key);
+}
+
 TEST_F(RenditionSimulation, ARenditionsRateIsTheStreamsOwnWhetherItCameInRealTimeOrInABurst) {
     runUntil(12s);  // in real time
     StreamBuffer burst{2 << 20, 8 << 20};
