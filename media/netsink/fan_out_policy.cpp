@@ -160,12 +160,8 @@ bool FanOutPolicy::stepOverBacklog(ViewerPosition &p) const {
     if (p.rendition == 0 || p.target != p.rendition || p.soundOnly) return false;
     const uint64_t newest = buffer_.nextSeq();
     if (p.seq >= newest) return false;
-    // On the lowest rendition there is no move down, and a link that barely carries it never
-    // wins back what it fell behind (a start at an old key frame, a stall): there it steps over
-    // as soon as it is not calm.
-    const auto limit = p.rendition == 1 ? kCalmBehind : kDownBehind;
     // A place that has left the window (kept while its socket drained) is behind too.
-    if (buffer_.packet(p.seq) && buffer_.arrivedAt(newest - 1) - buffer_.arrivedAt(p.seq) <= limit) return false;
+    if (buffer_.packet(p.seq) && buffer_.arrivedAt(newest - 1) - buffer_.arrivedAt(p.seq) <= kDownBehind) return false;
     // Writable again but this far behind in what waits here: a move down would step over it,
     // and on the rendition its link carries there may be no lower one to move to. So it goes
     // on from its rendition's newest key frame, once the packet begun is finished.

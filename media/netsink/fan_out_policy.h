@@ -31,10 +31,9 @@
 //    may hold little unsent (unsentLimit), so a move down has little to wait behind.
 //  - Drop: a viewer whose next packet reached the sink more than `maxLag` ago, or has left the
 //    shared window, is too far behind live; the loop drops it when its socket is full. A
-//    viewer of renditions whose next packet is kDownBehind (kCalmBehind on the lowest
-//    rendition) behind the newest steps over what waits to its rendition's newest key frame
-//    when its socket next takes more, once the packet begun is finished; it is dropped only
-//    when nothing has left its socket for `maxLag`.
+//    viewer of renditions whose next packet is kDownBehind behind the newest steps over what
+//    waits to its rendition's newest key frame when its socket next takes more, once the
+//    packet begun is finished; it is dropped only when nothing has left its socket for `maxLag`.
 //
 // Threads: not thread-safe; used by the sink's loop thread only.
 #pragma once
