@@ -226,7 +226,10 @@ void FanOutPolicy::adapt(ViewerPosition &p, Clock::time_point now, size_t queued
     // What its socket holds reaches it at its link's rate, where known.
     const bool linkKnown = c.linkBps > 0 && now - c.linkMeasuredAt < kLinkRateKept;
     milliseconds behind{int64_t(uint64_t(queuedBytes) * 8000 / (linkKnown ? c.linkBps : rate))};
-    if (p.seq < buffer_.nextSeq()) behind += std::chrono::duration_cast<milliseconds>(now - buffer_.arrivedAt(p.seq));
+    // A place that has left the window waits at least as long as the oldest packet still in it.
+    if (const auto since = buffer_.arrivedAt(std::max(p.seq, buffer_.oldestSeq()));
+        p.seq < buffer_.nextSeq() && since != Clock::time_point::min())
+        behind += std::chrono::duration_cast<milliseconds>(now - since);
     if (behind >= kCalmBehind) c.calmSince = now;
     c.keptUp = now - c.calmSince >= kSettle;
     if (now - c.lastMove < kSettle) return;

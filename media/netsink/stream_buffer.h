@@ -83,6 +83,7 @@ public:
     PushResult pushChunk(std::vector<uint8_t> &&bytes, bool startPoint, Clock::time_point arrived = Clock::now());
 
     uint64_t nextSeq() const { return nextSeq_; }
+    uint64_t oldestSeq() const { return firstSeq_; }  // the first packet still in the window
     // The packet with this sequence number, or nullptr when it left the window or is not there yet.
     const PacketBytes *packet(uint64_t seq) const;
     // When the packet reached the sink; Clock::time_point::min() when it is not in the window.
