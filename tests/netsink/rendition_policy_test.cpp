@@ -92,6 +92,17 @@ struct SimulatedViewer {
 
 class RenditionSimulation : public ::testing::Test {
 protected:
+    // A 150 kbit/s viewer settled on the lowest rendition, taken out of the simulation so that
+    // a test can steer it by hand.
+    ViewerPosition settledOnTheLowest() {
+        SimulatedViewer &v = join(150'000);
+        runUntil(10s);
+        EXPECT_EQ(v.position.rendition, 1);  // no lower one to move to
+        ViewerPosition p = v.position;
+        viewers.clear();
+        return p;
+    }
+
     RenditionSimulation() {
         const auto &s = threeRenditions();
         buffer.setHeader(StreamHeader::fromMuxer(s.header, nullptr));
@@ -251,13 +262,9 @@ TEST_F(RenditionSimulation, ALinkThatStallsAndComesBackSlowIsLiveAgainSoonAfterI
 }
 
 TEST_F(RenditionSimulation, AViewerWhosePlaceLeavesTheWindowWhileItsLinkTakesBytesGoesOnFromANewerKeyFrame) {
-    SimulatedViewer &v = join(150'000);
-    runUntil(10s);
-    ASSERT_EQ(v.position.rendition, 1);  // no lower one to move to
+    ViewerPosition p = settledOnTheLowest();
     // Its socket then drains a little each pass, never enough for a write, while the window
     // moves on past its place: kept, since bytes leave it.
-    ViewerPosition p = v.position;
-    viewers.clear();
     for (size_t queued = 100'000; p.seq >= buffer.nextSeq() || buffer.packet(p.seq); queued -= 100) {
         ASSERT_LT(pushed, threeRenditions().packets.size());
         runUntil(elapsed);
@@ -270,11 +277,7 @@ TEST_F(RenditionSimulation, AViewerWhosePlaceLeavesTheWindowWhileItsLinkTakesByt
 }
 
 TEST_F(RenditionSimulation, AViewerFarBehindFinishesItsPacketThenGoesOnFromTheNewestKeyFrame) {
-    SimulatedViewer &v = join(150'000);
-    runUntil(10s);
-    ASSERT_EQ(v.position.rendition, 1);  // no lower one to move to
-    ViewerPosition p = v.position;
-    viewers.clear();
+    ViewerPosition p = settledOnTheLowest();
     // Its link stalls mid-packet for a few seconds.
     p.offset = 1;
     runUntil(elapsed + 4s);
