@@ -240,7 +240,7 @@ int measureRelay(CaptureMedia &media, const Options &o) {
     std::printf("\n== nginx relaying the browser rendition (%d viewers, %d s)\n", o.viewers, o.relaySeconds);
     test::NginxRelay nginx;
     std::string error;
-    if (!nginx.start(bench::freeLoopbackPort(), media.port, &error, o.nginx)) {
+    if (!nginx.start(bench::freeLoopbackPort(), media.serving.port, &error, o.nginx)) {
         std::printf("nginx could not be started: %s\n", error.c_str());
         return 1;
     }
@@ -248,7 +248,7 @@ int measureRelay(CaptureMedia &media, const Options &o) {
     std::string probe;
     for (int i = 0; i < 100 && httpGet(relayPort, "/live/latest", &probe) == 0; ++i) std::this_thread::sleep_for(100ms);
 
-    NetworkSink &sink = *media.pipeline.networkSink();
+    NetworkSink &sink = *media.broadcast()->sink();
     const NetworkSinkStats before = sink.stats();
     RelayCounts counts;
     const auto start = Clock::now();
@@ -315,8 +315,8 @@ int main(int argc, char **argv) {
     }
     gst_init(&argc, &argv);
     CaptureMedia media;
-    media.bindAddress = "127.0.0.1";
-    media.port = bench::freeLoopbackPort();
+    media.serving.bindAddress = "127.0.0.1";
+    media.serving.port = bench::freeLoopbackPort();
     media.listCameras();
     media.listMicrophones();
     std::atomic<uint64_t> rtcBytes{0}, rtcIdleFrames{0};
@@ -326,7 +326,7 @@ int main(int argc, char **argv) {
         // Frames still in the queues as the valves close come right after the watched ones.
         const int64_t now =
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-        if (media.pipeline.liveServer()->webrtcWatched())
+        if (media.broadcast()->server().webrtcWatched())
             lastWatchedFrameNs = now;
         else if (now - lastWatchedFrameNs > 500'000'000)
             ++rtcIdleFrames;
@@ -334,23 +334,23 @@ int main(int argc, char **argv) {
     media.applyLevel(3);
     media.startPreview();
     if (media.goLive() != LiveStart::Started) {
-        std::fprintf(stderr, "could not go live: %s\n", media.pipeline.sinkError().c_str());
+        std::fprintf(stderr, "could not go live: %s\n", media.broadcast()->error().c_str());
         return 1;
     }
     // The pipeline's bus is not watched here: nothing in it is needed, and it only grows.
-    for (int i = 0; i < 100 && media.pipeline.packetsOut() == 0; ++i) std::this_thread::sleep_for(100ms);
-    if (media.pipeline.packetsOut() == 0) {
+    for (int i = 0; i < 100 && media.broadcast()->packetsOut() == 0; ++i) std::this_thread::sleep_for(100ms);
+    if (media.broadcast()->packetsOut() == 0) {
         std::fprintf(stderr, "the live stream did not start\n");
         return 1;
     }
     std::printf("== CPU of the browser renditions (768 kbps level, 320x240, one Windows Media viewer throughout)\n");
-    StreamReader asfViewer(media.port, "/");
+    StreamReader asfViewer(media.serving.port, "/");
     const auto started = Clock::now();
     std::this_thread::sleep_for(3s);
     measureCpu("WebM rendition", o,
-               [&] { return std::make_unique<StreamReader>(media.port, BrowserEncoder::kStreamPath); });
+               [&] { return std::make_unique<StreamReader>(media.serving.port, BrowserEncoder::kStreamPath); });
     measureCpu("WebRTC rendition", o,
-               [&] { return std::make_unique<RtcWatcher>(*media.pipeline.liveServer(), rtcBytes); });
+               [&] { return std::make_unique<RtcWatcher>(media.broadcast()->server(), rtcBytes); });
     std::printf("WebRTC frames encoded while nobody watched (after those in flight): %llu\n",
                 static_cast<unsigned long long>(rtcIdleFrames.load()));
     std::printf(

@@ -143,20 +143,20 @@ LevelResult measure(int level, int seconds, int fanOutMs) {
     LevelResult r;
     r.level = level;
     CaptureMedia media;
-    media.bindAddress = "127.0.0.1";
-    media.port = bench::freeLoopbackPort();
-    media.fanOutInterval = std::chrono::milliseconds(fanOutMs);
+    media.serving.bindAddress = "127.0.0.1";
+    media.serving.port = bench::freeLoopbackPort();
+    media.serving.fanOutInterval = std::chrono::milliseconds(fanOutMs);
     media.listCameras();
     media.listMicrophones();
     media.applyLevel(level);
     media.startPreview();
-    if (media.goLive() != LiveStart::Started) return r.error = "could not go live: " + media.pipeline.sinkError(), r;
+    if (media.goLive() != LiveStart::Started) return r.error = "could not go live: " + media.broadcast()->error(), r;
     // Let the encoders settle, then join as a viewer would.
-    for (int i = 0; i < 40 && !media.pipeline.streamStartClockNs(); ++i) g_usleep(50000);
+    for (int i = 0; i < 40 && !media.broadcast()->streamStartClockNs(); ++i) g_usleep(50000);
     g_usleep(1500000);
-    const std::optional<uint64_t> start = media.pipeline.streamStartClockNs();
+    const std::optional<uint64_t> start = media.broadcast()->streamStartClockNs();
     if (!start) return r.error = "the stream did not start", r;
-    Viewer viewer(media.port);
+    Viewer viewer(media.serving.port);
     if (!viewer.ok()) return r.error = "could not connect", r;
     const uint64_t joined = clockNow();
     const double cpuAtJoin = cpuSeconds();
@@ -240,14 +240,14 @@ std::vector<double> chromiumDelays(uint16_t port, int seconds, bool noWebrtc, st
 
 int measurePaths(int seconds) {
     CaptureMedia media;
-    media.bindAddress = "127.0.0.1";
-    media.port = bench::freeLoopbackPort();
+    media.serving.bindAddress = "127.0.0.1";
+    media.serving.port = bench::freeLoopbackPort();
     media.listCameras();
     media.listMicrophones();
     media.applyLevel(3);
     media.startPreview();
     if (media.goLive() != LiveStart::Started) {
-        std::printf("could not go live: %s\n", media.pipeline.sinkError().c_str());
+        std::printf("could not go live: %s\n", media.broadcast()->error().c_str());
         return 1;
     }
     std::printf("\ndelay from camera to picture at the 768 kbps level (320x240, 30 frames a second), %d s a path,\n"
@@ -261,9 +261,9 @@ int measurePaths(int seconds) {
     };
     const Path paths[] = {
         {"Windows Media over HTTP (ffmpeg)",
-         [&](std::string *e) { return windowsMediaDelays(media.port, seconds, e); }},
-        {"WebM over HTTP (Chromium)", [&](std::string *e) { return chromiumDelays(media.port, seconds, true, e); }},
-        {"WebRTC (Chromium)", [&](std::string *e) { return chromiumDelays(media.port, seconds, false, e); }},
+         [&](std::string *e) { return windowsMediaDelays(media.serving.port, seconds, e); }},
+        {"WebM over HTTP (Chromium)", [&](std::string *e) { return chromiumDelays(media.serving.port, seconds, true, e); }},
+        {"WebRTC (Chromium)", [&](std::string *e) { return chromiumDelays(media.serving.port, seconds, false, e); }},
     };
     for (const Path &path : paths) {
         std::string error;

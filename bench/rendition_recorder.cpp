@@ -152,7 +152,7 @@ LevelFigures runLevel(int level, int seconds, const std::string &output) {
     Recorder recorder(output);
     if (!recorder.fileOk()) return f.error = "cannot write " + output, f;
     CaptureMedia media;
-    media.port = 0;  // encode without serving
+    media.serving.port = 0;  // encode without serving
     media.observer = [&recorder](bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition) {
         recorder.observe(isHeader, bytes, rendition);
     };

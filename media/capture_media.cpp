@@ -42,6 +42,7 @@ void CaptureMedia::listMicrophones() {
     lists.lineNumbers.clear();
     lists.lineIndex = -1;
     lists.linesEnabled = false;
+    stopLive();
     pipeline.clear();
 
     const std::vector<CatalogEntry> microphones = listDevices(DeviceKind::Microphone);
@@ -82,6 +83,7 @@ void CaptureMedia::listMicrophones() {
 void CaptureMedia::startPreview() {
     camera_ = deviceAt(DeviceKind::Camera, choice.camera);
     microphone_ = deviceAt(DeviceKind::Microphone, choice.microphone);
+    stopLive();
     CaptureDescription description;
     description.camera = camera_;
     pipeline.build(description);
@@ -90,7 +92,9 @@ void CaptureMedia::startPreview() {
 
 LiveStart CaptureMedia::goLive() {
     if (!camera_) return LiveStart::NoVideoDevice;
+    stopLive();
     CaptureDescription description;
+    description.live = true;
     description.camera = camera_;
     description.microphone = microphone_;
     // The camera's first RGB 320 x 240, where it offers one.
@@ -107,22 +111,24 @@ LiveStart CaptureMedia::goLive() {
     }
     LiveSettings live;
     live.encoder = *encoderSettings(profile_);
-    live.bindAddress = bindAddress;
-    live.port = port;
-    live.maxViewers = maxViewers;
-    live.fanOutInterval = fanOutInterval;
+    live.serving = serving;
     live.observer = observer;
-    live.webrtcPort = webrtcPort;
     live.rtcObserver = rtcObserver;
-    description.live = std::move(live);
-    pipeline.goLive(description);
-    if (!pipeline.sinkOpen() && port > 0 && maxViewers > 0) return LiveStart::SinkFailed;
+    const LiveInputs inputs = pipeline.joinLive(description);
+    broadcast_ = std::make_unique<LiveBroadcast>(pipeline, inputs, live);
+    pipeline.startLive();
+    if (!broadcast_->serving() && serving.port > 0 && serving.maxClients > 0) return LiveStart::SinkFailed;
     return LiveStart::Started;
 }
 
-void CaptureMedia::stopLive() { pipeline.stopLive(); }
+void CaptureMedia::stopLive() {
+    if (broadcast_) broadcast_->stop();
+    broadcast_.reset();
+    pipeline.stopLive();
+}
 
 void CaptureMedia::close() {
+    stopLive();
     pipeline.clear();
     camera_.reset();
     microphone_.reset();

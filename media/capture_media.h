@@ -12,13 +12,14 @@
 // Threads: UI thread only (see CapturePipeline for frames and events).
 #pragma once
 
-#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "media/capture_pipeline.h"
 #include "media/device_choice.h"
+#include "media/live_broadcast.h"
 #include "media/profiles.h"
 
 namespace morlanex {
@@ -49,17 +50,11 @@ enum class LiveStart {
 
 class CaptureMedia {
 public:
-    static constexpr size_t kDefaultMaxViewers = 6000;
-
     CapturePipeline pipeline;
     DeviceLists lists;
     DeviceChoice choice;
-    uint16_t port = 0;  // 0: encode without serving
-    std::string bindAddress = "0.0.0.0";
-    size_t maxViewers = kDefaultMaxViewers;
-    std::chrono::milliseconds fanOutInterval{400};  // the sink's, see NetworkSinkConfig
+    ServingSettings serving;  // port 0: encode without serving
     StreamObserver observer;  // optional, for whoever watches the stream as served
-    int webrtcPort = 0;  // see LiveSettings
     RtcObserver rtcObserver;  // optional, sees the WebRTC viewers' frames
 
     void listCameras();
@@ -72,6 +67,8 @@ public:
     // microphone offers no format.
     LiveStart goLive();
     void stopLive();
+    // The broadcast while live (also when its port failed: it encodes all the same).
+    LiveBroadcast *broadcast() const { return broadcast_.get(); }
     void close();
 
     // The profile for level 0..3; false (nothing changed) for other levels.
@@ -85,6 +82,7 @@ private:
     Wm8Profile profile_ = wmp_V80_100768VideoMBR;
     DeviceHandle camera_, microphone_;  // chosen at the preview start
     std::string listedMicrophoneFormat_;  // the first format of the microphone listed last
+    std::unique_ptr<LiveBroadcast> broadcast_;  // after the pipeline: goes first
 };
 
 }  // namespace morlanex

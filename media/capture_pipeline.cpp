@@ -4,24 +4,10 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
-#include "media/browser_encoder.h"
-#include "media/live_encoder.h"
-#include "media/netsink/network_sink.h"
 #include "media/recording_mixer.h"
 #include "media/tee_branch.h"
-#include "media/webrtc_encoder.h"
 
 namespace morlanex {
-
-// What a broadcast adds to the pipeline.
-struct CapturePipeline::Live {
-    std::unique_ptr<LiveServer> server;
-    std::unique_ptr<LiveEncoder> encoder;
-    std::unique_ptr<BrowserEncoder> browser;  // while the server serves
-    std::unique_ptr<WebRtcEncoder> webrtc;  // while the server serves
-    std::vector<std::unique_ptr<TeeBranch>> branches;
-    std::vector<GstElement *> microphone;  // the microphone's source, format and tee
-};
 
 CapturePipeline::CapturePipeline() {
     if (!gst_is_initialized()) gst_init(nullptr, nullptr);
@@ -54,7 +40,8 @@ GstElement *CapturePipeline::addSource(const DeviceHandle &device, const std::st
     if (!source) return nullptr;
     std::shared_ptr<GstElement> held(GST_ELEMENT(gst_object_ref(source)), gst_object_unref);
     watch = watchRemoval(device, [held] {
-        GError *error = g_error_new_literal(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND, "The device was removed.");
+        GError *error =
+            g_error_new_literal(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NOT_FOUND, "The device was removed.");
         gst_element_post_message(held.get(), gst_message_new_error(GST_OBJECT(held.get()), error, nullptr));
         g_error_free(error);
     });
@@ -138,7 +125,7 @@ void CapturePipeline::build(const CaptureDescription &description) {
     errorSeen_ = false;
     built_ = true;
 
-    const bool live = description.live.has_value();
+    const bool live = description.live;
     std::vector<GstElement *> elements;
     GstElement *camera = description.camera
         ? addSource(description.camera, description.cameraCaps, cameraFormat_, elements, cameraWatch_)
@@ -153,31 +140,21 @@ void CapturePipeline::build(const CaptureDescription &description) {
     cameraTee_ = camera;
     cameraSource_ = elements.front();
     addPreview(camera);
-    if (live) attachLive(description);
 }
 
-void CapturePipeline::goLive(const CaptureDescription &description) {
+LiveInputs CapturePipeline::joinLive(const CaptureDescription &description) {
     const bool previewing =
         built_ && cameraTee_ && !errorSeen_ && description.camera && description_.camera == description.camera;
-    if (!previewing) {
-        build(description);
-        play();
-        return;
-    }
     stopLive();
-    description_ = description;
-    attachLive(description);
-    if (GST_STATE_TARGET(pipeline_) != GST_STATE_PLAYING) play();
-}
-
-void CapturePipeline::attachLive(const CaptureDescription &description) {
-    auto live = std::make_unique<Live>();
+    if (previewing)
+        description_ = description;
+    else
+        build(description);
     microphoneErrorSeen_ = false;
     GstElement *microphone = nullptr;
     if (description.microphone) {
-        microphone =
-            addSource(description.microphone, description.microphoneCaps, microphoneFormat_, live->microphone,
-                      microphoneWatch_);
+        microphone = addSource(description.microphone, description.microphoneCaps, microphoneFormat_, liveMicrophone_,
+                               microphoneWatch_);
         if (!microphone) {
             clear();
             throw MediaError(kInterfaceNotSupported);
@@ -206,49 +183,29 @@ void CapturePipeline::attachLive(const CaptureDescription &description) {
         if (std::unique_ptr<RecordingMixer> mixer = recordingMixerFor(description.microphone.get()))
             mixer->setEnabled(description.recordingLine, true);
     }
+    live_ = true;
+    return {pipeline_, cameraTee_, microphone, TeeBranch::runningTime(pipeline_)};
+}
 
-    const LiveSettings &settings = *description.live;
-    live->server = std::make_unique<LiveServer>(settings);
-    const uint64_t offset = TeeBranch::runningTime(pipeline_);
-    live->encoder = std::make_unique<LiveEncoder>(settings.encoder, *live->server, pipeline_, offset);
-    bool complete = true;
-    auto attach = [&](GstElement *bin) {
-        if (bin)
-            live->branches.push_back(std::make_unique<TeeBranch>(pipeline_, bin, cameraTee_, microphone, offset));
-        else
-            complete = false;
-    };
-    attach(live->encoder->makeBranch(microphone != nullptr));
-    if (live->server->serving()) {
-        live->browser = std::make_unique<BrowserEncoder>(settings.encoder);
-        live->browser->serveWith(live->server.get());
-        attach(live->browser->makeBranch(microphone != nullptr));
-    }
-    if (live->server->serving() && settings.webrtcPort >= 0) {
-        live->webrtc = std::make_unique<WebRtcEncoder>(settings.encoder);
-        live->webrtc->serveWith(live->server.get());
-        attach(live->webrtc->makeBranch(microphone != nullptr));
-    }
+void CapturePipeline::startLive() {
     // The microphone starts once its frames have somewhere to go: its tee first.
-    for (auto e = live->microphone.rbegin(); e != live->microphone.rend(); ++e) gst_element_sync_state_with_parent(*e);
-    live_ = std::move(live);
-    if (!complete) postError("The live encoder could not be built.");
+    for (auto e = liveMicrophone_.rbegin(); e != liveMicrophone_.rend(); ++e) gst_element_sync_state_with_parent(*e);
+    if (GST_STATE_TARGET(pipeline_) != GST_STATE_PLAYING) play();
+}
+
+void CapturePipeline::haltMicrophone() {
+    // Before the branches go, so that it never pushes into a tee losing its last branch.
+    microphoneWatch_.reset();
+    for (GstElement *e : liveMicrophone_) gst_element_set_state(e, GST_STATE_NULL);
 }
 
 void CapturePipeline::stopLive() {
     if (!live_) return;
-    std::unique_ptr<Live> live = std::move(live_);
-    microphoneWatch_.reset();
-    // The microphone first, so that it never pushes into a tee losing its last branch.
-    for (GstElement *e : live->microphone) gst_element_set_state(e, GST_STATE_NULL);
-    live->branches.clear();
-    for (GstElement *e : live->microphone) gst_bin_remove(GST_BIN(pipeline_), e);
+    haltMicrophone();
+    for (GstElement *e : liveMicrophone_) gst_bin_remove(GST_BIN(pipeline_), e);
+    liveMicrophone_.clear();
     microphoneFormat_ = nullptr;
-    // The encoders are off the pipeline: nothing reaches the server after this.
-    live->webrtc.reset();
-    live->browser.reset();
-    live->encoder.reset();
-    live->server->stop();
+    live_ = false;
 }
 
 void CapturePipeline::play() {
@@ -309,7 +266,7 @@ std::vector<PipelineEvent> CapturePipeline::takeEvents() {
 }
 
 std::optional<DeviceKind> CapturePipeline::failedDevice(GstObject *source) const {
-    GstElement *microphone = live_ && !live_->microphone.empty() ? live_->microphone.front() : nullptr;
+    GstElement *microphone = liveMicrophone_.empty() ? nullptr : liveMicrophone_.front();
     for (GstObject *o = source; o; o = GST_OBJECT_PARENT(o)) {
         if (cameraSource_ && o == GST_OBJECT(cameraSource_)) return DeviceKind::Camera;
         if (microphone && o == GST_OBJECT(microphone)) return DeviceKind::Microphone;
@@ -318,8 +275,8 @@ std::optional<DeviceKind> CapturePipeline::failedDevice(GstObject *source) const
 }
 
 bool CapturePipeline::replaceMicrophoneWithSilence() {
-    if (!live_ || live_->microphone.size() < 2) return false;
-    GstElement *lost = live_->microphone.front();
+    if (liveMicrophone_.size() < 2) return false;
+    GstElement *lost = liveMicrophone_.front();
     GstElement *silence = gst_element_factory_make("audiotestsrc", nullptr);
     if (!silence) return false;
     g_object_set(silence, "is-live", TRUE, "wave", 4 /* silence */, nullptr);
@@ -328,12 +285,12 @@ bool CapturePipeline::replaceMicrophoneWithSilence() {
     gst_bin_remove(GST_BIN(pipeline_), lost);
     gst_bin_add(GST_BIN(pipeline_), silence);
     // The format filter keeps the stream's sound format, so the encoders see no change.
-    if (!gst_element_link(silence, live_->microphone[1])) {
-        live_->microphone.erase(live_->microphone.begin());
+    if (!gst_element_link(silence, liveMicrophone_[1])) {
+        liveMicrophone_.erase(liveMicrophone_.begin());
         gst_bin_remove(GST_BIN(pipeline_), silence);
         return false;
     }
-    live_->microphone.front() = silence;
+    liveMicrophone_.front() = silence;
     gst_element_sync_state_with_parent(silence);
     return true;
 }
@@ -346,13 +303,6 @@ std::string CapturePipeline::formatInUse(DeviceKind kind) const {
     return takeCapsText(caps);
 }
 
-bool CapturePipeline::sinkOpen() const { return live_ && live_->server->serving(); }
-std::string CapturePipeline::sinkError() const { return live_ ? live_->server->error() : std::string(); }
-NetworkSink *CapturePipeline::networkSink() const { return live_ ? live_->server->sink() : nullptr; }
-LiveServer *CapturePipeline::liveServer() const { return live_ ? live_->server.get() : nullptr; }
-uint64_t CapturePipeline::packetsOut() const { return live_ ? live_->server->packetsOut() : 0; }
-std::optional<uint64_t> CapturePipeline::streamStartClockNs() const {
-    return live_ ? live_->encoder->streamStartClockNs() : std::nullopt;
-}
+void CapturePipeline::reportError(const std::string &text) { postError(text); }
 
 }  // namespace morlanex

@@ -5,8 +5,9 @@
 // RGB and handed to the frame callback). Going live hangs the encoders' branches off the
 // camera's and the microphone's tees (see TeeBranch) while the preview runs: the camera is
 // not reopened, only set to the broadcast's format, and the microphone joins the pipeline
-// then. Stopping takes them off again and lets the microphone go; the preview goes on. The
-// encoders hand their output to the broadcast's LiveServer, which serves it.
+// then. The pipeline only lends its tees and its clock (LiveInputs): the broadcast
+// (LiveBroadcast) owns the encoders and their server. Stopping takes the microphone off again;
+// the preview goes on.
 //
 // The pipeline object lives as long as this class; building again replaces its elements, so
 // its bus, and the bus's poll descriptor, stay the same. Messages of an earlier build are
@@ -30,7 +31,6 @@
 #include <vector>
 
 #include "media/device_catalog.h"
-#include "media/live_server.h"
 #include "media/profiles.h"
 
 typedef struct _GstElement GstElement;
@@ -46,8 +46,6 @@ public:
 // The text of a step that needs a device that cannot be opened.
 inline constexpr const char *kInterfaceNotSupported = "Interface not supported";
 
-class NetworkSink;
-
 struct VideoFrame {
     const uint8_t *rgb;  // width x height pixels of 3 bytes (R, G, B), rows `stride` apart
     int width;
@@ -62,7 +60,15 @@ struct CaptureDescription {
     std::string cameraCaps;  // caps text; empty: the camera's current format
     std::string microphoneCaps;
     int recordingLine = -1;  // enabled when going live; -1 leaves the lines alone
-    std::optional<LiveSettings> live;
+    bool live = false;  // a camera that cannot be opened throws rather than reports
+};
+
+// What a broadcast's encoders hang off while live.
+struct LiveInputs {
+    GstElement *pipeline;  // whose clock the stream keeps
+    GstElement *cameraTee;
+    GstElement *microphoneTee;  // null: no microphone
+    uint64_t offsetNs;  // the pipeline's running time when the broadcast joined
 };
 
 struct PipelineEvent {
@@ -90,19 +96,24 @@ public:
     // that cannot be opened is reported as an Error event; with live settings it throws
     // MediaError("Interface not supported") instead and leaves the pipeline empty.
     void build(const CaptureDescription &description);
-    // Goes live as `description` (with live settings) says: on the preview of its camera,
-    // unless that reported an error, the encoders join without stopping it; otherwise the
-    // pipeline is built anew and played. Throws as build() does, leaving the pipeline empty.
-    void goLive(const CaptureDescription &description);
-    // Takes the encoders and the microphone off and closes the network sink; the preview
-    // goes on (in the broadcast's camera format).
+    // Readies going live as `description` says: on the preview of its camera, unless that
+    // reported an error, the camera only takes the broadcast's format; otherwise the pipeline
+    // is built anew. The microphone joins, not yet started. Throws as build() does (a device
+    // that cannot be opened), leaving the pipeline empty. The caller hangs its branches off the
+    // inputs, then calls startLive().
+    LiveInputs joinLive(const CaptureDescription &description);
+    // Starts the microphone and plays.
+    void startLive();
+    // Stops the microphone in place: first step of leaving, before the branches go.
+    void haltMicrophone();
+    // Takes the microphone off; the preview goes on (in the broadcast's camera format).
     void stopLive();
     void play();
     void stop();
     // Stops and removes everything (the network sink closes).
     void clear();
     bool built() const { return built_; }
-    bool live() const { return live_ != nullptr; }
+    bool live() const { return live_; }
     // A camera's picture is flowing (built with a camera, no error reported since).
     bool previewRunning() const { return built_ && cameraTee_ && !errorSeen_; }
     // Live: a microphone that failed gives way to silence in its format, so the stream stays
@@ -113,14 +124,8 @@ public:
     // The messages waiting on the bus, as events; only the first error of a build counts.
     std::vector<PipelineEvent> takeEvents();
 
-    // Live: whether the network sink serves on the port, and why not.
-    bool sinkOpen() const;
-    std::string sinkError() const;
-    NetworkSink *networkSink() const;
-    LiveServer *liveServer() const;  // while live
-    uint64_t packetsOut() const;
-    // The pipeline clock's time (ns) at the stream's time 0, once the stream has begun.
-    std::optional<uint64_t> streamStartClockNs() const;
+    // Posts an Error event, as a failing element would.
+    void reportError(const std::string &text);
     // The format a source runs with (caps text; empty for the device's current format or
     // when the source is not in the pipeline).
     std::string formatInUse(DeviceKind kind) const;
@@ -128,14 +133,11 @@ public:
     uint64_t framesDelivered() const { return frames_.load(); }
 
 private:
-    struct Live;
     // The device's element, a caps filter (`format`) and a tee, not yet started: `elements`
     // gets all three. Returns the tee, or null when the device cannot be opened.
     GstElement *addSource(const DeviceHandle &device, const std::string &caps, GstElement *&format,
                           std::vector<GstElement *> &elements, RemovalWatch &watch);
     void addPreview(GstElement *tee);
-    // The encoders' branches on the tees and the microphone, started as the pipeline runs.
-    void attachLive(const CaptureDescription &description);
     void postError(const std::string &text);
     // The device whose source `source` belongs to, if any.
     std::optional<DeviceKind> failedDevice(GstObject *source) const;
@@ -153,7 +155,8 @@ private:
     bool microphoneErrorSeen_ = false;
     FrameCallback frameCallback_;
     std::atomic<uint64_t> frames_{0};
-    std::unique_ptr<Live> live_;
+    bool live_ = false;
+    std::vector<GstElement *> liveMicrophone_;  // the microphone's source, format and tee
 };
 
 }  // namespace morlanex

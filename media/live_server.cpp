@@ -27,18 +27,14 @@ void LiveServer::Relay::keyFrame() {
 
 LiveServer::LiveServer(const LiveSettings &settings)
     : observer_(settings.observer), rtcObserver_(settings.rtcObserver) {
-    if (settings.port == 0 || settings.maxViewers == 0) return;
+    if (settings.serving.port == 0 || settings.serving.maxClients == 0) return;
     NetworkSinkConfig config;
-    config.bindAddress = settings.bindAddress;
-    config.port = settings.port;
-    config.maxClients = settings.maxViewers;
-    config.fanOutInterval = settings.fanOutInterval;
+    static_cast<ServingSettings &>(config) = settings.serving;
     std::weak_ptr<Relay> relay = relay_;
     config.mediaStreams.push_back(
         {BrowserEncoder::kStreamPath, "video/webm", BrowserEncoder::kSegmentPrefix, [relay](bool watched) {
              if (std::shared_ptr<Relay> r = relay.lock()) r->changed(watched);
          }});
-    config.webrtcPort = settings.webrtcPort;
     config.webrtcVideoRates = webrtcVideoRates(settings.encoder);
     std::weak_ptr<Relay> rtc = rtc_;
     config.webrtcWatchedChanged = [rtc](bool watched) {
@@ -47,6 +43,13 @@ LiveServer::LiveServer(const LiveSettings &settings)
     config.keyFrameWanted = [rtc] {
         if (std::shared_ptr<Relay> r = rtc.lock()) r->keyFrame();
     };
+    std::weak_ptr<Outside> outside = outside_;
+    config.outsideAddress = [outside]() -> std::optional<OutsideAddress> {
+        std::shared_ptr<Outside> o = outside.lock();
+        if (!o) return std::nullopt;
+        std::lock_guard lock(o->mutex);
+        return o->address;
+    };
     config.pages.push_back(BrowserEncoder::playerPage());
     config.pages.push_back(BrowserEncoder::relayPlayerPage());
     auto sink = std::make_unique<NetworkSink>(std::move(config));
@@ -54,10 +57,15 @@ LiveServer::LiveServer(const LiveSettings &settings)
     if (sink->start(&error))
         sink_ = std::move(sink);
     else
-        error_ = error.empty() ? "cannot open port " + std::to_string(settings.port) : error;
+        error_ = error.empty() ? "cannot open port " + std::to_string(settings.serving.port) : error;
 }
 
 LiveServer::~LiveServer() { stop(); }
+
+void LiveServer::setWebrtcOutsideAddress(std::optional<OutsideAddress> outside) {
+    std::lock_guard lock(outside_->mutex);
+    outside_->address = std::move(outside);
+}
 
 void LiveServer::stop() {
     if (sink_) sink_->stop();

@@ -18,7 +18,7 @@
 // called on the sink's loop thread, or in stop(), without a lock held.
 //
 // Example:
-//   LiveServer server(settings);          // the sink serves on settings.port
+//   LiveServer server(settings);          // the sink serves on settings.serving.port
 //   if (!server.serving()) report(server.error());
 //   server.setHeader(header);  server.pushPacket(packet, 0);   // from the encoder
 //   server.stop();                        // viewers disconnected, port free
@@ -30,6 +30,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -42,18 +43,13 @@ namespace morlanex {
 // rendition (0: for every viewer; r: only for viewers of rendition r, see AsfDataPacket).
 using StreamObserver = std::function<void(bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition)>;
 // Sees every frame given to the WebRTC viewers (`rendition`: of VP8, 0 the top).
-using RtcObserver =
-    std::function<void(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame, uint8_t rendition)>;
+using RtcObserver = std::function<void(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame,
+                                       uint8_t rendition)>;
 
 struct LiveSettings {
     EncoderSettings encoder;
-    std::string bindAddress = "0.0.0.0";
-    uint16_t port = 0;  // 0: encode without serving
-    size_t maxViewers = 6000;
-    std::chrono::milliseconds fanOutInterval{400};
+    ServingSettings serving;  // port 0 or no viewers: encode without serving
     StreamObserver observer;  // optional
-    // WebRTC playback's UDP port: 0 one the system chooses, -1 none (see NetworkSinkConfig).
-    int webrtcPort = 0;
     RtcObserver rtcObserver;  // optional
 };
 
@@ -95,6 +91,9 @@ public:
     void setWebrtcListener(std::function<void()> listener);
     // Called when a viewer needs a key frame; empty to stop.
     void setKeyFrameRequester(std::function<void()> requester);
+    // Behind a router that maps the WebRTC port: its outside address and granted port, for the
+    // WHEP answers from now on; nullopt: none. Any thread.
+    void setWebrtcOutsideAddress(std::optional<OutsideAddress> outside);
     // What the sink reports (public so that a server without a sink can be told too).
     void setWebrtcWatched(bool watched) { rtc_->changed(watched); }
     void requestKeyFrame() { rtc_->keyFrame(); }
@@ -109,7 +108,13 @@ private:
         void keyFrame();
     };
 
+    struct Outside {
+        std::mutex mutex;
+        std::optional<OutsideAddress> address;  // guarded by mutex
+    };
+
     StreamObserver observer_;
+    std::shared_ptr<Outside> outside_ = std::make_shared<Outside>();
     RtcObserver rtcObserver_;
     std::shared_ptr<Relay> relay_ = std::make_shared<Relay>();
     std::shared_ptr<Relay> rtc_ = std::make_shared<Relay>();

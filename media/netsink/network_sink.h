@@ -37,7 +37,9 @@
 // on hand-off, and shared by all viewers.
 //
 // Example:
-//   NetworkSink sink({.port = 8080});
+//   NetworkSinkConfig config;
+//   config.port = 8080;
+//   NetworkSink sink(config);
 //   std::string err;
 //   if (!sink.start(&err)) report(err);
 //   sink.setHeader(hdr.data(), hdr.size());
@@ -51,10 +53,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "media/netsink/serving_settings.h"
 
 namespace morlanex {
 
@@ -80,6 +85,12 @@ struct MediaStreamConfig {
     std::function<void(bool watched)> watchedChanged;
 };
 
+// Where viewers outside a router reach one of our ports.
+struct OutsideAddress {
+    std::string address;  // dotted IPv4
+    uint16_t port = 0;
+};
+
 // A fixed answer at a path, such as a player page.
 struct SinkPage {
     std::string path;
@@ -88,11 +99,10 @@ struct SinkPage {
     int maxAgeSeconds = 0;  // how long a cache may keep it; 0: not at all
 };
 
-struct NetworkSinkConfig {
-    std::string bindAddress = "0.0.0.0";
-    uint16_t port = 0;  // 0 = any free port (see NetworkSink::port)
+// The serving settings (address, port, viewers, fan-out interval, WebRTC port) and how the
+// sink keeps to them.
+struct NetworkSinkConfig : ServingSettings {
     std::string path = "/";  // the stream's path; others get 404
-    size_t maxClients = 6000;  // simultaneous viewers
     size_t maxPendingRequests = 1024;  // connections still sending their request, in all
     size_t maxPendingPerAddress = 32;  // ... and from one IPv4 address
     std::chrono::milliseconds requestTimeout{5000};
@@ -102,11 +112,6 @@ struct NetworkSinkConfig {
     size_t maxBacklogBytes = 2 * 1024 * 1024;  // ... and one this many bytes behind, whatever the time
     size_t maxWindowBytes = 8 * 1024 * 1024;  // shared packet window kept for late joiners
     std::chrono::milliseconds lingerTimeout{2000};  // wait for the peer's close after an answer
-    // New packets are written to the viewers at most this often, so each write carries
-    // several packets: far fewer system calls per byte, for a delay that players hide in
-    // their preroll of seconds.
-    // 0 = write every packet at once.
-    std::chrono::milliseconds fanOutInterval{400};
     // The stream's total bit rate, for the live header's Max Bitrate where the muxer wrote 0.
     uint32_t maxBitrateBps = 0;
     // SO_SNDBUF of every client socket (the kernel doubles it for its bookkeeping): about
@@ -117,10 +122,6 @@ struct NetworkSinkConfig {
     // Further streams (stream 1 is mediaStreams[0], and so on; stream 0 is the ASF stream) and pages.
     std::vector<MediaStreamConfig> mediaStreams;
     std::vector<SinkPage> pages;
-    // WebRTC playback (WHEP, POST /whep with an SDP offer) on a UDP port of its own: 0 = a port
-    // the system chooses at start, 1..65535 = that port (fixed in Morlanex.conf for a
-    // firewall), -1 = no WebRTC. See docs/webrtc.md.
-    int webrtcPort = 0;
     // The VP8 renditions' video bit rates, the top first: each WebRTC viewer is sent the one
     // its link carries, moving at key frames (which the encoders make at the same times).
     // Empty: one rendition.
@@ -133,6 +134,10 @@ struct NetworkSinkConfig {
     // (true) or back to none (false), so the VP8/Opus encoders work only while watched. A
     // session counts from its answer on, so frames flow by the time its DTLS is done.
     std::function<void(bool watched)> webrtcWatchedChanged;
+    // Called on the loop thread for each WHEP answer: behind a router that maps the WebRTC port,
+    // its outside address and the UDP port it granted, offered beside the host candidate.
+    // Empty, or returning no address: the host candidate alone.
+    std::function<std::optional<OutsideAddress>()> outsideAddress;
     // Called on the loop thread when a WebRTC viewer needs a key frame (a new viewer with no
     // key frame in the window, PLI, FIR); the sink calls it at most once a second in all.
     std::function<void()> keyFrameWanted;

@@ -101,9 +101,7 @@ private:
 };
 
 RtcTransport::RtcTransport(const NetworkSinkConfig &config, Log log)
-    : config_(config),
-      log_(std::move(log)),
-      video_(config.webrtcVideoRates),
+    : config_(config), log_(std::move(log)), video_(config.webrtcVideoRates),
       sendVideo_([this](RtcSession &s, const webrtc::RtpPacket &p) { sendPacket(s, p, s.video); }) {}
 
 RtcTransport::~RtcTransport() { stop(); }
@@ -184,9 +182,13 @@ WhepReply RtcTransport::offer(std::string_view sdp, const sockaddr_in &local, ui
     s.created = s.lastCheck = Clock::now();
     char address[INET_ADDRSTRLEN] = "0.0.0.0";
     ::inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
-    const webrtc::AnswerParameters p{s.ufrag,      s.password, dtls_->fingerprint(),
-                                     address,      port(),     s.video.ssrc,
-                                     s.audio.ssrc, kCname,     randomValue<uint64_t>() >> 2};
+    webrtc::AnswerParameters p{s.ufrag,      s.password, dtls_->fingerprint(),         address, port(), s.video.ssrc,
+                               s.audio.ssrc, kCname,     randomValue<uint64_t>() >> 2, {},      0};
+    if (config_.outsideAddress)
+        if (std::optional<OutsideAddress> outside = config_.outsideAddress()) {
+            p.announcedAddress = outside->address;
+            p.announcedPort = outside->port;
+        }
     WhepReply reply{201, webrtc::buildAnswer(*parsed, p), "/whep/" + s.id};
     log_(s.name, "offer answered");
     byUfrag_[s.ufrag] = &s;

@@ -127,18 +127,18 @@ protected:
     void SetUp() override {
         media.listCameras();
         media.listMicrophones();
-        media.bindAddress = "127.0.0.1";
-        media.port = freeLoopbackPort();
+        media.serving.bindAddress = "127.0.0.1";
+        media.serving.port = freeLoopbackPort();
         ASSERT_TRUE(media.applyLevel(2));
         media.startPreview();
-        ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
+        ASSERT_EQ(media.goLive(), LiveStart::Started) << media.broadcast()->error();
         // The header is made at once; the encoders then rest until someone watches.
         ASSERT_TRUE(pump.pumpUntil([&] { return chunksIn() > 0; }, 20s));
     }
     void TearDown() override { media.close(); }
 
-    uint64_t chunksIn() const { return media.pipeline.networkSink()->stats().chunksIn; }
-    std::string url(const char *path) const { return "http://127.0.0.1:" + std::to_string(media.port) + path; }
+    uint64_t chunksIn() const { return media.broadcast()->sink()->stats().chunksIn; }
+    std::string url(const char *path) const { return "http://127.0.0.1:" + std::to_string(media.serving.port) + path; }
 
     CaptureMedia media;
     testing::EventPump pump{media.pipeline};
@@ -184,12 +184,12 @@ int64_t manifestTimeMs(const std::string &mpd, const std::string &name) {
 TEST_F(BrowserRenditionTest, FfmpegPlaysTheDashManifestDirectlyAndThroughANginxCacheBelowAChannelPrefix) {
     test::NginxRelay nginx;
     std::string error;
-    ASSERT_TRUE(nginx.start(freeLoopbackPort(), media.port, &error)) << error;
+    ASSERT_TRUE(nginx.start(freeLoopbackPort(), media.serving.port, &error)) << error;
     // Asking wakes the encoders; the manifest is there once segments are complete.
     std::string answer;
     ASSERT_TRUE(pump.pumpUntil(
         [&] {
-            answer = RawViewer(media.port, "/live/manifest.mpd").read(1 << 16, 2s);
+            answer = RawViewer(media.serving.port, "/live/manifest.mpd").read(1 << 16, 2s);
             return answer.rfind("HTTP/1.0 200 OK\r\n", 0) == 0;
         },
         20s))
@@ -219,7 +219,7 @@ TEST_F(BrowserRenditionTest, FfmpegPlaysTheDashManifestDirectlyAndThroughANginxC
 
 TEST_F(BrowserRenditionTest, ANewViewerGetsTheHeaderThenAClusterThatStartsWithAVideoKeyFrame) {
     for (int viewer = 0; viewer < 2; ++viewer) {
-        RawViewer v(media.port, BrowserEncoder::kStreamPath);
+        RawViewer v(media.serving.port, BrowserEncoder::kStreamPath);
         ASSERT_TRUE(v.connected());
         const std::string answer = v.read(64 * 1024, 15s);
         EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer.substr(0, 200);
@@ -246,21 +246,21 @@ TEST_F(BrowserRenditionTest, TheEncodersWorkOnlyWhileSomeoneWatchesAndThePlayerP
     pump.pumpFor(1500ms);
     EXPECT_LE(chunksIn(), resting + 2) << "idle encoders";
     {
-        RawViewer v(media.port, BrowserEncoder::kStreamPath);
+        RawViewer v(media.serving.port, BrowserEncoder::kStreamPath);
         ASSERT_TRUE(v.connected());
         // About 2 s of the stream: frames are encoded as they come, none held from before.
         EXPECT_GT(bodyOf(v.read(64 * 1024, 15s)).size(), 64u * 1024);
         EXPECT_GT(chunksIn(), resting + 4) << "encoding while watched";
-        EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 1u);
+        EXPECT_EQ(media.broadcast()->sink()->stats().mediaViewers, 1u);
     }
     // The sink notices the viewer gone at its next write; then the encoders rest again.
-    ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.networkSink()->stats().mediaViewers == 0; }, 10s));
+    ASSERT_TRUE(pump.pumpUntil([&] { return media.broadcast()->sink()->stats().mediaViewers == 0; }, 10s));
     pump.pumpFor(500ms);
     const uint64_t after = chunksIn();
     pump.pumpFor(1500ms);
     EXPECT_LE(chunksIn(), after + 2);
 
-    RawViewer page(media.port, BrowserEncoder::kPlayerPath);
+    RawViewer page(media.serving.port, BrowserEncoder::kPlayerPath);
     const std::string answer = page.read(1 << 20, 5s);
     EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     EXPECT_NE(answer.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
@@ -361,19 +361,19 @@ void expectChromiumPlays(const std::string &url, const std::string &path = {}, c
 class BrowserRenditionWithoutWebrtcTest : public BrowserRenditionTest {
 protected:
     void SetUp() override {
-        media.webrtcPort = -1;
+        media.serving.webrtcPort = -1;
         BrowserRenditionTest::SetUp();
     }
 };
 
 TEST_F(BrowserRenditionWithoutWebrtcTest, HeadlessChromiumPlaysThePlayerPageOverWebmAndShowsTheColourBars) {
     expectChromiumPlays(url(BrowserEncoder::kPlayerPath), "WebM");
-    EXPECT_EQ(media.pipeline.networkSink()->stats().webrtcViewers, 0u);
+    EXPECT_EQ(media.broadcast()->sink()->stats().webrtcViewers, 0u);
 }
 
 TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysThePlayerPageOverWebrtcAndShowsTheCamerasPicture) {
     expectChromiumPlays(url(BrowserEncoder::kPlayerPath), "WebRTC");
-    EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 0u) << "no WebM viewer beside it";
+    EXPECT_EQ(media.broadcast()->sink()->stats().mediaViewers, 0u) << "no WebM viewer beside it";
 }
 
 // Chromium losing packets is moved to the low rendition, a smaller picture, at a key frame,
@@ -388,12 +388,12 @@ TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysOnWhenLossMovesItToTheSmallerW
 TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysTheSegmentsThroughAnNginxCache) {
     test::NginxRelay nginx;
     std::string error;
-    ASSERT_TRUE(nginx.start(freeLoopbackPort(), media.port, &error)) << error;
-    const uint64_t answersBefore = media.pipeline.networkSink()->stats().segmentAnswers;
+    ASSERT_TRUE(nginx.start(freeLoopbackPort(), media.serving.port, &error)) << error;
+    const uint64_t answersBefore = media.broadcast()->sink()->stats().segmentAnswers;
     expectChromiumPlays("http://127.0.0.1:" + std::to_string(nginx.port()) + BrowserEncoder::kRelayPlayerPath);
     // Everything came through nginx, and the sink saw pieces asked for, never a viewer.
-    EXPECT_GT(media.pipeline.networkSink()->stats().segmentAnswers, answersBefore + 2);
-    EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 0u);
+    EXPECT_GT(media.broadcast()->sink()->stats().segmentAnswers, answersBefore + 2);
+    EXPECT_EQ(media.broadcast()->sink()->stats().mediaViewers, 0u);
 }
 
 // A channel as the directory lists it with --relay-base: its channel page's relayed link leads
@@ -425,7 +425,7 @@ TEST_F(BrowserRenditionTest, HeadlessChromiumFollowsTheChannelPagesRelayedLinkTh
     const UniqueFd cam(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_in at{}, to{};
     at.sin_family = to.sin_family = AF_INET;
-    at.sin_port = htons(media.port);
+    at.sin_port = htons(media.serving.port);
     inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
     inet_pton(AF_INET, address.c_str(), &to.sin_addr);
     ASSERT_EQ(bind(cam.get(), reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
@@ -447,10 +447,10 @@ TEST_F(BrowserRenditionTest, HeadlessChromiumFollowsTheChannelPagesRelayedLinkTh
     ok->answerLinkKerfPort(ok->readText(Field::ChannelId), nodeId);
     send(22, *ok);
 
-    const uint64_t answersBefore = media.pipeline.networkSink()->stats().segmentAnswers;
+    const uint64_t answersBefore = media.broadcast()->sink()->stats().segmentAnswers;
     expectChromiumPlays("http://" + page + "/", {}, "a.relay");
-    EXPECT_GT(media.pipeline.networkSink()->stats().segmentAnswers, answersBefore + 2);
-    EXPECT_EQ(media.pipeline.networkSink()->stats().mediaViewers, 0u) << "the pieces only, through the tier";
+    EXPECT_GT(media.broadcast()->sink()->stats().segmentAnswers, answersBefore + 2);
+    EXPECT_EQ(media.broadcast()->sink()->stats().mediaViewers, 0u) << "the pieces only, through the tier";
     directory.stop();
     std::filesystem::remove_all(dir);
 }

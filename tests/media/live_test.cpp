@@ -69,8 +69,8 @@ protected:
     void SetUp() override {
         media.listCameras();
         media.listMicrophones();
-        media.bindAddress = "127.0.0.1";
-        media.port = freeLoopbackPort();
+        media.serving.bindAddress = "127.0.0.1";
+        media.serving.port = freeLoopbackPort();
         media.observer = [this](bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition) {
             std::lock_guard lock(mutex);
             if (isHeader) {
@@ -86,10 +86,10 @@ protected:
     void goLive(int level) {
         ASSERT_TRUE(media.applyLevel(level));
         media.startPreview();
-        ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
-        ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.packetsOut() > 0; }, 20s));
+        ASSERT_EQ(media.goLive(), LiveStart::Started) << media.broadcast()->error();
+        ASSERT_TRUE(pump.pumpUntil([&] { return media.broadcast()->packetsOut() > 0; }, 20s));
     }
-    std::string url() const { return morlanex::url(media.port); }
+    std::string url() const { return morlanex::url(media.serving.port); }
 
     CaptureMedia media;
     testing::EventPump pump{media.pipeline};
@@ -280,15 +280,15 @@ TEST_F(LiveTest, GoingLiveAndStoppingKeepThePreviewRunning) {
         std::lock_guard lock(m);
         return times.size() - 1;
     }();
-    ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
-    ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.packetsOut() > 0; }, 20s));
+    ASSERT_EQ(media.goLive(), LiveStart::Started) << media.broadcast()->error();
+    ASSERT_TRUE(pump.pumpUntil([&] { return media.broadcast()->packetsOut() > 0; }, 20s));
     const size_t live = [&] {
         std::lock_guard lock(m);
         return times.size();
     }();
     ASSERT_TRUE(framesAfter(live + 10));
     media.stopLive();
-    EXPECT_FALSE(media.pipeline.sinkOpen());
+    EXPECT_EQ(media.broadcast(), nullptr);
     const size_t stopped = [&] {
         std::lock_guard lock(m);
         return times.size();
@@ -310,7 +310,7 @@ TEST_F(LiveTest, StopClosesThePortAndASecondStartServesAgainOnIt) {
     EXPECT_NE(run("timeout 10 ffprobe -v error -show_streams " + url()).status, 0);
 
     // Again on the same preview.
-    ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
+    ASSERT_EQ(media.goLive(), LiveStart::Started) << media.broadcast()->error();
     // Until the new encoders' first frames make a header, the sink answers 503.
     ASSERT_TRUE(pump.pumpUntil(
         [&] {
@@ -327,7 +327,7 @@ TEST_F(LiveTest, StopClosesThePortAndASecondStartServesAgainOnIt) {
 TEST_F(LiveTest, APortInUseIsReportedAndEncodingStillRuns) {
     NetworkSinkConfig config;
     config.bindAddress = "127.0.0.1";
-    config.port = media.port;
+    config.port = media.serving.port;
     NetworkSink squatter(config);
     std::string error;
     ASSERT_TRUE(squatter.start(&error)) << error;
@@ -335,9 +335,9 @@ TEST_F(LiveTest, APortInUseIsReportedAndEncodingStillRuns) {
     ASSERT_TRUE(media.applyLevel(1));
     media.startPreview();
     EXPECT_EQ(media.goLive(), LiveStart::SinkFailed);
-    EXPECT_FALSE(media.pipeline.sinkOpen());
-    EXPECT_FALSE(media.pipeline.sinkError().empty());
-    EXPECT_TRUE(pump.pumpUntil([&] { return media.pipeline.packetsOut() > 0; }, 20s));
+    EXPECT_FALSE(media.broadcast()->serving());
+    EXPECT_FALSE(media.broadcast()->error().empty());
+    EXPECT_TRUE(pump.pumpUntil([&] { return media.broadcast()->packetsOut() > 0; }, 20s));
 }
 
 TEST_F(LiveTest, TheRecordingLineIsEnabledAndTheRgb320x240FormatChosen) {

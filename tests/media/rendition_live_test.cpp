@@ -221,15 +221,15 @@ protected:
     void SetUp() override {
         media.listCameras();
         media.listMicrophones();
-        media.bindAddress = "127.0.0.1";
-        media.port = bench::freeLoopbackPort();
+        media.serving.bindAddress = "127.0.0.1";
+        media.serving.port = bench::freeLoopbackPort();
         media.observer = [this](bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition) {
             if (!isHeader) wireBytes[rendition] += bytes.size();
         };
         ASSERT_TRUE(media.applyLevel(0));
         media.startPreview();
-        ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
-        ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.packetsOut() > 0; }, 30s));
+        ASSERT_EQ(media.goLive(), LiveStart::Started) << media.broadcast()->error();
+        ASSERT_TRUE(pump.pumpUntil([&] { return media.broadcast()->packetsOut() > 0; }, 30s));
         dir = ::testing::TempDir() + "renditions-" + std::to_string(::getpid());
         run("mkdir -p " + dir);
     }
@@ -237,7 +237,7 @@ protected:
         media.close();
         if (!getenv("KEEP_RENDITIONS")) run("rm -rf " + dir);
     }
-    std::array<size_t, 4> onRendition() const { return media.pipeline.networkSink()->stats().viewersOnRendition; }
+    std::array<size_t, 4> onRendition() const { return media.broadcast()->sink()->stats().viewersOnRendition; }
     bool waitFor(std::array<size_t, 4> wanted, std::chrono::seconds timeout) {
         auto said = Clock::now();
         return pump.pumpUntil(
@@ -267,7 +267,7 @@ protected:
 };
 
 TEST_F(RenditionLiveTest, EachReaderSettlesOnTheRenditionItsLinkCarriesNearLiveAndWhatItGotDecodes) {
-    const uint16_t port = media.port;
+    const uint16_t port = media.serving.port;
     ThrottledReader slow(port, 150'000), medium(port, 400'000), fast(port, 0), dropping(port, 0);
     const auto joined = Clock::now();
     // Every one starts on 704 kbps. 20 s after they came one fast link drops to 150 kbps.
@@ -286,7 +286,7 @@ TEST_F(RenditionLiveTest, EachReaderSettlesOnTheRenditionItsLinkCarriesNearLiveA
     pump.pumpFor(std::chrono::duration_cast<std::chrono::milliseconds>(joined + 61s - Clock::now()));
     EXPECT_GT(slow.received(), slowBefore + 280'000u) << "it kept receiving";
     EXPECT_GT(dropping.received(), droppingBefore + 280'000u) << "it kept receiving";
-    EXPECT_EQ(media.pipeline.networkSink()->stats().droppedSlowTotal, 0u);
+    EXPECT_EQ(media.broadcast()->sink()->stats().droppedSlowTotal, 0u);
     EXPECT_EQ(onRendition(), (std::array<size_t, 4>{2, 1, 1, 0})) << "viewers on 68/224/704 kbps";
 
     // How far behind the fast reader's picture the slow ones' were, from what each received.

@@ -88,8 +88,8 @@ protected:
     void SetUp() override {
         media.listCameras();
         media.listMicrophones();
-        media.bindAddress = "127.0.0.1";
-        media.port = bench::freeLoopbackPort();
+        media.serving.bindAddress = "127.0.0.1";
+        media.serving.port = bench::freeLoopbackPort();
         media.rtcObserver = [this](RtcMedia kind, std::span<const uint8_t> bytes, uint64_t pts, bool key,
                                    uint8_t rendition) {
             std::lock_guard lock(mutex);
@@ -99,8 +99,8 @@ protected:
         ASSERT_TRUE(media.applyLevel(0));
         startCode = nowCode();
         media.startPreview();
-        ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
-        ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.packetsOut() > 0; }, 20s));
+        ASSERT_EQ(media.goLive(), LiveStart::Started) << media.broadcast()->error();
+        ASSERT_TRUE(pump.pumpUntil([&] { return media.broadcast()->packetsOut() > 0; }, 20s));
     }
     void TearDown() override { media.close(); }
 
@@ -128,7 +128,7 @@ protected:
 };
 
 TEST_F(WebRtcRenditionTest, WatchedItGivesTwoVp8RenditionsKeyedTogetherAndOpusIn20MsFramesUnwatchedNothing) {
-    LiveServer *server = media.pipeline.liveServer();
+    LiveServer *server = &media.broadcast()->server();
     ASSERT_NE(server, nullptr);
     pump.pumpFor(1000ms);
     EXPECT_EQ(count(), 0u) << "encoding with no viewer";

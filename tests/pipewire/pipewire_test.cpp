@@ -90,14 +90,14 @@ void goLiveThroughBoth(CaptureMedia &media, EventPump &pump) {
     media.listMicrophones();
     media.choice.camera = indexOf(DeviceKind::Camera, "Morlanex PipeWire Camera");
     media.choice.microphone = indexOf(DeviceKind::Microphone, "Morlanex PipeWire Microphone");
-    media.bindAddress = "127.0.0.1";
-    media.port = bench::freeLoopbackPort();
+    media.serving.bindAddress = "127.0.0.1";
+    media.serving.port = bench::freeLoopbackPort();
     ASSERT_TRUE(media.applyLevel(2));
     media.startPreview();
     // Frames from the provided camera reach the preview.
     ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.framesDelivered() >= 15; }, 20s)) << pump.firstError();
-    ASSERT_EQ(media.goLive(), LiveStart::Started) << media.pipeline.sinkError();
-    ASSERT_TRUE(pump.pumpUntil([&] { return media.pipeline.packetsOut() > 0; }, 20s)) << pump.firstError();
+    ASSERT_EQ(media.goLive(), LiveStart::Started) << media.broadcast()->error();
+    ASSERT_TRUE(pump.pumpUntil([&] { return media.broadcast()->packetsOut() > 0; }, 20s)) << pump.firstError();
 }
 
 TEST_F(PipeWireDevices, TenSecondsLiveThroughBothDevicesDecodeCleanly) {
@@ -110,7 +110,7 @@ TEST_F(PipeWireDevices, TenSecondsLiveThroughBothDevicesDecodeCleanly) {
     EventPump pump{media.pipeline};
     ASSERT_NO_FATAL_FAILURE(goLiveThroughBoth(media, pump)) << session->log();
 
-    const std::string url = "http://127.0.0.1:" + std::to_string(media.port) + "/";
+    const std::string url = "http://127.0.0.1:" + std::to_string(media.serving.port) + "/";
     // Ten seconds of the stream hold both devices' worth of ten seconds: 15 pictures and some
     // 21 sound frames a second at this level (a graph paced by the wrong driver gave a third).
     const CommandResult probe = run("timeout 60 ffprobe -v error -read_intervals %+10 -count_frames "

@@ -1,0 +1,71 @@
+// Public header. One broadcast, from going live to stopping (LiveBroadcast): the one owner of
+// its server (LiveServer, the network sink), its encoders (WMV8/WMA, the browser's WebM, the
+// WebRTC VP8/Opus) and their branches on the capture pipeline's tees. The capture pipeline
+// only lends its tees and clock; the broadcast's serving settings come in as one value.
+//
+// Threads: UI thread (built, stopped and destroyed there); the encoders run on GStreamer's
+// streaming threads and the sink on its own loop thread, see LiveServer.
+//
+// Example:
+//   LiveInputs inputs = pipeline.joinLive(description);
+//   LiveBroadcast broadcast(pipeline, inputs, settings);   // serving unless error() says why
+//   pipeline.startLive();
+//   ...
+//   broadcast.stop();                                        // the microphone stays in place
+//   pipeline.stopLive();
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "media/capture_pipeline.h"
+#include "media/live_server.h"
+
+namespace morlanex {
+
+class BrowserEncoder;
+class LiveEncoder;
+class TeeBranch;
+class WebRtcEncoder;
+
+class LiveBroadcast {
+public:
+    // Opens the server when the settings give a port and viewers, and hangs the encoders
+    // (the browser's and WebRTC's only while serving) off `inputs`. An encoder that cannot be
+    // built is reported on the pipeline's bus.
+    LiveBroadcast(CapturePipeline &pipeline, const LiveInputs &inputs, const LiveSettings &settings);
+    ~LiveBroadcast();
+    LiveBroadcast(const LiveBroadcast &) = delete;
+    LiveBroadcast &operator=(const LiveBroadcast &) = delete;
+
+    // Takes the encoders off the pipeline, disconnects every viewer and frees the ports.
+    void stop();
+
+    // Serving: the sink listens on the settings' port.
+    bool serving() const { return server_->serving(); }
+    // Why the port could not be opened; empty when it was, or none was asked for.
+    const std::string &error() const { return server_->error(); }
+    LiveServer &server() { return *server_; }
+    NetworkSink *sink() const { return server_->sink(); }
+    const ServingSettings &settings() const { return settings_.serving; }
+    // The WebRTC viewers' UDP port as bound; 0 when there is none.
+    uint16_t webrtcPort() const;
+    uint64_t packetsOut() const { return server_->packetsOut(); }
+    // The pipeline clock's time (ns) at the stream's time 0, once the stream has begun.
+    std::optional<uint64_t> streamStartClockNs() const;
+
+private:
+    CapturePipeline &pipeline_;
+    LiveSettings settings_;
+    std::unique_ptr<LiveServer> server_;
+    std::unique_ptr<LiveEncoder> encoder_;
+    std::unique_ptr<BrowserEncoder> browser_;  // while serving
+    std::unique_ptr<WebRtcEncoder> webrtc_;  // while serving, unless WebRTC is off
+    std::vector<std::unique_ptr<TeeBranch>> branches_;
+    bool stopped_ = false;
+};
+
+}  // namespace morlanex
