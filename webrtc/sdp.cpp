@@ -212,6 +212,10 @@ std::string buildAnswer(const Offer &offer, const AnswerParameters &p) {
         a += "a=ice-ufrag:" + p.iceUfrag + "\r\na=ice-pwd:" + p.icePassword + "\r\n";
         a += "a=fingerprint:sha-256 " + p.fingerprint + "\r\na=setup:passive\r\n";
         a += "a=candidate:1 1 udp 2130706431 " + p.address + " " + port + " typ host\r\n";
+        if (!p.announcedAddress.empty() && p.announcedPort != 0 &&
+            (p.announcedAddress != p.address || p.announcedPort != p.port))
+            a += "a=candidate:2 1 udp 1694498815 " + p.announcedAddress + " " + std::to_string(p.announcedPort) +
+                " typ srflx raddr " + p.address + " rport " + port + "\r\n";
         a += "a=end-of-candidates\r\na=sendonly\r\na=rtcp-mux\r\n";
         a += "a=rtpmap:" + pt + " " + m.rtpmap + "\r\n";
         if (!m.fmtp.empty()) a += "a=fmtp:" + pt + " " + m.fmtp + "\r\n";

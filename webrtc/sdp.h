@@ -3,7 +3,7 @@
 // SDP for WHEP playback: a browser's offer (RFC 8866, JSEP) read into what the answer needs,
 // and our answer built from it. The offer is a recvonly audio and video pair, BUNDLEd with
 // rtcp-mux; we send VP8 video and Opus audio on the offer's payload types from an ICE-lite
-// host candidate, DTLS passive, and reject every other m-line (port 0) so the answer keeps the
+// host candidate (and the router's mapped outside address beside it, when there is one), DTLS passive, and reject every other m-line (port 0) so the answer keeps the
 // offer's m-line order.
 //
 // transport-cc is not answered: our packets carry no transport-wide sequence numbers and we
@@ -81,6 +81,10 @@ struct AnswerParameters {
     std::uint32_t audioSsrc = 0;
     std::string cname;
     std::uint64_t sessionId = 0;
+    // Behind a router that maps our port: its outside address and the port it granted, offered
+    // beside the host candidate so viewers outside and on the LAN both connect. Empty: none.
+    std::string announcedAddress;
+    std::uint16_t announcedPort = 0;
 };
 
 std::string buildAnswer(const Offer &offer, const AnswerParameters &parameters);

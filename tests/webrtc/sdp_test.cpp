@@ -126,7 +126,7 @@ TEST(Sdp, AnswersWithIceLiteDtlsPassiveAndTheOffersPayloadTypes) {
     auto offer = parseOffer(chromiumOffer());
     ASSERT_TRUE(offer);
     const AnswerParameters p{
-        "ufrag123", "password-of-24-characters", "AA:BB", "192.0.2.10", 40000, 1111, 2222, "morlanex", 42};
+        "ufrag123", "password-of-24-characters", "AA:BB", "192.0.2.10", 40000, 1111, 2222, "morlanex", 42, {}, 0};
     const std::string answer = buildAnswer(*offer, p);
     const std::string_view expectedLines[] = {
         "v=0\r\no=- 42 2 IN IP4 127.0.0.1\r\n",
@@ -150,6 +150,28 @@ TEST(Sdp, AnswersWithIceLiteDtlsPassiveAndTheOffersPayloadTypes) {
         EXPECT_NE(answer.find(line), std::string::npos) << line << "\nin\n" << answer;
     EXPECT_LT(answer.find("m=audio"), answer.find("m=video"));
     EXPECT_EQ(answer.find("transport-cc"), std::string::npos);
+}
+
+TEST(Sdp, OffersTheRoutersOutsideAddressBesideTheHostCandidateWhenItDiffers) {
+    auto offer = parseOffer(chromiumOffer());
+    ASSERT_TRUE(offer);
+    AnswerParameters p{"ufrag123", "password-of-24-characters", "AA:BB", "192.168.77.2", 40000, 1, 2, "m", 42, {}, 0};
+    p.announcedAddress = "11.77.0.1";
+    p.announcedPort = 40001;
+    std::string answer = buildAnswer(*offer, p);
+    const std::string host = "a=candidate:1 1 udp 2130706431 192.168.77.2 40000 typ host\r\n";
+    const std::string outside =
+        "a=candidate:2 1 udp 1694498815 11.77.0.1 40001 typ srflx raddr 192.168.77.2 rport 40000\r\n";
+    // In each bundled m-line, the outside one after the host one and before the list ends.
+    for (size_t at = answer.find(host), n = 0; n < 2; ++n, at = answer.find(host, at + 1)) {
+        ASSERT_NE(at, std::string::npos) << answer;
+        EXPECT_EQ(answer.compare(at + host.size(), outside.size(), outside), 0) << answer;
+    }
+    // No second candidate where there is no router, or it maps to ourselves.
+    p.announcedAddress = "192.168.77.2";
+    p.announcedPort = 40000;
+    answer = buildAnswer(*offer, p);
+    EXPECT_EQ(answer.find("a=candidate:2"), std::string::npos) << answer;
 }
 
 TEST(Sdp, RefusesOffersWithAReason) {
