@@ -10,8 +10,8 @@ namespace morlanex {
 
 namespace {
 
-// -1..65535; anything else keeps `fallback`, and says so.
-int portValue(const std::string &text, int fallback) {
+// A whole number in low..high; anything else keeps `fallback`, and says so.
+int numberValue(const std::string &key, const std::string &text, int low, int high, int fallback) {
     size_t used = 0;
     int value = 0;
     try {
@@ -19,9 +19,17 @@ int portValue(const std::string &text, int fallback) {
     } catch (const std::exception &) {
         used = 0;
     }
-    if (used == text.size() && value >= -1 && value <= 65535) return value;
-    std::fprintf(stderr, "morlanex: Morlanex.conf: WebRtcPort=%s is not a port (-1..65535); %d kept\n", text.c_str(),
-                 fallback);
+    if (used == text.size() && value >= low && value <= high) return value;
+    std::fprintf(stderr, "morlanex: Morlanex.conf: %s=%s is not in %d..%d; %d kept\n", key.c_str(), text.c_str(), low,
+                 high, fallback);
+    return fallback;
+}
+
+bool switchValue(const std::string &key, const std::string &text, const char *on, bool fallback) {
+    if (text == on) return true;
+    if (text == "off") return false;
+    std::fprintf(stderr, "morlanex: Morlanex.conf: %s=%s is neither %s nor off; %s kept\n", key.c_str(), text.c_str(),
+                 on, fallback ? on : "off");
     return fallback;
 }
 
@@ -46,12 +54,19 @@ AppConfig parseAppConfig(std::string_view text) {
         if (value.empty()) continue;
         if (section == "Directory" && key == "Address")
             config.directoryAddress = value;
+        else if (section == "Directory" && key == "HttpPort")
+            config.directoryHttpPort = numberValue(key, value, 0, 65535, config.directoryHttpPort);
         else if (section == "Links" && key == "Portal")
             config.portalUrl = value;
         else if (section == "Links" && key == "Product")
             config.productUrl = value;
         else if (section == "Network" && key == "WebRtcPort")
-            config.webrtcPort = portValue(value, config.webrtcPort);
+            config.webrtcPort = numberValue(key, value, -1, 65535, config.webrtcPort);
+        else if (section == "Network" && key == "PortMapping")
+            config.portMapping = switchValue(key, value, "auto", config.portMapping);
+        else if (section == "Network" && key == "PortMappingLease")
+            config.portMappingLease =
+                std::chrono::seconds(numberValue(key, value, 30, 86400, int(config.portMappingLease.count())));
     }
     return config;
 }

@@ -5,13 +5,17 @@
 //
 //   [Directory]
 //   Address=127.0.0.1
+//   HttpPort=8080         ; its HTTP port, where it says whether it reached us; 0: not asked
 //   [Links]
 //   Portal=https://www.zanvu.example/
 //   Product=https://morlanex.example/
 //   [Network]
 //   WebRtcPort=50000      ; WebRTC playback's UDP port: 0 (default) any, -1 none
+//   PortMapping=auto      ; while live, ask the home router to map our ports; off: never
+//   PortMappingLease=3600 ; seconds asked for each mapping (30..86400), renewed at about half
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -22,7 +26,10 @@ struct AppConfig {
     std::string directoryAddress = "127.0.0.1";
     std::string portalUrl = "https://www.zanvu.example/";
     std::string productUrl = "https://morlanex.example/";
+    int directoryHttpPort = 8080;
     int webrtcPort = 0;  // a fixed port for a firewall's rule; 0 one the system chooses, -1 none
+    bool portMapping = true;
+    std::chrono::seconds portMappingLease{3600};
 };
 
 AppConfig parseAppConfig(std::string_view iniText);

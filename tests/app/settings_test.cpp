@@ -179,4 +179,10 @@ TEST(AppConfig, DefaultsAndOverrides) {
     EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=65536\n").webrtcPort, 0);
     EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=5x\n").webrtcPort, 0);
     EXPECT_EQ(parseAppConfig("[Links]\nWebRtcPort=5\n").webrtcPort, 0);
+    EXPECT_TRUE(defaults.portMapping);
+    EXPECT_FALSE(parseAppConfig("[Network]\nPortMapping=off\n").portMapping);
+    EXPECT_TRUE(parseAppConfig("[Network]\nPortMapping=sometimes\n").portMapping);
+    EXPECT_EQ(parseAppConfig("[Network]\nPortMappingLease=60\n").portMappingLease, std::chrono::seconds(60));
+    EXPECT_EQ(parseAppConfig("[Network]\nPortMappingLease=5\n").portMappingLease, std::chrono::seconds(3600));
+    EXPECT_EQ(parseAppConfig("[Directory]\nHttpPort=0\n").directoryHttpPort, 0);
 }
