@@ -122,11 +122,11 @@ void MediaController::stopLive() { capture->media.stopLive(); }
 bool MediaController::applyLevel(int level) { return capture->media.applyLevel(level); }
 
 void MediaController::setServingPort(int port) {
-    capture->media.port = port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
+    capture->media.serving.port = port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
 }
 
-void MediaController::setWebrtcPort(int port) { capture->media.webrtcPort = port; }
+void MediaController::setWebrtcPort(int port) { capture->media.serving.webrtcPort = port; }
 
-int MediaController::servingPort() const { return capture->media.port; }
+int MediaController::servingPort() const { return capture->media.serving.port; }
 
 int MediaController::writerProfile() const { return capture->media.profile(); }
