@@ -117,13 +117,13 @@ void DirectoryServer::attemptTakeover(Channel &channel, Registration registratio
 
 DirectoryServer::Reply DirectoryServer::admit(const Registration &registration) {
     const Peer &from = registration.from;
-    if (onlinePerSource_[from.address] >= rules_.maxOnlinePerSource) {
+    if (const auto source = onlineBySource_.find(from.address);
+        source != onlineBySource_.end() && source->second.size() >= rules_.maxOnlinePerSource) {
         drop("source_limit", from,
              "LinkKERF_CAM: " + std::to_string(rules_.maxOnlinePerSource) +
                  " channels already online from this address");
         // Some of them may be dead and holding the places: find out soon.
-        for (auto &[id, channel] : channels_)
-            if (channel.online.first.address == from.address) checkSoon(channel);
+        for (const std::string &id : source->second) checkSoon(channels_.at(id));
         return {};
     }
     if (channels_.size() >= rules_.maxOnlineChannels) {
@@ -163,7 +163,7 @@ DirectoryServer::Channel &DirectoryServer::bringOnline(OnlineChannel online, boo
     channel.instance = nextInstance_++;
     channel.restored = restored;
     channelOfNode_[channel.online.nodeKey] = id;
-    ++onlinePerSource_[channel.online.first.address];
+    onlineBySource_[channel.online.first.address].insert(id);
     // New channels are spread over the interval so that checks do not come in waves.
     const auto now = Clock::now();
     if (restored) {
@@ -377,9 +377,11 @@ void DirectoryServer::closeChannel(Channels::iterator it, const std::string &why
              " viewers dropped");
     schedule_.erase({channel.nextCheck, channel.online.channelId});
     channelOfNode_.erase(channel.online.nodeKey);
-    if (auto count = onlinePerSource_.find(address); count != onlinePerSource_.end() && --count->second == 0)
-        onlinePerSource_.erase(count);
     const std::string id = channel.online.channelId;
+    if (auto source = onlineBySource_.find(address); source != onlineBySource_.end()) {
+        source->second.erase(id);
+        if (source->second.empty()) onlineBySource_.erase(source);
+    }
     channels_.erase(it);
     store_.setOffline(id, wallSeconds());
 }
