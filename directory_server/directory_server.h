@@ -34,6 +34,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <optional>
@@ -87,6 +88,14 @@ struct OwnChannel {
     std::optional<StreamCheck> lastCheck;
 };
 
+// The directory's time, injected so that tests can step it: monotonic for its schedule and
+// limits, wall (Unix seconds) for what the database keeps. By default the real clocks; the
+// daemon's loop schedules its wake-ups on the monotonic one too.
+struct DirectoryClock {
+    std::function<std::chrono::steady_clock::time_point()> now = [] { return std::chrono::steady_clock::now(); };
+    std::function<std::int64_t()> wallSeconds = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
+};
+
 // The directory's limits and schedule; the defaults are the documented ones.
 struct DirectoryRules {
     using Duration = std::chrono::milliseconds;
@@ -114,7 +123,8 @@ public:
 
     // Takes back the channels the store holds as online; each is checked at
     // once and kept only if its stream answers.
-    DirectoryServer(ChannelStore &store, std::string versionText, Log log, DirectoryRules rules = {});
+    DirectoryServer(ChannelStore &store, std::string versionText, Log log, DirectoryRules rules = {},
+                    DirectoryClock clock = {});
 
     std::vector<Outgoing> handle(const Incoming &datagram);
 
@@ -126,6 +136,9 @@ public:
     // When dueChecks() has work next.
     Clock::time_point nextWakeup() const;
     const DirectoryRules &rules() const { return rules_; }
+    // Its clock, for those that keep time beside it.
+    Clock::time_point now() const { return clock_.now(); }
+    std::int64_t wallSeconds() const { return clock_.wallSeconds(); }
 
     std::size_t onlineChannels() const { return channels_.size(); }
 
@@ -222,6 +235,7 @@ private:
     std::string versionText_;
     Log log_;
     DirectoryRules rules_;
+    DirectoryClock clock_;
     Channels channels_;  // online, by channel id
     std::unordered_map<std::string, std::string> channelOfNode_;  // node key -> channel id
     std::unordered_map<std::string, std::set<std::string>> onlineBySource_;  // address -> channel ids

@@ -40,7 +40,7 @@ ReachabilityRoute::ReachabilityRoute(DirectoryServer &server, ServerLoop &loop)
 
 void ReachabilityRoute::ask(const std::string &peerAddress, const std::string &target,
                             ChannelPageServer::JsonReply reply) {
-    const auto now = Clock::now();
+    const auto now = server_.now();
     if (now >= nextForget_) {
         limits_.forgetFull(now);
         nextForget_ = now + Window;
@@ -67,7 +67,7 @@ void ReachabilityRoute::ask(const std::string &peerAddress, const std::string &t
     waiting->second.push_back(std::move(reply));
     if (!first) return;  // its connect is running: answered with it
     loop_.probe(channel->stream, [this, channel = *channel](bool answered, const std::string &error) {
-        finish(channel, StreamCheck{answered, answered ? std::string() : error, Clock::now(), wallSeconds()});
+        finish(channel, StreamCheck{answered, answered ? std::string() : error, server_.now(), server_.wallSeconds()});
     });
 }
 
