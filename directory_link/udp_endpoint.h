@@ -1,46 +1,39 @@
 // Public header.
 //
-// UdpEndpoint: one IPv4 UDP socket with a listener thread; the node's
+// UdpEndpoint: one non-blocking IPv4 UDP socket, read on its owner's event loop; the node's
 // IdCAMUDPServer1 and IdUDPServer1 are two of these.
 //
-// Activation binds the socket (port 0 lets the system choose) and starts the
-// listener. The listener waits at most 1000 ms per poll, receives each
-// datagram into an 8192-byte buffer (a bigger one is dropped; the next still
-// arrives) and hands it to the read handler:
-//   - with a post function, the handler runs wherever post() runs the task
-//     (the application passes one that queues onto its UI thread) and the
-//     listener BLOCKS until the handler has returned, so at most one datagram
-//     per endpoint is being handled at a time;
-//   - without one, the handler runs on the listener thread.
-// An exception from the handler is discarded; the listener goes on.
+// Activation binds the socket (port 0 lets the system choose) and tells the owner's watch
+// the descriptor; the owner watches it for reading on its event loop (a QSocketNotifier in the
+// application, the reactor in tests) and calls readReady() while it is readable. readReady()
+// receives what waits, at most MaxDatagramsPerReady per call so that a flood cannot hold the
+// loop (a level-triggered watch calls again), each into an 8192-byte buffer (a bigger
+// datagram is dropped; the next still arrives), and hands each to the read handler, one at a
+// time. An exception from the handler is discarded; reading goes on.
 //
-// Deactivation (owner thread; also the destructor) returns only after the
-// listener has ended, at once in practice and within ~1000 ms at worst. It
-// cannot deadlock: a listener blocked on a hand-off is released, and a task
-// that post() runs later does nothing. The socket is closed after the
-// listener has ended.
+// Deactivation (also the destructor) tells the watch before the socket closes, so the owner
+// stops watching a descriptor that is about to go. A handler may deactivate its own endpoint:
+// reading ends with it.
 //
-// Threads: activate/deactivate/sendBuffer/localPort on the owner thread;
-// sending and receiving on one socket at once is fine. The socket and wake fds
-// are owned by the endpoint; the listener only borrows them.
+// Threads: none of its own; everything on the owner's thread (the one its loop runs on).
+// The endpoint owns its socket; the watch only borrows the descriptor.
 //
 // Example:
-//   UdpEndpoint cam([](UdpEndpoint::Task t) { queueOnUiThread(std::move(t)); });
+//   UdpEndpoint cam([&](int fd, bool open) { open ? watchForReading(fd, [&] { cam.readReady(); })
+//                                                 : stopWatching(fd); });
 //   cam.setReadHandler([&](const Datagram &d) { onCamDatagram(d); });
 //   cam.activate();                                     // may throw EndpointError
 //   cam.sendBuffer(serverAddress, 20, message.span());  // may throw EndpointError
 #pragma once
 
 #include "net/socket_error.h"
+#include "net/unique_fd.h"
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace morlanex {
@@ -53,14 +46,15 @@ struct Datagram {
 
 class UdpEndpoint {
 public:
-    using Task = std::function<void()>;
-    using Post = std::function<void(Task)>;
     using ReadHandler = std::function<void(const Datagram &)>;
+    // Told (fd, true) once the socket is bound and (fd, false) before it closes.
+    using Watch = std::function<void(int fd, bool open)>;
 
     static constexpr std::size_t BufferSizeBytes = 8192;
-    static constexpr std::chrono::milliseconds PollInterval{1000};
+    static constexpr int MaxDatagramsPerReady = 64;
 
-    explicit UdpEndpoint(Post post = {});
+    // Without a watch nothing is read (an endpoint that only sends).
+    explicit UdpEndpoint(Watch watch = {});
     ~UdpEndpoint();
     UdpEndpoint(const UdpEndpoint &) = delete;
     UdpEndpoint &operator=(const UdpEndpoint &) = delete;
@@ -69,36 +63,36 @@ public:
     void setBindAddress(std::string address) { bindAddress_ = std::move(address); }
     void setDefaultPort(std::uint16_t port) { defaultPort_ = port; }
 
-    // May be changed at any time; takes effect for the next datagram.
-    void setReadHandler(ReadHandler handler);
+    // May be changed at any time, from a handler too; takes effect for the next datagram.
+    void setReadHandler(ReadHandler handler) { handler_ = std::move(handler); }
 
     // Throws EndpointError: "Cannot allocate socket.", "Could not bind
     // socket. Address and port are already in use." or a socket error.
     void activate();
     void deactivate();
-    bool isActive() const { return socket_ >= 0; }
+    bool isActive() const { return bool(socket_); }
+    // The socket's descriptor, -1 while inactive.
+    int fd() const { return socket_.get(); }
 
     // The bound port; activates the endpoint first when it is inactive.
     std::uint16_t localPort();
 
-    // One datagram from this endpoint's port, synchronously; activates first
-    // when inactive. Throws EndpointError ("Package Size Too Big.", "Not all
-    // bytes sent.", socket errors).
+    // Receives and hands over what waits (see above); nothing while inactive.
+    void readReady();
+
+    // One datagram from this endpoint's port, at once (a full socket buffer is an error, never
+    // a wait); activates first when inactive. Throws EndpointError ("Package Size Too Big.",
+    // "Not all bytes sent.", socket errors).
     void sendBuffer(std::string_view host, int port, std::span<const std::uint8_t> bytes);
 
 private:
-    struct Gate;
-    static void listen(std::shared_ptr<Gate> gate, int socket, int wake);
-
-    Post post_;
+    Watch watch_;
     std::string bindAddress_;
     std::uint16_t defaultPort_ = 0;
-    ReadHandler handler_;  // owner thread's copy; the gate holds the live one
-    int socket_ = -1;  // owned
-    int wake_ = -1;  // owned eventfd that ends the listener's poll
+    ReadHandler handler_;
+    UniqueFd socket_;
     std::uint16_t boundPort_ = 0;
-    std::shared_ptr<Gate> gate_;  // shared with the listener and posted tasks
-    std::thread listener_;
+    std::vector<std::uint8_t> buffer_;
 };
 
 }  // namespace morlanex

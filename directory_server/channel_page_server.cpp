@@ -59,6 +59,29 @@ void sendNow(int fd, const std::string &bytes) {
     [[maybe_unused]] const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
+bool isNodeQuestion(const HttpRequest &request) {
+    const std::string_view target = request.target;
+    return target.substr(0, target.find('?')) == "/node/reachability" &&
+        (request.method == "GET" || request.method == "HEAD");
+}
+
+const char *reasonOf(int status) {
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 409:
+        return "Conflict";
+    case 429:
+        return "Too Many Requests";
+    default:
+        return "Service Unavailable";
+    }
+}
+
 std::string busy() {
     return textResponse(503, "Service Unavailable", "the channel page is busy; try again\n", "Retry-After: 5\r\n");
 }
@@ -152,6 +175,7 @@ void ChannelPageServer::readFrom(Connection &connection) {
     const RequestReader &reader = *connection.reader;
     switch (reader.verdict()) {
     case RequestReader::Verdict::Ok:
+        if (tier_.nodeQuestion && isNodeQuestion(reader.request())) return defer(connection, reader.request());
         return answer(connection, respond(reader.request().method, reader.request().target));
     case RequestReader::Verdict::HeadTooLarge:
         return answer(connection, textResponse(431, "Request Header Fields Too Large", "request too large\n"));
@@ -170,6 +194,26 @@ void ChannelPageServer::answer(Connection &connection, std::string response) {
     reactor_.rewatch(fd, EPOLLOUT);
     connection.idle = reactor_.after(AnswerIdleLimit, [this, fd] { closeConnection(fd, Close::Done); });
     writeTo(connection);
+}
+
+void ChannelPageServer::defer(Connection &connection, const HttpRequest &request) {
+    const int fd = connection.fd.get();
+    const std::uint64_t id = connection.id;
+    const std::string method = request.method, target = request.target;
+    connection.reader.reset();
+    reactor_.rewatch(fd, 0);  // EPOLLERR and EPOLLHUP still come: a client gone meanwhile is closed
+    in_addr peer{};
+    peer.s_addr = connection.address;
+    tier_.nodeQuestion(
+        dottedQuad(peer), target,
+        [this, alive = std::weak_ptr<bool>(alive_), fd, id, method](int status, const std::string &json,
+                                                                    const std::string &headers) {
+            if (alive.expired()) return;
+            const auto it = connections_.find(fd);
+            if (it == connections_.end() || it->second.id != id) return;
+            answer(it->second,
+                   response(method, status, reasonOf(status), "application/json; charset=utf-8", json, headers));
+        });
 }
 
 void ChannelPageServer::writeTo(Connection &connection) {

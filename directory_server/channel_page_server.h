@@ -12,6 +12,9 @@
 //                     address:port" while channel N is live and its stream
 //                     answers, else 403; a cache proxies to nothing else
 //   /metrics          the daemon's counters (Prometheus text format)
+// and, when the daemon answers nodes (nodeQuestion):
+//   /node/reachability  a node's question about its own channel, answered as JSON
+//                     when the route has its answer (see reachability_route.h)
 // With a relay base, the page and the JSON also link each channel through
 // the tier (<base>/channel/N/live/watch).
 // One request per connection (answered with Connection: close), read by the
@@ -65,11 +68,15 @@ public:
     void bind(const std::string &address, std::uint16_t port);
     std::uint16_t port() const { return port_; }
 
-    // What the daemon adds for a cache tier and for operators; each part optional.
+    // An answer given later, on the loop: status, JSON body, extra header lines ("Name: v\r\n").
+    using JsonReply = std::function<void(int status, const std::string &json, const std::string &headers)>;
+    // What the daemon adds for a cache tier, for operators and for nodes; each part optional.
     struct Tier {
         std::string relayBase;  // e.g. "http://relay.example", no trailing slash
         std::function<std::optional<Peer>(std::string_view channelId)> origin;
         std::function<std::string()> metrics;
+        // Asked with the peer's address and the request target; replies once, now or later.
+        std::function<void(const std::string &peer, const std::string &target, JsonReply reply)> nodeQuestion;
     };
     void serveTier(Tier tier) { tier_ = std::move(tier); }
 
@@ -92,6 +99,8 @@ private:
     void acceptAll();
     void readFrom(Connection &connection);
     void answer(Connection &connection, std::string response);
+    // Hands the request to nodeQuestion; the connection waits, told only of errors, for its reply.
+    void defer(Connection &connection, const HttpRequest &request);
     void writeTo(Connection &connection);
     void closeConnection(int fd, Close why);
     void leavePool(const Connection &connection);
@@ -110,6 +119,7 @@ private:
     std::vector<std::uint8_t> scratch_;
     std::unordered_map<int, Connection> connections_;  // by socket
     std::unordered_map<std::uint64_t, int> pooled_;  // connection id -> socket, while in the pool
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for replies that come late
 };
 
 }  // namespace morlanex

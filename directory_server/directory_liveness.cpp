@@ -21,13 +21,13 @@ void DirectoryServer::schedule(Channel &channel, Clock::time_point when) {
 
 void DirectoryServer::checkSoon(Channel &channel) {
     if (channel.checkRunning) return;
-    const auto now = Clock::now();
+    const auto now = clock_.now();
     const auto earliest = std::max(now, channel.lastAnswer + rules_.checkRetry);
     if (channel.nextCheck > earliest) schedule(channel, earliest);
 }
 
 std::vector<LivenessCheck> DirectoryServer::dueChecks() {
-    const auto now = Clock::now();
+    const auto now = clock_.now();
     housekeeping(now);
     std::vector<LivenessCheck> due;
     while (!schedule_.empty() && schedule_.begin()->first <= now && checks_.size() < rules_.maxChecksInFlight) {
@@ -42,7 +42,7 @@ std::vector<LivenessCheck> DirectoryServer::dueChecks() {
     return due;
 }
 
-std::vector<Outgoing> DirectoryServer::checkDone(std::uint64_t checkId, bool answered) {
+std::vector<Outgoing> DirectoryServer::checkDone(std::uint64_t checkId, bool answered, std::string error) {
     const auto found = checks_.find(checkId);
     if (found == checks_.end()) return {};
     const auto [id, instance] = found->second;
@@ -51,10 +51,11 @@ std::vector<Outgoing> DirectoryServer::checkDone(std::uint64_t checkId, bool ans
     if (it == channels_.end() || it->second.instance != instance) return {};  // the channel went offline meanwhile
     Channel &channel = it->second;
     channel.checkRunning = 0;
-    const auto now = Clock::now();
+    const auto now = clock_.now();
     const Peer stream = channel.online.first;  // kept: closing the channel ends `channel`
     std::optional<Registration> takeover = std::move(channel.takeover);
     channel.takeover.reset();
+    channel.lastCheck = StreamCheck{answered, answered ? std::string() : std::move(error), now, clock_.wallSeconds()};
     try {
         if (answered) {
             channel.failedChecks = 0;
@@ -105,7 +106,7 @@ void DirectoryServer::housekeeping(Clock::time_point now) {
         std::clamp<std::chrono::seconds>(rules_.pruneAfter / 4, std::chrono::seconds(1), std::chrono::seconds(3600));
     nextPrune_ = now + period;
     nextHousekeeping_ = std::min(nextHousekeeping_, nextPrune_);
-    const std::int64_t wall = wallSeconds();
+    const std::int64_t wall = clock_.wallSeconds();
     try {
         const int pruned = store_.prune(wall - rules_.pruneAfter.count(), wall - rules_.viewWindow.count());
         if (pruned > 0 && log_)
@@ -117,7 +118,7 @@ void DirectoryServer::housekeeping(Clock::time_point now) {
 }
 
 void DirectoryServer::note(const Peer &peer, const std::string &text) {
-    if (log_ && logLimiter_.allow(peer.address, Clock::now())) log_(endpoint(peer) + " " + text);
+    if (log_ && logLimiter_.allow(peer.address, clock_.now())) log_(endpoint(peer) + " " + text);
 }
 
 void DirectoryServer::drop(std::string_view why, const Peer &peer, const std::string &text) {
@@ -127,6 +128,34 @@ void DirectoryServer::drop(std::string_view why, const Peer &peer, const std::st
     else
         refusalsByReason_.emplace(std::string(why), 1);
     note(peer, "dropped: " + text);
+}
+
+std::optional<OwnChannel> DirectoryServer::ownChannel(const std::string &address, std::uint16_t port,
+                                                      bool *several) const {
+    if (several) *several = false;
+    const auto source = onlineBySource_.find(address);
+    if (source == onlineBySource_.end()) return std::nullopt;
+    const Channel *own = nullptr;
+    for (const std::string &id : source->second) {
+        const Channel &channel = channels_.at(id);
+        // Behind a NAT the port the node knows may not be the one seen here: alone, it is its channel.
+        if (channel.online.first.port == port || source->second.size() == 1) own = &channel;
+    }
+    if (!own) {
+        if (several) *several = true;
+        return std::nullopt;
+    }
+    return OwnChannel{own->online.channelId, own->instance, own->online.first, own->lastCheck};
+}
+
+void DirectoryServer::noteOnDemandCheck(const std::string &channelId, std::uint64_t instance,
+                                        const StreamCheck &check) {
+    const auto it = channels_.find(channelId);
+    if (it == channels_.end() || it->second.instance != instance) return;
+    it->second.lastCheck = check;
+    note(it->second.online.first,
+         "reachability of channel " + channelId +
+             " asked by its node: " + (check.answered ? std::string("its stream answers") : check.error));
 }
 
 std::optional<Peer> DirectoryServer::liveOrigin(std::string_view channelId) const {

@@ -8,9 +8,10 @@
 
 namespace morlanex {
 
-DirectoryServer::DirectoryServer(ChannelStore &store, std::string versionText, Log log, DirectoryRules rules)
+DirectoryServer::DirectoryServer(ChannelStore &store, std::string versionText, Log log, DirectoryRules rules,
+                                 DirectoryClock clock)
     : store_(store), versionText_(std::move(versionText)), log_(std::move(log)), rules_(rules),
-      registrations_(rules.registrationsPerMinute, rules.registrationsPerMinute / 60.0),
+      clock_(std::move(clock)), registrations_(rules.registrationsPerMinute, rules.registrationsPerMinute / 60.0),
       logLimiter_(rules.logBurstPerSource, rules.logLinesPerSecondPerSource, rules.logLinesPerSecond) {
     for (OnlineChannel &online : store_.onlineChannels()) bringOnline(std::move(online), true);
     if (!channels_.empty() && log_)
@@ -73,7 +74,7 @@ DirectoryServer::Reply DirectoryServer::onRegister(const Incoming &in, const Dir
         drop("text_too_long", in.from, "LinkKERF_CAM with a text longer than its field");
         return {};
     }
-    if (!registrations_.take(in.from.address, Clock::now())) {
+    if (!registrations_.take(in.from.address, clock_.now())) {
         drop("registration_rate", in.from,
              "LinkKERF_CAM: more than " + std::to_string(static_cast<int>(rules_.registrationsPerMinute)) +
                  " registrations a minute from this address");
@@ -101,7 +102,7 @@ void DirectoryServer::attemptTakeover(Channel &channel, Registration registratio
              "LinkKERF_CAM for channel " + id + " from another address: a check of its stream is running");
         return;
     }
-    const auto now = Clock::now();
+    const auto now = clock_.now();
     if (channel.lastAnswer != Clock::time_point{} && now - channel.lastAnswer < rules_.checkRetry) {
         drop("stream_answers", registration.from,
              "LinkKERF_CAM for channel " + id + " from another address refused: its stream answers at " +
@@ -117,13 +118,13 @@ void DirectoryServer::attemptTakeover(Channel &channel, Registration registratio
 
 DirectoryServer::Reply DirectoryServer::admit(const Registration &registration) {
     const Peer &from = registration.from;
-    if (onlinePerSource_[from.address] >= rules_.maxOnlinePerSource) {
+    if (const auto source = onlineBySource_.find(from.address);
+        source != onlineBySource_.end() && source->second.size() >= rules_.maxOnlinePerSource) {
         drop("source_limit", from,
              "LinkKERF_CAM: " + std::to_string(rules_.maxOnlinePerSource) +
                  " channels already online from this address");
         // Some of them may be dead and holding the places: find out soon.
-        for (auto &[id, channel] : channels_)
-            if (channel.online.first.address == from.address) checkSoon(channel);
+        for (const std::string &id : source->second) checkSoon(channels_.at(id));
         return {};
     }
     if (channels_.size() >= rules_.maxOnlineChannels) {
@@ -135,7 +136,7 @@ DirectoryServer::Reply DirectoryServer::admit(const Registration &registration) 
     online.nodeId = registration.nodeId;
     online.first = from;
     online.localAddress = registration.localAddress;
-    online.onlineSince = wallSeconds();
+    online.onlineSince = clock_.wallSeconds();
     const NodeRecord record = store_.registerOnline(online, registration.name, registration.description,
                                                     registration.keywords, rules_.storedPerSource, online.onlineSince);
     online.channelId = record.channelId;
@@ -163,9 +164,9 @@ DirectoryServer::Channel &DirectoryServer::bringOnline(OnlineChannel online, boo
     channel.instance = nextInstance_++;
     channel.restored = restored;
     channelOfNode_[channel.online.nodeKey] = id;
-    ++onlinePerSource_[channel.online.first.address];
+    onlineBySource_[channel.online.first.address].insert(id);
     // New channels are spread over the interval so that checks do not come in waves.
-    const auto now = Clock::now();
+    const auto now = clock_.now();
     if (restored) {
         schedule(channel, now);
     } else {
@@ -280,7 +281,7 @@ DirectoryServer::Reply DirectoryServer::onWatch(const Incoming &in, const Direct
     channel.viewers.insert(request->viewer);
     const std::string &address = request->viewer.address;
     const bool counts = channel.viewCredits.size() < rules_.maxViewersPerChannel &&
-        store_.claimView(id, address, wallSeconds(), rules_.viewWindow.count());
+        store_.claimView(id, address, clock_.wallSeconds(), rules_.viewWindow.count());
     if (counts) ++channel.viewCredits[address];
     const Peer &second = *channel.online.second;
     Outgoing p2p = toNode(DirectoryPort::Second, channel, second, cmd::SendP2PData);
@@ -377,11 +378,13 @@ void DirectoryServer::closeChannel(Channels::iterator it, const std::string &why
              " viewers dropped");
     schedule_.erase({channel.nextCheck, channel.online.channelId});
     channelOfNode_.erase(channel.online.nodeKey);
-    if (auto count = onlinePerSource_.find(address); count != onlinePerSource_.end() && --count->second == 0)
-        onlinePerSource_.erase(count);
     const std::string id = channel.online.channelId;
+    if (auto source = onlineBySource_.find(address); source != onlineBySource_.end()) {
+        source->second.erase(id);
+        if (source->second.empty()) onlineBySource_.erase(source);
+    }
     channels_.erase(it);
-    store_.setOffline(id, wallSeconds());
+    store_.setOffline(id, clock_.wallSeconds());
 }
 
 }  // namespace morlanex

@@ -34,6 +34,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <optional>
@@ -71,6 +72,30 @@ struct LivenessCheck {
     Peer target;
 };
 
+// What the last connect to a channel's stream port found.
+struct StreamCheck {
+    bool answered = false;
+    std::string error;  // why not, when it did not answer
+    std::chrono::steady_clock::time_point at{};
+    std::int64_t wallAt = 0;  // Unix seconds
+};
+
+// A channel as its node asks about it: where viewers are sent, and the last check there.
+struct OwnChannel {
+    std::string channelId;
+    std::uint64_t instance = 0;  // tells this broadcast from a later one of the same channel
+    Peer stream;  // the registered CAM endpoint
+    std::optional<StreamCheck> lastCheck;
+};
+
+// The directory's time, injected so that tests can step it: monotonic for its schedule and
+// limits, wall (Unix seconds) for what the database keeps. By default the real clocks; the
+// daemon's loop schedules its wake-ups on the monotonic one too.
+struct DirectoryClock {
+    std::function<std::chrono::steady_clock::time_point()> now = [] { return std::chrono::steady_clock::now(); };
+    std::function<std::int64_t()> wallSeconds = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
+};
+
 // The directory's limits and schedule; the defaults are the documented ones.
 struct DirectoryRules {
     using Duration = std::chrono::milliseconds;
@@ -98,20 +123,32 @@ public:
 
     // Takes back the channels the store holds as online; each is checked at
     // once and kept only if its stream answers.
-    DirectoryServer(ChannelStore &store, std::string versionText, Log log, DirectoryRules rules = {});
+    DirectoryServer(ChannelStore &store, std::string versionText, Log log, DirectoryRules rules = {},
+                    DirectoryClock clock = {});
 
     std::vector<Outgoing> handle(const Incoming &datagram);
 
     // Checks to start now (at most maxChecksInFlight running), after the
     // periodic housekeeping (pruning, log summary).
     std::vector<LivenessCheck> dueChecks();
-    // The outcome of a check: answered means the TCP connect succeeded.
-    std::vector<Outgoing> checkDone(std::uint64_t id, bool answered);
+    // The outcome of a check: answered means the TCP connect succeeded; error says why not.
+    std::vector<Outgoing> checkDone(std::uint64_t id, bool answered, std::string error = {});
     // When dueChecks() has work next.
     Clock::time_point nextWakeup() const;
     const DirectoryRules &rules() const { return rules_; }
+    // Its clock, for those that keep time beside it.
+    Clock::time_point now() const { return clock_.now(); }
+    std::int64_t wallSeconds() const { return clock_.wallSeconds(); }
 
     std::size_t onlineChannels() const { return channels_.size(); }
+
+    // The node's own channel, for its reachability question: the one online from `address`;
+    // of several, the one registered from `port`. Nothing when none is (or several are and
+    // none from that port: `*several` says so).
+    std::optional<OwnChannel> ownChannel(const std::string &address, std::uint16_t port, bool *several) const;
+    // Records an on-demand check of that broadcast (when still online); the liveness rules
+    // and schedule are not touched, so such a check never takes a channel offline.
+    void noteOnDemandCheck(const std::string &channelId, std::uint64_t instance, const StreamCheck &check);
 
     // Where an HTTP cache may fetch channel `channelId`'s stream: its registered address and
     // port while it is online and its last liveness check did not fail (a channel taken back
@@ -150,6 +187,7 @@ private:
         std::uint64_t checkRunning = 0;
         Clock::time_point nextCheck{};
         Clock::time_point lastAnswer{};
+        std::optional<StreamCheck> lastCheck;  // liveness or on demand
         std::optional<Registration> takeover;  // waiting for a check
     };
     using Channels = std::map<std::string, Channel>;
@@ -197,9 +235,10 @@ private:
     std::string versionText_;
     Log log_;
     DirectoryRules rules_;
+    DirectoryClock clock_;
     Channels channels_;  // online, by channel id
     std::unordered_map<std::string, std::string> channelOfNode_;  // node key -> channel id
-    std::unordered_map<std::string, std::size_t> onlinePerSource_;
+    std::unordered_map<std::string, std::set<std::string>> onlineBySource_;  // address -> channel ids
     SourceBuckets registrations_;
     LogLimiter logLimiter_;
     std::set<std::pair<Clock::time_point, std::string>> schedule_;  // next checks

@@ -14,6 +14,7 @@
 #include "directory_server/channel_store.h"
 #include "directory_server/directory_metrics.h"
 #include "directory_server/directory_server.h"
+#include "directory_server/reachability_route.h"
 #include "directory_server/server_loop.h"
 
 #include "net/socket.h"
@@ -211,12 +212,18 @@ int main(int argc, char **argv) {
         const std::string pageAddress = options.httpAddress.empty() ? options.address : options.httpAddress;
         std::optional<ChannelListing> listing;
         std::optional<ChannelPageServer> page;
+        ReachabilityRoute reachability(server, loop);
         if (options.httpPort != 0) {
             listing.emplace(options.database);
             page.emplace(loop.reactor(), *listing, logLine);
             page->serveTier({.relayBase = options.relayBase,
                              .origin = [&server](std::string_view id) { return server.liveOrigin(id); },
-                             .metrics = [&server, &loop] { return renderDirectoryMetrics(server, loop); }});
+                             .metrics = [&server, &loop] { return renderDirectoryMetrics(server, loop); },
+                             .nodeQuestion =
+                                 [&reachability](const std::string &peer, const std::string &target,
+                                                 ChannelPageServer::JsonReply reply) {
+                                     reachability.ask(peer, target, std::move(reply));
+                                 }});
             page->bind(pageAddress, options.httpPort);
         }
         logLine("listening on " + options.address + " ports " + std::to_string(options.firstPort) + " and " +

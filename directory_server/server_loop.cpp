@@ -13,9 +13,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 
 namespace morlanex {
 namespace {
+
+// "no answer within 5 s" (or 0.5 s).
+std::string noAnswerWithin(DirectoryRules::Duration timeout) {
+    std::ostringstream text;
+    text << "no answer within " << std::chrono::duration<double>(timeout).count() << " s";
+    return text.str();
+}
 
 UniqueFd openSocket(in_addr address, std::uint16_t port) {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -72,48 +80,60 @@ void ServerLoop::beforeWait() {
 
 void ServerLoop::startChecks() {
     for (const LivenessCheck &check : server_.dueChecks()) {
-        ++checksMade_;
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(check.target.port);
-        const auto address = parseDottedQuad(check.target.address);
-        UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (!socket || !address) {
-            ++checksFailed_;
-            for (const Outgoing &out : server_.checkDone(check.id, false)) send(out);
-            continue;
-        }
-        const int fd = socket.get();
-        // A reset, not a FIN, ends the probe: no TIME_WAIT pile-up here, nothing to read there.
-        const linger reset{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        to.sin_addr = *address;
-        const int result = ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to);
-        const int error = errno;
-        RunningCheck &running = checks_[fd];
-        running = {check.id, std::move(socket),
-                   reactor_->after(server_.rules().checkTimeout, [this, fd] { finishCheck(fd, false); }),
-                   std::chrono::steady_clock::now()};
-        if (result == 0 || error != EINPROGRESS || !reactor_->watch(fd, EPOLLOUT, [this, fd](std::uint32_t) {
-                int soError = 0;
-                socklen_t length = sizeof soError;
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length);
-                finishCheck(fd, soError == 0);
-            }))
-            finishCheck(fd, result == 0);
+        connectTo(check.target, [this, id = check.id](bool answered, const std::string &error) {
+            for (const Outgoing &out : server_.checkDone(id, answered, error)) send(out);
+        });
     }
 }
 
-void ServerLoop::finishCheck(int fd, bool answered) {
+void ServerLoop::probe(const Peer &target, ProbeDone done) { connectTo(target, std::move(done)); }
+
+void ServerLoop::connectTo(const Peer &target, ProbeDone done) {
+    ++checksMade_;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(target.port);
+    const auto address = parseDottedQuad(target.address);
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socket || !address) {
+        ++checksFailed_;
+        done(false, std::string("cannot try: ") + std::strerror(address ? errno : EINVAL));
+        return;
+    }
+    const int fd = socket.get();
+    // A reset, not a FIN, ends the probe: no TIME_WAIT pile-up here, nothing to read there.
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    to.sin_addr = *address;
+    const int result = ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    int error = errno;
+    const auto timeout = server_.rules().checkTimeout;
+    RunningCheck &running = checks_[fd];
+    running = {std::move(done), std::move(socket),
+               reactor_->after(timeout, [this, fd, timeout] { finishCheck(fd, false, noAnswerWithin(timeout)); }),
+               std::chrono::steady_clock::now()};
+    if (result == 0) return finishCheck(fd, true, {});
+    if (error == EINPROGRESS && reactor_->watch(fd, EPOLLOUT, [this, fd](std::uint32_t) {
+            int soError = 0;
+            socklen_t length = sizeof soError;
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length);
+            finishCheck(fd, soError == 0, soError ? std::strerror(soError) : "");
+        }))
+        return;
+    if (error == EINPROGRESS) error = errno;  // the watch failed
+    finishCheck(fd, false, std::strerror(error));
+}
+
+void ServerLoop::finishCheck(int fd, bool answered, const std::string &error) {
     const auto it = checks_.find(fd);
     if (it == checks_.end()) return;
-    const std::uint64_t id = it->second.id;
+    const ProbeDone done = std::move(it->second.done);
     checkSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - it->second.started).count();
     ++(answered ? checksAnswered_ : checksFailed_);
     reactor_->cancel(it->second.deadline);
     reactor_->unwatch(fd);
     checks_.erase(it);  // closes the socket
-    for (const Outgoing &out : server_.checkDone(id, answered)) send(out);
+    done(answered, error);
 }
 
 bool ServerLoop::receive(DirectoryPort at) {

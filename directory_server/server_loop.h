@@ -24,6 +24,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -51,6 +52,12 @@ public:
     // Serves until stopFd becomes readable.
     void run(int stopFd);
 
+    // A connect-and-reset to `target` outside the liveness schedule (a node's own question),
+    // bounded by the check timeout; `done` runs on the loop with the outcome and, when the
+    // stream did not answer, why ("Connection refused", "no answer within 5 s").
+    using ProbeDone = std::function<void(bool answered, const std::string &error)>;
+    void probe(const Peer &target, ProbeDone done);
+
     std::uint64_t datagramsHandled() const { return datagrams_; }
     std::uint64_t checksMade() const { return checksMade_; }
     std::uint64_t checksAnswered() const { return checksAnswered_; }
@@ -61,7 +68,7 @@ public:
 
 private:
     struct RunningCheck {
-        std::uint64_t id = 0;
+        ProbeDone done;
         UniqueFd socket;
         Reactor::TimerId deadline = Reactor::kNoTimer;
         std::chrono::steady_clock::time_point started;
@@ -71,8 +78,10 @@ private:
     bool receive(DirectoryPort at);
     void send(const Outgoing &out);
     void startChecks();
-    // Ends a check: closes its socket and tells the server.
-    void finishCheck(int fd, bool answered);
+    // Starts one connect; `done` learns the outcome (at once when the connect cannot start).
+    void connectTo(const Peer &target, ProbeDone done);
+    // Ends a check: closes its socket and tells whoever asked.
+    void finishCheck(int fd, bool answered, const std::string &error);
     // Before each wait: starts the checks that are due, and wakes the loop for the next.
     void beforeWait();
     int socketOf(DirectoryPort port) const { return (port == DirectoryPort::First ? first_ : second_).get(); }

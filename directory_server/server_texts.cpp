@@ -1,7 +1,5 @@
 #include "directory_server/server_texts.h"
 
-#include <ctime>
-
 namespace morlanex {
 
 std::optional<std::string> fieldText(const DirectoryMessage &msg, Field field) {
@@ -37,7 +35,5 @@ std::string printable(std::string_view text) {
 }
 
 std::string endpoint(const Peer &peer) { return peer.address + ":" + std::to_string(peer.port); }
-
-std::int64_t wallSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 }  // namespace morlanex

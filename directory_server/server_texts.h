@@ -30,7 +30,4 @@ std::string printable(std::string_view text);
 // "address:port".
 std::string endpoint(const Peer &peer);
 
-// Seconds since the epoch, as the database keeps times.
-std::int64_t wallSeconds();
-
 }  // namespace morlanex

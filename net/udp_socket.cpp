@@ -4,13 +4,16 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/udp.h>
+#include <string_view>
 
 namespace morlanex {
 
-UniqueFd openUdpSocket(const std::string &address, uint16_t port, std::string *error) {
+UniqueFd openUdpSocket(const std::string &address, uint16_t port, std::string *error, UdpSocketFailure *failure) {
     const auto fail = [&](const char *what) {
+        const int code = errno;
         if (error)
-            *error = std::string(what) + " UDP " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+            *error = std::string(what) + " UDP " + address + ":" + std::to_string(port) + ": " + std::strerror(code);
+        if (failure) *failure = {std::string_view(what) == "cannot open", code};
         return UniqueFd();
     };
     sockaddr_in a{};
@@ -27,14 +30,8 @@ UniqueFd openUdpSocket(const std::string &address, uint16_t port, std::string *e
 }
 
 DatagramBatch::DatagramBatch(int fd, size_t slots, size_t slotBytes)
-    : fd_(fd),
-      slotBytes_(slotBytes),
-      bytes_(slots * slotBytes),
-      iov_(slots),
-      sizes_(slots),
-      to_(slots),
-      messages_(slots),
-      controls_(slots) {}
+    : fd_(fd), slotBytes_(slotBytes), bytes_(slots * slotBytes), iov_(slots), sizes_(slots), to_(slots),
+      messages_(slots), controls_(slots) {}
 
 std::span<uint8_t> DatagramBatch::slot() {
     if (used_ == messages_.size()) flush();

@@ -37,9 +37,17 @@
 
 namespace morlanex {
 
+// Which call of openUdpSocket failed, and its errno, for callers with texts of their own.
+struct UdpSocketFailure {
+    bool opening = false;  // socket() failed; else the address or bind()
+    int code = 0;
+};
+
 // Bound to `address`:`port` (0: a port the system chooses), non-blocking, close-on-exec.
-// Empty with `*error` set ("cannot bind UDP 0.0.0.0:5000: Address already in use").
-UniqueFd openUdpSocket(const std::string &address, uint16_t port, std::string *error);
+// Empty with `*error` set ("cannot bind UDP 0.0.0.0:5000: Address already in use") and, when
+// given, `*failure`.
+UniqueFd openUdpSocket(const std::string &address, uint16_t port, std::string *error,
+                       UdpSocketFailure *failure = nullptr);
 
 class DatagramBatch {
 public:

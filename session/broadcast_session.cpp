@@ -6,11 +6,13 @@
 #include "net/ipv4.h"
 #include "directory_link/node_identity.h"
 #include "directory_link/udp_endpoint.h"
+#include "session/notified_endpoint.h"
 
 #include <QCoreApplication>
 #include <QPointer>
 
 #include <charconv>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -30,8 +32,8 @@ constexpr int kRegistrationTicks = 12;
 constexpr int kStopTicks = 3;
 constexpr int kHostNotFound = 11001;  // the endpoints' code for a name that did not resolve
 
-// Runs a listener's hand-off on the application's thread.
-void postToAppThread(UdpEndpoint::Task task) {
+// Runs a look-up's outcome on the application's thread.
+void postToAppThread(std::function<void()> task) {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task), Qt::QueuedConnection);
 }
 
@@ -47,10 +49,9 @@ int portValue(const std::string &text) {
 }  // namespace
 
 struct BroadcastSession::Link {
-    Link() : serving(postToAppThread), report(postToAppThread) {}
-
-    UdpEndpoint serving;  // IdCAMUDPServer1: registration, "UCanSee"; its port is LocalPort
-    UdpEndpoint report;  // IdUDPServer1: answers, counts, version, close notice
+    NotifiedEndpoint servingOnLoop, reportOnLoop;  // read on the UI thread's event loop
+    UdpEndpoint &serving = servingOnLoop.endpoint;  // IdCAMUDPServer1: registration, "UCanSee"; its port is LocalPort
+    UdpEndpoint &report = reportOnLoop.endpoint;  // IdUDPServer1: answers, counts, version, close notice
     ServingPortReservation servingPort;  // the TCP twin of the serving endpoint's port
     std::string directoryAddress;  // the directory host resolved; the only accepted sender
     bool resolving = false;  // a look-up runs off the UI thread
@@ -79,7 +80,7 @@ BroadcastSession::BroadcastSession(SessionSettings settings, TickSource &ticks, 
 }
 
 BroadcastSession::~BroadcastSession() {
-    // The endpoints end their listeners before the handlers' target goes.
+    // The endpoints close before the handlers' target goes.
     link_.reset();
 }
 

@@ -1,20 +1,17 @@
-// The endpoint layer over real loopback sockets.
+// The endpoint layer over real loopback sockets, read on a reactor as the owner's loop, or by
+// calling readReady() where a test needs no loop (loopback delivers before sendto returns).
 #include "directory_link/udp_endpoint.h"
+#include "net/reactor.h"
 #include "net/socket.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <future>
-#include <mutex>
-#include <thread>
 
 using namespace morlanex;
 using namespace std::chrono_literals;
@@ -24,73 +21,6 @@ namespace {
 constexpr auto Patience = 5s;  // a hang guard, not a speed target
 
 std::vector<std::uint8_t> bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
-
-// Datagrams seen by a handler, waited for from the test thread.
-class Inbox {
-public:
-    void add(const Datagram &datagram) {
-        {
-            std::lock_guard lock(mutex_);
-            items_.push_back(datagram);
-        }
-        changed_.notify_all();
-    }
-    std::optional<Datagram> next(std::chrono::milliseconds wait = Patience) {
-        std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, wait, [&] { return !items_.empty(); })) return std::nullopt;
-        Datagram d = items_.front();
-        items_.pop_front();
-        return d;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Datagram> items_;
-};
-
-// A post function whose tasks the test thread runs when it chooses.
-class ManualQueue {
-public:
-    UdpEndpoint::Post poster() {
-        return [this](UdpEndpoint::Task task) {
-            {
-                std::lock_guard lock(mutex_);
-                tasks_.push_back(std::move(task));
-                mostWaiting_ = std::max(mostWaiting_, tasks_.size());
-            }
-            changed_.notify_all();
-        };
-    }
-    bool waitForTasks(std::size_t count, std::chrono::milliseconds wait = Patience) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, wait, [&] { return tasks_.size() >= count; });
-    }
-    // The longest the queue has been.
-    std::size_t mostWaiting() {
-        std::lock_guard lock(mutex_);
-        return mostWaiting_;
-    }
-    std::size_t size() {
-        std::lock_guard lock(mutex_);
-        return tasks_.size();
-    }
-    void runOne() {
-        UdpEndpoint::Task task;
-        {
-            std::lock_guard lock(mutex_);
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
-        }
-        task();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<UdpEndpoint::Task> tasks_;
-    std::size_t mostWaiting_ = 0;
-};
 
 void rawSend(std::uint16_t port, const std::vector<std::uint8_t> &bytes) {
     const UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
@@ -104,165 +34,137 @@ void rawSend(std::uint16_t port, const std::vector<std::uint8_t> &bytes) {
     ASSERT_EQ(sent, static_cast<ssize_t>(bytes.size())) << errno;
 }
 
+// An endpoint whose handler keeps what it is given.
+struct Receiver {
+    explicit Receiver(UdpEndpoint::Watch watch = {}) : endpoint(std::move(watch)) {
+        endpoint.setReadHandler([this](const Datagram &d) { got.push_back(d); });
+    }
+    UdpEndpoint endpoint;
+    std::vector<Datagram> got;
+};
+
+// Runs the reactor until `done` holds (checked every millisecond) or the patience ends.
+bool runUntil(Reactor &reactor, const std::function<bool()> &done) {
+    const Reactor::TimerId poll = reactor.every(1ms, [&] {
+        if (done()) reactor.quit();
+    });
+    const Reactor::TimerId guard = reactor.after(Patience, [&] { reactor.quit(); });
+    reactor.run();
+    reactor.cancel(poll);
+    reactor.cancel(guard);
+    return done();
+}
+
 }  // namespace
 
-TEST(UdpEndpoint, ActivationBindsASystemChosenPort) {
-    UdpEndpoint a, b;
+TEST(UdpEndpoint, ActivationBindsASystemChosenPortAndShowsItsDescriptorToTheWatch) {
+    std::vector<std::pair<int, bool>> told;
+    UdpEndpoint a([&](int fd, bool open) { told.emplace_back(fd, open); }), b;
     EXPECT_FALSE(a.isActive());
+    EXPECT_EQ(a.fd(), -1);
     a.activate();
     EXPECT_TRUE(a.isActive());
+    const int fd = a.fd();
+    EXPECT_GE(fd, 0);
     EXPECT_NE(a.localPort(), 0);
     EXPECT_NE(a.localPort(), b.localPort());  // reading the port activates b
     EXPECT_TRUE(b.isActive());
     a.deactivate();
     EXPECT_FALSE(a.isActive());
+    EXPECT_EQ(told, (std::vector<std::pair<int, bool>>{{fd, true}, {fd, false}}));
 }
 
-TEST(UdpEndpoint, DeliversBytesWithTheSendersAddressAndPort) {
-    Inbox inbox;
-    UdpEndpoint receiver, sender;
-    receiver.setReadHandler([&](const Datagram &d) { inbox.add(d); });
-    receiver.activate();
-    sender.sendBuffer("LocalHost", receiver.localPort(), bytesOf("hello"));
+TEST(UdpEndpoint, DeliversBytesWithTheSendersAddressAndPortOnTheOwnersLoop) {
+    const auto reactor = Reactor::create(nullptr);
+    ASSERT_TRUE(reactor);
+    Receiver receiver([&](int fd, bool open) {
+        if (open)
+            reactor->watch(fd, EPOLLIN, [&](std::uint32_t) { receiver.endpoint.readReady(); });
+        else
+            reactor->unwatch(fd);
+    });
+    UdpEndpoint sender;
+    sender.sendBuffer("LocalHost", receiver.endpoint.localPort(), bytesOf("hello"));
+    sender.sendBuffer("127.0.0.1", receiver.endpoint.localPort(), bytesOf("again"));
 
-    auto got = inbox.next();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->bytes, bytesOf("hello"));
-    EXPECT_EQ(got->peerAddress, "127.0.0.1");
-    EXPECT_EQ(got->peerPort, sender.localPort());
+    ASSERT_TRUE(runUntil(*reactor, [&] { return receiver.got.size() == 2; }));
+    EXPECT_EQ(receiver.got[0].bytes, bytesOf("hello"));
+    EXPECT_EQ(receiver.got[0].peerAddress, "127.0.0.1");
+    EXPECT_EQ(receiver.got[0].peerPort, sender.localPort());
+    EXPECT_EQ(receiver.got[1].bytes, bytesOf("again"));
+    receiver.endpoint.deactivate();  // unwatched before the reactor goes
 }
 
 TEST(UdpEndpoint, OversizedDatagramIsDroppedAndTheNextArrives) {
-    Inbox inbox;
-    UdpEndpoint receiver;
-    receiver.setReadHandler([&](const Datagram &d) { inbox.add(d); });
-    rawSend(receiver.localPort(), std::vector<std::uint8_t>(9000, 'x'));
-    rawSend(receiver.localPort(), std::vector<std::uint8_t>(8192, 'y'));
-
-    auto got = inbox.next();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->bytes.size(), 8192u);
-    EXPECT_EQ(got->bytes.front(), 'y');
-    EXPECT_FALSE(inbox.next(200ms));
+    Receiver receiver;
+    rawSend(receiver.endpoint.localPort(), std::vector<std::uint8_t>(9000, 'x'));
+    rawSend(receiver.endpoint.localPort(), std::vector<std::uint8_t>(8192, 'y'));
+    receiver.endpoint.readReady();
+    ASSERT_EQ(receiver.got.size(), 1u);
+    EXPECT_EQ(receiver.got[0].bytes.size(), 8192u);
+    EXPECT_EQ(receiver.got[0].bytes.front(), 'y');
 }
 
-TEST(UdpEndpoint, ThrowingHandlerDoesNotStopTheListener) {
-    Inbox inbox;
-    UdpEndpoint receiver, sender;
-    receiver.setReadHandler([&](const Datagram &d) {
-        inbox.add(d);
+TEST(UdpEndpoint, AThrowingHandlerLosesItsDatagramOnly) {
+    Receiver receiver;
+    receiver.endpoint.setReadHandler([&](const Datagram &d) {
+        receiver.got.push_back(d);
         throw std::runtime_error("handler failed");
     });
-    sender.sendBuffer("127.0.0.1", receiver.localPort(), bytesOf("one"));
-    ASSERT_TRUE(inbox.next());
-    sender.sendBuffer("127.0.0.1", receiver.localPort(), bytesOf("two"));
-    auto second = inbox.next();
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->bytes, bytesOf("two"));
-}
-
-TEST(UdpEndpoint, PostedHandlerRunsOnTheOwnerWhileTheListenerWaits) {
-    ManualQueue queue;
-    Inbox inbox;
-    std::thread::id handlerThread;
-    UdpEndpoint receiver(queue.poster());
     UdpEndpoint sender;
-    receiver.setReadHandler([&](const Datagram &d) {
-        handlerThread = std::this_thread::get_id();
-        inbox.add(d);
-    });
-    sender.sendBuffer("127.0.0.1", receiver.localPort(), bytesOf("first"));
-    sender.sendBuffer("127.0.0.1", receiver.localPort(), bytesOf("second"));
-
-    ASSERT_TRUE(queue.waitForTasks(1));
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(queue.size(), 1u);  // the listener is blocked on the first hand-off
-    EXPECT_FALSE(inbox.next(0ms));
-
-    queue.runOne();
-    EXPECT_EQ(handlerThread, std::this_thread::get_id());
-    EXPECT_EQ(inbox.next(0ms)->bytes, bytesOf("first"));
-
-    ASSERT_TRUE(queue.waitForTasks(1));  // released, it hands over the second
-    queue.runOne();
-    EXPECT_EQ(inbox.next(0ms)->bytes, bytesOf("second"));
+    sender.sendBuffer("127.0.0.1", receiver.endpoint.localPort(), bytesOf("one"));
+    sender.sendBuffer("127.0.0.1", receiver.endpoint.localPort(), bytesOf("two"));
+    receiver.endpoint.readReady();
+    ASSERT_EQ(receiver.got.size(), 2u);
+    EXPECT_EQ(receiver.got[1].bytes, bytesOf("two"));
 }
 
-TEST(UdpEndpoint, AFloodOfJunkKeepsOneHandOffInFlight) {
-    // A slow owner thread under a flood: the listener hands over one datagram and waits, so
-    // nothing piles up between the threads; the rest waits in (or overflows) the socket.
-    ManualQueue queue;
-    std::size_t delivered = 0;
-    UdpEndpoint receiver(queue.poster());
-    receiver.setReadHandler([&](const Datagram &) { ++delivered; });
-    const std::uint16_t port = receiver.localPort();
-    constexpr int Flood = 3000;
-    std::thread flood([port] {
-        UdpEndpoint sender;
-        for (int i = 0; i < Flood; ++i) {
-            const std::vector<std::uint8_t> junk(static_cast<std::size_t>(1 + (i * 37) % 1400),
-                                                 static_cast<std::uint8_t>(i));
-            sender.sendBuffer("127.0.0.1", port, junk);
-        }
-    });
-    const bool handedOver = queue.waitForTasks(1);
-    while (queue.waitForTasks(1, 1s)) {
-        std::this_thread::sleep_for(100us);  // the owner is busy; the flood goes on meanwhile
-        queue.runOne();
+TEST(UdpEndpoint, AFloodIsReadABatchAtATimeAndNothingWaitingIsLost) {
+    Receiver receiver;
+    UdpEndpoint sender;
+    constexpr std::size_t Flood = 150;  // fits the socket's receive buffer
+    for (std::size_t i = 0; i < Flood; ++i)
+        sender.sendBuffer("127.0.0.1", receiver.endpoint.localPort(),
+                          std::vector<std::uint8_t>{static_cast<std::uint8_t>(i)});
+    receiver.endpoint.readReady();
+    EXPECT_EQ(receiver.got.size(), static_cast<std::size_t>(UdpEndpoint::MaxDatagramsPerReady))
+        << "the loop gets its turn between batches";
+    while (receiver.got.size() < Flood) {
+        const std::size_t before = receiver.got.size();
+        receiver.endpoint.readReady();
+        ASSERT_GT(receiver.got.size(), before) << "a datagram was lost";
     }
-    flood.join();
-    ASSERT_TRUE(handedOver);
-    EXPECT_EQ(queue.mostWaiting(), 1u);
-    EXPECT_GE(delivered, 20u) << "the flood was handed over one datagram at a time: " << delivered;
-    EXPECT_LE(delivered, static_cast<std::size_t>(Flood));
+    for (std::size_t i = 0; i < Flood; ++i) EXPECT_EQ(receiver.got[i].bytes.at(0), static_cast<std::uint8_t>(i));
 }
 
-TEST(UdpEndpoint, DeactivationReleasesAPendingHandOffAndTheLateTaskDoesNothing) {
-    ManualQueue queue;
-    int calls = 0;
-    auto receiver = std::make_unique<UdpEndpoint>(queue.poster());
-    receiver->setReadHandler([&](const Datagram &) { ++calls; });
-    UdpEndpoint sender;
-    sender.sendBuffer("127.0.0.1", receiver->localPort(), bytesOf("pending"));
-    ASSERT_TRUE(queue.waitForTasks(1));
-
-    auto done = std::async(std::launch::async, [&] { receiver.reset(); });
-    ASSERT_EQ(done.wait_for(Patience), std::future_status::ready) << "deactivation deadlocked";
-
-    queue.runOne();  // the owner's loop gets to the task after all
-    EXPECT_EQ(calls, 0);
-}
-
-TEST(UdpEndpoint, DeactivationEndsTheListenerAndFreesThePort) {
-    Inbox inbox;
+TEST(UdpEndpoint, DeactivationFreesThePort) {
     UdpEndpoint first;
-    first.setReadHandler([&](const Datagram &d) { inbox.add(d); });
     const std::uint16_t port = first.localPort();
     first.deactivate();
 
-    UdpEndpoint second;
-    second.setDefaultPort(port);
-    second.setBindAddress("127.0.0.1");
-    Inbox secondInbox;
-    second.setReadHandler([&](const Datagram &d) { secondInbox.add(d); });
-    ASSERT_NO_THROW(second.activate());
-    EXPECT_EQ(second.localPort(), port);
+    Receiver second;
+    second.endpoint.setDefaultPort(port);
+    second.endpoint.setBindAddress("127.0.0.1");
+    ASSERT_NO_THROW(second.endpoint.activate());
+    EXPECT_EQ(second.endpoint.localPort(), port);
     rawSend(port, bytesOf("after"));
-    EXPECT_TRUE(secondInbox.next());
-    EXPECT_FALSE(inbox.next(100ms));
+    second.endpoint.readReady();
+    EXPECT_EQ(second.got.size(), 1u);
 }
 
-TEST(UdpEndpoint, HandlerMayDeactivateItsOwnEndpoint) {
-    Inbox inbox;
-    UdpEndpoint receiver, sender;
-    receiver.setReadHandler([&](const Datagram &d) {
-        receiver.deactivate();
-        inbox.add(d);
+TEST(UdpEndpoint, AHandlerMayDeactivateItsOwnEndpoint) {
+    Receiver receiver;
+    receiver.endpoint.setReadHandler([&](const Datagram &d) {
+        receiver.endpoint.deactivate();
+        receiver.got.push_back(d);
     });
-    sender.sendBuffer("127.0.0.1", receiver.localPort(), bytesOf("bye"));
-    ASSERT_TRUE(inbox.next());
-    EXPECT_FALSE(receiver.isActive());
-    EXPECT_NO_THROW(receiver.activate());  // and it can start again
+    UdpEndpoint sender;
+    sender.sendBuffer("127.0.0.1", receiver.endpoint.localPort(), bytesOf("bye"));
+    sender.sendBuffer("127.0.0.1", receiver.endpoint.localPort(), bytesOf("unread"));
+    receiver.endpoint.readReady();
+    EXPECT_EQ(receiver.got.size(), 1u) << "reading ends with the socket";
+    EXPECT_FALSE(receiver.endpoint.isActive());
+    EXPECT_NO_THROW(receiver.endpoint.activate());  // and it can start again
 }
 
 TEST(UdpEndpointErrors, BindingAUsedPortReportsAddressInUse) {

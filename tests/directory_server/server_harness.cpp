@@ -176,6 +176,7 @@ bool DirectoryProcess::start() {
     for (std::string &arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
 
+    const std::size_t logged = log().size();  // a restart appends to the same log
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -185,14 +186,17 @@ bool DirectoryProcess::start() {
         pid_ = -1;
         return false;
     }
+    // Ours has bound its ports when it says so in its log (an answer alone may come from a
+    // stale daemon of an aborted run), and serves when it answers.
     ScriptedPeer probe;
-    for (int attempt = 0; attempt < 50 && running(); ++attempt) {
-        probe.send(address_, 22, DirectoryMessage::getVersion());
-        if (probe.receiveCommand(cmd::GetVersion, 100ms)) {
-            // The answer may come from a stale daemon of an aborted run; ours must still be up.
-            std::this_thread::sleep_for(100ms);
-            return running();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (running() && std::chrono::steady_clock::now() < deadline) {
+        if (log().find("morlanex-directory: listening on", logged) == std::string::npos) {
+            std::this_thread::sleep_for(20ms);
+            continue;
         }
+        probe.send(address_, 22, DirectoryMessage::getVersion());
+        if (probe.receiveCommand(cmd::GetVersion, 100ms)) return running();
     }
     return false;
 }
