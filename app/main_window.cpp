@@ -12,6 +12,7 @@
 #include "dialogs/setup_wizard.h"
 #include "dialogs/start_hint.h"
 #include "session/broadcast_session.h"
+#include "session/reach_status.h"
 #include "session/channel_setup.h"
 
 #include <QAction>
@@ -48,6 +49,7 @@ MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWi
     setupModel = new morlanex::ChannelSetupModel(this);
     mediaSide = new MediaController(this);
     mediaSide->setWebrtcPort(appConfig.webrtcPort);
+    reach = new morlanex::ReachStatus(appConfig.directoryAddress, appConfig.directoryHttpPort, ticks, this);
     wizardSide = std::make_unique<WindowWizardHost>(*this, settings);
 
     buildLayout();
@@ -76,10 +78,12 @@ void MainWindow::attachDialogs(SetupWizard *setupWizard, AboutBox *about, StartH
     if (startHint) startHint->setAnchor(parts->actionButton);
     if (aboutBox)
         aboutBox->setInfoSource([this] {
-            AboutInfo info{broadcast->ownVersion(), QString()};
-            if (liveActive())
+            AboutInfo info{broadcast->ownVersion(), QString(), QString()};
+            if (liveActive()) {
                 info.liveAddress =
                     broadcast->publicAddress() + QLatin1Char(':') + QString::number(broadcast->servingPort());
+                info.outside = reach->text().line;
+            }
             return info;
         });
 }
@@ -92,6 +96,8 @@ void MainWindow::startUp() {
         settings.createIfMissing();
         broadcast->open();  // identity, address, endpoints, version query
         mediaSide->setServingPort(broadcast->servingPort());
+        mediaSide->setPortMapping(appConfig.portMapping, appConfig.portMappingLease,
+                                  {uint16_t(broadcast->servingPort()), uint16_t(broadcast->reportPort())});
     } catch (const std::exception &e) {
         const QString text = QString::fromUtf8(e.what());
         QTimer::singleShot(0, this, [this, text] { reportError(text); });

@@ -24,6 +24,7 @@ class WindowWizardHost;
 class WizardHost;
 namespace morlanex {
 class BroadcastSession;
+class ReachStatus;
 class ChannelSetupModel;
 class TickSource;
 enum class BroadcastState;
@@ -128,6 +129,7 @@ private:
     void showStatus(const QString &text, const QColor &colour);
     void showCounters(int totalViews, int currentViewers);
     void onStateChanged(morlanex::BroadcastState state);
+    void showReach();
     void onNewVersion(const QString &version);
 
     // --- captions -----------------------------------------------------------------------------
@@ -144,6 +146,7 @@ private:
     morlanex::AppConfig appConfig;
     std::unique_ptr<Parts> parts;
     morlanex::BroadcastSession *broadcast = nullptr;  // child
+    morlanex::ReachStatus *reach = nullptr;  // child
     morlanex::ChannelSetupModel *setupModel = nullptr;  // child
     MediaController *mediaSide = nullptr;  // child
     std::unique_ptr<WindowWizardHost> wizardSide;

@@ -9,6 +9,7 @@
 #include "media/capture_pipeline.h"
 #include "session/broadcast_session.h"
 #include "session/channel_setup.h"
+#include "session/reach_status.h"
 
 #include <QAction>
 #include <QApplication>
@@ -64,6 +65,15 @@ void MainWindow::connectSession() {
     });
     connect(mediaSide, &MediaController::microphoneLost, this,
             [this](const QString &text) { setStatus(text, BroadcastSession::kRed); });
+    connect(mediaSide, &MediaController::portsMapped, reach, &morlanex::ReachStatus::mappingReported);
+    connect(reach, &morlanex::ReachStatus::changed, this, &MainWindow::showReach);
+}
+
+void MainWindow::showReach() {
+    const morlanex::ReachText &t = reach->text();
+    setTextColour(parts->reachLabel, t.reachable ? QColor(128, 255, 128) : (t.settled ? kBadgeYellow : Qt::lightGray));
+    parts->reachLabel->setText(t.line);
+    parts->reachLabel->setToolTip(t.detail);
 }
 
 void MainWindow::setStatus(const QString &text, const QColor &colour) { broadcast->setStatus(text, colour); }
@@ -79,7 +89,14 @@ void MainWindow::showCounters(int totalViews, int currentViewers) {
 }
 
 void MainWindow::onStateChanged(BroadcastState state) {
-    if (state == BroadcastState::Live) showCounter(false);  // the acknowledgement shows the cumulative count
+    if (state == BroadcastState::Live) {
+        showCounter(false);  // the acknowledgement shows the cumulative count
+        reach->start(
+            {uint16_t(broadcast->servingPort()), uint16_t(mediaSide->webrtcPort()), uint16_t(broadcast->reportPort())},
+            appConfig.portMapping);
+    } else if (state != BroadcastState::Registering) {
+        reach->stop();
+    }
     refreshActionOverlay();
 }
 

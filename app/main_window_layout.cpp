@@ -153,6 +153,7 @@ void MainWindow::buildLayout() {
     w.currentViewersLabel =
         caption(status, "currentViewersLabel", QStringLiteral("0"), QRect(112, 40, 80, 16), Qt::white);
     for (QLabel *l : {w.totalViewsCaption, w.currentViewersCaption}) l->setCursor(Qt::PointingHandCursor);
+    w.reachLabel = caption(status, "reachLabel", QString(), QRect(24, 57, 300, 16), kSilver);
     hideCounters();
     const QRect action(287, 20, 36, 36);
     w.actionButton = picture<ClickableLabel>(status, "actionButton", QStringLiteral(":/skin/action.png"), action);

@@ -61,6 +61,7 @@ struct MainWindow::Parts {
     QMovie *liveLampMovie = nullptr;
     QLabel *statusCaption = nullptr;
     QLabel *statusLabel = nullptr;
+    QLabel *reachLabel = nullptr;  // while live: whether viewers outside the router get in
     ClickableLabel *totalViewsCaption = nullptr;
     QLabel *totalViewsLabel = nullptr;
     ClickableLabel *currentViewersCaption = nullptr;

@@ -1,6 +1,9 @@
 #include "app/media_controller.h"
 
 #include "media/capture_media.h"
+#include "net/port_mapping/mapping_report.h"
+
+#include <cstdio>
 #include "media/pipeline_events.h"
 #include "media/video_window_widget.h"
 
@@ -126,6 +129,25 @@ void MediaController::setServingPort(int port) {
 }
 
 void MediaController::setWebrtcPort(int port) { capture->media.serving.webrtcPort = port; }
+
+void MediaController::setPortMapping(bool on, std::chrono::seconds lease, std::vector<uint16_t> endpointPorts) {
+    morlanex::PortMappingSettings &m = capture->media.mapping;
+    m.enabled = on;
+    m.lease = lease;
+    m.endpointPorts = std::move(endpointPorts);
+    // The mapper reports on its own thread, and stops before this object goes; the window
+    // hears it on this one (a call still queued when this object goes is dropped).
+    m.report = [this](const morlanex::portmap::MappingReport &report) {
+        QMetaObject::invokeMethod(
+            this, [this, report] { emit portsMapped(report); }, Qt::QueuedConnection);
+    };
+    m.log = [](const std::string &line) { std::fprintf(stderr, "morlanex: port mapping: %s\n", line.c_str()); };
+}
+
+int MediaController::webrtcPort() const {
+    const morlanex::LiveBroadcast *b = capture->media.broadcast();
+    return b ? b->webrtcPort() : 0;
+}
 
 int MediaController::servingPort() const { return capture->media.serving.port; }
 

@@ -12,12 +12,18 @@
 #include <QObject>
 #include <QRect>
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 class QWidget;
 namespace morlanex {
 class VideoWindowWidget;
 struct PipelineEvent;
+namespace portmap {
+struct MappingReport;
+}
 }  // namespace morlanex
 
 class MediaController : public QObject {
@@ -48,7 +54,12 @@ public:
 
     void setServingPort(int port);
     void setWebrtcPort(int port);  // see AppConfig::webrtcPort
+    // While live, the home router is asked to map the stream's and WebRTC's ports and
+    // `endpointPorts` (UDP); off: never.
+    void setPortMapping(bool on, std::chrono::seconds lease, std::vector<uint16_t> endpointPorts);
     int servingPort() const;
+    // While live: the WebRTC port as bound (0: none).
+    int webrtcPort() const;
     int writerProfile() const;  // the live profile (Wm8Profile)
 
 signals:
@@ -58,6 +69,8 @@ signals:
     void failed(const QString &text);
     // The microphone vanished while live: silence goes on in its place.
     void microphoneLost(const QString &text);
+    // What the home router mapped, after each attempt and renewal while live.
+    void portsMapped(const morlanex::portmap::MappingReport &report);
 
 private:
     struct Capture;

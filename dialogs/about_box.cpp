@@ -67,9 +67,12 @@ AboutBox::AboutBox(const QString &portalUrl, QWidget *parent) : QDialog(parent) 
     location->setObjectName(QStringLiteral("locationBox"));
     location->setGeometry(kGroupGeometry);
     liveAddressLabel = morlanex::dialogs::label(location, QStringLiteral("視訊直播尚未啟動"),
-                                                QRect(4, 22, kGroupGeometry.width() - 8, 18));
+                                                QRect(4, 16, kGroupGeometry.width() - 8, 16));
     liveAddressLabel->setObjectName(QStringLiteral("liveAddressLabel"));
     liveAddressLabel->setAlignment(Qt::AlignCenter);
+    outsideLabel = morlanex::dialogs::label(location, QString(), QRect(4, 32, kGroupGeometry.width() - 8, 16));
+    outsideLabel->setObjectName(QStringLiteral("outsideLabel"));
+    outsideLabel->setAlignment(Qt::AlignCenter);
 }
 
 QString AboutBox::helpText(const QString &portalUrl) {
@@ -102,5 +105,6 @@ void AboutBox::showEvent(QShowEvent *e) {
     const AboutInfo now = info ? info() : AboutInfo{};
     versionLabel->setText(now.version);
     liveAddressLabel->setText(now.liveAddress.isEmpty() ? kNotLive : now.liveAddress);
+    outsideLabel->setText(now.outside);
     helpText_->moveCursor(QTextCursor::Start);
 }

@@ -16,6 +16,7 @@ class QPlainTextEdit;
 struct AboutInfo {
     QString version;
     QString liveAddress;  // address:port of the live stream; empty when not live
+    QString outside;  // whether viewers outside the router get in; empty when not live
 };
 
 class AboutBox : public QDialog {
@@ -38,4 +39,5 @@ private:
     QLabel *versionLabel = nullptr;
     QPlainTextEdit *helpText_ = nullptr;
     QLabel *liveAddressLabel = nullptr;
+    QLabel *outsideLabel = nullptr;
 };

@@ -54,6 +54,7 @@ public:
     DeviceLists lists;
     DeviceChoice choice;
     ServingSettings serving;  // port 0: encode without serving
+    PortMappingSettings mapping;  // the home router's, while serving
     StreamObserver observer;  // optional, for whoever watches the stream as served
     RtcObserver rtcObserver;  // optional, sees the WebRTC viewers' frames
 

@@ -5,10 +5,12 @@
 #include "media/netsink/network_sink.h"
 #include "media/tee_branch.h"
 #include "media/webrtc_encoder.h"
+#include "net/port_mapping/port_mapper.h"
 
 namespace morlanex {
 
-LiveBroadcast::LiveBroadcast(CapturePipeline &pipeline, const LiveInputs &inputs, const LiveSettings &settings)
+LiveBroadcast::LiveBroadcast(CapturePipeline &pipeline, const LiveInputs &inputs, const LiveSettings &settings,
+                             const PortMappingSettings &mapping)
     : pipeline_(pipeline), settings_(settings), server_(std::make_unique<LiveServer>(settings)) {
     encoder_ = std::make_unique<LiveEncoder>(settings.encoder, *server_, inputs.pipeline, inputs.offsetNs);
     const bool withAudio = inputs.microphoneTee != nullptr;
@@ -32,6 +34,38 @@ LiveBroadcast::LiveBroadcast(CapturePipeline &pipeline, const LiveInputs &inputs
         attach(webrtc_->makeBranch(withAudio));
     }
     if (!complete) pipeline_.reportError("The live encoder could not be built.");
+    if (server_->serving() && mapping.enabled) mapPorts(mapping);
+}
+
+void LiveBroadcast::mapPorts(const PortMappingSettings &mapping) {
+    using portmap::Protocol;
+    portmap::PortMapper::Config config;
+    const uint16_t stream = server_->sink()->port();
+    config.ports.push_back({Protocol::Tcp, stream, "Morlanex stream"});
+    const uint16_t webrtc = webrtcPort();
+    if (webrtc != 0) config.ports.push_back({Protocol::Udp, webrtc, "Morlanex WebRTC"});
+    for (uint16_t port : mapping.endpointPorts)
+        if (port != 0 && port != webrtc) config.ports.push_back({Protocol::Udp, port, "Morlanex directory"});
+    config.lease = mapping.lease;
+    if (settings_.serving.bindAddress != "0.0.0.0") config.insideAddress = settings_.serving.bindAddress;
+    // The WHEP answers learn the router's outside address and WebRTC port as soon as it grants them.
+    std::function<void(const portmap::MappingReport &)> report = mapping.report;
+    LiveServer *server = server_.get();
+    auto onReport = [server, webrtc, report](const portmap::MappingReport &r) {
+        std::optional<OutsideAddress> outside;
+        for (const portmap::PortResult &p : r.ports)
+            if (p.request.protocol == Protocol::Udp && p.request.insidePort == webrtc && p.mapped() &&
+                !r.outsideAddress.empty())
+                outside = OutsideAddress{r.outsideAddress, p.outsidePort};
+        server->setWebrtcOutsideAddress(outside);
+        if (report) report(r);
+    };
+    std::function<void(const std::string &)> log = mapping.log;
+    auto onLog = [log](const std::string &line) {
+        if (log) log(line);
+    };
+    mapper_ = std::make_unique<portmap::PortMapper>(std::move(config), onReport, onLog);
+    mapper_->start();
 }
 
 LiveBroadcast::~LiveBroadcast() { stop(); }
@@ -45,6 +79,8 @@ void LiveBroadcast::stop() {
     webrtc_.reset();
     browser_.reset();
     encoder_.reset();
+    // The mappings go with the broadcast, before the ports they point at close.
+    mapper_.reset();
     server_->stop();
 }
 

@@ -280,6 +280,8 @@ bool BroadcastSession::fromDirectory(const Datagram &datagram) const {
         (datagram.peerPort == settings_.registerPort || datagram.peerPort == settings_.reportPort);
 }
 
+int BroadcastSession::reportPort() const { return link_ && link_->report.isActive() ? link_->report.localPort() : 0; }
+
 void BroadcastSession::sendToDirectory(bool fromServingEndpoint, int port, const DirectoryMessage &msg) {
     if (link_->directoryAddress.empty()) {
         resolveDirectory();

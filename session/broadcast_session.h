@@ -70,6 +70,7 @@ public:
     bool previewRunning() const { return previewRunning_; }
     bool versionQueryRunning() const;
     int servingPort() const { return servingPort_; }  // LocalPort; 0 before open()
+    int reportPort() const;  // the other endpoint's; 0 before open()
     int totalViews() const { return totalViews_; }
     int currentViewers() const { return currentViewers_; }
     const QString &nodeId() const { return nodeId_; }

@@ -106,6 +106,12 @@ bool Worker::resolve(std::string *error) {
         if (!config().gateway.empty()) *error = "the gateway " + config().gateway + " is not a dotted quad";
         return false;
     }
+    // A home router's inside address is private (or shared, behind a carrier's NAT). A public
+    // gateway is no home router: nothing is sent to it.
+    if (config().gateway.empty() && !isPrivateOrShared(*gateway)) {
+        *error = "the default gateway " + dottedQuad(*gateway) + " is not on a private network";
+        return false;
+    }
     std::optional<in_addr> inside = config().insideAddress.empty() ? insideAddressTowards(*gateway, error)
                                                                    : parseDottedQuad(config().insideAddress);
     if (!inside) {

@@ -32,7 +32,7 @@ TEST(Road, FromTheWizardToLiveAndBack) {
     QDir().mkpath(config.programFolder());
     QFile conf(config.programFolder() + QStringLiteral("/Morlanex.conf"));
     ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
-    conf.write("[Directory]\nAddress=127.0.0.61\n");
+    conf.write("[Directory]\nAddress=127.0.0.61\n[Network]\nPortMapping=off\n");
     conf.close();
 
     MorlanexApp app;

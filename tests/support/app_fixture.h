@@ -20,14 +20,16 @@ namespace morlanex::testing {
 
 class AppFixture : public ::testing::Test {
 protected:
-    // Opens the windows; with a directory address, the program registers there.
+    // Opens the windows; with a directory address, the program registers there. The test
+    // machine's own router is never asked for mappings.
     void openApp(const std::string &directoryAddress = {}) {
-        if (!directoryAddress.empty()) {
-            QDir().mkpath(config.programFolder());
-            QFile conf(config.programFolder() + QStringLiteral("/Morlanex.conf"));
-            ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+        QDir().mkpath(config.programFolder());
+        QFile conf(config.programFolder() + QStringLiteral("/Morlanex.conf"));
+        ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+        if (!directoryAddress.empty())
             conf.write("[Directory]\nAddress=" + QByteArray::fromStdString(directoryAddress) + "\n");
-        }
+        conf.write("[Network]\nPortMapping=off\n");
+        conf.close();
         app = std::make_unique<MorlanexApp>(&ticks);
         form = app->mainWindow.get();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
