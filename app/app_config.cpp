@@ -62,6 +62,8 @@ AppConfig parseAppConfig(std::string_view text) {
             config.productUrl = value;
         else if (section == "Network" && key == "WebRtcPort")
             config.webrtcPort = numberValue(key, value, -1, 65535, config.webrtcPort);
+        else if (section == "Network" && key == "StreamPort")
+            config.streamPort = numberValue(key, value, 0, 65535, config.streamPort);
         else if (section == "Network" && key == "PortMapping")
             config.portMapping = switchValue(key, value, "auto", config.portMapping);
         else if (section == "Network" && key == "PortMappingLease")

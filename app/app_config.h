@@ -11,6 +11,7 @@
 //   Product=https://morlanex.example/
 //   [Network]
 //   WebRtcPort=50000      ; WebRTC playback's UDP port: 0 (default) any, -1 none
+//   StreamPort=8080       ; the stream's TCP port (and its UDP twin): 0 (default) any
 //   PortMapping=auto      ; while live, ask the home router to map our ports; off: never
 //   PortMappingLease=3600 ; seconds asked for each mapping (30..86400), renewed at about half
 #pragma once
@@ -28,6 +29,7 @@ struct AppConfig {
     std::string productUrl = "https://morlanex.example/";
     int directoryHttpPort = 8080;
     int webrtcPort = 0;  // a fixed port for a firewall's rule; 0 one the system chooses, -1 none
+    int streamPort = 0;  // the stream's TCP port and its UDP twin, fixed; 0 one the system chooses
     bool portMapping = true;
     std::chrono::seconds portMappingLease{3600};
 };

@@ -45,7 +45,8 @@ MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWi
         configFailure = QString::fromUtf8(e.what());
     }
     // The directory's ports are fixed: 20 for registrations, 22 for everything else.
-    broadcast = new BroadcastSession({appConfig.directoryAddress, 20, 22, kOwnVersion, {}}, ticks, this);
+    broadcast =
+        new BroadcastSession({appConfig.directoryAddress, 20, 22, kOwnVersion, {}, appConfig.streamPort}, ticks, this);
     setupModel = new morlanex::ChannelSetupModel(this);
     mediaSide = new MediaController(this);
     mediaSide->setWebrtcPort(appConfig.webrtcPort);

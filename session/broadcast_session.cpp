@@ -98,7 +98,13 @@ void BroadcastSession::open() {
     for (UdpEndpoint *endpoint : {&link_->serving, &link_->report}) endpoint->setBindAddress(settings_.bindAddress);
     // The stream is served on the same number over TCP: take a UDP port whose TCP twin is free.
     constexpr int kPortAttempts = 32;
-    for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+    if (settings_.servingPort > 0) {
+        // A fixed port is taken as it is: the sink says so if its TCP twin is busy.
+        link_->serving.setDefaultPort(uint16_t(settings_.servingPort));
+        link_->serving.activate();
+        link_->servingPort.reserve(link_->serving.localPort());
+    }
+    for (int attempt = 0; attempt < kPortAttempts && !link_->serving.isActive(); ++attempt) {
         link_->serving.activate();
         if (link_->servingPort.reserve(link_->serving.localPort())) break;
         link_->serving.deactivate();

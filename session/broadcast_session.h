@@ -37,6 +37,8 @@ struct SessionSettings {
     int reportPort = 22;  // DirectoryPort2
     QString ownVersion;
     std::string bindAddress;  // the endpoints' local address; empty for all
+    // LocalPort, fixed (so a router can forward it by hand); 0: the system chooses.
+    int servingPort = 0;
 };
 
 // What the session asks of the media side.

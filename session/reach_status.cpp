@@ -26,11 +26,11 @@ QString hostPort(const std::string &address, uint16_t port) {
     return QString::fromStdString(address) + QLatin1Char(':') + QString::number(port);
 }
 
-// "TCP 8080、UDP 8080、50000、41234": what to forward by hand.
+// "TCP 8080、UDP 8080、50000": what to forward by hand. The other directory endpoint needs no
+// rule: its version query every 10 s keeps its way through the router open.
 QString portsToForward(const ReachPorts &p) {
     QString text = QStringLiteral("TCP %1、UDP %1").arg(p.stream);
-    for (uint16_t port : {p.webrtc, p.report})
-        if (port != 0 && port != p.stream) text += QStringLiteral("、%1").arg(port);
+    if (p.webrtc != 0 && p.webrtc != p.stream) text += QStringLiteral("、%1").arg(p.webrtc);
     return text;
 }
 
@@ -54,13 +54,23 @@ QString mappedPorts(const MappingReport &m) {
     return text;
 }
 
+bool sameMapping(const MappingReport &a, const MappingReport &b) {
+    if (a.outcome != b.outcome || a.method != b.method || a.outsideAddress != b.outsideAddress ||
+        a.ports.size() != b.ports.size())
+        return false;
+    for (size_t i = 0; i < a.ports.size(); ++i)
+        if (a.ports[i].outsidePort != b.ports[i].outsidePort) return false;
+    return true;
+}
+
 }  // namespace
 
 ReachText describeReach(const ReachPorts &ports, bool mappingOn, const std::optional<MappingReport> &mapping,
                         const std::optional<DirectoryFinding> &finding) {
     const QString forward = QStringLiteral("請在路由器轉送 ") + portsToForward(ports);
     const QString forwardDetail = QStringLiteral("請在路由器上把下列連接埠轉送到本機：") + portsToForward(ports) +
-        QStringLiteral("（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。");
+        QStringLiteral("（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。連接埠每次啟動可能不同："
+                       "請在 Morlanex.conf 的 [Network] 以 StreamPort 與 WebRtcPort 固定它們。");
     const bool mapped = mapping && (mapping->outcome == Outcome::AllMapped || mapping->outcome == Outcome::SomeMapped);
     const QString method = mapping ? QLatin1String(portmap::toString(mapping->method)) : QString();
     QString mappingDetail;
@@ -167,8 +177,11 @@ void ReachStatus::start(const ReachPorts &ports, bool mappingOn) {
 
 void ReachStatus::mappingReported(const portmap::MappingReport &report) {
     if (!active_) return;
+    const bool same = mapping_ && sameMapping(*mapping_, report);
     mapping_ = report;
-    // A new mapping (a renewal after the router restarted, say) deserves a fresh look.
+    // A renewal that changed nothing keeps what the directory found; another mapping (after the
+    // router restarted, say) deserves a fresh look.
+    if (same) return;
     asked_ = 0;
     finding_.reset();
     update();

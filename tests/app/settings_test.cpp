@@ -185,4 +185,5 @@ TEST(AppConfig, DefaultsAndOverrides) {
     EXPECT_EQ(parseAppConfig("[Network]\nPortMappingLease=60\n").portMappingLease, std::chrono::seconds(60));
     EXPECT_EQ(parseAppConfig("[Network]\nPortMappingLease=5\n").portMappingLease, std::chrono::seconds(3600));
     EXPECT_EQ(parseAppConfig("[Directory]\nHttpPort=0\n").directoryHttpPort, 0);
+    EXPECT_EQ(parseAppConfig("[Network]\nStreamPort=8080\n").streamPort, 8080);
 }

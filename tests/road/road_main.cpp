@@ -10,6 +10,7 @@
 #include "app/main_window.h"
 #include "app/morlanex_app.h"
 #include "app/settings_file.h"
+#include "app/termination_signals.h"
 #include "media/browser_encoder.h"
 #include "media/webrtc_encoder.h"
 
@@ -62,7 +63,9 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
     };
 
+    TerminationSignals endRequests;  // as the program: SIGTERM, SIGINT and SIGHUP run the exit
     MorlanexApp app;
+    QObject::connect(&endRequests, &TerminationSignals::received, app.mainWindow.get(), &MainWindow::exitProgram);
     if (!QTest::qWaitForWindowExposed(app.mainWindow.get())) std::fprintf(stderr, "the main window did not appear\n");
     QTest::qWait(1000);
     const RoadReport report = walkTheRoad(app, options);

@@ -170,7 +170,8 @@ bool Road::watch() {
     if (report.ffprobe.contains(QStringLiteral("wmv2"))) opt.served(report.localPort);
 
     // A directory viewer: asks the directory to watch, gets "UCanSee" from the node.
-    ScriptedPeer viewer("127.0.0.1");
+    // On loopback beside a local directory; anywhere when the directory is out on a network.
+    ScriptedPeer viewer(opt.directoryAddress.rfind("127.", 0) == 0 ? "127.0.0.1" : "0.0.0.0");
     morlanex::DirectoryMessage watchRequest;
     watchRequest.writeCommand("WatchChannel");
     watchRequest.writeText(morlanex::Field::ChannelId, form->session().channelId().toStdString());
@@ -199,7 +200,8 @@ bool Road::watch() {
 bool Road::stayLive() {
     if (opt.extraLiveSeconds <= 0) return true;
     say(QStringLiteral("staying live for %1 s").arg(opt.extraLiveSeconds));
-    QTest::qWait(opt.extraLiveSeconds * 1000);
+    // A window closed meanwhile (the exit, a termination signal) ends the stay.
+    (void)QTest::qWaitFor([&] { return !form->isVisible(); }, opt.extraLiveSeconds * 1000);
     return form->liveActive() || fail(QStringLiteral("the broadcast ended while staying live"));
 }
 

@@ -33,8 +33,10 @@ DirectoryMessage record(std::string_view word, std::initializer_list<std::pair<F
 class SessionTest : public ::testing::Test {
 protected:
     // A session whose directory is `server`, opened, its preview running.
-    void open(const std::string &server, const std::string &bindAddress = {}, int reportPort = -1) {
+    void open(const std::string &server, const std::string &bindAddress = {}, int reportPort = -1,
+              int servingPort = 0) {
         SessionSettings settings;
+        settings.servingPort = servingPort;
         settings.directoryHost = server;
         if (reportPort >= 0) settings.reportPort = reportPort;
         settings.ownVersion = QStringLiteral("1.1.0.2");
@@ -221,6 +223,18 @@ TEST_F(SessionTest, DeviceLostBeforeTheAcknowledgementReturnsToPreviewWithAClose
     ticks.advanceSeconds(12);
     EXPECT_EQ(session->statusText(), QStringLiteral("找不到視訊裝置")) << "the attempt is over";
     EXPECT_TRUE(session->startBroadcast());
+}
+
+TEST_F(SessionTest, AFixedServingPortIsTakenSoARouterCanForwardIt) {
+    open("127.0.0.177");
+    const int chosen = session->servingPort();  // free on UDP and TCP a moment ago
+    session.reset();
+    open("127.0.0.177", {}, -1, chosen);
+    EXPECT_EQ(session->servingPort(), chosen);
+    // Taken by someone else: said as the endpoint's error, not another port.
+    session.reset();
+    ScriptedPeer squatter("0.0.0.0", uint16_t(chosen));
+    EXPECT_THROW(open("127.0.0.177", {}, -1, chosen), EndpointError);
 }
 
 TEST_F(SessionTest, RegistrationThatCannotBeSentEndsTheAttemptAndCommandsWorkAgain) {

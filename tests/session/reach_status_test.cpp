@@ -60,7 +60,7 @@ TEST(ReachStatus, WithoutAMappingTheUserIsToldWhichPortsToForward) {
     for (const std::optional<MappingReport> &m : {std::optional<MappingReport>(failed(Outcome::NoService)),
                                                   std::optional<MappingReport>(failed(Outcome::Refused))}) {
         const ReachText t = describeReach(kPorts, true, m, finding(false));
-        EXPECT_EQ(t.line, QStringLiteral("請在路由器轉送 TCP 8080、UDP 8080、50000、41234"));
+        EXPECT_EQ(t.line, QStringLiteral("請在路由器轉送 TCP 8080、UDP 8080、50000"));
         EXPECT_TRUE(t.settled);
         EXPECT_FALSE(t.reachable);
     }
