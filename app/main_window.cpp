@@ -83,7 +83,9 @@ void MainWindow::attachDialogs(SetupWizard *setupWizard, AboutBox *about, StartH
             if (liveActive()) {
                 info.liveAddress =
                     broadcast->publicAddress() + QLatin1Char(':') + QString::number(broadcast->servingPort());
-                info.outside = reach->text().line;
+                const morlanex::ReachText &reachText = reach->text();
+                info.outside = reachText.outside.isEmpty() ? reachText.line
+                                                           : QStringLiteral("外部 ") + reachText.outside;
             }
             return info;
         });

@@ -65,8 +65,43 @@ bool sameMapping(const MappingReport &a, const MappingReport &b) {
 
 }  // namespace
 
+namespace {
+
+// "11.77.0.1：TCP 8080、UDP 8080、50000（UPnP）", from what the router granted.
+QString outsideSummary(const MappingReport &m) {
+    QString ports;
+    for (const portmap::PortResult &r : m.ports) {
+        if (!r.mapped()) continue;
+        if (!ports.isEmpty()) ports += QStringLiteral("、");
+        ports += QStringLiteral("%1 %2").arg(QLatin1String(portmap::toString(r.request.protocol))).arg(r.outsidePort);
+    }
+    return QStringLiteral("%1：%2（%3）")
+        .arg(QString::fromStdString(m.outsideAddress), ports, QLatin1String(portmap::toString(m.method)));
+}
+
+ReachText judge(const ReachPorts &ports, bool mappingOn, const std::optional<MappingReport> &mapping,
+                const std::optional<DirectoryFinding> &finding);
+
+ReachText said(QString line, QString detail, bool reachable, bool settled) {
+    return {std::move(line), std::move(detail), reachable, settled, QString()};
+}
+
+}  // namespace
+
 ReachText describeReach(const ReachPorts &ports, bool mappingOn, const std::optional<MappingReport> &mapping,
                         const std::optional<DirectoryFinding> &finding) {
+    ReachText text = judge(ports, mappingOn, mapping, finding);
+    if (mapping && (mapping->outcome == Outcome::AllMapped || mapping->outcome == Outcome::SomeMapped))
+        text.outside = outsideSummary(*mapping);
+    else if (finding && finding->reachable)
+        text.outside = hostPort(finding->address, finding->port);
+    return text;
+}
+
+namespace {
+
+ReachText judge(const ReachPorts &ports, bool mappingOn, const std::optional<MappingReport> &mapping,
+                const std::optional<DirectoryFinding> &finding) {
     const QString forward = QStringLiteral("請在路由器轉送 ") + portsToForward(ports);
     const QString forwardDetail = QStringLiteral("請在路由器上把下列連接埠轉送到本機：") + portsToForward(ports) +
         QStringLiteral("（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。連接埠每次啟動可能不同："
@@ -85,7 +120,7 @@ ReachText describeReach(const ReachPorts &ports, bool mappingOn, const std::opti
         const QString detail =
             QStringLiteral("目錄伺服器已從外部連入 %1。").arg(hostPort(finding->address, finding->port)) +
             (mapped ? mappingDetail : QStringLiteral("不需要路由器對應連接埠。"));
-        return {line, detail, true, true};
+        return said(line, detail, true, true);
     }
     if (mapping && mapping->outcome == Outcome::SecondNat) {
         const QString detail =
@@ -93,9 +128,9 @@ ReachText describeReach(const ReachPorts &ports, bool mappingOn, const std::opti
                            "NAT，或路由器後面還有路由器），"
                            "在這台路由器上對應連接埠也無法讓外部觀眾連入。外部觀眾只能經由中繼伺服器觀看。")
                 .arg(QString::fromStdString(mapping->outsideAddress));
-        return {QStringLiteral("第二層 NAT：外部觀眾無法直接連線"), detail, false, true};
+        return said(QStringLiteral("第二層 NAT：外部觀眾無法直接連線"), detail, false, true);
     }
-    if (mappingOn && !mapping) return {QStringLiteral("正在向路由器要求對應連接埠…"), QString(), false, false};
+    if (mappingOn && !mapping) return said(QStringLiteral("正在向路由器要求對應連接埠…"), QString(), false, false);
     if (mapped) {
         const portmap::PortResult *stream = streamMapping(*mapping, ports.stream);
         if (stream && stream->mapped() && stream->outsidePort != ports.stream) {
@@ -104,21 +139,23 @@ ReachText describeReach(const ReachPorts &ports, bool mappingOn, const std::opti
                                "所以觀眾無法經由目錄連入。請在路由器上手動轉送 TCP %2。")
                     .arg(stream->outsidePort)
                     .arg(ports.stream);
-            return {QStringLiteral("外部連接埠為 %1，目錄無法告知觀眾").arg(stream->outsidePort), detail, false, true};
+            return said(QStringLiteral("外部連接埠為 %1，目錄無法告知觀眾").arg(stream->outsidePort), detail, false,
+                        true);
         }
         const QString where =
             hostPort(mapping->outsideAddress, stream && stream->mapped() ? stream->outsidePort : ports.stream);
         if (!finding)
-            return {QStringLiteral("已對應 %1（%2），等待外部確認…").arg(where, method), mappingDetail, false, false};
+            return said(QStringLiteral("已對應 %1（%2），等待外部確認…").arg(where, method), mappingDetail, false,
+                        false);
         if (!finding->answered)
-            return {QStringLiteral("已對應 %1（%2），目錄未確認").arg(where, method),
-                    mappingDetail + QStringLiteral("目錄伺服器無法回答外部連線檢查，無法確認外部觀眾能否連入。"), false,
-                    true};
-        return {QStringLiteral("已對應連接埠，但外部仍無法連入"),
-                mappingDetail +
-                    QStringLiteral("但目錄伺服器從外部連不到 %1（%2）。請檢查本機防火牆。")
-                        .arg(hostPort(finding->address, finding->port), QString::fromStdString(finding->error)),
-                false, true};
+            return said(QStringLiteral("已對應 %1（%2），目錄未確認").arg(where, method),
+                        mappingDetail + QStringLiteral("目錄伺服器無法回答外部連線檢查，無法確認外部觀眾能否連入。"),
+                        false, true);
+        return said(QStringLiteral("已對應連接埠，但外部仍無法連入"),
+                    mappingDetail +
+                        QStringLiteral("但目錄伺服器從外部連不到 %1（%2）。請檢查本機防火牆。")
+                            .arg(hostPort(finding->address, finding->port), QString::fromStdString(finding->error)),
+                    false, true);
     }
     QString why;
     if (!mappingOn)
@@ -127,14 +164,16 @@ ReachText describeReach(const ReachPorts &ports, bool mappingOn, const std::opti
         why = QStringLiteral("路由器沒有自動對應連接埠的服務（PCP、NAT-PMP、UPnP 都沒有回應）。");
     else
         why = QStringLiteral("路由器拒絕對應連接埠：%1。").arg(QString::fromStdString(mapping->error));
-    if (!finding) return {QStringLiteral("正在檢查外部連線…"), why, false, false};
+    if (!finding) return said(QStringLiteral("正在檢查外部連線…"), why, false, false);
     if (!finding->answered)
-        return {forward, why + QStringLiteral("目錄伺服器無法回答外部連線檢查。") + forwardDetail, false, true};
-    return {forward,
-            why + QStringLiteral("目錄伺服器從外部連不到 %1。").arg(hostPort(finding->address, finding->port)) +
-                forwardDetail,
-            false, true};
+        return said(forward, why + QStringLiteral("目錄伺服器無法回答外部連線檢查。") + forwardDetail, false, true);
+    return said(forward,
+                why + QStringLiteral("目錄伺服器從外部連不到 %1。").arg(hostPort(finding->address, finding->port)) +
+                    forwardDetail,
+                false, true);
 }
+
+}  // namespace
 
 std::optional<DirectoryFinding> parseDirectoryFinding(const std::string &json) {
     QJsonParseError error{};

@@ -49,6 +49,8 @@ struct ReachText {
     QString detail;  // the whole story, for the about box and the line's tool tip
     bool reachable = false;
     bool settled = false;  // false while findings are still awaited
+    // The outside address and ports viewers use, for the about box; empty while unknown.
+    QString outside;
 };
 
 // The texts for what is known so far. `mapping`: nullopt while the mapper has not reported,

@@ -44,6 +44,7 @@ TEST(ReachStatus, ReachableIsSaidOnlyWhenTheDirectoryGotIn) {
     t = describeReach(kPorts, true, mapped(Method::Upnp), finding(true));
     EXPECT_TRUE(t.reachable);
     EXPECT_EQ(t.line, QStringLiteral("外部可連線 11.77.0.1:8080（UPnP）"));
+    EXPECT_EQ(t.outside, QStringLiteral("11.77.0.1：TCP 8080、UDP 50000（UPnP）"));
 
     t = describeReach(kPorts, true, mapped(Method::Pcp), finding(false));
     EXPECT_FALSE(t.reachable);
