@@ -199,6 +199,27 @@ TEST_F(PortMapperRouterTest, SecondNatIsReportedWithTheSharedAddress) {
     EXPECT_EQ(router_->mappings(), std::vector<std::string>{});
 }
 
+TEST_F(PortMapperRouterTest, APublicGatewayIsNoHomeRouterAndIsNotAsked) {
+    // From the outside network, the router's public side is the default gateway.
+    router_ = std::make_unique<HomeRouter>(HomeRouter::Mode::Upnp);
+    ASSERT_TRUE(router_->ok()) << router_->error();
+    const std::string route = "ip -n " + router_->name() + "-outside route add default via " + router_->routerOutside();
+    ASSERT_EQ(std::system(route.c_str()), 0);
+    mapper_ = std::make_unique<PortMapper>(
+        config(), [this](const MappingReport &r) { collected_.report(r); },
+        [this](const std::string &line) { collected_.log(line); });
+    {
+        auto outside = router_->enterOutside();
+        ASSERT_TRUE(outside.ok());
+        mapper_->start();
+    }
+    const auto report = collected_.next(0, 1s);  // at once: nothing was asked
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->outcome, Outcome::NoService);
+    EXPECT_NE(report->error.find("11.77.0.1 is not on a private network"), std::string::npos) << report->error;
+    EXPECT_EQ(collected_.log().find("asking the gateway"), std::string::npos) << collected_.log();
+}
+
 // After a restart the router has none of our mappings; they must be back within one renewal
 // interval (5/8 of the granted lifetime at most).
 class RouterRestartTest : public PortMapperRouterTest, public ::testing::WithParamInterface<HomeRouter::Mode> {};
