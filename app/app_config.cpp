@@ -61,9 +61,9 @@ AppConfig parseAppConfig(std::string_view text) {
         else if (section == "Links" && key == "Product")
             config.productUrl = value;
         else if (section == "Network" && key == "WebRtcPort")
-            config.webrtcPort = numberValue(key, value, -1, 65535, config.webrtcPort);
+            config.serving.webrtcPort = numberValue(key, value, -1, 65535, config.serving.webrtcPort);
         else if (section == "Network" && key == "StreamPort")
-            config.streamPort = numberValue(key, value, 0, 65535, config.streamPort);
+            config.serving.port = uint16_t(numberValue(key, value, 0, 65535, config.serving.port));
         else if (section == "Network" && key == "PortMapping")
             config.portMapping = switchValue(key, value, "auto", config.portMapping);
         else if (section == "Network" && key == "PortMappingLease")

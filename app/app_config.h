@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "media/netsink/serving_settings.h"
+
 namespace morlanex {
 
 struct AppConfig {
@@ -28,8 +30,9 @@ struct AppConfig {
     std::string portalUrl = "https://www.zanvu.example/";
     std::string productUrl = "https://morlanex.example/";
     int directoryHttpPort = 8080;
-    int webrtcPort = 0;  // a fixed port for a firewall's rule; 0 one the system chooses, -1 none
-    int streamPort = 0;  // the stream's TCP port and its UDP twin, fixed; 0 one the system chooses
+    // StreamPort (the stream's TCP port and its UDP twin) and WebRtcPort, fixed for a firewall's
+    // or a router's rule; 0 ones the system chooses.
+    ServingSettings serving;
     bool portMapping = true;
     std::chrono::seconds portMappingLease{3600};
 };

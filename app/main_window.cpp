@@ -46,10 +46,10 @@ MainWindow::MainWindow(SettingsStore &settings, morlanex::TickSource &ticks, QWi
     }
     // The directory's ports are fixed: 20 for registrations, 22 for everything else.
     broadcast =
-        new BroadcastSession({appConfig.directoryAddress, 20, 22, kOwnVersion, {}, appConfig.streamPort}, ticks, this);
+        new BroadcastSession({appConfig.directoryAddress, 20, 22, kOwnVersion, {}, appConfig.serving.port}, ticks, this);
     setupModel = new morlanex::ChannelSetupModel(this);
     mediaSide = new MediaController(this);
-    mediaSide->setWebrtcPort(appConfig.webrtcPort);
+    mediaSide->setWebrtcPort(appConfig.serving.webrtcPort);
     reach = new morlanex::ReachStatus(appConfig.directoryAddress, appConfig.directoryHttpPort, ticks, this);
     wizardSide = std::make_unique<WindowWizardHost>(*this, settings);
 

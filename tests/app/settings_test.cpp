@@ -173,17 +173,17 @@ TEST(AppConfig, DefaultsAndOverrides) {
     EXPECT_EQ(c.portalUrl, "https://portal.example/");
     EXPECT_EQ(c.productUrl, defaults.productUrl);
     EXPECT_EQ(parseAppConfig("[Links]\nAddress=1.1.1.1\n").directoryAddress, "127.0.0.1");
-    EXPECT_EQ(defaults.webrtcPort, 0);
-    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort = 50000\r\n").webrtcPort, 50000);
-    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=-1\n").webrtcPort, -1);
-    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=65536\n").webrtcPort, 0);
-    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=5x\n").webrtcPort, 0);
-    EXPECT_EQ(parseAppConfig("[Links]\nWebRtcPort=5\n").webrtcPort, 0);
+    EXPECT_EQ(defaults.serving.webrtcPort, 0);
+    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort = 50000\r\n").serving.webrtcPort, 50000);
+    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=-1\n").serving.webrtcPort, -1);
+    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=65536\n").serving.webrtcPort, 0);
+    EXPECT_EQ(parseAppConfig("[Network]\nWebRtcPort=5x\n").serving.webrtcPort, 0);
+    EXPECT_EQ(parseAppConfig("[Links]\nWebRtcPort=5\n").serving.webrtcPort, 0);
     EXPECT_TRUE(defaults.portMapping);
     EXPECT_FALSE(parseAppConfig("[Network]\nPortMapping=off\n").portMapping);
     EXPECT_TRUE(parseAppConfig("[Network]\nPortMapping=sometimes\n").portMapping);
     EXPECT_EQ(parseAppConfig("[Network]\nPortMappingLease=60\n").portMappingLease, std::chrono::seconds(60));
     EXPECT_EQ(parseAppConfig("[Network]\nPortMappingLease=5\n").portMappingLease, std::chrono::seconds(3600));
     EXPECT_EQ(parseAppConfig("[Directory]\nHttpPort=0\n").directoryHttpPort, 0);
-    EXPECT_EQ(parseAppConfig("[Network]\nStreamPort=8080\n").streamPort, 8080);
+    EXPECT_EQ(parseAppConfig("[Network]\nStreamPort=8080\n").serving.port, 8080);
 }
