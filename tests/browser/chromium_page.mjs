@@ -6,9 +6,12 @@
 // Usage: chromium_page.mjs --url URL [--screenshot FILE] [--find TEXT]... [--video-seconds N]
 //                          [--settle SECONDS] [--timeout SECONDS] [--chromium PATH] [--path TEXT]
 //                          [--time-code-frames N] [--no-webrtc] [--leave] [--follow SELECTOR]
-//                          [--webrtc-loss PERCENT]
+//                          [--webrtc-loss PERCENT] [--window-size W,H] [--lang LANGUAGE]
 // Prints one JSON object; exits 0 when every check holds, 1 when one fails, 2 on a usage or
 // launch error.
+//  --window-size W,H   the browser window's size (default 800,700; the page gets a bit less)
+//  --lang LANGUAGE     the browser's language, as a person sets it (e.g. en, zh-CN, zh-TW):
+//                      it asks for pages in that language (Accept-Language)
 //  --follow SELECTOR   waits for the link SELECTOR names on the page and goes where it leads;
 //                      the checks below are of that page ("followed": its address)
 //  --find TEXT         the page's text must contain TEXT (waits for it, the page may fill later)
@@ -33,7 +36,7 @@ import os from "node:os";
 import path from "node:path";
 
 function parseArgs(argv) {
-  const a = { find: [], timeout: 60, chromium: "chromium", videoSeconds: 0, settle: 0 };
+  const a = { find: [], timeout: 60, chromium: "chromium", videoSeconds: 0, settle: 0, windowSize: "800,700" };
   for (let i = 0; i < argv.length; ++i) {
     const next = () => {
       if (i + 1 >= argv.length) throw new Error(`${argv[i]} needs a value`);
@@ -53,6 +56,8 @@ function parseArgs(argv) {
       case "--follow": a.follow = next(); break;
       case "--time-code-frames": a.timeCodeFrames = Number(next()); break;
       case "--webrtc-loss": a.webrtcLoss = Number(next()); break;
+      case "--window-size": a.windowSize = next(); break;
+      case "--lang": a.lang = next(); break;
       default: throw new Error(`unknown option ${argv[i]}`);
     }
   }
@@ -165,15 +170,16 @@ function getJson(url) {
 }
 
 // Starts Chromium on a fresh profile; resolves with the process and its DevTools port.
-function launch(chromium, profile) {
+function launch(a, profile) {
   const args = [
     "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-    "--autoplay-policy=no-user-gesture-required", "--mute-audio", "--window-size=800,700",
+    "--autoplay-policy=no-user-gesture-required", "--mute-audio", `--window-size=${a.windowSize}`,
+    ...(a.lang ? [`--lang=${a.lang}`, `--accept-lang=${a.lang}`] : []),
     `--user-data-dir=${profile}`, "--remote-debugging-port=0", "about:blank",
   ];
   return new Promise((resolve, reject) => {
-    const child = spawn(chromium, args, { stdio: ["ignore", "ignore", "pipe"] });
+    const child = spawn(a.chromium, args, { stdio: ["ignore", "ignore", "pipe"] });
     let log = "";
     const timer = setTimeout(() => reject(new Error(`Chromium did not open DevTools:\n${log}`)), 30000);
     child.on("error", (e) => { clearTimeout(timer); reject(e); });
@@ -370,7 +376,7 @@ async function main() {
   const result = { url: a.url, failures: [] };
   let browser;
   try {
-    browser = await launch(a.chromium, profile);
+    browser = await launch(a, profile);
     const targets = await getJson(`http://127.0.0.1:${browser.port}/json/list`);
     const page = targets.find((t) => t.type === "page");
     if (!page) throw new Error("Chromium has no page");
