@@ -3,6 +3,7 @@
 #include "app/morlanex_app.h"
 #include "app/single_instance.h"
 #include "app/termination_signals.h"
+#include "app/translation.h"
 #include "media/netsink/network_sink.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@ int main(int argc, char **argv) {
     // Open files for the stream's viewers: the limit is the whole process's, so it is set here.
     morlanex::raiseOpenFileLimit(morlanex::openFilesNeeded(morlanex::NetworkSinkConfig{}));
     QApplication app(argc, argv);
+    installTranslation(app, morlanex::languageFromEnvironment());
     QApplication::setDesktopFileName(QStringLiteral("example.morlanex.Morlanex"));
     SingleInstance instance;
     switch (instance.claim()) {

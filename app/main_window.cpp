@@ -14,6 +14,7 @@
 #include "session/broadcast_session.h"
 #include "session/reach_status.h"
 #include "session/channel_setup.h"
+#include "common/qt_translated_text.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -29,9 +30,10 @@
 using morlanex::BroadcastSession;
 
 namespace {
-const QString kConfirmReplace = QStringLiteral("視訊正在運作中,這樣做將會關閉先前的設定,確定要繼續嗎?");
-const QString kConfirmStop = QStringLiteral("確定要中止現場直播模式嗎?");
-const QString kConfirmReset = QStringLiteral("累計收視人次將歸零,確定要繼續嗎?");
+const TranslatedText kConfirmReplace{
+    "MainWindow", QT_TRANSLATE_NOOP("MainWindow", "視訊正在運作中,這樣做將會關閉先前的設定,確定要繼續嗎?")};
+const TranslatedText kConfirmStop{"MainWindow", QT_TRANSLATE_NOOP("MainWindow", "確定要中止現場直播模式嗎?")};
+const TranslatedText kConfirmReset{"MainWindow", QT_TRANSLATE_NOOP("MainWindow", "累計收視人次將歸零,確定要繼續嗎?")};
 const QString kOwnVersion = QStringLiteral("1.1.0.2");
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include "session/broadcast_session.h"
 #include "session/channel_setup.h"
 #include "session/reach_status.h"
+#include "common/qt_translated_text.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,15 +25,15 @@ using morlanex::BroadcastState;
 using morlanex::DeviceChoice;
 
 namespace {
-const QString kPreviewMode = QStringLiteral("預覽模式");
-const QString kLiveMode = QStringLiteral("現場直播");
-const QString kLiveStarted = QStringLiteral("視訊直播已啟動");
-const QString kDeviceClosed = QStringLiteral("視訊裝置已關閉");
-const QString kNoCaptureDevice = QStringLiteral("您未安裝任何視訊擷取裝置!");
-const QString kClickToGoLive = QStringLiteral("按此啟動直播");
-const QString kDeviceUnavailable = QStringLiteral("無法開啟視訊或音訊裝置");
+const TranslatedText kPreviewMode{"MainWindow", QT_TRANSLATE_NOOP("MainWindow", "預覽模式")};
+const TranslatedText kLiveMode{"MainWindow", QT_TRANSLATE_NOOP("MainWindow", "現場直播")};
+const TranslatedText kLiveStarted{"MainWindow", QT_TRANSLATE_NOOP("MainWindow", "視訊直播已啟動")};
+const TranslatedText kDeviceClosed{"MainWindow", QT_TRANSLATE_NOOP("MainWindow", "視訊裝置已關閉")};
+const TranslatedText kNoCaptureDevice{"MainWindow", QT_TRANSLATE_NOOP("MainWindow", "您未安裝任何視訊擷取裝置!")};
+const TranslatedText kClickToGoLive{"MainWindow", QT_TRANSLATE_NOOP("MainWindow", "按此啟動直播")};
+const TranslatedText kDeviceUnavailable{"MainWindow", QT_TRANSLATE_NOOP("MainWindow", "無法開啟視訊或音訊裝置")};
 // The network sink could not listen on the serving port: nobody can watch.
-const QString kPortFailed = QStringLiteral("無法開啟直播連接埠 %1");
+const TranslatedText kPortFailed{"MainWindow", QT_TRANSLATE_NOOP("MainWindow", "無法開啟直播連接埠 %1")};
 const QColor kBadgeWhite(255, 255, 255);
 const QColor kBadgeYellow(255, 255, 0);
 constexpr int kVersionNoticeCloseDelayMs = 1000;
@@ -102,8 +103,7 @@ void MainWindow::onStateChanged(BroadcastState state) {
 
 void MainWindow::onNewVersion(const QString &version) {
     QMessageBox notice(QMessageBox::NoIcon, QApplication::applicationDisplayName(),
-                       QStringLiteral("檢查到新版本(") + version + QStringLiteral("),請下載更新."), QMessageBox::Ok,
-                       this);
+                       tr("檢查到新版本(%1),請下載更新.").arg(version), QMessageBox::Ok, this);
     notice.setObjectName(QStringLiteral("versionNotice"));
     notice.exec();
     openUrl(QString::fromStdString(appConfig.portalUrl));

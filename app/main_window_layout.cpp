@@ -82,10 +82,10 @@ void MainWindow::buildLayout() {
     w.menuIconHot =
         picture<ClickableLabel>(panel, "menuIconHot", QStringLiteral(":/skin/menu_hot.png"), QRect(11, 9, 10, 11));
     for (QLabel *icon : {static_cast<QLabel *>(w.menuIcon), static_cast<QLabel *>(w.menuIconHot)})
-        icon->setToolTip(QStringLiteral("功能選單"));
+        icon->setToolTip(tr("功能選單"));
     w.menuIconHot->hide();
     w.closeButton = picture<ClickableLabel>(panel, "closeButton", QString(), QRect(304, 5, 43, 17));
-    w.closeButton->setToolTip(QStringLiteral("關閉視窗"));
+    w.closeButton->setToolTip(tr("關閉視窗"));
     w.closeButtonHot = QPixmap(QStringLiteral(":/skin/close_hot.png"));
 
     w.wizardButton = toolButton(panel, "wizardButton", QRect(12, 33, 21, 21));
@@ -97,17 +97,16 @@ void MainWindow::buildLayout() {
     w.channelPanel->setObjectName(QStringLiteral("channelPanel"));
     w.channelPanel->setGeometry(12, 60, 333, 48);
     QWidget *channel = w.channelPanel;
-    w.channelNameCaption =
-        caption(channel, "channelNameCaption", QStringLiteral("頻道名稱"), QRect(6, 5, 56, 16), kSilver);
+    w.channelNameCaption = caption(channel, "channelNameCaption", tr("頻道名稱"), QRect(6, 5, 56, 16), kSilver);
     w.channelDescriptionCaption =
-        caption(channel, "channelDescriptionCaption", QStringLiteral("頻道簡介"), QRect(6, 27, 56, 16), kSilver);
+        caption(channel, "channelDescriptionCaption", tr("頻道簡介"), QRect(6, 27, 56, 16), kSilver);
     w.channelNameLabel =
         caption<ClickableLabel>(channel, "channelNameLabel", QString(), QRect(64, 5, 246, 16), Qt::white);
     w.channelDescriptionLabel =
         caption<ClickableLabel>(channel, "channelDescriptionLabel", QString(), QRect(64, 27, 246, 16), Qt::white);
     w.channelNameEdit = editor(channel, "channelNameEdit", QRect(63, 4, 248, 18));
     w.channelDescriptionEdit = editor(channel, "channelDescriptionEdit", QRect(63, 26, 248, 18));
-    const QString helpHint = QStringLiteral("[說明] 按滑鼠兩下可修正頻道文字內容.");
+    const QString helpHint = tr("[說明] 按滑鼠兩下可修正頻道文字內容.");
     w.nameHelpIcon =
         picture<ClickableLabel>(channel, "nameHelpIcon", QStringLiteral(":/skin/help.png"), QRect(313, 5, 16, 16));
     w.descriptionHelpIcon = picture<ClickableLabel>(channel, "descriptionHelpIcon", QStringLiteral(":/skin/help.png"),
@@ -120,14 +119,14 @@ void MainWindow::buildLayout() {
     w.videoFrame = new QFrame(panel);
     w.videoFrame->setObjectName(QStringLiteral("videoFrame"));
     w.videoFrame->setGeometry(12, 112, 333, 254);
-    w.videoPlaceholder = picture<ClickableLabel>(w.videoFrame, "videoPlaceholder",
-                                                 QStringLiteral(":/skin/placeholder.png"), QRect(6, 7, 320, 240));
+    w.videoPlaceholder = picture<ClickableLabel>(w.videoFrame, "videoPlaceholder", tr(":/skin/placeholder.png"),
+                                                 QRect(6, 7, 320, 240));  // has words: translated
     w.modeBadge = new QFrame(w.videoFrame);
     w.modeBadge->setObjectName(QStringLiteral("modeBadge"));
     w.modeBadge->setGeometry(10, 11, 62, 18);
     w.modeBadge->setStyleSheet(QStringLiteral("#modeBadge { background: #008000; border: 1px solid #6d8fb5; }"));
-    w.modeLabel = caption(w.modeBadge, "modeLabel", QStringLiteral("預覽模式"), QRect(0, 1, 62, 16),
-                          morlanex::BroadcastSession::kGreen);
+    w.modeLabel =
+        caption(w.modeBadge, "modeLabel", tr("預覽模式"), QRect(0, 1, 62, 16), morlanex::BroadcastSession::kGreen);
     w.modeLabel->setAlignment(Qt::AlignCenter);
     w.modeBadge->hide();
     w.videoArea = mediaSide->createVideoArea(w.videoFrame, QRect(6, 7, 320, 240), w.modeBadge);
@@ -142,14 +141,14 @@ void MainWindow::buildLayout() {
     w.liveLampMovie = new QMovie(QStringLiteral(":/skin/lamp_live.gif"), QByteArray(), w.liveLampBlinking);
     w.liveLampBlinking->setMovie(w.liveLampMovie);
     w.liveLampBlinking->hide();
-    w.statusCaption = caption(status, "statusCaption", QStringLiteral("狀態"), QRect(24, 12, 30, 16), kSilver);
+    w.statusCaption = caption(status, "statusCaption", tr("狀態"), QRect(24, 12, 30, 16), kSilver);
     w.statusLabel =
         caption(status, "statusLabel", QStringLiteral(" "), QRect(56, 12, 220, 16), morlanex::BroadcastSession::kRed);
-    w.totalViewsCaption = caption<ClickableLabel>(status, "totalViewsCaption", QStringLiteral("累計收視人次"),
-                                                  QRect(24, 40, 84, 16), kSilver);
+    w.totalViewsCaption =
+        caption<ClickableLabel>(status, "totalViewsCaption", tr("累計收視人次"), QRect(24, 40, 84, 16), kSilver);
     w.totalViewsLabel = caption(status, "totalViewsLabel", QStringLiteral("0"), QRect(112, 40, 80, 16), Qt::white);
-    w.currentViewersCaption = caption<ClickableLabel>(status, "currentViewersCaption", QStringLiteral("目前收視人數"),
-                                                      QRect(24, 40, 84, 16), kSilver);
+    w.currentViewersCaption =
+        caption<ClickableLabel>(status, "currentViewersCaption", tr("目前收視人數"), QRect(24, 40, 84, 16), kSilver);
     w.currentViewersLabel =
         caption(status, "currentViewersLabel", QStringLiteral("0"), QRect(112, 40, 80, 16), Qt::white);
     for (QLabel *l : {w.totalViewsCaption, w.currentViewersCaption}) l->setCursor(Qt::PointingHandCursor);
@@ -158,11 +157,11 @@ void MainWindow::buildLayout() {
     const QRect action(287, 20, 36, 36);
     w.actionButton = picture<ClickableLabel>(status, "actionButton", QStringLiteral(":/skin/action.png"), action);
     w.setupOverlay = picture<ClickableLabel>(status, "setupOverlay", QStringLiteral(":/skin/action_setup.png"), action);
-    w.setupOverlay->setToolTip(QStringLiteral("初始設定"));
+    w.setupOverlay->setToolTip(tr("初始設定"));
     w.startOverlay = picture<ClickableLabel>(status, "startOverlay", QStringLiteral(":/skin/action_start.png"), action);
-    w.startOverlay->setToolTip(QStringLiteral("啟動視訊直播"));
+    w.startOverlay->setToolTip(tr("啟動視訊直播"));
     w.stopOverlay = picture<ClickableLabel>(status, "stopOverlay", QStringLiteral(":/skin/action_stop.png"), action);
-    w.stopOverlay->setToolTip(QStringLiteral("關閉視訊直播"));
+    w.stopOverlay->setToolTip(tr("關閉視訊直播"));
     for (QLabel *overlay : {w.setupOverlay, w.startOverlay, w.stopOverlay}) {
         overlay->setCursor(Qt::PointingHandCursor);
         overlay->hide();

@@ -30,21 +30,20 @@ void separator(QMenu *menu) { menu->addSeparator(); }
 
 void MainWindow::buildActions() {
     Parts &w = *parts;
-    w.showWindowAction = command(this, "showWindowAction", QStringLiteral("顯示主視窗"));
-    w.hideWindowAction = command(this, "hideWindowAction", QStringLiteral("關閉主視窗"));
-    w.portalAction = command(this, "portalAction", QStringLiteral("進入Zanvu官網"));
-    w.productAction = command(this, "productAction", QStringLiteral("進入Morlanex!官網"));
+    w.showWindowAction = command(this, "showWindowAction", tr("顯示主視窗"));
+    w.hideWindowAction = command(this, "hideWindowAction", tr("關閉主視窗"));
+    w.portalAction = command(this, "portalAction", tr("進入Zanvu官網"));
+    w.productAction = command(this, "productAction", tr("進入Morlanex!官網"));
     w.productAction->setVisible(false);
-    w.aboutAction = command(this, "aboutAction", QStringLiteral("關於Morlanex"));
-    w.exitAction = command(this, "exitAction", QStringLiteral("結束程式"));
-    w.wizardAction = command(this, "wizardAction", QStringLiteral("快速設定精靈"));
-    w.recordingAction = command(this, "recordingAction", QStringLiteral("輸入音源控制"));
-    w.closeDeviceAction = command(this, "closeDeviceAction", QStringLiteral("關閉視訊裝置"));
-    w.resetViewsAction = command(this, "resetViewsAction", QStringLiteral("計數器歸零"));
+    w.aboutAction = command(this, "aboutAction", tr("關於Morlanex"));
+    w.exitAction = command(this, "exitAction", tr("結束程式"));
+    w.wizardAction = command(this, "wizardAction", tr("快速設定精靈"));
+    w.recordingAction = command(this, "recordingAction", tr("輸入音源控制"));
+    w.closeDeviceAction = command(this, "closeDeviceAction", tr("關閉視訊裝置"));
+    w.resetViewsAction = command(this, "resetViewsAction", tr("計數器歸零"));
     const char *levelNames[] = {"levelAutomaticAction", "levelHighAction", "levelMediumAction", "levelLowAction"};
-    const QString levelTexts[] = {
-        QStringLiteral("自動- 依頻寬現狀浮動調整"), QStringLiteral("高- 畫質較差 頻寬消耗最少"),
-        QStringLiteral("中- 畫質適中 頻寬消耗適中"), QStringLiteral("低- 畫質最佳 頻寬消耗最大")};
+    const QString levelTexts[] = {tr("自動- 依頻寬現狀浮動調整"), tr("高- 畫質較差 頻寬消耗最少"),
+                                  tr("中- 畫質適中 頻寬消耗適中"), tr("低- 畫質最佳 頻寬消耗最大")};
     w.levelGroup = new QActionGroup(this);
     w.levelGroup->setExclusive(true);
     for (int level = 0; level < 4; ++level) {
@@ -56,11 +55,10 @@ void MainWindow::buildActions() {
     }
     w.levelActions[0]->setChecked(true);
 
-    bind(w.wizardButton, w.wizardAction, QStringLiteral(":/skin/tool_wizard.png"), QStringLiteral("快速設定精靈"));
-    bind(w.recordingButton, w.recordingAction, QStringLiteral(":/skin/tool_mixer.png"), QStringLiteral("輸入音源控制"));
-    bind(w.closeDeviceButton, w.closeDeviceAction, QStringLiteral(":/skin/tool_close.png"),
-         QStringLiteral("關閉視訊裝置"));
-    bind(w.aboutButton, w.aboutAction, QStringLiteral(":/skin/tool_about.png"), QStringLiteral("關於Morlanex!"));
+    bind(w.wizardButton, w.wizardAction, QStringLiteral(":/skin/tool_wizard.png"), tr("快速設定精靈"));
+    bind(w.recordingButton, w.recordingAction, QStringLiteral(":/skin/tool_mixer.png"), tr("輸入音源控制"));
+    bind(w.closeDeviceButton, w.closeDeviceAction, QStringLiteral(":/skin/tool_close.png"), tr("關閉視訊裝置"));
+    bind(w.aboutButton, w.aboutAction, QStringLiteral(":/skin/tool_about.png"), tr("關於Morlanex!"));
 
     connect(w.showWindowAction, &QAction::triggered, this, &MainWindow::showFromTray);
     connect(w.hideWindowAction, &QAction::triggered, this, &MainWindow::hideToTray);
@@ -94,10 +92,10 @@ void MainWindow::buildMenus() {
     separator(w.functionMenu);
     w.functionMenu->addAction(w.wizardAction);
     w.functionMenu->addAction(w.recordingAction);
-    w.advancedMenu = w.functionMenu->addMenu(QStringLiteral("進階功能"));
+    w.advancedMenu = w.functionMenu->addMenu(tr("進階功能"));
     w.advancedMenu->setObjectName(QStringLiteral("advancedMenu"));
     w.advancedMenu->menuAction()->setObjectName(QStringLiteral("advancedAction"));
-    w.levelMenu = w.advancedMenu->addMenu(QStringLiteral("切換視訊壓縮比"));
+    w.levelMenu = w.advancedMenu->addMenu(tr("切換視訊壓縮比"));
     w.levelMenu->setObjectName(QStringLiteral("levelMenu"));
     w.levelMenu->menuAction()->setObjectName(QStringLiteral("levelMenuAction"));
     w.levelMenu->addAction(w.levelActions[0]);

@@ -6,15 +6,17 @@
 #include <cstdio>
 #include "media/pipeline_events.h"
 #include "media/video_window_widget.h"
+#include "common/qt_translated_text.h"
 
 using morlanex::CaptureMedia;
 using morlanex::LiveStart;
 
 namespace {
 
-const QString kCameraLost = QStringLiteral("視訊裝置已中斷: %1");
-const QString kMicrophoneLost = QStringLiteral("音訊裝置已中斷: %1,改以靜音直播");
-const QString kMediaFailed = QStringLiteral("直播編碼失敗");
+const TranslatedText kCameraLost{"MediaController", QT_TRANSLATE_NOOP("MediaController", "視訊裝置已中斷: %1")};
+const TranslatedText kMicrophoneLost{"MediaController",
+                                     QT_TRANSLATE_NOOP("MediaController", "音訊裝置已中斷: %1,改以靜音直播")};
+const TranslatedText kMediaFailed{"MediaController", QT_TRANSLATE_NOOP("MediaController", "直播編碼失敗")};
 
 QStringList names(const std::vector<std::string> &items) {
     QStringList list;

@@ -2,6 +2,7 @@
 
 #include "common/qt_codepage.h"
 
+#include <QCoreApplication>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -34,8 +35,9 @@ void SettingsStore::saveLevel(int level) {
 void SettingsStore::write() const {
     if (morlanex::writeSettings(file_, record_)) return;
     const QString why = QString::fromLocal8Bit(std::strerror(errno));
-    throw std::runtime_error(
-        QStringLiteral("無法儲存設定檔 %1\n%2").arg(QString::fromStdString(file_.string()), why).toStdString());
+    throw std::runtime_error(QCoreApplication::translate("SettingsStore", "無法儲存設定檔 %1\n%2")
+                                 .arg(QString::fromStdString(file_.string()), why)
+                                 .toStdString());
 }
 
 QString SettingsStore::name() const { return fromCp950(morlanex::trimmed(record_[SettingsRecord::ChannelName])); }

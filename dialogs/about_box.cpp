@@ -1,6 +1,7 @@
 #include "dialogs/about_box.h"
 
 #include "dialogs/dialog_widgets.h"
+#include "common/qt_translated_text.h"
 
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -13,18 +14,18 @@ constexpr QSize kClientSize(385, 290);
 constexpr QRect kBannerGeometry(0, 0, 385, 103);
 constexpr QRect kMemoGeometry(22, 132, 341, 76);
 constexpr QRect kGroupGeometry(24, 224, 336, 51);
-const QString kNotLive = QStringLiteral("尚未啟動直播模式");
+const TranslatedText kNotLive{"AboutBox", QT_TRANSLATE_NOOP("AboutBox", "尚未啟動直播模式")};
 }  // namespace
 
 AboutBox::AboutBox(const QString &portalUrl, QWidget *parent) : QDialog(parent) {
     setObjectName(QStringLiteral("aboutBox"));
-    setWindowTitle(QStringLiteral("關於Morlanex!"));
+    setWindowTitle(tr("關於Morlanex!"));
     setFixedSize(kClientSize);
     morlanex::dialogs::paintCream(this);
 
     auto *banner = new QLabel(this);
     banner->setObjectName(QStringLiteral("banner"));
-    banner->setPixmap(QPixmap(QStringLiteral(":/skin/banner.png")));
+    banner->setPixmap(QPixmap(tr(":/skin/banner.png")));  // a picture with words: translated
     banner->setGeometry(kBannerGeometry);
 
     versionLabel = morlanex::dialogs::label(banner, QStringLiteral("0.0.0.0"),
@@ -63,10 +64,10 @@ AboutBox::AboutBox(const QString &portalUrl, QWidget *parent) : QDialog(parent) 
     // Qt raises the context menu from the press on its own, past any mouse filter.
     helpText_->setContextMenuPolicy(Qt::NoContextMenu);
 
-    auto *location = new QGroupBox(QStringLiteral("視訊分享網路位置"), this);
+    auto *location = new QGroupBox(tr("視訊分享網路位置"), this);
     location->setObjectName(QStringLiteral("locationBox"));
     location->setGeometry(kGroupGeometry);
-    liveAddressLabel = morlanex::dialogs::label(location, QStringLiteral("視訊直播尚未啟動"),
+    liveAddressLabel = morlanex::dialogs::label(location, tr("視訊直播尚未啟動"),
                                                 QRect(4, 16, kGroupGeometry.width() - 8, 16));
     liveAddressLabel->setObjectName(QStringLiteral("liveAddressLabel"));
     liveAddressLabel->setAlignment(Qt::AlignCenter);
@@ -76,20 +77,20 @@ AboutBox::AboutBox(const QString &portalUrl, QWidget *parent) : QDialog(parent) 
 }
 
 QString AboutBox::helpText(const QString &portalUrl) {
-    return QStringLiteral("▼說明:\n"
-                          "1. 本軟體為開放分享之工具軟體,Ulma 保留本軟體之一切權利,包括收費與使用條款之訂定.\n"
-                          "2. 本軟體必須連線至 Zanvu 媒體伺服器才能運作;此連線僅用來讓收視者得知您分享視訊的網路位置,"
-                          "收視者無法由此取得您電腦中的任何其他資訊.\n"
-                          "3. 開始分享後,收視者即可使用 Zanvu 的 Morlanex! 收視程式找到您的頻道.\n"
-                          "   Zanvu 軟體下載網址: %1\n"
-                          "4. 系統防火牆可能會阻擋本軟體的連線,此時請您手動解除防火牆對本軟體的限制.\n"
-                          "5. 若有任何問題,歡迎來信至 Ulma 服務信箱:\n"
-                          "   service@ulma.example\n"
-                          "\n"
-                          "▼商務版本說明:\n"
-                          "1. 需要更多服務與支援的商務使用者,歡迎與 Ulma 聯絡,商務信箱:\n"
-                          "   business@ulma.example\n"
-                          "2. 商務版本可為企業及其產品提供更完整的行銷內容.")
+    return tr("▼說明:\n"
+              "1. 本軟體為開放分享之工具軟體,Ulma 保留本軟體之一切權利,包括收費與使用條款之訂定.\n"
+              "2. 本軟體必須連線至 Zanvu 媒體伺服器才能運作;此連線僅用來讓收視者得知您分享視訊的網路位置,"
+              "收視者無法由此取得您電腦中的任何其他資訊.\n"
+              "3. 開始分享後,收視者即可使用 Zanvu 的 Morlanex! 收視程式找到您的頻道.\n"
+              "   Zanvu 軟體下載網址: %1\n"
+              "4. 系統防火牆可能會阻擋本軟體的連線,此時請您手動解除防火牆對本軟體的限制.\n"
+              "5. 若有任何問題,歡迎來信至 Ulma 服務信箱:\n"
+              "   service@ulma.example\n"
+              "\n"
+              "▼商務版本說明:\n"
+              "1. 需要更多服務與支援的商務使用者,歡迎與 Ulma 聯絡,商務信箱:\n"
+              "   business@ulma.example\n"
+              "2. 商務版本可為企業及其產品提供更完整的行銷內容.")
         .arg(portalUrl);
 }
 

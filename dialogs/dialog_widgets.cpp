@@ -2,6 +2,7 @@
 
 #include "common/qt_codepage.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QRegularExpression>
 
@@ -45,6 +46,8 @@ QString charactersOutsideBig5(const QString &text) {
     return outside;
 }
 
-QString outsideBig5Message(const QString &characters) { return QStringLiteral("無法儲存這些字元: %1").arg(characters); }
+QString outsideBig5Message(const QString &characters) {
+    return QCoreApplication::translate("SetupWizard", "無法儲存這些字元: %1").arg(characters);
+}
 
 }  // namespace morlanex::dialogs

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QEvent>
 #include <QFrame>
@@ -23,6 +24,9 @@ using morlanex::dialogs::trimmedText;
 const QString SetupWizard::kNoVideoDevice = QStringLiteral("您未安裝任何視訊擷取裝置");
 
 namespace {
+// The device list's stand-in for "no camera" (kNoVideoDevice), as the user reads it.
+QString noVideoDeviceShown() { return QCoreApplication::translate("SetupWizard", "您未安裝任何視訊擷取裝置"); }
+
 void fill(QComboBox *combo, const QStringList &items, int current) {
     combo->clear();
     combo->addItems(items);
@@ -112,14 +116,16 @@ void SetupWizard::setUpNew() {
 // --- videoPage: video device ---------------------------------------------------------------------
 
 void SetupWizard::listVideoDevices() {
-    const DeviceList videos = host.videoDevices();
+    DeviceList videos = host.videoDevices();
+    for (QString &name : videos.names)
+        if (name == kNoVideoDevice) name = noVideoDeviceShown();
     fill(videoDeviceList, videos.names, videos.current);
     chosen.devices.camera = videos.current;
     audioDeviceList->clear();
 }
 
 void SetupWizard::updateVideoNextButton() {
-    videoNextButton->setEnabled(videoDeviceList->count() > 0 && videoDeviceList->currentText() != kNoVideoDevice);
+    videoNextButton->setEnabled(videoDeviceList->count() > 0 && videoDeviceList->currentText() != noVideoDeviceShown());
 }
 
 void SetupWizard::chooseVideoDevice(int index) {

@@ -71,7 +71,7 @@ QLineEdit *editor(QWidget *parent, const char *name, QRect geometry) {
 
 SetupWizard::SetupWizard(WizardHost &host, QWidget *parent) : QDialog(parent), host(host) {
     setObjectName(QStringLiteral("setupWizard"));
-    setWindowTitle(QStringLiteral("快速設定精靈"));
+    setWindowTitle(tr("快速設定精靈"));
     setFixedSize(kClientSize);
     setModal(true);
     morlanex::dialogs::paintCream(this);
@@ -83,7 +83,7 @@ SetupWizard::SetupWizard(WizardHost &host, QWidget *parent) : QDialog(parent), h
 void SetupWizard::buildPages() {
     pictureStrip = new QLabel(this);
     pictureStrip->setObjectName(QStringLiteral("pictureStrip"));
-    pictureStrip->setPixmap(QPixmap(QStringLiteral(":/skin/wizard_strip.png")));
+    pictureStrip->setPixmap(QPixmap(tr(":/skin/wizard_strip.png")));  // a picture with words: translated
     pictureStrip->setGeometry(kStripGeometry);
 
     buildModePage();
@@ -95,74 +95,74 @@ void SetupWizard::buildPages() {
 
     const int buttonsTop = kStripGeometry.bottom() + 12;
     cancelButton =
-        speedButton(this, "cancelButton", QStringLiteral("取消"),
+        speedButton(this, "cancelButton", tr("取消"),
                     QRect(QPoint(kClientSize.width() - 8 - kSpeedButtonSize.width(), buttonsTop), kSpeedButtonSize));
     chooseModeAgainButton =
-        speedButton(this, "chooseModeAgainButton", QStringLiteral("重新選取設定模式"),
+        speedButton(this, "chooseModeAgainButton", tr("重新選取設定模式"),
                     QRect(QPoint(cancelButton->x() - 6 - kSpeedButtonSize.width(), buttonsTop), kSpeedButtonSize));
     chooseModeAgainButton->hide();
     showPage(modePage);
 }
 
 void SetupWizard::buildModePage() {
-    modePage = page(this, "modePage", QStringLiteral("■ 指定設定模式"));
+    modePage = page(this, "modePage", tr("■ 指定設定模式"));
 
-    auto *last = new QGroupBox(QStringLiteral("啟用上一次設定"), modePage);
+    auto *last = new QGroupBox(tr("啟用上一次設定"), modePage);
     last->setGeometry(kLeft, 46, kWidth, 110);
     useLastButton = pictureButton(last, "useLastButton", QStringLiteral(":/skin/wizard_last.png"), QPoint(16, 26));
-    label(last, QStringLiteral("依循上一次的視訊裝置設定來啟動"), QRect(100, 50, 236, 18));
+    label(last, tr("依循上一次的視訊裝置設定來啟動"), QRect(100, 50, 236, 18));
 
-    auto *fresh = new QGroupBox(QStringLiteral("設定新視訊裝置"), modePage);
+    auto *fresh = new QGroupBox(tr("設定新視訊裝置"), modePage);
     fresh->setGeometry(kLeft, 170, kWidth, 110);
     newSetupButton = pictureButton(fresh, "newSetupButton", QStringLiteral(":/skin/wizard_new.png"), QPoint(16, 26));
-    label(fresh, QStringLiteral("設定新的視訊裝置來源"), QRect(100, 50, 236, 18));
+    label(fresh, tr("設定新的視訊裝置來源"), QRect(100, 50, 236, 18));
 
-    QLabel *note = label(modePage, QStringLiteral("＊請先確定視訊裝置已安置在電腦上,如有電源請先開啟."),
-                         QRect(kLeft, 296, kWidth, 36));
+    QLabel *note =
+        label(modePage, tr("＊請先確定視訊裝置已安置在電腦上,如有電源請先開啟."), QRect(kLeft, 296, kWidth, 36));
     note->setWordWrap(true);
 }
 
 void SetupWizard::buildVideoPage() {
-    videoPage = page(this, "videoPage", QStringLiteral("■ 選擇您的影像視訊來源裝置"));
-    label(videoPage, QStringLiteral("視訊驅動裝置"), QRect(kLeft, 56, kWidth, 18));
+    videoPage = page(this, "videoPage", tr("■ 選擇您的影像視訊來源裝置"));
+    label(videoPage, tr("視訊驅動裝置"), QRect(kLeft, 56, kWidth, 18));
     videoDeviceList = dropDown(videoPage, "videoDeviceList", QRect(kLeft, 78, kWidth, 24));
-    searchAgainButton = speedButton(videoPage, "searchAgainButton", QStringLiteral("重新搜尋視訊裝置"),
+    searchAgainButton = speedButton(videoPage, "searchAgainButton", tr("重新搜尋視訊裝置"),
                                     QRect(QPoint(kLeft + kWidth - kSpeedButtonSize.width(), 112), kSpeedButtonSize));
-    videoNextButton = speedButton(videoPage, "videoNextButton", QStringLiteral("下一步"), kNextButtonGeometry);
+    videoNextButton = speedButton(videoPage, "videoNextButton", tr("下一步"), kNextButtonGeometry);
 }
 
 void SetupWizard::buildAudioPage() {
-    audioPage = page(this, "audioPage", QStringLiteral("■ 選擇您的聲音輸入來源裝置"));
-    label(audioPage, QStringLiteral("音源驅動裝置"), QRect(kLeft, 56, kWidth, 18));
+    audioPage = page(this, "audioPage", tr("■ 選擇您的聲音輸入來源裝置"));
+    label(audioPage, tr("音源驅動裝置"), QRect(kLeft, 56, kWidth, 18));
     audioDeviceList = dropDown(audioPage, "audioDeviceList", QRect(kLeft, 78, kWidth, 24));
-    recordingLineCaption = label(audioPage, QStringLiteral("音源裝置"), QRect(kLeft, 118, kWidth, 18));
+    recordingLineCaption = label(audioPage, tr("音源裝置"), QRect(kLeft, 118, kWidth, 18));
     recordingLineCaption->setObjectName(QStringLiteral("recordingLineCaption"));
     recordingLineCaption->setEnabled(false);
     recordingLineList = dropDown(audioPage, "recordingLineList", QRect(kLeft, 140, kWidth, 24));
     recordingLineList->setEnabled(false);
     recordingPinList = dropDown(audioPage, "recordingPinList", QRect(kLeft, 140, kWidth, 24));
     recordingPinList->hide();
-    audioNextButton = speedButton(audioPage, "audioNextButton", QStringLiteral("下一步"), kNextButtonGeometry);
+    audioNextButton = speedButton(audioPage, "audioNextButton", tr("下一步"), kNextButtonGeometry);
 }
 
 void SetupWizard::buildChannelPage() {
-    channelPage = page(this, "channelPage", QStringLiteral("■ 輸入您的視訊頻道名稱與頻道簡介"));
-    label(channelPage, QStringLiteral("頻道名稱"), QRect(kLeft, 54, 64, 18));
+    channelPage = page(this, "channelPage", tr("■ 輸入您的視訊頻道名稱與頻道簡介"));
+    label(channelPage, tr("頻道名稱"), QRect(kLeft, 54, 64, 18));
     channelNameEdit = editor(channelPage, "channelNameEdit", QRect(kLeft + 68, 51, kWidth - 68, 24));
-    label(channelPage, QStringLiteral("頻道簡介"), QRect(kLeft, 88, 64, 18));
+    label(channelPage, tr("頻道簡介"), QRect(kLeft, 88, 64, 18));
     channelDescriptionEdit = editor(channelPage, "channelDescriptionEdit", QRect(kLeft + 68, 85, kWidth - 68, 24));
-    label(channelPage, QStringLiteral("■ 設定搜尋此頻道的關鍵字"), QRect(kLeft, 136, kWidth, 18));
+    label(channelPage, tr("■ 設定搜尋此頻道的關鍵字"), QRect(kLeft, 136, kWidth, 18));
     keywordsEdit = editor(channelPage, "keywordsEdit", QRect(kLeft, 160, kWidth, 24));
-    label(channelPage, QStringLiteral("例如: 自拍 景點 飯店 活動 現場實況"), QRect(kLeft, 192, kWidth, 18));
-    channelNextButton = speedButton(channelPage, "channelNextButton", QStringLiteral("下一步"), kNextButtonGeometry);
+    label(channelPage, tr("例如: 自拍 景點 飯店 活動 現場實況"), QRect(kLeft, 192, kWidth, 18));
+    channelNextButton = speedButton(channelPage, "channelNextButton", tr("下一步"), kNextButtonGeometry);
     channelNextButton->setEnabled(false);
 }
 
 void SetupWizard::buildCompressionPage() {
-    compressionPage = page(this, "compressionPage", QStringLiteral("■ 設定影像壓縮比"));
-    auto *variable = new QGroupBox(QStringLiteral("變頻模式MBR"), compressionPage);
+    compressionPage = page(this, "compressionPage", tr("■ 設定影像壓縮比"));
+    auto *variable = new QGroupBox(tr("變頻模式MBR"), compressionPage);
     variable->setGeometry(kLeft, 46, kWidth, 60);
-    auto *fixed = new QGroupBox(QStringLiteral("固定模式"), compressionPage);
+    auto *fixed = new QGroupBox(tr("固定模式"), compressionPage);
     fixed->setGeometry(kLeft, 120, kWidth, 112);
 
     const auto radio = [](QWidget *parent, const char *name, const QString &text, int top) {
@@ -171,11 +171,10 @@ void SetupWizard::buildCompressionPage() {
         r->setGeometry(16, top, kWidth - 32, 22);
         return r;
     };
-    levelAutomaticButton =
-        radio(variable, "levelAutomaticButton", QStringLiteral("自動- 依頻寬現狀浮動調整(預設)"), 26);
-    levelHighButton = radio(fixed, "levelHighButton", QStringLiteral("高- 畫質較差 頻寬消耗最少"), 26);
-    levelMediumButton = radio(fixed, "levelMediumButton", QStringLiteral("中- 畫質適中 頻寬消耗適中"), 52);
-    levelLowButton = radio(fixed, "levelLowButton", QStringLiteral("低- 畫質最佳 頻寬消耗最大"), 78);
+    levelAutomaticButton = radio(variable, "levelAutomaticButton", tr("自動- 依頻寬現狀浮動調整(預設)"), 26);
+    levelHighButton = radio(fixed, "levelHighButton", tr("高- 畫質較差 頻寬消耗最少"), 26);
+    levelMediumButton = radio(fixed, "levelMediumButton", tr("中- 畫質適中 頻寬消耗適中"), 52);
+    levelLowButton = radio(fixed, "levelLowButton", tr("低- 畫質最佳 頻寬消耗最大"), 78);
     // The two groups are one choice: a fixed level replaces the automatic one.
     levelGroup = new QButtonGroup(this);
     levelGroup->setExclusive(true);
@@ -184,14 +183,13 @@ void SetupWizard::buildCompressionPage() {
         levelGroup->addButton(r, level++);
     levelAutomaticButton->setChecked(true);
 
-    compressionNextButton =
-        speedButton(compressionPage, "compressionNextButton", QStringLiteral("下一步"), kNextButtonGeometry);
+    compressionNextButton = speedButton(compressionPage, "compressionNextButton", tr("下一步"), kNextButtonGeometry);
 }
 
 void SetupWizard::buildDonePage() {
     donePage = page(this, "donePage", QString());
-    QLabel *done = label(donePage, QStringLiteral("■ 設定完成: 按下[完成] 後將自動進入[視訊預覽模式]."),
-                         QRect(kLeft, 40, kWidth, 36));
+    QLabel *done =
+        label(donePage, tr("■ 設定完成: 按下[完成] 後將自動進入[視訊預覽模式]."), QRect(kLeft, 40, kWidth, 36));
     done->setWordWrap(true);
 
     // The start icon stands in the sentence, where the action button's picture would be.
@@ -200,20 +198,19 @@ void SetupWizard::buildDonePage() {
     auto *row = new QHBoxLayout(line);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(4);
-    row->addWidget(new QLabel(QStringLiteral("■ 稍後您將可按下"), line));
+    row->addWidget(new QLabel(tr("■ 稍後您將可按下"), line));
     startIcon = new QLabel(line);
     startIcon->setObjectName(QStringLiteral("startIcon"));
     startIcon->setFixedSize(26, 26);
     startIcon->setPixmap(QPixmap(QStringLiteral(":/skin/action_start.png"))
                              .scaled(26, 26, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     row->addWidget(startIcon);
-    row->addWidget(new QLabel(QStringLiteral("來啟動視訊現場直播."), line));
+    row->addWidget(new QLabel(tr("來啟動視訊現場直播."), line));
     row->addStretch(1);
 
-    QLabel *found =
-        label(donePage, QStringLiteral("■ 透過Zanvu,即可在網路上搜尋到您的頻道."), QRect(kLeft, 124, kWidth, 36));
+    QLabel *found = label(donePage, tr("■ 透過Zanvu,即可在網路上搜尋到您的頻道."), QRect(kLeft, 124, kWidth, 36));
     found->setWordWrap(true);
-    label(donePage, QStringLiteral("Zanvu官方網址"), QRect(kLeft, 176, 96, 18));
+    label(donePage, tr("Zanvu官方網址"), QRect(kLeft, 176, 96, 18));
     const QString portal = host.portalUrl();
     portalLink = label(donePage, portal, QRect(kLeft + 100, 176, kWidth - 100, 18));
     portalLink->setObjectName(QStringLiteral("portalLink"));
@@ -226,5 +223,5 @@ void SetupWizard::buildDonePage() {
     portalLink->setPalette(blue);
     portalLink->installEventFilter(this);
 
-    finishButton = speedButton(donePage, "finishButton", QStringLiteral("完成"), kNextButtonGeometry);
+    finishButton = speedButton(donePage, "finishButton", tr("完成"), kNextButtonGeometry);
 }

@@ -37,7 +37,7 @@ StartHint::StartHint() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowSt
     }
     setMask(QBitmap::fromImage(shape.createMaskFromColor(kColourKey.rgb(), Qt::MaskInColor)));
 
-    callToAction = new QLabel(QStringLiteral("按此開始"), this);
+    callToAction = new QLabel(tr("按此開始"), this);
     callToAction->setObjectName(QStringLiteral("callToAction"));
     callToAction->setGeometry(2, 15, 96, 16);
     callToAction->setAlignment(Qt::AlignCenter);

@@ -1,6 +1,7 @@
 #include "directory_server/channel_page_render.h"
 
 #include "common/codepage.h"
+#include "resources/web/page_texts.h"
 #include "resources/web/web_page.h"
 
 #include <sqlite3.h>
@@ -20,12 +21,15 @@ std::int64_t liveSeconds(const ListedChannel &channel, std::int64_t now) {
 }
 
 // "2 小時 5 分", "5 分", "不到 1 分鐘" (the script says the same).
-std::string liveFor(std::int64_t seconds) {
+std::string liveFor(std::int64_t seconds, UiLanguage language) {
     const std::int64_t minutes = seconds / 60, hours = minutes / 60, days = hours / 24;
-    if (days > 0) return std::to_string(days) + " 天 " + std::to_string(hours % 24) + " 小時";
-    if (hours > 0) return std::to_string(hours) + " 小時 " + std::to_string(minutes % 60) + " 分";
-    if (minutes > 0) return std::to_string(minutes) + " 分";
-    return "不到 1 分鐘";
+    const auto n = [language](std::int64_t count, std::string_view unit) {
+        return std::to_string(count) + " " + std::string(web::pageText(unit, language));
+    };
+    if (days > 0) return n(days, "days") + " " + n(hours % 24, "hours");
+    if (hours > 0) return n(hours, "hours") + " " + n(minutes % 60, "minutes");
+    if (minutes > 0) return n(minutes, "minutes");
+    return std::string(web::pageText("underAMinute", language));
 }
 
 std::string playlistPath(const ListedChannel &channel) { return "/channel/" + channel.channelId + ".asx"; }
@@ -92,32 +96,35 @@ std::string jsonString(std::string_view text) {
     return out + "\"";
 }
 
-std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::int64_t now,
-                              std::string_view relayBase) {
+std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::int64_t now, std::string_view relayBase,
+                              UiLanguage language) {
     // The page is resources/web/channel/; each channel is one row.html, every text escaped.
+    const std::string row = web::translatePage(web::kChannelRowHtml, language);
     std::string rows;
     for (const ListedChannel &channel : channels) {
         const std::string viewersNow = std::to_string(channel.currentViewers);
         const std::string viewsTotal = std::to_string(channel.views);
         const std::string relay = relayBase.empty() ? std::string()
                                                     : " · <a class=\"relay\" href=\"" +
-                htmlEscape(channel.relayWatchUrl(relayBase)) + "\" title=\"watch through the relay\">經由轉送觀看</a>";
-        rows += web::fillPage(web::kChannelRowHtml,
+                htmlEscape(channel.relayWatchUrl(relayBase)) + "\" title=\"watch through the relay\">" +
+                std::string(web::pageText("watchThroughRelay", language)) + "</a>";
+        rows += web::fillPage(row,
                               {{"id", htmlEscape(channel.channelId)},
                                {"name", htmlEscape(channel.name)},
                                {"description", htmlEscape(channel.description)},
                                {"keywords", htmlEscape(channel.keywords)},
                                {"viewersNow", viewersNow},
                                {"viewsTotal", viewsTotal},
-                               {"liveFor", liveFor(liveSeconds(channel, now))},
+                               {"liveFor", liveFor(liveSeconds(channel, now), language)},
                                {"watch", htmlEscape(channel.watchUrl())},
                                {"relay", relay},
                                {"stream", htmlEscape(channel.streamUrl())},
                                {"playlist", htmlEscape(playlistPath(channel))}});
     }
-    const std::string summary = channels.empty() ? std::string("目前沒有頻道直播。")
-                                                 : "目前有 " + std::to_string(channels.size()) + " 個頻道直播中。";
-    return web::fillPage(web::kChannelIndexHtml,
+    std::string summary(web::pageText(channels.empty() ? "noChannels" : "channelsLive", language));
+    if (const size_t count = summary.find("%1"); count != std::string::npos)
+        summary.replace(count, 2, std::to_string(channels.size()));
+    return web::fillPage(web::translatePage(web::kChannelIndexHtml, language),
                          {{"style", web::kChannelStyleCss}, {"summary", summary}, {"rows", rows}});
 }
 
@@ -149,7 +156,7 @@ std::string renderPlaylist(const ListedChannel &channel) {
         "</TITLE>\r\n<REF HREF=\"" + htmlEscape(channel.streamUrl()) + "\" />\r\n</ENTRY>\r\n</ASX>\r\n";
 }
 
-std::string_view channelPageScript() { return web::kChannelPageJs; }
+std::string channelPageScript(UiLanguage language) { return web::translatePage(web::kChannelPageJs, language); }
 
 ChannelListing::ChannelListing(const std::string &databasePath) : path_(databasePath) {
     if (sqlite3_open_v2(databasePath.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {

@@ -2,11 +2,14 @@
 //
 // What the channel page shows: the live channels as the database holds them,
 // turned from CP950 datagram texts into UTF-8 (broken bytes become U+FFFD),
-// and rendered as an HTML page (Traditional Chinese), as JSON and as an .asx
+// and rendered as an HTML page (in the language the browser asks for, see
+// common/language_choice.h; Traditional Chinese by default), as JSON and as an .asx
 // playlist. Every datagram text is escaped for the place it lands in.
 //
 // Threads: plain functions and values; ChannelListing is used by one thread.
 #pragma once
+
+#include "common/language_choice.h"
 
 #include <cstdint>
 #include <string>
@@ -41,12 +44,12 @@ std::string jsonString(std::string_view text);
 
 // With a relay base, each channel is linked through the cache tier too.
 std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::int64_t now,
-                              std::string_view relayBase = {});
+                              std::string_view relayBase = {}, UiLanguage language = UiLanguage::TraditionalChinese);
 std::string renderChannelJson(const std::vector<ListedChannel> &channels, std::int64_t now,
                               std::string_view relayBase = {});
 std::string renderPlaylist(const ListedChannel &channel);
 // The page's script (polls /channels.json and redraws the list).
-std::string_view channelPageScript();
+std::string channelPageScript(UiLanguage language = UiLanguage::TraditionalChinese);
 
 // The live channels, read from the directory's database through a read-only
 // connection of its own.

@@ -3,6 +3,7 @@
 #include "net/ipv4.h"
 #include "net/socket.h"
 #include "net/socket_error.h"
+#include "resources/web/page_texts.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -33,11 +34,16 @@ std::string response(const std::string &method, int status, const char *reason, 
     return method == "HEAD" ? head : head + body;
 }
 
-std::string notFound(const std::string &method) {
+// The pages a person reads are in the browser's language, so a cache must keep one per language.
+constexpr const char *VaryByLanguage = "Vary: Accept-Language\r\n";
+
+std::string notFound(const std::string &method, UiLanguage language) {
     return response(method, 404, "Not Found", "text/html; charset=utf-8",
-                    "<!DOCTYPE html>\n<html lang=\"zh-Hant\"><head><meta charset=\"utf-8\">"
-                    "<title>找不到這一頁</title></head><body><p>找不到這一頁。"
-                    "<a href=\"/\">回到頻道目錄</a></p></body></html>\n");
+                    web::translatePage("<!DOCTYPE html>\n<html lang=\"{{t:lang}}\"><head><meta charset=\"utf-8\">"
+                                       "<title>{{t:notFound}}</title></head><body><p>{{t:pageMissing}}"
+                                       "<a href=\"/\">{{t:backToChannels}}</a></p></body></html>\n",
+                                       language),
+                    VaryByLanguage);
 }
 
 // "/channel/123.asx" -> "123" (and "/origin/123" -> "123" with those affixes); empty when the
@@ -176,7 +182,9 @@ void ChannelPageServer::readFrom(Connection &connection) {
     switch (reader.verdict()) {
     case RequestReader::Verdict::Ok:
         if (tier_.nodeQuestion && isNodeQuestion(reader.request())) return defer(connection, reader.request());
-        return answer(connection, respond(reader.request().method, reader.request().target));
+        return answer(
+            connection,
+            respond(reader.request().method, reader.request().target, reader.request().header("Accept-Language")));
     case RequestReader::Verdict::HeadTooLarge:
         return answer(connection, textResponse(431, "Request Header Fields Too Large", "request too large\n"));
     case RequestReader::Verdict::BodyTooLarge:
@@ -276,14 +284,17 @@ void ChannelPageServer::armPoolTimer() {
         poolTimer_ = reactor_.at(due, [this] { expirePool(); });
 }
 
-std::string ChannelPageServer::respond(const std::string &method, const std::string &target) {
+std::string ChannelPageServer::respond(const std::string &method, const std::string &target,
+                                       std::string_view acceptLanguage) {
+    const UiLanguage language = languageFromAcceptLanguage(acceptLanguage);
     if (method != "GET" && method != "HEAD")
         return response("GET", 405, "Method Not Allowed", "text/plain; charset=utf-8", "only GET and HEAD\n",
                         "Allow: GET, HEAD\r\n");
     // The query part changes nothing (a browser may add one to dodge caches).
     const std::string path = target.substr(0, target.find('?'));
     if (path == "/page.js")
-        return response(method, 200, "OK", "text/javascript; charset=utf-8", std::string(channelPageScript()));
+        return response(method, 200, "OK", "text/javascript; charset=utf-8", channelPageScript(language),
+                        VaryByLanguage);
     const bool page = path == "/" || path == "/index.html";
     const bool json = path == "/channels.json";
     if (path == "/metrics" && tier_.metrics)
@@ -295,13 +306,13 @@ std::string ChannelPageServer::respond(const std::string &method, const std::str
                         "X-Origin: " + origin->address + ":" + std::to_string(origin->port) + "\r\n");
     }
     const std::string playlist = channelIn(path);
-    if (!page && !json && playlist.empty()) return notFound(method);
+    if (!page && !json && playlist.empty()) return notFound(method, language);
     try {
         const auto channels = listing_.liveChannels();
         const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
         if (page)
             return response(method, 200, "OK", "text/html; charset=utf-8",
-                            renderChannelPage(channels, now, tier_.relayBase));
+                            renderChannelPage(channels, now, tier_.relayBase, language), VaryByLanguage);
         if (json)
             return response(method, 200, "OK", "application/json; charset=utf-8",
                             renderChannelJson(channels, now, tier_.relayBase));
@@ -309,7 +320,7 @@ std::string ChannelPageServer::respond(const std::string &method, const std::str
             if (channel.channelId == playlist)
                 return response(method, 200, "OK", "video/x-ms-asf", renderPlaylist(channel),
                                 "Content-Disposition: attachment; filename=\"channel-" + playlist + ".asx\"\r\n");
-        return notFound(method);
+        return notFound(method, language);
     } catch (const std::exception &error) {
         if (log_) log_(std::string("channel page: ") + error.what());
         return response(method, 503, "Service Unavailable", "text/plain; charset=utf-8",

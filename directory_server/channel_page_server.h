@@ -81,7 +81,7 @@ public:
     void serveTier(Tier tier) { tier_ = std::move(tier); }
 
     // The response to one request (status line, headers and body).
-    std::string respond(const std::string &method, const std::string &target);
+    std::string respond(const std::string &method, const std::string &target, std::string_view acceptLanguage);
 
 private:
     struct Connection {

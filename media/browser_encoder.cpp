@@ -8,6 +8,7 @@
 #include "media/live_server.h"
 #include "media/tee_branch.h"
 #include "media/webrtc_encoder.h"
+#include "resources/web/page_texts.h"
 #include "resources/web/web_page.h"
 
 namespace morlanex {
@@ -23,6 +24,15 @@ constexpr float kVorbisQuality = 0.0f;  // about 64 kbps in stereo
 
 // The head of both player pages (resources/web/player/): title and look.
 std::string pageHead() { return web::fillPage(web::kPlayerHeadHtml, {{"style", web::kPlayerStyleCss}}); }
+
+// `page` in Traditional Chinese, with its translations, as the browser asks for one.
+SinkPage inEveryLanguage(SinkPage page) {
+    const std::string source = std::move(page.body);
+    page.body = web::translatePage(source, UiLanguage::TraditionalChinese);
+    for (UiLanguage language : {UiLanguage::English, UiLanguage::SimplifiedChinese})
+        page.translations.emplace_back(language, web::translatePage(source, language));
+    return page;
+}
 }  // namespace
 
 // Open at the start, until the sink holds the header and a first chunk; then while watched.
@@ -64,15 +74,17 @@ BrowserEncoder::~BrowserEncoder() {
 SinkPage BrowserEncoder::playerPage() {
     const std::string script =
         web::fillPage(web::kPlayerWatchJs, {{"stream", kStreamPath}, {"whep", WebRtcEncoder::kWhepPath}});
-    return {kPlayerPath, "text/html; charset=utf-8",
-            pageHead() + web::fillPage(web::kPlayerWatchHtml, {{"stream", kStreamPath}, {"script", script}})};
+    return inEveryLanguage(
+        {kPlayerPath, "text/html; charset=utf-8",
+         pageHead() + web::fillPage(web::kPlayerWatchHtml, {{"stream", kStreamPath}, {"script", script}})});
 }
 
 SinkPage BrowserEncoder::relayPlayerPage() {
     // The same channel from its segments (through a cache tier, or straight from the
     // broadcaster): Media Source Extensions, header then each segment as "latest" names it.
-    return {kRelayPlayerPath, "text/html; charset=utf-8",
-            pageHead() + web::fillPage(web::kPlayerRelayHtml, {{"script", std::string(web::kPlayerRelayJs)}}), 60};
+    return inEveryLanguage(
+        {kRelayPlayerPath, "text/html; charset=utf-8",
+         pageHead() + web::fillPage(web::kPlayerRelayHtml, {{"script", std::string(web::kPlayerRelayJs)}}), 60});
 }
 
 void BrowserEncoder::serveWith(LiveServer *server) {

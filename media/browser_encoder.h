@@ -56,8 +56,9 @@ public:
     BrowserEncoder(const BrowserEncoder &) = delete;
     BrowserEncoder &operator=(const BrowserEncoder &) = delete;
 
-    // The player pages, in Traditional Chinese: of the live stream, and of its segments (which
-    // plays through a tier of HTTP caches as well).
+    // The player pages, in the browser's language (Traditional Chinese, English, Simplified
+    // Chinese): of the live stream, and of its segments (which plays through a tier of HTTP
+    // caches as well).
     static SinkPage playerPage();
     static SinkPage relayPlayerPage();
 

@@ -7,6 +7,7 @@
 #include "directory_link/node_identity.h"
 #include "directory_link/udp_endpoint.h"
 #include "session/notified_endpoint.h"
+#include "common/qt_translated_text.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -22,10 +23,10 @@ const QColor BroadcastSession::kRed(255, 0, 0);
 const QColor BroadcastSession::kGreen(0, 128, 0);
 
 namespace {
-const QString kConnecting = QStringLiteral("伺服連線中");
-const QString kCannotConnect = QStringLiteral("伺服無法連線");
-const QString kDisconnecting = QStringLiteral("伺服中斷中");
-const QString kLiveClosed = QStringLiteral("視訊直播已關閉");
+const TranslatedText kConnecting{"BroadcastSession", QT_TRANSLATE_NOOP("BroadcastSession", "伺服連線中")};
+const TranslatedText kCannotConnect{"BroadcastSession", QT_TRANSLATE_NOOP("BroadcastSession", "伺服無法連線")};
+const TranslatedText kDisconnecting{"BroadcastSession", QT_TRANSLATE_NOOP("BroadcastSession", "伺服中斷中")};
+const TranslatedText kLiveClosed{"BroadcastSession", QT_TRANSLATE_NOOP("BroadcastSession", "視訊直播已關閉")};
 constexpr std::chrono::milliseconds kSequenceTick{1000};
 constexpr std::chrono::milliseconds kVersionInterval{10000};
 constexpr int kRegistrationTicks = 12;

@@ -41,7 +41,12 @@ Route HttpRouter::routeMedia(const StreamRequest &r, const std::string &contentT
 
 Route HttpRouter::page(const StreamRequest &r, const SinkPage &page) {
     if (!r.getOrHead) return {RouteOutcome::BadRequest, statusResponse(405, false, 0, r.headOnly)};
-    return {RouteOutcome::Answered, pageResponse(page.contentType, page.body, r.headOnly, page.maxAgeSeconds)};
+    const std::string *body = &page.body;
+    for (const auto &[language, translation] : page.translations)
+        if (language == r.language) body = &translation;
+    return {RouteOutcome::Answered,
+            pageResponse(page.contentType, *body, r.headOnly, page.maxAgeSeconds,
+                         page.translations.empty() ? "" : "Vary: Accept-Language\r\n")};
 }
 
 Route HttpRouter::metrics(const StreamRequest &r, uint32_t peerAddress, const std::function<std::string()> &render) {

@@ -47,6 +47,8 @@
 //   sink.stop();                               // viewers disconnected, port free
 #pragma once
 
+#include "common/language_choice.h"
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -57,6 +59,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "media/netsink/serving_settings.h"
@@ -95,8 +98,11 @@ struct OutsideAddress {
 struct SinkPage {
     std::string path;
     std::string contentType;  // e.g. "text/html; charset=utf-8"
-    std::string body;
+    std::string body;  // with translations: in Traditional Chinese, for a browser that asks for none of them
     int maxAgeSeconds = 0;  // how long a cache may keep it; 0: not at all
+    // The page in other languages, chosen by the request's Accept-Language
+    // (languageFromAcceptLanguage); with any, the answer says "Vary: Accept-Language".
+    std::vector<std::pair<UiLanguage, std::string>> translations{};
 };
 
 // The serving settings (address, port, viewers, fan-out interval, WebRTC port) and how the

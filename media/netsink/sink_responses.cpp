@@ -50,15 +50,17 @@ std::string mediaStreamHead(const std::string &contentType) {
         "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
 }
 
-std::string pageHead(const std::string &contentType, size_t bodyBytes, int maxAgeSeconds) {
+std::string pageHead(const std::string &contentType, size_t bodyBytes, int maxAgeSeconds,
+                     std::string_view extraFields) {
     const std::string cache = maxAgeSeconds > 0 ? "max-age=" + std::to_string(maxAgeSeconds) : "no-cache";
     return std::string("HTTP/1.0 200 OK\r\nServer: ") + kServerToken + "\r\nContent-Type: " + contentType +
         "\r\nContent-Length: " + std::to_string(bodyBytes) + "\r\nCache-Control: " + cache +
-        "\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+        "\r\nX-Content-Type-Options: nosniff\r\n" + std::string(extraFields) + "Connection: close\r\n\r\n";
 }
 
-std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly, int maxAgeSeconds) {
-    std::string s = pageHead(contentType, body.size(), maxAgeSeconds);
+std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly, int maxAgeSeconds,
+                         std::string_view extraFields) {
+    std::string s = pageHead(contentType, body.size(), maxAgeSeconds, extraFields);
     if (!headOnly) s += body;
     return s;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace morlanex {
 
@@ -21,11 +22,13 @@ std::string plainStreamHead();
 // A further live stream of `contentType` (no length: the stream runs until closed).
 std::string mediaStreamHead(const std::string &contentType);
 
-// A fixed page or piece of a stream, complete with its body (none for HEAD), and how long a
-// cache may keep it (0: not at all).
-std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly, int maxAgeSeconds = 0);
+// A fixed page or piece of a stream, complete with its body (none for HEAD), how long a
+// cache may keep it (0: not at all) and further header fields (each ended by CR LF).
+std::string pageResponse(const std::string &contentType, const std::string &body, bool headOnly, int maxAgeSeconds = 0,
+                         std::string_view extraFields = {});
 // The head alone of such an answer, whose body of `bodyBytes` follows from elsewhere.
-std::string pageHead(const std::string &contentType, size_t bodyBytes, int maxAgeSeconds);
+std::string pageHead(const std::string &contentType, size_t bodyBytes, int maxAgeSeconds,
+                     std::string_view extraFields = {});
 
 // Windows Media Describe ($H only, so with its length) and Play ($H then $D, no length).
 // `resetSession` adds "xResetStrm=1" when the request named a session the sink does not know.

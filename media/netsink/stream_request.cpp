@@ -110,6 +110,7 @@ StreamRequest classifyRequest(const HttpRequest &r, std::string_view streamPath)
     if (targetPath(r.target) != streamPath) {
         s.kind = RequestKind::NotFound;
         s.path = targetPath(r.target);
+        s.language = languageFromAcceptLanguage(r.header("Accept-Language"));  // for a page there
         return s;
     }
     if (!s.windowsMedia) {

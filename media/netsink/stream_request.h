@@ -12,6 +12,7 @@
 // Threads: plain functions; callable from any thread.
 #pragma once
 
+#include "common/language_choice.h"
 #include "net/http_request.h"
 
 #include <cstdint>
@@ -43,6 +44,7 @@ struct StreamRequest {
     bool getOrHead = false;  // the method is GET or HEAD
     std::string method;
     std::string path;  // of a NotFound or Options request: the target's path, without its query
+    UiLanguage language = UiLanguage::TraditionalChinese;  // of a NotFound request: its Accept-Language
     // Pragma stream-switch-entry of a Windows Media client: bit n set for stream n asked for
     // (thinning other than "off"). Without the pragma every stream is.
     bool selectsStreams = false;

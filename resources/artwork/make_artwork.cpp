@@ -1,5 +1,7 @@
-// Draws the program's artwork into resources/skin/. Run by scripts/make-artwork; its output is
-// kept in the repository so a build needs no drawing step.
+// Draws the program's artwork into resources/skin/, and the pictures with words in them again
+// in English and Simplified Chinese into resources/skin_en/ and resources/skin_zh_CN/ (the
+// translations name them in place of the resources/skin/ ones, see app/translation.h). Run by scripts/make-artwork; its
+// output is kept in the repository so a build needs no drawing step.
 #include "artwork.h"
 
 #include <QDir>
@@ -12,6 +14,36 @@
 using namespace artwork;
 
 namespace {
+QString skinDir;  // resources/skin: the pictures without words, app.png among them
+
+// The words drawn into pictures, in one language; `suffix` names its folder beside outDir.
+struct Wording {
+    const char *suffix;
+    QString placeholderHint, bannerTagline;
+    QStringList stripLines;  // the wizard strip's title, one line each
+    bool latin;  // drawn in a sans font rather than the Ming one
+};
+
+const Wording kWordings[] = {
+    {"", QStringLiteral("按右下角按鈕開始設定您的視訊頻道"), QStringLiteral("個人視訊直播頻道"),
+     QStringLiteral("快速設定精靈").split(QString(), Qt::SkipEmptyParts), false},
+    {"_zh_CN", QStringLiteral("按右下角按钮开始设置您的视频频道"), QStringLiteral("个人视频直播频道"),
+     QStringLiteral("快速设置向导").split(QString(), Qt::SkipEmptyParts), false},
+    {"_en",
+     QStringLiteral("Click the button at the lower right to begin"),
+     QStringLiteral("Your own live video channel"),
+     {QStringLiteral("Quick"), QStringLiteral("setup"), QStringLiteral("wizard")},
+     true},
+};
+
+QFont wordFont(const Wording &w, int px, bool bold = false) {
+    if (!w.latin) return ming(px, bold);
+    QFont f(QStringLiteral("DejaVu Sans"));
+    f.setPixelSize(px - 2);
+    f.setBold(bold);
+    return f;
+}
+
 // The window body. Drawn antialiased on a transparent canvas, then flattened onto the key colour
 // with hard edges, so the shape cut from the key has no fringe.
 void skin() {
@@ -84,7 +116,7 @@ void skin() {
     save(out, "skin.png");
 }
 
-void placeholder() {
+void placeholder(const Wording &w) {
     QImage img(320, 240, QImage::Format_RGB32);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
@@ -117,8 +149,8 @@ void placeholder() {
     p.setFont(QFont(QStringLiteral("DejaVu Sans"), 15, QFont::Bold));
     p.drawText(QRectF(0, 140, 320, 28), Qt::AlignCenter, QStringLiteral("Morlanex!"));
     p.setPen(QColor(0x9c, 0xb9, 0xdb));
-    p.setFont(ming(13));
-    p.drawText(QRectF(0, 170, 320, 20), Qt::AlignCenter, QStringLiteral("按右下角按鈕開始設定您的視訊頻道"));
+    p.setFont(wordFont(w, 13));
+    p.drawText(QRectF(0, 170, 320, 20), Qt::AlignCenter, w.placeholderHint);
     p.end();
     save(img, "placeholder.png");
 }
@@ -213,19 +245,19 @@ void backdrop(QPainter &p, QRect area, QPointF from, QPointF to, QPointF centre,
     for (int r = 40; r <= lastRing; r += step) p.drawEllipse(centre, r, r);
 }
 
-void banner() {
+void banner(const Wording &w) {
     QImage img(385, 103, QImage::Format_RGB32);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
     backdrop(p, img.rect(), QPointF(0, 0), QPointF(385, 103), QPointF(330, 110), 160, 30);
-    QImage icon(outDir + "/app.png");
+    QImage icon(skinDir + "/app.png");
     p.drawImage(QRectF(18, 20, 64, 64), icon);
     p.setPen(Qt::white);
     p.setFont(QFont(QStringLiteral("DejaVu Sans"), 22, QFont::Bold));
     p.drawText(QRectF(96, 22, 270, 36), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Morlanex!"));
     p.setPen(QColor(0xc8, 0xda, 0xee));
-    p.setFont(ming(14));
-    p.drawText(QRectF(98, 58, 270, 22), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("個人視訊直播頻道"));
+    p.setFont(wordFont(w, 14));
+    p.drawText(QRectF(98, 58, 270, 22), Qt::AlignLeft | Qt::AlignVCenter, w.bannerTagline);
     p.end();
     save(img, "banner.png");
 }
@@ -320,22 +352,21 @@ void wizardButtons() {
 }
 
 // The wizard's picture strip, 116 x 381, beside the pages.
-void wizardStrip() {
+void wizardStrip(const Wording &w) {
     QImage img(116, 381, QImage::Format_RGB32);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
     backdrop(p, img.rect(), QPointF(0, 0), QPointF(0, 381), QPointF(116, 381), 200, 32);
-    QImage icon(outDir + "/app.png");
+    QImage icon(skinDir + "/app.png");
     p.drawImage(QRectF(26, 24, 64, 64), icon);
     p.setPen(Qt::white);
     p.setFont(QFont(QStringLiteral("DejaVu Sans"), 12, QFont::Bold));
     p.drawText(QRectF(0, 96, 116, 24), Qt::AlignCenter, QStringLiteral("Morlanex!"));
-    // The title, one character a line.
+    // The title, one character (or word) a line.
     p.setPen(QColor(0xc8, 0xda, 0xee));
-    p.setFont(ming(20, true));
-    const QString title = QStringLiteral("快速設定精靈");
-    for (int i = 0; i < title.size(); ++i)
-        p.drawText(QRectF(0, 140 + i * 30, 116, 28), Qt::AlignCenter, title.mid(i, 1));
+    p.setFont(wordFont(w, 20, true));
+    for (int i = 0; i < w.stripLines.size(); ++i)
+        p.drawText(QRectF(0, 140 + i * 30, 116, 28), Qt::AlignCenter, w.stripLines[i]);
     p.end();
     save(img, "wizard_strip.png");
 }
@@ -345,15 +376,21 @@ int main(int argc, char **argv) {
     QGuiApplication app(argc, argv);
     outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("resources/skin");
     QDir().mkpath(outDir);
+    skinDir = outDir;
     skin();
-    placeholder();
     actionButtons();
     smallIcons();
     appIcon();
-    banner();
     balloon();
     wizardButtons();
-    wizardStrip();
+    for (const Wording &w : kWordings) {
+        outDir = skinDir + QLatin1String(w.suffix);
+        QDir().mkpath(outDir);
+        placeholder(w);
+        banner(w);
+        wizardStrip(w);
+    }
+    outDir = skinDir;
     if (argc > 2) themeIcons(QString::fromLocal8Bit(argv[2]));
     return 0;
 }

@@ -3,6 +3,10 @@
 namespace morlanex::web {
 
 std::string fillPage(std::string_view page, std::initializer_list<PageValue> values) {
+    return fillPage(page, std::span<const PageValue>(values.begin(), values.size()));
+}
+
+std::string fillPage(std::string_view page, std::span<const PageValue> values) {
     std::string out;
     out.reserve(page.size());
     size_t at = 0;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,6 @@ struct PageValue {
 // `page` with each {{name}} of `values` replaced by its value, in one pass: what a value
 // holds is never filled in turn. Placeholders not in `values` are left as they are.
 std::string fillPage(std::string_view page, std::initializer_list<PageValue> values);
+std::string fillPage(std::string_view page, std::span<const PageValue> values);
 
 }  // namespace morlanex::web

@@ -10,7 +10,7 @@
 // Prints one JSON object; exits 0 when every check holds, 1 when one fails, 2 on a usage or
 // launch error.
 //  --window-size W,H   the browser window's size (default 800,700; the page gets a bit less)
-//  --lang LANGUAGE     the browser's language, as a person sets it (e.g. en, zh-CN, zh-TW):
+//  --lang LANGUAGE     the browser's language, as a person sets it (default zh-TW; en, zh-CN):
 //                      it asks for pages in that language (Accept-Language)
 //  --follow SELECTOR   waits for the link SELECTOR names on the page and goes where it leads;
 //                      the checks below are of that page ("followed": its address)
@@ -36,7 +36,7 @@ import os from "node:os";
 import path from "node:path";
 
 function parseArgs(argv) {
-  const a = { find: [], timeout: 60, chromium: "chromium", videoSeconds: 0, settle: 0, windowSize: "800,700" };
+  const a = { find: [], timeout: 60, chromium: "chromium", videoSeconds: 0, settle: 0, windowSize: "800,700", lang: "zh-TW" };
   for (let i = 0; i < argv.length; ++i) {
     const next = () => {
       if (i + 1 >= argv.length) throw new Error(`${argv[i]} needs a value`);
@@ -175,7 +175,7 @@ function launch(a, profile) {
     "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
     "--disable-background-networking", "--disable-component-update", "--disable-sync",
     "--autoplay-policy=no-user-gesture-required", "--mute-audio", `--window-size=${a.windowSize}`,
-    ...(a.lang ? [`--lang=${a.lang}`, `--accept-lang=${a.lang}`] : []),
+    `--lang=${a.lang}`, `--accept-lang=${a.lang}`,
     `--user-data-dir=${profile}`, "--remote-debugging-port=0", "about:blank",
   ];
   return new Promise((resolve, reject) => {

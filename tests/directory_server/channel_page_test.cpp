@@ -260,7 +260,7 @@ TEST_F(ChannelPageTest, SlowlorisConnectionsFromFortyHostsLockNoNewcomerOut) {
     EXPECT_TRUE(server_->running());
 }
 
-TEST_F(ChannelPageTest, HeadlessChromiumShowsBothLiveChannels) {
+TEST_F(ChannelPageTest, HeadlessChromiumShowsBothLiveChannelsInItsLanguage) {
     const std::string server = "127.0.7.3";
     startWithPage(server);
     ScriptedNode market("3C3C3C3C3C3C", "127.0.0.23");
@@ -268,25 +268,45 @@ TEST_F(ChannelPageTest, HeadlessChromiumShowsBothLiveChannels) {
     ASSERT_TRUE(registerWithTexts(market, server, utf8ToCp950("夜市直播"), "", "food"));
     ASSERT_TRUE(registerWithTexts(harbour, server, "Harbour Lights", "", "sea"));
 
-    TempDir profile;
-    const std::string dom = (temp_.path() / "dom.html").string();
-    const std::string command = "chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
-                                " --disable-background-networking --disable-component-update --disable-sync"
-                                " --user-data-dir='" +
-        profile.path().string() +
-        "' --virtual-time-budget=5000"
-        " --dump-dom http://" +
-        server + ":" + std::to_string(PagePort) + "/ >'" + dom + "' 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << "chromium (scripts/setup installs it) failed: " << command;
-    std::ifstream in(dom);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string shown = text.str();
-    EXPECT_NE(shown.find("夜市直播"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("Harbour Lights"), std::string::npos) << shown;
-    // The script ran and drew the list again from the JSON.
-    EXPECT_NE(shown.find("data-updated="), std::string::npos) << shown;
-    EXPECT_NE(shown.find("目前有 2 個頻道直播中。"), std::string::npos);
+    // The browser's language (--accept-lang: what a person sets in it) picks the page's; the
+    // channels' own texts stay as their broadcasters wrote them.
+    struct Language {
+        const char *browser, *summary, *watchLink;
+    };
+    for (const Language &l : {Language{"zh-TW", "目前有 2 個頻道直播中。", "在瀏覽器觀看"},
+                              Language{"en", "Channels live now: 2.", "Watch in the browser"},
+                              Language{"zh-CN", "目前有 2 个频道直播中。", "在浏览器观看"}}) {
+        TempDir profile;
+        const std::string dom = (temp_.path() / "dom.html").string();
+        const std::string command = "chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+                                    " --disable-background-networking --disable-component-update --disable-sync"
+                                    " --accept-lang=" +
+            std::string(l.browser) + " --user-data-dir='" + profile.path().string() +
+            "' --virtual-time-budget=5000"
+            " --dump-dom http://" +
+            server + ":" + std::to_string(PagePort) + "/ >'" + dom + "' 2>/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0) << "chromium (scripts/setup installs it) failed: " << command;
+        std::ifstream in(dom);
+        std::stringstream text;
+        text << in.rdbuf();
+        const std::string shown = text.str();
+        EXPECT_NE(shown.find("夜市直播"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("Harbour Lights"), std::string::npos) << shown;
+        // The script ran and drew the list again from the JSON, in the page's language.
+        EXPECT_NE(shown.find("data-updated="), std::string::npos) << shown;
+        EXPECT_NE(shown.find(l.summary), std::string::npos) << l.browser << shown;
+        EXPECT_NE(shown.find(l.watchLink), std::string::npos) << l.browser << shown;
+    }
+    // A cache keeps one copy per language; a language it does not know gets Traditional Chinese.
+    const HttpReply english =
+        httpExchange(server, "GET / HTTP/1.1\r\nAccept-Language: fr, zh-CN;q=0.5, en;q=0.8\r\n\r\n");
+    EXPECT_NE(english.body.find("<html lang=\"en\">"), std::string::npos);
+    EXPECT_NE(english.head.find("Vary: Accept-Language"), std::string::npos) << english.head;
+    EXPECT_NE(
+        httpExchange(server, "GET / HTTP/1.1\r\nAccept-Language: fr\r\n\r\n").body.find("<html lang=\"zh-Hant\">"),
+        std::string::npos);
+    EXPECT_NE(httpExchange(server, "GET /nothing HTTP/1.1\r\nAccept-Language: en\r\n\r\n").body.find("Page not found"),
+              std::string::npos);
 }
 
 TEST_F(ChannelPageTest, ThePageIsOffUnlessAPortIsGivenAndATakenPortStopsTheStart) {

@@ -300,9 +300,11 @@ std::vector<double> numbersOf(const std::string &json, const std::string &key) {
 // Loads `url` in headless Chromium (and with `follow`, the page its link of that selector leads
 // to) and checks that its video plays 3 s of the test camera's colour bars and that the
 // screenshot was taken; with `path`, that the page says it plays that way and the camera's time
-// code reads from the shown frames. `options`: more for chromium_page.mjs; its report in `output`.
+// code reads from the shown frames. `options`: more for chromium_page.mjs; its report in `output`;
+// `heading`: what the page must say (the player pages' heading in the browser's language).
 void expectChromiumPlays(const std::string &url, const std::string &path = {}, const std::string &follow = {},
-                         const std::string &options = {}, std::string *output = nullptr) {
+                         const std::string &options = {}, std::string *output = nullptr,
+                         const std::string &heading = "現正直播") {
     const char *source = std::getenv("MORLANEX_SOURCE_DIR");
     ASSERT_NE(source, nullptr);
     char dir[] = "/tmp/morlanex-chromium-XXXXXX";
@@ -313,7 +315,7 @@ void expectChromiumPlays(const std::string &url, const std::string &path = {}, c
     if (!options.empty()) pathArgs += " " + options;
     const testing::CommandResult r =
         testing::run("timeout 120 node " + std::string(source) + "/tests/browser/chromium_page.mjs --url " + url +
-                     " --find 現正直播 --video-seconds 3 --screenshot " + shot + pathArgs);
+                     " --find '" + heading + "' --video-seconds 3 --screenshot " + shot + pathArgs);
     EXPECT_EQ(r.status, 0) << r.output;
     std::printf("chromium: %s", r.output.c_str());  // the figures, for the log
     if (output) *output = r.output;
@@ -371,8 +373,9 @@ TEST_F(BrowserRenditionWithoutWebrtcTest, HeadlessChromiumPlaysThePlayerPageOver
     EXPECT_EQ(media.broadcast()->sink()->stats().webrtcViewers, 0u);
 }
 
+// A browser set to English gets the page in English.
 TEST_F(BrowserRenditionTest, HeadlessChromiumPlaysThePlayerPageOverWebrtcAndShowsTheCamerasPicture) {
-    expectChromiumPlays(url(BrowserEncoder::kPlayerPath), "WebRTC");
+    expectChromiumPlays(url(BrowserEncoder::kPlayerPath), "WebRTC", {}, "--lang en", nullptr, "Live now");
     EXPECT_EQ(media.broadcast()->sink()->stats().mediaViewers, 0u) << "no WebM viewer beside it";
 }
 

@@ -141,6 +141,28 @@ TEST_F(MediaStreamTest, ASlowViewerIsDroppedWhileAFastOneGetsEveryChunk) {
     EXPECT_EQ(sink_->stats().mediaViewers, 1u);
 }
 
+TEST_F(MediaStreamTest, APageComesInTheLanguageTheBrowserAsksFor) {
+    NetworkSinkConfig c = mediaConfig();
+    c.pages[0].translations = {{UiLanguage::English, "<p>Live now</p>"},
+                               {UiLanguage::SimplifiedChinese, "<p>正在直播</p>"}};
+    start(c);
+    const std::string &traditional = c.pages[0].body;
+    const std::pair<std::string, std::string> cases[] = {{"en-US,en;q=0.9", "<p>Live now</p>"},
+                                                         {"zh-CN,zh;q=0.9", "<p>正在直播</p>"},
+                                                         {"zh-TW,zh;q=0.9,en;q=0.8", traditional},
+                                                         {"fr", traditional},
+                                                         {"", traditional}};
+    for (const auto &[accept, expected] : cases) {
+        Client page(port());
+        ASSERT_TRUE(page.send("GET /watch HTTP/1.1\r\nHost: x\r\n" +
+                              (accept.empty() ? std::string() : "Accept-Language: " + accept + "\r\n") + "\r\n"));
+        const std::string head = page.readHead();
+        EXPECT_TRUE(test::hasField(head, "Vary: Accept-Language")) << head;  // a cache keeps one per language
+        EXPECT_EQ(page.readBody(expected.size() + 1, 2s), std::vector<uint8_t>(expected.begin(), expected.end()))
+            << accept;
+    }
+}
+
 TEST_F(MediaStreamTest, PagesAreServedAndOtherPathsAndMethodsRefused) {
     const NetworkSinkConfig c = mediaConfig();
     start(c);

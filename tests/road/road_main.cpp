@@ -11,6 +11,7 @@
 #include "app/morlanex_app.h"
 #include "app/settings_file.h"
 #include "app/termination_signals.h"
+#include "app/translation.h"
 #include "media/browser_encoder.h"
 #include "media/webrtc_encoder.h"
 
@@ -25,8 +26,15 @@
 
 int main(int argc, char **argv) {
     QApplication qapp(argc, argv);
+    const morlanex::UiLanguage language = morlanex::languageFromEnvironment();
+    installTranslation(qapp, language);  // as the program does
     QApplication::setQuitOnLastWindowClosed(false);
     RoadOptions options;
+    if (language == morlanex::UiLanguage::English) {  // a user who reads English types English
+        options.channelName = QStringLiteral("  Ming's travel channel  ");
+        options.channelDescription = QStringLiteral("Sights and food all over Taiwan");
+        options.keywords = QStringLiteral(" selfie sights hotel ");
+    }
     std::string channelsUrl;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--directory"))

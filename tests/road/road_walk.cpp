@@ -109,10 +109,10 @@ bool Road::walkWizard() {
     click(w->audioNextButton);
 
     if (!w->channelPage->isVisible()) return fail(QStringLiteral("the wizard did not turn to the channel page"));
-    type(w->channelNameEdit, QStringLiteral("  阿明的旅遊頻道  "));
-    type(w->channelDescriptionEdit, QStringLiteral("每天帶您看台灣各地的景點與美食"));
+    type(w->channelNameEdit, opt.channelName);
+    type(w->channelDescriptionEdit, opt.channelDescription);
     w->keywordsEdit->selectAll();
-    type(w->keywordsEdit, QStringLiteral(" 自拍 景點 飯店 "));
+    type(w->keywordsEdit, opt.keywords);
     say(QStringLiteral("channel texts typed"));
     shot(QStringLiteral("road-04-wizard-channel"));
     click(w->channelNextButton);

@@ -18,6 +18,10 @@ struct RoadOptions {
     QString settingsFile;  // the program's DefData.ini
     QString shotsDir;  // screenshots of the whole screen; empty: none
     int extraLiveSeconds = 0;  // how long to stay live once the stream is served
+    // What the user types into the wizard's channel page (spaces around the name are trimmed).
+    QString channelName = QStringLiteral("  阿明的旅遊頻道  ");
+    QString channelDescription = QStringLiteral("每天帶您看台灣各地的景點與美食");
+    QString keywords = QStringLiteral(" 自拍 景點 飯店 ");
     std::function<void(const QString &)> say = [](const QString &) {};
     std::function<void(int port)> served = [](int) {};  // the stream is served on this port
 };

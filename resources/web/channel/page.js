@@ -3,10 +3,10 @@
 (function () {
   function liveFor(seconds) {
     const minutes = Math.floor(seconds / 60), hours = Math.floor(minutes / 60), days = Math.floor(hours / 24);
-    if (days > 0) return days + ' 天 ' + (hours % 24) + ' 小時';
-    if (hours > 0) return hours + ' 小時 ' + (minutes % 60) + ' 分';
-    if (minutes > 0) return minutes + ' 分';
-    return '不到 1 分鐘';
+    if (days > 0) return days + ' {{t:days}} ' + (hours % 24) + ' {{t:hours}}';
+    if (hours > 0) return hours + ' {{t:hours}} ' + (minutes % 60) + ' {{t:minutes}}';
+    if (minutes > 0) return minutes + ' {{t:minutes}}';
+    return '{{t:underAMinute}}';
   }
   function cell(row, text, className) {
     const td = row.insertCell();
@@ -37,26 +37,26 @@
       cell(row, String(channel.viewsTotal), 'number');
       cell(row, liveFor(channel.liveSeconds));
       const watch = row.insertCell();
-      link(watch, channel.watch, '在瀏覽器觀看', 'watch', 'watch in the browser');
+      link(watch, channel.watch, '{{t:watchInBrowser}}', 'watch', 'watch in the browser');
       if (channel.relay) {
         watch.appendChild(document.createTextNode(' · '));
-        link(watch, channel.relay, '經由轉送觀看', 'relay', 'watch through the relay');
+        link(watch, channel.relay, '{{t:watchThroughRelay}}', 'relay', 'watch through the relay');
       }
       watch.appendChild(document.createTextNode(' · '));
-      link(watch, channel.stream, '播放器位址', 'player');
+      link(watch, channel.stream, '{{t:playerAddress}}', 'player');
       watch.appendChild(document.createTextNode(' '));
       const code = document.createElement('code');
       code.textContent = channel.stream;
       watch.appendChild(code);
       watch.appendChild(document.createTextNode(' · '));
-      link(watch, channel.playlist, '下載 .asx 播放清單', 'playlist').download = 'channel-' + channel.id + '.asx';
+      link(watch, channel.playlist, '{{t:playlist}}', 'playlist').download = 'channel-' + channel.id + '.asx';
     }
     rows.replaceWith(body);
     document.documentElement.dataset.updated = String(list.generatedAt);
     document.getElementById('summary').textContent = summaryText(list.channels.length);
   }
   function summaryText(count) {
-    return count > 0 ? '目前有 ' + count + ' 個頻道直播中。' : '目前沒有頻道直播。';
+    return count > 0 ? '{{t:channelsLive}}'.replace('%1', count) : '{{t:noChannels}}';
   }
   async function refresh() {
     try {

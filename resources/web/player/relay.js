@@ -65,11 +65,11 @@ async function play(resume) {
       buffer.remove(0, player.currentTime - 20);
   }
 }
-player.addEventListener("playing", () => { status.textContent = "播放中"; });
-player.addEventListener("waiting", () => { status.textContent = "緩衝中…"; });
+player.addEventListener("playing", () => { status.textContent = "{{t:playing}}"; });
+player.addEventListener("waiting", () => { status.textContent = "{{t:buffering}}"; });
 (async () => {
   for (let resume = false; ; ) {
-    try { resume = await play(resume); continue; } catch (e) { status.textContent = "目前無法播放，稍後自動重試…"; }
+    try { resume = await play(resume); continue; } catch (e) { status.textContent = "{{t:retrying}}"; }
     resume = false;
     await sleep(5000);
   }

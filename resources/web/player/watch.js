@@ -6,8 +6,8 @@ const status = document.getElementById("status");
 const path = document.getElementById("path");
 const wm = document.getElementById("wm");
 wm.textContent = location.protocol + "//" + location.host + "/";
-player.addEventListener("playing", () => { status.textContent = "播放中"; });
-player.addEventListener("waiting", () => { status.textContent = "緩衝中…"; });
+player.addEventListener("playing", () => { status.textContent = "{{t:playing}}"; });
+player.addEventListener("waiting", () => { status.textContent = "{{t:buffering}}"; });
 const kConnectMs = 5000;
 let webm = false;
 let session = null;  // the WHEP session's address, to end it when the page goes
@@ -72,7 +72,7 @@ let retrying = false;
 function retry() {
   if (!webm || retrying) return;
   retrying = true;
-  status.textContent = "目前無法播放，稍後自動重試…";
+  status.textContent = "{{t:retrying}}";
   setTimeout(() => {
     retrying = false;
     player.src = "{{stream}}?" + Date.now();
