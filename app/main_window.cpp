@@ -86,8 +86,7 @@ void MainWindow::attachDialogs(SetupWizard *setupWizard, AboutBox *about, StartH
                 info.liveAddress =
                     broadcast->publicAddress() + QLatin1Char(':') + QString::number(broadcast->servingPort());
                 const morlanex::ReachText &reachText = reach->text();
-                info.outside = reachText.outside.isEmpty() ? reachText.line
-                                                           : QStringLiteral("外部 ") + reachText.outside;
+                info.outside = reachText.outside.isEmpty() ? reachText.line : tr("外部 ") + reachText.outside;
             }
             return info;
         });

@@ -1,5 +1,6 @@
 #include "session/reach_status.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -29,8 +30,8 @@ QString hostPort(const std::string &address, uint16_t port) {
 // "TCP 8080、UDP 8080、50000": what to forward by hand. The other directory endpoint needs no
 // rule: its version query every 10 s keeps its way through the router open.
 QString portsToForward(const ReachPorts &p) {
-    QString text = QStringLiteral("TCP %1、UDP %1").arg(p.stream);
-    if (p.webrtc != 0 && p.webrtc != p.stream) text += QStringLiteral("、%1").arg(p.webrtc);
+    QString text = QCoreApplication::translate("ReachStatus", "TCP %1、UDP %1").arg(p.stream);
+    if (p.webrtc != 0 && p.webrtc != p.stream) text += QCoreApplication::translate("ReachStatus", "、%1").arg(p.webrtc);
     return text;
 }
 
@@ -43,13 +44,13 @@ const portmap::PortResult *streamMapping(const MappingReport &m, uint16_t stream
 QString mappedPorts(const MappingReport &m) {
     QString text;
     for (const portmap::PortResult &r : m.ports) {
-        if (!text.isEmpty()) text += QStringLiteral("；");
+        if (!text.isEmpty()) text += QCoreApplication::translate("ReachStatus", "；");
         text +=
             QStringLiteral("%1 %2").arg(QLatin1String(portmap::toString(r.request.protocol))).arg(r.request.insidePort);
         if (r.mapped())
             text += QStringLiteral(" → %1").arg(r.outsidePort);
         else
-            text += QStringLiteral("（未對應：%1）").arg(QString::fromStdString(r.error));
+            text += QCoreApplication::translate("ReachStatus", "（未對應：%1）").arg(QString::fromStdString(r.error));
     }
     return text;
 }
@@ -72,10 +73,10 @@ QString outsideSummary(const MappingReport &m) {
     QString ports;
     for (const portmap::PortResult &r : m.ports) {
         if (!r.mapped()) continue;
-        if (!ports.isEmpty()) ports += QStringLiteral("、");
+        if (!ports.isEmpty()) ports += QCoreApplication::translate("ReachStatus", "、");
         ports += QStringLiteral("%1 %2").arg(QLatin1String(portmap::toString(r.request.protocol))).arg(r.outsidePort);
     }
-    return QStringLiteral("%1：%2（%3）")
+    return QCoreApplication::translate("ReachStatus", "%1：%2（%3）")
         .arg(QString::fromStdString(m.outsideAddress), ports, QLatin1String(portmap::toString(m.method)));
 }
 
@@ -102,73 +103,91 @@ namespace {
 
 ReachText judge(const ReachPorts &ports, bool mappingOn, const std::optional<MappingReport> &mapping,
                 const std::optional<DirectoryFinding> &finding) {
-    const QString forward = QStringLiteral("請在路由器轉送 ") + portsToForward(ports);
-    const QString forwardDetail = QStringLiteral("請在路由器上把下列連接埠轉送到本機：") + portsToForward(ports) +
-        QStringLiteral("（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。連接埠每次啟動可能不同："
-                       "請在 Morlanex.conf 的 [Network] 以 StreamPort 與 WebRtcPort 固定它們。");
+    const QString forward = QCoreApplication::translate("ReachStatus", "請在路由器轉送 ") + portsToForward(ports);
+    const QString forwardDetail = QCoreApplication::translate("ReachStatus", "請在路由器上把下列連接埠轉送到本機：") +
+        portsToForward(ports) +
+        QCoreApplication::translate("ReachStatus",
+                                    "（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。連接埠每次啟動可能不同："
+                                    "請在 Morlanex.conf 的 [Network] 以 StreamPort 與 WebRtcPort 固定它們。");
     const bool mapped = mapping && (mapping->outcome == Outcome::AllMapped || mapping->outcome == Outcome::SomeMapped);
     const QString method = mapping ? QLatin1String(portmap::toString(mapping->method)) : QString();
     QString mappingDetail;
     if (mapped)
-        mappingDetail = QStringLiteral("路由器以 %1 對應了連接埠，外部位址 %2：%3。")
+        mappingDetail = QCoreApplication::translate("ReachStatus", "路由器以 %1 對應了連接埠，外部位址 %2：%3。")
                             .arg(method, QString::fromStdString(mapping->outsideAddress), mappedPorts(*mapping));
 
     const bool confirmed = finding && finding->answered && finding->reachable;
     if (confirmed) {
-        QString line = QStringLiteral("外部可連線 ") + hostPort(finding->address, finding->port);
-        if (mapped) line += QStringLiteral("（%1）").arg(method);
-        const QString detail =
-            QStringLiteral("目錄伺服器已從外部連入 %1。").arg(hostPort(finding->address, finding->port)) +
-            (mapped ? mappingDetail : QStringLiteral("不需要路由器對應連接埠。"));
+        QString line =
+            QCoreApplication::translate("ReachStatus", "外部可連線 ") + hostPort(finding->address, finding->port);
+        if (mapped) line += QCoreApplication::translate("ReachStatus", "（%1）").arg(method);
+        const QString detail = QCoreApplication::translate("ReachStatus", "目錄伺服器已從外部連入 %1。")
+                                   .arg(hostPort(finding->address, finding->port)) +
+            (mapped ? mappingDetail : QCoreApplication::translate("ReachStatus", "不需要路由器對應連接埠。"));
         return said(line, detail, true, true);
     }
     if (mapping && mapping->outcome == Outcome::SecondNat) {
-        const QString detail =
-            QStringLiteral("路由器的外部位址 %1 是私有或共用位址：本機位於第二層 NAT 之後（電信業者的 "
-                           "NAT，或路由器後面還有路由器），"
-                           "在這台路由器上對應連接埠也無法讓外部觀眾連入。外部觀眾只能經由中繼伺服器觀看。")
-                .arg(QString::fromStdString(mapping->outsideAddress));
-        return said(QStringLiteral("第二層 NAT：外部觀眾無法直接連線"), detail, false, true);
+        const QString detail = QCoreApplication::translate(
+                                   "ReachStatus",
+                                   "路由器的外部位址 %1 是私有或共用位址：本機位於第二層 NAT 之後（電信業者的 "
+                                   "NAT，或路由器後面還有路由器），"
+                                   "在這台路由器上對應連接埠也無法讓外部觀眾連入。外部觀眾只能經由中繼伺服器觀看。")
+                                   .arg(QString::fromStdString(mapping->outsideAddress));
+        return said(QCoreApplication::translate("ReachStatus", "第二層 NAT：外部觀眾無法直接連線"), detail, false,
+                    true);
     }
-    if (mappingOn && !mapping) return said(QStringLiteral("正在向路由器要求對應連接埠…"), QString(), false, false);
+    if (mappingOn && !mapping)
+        return said(QCoreApplication::translate("ReachStatus", "正在向路由器要求對應連接埠…"), QString(), false, false);
     if (mapped) {
         const portmap::PortResult *stream = streamMapping(*mapping, ports.stream);
         if (stream && stream->mapped() && stream->outsidePort != ports.stream) {
             const QString detail = mappingDetail +
-                QStringLiteral("路由器給直播串流的外部連接埠是 %1，不是 %2；目錄伺服器只能告訴觀眾 %2，"
-                               "所以觀眾無法經由目錄連入。請在路由器上手動轉送 TCP %2。")
+                QCoreApplication::translate("ReachStatus",
+                                            "路由器給直播串流的外部連接埠是 %1，不是 %2；目錄伺服器只能告訴觀眾 %2，"
+                                            "所以觀眾無法經由目錄連入。請在路由器上手動轉送 TCP %2。")
                     .arg(stream->outsidePort)
                     .arg(ports.stream);
-            return said(QStringLiteral("外部連接埠為 %1，目錄無法告知觀眾").arg(stream->outsidePort), detail, false,
-                        true);
+            return said(QCoreApplication::translate("ReachStatus", "外部連接埠為 %1，目錄無法告知觀眾")
+                            .arg(stream->outsidePort),
+                        detail, false, true);
         }
         const QString where =
             hostPort(mapping->outsideAddress, stream && stream->mapped() ? stream->outsidePort : ports.stream);
         if (!finding)
-            return said(QStringLiteral("已對應 %1（%2），等待外部確認…").arg(where, method), mappingDetail, false,
-                        false);
+            return said(QCoreApplication::translate("ReachStatus", "已對應 %1（%2），等待外部確認…").arg(where, method),
+                        mappingDetail, false, false);
         if (!finding->answered)
-            return said(QStringLiteral("已對應 %1（%2），目錄未確認").arg(where, method),
-                        mappingDetail + QStringLiteral("目錄伺服器無法回答外部連線檢查，無法確認外部觀眾能否連入。"),
+            return said(QCoreApplication::translate("ReachStatus", "已對應 %1（%2），目錄未確認").arg(where, method),
+                        mappingDetail +
+                            QCoreApplication::translate("ReachStatus",
+                                                        "目錄伺服器無法回答外部連線檢查，無法確認外部觀眾能否連入。"),
                         false, true);
-        return said(QStringLiteral("已對應連接埠，但外部仍無法連入"),
-                    mappingDetail +
-                        QStringLiteral("但目錄伺服器從外部連不到 %1（%2）。請檢查本機防火牆。")
-                            .arg(hostPort(finding->address, finding->port), QString::fromStdString(finding->error)),
-                    false, true);
+        return said(
+            QCoreApplication::translate("ReachStatus", "已對應連接埠，但外部仍無法連入"),
+            mappingDetail +
+                QCoreApplication::translate("ReachStatus", "但目錄伺服器從外部連不到 %1（%2）。請檢查本機防火牆。")
+                    .arg(hostPort(finding->address, finding->port), QString::fromStdString(finding->error)),
+            false, true);
     }
     QString why;
     if (!mappingOn)
-        why = QStringLiteral("自動對應連接埠已關閉（Morlanex.conf 的 PortMapping=off）。");
+        why = QCoreApplication::translate("ReachStatus", "自動對應連接埠已關閉（Morlanex.conf 的 PortMapping=off）。");
     else if (mapping->outcome == Outcome::NoService)
-        why = QStringLiteral("路由器沒有自動對應連接埠的服務（PCP、NAT-PMP、UPnP 都沒有回應）。");
+        why = QCoreApplication::translate("ReachStatus",
+                                          "路由器沒有自動對應連接埠的服務（PCP、NAT-PMP、UPnP 都沒有回應）。");
     else
-        why = QStringLiteral("路由器拒絕對應連接埠：%1。").arg(QString::fromStdString(mapping->error));
-    if (!finding) return said(QStringLiteral("正在檢查外部連線…"), why, false, false);
+        why = QCoreApplication::translate("ReachStatus", "路由器拒絕對應連接埠：%1。")
+                  .arg(QString::fromStdString(mapping->error));
+    if (!finding) return said(QCoreApplication::translate("ReachStatus", "正在檢查外部連線…"), why, false, false);
     if (!finding->answered)
-        return said(forward, why + QStringLiteral("目錄伺服器無法回答外部連線檢查。") + forwardDetail, false, true);
+        return said(forward,
+                    why + QCoreApplication::translate("ReachStatus", "目錄伺服器無法回答外部連線檢查。") +
+                        forwardDetail,
+                    false, true);
     return said(forward,
-                why + QStringLiteral("目錄伺服器從外部連不到 %1。").arg(hostPort(finding->address, finding->port)) +
+                why +
+                    QCoreApplication::translate("ReachStatus", "目錄伺服器從外部連不到 %1。")
+                        .arg(hostPort(finding->address, finding->port)) +
                     forwardDetail,
                 false, true);
 }

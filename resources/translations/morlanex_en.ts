@@ -254,6 +254,121 @@
     </message>
 </context>
 <context>
+    <name>ReachStatus</name>
+    <message>
+        <source>TCP %1、UDP %1</source>
+        <translation>TCP %1, UDP %1</translation>
+    </message>
+    <message>
+        <source>、%1</source>
+        <translation>, %1</translation>
+    </message>
+    <message>
+        <source>；</source>
+        <translation>; </translation>
+    </message>
+    <message>
+        <source>（未對應：%1）</source>
+        <translation> (not mapped: %1)</translation>
+    </message>
+    <message>
+        <source>請在路由器轉送 </source>
+        <translation>Forward: </translation>
+    </message>
+    <message>
+        <source>請在路由器上把下列連接埠轉送到本機：</source>
+        <translation>Forward these ports on the router to this computer: </translation>
+    </message>
+    <message>
+        <source>（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。</source>
+        <translation> (TCP is the live stream, UDP the directory server and WebRTC).</translation>
+    </message>
+    <message>
+        <source>路由器以 %1 對應了連接埠，外部位址 %2：%3。</source>
+        <translation>The router mapped the ports with %1, outside address %2: %3. </translation>
+    </message>
+    <message>
+        <source>外部可連線 </source>
+        <translation>Reachable at </translation>
+    </message>
+    <message>
+        <source>（%1）</source>
+        <translation> (%1)</translation>
+    </message>
+    <message>
+        <source>目錄伺服器已從外部連入 %1。</source>
+        <translation>The directory server got in from outside at %1. </translation>
+    </message>
+    <message>
+        <source>不需要路由器對應連接埠。</source>
+        <translation>No port mapping on the router was needed.</translation>
+    </message>
+    <message>
+        <source>路由器的外部位址 %1 是私有或共用位址：本機位於第二層 NAT 之後（電信業者的 NAT，或路由器後面還有路由器），在這台路由器上對應連接埠也無法讓外部觀眾連入。外部觀眾只能經由中繼伺服器觀看。</source>
+        <translation>The router's outside address %1 is private or shared: this computer is behind a second NAT (the carrier's NAT, or a router behind the router), so mapping ports on this router cannot let viewers outside in. Viewers outside can watch only through a relay server.</translation>
+    </message>
+    <message>
+        <source>第二層 NAT：外部觀眾無法直接連線</source>
+        <translation>Second NAT: outside viewers cannot connect</translation>
+    </message>
+    <message>
+        <source>正在向路由器要求對應連接埠…</source>
+        <translation>Asking the router to map the ports…</translation>
+    </message>
+    <message>
+        <source>路由器給直播串流的外部連接埠是 %1，不是 %2；目錄伺服器只能告訴觀眾 %2，所以觀眾無法經由目錄連入。請在路由器上手動轉送 TCP %2。</source>
+        <translation>The router gave the live stream outside port %1, not %2; the directory server can only tell viewers %2, so they cannot get in through the directory. Forward TCP %2 on the router by hand.</translation>
+    </message>
+    <message>
+        <source>外部連接埠為 %1，目錄無法告知觀眾</source>
+        <translation>Outside port %1: unknown to the directory</translation>
+    </message>
+    <message>
+        <source>已對應 %1（%2），等待外部確認…</source>
+        <translation>Mapped %1 (%2), checking…</translation>
+    </message>
+    <message>
+        <source>已對應 %1（%2），目錄未確認</source>
+        <translation>Mapped %1 (%2), unconfirmed</translation>
+    </message>
+    <message>
+        <source>目錄伺服器無法回答外部連線檢查，無法確認外部觀眾能否連入。</source>
+        <translation>The directory server could not check from outside, so whether viewers outside get in is not known.</translation>
+    </message>
+    <message>
+        <source>已對應連接埠，但外部仍無法連入</source>
+        <translation>Ports mapped, but outside still cannot get in</translation>
+    </message>
+    <message>
+        <source>但目錄伺服器從外部連不到 %1（%2）。請檢查本機防火牆。</source>
+        <translation>But the directory server cannot reach %1 from outside (%2). Check this computer's firewall.</translation>
+    </message>
+    <message>
+        <source>自動對應連接埠已關閉（Morlanex.conf 的 PortMapping=off）。</source>
+        <translation>Automatic port mapping is off (PortMapping=off in Morlanex.conf). </translation>
+    </message>
+    <message>
+        <source>路由器沒有自動對應連接埠的服務（PCP、NAT-PMP、UPnP 都沒有回應）。</source>
+        <translation>The router has no port mapping service (PCP, NAT-PMP and UPnP did not answer). </translation>
+    </message>
+    <message>
+        <source>路由器拒絕對應連接埠：%1。</source>
+        <translation>The router refused to map the ports: %1. </translation>
+    </message>
+    <message>
+        <source>正在檢查外部連線…</source>
+        <translation>Checking the connection from outside…</translation>
+    </message>
+    <message>
+        <source>目錄伺服器無法回答外部連線檢查。</source>
+        <translation>The directory server could not check from outside. </translation>
+    </message>
+    <message>
+        <source>目錄伺服器從外部連不到 %1。</source>
+        <translation>The directory server cannot reach %1 from outside. </translation>
+    </message>
+</context>
+<context>
     <name>SettingsStore</name>
     <message>
         <source>無法儲存設定檔 %1

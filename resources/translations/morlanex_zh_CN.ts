@@ -254,6 +254,121 @@
     </message>
 </context>
 <context>
+    <name>ReachStatus</name>
+    <message>
+        <source>TCP %1、UDP %1</source>
+        <translation>TCP %1、UDP %1</translation>
+    </message>
+    <message>
+        <source>、%1</source>
+        <translation>、%1</translation>
+    </message>
+    <message>
+        <source>；</source>
+        <translation>；</translation>
+    </message>
+    <message>
+        <source>（未對應：%1）</source>
+        <translation>（未映射：%1）</translation>
+    </message>
+    <message>
+        <source>請在路由器轉送 </source>
+        <translation>请在路由器转发 </translation>
+    </message>
+    <message>
+        <source>請在路由器上把下列連接埠轉送到本機：</source>
+        <translation>请在路由器上把下列端口转发到本机：</translation>
+    </message>
+    <message>
+        <source>（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。</source>
+        <translation>（TCP 是直播流，UDP 是目录服务器与 WebRTC）。</translation>
+    </message>
+    <message>
+        <source>路由器以 %1 對應了連接埠，外部位址 %2：%3。</source>
+        <translation>路由器以 %1 映射了端口，外部地址 %2：%3。</translation>
+    </message>
+    <message>
+        <source>外部可連線 </source>
+        <translation>外部可连接 </translation>
+    </message>
+    <message>
+        <source>（%1）</source>
+        <translation>（%1）</translation>
+    </message>
+    <message>
+        <source>目錄伺服器已從外部連入 %1。</source>
+        <translation>目录服务器已从外部连入 %1。</translation>
+    </message>
+    <message>
+        <source>不需要路由器對應連接埠。</source>
+        <translation>不需要路由器映射端口。</translation>
+    </message>
+    <message>
+        <source>路由器的外部位址 %1 是私有或共用位址：本機位於第二層 NAT 之後（電信業者的 NAT，或路由器後面還有路由器），在這台路由器上對應連接埠也無法讓外部觀眾連入。外部觀眾只能經由中繼伺服器觀看。</source>
+        <translation>路由器的外部地址 %1 是私有或共享地址：本机位于第二层 NAT 之后（电信运营商的 NAT，或路由器后面还有路由器），在这台路由器上映射端口也无法让外部观众连入。外部观众只能经由中继服务器观看。</translation>
+    </message>
+    <message>
+        <source>第二層 NAT：外部觀眾無法直接連線</source>
+        <translation>第二层 NAT：外部观众无法直接连接</translation>
+    </message>
+    <message>
+        <source>正在向路由器要求對應連接埠…</source>
+        <translation>正在向路由器请求映射端口…</translation>
+    </message>
+    <message>
+        <source>路由器給直播串流的外部連接埠是 %1，不是 %2；目錄伺服器只能告訴觀眾 %2，所以觀眾無法經由目錄連入。請在路由器上手動轉送 TCP %2。</source>
+        <translation>路由器给直播流的外部端口是 %1，不是 %2；目录服务器只能告诉观众 %2，所以观众无法经由目录连入。请在路由器上手动转发 TCP %2。</translation>
+    </message>
+    <message>
+        <source>外部連接埠為 %1，目錄無法告知觀眾</source>
+        <translation>外部端口为 %1，目录无法告知观众</translation>
+    </message>
+    <message>
+        <source>已對應 %1（%2），等待外部確認…</source>
+        <translation>已映射 %1（%2），等待外部确认…</translation>
+    </message>
+    <message>
+        <source>已對應 %1（%2），目錄未確認</source>
+        <translation>已映射 %1（%2），目录未确认</translation>
+    </message>
+    <message>
+        <source>目錄伺服器無法回答外部連線檢查，無法確認外部觀眾能否連入。</source>
+        <translation>目录服务器无法回答外部连接检查，无法确认外部观众能否连入。</translation>
+    </message>
+    <message>
+        <source>已對應連接埠，但外部仍無法連入</source>
+        <translation>已映射端口，但外部仍无法连入</translation>
+    </message>
+    <message>
+        <source>但目錄伺服器從外部連不到 %1（%2）。請檢查本機防火牆。</source>
+        <translation>但目录服务器从外部连不到 %1（%2）。请检查本机防火墙。</translation>
+    </message>
+    <message>
+        <source>自動對應連接埠已關閉（Morlanex.conf 的 PortMapping=off）。</source>
+        <translation>自动映射端口已关闭（Morlanex.conf 的 PortMapping=off）。</translation>
+    </message>
+    <message>
+        <source>路由器沒有自動對應連接埠的服務（PCP、NAT-PMP、UPnP 都沒有回應）。</source>
+        <translation>路由器没有自动映射端口的服务（PCP、NAT-PMP、UPnP 都没有响应）。</translation>
+    </message>
+    <message>
+        <source>路由器拒絕對應連接埠：%1。</source>
+        <translation>路由器拒绝映射端口：%1。</translation>
+    </message>
+    <message>
+        <source>正在檢查外部連線…</source>
+        <translation>正在检查外部连接…</translation>
+    </message>
+    <message>
+        <source>目錄伺服器無法回答外部連線檢查。</source>
+        <translation>目录服务器无法回答外部连接检查。</translation>
+    </message>
+    <message>
+        <source>目錄伺服器從外部連不到 %1。</source>
+        <translation>目录服务器从外部连不到 %1。</translation>
+    </message>
+</context>
+<context>
     <name>SettingsStore</name>
     <message>
         <source>無法儲存設定檔 %1
