@@ -237,6 +237,10 @@
         <source>:/skin/placeholder.png</source>
         <translation>:/skin_en/placeholder.png</translation>
     </message>
+    <message>
+        <source>外部 </source>
+        <translation>Outside </translation>
+    </message>
 </context>
 <context>
     <name>MediaController</name>
@@ -278,10 +282,6 @@
     <message>
         <source>請在路由器上把下列連接埠轉送到本機：</source>
         <translation>Forward these ports on the router to this computer: </translation>
-    </message>
-    <message>
-        <source>（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。</source>
-        <translation> (TCP is the live stream, UDP the directory server and WebRTC).</translation>
     </message>
     <message>
         <source>路由器以 %1 對應了連接埠，外部位址 %2：%3。</source>
@@ -366,6 +366,18 @@
     <message>
         <source>目錄伺服器從外部連不到 %1。</source>
         <translation>The directory server cannot reach %1 from outside. </translation>
+    </message>
+    <message>
+        <source>、</source>
+        <translation>, </translation>
+    </message>
+    <message>
+        <source>%1：%2（%3）</source>
+        <translation>%1: %2 (%3)</translation>
+    </message>
+    <message>
+        <source>（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。連接埠每次啟動可能不同：請在 Morlanex.conf 的 [Network] 以 StreamPort 與 WebRtcPort 固定它們。</source>
+        <translation> (TCP is the live stream, UDP the directory server and WebRTC). The ports may change at each start: fix them with StreamPort and WebRtcPort in [Network] of Morlanex.conf.</translation>
     </message>
 </context>
 <context>

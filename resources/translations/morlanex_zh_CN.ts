@@ -237,6 +237,10 @@
         <source>:/skin/placeholder.png</source>
         <translation>:/skin_zh_CN/placeholder.png</translation>
     </message>
+    <message>
+        <source>外部 </source>
+        <translation>外部 </translation>
+    </message>
 </context>
 <context>
     <name>MediaController</name>
@@ -278,10 +282,6 @@
     <message>
         <source>請在路由器上把下列連接埠轉送到本機：</source>
         <translation>请在路由器上把下列端口转发到本机：</translation>
-    </message>
-    <message>
-        <source>（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。</source>
-        <translation>（TCP 是直播流，UDP 是目录服务器与 WebRTC）。</translation>
     </message>
     <message>
         <source>路由器以 %1 對應了連接埠，外部位址 %2：%3。</source>
@@ -366,6 +366,18 @@
     <message>
         <source>目錄伺服器從外部連不到 %1。</source>
         <translation>目录服务器从外部连不到 %1。</translation>
+    </message>
+    <message>
+        <source>、</source>
+        <translation>、</translation>
+    </message>
+    <message>
+        <source>%1：%2（%3）</source>
+        <translation>%1：%2（%3）</translation>
+    </message>
+    <message>
+        <source>（TCP 是直播串流，UDP 是目錄伺服器與 WebRTC）。連接埠每次啟動可能不同：請在 Morlanex.conf 的 [Network] 以 StreamPort 與 WebRtcPort 固定它們。</source>
+        <translation>（TCP 是直播流，UDP 是目录服务器与 WebRTC）。端口每次启动可能不同：请在 Morlanex.conf 的 [Network] 以 StreamPort 与 WebRtcPort 固定它们。</translation>
     </message>
 </context>
 <context>
