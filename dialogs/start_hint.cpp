@@ -1,19 +1,21 @@
 #include "dialogs/start_hint.h"
 
+#include "session/tick_source.h"
+
 #include <QBitmap>
 #include <QEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QTimer>
 
 namespace {
 const QColor kColourKey(0, 0, 3);
 constexpr QSize kDesignSize(111, 62);
 constexpr QPoint kOffsetFromActionButton(50, 50);
-constexpr int kLifetimeMs = 5000;
+constexpr std::chrono::milliseconds kLifetime{5000};
 }  // namespace
 
-StartHint::StartHint() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool) {
+StartHint::StartHint(morlanex::TickSource *ticks)
+    : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool) {
     setObjectName(QStringLiteral("startHint"));
     setWindowTitle(QStringLiteral("STARTPOP"));
     setFixedSize(kDesignSize);
@@ -50,13 +52,16 @@ StartHint::StartHint() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowSt
     white.setColor(QPalette::WindowText, Qt::white);
     callToAction->setPalette(white);
 
-    lifetimeTimer = new QTimer(this);
-    lifetimeTimer->setObjectName(QStringLiteral("lifetimeTimer"));
-    lifetimeTimer->setInterval(kLifetimeMs);
-    lifetimeTimer->setSingleShot(true);
-    connect(lifetimeTimer, &QTimer::timeout, this, &StartHint::closeHint);
-    lifetimeTimer->start();  // enabled from creation: the first showing does not restart it
+    if (!ticks) {
+        ownTicks = std::make_unique<morlanex::QtTickSource>();
+        ticks = ownTicks.get();
+    }
+    // Its first tick closes the pop-up, which stops it: it runs once per showing.
+    lifetime = ticks->makeTicker(kLifetime, [this] { closeHint(); });
+    lifetime->start();  // enabled from creation: the first showing does not restart it
 }
+
+StartHint::~StartHint() = default;
 
 void StartHint::showEvent(QShowEvent *e) {
     QWidget::showEvent(e);
@@ -67,7 +72,7 @@ void StartHint::placeAndRaise() {
     if (anchor) move(anchor->mapToGlobal(QPoint(0, 0)) - kOffsetFromActionButton);
     raise();
     activateWindow();
-    if (!lifetimeTimer->isActive()) lifetimeTimer->start();
+    if (!lifetime->isActive()) lifetime->start();
 }
 
 void StartHint::changeEvent(QEvent *e) {
@@ -76,7 +81,7 @@ void StartHint::changeEvent(QEvent *e) {
 }
 
 void StartHint::closeHint() {
-    lifetimeTimer->stop();
+    lifetime->stop();
     hide();
 }
 
@@ -89,3 +94,5 @@ void StartHint::showWithText(const QString &text) {
 }
 
 QString StartHint::text() const { return callToAction->text(); }
+
+bool StartHint::closingByItself() const { return lifetime->isActive(); }

@@ -3,20 +3,27 @@
 //
 // It is shown at start-up ("按此開始") and again when the wizard starts the preview
 // ("按此啟動直播"); it closes after 5000 ms, when it loses the activation, or when the main
-// window is pressed (the window calls closeHint()). Threads: UI thread only.
+// window is pressed (the window calls closeHint()). Its lifetime runs on a tick source, so tests
+// step it (real time when none is given). Threads: UI thread only.
 #pragma once
 
 #include <QWidget>
 
 #include <QPointer>
 
+#include <memory>
+
 class QLabel;
-class QTimer;
+namespace morlanex {
+class TickSource;
+class Ticker;
+}  // namespace morlanex
 
 class StartHint : public QWidget {
     Q_OBJECT
 public:
-    StartHint();
+    explicit StartHint(morlanex::TickSource *ticks = nullptr);
+    ~StartHint() override;
 
     // The action button the balloon points at.
     void setAnchor(QWidget *anchor) { this->anchor = anchor; }
@@ -26,6 +33,8 @@ public:
     void showWithText(const QString &text);
 
     QString text() const;
+    // Whether the 5000 ms that close it are running.
+    bool closingByItself() const;
 
 protected:
     void showEvent(QShowEvent *e) override;
@@ -38,5 +47,6 @@ private:
 
     QPointer<QWidget> anchor;
     QLabel *callToAction = nullptr;
-    QTimer *lifetimeTimer = nullptr;  // closes the pop-up after 5000 ms
+    std::unique_ptr<morlanex::TickSource> ownTicks;  // when none is given
+    std::unique_ptr<morlanex::Ticker> lifetime;  // closes the pop-up after 5000 ms
 };
