@@ -1,6 +1,7 @@
 #include "nginx_relay.h"
 
 #include "net/unique_fd.h"
+#include "tests/support/poll_until.h"
 
 #include <arpa/inet.h>
 #include <grp.h>
@@ -14,7 +15,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 #include <vector>
 
 namespace morlanex::test {
@@ -166,16 +166,18 @@ bool NginxRelay::launch(uint16_t listenPort, const std::function<std::string(con
         execvp(argv[0], argv.data());
         _exit(127);
     }
-    for (int i = 0; i < 100; ++i) {
-        if (listening(port_)) return true;
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            std::ifstream log(dir_ + "/error.log");
-            *error = "nginx ended: " + std::string(std::istreambuf_iterator<char>(log), {});
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool ended = false;
+    const auto listensOrEnded = [&] {
+        ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
+        return ended || listening(port_);
+    };
+    if (testing::pollUntil(listensOrEnded, std::chrono::seconds(10), std::chrono::milliseconds(100)) && !ended)
+        return true;
+    if (ended) {
+        pid_ = -1;
+        std::ifstream log(dir_ + "/error.log");
+        *error = "nginx ended: " + std::string(std::istreambuf_iterator<char>(log), {});
+        return false;
     }
     *error = "nginx did not listen within 10 s";
     stop();
@@ -186,9 +188,8 @@ void NginxRelay::stop() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);  // nginx's fast shutdown; its worker follows
         int status = 0;
-        for (int i = 0; i < 50 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (!testing::pollUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(5),
+                                std::chrono::milliseconds(100))) {
             kill(pid_, SIGKILL);
             waitpid(pid_, &status, 0);
         }

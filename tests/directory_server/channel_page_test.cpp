@@ -9,6 +9,7 @@
 #include "tests/browser/nginx_relay.h"
 #include "tests/support/event_waits.h"
 #include "tests/support/metrics_parse.h"
+#include "tests/support/poll_until.h"
 
 #include <gtest/gtest.h>
 
@@ -248,10 +249,8 @@ TEST_F(ChannelPageTest, SlowlorisConnectionsFromFortyHostsLockNoNewcomerOut) {
     startWithPage(server);
     test::SlowlorisLoad attack(
         {.server = server, .port = PagePort, .connections = 2500, .hosts = 40, .firstHost = 100});
-    const auto patience = std::chrono::steady_clock::now() + 30s;
     // Steady: every attacker has been cut off and come back once, on average.
-    while ((attack.connected() < 400 || attack.closedByServer() < 2500) && std::chrono::steady_clock::now() < patience)
-        std::this_thread::sleep_for(20ms);
+    pollUntil([&] { return attack.connected() >= 400 && attack.closedByServer() >= 2500; }, 30s, 20ms);
     ASSERT_GE(attack.closedByServer(), 2500u) << "the attack is under way";
     const std::size_t served =
         test::countServed(server, PagePort, "GET / HTTP/1.1\r\nHost: directory\r\n\r\n", 100, 150, 10s);

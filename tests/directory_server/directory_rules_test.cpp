@@ -6,27 +6,17 @@
 // window) are tested on a stepped clock in directory_schedule_test.cpp.
 #include "tests/directory_server/database_query.h"
 #include "tests/directory_server/server_harness.h"
+#include "tests/support/poll_until.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <thread>
-
 using namespace morlanex;
 using namespace morlanex::testing;
 
 namespace {
-
-bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return condition();
-}
 
 class DirectoryRulesTest : public ::testing::Test {
 protected:
@@ -88,12 +78,12 @@ TEST_F(DirectoryRulesTest, ARestartKeepsLiveChannelsAndDropsDeadOnes) {
     // A crash, not a clean stop: every acknowledged change is already stored.
     directory->crash();
     ASSERT_TRUE(directory->start()) << directory->log();
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(pollUntil(
         [&] {
             return directory->log().find("channel " + live.channelId + " is back online after the restart") !=
                 std::string::npos;
         },
-        5s))
+        5s, 50ms))
         << directory->log();
 
     DirectoryMessage online;
@@ -105,7 +95,8 @@ TEST_F(DirectoryRulesTest, ARestartKeepsLiveChannelsAndDropsDeadOnes) {
     ScriptedPeer viewer("127.0.0.10");
     EXPECT_TRUE(forwardsViewers(server, live, viewer)) << directory->log();
 
-    ASSERT_TRUE(waitFor([&] { return query("SELECT online FROM channels WHERE id = " + dead.channelId) == "0"; }, 5s))
+    ASSERT_TRUE(
+        pollUntil([&] { return query("SELECT online FROM channels WHERE id = " + dead.channelId) == "0"; }, 5s, 50ms))
         << directory->log();
     DirectoryMessage deadOnline;
     deadOnline.answerChannelOnline(dead.channelId, dead.nodeId, "1");

@@ -1,6 +1,7 @@
 #include "tests/directory_server/server_harness.h"
 
 #include "net/ipv4.h"
+#include "tests/support/poll_until.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,7 +17,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 extern char **environ;
 
@@ -190,11 +190,10 @@ bool DirectoryProcess::start() {
     // stale daemon of an aborted run), and serves when it answers.
     ScriptedPeer probe;
     const auto deadline = std::chrono::steady_clock::now() + 5s;
+    pollUntil([&] { return !running() || log().find("morlanex-directory: listening on", logged) != std::string::npos; },
+              5s, 20ms);
     while (running() && std::chrono::steady_clock::now() < deadline) {
-        if (log().find("morlanex-directory: listening on", logged) == std::string::npos) {
-            std::this_thread::sleep_for(20ms);
-            continue;
-        }
+        if (log().find("morlanex-directory: listening on", logged) == std::string::npos) return false;
         probe.send(address_, 22, DirectoryMessage::getVersion());
         if (probe.receiveCommand(cmd::GetVersion, 100ms)) return running();
     }
@@ -213,10 +212,7 @@ bool DirectoryProcess::running() {
 int DirectoryProcess::stop() {
     if (!running()) return exitStatus_;
     ::kill(pid_, SIGTERM);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        if (!running()) return exitStatus_;
-        std::this_thread::sleep_for(50ms);
-    }
+    if (pollUntil([&] { return !running(); }, 5s, 50ms)) return exitStatus_;
     ::kill(pid_, SIGKILL);
     int status = 0;
     ::waitpid(pid_, &status, 0);
@@ -254,9 +250,7 @@ CommandResult runDirectory(const std::vector<std::string> &args, const std::vect
     CommandResult result;
     if (spawned != 0) return result;
     int status = 0;
-    for (int attempt = 0; attempt < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++attempt)
-        std::this_thread::sleep_for(50ms);
-    if (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (!pollUntil([&] { return ::waitpid(pid, &status, WNOHANG) != 0; }, 10s, 50ms)) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, &status, 0);
     } else if (WIFEXITED(status)) {

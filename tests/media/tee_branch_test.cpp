@@ -6,9 +6,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "media/tee_branch.h"
+#include "tests/support/poll_until.h"
 
 namespace morlanex {
 namespace {
@@ -56,13 +56,10 @@ TEST(TeeBranch, ABranchThatStoppedTakingFramesDoesNotHoldUpTheDeviceWhenAnotherJ
         // input; the device then renegotiates for the second (a new tee pad asks it to).
         TeeBranch first(pipeline, branchBin(G_CALLBACK(Stuck::handoff), &stuck), nullptr, tee, 0);
         ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!stuck.entered && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-        EXPECT_TRUE(stuck.entered);
+        EXPECT_TRUE(testing::pollUntil([&] { return stuck.entered.load(); }));
         TeeBranch second(pipeline, branchBin(G_CALLBACK(count), &frames), nullptr, tee,
                          TeeBranch::runningTime(pipeline));
-        while (frames < 20 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
-        EXPECT_GE(frames, 20) << "the device stopped with the stuck branch";
+        EXPECT_TRUE(testing::pollUntil([&] { return frames >= 20; })) << "the device stopped with the stuck branch";
         {
             std::lock_guard lock(stuck.mutex);
             stuck.release = true;

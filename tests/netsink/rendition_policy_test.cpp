@@ -7,13 +7,13 @@
 #include "media/netsink/fan_out_policy.h"
 #include "media/netsink/network_sink.h"
 #include "netsink_test_support.h"
+#include "tests/support/poll_until.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
 #include <numeric>
-#include <thread>
 
 namespace morlanex {
 namespace {
@@ -213,8 +213,9 @@ TEST_F(RenditionSimulation, EachLinkSettlesOnTheRenditionItCarriesAndStaysThere)
     // Every audio packet reached each of them from their last move on, whatever their rendition
     // (a move down steps over what waited, the sound too).
     for (const SimulatedViewer *v : {&slow, &medium, &fast}) {
-        const auto from = std::find_if(v->got.begin(), v->got.end(),
-                                       [v](const SimulatedViewer::Got &g) { return g.rendition == v->position.rendition; });
+        const auto from = std::find_if(v->got.begin(), v->got.end(), [v](const SimulatedViewer::Got &g) {
+            return g.rendition == v->position.rendition;
+        });
         ASSERT_NE(from, v->got.end());
         size_t shared = 0;
         for (auto g = from; g != v->got.end(); ++g) shared += g->rendition == 0;
@@ -370,8 +371,7 @@ TEST(RenditionSink, AWindowsMediaClientThatSwitchesTheVideoOffGetsTheSoundAloneA
     ASSERT_TRUE(sound.send(soundOnly));
     ASSERT_EQ(test::statusOf(both.readHead()), 200);
     ASSERT_EQ(test::statusOf(sound.readHead()), 200);
-    for (int i = 0; i < 500 && sink.stats().viewers < 2; ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(sink.stats().viewers, 2u);
+    ASSERT_TRUE(testing::pollUntil([&] { return sink.stats().viewers == 2; }));
 
     size_t pushedShared = 0;
     for (const RecordedPacket &p : s.packets) {
@@ -413,7 +413,7 @@ TEST(RenditionSink, AViewerHeldAtItsUnsentLimitGetsTheRestWithoutFurtherPackets)
     test::Client viewer(sink.port(), 16 * 1024);  // reads nothing until every packet is in
     ASSERT_TRUE(viewer.send(test::plainGet()));
     ASSERT_EQ(test::statusOf(viewer.readHead()), 200);
-    for (int i = 0; i < 500 && sink.stats().viewers < 1; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(testing::pollUntil([&] { return sink.stats().viewers == 1; }));
     std::array<const RecordedPacket *, 4> last{};  // of each rendition
     size_t pushed = 0;
     for (const RecordedPacket &p : s.packets) {
@@ -422,7 +422,7 @@ TEST(RenditionSink, AViewerHeldAtItsUnsentLimitGetsTheRestWithoutFurtherPackets)
         ++pushed;
         last[p.rendition] = &p;
     }
-    for (int i = 0; i < 500 && sink.stats().packetsIn < pushed; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(testing::pollUntil([&] { return sink.stats().packetsIn == pushed; }));
     // Whichever rendition it is on by now, the last packet it takes ends what it gets.
     const auto endsWithTail = [&] {
         const auto &b = viewer.body();

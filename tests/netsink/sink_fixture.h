@@ -6,6 +6,7 @@
 #include "media/netsink/network_sink.h"
 #include "media/netsink/stream_buffer.h"
 #include "netsink_test_support.h"
+#include "tests/support/poll_until.h"
 
 #include <gtest/gtest.h>
 #include <mutex>
@@ -25,12 +26,7 @@ inline std::shared_ptr<const StreamHeader> liveHeader() {
 
 template <typename Pred>
 bool waitUntil(Pred pred, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return testing::pollUntil(pred, timeout);
 }
 
 class NetworkSinkTest : public ::testing::Test {

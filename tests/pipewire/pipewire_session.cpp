@@ -1,5 +1,7 @@
 #include "pipewire_session.h"
 
+#include "tests/support/poll_until.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -13,7 +15,6 @@ extern char **environ;
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -42,11 +43,7 @@ void writeConfig(const fs::path &folder) {
 }
 
 bool waitFor(const fs::path &file) {
-    for (int i = 0; i < 500; ++i) {  // a hang guard of 5 s, not a speed target
-        if (fs::exists(file)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return pollUntil([&] { return fs::exists(file); }, std::chrono::seconds(5), std::chrono::milliseconds(10));
 }
 
 }  // namespace

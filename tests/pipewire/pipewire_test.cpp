@@ -5,6 +5,7 @@
 #include "media/device_catalog.h"
 #include "media_test_env.h"
 #include "pipewire_session.h"
+#include "tests/support/poll_until.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 using namespace morlanex;
 using namespace morlanex::testing;
@@ -33,11 +33,7 @@ bool listed(DeviceKind kind, const std::string &name) { return indexOf(kind, nam
 // walks every provider. The PipeWire provider stays started between listings (stopping it is
 // what double-frees in Debian 12's plugin), so this also follows a node going and coming back.
 bool becomesListed(DeviceKind kind, const std::string &name, bool wanted = true) {
-    for (int i = 0; i < 20; ++i) {
-        if (listed(kind, name) == wanted) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
-    return false;
+    return pollUntil([&] { return listed(kind, name) == wanted; }, 10s, 500ms);
 }
 
 class PipeWireDevices : public ::testing::Test {
@@ -59,9 +55,7 @@ protected:
         for (pid_t p : offered) session->remove(p);
     }
     pid_t offerCamera() { return offered.emplace_back(session->offerCamera("Morlanex PipeWire Camera")); }
-    pid_t offerMicrophone() {
-        return offered.emplace_back(session->offerMicrophone("Morlanex PipeWire Microphone"));
-    }
+    pid_t offerMicrophone() { return offered.emplace_back(session->offerMicrophone("Morlanex PipeWire Microphone")); }
 
     std::vector<pid_t> offered;
 

@@ -4,6 +4,7 @@
 #include "bench/bench_process.h"
 #include "directory_link/directory_message.h"
 #include "tests/directory_server/server_harness.h"
+#include "tests/support/poll_until.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +18,6 @@
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <thread>
 
 extern char **environ;
 
@@ -81,27 +81,17 @@ public:
     // The ports of the program's two UDP endpoints, once both are open (the TCP port it keeps
     // for the stream is bound without listening, which /proc does not list).
     std::set<std::uint16_t> endpointPorts() {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-            const auto udp = bench::udpPorts(pid_);
-            if (udp.size() >= 2) return udp;
-            std::this_thread::sleep_for(50ms);
-        }
-        return {};
+        std::set<std::uint16_t> udp;
+        pollUntil([&] { return pid_ <= 0 || (udp = bench::udpPorts(pid_)).size() >= 2; }, kPatience, 50ms);
+        return udp.size() >= 2 ? udp : std::set<std::uint16_t>();
     }
 
     // The wait status once the program has ended; nullopt when it does not end in time.
     std::optional<int> waitForEnd() {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return status;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return std::nullopt;
+        int status = 0;
+        if (!pollUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, kPatience, 20ms)) return std::nullopt;
+        pid_ = -1;
+        return status;
     }
 
 private:
