@@ -1,6 +1,7 @@
 #include "netsink_test_support.h"
 
 #include "media/asf/asf_packet.h"
+#include "tests/support/poll_until.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -67,6 +69,18 @@ bool Client::readSome(std::chrono::milliseconds timeout) {
     auto &dst = headDone_ ? body_ : in_;
     dst.insert(dst.end(), buf, buf + n);
     return true;
+}
+
+bool Client::sendRead(const std::string &bytes) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int on = 1;
+    if (!fd_ || ::getpeername(fd_.get(), reinterpret_cast<sockaddr *>(&peer), &length) != 0 ||
+        ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0 || !send(bytes))
+        return false;
+    const uint16_t server = ntohs(peer.sin_port), me = localPort();
+    return testing::pollUntil([&] { return serverSideOf(server, me).unreadBytes == 0; }, std::chrono::seconds(10),
+                              std::chrono::milliseconds(1));
 }
 
 void Client::shutdownWrite() {
@@ -151,6 +165,7 @@ ServerSide serverSideOf(uint16_t serverPort, uint16_t clientPort) {
         if (portOf(local) != serverPort || portOf(remote) != clientPort) continue;
         ++side.sockets;
         side.unsentBytes += std::stoul(queues.substr(0, queues.find(':')), nullptr, 16);
+        side.unreadBytes += std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16);
     }
     return side;
 }

@@ -27,6 +27,9 @@ public:
 
     bool connected() const { return bool(fd_); }
     bool send(const std::string &bytes);
+    // Sends `bytes` at once (no Nagle delay) and waits until the server has read them, so
+    // that what is sent next reaches it as a read of its own.
+    bool sendRead(const std::string &bytes);
     // Ends the sending side only (the client half-closes); it keeps reading.
     void shutdownWrite();
     uint16_t localPort() const;
@@ -60,6 +63,7 @@ std::string ffmpegPlay();
 struct ServerSide {
     int sockets = 0;
     size_t unsentBytes = 0;  // in its send queue
+    size_t unreadBytes = 0;  // in its receive queue: not read by the server yet
 };
 ServerSide serverSideOf(uint16_t serverPort, uint16_t clientPort);
 

@@ -211,15 +211,11 @@ TEST_F(NetworkSinkTest, WrongPathBadRequestsAndOtherMethods) {
 TEST_F(NetworkSinkTest, RequestsDripFedOrWithALateBodyAreServed) {
     start(baseConfig());
     Client drip(port());
-    for (char ch : test::ffmpegPlay()) {
-        ASSERT_TRUE(drip.send(std::string(1, ch)));
-        std::this_thread::sleep_for(100us);
-    }
+    for (char ch : test::ffmpegPlay()) ASSERT_TRUE(drip.sendRead(std::string(1, ch)));
     EXPECT_EQ(test::statusOf(drip.readHead()), 200);
     Client log(port());
-    ASSERT_TRUE(
-        log.send("POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nPragma: log-line=1\r\nContent-Length: 6\r\n\r\nab"));
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(log.sendRead(
+        "POST / HTTP/1.1\r\nUser-Agent: NSPlayer/12.0\r\nPragma: log-line=1\r\nContent-Length: 6\r\n\r\nab"));
     ASSERT_TRUE(log.send("cdef"));
     const std::string head = log.readHead();
     EXPECT_EQ(test::statusOf(head), 204) << head;
@@ -265,7 +261,10 @@ TEST_F(NetworkSinkTest, ALaggingViewerGetsNoPacketOfTheNewHeader) {
     ASSERT_EQ(test::statusOf(lagging.readHead()), 200);
     ASSERT_TRUE(waitUntil([&] { return sink_->stats().viewers == 1; }));
     push(0, starts[2]);  // far more than the two small socket buffers hold
-    std::this_thread::sleep_for(100ms);
+    // Lagging: every packet is in and the viewer's socket holds what it has not read.
+    ASSERT_TRUE(waitUntil([&] {
+        return sink_->stats().packetsIn == starts[2] && test::serverSideOf(port(), lagging.localPort()).unsentBytes > 0;
+    }));
     std::vector<uint8_t> changed = test::testStream().header;
     changed[changed.size() - 60] ^= 0x01;
     ASSERT_TRUE(sink_->setHeader(changed.data(), changed.size()));
@@ -307,15 +306,14 @@ TEST_F(NetworkSinkTest, SlowReaderIsDroppedWhileAFastOneKeepsReceiving) {
     ASSERT_NO_FATAL_FAILURE(watch(slow, test::plainGet(), fast, test::plainGet()));
 
     const size_t rounds = 3;  // the recorded stream three times: far more than the slow one holds
-    const size_t total = rounds * packets().size() - startPackets().front();
-    std::thread reader([&] { fast.readBody(liveHeader()->raw.size() + total * 4800, 20s); });
-    for (size_t r = 0; r < rounds; ++r)
-        for (size_t i = 0; i < packets().size(); ++i) {
-            sink_->pushPacket(packets()[i].data(), packets()[i].size());
-            std::this_thread::sleep_for(1ms);
-        }
-    reader.join();
-    EXPECT_EQ(fast.body().size(), liveHeader()->raw.size() + total * 4800) << "the fast viewer got every packet";
+    const size_t first = startPackets().front();  // where both joined
+    // The fast one reads each packet before the next comes; the slow one reads nothing.
+    for (size_t n = 0; n < rounds * packets().size(); ++n) {
+        const std::vector<uint8_t> &p = packets()[n % packets().size()];
+        sink_->pushPacket(p.data(), p.size());
+        const size_t due = liveHeader()->raw.size() + (n < first ? 0 : n + 1 - first) * 4800;
+        ASSERT_EQ(fast.readBody(due).size(), due) << "the fast viewer did not get packet " << n;
+    }
     EXPECT_TRUE(slow.waitClosed(5s));
     EXPECT_EQ(sink_->stats().droppedSlowTotal, 1u);
     EXPECT_EQ(sink_->stats().viewers, 1u);
@@ -416,9 +414,11 @@ std::string probeWhileFeeding(NetworkSink &sink, const std::string &url) {
     std::thread feeder([&] {
         for (size_t i = 0; i < packets().size() && !done; ++i) {
             sink.pushPacket(packets()[i].data(), packets()[i].size());
+            // Real time: a live source for a player of its own pace, outside (ffprobe reads
+            // while packets come, and stops when it has seen enough).
             std::this_thread::sleep_for(12ms);
         }
-        for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(10ms);
+        testing::pollUntil([&] { return done.load(); }, 3s, 10ms);
         sink.stop();  // end of broadcast: ffprobe reports what it found
     });
     const std::string cmd = "timeout 30 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + url + " 2>&1";
