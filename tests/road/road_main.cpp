@@ -12,6 +12,7 @@
 #include "app/settings_file.h"
 #include "app/termination_signals.h"
 #include "app/translation.h"
+#include "dialogs/start_hint.h"
 #include "media/browser_encoder.h"
 #include "media/webrtc_encoder.h"
 
@@ -75,10 +76,10 @@ int main(int argc, char **argv) {
     MorlanexApp app;
     QObject::connect(&endRequests, &TerminationSignals::received, app.mainWindow.get(), &MainWindow::exitProgram);
     if (!QTest::qWaitForWindowExposed(app.mainWindow.get())) std::fprintf(stderr, "the main window did not appear\n");
-    QTest::qWait(1000);
+    // The start pop-up shows with the main window.
+    (void)QTest::qWaitForWindowExposed(app.startHint.get());
     const RoadReport report = walkTheRoad(app, options);
-    app.mainWindow->close();  // the exit: the close notice goes to the directory
-    QTest::qWait(300);
+    app.mainWindow->close();  // the exit: the close notice goes to the directory within it
     std::printf("%s\n",
                 report.failure.isEmpty() ? "the road was walked to its end"
                                          : ("the road stopped: " + report.failure).toUtf8().constData());

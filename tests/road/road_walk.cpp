@@ -37,9 +37,12 @@ private:
     void say(const QString &text) {
         opt.say(QStringLiteral("[%1s] %2").arg(clock.elapsed() / 1000.0, 5, 'f', 1).arg(text));
     }
-    void shot(const QString &name) {
+    // A screenshot after `settleMs`, only when asked for.
+    void shot(const QString &name, int settleMs = 300) {
         if (opt.shotsDir.isEmpty()) return;
-        QTest::qWait(300);  // let the last paint reach the screen
+        // Real time: the display paints on its own, and the pause shows the state as a person
+        // sees it (the connecting lamp halfway, the live badge blinking).
+        QTest::qWait(settleMs);
         const QString path = opt.shotsDir + QLatin1Char('/') + name + QStringLiteral(".png");
         if (QScreen *screen = QGuiApplication::primaryScreen(); screen && screen->grabWindow(0).save(path))
             say(QStringLiteral("screenshot %1").arg(path));
@@ -54,7 +57,7 @@ private:
         for (int attempt = 0; attempt < 10 && !shown->isVisible(); ++attempt) {
             QTest::mouseMove(w, QPoint(2 + attempt, 2));
             QTest::mouseMove(w, w->rect().center());
-            QTest::qWait(50);
+            (void)QTest::qWaitFor([&] { return shown->isVisible(); }, 50);
         }
         return shown->isVisible();
     }
@@ -138,8 +141,7 @@ bool Road::goLive() {
         return fail(QStringLiteral("the start overlay did not show in preview"));
     click(label("startOverlay"));
     say(QStringLiteral("start pressed: ") + label("statusLabel")->text());
-    QTest::qWait(2500);
-    shot(QStringLiteral("road-08-connecting"));
+    shot(QStringLiteral("road-08-connecting"), 2500);
     if (!QTest::qWaitFor([&] { return form->liveActive(); }, 15000))
         return fail(QStringLiteral("the directory never acknowledged: ") + label("statusLabel")->text());
     report.statusWhenLive = label("statusLabel")->text();
@@ -147,8 +149,7 @@ bool Road::goLive() {
     say(QStringLiteral("live: \"%1\", channel %2, serving on port %3")
             .arg(report.statusWhenLive, form->session().channelId())
             .arg(report.localPort));
-    QTest::qWait(1500);
-    shot(QStringLiteral("road-09-live"));
+    shot(QStringLiteral("road-09-live"), 1500);
     return true;
 }
 
@@ -176,8 +177,12 @@ bool Road::watch() {
     watchRequest.writeCommand("WatchChannel");
     watchRequest.writeText(morlanex::Field::ChannelId, form->session().channelId().toStdString());
     viewer.send(opt.directoryAddress, 22, watchRequest);
-    (void)QTest::qWaitFor([&] { return label("totalViewsLabel")->text() != QStringLiteral("0"); }, 5000);
-    QTest::qWait(200);
+    (void)QTest::qWaitFor(
+        [&] {
+            return label("totalViewsLabel")->text() != QStringLiteral("0") &&
+                label("currentViewersLabel")->text() != QStringLiteral("0");
+        },
+        5000);
     report.viewerGotUCanSee = viewer.receiveCommand("UCanSee", 2s).has_value();
     report.cumulativeAfterJoin = label("totalViewsLabel")->text();
     report.viewersWhileWatched = label("currentViewersLabel")->text();
@@ -270,11 +275,10 @@ RoadReport Road::walk() {
             .arg(report.nameCaption, report.descriptionCaption, report.popupText));
 
     report.previewPainting = QTest::qWaitFor([&] { return child(form, "videoArea")->isVisible(); }, 10000);
-    QTest::qWait(1000);
     say(QStringLiteral("preview: %1, badge \"%2\"")
             .arg(report.previewPainting ? QStringLiteral("camera picture showing") : QStringLiteral("no picture"),
                  label("modeLabel")->text()));
-    shot(QStringLiteral("road-07-preview"));
+    shot(QStringLiteral("road-07-preview"), 1000);
     if (!report.previewPainting) return fail(QStringLiteral("the preview did not show")), report;
 
     if (goLive() && watch() && stayLive() && stop()) reuseLastSettings();

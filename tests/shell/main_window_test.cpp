@@ -135,7 +135,7 @@ TEST_F(MainWindowTest, BusyKeepsOverlaysAndRefusesCommands) {
     QTest::mouseClick(child(form, "wizardButton"), Qt::LeftButton);
     QTest::mouseClick(child(form, "closeDeviceButton"), Qt::LeftButton);
     QTest::mouseClick(child(form, "aboutButton"), Qt::LeftButton);
-    QTest::qWait(200);
+    // Each would open inside its click (a modal loop, which the watch above closes).
     EXPECT_FALSE(dialogShowed);
     EXPECT_TRUE(form->previewActive());
     endRegistration();
@@ -502,6 +502,8 @@ TEST_F(MainWindowTest, RecordingControlOpensTheMixerUnlessBusy) {
     enterRegistration();
     QTest::mouseClick(child(form, "recordingButton"), Qt::LeftButton);
     child<QAction>(form, "recordingAction")->trigger();
+    // Real time: a mixer started anyway would write its line from a process of its own, some
+    // time later; that none does takes waiting.
     QTest::qWait(500);
     EXPECT_EQ(lines(), 0) << "nothing opens while busy";
     endRegistration();
