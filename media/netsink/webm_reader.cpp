@@ -35,6 +35,7 @@ struct Element {
     uint32_t id = 0;
     size_t start = 0, data = 0, end = 0;  // end: clipped to the bytes there are
     bool open = false;  // unknown size, or more than there is: runs to the end
+    bool cut = false;  // a size of more than there is
 };
 
 std::optional<Element> elementAt(std::span<const uint8_t> b, size_t at, size_t end) {
@@ -44,7 +45,8 @@ std::optional<Element> elementAt(std::span<const uint8_t> b, size_t at, size_t e
     const size_t sizeWidth = idWidth ? readVint(b.first(end), at + idWidth, false, &size, &unknown) : 0;
     if (sizeWidth == 0) return std::nullopt;
     Element e{uint32_t(id), at, at + idWidth + sizeWidth};
-    e.open = unknown || size > end - e.data;
+    e.cut = !unknown && size > end - e.data;
+    e.open = unknown || e.cut;
     e.end = e.open ? end : e.data + size_t(size);
     return e;
 }
@@ -76,14 +78,16 @@ using Visitor = std::function<bool(uint32_t id, std::span<const uint8_t> data)>;
 // deeper are not a header of ours.
 constexpr int kMaxDepth = 8;
 
-// Walks the elements in [at, end); false when a leaf element is cut off, a number is malformed
-// or the elements nest too deep.
+// Walks the elements in [at, end); false when an element is cut off, a number is malformed or
+// the elements nest too deep. A Segment may be cut off: a header is the start of its Segment (a
+// file's has a size that runs on into the clusters).
 bool walk(std::span<const uint8_t> b, size_t at, size_t end, const Visitor &visit, int depth = 0) {
     if (depth > kMaxDepth) return false;
     while (at < end) {
         const std::optional<Element> e = elementAt(b, at, end);
         if (!e) return false;
         if (visit(e->id, b.subspan(e->data, e->end - e->data))) {
+            if (e->cut && e->id != kSegment) return false;
             if (!walk(b, e->data, e->end, visit, depth + 1)) return false;
         } else if (e->open) {
             return false;
@@ -154,7 +158,11 @@ std::optional<WebmHeaderInfo> readWebmHeader(std::span<const uint8_t> bytes) {
             if (id == kDefaultDuration) track->frameDurationNs = v;
             if (id == kPixelWidth) track->width = uint32_t(v);
             if (id == kPixelHeight) track->height = uint32_t(v);
-            if (id == kSamplingFrequency) track->sampleRateHz = uint32_t(readFloat(data) + 0.5);
+            if (id == kSamplingFrequency) {
+                // A rate no sound has (below zero, not a number, past 32 bits) is not written.
+                const double hz = readFloat(data);
+                track->sampleRateHz = hz >= 0 && hz < double(UINT32_MAX) ? uint32_t(hz + 0.5) : 0;
+            }
         }
         return false;
     });
