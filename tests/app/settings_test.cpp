@@ -131,6 +131,7 @@ TEST(SettingsWrite, ProcessDeathMidWriteLeavesOldOrNewNeverTorn) {
         if (child == 0) {
             for (;;) writeSettings(file, newRecord);
         }
+        // Real time: the kill lands wherever the writer has got to, at several depths into it.
         std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);

@@ -157,6 +157,8 @@ class DevTools {
   close() { this.socket.destroy(); }
 }
 
+// The pause between two looks at the page while waiting for a condition on it (and --settle's
+// for a screenshot of a page that fills itself): the page runs in another process.
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 function getJson(url) {
