@@ -63,7 +63,6 @@ std::string ffmpegPlay();
 struct ServerSide {
     int sockets = 0;
     size_t unsentBytes = 0;  // in its send queue
-    size_t unreadBytes = 0;  // in its receive queue: not read by the server yet
 };
 ServerSide serverSideOf(uint16_t serverPort, uint16_t clientPort);
 
