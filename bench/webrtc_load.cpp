@@ -1,5 +1,6 @@
 #include "webrtc_load.h"
 
+#include "webrtc_load_rtp.h"
 #include "webrtc_load_viewer.h"
 
 #include "net/socket.h"
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <netinet/udp.h>
 #include <mutex>
 #include <queue>
 #include <sys/epoll.h>
@@ -39,6 +41,7 @@ constexpr size_t kJoiners = 8;
 constexpr auto kReportEvery = 1s;
 constexpr auto kStormTail = 5s;  // after the storm's last join, while the watching are still watched
 constexpr int kReceiveBuffer = 1024 * 1024;  // a newcomer's whole group of pictures comes at once
+constexpr size_t kLargestDatagram = 64 * 1024;  // a segmented one taken whole (UDP_GRO)
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -59,7 +62,7 @@ public:
         e.events = EPOLLIN;
         e.data.u64 = UINT64_MAX;
         ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake_.get(), &e);
-        buffer_.resize(2048 + webrtc::SrtpSession::MaxOverhead);
+        buffer_.resize(kLargestDatagram);
     }
 
     WebrtcLoadResult run() {
@@ -70,15 +73,15 @@ public:
         // Setting up: until every viewer plays or failed, or the timeout after the last join.
         while (true) {
             poll(Clock::now() + kTick);
-            const size_t settled = size_t(std::count_if(viewers_.begin(), viewers_.end(), [](const auto &v) {
-                return v->failed || v->video.received > 0;
-            }));
+            const size_t settled = size_t(std::count_if(
+                viewers_.begin(), viewers_.end(), [](const auto &v) { return v->failed || v->video.received > 0; }));
             const bool allJoined = joinsDone_.load();
             if (allJoined && settled == viewers_.size()) break;
             if (allJoined && Clock::now() - lastJoin_.load() > o_.setupTimeout) break;
             // Joins that cannot keep their pace (a server slow to answer) get three times as long.
-            if (!allJoined && seconds(Clock::now() - start) > 3 * double(o_.viewers) / o_.joinsPerSecond +
-                                                                 double(o_.setupTimeout.count()))
+            if (!allJoined &&
+                seconds(Clock::now() - start) >
+                    3 * double(o_.viewers) / o_.joinsPerSecond + double(o_.setupTimeout.count()))
                 break;
         }
         pollFor(o_.warmUp);
@@ -93,7 +96,7 @@ public:
                         true);
             });
         }
-        pollFor(windowStart_ + o_.window - Clock::now());
+        pollFor(window_.start + o_.window - Clock::now());
         if (o_.stormViewers) {
             // Until the storm's last join and the 5 s after it, however long the joins took.
             while (!stormDone_) poll(Clock::now() + kTick);
@@ -101,7 +104,7 @@ public:
             times_.stormEnd = Clock::now();
         }
         if (o_.onWindowEnd) o_.onWindowEnd();
-        windowOpen_ = false;
+        window_.open = false;
         finish();
         stop_ = true;
         joiner.join();
@@ -174,12 +177,10 @@ private:
             const size_t index = due_.top().second;
             due_.pop();
             Viewer &v = *viewers_[index];
-            Held &h = v.held.front();
-            std::copy(h.bytes.begin(), h.bytes.end(), buffer_.begin());
-            const size_t size = h.bytes.size();
+            std::vector<uint8_t> bytes = std::move(v.held.front().bytes);
             v.held.pop_front();
             if (!v.held.empty()) due_.emplace(v.held.front().due, index);
-            deliver(v, size);
+            deliver(v, bytes);
         }
     }
 
@@ -203,10 +204,14 @@ private:
             if (!j.storm && j.group < o_.linkBytesPerSecond.size()) v->link = LinkQueue(o_.linkBytesPerSecond[j.group]);
             v->reportSsrc = randomValue<uint32_t>();
             v->index = viewers_.size();
+            v->sampled = v->index < o_.sampleFirst || v->index % std::max<size_t>(o_.sampleEvery, 1) == 0;
+            result_.sample.viewers += v->sampled;
             Viewer &viewer = *v;
             ::connect(viewer.fd.get(), reinterpret_cast<const sockaddr *>(&viewer.setup.remote), sizeof(sockaddr_in));
             if (::setsockopt(viewer.fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0)
                 ::setsockopt(viewer.fd.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+            const int on = 1;
+            if (::setsockopt(viewer.fd.get(), SOL_UDP, UDP_GRO, &on, sizeof on) != 0) ++result_.groRefused;
             viewer.dtls = std::make_unique<webrtc::DtlsEndpoint>(
                 identity_, viewer.setup.fingerprintAlgorithm, viewer.setup.fingerprint,
                 [fd = viewer.fd.get()](std::span<const uint8_t> d) { ::send(fd, d.data(), d.size(), MSG_DONTWAIT); },
@@ -257,34 +262,52 @@ private:
         v.nextReport = now + kReportEvery;
     }
 
+    // Each datagram, a segmented one (UDP_GRO) split into the datagrams it was sent as.
     void readAll(Viewer &v) {
         for (;;) {
-            const ssize_t n = ::recv(v.fd.get(), buffer_.data(), 2048, MSG_DONTWAIT);
+            iovec io{buffer_.data(), buffer_.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+            msghdr m{};
+            m.msg_iov = &io;
+            m.msg_iovlen = 1;
+            m.msg_control = control;
+            m.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(v.fd.get(), &m, MSG_DONTWAIT);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return;
-            if (windowOpen_) {
-                result_.windowBytes += uint64_t(n);
-                std::vector<uint32_t> &offered = v.figures.offeredPerSecond;
-                const size_t second = size_t(seconds(Clock::now() - windowStart_));
-                if (offered.size() <= second) offered.resize(second + 1);
-                offered[second] += uint32_t(n);
-            }
-            if (!v.link.limited()) {
-                deliver(v, size_t(n));
-                continue;
-            }
-            const auto due = v.link.pass(size_t(n), Clock::now());
-            if (!due) continue;  // the link's queue is full
-            if (v.held.empty()) due_.emplace(*due, v.index);
-            v.held.push_back({*due, {buffer_.begin(), buffer_.begin() + n}});
+            size_t segment = size_t(n);
+            for (cmsghdr *c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+                if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+                    int size = 0;
+                    std::memcpy(&size, CMSG_DATA(c), sizeof size);
+                    if (size > 0) segment = size_t(size);
+                }
+            for (size_t at = 0; at < size_t(n); at += segment)
+                receive(v, {buffer_.data() + at, std::min(segment, size_t(n) - at)});
         }
     }
 
-    // A datagram through the viewer's link, in buffer_.
-    void deliver(Viewer &v, size_t size) {
-        v.bytesSinceReport += size;
-        if (windowOpen_) v.figures.bytesAfterLink += size;
-        onDatagram(v, {buffer_.data(), size});
+    // A datagram at the viewer's link.
+    void receive(Viewer &v, std::span<uint8_t> d) {
+        if (window_.open) {
+            result_.windowBytes += d.size();
+            std::vector<uint32_t> &offered = v.figures.offeredPerSecond;
+            const size_t second = size_t(seconds(Clock::now() - window_.start));
+            if (offered.size() <= second) offered.resize(second + 1);
+            offered[second] += uint32_t(d.size());
+        }
+        if (!v.link.limited()) return deliver(v, d);
+        const auto due = v.link.pass(d.size(), Clock::now());
+        if (!due) return;  // the link's queue is full
+        if (v.held.empty()) due_.emplace(*due, v.index);
+        v.held.push_back({*due, {d.begin(), d.end()}});
+    }
+
+    // A datagram through the viewer's link.
+    void deliver(Viewer &v, std::span<uint8_t> d) {
+        v.bytesSinceReport += d.size();
+        if (window_.open) v.figures.bytesAfterLink += d.size();
+        onDatagram(v, d);
     }
 
     void onDatagram(Viewer &v, std::span<uint8_t> d) {
@@ -297,7 +320,7 @@ private:
             onDtlsProgress(v);
             return;
         case webrtc::PacketKind::Rtp:
-            if (v.srtp) onRtp(v, d.size());
+            if (v.srtp) rtp_.onPacket(v, d, Clock::now());
             return;
         default:
             return;
@@ -312,9 +335,8 @@ private:
                 webrtc::checkIntegrity(d, *m, v.setup.localPassword) != webrtc::StunError::None)
                 return;
             std::array<uint8_t, webrtc::MaxBindingSuccessSize> out{};
-            const size_t n = webrtc::writeBindingSuccess(out, m->transactionId,
-                                                         reinterpret_cast<const sockaddr *>(&v.setup.remote),
-                                                         v.setup.localPassword);
+            const size_t n = webrtc::writeBindingSuccess(
+                out, m->transactionId, reinterpret_cast<const sockaddr *>(&v.setup.remote), v.setup.localPassword);
             if (n) ::send(v.fd.get(), out.data(), n, MSG_DONTWAIT);
         } else if (m->type != 0x0101) {
             return;
@@ -332,49 +354,11 @@ private:
         const webrtc::SrtpKeys &k = v.dtls->keys();
         v.srtp = std::make_unique<webrtc::SrtpSession>(k.profile, k.remoteKeySalt(), webrtc::SrtpSession::Inbound);
         if (!v.srtp->valid()) fail(v, "SRTP refused the keys");
-        if (k.profile == webrtc::SrtpProfile::AeadAes128Gcm) v.gcm = std::make_unique<webrtc::SrtpGcmRtp>(k.remoteKeySalt());
+        if (k.profile == webrtc::SrtpProfile::AeadAes128Gcm)
+            v.gcm = std::make_unique<webrtc::SrtpGcmRtp>(k.remoteKeySalt());
         v.rtcpOut = std::make_unique<webrtc::SrtpSession>(k.profile, k.localKeySalt(), webrtc::SrtpSession::Outbound);
         v.nextCheck = Clock::now() + kConsentEvery;
         sendReport(v);
-    }
-
-    void onRtp(Viewer &v, size_t size) {
-        if (!(v.gcm ? v.gcm->open(buffer_, size) : v.srtp->unprotectRtp(buffer_, size))) return;
-        const auto h = webrtc::readRtpHeader({buffer_.data(), size});
-        if (!h) return;
-        const bool video = h->payloadType == v.setup.videoPayloadType;
-        if (!video && h->payloadType != v.setup.audioPayloadType) return;
-        Track &t = video ? v.video : v.audio;
-        const auto now = Clock::now();
-        t.reception.onPacket(
-            h->ssrc, h->sequence, h->timestamp,
-            uint32_t(seconds(now - epoch_) * (video ? webrtc::VideoClockRate : webrtc::OpusClockRate)));
-        if (windowOpen_ && !t.windowBaseline) {  // a stream that began in the window
-            t.windowBaseline = true;
-            t.windowFirst = t.sequence.started ? t.sequence.value : (uint64_t(1) << 32) + h->sequence - 1;
-        }
-        t.sequence.update(h->sequence);
-        ++t.received;
-        if (windowOpen_) ++t.windowReceived;
-        if (!video) return;
-        v.timestamp.update(h->timestamp);
-        if (!v.inFrame || v.timestamp.value != v.frameTimestamp) {
-            v.gap = v.inFrame && h->sequence != uint16_t(v.lastSequence + 1);
-            v.inFrame = true;
-            v.frameTimestamp = v.timestamp.value;
-        } else if (h->sequence != uint16_t(v.lastSequence + 1)) {
-            v.gap = true;
-        }
-        v.lastSequence = h->sequence;
-        if (!h->marker || v.gap) return;
-        v.figures.lastFrame = now;
-        if (v.figures.firstFrame == Clock::time_point{}) v.figures.firstFrame = now;
-        if (!windowOpen_) return;
-        // The RTP time the lateness counts from: the viewer's first whole frame's in the window.
-        if (!v.timestampOriginTaken) v.timestampOrigin = v.frameTimestamp, v.timestampOriginTaken = true;
-        const double at = seconds(now - windowStart_);
-        v.figures.frames.push_back(
-            {float(at), float(at - double(v.frameTimestamp - v.timestampOrigin) / webrtc::VideoClockRate)});
     }
 
     void tick() {
@@ -402,8 +386,8 @@ private:
     }
 
     void startWindow() {
-        windowStart_ = Clock::now();
-        windowOpen_ = true;
+        window_.start = Clock::now();
+        window_.open = true;
         for (auto &v : viewers_)
             for (Track *t : {&v->video, &v->audio}) {
                 t->windowBaseline = t->sequence.started;
@@ -419,7 +403,7 @@ private:
             for (const auto &[why, n] : signallingFailures_) result_.failures[why] += n;
             signallingFailures_.clear();
         }
-        result_.windowSeconds = seconds(end - windowStart_);
+        result_.windowSeconds = seconds(end - window_.start);
         if (std::getenv("WHEP_LOAD_DEBUG")) {
             size_t connected = 0, videoIn = 0, audioIn = 0, failed = 0;
             for (auto &v : viewers_)
@@ -435,7 +419,7 @@ private:
                     f->expected = t->sequence.value - t->windowFirst, f->received = t->windowReceived;
             figures.push_back(std::move(v->figures));
         }
-        times_.start = windowStart_;
+        times_.start = window_.start;
         times_.end = end;
         summarize(figures, o_, times_, result_);
     }
@@ -451,15 +435,15 @@ private:
     std::map<std::string, size_t> signallingFailures_;  // since the last adopt()
     std::atomic<bool> joinsDone_{false}, stormDone_{false}, stop_{false};
     std::atomic<Clock::time_point> lastJoin_{Clock::time_point::max()}, stormLastJoin_{Clock::time_point::max()};
-    Clock::time_point lastTick_{}, windowStart_{};
-    const Clock::time_point epoch_ = Clock::now();  // of the arrival times in receiver reports
+    Clock::time_point lastTick_{};
+    LoadWindow window_;
     WindowTimes times_;
     // When each viewer's link lets its next datagram through, the soonest first.
     std::priority_queue<std::pair<Clock::time_point, size_t>, std::vector<std::pair<Clock::time_point, size_t>>,
                         std::greater<>>
         due_;
-    bool windowOpen_ = false;
     WebrtcLoadResult result_;
+    RtpIntake rtp_{window_, Clock::now(), result_.sample};
 };
 
 }  // namespace

@@ -2,9 +2,13 @@
 // threads set each viewer up through a Signalling (WHEP, or another server's API) and hands
 // it to the media thread, one epoll loop over every viewer's UDP socket, which does the rest
 // as a browser would: STUN binding checks (and answers to the server's, for a full-ICE
-// server), the DTLS client handshake, SRTP unprotection of every packet, and VP8 frames put
-// together from RTP (a frame is whole when its packets from the one before to its marker
-// came without a gap).
+// server), the DTLS client handshake, and VP8 frames told from RTP (a frame is whole when its
+// packets from the one before to its marker came without a gap). Its sockets take segmented
+// datagrams whole (UDP_GRO). Packets, losses and whole frames are counted from the RTP header,
+// which SRTP leaves in clear; the sampled viewers' packets are also opened (authenticated and
+// decrypted) and their VP8 frames put together from the payload and checked (see
+// webrtc_load_rtp.h). `sampleFirst` and `sampleEvery` say which viewers are sampled: the
+// first ones and every n-th after them; by default all.
 //
 // Timeline of run(): joins paced at `joinsPerSecond`; wait until every viewer plays or failed
 // (or `setupTimeout` after the last join); warm up; measure for `window`. In the window it
@@ -30,6 +34,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -69,6 +74,7 @@ struct WebrtcLoadOptions {
     std::vector<double> renditionBitsPerSecond;  // each rendition's with the sound, the top first
     size_t stormViewers = 0;
     std::chrono::seconds stormAfter{5}, stormSpread{5};
+    size_t sampleFirst = SIZE_MAX, sampleEvery = 1;
 };
 
 struct WebrtcGroupResult {
@@ -92,6 +98,14 @@ struct WebrtcStormResult {
     double watchingDelayP95 = 0;
 };
 
+// What the sampled viewers' packets showed once opened, from the window's start to its end.
+struct WebrtcSampleResult {
+    size_t viewers = 0;
+    uint64_t authenticated = 0, rejected = 0;  // packets whose SRTP tag matched, did not
+    uint64_t frames = 0, malformed = 0;  // whole VP8 frames put together; of them not a VP8 frame
+    std::map<std::pair<int, int>, uint64_t> keyFrames;  // by picture size
+};
+
 struct WebrtcLoadResult {
     size_t viewers = 0;  // attempted
     size_t joined = 0;  // offer/answer done
@@ -104,6 +118,8 @@ struct WebrtcLoadResult {
     std::map<std::string, size_t> failures;  // why viewers failed (the reason's start), how many
     std::vector<WebrtcGroupResult> groups;  // the viewers above by link
     WebrtcStormResult storm;
+    WebrtcSampleResult sample;
+    size_t groRefused = 0;  // sockets that refused UDP_GRO (then segments come one by one)
 };
 
 WebrtcLoadResult runWebrtcLoad(Signalling &signalling, const WebrtcLoadOptions &options);

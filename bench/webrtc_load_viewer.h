@@ -69,10 +69,14 @@ struct Viewer {
     bool checked = false, failed = false;
     LoadClock::time_point joined, nextCheck, dtlsDue = LoadClock::time_point::max();
     Track video, audio;
-    // The video frame being put together.
+    // The video frame being told from the headers.
     Extended timestamp;
     uint16_t lastSequence = 0;
     bool inFrame = false, gap = false;
+    // A sampled viewer's: packets opened, and the frame's VP8 payload put together.
+    bool sampled = true;
+    std::vector<uint8_t> payload;
+    bool payloadStarted = false;  // its first packet began the frame's first partition
     uint64_t frameTimestamp = 0;
     uint64_t timestampOrigin = 0;
     bool timestampOriginTaken = false;
