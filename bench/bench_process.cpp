@@ -12,6 +12,7 @@
 #include <fstream>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -38,6 +39,12 @@ bool ChildProcess::start(const std::vector<std::string> &argv, const ProcessOpti
             ::dup2(null, STDERR_FILENO);
         }
         if (!o.home.empty()) ::setenv("HOME", o.home.c_str(), 1);
+        if (o.cpu >= 0) {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            CPU_SET(o.cpu, &set);
+            if (::sched_setaffinity(0, sizeof set, &set) != 0) ::_exit(125);
+        }
         if (o.uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(o.gid) != 0 || ::setuid(o.uid) != 0)) ::_exit(126);
         std::vector<char *> args;
         for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
@@ -69,17 +76,22 @@ std::string ChildProcess::readLine(int timeoutMs) {
     return {};
 }
 
-void ChildProcess::stop() {
-    out_.reset();
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 300; ++i) {
+bool ChildProcess::signalAndWait(int signal, int timeoutMs) {
+    if (pid_ <= 0) return true;
+    if (signal) ::kill(pid_, signal);
+    for (int waited = 0; waited <= timeoutMs; waited += 10) {
         if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
-            return;
+            return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return false;
+}
+
+void ChildProcess::stop() {
+    out_.reset();
+    if (pid_ <= 0 || signalAndWait(SIGTERM, 3000)) return;
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
@@ -96,12 +108,12 @@ uint16_t freeLoopbackPort() {
 
 namespace {
 
-// utime + stime of a /proc stat file, in seconds.
-double statCpuSeconds(const std::string &path) {
+// utime and stime of a /proc stat file, in seconds.
+CpuTimes statCpuTimes(const std::string &path) {
     std::ifstream in(path);
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t paren = all.rfind(')');
-    if (paren == std::string::npos) return -1;
+    if (paren == std::string::npos) return {};
     std::istringstream fields(all.substr(paren + 2));
     std::string f;
     unsigned long utime = 0, stime = 0;
@@ -110,14 +122,19 @@ double statCpuSeconds(const std::string &path) {
         if (i == 14) utime = std::stoul(f);
         if (i == 15) stime = std::stoul(f);
     }
-    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+    const double tick = double(::sysconf(_SC_CLK_TCK));
+    return {double(utime) / tick, double(stime) / tick};
 }
+
+double seconds(const CpuTimes &t) { return t.user < 0 ? -1 : t.total(); }
 
 }  // namespace
 
-double cpuSeconds(pid_t pid) { return statCpuSeconds("/proc/" + std::to_string(pid) + "/stat"); }
+CpuTimes cpuTimes(pid_t pid) { return statCpuTimes("/proc/" + std::to_string(pid) + "/stat"); }
 
-double threadCpuSeconds(pid_t tid) { return statCpuSeconds("/proc/self/task/" + std::to_string(tid) + "/stat"); }
+double cpuSeconds(pid_t pid) { return seconds(cpuTimes(pid)); }
+
+double threadCpuSeconds(pid_t tid) { return seconds(statCpuTimes("/proc/self/task/" + std::to_string(tid) + "/stat")); }
 
 double residentKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");

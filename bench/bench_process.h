@@ -17,6 +17,7 @@ struct ProcessOptions {
     gid_t gid = 0;
     std::string home;  // HOME for the child, when set
     bool quiet = false;  // stdout and stderr to /dev/null
+    int cpu = -1;  // pinned to this CPU (its threads too) when not -1
 };
 
 class ChildProcess {
@@ -31,6 +32,8 @@ public:
     // Reads one line of the child's stdout (pipe mode), waiting at most `timeoutMs`.
     std::string readLine(int timeoutMs);
     void stop();  // SIGTERM, then SIGKILL after 3 s; reaps
+    // Sends `signal` (0: none) and waits up to `timeoutMs` for the child to end (reaped); false if it did not.
+    bool signalAndWait(int signal, int timeoutMs);
     pid_t pid() const { return pid_; }
 
 private:
@@ -42,6 +45,11 @@ private:
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 uint16_t freeLoopbackPort();
 
+struct CpuTimes {
+    double user = -1, system = -1;  // seconds; -1 when unknown
+    double total() const { return user + system; }
+};
+CpuTimes cpuTimes(pid_t pid);  // of the whole process, its threads together
 double cpuSeconds(pid_t pid);  // user + system time so far, -1 when unknown
 double threadCpuSeconds(pid_t tid);  // the same for one thread of this process
 double residentKiB(pid_t pid);  // VmRSS, -1 when unknown

@@ -15,16 +15,27 @@
 // --join-storm N: 5 s into the window N more viewers join over --storm-seconds; it prints how
 // soon they played and whether those already watching kept up (our sink only; Janus is fed the
 // top rendition alone).
+// --server-cpu N --load-cpu M: each server (Janus's threads too) pinned to CPU N, this process
+// (the load generator, and the plain RTP feeding Janus) to M; --steering on, off or both: the
+// loopback's receive work steered to M (cpu_placement.h), not, or a run of each. Printed per
+// run besides: Gbit/s, packets/s, the server's CPU s per GB split into user, system and softirq
+// (its process and its core's ksoftirqd; softirq as its core counted it), how busy its core was,
+// each CPU's softirq time and network softirqs, and viewers per core extrapolated from the cost.
+// The load generator opens fully only a sample of the viewers (--sample-first, --sample-every).
+// --perf DIR: a profile of each server in its window (perf record -e cpu-clock) into DIR.
 //
 // Usage: whep_bench --server PATH --recording FILE [--duration S] [--viewers 100,1000,3000]
 //                   [--janus] [--joins-per-second N] [--links KBPS,...]
-//                   [--join-storm N] [--storm-seconds S]
+//                   [--join-storm N] [--storm-seconds S] [--server-cpu N --load-cpu M]
+//                   [--steering on|off|both] [--sample-first N] [--sample-every N] [--perf DIR]
 #include "bench_options.h"
 #include "bench_process.h"
+#include "cpu_placement.h"
 #include "stream_server.h"
 #include "tagged_recording.h"
 #include "webrtc_load.h"
 #include "webrtc_signalling.h"
+#include "whep_bench_report.h"
 
 #include <csignal>
 #include <cstdio>
@@ -40,17 +51,7 @@ using namespace std::chrono_literals;
 const char *const kJanusLibraries = "/usr/lib/x86_64-linux-gnu/janus";
 constexpr int kMountpoint = 1;
 
-struct Options {
-    std::string server, recording;
-    std::chrono::seconds duration{30};
-    std::vector<size_t> viewers{1000};
-    bool janus = false;
-    double joinsPerSecond = 200;
-    std::vector<double> linkKbps;
-    size_t stormViewers = 0;
-    int stormSeconds = 5;
-    std::vector<double> renditionBitsPerSecond;  // from the recording, the top first
-};
+using Options = WhepOptions;
 
 // Each VP8 rendition's rate in the recording with the sound's (see whep_bench_server.cpp's
 // kinds: 0 and 1 the top, 3 and 4 the low one, 2 Opus).
@@ -67,52 +68,91 @@ std::vector<double> renditionBitsPerSecond(const std::string &path) {
     return rates;
 }
 
-struct Row {
-    WebrtcLoadResult load;
-    double cpuPerGB = 0, kibPerViewer = 0;
-    bool ok = false;
-};
+// A profile of the server over the window, on the load generator's CPU.
+void startProfile(ChildProcess &perf, pid_t pid, const Options &o, WhepRow &row) {
+    row.profile = o.perfDir + "/" + row.server + "-" + std::to_string(row.viewers) +
+        (row.steered ? "-steered" : "-not-steered") + ".data";
+    ProcessOptions quiet;
+    quiet.quiet = true;
+    quiet.cpu = o.loadCpu;
+    if (!perf.start({"perf", "record", "-q", "-e", "cpu-clock", "-F", "999", "-g", "-p", std::to_string(pid), "-o",
+                     row.profile},
+                    quiet))
+        row.profile = "(perf did not start)";
+}
 
 // The server's CPU and memory around a load run.
-Row measure(pid_t pid, Signalling &signalling, const Options &o, size_t viewers, bool ours) {
-    Row row;
+WhepRow measure(pid_t pid, Signalling &signalling, const Options &o, WhepRow row) {
+    const bool ours = row.server == "netsink";
     const double baseKiB = residentKiB(pid);
-    double cpu0 = 0, cpu1 = 0, endKiB = 0;
+    // The softirq work of the server's core that the kernel hands to a thread of its own.
+    const pid_t softirqs = o.serverCpu >= 0 ? kernelThread("ksoftirqd/" + std::to_string(o.serverCpu)) : -1;
+    CpuTimes server0, server1, softirqs0{0, 0}, softirqs1{0, 0}, load0, load1;
+    std::vector<CpuSample> cpus0, cpus1;
+    double endKiB = 0;
+    ChildProcess perf;
     WebrtcLoadOptions lo;
-    lo.viewers = viewers;
+    lo.viewers = row.viewers;
     lo.window = o.duration;
     lo.joinsPerSecond = o.joinsPerSecond;
+    lo.sampleFirst = o.sampleFirst;
+    lo.sampleEvery = o.sampleEvery;
     for (double kbps : o.linkKbps) lo.linkBytesPerSecond.push_back(kbps * 1000 / 8);
     lo.renditionBitsPerSecond = o.renditionBitsPerSecond;
-    if (ours) {
+    if (ours && o.stormViewers) {
         lo.stormViewers = o.stormViewers;
         lo.stormSpread = std::chrono::seconds(o.stormSeconds);
         // The storm, its 5 s after and some before it, in the window.
         lo.window = std::max(lo.window, lo.stormAfter + lo.stormSpread + std::chrono::seconds(10));
     }
-    lo.onWindowStart = [&] { cpu0 = cpuSeconds(pid); };
+    lo.onWindowStart = [&] {
+        row.loadStart = loadAverage();
+        if (!o.perfDir.empty()) startProfile(perf, pid, o, row);
+        cpus0 = sampleCpus();
+        if (softirqs > 0) softirqs0 = cpuTimes(softirqs);
+        server0 = cpuTimes(pid);
+        load0 = cpuTimes(::getpid());
+    };
     lo.onWindowEnd = [&] {
-        cpu1 = cpuSeconds(pid);
+        server1 = cpuTimes(pid);
+        load1 = cpuTimes(::getpid());
+        if (softirqs > 0) softirqs1 = cpuTimes(softirqs);
+        cpus1 = sampleCpus();
         endKiB = residentKiB(pid);
+        row.loadEnd = loadAverage();
+        if (perf.pid() > 0) ::kill(perf.pid(), SIGINT);  // it writes its file while the load finishes
     };
     row.load = runWebrtcLoad(signalling, lo);
-    const double gb = double(row.load.windowBytes) / 1e9;
-    row.cpuPerGB = gb > 0 ? (cpu1 - cpu0) / gb : 0;
-    row.kibPerViewer = (endKiB - baseKiB) / double(viewers);
+    if (perf.pid() > 0 && !perf.signalAndWait(0, 60000)) row.profile += " (perf did not finish)";
+    row.cpus = difference(cpus1, cpus0);
+    const double kernel = server1.system - server0.system + softirqs1.total() - softirqs0.total();
+    row.user = server1.user - server0.user;
+    row.loadCpu = load1.total() - load0.total();
+    if (o.serverCpu >= 0 && size_t(o.serverCpu) < row.cpus.size()) {
+        const CpuSample &core = row.cpus[size_t(o.serverCpu)];
+        row.softirq = std::min(core.softirq + core.irq, kernel);
+        row.coreBusy = core.busy();
+    }
+    row.system = kernel - row.softirq;
+    const double gb = row.gigabytes();
+    row.cpuPerGB = gb > 0 ? row.cpu() / gb : 0;
+    row.kibPerViewer = (endKiB - baseKiB) / double(row.viewers);
     row.ok = true;
     return row;
 }
 
-Row runOurs(const Options &o, size_t viewers) {
+WhepRow runOurs(const Options &o, WhepRow row) {
     ChildProcess server;
+    ProcessOptions pinned;
+    pinned.cpu = o.serverCpu;
     const uint16_t port = freeLoopbackPort();
-    if (!server.start({o.server, o.recording, std::to_string(port), std::to_string(viewers + o.stormViewers + 16)}, {},
-                      true) ||
+    if (!server.start({o.server, o.recording, std::to_string(port), std::to_string(row.viewers + o.stormViewers + 16)},
+                      pinned, true) ||
         server.readLine(30000).rfind("ready", 0) != 0)
-        return {};
+        return row;
     std::this_thread::sleep_for(1s);  // the first key frame in
     WhepSignalling signalling(port);
-    return measure(server.pid(), signalling, o, viewers, true);
+    return measure(server.pid(), signalling, o, row);
 }
 
 bool writeJanusConfig(const std::string &dir, uint16_t httpPort, uint16_t videoPort, uint16_t audioPort) {
@@ -140,127 +180,72 @@ bool writeJanusConfig(const std::string &dir, uint16_t httpPort, uint16_t videoP
     return std::ifstream(dir + "/janus.plugin.streaming.jcfg").good();
 }
 
-Row runJanus(const Options &o, size_t viewers, const std::string &dir) {
+WhepRow runJanus(const Options &o, WhepRow row, const std::string &dir) {
     const uint16_t httpPort = freeLoopbackPort();
     const uint16_t videoPort = uint16_t(20000 + (httpPort % 4000) * 2), audioPort = uint16_t(videoPort + 1);
-    if (!writeJanusConfig(dir, httpPort, videoPort, audioPort)) return {};
+    if (dir.empty() || !writeJanusConfig(dir, httpPort, videoPort, audioPort)) return row;
     ChildProcess janus, feeder;
-    ProcessOptions quiet;
+    ProcessOptions quiet, feeding;
     quiet.quiet = true;
-    if (!janus.start({"janus", "-C", dir + "/janus.jcfg", "-F", dir, "-L", dir + "/janus.log"}, quiet)) return {};
+    quiet.cpu = o.serverCpu;
+    feeding.cpu = o.loadCpu;  // the feed stands for an encoder elsewhere; ours replays inside its server
+    if (!janus.start({"janus", "-C", dir + "/janus.jcfg", "-F", dir, "-L", dir + "/janus.log"}, quiet)) return row;
     for (int i = 0; i < 100 && !listening(httpPort); ++i) std::this_thread::sleep_for(100ms);
     if (!listening(httpPort) ||
-        !feeder.start({o.server, "--rtp", o.recording, std::to_string(videoPort), std::to_string(audioPort)}, {},
+        !feeder.start({o.server, "--rtp", o.recording, std::to_string(videoPort), std::to_string(audioPort)}, feeding,
                       true) ||
         feeder.readLine(30000).rfind("ready", 0) != 0)
-        return {};
+        return row;
     std::this_thread::sleep_for(3s);  // the mountpoint has its first key frame
     JanusSignalling signalling(httpPort, kMountpoint);
-    return measure(janus.pid(), signalling, o, viewers, false);
-}
-
-std::string cell(const Row &r, int what) {
-    if (!r.ok) return "failed";
-    char b[64];
-    const WebrtcLoadResult &l = r.load;
-    switch (what) {
-    case 0:
-        std::snprintf(b, sizeof b, "%zu/%zu", l.joined, l.viewers);
-        break;
-    case 1:
-        std::snprintf(b, sizeof b, "%zu", l.playing);
-        break;
-    case 2:
-        std::snprintf(b, sizeof b, "%.2f%%",
-                      l.packetsExpected ? 100.0 * double(l.packetsReceived) / double(l.packetsExpected) : 0.0);
-        break;
-    case 3:
-        std::snprintf(b, sizeof b, "%zu", l.keptLive);
-        break;
-    case 4:
-        std::snprintf(b, sizeof b, "%.2f", r.cpuPerGB);
-        break;
-    case 5:
-        std::snprintf(b, sizeof b, "%.2f", r.kibPerViewer);
-        break;
-    case 6:
-        std::snprintf(b, sizeof b, "%.1f/%.1f", l.delayP50 * 1000, l.delayP95 * 1000);
-        break;
-    default:
-        b[0] = 0;
-    }
-    return b;
-}
-
-void printRow(const char *who, size_t n, const Row &r) {
-    std::string failures;
-    for (const auto &[why, count] : r.load.failures) failures += "; " + std::to_string(count) + " failed: " + why;
-    std::printf("%s %zu viewers: joined %s, playing %s, delivered %s, kept live %s, %s CPU s/GB, %s KiB/viewer, "
-                "delay p50/p95 %s ms, %.1f Mbit/s%s\n",
-                who, n, cell(r, 0).c_str(), cell(r, 1).c_str(), cell(r, 2).c_str(), cell(r, 3).c_str(),
-                cell(r, 4).c_str(), cell(r, 5).c_str(), cell(r, 6).c_str(),
-                r.load.windowSeconds > 0 ? double(r.load.windowBytes) * 8 / r.load.windowSeconds / 1e6 : 0.0,
-                failures.c_str());
-    std::fflush(stdout);
-}
-
-const char *const kRenditionNames[] = {"top", "low"};
-
-void printGroups(const Row &r, const Options &o) {
-    if (!r.ok || (r.load.groups.size() < 2 && o.renditionBitsPerSecond.size() < 2)) return;
-    for (const WebrtcGroupResult &g : r.load.groups) {
-        char link[32] = "unthrottled";
-        if (g.linkBytesPerSecond > 0) std::snprintf(link, sizeof link, "%.0f kbit/s", g.linkBytesPerSecond * 8 / 1000);
-        std::string ended;
-        for (size_t i = 0; i < g.endedOn.size(); ++i)
-            ended +=
-                std::string(i ? " / " : "") + (i < 2 ? kRenditionNames[i] : "?") + " " + std::to_string(g.endedOn[i]);
-        std::printf(
-            "  link %-11s: %zu viewers, playing %zu, ended on %s (%zu moves), kept live %zu, froze %zu, delivered "
-            "%.2f%% (%llu/%llu packets), %.0f kbit/s received each, delay p50/p95 %.1f/%.1f ms\n",
-            link, g.viewers, g.playing, ended.empty() ? "-" : ended.c_str(), g.moves, g.keptLive, g.froze,
-            g.packetsExpected ? 100.0 * double(g.packetsReceived) / double(g.packetsExpected) : 0.0,
-            (unsigned long long)g.packetsReceived, (unsigned long long)g.packetsExpected,
-            g.receivedBitsPerSecond / 1000, g.delayP50 * 1000, g.delayP95 * 1000);
-    }
-    std::fflush(stdout);
-}
-
-void printStorm(const Row &r) {
-    if (!r.ok || !r.load.storm.viewers) return;
-    const WebrtcStormResult &s = r.load.storm;
-    std::printf("  join storm: %zu more over %.1f s: joined %zu, playing %zu (%zu within 5 s of the request), first "
-                "whole frame p50/p95/max %.0f/%.0f/%.0f ms; the %zu watching: kept live %zu, delay p95 %.1f ms\n",
-                s.viewers, s.joinSeconds, s.joined, s.playing, s.playingWithin5s, s.firstFrameP50 * 1000,
-                s.firstFrameP95 * 1000, s.firstFrameMax * 1000, s.watching, s.watchingKeptLive, s.watchingDelayP95 * 1000);
-    std::fflush(stdout);
+    return measure(janus.pid(), signalling, o, row);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     Options o;
-    const bool read = readOptions(argc, argv,
-                                  {{"--server", [&](const std::string &v) { o.server = v; }},
-                                   {"--recording", [&](const std::string &v) { o.recording = v; }},
-                                   {"--duration", [&](const std::string &v) { o.duration = std::chrono::seconds(std::atoi(v.c_str())); }},
-                                   {"--joins-per-second", [&](const std::string &v) { o.joinsPerSecond = std::atof(v.c_str()); }},
-                                   {"--links", [&](const std::string &v) { o.linkKbps = numberList(v); }},
-                                   {"--join-storm", [&](const std::string &v) { o.stormViewers = size_t(std::atol(v.c_str())); }},
-                                   {"--storm-seconds", [&](const std::string &v) { o.stormSeconds = std::atoi(v.c_str()); }},
-                                   {"--viewers",
-                                    [&](const std::string &v) {
-                                        o.viewers.clear();
-                                        for (double n : numberList(v)) o.viewers.push_back(size_t(n));
-                                    }}},
-                                  {{"--janus", [&] { o.janus = true; }}});
+    std::string steering;
+    const bool read = readOptions(
+        argc, argv,
+        {{"--server", [&](const std::string &v) { o.server = v; }},
+         {"--recording", [&](const std::string &v) { o.recording = v; }},
+         {"--duration", [&](const std::string &v) { o.duration = std::chrono::seconds(std::atoi(v.c_str())); }},
+         {"--joins-per-second", [&](const std::string &v) { o.joinsPerSecond = std::atof(v.c_str()); }},
+         {"--links", [&](const std::string &v) { o.linkKbps = numberList(v); }},
+         {"--join-storm", [&](const std::string &v) { o.stormViewers = size_t(std::atol(v.c_str())); }},
+         {"--storm-seconds", [&](const std::string &v) { o.stormSeconds = std::atoi(v.c_str()); }},
+         {"--server-cpu", [&](const std::string &v) { o.serverCpu = std::atoi(v.c_str()); }},
+         {"--load-cpu", [&](const std::string &v) { o.loadCpu = std::atoi(v.c_str()); }},
+         {"--steering", [&](const std::string &v) { steering = v; }},
+         {"--sample-first", [&](const std::string &v) { o.sampleFirst = size_t(std::atol(v.c_str())); }},
+         {"--sample-every", [&](const std::string &v) { o.sampleEvery = size_t(std::atol(v.c_str())); }},
+         {"--perf", [&](const std::string &v) { o.perfDir = v; }},
+         {"--viewers",
+          [&](const std::string &v) {
+              o.viewers.clear();
+              for (double n : numberList(v)) o.viewers.push_back(size_t(n));
+          }}},
+        {{"--janus", [&] { o.janus = true; }}});
+    const auto isCpu = [](int cpu) { return cpu >= 0 && cpu < cpuCount(); };
+    const bool pinned = o.serverCpu >= 0 || o.loadCpu >= 0;
+    if (steering.empty()) steering = pinned ? "on" : "off";
+    o.steering = steering == "both" ? std::vector<bool>{true, false} : std::vector<bool>{steering == "on"};
     if (!read || o.server.empty() || o.recording.empty() || o.joinsPerSecond <= 0 || o.stormSeconds <= 0 ||
-        std::any_of(o.linkKbps.begin(), o.linkKbps.end(), [](double k) { return k < 0; })) {
+        std::any_of(o.linkKbps.begin(), o.linkKbps.end(), [](double k) { return k < 0; }) || o.sampleEvery == 0 ||
+        (pinned && (!isCpu(o.serverCpu) || !isCpu(o.loadCpu) || o.serverCpu == o.loadCpu)) ||
+        (steering != "on" && steering != "off" && steering != "both") || (!pinned && steering != "off")) {
         std::fprintf(stderr,
                      "usage: %s --server PATH --recording FILE [--duration S] [--viewers a,b] [--janus] "
-                     "[--joins-per-second N] [--links KBPS,...] [--join-storm N] [--storm-seconds S]\n",
-                     argv[0]);
+                     "[--joins-per-second N] [--links KBPS,...] [--join-storm N] [--storm-seconds S] "
+                     "[--server-cpu N --load-cpu M (two CPUs of the %d) [--steering on|off|both]] "
+                     "[--sample-first N] [--sample-every N] [--perf DIR]\n",
+                     argv[0], cpuCount());
         return 2;
+    }
+    if (pinned && !pinThisThread(o.loadCpu)) {
+        std::fprintf(stderr, "whep_bench: cannot pin to cpu%d\n", o.loadCpu);
+        return 1;
     }
     o.renditionBitsPerSecond = renditionBitsPerSecond(o.recording);
     raiseFileLimit();
@@ -268,37 +253,27 @@ int main(int argc, char **argv) {
     char dirTemplate[] = "/tmp/morlanex-janus-XXXXXX";
     const std::string janusDir = o.janus && ::mkdtemp(dirTemplate) ? dirTemplate : "";
 
-    std::vector<Row> ours, janus;
-    for (size_t n : o.viewers) {
-        ours.push_back(runOurs(o, n));
-        printRow("netsink", n, ours.back());
-        printGroups(ours.back(), o);
-        printStorm(ours.back());
-        if (!o.janus) continue;
-        janus.push_back(janusDir.empty() ? Row{} : runJanus(o, n, janusDir));
-        printRow("Janus", n, janus.back());
-        printGroups(janus.back(), o);
-    }
-
-    std::printf("\n%lld s window per row; delay: frame arrival against its RTP time, from the viewer's earliest\n",
-                (long long)o.duration.count());
-    std::printf("%-7s | %-11s %-11s | %-7s %-7s | %-9s %-9s | %-7s %-7s | %-8s %-8s %-6s | %-10s %-10s | %-13s %-13s\n",
-                "viewers", "joined", "", "playing", "", "delivered", "", "live", "", "CPU s/GB", "", "ratio",
-                "KiB/viewer", "", "delay ms p50/p95", "");
-    std::printf("%-7s | %-11s %-11s | %-7s %-7s | %-9s %-9s | %-7s %-7s | %-8s %-8s %-6s | %-10s %-10s | %-13s %-13s\n",
-                "", "netsink", "Janus", "netsink", "Janus", "netsink", "Janus", "netsink", "Janus", "netsink", "Janus",
-                "", "netsink", "Janus", "netsink", "Janus");
-    for (size_t i = 0; i < o.viewers.size(); ++i) {
-        const Row none{};
-        const Row &a = ours[i], &b = i < janus.size() ? janus[i] : none;
-        char ratio[16] = "-";
-        if (a.ok && b.ok && b.cpuPerGB > 0) std::snprintf(ratio, sizeof ratio, "%.2f", a.cpuPerGB / b.cpuPerGB);
-        std::printf(
-            "%-7zu | %-11s %-11s | %-7s %-7s | %-9s %-9s | %-7s %-7s | %-8s %-8s %-6s | %-10s %-10s | %-13s %-13s\n",
-            o.viewers[i], cell(a, 0).c_str(), cell(b, 0).c_str(), cell(a, 1).c_str(), cell(b, 1).c_str(),
-            cell(a, 2).c_str(), cell(b, 2).c_str(), cell(a, 3).c_str(), cell(b, 3).c_str(), cell(a, 4).c_str(),
-            cell(b, 4).c_str(), ratio, cell(a, 5).c_str(), cell(b, 5).c_str(), cell(a, 6).c_str(), cell(b, 6).c_str());
-    }
+    ReceiveSteering steeringNow;  // what it was comes back at the end
+    std::vector<WhepRow> rows;
+    for (size_t n : o.viewers)
+        for (const bool steered : o.steering) {
+            std::string error;
+            if (pinned && !steeringNow.steerTo(steered ? o.loadCpu : -1, &error)) {
+                std::fprintf(stderr, "whep_bench: %s\n", error.c_str());
+                return 1;
+            }
+            WhepRow row;
+            row.viewers = n;
+            row.steered = pinned && steered;
+            row.server = "netsink";
+            rows.push_back(runOurs(o, row));
+            printRow(rows.back(), o);
+            if (!o.janus) continue;
+            row.server = "Janus";
+            rows.push_back(runJanus(o, row, janusDir));
+            printRow(rows.back(), o);
+        }
+    printTables(rows, o);
     if (!janusDir.empty()) std::printf("Janus's log: %s/janus.log\n", janusDir.c_str());
     return 0;
 }
