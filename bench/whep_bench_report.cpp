@@ -84,7 +84,7 @@ void printCore(const WhepRow &r, const WhepOptions &o) {
     std::printf("\n");
     if (r.viewersPerCore() > 0)
         std::printf("  viewers per core at the 768 kbps level: %.0f (extrapolated: one core 100 %% busy at this run's "
-                    "CPU s per GB, each viewer at %.0f kbit/s, its full rate here)\n",
+                    "CPU s per GB, each viewer at 768 kbit/s; %.0f kbit/s came to each playing one here)\n",
                     r.viewersPerCore(), r.viewerBitsPerSecond() / 1000);
     std::printf("  the load generator used %.2f CPU s per GB (%.0f %% of a CPU)\n", r.loadCpu / gb,
                 100 * r.loadCpu / r.seconds());
@@ -146,7 +146,7 @@ void printTables(const std::vector<WhepRow> &rows, const WhepOptions &o) {
                     cell(r, Delay).c_str());
     }
     std::printf("\nthe server's own core: CPU s per GB delivered; viewers per core extrapolated (one core 100 %% busy, "
-                "each viewer at its full rate)\n");
+                "each viewer at 768 kbit/s)\n");
     std::printf("%-7s %-22s | %-7s %-9s | %-6s %-6s %-7s %-6s | %-9s | %-16s | %-5s\n", "viewers", "server", "Gbit/s",
                 "packets/s", "user", "system", "softirq", "total", "core busy", "viewers per core", "load");
     for (const WhepRow &r : rows) {

@@ -45,19 +45,17 @@ struct WhepRow {
     double seconds() const { return load.windowSeconds; }
     double gigabytes() const { return double(load.windowBytes) / 1e9; }
     double cpu() const { return user + system + softirq; }
-    // A playing viewer's rate had every packet come (UDP payload, bits per second).
+    // What came to each playing viewer, bits per second.
     double viewerBitsPerSecond() const {
-        if (!load.playing || !load.packetsReceived || seconds() <= 0) return 0;
-        const double whole = double(load.windowBytes) * double(load.packetsExpected) / double(load.packetsReceived);
-        return whole * 8 / seconds() / double(load.playing);
+        return load.playing && seconds() > 0 ? double(load.windowBytes) * 8 / seconds() / double(load.playing) : 0;
     }
-    // Extrapolated: one core 100 % busy at this run's CPU per GB, each viewer at its full rate;
-    // 0 for a run on links or with a storm, whose viewers' rates differ.
+    // Extrapolated: one core 100 % busy at this run's CPU per GB, each viewer at the level's rate;
+    // 0 for a run on links or with a storm.
     double viewersPerCore() const {
-        if (load.groups.size() > 1 || load.storm.viewers) return 0;
-        const double rate = viewerBitsPerSecond();
-        return cpu() > 0 && rate > 0 ? double(load.windowBytes) * 8 / cpu() / rate : 0;
+        if (load.groups.size() > 1 || load.storm.viewers || cpu() <= 0) return 0;
+        return double(load.windowBytes) * 8 / cpu() / kLevelBitsPerSecond;
     }
+    static constexpr double kLevelBitsPerSecond = 768'000;
 };
 
 void printRow(const WhepRow &r, const WhepOptions &o);
