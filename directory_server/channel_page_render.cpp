@@ -34,6 +34,11 @@ std::string liveFor(std::int64_t seconds, UiLanguage language) {
 
 std::string playlistPath(const ListedChannel &channel) { return "/channel/" + channel.channelId + ".asx"; }
 
+// A channel only the tier reaches (page.js says the same).
+std::string relayOnlyNote(UiLanguage language) {
+    return "<p class=\"relay-only\">" + std::string(web::pageText("relayOnly", language)) + "</p>";
+}
+
 }  // namespace
 
 std::string ListedChannel::streamUrl() const {
@@ -118,6 +123,7 @@ std::string renderChannelPage(const std::vector<ListedChannel> &channels, std::i
                                {"liveFor", liveFor(liveSeconds(channel, now), language)},
                                {"watch", htmlEscape(channel.watchUrl())},
                                {"relay", relay},
+                               {"note", channel.relayOnly ? relayOnlyNote(language) : std::string()},
                                {"stream", htmlEscape(channel.streamUrl())},
                                {"playlist", htmlEscape(playlistPath(channel))}});
     }
@@ -144,6 +150,7 @@ std::string renderChannelJson(const std::vector<ListedChannel> &channels, std::i
             ",\"stream\":" + jsonString(channel.streamUrl()) + ",\"watch\":" + jsonString(channel.watchUrl()) +
             ",\"playlist\":" + jsonString(playlistPath(channel));
         if (!relayBase.empty()) json += ",\"relay\":" + jsonString(channel.relayWatchUrl(relayBase));
+        if (channel.relayOnly) json += ",\"relayOnly\":true";
         json += "}";
     }
     return json + "]}\n";

@@ -30,6 +30,9 @@ struct ListedChannel {
     std::int64_t onlineSince = 0;  // Unix seconds
     std::string streamAddress;  // where the node's stream is served
     std::uint16_t streamPort = 0;
+    // Its node pushes to the cache tier and nobody connects to its stream: browsers watch
+    // through the tier, players that need the broadcaster's address (Windows Media) cannot.
+    bool relayOnly = false;
 
     std::string streamUrl() const;  // for a player
     std::string watchUrl() const;  // the broadcaster's player page

@@ -75,10 +75,16 @@ const char *reasonOf(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 204:
+        return "No Content";
     case 400:
         return "Bad Request";
+    case 403:
+        return "Forbidden";
     case 404:
         return "Not Found";
+    case 405:
+        return "Method Not Allowed";
     case 409:
         return "Conflict";
     case 429:
@@ -182,6 +188,14 @@ void ChannelPageServer::readFrom(Connection &connection) {
     switch (reader.verdict()) {
     case RequestReader::Verdict::Ok:
         if (tier_.nodeQuestion && isNodeQuestion(reader.request())) return defer(connection, reader.request());
+        if (tier_.push && tier_.isPush(reader.request().target)) {
+            in_addr peer{};
+            peer.s_addr = connection.address;
+            const auto [status, json, headers] = tier_.push(dottedQuad(peer), reader.request());
+            return answer(connection,
+                          response(reader.request().method, status, reasonOf(status), "application/json; charset=utf-8",
+                                   json, headers));
+        }
         return answer(
             connection,
             respond(reader.request().method, reader.request().target, reader.request().header("Accept-Language")));
@@ -300,15 +314,16 @@ std::string ChannelPageServer::respond(const std::string &method, const std::str
     if (path == "/metrics" && tier_.metrics)
         return response(method, 200, "OK", "text/plain; version=0.0.4; charset=utf-8", tier_.metrics());
     if (const std::string id = channelIn(path, "/origin/", ""); !id.empty() && tier_.origin) {
-        const std::optional<Peer> origin = tier_.origin(id);
+        const std::optional<std::string> origin = tier_.origin(id);
         if (!origin) return response(method, 403, "Forbidden", "text/plain; charset=utf-8", "not a live channel\n");
-        return response(method, 200, "OK", "text/plain; charset=utf-8", "live\n",
-                        "X-Origin: " + origin->address + ":" + std::to_string(origin->port) + "\r\n");
+        return response(method, 200, "OK", "text/plain; charset=utf-8", "live\n", "X-Origin: " + *origin + "\r\n");
     }
     const std::string playlist = channelIn(path);
     if (!page && !json && playlist.empty()) return notFound(method, language);
     try {
-        const auto channels = listing_.liveChannels();
+        auto channels = listing_.liveChannels();
+        if (tier_.relayOnly)
+            for (ListedChannel &channel : channels) channel.relayOnly = tier_.relayOnly(channel.channelId);
         const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
         if (page)
             return response(method, 200, "OK", "text/html; charset=utf-8",

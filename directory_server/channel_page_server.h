@@ -10,11 +10,15 @@
 // and, when the daemon serves a cache tier (serveTier):
 //   /origin/N         for an HTTP cache's auth_request: 200 with "X-Origin:
 //                     address:port" while channel N is live and its stream
-//                     answers, else 403; a cache proxies to nothing else
+//                     answers ("X-Origin: pushed" while its node pushes to
+//                     the tier), else 403; a cache proxies to nothing else
 //   /metrics          the daemon's counters (Prometheus text format)
 // and, when the daemon answers nodes (nodeQuestion):
 //   /node/reachability  a node's question about its own channel, answered as JSON
 //                     when the route has its answer (see reachability_route.h)
+// and, when the daemon takes pushes (push):
+//   /node/push, /push-auth/N   a node's push credential, and the shield's
+//                     check of a push (see push_route.h)
 // With a relay base, the page and the JSON also link each channel through
 // the tier (<base>/channel/N/live/watch).
 // One request per connection (answered with Connection: close), read by the
@@ -68,15 +72,27 @@ public:
     void bind(const std::string &address, std::uint16_t port);
     std::uint16_t port() const { return port_; }
 
+    // An answer: status, JSON body, extra header lines ("Name: v\r\n").
+    struct JsonAnswer {
+        int status = 404;
+        std::string json;
+        std::string headers;
+    };
     // An answer given later, on the loop: status, JSON body, extra header lines ("Name: v\r\n").
     using JsonReply = std::function<void(int status, const std::string &json, const std::string &headers)>;
     // What the daemon adds for a cache tier, for operators and for nodes; each part optional.
     struct Tier {
         std::string relayBase;  // e.g. "http://relay.example", no trailing slash
-        std::function<std::optional<Peer>(std::string_view channelId)> origin;
+        // The X-Origin answer: "address:port", or "pushed".
+        std::function<std::optional<std::string>(std::string_view channelId)> origin;
         std::function<std::string()> metrics;
         // Asked with the peer's address and the request target; replies once, now or later.
         std::function<void(const std::string &peer, const std::string &target, JsonReply reply)> nodeQuestion;
+        // Whether a request target is the push route's, and its answer, given at once.
+        std::function<bool(std::string_view target)> isPush;
+        std::function<JsonAnswer(const std::string &peer, const HttpRequest &request)> push;
+        // Whether a channel reaches viewers only through the tier (its node pushes, nobody connects).
+        std::function<bool(std::string_view channelId)> relayOnly;
     };
     void serveTier(Tier tier) { tier_ = std::move(tier); }
 

@@ -57,15 +57,17 @@ std::vector<Outgoing> DirectoryServer::checkDone(std::uint64_t checkId, bool ans
     channel.takeover.reset();
     channel.lastCheck = StreamCheck{answered, answered ? std::string() : std::move(error), now, clock_.wallSeconds()};
     try {
-        if (answered) {
+        // Its pushes reach the tier: alive, though nobody may connect to its stream.
+        if (answered || pushedRecently(channel, now)) {
             channel.failedChecks = 0;
             channel.lastAnswer = now;
             if (channel.restored) note(channel.online.first, "channel " + id + " is back online after the restart");
             channel.restored = false;
             if (takeover)
                 drop("stream_answers", takeover->from,
-                     "LinkKERF_CAM for channel " + id + " from another address refused: its stream answers at " +
-                         endpoint(channel.online.first));
+                     "LinkKERF_CAM for channel " + id + " from another address refused: " +
+                         (answered ? "its stream answers at " + endpoint(channel.online.first)
+                                   : std::string("its node pushes")));
             schedule(channel, now + rules_.checkInterval);
             return {};
         }
@@ -130,21 +132,25 @@ void DirectoryServer::drop(std::string_view why, const Peer &peer, const std::st
     note(peer, "dropped: " + text);
 }
 
-std::optional<OwnChannel> DirectoryServer::ownChannel(const std::string &address, std::uint16_t port,
-                                                      bool *several) const {
+const DirectoryServer::Channel *DirectoryServer::ownedBy(const std::string &address, std::uint16_t port,
+                                                         bool *several) const {
     if (several) *several = false;
     const auto source = onlineBySource_.find(address);
-    if (source == onlineBySource_.end()) return std::nullopt;
+    if (source == onlineBySource_.end()) return nullptr;
     const Channel *own = nullptr;
     for (const std::string &id : source->second) {
         const Channel &channel = channels_.at(id);
         // Behind a NAT the port the node knows may not be the one seen here: alone, it is its channel.
         if (channel.online.first.port == port || source->second.size() == 1) own = &channel;
     }
-    if (!own) {
-        if (several) *several = true;
-        return std::nullopt;
-    }
+    if (!own && several) *several = true;
+    return own;
+}
+
+std::optional<OwnChannel> DirectoryServer::ownChannel(const std::string &address, std::uint16_t port,
+                                                      bool *several) const {
+    const Channel *own = ownedBy(address, port, several);
+    if (!own) return std::nullopt;
     return OwnChannel{own->online.channelId, own->instance, own->online.first, own->lastCheck};
 }
 

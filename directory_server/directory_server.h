@@ -22,8 +22,13 @@
 // is dropped with one log line (limited per source) and changes nothing.
 // The whole contract, with the limits below, is in docs/directory-protocol.md.
 //
+// Push: a node that viewers cannot reach sends its pieces to the cache tier's
+// shield instead, with a credential given to it for this broadcast only
+// (grantPush, acceptPush; see push_route.h). A channel that pushes counts as
+// alive while its pushes come, whatever the connects to its stream find.
+//
 // directory_server.cpp holds the messages' handling, directory_liveness.cpp
-// the checks and the housekeeping.
+// the checks and the housekeeping, directory_push.cpp the push credentials.
 //
 // Threads: one; the daemon's loop calls everything and owns the store.
 #pragma once
@@ -155,6 +160,21 @@ public:
     // after a restart only once a check has answered). Nothing otherwise.
     std::optional<Peer> liveOrigin(std::string_view channelId) const;
 
+    // A push credential for the node asking from `address` (its channel found as ownChannel
+    // finds it), when `nodeId` is that channel's node: `token` becomes the credential of this
+    // broadcast, given once; it ends when the channel goes offline or registers again.
+    enum class PushGrant { Granted, NoChannel, Several, WrongNode, AlreadyGranted };
+    PushGrant grantPush(const std::string &address, std::uint16_t port, std::string_view nodeId,
+                        const std::string &token, std::string *channelId);
+    // Whether `token` is channel `channelId`'s push credential now; an accepted push keeps the
+    // channel alive and makes the tier serve what it pushed.
+    bool acceptPush(std::string_view channelId, std::string_view token);
+    // The channel's pieces are pushed to the tier (a push was accepted in this broadcast).
+    bool pushed(std::string_view channelId) const;
+    // Pushed, and the directory's last connect to its stream failed (or none was made yet):
+    // players that need the broadcaster's own address, such as Windows Media players, cannot watch.
+    bool relayOnly(std::string_view channelId) const;
+
     // For operators: datagrams by command ("malformed" and "unknown" for the rest) and
     // refusals by reason, since the start.
     using Tally = std::map<std::string, std::uint64_t, std::less<>>;
@@ -189,6 +209,10 @@ private:
         Clock::time_point lastAnswer{};
         std::optional<StreamCheck> lastCheck;  // liveness or on demand
         std::optional<Registration> takeover;  // waiting for a check
+        // Push
+        std::string pushToken;  // this broadcast's credential, once given; empty before
+        bool pushing = false;  // a push was accepted
+        Clock::time_point lastPush{};
     };
     using Channels = std::map<std::string, Channel>;
     using Reply = std::vector<Outgoing>;
@@ -224,6 +248,10 @@ private:
     Channel &bringOnline(OnlineChannel online, bool restored);
     void closeChannel(Channels::iterator it, const std::string &why);
     void schedule(Channel &channel, Clock::time_point when);
+    // The channel online from `address`; of several, the one registered from `port`.
+    const Channel *ownedBy(const std::string &address, std::uint16_t port, bool *several) const;
+    // Pushes came within a check interval: the channel is alive whatever its stream's port says.
+    bool pushedRecently(const Channel &channel, Clock::time_point now) const;
     // Suspicious: check the channel soon, but not more often than the retry time.
     void checkSoon(Channel &channel);
     void housekeeping(Clock::time_point now);

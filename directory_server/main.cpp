@@ -2,7 +2,7 @@
 //
 //   morlanex-directory [--address A] [--port1 N] [--port2 N]
 //                      [--version-text T] [--database PATH] [--http-port N]
-//                      [--relay-base URL] [limits...]
+//                      [--relay-base URL] [--push-ingest URL] [limits...]
 //
 // Listens on UDP A:20 and A:22 (root needed for those ports; --port1/--port2
 // move them), keeps channels, views, texts and which channels are online in
@@ -14,9 +14,11 @@
 #include "directory_server/channel_store.h"
 #include "directory_server/directory_metrics.h"
 #include "directory_server/directory_server.h"
+#include "directory_server/push_route.h"
 #include "directory_server/reachability_route.h"
 #include "directory_server/server_loop.h"
 
+#include "net/http_client.h"
 #include "net/socket.h"
 
 #include <signal.h>
@@ -45,6 +47,7 @@ struct Options {
     std::string httpAddress;  // the datagram address when empty
     std::uint16_t httpPort = 0;  // 0: no channel page
     std::string relayBase;  // the cache tier's address, without a trailing slash
+    std::string pushIngest;  // where the tier's shield takes pushes, without a trailing slash
     DirectoryRules rules;
 };
 
@@ -60,6 +63,8 @@ constexpr const char *Usage = "usage: morlanex-directory [options]\n"
                               "  --http-address IPV4       address for the channel page (the --address)\n"
                               "  --relay-base URL          link live channels also through the cache tier at URL\n"
                               "                            (http://... or https://...; needs --http-port)\n"
+                              "  --push-ingest URL         nodes nobody reaches push to the tier's shield at URL\n"
+                              "                            (http://host:port; needs --relay-base)\n"
                               "  --check-interval SECONDS  liveness check of each online channel (60)\n"
                               "  --check-retry SECONDS     after a failed check (10)\n"
                               "  --check-timeout SECONDS   a check's TCP connect (5)\n"
@@ -139,6 +144,8 @@ Options parse(int argc, char **argv) {
             options.httpAddress = value;
         else if (flag == "--relay-base")
             options.relayBase = value;
+        else if (flag == "--push-ingest")
+            options.pushIngest = value;
         else if (flag == "--check-interval")
             rules.checkInterval = parseSeconds(flag, value);
         else if (flag == "--check-retry")
@@ -171,6 +178,12 @@ Options parse(int argc, char **argv) {
     const bool web = options.relayBase.starts_with("http://") || options.relayBase.starts_with("https://");
     if (!options.relayBase.empty() && (!relayOk || !web)) usage("bad value for --relay-base: " + options.relayBase);
     if (!options.relayBase.empty() && options.httpPort == 0) usage("--relay-base needs --http-port");
+    while (options.pushIngest.ends_with('/')) options.pushIngest.pop_back();
+    // Nodes connect to it with their own plain HTTP client: an address or name, and a port.
+    const std::optional<HttpUrl> ingest = parseHttpUrl(options.pushIngest);
+    if (!options.pushIngest.empty() && (!ingest || ingest->path != "/"))
+        usage("bad value for --push-ingest: " + options.pushIngest);
+    if (!options.pushIngest.empty() && options.relayBase.empty()) usage("--push-ingest needs --relay-base");
     return options;
 }
 
@@ -213,17 +226,27 @@ int main(int argc, char **argv) {
         std::optional<ChannelListing> listing;
         std::optional<ChannelPageServer> page;
         ReachabilityRoute reachability(server, loop);
+        PushRoute push(server, options.pushIngest);
         if (options.httpPort != 0) {
             listing.emplace(options.database);
             page.emplace(loop.reactor(), *listing, logLine);
             page->serveTier({.relayBase = options.relayBase,
-                             .origin = [&server](std::string_view id) { return server.liveOrigin(id); },
+                             .origin = [&server](std::string_view id) -> std::optional<std::string> {
+                                 if (server.pushed(id)) return "pushed";
+                                 const std::optional<Peer> origin = server.liveOrigin(id);
+                                 if (!origin) return std::nullopt;
+                                 return origin->address + ":" + std::to_string(origin->port);
+                             },
                              .metrics = [&server, &loop] { return renderDirectoryMetrics(server, loop); },
                              .nodeQuestion =
                                  [&reachability](const std::string &peer, const std::string &target,
                                                  ChannelPageServer::JsonReply reply) {
                                      reachability.ask(peer, target, std::move(reply));
-                                 }});
+                                 },
+                             .isPush = [](std::string_view target) { return PushRoute::handles(target); },
+                             .push = [&push](const std::string &peer,
+                                             const HttpRequest &request) { return push.answer(peer, request); },
+                             .relayOnly = [&server](std::string_view id) { return server.relayOnly(id); }});
             page->bind(pageAddress, options.httpPort);
         }
         logLine("listening on " + options.address + " ports " + std::to_string(options.firstPort) + " and " +

@@ -10,22 +10,6 @@ namespace {
 
 std::string errorJson(const std::string &text) { return "{\"error\":" + jsonString(text) + "}\n"; }
 
-// The `port` parameter of "/node/reachability?port=N": 1-65535, or 0 when missing or bad.
-std::uint16_t portParameter(std::string_view target) {
-    const auto query = target.find('?');
-    if (query == std::string_view::npos) return 0;
-    std::string_view rest = target.substr(query + 1);
-    while (!rest.empty()) {
-        const auto end = std::min(rest.find('&'), rest.size());
-        const std::string_view pair = rest.substr(0, end);
-        rest.remove_prefix(std::min(end + 1, rest.size()));
-        if (!pair.starts_with("port=")) continue;
-        const auto value = decimal(pair.substr(5), 5);
-        return value && *value >= 1 && *value <= 65535 ? static_cast<std::uint16_t>(*value) : 0;
-    }
-    return 0;
-}
-
 std::string answerJson(const OwnChannel &channel, const StreamCheck &check) {
     return "{\"channelId\":" + jsonString(channel.channelId) + ",\"address\":" + jsonString(channel.stream.address) +
         ",\"port\":" + std::to_string(channel.stream.port) + ",\"reachable\":" + (check.answered ? "true" : "false") +

@@ -1,5 +1,7 @@
 #include "directory_server/server_texts.h"
 
+#include <algorithm>
+
 namespace morlanex {
 
 std::optional<std::string> fieldText(const DirectoryMessage &msg, Field field) {
@@ -35,5 +37,20 @@ std::string printable(std::string_view text) {
 }
 
 std::string endpoint(const Peer &peer) { return peer.address + ":" + std::to_string(peer.port); }
+
+std::uint16_t portParameter(std::string_view target) {
+    const auto query = target.find('?');
+    if (query == std::string_view::npos) return 0;
+    std::string_view rest = target.substr(query + 1);
+    while (!rest.empty()) {
+        const auto end = std::min(rest.find('&'), rest.size());
+        const std::string_view pair = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (!pair.starts_with("port=")) continue;
+        const auto value = decimal(pair.substr(5), 5);
+        return value && *value >= 1 && *value <= 65535 ? static_cast<std::uint16_t>(*value) : 0;
+    }
+    return 0;
+}
 
 }  // namespace morlanex

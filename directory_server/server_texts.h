@@ -27,6 +27,10 @@ std::optional<std::int64_t> decimal(std::string_view text, std::size_t maxDigits
 // Printable ASCII as it is, other bytes as \xHH.
 std::string printable(std::string_view text);
 
+// The `port` parameter of a target such as "/node/reachability?port=N": 1-65535, or 0 when
+// missing or bad.
+std::uint16_t portParameter(std::string_view target);
+
 // "address:port".
 std::string endpoint(const Peer &peer);
 

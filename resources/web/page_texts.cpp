@@ -44,6 +44,11 @@ constexpr PageText kTexts[] = {
     {"watchThroughRelay", "經由轉送觀看", "经由转发观看", "Watch through the relay"},
     {"playerAddress", "播放器位址", "播放器地址", "Player address"},
     {"playlist", "下載 .asx 播放清單", "下载 .asx 播放列表", "Download the .asx playlist"},
+    {"relayOnly",
+     "廣播端無法直接連線（例如位於第二層 NAT 之後）：請經由轉送在瀏覽器觀看，Windows Media 播放器無法觀看此頻道。",
+     "广播端无法直接连接（例如位于第二层 NAT 之后）：请经由转发在浏览器观看，Windows Media 播放器无法观看此频道。",
+     "The broadcaster cannot be reached directly (behind a second NAT, say): watch through the relay in the browser; "
+     "Windows Media players cannot watch this channel."},
     {"noChannels", "目前沒有頻道直播。", "目前没有频道直播。", "No channel is live right now."},
     {"channelsLive", "目前有 %1 個頻道直播中。", "目前有 %1 个频道直播中。", "Channels live now: %1."},  // %1: how many
     {"days", "天", "天", "d"},

@@ -62,6 +62,17 @@ std::string frame(const std::string &dir) {
 
 }  // namespace
 
+uint16_t NginxRelay::freePort() {
+    const morlanex::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(fd.get(), reinterpret_cast<sockaddr *>(&a), &size);
+    return ntohs(a.sin_port);
+}
+
 std::string NginxRelay::config(const std::string &dir, uint16_t listenPort, uint16_t upstreamPort) {
     const std::string upstream = "http://127.0.0.1:" + std::to_string(upstreamPort);
     return frame(dir) + "  proxy_cache_path " + dir +
@@ -119,6 +130,8 @@ bool NginxRelay::startShipped(const std::string &name, uint16_t listenPort,
             std::map<std::string, std::string> all = values;
             all["@LISTEN@"] = "127.0.0.1:" + std::to_string(listenPort);
             all["@CACHE@"] = dir + "/cache";
+            // The shield's port for pushes, when the test does not push.
+            all.try_emplace("@INGEST_LISTEN@", "127.0.0.1:" + std::to_string(freePort()));
             std::filesystem::create_directory(dir + "/cache");
             const std::string text = shipped(name, all);
             std::ofstream(dir + "/" + name) << text;

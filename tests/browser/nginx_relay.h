@@ -30,11 +30,16 @@ public:
     bool start(uint16_t listenPort, uint16_t upstreamPort, std::string *error, const std::string &nginx = "nginx");
     // Starts nginx with one of the cache tier's shipped files (packaging/relay/<name>, found
     // under $MORLANEX_SOURCE_DIR) included as it is but for its placeholders: @LISTEN@ becomes
-    // 127.0.0.1:`listenPort`, @CACHE@ a folder of its own, the rest as `values` has them.
+    // 127.0.0.1:`listenPort`, @CACHE@ a folder of its own, @INGEST_LISTEN@ (unless given) a free
+    // port on 127.0.0.1, the rest as `values` has them.
     bool startShipped(const std::string &name, uint16_t listenPort, const std::map<std::string, std::string> &values,
                       std::string *error, const std::string &nginx = "nginx");
     void stop();
     uint16_t port() const { return port_; }
+    // Its folder (a shipped file's @CACHE@ is "<folder>/cache").
+    const std::string &folder() const { return dir_; }
+    // A TCP port on 127.0.0.1 that nothing listens on now.
+    static uint16_t freePort();
     // The shipped file with its placeholders replaced; empty when it cannot be read.
     static std::string shipped(const std::string &name, const std::map<std::string, std::string> &values);
     // The configuration it runs with.

@@ -128,16 +128,8 @@ private:
     std::thread thread_;
 };
 
-std::uint16_t freePort() {
-    const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof at;
-    ::bind(fd.get(), reinterpret_cast<sockaddr *>(&at), sizeof at);
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&at), &length);
-    return ntohs(at.sin_port);
-}
+using test::NginxRelay;
+std::uint16_t freePort() { return NginxRelay::freePort(); }
 
 // A node whose texts are chosen by the test (CP950 bytes as given).
 std::optional<DirectoryMessage> registerWithTexts(ScriptedNode &node, const std::string &server,

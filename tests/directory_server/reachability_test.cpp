@@ -50,13 +50,10 @@ protected:
         listing_.emplace(database);
         page_.emplace(loop_->reactor(), *listing_, quiet);
         route_.emplace(*directory_, *loop_);
-        page_->serveTier({.relayBase = {},
-                          .origin = {},
-                          .metrics = {},
-                          .nodeQuestion = [this](const std::string &peer, const std::string &target,
-                                                 ChannelPageServer::JsonReply reply) {
-                              route_->ask(peer, target, std::move(reply));
-                          }});
+        ChannelPageServer::Tier tier;
+        tier.nodeQuestion = [this](const std::string &peer, const std::string &target,
+                                   ChannelPageServer::JsonReply reply) { route_->ask(peer, target, std::move(reply)); };
+        page_->serveTier(std::move(tier));
         page_->bind(address, 0);
         thread_ = std::thread([this] { loop_->run(stop_.get()); });
     }

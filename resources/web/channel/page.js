@@ -50,6 +50,12 @@
       watch.appendChild(code);
       watch.appendChild(document.createTextNode(' · '));
       link(watch, channel.playlist, '{{t:playlist}}', 'playlist').download = 'channel-' + channel.id + '.asx';
+      if (channel.relayOnly) {
+        const note = document.createElement('p');
+        note.className = 'relay-only';
+        note.textContent = '{{t:relayOnly}}';
+        watch.appendChild(note);
+      }
     }
     rows.replaceWith(body);
     document.documentElement.dataset.updated = String(list.generatedAt);
