@@ -33,6 +33,15 @@ bool switchValue(const std::string &key, const std::string &text, const char *on
     return fallback;
 }
 
+PushMode pushValue(const std::string &text, PushMode fallback) {
+    if (text == "auto") return PushMode::Auto;
+    if (text == "always") return PushMode::Always;
+    if (text == "off") return PushMode::Off;
+    std::fprintf(stderr, "morlanex: Morlanex.conf: Push=%s is not auto, always or off; the default kept\n",
+                 text.c_str());
+    return fallback;
+}
+
 }  // namespace
 
 AppConfig parseAppConfig(std::string_view text) {
@@ -64,6 +73,8 @@ AppConfig parseAppConfig(std::string_view text) {
             config.serving.webrtcPort = numberValue(key, value, -1, 65535, config.serving.webrtcPort);
         else if (section == "Network" && key == "StreamPort")
             config.serving.port = uint16_t(numberValue(key, value, 0, 65535, config.serving.port));
+        else if (section == "Network" && key == "Push")
+            config.push = pushValue(value, config.push);
         else if (section == "Network" && key == "PortMapping")
             config.portMapping = switchValue(key, value, "auto", config.portMapping);
         else if (section == "Network" && key == "PortMappingLease")

@@ -14,7 +14,11 @@
 //   StreamPort=8080       ; the stream's TCP port (and its UDP twin): 0 (default) any
 //   PortMapping=auto      ; while live, ask the home router to map our ports; off: never
 //   PortMappingLease=3600 ; seconds asked for each mapping (30..86400), renewed at about half
+//   Push=auto             ; send the browser rendition to the relay tier when nobody outside
+//                         ; reaches us (a second NAT); always; off: never
 #pragma once
+
+#include "media/push/push_report.h"
 
 #include <chrono>
 #include <filesystem>
@@ -35,6 +39,7 @@ struct AppConfig {
     ServingSettings serving;
     bool portMapping = true;
     std::chrono::seconds portMappingLease{3600};
+    PushMode push = PushMode::Auto;
 };
 
 AppConfig parseAppConfig(std::string_view iniText);

@@ -11,6 +11,7 @@
 #include "dialogs/about_box.h"
 #include "dialogs/setup_wizard.h"
 #include "dialogs/start_hint.h"
+#include "media/push/broadcast_pusher.h"
 #include "session/broadcast_session.h"
 #include "session/reach_status.h"
 #include "session/channel_setup.h"
@@ -102,6 +103,12 @@ void MainWindow::startUp() {
         mediaSide->setServingPort(broadcast->servingPort());
         mediaSide->setPortMapping(appConfig.portMapping, appConfig.portMappingLease,
                                   {uint16_t(broadcast->servingPort()), uint16_t(broadcast->reportPort())});
+        morlanex::PushSettings push;
+        push.mode = appConfig.push;
+        push.directoryAddress = appConfig.directoryAddress;
+        push.directoryHttpPort = appConfig.directoryHttpPort;
+        push.nodeId = broadcast->nodeId().toStdString();
+        mediaSide->setPush(std::move(push));
     } catch (const std::exception &e) {
         const QString text = QString::fromUtf8(e.what());
         QTimer::singleShot(0, this, [this, text] { reportError(text); });

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class AboutBox;
 class MediaController;
@@ -147,6 +148,7 @@ private:
     std::unique_ptr<Parts> parts;
     morlanex::BroadcastSession *broadcast = nullptr;  // child
     morlanex::ReachStatus *reach = nullptr;  // child
+    std::optional<morlanex::PushReport> pushReport;  // while live with push on
     morlanex::ChannelSetupModel *setupModel = nullptr;  // child
     MediaController *mediaSide = nullptr;  // child
     std::unique_ptr<WindowWizardHost> wizardSide;

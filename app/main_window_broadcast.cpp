@@ -9,6 +9,7 @@
 #include "media/capture_pipeline.h"
 #include "session/broadcast_session.h"
 #include "session/channel_setup.h"
+#include "session/push_text.h"
 #include "session/reach_status.h"
 #include "common/qt_translated_text.h"
 
@@ -19,6 +20,8 @@
 #include <QMessageBox>
 #include <QMovie>
 #include <QTimer>
+
+#include <cstdio>
 
 using morlanex::BroadcastSession;
 using morlanex::BroadcastState;
@@ -68,10 +71,19 @@ void MainWindow::connectSession() {
             [this](const QString &text) { setStatus(text, BroadcastSession::kRed); });
     connect(mediaSide, &MediaController::portsMapped, reach, &morlanex::ReachStatus::mappingReported);
     connect(reach, &morlanex::ReachStatus::changed, this, &MainWindow::showReach);
+    connect(mediaSide, &MediaController::pushReported, this, [this](const morlanex::PushReport &report) {
+        pushReport = report;
+        showReach();
+    });
 }
 
 void MainWindow::showReach() {
-    const morlanex::ReachText &t = reach->text();
+    // Nobody outside gets in: the relay tier is the way out (push mode).
+    if (reach->active() && morlanex::pushWanted(appConfig.push, reach->text())) mediaSide->startPushing();
+    const morlanex::ReachText t = morlanex::withPush(reach->text(), reach->active() ? pushReport : std::nullopt);
+    // What push mode says goes to the log as the reach status's own lines do.
+    if (t.line != reach->text().line && t.line != parts->reachLabel->text())
+        std::fprintf(stderr, "morlanex: reach: %s\n", t.line.toLocal8Bit().constData());
     setTextColour(parts->reachLabel, t.reachable ? QColor(128, 255, 128) : (t.settled ? kBadgeYellow : Qt::lightGray));
     parts->reachLabel->setText(t.line);
     parts->reachLabel->setToolTip(t.detail);
@@ -97,6 +109,7 @@ void MainWindow::onStateChanged(BroadcastState state) {
             appConfig.portMapping);
     } else if (state != BroadcastState::Registering) {
         reach->stop();
+        pushReport.reset();
     }
     refreshActionOverlay();
 }

@@ -146,6 +146,20 @@ void MediaController::setPortMapping(bool on, std::chrono::seconds lease, std::v
     m.log = [](const std::string &line) { std::fprintf(stderr, "morlanex: port mapping: %s\n", line.c_str()); };
 }
 
+void MediaController::setPush(morlanex::PushSettings settings) {
+    // Reported on the pusher's thread, which ends before this object goes; heard on this one.
+    settings.report = [this](const morlanex::PushReport &report) {
+        QMetaObject::invokeMethod(
+            this, [this, report] { emit pushReported(report); }, Qt::QueuedConnection);
+    };
+    settings.log = [](const std::string &line) { std::fprintf(stderr, "morlanex: push: %s\n", line.c_str()); };
+    capture->media.push = std::move(settings);
+}
+
+void MediaController::startPushing() {
+    if (morlanex::LiveBroadcast *b = capture->media.broadcast()) b->startPushing();
+}
+
 int MediaController::webrtcPort() const {
     const morlanex::LiveBroadcast *b = capture->media.broadcast();
     return b ? b->webrtcPort() : 0;

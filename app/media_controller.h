@@ -21,6 +21,8 @@ class QWidget;
 namespace morlanex {
 class VideoWindowWidget;
 struct PipelineEvent;
+struct PushReport;
+struct PushSettings;
 namespace portmap {
 struct MappingReport;
 }
@@ -57,6 +59,11 @@ public:
     // While live, the home router is asked to map the stream's and WebRTC's ports and
     // `endpointPorts` (UDP); off: never.
     void setPortMapping(bool on, std::chrono::seconds lease, std::vector<uint16_t> endpointPorts);
+    // While live, push mode (see BroadcastPusher): the credential is asked for as the broadcast
+    // starts, with PushMode::Always the pushes too.
+    void setPush(morlanex::PushSettings settings);
+    // While live: the browser rendition goes to the relay tier from now on.
+    void startPushing();
     int servingPort() const;
     // While live: the WebRTC port as bound (0: none).
     int webrtcPort() const;
@@ -71,6 +78,8 @@ signals:
     void microphoneLost(const QString &text);
     // What the home router mapped, after each attempt and renewal while live.
     void portsMapped(const morlanex::portmap::MappingReport &report);
+    // How the pusher does, after each change while live.
+    void pushReported(const morlanex::PushReport &report);
 
 private:
     struct Capture;

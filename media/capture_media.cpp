@@ -115,7 +115,7 @@ LiveStart CaptureMedia::goLive() {
     live.observer = observer;
     live.rtcObserver = rtcObserver;
     const LiveInputs inputs = pipeline.joinLive(description);
-    broadcast_ = std::make_unique<LiveBroadcast>(pipeline, inputs, live, mapping);
+    broadcast_ = std::make_unique<LiveBroadcast>(pipeline, inputs, live, mapping, push);
     pipeline.startLive();
     if (!broadcast_->serving() && serving.port > 0 && serving.maxClients > 0) return LiveStart::SinkFailed;
     return LiveStart::Started;

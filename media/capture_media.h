@@ -55,6 +55,7 @@ public:
     DeviceChoice choice;
     ServingSettings serving;  // port 0: encode without serving
     PortMappingSettings mapping;  // the home router's, while serving
+    PushSettings push;  // to the relay tier, while serving
     StreamObserver observer;  // optional, for whoever watches the stream as served
     RtcObserver rtcObserver;  // optional, sees the WebRTC viewers' frames
 

@@ -10,7 +10,7 @@
 namespace morlanex {
 
 LiveBroadcast::LiveBroadcast(CapturePipeline &pipeline, const LiveInputs &inputs, const LiveSettings &settings,
-                             const PortMappingSettings &mapping)
+                             const PortMappingSettings &mapping, const PushSettings &push)
     : pipeline_(pipeline), settings_(settings), server_(std::make_unique<LiveServer>(settings)) {
     encoder_ = std::make_unique<LiveEncoder>(settings.encoder, *server_, inputs.pipeline, inputs.offsetNs);
     const bool withAudio = inputs.microphoneTee != nullptr;
@@ -35,6 +35,25 @@ LiveBroadcast::LiveBroadcast(CapturePipeline &pipeline, const LiveInputs &inputs
     }
     if (!complete) pipeline_.reportError("The live encoder could not be built.");
     if (server_->serving() && mapping.enabled) mapPorts(mapping);
+    if (browser_ && push.mode != PushMode::Off && push.directoryHttpPort > 0) {
+        // The credential is asked for now, whether or not pushing follows.
+        BroadcastPusher::Config config;
+        config.settings = push;
+        config.streamPort = server_->sink()->port();
+        config.playerPage = BrowserEncoder::relayPlayerPage().body;
+        pusher_ = std::make_unique<BroadcastPusher>(std::move(config));
+        pusher_->start();
+        if (push.mode == PushMode::Always) startPushing();
+    }
+}
+
+void LiveBroadcast::startPushing() {
+    if (!pusher_ || pusher_->active()) return;
+    pusher_->activate();
+    BroadcastPusher *pusher = pusher_.get();  // outlives the tap: the encoders go first in stop()
+    server_->setBrowserTap(std::make_shared<BrowserTap>(
+        BrowserTap{[pusher](std::span<const uint8_t> header) { pusher->header(header); },
+                   [pusher](std::span<const uint8_t> chunk, bool startPoint) { pusher->chunk(chunk, startPoint); }}));
 }
 
 void LiveBroadcast::mapPorts(const PortMappingSettings &mapping) {
@@ -79,6 +98,8 @@ void LiveBroadcast::stop() {
     webrtc_.reset();
     browser_.reset();
     encoder_.reset();
+    server_->setBrowserTap(nullptr);
+    pusher_.reset();
     // The mappings go with the broadcast, before the ports they point at close.
     mapper_.reset();
     server_->stop();

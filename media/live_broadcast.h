@@ -3,8 +3,10 @@
 // WebRTC VP8/Opus), their branches on the capture pipeline's tees, and, while it serves, the
 // mappings of its ports on the home router (PortMapper): the stream's TCP port, the WebRTC UDP
 // port and the node's directory endpoints. The router's outside address and the WebRTC port it
-// granted go into every WHEP answer from then on. The capture pipeline only lends its tees and
-// clock; the broadcast's serving settings come in as one value.
+// granted go into every WHEP answer from then on. With push mode on, it also holds the pusher
+// (BroadcastPusher) that sends the browser rendition to the relay tier once startPushing() is
+// called, or at once with PushMode::Always. The capture pipeline only lends its tees and clock;
+// the broadcast's serving settings come in as one value.
 //
 // Threads: UI thread (built, stopped and destroyed there); the encoders run on GStreamer's
 // streaming threads and the sink on its own loop thread, see LiveServer.
@@ -28,6 +30,7 @@
 
 #include "media/capture_pipeline.h"
 #include "media/live_server.h"
+#include "media/push/broadcast_pusher.h"
 #include "net/port_mapping/mapping_report.h"
 
 namespace morlanex {
@@ -56,7 +59,7 @@ public:
     // (the browser's and WebRTC's only while serving) off `inputs`. An encoder that cannot be
     // built is reported on the pipeline's bus.
     LiveBroadcast(CapturePipeline &pipeline, const LiveInputs &inputs, const LiveSettings &settings,
-                  const PortMappingSettings &mapping = {});
+                  const PortMappingSettings &mapping = {}, const PushSettings &push = {});
     ~LiveBroadcast();
     LiveBroadcast(const LiveBroadcast &) = delete;
     LiveBroadcast &operator=(const LiveBroadcast &) = delete;
@@ -74,6 +77,10 @@ public:
     const ServingSettings &settings() const { return settings_.serving; }
     // The WebRTC viewers' UDP port as bound; 0 when there is none.
     uint16_t webrtcPort() const;
+    // Push mode: the browser rendition goes to the relay tier from now on (nothing without a
+    // pusher: push off, or not serving).
+    void startPushing();
+    bool pushing() const { return pusher_ && pusher_->active(); }
     uint64_t packetsOut() const { return server_->packetsOut(); }
     // The pipeline clock's time (ns) at the stream's time 0, once the stream has begun.
     std::optional<uint64_t> streamStartClockNs() const;
@@ -89,6 +96,7 @@ private:
     std::unique_ptr<WebRtcEncoder> webrtc_;  // while serving, unless WebRTC is off
     std::vector<std::unique_ptr<TeeBranch>> branches_;
     std::unique_ptr<portmap::PortMapper> mapper_;  // while serving with mapping on
+    std::unique_ptr<BroadcastPusher> pusher_;  // while serving with push on
     bool stopped_ = false;
 };
 

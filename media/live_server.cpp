@@ -6,11 +6,16 @@
 
 namespace morlanex {
 
-void LiveServer::Relay::changed(bool value) {
-    watched = value;
+void LiveServer::Relay::changed(bool value) { update(&bySink, value); }
+
+void LiveServer::Relay::hold(bool value) { update(&held, value); }
+
+void LiveServer::Relay::update(bool *reason, bool value) {
     std::function<void()> call;
     {
         std::lock_guard lock(mutex);
+        *reason = value;
+        watched = bySink || held;
         call = listener;
     }
     if (call) call();
@@ -86,11 +91,36 @@ void LiveServer::pushPacket(std::span<const uint8_t> packet, uint8_t rendition) 
 }
 
 bool LiveServer::setBrowserHeader(std::span<const uint8_t> header) {
+    std::shared_ptr<const BrowserTap> tap;
+    {
+        std::lock_guard lock(tapMutex_);
+        browserHeader_.assign(header.begin(), header.end());
+        tap = tap_;
+    }
+    if (tap) tap->header(header);
     return !sink_ || sink_->setStreamHeader(kBrowserStream, header);
 }
 
 void LiveServer::pushBrowserChunk(std::span<const uint8_t> chunk, bool startPoint) {
+    std::shared_ptr<const BrowserTap> tap;
+    {
+        std::lock_guard lock(tapMutex_);
+        tap = tap_;
+    }
+    if (tap) tap->chunk(chunk, startPoint);
     if (sink_) sink_->pushChunk(kBrowserStream, chunk, startPoint);
+}
+
+void LiveServer::setBrowserTap(std::shared_ptr<const BrowserTap> tap) {
+    std::vector<uint8_t> header;
+    {
+        std::lock_guard lock(tapMutex_);
+        tap_ = tap;
+        header = browserHeader_;
+    }
+    // Chunks that come before the header are passed over by the tap.
+    if (tap && !header.empty()) tap->header(header);
+    relay_->hold(tap != nullptr);
 }
 
 void LiveServer::setBrowserListener(std::function<void()> listener) {

@@ -33,6 +33,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "media/netsink/network_sink.h"
 #include "media/profiles.h"
@@ -42,6 +43,14 @@ namespace morlanex {
 // Sees the stream as written: the header once (isHeader), then every data packet with its
 // rendition (0: for every viewer; r: only for viewers of rendition r, see AsfDataPacket).
 using StreamObserver = std::function<void(bool isHeader, std::span<const uint8_t> bytes, uint8_t rendition)>;
+// A second consumer of the browser rendition beside the sink (a pusher to a relay tier): the
+// header (at once when one is known, and again when it changes), then every chunk. Called on
+// the browser encoder's streaming thread: it must not block.
+struct BrowserTap {
+    std::function<void(std::span<const uint8_t> header)> header;
+    std::function<void(std::span<const uint8_t> chunk, bool startPoint)> chunk;
+};
+
 // Sees every frame given to the WebRTC viewers (`rendition`: of VP8, 0 the top).
 using RtcObserver = std::function<void(RtcMedia kind, std::span<const uint8_t> frame, uint64_t ptsNs, bool keyFrame,
                                        uint8_t rendition)>;
@@ -81,6 +90,9 @@ public:
     bool browserWatched() const { return relay_->watched.load(); }
     // Called after each change of browserWatched(); empty to stop.
     void setBrowserListener(std::function<void()> listener);
+    // The rendition also goes to `tap` from now on; while one is set the rendition counts as
+    // watched, so its encoder works. Null to stop. Any thread.
+    void setBrowserTap(std::shared_ptr<const BrowserTap> tap);
 
     // WebRTC playback.
     // `rendition`: of VP8, 0 the top (see webrtcVideoRates).
@@ -100,12 +112,18 @@ public:
 
 private:
     struct Relay {
-        std::atomic<bool> watched{false};
+        std::atomic<bool> watched{false};  // by the sink's viewers, or held
         std::mutex mutex;
         std::function<void()> listener;  // guarded by mutex
         std::function<void()> requester;  // guarded by mutex
+        bool bySink = false;  // guarded by mutex
+        bool held = false;  // guarded by mutex: a tap consumes it
         void changed(bool value);
+        void hold(bool value);
         void keyFrame();
+
+    private:
+        void update(bool *reason, bool value);  // one of the two, then the listener
     };
 
     struct Outside {
@@ -118,6 +136,9 @@ private:
     RtcObserver rtcObserver_;
     std::shared_ptr<Relay> relay_ = std::make_shared<Relay>();
     std::shared_ptr<Relay> rtc_ = std::make_shared<Relay>();
+    std::mutex tapMutex_;
+    std::shared_ptr<const BrowserTap> tap_;  // guarded by tapMutex_
+    std::vector<uint8_t> browserHeader_;  // guarded by tapMutex_: the last one, for a tap set later
     std::unique_ptr<NetworkSink> sink_;
     std::string error_;
     std::atomic<uint64_t> packets_{0};

@@ -48,6 +48,10 @@ install(FILES
   ${CMAKE_CURRENT_LIST_DIR}/relay/morlanex-edge.conf
   ${CMAKE_CURRENT_LIST_DIR}/relay/morlanex-shield.conf
   ${CMAKE_CURRENT_LIST_DIR}/relay/haproxy.cfg
+  ${CMAKE_CURRENT_LIST_DIR}/relay/morlanex-ingest-clean.service
+  ${CMAKE_CURRENT_LIST_DIR}/relay/morlanex-ingest-clean.timer
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/morlanex-directory/relay COMPONENT directory)
+install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/relay/morlanex-ingest-clean
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/morlanex-directory/relay COMPONENT directory)
 
 include(CPack)
