@@ -16,6 +16,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace morlanex {
 namespace {
@@ -121,13 +124,45 @@ HttpClient::Wait HttpClient::waitFor(short events, std::chrono::milliseconds tim
     }
 }
 
+HttpResult HttpClient::resolve(in_addr *address) {
+    if (const std::optional<in_addr> literal = parseDottedQuad(host_)) {
+        *address = *literal;
+        return {};
+    }
+    // The resolver cannot be interrupted: it runs on a thread of its own, which keeps what it
+    // shares, so that cancel() ends the wait at once whatever the resolver does.
+    struct Lookup {
+        std::mutex mutex;
+        std::optional<in_addr> address;  // guarded by mutex
+        UniqueFd done{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    };
+    auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, host = host_] {
+        std::optional<in_addr> found;
+        try {
+            found = resolveHost(host);
+        } catch (const EndpointError &) {}
+        {
+            std::lock_guard lock(lookup->mutex);
+            lookup->address = found;
+        }
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(lookup->done.get(), &one, sizeof one);
+    }).detach();
+    pollfd fds[2] = {{lookup->done.get(), POLLIN, 0}, {cancel_.get(), POLLIN, 0}};
+    int n = 0;
+    while ((n = ::poll(fds, 2, int(options_.connectTimeout.count()))) < 0 && errno == EINTR) {}
+    if (n > 0 && fds[1].revents) return fail(HttpFailure::Cancelled, "cancelled");
+    if (n <= 0) return fail(HttpFailure::Resolve, "the name was not resolved in time");
+    std::lock_guard lock(lookup->mutex);
+    if (!lookup->address) return fail(HttpFailure::Resolve, "the name does not resolve");
+    *address = *lookup->address;
+    return {};
+}
+
 HttpResult HttpClient::connect() {
     in_addr address{};
-    try {
-        address = resolveHost(host_);
-    } catch (const EndpointError &) {
-        return fail(HttpFailure::Resolve, "the name does not resolve");
-    }
+    if (HttpResult r = resolve(&address); !r.ok()) return r;
     socket_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket_) return fail(HttpFailure::Connect, "no socket: " + errnoText(errno));
     if (!options_.localAddress.empty()) {

@@ -12,7 +12,8 @@
 // Answers are read by Content-Length, chunked, or up to the close; a head over 16 KiB or a body
 // over maxBodyBytes ends the connection with a failure, not a partial answer.
 //
-// The server is named by an IPv4 address or a host name (looked up on the calling thread).
+// The server is named by an IPv4 address or a host name (looked up on a thread of its own, so
+// that cancel() does not wait for the resolver).
 //
 // Threads: request() from one thread at a time; cancel() from any. The client owns its socket
 // and its cancel descriptor.
@@ -24,6 +25,8 @@
 #pragma once
 
 #include "net/unique_fd.h"
+
+#include <netinet/in.h>
 
 #include <chrono>
 #include <cstdint>
@@ -108,6 +111,8 @@ private:
     HttpResult waited(Wait outcome, HttpFailure failed, const std::string &timedOut);
     HttpResult attempt(std::string_view method, const std::string &head, std::span<const uint8_t> body,
                        bool *retryable);
+    // The host's address; a name is looked up on a thread of its own, the wait cancellable.
+    HttpResult resolve(in_addr *address);
     HttpResult connect();
     HttpResult sendAll(const uint8_t *data, size_t size, bool more);
     HttpResult readAnswer(std::string_view method, bool *closeAfter, bool *nothingRead);

@@ -200,16 +200,19 @@ void BroadcastPusher::run() {
             continue;
         }
         publish();
-        if (std::chrono::steady_clock::now() - lastSummary_ >= kSummaryEvery) {
-            lastSummary_ = std::chrono::steady_clock::now();
-            const PushReport r = report();
-            log(std::to_string(r.segmentsPushed) + " segments pushed, " + std::to_string(r.segmentsSkipped) +
-                " skipped, " + std::to_string(r.bytesPushed) + " bytes; waiting " + std::to_string(r.queuedBytes) +
-                " bytes (at most " + std::to_string(r.mostQueuedBytes) + ")");
-        }
+        if (std::chrono::steady_clock::now() - lastSummary_ >= kSummaryEvery) summarize();
     }
+    summarize();
     const PushReport r = report();
     setState(r.state == PushState::Pushing || r.state == PushState::Ready ? PushState::Stopped : r.state, r.detail);
+}
+
+void BroadcastPusher::summarize() {
+    lastSummary_ = std::chrono::steady_clock::now();
+    const PushReport r = report();
+    log(std::to_string(r.segmentsPushed) + " segments pushed, " + std::to_string(r.segmentsSkipped) + " skipped, " +
+        std::to_string(r.bytesPushed) + " bytes; waiting " + std::to_string(r.queuedBytes) + " bytes (at most " +
+        std::to_string(r.mostQueuedBytes) + ")");
 }
 
 bool BroadcastPusher::pushHeaders(const std::vector<uint8_t> &header, const WebmHeaderInfo &info) {

@@ -104,6 +104,8 @@ private:
     bool pause(std::chrono::milliseconds delay);
     void setState(PushState state, const std::string &detail = {});
     void publish();
+    // One log line: segments pushed and skipped, bytes, the queue now and at its fullest.
+    void summarize();
     void log(const std::string &line) const;
 
     const Config config_;

@@ -258,6 +258,21 @@
     </message>
 </context>
 <context>
+    <name>PushText</name>
+    <message>
+        <source>經中繼推送：Windows Media 播放器無法連線</source>
+        <translation>Pushed through the relay: Windows Media players cannot connect</translation>
+    </message>
+    <message>
+        <source>已將瀏覽器版本推送到中繼伺服器（頻道 %1）：瀏覽器觀眾可經由中繼觀看。Windows Media 播放器必須直接連到本機，因此無法觀看此頻道。已推送 %2 段，因上傳頻寬不足略過 %3 段。</source>
+        <translation>The browser rendition is pushed to the relay server (channel %1): browser viewers watch through the relay. Windows Media players must connect to this computer itself, so they cannot watch this channel. %2 segments pushed, %3 skipped for lack of upload bandwidth. </translation>
+    </message>
+    <message>
+        <source>無法推送到中繼伺服器：%1。</source>
+        <translation>Cannot push to the relay server: %1. </translation>
+    </message>
+</context>
+<context>
     <name>ReachStatus</name>
     <message>
         <source>TCP %1、UDP %1</source>

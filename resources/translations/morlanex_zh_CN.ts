@@ -258,6 +258,21 @@
     </message>
 </context>
 <context>
+    <name>PushText</name>
+    <message>
+        <source>經中繼推送：Windows Media 播放器無法連線</source>
+        <translation>经中继推送：Windows Media 播放器无法连接</translation>
+    </message>
+    <message>
+        <source>已將瀏覽器版本推送到中繼伺服器（頻道 %1）：瀏覽器觀眾可經由中繼觀看。Windows Media 播放器必須直接連到本機，因此無法觀看此頻道。已推送 %2 段，因上傳頻寬不足略過 %3 段。</source>
+        <translation>已将浏览器版本推送到中继服务器（频道 %1）：浏览器观众可经由中继观看。Windows Media 播放器必须直接连到本机，因此无法观看此频道。已推送 %2 段，因上传带宽不足略过 %3 段。</translation>
+    </message>
+    <message>
+        <source>無法推送到中繼伺服器：%1。</source>
+        <translation>无法推送到中继服务器：%1。</translation>
+    </message>
+</context>
+<context>
     <name>ReachStatus</name>
     <message>
         <source>TCP %1、UDP %1</source>

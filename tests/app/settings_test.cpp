@@ -187,4 +187,8 @@ TEST(AppConfig, DefaultsAndOverrides) {
     EXPECT_EQ(parseAppConfig("[Network]\nPortMappingLease=5\n").portMappingLease, std::chrono::seconds(3600));
     EXPECT_EQ(parseAppConfig("[Directory]\nHttpPort=0\n").directoryHttpPort, 0);
     EXPECT_EQ(parseAppConfig("[Network]\nStreamPort=8080\n").serving.port, 8080);
+    EXPECT_EQ(defaults.push, PushMode::Auto);
+    EXPECT_EQ(parseAppConfig("[Network]\nPush=always\n").push, PushMode::Always);
+    EXPECT_EQ(parseAppConfig("[Network]\nPush=off\n").push, PushMode::Off);
+    EXPECT_EQ(parseAppConfig("[Network]\nPush=sometimes\n").push, PushMode::Auto);
 }

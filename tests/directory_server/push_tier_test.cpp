@@ -4,7 +4,9 @@
 // a channel's own node pushes, only its own pieces, only while its broadcast lasts; what it
 // pushed is served as a pulled channel's pieces are. The directories listen on 127.0.14.x, the
 // nodes on 127.0.15.x, this file's own.
+#include "media/push/broadcast_pusher.h"
 #include "net/http_client.h"
+#include "tests/netsink/webm_test_stream.h"
 #include "tests/browser/nginx_relay.h"
 #include "tests/directory_server/directory_test.h"
 #include "tests/support/event_waits.h"
@@ -43,7 +45,7 @@ struct Credential {
 class PushTierTest : public DirectoryTest {
 protected:
     // The directory on `address` with the tier's shield in front of it, taking pushes.
-    void start(const std::string &address, std::vector<std::string> extra = {}) {
+    void start(const std::string &address, std::vector<std::string> extra = {}, bool withShield = true) {
         directory_ = address;
         ingestPort_ = freePort();
         std::vector<std::string> args = {"--http-port",   std::to_string(PagePort),
@@ -51,9 +53,12 @@ protected:
                                          "--push-ingest", "http://127.0.0.1:" + std::to_string(ingestPort_)};
         args.insert(args.end(), extra.begin(), extra.end());
         startServer(address, args);
+        if (withShield) startShield();
+    }
+    void startShield() {
         std::string error;
         ASSERT_TRUE(shield_.startShipped("morlanex-shield.conf", freePort(),
-                                         {{"@DIRECTORY@", address + ":" + std::to_string(PagePort)},
+                                         {{"@DIRECTORY@", directory_ + ":" + std::to_string(PagePort)},
                                           {"@INGEST_LISTEN@", "127.0.0.1:" + std::to_string(ingestPort_)}},
                                          &error))
             << error;
@@ -117,6 +122,19 @@ protected:
     std::optional<HttpClient> ingest_;
 
     void live(ScriptedNode &node) { ASSERT_TRUE(node.goLive(directory_)) << server_->log(); }
+    // A pusher for the node's broadcast, as the program makes one, retrying fast.
+    BroadcastPusher::Config pusherFor(const ScriptedNode &node) {
+        BroadcastPusher::Config config;
+        config.settings.mode = PushMode::Always;
+        config.settings.directoryAddress = directory_;
+        config.settings.directoryHttpPort = PagePort;
+        config.settings.nodeId = node.nodeId;
+        config.settings.localAddress = node.cam.address();
+        config.streamPort = node.cam.port();
+        config.playerPage = "<!DOCTYPE html><title>player</title>";
+        config.lastRetry = 200ms;
+        return config;
+    }
     // The node live with its credential, and a connection to the ingest port.
     Credential liveWithCredential(ScriptedNode &node) {
         live(node);
@@ -321,4 +339,76 @@ TEST_F(PushTierTest, OversizedAndEndlessBodiesAreCutOff) {
     for (ssize_t n; (n = ::recv(socket.get(), buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, size_t(n));
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 413")) << answer.substr(0, 80);
     EXPECT_TRUE(pushedFiles().empty());
+}
+
+// The program's pusher against the same tier: each segment's pieces go up before the manifest
+// and "latest" name it, and the tier serves them; once its broadcast ends it is refused and stops.
+TEST_F(PushTierTest, ThePusherPutsASegmentsPiecesUpBeforeNamingItAndStopsWithItsBroadcast) {
+    namespace w = webmtest;
+    start("127.0.14.7");
+    ScriptedNode node("4E000000000A", "127.0.15.10");
+    live(node);
+    BroadcastPusher pusher(pusherFor(node));
+    pusher.start();
+    pusher.activate();
+    pusher.header(w::liveHeader());
+    pusher.chunk(w::liveCluster(0), true);
+    // At a live stream's pace: each segment complete once the one before is up.
+    for (uint64_t n = 1; n <= 3; ++n) {
+        pusher.chunk(w::liveCluster(n * 3000), true);
+        ASSERT_TRUE(waitUntil([&] { return pusher.report().segmentsPushed == n; })) << toString(pusher.report().state);
+    }
+    EXPECT_EQ(pusher.report().segmentsSkipped, 0u);
+    EXPECT_EQ(pusher.report().channelId, node.channelId);
+
+    const std::string base = "/channel/" + node.channelId + "/live/";
+    const std::string latest = fromShield(base + "latest").body;
+    const std::string session = latest.substr(12, 8);
+    EXPECT_EQ(latest, "{\"session\":\"" + session + "\",\"segment\":2}");
+    const auto bytes = [](const std::vector<uint8_t> &v) { return std::string(v.begin(), v.end()); };
+    EXPECT_EQ(fromShield(base + session + "/header").body, bytes(w::liveHeader()));
+    EXPECT_EQ(fromShield(base + session + "/1").body, bytes(w::liveCluster(3000)));
+    std::vector<uint8_t> video;
+    ASSERT_TRUE(appendWebmTrackClusters(w::liveCluster(6000), 1, &video));
+    EXPECT_EQ(fromShield(base + session + "/t1/6000").body, bytes(video));
+    EXPECT_EQ(fromShield(base + session + "/t2/header").body, bytes(webmTrackHeader(w::liveHeader(), 2)));
+    const std::string manifest = fromShield(base + "manifest.mpd").body;
+    for (const char *s : {"<S t=\"0\" d=\"3000\"/>", "<S t=\"3000\" d=\"3000\"/>", "<S t=\"6000\" d=\"3000\"/>"})
+        EXPECT_NE(manifest.find(s), std::string::npos) << manifest;
+    EXPECT_EQ(manifest.find("t=\"9000\""), std::string::npos) << "the segment being made is not named";
+    EXPECT_EQ(fromShield(base + "watch").body, "<!DOCTYPE html><title>player</title>");
+
+    node.cam.send(directory_, 20, DirectoryMessage::closeKerf(node.channelId, node.nodeId));
+    ASSERT_TRUE(node.sync(directory_));
+    pusher.chunk(w::liveCluster(12000), true);
+    EXPECT_TRUE(waitUntil([&] { return pusher.report().state == PushState::Refused; }));
+    EXPECT_EQ(pusher.report().segmentsPushed, 3u);
+}
+
+// The tier out of reach (not started yet): the pusher keeps sending again and holds only the
+// newest segments meanwhile, dropping older ones whole; once the tier is there it pushes on
+// with the newest.
+TEST_F(PushTierTest, APusherThatCannotReachTheTierHoldsOnlyItsNewestSegments) {
+    namespace w = webmtest;
+    start("127.0.14.8", {}, false);
+    ScriptedNode node("4E000000000B", "127.0.15.11");
+    live(node);
+    BroadcastPusher pusher(pusherFor(node));
+    pusher.start();
+    pusher.activate();
+    ASSERT_TRUE(waitUntil([&] { return pusher.report().state == PushState::Pushing; }));
+    pusher.header(w::liveHeader());
+    constexpr uint64_t kSegments = 20;
+    for (uint64_t n = 0; n <= kSegments; ++n) pusher.chunk(w::liveCluster(n * 3000), true);
+    const PushReport held = pusher.report();
+    EXPECT_EQ(held.segmentsPushed, 0u);
+    EXPECT_EQ(held.segmentsSkipped, kSegments - 2);
+    EXPECT_LE(held.mostQueuedBytes, w::liveCluster(54000).size() + w::liveCluster(57000).size())
+        << "two segments waiting, never more";
+
+    startShield();
+    ASSERT_TRUE(waitUntil([&] { return pusher.report().segmentsPushed == 2; }));
+    EXPECT_NE(fromShield("/channel/" + node.channelId + "/live/latest")
+                  .body.find("\"segment\":" + std::to_string(kSegments - 1)),
+              std::string::npos);
 }
