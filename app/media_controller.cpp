@@ -143,7 +143,7 @@ void MediaController::setPortMapping(bool on, std::chrono::seconds lease, std::v
         QMetaObject::invokeMethod(
             this, [this, report] { emit portsMapped(report); }, Qt::QueuedConnection);
     };
-    m.log = [](const std::string &line) { std::fprintf(stderr, "morlanex: port mapping: %s\n", line.c_str()); };
+    m.log = [](const std::string &line) { std::fprintf(stderr, "morlanex: %s\n", line.c_str()); };
 }
 
 void MediaController::setPush(morlanex::PushSettings settings) {

@@ -79,11 +79,7 @@ void LiveBroadcast::mapPorts(const PortMappingSettings &mapping) {
         server->setWebrtcOutsideAddress(outside);
         if (report) report(r);
     };
-    std::function<void(const std::string &)> log = mapping.log;
-    auto onLog = [log](const std::string &line) {
-        if (log) log(line);
-    };
-    mapper_ = std::make_unique<portmap::PortMapper>(std::move(config), onReport, onLog);
+    mapper_ = std::make_unique<portmap::PortMapper>(std::move(config), onReport, mapping.log);
     mapper_->start();
 }
 
