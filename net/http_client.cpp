@@ -215,8 +215,9 @@ HttpResult HttpClient::sendAll(const uint8_t *data, size_t size, bool more) {
 
 HttpResult HttpClient::request(std::string_view method, std::string_view target, const HttpHeaders &headers,
                                std::span<const uint8_t> body) {
-    std::string head = std::string(method) + " " + std::string(target) + " HTTP/1.1\r\nHost: " + host_ +
-        (port_ == 80 ? "" : ":" + std::to_string(port_)) + "\r\n";
+    std::string head = std::string(method) + " " + std::string(target) + " HTTP/1.1\r\nHost: " + host_;
+    if (port_ != 80) head.append(":").append(std::to_string(port_));
+    head += "\r\n";
     for (const auto &[name, value] : headers) head += name + ": " + value + "\r\n";
     if (!body.empty() || method == "PUT" || method == "POST")
         head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
